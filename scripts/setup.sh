@@ -36,6 +36,10 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # --- OpenMAMA ---------------------------------------------------------------
+# Several builds may start at once; only one of them builds OpenMAMA.
+mkdir -p "$cache_root"
+exec 9>"$cache_root/.openmama.lock"
+flock 9
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$OPENMAMA_VERSION" ]; then
   log "OpenMAMA $OPENMAMA_VERSION cached at $OPENMAMA_PREFIX"
   exit 0

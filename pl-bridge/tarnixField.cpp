@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
+#include <type_traits>
 
 namespace {
 
@@ -469,16 +470,19 @@ mama_status tarnixDateTime_fromMama(const mamaDateTime source, TarnixDateTime* o
             return MAMA_STATUS_INVALID_ARG;
     }
 
-    mamaDateTimeHints     hints     = 0;
-    mamaDateTimePrecision precision = MAMA_DATE_TIME_PREC_UNKNOWN;
-    mamaDateTimeHints     gotHints;
-    mamaDateTimePrecision gotPrecision;
+    mamaDateTimeHints hints = 0;
+    mamaDateTimeHints gotHints;
     if (mamaDateTime_getHints(source, &gotHints) == MAMA_STATUS_OK)
         hints = gotHints;
-    if (mamaDateTime_getPrecision(source, &gotPrecision) == MAMA_STATUS_OK)
-        precision = gotPrecision;
+    /* OpenMAMA (C) may hold precisions beyond the enumerators: read the raw
+     * integer rather than an enum value C++ may not represent. */
+    std::underlying_type_t<mamaDateTimePrecision> rawPrecision = MAMA_DATE_TIME_PREC_UNKNOWN;
+    std::underlying_type_t<mamaDateTimePrecision> gotPrecision;
+    if (mamaDateTime_getPrecision(source, reinterpret_cast<mamaDateTimePrecision*>(&gotPrecision)) ==
+        MAMA_STATUS_OK)
+        rawPrecision = gotPrecision;
 
-    int precisionValue = static_cast<int>(precision);
+    long long precisionValue = static_cast<long long>(rawPrecision);
     if (version == 1) {
         if (precisionValue < 0 || precisionValue > 15 || hints > 15)
             return MAMA_STATUS_INVALID_ARG;

@@ -1,0 +1,270 @@
+#include "payloadTestSupport.h"
+
+#include <mama/integration/msg.h>
+
+#include <cctype>
+#include <dlfcn.h>
+#include <cstdio>
+#include <mutex>
+
+Bytes hexBytes(const std::string& text)
+{
+    Bytes out;
+    std::string digits;
+    for (char c : text)
+        if (std::isxdigit(static_cast<unsigned char>(c)))
+            digits += c;
+    for (size_t i = 0; i + 1 < digits.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+std::string hexText(const uint8_t* data, size_t size)
+{
+    std::string out;
+    char        piece[4];
+    for (size_t i = 0; i < size; ++i) {
+        snprintf(piece, sizeof piece, i ? " %02X" : "%02X", data[i]);
+        out += piece;
+    }
+    return out;
+}
+
+Payload::Payload()
+{
+    EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_create(&mPayload));
+}
+
+Payload::~Payload()
+{
+    tarnixmsgPayload_destroy(mPayload);
+}
+
+Bytes Payload::serialize() const
+{
+    const void* buffer = nullptr;
+    mama_size_t size   = 0;
+    mama_status status = tarnixmsgPayload_serialize(mPayload, &buffer, &size);
+    EXPECT_EQ(MAMA_STATUS_OK, status);
+    if (status != MAMA_STATUS_OK)
+        return {};
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    return Bytes(bytes, bytes + size);
+}
+
+mama_status Payload::decode(const Bytes& bytes) const
+{
+    return tarnixmsgPayload_unSerialize(mPayload, bytes.data(), bytes.size());
+}
+
+std::string Payload::text() const
+{
+    const char* text = tarnixmsgPayload_toString(mPayload);
+    return text ? text : "(null)";
+}
+
+size_t Payload::fields() const
+{
+    mama_size_t count = 0;
+    EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getNumFields(mPayload, &count));
+    return count;
+}
+
+std::vector<mama_fid_t> Payload::fids() const
+{
+    std::vector<mama_fid_t> out;
+    for (TarnixFieldNode* n = store()->head; n != store()->tail; n = n->next)
+        out.push_back(n->field.fid);
+    return out;
+}
+
+VersionScope::VersionScope(uint8_t version) : mPrevious(tarnixmsgPayload_getPayloadVersion())
+{
+    tarnixmsgPayload_setPayloadVersion(version, 1);
+}
+
+VersionScope::~VersionScope()
+{
+    tarnixmsgPayload_setPayloadVersion(mPrevious, 1);
+}
+
+namespace {
+
+std::mutex               gLogMutex;
+std::vector<std::string> gLogLines;
+
+void MAMACALLTYPE captureLine(MamaLogLevel, const char* message)
+{
+    std::lock_guard<std::mutex> lock(gLogMutex);
+    gLogLines.emplace_back(message ? message : "");
+}
+
+} // namespace
+
+LogCapture::LogCapture() : mPrevious(mama_getLogLevel())
+{
+    clear();
+    mama_setLogCallback2(captureLine);
+    mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
+}
+
+LogCapture::~LogCapture()
+{
+    mama_setLogLevel(mPrevious);
+    mama_setLogCallback2(nullptr);
+}
+
+const std::vector<std::string>& LogCapture::lines() const
+{
+    return gLogLines;
+}
+
+bool LogCapture::contains(const std::string& text) const
+{
+    std::lock_guard<std::mutex> lock(gLogMutex);
+    for (const std::string& line : gLogLines)
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string LogCapture::all() const
+{
+    std::lock_guard<std::mutex> lock(gLogMutex);
+    std::string out;
+    for (const std::string& line : gLogLines)
+        out += line + "\n";
+    return out;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(gLogMutex);
+    gLogLines.clear();
+}
+
+namespace {
+
+mamaPayloadBridge loadBridge(const char* name)
+{
+    mamaPayloadBridge bridge = nullptr;
+    mama_status       status = mama_loadPayloadBridge(&bridge, name);
+    EXPECT_EQ(MAMA_STATUS_OK, status) << "loading payload " << name;
+    return bridge;
+}
+
+} // namespace
+
+mamaPayloadBridge tarnixBridge()
+{
+    /* OpenMAMA opens "libmamatarnixmsgimpl.so" by bare name; once the built
+     * plug-in is loaded from its path, that name resolves to it. */
+    static void* plugin = dlopen(TARNIX_PAYLOAD_PLUGIN, RTLD_NOW | RTLD_GLOBAL);
+    EXPECT_NE(nullptr, plugin) << dlerror();
+    static mamaPayloadBridge bridge = loadBridge("tarnixmsg");
+    return bridge;
+}
+
+mamaPayloadBridge qpidBridge()
+{
+    static mamaPayloadBridge bridge = loadBridge("qpidmsg");
+    return bridge;
+}
+
+MamaMsg::MamaMsg(mamaPayloadBridge bridge)
+{
+    EXPECT_EQ(MAMA_STATUS_OK, mamaMsg_createForPayloadBridge(&mMsg, bridge));
+}
+
+MamaMsg::~MamaMsg()
+{
+    if (mMsg)
+        mamaMsg_destroy(mMsg);
+}
+
+msgPayload MamaMsg::payload() const
+{
+    msgPayload payload = nullptr;
+    EXPECT_EQ(MAMA_STATUS_OK, mamaMsgImpl_getPayload(mMsg, &payload));
+    return payload;
+}
+
+mama_fid_t addEveryType(TarnixMsg* store, mama_fid_t fid, bool named)
+{
+    std::string name;
+    auto        nm = [&](const char* base) {
+        name = std::string(base) + std::to_string(fid);
+        return named ? name.c_str() : nullptr;
+    };
+    auto ok = [](mama_status status) { EXPECT_EQ(MAMA_STATUS_OK, status); };
+
+    ok(tarnixMsg_setBool(store, nm("bool"), 0, fid++, 1));
+    ok(tarnixMsg_setU8(store, nm("u8"), 0, fid++, 200));
+    ok(tarnixMsg_setI8(store, nm("i8"), 0, fid++, -100));
+    ok(tarnixMsg_setU16(store, nm("u16"), 0, fid++, 60000));
+    ok(tarnixMsg_setI16(store, nm("i16"), 0, fid++, -30000));
+    ok(tarnixMsg_setU32(store, nm("u32"), 0, fid++, 4000000000u));
+    ok(tarnixMsg_setI32(store, nm("i32"), 0, fid++, -2000000000));
+    ok(tarnixMsg_setU64(store, nm("u64"), 0, fid++, 18000000000000000000ull));
+    ok(tarnixMsg_setI64(store, nm("i64"), 0, fid++, -9000000000000000000ll));
+    ok(tarnixMsg_setChar(store, nm("char"), 0, fid++, static_cast<char>(0xE9)));
+    ok(tarnixMsg_setString(store, nm("string"), 0, fid++, "hello", 0));
+    ok(tarnixMsg_setOpaque(store, nm("opaque"), 0, fid++, "\x00\x01\xFF", 3));
+    ok(tarnixMsg_setF32(store, nm("f32"), 0, fid++, -1.25f));
+    ok(tarnixMsg_setF64(store, nm("f64"), 0, fid++, 3.141592653589793));
+
+    msgPayload sub = nullptr;
+    ok(tarnixmsgPayload_create(&sub));
+    auto* subImpl = static_cast<TarnixPayloadImpl*>(sub);
+    ok(tarnixMsg_setI32(subImpl->mFields, "inner", 0, 1, 42));
+    ok(tarnixMsg_setString(subImpl->mFields, nullptr, 0, 2, "in", 0));
+    ok(tarnixMsg_setMsg(store, nm("msg"), 0, fid++, subImpl));
+
+    mamaDateTime dt = nullptr;
+    mamaDateTime_create(&dt);
+    mamaDateTime_setEpochTimeMicroseconds(dt, 1700000000123456ull);
+    mamaDateTime_setPrecision(dt, MAMA_DATE_TIME_PREC_MICROSECONDS);
+    ok(tarnixMsg_setDateTime(store, nm("time"), 0, fid++, dt));
+    mamaPrice price = nullptr;
+    mamaPrice_create(&price);
+    mamaPrice_setWithHints(price, 101.25, static_cast<mamaPriceHints>(MAMA_PRICE_PREC_100));
+    ok(tarnixMsg_setPrice(store, nm("price"), 0, fid++, price));
+
+    const mama_bool_t bools[] = {1, 0, 1};
+    const uint8_t     u8s[]   = {0, 128, 255};
+    const int8_t      i8s[]   = {-128, 0, 127};
+    const uint16_t    u16s[]  = {1, 65535};
+    const int16_t     i16s[]  = {1, -2};
+    const uint32_t    u32s[]  = {1, 4294967295u};
+    const int32_t     i32s[]  = {-1, 2147483647};
+    const uint64_t    u64s[]  = {1, 18446744073709551615ull};
+    const int64_t     i64s[]  = {-1, 9223372036854775807ll};
+    const char        chars[] = {'a', static_cast<char>(0xE9)};
+    const float       f32s[]  = {1.5f, -0.0f};
+    const double      f64s[]  = {2.5, 1e300};
+    ok(tarnixMsg_setVectorOf(store, nm("vbool"), 0, fid++, TARNIX_TYPE_VBOOL, bools, 3, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vu8"), 0, fid++, TARNIX_TYPE_VUINT8, u8s, 3, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vi8"), 0, fid++, TARNIX_TYPE_VINT8, i8s, 3, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vu16"), 0, fid++, TARNIX_TYPE_VUINT16, u16s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vi16"), 0, fid++, TARNIX_TYPE_VINT16, i16s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vu32"), 0, fid++, TARNIX_TYPE_VUINT32, u32s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vi32"), 0, fid++, TARNIX_TYPE_VINT32, i32s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vu64"), 0, fid++, TARNIX_TYPE_VUINT64, u64s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vi64"), 0, fid++, TARNIX_TYPE_VINT64, i64s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vchar"), 0, fid++, TARNIX_TYPE_VWCHAR, chars, 2, false));
+    const char* strings[] = {"one", "", "three"};
+    ok(tarnixMsg_setVectorString(store, nm("vstring"), 0, fid++, strings, 3, 0, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vf32"), 0, fid++, TARNIX_TYPE_VFLOAT, f32s, 2, false));
+    ok(tarnixMsg_setVectorOf(store, nm("vf64"), 0, fid++, TARNIX_TYPE_VDOUBLE, f64s, 2, false));
+    TarnixPayloadImpl* subs[] = {subImpl, subImpl};
+    ok(tarnixMsg_setVectorMsg(store, nm("vmsg"), 0, fid++, subs, 2, false));
+    mamaDateTime times[] = {dt, dt};
+    ok(tarnixMsg_setVectorDateTime(store, nm("vtime"), 0, fid++, times, 2));
+    mamaPrice prices[] = {price};
+    ok(tarnixMsg_setVectorPrice(store, nm("vprice"), 0, fid++, prices, 1));
+
+    mamaPrice_destroy(price);
+    mamaDateTime_destroy(dt);
+    tarnixmsgPayload_destroy(sub);
+    return fid;
+}

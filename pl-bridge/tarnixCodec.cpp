@@ -808,6 +808,12 @@ mama_status Reader::fields(const uint8_t* pos, const uint8_t* end)
         mFid     = get16(pos + 2);
         mName    = nullptr;
         mNameLen = 0;
+        /* Writers never send fid 0: such a field could be neither found
+         * by fid nor sent on. */
+        if (mFid == 0) {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Field with fid 0 in message");
+            return MAMA_STATUS_INVALID_ARG;
+        }
 
         Item item;
         r = parseItem(fidItem.end, end, &item);

@@ -332,6 +332,8 @@ TEST(WireReader, EveryRefusalWithItsStatusAndMessage)
          "shorter than its header"},
         {"fid item of another length", hexBytes("31 02 2F 00 00 00 0D 0C 05 00 01 00 0C 03 05"),
          MAMA_STATUS_INVALID_ARG, ""},
+        {"fid 0", hexBytes("31 02 2F 00 00 00 0C 0C 04 00 00 0C 03 05"), MAMA_STATUS_INVALID_ARG,
+         "Field with fid 0 in message"},
         {"fid item beyond the message", hexBytes("31 02 2F 00 00 00 08 0C 04 00"), MAMA_STATUS_INVALID_ARG,
          "Field beyond buffer boundary. Current msg content: {}"},
         {"no value item", hexBytes("31 02 2F 00 00 00 09 0C 04 00 01"), MAMA_STATUS_INVALID_ARG,

@@ -2,6 +2,7 @@
 #ifndef TARNIX_PAYLOAD_TEST_SUPPORT_H
 #define TARNIX_PAYLOAD_TEST_SUPPORT_H
 
+#include "payloadSamples.h"
 #include "tarnixCodec.h"
 #include "tarnixDatabase.h"
 #include "tarnixpayload.h"
@@ -88,9 +89,5 @@ public:
 private:
     mamaMsg mMsg = nullptr;
 };
-
-/* Adds one field of every type from fid first on (sub-messages included),
- * with names when named is set; returns the next free fid. */
-mama_fid_t addEveryType(TarnixMsg* store, mama_fid_t first, bool named);
 
 #endif

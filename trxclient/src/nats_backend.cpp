@@ -112,7 +112,8 @@ public:
         while (std::getline(ss, u, ',')) {
             u.erase(0, u.find_first_not_of(" \t"));
             u.erase(u.find_last_not_of(" \t") + 1);
-            if (u.rfind("nats://", 0) != 0 && u.rfind("tls://", 0) != 0)
+            size_t scheme = u.find("://");
+            if ((u.rfind("nats://", 0) != 0 && u.rfind("tls://", 0) != 0) || scheme + 3 >= u.size())
                 return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
                             "SESSION_HOST: '%s' is not a nats://host:port or tls://host:port URL", u.c_str());
             if (u.rfind("tls://", 0) == 0)

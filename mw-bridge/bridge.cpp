@@ -122,11 +122,13 @@ mama_status tarnixBridge_open(mamaBridge bridgeImpl)
     if (bridge->mInitLock == nullptr)
     {
         TARNIX_LOG_ERROR("Could not allocate TRXC init lock.");
+        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+        delete bridge;
         return MAMA_STATUS_NOMEM;
     }
 
     /* Each step that succeeded is undone in reverse when a later one fails. */
-    enum Reached { kNothing, kQueueCreated, kHeapCreated } reached = kNothing;
+    enum Reached { kNothing, kQueueCreated, kHeapCreated, kHeapStarted } reached = kNothing;
     mamaQueue defaultQueue = nullptr;
 
     do
@@ -170,6 +172,7 @@ mama_status tarnixBridge_open(mamaBridge bridgeImpl)
             status = MAMA_STATUS_PLATFORM;
             break;
         }
+        reached = kHeapStarted;
 
         bridge->mTransportListLock = wlock_create();
         if (bridge->mTransportListLock == nullptr)
@@ -190,15 +193,20 @@ mama_status tarnixBridge_open(mamaBridge bridgeImpl)
         return MAMA_STATUS_OK;
     } while (false);
 
-    if (reached >= kHeapCreated)
-    {
+    /* destroyHeap waits for the heap's thread to end, so a heap whose
+     * thread never started cannot be destroyed: it is left behind. */
+    if (reached >= kHeapStarted)
         destroyHeap(gTimerHeap);
+    if (reached >= kHeapCreated)
         gTimerHeap = nullptr;
-    }
     if (reached >= kQueueCreated)
         mamaQueue_destroy(defaultQueue);
     wlock_destroy(bridge->mInitLock);
     bridge->mInitLock = nullptr;
+    /* OpenMAMA never closes a bridge whose open failed; it frees its own
+     * part and unloads the library, so the closure must go here. */
+    mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+    delete bridge;
     return status;
 }
 

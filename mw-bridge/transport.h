@@ -13,6 +13,7 @@
 struct TarnixBridge;
 struct TarnixProperties;
 struct TarnixThrottledLog;
+struct TarnixSubscriptionRegistry;   /* the transport's set of bridge subscriptions */
 
 constexpr size_t TARNIX_TOPIC_BUFFER = 260;
 constexpr size_t TARNIX_PUBINFO_BUFFER = 1024;
@@ -41,7 +42,7 @@ struct TarnixTransportBridge
     unsigned char mPubInfoBuffer[TARNIX_PUBINFO_BUFFER];
     mamaPayloadBridge mPayloadBridge;
     wLock mSubscriptionsLock;
-    void* mSubscriptions;           /* registry of bridge subscriptions */
+    TarnixSubscriptionRegistry* mSubscriptions;
 };
 
 /* Flow control, transport side: one queue wants the transport held back, or

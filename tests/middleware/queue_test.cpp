@@ -6,8 +6,11 @@
 
 #include <wombat/queue.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -385,6 +388,39 @@ TEST_F(FlowControl, NothingIsSuspendedWithoutAsynchronousSubscriptions)
     while (dispatchOne(queue) == MAMA_STATUS_OK)
     {
     }
+    leave(queue, a.get());
+}
+
+TEST_F(FlowControl, ConcurrentEnqueueAndDispatchEndResumed)
+{
+    mamaQueue parent = nullptr;
+    TarnixQueueBridge* queue = newQueue(&parent);
+    FakeTransport a("a");
+    ASSERT_EQ(tarnixBridgeMamaQueue_addSubscription(queue, a.get()), MAMA_STATUS_OK);
+
+    constexpr int kEvents = 20000;
+    static std::atomic<int> dispatched{0};
+    dispatched = 0;
+    auto count = [](mamaQueue, void*) { ++dispatched; };
+    std::thread dispatcher([parent] { EXPECT_EQ(mamaQueue_dispatch(parent), MAMA_STATUS_OK); });
+    std::thread producer([&] {
+        for (int i = 0; i < kEvents; ++i)
+            ASSERT_EQ(enqueue(queue, count, nullptr), MAMA_STATUS_OK);
+    });
+    producer.join();
+    for (int i = 0; i < 1000 && dispatched < kEvents; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(mamaQueue_stopDispatch(parent), MAMA_STATUS_OK);
+    dispatcher.join();
+
+    EXPECT_EQ(dispatched.load(), kEvents);
+    /* A drained queue holds nobody back. */
+    if (queue->mSuspended.load())
+    {
+        ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_TIMEOUT);
+    }
+    EXPECT_FALSE(queue->mSuspended.load());
+    EXPECT_EQ(a.suspended(), 0u);
     leave(queue, a.get());
 }
 

@@ -4,6 +4,7 @@
 #include "queue.h"
 #include "timer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -172,6 +173,34 @@ TEST_F(Timer, SetIntervalRearmsFromNowAndGetIntervalReportsIt)
     while (!log.destroyed && std::chrono::steady_clock::now() < deadline)
         dispatchOne(100);
     EXPECT_TRUE(log.destroyed.load());
+}
+
+TEST_F(Timer, DestroyFromAnotherThreadWhileTheQueueIsDispatched)
+{
+    std::thread dispatcher([this] { EXPECT_EQ(mamaQueue_dispatch(mQueue), MAMA_STATUS_OK); });
+    TimerLog log;
+    timerBridge timer = create(0.001, &log);
+    ASSERT_NE(timer, nullptr);
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (log.ticks < 5 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    EXPECT_GE(log.ticks.load(), 5);
+
+    /* Re-armed by this thread while the heap thread re-arms it too. */
+    ASSERT_EQ(tarnixBridgeMamaTimer_setInterval(timer, 0.002), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeMamaTimer_destroy(timer), MAMA_STATUS_OK);
+    while (!log.destroyed && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_TRUE(log.destroyed.load());
+    const int ticks = log.ticks;
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(log.ticks.load(), ticks);
+
+    ASSERT_EQ(mamaQueue_stopDispatch(mQueue), MAMA_STATUS_OK);
+    dispatcher.join();
+    std::lock_guard<std::mutex> lock(log.mutex);
+    EXPECT_EQ(log.events.back(), "destroyed");
+    EXPECT_EQ(std::count(log.events.begin(), log.events.end(), "destroyed"), 1);
 }
 
 TEST_F(Timer, RequiredArgumentsAreChecked)

@@ -128,7 +128,8 @@ public:
             std::string routes;
             for (int j = 0; j < 3; ++j)
                 if (j != i)
-                    routes += " \"nats-route://127.0.0.1:" + std::to_string(cports[j]) + "\"";
+                    routes += std::string(routes.empty() ? "" : ", ") + "\"nats-route://127.0.0.1:" +
+                              std::to_string(cports[j]) + "\"";
             std::string cluster = "cluster { name: trxtest, listen: 127.0.0.1:" + std::to_string(cports[i]) +
                                   ", routes: [" + routes + " ] }\n";
             nodes.emplace_back(new NatsServer(cluster, 0, "node" + std::to_string(i)));

@@ -261,10 +261,12 @@ void Context::loop()
     while (!stop_) {
         if (runOne(lk))
             continue;
-        if (schedule_.empty())
+        if (schedule_.empty()) {
             cv_.wait(lk);
-        else
-            cv_.wait_until(lk, schedule_.begin()->first);
+        } else {
+            Clock::time_point due = schedule_.begin()->first; // the node may go while we wait
+            cv_.wait_until(lk, due);
+        }
     }
 }
 

@@ -1,8 +1,6 @@
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
-#include "compat.h"
 #include "logging.h"
-#include "properties.h"
 #include "tarnixBridge.h"
 #include "tarnixGenReleaseVersion.h"
 #include "transport.h"

@@ -1,0 +1,536 @@
+#include "bridgeFunctions.h"
+#include "clientLibrary.h"
+#include "logging.h"
+#include "tarnixBridge.h"
+#include "tarnixGenReleaseVersion.h"
+#include "transport.h"
+
+#include <mama/integration/mama.h>
+#include <mama/version.h>
+#include <property.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr const char* kBridgeName = "tarnix";
+constexpr const char* kDefaultQueueName = "TARNIX_DEFAULT_MAMA_QUEUE";
+constexpr const char* kQueueMaxSizeProperty = "mama.tarnix.transport.queue_max_size";
+constexpr const char* kSubscribeAsyncProperty = "mama.tarnix.transport.subscribe_async";
+constexpr const char* kDefaultQueueTimeoutProperty = "mama.tarnix.transport.defaultqueue.timeout";
+
+char* gPayloadNames[] = {const_cast<char*>("tarnixmsg"), nullptr};
+char gPayloadIds[] = {'1', '\0'};
+
+/* Process-wide, one copy per loaded plug-in. */
+timerHeap gTimerHeap = nullptr;
+char gVersionText[TARNIX_VERSION_TEXT_SIZE];
+
+const char* propertyValue(const char* name)
+{
+    wproperty_t store = mamaInternal_getProperties();
+    return store != nullptr ? properties_Get(store, name) : nullptr;
+}
+
+/* Fetches the closure with the lifecycle's error lines. */
+mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
+{
+    void* closure = nullptr;
+    mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Could not get tarnix bridge from closure object: %s",
+                         mamaStatus_stringForStatus(status));
+        return status;
+    }
+    if (closure == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
+        return MAMA_STATUS_PLATFORM;
+    }
+    *out = static_cast<TarnixBridge*>(closure);
+    return MAMA_STATUS_OK;
+}
+
+}  // namespace
+
+TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl)
+{
+    void* closure = nullptr;
+    if (bridgeImpl == nullptr || mamaBridgeImpl_getClosure(bridgeImpl, &closure) != MAMA_STATUS_OK)
+        return nullptr;
+    return static_cast<TarnixBridge*>(closure);
+}
+
+timerHeap tarnixBridge_getTimerHeap(void)
+{
+    return gTimerHeap;
+}
+
+extern "C" {
+
+mama_status tarnixBridge_init(mamaBridge bridgeImpl)
+{
+    if (bridgeImpl == nullptr)
+    {
+        TARNIX_LOG_ERROR("Invalid input argument, impl=NULL.");
+        return MAMA_STATUS_NULL_ARG;
+    }
+    TarnixBridge* bridge = new (std::nothrow) TarnixBridge();
+    if (bridge == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not allocate memory for tarnix middleware bridge implementation.");
+        return MAMA_STATUS_NOMEM;
+    }
+
+    char name[MAX_INTERNAL_PROP_LEN];
+    char value[MAX_INTERNAL_PROP_LEN];
+    std::snprintf(name, sizeof(name), "mama.%s.compile_version", kBridgeName);
+    std::snprintf(value, sizeof(value), "%d.%d.%s", MAMA_VERSION_MAJOR, MAMA_VERSION_MINOR,
+                  MAMA_VERSION_RELEASE);
+    mamaInternal_setMetaProperty(name, value);
+
+    mama_status status = mamaBridgeImpl_setClosure(bridgeImpl, bridge);
+    if (status != MAMA_STATUS_OK)
+    {
+        /* OpenMAMA never got the closure, so nobody else will free it. */
+        delete bridge;
+        return status;
+    }
+    return mamaBridgeImpl_setReadOnlyProperty(bridgeImpl, MAMA_PROP_BARE_ENT_DEFERRED, "true");
+}
+
+mama_status tarnixBridge_open(mamaBridge bridgeImpl)
+{
+    if (bridgeImpl == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+
+    TarnixBridge* bridge = nullptr;
+    mama_status status = closureOf(bridgeImpl, &bridge);
+    if (status != MAMA_STATUS_OK)
+        return status;
+
+    bridge->mInitLock = wlock_create();
+    if (bridge->mInitLock == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not allocate TRXC init lock.");
+        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+        delete bridge;
+        return MAMA_STATUS_NOMEM;
+    }
+
+    /* Each step that succeeded is undone in reverse when a later one fails. */
+    enum Reached { kNothing, kQueueCreated, kHeapCreated, kHeapStarted } reached = kNothing;
+    mamaQueue defaultQueue = nullptr;
+
+    do
+    {
+        status = tarnixBridge_buildVersion(gVersionText, sizeof(gVersionText), false);
+        if (status != MAMA_STATUS_OK)
+            break;
+
+        status = mamaQueue_create(&defaultQueue, bridgeImpl);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to create Tarnix queue: %s", mamaStatus_stringForStatus(status));
+            break;
+        }
+        reached = kQueueCreated;
+
+        status = mamaImpl_setDefaultEventQueue(bridgeImpl, defaultQueue);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to set Tarnix default queue: %s",
+                             mamaStatus_stringForStatus(status));
+            break;
+        }
+        mamaQueue_setQueueName(defaultQueue, kDefaultQueueName);
+
+        /* Sockets need no start-up on this platform (OpenMAMA's
+         * wsocketstartup/wsocketcleanup are empty here). */
+
+        if (createTimerHeap(&gTimerHeap) != 0)
+        {
+            TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to initialize timers.");
+            gTimerHeap = nullptr;
+            status = MAMA_STATUS_PLATFORM;
+            break;
+        }
+        reached = kHeapCreated;
+
+        if (startDispatchTimerHeap(gTimerHeap) != 0)
+        {
+            TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to start timer thread.");
+            status = MAMA_STATUS_PLATFORM;
+            break;
+        }
+        reached = kHeapStarted;
+
+        bridge->mTransportListLock = wlock_create();
+        if (bridge->mTransportListLock == nullptr)
+        {
+            TARNIX_LOG_ERROR("Could not allocate TarnixTransportList lock.");
+            status = MAMA_STATUS_NOMEM;
+            break;
+        }
+        bridge->mTransportList = tarnixTransportList_create();
+        if (bridge->mTransportList == nullptr)
+        {
+            TARNIX_LOG_ERROR("Unable to allocate memory for transport list");
+            wlock_destroy(bridge->mTransportListLock);
+            bridge->mTransportListLock = nullptr;
+            status = MAMA_STATUS_NOMEM;
+            break;
+        }
+        return MAMA_STATUS_OK;
+    } while (false);
+
+    /* destroyHeap waits for the heap's thread to end, so a heap whose
+     * thread never started cannot be destroyed: it is left behind. */
+    if (reached >= kHeapStarted)
+        destroyHeap(gTimerHeap);
+    if (reached >= kHeapCreated)
+        gTimerHeap = nullptr;
+    if (reached >= kQueueCreated)
+        mamaQueue_destroy(defaultQueue);
+    wlock_destroy(bridge->mInitLock);
+    bridge->mInitLock = nullptr;
+    /* OpenMAMA never closes a bridge whose open failed; it frees its own
+     * part and unloads the library, so the closure must go here. */
+    mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+    delete bridge;
+    return status;
+}
+
+mama_status tarnixBridge_start(mamaQueue defaultEventQueue)
+{
+    if (defaultEventQueue == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_LOG_FINER("Start dispatching on default event queue.");
+    return mamaQueue_dispatch(defaultEventQueue);
+}
+
+mama_status tarnixBridge_stop(mamaQueue defaultEventQueue)
+{
+    return mamaQueue_stopDispatch(defaultEventQueue);
+}
+
+mama_status tarnixBridge_close(mamaBridge bridgeImpl)
+{
+    if (bridgeImpl == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+
+    mama_status heapStatus = MAMA_STATUS_OK;
+    if (gTimerHeap != nullptr)
+    {
+        /* destroyHeap stops the timer thread and joins it itself; joining it
+         * a second time here would be undefined. */
+        if (destroyHeap(gTimerHeap) != 0)
+        {
+            TARNIX_LOG_ERROR("tarnixBridge_close(): Failed to destroy Tarnix timer heap.");
+            heapStatus = MAMA_STATUS_PLATFORM;
+        }
+        gTimerHeap = nullptr;
+    }
+
+    const int timeout = tarnixBridge_getDefaultQueueTimeout();
+    mamaQueue defaultQueue = nullptr;
+    mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
+    if (status != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("Could not get DefaultEventQueue: %s", mamaStatus_stringForStatus(status));
+
+    status = mamaQueue_destroyTimedWait(defaultQueue, timeout);
+    if (status != MAMA_STATUS_OK)
+    {
+        MamaLogLevel level = MAMA_LOG_LEVEL_ERROR;
+        const char* suffix = "";
+        if (status == MAMA_STATUS_TIMEOUT &&
+            mamaQueue_destroy(defaultQueue) == MAMA_STATUS_QUEUE_OPEN_OBJECTS)
+        {
+            level = MAMA_LOG_LEVEL_WARN;
+            suffix = " Message: 'cannot destroy queue status MAMA_STATUS_QUEUE_OPEN_OBJECTS. Are "
+                     "there any objects (subscriptions, inboxes, timers, etc) that reference the "
+                     "queue?'";
+        }
+        TARNIX_LOG(level, "Could not destroy DefaultEventQueue: %s, after %d ms%s",
+                   mamaStatus_stringForStatus(status), timeout, suffix);
+    }
+
+    if (heapStatus != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Could not destroy Tarnix Timer Heap: %s",
+                         mamaStatus_stringForStatus(heapStatus));
+        return MAMA_STATUS_PLATFORM;
+    }
+
+    TarnixBridge* bridge = nullptr;
+    status = closureOf(bridgeImpl, &bridge);
+    if (status != MAMA_STATUS_OK)
+        return status;
+
+    if (bridge->mTransportListLock != nullptr)
+    {
+        wlock_destroy(bridge->mTransportListLock);
+        bridge->mTransportListLock = nullptr;
+    }
+    tarnixTransportList_destroy(bridge->mTransportList);
+    bridge->mTransportList = nullptr;
+
+    status = tarnixClientLibrary_closeContext(bridge);
+    if (status != MAMA_STATUS_OK)
+        return status;
+
+    const bool initialised = bridge->mInitialised;
+    wlock_destroy(bridge->mInitLock);
+    bridge->mInitLock = nullptr;
+    mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+    delete bridge;
+
+    if (initialised)
+    {
+        status = tarnixClientLibrary_cleanup();
+        if (status != MAMA_STATUS_OK)
+            return status;
+    }
+    return MAMA_STATUS_OK;
+}
+
+const char* tarnixBridge_getName(void)
+{
+    return kBridgeName;
+}
+
+const char* tarnixBridge_getVersion(void)
+{
+    return gVersionText;
+}
+
+mama_status tarnixBridge_getDefaultPayloadId(char*** name, char** id)
+{
+    if (name == nullptr || id == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    *name = gPayloadNames;
+    *id = gPayloadIds;
+    return MAMA_STATUS_OK;
+}
+
+}  // extern "C"
+
+mama_status tarnixBridge_readSettings(TarnixBridge* bridge)
+{
+    if (bridge == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+
+    uint64_t maxQueueSize = TARNIX_DEFAULT_MAX_QUEUE_SIZE;
+    const char* text = propertyValue(kQueueMaxSizeProperty);
+    if (text != nullptr)
+    {
+        errno = 0;
+        /* A leading minus negates modulo 2^64, so a negative number reads as
+         * a huge one and is truncated below. */
+        uint64_t value = static_cast<uint64_t>(std::strtoumax(text, nullptr, 10));
+        if (errno != 0 && value == 0)
+        {
+            TARNIX_LOG_ERROR("Error converting mama.tarnix.transport.queue_max_size to integer: %s; "
+                             "val: %" PRIu64,
+                             std::strerror(errno), value);
+            return MAMA_STATUS_PLATFORM;
+        }
+        if (value > TARNIX_MAX_QUEUE_SIZE_LIMIT)
+        {
+            TARNIX_LOG_WARN("mama.tarnix.transport.queue_max_size too large or negative, truncating "
+                            "to %" PRIu64 ".",
+                            TARNIX_MAX_QUEUE_SIZE_LIMIT);
+            maxQueueSize = TARNIX_MAX_QUEUE_SIZE_LIMIT;
+        }
+        else if (value == 0)
+        {
+            TARNIX_LOG_ERROR("Value (%" PRIu64 ") for mama.tarnix.transport.queue_max_size too small",
+                             value);
+            return MAMA_STATUS_PLATFORM;
+        }
+        else
+        {
+            TARNIX_LOG_FINER("Maximum queue size set to %" PRIu64 ".", value);
+            maxQueueSize = value;
+        }
+    }
+    bridge->mMaxQueueSize.store(maxQueueSize);
+
+    bool subscribeAsync = true;
+    text = propertyValue(kSubscribeAsyncProperty);
+    if (text != nullptr)
+        subscribeAsync = properties_GetPropertyValueAsBoolean(text) != 0;
+    bridge->mSubscribeAsync.store(subscribeAsync);
+    TARNIX_LOG_FINER("Asynchronous subscriptions are %s", subscribeAsync ? "enabled" : "disabled");
+    return MAMA_STATUS_OK;
+}
+
+int tarnixBridge_getDefaultQueueTimeout(void)
+{
+    int timeout = mamaBridgeImpl_getDefaultQueueTimeout();
+    const char* text = propertyValue(kDefaultQueueTimeoutProperty);
+    if (text != nullptr && strnlen(text, 11) != 0)
+    {
+        /* atoi without its undefined behaviour on overflow. */
+        long value = std::strtol(text, nullptr, 10);
+        if (value > INT_MAX)
+            value = INT_MAX;
+        else if (value < INT_MIN)
+            value = INT_MIN;
+        timeout = static_cast<int>(value);
+    }
+    if (timeout > 0)
+        return timeout;
+    TARNIX_LOG_WARN("Tarnix bridge default event queue timeout %d ms is invalid. Using default %d ms.",
+                    timeout, TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS);
+    return TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS;
+}
+
+mama_status tarnixBridge_initClientLibrary(TarnixBridge* bridge)
+{
+    if (bridge == nullptr || bridge->mInitLock == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+
+    wlock_lock(bridge->mInitLock);
+    mama_status status = MAMA_STATUS_OK;
+    if (!bridge->mInitialised)
+    {
+        status = tarnixClientLibrary_initialise(bridge, gVersionText, sizeof(gVersionText));
+        if (status == MAMA_STATUS_OK)
+            bridge->mInitialised = true;
+    }
+    wlock_unlock(bridge->mInitLock);
+    return status;
+}
+
+/* ---- transport list ---------------------------------------------------- */
+
+/* The record comes first so a transport's address is its node's address. */
+struct TarnixTransportNode
+{
+    TarnixTransportBridge mTransport;
+    TarnixTransportNode* mNext;
+};
+
+namespace {
+
+constexpr size_t kFirstPoolSlots = 16;
+
+/* A node the pool cannot take is freed at once. */
+void returnToPool(TarnixTransportList* list, TarnixTransportNode* node)
+{
+    try
+    {
+        if (list->mPool.capacity() == 0)
+            list->mPool.reserve(kFirstPoolSlots);
+        else if (list->mPool.size() == list->mPool.capacity())
+            list->mPool.reserve(list->mPool.capacity() * 2);
+        list->mPool.push_back(node);
+    }
+    catch (const std::bad_alloc&)
+    {
+        std::free(node);
+    }
+}
+
+}  // namespace
+
+TarnixTransportList* tarnixTransportList_create(void)
+{
+    TarnixTransportList* list = new (std::nothrow) TarnixTransportList();
+    if (list == nullptr)
+        return nullptr;
+    auto* sentinel = static_cast<TarnixTransportNode*>(std::calloc(1, sizeof(TarnixTransportNode)));
+    if (sentinel == nullptr)
+    {
+        delete list;
+        return nullptr;
+    }
+    list->mHead = sentinel;
+    list->mTail = sentinel;
+    return list;
+}
+
+TarnixTransportBridge* tarnixTransportList_allocateAtFront(TarnixTransportList* list)
+{
+    if (list == nullptr)
+        return nullptr;
+    TarnixTransportNode* node = nullptr;
+    if (!list->mPool.empty())
+    {
+        node = list->mPool.back();
+        list->mPool.pop_back();
+        /* Nothing of the previous transport may show through in the new one. */
+        std::memset(static_cast<void*>(node), 0, sizeof(*node));
+    }
+    else
+    {
+        node = static_cast<TarnixTransportNode*>(std::calloc(1, sizeof(TarnixTransportNode)));
+        if (node == nullptr)
+            return nullptr;
+    }
+    node->mNext = list->mHead;
+    list->mHead = node;
+    ++list->mCount;
+    return &node->mTransport;
+}
+
+void tarnixTransportList_remove(TarnixTransportList* list, TarnixTransportBridge* transport)
+{
+    if (list == nullptr || transport == nullptr)
+        return;
+    auto* target = reinterpret_cast<TarnixTransportNode*>(transport);
+    for (TarnixTransportNode** link = &list->mHead; *link != list->mTail; link = &(*link)->mNext)
+    {
+        if (*link == target)
+        {
+            *link = target->mNext;
+            --list->mCount;
+            returnToPool(list, target);
+            return;
+        }
+    }
+}
+
+TarnixTransportBridge* tarnixTransportList_findByName(TarnixTransportList* list, const char* name)
+{
+    if (list == nullptr || name == nullptr)
+        return nullptr;
+    for (TarnixTransportNode* node = list->mHead; node != list->mTail; node = node->mNext)
+    {
+        TarnixTransportBridge* transport = &node->mTransport;
+        if (transport->mName == nullptr)
+        {
+            TARNIX_LOG_ERROR("transport %p exists with null name", static_cast<void*>(transport));
+            continue;
+        }
+        /* A transport still being created, or whose creation failed, has no
+         * session and never blocks its name. */
+        if (transport->mSession != nullptr && std::strcmp(transport->mName, name) == 0)
+            return transport;
+    }
+    return nullptr;
+}
+
+void tarnixTransportList_destroy(TarnixTransportList* list)
+{
+    if (list == nullptr)
+        return;
+    TarnixTransportNode* node = list->mHead;
+    while (node != nullptr)
+    {
+        TarnixTransportNode* next = node == list->mTail ? nullptr : node->mNext;
+        std::free(node);
+        node = next;
+    }
+    for (TarnixTransportNode* pooled : list->mPool)
+        std::free(pooled);
+    delete list;
+}

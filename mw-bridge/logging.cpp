@@ -1,0 +1,166 @@
+#include "logging.h"
+
+#include "clientLibrary.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+constexpr int kMamaToClient[] = {0, 2, 3, 5, 5, 6, 6, 7};
+constexpr int kClientToMama[] = {0, 7, 1, 2, 3, 3, 5, 7};
+constexpr uint32_t kFlushPeriodMs = 1000;
+
+template <size_t N>
+int lookup(const int (&table)[N], int index)
+{
+    if (index < 0)
+        return 0;
+    if (static_cast<size_t>(index) >= N)
+        return table[N - 1];
+    return table[index];
+}
+
+/* Owner reference plus one per pending flush timer; the record goes when the
+ * last one is dropped, so destroy and a pending flush free it exactly once. */
+struct ThrottledLogRecord : TarnixThrottledLog
+{
+    std::atomic<int32_t> mRefs{1};
+};
+
+void release(ThrottledLogRecord* record)
+{
+    if (record->mRefs.fetch_sub(1) == 1)
+    {
+        std::free(record->mLastText.exchange(nullptr));
+        delete record;
+    }
+}
+
+void flush(trxClient_opaqueContext_pt context, void* user);
+
+void startFlushTimer(ThrottledLogRecord* record)
+{
+    trxClient_context_timerId_t timerId = nullptr;
+    if (record->mTimerContext != nullptr &&
+        trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT,
+                                     kFlushPeriodMs, flush, record, &timerId) == TRXCLIENT_OK)
+        return;
+    /* Without a timer no period can end: write every message as it comes. */
+    record->mRepeatCount.store(0);
+    release(record);
+}
+
+/* Context thread, one period after its first message. */
+void flush(trxClient_opaqueContext_pt /*context*/, void* user)
+{
+    ThrottledLogRecord* record = static_cast<ThrottledLogRecord*>(user);
+    const int32_t count = record->mRepeatCount.load();
+    char* text = record->mLastText.exchange(nullptr);
+    if (count > 1 && text != nullptr)
+        mama_log(record->mLevel, "%s (similar message repeated %d times)", text, count - 1);
+    std::free(text);
+
+    if (record->mRepeatCount.fetch_sub(count) - count > 0)
+        startFlushTimer(record);   /* keeps this timer's reference */
+    else
+        release(record);
+}
+
+char* formatText(const char* format, va_list args)
+{
+    va_list sizing;
+    va_copy(sizing, args);
+    const int length = std::vsnprintf(nullptr, 0, format, sizing);
+    va_end(sizing);
+    if (length < 0)
+        return nullptr;
+    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+    if (text != nullptr && std::vsnprintf(text, static_cast<size_t>(length) + 1, format, args) < 0)
+    {
+        std::free(text);
+        text = nullptr;
+    }
+    return text;
+}
+
+}  // namespace
+
+int tarnixLog_mamaToClientLevel(int mamaLevel)
+{
+    return lookup(kMamaToClient, mamaLevel);
+}
+
+int tarnixLog_clientToMamaLevel(int clientLevel)
+{
+    return lookup(kClientToMama, clientLevel);
+}
+
+const char* tarnixLog_categoryPrefix(int category)
+{
+    switch (category)
+    {
+    case TRXCLIENT_LOG_CATEGORY_API:
+        return "[API] ";
+    case TRXCLIENT_LOG_CATEGORY_APP:
+        return "[APP] ";
+    default:
+        return "";
+    }
+}
+
+void tarnixLog_clientCallback(trxClient_log_callbackInfo_pt info, void* /*user*/)
+{
+    if (info == nullptr)
+        return;
+    const MamaLogLevel level = static_cast<MamaLogLevel>(tarnixLog_clientToMamaLevel(info->level));
+    TARNIX_LOG(level, "%s%s", tarnixLog_categoryPrefix(info->category),
+               info->msg_p != nullptr ? info->msg_p : "");
+}
+
+TarnixThrottledLog* tarnixThrottledLog_create(MamaLogLevel level, void* context)
+{
+    ThrottledLogRecord* record = new (std::nothrow) ThrottledLogRecord();
+    if (record == nullptr)
+        return nullptr;
+    record->mLevel = level;
+    record->mTimerContext = context;
+    record->mDestroyed.store(0);
+    record->mRepeatCount.store(0);
+    record->mLastText.store(nullptr);
+    return record;
+}
+
+void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
+{
+    ThrottledLogRecord* record = static_cast<ThrottledLogRecord*>(log);
+    if (record == nullptr || format == nullptr || record->mDestroyed.load() != 0)
+        return;
+
+    va_list args;
+    va_start(args, format);
+    char* text = formatText(format, args);
+    va_end(args);
+
+    /* A message that cannot be formatted still counts. */
+    const bool periodStarts = record->mRepeatCount.fetch_add(1) == 0;
+    if (periodStarts && text != nullptr)
+        mama_log2(record->mLevel, text);   /* still ours: not yet visible to others */
+    if (text != nullptr)
+        std::free(record->mLastText.exchange(text));
+    if (periodStarts)
+    {
+        record->mRefs.fetch_add(1);
+        startFlushTimer(record);
+    }
+}
+
+void tarnixThrottledLog_destroy(TarnixThrottledLog* log)
+{
+    ThrottledLogRecord* record = static_cast<ThrottledLogRecord*>(log);
+    if (record == nullptr || record->mDestroyed.exchange(1) != 0)
+        return;
+    release(record);
+}

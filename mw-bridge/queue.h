@@ -1,0 +1,57 @@
+/* The bridge object behind every OpenMAMA queue of a "tarnix" bridge, and
+ * the queue side of flow control. */
+#ifndef TARNIX_MW_QUEUE_H
+#define TARNIX_MW_QUEUE_H
+
+#include <bridge.h>
+#include <wombat/queue.h>
+#include <wlock.h>
+
+#include <atomic>
+#include <cstdint>
+#include <unordered_map>
+
+struct TarnixBridge;
+struct TarnixTransportBridge;
+
+struct TarnixQueueBridge
+{
+    mamaQueue mParent = nullptr;
+    wombatQueue mQueue = nullptr;
+    bool mHighWatermarkFired = false;     /* dispatching threads only */
+    size_t mHighWatermark = 0;
+    size_t mLowWatermark = 0;
+    mamaQueueEnqueueCB mEnqueueCallback = nullptr;
+    void* mEnqueueClosure = nullptr;
+    wLock mDispatchLock = nullptr;
+    wLock mFlowLock = nullptr;
+    TarnixBridge* mBridge_p = nullptr;
+    /* Written under mFlowLock; read without it by the enqueue pre-test. */
+    std::atomic<bool> mSuspended{false};
+    /* Transport -> number of its subscriptions delivering here; guarded by
+     * mFlowLock. An entry exists only while its count is at least 1. */
+    std::unordered_map<TarnixTransportBridge*, int32_t> mTransportMap;
+};
+
+/* Largest depth of the wombat queue itself; the bridge's maximum queue size
+ * is applied by flow control, not by the queue. */
+constexpr uint32_t TARNIX_QUEUE_MAX_EVENTS = 2147483647u;
+
+/* Subscription counting per transport. The subscription module passes its
+ * transport (and its topic for the warning when it was never counted). */
+mama_status tarnixBridgeMamaQueue_addSubscription(TarnixQueueBridge* queue,
+                                                  TarnixTransportBridge* transport);
+mama_status tarnixBridgeMamaQueue_removeSubscription(TarnixQueueBridge* queue,
+                                                     TarnixTransportBridge* transport,
+                                                     const char* topic);
+
+/* mSubscribeAsync of the queue's bridge; false without a queue or bridge. */
+bool tarnixBridgeMamaQueue_isSubscribeAsync(TarnixQueueBridge* queue);
+
+/* Flow control: the depth at which a suspended queue resumes its transports,
+ * from the maximum depth M: max(M - 500, 2 * floor(M / 3)). */
+uint64_t tarnixBridgeMamaQueue_resumeThreshold(uint64_t maxQueueSize);
+void tarnixBridgeMamaQueue_checkSuspend(TarnixQueueBridge* queue);
+void tarnixBridgeMamaQueue_checkResume(TarnixQueueBridge* queue);
+
+#endif

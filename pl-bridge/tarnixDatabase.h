@@ -1,0 +1,131 @@
+/* The field store of a tarnixmsg message: fields kept sorted by fid in a
+ * linked list ending in a sentinel node, with a per-store node pool. */
+#ifndef TARNIX_DATABASE_H
+#define TARNIX_DATABASE_H
+
+#include "tarnixField.h"
+
+#include <mama/mama.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct TarnixFieldNode {
+    TarnixField      field; /* first member: a field handle is the node */
+    TarnixFieldNode* next;
+};
+
+/* Nodes that left a store, handed out again before anything is allocated. */
+class TarnixNodePool {
+public:
+    TarnixNodePool() = default;
+    ~TarnixNodePool();
+    TarnixNodePool(const TarnixNodePool&) = delete;
+    TarnixNodePool& operator=(const TarnixNodePool&) = delete;
+
+    /* A node with an unset record and no successor, or null without memory. */
+    TarnixFieldNode* take();
+    void             give(TarnixFieldNode* node);
+    uint32_t         freeCount() const { return mFreeCount; }
+
+private:
+    TarnixFieldNode** mFreeNodes    = nullptr;
+    uint32_t          mFreeCount    = 0;
+    uint32_t          mFreeCapacity = 0;
+};
+
+struct TarnixMsg {
+    TarnixFieldNode* head;
+    TarnixFieldNode* tail; /* end sentinel; its fid slot is lastFid */
+    TarnixNodePool   pool;
+    uint32_t         count;
+
+    mama_fid_t lastFid() const { return tail->field.fid; }
+};
+
+TarnixMsg* tarnixMsg_create();
+/* Frees the store and every node; *store becomes null. */
+void tarnixMsg_destroy(TarnixMsg** store);
+void tarnixMsg_clear(TarnixMsg* store);
+mama_status tarnixMsg_copy(const TarnixMsg* source, TarnixMsg* destination);
+
+TarnixFieldNode* tarnixMsg_find(const TarnixMsg* store, const char* name, mama_fid_t fid);
+TarnixFieldNode* tarnixMsg_findByName(const TarnixMsg* store, const char* name);
+TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mama_fid_t fid,
+                                         bool* isNew);
+/* nameLen counts the terminator; 0 measures the name. */
+mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                          int32_t type, TarnixFieldNode** node);
+mama_status tarnixMsg_setString(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                                const char* text, size_t size);
+mama_status tarnixMsg_setVector(TarnixFieldNode* node, const void* data, size_t count,
+                                size_t elementSize, int32_t expectedType, bool adopt);
+int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node);
+
+/* Setter family: tarnixMsg_set with the type, then the field setter. */
+#define TARNIX_MSG_SCALAR_SETTER(Name, CType)                                                     \
+    mama_status tarnixMsg_set##Name(TarnixMsg* store, const char* name, size_t nameLen,           \
+                                    mama_fid_t fid, CType value);
+TARNIX_MSG_SCALAR_SETTER(Bool, mama_bool_t)
+TARNIX_MSG_SCALAR_SETTER(Char, char)
+TARNIX_MSG_SCALAR_SETTER(I8, mama_i8_t)
+TARNIX_MSG_SCALAR_SETTER(U8, mama_u8_t)
+TARNIX_MSG_SCALAR_SETTER(I16, mama_i16_t)
+TARNIX_MSG_SCALAR_SETTER(U16, mama_u16_t)
+TARNIX_MSG_SCALAR_SETTER(I32, mama_i32_t)
+TARNIX_MSG_SCALAR_SETTER(U32, mama_u32_t)
+TARNIX_MSG_SCALAR_SETTER(I64, mama_i64_t)
+TARNIX_MSG_SCALAR_SETTER(U64, mama_u64_t)
+TARNIX_MSG_SCALAR_SETTER(F32, mama_f32_t)
+TARNIX_MSG_SCALAR_SETTER(F64, mama_f64_t)
+TARNIX_MSG_SCALAR_SETTER(Msg, TarnixPayloadImpl*)
+TARNIX_MSG_SCALAR_SETTER(DateTime, const mamaDateTime)
+TARNIX_MSG_SCALAR_SETTER(DateTimeRecord, const TarnixDateTime&)
+TARNIX_MSG_SCALAR_SETTER(Price, const mamaPrice)
+TARNIX_MSG_SCALAR_SETTER(PriceRecord, const TarnixPrice&)
+#undef TARNIX_MSG_SCALAR_SETTER
+
+mama_status tarnixMsg_setOpaque(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                                const void* bytes, size_t size);
+/* Numeric vectors (type codes 17-26, 29, 30). */
+mama_status tarnixMsg_setVectorOf(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                                  int32_t type, const void* data, size_t count, bool adopt);
+mama_status tarnixMsg_setVectorString(TarnixMsg* store, const char* name, size_t nameLen,
+                                      mama_fid_t fid, const char* const* texts, size_t count,
+                                      size_t totalSize, bool adopt);
+mama_status tarnixMsg_setVectorMsg(TarnixMsg* store, const char* name, size_t nameLen,
+                                   mama_fid_t fid, TarnixPayloadImpl* const* msgs, size_t count,
+                                   bool adopt);
+mama_status tarnixMsg_setVectorDateTime(TarnixMsg* store, const char* name, size_t nameLen,
+                                        mama_fid_t fid, const mamaDateTime* values, size_t count);
+mama_status tarnixMsg_setVectorDateTimeRecords(TarnixMsg* store, const char* name, size_t nameLen,
+                                               mama_fid_t fid, TarnixDateTime* block, size_t count,
+                                               bool adopt);
+mama_status tarnixMsg_setVectorPrice(TarnixMsg* store, const char* name, size_t nameLen,
+                                     mama_fid_t fid, const mamaPrice* values, size_t count);
+mama_status tarnixMsg_setVectorPriceRecords(TarnixMsg* store, const char* name, size_t nameLen,
+                                            mama_fid_t fid, TarnixPrice* block, size_t count,
+                                            bool adopt);
+
+/* Element size of a numeric vector type, 0 for any other type. */
+size_t tarnixMsg_vectorElementSize(int32_t type);
+
+/* Getter family: MAMA_STATUS_NOT_FOUND without such field, else the field
+ * getter's status. */
+template <typename... Out>
+using TarnixFieldGetter = mama_status (*)(const TarnixField*, Out...);
+
+template <typename... Out>
+mama_status tarnixMsg_get(const TarnixMsg* store, const char* name, mama_fid_t fid,
+                          TarnixFieldGetter<Out...> getter, Out... out)
+{
+    TarnixFieldNode* node = tarnixMsg_find(store, name, fid);
+    if (!node)
+        return MAMA_STATUS_NOT_FOUND;
+    return getter(&node->field, out...);
+}
+
+mama_status tarnixMsg_getFieldAsString(const TarnixMsg* store, const char* name, mama_fid_t fid,
+                                       char* buffer, size_t length);
+
+#endif

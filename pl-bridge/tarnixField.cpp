@@ -1,0 +1,1397 @@
+#include "tarnixField.h"
+
+#include "tarnixLog.h"
+#include "tarnixpayload.h"
+
+#include <atomic>
+#include <cinttypes>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <type_traits>
+
+namespace {
+
+std::atomic<uint8_t> gPayloadVersion{0};
+
+struct TypeInfo {
+    const char*   name;
+    mamaFieldType mamaType;
+};
+
+const TypeInfo kTypes[TARNIX_TYPE_COUNT] = {
+    {"BOOL", MAMA_FIELD_TYPE_BOOL},
+    {"UINT8", MAMA_FIELD_TYPE_U8},
+    {"INT8", MAMA_FIELD_TYPE_I8},
+    {"UINT16", MAMA_FIELD_TYPE_U16},
+    {"INT16", MAMA_FIELD_TYPE_I16},
+    {"UINT32", MAMA_FIELD_TYPE_U32},
+    {"INT32", MAMA_FIELD_TYPE_I32},
+    {"UINT64", MAMA_FIELD_TYPE_U64},
+    {"INT64", MAMA_FIELD_TYPE_I64},
+    {"WCHAR", MAMA_FIELD_TYPE_CHAR},
+    {"STRING", MAMA_FIELD_TYPE_STRING},
+    {"OPAQUE", MAMA_FIELD_TYPE_OPAQUE},
+    {"FLOAT", MAMA_FIELD_TYPE_F32},
+    {"DOUBLE", MAMA_FIELD_TYPE_F64},
+    {"TXM", MAMA_FIELD_TYPE_MSG},
+    {"DATETIME", MAMA_FIELD_TYPE_TIME},
+    {"PRICE", MAMA_FIELD_TYPE_PRICE},
+    {"VBOOL", MAMA_FIELD_TYPE_VECTOR_BOOL},
+    {"VUINT8", MAMA_FIELD_TYPE_VECTOR_U8},
+    {"VINT8", MAMA_FIELD_TYPE_VECTOR_I8},
+    {"VUINT16", MAMA_FIELD_TYPE_VECTOR_U16},
+    {"VINT16", MAMA_FIELD_TYPE_VECTOR_I16},
+    {"VUINT32", MAMA_FIELD_TYPE_VECTOR_U32},
+    {"VINT32", MAMA_FIELD_TYPE_VECTOR_I32},
+    {"VUINT64", MAMA_FIELD_TYPE_VECTOR_U64},
+    {"VINT64", MAMA_FIELD_TYPE_VECTOR_I64},
+    {"VWCHAR", MAMA_FIELD_TYPE_VECTOR_CHAR},
+    {"VSTRING", MAMA_FIELD_TYPE_VECTOR_STRING},
+    {"UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN},
+    {"VFLOAT", MAMA_FIELD_TYPE_VECTOR_F32},
+    {"VDOUBLE", MAMA_FIELD_TYPE_VECTOR_F64},
+    {"VTXM", MAMA_FIELD_TYPE_VECTOR_MSG},
+    {"VDATETIME", MAMA_FIELD_TYPE_VECTOR_TIME},
+    {"VPRICE", MAMA_FIELD_TYPE_VECTOR_PRICE},
+};
+
+/* Seconds of 1601-01-01 00:00:00 relative to the epoch: OpenMAMA cannot
+ * format earlier instants as calendar text. */
+constexpr int64_t kEarliestFormattable = -11644473600LL;
+
+/* Version-1 date-times carry 35 bits of seconds. */
+constexpr int64_t kV1MaxSeconds = 0x7FFFFFFFFLL;
+
+/* malloc that never answers null for an empty request. */
+void* allocBlock(size_t size)
+{
+    return malloc(size ? size : 1);
+}
+
+bool blockSizeFits(size_t count, size_t elementSize)
+{
+    return count <= UINT32_MAX && (elementSize == 0 || count <= UINT32_MAX / elementSize);
+}
+
+/* Width in bytes and signedness of the integer-class types. */
+bool integerInfo(int32_t type, size_t* width, bool* isSigned)
+{
+    switch (type) {
+    case TARNIX_TYPE_BOOL:
+    case TARNIX_TYPE_UINT8:  *width = 1; *isSigned = false; return true;
+    case TARNIX_TYPE_INT8:
+    case TARNIX_TYPE_WCHAR:  *width = 1; *isSigned = true;  return true;
+    case TARNIX_TYPE_UINT16: *width = 2; *isSigned = false; return true;
+    case TARNIX_TYPE_INT16:  *width = 2; *isSigned = true;  return true;
+    case TARNIX_TYPE_UINT32: *width = 4; *isSigned = false; return true;
+    case TARNIX_TYPE_INT32:  *width = 4; *isSigned = true;  return true;
+    case TARNIX_TYPE_UINT64: *width = 8; *isSigned = false; return true;
+    case TARNIX_TYPE_INT64:  *width = 8; *isSigned = true;  return true;
+    default: return false;
+    }
+}
+
+/* The stored integer widened to 64 bits by its own signedness. */
+uint64_t widened(const TarnixField* f)
+{
+    switch (f->type) {
+    case TARNIX_TYPE_BOOL:
+    case TARNIX_TYPE_UINT8:  return f->value.u8;
+    case TARNIX_TYPE_INT8:
+    case TARNIX_TYPE_WCHAR:  return static_cast<uint64_t>(static_cast<int64_t>(f->value.i8));
+    case TARNIX_TYPE_UINT16: return f->value.u16;
+    case TARNIX_TYPE_INT16:  return static_cast<uint64_t>(static_cast<int64_t>(f->value.i16));
+    case TARNIX_TYPE_UINT32: return f->value.u32;
+    case TARNIX_TYPE_INT32:  return static_cast<uint64_t>(static_cast<int64_t>(f->value.i32));
+    default:                 return f->value.u64;
+    }
+}
+
+template <typename T>
+mama_status getInteger(const TarnixField* f, T* out)
+{
+    size_t width;
+    bool   isSigned;
+    if (!integerInfo(f->type, &width, &isSigned) || width > sizeof(T))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *out = static_cast<T>(widened(f));
+    return MAMA_STATUS_OK;
+}
+
+/* Numeric value of an integer-class field as a floating point type. */
+template <typename F>
+F integerAs(const TarnixField* f)
+{
+    size_t width;
+    bool   isSigned;
+    integerInfo(f->type, &width, &isSigned);
+    uint64_t bits = widened(f);
+    return isSigned ? static_cast<F>(static_cast<int64_t>(bits)) : static_cast<F>(bits);
+}
+
+inline bool isType(const TarnixField* f, int32_t type)
+{
+    return f->type == type;
+}
+
+void releaseHanded(TarnixField* f)
+{
+    if (!f->handed)
+        return;
+    for (uint32_t i = 0; i < f->handedCount; ++i) {
+        if (!f->handed[i])
+            continue;
+        if (f->type == TARNIX_TYPE_VPRICE)
+            mamaPrice_destroy(static_cast<mamaPrice>(f->handed[i]));
+        else
+            mamaDateTime_destroy(static_cast<mamaDateTime>(f->handed[i]));
+    }
+    free(f->handed);
+    f->handed      = nullptr;
+    f->handedCount = 0;
+}
+
+/* Frees the value the record owns (not its name) and empties it. */
+void releaseValue(TarnixField* f)
+{
+    switch (f->type) {
+    case TARNIX_TYPE_TXM:
+        if (f->value.msg)
+            tarnixmsgPayload_destroy(f->value.msg);
+        break;
+    case TARNIX_TYPE_VSTRING:
+        if (f->value.strings) {
+            free(f->value.strings[0]);
+            free(f->value.strings);
+        }
+        break;
+    case TARNIX_TYPE_VTXM:
+        if (f->value.msgs) {
+            for (uint32_t i = 0; i < f->count; ++i)
+                if (f->value.msgs[i])
+                    tarnixmsgPayload_destroy(f->value.msgs[i]);
+            free(f->value.msgs);
+        }
+        break;
+    case TARNIX_TYPE_STRING:
+    case TARNIX_TYPE_OPAQUE:
+        free(f->value.data);
+        break;
+    default:
+        if (tarnixField_isVectorType(f->type))
+            free(f->value.data);
+        break;
+    }
+    memset(&f->value, 0, sizeof f->value);
+    f->count = 0;
+    f->size  = 0;
+}
+
+/* Replaces the owned block of a vector or byte value. */
+void replaceBlock(TarnixField* f, void* block, uint32_t count, uint32_t size)
+{
+    free(f->value.data);
+    f->value.data = block;
+    f->count      = count;
+    f->size       = size;
+}
+
+mama_status priceFromMama(const mamaPrice source, TarnixPrice* out)
+{
+    double         value = 0;
+    mamaPriceHints hints = 0;
+    mama_status    status = mamaPrice_getValue(source, &value);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    status = mamaPrice_getHints(source, &hints);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    out->value = value;
+    out->hints = hints;
+    return MAMA_STATUS_OK;
+}
+
+/* Bounded text writer: never passes length, always NUL-terminated. */
+class TextOut {
+public:
+    TextOut(char* buffer, size_t length) : mBuf(buffer), mLen(length)
+    {
+        if (mLen)
+            mBuf[0] = '\0';
+    }
+
+    /* Bytes left including the terminator's. */
+    size_t room() const { return mLen - mPos; }
+    size_t written() const { return mPos; }
+    bool   full() const { return mLen == 0 || mPos + 1 >= mLen; }
+
+    /* Appends; answers whether the piece fitted whole. */
+    bool put(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (mLen == 0)
+            return false;
+        va_list ap;
+        va_start(ap, format);
+        int n = vsnprintf(mBuf + mPos, room(), format, ap);
+        va_end(ap);
+        if (n < 0) {
+            mBuf[mPos] = '\0';
+            return false;
+        }
+        size_t fitted = room() - 1;
+        if (static_cast<size_t>(n) <= fitted) {
+            mPos += static_cast<size_t>(n);
+            return true;
+        }
+        mPos += fitted;
+        return false;
+    }
+
+    /* Ends a vector: "}" when it fits, else the last four characters
+     * become "...}" to show the cut. */
+    void closeVector(bool complete)
+    {
+        if (complete && room() > 1) {
+            put("}");
+            return;
+        }
+        if (mLen <= 5)
+            return;
+        size_t start = mPos >= 4 ? mPos - 4 : 0;
+        if (start + 4 > mLen - 1)
+            start = mLen - 1 - 4;
+        memcpy(mBuf + start, "...}", 4);
+        mPos          = start + 4;
+        mBuf[mPos]    = '\0';
+    }
+
+    void clear()
+    {
+        mPos = 0;
+        if (mLen)
+            mBuf[0] = '\0';
+    }
+
+private:
+    char*  mBuf;
+    size_t mLen;
+    size_t mPos = 0;
+};
+
+/* Text of one date-time as OpenMAMA formats it, with epoch seconds for
+ * instants before 1601. */
+mama_status dateTimeText(const TarnixDateTime& dt, mamaDateTime scratch, char* out, size_t outLen)
+{
+    mama_status status = tarnixDateTime_toMama(dt, scratch);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    status = mamaDateTime_getAsString(scratch, out, outLen);
+    if (status == MAMA_STATUS_INVALID_ARG && dt.seconds < kEarliestFormattable) {
+        mama_f64_t seconds = 0;
+        status = mamaDateTime_getEpochTimeSeconds(scratch, &seconds);
+        if (status == MAMA_STATUS_OK)
+            snprintf(out, outLen, "%.6f", seconds);
+    }
+    return status;
+}
+
+mama_status priceText(double value, mamaPriceHints hints, mamaPrice scratch, char* out,
+                      size_t outLen)
+{
+    mama_status status = mamaPrice_setWithHints(scratch, value, hints);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    return mamaPrice_getAsString(scratch, out, outLen);
+}
+
+template <typename T, typename Fn>
+void simpleVector(TextOut& out, const TarnixField* f, Fn element)
+{
+    const T* values = static_cast<const T*>(f->value.data);
+    for (uint32_t i = 0; i < f->count && !out.full(); ++i)
+        element(out, values[i]);
+    out.closeVector(!out.full());
+}
+
+} // namespace
+
+extern "C" {
+
+uint8_t tarnixmsgPayload_getPayloadVersion(void)
+{
+    uint8_t version = gPayloadVersion.load(std::memory_order_relaxed);
+    return version ? version : 2;
+}
+
+int tarnixmsgPayload_setPayloadVersion(unsigned long version, int force)
+{
+    if (gPayloadVersion.load(std::memory_order_relaxed) != 0 && !force)
+        return 0;
+    if (version != 1 && version != 2)
+        return -1;
+    gPayloadVersion.store(static_cast<uint8_t>(version), std::memory_order_relaxed);
+    return 0;
+}
+
+} // extern "C"
+
+void tarnixField_init(TarnixField* field)
+{
+    memset(field, 0, sizeof *field);
+    field->type = TARNIX_TYPE_NONE;
+}
+
+const char* tarnixField_typeName(int32_t type)
+{
+    if (type < 0 || type >= TARNIX_TYPE_COUNT)
+        return "UNKNOWN";
+    return kTypes[type].name;
+}
+
+mamaFieldType tarnixField_mamaType(int32_t type)
+{
+    if (type < 0 || type >= TARNIX_TYPE_COUNT)
+        return MAMA_FIELD_TYPE_UNKNOWN;
+    return kTypes[type].mamaType;
+}
+
+bool tarnixField_isVectorType(int32_t type)
+{
+    return type >= TARNIX_TYPE_VBOOL && type <= TARNIX_TYPE_VPRICE && type != TARNIX_TYPE_UNUSED28;
+}
+
+/* ---- setters ------------------------------------------------------------ */
+
+#define TARNIX_SCALAR_SETTER(Name, CType, Type, Member)                   \
+    mama_status tarnixField_set##Name(TarnixField* field, CType value)    \
+    {                                                                     \
+        if (field->type != (Type))                                        \
+            return MAMA_STATUS_WRONG_FIELD_TYPE;                          \
+        field->value.Member = value;                                      \
+        return MAMA_STATUS_OK;                                            \
+    }
+
+TARNIX_SCALAR_SETTER(Bool, mama_bool_t, TARNIX_TYPE_BOOL, i8)
+TARNIX_SCALAR_SETTER(Char, char, TARNIX_TYPE_WCHAR, ch)
+TARNIX_SCALAR_SETTER(I8, mama_i8_t, TARNIX_TYPE_INT8, i8)
+TARNIX_SCALAR_SETTER(U8, mama_u8_t, TARNIX_TYPE_UINT8, u8)
+TARNIX_SCALAR_SETTER(I16, mama_i16_t, TARNIX_TYPE_INT16, i16)
+TARNIX_SCALAR_SETTER(U16, mama_u16_t, TARNIX_TYPE_UINT16, u16)
+TARNIX_SCALAR_SETTER(I32, mama_i32_t, TARNIX_TYPE_INT32, i32)
+TARNIX_SCALAR_SETTER(U32, mama_u32_t, TARNIX_TYPE_UINT32, u32)
+TARNIX_SCALAR_SETTER(I64, mama_i64_t, TARNIX_TYPE_INT64, i64)
+TARNIX_SCALAR_SETTER(U64, mama_u64_t, TARNIX_TYPE_UINT64, u64)
+TARNIX_SCALAR_SETTER(F32, mama_f32_t, TARNIX_TYPE_FLOAT, f32)
+TARNIX_SCALAR_SETTER(F64, mama_f64_t, TARNIX_TYPE_DOUBLE, f64)
+
+#undef TARNIX_SCALAR_SETTER
+
+mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size)
+{
+    if (field->type != TARNIX_TYPE_STRING)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    if (!text)
+        return MAMA_STATUS_NULL_ARG;
+    if (size == 0)
+        size = strnlen(text, TARNIX_MAX_STRING) + 1;
+    if (size > TARNIX_MAX_STRING) {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: incoming string too big: %zu; max: %zu",
+                      size, TARNIX_MAX_STRING);
+        return MAMA_STATUS_INVALID_ARG;
+    }
+    char* block = static_cast<char*>(malloc(size));
+    if (!block)
+        return MAMA_STATUS_NOMEM;
+    memcpy(block, text, size - 1);
+    block[size - 1] = '\0'; /* the size counts the terminator: keep it one */
+    replaceBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size)
+{
+    if (field->type != TARNIX_TYPE_OPAQUE)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    if (!bytes && size)
+        return MAMA_STATUS_NULL_ARG;
+    if (size > UINT32_MAX)
+        return MAMA_STATUS_INVALID_ARG;
+    void* block = allocBlock(size);
+    if (!block)
+        return MAMA_STATUS_NOMEM;
+    if (size)
+        memcpy(block, bytes, size);
+    replaceBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setMsg(TarnixField* field, TarnixPayloadImpl* msg)
+{
+    if (field->type != TARNIX_TYPE_TXM)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    if (!msg)
+        return MAMA_STATUS_NULL_ARG;
+    /* Take the new reference first so that setting the same message again
+     * cannot free it. */
+    tarnixPayload_retain(msg);
+    if (field->value.msg)
+        tarnixmsgPayload_destroy(field->value.msg);
+    field->value.msg = msg;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixDateTime_fromMama(const mamaDateTime source, TarnixDateTime* out)
+{
+    struct timespec ts;
+    mama_status     status = mamaDateTime_getStructTimeSpec(source, &ts);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    if (ts.tv_nsec < 0 || ts.tv_nsec >= 1000000000L)
+        return MAMA_STATUS_INVALID_ARG;
+
+    int64_t  seconds = ts.tv_sec;
+    uint32_t nanos   = static_cast<uint32_t>(ts.tv_nsec);
+    uint8_t  version = tarnixmsgPayload_getPayloadVersion();
+    if (version == 1) {
+        /* Version 1 carries whole microseconds and 35 bits of seconds. */
+        uint32_t micros = (nanos + 500) / 1000;
+        nanos           = micros * 1000;
+        if (nanos >= 1000000000u) {
+            ++seconds;
+            nanos  = 0;
+            micros = 0;
+        }
+        if (seconds < -kV1MaxSeconds || seconds > kV1MaxSeconds || micros > 999999)
+            return MAMA_STATUS_INVALID_ARG;
+    }
+
+    mamaDateTimeHints hints = 0;
+    mamaDateTimeHints gotHints;
+    if (mamaDateTime_getHints(source, &gotHints) == MAMA_STATUS_OK)
+        hints = gotHints;
+    /* OpenMAMA (C) may hold precisions beyond the enumerators: read the raw
+     * integer rather than an enum value C++ may not represent. */
+    std::underlying_type_t<mamaDateTimePrecision> rawPrecision = MAMA_DATE_TIME_PREC_UNKNOWN;
+    std::underlying_type_t<mamaDateTimePrecision> gotPrecision;
+    if (mamaDateTime_getPrecision(source, reinterpret_cast<mamaDateTimePrecision*>(&gotPrecision)) ==
+        MAMA_STATUS_OK)
+        rawPrecision = gotPrecision;
+
+    long long precisionValue = static_cast<long long>(rawPrecision);
+    if (version == 1) {
+        if (precisionValue < 0 || precisionValue > 15 || hints > 15)
+            return MAMA_STATUS_INVALID_ARG;
+    } else if (precisionValue < 0 || precisionValue > 255) {
+        return MAMA_STATUS_INVALID_ARG;
+    }
+
+    out->seconds     = seconds;
+    out->nanoseconds = nanos;
+    out->precision   = static_cast<uint8_t>(precisionValue);
+    out->hints       = hints;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixDateTime_toMama(const TarnixDateTime& source, mamaDateTime out)
+{
+    struct timespec ts;
+    ts.tv_sec  = static_cast<time_t>(source.seconds);
+    ts.tv_nsec = static_cast<long>(source.nanoseconds);
+    /* A record OpenMAMA refuses (nanoseconds out of range) is reported,
+     * not silently left unconverted. */
+    mama_status status = mamaDateTime_setFromStructTimeSpec(out, &ts);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    status = mamaDateTime_setPrecision(out, static_cast<mamaDateTimePrecision>(source.precision));
+    if (status != MAMA_STATUS_OK)
+        return status;
+    return mamaDateTime_setHints(out, source.hints);
+}
+
+mama_status tarnixField_setDateTime(TarnixField* field, const mamaDateTime value)
+{
+    if (field->type != TARNIX_TYPE_DATETIME)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    TarnixDateTime record;
+    mama_status    status = tarnixDateTime_fromMama(value, &record);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    field->value.dateTime = record;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setDateTimeRecord(TarnixField* field, const TarnixDateTime& value)
+{
+    if (field->type != TARNIX_TYPE_DATETIME)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    field->value.dateTime = value;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setPrice(TarnixField* field, const mamaPrice value)
+{
+    if (field->type != TARNIX_TYPE_PRICE)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    TarnixPrice record;
+    mama_status status = priceFromMama(value, &record);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    field->value.price = record;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setPriceRecord(TarnixField* field, const TarnixPrice& value)
+{
+    if (field->type != TARNIX_TYPE_PRICE)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    field->value.price = value;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count,
+                                  size_t elementSize, int32_t expectedType, bool adopt)
+{
+    mama_status refused = MAMA_STATUS_OK;
+    if (field->type != expectedType)
+        refused = MAMA_STATUS_WRONG_FIELD_TYPE;
+    else if (!blockSizeFits(count, elementSize))
+        refused = MAMA_STATUS_INVALID_ARG;
+    if (refused != MAMA_STATUS_OK) {
+        if (adopt)
+            free(const_cast<void*>(data));
+        return refused;
+    }
+    size_t size  = count * elementSize;
+    void*  block = const_cast<void*>(data);
+    if (!adopt) {
+        if (!data && size)
+            return MAMA_STATUS_NULL_ARG;
+        block = allocBlock(size);
+        if (!block)
+            return MAMA_STATUS_NOMEM;
+        if (size)
+            memcpy(block, data, size);
+    }
+    replaceBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(size));
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setVectorString(TarnixField* field, const char* const* texts,
+                                        size_t count, size_t totalSize, bool adopt)
+{
+    mama_status refused = MAMA_STATUS_OK;
+    if (field->type != TARNIX_TYPE_VSTRING)
+        refused = MAMA_STATUS_WRONG_FIELD_TYPE;
+    else if (count >= UINT32_MAX || totalSize > UINT32_MAX)
+        refused = MAMA_STATUS_INVALID_ARG;
+    if (refused != MAMA_STATUS_OK) {
+        if (adopt)
+            tarnixField_discardAdopted(TARNIX_TYPE_VSTRING, const_cast<char**>(texts), count);
+        return refused;
+    }
+
+    char** table = nullptr;
+    size_t total = totalSize;
+    if (adopt) {
+        table = const_cast<char**>(texts);
+    } else {
+        if (!texts && count)
+            return MAMA_STATUS_NULL_ARG;
+        table = static_cast<char**>(malloc((count + 1) * sizeof(char*)));
+        if (!table)
+            return MAMA_STATUS_NOMEM;
+        uint64_t sum = 0;
+        for (size_t i = 0; i < count; ++i) {
+            size_t measure = texts[i] ? strnlen(texts[i], TARNIX_MAX_STRING) + 1 : 1;
+            if (measure > TARNIX_MAX_STRING) {
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: string too big: %zu; max: %zu",
+                              measure, TARNIX_MAX_STRING);
+                free(table);
+                return MAMA_STATUS_INVALID_ARG;
+            }
+            sum += measure;
+        }
+        /* The block size is kept in 32 bits. */
+        if (sum > UINT32_MAX) {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
+                          "tarnixField_setVectorString: strings too big together: %" PRIu64 "; max: %u",
+                          sum, UINT32_MAX);
+            free(table);
+            return MAMA_STATUS_INVALID_ARG;
+        }
+        char* block = static_cast<char*>(allocBlock(static_cast<size_t>(sum)));
+        if (!block) {
+            free(table);
+            return MAMA_STATUS_NOMEM;
+        }
+        char* pos = block;
+        for (size_t i = 0; i < count; ++i) {
+            table[i] = pos;
+            if (texts[i]) {
+                size_t len = strnlen(texts[i], TARNIX_MAX_STRING);
+                memcpy(pos, texts[i], len);
+                pos += len;
+            }
+            *pos++ = '\0';
+        }
+        table[count] = pos;
+        total        = static_cast<size_t>(sum);
+    }
+
+    if (field->value.strings) {
+        free(field->value.strings[0]);
+        free(field->value.strings);
+    }
+    field->value.strings = table;
+    field->count         = static_cast<uint32_t>(count);
+    field->size          = static_cast<uint32_t>(total);
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* const* msgs,
+                                     size_t count, bool adopt)
+{
+    mama_status refused = MAMA_STATUS_OK;
+    if (field->type != TARNIX_TYPE_VTXM)
+        refused = MAMA_STATUS_WRONG_FIELD_TYPE;
+    else if (!blockSizeFits(count, sizeof(TarnixPayloadImpl*)))
+        refused = MAMA_STATUS_INVALID_ARG;
+    if (refused != MAMA_STATUS_OK) {
+        if (adopt)
+            tarnixField_discardAdopted(TARNIX_TYPE_VTXM, const_cast<TarnixPayloadImpl**>(msgs), count);
+        return refused;
+    }
+
+    TarnixPayloadImpl** array = const_cast<TarnixPayloadImpl**>(msgs);
+    if (!adopt) {
+        if (!msgs && count)
+            return MAMA_STATUS_NULL_ARG;
+        array = static_cast<TarnixPayloadImpl**>(allocBlock(count * sizeof *array));
+        if (!array)
+            return MAMA_STATUS_NOMEM;
+        for (size_t i = 0; i < count; ++i) {
+            array[i] = msgs[i];
+            if (array[i])
+                tarnixPayload_retain(array[i]);
+        }
+    }
+
+    if (field->value.msgs) {
+        for (uint32_t i = 0; i < field->count; ++i)
+            if (field->value.msgs[i])
+                tarnixmsgPayload_destroy(field->value.msgs[i]);
+        free(field->value.msgs);
+    }
+    field->value.msgs = array;
+    field->count      = static_cast<uint32_t>(count);
+    field->size       = static_cast<uint32_t>(count * sizeof *array);
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_setVectorDateTimeRecords(TarnixField* field, TarnixDateTime* block,
+                                                 size_t count, bool adopt)
+{
+    if (field->type != TARNIX_TYPE_VDATETIME) {
+        if (adopt)
+            free(block);
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    }
+    if (count == 0) {
+        if (adopt)
+            free(block);
+        replaceBlock(field, nullptr, 0, 0);
+        return MAMA_STATUS_OK;
+    }
+    return tarnixField_setVector(field, block, count, sizeof(TarnixDateTime), TARNIX_TYPE_VDATETIME,
+                                 adopt);
+}
+
+mama_status tarnixField_setVectorPriceRecords(TarnixField* field, TarnixPrice* block, size_t count,
+                                              bool adopt)
+{
+    if (field->type != TARNIX_TYPE_VPRICE) {
+        if (adopt)
+            free(block);
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    }
+    if (count == 0) {
+        if (adopt)
+            free(block);
+        replaceBlock(field, nullptr, 0, 0);
+        return MAMA_STATUS_OK;
+    }
+    return tarnixField_setVector(field, block, count, sizeof(TarnixPrice), TARNIX_TYPE_VPRICE, adopt);
+}
+
+mama_status tarnixField_setVectorDateTime(TarnixField* field, const mamaDateTime* values,
+                                          size_t count)
+{
+    if (field->type != TARNIX_TYPE_VDATETIME)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    if (count == 0)
+        return tarnixField_setVectorDateTimeRecords(field, nullptr, 0, false);
+    if (!values)
+        return MAMA_STATUS_NULL_ARG;
+    if (!blockSizeFits(count, sizeof(TarnixDateTime)))
+        return MAMA_STATUS_INVALID_ARG;
+    auto* block = static_cast<TarnixDateTime*>(malloc(count * sizeof(TarnixDateTime)));
+    if (!block)
+        return MAMA_STATUS_NOMEM;
+    for (size_t i = 0; i < count; ++i) {
+        TarnixDateTime record;
+        mama_status    status = tarnixDateTime_fromMama(values[i], &record);
+        if (status != MAMA_STATUS_OK) {
+            free(block);
+            return status;
+        }
+        block[i] = record;
+    }
+    return tarnixField_setVectorDateTimeRecords(field, block, count, true);
+}
+
+mama_status tarnixField_setVectorPrice(TarnixField* field, const mamaPrice* values, size_t count)
+{
+    if (field->type != TARNIX_TYPE_VPRICE)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    if (count == 0)
+        return tarnixField_setVectorPriceRecords(field, nullptr, 0, false);
+    if (!values)
+        return MAMA_STATUS_NULL_ARG;
+    if (!blockSizeFits(count, sizeof(TarnixPrice)))
+        return MAMA_STATUS_INVALID_ARG;
+    auto* block = static_cast<TarnixPrice*>(malloc(count * sizeof(TarnixPrice)));
+    if (!block)
+        return MAMA_STATUS_NOMEM;
+    for (size_t i = 0; i < count; ++i) {
+        TarnixPrice record;
+        mama_status status = priceFromMama(values[i], &record);
+        if (status != MAMA_STATUS_OK) {
+            free(block);
+            return status;
+        }
+        block[i] = record;
+    }
+    return tarnixField_setVectorPriceRecords(field, block, count, true);
+}
+
+void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
+{
+    if (!data)
+        return;
+    if (type == TARNIX_TYPE_VSTRING) {
+        char** table = static_cast<char**>(data);
+        free(table[0]);
+    } else if (type == TARNIX_TYPE_VTXM) {
+        auto** msgs = static_cast<TarnixPayloadImpl**>(data);
+        for (size_t i = 0; i < count; ++i)
+            if (msgs[i])
+                tarnixmsgPayload_destroy(msgs[i]);
+    }
+    free(data);
+}
+
+/* ---- getters ------------------------------------------------------------ */
+
+mama_status tarnixField_getBool(const TarnixField* f, mama_bool_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getChar(const TarnixField* f, char* out) { return getInteger(f, out); }
+mama_status tarnixField_getI8(const TarnixField* f, mama_i8_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getU8(const TarnixField* f, mama_u8_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getI16(const TarnixField* f, mama_i16_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getU16(const TarnixField* f, mama_u16_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getI32(const TarnixField* f, mama_i32_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getU32(const TarnixField* f, mama_u32_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getI64(const TarnixField* f, mama_i64_t* out) { return getInteger(f, out); }
+mama_status tarnixField_getU64(const TarnixField* f, mama_u64_t* out) { return getInteger(f, out); }
+
+mama_status tarnixField_getF32(const TarnixField* f, mama_f32_t* out)
+{
+    size_t width;
+    bool   isSigned;
+    if (integerInfo(f->type, &width, &isSigned))
+        *out = integerAs<float>(f);
+    else if (f->type == TARNIX_TYPE_FLOAT)
+        *out = f->value.f32;
+    else
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getF64(const TarnixField* f, mama_f64_t* out)
+{
+    size_t width;
+    bool   isSigned;
+    if (integerInfo(f->type, &width, &isSigned))
+        *out = integerAs<double>(f);
+    else if (f->type == TARNIX_TYPE_FLOAT)
+        *out = f->value.f32;
+    else if (f->type == TARNIX_TYPE_DOUBLE)
+        *out = f->value.f64;
+    else if (f->type == TARNIX_TYPE_PRICE)
+        *out = f->value.price.value;
+    else
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getString(const TarnixField* f, const char** out)
+{
+    if (!isType(f, TARNIX_TYPE_STRING))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *out = f->value.str;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getOpaque(const TarnixField* f, const void** out, mama_size_t* size)
+{
+    if (!isType(f, TARNIX_TYPE_OPAQUE))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *out  = f->value.data;
+    *size = f->count;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getMsg(const TarnixField* f, TarnixPayloadImpl** out)
+{
+    if (!isType(f, TARNIX_TYPE_TXM))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *out = f->value.msg;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getDateTime(const TarnixField* f, mamaDateTime out)
+{
+    switch (f->type) {
+    case TARNIX_TYPE_UINT64:
+        return mamaDateTime_setEpochTimeMicroseconds(out, f->value.u64);
+    case TARNIX_TYPE_INT64:
+        return mamaDateTime_setEpochTimeMilliseconds(out, static_cast<mama_u64_t>(f->value.i64));
+    case TARNIX_TYPE_STRING:
+        return mamaDateTime_setFromString(out, f->value.str);
+    case TARNIX_TYPE_DOUBLE:
+        return mamaDateTime_setEpochTimeF64(out, f->value.f64);
+    case TARNIX_TYPE_DATETIME: {
+        mama_status status = mamaDateTime_clear(out);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        return tarnixDateTime_toMama(f->value.dateTime, out);
+    }
+    default:
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    }
+}
+
+mama_status tarnixField_getPrice(const TarnixField* f, mamaPrice out)
+{
+    switch (f->type) {
+    case TARNIX_TYPE_FLOAT:
+        return mamaPrice_setValue(out, f->value.f32);
+    case TARNIX_TYPE_DOUBLE:
+        return mamaPrice_setValue(out, f->value.f64);
+    case TARNIX_TYPE_PRICE:
+        return mamaPrice_setWithHints(out, f->value.price.value, f->value.price.hints);
+    default:
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    }
+}
+
+namespace {
+
+template <typename T>
+mama_status vectorOf(const TarnixField* f, std::initializer_list<int32_t> accepted, const T** out,
+                     mama_size_t* n)
+{
+    for (int32_t type : accepted) {
+        if (f->type == type) {
+            *out = static_cast<const T*>(f->value.data);
+            *n   = f->count;
+            return MAMA_STATUS_OK;
+        }
+    }
+    return MAMA_STATUS_WRONG_FIELD_TYPE;
+}
+
+} // namespace
+
+mama_status tarnixField_getVectorBool(const TarnixField* f, const mama_bool_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
+}
+mama_status tarnixField_getVectorChar(const TarnixField* f, const char** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8, TARNIX_TYPE_VWCHAR},
+                    out, n);
+}
+mama_status tarnixField_getVectorI8(const TarnixField* f, const mama_i8_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
+}
+mama_status tarnixField_getVectorU8(const TarnixField* f, const mama_u8_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
+}
+mama_status tarnixField_getVectorI16(const TarnixField* f, const mama_i16_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16}, out, n);
+}
+mama_status tarnixField_getVectorU16(const TarnixField* f, const mama_u16_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16}, out, n);
+}
+mama_status tarnixField_getVectorI32(const TarnixField* f, const mama_i32_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32}, out, n);
+}
+mama_status tarnixField_getVectorU32(const TarnixField* f, const mama_u32_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32}, out, n);
+}
+mama_status tarnixField_getVectorI64(const TarnixField* f, const mama_i64_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64}, out, n);
+}
+mama_status tarnixField_getVectorU64(const TarnixField* f, const mama_u64_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64}, out, n);
+}
+mama_status tarnixField_getVectorF32(const TarnixField* f, const mama_f32_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VFLOAT}, out, n);
+}
+mama_status tarnixField_getVectorF64(const TarnixField* f, const mama_f64_t** out, mama_size_t* n)
+{
+    return vectorOf(f, {TARNIX_TYPE_VDOUBLE}, out, n);
+}
+
+mama_status tarnixField_getVectorString(const TarnixField* f, const char*** out, mama_size_t* n)
+{
+    if (!isType(f, TARNIX_TYPE_VSTRING))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *out = const_cast<const char**>(f->value.strings);
+    *n   = f->count;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getVectorMsg(const TarnixField* f, TarnixPayloadImpl* const** out,
+                                     mama_size_t* n)
+{
+    if (!isType(f, TARNIX_TYPE_VTXM))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *out = f->value.msgs;
+    *n   = f->count;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getVectorDateTime(TarnixField* f, const mamaDateTime** out, mama_size_t* n)
+{
+    if (!isType(f, TARNIX_TYPE_VDATETIME))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    releaseHanded(f);
+    if (f->count == 0) {
+        *out = nullptr;
+        *n   = 0;
+        return MAMA_STATUS_OK;
+    }
+    auto* array = static_cast<mamaDateTime*>(calloc(f->count, sizeof(mamaDateTime)));
+    if (!array)
+        return MAMA_STATUS_NOMEM;
+    for (uint32_t i = 0; i < f->count; ++i) {
+        mama_status status = mamaDateTime_create(&array[i]);
+        if (status == MAMA_STATUS_OK)
+            status = tarnixDateTime_toMama(f->value.dateTimes[i], array[i]);
+        if (status != MAMA_STATUS_OK) {
+            for (uint32_t j = 0; j <= i; ++j)
+                if (array[j])
+                    mamaDateTime_destroy(array[j]);
+            free(array);
+            return status;
+        }
+    }
+    f->handed      = reinterpret_cast<void**>(array);
+    f->handedCount = f->count;
+    *out           = array;
+    *n             = f->count;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixField_getVectorPrice(TarnixField* f, const mamaPrice** out, mama_size_t* n)
+{
+    if (!isType(f, TARNIX_TYPE_VPRICE))
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    releaseHanded(f);
+    if (f->count == 0) {
+        *out = nullptr;
+        *n   = 0;
+        return MAMA_STATUS_OK;
+    }
+    auto* array = static_cast<mamaPrice*>(calloc(f->count, sizeof(mamaPrice)));
+    if (!array)
+        return MAMA_STATUS_NOMEM;
+    for (uint32_t i = 0; i < f->count; ++i) {
+        mama_status status = mamaPrice_create(&array[i]);
+        if (status == MAMA_STATUS_OK)
+            status = mamaPrice_setValue(array[i], f->value.prices[i].value);
+        if (status == MAMA_STATUS_OK)
+            status = mamaPrice_setHints(array[i], f->value.prices[i].hints);
+        if (status != MAMA_STATUS_OK) {
+            for (uint32_t j = 0; j <= i; ++j)
+                if (array[j])
+                    mamaPrice_destroy(array[j]);
+            free(array);
+            return status;
+        }
+    }
+    f->handed      = reinterpret_cast<void**>(array);
+    f->handedCount = f->count;
+    *out           = array;
+    *n             = f->count;
+    return MAMA_STATUS_OK;
+}
+
+/* ---- copy and release --------------------------------------------------- */
+
+namespace {
+
+size_t elementWidth(int32_t type)
+{
+    switch (type) {
+    case TARNIX_TYPE_VBOOL:
+    case TARNIX_TYPE_VUINT8:
+    case TARNIX_TYPE_VINT8:
+    case TARNIX_TYPE_VWCHAR:    return 1;
+    case TARNIX_TYPE_VUINT16:
+    case TARNIX_TYPE_VINT16:    return 2;
+    case TARNIX_TYPE_VUINT32:
+    case TARNIX_TYPE_VINT32:
+    case TARNIX_TYPE_VFLOAT:    return 4;
+    case TARNIX_TYPE_VUINT64:
+    case TARNIX_TYPE_VINT64:
+    case TARNIX_TYPE_VDOUBLE:   return 8;
+    case TARNIX_TYPE_VDATETIME: return sizeof(TarnixDateTime);
+    case TARNIX_TYPE_VPRICE:    return sizeof(TarnixPrice);
+    default:                    return 0;
+    }
+}
+
+mama_status copyValue(const TarnixField* src, TarnixField* dst)
+{
+    switch (src->type) {
+    case TARNIX_TYPE_BOOL:
+    case TARNIX_TYPE_UINT8:
+    case TARNIX_TYPE_INT8:
+    case TARNIX_TYPE_UINT16:
+    case TARNIX_TYPE_INT16:
+    case TARNIX_TYPE_UINT32:
+    case TARNIX_TYPE_INT32:
+    case TARNIX_TYPE_UINT64:
+    case TARNIX_TYPE_INT64:
+    case TARNIX_TYPE_WCHAR:
+    case TARNIX_TYPE_FLOAT:
+    case TARNIX_TYPE_DOUBLE:
+    case TARNIX_TYPE_DATETIME:
+    case TARNIX_TYPE_PRICE:
+        dst->value = src->value;
+        return MAMA_STATUS_OK;
+    case TARNIX_TYPE_STRING:
+        if (!src->value.str)
+            return MAMA_STATUS_OK;
+        return tarnixField_setString(dst, src->value.str, src->size);
+    case TARNIX_TYPE_OPAQUE:
+        return tarnixField_setOpaque(dst, src->value.data, src->count);
+    case TARNIX_TYPE_TXM: {
+        if (!src->value.msg)
+            return MAMA_STATUS_OK;
+        msgPayload copy = nullptr;
+        mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
+        return MAMA_STATUS_OK;
+    }
+    case TARNIX_TYPE_VSTRING:
+        dst->value.strings = nullptr;
+        return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false);
+    case TARNIX_TYPE_VTXM: {
+        auto* array = static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1,
+                                                              sizeof(TarnixPayloadImpl*)));
+        if (!array)
+            return MAMA_STATUS_NOMEM;
+        for (uint32_t i = 0; i < src->count; ++i) {
+            if (!src->value.msgs[i])
+                continue;
+            msgPayload  copy   = nullptr;
+            mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
+            if (status != MAMA_STATUS_OK) {
+                for (uint32_t j = 0; j < i; ++j)
+                    if (array[j])
+                        tarnixmsgPayload_destroy(array[j]);
+                free(array);
+                return status;
+            }
+            array[i] = static_cast<TarnixPayloadImpl*>(copy);
+        }
+        dst->value.msgs = array;
+        return MAMA_STATUS_OK;
+    }
+    default: {
+        size_t width = elementWidth(src->type);
+        if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
+            return MAMA_STATUS_OK; /* empty: no block */
+        size_t size  = static_cast<size_t>(src->count) * width;
+        void*  block = allocBlock(size);
+        if (!block)
+            return MAMA_STATUS_NOMEM;
+        if (size)
+            memcpy(block, src->value.data, size);
+        dst->value.data = block;
+        return MAMA_STATUS_OK;
+    }
+    }
+}
+
+} // namespace
+
+mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination)
+{
+    destination->fid     = source->fid;
+    destination->name    = nullptr;
+    destination->nameLen = 0;
+    if (source->name && source->nameLen) {
+        destination->name = static_cast<char*>(malloc(source->nameLen));
+        if (!destination->name)
+            return MAMA_STATUS_NOMEM;
+        memcpy(destination->name, source->name, source->nameLen);
+        destination->nameLen = source->nameLen;
+    }
+    destination->count       = source->count;
+    destination->size        = source->size;
+    destination->type        = source->type;
+    destination->handed      = nullptr;
+    destination->handedCount = 0;
+    memset(&destination->value, 0, sizeof destination->value);
+
+    if (source->type < 0 || source->type >= TARNIX_TYPE_COUNT ||
+        source->type == TARNIX_TYPE_UNUSED28) {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unexpected field type %s",
+                      tarnixField_typeName(source->type));
+        return MAMA_STATUS_OK;
+    }
+
+    mama_status status = copyValue(source, destination);
+    if (status != MAMA_STATUS_OK) {
+        free(destination->name);
+        destination->name    = nullptr;
+        destination->nameLen = 0;
+        destination->count   = 0;
+        destination->size    = 0;
+        memset(&destination->value, 0, sizeof destination->value);
+    }
+    return status;
+}
+
+void tarnixField_release(TarnixField* field)
+{
+    releaseHanded(field);
+    releaseValue(field);
+    free(field->name);
+    tarnixField_init(field);
+}
+
+/* ---- text --------------------------------------------------------------- */
+
+mama_status tarnixField_toString(TarnixField* field, const char* name, mama_fid_t fid, char* buffer,
+                                 size_t length, bool prefix)
+{
+    if (length == 0)
+        return MAMA_STATUS_OK;
+
+    TextOut out(buffer, length);
+    char    p[100] = "";
+    if (prefix)
+        snprintf(p, sizeof p, "%s:", tarnixField_typeName(field->type));
+
+    const TarnixValue& v = field->value;
+    switch (field->type) {
+    case TARNIX_TYPE_BOOL:
+    case TARNIX_TYPE_UINT8:  out.put("%s%u", p, static_cast<unsigned>(v.u8)); break;
+    case TARNIX_TYPE_INT8:   out.put("%s%d", p, static_cast<int>(v.i8)); break;
+    case TARNIX_TYPE_UINT16: out.put("%s%u", p, static_cast<unsigned>(v.u16)); break;
+    case TARNIX_TYPE_INT16:  out.put("%s%d", p, static_cast<int>(v.i16)); break;
+    case TARNIX_TYPE_UINT32: out.put("%s%u", p, v.u32); break;
+    case TARNIX_TYPE_INT32:  out.put("%s%d", p, v.i32); break;
+    case TARNIX_TYPE_UINT64: out.put("%s%" PRIu64, p, v.u64); break;
+    case TARNIX_TYPE_INT64:  out.put("%s%" PRId64, p, v.i64); break;
+    case TARNIX_TYPE_WCHAR:  out.put("%s%c", p, v.ch); break;
+    case TARNIX_TYPE_STRING: out.put("%s%s", p, v.str ? v.str : ""); break;
+    case TARNIX_TYPE_OPAQUE: out.put("%s%u bytes", p, field->count); break;
+
+    case TARNIX_TYPE_FLOAT:
+    case TARNIX_TYPE_DOUBLE:
+    case TARNIX_TYPE_PRICE: {
+        mamaPrice   price  = nullptr;
+        mama_status status = mamaPrice_create(&price);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        char text[256] = "";
+        status = tarnixField_getPrice(field, price);
+        if (status == MAMA_STATUS_OK)
+            status = mamaPrice_getAsString(price, text, sizeof text);
+        mamaPrice_destroy(price);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        out.put("%s%s", p, text);
+        break;
+    }
+
+    case TARNIX_TYPE_TXM: {
+        const char* text = v.msg ? tarnixmsgPayload_toString(v.msg) : nullptr;
+        out.put("%s%s", p, text ? text : "");
+        break;
+    }
+
+    case TARNIX_TYPE_DATETIME: {
+        mamaDateTime dateTime = nullptr;
+        mama_status  status   = mamaDateTime_create(&dateTime);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        char text[256] = "";
+        status = dateTimeText(v.dateTime, dateTime, text, sizeof text);
+        mamaDateTime_destroy(dateTime);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        out.put("%s%s", p, text);
+        break;
+    }
+
+    case TARNIX_TYPE_VBOOL:
+        out.put("%s{", p);
+        simpleVector<int8_t>(out, field, [](TextOut& o, int8_t e) {
+            o.put("%u,", static_cast<unsigned>(static_cast<int>(e)));
+        });
+        break;
+    case TARNIX_TYPE_VUINT8:
+        out.put("%s{", p);
+        simpleVector<uint8_t>(out, field, [](TextOut& o, uint8_t e) { o.put("%u,", static_cast<unsigned>(e)); });
+        break;
+    case TARNIX_TYPE_VINT8:
+        out.put("%s{", p);
+        simpleVector<int8_t>(out, field, [](TextOut& o, int8_t e) { o.put("%i,", static_cast<int>(e)); });
+        break;
+    case TARNIX_TYPE_VUINT16:
+        out.put("%s{", p);
+        simpleVector<uint16_t>(out, field, [](TextOut& o, uint16_t e) { o.put("%u,", static_cast<unsigned>(e)); });
+        break;
+    case TARNIX_TYPE_VINT16:
+        out.put("%s{", p);
+        simpleVector<int16_t>(out, field, [](TextOut& o, int16_t e) { o.put("%i,", static_cast<int>(e)); });
+        break;
+    case TARNIX_TYPE_VUINT32:
+        out.put("%s{", p);
+        simpleVector<uint32_t>(out, field, [](TextOut& o, uint32_t e) { o.put("%u,", e); });
+        break;
+    case TARNIX_TYPE_VINT32:
+        out.put("%s{", p);
+        simpleVector<int32_t>(out, field, [](TextOut& o, int32_t e) { o.put("%i,", e); });
+        break;
+    case TARNIX_TYPE_VUINT64:
+        out.put("%s{", p);
+        simpleVector<uint64_t>(out, field, [](TextOut& o, uint64_t e) { o.put("%" PRIu64 ",", e); });
+        break;
+    case TARNIX_TYPE_VINT64:
+        out.put("%s{", p);
+        simpleVector<int64_t>(out, field, [](TextOut& o, int64_t e) { o.put("%" PRId64 ",", e); });
+        break;
+    case TARNIX_TYPE_VWCHAR:
+        out.put("%s{", p);
+        simpleVector<char>(out, field, [](TextOut& o, char e) { o.put("%c,", e); });
+        break;
+    case TARNIX_TYPE_VFLOAT:
+        out.put("%s{", p);
+        simpleVector<float>(out, field, [](TextOut& o, float e) { o.put("%f,", static_cast<double>(e)); });
+        break;
+    case TARNIX_TYPE_VDOUBLE:
+        out.put("%s{", p);
+        simpleVector<double>(out, field, [](TextOut& o, double e) { o.put("%f,", e); });
+        break;
+    case TARNIX_TYPE_VSTRING:
+        out.put("%s{", p);
+        for (uint32_t i = 0; i < field->count && !out.full(); ++i)
+            out.put("%s,", v.strings[i]);
+        out.closeVector(!out.full());
+        break;
+
+    case TARNIX_TYPE_VTXM:
+        if (length < 13)
+            break;
+        out.put("%s{", p);
+        for (uint32_t i = 0; i < field->count && !out.full(); ++i) {
+            const char* text = v.msgs[i] ? tarnixmsgPayload_toString(v.msgs[i]) : nullptr;
+            out.put("%s, ", text ? text : "");
+        }
+        out.closeVector(!out.full());
+        break;
+
+    case TARNIX_TYPE_VDATETIME: {
+        out.put("%s{", p);
+        mamaDateTime dateTime = nullptr;
+        if (mamaDateTime_create(&dateTime) != MAMA_STATUS_OK)
+            break;
+        bool complete = true;
+        for (uint32_t i = 0; i < field->count; ++i) {
+            if (out.full()) {
+                complete = false;
+                break;
+            }
+            char text[512] = "";
+            if (dateTimeText(v.dateTimes[i], dateTime, text, sizeof text) != MAMA_STATUS_OK) {
+                mamaDateTime_destroy(dateTime);
+                return MAMA_STATUS_OK; /* the text ends here, unclosed */
+            }
+            if (!out.put(i ? ",%s" : "%s", text)) {
+                complete = false;
+                break;
+            }
+        }
+        mamaDateTime_destroy(dateTime);
+        out.closeVector(complete);
+        break;
+    }
+
+    case TARNIX_TYPE_VPRICE: {
+        out.put("%s{", p);
+        mamaPrice price = nullptr;
+        if (mamaPrice_create(&price) != MAMA_STATUS_OK)
+            break;
+        bool complete = true;
+        for (uint32_t i = 0; i < field->count; ++i) {
+            if (out.room() <= 11) {
+                complete = false;
+                break;
+            }
+            char text[512] = "";
+            if (priceText(v.prices[i].value, v.prices[i].hints, price, text, sizeof text) !=
+                MAMA_STATUS_OK) {
+                mamaPrice_destroy(price);
+                return MAMA_STATUS_OK;
+            }
+            if (!out.put(i ? ",%s" : "%s", text)) {
+                complete = false;
+                break;
+            }
+        }
+        mamaPrice_destroy(price);
+        out.closeVector(complete);
+        break;
+    }
+
+    default:
+        out.put("unknown type: %d fid:%d name:%s", field->type, static_cast<int>(fid),
+                name ? name : "");
+        break;
+    }
+    return MAMA_STATUS_OK;
+}

@@ -1,0 +1,721 @@
+/* The payload object: entry point, life cycle, byte buffers, message text,
+ * apply and copy. */
+#include "tarnixpayload.h"
+
+#include "tarnixCodec.h"
+#include "tarnixDatabase.h"
+#include "tarnixLog.h"
+
+#include <mama/integration/mama.h>
+#include <mama/version.h>
+#include <wombat/strutils.h>
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+
+namespace {
+
+constexpr size_t kTextStep      = 1024;
+constexpr size_t kTextCap       = 10240;
+constexpr size_t kFieldText     = 512;
+/* Spare room kept behind the text for the closing markers and NUL. */
+constexpr size_t kMarkerRoom    = 16;
+
+/* Appends to the payload's text buffer, never past its capacity. */
+void appendText(TarnixPayloadImpl* p, size_t* used, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void appendText(TarnixPayloadImpl* p, size_t* used, const char* format, ...)
+{
+    if (*used + 1 >= p->mTextSize)
+        return;
+    size_t  room = p->mTextSize - *used;
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(p->mText + *used, room, format, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    *used += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
+}
+
+} // namespace
+
+/* ---- internal helpers --------------------------------------------------- */
+
+void tarnixPayload_retain(TarnixPayloadImpl* payload)
+{
+    payload->mRefCount.fetch_add(1, std::memory_order_relaxed);
+}
+
+mama_status tarnixPayload_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter)
+{
+    if (!payload->mIterator) {
+        msgPayloadIter created = nullptr;
+        mama_status    status  = tarnixmsgPayloadIter_create(&created, payload);
+        if (status != MAMA_STATUS_OK)
+            return status;
+        payload->mIterator = static_cast<TarnixPayloadIter*>(created);
+    }
+    mama_status status = tarnixmsgPayloadIter_associate(payload->mIterator, payload);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    *iter = payload->mIterator;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed)
+{
+    if (!buffer || !recordedSize)
+        return MAMA_STATUS_NULL_ARG;
+    if (*buffer && *recordedSize != 0) {
+        if (needed <= *recordedSize) {
+            *recordedSize = needed;
+            return MAMA_STATUS_OK;
+        }
+        auto* grown = static_cast<uint8_t*>(malloc(needed));
+        if (!grown) {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unable to reallocate memory for payload buffer");
+            return MAMA_STATUS_NOMEM;
+        }
+        free(*buffer);
+        *buffer       = grown;
+        *recordedSize = needed;
+        return MAMA_STATUS_OK;
+    }
+    auto* fresh = static_cast<uint8_t*>(malloc(needed ? needed : 1));
+    if (!fresh) {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unable to allocate memory for payload buffer");
+        return MAMA_STATUS_NOMEM;
+    }
+    free(*buffer);
+    *buffer       = fresh;
+    *recordedSize = needed;
+    return MAMA_STATUS_OK;
+}
+
+bool tarnixPayload_runtimeAccepted(const char* version)
+{
+    versionInfo info;
+    if (!version || strToVersionInfo(version, &info) != 1)
+        return false;
+    /* Any runtime newer than 6.2.0. */
+    if (info.mMajor != 6)
+        return info.mMajor > 6;
+    if (info.mMinor != 2)
+        return info.mMinor > 2;
+    return info.mRelease != 0;
+}
+
+mama_status tarnixmsgPayload_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id)
+{
+    mama_status status = mamaMsgImpl_getPayloadId(msg, id);
+    if (status != MAMA_STATUS_OK) {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Failed to get mamaMsg payload Id for msg_p=%p",
+                      static_cast<void*>(msg));
+        return status;
+    }
+    status = mamaMsgImpl_getPayload(msg, payload);
+    if (status != MAMA_STATUS_OK) {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Failed to get mamaMsg payload for msg_p=%p with id='%c'",
+                      static_cast<void*>(msg), *id);
+        return status;
+    }
+    return MAMA_STATUS_OK;
+}
+
+/* ---- exports ------------------------------------------------------------ */
+
+extern "C" {
+
+mama_status tarnixmsgPayload_init(mamaPayloadBridge, char* identifier)
+{
+    MAMA_SET_BRIDGE_COMPILE_TIME_VERSION("tarnixmsg");
+
+    const char* runtime = mamaInternal_getMetaProperty(MAMA_PROP_MAMA_RUNTIME_VER);
+    if (!tarnixPayload_runtimeAccepted(runtime)) {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
+                      "tarnixmsgPayload_init(): This version of the payload bridge cannot be used with MAMA %s.",
+                      runtime ? runtime : "");
+        return MAMA_STATUS_NOT_IMPLEMENTED;
+    }
+
+    if (const char* text = mama_getProperty("mama.tarnix.payload.version")) {
+        unsigned long value = strtoul(text, nullptr, 10);
+        if (value == 0) {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
+                          "Invalid mama.tarnix.payload.version property, can not read value %s.", text);
+        } else if (tarnixmsgPayload_setPayloadVersion(value, 0) != 0) {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Invalid mama.tarnix.payload.version property, value %llu.",
+                          static_cast<unsigned long long>(value));
+            return MAMA_STATUS_PLATFORM;
+        } else {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_FINER, "tarnixmsg payload INIT payload version is set to: %d",
+                          static_cast<int>(tarnixmsgPayload_getPayloadVersion()));
+        }
+    }
+
+    if (!identifier)
+        return MAMA_STATUS_NULL_ARG;
+    *identifier = TARNIX_PAYLOAD_ID;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_destroyImpl(mamaPayloadBridge bridge)
+{
+    return bridge ? MAMA_STATUS_OK : MAMA_STATUS_NULL_ARG;
+}
+
+MAMAIgnoreDeprecatedOpen
+mamaPayloadType tarnixmsgPayload_getType(void)
+{
+    return static_cast<mamaPayloadType>(TARNIX_PAYLOAD_ID);
+}
+MAMAIgnoreDeprecatedClose
+
+mama_status tarnixmsgPayload_create(msgPayload* msg)
+{
+    if (!msg)
+        return MAMA_STATUS_NULL_ARG;
+    auto* payload = new (std::nothrow) TarnixPayloadImpl();
+    if (!payload)
+        return MAMA_STATUS_NOMEM;
+    payload->mFields = tarnixMsg_create();
+    if (!payload->mFields) {
+        delete payload;
+        return MAMA_STATUS_NOMEM;
+    }
+    payload->mRefCount.store(1, std::memory_order_relaxed);
+    *msg = payload;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_createForTemplate(msgPayload*, mamaPayloadBridge, mama_u32_t)
+{
+    return MAMA_STATUS_NOT_IMPLEMENTED;
+}
+
+mama_status tarnixmsgPayload_destroy(msgPayload msg)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload)
+        return MAMA_STATUS_NULL_ARG;
+    /* The last holder frees; release ordering makes every holder's writes
+     * visible to it. */
+    if (payload->mRefCount.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return MAMA_STATUS_OK;
+    tarnixMsg_destroy(&payload->mFields);
+    if (payload->mIterator)
+        tarnixmsgPayloadIter_destroy(payload->mIterator);
+    free(payload->mText);
+    free(payload->mBuffer);
+    delete payload;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_clear(msgPayload msg)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload)
+        return MAMA_STATUS_NULL_ARG;
+    tarnixMsg_clear(payload->mFields);
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_setParent(msgPayload msg, const mamaMsg)
+{
+    return msg ? MAMA_STATUS_OK : MAMA_STATUS_NULL_ARG;
+}
+
+mama_status tarnixmsgPayload_getByteSize(msgPayload msg, mama_size_t* size)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields)
+        return MAMA_STATUS_NULL_ARG;
+    if (size)
+        *size = 0;
+    return MAMA_STATUS_NOT_IMPLEMENTED;
+}
+
+mama_status tarnixmsgPayload_getNumFields(const msgPayload msg, mama_size_t* numFields)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields || !numFields)
+        return MAMA_STATUS_NULL_ARG;
+    *numFields = payload->mFields->count;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_getSendSubject(const msgPayload msg, const char**)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields)
+        return MAMA_STATUS_NULL_ARG;
+    return MAMA_STATUS_NOT_IMPLEMENTED;
+}
+
+mama_status tarnixmsgPayload_getNativeMsg(const msgPayload msg, void** nativeMsg)
+{
+    if (!msg || !nativeMsg)
+        return MAMA_STATUS_NULL_ARG;
+    *nativeMsg = msg;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixmsgPayload_getByteBuffer(const msgPayload msg, const void** buffer,
+                                           mama_size_t* bufferLength)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields || !buffer || !bufferLength)
+        return MAMA_STATUS_NULL_ARG;
+    return tarnixmsgPayload_serialize(msg, buffer, bufferLength);
+}
+
+mama_status tarnixmsgPayload_setByteBuffer(const msgPayload msg, mamaPayloadBridge bridge,
+                                           const void* buffer, mama_size_t bufferLength)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields || !bridge)
+        return MAMA_STATUS_NULL_ARG;
+    return tarnixmsgPayload_unSerialize(msg, buffer, bufferLength);
+}
+
+mama_status tarnixmsgPayload_createFromByteBuffer(msgPayload* msg, mamaPayloadBridge,
+                                                  const void* buffer, mama_size_t bufferLength)
+{
+    if (!msg || !buffer)
+        return MAMA_STATUS_NULL_ARG;
+    if (bufferLength == 0)
+        return MAMA_STATUS_INVALID_ARG;
+    mama_status status = tarnixmsgPayload_create(msg);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    return tarnixmsgPayload_unSerialize(*msg, buffer, bufferLength);
+}
+
+const char* tarnixmsgPayload_toString(const msgPayload msg)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields)
+        return nullptr;
+    TarnixPayloadIter* iter = nullptr;
+    if (tarnixPayload_ownIterator(payload, &iter) != MAMA_STATUS_OK)
+        return nullptr;
+    if (!payload->mText) {
+        payload->mText = static_cast<char*>(malloc(kTextStep));
+        if (!payload->mText)
+            return nullptr;
+        payload->mTextSize = kTextStep;
+    }
+
+    size_t used      = 0;
+    payload->mText[0] = '\0';
+    appendText(payload, &used, "{");
+
+    while (auto* field = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, payload))) {
+        char scratch[kFieldText];
+        if (tarnixField_toString(field, nullptr, field->fid, scratch, sizeof scratch, true) !=
+            MAMA_STATUS_OK)
+            scratch[0] = '\0'; /* a value that cannot be rendered shows empty */
+        size_t textLen = strlen(scratch);
+
+        size_t needed = used + field->nameLen + 12 + textLen + kMarkerRoom;
+        if (needed > payload->mTextSize) {
+            size_t size = payload->mTextSize;
+            while (size < needed)
+                size += kTextStep;
+            char* grown = static_cast<char*>(realloc(payload->mText, size));
+            if (!grown) {
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Out of Memory.Requested buffer=%p realloc size=%zu",
+                              static_cast<void*>(payload->mText), size);
+                appendText(payload, &used, "...TRUNCATED");
+                return payload->mText;
+            }
+            payload->mText     = grown;
+            payload->mTextSize = size;
+        }
+
+        if (field->name && field->nameLen)
+            appendText(payload, &used, "[%s:%d]=%s", field->name, static_cast<int>(field->fid), scratch);
+        else
+            appendText(payload, &used, "[%d]=%s", static_cast<int>(field->fid), scratch);
+
+        if (used > kTextCap) {
+            appendText(payload, &used, "Truncated");
+            break;
+        }
+    }
+    appendText(payload, &used, "}");
+    return payload->mText;
+}
+
+mama_status tarnixmsgPayload_getFieldAsString(const msgPayload msg, const char* name, mama_fid_t fid,
+                                              char* buffer, mama_size_t len)
+{
+    auto* payload = static_cast<TarnixPayloadImpl*>(msg);
+    if (!payload || !payload->mFields || !buffer)
+        return MAMA_STATUS_NULL_ARG;
+    if (fid == 0) {
+        if (!name)
+            return MAMA_STATUS_NULL_ARG;
+        if (!*name)
+            return MAMA_STATUS_INVALID_ARG;
+    }
+    if (len == 0)
+        return MAMA_STATUS_INVALID_ARG;
+    return tarnixMsg_getFieldAsString(payload->mFields, name, fid, buffer, len);
+}
+
+mama_status tarnixmsgPayload_copy(const msgPayload msg, msgPayload* copy)
+{
+    auto* source = static_cast<TarnixPayloadImpl*>(msg);
+    if (!source || !source->mFields || !copy)
+        return MAMA_STATUS_NULL_ARG;
+    if (!*copy) {
+        mama_status status = tarnixmsgPayload_create(copy);
+        if (status != MAMA_STATUS_OK)
+            return status;
+    }
+    auto* destination = static_cast<TarnixPayloadImpl*>(*copy);
+    /* Copying a payload onto itself would clear the source first. */
+    if (destination == source)
+        return MAMA_STATUS_OK;
+    /* An existing destination keeps its reference count: other holders
+     * still refer to it. */
+    return tarnixMsg_copy(source->mFields, destination->mFields);
+}
+
+mama_status tarnixmsgPayload_apply(msgPayload dest, const msgPayload src)
+{
+    auto* destination = static_cast<TarnixPayloadImpl*>(dest);
+    auto* source      = static_cast<TarnixPayloadImpl*>(src);
+    if (!destination || !source || !destination->mFields || !source->mFields)
+        return MAMA_STATUS_NULL_ARG;
+
+    TarnixPayloadIter* iter   = nullptr;
+    mama_status        status = tarnixPayload_ownIterator(source, &iter);
+    if (status != MAMA_STATUS_OK)
+        return status;
+
+    mamaDateTime dateTime = nullptr;
+    mamaPrice    price    = nullptr;
+    status                = mamaDateTime_create(&dateTime);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    status = mamaPrice_create(&price);
+    if (status != MAMA_STATUS_OK) {
+        mamaDateTime_destroy(dateTime);
+        return status;
+    }
+
+    TarnixMsg* store = destination->mFields;
+    status           = MAMA_STATUS_OK;
+    while (auto* f = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, source))) {
+        const char*        name    = f->name;
+        const mama_fid_t   fid     = f->fid;
+        const TarnixValue& v       = f->value;
+        /* Sub-message fields bypass the accessors: a fid-0 field needs a name. */
+        const bool         addressable = fid != 0 || (name && *name);
+        switch (f->type) {
+        case TARNIX_TYPE_BOOL:   tarnixmsgPayload_updateBool(dest, name, fid, v.i8); break;
+        case TARNIX_TYPE_UINT8:  tarnixmsgPayload_updateU8(dest, name, fid, v.u8); break;
+        case TARNIX_TYPE_INT8:   tarnixmsgPayload_updateI8(dest, name, fid, v.i8); break;
+        case TARNIX_TYPE_UINT16: tarnixmsgPayload_updateU16(dest, name, fid, v.u16); break;
+        case TARNIX_TYPE_INT16:  tarnixmsgPayload_updateI16(dest, name, fid, v.i16); break;
+        case TARNIX_TYPE_UINT32: tarnixmsgPayload_updateU32(dest, name, fid, v.u32); break;
+        case TARNIX_TYPE_INT32:  tarnixmsgPayload_updateI32(dest, name, fid, v.i32); break;
+        case TARNIX_TYPE_UINT64: tarnixmsgPayload_updateU64(dest, name, fid, v.u64); break;
+        case TARNIX_TYPE_INT64:  tarnixmsgPayload_updateI64(dest, name, fid, v.i64); break;
+        case TARNIX_TYPE_WCHAR:  tarnixmsgPayload_updateChar(dest, name, fid, v.ch); break;
+        case TARNIX_TYPE_FLOAT:  tarnixmsgPayload_updateF32(dest, name, fid, v.f32); break;
+        case TARNIX_TYPE_DOUBLE: tarnixmsgPayload_updateF64(dest, name, fid, v.f64); break;
+        case TARNIX_TYPE_STRING:
+            if (v.str)
+                tarnixmsgPayload_updateString(dest, name, fid, v.str);
+            break;
+        case TARNIX_TYPE_OPAQUE:
+            tarnixmsgPayload_updateOpaque(dest, name, fid, v.data, f->count);
+            break;
+        case TARNIX_TYPE_TXM:
+            if (addressable && v.msg)
+                tarnixMsg_setMsg(store, name, 0, fid, v.msg);
+            break;
+        case TARNIX_TYPE_DATETIME:
+            /* Carry seconds, nanoseconds, precision and hints unchanged. */
+            status = tarnixDateTime_toMama(v.dateTime, dateTime);
+            if (status == MAMA_STATUS_OK) {
+                tarnixmsgPayload_updateDateTime(dest, name, fid, dateTime);
+                mamaDateTime_clear(dateTime);
+            }
+            break;
+        case TARNIX_TYPE_PRICE:
+            status = mamaPrice_setValue(price, v.price.value);
+            if (status == MAMA_STATUS_OK)
+                status = mamaPrice_setHints(price, v.price.hints);
+            if (status == MAMA_STATUS_OK) {
+                tarnixmsgPayload_updatePrice(dest, name, fid, price);
+                mamaPrice_clear(price);
+            }
+            break;
+        case TARNIX_TYPE_VBOOL:
+            tarnixmsgPayload_updateVectorBool(dest, name, fid, static_cast<const mama_bool_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VUINT8:
+            tarnixmsgPayload_updateVectorU8(dest, name, fid, static_cast<const mama_u8_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VINT8:
+            tarnixmsgPayload_updateVectorI8(dest, name, fid, static_cast<const mama_i8_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VUINT16:
+            tarnixmsgPayload_updateVectorU16(dest, name, fid, static_cast<const mama_u16_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VINT16:
+            tarnixmsgPayload_updateVectorI16(dest, name, fid, static_cast<const mama_i16_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VUINT32:
+            tarnixmsgPayload_updateVectorU32(dest, name, fid, static_cast<const mama_u32_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VINT32:
+            tarnixmsgPayload_updateVectorI32(dest, name, fid, static_cast<const mama_i32_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VUINT64:
+            tarnixmsgPayload_updateVectorU64(dest, name, fid, static_cast<const mama_u64_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VINT64:
+            tarnixmsgPayload_updateVectorI64(dest, name, fid, static_cast<const mama_i64_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VWCHAR:
+            tarnixmsgPayload_updateVectorChar(dest, name, fid, static_cast<const char*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VFLOAT:
+            tarnixmsgPayload_updateVectorF32(dest, name, fid, static_cast<const mama_f32_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VDOUBLE:
+            tarnixmsgPayload_updateVectorF64(dest, name, fid, static_cast<const mama_f64_t*>(v.data), f->count);
+            break;
+        case TARNIX_TYPE_VSTRING:
+            tarnixmsgPayload_updateVectorString(dest, name, fid, const_cast<const char**>(v.strings), f->count);
+            break;
+        case TARNIX_TYPE_VTXM:
+            if (addressable)
+                tarnixMsg_setVectorMsg(store, name, 0, fid, v.msgs, f->count, false);
+            break;
+        case TARNIX_TYPE_VDATETIME:
+            if (addressable)
+                tarnixMsg_setVectorDateTimeRecords(store, name, 0, fid, v.dateTimes, f->count, false);
+            break;
+        case TARNIX_TYPE_VPRICE:
+            if (addressable)
+                tarnixMsg_setVectorPriceRecords(store, name, 0, fid, v.prices, f->count, false);
+            break;
+        default:
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_apply(): Unknown field type: %d for fid %d, fname %s",
+                          f->type, static_cast<int>(fid), name ? name : "");
+            status = MAMA_STATUS_PLATFORM;
+            break;
+        }
+        if (status != MAMA_STATUS_OK)
+            break;
+    }
+
+    mamaPrice_destroy(price);
+    mamaDateTime_destroy(dateTime);
+    return status;
+}
+
+} // extern "C"
+
+/* Every export must have exactly the type OpenMAMA binds it as. */
+#define TARNIX_CHECK_BINDING(Name) \
+    static_assert(std::is_same<decltype(&tarnixmsg##Name), msg##Name>::value, #Name);
+MAMAIgnoreDeprecatedOpen
+TARNIX_CHECK_BINDING(Payload_init)
+TARNIX_CHECK_BINDING(Payload_getType)
+MAMAIgnoreDeprecatedClose
+TARNIX_CHECK_BINDING(Payload_create)
+TARNIX_CHECK_BINDING(Payload_createForTemplate)
+TARNIX_CHECK_BINDING(Payload_copy)
+TARNIX_CHECK_BINDING(Payload_clear)
+TARNIX_CHECK_BINDING(Payload_destroy)
+TARNIX_CHECK_BINDING(Payload_setParent)
+TARNIX_CHECK_BINDING(Payload_getByteSize)
+TARNIX_CHECK_BINDING(Payload_getNumFields)
+TARNIX_CHECK_BINDING(Payload_getSendSubject)
+TARNIX_CHECK_BINDING(Payload_toString)
+TARNIX_CHECK_BINDING(Payload_iterateFields)
+TARNIX_CHECK_BINDING(Payload_serialize)
+TARNIX_CHECK_BINDING(Payload_deserialize)
+TARNIX_CHECK_BINDING(Payload_unSerialize)
+TARNIX_CHECK_BINDING(Payload_getByteBuffer)
+TARNIX_CHECK_BINDING(Payload_setByteBuffer)
+TARNIX_CHECK_BINDING(Payload_createFromByteBuffer)
+TARNIX_CHECK_BINDING(Payload_apply)
+TARNIX_CHECK_BINDING(Payload_getNativeMsg)
+TARNIX_CHECK_BINDING(Payload_getFieldAsString)
+TARNIX_CHECK_BINDING(Payload_addBool)
+TARNIX_CHECK_BINDING(Payload_addChar)
+TARNIX_CHECK_BINDING(Payload_addI8)
+TARNIX_CHECK_BINDING(Payload_addU8)
+TARNIX_CHECK_BINDING(Payload_addI16)
+TARNIX_CHECK_BINDING(Payload_addU16)
+TARNIX_CHECK_BINDING(Payload_addI32)
+TARNIX_CHECK_BINDING(Payload_addU32)
+TARNIX_CHECK_BINDING(Payload_addI64)
+TARNIX_CHECK_BINDING(Payload_addU64)
+TARNIX_CHECK_BINDING(Payload_addF32)
+TARNIX_CHECK_BINDING(Payload_addF64)
+TARNIX_CHECK_BINDING(Payload_addString)
+TARNIX_CHECK_BINDING(Payload_addOpaque)
+TARNIX_CHECK_BINDING(Payload_addDateTime)
+TARNIX_CHECK_BINDING(Payload_addPrice)
+TARNIX_CHECK_BINDING(Payload_addMsg)
+TARNIX_CHECK_BINDING(Payload_addVectorBool)
+TARNIX_CHECK_BINDING(Payload_addVectorChar)
+TARNIX_CHECK_BINDING(Payload_addVectorI8)
+TARNIX_CHECK_BINDING(Payload_addVectorU8)
+TARNIX_CHECK_BINDING(Payload_addVectorI16)
+TARNIX_CHECK_BINDING(Payload_addVectorU16)
+TARNIX_CHECK_BINDING(Payload_addVectorI32)
+TARNIX_CHECK_BINDING(Payload_addVectorU32)
+TARNIX_CHECK_BINDING(Payload_addVectorI64)
+TARNIX_CHECK_BINDING(Payload_addVectorU64)
+TARNIX_CHECK_BINDING(Payload_addVectorF32)
+TARNIX_CHECK_BINDING(Payload_addVectorF64)
+TARNIX_CHECK_BINDING(Payload_addVectorString)
+TARNIX_CHECK_BINDING(Payload_addVectorMsg)
+TARNIX_CHECK_BINDING(Payload_addVectorDateTime)
+TARNIX_CHECK_BINDING(Payload_addVectorPrice)
+TARNIX_CHECK_BINDING(Payload_updateBool)
+TARNIX_CHECK_BINDING(Payload_updateChar)
+TARNIX_CHECK_BINDING(Payload_updateU8)
+TARNIX_CHECK_BINDING(Payload_updateI8)
+TARNIX_CHECK_BINDING(Payload_updateI16)
+TARNIX_CHECK_BINDING(Payload_updateU16)
+TARNIX_CHECK_BINDING(Payload_updateI32)
+TARNIX_CHECK_BINDING(Payload_updateU32)
+TARNIX_CHECK_BINDING(Payload_updateI64)
+TARNIX_CHECK_BINDING(Payload_updateU64)
+TARNIX_CHECK_BINDING(Payload_updateF32)
+TARNIX_CHECK_BINDING(Payload_updateF64)
+TARNIX_CHECK_BINDING(Payload_updateString)
+TARNIX_CHECK_BINDING(Payload_updateOpaque)
+TARNIX_CHECK_BINDING(Payload_updateDateTime)
+TARNIX_CHECK_BINDING(Payload_updatePrice)
+TARNIX_CHECK_BINDING(Payload_updateSubMsg)
+TARNIX_CHECK_BINDING(Payload_updateVectorMsg)
+TARNIX_CHECK_BINDING(Payload_updateVectorString)
+TARNIX_CHECK_BINDING(Payload_updateVectorBool)
+TARNIX_CHECK_BINDING(Payload_updateVectorChar)
+TARNIX_CHECK_BINDING(Payload_updateVectorI8)
+TARNIX_CHECK_BINDING(Payload_updateVectorU8)
+TARNIX_CHECK_BINDING(Payload_updateVectorI16)
+TARNIX_CHECK_BINDING(Payload_updateVectorU16)
+TARNIX_CHECK_BINDING(Payload_updateVectorI32)
+TARNIX_CHECK_BINDING(Payload_updateVectorU32)
+TARNIX_CHECK_BINDING(Payload_updateVectorI64)
+TARNIX_CHECK_BINDING(Payload_updateVectorU64)
+TARNIX_CHECK_BINDING(Payload_updateVectorF32)
+TARNIX_CHECK_BINDING(Payload_updateVectorF64)
+TARNIX_CHECK_BINDING(Payload_updateVectorPrice)
+TARNIX_CHECK_BINDING(Payload_updateVectorTime)
+TARNIX_CHECK_BINDING(Payload_getBool)
+TARNIX_CHECK_BINDING(Payload_getChar)
+TARNIX_CHECK_BINDING(Payload_getI8)
+TARNIX_CHECK_BINDING(Payload_getU8)
+TARNIX_CHECK_BINDING(Payload_getI16)
+TARNIX_CHECK_BINDING(Payload_getU16)
+TARNIX_CHECK_BINDING(Payload_getI32)
+TARNIX_CHECK_BINDING(Payload_getU32)
+TARNIX_CHECK_BINDING(Payload_getI64)
+TARNIX_CHECK_BINDING(Payload_getU64)
+TARNIX_CHECK_BINDING(Payload_getF32)
+TARNIX_CHECK_BINDING(Payload_getF64)
+TARNIX_CHECK_BINDING(Payload_getString)
+TARNIX_CHECK_BINDING(Payload_getOpaque)
+TARNIX_CHECK_BINDING(Payload_getField)
+TARNIX_CHECK_BINDING(Payload_getDateTime)
+TARNIX_CHECK_BINDING(Payload_getPrice)
+TARNIX_CHECK_BINDING(Payload_getMsg)
+TARNIX_CHECK_BINDING(Payload_getVectorBool)
+TARNIX_CHECK_BINDING(Payload_getVectorChar)
+TARNIX_CHECK_BINDING(Payload_getVectorI8)
+TARNIX_CHECK_BINDING(Payload_getVectorU8)
+TARNIX_CHECK_BINDING(Payload_getVectorI16)
+TARNIX_CHECK_BINDING(Payload_getVectorU16)
+TARNIX_CHECK_BINDING(Payload_getVectorI32)
+TARNIX_CHECK_BINDING(Payload_getVectorU32)
+TARNIX_CHECK_BINDING(Payload_getVectorI64)
+TARNIX_CHECK_BINDING(Payload_getVectorU64)
+TARNIX_CHECK_BINDING(Payload_getVectorF32)
+TARNIX_CHECK_BINDING(Payload_getVectorF64)
+TARNIX_CHECK_BINDING(Payload_getVectorString)
+TARNIX_CHECK_BINDING(Payload_getVectorDateTime)
+TARNIX_CHECK_BINDING(Payload_getVectorPrice)
+TARNIX_CHECK_BINDING(Payload_getVectorMsg)
+TARNIX_CHECK_BINDING(FieldPayload_create)
+TARNIX_CHECK_BINDING(FieldPayload_destroy)
+TARNIX_CHECK_BINDING(FieldPayload_getType)
+TARNIX_CHECK_BINDING(FieldPayload_getName)
+TARNIX_CHECK_BINDING(FieldPayload_getFid)
+TARNIX_CHECK_BINDING(FieldPayload_getDescriptor)
+TARNIX_CHECK_BINDING(FieldPayload_updateBool)
+TARNIX_CHECK_BINDING(FieldPayload_updateChar)
+TARNIX_CHECK_BINDING(FieldPayload_updateU8)
+TARNIX_CHECK_BINDING(FieldPayload_updateI8)
+TARNIX_CHECK_BINDING(FieldPayload_updateI16)
+TARNIX_CHECK_BINDING(FieldPayload_updateU16)
+TARNIX_CHECK_BINDING(FieldPayload_updateI32)
+TARNIX_CHECK_BINDING(FieldPayload_updateU32)
+TARNIX_CHECK_BINDING(FieldPayload_updateI64)
+TARNIX_CHECK_BINDING(FieldPayload_updateU64)
+TARNIX_CHECK_BINDING(FieldPayload_updateF32)
+TARNIX_CHECK_BINDING(FieldPayload_updateF64)
+TARNIX_CHECK_BINDING(FieldPayload_updateString)
+TARNIX_CHECK_BINDING(FieldPayload_updateDateTime)
+TARNIX_CHECK_BINDING(FieldPayload_updatePrice)
+TARNIX_CHECK_BINDING(FieldPayload_getBool)
+TARNIX_CHECK_BINDING(FieldPayload_getChar)
+TARNIX_CHECK_BINDING(FieldPayload_getI8)
+TARNIX_CHECK_BINDING(FieldPayload_getU8)
+TARNIX_CHECK_BINDING(FieldPayload_getI16)
+TARNIX_CHECK_BINDING(FieldPayload_getU16)
+TARNIX_CHECK_BINDING(FieldPayload_getI32)
+TARNIX_CHECK_BINDING(FieldPayload_getU32)
+TARNIX_CHECK_BINDING(FieldPayload_getI64)
+TARNIX_CHECK_BINDING(FieldPayload_getU64)
+TARNIX_CHECK_BINDING(FieldPayload_getF32)
+TARNIX_CHECK_BINDING(FieldPayload_getF64)
+TARNIX_CHECK_BINDING(FieldPayload_getString)
+TARNIX_CHECK_BINDING(FieldPayload_getOpaque)
+TARNIX_CHECK_BINDING(FieldPayload_getDateTime)
+TARNIX_CHECK_BINDING(FieldPayload_getPrice)
+TARNIX_CHECK_BINDING(FieldPayload_getMsg)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorBool)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorChar)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorI8)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorU8)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorI16)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorU16)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorI32)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorU32)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorI64)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorU64)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorF32)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorF64)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorString)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorDateTime)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorPrice)
+TARNIX_CHECK_BINDING(FieldPayload_getVectorMsg)
+TARNIX_CHECK_BINDING(FieldPayload_getAsString)
+TARNIX_CHECK_BINDING(PayloadIter_create)
+TARNIX_CHECK_BINDING(PayloadIter_next)
+TARNIX_CHECK_BINDING(PayloadIter_hasNext)
+TARNIX_CHECK_BINDING(PayloadIter_begin)
+TARNIX_CHECK_BINDING(PayloadIter_end)
+TARNIX_CHECK_BINDING(PayloadIter_associate)
+TARNIX_CHECK_BINDING(PayloadIter_destroy)

@@ -1,0 +1,48 @@
+#include "logCapture.h"
+
+std::atomic<LogCapture*> LogCapture::sActive{nullptr};
+
+LogCapture::LogCapture() : mPreviousLevel(mama_getLogLevel())
+{
+    sActive = this;
+    mama_setLogCallback2(onLog);
+    mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
+}
+
+LogCapture::~LogCapture()
+{
+    mama_setLogLevel(mPreviousLevel);
+    mama_setLogCallback2(nullptr);
+    sActive = nullptr;
+}
+
+void MAMACALLTYPE LogCapture::onLog(MamaLogLevel level, const char* message)
+{
+    LogCapture* self = sActive.load();
+    if (self == nullptr)
+        return;
+    std::lock_guard<std::mutex> lock(self->mMutex);
+    self->mLines.push_back({level, message});
+}
+
+std::vector<LogLine> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines;
+}
+
+std::vector<LogLine> LogCapture::matching(const std::string& needle) const
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::vector<LogLine> found;
+    for (const LogLine& line : mLines)
+        if (line.text.find(needle) != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+void LogCapture::clear()
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    mLines.clear();
+}

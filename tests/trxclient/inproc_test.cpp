@@ -1,0 +1,168 @@
+// Fault injection of the in-process broker: what the middleware's own tests
+// will drive.
+#include "harness.h"
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+
+using namespace trxtest;
+
+namespace {
+
+std::atomic<int> gSeq{0};
+
+class InprocFaults : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        broker_ = "faults-" + std::to_string(gSeq++);
+        host_ = "inproc://" + broker_;
+    }
+    std::unique_ptr<Client> client(std::vector<std::string> extra = {})
+    {
+        std::vector<std::string> p{"SESSION_HOST", host_};
+        p.insert(p.end(), extra.begin(), extra.end());
+        auto c = std::make_unique<Client>(p);
+        EXPECT_EQ(TRXCLIENT_OK, c->connectRc);
+        return c;
+    }
+    trxClient_opaqueMsg_pt msg(const char *topic, const std::string &data)
+    {
+        trxClient_opaqueMsg_pt m;
+        trxClient_msg_alloc(&m);
+        trxClient_msg_setTopicPtr(m, topic);
+        trxClient_msg_setBinaryAttachment(m, data.data(), static_cast<uint32_t>(data.size()));
+        return m;
+    }
+    std::string broker_, host_;
+};
+
+TEST_F(InprocFaults, DroppedConnectionReportsThenRestoresWithSubscriptions)
+{
+    auto c = client(), pub = client();
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("drop/x"));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_suspend(c->session));
+    ASSERT_EQ(TRXCLIENT_OK, trxClientTest_session_dropConnection(c->session));
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("drop/x", "lost while down"));
+    ASSERT_EQ(TRXCLIENT_OK, trxClientTest_session_restoreConnection(c->session));
+    ASSERT_TRUE(c->drain());
+    // 12, then 13, then 17: the reconnect resumed the suspended session.
+    std::vector<int> evs = c->eventNumbers();
+    std::vector<int> tail(evs.end() - 3, evs.end());
+    EXPECT_EQ((std::vector<int>{12, 13, 17}), tail);
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("drop/x", "after"));
+    ASSERT_TRUE(c->waitMsgs(1));
+    EXPECT_EQ("after", c->takeMsgs()[0].data) << "delivered without a resume call";
+}
+
+TEST_F(InprocFaults, FailedConnectionGoesDownAndCancelsCacheRequests)
+{
+    auto c = client();
+    trxClientTest_inproc_setCacheSilent(broker_.c_str(), 1);
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("pending/x", 5));
+    ASSERT_EQ(TRXCLIENT_OK, trxClientTest_session_failConnection(c->session));
+    ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 1; }));
+    EXPECT_EQ(TRXCLIENT_FAIL, c->cacheDone[0].rc);
+    EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED, c->cacheDone[0].subCode);
+    EXPECT_EQ(TRXCLIENT_FAIL, c->publish("pending/x", "no"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, trxClient_getLastErrorInfo()->subCode);
+}
+
+TEST_F(InprocFaults, CacheOutcomes)
+{
+    auto c = client();
+    trxClient_opaqueMsg_pt m = msg("seed/suspect", "stale");
+    ASSERT_EQ(TRXCLIENT_OK, trxClientTest_inproc_seedCache(broker_.c_str(), m, 1));
+    trxClient_msg_free(&m);
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("seed/>", 0, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("seed/suspect", 1));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 1 && c->msgs.size() == 1; }));
+    EXPECT_EQ(TRXCLIENT_INCOMPLETE, c->cacheDone[0].rc);
+    EXPECT_EQ(TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT, c->cacheDone[0].subCode);
+    EXPECT_EQ(TRXCLIENT_CACHE_MSG_SUSPECT, c->msgs[0].cacheStatus);
+
+    // A silent cache times out with 55 after the cache session's time-out.
+    trxClient_cacheSession_destroy(&c->cache);
+    c->cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "50"});
+    trxClientTest_inproc_setCacheSilent(broker_.c_str(), 1);
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("seed/suspect", 2));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 2; }));
+    EXPECT_EQ(TRXCLIENT_INCOMPLETE, c->cacheDone[1].rc);
+    EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, c->cacheDone[1].subCode);
+
+    // Destroying the cache session cancels what is outstanding with 87.
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("seed/suspect", 3));
+    trxClient_cacheSession_destroy(&c->cache);
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 3; }));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED, c->cacheDone[2].subCode);
+    EXPECT_EQ(3u, c->cacheDone[2].id);
+}
+
+TEST_F(InprocFaults, WildcardCacheRequestAnswersEveryTopicWithoutFlag8GoesToSessionCallback)
+{
+    auto c = client(), pub = client();
+    for (const char *t : {"w/a", "w/b", "other/c"})
+        ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
+    // Flags 16 + 1: no topic dispatch, so the session callback gets them.
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("w/*", 9, 17));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 1; }));
+    ASSERT_EQ(2u, c->msgs.size());
+    EXPECT_EQ(nullptr, c->msgs[0].user);
+    EXPECT_EQ("w/a", c->msgs[0].topic);
+    EXPECT_EQ("w/b", c->msgs[1].topic);
+    EXPECT_EQ(TRXCLIENT_OK, c->cacheDone[0].rc);
+}
+
+TEST_F(InprocFaults, SuspendAndResumeFailuresAreInjected)
+{
+    auto c = client();
+    trxClientTest_session_failSuspend(c->session, 1);
+    EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_suspend(c->session));
+    EXPECT_EQ(TRXCLIENT_OK, trxClient_session_suspend(c->session)) << "only the next call fails";
+    trxClientTest_session_failResume(c->session, 1);
+    EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_resume(c->session));
+    EXPECT_EQ(TRXCLIENT_OK, trxClient_session_resume(c->session));
+}
+
+TEST_F(InprocFaults, MarkedDiscardAndOversizedMessage)
+{
+    auto c = client(), pub = client();
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("mark/x"));
+    trxClientTest_session_markDiscard(c->session);
+    pub->publish("mark/x", "1");
+    pub->publish("mark/x", "2");
+    ASSERT_TRUE(c->waitMsgs(2));
+    EXPECT_TRUE(c->msgs[0].discard);
+    EXPECT_FALSE(c->msgs[1].discard);
+    trxClientTest_inproc_setMaxMsgSize(broker_.c_str(), 4);
+    EXPECT_EQ(TRXCLIENT_FAIL, pub->publish("mark/x", "12345"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_MSG_TOO_LARGE, trxClient_getLastErrorInfo()->subCode);
+    EXPECT_NE(nullptr, std::strstr(trxClient_getLastErrorInfo()->errorStr, "Topic 'mark/x'"));
+}
+
+TEST_F(InprocFaults, UnsubscribeFromInsideItsOwnCallbackIsSafe)
+{
+    auto c = client(), pub = client();
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("self/x"));
+    c->onMsgHook = [&](const Received &) { c->unsubscribe("self/x"); };
+    pub->publish("self/x", "1");
+    pub->publish("self/x", "2");
+    ASSERT_TRUE(c->waitFor([&] { return c->destroyed.size() == 1; }));
+    ASSERT_TRUE(c->drain());
+    EXPECT_EQ(1u, c->msgs.size()) << "nothing reaches an entry after its removal";
+}
+
+TEST_F(InprocFaults, SubscribingPatternDeniedAfterTheFactIsReported)
+{
+    auto c = client();
+    trxClientTest_inproc_denySubscribe(broker_.c_str(), "late/>");
+    // Without flags the refusal comes later as event 4 without correlation.
+    EXPECT_EQ(TRXCLIENT_OK, c->subscribe("late/x", 0, 0));
+    ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR));
+    EXPECT_EQ(nullptr, c->events.back().corr);
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, c->events.back().subCode);
+}
+
+} // namespace

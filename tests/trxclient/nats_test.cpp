@@ -1,0 +1,142 @@
+// NATS-only behaviour: clusters, separate processes, hung nodes, scale.
+#include "harness.h"
+#include "nats_server.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+
+#include <chrono>
+#include <cstdio>
+
+using namespace trxtest;
+using Ms = std::chrono::milliseconds;
+
+namespace {
+
+std::vector<std::string> creds(const std::string &host, std::vector<std::string> extra = {})
+{
+    std::vector<std::string> p{"SESSION_HOST", host, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", "secret"};
+    p.insert(p.end(), extra.begin(), extra.end());
+    return p;
+}
+
+// Routes carry a new interest to the other nodes a moment after the local
+// one has it: keep trying for a while.
+template <class F>
+bool retry(F f, int ms = 5000)
+{
+    auto until = std::chrono::steady_clock::now() + Ms(ms);
+    while (std::chrono::steady_clock::now() < until)
+        if (f())
+            return true;
+    return false;
+}
+
+TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
+{
+    NatsCluster cluster;
+    Client sub(creds(cluster.urls())), pub(creds(cluster.nodes[2]->url()));
+    ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
+    ASSERT_EQ(TRXCLIENT_OK, pub.connectRc);
+    char url[256] = {};
+    trxClient_session_getProperty(sub.session, "SESSION_CONNECTED_HOST", url, sizeof url);
+    ASSERT_EQ(cluster.nodes[0]->url(), std::string(url)) << "the list is tried in order";
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("fx/>"));
+    // Routes need a moment to carry a new interest to the other nodes.
+    ASSERT_TRUE(retry([&] {
+        pub.publish("fx/probe", "p");
+        return sub.waitFor([&] { return !sub.msgs.empty(); }, 100);
+    }));
+    sub.takeMsgs();
+
+    auto killed = std::chrono::steady_clock::now();
+    cluster.nodes[0]->stop();
+    ASSERT_TRUE(sub.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, 10000));
+    auto reconnected = std::chrono::steady_clock::now();
+    auto evs = sub.eventNumbers();
+    auto lost = std::find(evs.begin(), evs.end(), TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE);
+    auto back = std::find(evs.begin(), evs.end(), TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE);
+    ASSERT_NE(evs.end(), lost);
+    EXPECT_LT(lost, back) << "12 comes before 13";
+    std::fprintf(stderr, "failover: node killed -> event 13 in %lld ms\n",
+                 static_cast<long long>(std::chrono::duration_cast<Ms>(reconnected - killed).count()));
+
+    // The re-applied subscription carries traffic again.
+    auto gotAfter = [&] {
+        for (auto &m : sub.msgs)
+            if (m.topic == "fx/after")
+                return true;
+        return false;
+    };
+    ASSERT_TRUE(retry([&] {
+        pub.publish("fx/after", "a");
+        return sub.waitFor(gotAfter, 100);
+    }));
+    std::fprintf(stderr, "failover: node killed -> traffic received again in %lld ms\n",
+                 static_cast<long long>(
+                     std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - killed).count()));
+    trxClient_session_getProperty(sub.session, "SESSION_CONNECTED_HOST", url, sizeof url);
+    EXPECT_NE(cluster.nodes[0]->url(), std::string(url));
+}
+
+TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
+{
+    NatsServer server;
+    Client c(creds(server.url(), {"SESSION_RECONNECT_RETRIES", "0"}));
+    ASSERT_EQ(TRXCLIENT_OK, c.connectRc);
+    auto frozen = std::chrono::steady_clock::now();
+    server.pause();
+    bool lost = c.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE, 3000);
+    auto noticed = std::chrono::steady_clock::now();
+    server.cont();
+    ASSERT_TRUE(lost);
+    EXPECT_LT(std::chrono::duration_cast<Ms>(noticed - frozen).count(), 2000);
+    // No retries allowed: the session then goes down for good.
+    EXPECT_TRUE(c.waitEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR, 3000));
+}
+
+TEST(NatsProcesses, MessagesCrossProcessBoundaries)
+{
+    NatsServer server;
+    Client sub(creds(server.url()));
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("proc/>"));
+    // A separate process with its own library state publishes.
+    std::string cmd = std::string(TRXCLIENT_PEER_BIN) + " " + server.url() + " proc/child 50";
+    ASSERT_EQ(0, std::system(cmd.c_str()));
+    ASSERT_TRUE(sub.waitMsgs(50));
+    auto msgs = sub.takeMsgs();
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(std::to_string(i), msgs[i].data);
+}
+
+TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)
+{
+    NatsServer server;
+    Client c(creds(server.url())), pub(creds(server.url()));
+    auto threads = [] {
+        int n = 0;
+        if (FILE *f = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            while (std::fgets(line, sizeof line, f))
+                if (std::sscanf(line, "Threads: %d", &n) == 1)
+                    break;
+            std::fclose(f);
+        }
+        return n;
+    };
+    int before = threads();
+    const int n = 20000;
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(TRXCLIENT_OK, c.subscribe("scale/" + std::to_string(i % 100) + "/" + std::to_string(i), 0, 0));
+    EXPECT_LT(threads(), before + 5) << "no thread per subscription";
+    ASSERT_TRUE(c.drain(20000));
+    for (int i = 0; i < n; i += 997)
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish("scale/" + std::to_string(i % 100) + "/" + std::to_string(i), "x"));
+    ASSERT_TRUE(c.waitMsgs(static_cast<size_t>((n + 996) / 997), 10000));
+    trxClient_session_stats_t st;
+    trxClient_session_getStats(c.session, &st);
+    EXPECT_EQ(static_cast<uint64_t>(n), st.dispatchEntries);
+}
+
+} // namespace

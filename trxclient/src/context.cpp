@@ -1,0 +1,539 @@
+#include "core.h"
+#include "errors.h"
+#include "log.h"
+
+#include <nats/nats.h>
+#include <uuid/uuid.h>
+
+#include <algorithm>
+#include <cstring>
+#include <strings.h>
+
+namespace trx {
+
+// ---- properties -------------------------------------------------------------
+
+bool Props::parse(trxClient_propertyArray_pt props, std::string &err)
+{
+    if (!props)
+        return true;
+    for (size_t i = 0; props[i]; i += 2) {
+        if (!props[i + 1]) {
+            err = std::string("property '") + props[i] + "' has no value";
+            return false;
+        }
+        kv_.emplace_back(props[i], props[i + 1]);
+    }
+    return true;
+}
+
+const std::string *Props::get(const char *name) const
+{
+    for (auto it = kv_.rbegin(); it != kv_.rend(); ++it)
+        if (strcasecmp(it->first.c_str(), name) == 0)
+            return &it->second;
+    return nullptr;
+}
+
+std::string Props::getStr(const char *name, const char *def) const
+{
+    const std::string *v = get(name);
+    return v ? *v : def;
+}
+
+bool Props::getInt(const char *name, long long def, long long lo, long long hi, long long &out, std::string &err) const
+{
+    const std::string *v = get(name);
+    if (!v) {
+        out = def;
+        return true;
+    }
+    char *end = nullptr;
+    errno = 0;
+    long long x = std::strtoll(v->c_str(), &end, 10);
+    if (v->empty() || *end || errno || x < lo || x > hi) {
+        err = std::string("property ") + name + " = '" + *v + "' is not a number from " + std::to_string(lo) +
+              " to " + std::to_string(hi);
+        return false;
+    }
+    out = x;
+    return true;
+}
+
+void Props::set(const std::string &name, const std::string &value) { kv_.emplace_back(name, value); }
+
+// ---- library state ------------------------------------------------------------
+
+namespace {
+std::mutex gLibMu;
+bool gInit = false;
+uint32_t gNatsThreads = 1;
+std::vector<Context *> gContexts;
+
+std::mutex gVersionMu;
+std::string gVersion = "1.0.0", gDateTime = __DATE__ " " __TIME__, gVariant = "trxclient";
+trxClient_version_info_t gVersionInfo{nullptr, nullptr, nullptr};
+} // namespace
+
+bool libraryInitialized()
+{
+    std::lock_guard<std::mutex> g(gLibMu);
+    return gInit;
+}
+
+uint32_t natsDeliveryThreads() { return gNatsThreads; }
+
+std::string newSessionId()
+{
+    uuid_t u;
+    uuid_generate_random(u);
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : u) {
+        s += hex[b >> 4];
+        s += hex[b & 15];
+    }
+    return s;
+}
+
+// ---- context --------------------------------------------------------------------
+
+Context::Context(bool ownThread) : ownThread_(ownThread)
+{
+    if (ownThread_)
+        thread_ = std::thread([this] { loop(); });
+}
+
+Context::~Context()
+{
+    shutdown();
+    magic = 0;
+}
+
+void Context::shutdown()
+{
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        stop_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) {
+        if (thread_.get_id() == std::this_thread::get_id())
+            thread_.detach(); // destroyed from its own callback: the loop ends on return
+        else
+            thread_.join();
+    }
+}
+
+bool Context::onContextThread() const { return runner_.load() == std::this_thread::get_id(); }
+
+void Context::post(std::function<void()> fn, Session *owner)
+{
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        Item it;
+        it.fn = std::move(fn);
+        it.owner = owner;
+        q_.push_back(std::move(it));
+    }
+    cv_.notify_one();
+}
+
+void Context::postSessionRx(Session *s)
+{
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        Item it;
+        it.session = s;
+        it.owner = s;
+        q_.push_back(std::move(it));
+    }
+    cv_.notify_one();
+}
+
+void Context::runAndWait(const std::function<void()> &fn)
+{
+    if (onContextThread() || (!ownThread_ && !running_)) {
+        fn();
+        return;
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    bool done = false;
+    post([&] {
+        fn();
+        std::lock_guard<std::mutex> g(m);
+        done = true;
+        cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lk(m);
+    cv.wait(lk, [&] { return done; });
+}
+
+void Context::purge(Session *s)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    q_.erase(std::remove_if(q_.begin(), q_.end(), [s](const Item &it) { return it.owner == s; }), q_.end());
+}
+
+void Context::deferDelete(Session *s)
+{
+    std::unique_lock<std::mutex> lk(mu_);
+    if (onContextThread() && running_) {
+        deferred_.push_back(s);
+        return;
+    }
+    lk.unlock();
+    delete s;
+}
+
+void Context::addSession(Session *s)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    sessions_.push_back(s);
+}
+
+void Context::removeSession(Session *s)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), s), sessions_.end());
+}
+
+std::vector<Session *> Context::sessions()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    return sessions_;
+}
+
+bool Context::runOne(std::unique_lock<std::mutex> &lk)
+{
+    auto now = Clock::now();
+    if (!schedule_.empty() && schedule_.begin()->first <= now) {
+        uint64_t id = schedule_.begin()->second;
+        schedule_.erase(schedule_.begin());
+        auto it = timers_.find(id);
+        if (it == timers_.end())
+            return true;
+        Timer t = it->second;
+        if (t.periodMs) {
+            it->second.due = now + std::chrono::milliseconds(t.periodMs);
+            schedule_.emplace(it->second.due, id);
+        } else {
+            timers_.erase(it);
+        }
+        running_ = true;
+        lk.unlock();
+        if (t.fn)
+            t.fn();
+        else
+            t.cb(this, t.user);
+        lk.lock();
+        running_ = false;
+        return true;
+    }
+    if (q_.empty())
+        return false;
+    Item it = std::move(q_.front());
+    q_.pop_front();
+    running_ = true;
+    lk.unlock();
+    if (it.fn)
+        it.fn();
+    else
+        it.session->runRx();
+    lk.lock();
+    running_ = false;
+    std::vector<Session *> del;
+    del.swap(deferred_);
+    if (!del.empty()) {
+        lk.unlock();
+        for (Session *s : del)
+            delete s;
+        lk.lock();
+    }
+    return true;
+}
+
+void Context::loop()
+{
+    runner_.store(std::this_thread::get_id());
+    std::unique_lock<std::mutex> lk(mu_);
+    while (!stop_) {
+        if (runOne(lk))
+            continue;
+        if (schedule_.empty()) {
+            cv_.wait(lk);
+        } else {
+            Clock::time_point due = schedule_.begin()->first; // the node may go while we wait
+            cv_.wait_until(lk, due);
+        }
+    }
+}
+
+int Context::processEvents(int timeoutMs)
+{
+    runner_.store(std::this_thread::get_id());
+    std::unique_lock<std::mutex> lk(mu_);
+    int n = 0;
+    while (runOne(lk))
+        ++n;
+    if (n == 0 && timeoutMs > 0) {
+        auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        if (!schedule_.empty() && schedule_.begin()->first < until)
+            until = schedule_.begin()->first;
+        cv_.wait_until(lk, until);
+        while (runOne(lk))
+            ++n;
+    }
+    return n;
+}
+
+bool Context::drain(int timeoutMs)
+{
+    auto flag = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
+    auto done = std::make_shared<bool>(false);
+    post([flag, done] {
+        std::lock_guard<std::mutex> g(flag->first);
+        *done = true;
+        flag->second.notify_all();
+    });
+    if (!ownThread_) {
+        auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < until) {
+            processEvents(10);
+            std::lock_guard<std::mutex> g(flag->first);
+            if (*done)
+                return true;
+        }
+        return false;
+    }
+    std::unique_lock<std::mutex> lk(flag->first);
+    return flag->second.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return *done; });
+}
+
+trxClient_returnCode_t Context::startTimer(int mode, uint32_t ms, trxClient_context_timerCallbackFunc_t cb, void *user,
+                                           uint64_t &id)
+{
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        id = nextTimer_++;
+        Timer t;
+        t.due = Clock::now() + std::chrono::milliseconds(ms);
+        t.periodMs = mode == TRXCLIENT_CONTEXT_TIMER_REPEAT ? std::max<uint32_t>(ms, 1) : 0;
+        t.cb = cb;
+        t.user = user;
+        schedule_.emplace(t.due, id);
+        timers_.emplace(id, std::move(t));
+    }
+    cv_.notify_one();
+    return TRXCLIENT_OK;
+}
+
+uint64_t Context::startInternalTimer(uint32_t ms, std::function<void()> fn)
+{
+    uint64_t id;
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        id = nextTimer_++;
+        Timer t;
+        t.due = Clock::now() + std::chrono::milliseconds(ms);
+        t.fn = std::move(fn);
+        schedule_.emplace(t.due, id);
+        timers_.emplace(id, std::move(t));
+    }
+    cv_.notify_one();
+    return id;
+}
+
+bool Context::stopTimer(uint64_t id)
+{
+    std::lock_guard<std::mutex> g(mu_);
+    auto it = timers_.find(id);
+    if (it == timers_.end())
+        return false;
+    auto range = schedule_.equal_range(it->second.due);
+    for (auto s = range.first; s != range.second; ++s)
+        if (s->second == id) {
+            schedule_.erase(s);
+            break;
+        }
+    timers_.erase(it);
+    return true;
+}
+
+Context *toContext(trxClient_opaqueContext_pt p)
+{
+    Context *c = static_cast<Context *>(p);
+    return c && c->magic == Context::kMagic ? c : nullptr;
+}
+
+} // namespace trx
+
+using namespace trx;
+
+extern "C" {
+
+trxClient_returnCode_t trxClient_initialize(trxClient_log_level_t level, trxClient_propertyArray_pt props)
+{
+    Props p;
+    std::string err;
+    if (!p.parse(props, err))
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_initialize: %s", err.c_str());
+    long long threads;
+    if (!p.getInt("GLOBAL_NATS_DELIVERY_THREADS", 1, 1, 64, threads, err))
+        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_initialize: %s", err.c_str());
+    if (level < 0)
+        return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_initialize: log level %d", level);
+    setLogLevel(level);
+    std::lock_guard<std::mutex> g(gLibMu);
+    gNatsThreads = static_cast<uint32_t>(threads);
+    gInit = true;
+    TRX_LOG(TRXCLIENT_LOG_INFO, "trxClient initialized, log level %d", level);
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_cleanup(void)
+{
+    std::vector<Context *> ctxs;
+    {
+        std::lock_guard<std::mutex> g(gLibMu);
+        ctxs.swap(gContexts);
+        gInit = false;
+    }
+    for (Context *c : ctxs) {
+        trxClient_opaqueContext_pt p = c;
+        trxClient_context_destroy(&p);
+    }
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_version_get(trxClient_version_info_pt *version_p)
+{
+    if (!version_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_version_get: NULL out pointer");
+    std::lock_guard<std::mutex> g(gVersionMu);
+    gVersionInfo.version_p = gVersion.c_str();
+    gVersionInfo.dateTime_p = gDateTime.c_str();
+    gVersionInfo.variant_p = gVariant.c_str();
+    *version_p = &gVersionInfo;
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t _trxClient_version_set(trxClient_version_info_pt version_p)
+{
+    if (!version_p || !version_p->version_p || !version_p->dateTime_p || !version_p->variant_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "_trxClient_version_set: NULL record or text");
+    std::lock_guard<std::mutex> g(gVersionMu);
+    // Copy first: the record may point at the texts we hand out.
+    std::string v = version_p->version_p, d = version_p->dateTime_p, r = version_p->variant_p;
+    gVersion.swap(v);
+    gDateTime.swap(d);
+    gVariant.swap(r);
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_generateUUIDString(char *buf_p, size_t size)
+{
+    if (!buf_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_generateUUIDString: NULL buffer");
+    if (size < TRXCLIENT_UUID_STRING_SIZE)
+        return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, "trxClient_generateUUIDString: buffer of %zu bytes, need 37",
+                    size);
+    uuid_t u;
+    uuid_generate_random(u);
+    uuid_unparse_lower(u, buf_p);
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_context_create(trxClient_propertyArray_pt props, trxClient_opaqueContext_pt *context_p,
+                                                trxClient_context_createFuncInfo_t *funcInfo_p, size_t)
+{
+    if (!context_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_create: NULL out pointer");
+    if (!libraryInitialized())
+        return fail(TRXCLIENT_SUBCODE_INIT_NOT_CALLED, "trxClient_context_create: trxClient_initialize not called");
+    if (funcInfo_p && (funcInfo_p->regFdFunc_p || funcInfo_p->unregFdFunc_p))
+        return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE,
+                    "trxClient_context_create: file descriptor callbacks are not supported");
+    Props p;
+    std::string err;
+    if (!p.parse(props, err))
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_create: %s", err.c_str());
+    bool own = p.getStr("CONTEXT_CREATE_THREAD", "0") == "1";
+    Context *c = new (std::nothrow) Context(own);
+    if (!c)
+        return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "trxClient_context_create: out of memory");
+    {
+        std::lock_guard<std::mutex> g(gLibMu);
+        gContexts.push_back(c);
+    }
+    TRX_LOG(TRXCLIENT_LOG_INFO, "context %p created%s", static_cast<void *>(c), own ? " with its own thread" : "");
+    *context_p = c;
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt *context_p)
+{
+    if (!context_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_destroy: NULL pointer");
+    Context *c = toContext(*context_p);
+    if (!c)
+        return fail(*context_p ? TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE : TRXCLIENT_SUBCODE_PARAM_NULL_PTR,
+                    "trxClient_context_destroy: not a context");
+    {
+        std::lock_guard<std::mutex> g(gLibMu);
+        gContexts.erase(std::remove(gContexts.begin(), gContexts.end(), c), gContexts.end());
+    }
+    for (Session *s : c->sessions()) {
+        trxClient_opaqueSession_pt sp = s;
+        trxClient_session_destroy(&sp);
+    }
+    delete c;
+    *context_p = nullptr;
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_context_processEvents(trxClient_opaqueContext_pt context, int timeoutMs)
+{
+    Context *c = toContext(context);
+    if (!c)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_processEvents: not a context");
+    c->processEvents(timeoutMs);
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_context_startTimer(trxClient_opaqueContext_pt context,
+                                                    trxClient_context_timerMode_t mode, uint32_t durationMs,
+                                                    trxClient_context_timerCallbackFunc_t callback_p, void *user_p,
+                                                    trxClient_context_timerId_t *timerId_p)
+{
+    Context *c = toContext(context);
+    if (!c || !callback_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_startTimer: NULL %s",
+                    c ? "callback" : "context");
+    if (mode != TRXCLIENT_CONTEXT_TIMER_ONE_SHOT && mode != TRXCLIENT_CONTEXT_TIMER_REPEAT)
+        return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_context_startTimer: mode %d", mode);
+    uint64_t id;
+    c->startTimer(mode, durationMs, callback_p, user_p, id);
+    if (timerId_p)
+        *timerId_p = reinterpret_cast<trxClient_context_timerId_t>(static_cast<uintptr_t>(id));
+    return TRXCLIENT_OK;
+}
+
+trxClient_returnCode_t trxClient_context_stopTimer(trxClient_opaqueContext_pt context,
+                                                   trxClient_context_timerId_t *timerId_p)
+{
+    Context *c = toContext(context);
+    if (!c || !timerId_p)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_stopTimer: NULL %s",
+                    c ? "timer id" : "context");
+    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(*timerId_p));
+    if (!c->stopTimer(id))
+        return failWith(TRXCLIENT_NOT_FOUND, TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE,
+                        "trxClient_context_stopTimer: timer already fired or stopped");
+    *timerId_p = nullptr;
+    return TRXCLIENT_OK;
+}
+
+
+} // extern "C"

@@ -1,0 +1,330 @@
+// Context, session and backend internals shared by the library's modules.
+#pragma once
+
+#include "msg.h"
+#include "topic.h"
+#include "trxClient.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace trx {
+
+using Clock = std::chrono::steady_clock;
+
+// ---- properties -------------------------------------------------------------
+
+class Props {
+public:
+    // False (with the reason in err) for a dangling name without value.
+    bool parse(trxClient_propertyArray_pt props, std::string &err);
+    const std::string *get(const char *name) const; // case-insensitive, last wins
+    std::string getStr(const char *name, const char *def) const;
+    // Integer property; false (and err) when present but not a number in range.
+    bool getInt(const char *name, long long def, long long lo, long long hi, long long &out, std::string &err) const;
+    void set(const std::string &name, const std::string &value);
+    const std::vector<std::pair<std::string, std::string>> &all() const { return kv_; }
+
+private:
+    std::vector<std::pair<std::string, std::string>> kv_;
+};
+
+bool libraryInitialized();
+uint32_t natsDeliveryThreads();
+
+class Session;
+
+// ---- context ------------------------------------------------------------------
+
+class Context {
+public:
+    static constexpr uint32_t kMagic = 0x54525843; // "TRXC"
+    uint32_t magic = kMagic;
+
+    Context(bool ownThread);
+    ~Context();
+
+    // Queue work for the context thread. owner lets a session purge its items.
+    void post(std::function<void()> fn, Session *owner = nullptr);
+    void postSessionRx(Session *s);
+    bool onContextThread() const;
+    // Runs fn on the context thread and waits for it (inline when already there).
+    void runAndWait(const std::function<void()> &fn);
+    // Drops queued work owned by s.
+    void purge(Session *s);
+    // Delete s after the work item now running has finished (or at once).
+    void deferDelete(Session *s);
+
+    int processEvents(int timeoutMs);
+    bool drain(int timeoutMs);
+
+    trxClient_returnCode_t startTimer(int mode, uint32_t ms, trxClient_context_timerCallbackFunc_t cb, void *user,
+                                      uint64_t &id);
+    bool stopTimer(uint64_t id);
+    // Internal timers (cache request time-outs); the callback runs on the context thread.
+    uint64_t startInternalTimer(uint32_t ms, std::function<void()> fn);
+
+    void addSession(Session *s);
+    void removeSession(Session *s);
+    std::vector<Session *> sessions();
+    void shutdown(); // stops and joins the thread
+
+private:
+    struct Item {
+        Session *session = nullptr; // SessionRx when fn is empty
+        std::function<void()> fn;
+        Session *owner = nullptr;
+    };
+    struct Timer {
+        Clock::time_point due;
+        uint32_t periodMs = 0;
+        trxClient_context_timerCallbackFunc_t cb = nullptr;
+        void *user = nullptr;
+        std::function<void()> fn;
+    };
+    void loop();
+    // Runs at most one queued item or due timer; lock held on entry and exit.
+    bool runOne(std::unique_lock<std::mutex> &lk);
+
+    mutable std::mutex mu_;
+    std::condition_variable cv_;
+    std::deque<Item> q_;
+    std::map<uint64_t, Timer> timers_;
+    std::multimap<Clock::time_point, uint64_t> schedule_;
+    uint64_t nextTimer_ = 1;
+    bool stop_ = false;
+    bool ownThread_;
+    std::thread thread_;
+    std::atomic<std::thread::id> runner_{};
+    std::vector<Session *> sessions_;
+    std::vector<Session *> deferred_;
+    bool running_ = false;
+};
+
+Context *toContext(trxClient_opaqueContext_pt p);
+
+// ---- session ------------------------------------------------------------------
+
+struct DispatchEntry {
+    std::string topic;
+    trxClient_session_rxMsgDispatchFuncInfo_t info;
+    bool local;
+};
+
+// One broker-level subscription of a session (counted over its users).
+struct BrokerSub {
+    std::string topic;
+    int refs = 0;
+    int plainRefs = 0;
+    enum State { Pending, Active, Denied } state = Pending;
+    std::vector<void *> waiting; // correlation tags awaiting event 16 / 4
+    bool waitingNull = false;    // a request without correlation tag awaits an answer
+    void *handle = nullptr;      // backend's
+};
+
+class CacheSession;
+struct CacheRequest;
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Blocking; FAIL with last error set.
+    virtual trxClient_returnCode_t connect() = 0;
+    // After it returns no further delivery reaches the session.
+    virtual void disconnect() = 0;
+    // mode: 0 send only, 1 wait for the broker's answer, 2 answer later through
+    // Session::subscribeResult. Called without the session's locks.
+    virtual trxClient_returnCode_t subscribe(const std::string &topic, int mode) = 0;
+    virtual void unsubscribe(const std::string &topic) = 0;
+    virtual trxClient_returnCode_t publish(const Msg &m) = 0;
+    virtual std::string nodeName() = 0;
+    virtual std::string connectedUrl() = 0;
+    // Asks the cache; the answer comes through CacheSession::complete.
+    virtual void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) = 0;
+    // Test hooks (inproc only).
+    virtual trxClient_returnCode_t testDrop() { return notSupported(); }
+    virtual trxClient_returnCode_t testRestore() { return notSupported(); }
+    virtual trxClient_returnCode_t testFail() { return notSupported(); }
+    // Waits until traffic sent so far has been handled by the broker.
+    virtual bool drain(int timeoutMs) = 0;
+
+protected:
+    static trxClient_returnCode_t notSupported();
+};
+
+enum class SessionState { Created, Connecting, Up, Reconnecting, Down, Disconnected };
+
+class Session {
+public:
+    static constexpr uint32_t kMagic = 0x54525853; // "TRXS"
+    uint32_t magic = kMagic;
+
+    Session(Context *ctx, Props props);
+    ~Session();
+    trxClient_returnCode_t init(const trxClient_session_createFuncInfo_t *fi);
+
+    // API
+    trxClient_returnCode_t connect();
+    trxClient_returnCode_t disconnect();
+    void destroy();
+    trxClient_returnCode_t suspend();
+    trxClient_returnCode_t resume();
+    trxClient_returnCode_t getProperty(const char *name, char *buf, size_t size);
+    trxClient_returnCode_t send(Msg *m);
+    trxClient_returnCode_t subscribe(uint32_t flags, const char *topic,
+                                     const trxClient_session_rxMsgDispatchFuncInfo_t *di, void *corr, bool plain);
+    trxClient_returnCode_t unsubscribe(uint32_t flags, const char *topic,
+                                       const trxClient_session_rxMsgDispatchFuncInfo_t *di, void *corr, bool plain);
+    void setDispatchDestroy(trxClient_session_topicDispatchDestroyFunc_t cb) { dispatchDestroy_ = cb; }
+    void stats(trxClient_session_stats_t &out);
+
+    // From backends (any thread).
+    void deliver(Msg *m);
+    void deliverCache(std::vector<Msg *> msgs, std::function<void()> completion);
+    void raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, int responseCode, const std::string &info,
+                    void *corr = nullptr);
+    void subscribeResult(const std::string &topic, bool ok, trxClient_subCode_t sub, const std::string &text);
+    // Broker reported a refused subscription it had accepted before (or an unknown one).
+    void subscriptionLost(const std::string &topic, trxClient_subCode_t sub, const std::string &text);
+    void connectionLost(const std::string &why);                 // -> event 12
+    void connectionRestored();                                   // -> event 13 (+17)
+    void connectionDown(trxClient_subCode_t sub, const std::string &why); // -> event 1
+    std::vector<std::string> brokerTopics();                     // for re-applying
+    void dropBrokerSubscriptions();                              // SESSION_REAPPLY_SUBSCRIPTIONS=0
+
+    // Context thread.
+    void runRx();
+
+    Context *ctx() const { return ctx_; }
+    const Props &props() const { return props_; }
+    const std::string &id() const { return id_; }
+    bool closing() const { return closing_.load(); }
+    void addCacheSession(CacheSession *c);
+    void removeCacheSession(CacheSession *c);
+    Backend *backend() { return backend_.get(); }
+    uint32_t requestMsgLimit() const { return requestMsgLimit_; }
+    // Messages waiting that the context will still dispatch (not held by a suspend).
+    bool rxBusy();
+    // Broker subscription that brings this session's point-to-point messages.
+    std::string p2pPattern() const;
+
+    // Fault injection.
+    std::atomic<int> failSuspend{0}, failResume{0};
+    std::atomic<bool> markDiscard{false};
+
+private:
+    struct RxItem {
+        Msg *msg = nullptr;
+        std::function<void()> fn;
+    };
+    void dispatch(Msg *m);
+    bool isOwnP2P(const std::string &topic) const;
+    void finalize();
+    void cancelCacheRequests();
+
+    Context *ctx_;
+    Props props_;
+    std::unique_ptr<Backend> backend_;
+    trxClient_session_eventCallbackFunc_t eventCb_ = nullptr;
+    void *eventUser_ = nullptr;
+    trxClient_session_rxMsgCallbackFunc_t rxCb_ = nullptr;
+    void *rxUser_ = nullptr;
+    std::atomic<trxClient_session_topicDispatchDestroyFunc_t> dispatchDestroy_{nullptr};
+
+    std::string id_, host_;
+    bool connectBlocking_ = true, reapply_ = true, topicDispatch_ = true;
+    uint64_t bufMsgLimit_ = 100000, bufByteLimit_ = 64ull << 20;
+    uint32_t requestMsgLimit_ = 100000;
+
+    std::mutex stateMu_;
+    SessionState state_ = SessionState::Created;
+    std::thread connectThread_;
+    std::atomic<bool> closing_{false};
+    std::mutex opMu_; // serializes connect / disconnect / destroy
+
+    // Subscriptions.
+    std::mutex subMu_;
+    TopicTrie<DispatchEntry *> dispatch_;
+    std::unordered_multimap<std::string, DispatchEntry *> entries_;
+    std::unordered_map<std::string, BrokerSub> brokerSubs_;
+    TopicTrie<BrokerSub *> plainTrie_;
+    std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> scratch_; // context thread only
+
+    // Receive buffer.
+    std::mutex rxMu_;
+    std::deque<RxItem> rxq_;
+    uint64_t rxMsgsQueued_ = 0, rxBytes_ = 0;
+    bool suspended_ = false, scheduled_ = false, pendingDiscard_ = false, discardReported_ = false;
+    std::atomic<uint64_t> rxMsgs_{0}, rxDiscarded_{0}, txMsgs_{0}, reconnects_{0};
+
+    std::mutex cacheMu_;
+    std::vector<CacheSession *> caches_;
+};
+
+Session *toSession(trxClient_opaqueSession_pt p);
+
+// ---- cache --------------------------------------------------------------------
+
+struct CacheRequest {
+    uint64_t seq = 0;
+    std::string topic;
+    uint64_t id = 0;
+    trxClient_cacheSession_rxCacheRequestCallbackFunc_t cb = nullptr;
+    void *user = nullptr;
+    uint32_t flags = 0;
+    bool done = false;
+    uint64_t timer = 0;
+    // Blocking requests wait here.
+    std::mutex mu;
+    std::condition_variable cv;
+    bool finished = false;
+    trxClient_returnCode_t rc = TRXCLIENT_OK;
+    trxClient_subCode_t sub = TRXCLIENT_SUBCODE_OK;
+};
+
+class CacheSession {
+public:
+    static constexpr uint32_t kMagic = 0x54525843 ^ 0x00000100;
+    uint32_t magic = kMagic;
+
+    CacheSession(Session *s, Props props) : session(s), props(std::move(props)) {}
+    trxClient_returnCode_t init();
+    trxClient_returnCode_t request(const char *topic, uint64_t id, trxClient_cacheSession_rxCacheRequestCallbackFunc_t cb,
+                                   void *user, uint32_t flags, uint32_t subFlags);
+    // From backends: finishes a request once; msgs are handed to the session.
+    void complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_subCode_t sub, std::vector<Msg *> msgs);
+    void cancelAll();
+
+    Session *session;
+    Context *ctx = nullptr;
+    Props props;
+    uint32_t timeoutMs = 10000;
+    uint64_t maxAgeMs = 0;
+    std::string stream = "TRXCACHE";
+
+private:
+    std::mutex mu_;
+    uint64_t nextSeq_ = 1;
+    std::map<uint64_t, std::shared_ptr<CacheRequest>> pending_;
+};
+
+CacheSession *toCacheSession(trxClient_opaqueCacheSession_pt p);
+
+// Backend factories.
+std::unique_ptr<Backend> makeInprocBackend(Session *s, const std::string &name);
+std::unique_ptr<Backend> makeNatsBackend(Session *s, const std::string &urls);
+
+// Unique ids.
+std::string newSessionId();
+
+} // namespace trx

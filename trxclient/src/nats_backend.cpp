@@ -1,0 +1,885 @@
+// NATS backend over libnats. Topics map to subjects (topic.h); reply-to is the
+// NATS reply subject; user map, delivery mode and "no attachment" ride in
+// headers. All subscriptions of a process share libnats' global delivery
+// thread(s), never one thread each.
+#include "core.h"
+#include "errors.h"
+#include "log.h"
+
+#include <nats/nats.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <set>
+#include <sstream>
+#include <strings.h>
+
+namespace trx {
+namespace {
+
+constexpr const char *kHdrMap = "Trx-Map";
+constexpr const char *kHdrMode = "Trx-Dm";
+constexpr const char *kHdrNoAtt = "Trx-Na";
+
+int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+std::string lastNatsError(natsStatus s)
+{
+    const char *t = nats_GetLastError(nullptr);
+    return std::string(natsStatus_GetText(s)) + (t && *t ? std::string(": ") + t : "");
+}
+
+// Text between the first and last double quote.
+std::string quoted(const std::string &text)
+{
+    size_t a = text.find('"'), b = text.rfind('"');
+    if (a == std::string::npos || b == a)
+        return "";
+    return text.substr(a + 1, b - a - 1);
+}
+
+void ensureDeliveryPool()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { nats_SetMessageDeliveryPoolSize(static_cast<int>(natsDeliveryThreads())); });
+}
+
+class NatsBackend;
+
+// Connection callbacks may arrive after the backend has let go of the
+// connection; they reach it only through this link.
+struct Link {
+    std::mutex mu;
+    std::condition_variable cv;
+    NatsBackend *be = nullptr;
+    bool closed = false;
+};
+
+struct Sub {
+    NatsBackend *be;
+    std::string topic;
+    std::string subject;
+    natsSubscription *ns = nullptr;
+    uint64_t order;
+    bool active = true;
+};
+
+class NatsBackend : public Backend {
+public:
+    NatsBackend(Session *s, std::string urls) : s_(s), urlText_(std::move(urls)) {}
+
+    ~NatsBackend() override { disconnect(); }
+
+    trxClient_returnCode_t configure()
+    {
+        std::string err;
+        long long v;
+        const Props &p = s_->props();
+        if (!p.getInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        connectTimeoutMs_ = v;
+        if (!p.getInt("SESSION_CONNECT_RETRIES", 0, 0, 1000000, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        connectRetries_ = static_cast<int>(v);
+        if (!p.getInt("SESSION_RECONNECT_RETRIES", -1, -1, 1000000000, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        reconnectRetries_ = static_cast<int>(v);
+        if (!p.getInt("SESSION_RECONNECT_RETRY_WAIT_MS", 100, 1, 600000, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        reconnectWaitMs_ = v;
+        if (!p.getInt("SESSION_KEEP_ALIVE_INT_MS", 250, 10, 600000, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        keepAliveMs_ = v;
+        if (!p.getInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        keepAliveLimit_ = static_cast<int>(v);
+        std::string policy = p.getStr("SESSION_SEND_POLICY", "adaptive");
+        if (strcasecmp(policy.c_str(), "adaptive") == 0)
+            policy_ = Adaptive;
+        else if (strcasecmp(policy.c_str(), "batch") == 0)
+            policy_ = Batch;
+        else if (strcasecmp(policy.c_str(), "immediate") == 0)
+            policy_ = Immediate;
+        else
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
+                        "SESSION_SEND_POLICY '%s': expected adaptive, batch or immediate", policy.c_str());
+        std::stringstream ss(urlText_);
+        std::string u;
+        while (std::getline(ss, u, ',')) {
+            u.erase(0, u.find_first_not_of(" \t"));
+            u.erase(u.find_last_not_of(" \t") + 1);
+            size_t scheme = u.find("://");
+            if ((u.rfind("nats://", 0) != 0 && u.rfind("tls://", 0) != 0) || scheme + 3 >= u.size())
+                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
+                            "SESSION_HOST: '%s' is not a nats://host:port or tls://host:port URL", u.c_str());
+            if (u.rfind("tls://", 0) == 0)
+                tls_ = true;
+            urls_.push_back(u);
+        }
+        if (urls_.empty())
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_HOST: no server URL");
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t connect() override
+    {
+        ensureDeliveryPool();
+        natsOptions *o = nullptr;
+        if (natsOptions_Create(&o) != NATS_OK)
+            return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "cannot create libnats options");
+        std::vector<const char *> servers;
+        for (auto &u : urls_)
+            servers.push_back(u.c_str());
+        natsOptions_SetServers(o, servers.data(), static_cast<int>(servers.size()));
+        natsOptions_SetNoRandomize(o, true);
+        const Props &p = s_->props();
+        if (const std::string *user = p.get("SESSION_USERNAME"))
+            if (!user->empty())
+                natsOptions_SetUserInfo(o, user->c_str(), p.getStr("SESSION_PASSWORD", "").c_str());
+        natsOptions_SetTimeout(o, connectTimeoutMs_);
+        natsOptions_SetPingInterval(o, keepAliveMs_);
+        natsOptions_SetMaxPingsOut(o, keepAliveLimit_);
+        natsOptions_SetMaxReconnect(o, reconnectRetries_);
+        natsOptions_SetReconnectWait(o, reconnectWaitMs_);
+        natsOptions_SetReconnectJitter(o, 0, 0);
+        natsOptions_UseGlobalMessageDelivery(o, true);
+        natsOptions_SetSendAsap(o, policy_ == Immediate);
+        natsOptions_SetMaxPendingMsgs(o, 1000000);
+        if (tls_ || p.get("SESSION_TLS_CA_FILE")) {
+            natsOptions_SetSecure(o, true);
+            if (const std::string *ca = p.get("SESSION_TLS_CA_FILE"))
+                natsOptions_LoadCATrustedCertificates(o, ca->c_str());
+            const std::string *cert = p.get("SESSION_TLS_CERT_FILE"), *key = p.get("SESSION_TLS_KEY_FILE");
+            if (cert && key)
+                natsOptions_LoadCertificatesChain(o, cert->c_str(), key->c_str());
+            if (p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") == "0")
+                natsOptions_SkipServerVerification(o, true);
+        }
+        link_ = new Link;
+        link_->be = this;
+        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, link_);
+        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, link_);
+        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, link_);
+        natsOptions_SetErrorHandler(o, &NatsBackend::onError, link_);
+        natsOptions_SetDiscoveredServersCB(o, &NatsBackend::onDiscovered, link_);
+        natsOptions_SetLameDuckModeCB(o, &NatsBackend::onLameDuck, link_);
+
+        natsStatus st = NATS_OK;
+        for (int attempt = 0; attempt <= connectRetries_; ++attempt) {
+            st = natsConnection_Connect(&nc_, o);
+            if (st == NATS_OK || st == NATS_CONNECTION_AUTH_FAILED)
+                break;
+            if (attempt < connectRetries_)
+                std::this_thread::sleep_for(std::chrono::milliseconds(reconnectWaitMs_));
+        }
+        natsOptions_Destroy(o);
+        if (st != NATS_OK) {
+            std::string text = lastNatsError(st);
+            delete link_;
+            link_ = nullptr;
+            nc_ = nullptr;
+            if (st == NATS_CONNECTION_AUTH_FAILED)
+                return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by %s: %s", urlText_.c_str(), text.c_str());
+            if (st == NATS_NO_SERVER)
+                return fail(TRXCLIENT_SUBCODE_BROKER_UNREACHABLE, "no broker reachable at %s: %s", urlText_.c_str(),
+                            text.c_str());
+            if (st == NATS_TIMEOUT)
+                return fail(TRXCLIENT_SUBCODE_TIMEOUT, "connect to %s timed out: %s", urlText_.c_str(), text.c_str());
+            return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connect to %s failed: %s", urlText_.c_str(),
+                        text.c_str());
+        }
+        char id[128] = {};
+        if (natsConnection_GetConnectedServerId(nc_, id, sizeof id) != NATS_OK || !id[0])
+            std::snprintf(id, sizeof id, "nats");
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            node_ = id;
+        }
+        natsConnection_JetStream(&js_, nc_, nullptr);
+        stop_ = false;
+        confirmThread_ = std::thread([this] { confirmLoop(); });
+        // A private subject lets drain() pass a marker through the delivery path.
+        drainSubject_ = "_TRX.drain." + s_->id();
+        auto *d = new Sub{this, "", drainSubject_, nullptr, 0};
+        if (natsConnection_Subscribe(&d->ns, nc_, drainSubject_.c_str(), &NatsBackend::onDrainMsg, this) == NATS_OK) {
+            natsSubscription_SetOnCompleteCB(d->ns, &NatsBackend::onSubComplete, d);
+            live_++;
+            drainSub_ = d;
+        } else {
+            delete d;
+        }
+        return TRXCLIENT_OK;
+    }
+
+    void disconnect() override
+    {
+        {
+            std::lock_guard<std::mutex> g(confirmMu_);
+            stop_ = true;
+        }
+        confirmCv_.notify_all();
+        if (confirmThread_.joinable())
+            confirmThread_.join();
+        {
+            std::lock_guard<std::mutex> g(cacheQMu_);
+            cacheStop_ = true;
+        }
+        cacheCv_.notify_all();
+        if (cacheThread_.joinable())
+            cacheThread_.join();
+        cacheStop_ = false;
+        if (!nc_)
+            return;
+        closing_ = true;
+        natsConnection_Close(nc_);
+        {
+            // Message callbacks may still be running until every subscription completes.
+            std::unique_lock<std::mutex> lk(liveMu_);
+            liveCv_.wait_for(lk, std::chrono::seconds(5), [&] { return live_.load() == 0; });
+        }
+        bool closed;
+        {
+            std::unique_lock<std::mutex> lk(link_->mu);
+            link_->be = nullptr;
+            closed = link_->cv.wait_for(lk, std::chrono::seconds(5), [&] { return link_->closed; });
+        }
+        if (closed)
+            delete link_; // else libnats may still call it: leave it
+        link_ = nullptr;
+        std::vector<Sub *> all;
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            for (auto &p : subs_)
+                all.push_back(p.second);
+            subs_.clear();
+            trie_ = TopicTrie<Sub *>('.');
+            all.insert(all.end(), retired_.begin(), retired_.end());
+            retired_.clear();
+        }
+        if (drainSub_)
+            all.push_back(drainSub_);
+        drainSub_ = nullptr;
+        for (Sub *sub : all) {
+            natsSubscription_Destroy(sub->ns);
+            delete sub;
+        }
+        if (js_)
+            jsCtx_Destroy(js_);
+        js_ = nullptr;
+        natsConnection_Destroy(nc_);
+        nc_ = nullptr;
+        closing_ = false;
+    }
+
+    trxClient_returnCode_t subscribe(const std::string &topic, int mode) override
+    {
+        std::string subject;
+        topicToSubject(topic, true, subject);
+        if (mode == 2) {
+            {
+                std::lock_guard<std::mutex> g(confirmMu_);
+                confirmQ_.push_back(topic);
+            }
+            confirmCv_.notify_one();
+            return TRXCLIENT_OK;
+        }
+        if (mode == 1) {
+            std::vector<std::string> batch{topic};
+            std::vector<std::pair<std::string, std::string>> denied;
+            confirm(batch, denied);
+            if (!denied.empty())
+                return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, "%s", denied[0].second.c_str());
+            return TRXCLIENT_OK;
+        }
+        std::lock_guard<std::mutex> g(mu_);
+        return addSub(topic, subject);
+    }
+
+    void unsubscribe(const std::string &topic) override
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        removeSub(topic);
+    }
+
+    trxClient_returnCode_t publish(const Msg &m) override
+    {
+        thread_local std::string subject, reply;
+        topicToSubject(m.topic(), false, subject);
+        if (m.hasReplyTo)
+            topicToSubject(m.replyTo, false, reply);
+        const char *rp = m.hasReplyTo ? reply.c_str() : nullptr;
+        const void *data = m.attLen ? m.attPtr : nullptr;
+        int len = static_cast<int>(m.attLen);
+        natsStatus st;
+        if (!m.hasMap && m.deliveryMode == 0 && m.hasAtt) {
+            st = rp ? natsConnection_PublishRequest(nc_, subject.c_str(), rp, data, len)
+                    : natsConnection_Publish(nc_, subject.c_str(), data, len);
+        } else {
+            natsMsg *nm = nullptr;
+            st = natsMsg_Create(&nm, subject.c_str(), rp, static_cast<const char *>(data), len);
+            if (st == NATS_OK && m.hasMap) {
+                uint32_t flen;
+                const uint8_t *f = mapFields(m.mapStorage, &flen);
+                std::string text = mapToText(std::vector<uint8_t>(f, f + flen));
+                // libnats misreads a header that follows an empty value: never send one.
+                st = natsMsgHeader_Set(nm, kHdrMap, text.empty() ? "-" : text.c_str());
+            }
+            if (st == NATS_OK && m.deliveryMode != 0)
+                st = natsMsgHeader_Set(nm, kHdrMode, std::to_string(m.deliveryMode).c_str());
+            if (st == NATS_OK && !m.hasAtt)
+                st = natsMsgHeader_Set(nm, kHdrNoAtt, "1");
+            if (st == NATS_OK)
+                st = natsConnection_PublishMsg(nc_, nm);
+            natsMsg_Destroy(nm);
+        }
+        if (st == NATS_MAX_PAYLOAD)
+            return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
+                        "message of %u bytes exceeds the broker's limit of %lld bytes for Topic '%s'", m.attLen,
+                        static_cast<long long>(natsConnection_GetMaxPayload(nc_)), m.topic());
+        if (st == NATS_INVALID_SUBJECT)
+            return fail(TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX, "broker client refused Topic '%s'", m.topic());
+        if (st != NATS_OK)
+            return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
+                        lastNatsError(st).c_str());
+        if (policy_ == Adaptive) {
+            // A send after a pause goes out now; sends in a burst ride on
+            // libnats' write buffer, which its flusher writes within 1 ms.
+            int64_t now = nowNs();
+            int64_t prev = lastSendNs_.exchange(now);
+            if (now - prev > kIdleNs && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED)
+                natsConnection_FlushTimeout(nc_, 1);
+        }
+        return TRXCLIENT_OK;
+    }
+
+    std::string nodeName() override
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        return node_.empty() ? "nats" : node_;
+    }
+
+    std::string connectedUrl() override
+    {
+        char buf[256] = {};
+        if (nc_ && natsConnection_GetConnectedUrl(nc_, buf, sizeof buf) == NATS_OK)
+            return buf;
+        return "";
+    }
+
+    void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) override
+    {
+        {
+            std::lock_guard<std::mutex> g(cacheQMu_);
+            cacheQ_.emplace_back(cs, std::move(req));
+            if (!cacheThread_.joinable())
+                cacheThread_ = std::thread([this] { cacheLoop(); });
+        }
+        cacheCv_.notify_one();
+    }
+
+    bool drain(int timeoutMs) override
+    {
+        if (!nc_ || !drainSub_)
+            return true;
+        // Flush: the broker has everything we sent. The marker then passes
+        // through the delivery thread after whatever arrived before it.
+        if (natsConnection_FlushTimeout(nc_, timeoutMs) != NATS_OK)
+            return false;
+        uint64_t want;
+        {
+            std::lock_guard<std::mutex> g(drainMu_);
+            want = ++drainSent_;
+        }
+        std::string n = std::to_string(want);
+        if (natsConnection_Publish(nc_, drainSubject_.c_str(), n.data(), static_cast<int>(n.size())) != NATS_OK)
+            return false;
+        natsConnection_FlushTimeout(nc_, timeoutMs);
+        std::unique_lock<std::mutex> lk(drainMu_);
+        return drainCv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return drainSeen_ >= want; });
+    }
+
+private:
+    enum Policy { Adaptive, Batch, Immediate };
+    static constexpr int64_t kIdleNs = 200000; // 200 us without a send counts as idle
+
+    // mu_ held.
+    trxClient_returnCode_t addSub(const std::string &topic, const std::string &subject)
+    {
+        if (subs_.count(topic))
+            return TRXCLIENT_OK;
+        if (!nc_)
+            return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", topic.c_str());
+        auto *sub = new Sub{this, topic, subject, nullptr, nextOrder_++};
+        natsStatus st = natsConnection_Subscribe(&sub->ns, nc_, subject.c_str(), &NatsBackend::onMsg, sub);
+        if (st != NATS_OK) {
+            delete sub;
+            return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "subscribe to Topic '%s' failed: %s", topic.c_str(),
+                        lastNatsError(st).c_str());
+        }
+        natsSubscription_SetPendingLimits(sub->ns, 1000000, 256 * 1024 * 1024);
+        natsSubscription_SetOnCompleteCB(sub->ns, &NatsBackend::onSubComplete, sub);
+        live_++;
+        subs_[topic] = sub;
+        trie_.insert(subject, sub);
+        return TRXCLIENT_OK;
+    }
+
+    // mu_ held.
+    void removeSub(const std::string &topic)
+    {
+        auto it = subs_.find(topic);
+        if (it == subs_.end())
+            return;
+        Sub *sub = it->second;
+        subs_.erase(it);
+        trie_.erase(sub->subject, sub);
+        sub->active = false;
+        natsSubscription_Unsubscribe(sub->ns);
+        retired_.push_back(sub); // freed at disconnect: libnats may still deliver to it
+    }
+
+    // Subscribes the batch, flushes, and tells which subjects the broker refused.
+    void confirm(const std::vector<std::string> &topics, std::vector<std::pair<std::string, std::string>> &denied)
+    {
+        std::lock_guard<std::mutex> serial(confirmSerial_);
+        const char *t0 = nullptr;
+        natsStatus st0 = nc_ ? natsConnection_GetLastError(nc_, &t0) : NATS_OK;
+        std::string text0 = t0 ? t0 : "";
+        uint64_t seq0;
+        std::set<std::string> subjects;
+        std::map<std::string, std::string> subjectOf;
+        for (auto &t : topics) {
+            std::string subj;
+            topicToSubject(t, true, subj);
+            subjects.insert(subj);
+            subjectOf[t] = subj;
+        }
+        {
+            std::lock_guard<std::mutex> g(errMu_);
+            seq0 = errSeq_;
+            for (auto &s : subjects)
+                confirming_.insert(s);
+        }
+        {
+            std::lock_guard<std::mutex> g(mu_);
+            for (auto &t : topics)
+                addSub(t, subjectOf[t]);
+        }
+        natsStatus fst = nc_ ? natsConnection_FlushTimeout(nc_, connectTimeoutMs_) : NATS_CONNECTION_CLOSED;
+        const char *t1 = nullptr;
+        natsStatus st1 = nc_ ? natsConnection_GetLastError(nc_, &t1) : NATS_OK;
+        std::string text1 = t1 ? t1 : "";
+        std::set<std::string> refused;
+        {
+            std::unique_lock<std::mutex> lk(errMu_);
+            auto refusedSince = [&] {
+                refused.clear();
+                for (auto &e : errLog_)
+                    if (e.first > seq0 && e.second.rfind("Permissions Violation for Subscription to", 0) == 0) {
+                        std::string subj = quoted(e.second);
+                        if (subjects.count(subj))
+                            refused.insert(subj);
+                    }
+            };
+            bool changed = st1 != st0 || text1 != text0;
+            if (changed && st1 == NATS_NOT_PERMITTED) {
+                // The newest violation at flush time; once the error handler has
+                // seen it, it has seen every earlier one of this batch too.
+                errCv_.wait_for(lk, std::chrono::seconds(2), [&] {
+                    for (auto &e : errLog_)
+                        if (e.first > seq0 && e.second == text1)
+                            return true;
+                    return false;
+                });
+            } else if (!changed && st1 == NATS_NOT_PERMITTED && subjects.count(quoted(text1)) &&
+                       text1.rfind("Permissions Violation for Subscription to", 0) == 0) {
+                // Same text as before: an old refusal of this subject, or a new one.
+                errCv_.wait_for(lk, std::chrono::seconds(1), [&] {
+                    refusedSince();
+                    return refused.count(quoted(text1)) > 0;
+                });
+            }
+            refusedSince();
+            for (auto &s : subjects)
+                confirming_.erase(s);
+        }
+        if (fst != NATS_OK)
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "subscription flush failed: %s", natsStatus_GetText(fst));
+        std::lock_guard<std::mutex> g(mu_);
+        for (auto &t : topics) {
+            if (refused.count(subjectOf[t])) {
+                denied.emplace_back(t, "subscription refused by the broker for Topic '" + t + "'");
+                removeSub(t);
+            }
+        }
+    }
+
+    void confirmLoop()
+    {
+        for (;;) {
+            std::vector<std::string> batch;
+            {
+                std::unique_lock<std::mutex> lk(confirmMu_);
+                confirmCv_.wait(lk, [&] { return stop_ || !confirmQ_.empty(); });
+                if (stop_)
+                    return;
+                batch.assign(confirmQ_.begin(), confirmQ_.end());
+                confirmQ_.clear();
+            }
+            std::vector<std::pair<std::string, std::string>> denied;
+            confirm(batch, denied);
+            std::set<std::string> bad;
+            for (auto &d : denied) {
+                bad.insert(d.first);
+                s_->subscribeResult(d.first, false, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, d.second);
+            }
+            for (auto &t : batch)
+                if (!bad.count(t))
+                    s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
+        }
+    }
+
+    // ---- cache -------------------------------------------------------------------
+
+    void cacheLoop()
+    {
+        for (;;) {
+            std::pair<CacheSession *, std::shared_ptr<CacheRequest>> item;
+            {
+                std::unique_lock<std::mutex> lk(cacheQMu_);
+                cacheCv_.wait(lk, [&] { return cacheStop_ || !cacheQ_.empty(); });
+                if (cacheStop_)
+                    return;
+                item = cacheQ_.front();
+                cacheQ_.pop_front();
+            }
+            serveCache(item.first, *item.second);
+        }
+    }
+
+    void serveCache(CacheSession *cs, CacheRequest &req)
+    {
+        const std::string &t = req.topic;
+        bool wild = t.find('*') != std::string::npos || t == ">" ||
+                    (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
+        if (wild) {
+            setLastError(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, 0, "");
+            cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, {});
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache request for wildcard Topic '%s': the NATS cache answers exact topics",
+                    t.c_str());
+            return;
+        }
+        std::string subject;
+        topicToSubject(t, false, subject);
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.Wait = cs->timeoutMs;
+        jsDirectGetMsgOptions dg;
+        jsDirectGetMsgOptions_Init(&dg);
+        dg.LastBySubject = subject.c_str();
+        natsMsg *nm = nullptr;
+        natsStatus st = js_ && nc_ ? js_DirectGetMsg(&nm, js_, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
+        if (st == NATS_NOT_FOUND) {
+            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
+            return;
+        }
+        if (st == NATS_TIMEOUT) {
+            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
+            return;
+        }
+        if (st != NATS_OK) {
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' for Topic '%s': %s", cs->stream.c_str(), t.c_str(),
+                    lastNatsError(st).c_str());
+            cs->complete(req.seq, TRXCLIENT_FAIL,
+                         st == NATS_NO_RESPONDERS ? TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE : TRXCLIENT_SUBCODE_CACHE_ERROR,
+                         {});
+            return;
+        }
+        Msg *m = fromNats(nm, true);
+        bool suspect = false;
+        const char *ts = nullptr;
+        if (cs->maxAgeMs && natsMsgHeader_Get(m->natsMsg ? static_cast<natsMsg *>(m->natsMsg) : nm, "Nats-Time-Stamp",
+                                              &ts) == NATS_OK &&
+            ts) {
+            std::tm tm{};
+            const char *rest = strptime(ts, "%Y-%m-%dT%H:%M:%S", &tm);
+            if (rest) {
+                int64_t stored = static_cast<int64_t>(timegm(&tm)) * 1000;
+                int64_t nowMs = static_cast<int64_t>(std::time(nullptr)) * 1000;
+                suspect = nowMs - stored > static_cast<int64_t>(cs->maxAgeMs);
+            }
+        }
+        m->cacheStatus = suspect ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
+        cs->complete(req.seq, suspect ? TRXCLIENT_INCOMPLETE : TRXCLIENT_OK,
+                     suspect ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT : TRXCLIENT_SUBCODE_OK, {m});
+    }
+
+    // ---- receive -----------------------------------------------------------------
+
+    // Builds our message around a libnats one (kept for its data).
+    static Msg *fromNats(natsMsg *nm, bool fromCache)
+    {
+        Msg *m = new Msg;
+        m->natsMsg = nm;
+        const char *subj = natsMsg_GetSubject(nm);
+        const char *orig = nullptr;
+        if (fromCache && natsMsgHeader_Get(nm, "Nats-Subject", &orig) == NATS_OK && orig)
+            subj = orig;
+        subjectToTopic(subj, m->topicOwned);
+        m->hasTopic = true;
+        if (const char *r = natsMsg_GetReply(nm)) {
+            if (*r && !fromCache) {
+                subjectToTopic(r, m->replyTo);
+                m->hasReplyTo = true;
+            }
+        }
+        m->attPtr = natsMsg_GetData(nm);
+        m->attLen = static_cast<uint32_t>(natsMsg_GetDataLength(nm));
+        m->hasAtt = true;
+        const char *v = nullptr;
+        if (natsMsgHeader_Get(nm, kHdrNoAtt, &v) == NATS_OK)
+            m->hasAtt = false;
+        if (natsMsgHeader_Get(nm, kHdrMode, &v) == NATS_OK && v)
+            m->deliveryMode = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
+        if (natsMsgHeader_Get(nm, kHdrMap, &v) == NATS_OK && v) {
+            std::vector<uint8_t> fields;
+            if (std::strcmp(v, "-") == 0 || mapFromText(v, std::strlen(v), fields)) {
+                makeReadOnlyMap(fields, m->mapStorage);
+                m->hasMap = true;
+            } else {
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "ignoring malformed user property map on subject %s",
+                        natsMsg_GetSubject(nm));
+            }
+        }
+        return m;
+    }
+
+    static void onMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
+    {
+        Sub *sub = static_cast<Sub *>(closure);
+        NatsBackend *be = sub->be;
+        if (be->closing_) {
+            natsMsg_Destroy(nm);
+            return;
+        }
+        {
+            // Overlapping subscriptions each get a copy from the server: only
+            // the oldest matching one passes it on.
+            std::lock_guard<std::mutex> g(be->mu_);
+            if (!sub->active) {
+                natsMsg_Destroy(nm);
+                return;
+            }
+            uint64_t min = UINT64_MAX;
+            be->trie_.match(natsMsg_GetSubject(nm), [&](Sub *s) { min = std::min(min, s->order); });
+            if (min != sub->order) {
+                natsMsg_Destroy(nm);
+                return;
+            }
+        }
+        be->s_->deliver(fromNats(nm, false));
+    }
+
+    static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
+    {
+        NatsBackend *be = static_cast<NatsBackend *>(closure);
+        uint64_t n = std::strtoull(natsMsg_GetData(nm), nullptr, 10);
+        natsMsg_Destroy(nm);
+        std::lock_guard<std::mutex> g(be->drainMu_);
+        be->drainSeen_ = std::max(be->drainSeen_, n);
+        be->drainCv_.notify_all();
+    }
+
+    static void onSubComplete(void *closure)
+    {
+        NatsBackend *be = static_cast<Sub *>(closure)->be;
+        std::lock_guard<std::mutex> g(be->liveMu_);
+        be->live_--;
+        be->liveCv_.notify_all();
+    }
+
+    // ---- connection events ---------------------------------------------------------
+
+    template <class F>
+    static void withBackend(void *closure, F f)
+    {
+        Link *l = static_cast<Link *>(closure);
+        std::lock_guard<std::mutex> g(l->mu);
+        if (l->be && !l->be->closing_)
+            f(l->be);
+    }
+
+    static void onDisconnected(natsConnection *, void *closure)
+    {
+        withBackend(closure, [](NatsBackend *be) { be->s_->connectionLost("connection to the broker lost"); });
+    }
+
+    static void onReconnected(natsConnection *nc, void *closure)
+    {
+        withBackend(closure, [nc](NatsBackend *be) {
+            char id[128] = {};
+            if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0]) {
+                std::lock_guard<std::mutex> g(be->mu_);
+                be->node_ = id;
+            }
+            be->s_->connectionRestored();
+        });
+    }
+
+    static void onClosed(natsConnection *, void *closure)
+    {
+        Link *l = static_cast<Link *>(closure);
+        std::lock_guard<std::mutex> g(l->mu);
+        if (l->be && !l->be->closing_)
+            l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                                      "connection to the broker closed; reconnect attempts exhausted");
+        l->closed = true;
+        l->cv.notify_all();
+    }
+
+    static void onDiscovered(natsConnection *nc, void *closure)
+    {
+        withBackend(closure, [nc](NatsBackend *be) {
+            char **servers = nullptr;
+            int n = 0;
+            std::string list;
+            if (natsConnection_GetDiscoveredServers(nc, &servers, &n) == NATS_OK) {
+                for (int i = 0; i < n; ++i) {
+                    list += (i ? "," : "") + std::string(servers[i]);
+                    free(servers[i]);
+                }
+                free(servers);
+            }
+            be->s_->raiseEvent(TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
+                               "cluster nodes: " + list);
+        });
+    }
+
+    static void onLameDuck(natsConnection *, void *closure)
+    {
+        withBackend(closure, [](NatsBackend *be) {
+            be->s_->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
+                               "broker node is shutting down (lame duck mode)");
+        });
+    }
+
+    static void onError(natsConnection *nc, natsSubscription *, natsStatus err, void *closure)
+    {
+        const char *t = nullptr;
+        natsConnection_GetLastError(nc, &t);
+        std::string text = t ? t : natsStatus_GetText(err);
+        withBackend(closure, [&](NatsBackend *be) { be->handleError(err, text); });
+    }
+
+    void handleError(natsStatus err, const std::string &text)
+    {
+        if (err == NATS_NOT_PERMITTED) {
+            bool confirming;
+            std::string subj = quoted(text);
+            {
+                std::lock_guard<std::mutex> g(errMu_);
+                errLog_.emplace_back(++errSeq_, text);
+                if (errLog_.size() > 4096)
+                    errLog_.pop_front();
+                confirming = confirming_.count(subj) > 0;
+                errCv_.notify_all();
+            }
+            if (text.rfind("Permissions Violation for Subscription to", 0) == 0) {
+                if (confirming)
+                    return; // the confirmation reports it
+                std::vector<std::string> topics;
+                {
+                    std::lock_guard<std::mutex> g(mu_);
+                    for (auto &p : subs_)
+                        if (p.second->subject == subj)
+                            topics.push_back(p.first);
+                    for (auto &tp : topics)
+                        removeSub(tp);
+                }
+                for (auto &tp : topics)
+                    s_->subscriptionLost(tp, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
+                                         "subscription refused by the broker for Topic '" + tp + "'");
+                return;
+            }
+            if (text.rfind("Permissions Violation for Publish", 0) == 0) {
+                std::string topic;
+                subjectToTopic(subj, topic);
+                s_->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED, 0,
+                               "publication refused by the broker for Topic '" + topic + "'");
+                return;
+            }
+        }
+        if (err == NATS_SLOW_CONSUMER) {
+            s_->raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, 0,
+                           "messages dropped before delivery (slow consumer)");
+            return;
+        }
+        s_->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
+                       "broker error: " + text);
+    }
+
+    Session *s_;
+    std::string urlText_;
+    std::vector<std::string> urls_;
+    bool tls_ = false;
+    int64_t connectTimeoutMs_ = 2000, reconnectWaitMs_ = 100, keepAliveMs_ = 250;
+    int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
+    Policy policy_ = Adaptive;
+    std::atomic<int64_t> lastSendNs_{0};
+
+    natsConnection *nc_ = nullptr;
+    jsCtx *js_ = nullptr;
+    Link *link_ = nullptr;
+    std::atomic<bool> closing_{false};
+
+    std::mutex mu_; // subs_, trie_, retired_, node_
+    std::unordered_map<std::string, Sub *> subs_;
+    TopicTrie<Sub *> trie_{'.'};
+    std::vector<Sub *> retired_;
+    uint64_t nextOrder_ = 1;
+    std::string node_;
+
+    std::mutex liveMu_;
+    std::condition_variable liveCv_;
+    std::atomic<int> live_{0};
+
+    std::mutex errMu_;
+    std::condition_variable errCv_;
+    std::deque<std::pair<uint64_t, std::string>> errLog_;
+    uint64_t errSeq_ = 0;
+    std::set<std::string> confirming_;
+
+    std::mutex confirmMu_, confirmSerial_;
+    std::condition_variable confirmCv_;
+    std::deque<std::string> confirmQ_;
+    bool stop_ = false;
+    std::thread confirmThread_;
+
+    std::mutex cacheQMu_;
+    std::condition_variable cacheCv_;
+    std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> cacheQ_;
+    bool cacheStop_ = false;
+    std::thread cacheThread_;
+
+    std::string drainSubject_;
+    Sub *drainSub_ = nullptr;
+    std::mutex drainMu_;
+    std::condition_variable drainCv_;
+    uint64_t drainSent_ = 0, drainSeen_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<Backend> makeNatsBackend(Session *s, const std::string &urls)
+{
+    auto be = std::make_unique<NatsBackend>(s, urls);
+    if (be->configure() != TRXCLIENT_OK)
+        return nullptr;
+    return be;
+}
+
+} // namespace trx

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,105 +64,126 @@ struct Sink {
 
 // One publisher and one subscriber of a kind.
 struct Pair {
+    // Each pair has topics of its own: prefix + "thr" / "lat".
+    std::string thr, lat;
     std::function<void(const char *, const char *, int)> publish;
     std::function<void()> flush;
     Sink sink;
 };
 
-Result run(const std::string &name, Pair &p)
+// Throughput of one burst: time until the last message is in the callback.
+double burst(Pair &p, uint64_t &lost)
 {
-    Result r;
-    r.name = name;
     char data[kMsgSize] = {};
-    // Throughput: a burst, timed until the last message is in the callback;
-    // best of three, as the machine is shared.
-    for (int round = 0; round < 3; ++round) {
-        p.sink.count = 0;
-        int64_t t0 = nowNs();
-        for (int i = 0; i < kThroughputMsgs; ++i)
-            p.publish("bench/thr", data, kMsgSize);
-        p.flush();
-        {
-            std::unique_lock<std::mutex> lk(p.sink.mu);
-            p.sink.cv.wait_for(lk, std::chrono::seconds(30), [&] { return p.sink.count >= kThroughputMsgs; });
-        }
-        int64_t t1 = nowNs();
-        uint64_t got = p.sink.count;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        got = p.sink.count;
-        r.lost += got < kThroughputMsgs ? kThroughputMsgs - got : 0;
-        r.msgsPerSec = std::max(r.msgsPerSec, got / ((t1 - t0) / 1e9));
+    p.sink.count = 0;
+    int64_t t0 = nowNs();
+    for (int i = 0; i < kThroughputMsgs; ++i)
+        p.publish(p.thr.c_str(), data, kMsgSize);
+    p.flush();
+    {
+        std::unique_lock<std::mutex> lk(p.sink.mu);
+        p.sink.cv.wait_for(lk, std::chrono::seconds(30), [&] { return p.sink.count >= kThroughputMsgs; });
     }
-    // Latency: one message at a time, idle in between.
-    std::vector<int64_t> lat;
-    for (int i = 0; i < kLatencyMsgs; ++i) {
+    int64_t t1 = nowNs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    uint64_t got = p.sink.count;
+    lost += got < kThroughputMsgs ? kThroughputMsgs - got : 0;
+    return got / ((t1 - t0) / 1e9);
+}
+
+// One message at a time, the sender idle in between.
+void probes(Pair &p, int n, std::vector<int64_t> &lat)
+{
+    char data[kMsgSize] = {};
+    for (int i = 0; i < n; ++i) {
         {
             std::lock_guard<std::mutex> g(p.sink.mu);
             p.sink.probeArrived = 0;
         }
         int64_t sent = nowNs();
         std::memcpy(data, &sent, 8);
-        p.publish("bench/lat", data, kMsgSize);
+        p.publish(p.lat.c_str(), data, kMsgSize);
         std::unique_lock<std::mutex> lk(p.sink.mu);
         if (p.sink.cv.wait_for(lk, std::chrono::seconds(2), [&] { return p.sink.probeArrived != 0; }))
             lat.push_back(p.sink.probeArrived - sent);
         lk.unlock();
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
-    std::sort(lat.begin(), lat.end());
-    if (!lat.empty()) {
-        r.p50us = lat[lat.size() / 2] / 1e3;
-        r.p99us = lat[lat.size() * 99 / 100] / 1e3;
+}
+
+// The machine is shared: cases take turns, so load changes hit them alike.
+std::vector<Result> measure(std::vector<std::pair<std::string, Pair *>> &cases)
+{
+    std::vector<Result> rs(cases.size());
+    std::vector<std::vector<int64_t>> lat(cases.size());
+    for (size_t c = 0; c < cases.size(); ++c)
+        rs[c].name = cases[c].first;
+    for (int round = 0; round < 3; ++round)
+        for (size_t c = 0; c < cases.size(); ++c)
+            rs[c].msgsPerSec = std::max(rs[c].msgsPerSec, burst(*cases[c].second, rs[c].lost));
+    for (int round = 0; round < kLatencyMsgs / 100; ++round)
+        for (size_t c = 0; c < cases.size(); ++c)
+            probes(*cases[c].second, 100, lat[c]);
+    for (size_t c = 0; c < cases.size(); ++c) {
+        auto &l = lat[c];
+        std::sort(l.begin(), l.end());
+        if (!l.empty()) {
+            rs[c].p50us = l[l.size() / 2] / 1e3;
+            rs[c].p99us = l[l.size() * 99 / 100] / 1e3;
+        }
     }
-    return r;
+    return rs;
 }
 
 // ---- raw libnats ---------------------------------------------------------------
 
-Result rawNats(const std::string &url, bool asap, bool flushIdle = false)
-{
-    natsOptions *o;
-    natsOptions_Create(&o);
-    natsOptions_SetURL(o, url.c_str());
-    natsOptions_SetSendAsap(o, asap);
-    natsConnection *pub, *sub;
-    natsConnection_Connect(&pub, o);
-    natsConnection_Connect(&sub, o);
-    Pair p;
-    natsSubscription *s;
-    natsConnection_Subscribe(
-        &s, sub, "bench.*",
-        [](natsConnection *, natsSubscription *, natsMsg *m, void *c) {
-            static_cast<Sink *>(c)->hit(natsMsg_GetData(m), static_cast<uint32_t>(natsMsg_GetDataLength(m)));
-            natsMsg_Destroy(m);
-        },
-        &p.sink);
-    natsSubscription_SetPendingLimits(s, -1, -1);
-    natsConnection_Flush(sub);
+struct RawPair : Pair {
+    natsOptions *o = nullptr;
+    natsConnection *pub = nullptr, *sub = nullptr;
+    natsSubscription *s = nullptr;
     std::string subj;
-    p.publish = [&](const char *topic, const char *d, int n) {
-        subj = topic;
-        std::replace(subj.begin(), subj.end(), '/', '.');
-        natsConnection_Publish(pub, subj.c_str(), d, n);
-        if (flushIdle) {
-            // The same idle rule as our adaptive policy, done by hand.
-            static int64_t last = 0;
-            int64_t now = nowNs();
-            if (now - last > 200000)
-                natsConnection_FlushTimeout(pub, 1);
-            last = now;
-        }
-    };
-    p.flush = [&] { natsConnection_Flush(pub); };
-    Result r = run(asap ? "raw libnats, send asap"
-                        : flushIdle ? "raw libnats, batching+idle flush" : "raw libnats, default batching",
-                   p);
-    natsSubscription_Destroy(s);
-    natsConnection_Destroy(pub);
-    natsConnection_Destroy(sub);
-    natsOptions_Destroy(o);
-    return r;
-}
+    int64_t last = 0;
+    RawPair(const std::string &url, bool asap, bool flushIdle, const std::string &prefix)
+    {
+        thr = prefix + "/thr";
+        lat = prefix + "/lat";
+        std::string pattern = prefix + ".*";
+        natsOptions_Create(&o);
+        natsOptions_SetURL(o, url.c_str());
+        natsOptions_SetSendAsap(o, asap);
+        natsConnection_Connect(&pub, o);
+        natsConnection_Connect(&sub, o);
+        natsConnection_Subscribe(
+            &s, sub, pattern.c_str(),
+            [](natsConnection *, natsSubscription *, natsMsg *m, void *c) {
+                static_cast<Sink *>(c)->hit(natsMsg_GetData(m), static_cast<uint32_t>(natsMsg_GetDataLength(m)));
+                natsMsg_Destroy(m);
+            },
+            &sink);
+        natsSubscription_SetPendingLimits(s, -1, -1);
+        natsConnection_Flush(sub);
+        publish = [this, flushIdle](const char *topic, const char *d, int n) {
+            subj = topic;
+            std::replace(subj.begin(), subj.end(), '/', '.');
+            natsConnection_Publish(pub, subj.c_str(), d, n);
+            if (flushIdle) {
+                // Our adaptive policy's idle rule, done by hand on one connection.
+                int64_t now = nowNs();
+                if (now - last > 200000)
+                    natsConnection_FlushTimeout(pub, 1000);
+                last = now;
+            }
+        };
+        flush = [this] { natsConnection_Flush(pub); };
+    }
+    ~RawPair()
+    {
+        natsSubscription_Destroy(s);
+        natsConnection_Destroy(pub);
+        natsConnection_Destroy(sub);
+        natsOptions_Destroy(o);
+    }
+};
 
 // ---- ours -------------------------------------------------------------------------
 
@@ -188,35 +210,39 @@ struct Session {
     }
 };
 
-Result ours(const std::string &name, const std::vector<const char *> &props)
-{
-    std::vector<const char *> big = props;
-    big.insert(big.end(), {"SESSION_BUFFER_MSG_LIMIT", "10000000", "SESSION_BUFFER_BYTE_LIMIT", "4000000000"});
-    Session pub(big), sub(big);
-    Pair p;
-    trxClient_session_rxMsgDispatchFuncInfo_t d{
-        TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-        [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt m, void *c) {
-            const void *data;
-            uint32_t n;
-            trxClient_msg_getBinaryAttachmentPtr(m, &data, &n);
-            static_cast<Sink *>(c)->hit(data, n);
-            return 0;
-        },
-        &p.sink, nullptr};
-    trxClient_session_topicSubscribeWithDispatch(sub.s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, "bench/*", &d, nullptr);
-    trxClient_opaqueMsg_pt m;
-    trxClient_msg_alloc(&m);
-    p.publish = [&](const char *topic, const char *data, int n) {
-        trxClient_msg_setTopicPtr(m, topic);
-        trxClient_msg_setBinaryAttachmentPtr(m, data, static_cast<uint32_t>(n));
-        trxClient_session_sendMsg(pub.s, m);
-    };
-    p.flush = [&] { trxClientTest_context_drain(pub.ctx, 5000); };
-    Result r = run(name, p);
-    trxClient_msg_free(&m);
-    return r;
-}
+struct OurPair : Pair {
+    std::unique_ptr<Session> pubS, subS;
+    trxClient_opaqueMsg_pt m = nullptr;
+    OurPair(std::vector<const char *> props, const std::string &prefix)
+    {
+        thr = prefix + "/thr";
+        lat = prefix + "/lat";
+        std::string pattern = prefix + "/*";
+        props.insert(props.end(), {"SESSION_BUFFER_MSG_LIMIT", "10000000", "SESSION_BUFFER_BYTE_LIMIT", "4000000000"});
+        pubS = std::make_unique<Session>(props);
+        subS = std::make_unique<Session>(props);
+        trxClient_session_rxMsgDispatchFuncInfo_t d{
+            TRXCLIENT_DISPATCH_TYPE_CALLBACK,
+            [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt msg, void *c) {
+                const void *data;
+                uint32_t n;
+                trxClient_msg_getBinaryAttachmentPtr(msg, &data, &n);
+                static_cast<Sink *>(c)->hit(data, n);
+                return 0;
+            },
+            &sink, nullptr};
+        trxClient_session_topicSubscribeWithDispatch(subS->s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, pattern.c_str(), &d,
+                                                     nullptr);
+        trxClient_msg_alloc(&m);
+        publish = [this](const char *topic, const char *data, int n) {
+            trxClient_msg_setTopicPtr(m, topic);
+            trxClient_msg_setBinaryAttachmentPtr(m, data, static_cast<uint32_t>(n));
+            trxClient_session_sendMsg(pubS->s, m);
+        };
+        flush = [this] { trxClientTest_context_drain(pubS->ctx, 5000); };
+    }
+    ~OurPair() { trxClient_msg_free(&m); }
+};
 
 // ---- subscription scale --------------------------------------------------------------
 
@@ -293,26 +319,30 @@ int main(int argc, char **argv)
     }
     std::string url = argv[1];
     trxClient_initialize(TRXCLIENT_LOG_ERROR, nullptr);
-    std::vector<Result> rs;
-    rs.push_back(rawNats(url, false));
-    rs.push_back(rawNats(url, true));
-    rs.push_back(rawNats(url, false, true));
     const char *u = url.c_str();
-    rs.push_back(ours("trxclient nats, adaptive", {"SESSION_HOST", u}));
-    rs.push_back(ours("trxclient nats, batch", {"SESSION_HOST", u, "SESSION_SEND_POLICY", "batch"}));
-    rs.push_back(ours("trxclient nats, immediate", {"SESSION_HOST", u, "SESSION_SEND_POLICY", "immediate"}));
-    rs.push_back(ours("trxclient inproc", {"SESSION_HOST", "inproc://bench"}));
+    RawPair rawBatch(url, false, false, "b1"), rawAsap(url, true, false, "b2"), rawFlush(url, false, true, "b3");
+    OurPair adaptive({"SESSION_HOST", u}, "b4"), batch({"SESSION_HOST", u, "SESSION_SEND_POLICY", "batch"}, "b5"),
+        immediate({"SESSION_HOST", u, "SESSION_SEND_POLICY", "immediate"}, "b6"),
+        inproc({"SESSION_HOST", "inproc://bench"}, "b7");
+    std::vector<std::pair<std::string, Pair *>> cases{{"raw libnats, default batching", &rawBatch},
+                                                      {"raw libnats, send asap", &rawAsap},
+                                                      {"raw libnats, batching+idle flush", &rawFlush},
+                                                      {"trxclient nats, adaptive", &adaptive},
+                                                      {"trxclient nats, batch", &batch},
+                                                      {"trxclient nats, immediate", &immediate},
+                                                      {"trxclient inproc", &inproc}};
+    std::vector<Result> rs = measure(cases);
     double baseThr = rs[0].msgsPerSec;
     double baseP50 = std::min(rs[0].p50us, rs[1].p50us);
-    std::printf("\n100-byte messages, %d per throughput run (best of 3), %d latency probes (publish -> callback, idle sender)\n\n",
+    std::printf("\n100-byte messages, %d per throughput run (best of 3), %d latency probes (publish -> callback, idle sender);\ncases take turns; ratios against raw libnats default batching (msgs/s) and send-asap (p50)\n\n",
                 kThroughputMsgs, kLatencyMsgs);
-    std::printf("| %-30s | %10s | %8s | %8s | %8s | %8s | %6s |\n", "case", "msgs/s", "vs raw", "p50 us", "p99 us",
+    std::printf("| %-32s | %10s | %8s | %8s | %8s | %8s | %6s |\n", "case", "msgs/s", "vs raw", "p50 us", "p99 us",
                 "p50 vs best raw", "lost");
-    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(32, '-').c_str(), std::string(12, '-').c_str(),
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(34, '-').c_str(), std::string(12, '-').c_str(),
                 std::string(10, '-').c_str(), std::string(10, '-').c_str(), std::string(10, '-').c_str(),
                 std::string(17, '-').c_str(), std::string(8, '-').c_str());
     for (auto &r : rs)
-        std::printf("| %-30s | %10.0f | %7.0f%% | %8.1f | %8.1f | %15.0f%% | %6llu |\n", r.name.c_str(), r.msgsPerSec,
+        std::printf("| %-32s | %10.0f | %7.0f%% | %8.1f | %8.1f | %15.0f%% | %6llu |\n", r.name.c_str(), r.msgsPerSec,
                     100.0 * r.msgsPerSec / baseThr, r.p50us, r.p99us, 100.0 * r.p50us / baseP50,
                     static_cast<unsigned long long>(r.lost));
     std::printf("\nSubscribing topics on one session (flag 16, until every confirmation arrived)\n\n");

@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include <chrono>
+#include <thread>
 #include <cstdio>
 
 using namespace trxtest;
@@ -108,6 +109,28 @@ TEST(NatsProcesses, MessagesCrossProcessBoundaries)
     auto msgs = sub.takeMsgs();
     for (int i = 0; i < 50; ++i)
         EXPECT_EQ(std::to_string(i), msgs[i].data);
+}
+
+TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossPausesAndBursts)
+{
+    // Sends after a pause take the immediate connection, bursts the batching
+    // one: the switch must never let a message overtake an earlier one.
+    NatsServer server;
+    Client sub(creds(server.url())), pub(creds(server.url(), {"SESSION_SEND_POLICY", "adaptive"}));
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("order/>"));
+    int seq = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_EQ(TRXCLIENT_OK, pub.publish("order/a", std::to_string(seq++)));
+            std::this_thread::sleep_for(std::chrono::microseconds(400));
+        }
+        for (int i = 0; i < 200; ++i)
+            ASSERT_EQ(TRXCLIENT_OK, pub.publish(i % 2 ? "order/a" : "order/b", std::to_string(seq++)));
+    }
+    ASSERT_TRUE(sub.waitMsgs(static_cast<size_t>(seq), 10000));
+    auto msgs = sub.takeMsgs();
+    for (int i = 0; i < seq; ++i)
+        ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
 }
 
 TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <shared_mutex>
 #include <sstream>
 #include <strings.h>
 
@@ -57,6 +58,7 @@ struct Link {
     std::condition_variable cv;
     NatsBackend *be = nullptr;
     bool closed = false;
+    bool secondary = false; // the adaptive policy's send-only connection
 };
 
 struct Sub {
@@ -176,6 +178,8 @@ public:
             if (attempt < connectRetries_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(reconnectWaitMs_));
         }
+        if (st == NATS_OK && policy_ == Adaptive)
+            connectFast(o);
         natsOptions_Destroy(o);
         if (st != NATS_OK) {
             std::string text = lastNatsError(st);
@@ -232,9 +236,12 @@ public:
         if (cacheThread_.joinable())
             cacheThread_.join();
         cacheStop_ = false;
+        // Senders on other threads finish with the connection before it goes.
+        std::unique_lock<std::shared_mutex> own(ncMu_);
         if (!nc_)
             return;
         closing_ = true;
+        closeFast();
         natsConnection_Close(nc_);
         {
             // Message callbacks may still be running until every subscription completes.
@@ -275,8 +282,89 @@ public:
         closing_ = false;
     }
 
+    // Adaptive sending uses a second, send-asap connection for sends after a
+    // pause (written at once, like libnats' immediate mode) while bursts go
+    // through the main connection's write buffer. Ordering across the switch
+    // is kept by a flush round trip on the connection being left.
+    void connectFast(natsOptions *o)
+    {
+        fastLink_ = new Link;
+        fastLink_->be = this;
+        fastLink_->secondary = true;
+        natsOptions_SetSendAsap(o, true);
+        natsOptions_SetDisconnectedCB(o, nullptr, nullptr);
+        natsOptions_SetReconnectedCB(o, nullptr, nullptr);
+        natsOptions_SetDiscoveredServersCB(o, nullptr, nullptr);
+        natsOptions_SetLameDuckModeCB(o, nullptr, nullptr);
+        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, fastLink_);
+        natsOptions_SetErrorHandler(o, &NatsBackend::onError, fastLink_);
+        natsStatus st = natsConnection_Connect(&fast_, o);
+        if (st != NATS_OK) {
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
+                    lastNatsError(st).c_str());
+            delete fastLink_;
+            fastLink_ = nullptr;
+            fast_ = nullptr;
+        }
+    }
+
+    void closeFast()
+    {
+        if (!fast_)
+            return;
+        natsConnection_Close(fast_);
+        bool closed;
+        {
+            std::unique_lock<std::mutex> lk(fastLink_->mu);
+            fastLink_->be = nullptr;
+            closed = fastLink_->cv.wait_for(lk, std::chrono::seconds(5), [&] { return fastLink_->closed; });
+        }
+        if (closed)
+            delete fastLink_;
+        fastLink_ = nullptr;
+        natsConnection_Destroy(fast_);
+        fast_ = nullptr;
+        onFast_ = false;
+    }
+
+    bool sameNode()
+    {
+        char a[128] = {}, b[128] = {};
+        return natsConnection_Status(fast_) == NATS_CONN_STATUS_CONNECTED &&
+               natsConnection_GetConnectedServerId(nc_, a, sizeof a) == NATS_OK &&
+               natsConnection_GetConnectedServerId(fast_, b, sizeof b) == NATS_OK && std::strcmp(a, b) == 0;
+    }
+
+    // Picks the connection for the next send (adaptive policy), sendMu_ held.
+    // Sets flushAfter when the send must be flushed at once on the main one.
+    natsConnection *route(bool &flushAfter)
+    {
+        int64_t now = nowNs();
+        // A pause in a burst whose bytes still wait in the write buffer is no
+        // idle time: the flusher is about to write them anyway.
+        bool idle = now - lastSendNs_ > kIdleNs && (onFast_ || natsConnection_Buffered(nc_) == 0);
+        lastSendNs_ = now;
+        if (!fast_)
+            return flushAfter = idle, nc_;
+        if (onFast_ && natsConnection_Status(fast_) != NATS_CONN_STATUS_CONNECTED)
+            onFast_ = false; // it lost its broker: back to the main connection
+        if (idle && !onFast_) {
+            // Leaving a burst: this one goes out on the main connection at once;
+            // its flush round trip also proves the burst has reached the broker.
+            flushAfter = true;
+            return nc_;
+        }
+        if (!idle && onFast_) {
+            // A burst starts: what went out on the fast connection must be in first.
+            if (natsConnection_FlushTimeout(fast_, 1000) == NATS_OK)
+                onFast_ = false;
+        }
+        return onFast_ ? fast_ : nc_;
+    }
+
     trxClient_returnCode_t subscribe(const std::string &topic, int mode) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
         std::string subject;
         topicToSubject(topic, true, subject);
         if (mode == 2) {
@@ -301,12 +389,16 @@ public:
 
     void unsubscribe(const std::string &topic) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
         std::lock_guard<std::mutex> g(mu_);
         removeSub(topic);
     }
 
     trxClient_returnCode_t publish(const Msg &m) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
+        if (!nc_)
+            return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", m.topic());
         thread_local std::string subject, reply;
         topicToSubject(m.topic(), false, subject);
         if (m.hasReplyTo)
@@ -314,10 +406,17 @@ public:
         const char *rp = m.hasReplyTo ? reply.c_str() : nullptr;
         const void *data = m.attLen ? m.attPtr : nullptr;
         int len = static_cast<int>(m.attLen);
+        std::unique_lock<std::mutex> order(sendMu_, std::defer_lock);
+        natsConnection *target = nc_;
+        bool flushAfter = false;
+        if (policy_ == Adaptive) {
+            order.lock();
+            target = route(flushAfter);
+        }
         natsStatus st;
         if (!m.hasMap && m.deliveryMode == 0 && m.hasAtt) {
-            st = rp ? natsConnection_PublishRequest(nc_, subject.c_str(), rp, data, len)
-                    : natsConnection_Publish(nc_, subject.c_str(), data, len);
+            st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
+                    : natsConnection_Publish(target, subject.c_str(), data, len);
         } else {
             natsMsg *nm = nullptr;
             st = natsMsg_Create(&nm, subject.c_str(), rp, static_cast<const char *>(data), len);
@@ -333,9 +432,12 @@ public:
             if (st == NATS_OK && !m.hasAtt)
                 st = natsMsgHeader_Set(nm, kHdrNoAtt, "1");
             if (st == NATS_OK)
-                st = natsConnection_PublishMsg(nc_, nm);
+                st = natsConnection_PublishMsg(target, nm);
             natsMsg_Destroy(nm);
         }
+        if (st == NATS_OK && flushAfter && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED &&
+            natsConnection_FlushTimeout(nc_, 1000) == NATS_OK && fast_ && sameNode())
+            onFast_ = true;
         if (st == NATS_MAX_PAYLOAD)
             return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
                         "message of %u bytes exceeds the broker's limit of %lld bytes for Topic '%s'", m.attLen,
@@ -345,14 +447,6 @@ public:
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
                         lastNatsError(st).c_str());
-        if (policy_ == Adaptive) {
-            // A send after a pause goes out now; sends in a burst ride on
-            // libnats' write buffer, which its flusher writes within 1 ms.
-            int64_t now = nowNs();
-            int64_t prev = lastSendNs_.exchange(now);
-            if (now - prev > kIdleNs && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED)
-                natsConnection_FlushTimeout(nc_, 1);
-        }
         return TRXCLIENT_OK;
     }
 
@@ -383,6 +477,7 @@ public:
 
     bool drain(int timeoutMs) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
         if (!nc_ || !drainSub_)
             return true;
         // Flush: the broker has everything we sent. The marker then passes
@@ -734,7 +829,7 @@ private:
     {
         Link *l = static_cast<Link *>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->closing_)
+        if (l->be && !l->be->closing_ && !l->secondary)
             l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
                                       "connection to the broker closed; reconnect attempts exhausted");
         l->closed = true;
@@ -829,8 +924,13 @@ private:
     int64_t connectTimeoutMs_ = 2000, reconnectWaitMs_ = 100, keepAliveMs_ = 250;
     int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
     Policy policy_ = Adaptive;
-    std::atomic<int64_t> lastSendNs_{0};
+    std::mutex sendMu_; // adaptive: order of sends and the connection they use
+    int64_t lastSendNs_ = 0;
+    bool onFast_ = false;
+    natsConnection *fast_ = nullptr;
+    Link *fastLink_ = nullptr;
 
+    std::shared_mutex ncMu_; // shared: users of nc_; exclusive: its teardown
     natsConnection *nc_ = nullptr;
     jsCtx *js_ = nullptr;
     Link *link_ = nullptr;

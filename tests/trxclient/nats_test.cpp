@@ -133,6 +133,35 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossPausesAndBursts)
         ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
 }
 
+TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)
+{
+    char tmpl[] = "/tmp/trxtls.XXXXXX";
+    std::string dir = ::mkdtemp(tmpl);
+    std::string cmd = "cd '" + dir +
+                      "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 1"
+                      " -subj /CN=trx-test-ca && openssl req -newkey rsa:2048 -nodes -keyout server.key"
+                      " -out server.csr -subj /CN=127.0.0.1 && printf 'subjectAltName=IP:127.0.0.1' > san.ext"
+                      " && openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial"
+                      " -out server.pem -days 1 -extfile san.ext) > /dev/null 2>&1";
+    cmd = "(" + cmd;
+    ASSERT_EQ(0, std::system(cmd.c_str())) << "openssl could not make test certificates";
+    {
+        NatsServer server("tls { cert_file: \"" + dir + "/server.pem\", key_file: \"" + dir + "/server.key\" }\n");
+        std::string url = "tls://127.0.0.1:" + std::to_string(server.port());
+        Client sub(creds(url, {"SESSION_TLS_CA_FILE", dir + "/ca.pem"}));
+        Client pub(creds(url, {"SESSION_TLS_CA_FILE", dir + "/ca.pem"}));
+        ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
+        ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("tls/x"));
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish("tls/x", "secret"));
+        ASSERT_TRUE(sub.waitMsgs(1));
+        EXPECT_EQ("secret", sub.takeMsgs()[0].data);
+        // Without the CA the server's certificate is not trusted.
+        Client stranger(creds(url), false);
+        EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_connect(stranger.session));
+    }
+    ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
+}
+
 TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)
 {
     NatsServer server;

@@ -200,6 +200,7 @@ public:
     void connectionRestored();                                   // -> event 13 (+17)
     void connectionDown(trxClient_subCode_t sub, const std::string &why); // -> event 1
     std::vector<std::string> brokerTopics();                     // for re-applying
+    bool hasBrokerTopic(const std::string &topic);
     void dropBrokerSubscriptions();                              // SESSION_REAPPLY_SUBSCRIPTIONS=0
 
     // Context thread.

@@ -635,6 +635,12 @@ private:
             for (auto &t : batch)
                 if (!bad.count(t))
                     s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
+            // Unsubscribed while its confirmation was under way: drop it now.
+            for (auto &t : batch)
+                if (!bad.count(t) && !s_->hasBrokerTopic(t)) {
+                    std::lock_guard<std::mutex> g(mu_);
+                    removeSub(t);
+                }
         }
     }
 

@@ -269,6 +269,12 @@ std::vector<std::string> Session::brokerTopics()
     return out;
 }
 
+bool Session::hasBrokerTopic(const std::string &topic)
+{
+    std::lock_guard<std::mutex> g(subMu_);
+    return brokerSubs_.count(topic) > 0;
+}
+
 void Session::dropBrokerSubscriptions()
 {
     std::vector<std::string> topics;

@@ -92,6 +92,8 @@ TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
     auto noticed = std::chrono::steady_clock::now();
     server.cont();
     ASSERT_TRUE(lost);
+    std::fprintf(stderr, "hung node: frozen -> event 12 in %lld ms\n",
+                 static_cast<long long>(std::chrono::duration_cast<Ms>(noticed - frozen).count()));
     EXPECT_LT(std::chrono::duration_cast<Ms>(noticed - frozen).count(), 2000);
     // No retries allowed: the session then goes down for good.
     EXPECT_TRUE(c.waitEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR, 3000));

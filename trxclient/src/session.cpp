@@ -474,21 +474,21 @@ bool Session::rxBusy()
     return !suspended_ && !rxq_.empty();
 }
 
-bool Session::isOwnP2P(const std::string &topic) const
+bool Session::isOwnP2P(std::string_view topic) const
 {
     // #P2P/<node>/<id>/...
-    if (topic.compare(0, 5, "#P2P/") != 0)
+    if (topic.substr(0, 5) != "#P2P/")
         return false;
     size_t a = topic.find('/', 5);
-    if (a == std::string::npos)
+    if (a == std::string_view::npos)
         return false;
-    return topic.compare(a + 1, id_.size(), id_) == 0 && topic.size() > a + 1 + id_.size() &&
+    return topic.substr(a + 1, id_.size()) == id_ && topic.size() > a + 1 + id_.size() &&
            topic[a + 1 + id_.size()] == '/';
 }
 
 void Session::dispatch(Msg *m)
 {
-    const std::string topic = m->topic();
+    const std::string_view topic(m->topic());
     bool toSession = false;
     scratch_.clear();
     {

@@ -201,6 +201,7 @@ struct Polled {
 
 TEST_F(InprocFaults, ContextWithoutThreadRunsCallbacksInProcessEvents)
 {
+    initLibrary();
     trxClient_opaqueContext_pt ctx;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(nullptr, &ctx, nullptr, 0));
     Polled polled;

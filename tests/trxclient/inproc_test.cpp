@@ -100,21 +100,6 @@ TEST_F(InprocFaults, CacheOutcomes)
     EXPECT_EQ(3u, c->cacheDone[2].id);
 }
 
-TEST_F(InprocFaults, WildcardCacheRequestAnswersEveryTopicWithoutFlag8GoesToSessionCallback)
-{
-    auto c = client(), pub = client();
-    for (const char *t : {"w/a", "w/b", "other/c"})
-        ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
-    // Flags 16 + 1: no topic dispatch, so the session callback gets them.
-    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("w/*", 9, 17));
-    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 1; }));
-    ASSERT_EQ(2u, c->msgs.size());
-    EXPECT_EQ(nullptr, c->msgs[0].user);
-    EXPECT_EQ("w/a", c->msgs[0].topic);
-    EXPECT_EQ("w/b", c->msgs[1].topic);
-    EXPECT_EQ(TRXCLIENT_OK, c->cacheDone[0].rc);
-}
-
 TEST_F(InprocFaults, SuspendAndResumeFailuresAreInjected)
 {
     auto c = client();

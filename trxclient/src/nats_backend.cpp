@@ -668,10 +668,7 @@ private:
         bool wild = t.find('*') != std::string::npos || t == ">" ||
                     (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
         if (wild) {
-            setLastError(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, 0, "");
-            cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, {});
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache request for wildcard Topic '%s': the NATS cache answers exact topics",
-                    t.c_str());
+            serveWildcard(cs, req);
             return;
         }
         std::string subject;
@@ -717,6 +714,97 @@ private:
         m->cacheStatus = suspect ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
         cs->complete(req.seq, suspect ? TRXCLIENT_INCOMPLETE : TRXCLIENT_OK,
                      suspect ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT : TRXCLIENT_SUBCODE_OK, {m});
+    }
+
+    // Last message of every cached subject matching a pattern: an ordered
+    // consumer that starts at the last message per subject.
+    void serveWildcard(CacheSession *cs, CacheRequest &req)
+    {
+        std::string subject;
+        topicToSubject(req.topic, true, subject);
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.Wait = cs->timeoutMs;
+        jsSubOptions so;
+        jsSubOptions_Init(&so);
+        so.Stream = cs->stream.c_str();
+        so.Ordered = true;
+        so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+        natsSubscription *sub = nullptr;
+        jsErrCode jerr = static_cast<jsErrCode>(0);
+        natsStatus st = js_ && nc_ ? js_SubscribeSync(&sub, js_, subject.c_str(), &jo, &so, &jerr)
+                                   : NATS_CONNECTION_CLOSED;
+        if (st != NATS_OK) {
+            std::string text = lastNatsError(st);
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' for Topic '%s': %s (JetStream error %d)",
+                    cs->stream.c_str(), req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
+            // The stream holds no such subjects at all: nothing cached.
+            bool noSubjects = text.find("filter subject") != std::string::npos;
+            cs->complete(req.seq, noSubjects ? TRXCLIENT_INCOMPLETE : TRXCLIENT_FAIL,
+                         noSubjects ? TRXCLIENT_SUBCODE_NO_CACHED_DATA
+                         : st == NATS_NOT_FOUND || st == NATS_NO_RESPONDERS ? TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE
+                                                                            : TRXCLIENT_SUBCODE_CACHE_ERROR,
+                         {});
+            return;
+        }
+        uint64_t pending = 0;
+        jsConsumerInfo *ci = nullptr;
+        if (natsSubscription_GetConsumerInfo(&ci, sub, &jo, &jerr) == NATS_OK) {
+            pending = ci->NumPending + ci->Delivered.Consumer;
+            jsConsumerInfo_Destroy(ci);
+        }
+        std::vector<Msg *> msgs;
+        bool suspect = false, timedOut = false;
+        auto until = Clock::now() + std::chrono::milliseconds(cs->timeoutMs);
+        for (uint64_t n = 0; n < pending; ++n) {
+            int64_t left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            natsMsg *nm = nullptr;
+            if (left <= 0 || natsSubscription_NextMsg(&nm, sub, left) != NATS_OK) {
+                timedOut = true;
+                break;
+            }
+            jsMsgMetaData *meta = nullptr;
+            uint64_t rest = 1;
+            int64_t stamp = 0;
+            if (natsMsg_GetMetaData(&meta, nm) == NATS_OK) {
+                rest = meta->NumPending;
+                stamp = meta->Timestamp;
+                jsMsgMetaData_Destroy(meta);
+            }
+            Msg *m = fromNats(nm, true);
+            // A level ending in '*' was widened for the server: test exactly here.
+            if (topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
+                bool old = cs->maxAgeMs && stamp &&
+                           std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                                       .count() -
+                                   stamp / 1000000 >
+                               static_cast<int64_t>(cs->maxAgeMs);
+                m->cacheStatus = old ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
+                suspect = suspect || old;
+                msgs.push_back(m);
+            } else {
+                delete m;
+            }
+            if (rest == 0)
+                break;
+        }
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+        trxClient_returnCode_t rc = TRXCLIENT_OK;
+        trxClient_subCode_t sc = TRXCLIENT_SUBCODE_OK;
+        if (timedOut) {
+            rc = TRXCLIENT_INCOMPLETE;
+            sc = TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT;
+        } else if (msgs.empty()) {
+            rc = TRXCLIENT_INCOMPLETE;
+            sc = TRXCLIENT_SUBCODE_NO_CACHED_DATA;
+        } else if (suspect) {
+            rc = TRXCLIENT_INCOMPLETE;
+            sc = TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT;
+        }
+        cs->complete(req.seq, rc, sc, std::move(msgs));
     }
 
     // ---- receive -----------------------------------------------------------------

@@ -9,11 +9,15 @@
 #include <chrono>
 #include <thread>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 using namespace trxtest;
 using Ms = std::chrono::milliseconds;
 
 namespace {
+
+std::string dirOf(const NatsServer &s) { return s.dir(); }
 
 std::vector<std::string> creds(const std::string &host, std::vector<std::string> extra = {})
 {
@@ -44,6 +48,13 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
     trxClient_session_getProperty(sub.session, "SESSION_CONNECTED_HOST", url, sizeof url);
     ASSERT_EQ(cluster.nodes[0]->url(), std::string(url)) << "the list is tried in order";
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("fx/>"));
+    // An inbox in the middleware's form: the node level wildcarded locally,
+    // the reply-to naming the node connected now.
+    std::string dest = sub.replyToDefault();
+    std::string replyPrefix = dest.substr(0, dest.size() - 1);
+    size_t first = replyPrefix.find('/'), second = replyPrefix.find('/', first + 1);
+    std::string inboxSub = replyPrefix.substr(0, first + 1) + "*" + replyPrefix.substr(second) + "box";
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe(inboxSub, 1, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
     // Routes need a moment to carry a new interest to the other nodes.
     ASSERT_TRUE(retry([&] {
         pub.publish("fx/probe", "p");
@@ -73,6 +84,19 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
     ASSERT_TRUE(retry([&] {
         pub.publish("fx/after", "a");
         return sub.waitFor(gotAfter, 100);
+    }));
+    // Replies to the reply-to handed out before the failover still arrive.
+    std::string replyTo = replyPrefix + "box";
+    ASSERT_TRUE(retry([&] {
+        pub.publish(replyTo, "reply");
+        return sub.waitFor(
+            [&] {
+                for (auto &m : sub.msgs)
+                    if (m.user == &sub.tags[1])
+                        return true;
+                return false;
+            },
+            100);
     }));
     std::fprintf(stderr, "failover: node killed -> traffic received again in %lld ms\n",
                  static_cast<long long>(
@@ -162,6 +186,31 @@ TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)
         EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_connect(stranger.session));
     }
     ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
+}
+
+TEST(NatsCacheTool, CreateShowEmptyDelete)
+{
+    NatsServer server;
+    std::string tool = std::string(TRXCACHE_BIN) + " --server " + server.url() + " --user trx --password secret ";
+    ASSERT_EQ(0, std::system((tool + "create 'px/>' > /dev/null").c_str()));
+    EXPECT_NE(0, std::system((tool + "create 'bad/pre*' 2> /dev/null").c_str())) << "cannot be captured exactly";
+    Client c(creds(server.url()));
+    c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "500"});
+    ASSERT_EQ(TRXCLIENT_OK, c.publish("px/a b", "v1"));
+    ASSERT_TRUE(c.drain());
+    std::string out = dirOf(server) + "/show.txt";
+    ASSERT_EQ(0, std::system((tool + "show > " + out).c_str()));
+    std::ifstream f(out);
+    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_NE(std::string::npos, text.find("1 cached topics")) << text;
+    EXPECT_NE(std::string::npos, text.find("  px/>")) << text;
+    EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("px/a b", 1, 9));
+    ASSERT_EQ(0, std::system((tool + "empty > /dev/null").c_str()));
+    EXPECT_EQ(TRXCLIENT_INCOMPLETE, c.cacheRequest("px/a b", 2, 9));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_NO_CACHED_DATA, trxClient_getLastErrorInfo()->subCode);
+    ASSERT_EQ(0, std::system((tool + "delete > /dev/null").c_str()));
+    EXPECT_EQ(TRXCLIENT_FAIL, c.cacheRequest("px/a b", 3, 9));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, trxClient_getLastErrorInfo()->subCode);
 }
 
 TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)

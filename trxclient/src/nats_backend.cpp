@@ -673,9 +673,11 @@ private:
         }
         std::string subject;
         topicToSubject(t, false, subject);
+        // The request's whole time-out must also cover telling "no answer"
+        // from "no stream" (below).
         jsOptions jo;
         jsOptions_Init(&jo);
-        jo.Wait = cs->timeoutMs;
+        jo.Wait = std::max<int64_t>(1, cs->timeoutMs * 7 / 10);
         jsDirectGetMsgOptions dg;
         jsDirectGetMsgOptions_Init(&dg);
         dg.LastBySubject = subject.c_str();
@@ -686,7 +688,21 @@ private:
             return;
         }
         if (st == NATS_TIMEOUT) {
-            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
+            // JetStream does not answer direct gets of a stream that is gone.
+            jsStreamInfo *si = nullptr;
+            jsErrCode jerr = static_cast<jsErrCode>(0);
+            jsOptions io;
+            jsOptions_Init(&io);
+            io.Wait = std::max<int64_t>(1, cs->timeoutMs / 5);
+            natsStatus ist = js_GetStreamInfo(&si, js_, cs->stream.c_str(), &io, &jerr);
+            if (si)
+                jsStreamInfo_Destroy(si);
+            if (ist == NATS_NOT_FOUND) {
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' does not exist", cs->stream.c_str());
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {});
+            } else {
+                cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
+            }
             return;
         }
         if (st != NATS_OK) {

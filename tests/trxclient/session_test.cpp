@@ -175,6 +175,32 @@ TEST_P(SessionTest, ConfirmationCarriesCorrelationPointer)
     EXPECT_TRUE(c->waitMsgs(1));
 }
 
+TEST_P(SessionTest, EveryConfirmationRequestIsAnsweredOnce)
+{
+    // The middleware waits for each request's answer before it frees the
+    // subscription: an unsubscribe or a disconnect overtaking it must not
+    // leave it unanswered.
+    auto c = client();
+    int tags[20];
+    for (int i = 0; i < 10; ++i) {
+        std::string t = "answer/" + std::to_string(i);
+        EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe(t, 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
+        EXPECT_EQ(TRXCLIENT_OK, c->unsubscribe(t, 0));
+    }
+    for (int i = 10; i < 20; ++i)
+        EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("answer/" + std::to_string(i), 0,
+                                                      TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
+    EXPECT_EQ(TRXCLIENT_OK, trxClient_session_disconnect(c->session));
+    ASSERT_TRUE(c->drain());
+    for (int i = 0; i < 20; ++i) {
+        int answers = 0;
+        for (auto &e : c->events)
+            answers += e.corr == &tags[i] && (e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK ||
+                                              e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR);
+        EXPECT_EQ(1, answers) << i;
+    }
+}
+
 TEST_P(SessionTest, SubscriptionRefusedByBroker)
 {
     auto c = client();

@@ -207,6 +207,8 @@ public:
     void connectionDown(trxClient_subCode_t sub, const std::string &why); // -> event 1
     std::vector<std::string> brokerTopics();                     // for re-applying
     bool hasBrokerTopic(const std::string &topic);
+    // Answers every confirmation request still waiting (with ev).
+    void answerPending(trxClient_session_event_t ev, trxClient_subCode_t sub, const std::string &why);
     void dropBrokerSubscriptions();                              // SESSION_REAPPLY_SUBSCRIPTIONS=0
 
     // Context thread.

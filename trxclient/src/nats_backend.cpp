@@ -378,9 +378,13 @@ public:
         if (mode == 1) {
             std::vector<std::string> batch{topic};
             std::vector<std::pair<std::string, std::string>> denied;
-            confirm(batch, denied);
+            natsStatus fst = confirm(batch, denied);
             if (!denied.empty())
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, "%s", denied[0].second.c_str());
+            if (fst != NATS_OK)
+                return fail(fst == NATS_TIMEOUT ? TRXCLIENT_SUBCODE_TIMEOUT : TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                            "no answer from the broker for Topic '%s': %s",
+                            topic.c_str(), natsStatus_GetText(fst));
             return TRXCLIENT_OK;
         }
         std::lock_guard<std::mutex> g(mu_);
@@ -538,7 +542,8 @@ private:
     }
 
     // Subscribes the batch, flushes, and tells which subjects the broker refused.
-    void confirm(const std::vector<std::string> &topics, std::vector<std::pair<std::string, std::string>> &denied)
+    // Returns the flush status: only NATS_OK settles the batch.
+    natsStatus confirm(const std::vector<std::string> &topics, std::vector<std::pair<std::string, std::string>> &denied)
     {
         std::lock_guard<std::mutex> serial(confirmSerial_);
         const char *t0 = nullptr;
@@ -611,6 +616,7 @@ private:
                 removeSub(t);
             }
         }
+        return fst;
     }
 
     void confirmLoop()
@@ -626,15 +632,31 @@ private:
                 confirmQ_.clear();
             }
             std::vector<std::pair<std::string, std::string>> denied;
-            confirm(batch, denied);
+            natsStatus fst = confirm(batch, denied);
             std::set<std::string> bad;
             for (auto &d : denied) {
                 bad.insert(d.first);
                 s_->subscribeResult(d.first, false, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, d.second);
             }
+            if (fst != NATS_OK && natsConnection_Status(nc_) == NATS_CONN_STATUS_RECONNECTING) {
+                // libnats sends the subscriptions again once reconnected: ask then.
+                std::unique_lock<std::mutex> lk(confirmMu_);
+                for (auto it = batch.rbegin(); it != batch.rend(); ++it)
+                    if (!bad.count(*it))
+                        confirmQ_.push_front(*it);
+                confirmCv_.wait_for(lk, std::chrono::milliseconds(100), [&] { return stop_; });
+                continue;
+            }
             for (auto &t : batch)
-                if (!bad.count(t))
-                    s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
+                if (!bad.count(t)) {
+                    if (fst == NATS_OK)
+                        s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK,
+                                            "subscription confirmed for Topic '" + t + "'");
+                    else
+                        s_->subscribeResult(t, false, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                                            std::string("no answer from the broker for Topic '") + t +
+                                                "': " + natsStatus_GetText(fst));
+                }
             // Unsubscribed while its confirmation was under way: drop it now.
             for (auto &t : batch)
                 if (!bad.count(t) && !s_->hasBrokerTopic(t)) {

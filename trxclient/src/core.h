@@ -157,6 +157,8 @@ public:
     virtual std::string connectedUrl() = 0;
     // Asks the cache; the answer comes through CacheSession::complete.
     virtual void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) = 0;
+    // The cache session goes: after this returns the backend no longer uses it.
+    virtual void cacheForget(CacheSession *) {}
     // Test hooks (inproc only).
     virtual trxClient_returnCode_t testDrop() { return notSupported(); }
     virtual trxClient_returnCode_t testRestore() { return notSupported(); }

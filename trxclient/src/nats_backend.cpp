@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <unordered_set>
 #include <shared_mutex>
 #include <sstream>
 #include <strings.h>
@@ -266,6 +267,8 @@ public:
             trie_ = TopicTrie<Sub *>('.');
             all.insert(all.end(), retired_.begin(), retired_.end());
             retired_.clear();
+            std::lock_guard<std::mutex> lg(liveMu_);
+            completed_.clear();
         }
         if (drainSub_)
             all.push_back(drainSub_);
@@ -476,7 +479,15 @@ public:
             if (!cacheThread_.joinable())
                 cacheThread_ = std::thread([this] { cacheLoop(); });
         }
-        cacheCv_.notify_one();
+        cacheCv_.notify_all(); // cacheForget may wait on it too
+    }
+
+    void cacheForget(CacheSession *cs) override
+    {
+        std::unique_lock<std::mutex> lk(cacheQMu_);
+        cacheQ_.erase(std::remove_if(cacheQ_.begin(), cacheQ_.end(), [cs](auto &item) { return item.first == cs; }),
+                      cacheQ_.end());
+        cacheCv_.wait(lk, [&] { return serving_ != cs; });
     }
 
     bool drain(int timeoutMs) override
@@ -538,7 +549,8 @@ private:
         trie_.erase(sub->subject, sub);
         sub->active = false;
         natsSubscription_Unsubscribe(sub->ns);
-        retired_.push_back(sub); // freed at disconnect: libnats may still deliver to it
+        retired_.insert(sub); // libnats may still deliver to it: freed once it completes
+        reap();
     }
 
     // Subscribes the batch, flushes, and tells which subjects the broker refused.
@@ -679,8 +691,14 @@ private:
                     return;
                 item = cacheQ_.front();
                 cacheQ_.pop_front();
+                serving_ = item.first;
             }
             serveCache(item.first, *item.second);
+            {
+                std::lock_guard<std::mutex> g(cacheQMu_);
+                serving_ = nullptr;
+            }
+            cacheCv_.notify_all();
         }
     }
 
@@ -923,10 +941,28 @@ private:
 
     static void onSubComplete(void *closure)
     {
-        NatsBackend *be = static_cast<Sub *>(closure)->be;
+        Sub *sub = static_cast<Sub *>(closure);
+        NatsBackend *be = sub->be;
         std::lock_guard<std::mutex> g(be->liveMu_);
+        be->completed_.push_back(sub);
         be->live_--;
         be->liveCv_.notify_all();
+    }
+
+    // Frees unsubscribed subscriptions that libnats has finished with, so a
+    // long-lived session with churning subscriptions keeps its memory. mu_ held.
+    void reap()
+    {
+        std::vector<Sub *> done;
+        {
+            std::lock_guard<std::mutex> g(liveMu_);
+            done.swap(completed_);
+        }
+        for (Sub *sub : done)
+            if (retired_.erase(sub)) {
+                natsSubscription_Destroy(sub->ns);
+                delete sub;
+            }
     }
 
     // ---- connection events ---------------------------------------------------------
@@ -1071,7 +1107,8 @@ private:
     std::mutex mu_; // subs_, trie_, retired_, node_
     std::unordered_map<std::string, Sub *> subs_;
     TopicTrie<Sub *> trie_{'.'};
-    std::vector<Sub *> retired_;
+    std::unordered_set<Sub *> retired_;
+    std::vector<Sub *> completed_; // subscriptions libnats is done with (liveMu_)
     uint64_t nextOrder_ = 1;
     std::string node_;
 
@@ -1095,6 +1132,7 @@ private:
     std::condition_variable cacheCv_;
     std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> cacheQ_;
     bool cacheStop_ = false;
+    CacheSession *serving_ = nullptr;
     std::thread cacheThread_;
 
     std::string drainSubject_;

@@ -201,6 +201,22 @@ TEST_P(SessionTest, EveryConfirmationRequestIsAnsweredOnce)
     }
 }
 
+TEST_P(SessionTest, ReconnectAfterDisconnectKeepsSubscriptions)
+{
+    auto c = client(), pub = client();
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("again/x"));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_disconnect(c->session));
+    EXPECT_EQ(TRXCLIENT_FAIL, c->publish("again/x", "not connected"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, trxClient_getLastErrorInfo()->subCode);
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_connect(c->session));
+    ASSERT_TRUE(c->drain());
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("again/x", "back"));
+    ASSERT_TRUE(c->waitMsgs(1));
+    EXPECT_EQ("back", c->takeMsgs()[0].data);
+    EXPECT_EQ(2u, c->countEvents(TRXCLIENT_SESSION_EVENT_UP_NOTICE));
+    EXPECT_EQ(1u, c->countEvents(TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE));
+}
+
 TEST_P(SessionTest, SubscriptionRefusedByBroker)
 {
     auto c = client();

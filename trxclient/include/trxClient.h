@@ -205,8 +205,9 @@ TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_create(trxClient_prope
                                                                  trxClient_opaqueContext_pt *context_p,
                                                                  trxClient_context_createFuncInfo_t *funcInfo_p,
                                                                  size_t funcInfoSize);
-/* Destroys the context's sessions, stops its thread (joins it; from the
- * context thread itself the join is left to cleanup) and clears *context_p. */
+/* Destroys the context's sessions, stops and joins its thread and clears
+ * *context_p. Called from one of the context's own callbacks, the context is
+ * freed when that callback returns. */
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt *context_p);
 
 /* For a context without its own thread: run queued work; wait up to

@@ -728,7 +728,7 @@ struct Item {
 enum class Parse { Ok, Beyond, Short };
 
 /* Reads the item header at p; the item must lie before limit. */
-Parse parseItem(const uint8_t* p, const uint8_t* limit, Item* item)
+inline __attribute__((always_inline)) Parse parseItem(const uint8_t* p, const uint8_t* limit, Item* item)
 {
     if (p >= limit)
         return Parse::Beyond;
@@ -799,11 +799,11 @@ mama_status Reader::shortItem(const Item& item)
 mama_status Reader::fields(const uint8_t* pos, const uint8_t* end)
 {
     while (pos < end) {
-        Item  fidItem;
+        Item  fidItem{};
         Parse r = parseItem(pos, end, &fidItem);
         if (r == Parse::Beyond)
             return boundary();
-        if (get16(pos) != KEY_FID)
+        if (r != Parse::Ok || get16(pos) != KEY_FID)
             return MAMA_STATUS_INVALID_ARG;
         mFid     = get16(pos + 2);
         mName    = nullptr;
@@ -815,7 +815,7 @@ mama_status Reader::fields(const uint8_t* pos, const uint8_t* end)
             return MAMA_STATUS_INVALID_ARG;
         }
 
-        Item item;
+        Item item{};
         r = parseItem(fidItem.end, end, &item);
         if (r == Parse::Beyond)
             return boundary();
@@ -1005,7 +1005,7 @@ mama_status Reader::stringVector(const uint8_t* data, size_t length)
     }
     char* bp = block;
     for (uint32_t i = 0; i < count; ++i) {
-        Item  item;
+        Item  item{};
         Parse r = parseItem(cur, end, &item);
         if (r != Parse::Ok) {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
@@ -1062,7 +1062,7 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
     };
 
     for (uint32_t i = 0; i < count; ++i) {
-        Item  item;
+        Item  item{};
         Parse r = parseItem(cur, end, &item);
         if (r != Parse::Ok || item.contentLength < 1) {
             size_t itemLength = r == Parse::Ok ? static_cast<size_t>(item.end - cur) : 0;

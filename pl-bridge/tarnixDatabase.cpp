@@ -15,35 +15,21 @@ TarnixNodePool::~TarnixNodePool()
     free(mFreeNodes);
 }
 
-TarnixFieldNode* TarnixNodePool::take()
+TarnixFieldNode* TarnixNodePool::allocate()
 {
-    TarnixFieldNode* node;
-    if (mFreeCount) {
-        node = mFreeNodes[--mFreeCount];
-    } else {
-        node = static_cast<TarnixFieldNode*>(calloc(1, sizeof(TarnixFieldNode)));
-        if (!node)
-            return nullptr;
-    }
-    tarnixField_init(&node->field);
-    node->next = nullptr;
-    return node;
+    return static_cast<TarnixFieldNode*>(calloc(1, sizeof(TarnixFieldNode)));
 }
 
-void TarnixNodePool::give(TarnixFieldNode* node)
+bool TarnixNodePool::grow()
 {
-    if (mFreeCount == mFreeCapacity) {
-        uint32_t capacity = mFreeCapacity ? mFreeCapacity * 2 : 16;
-        auto*    grown    = static_cast<TarnixFieldNode**>(
-            realloc(mFreeNodes, static_cast<size_t>(capacity) * sizeof *mFreeNodes));
-        if (!grown) {
-            free(node);
-            return;
-        }
-        mFreeNodes    = grown;
-        mFreeCapacity = capacity;
-    }
-    mFreeNodes[mFreeCount++] = node;
+    uint32_t capacity = mFreeCapacity ? mFreeCapacity * 2 : 16;
+    auto*    grown    = static_cast<TarnixFieldNode**>(
+        realloc(mFreeNodes, static_cast<size_t>(capacity) * sizeof *mFreeNodes));
+    if (!grown)
+        return false;
+    mFreeNodes    = grown;
+    mFreeCapacity = capacity;
+    return true;
 }
 
 /* ---- store -------------------------------------------------------------- */
@@ -56,9 +42,10 @@ TarnixFieldNode* appendNode(TarnixMsg* store)
     TarnixFieldNode* fresh = store->pool.take();
     if (!fresh)
         return nullptr;
-    TarnixFieldNode* node = store->tail;
-    node->next            = fresh;
-    store->tail           = fresh;
+    TarnixFieldNode* node  = store->tail;
+    fresh->field.fid       = node->field.fid; /* lastFid moves to the new sentinel */
+    node->next             = fresh;
+    store->tail            = fresh;
     tarnixField_init(&node->field);
     ++store->count;
     return node;
@@ -69,6 +56,7 @@ TarnixFieldNode* newNode(TarnixMsg* store, mama_fid_t fid)
     TarnixFieldNode* node = store->pool.take();
     if (!node)
         return nullptr;
+    tarnixField_init(&node->field);
     node->field.fid = fid;
     ++store->count;
     return node;
@@ -86,6 +74,7 @@ TarnixMsg* tarnixMsg_create()
         delete store;
         return nullptr;
     }
+    tarnixField_init(&store->tail->field);
     store->head  = store->tail;
     store->count = 0;
     return store;
@@ -112,7 +101,7 @@ void tarnixMsg_clear(TarnixMsg* store)
         --store->count;
         TarnixField record = node->field;
         store->pool.give(node);
-        tarnixField_release(&record);
+        tarnixField_releaseContents(&record);
     }
     store->tail->field.fid = 0;
 }
@@ -257,9 +246,8 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
         return MAMA_STATUS_OK;
     }
 
+    /* insert_sorted hands out new nodes with an unset record and the fid. */
     TarnixField* field = &node->field;
-    tarnixField_init(field);
-    field->fid = fid;
 
     if (name) {
         size_t length = nameLen ? nameLen : strnlen(name, TARNIX_MAX_STRING) + 1;

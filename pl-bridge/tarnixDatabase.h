@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 struct TarnixFieldNode {
     TarnixField      field; /* first member: a field handle is the node */
@@ -23,12 +24,29 @@ public:
     TarnixNodePool(const TarnixNodePool&) = delete;
     TarnixNodePool& operator=(const TarnixNodePool&) = delete;
 
-    /* A node with an unset record and no successor, or null without memory. */
-    TarnixFieldNode* take();
-    void             give(TarnixFieldNode* node);
-    uint32_t         freeCount() const { return mFreeCount; }
+    /* A node without successor, or null without memory. Its record is
+     * left as it was: the caller sets it. */
+    TarnixFieldNode* take()
+    {
+        TarnixFieldNode* node = mFreeCount ? mFreeNodes[--mFreeCount] : allocate();
+        if (node)
+            node->next = nullptr;
+        return node;
+    }
+    void give(TarnixFieldNode* node)
+    {
+        if (mFreeCount == mFreeCapacity && !grow()) {
+            free(node);
+            return;
+        }
+        mFreeNodes[mFreeCount++] = node;
+    }
+    uint32_t freeCount() const { return mFreeCount; }
 
 private:
+    static TarnixFieldNode* allocate();
+    bool                    grow();
+
     TarnixFieldNode** mFreeNodes    = nullptr;
     uint32_t          mFreeCount    = 0;
     uint32_t          mFreeCapacity = 0;

@@ -1161,11 +1161,13 @@ mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination
     destination->name    = nullptr;
     destination->nameLen = 0;
     if (source->name && source->nameLen) {
-        destination->name = static_cast<char*>(malloc(source->nameLen));
+        /* Like the store, keep a spare NUL behind the name's bytes. */
+        destination->name = static_cast<char*>(malloc(static_cast<size_t>(source->nameLen) + 1));
         if (!destination->name)
             return MAMA_STATUS_NOMEM;
         memcpy(destination->name, source->name, source->nameLen);
-        destination->nameLen = source->nameLen;
+        destination->name[source->nameLen] = '\0';
+        destination->nameLen               = source->nameLen;
     }
     destination->count       = source->count;
     destination->size        = source->size;
@@ -1193,11 +1195,31 @@ mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination
     return status;
 }
 
+void tarnixField_releaseContents(TarnixField* field)
+{
+    if (field->handed)
+        releaseHanded(field);
+    switch (field->type) {
+    case TARNIX_TYPE_STRING:
+    case TARNIX_TYPE_OPAQUE:
+        free(field->value.data);
+        break;
+    case TARNIX_TYPE_TXM:
+    case TARNIX_TYPE_VSTRING:
+    case TARNIX_TYPE_VTXM:
+        releaseValue(field);
+        break;
+    default:
+        if (tarnixField_isVectorType(field->type))
+            free(field->value.data);
+        break;
+    }
+    free(field->name);
+}
+
 void tarnixField_release(TarnixField* field)
 {
-    releaseHanded(field);
-    releaseValue(field);
-    free(field->name);
+    tarnixField_releaseContents(field);
     tarnixField_init(field);
 }
 

@@ -195,6 +195,9 @@ mama_status tarnixField_getVectorPrice(TarnixField* f, const mamaPrice** out, ma
 mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination);
 /* Frees what the record owns and unsets it. */
 void tarnixField_release(TarnixField* field);
+/* Frees what the record owns, leaving the record itself as it was (for a
+ * copy about to be dropped). */
+void tarnixField_releaseContents(TarnixField* field);
 
 const char*   tarnixField_typeName(int32_t type);
 mamaFieldType tarnixField_mamaType(int32_t type);

@@ -115,6 +115,12 @@ TEST(Store, NameLengthGivenIsCopiedExactlyAndMeasuredCountsTheNul)
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_set(st.s, "wBid", 0, 2, TARNIX_TYPE_BOOL, &node));
     EXPECT_EQ(5u, node->field.nameLen);
     EXPECT_STREQ("wBid", node->field.name);
+
+    /* A name without its NUL stays a C string in copies too. */
+    Store copy;
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_copy(st.s, copy.s));
+    EXPECT_STREQ("abc", tarnixMsg_find(copy.s, nullptr, 1)->field.name);
+    EXPECT_NE(nullptr, tarnixMsg_findByName(copy.s, "abc"));
 }
 
 TEST(Store, OverlongNameLeavesStaleLastFidAndLaterInsertLandsInOrder)

@@ -100,21 +100,6 @@ TEST_F(InprocFaults, CacheOutcomes)
     EXPECT_EQ(3u, c->cacheDone[2].id);
 }
 
-TEST_F(InprocFaults, WildcardCacheRequestAnswersEveryTopicWithoutFlag8GoesToSessionCallback)
-{
-    auto c = client(), pub = client();
-    for (const char *t : {"w/a", "w/b", "other/c"})
-        ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
-    // Flags 16 + 1: no topic dispatch, so the session callback gets them.
-    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("w/*", 9, 17));
-    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 1; }));
-    ASSERT_EQ(2u, c->msgs.size());
-    EXPECT_EQ(nullptr, c->msgs[0].user);
-    EXPECT_EQ("w/a", c->msgs[0].topic);
-    EXPECT_EQ("w/b", c->msgs[1].topic);
-    EXPECT_EQ(TRXCLIENT_OK, c->cacheDone[0].rc);
-}
-
 TEST_F(InprocFaults, SuspendAndResumeFailuresAreInjected)
 {
     auto c = client();
@@ -163,6 +148,103 @@ TEST_F(InprocFaults, SubscribingPatternDeniedAfterTheFactIsReported)
     ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR));
     EXPECT_EQ(nullptr, c->events.back().corr);
     EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, c->events.back().subCode);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(InprocFaults, WithoutReapplyAReconnectDropsBrokerSubscriptions)
+{
+    auto c = client({"SESSION_REAPPLY_SUBSCRIPTIONS", "0"}), pub = client();
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("re/broker", 0));
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("re/local", 1, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
+    trxClientTest_session_dropConnection(c->session);
+    trxClientTest_session_restoreConnection(c->session);
+    ASSERT_TRUE(c->waitFor([&] { return c->destroyed.size() == 1; }));
+    EXPECT_EQ("re/broker", c->destroyed[0].first) << "local entries stay";
+    pub->publish("re/broker", "gone");
+    ASSERT_TRUE(c->drain());
+    EXPECT_EQ(0u, c->msgs.size());
+}
+
+TEST_F(InprocFaults, NonBlockingConnectReportsByEvent)
+{
+    Client ok({"SESSION_HOST", host_, "SESSION_CONNECT_BLOCKING", "0"}, false);
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, trxClient_session_connect(ok.session));
+    EXPECT_TRUE(ok.waitEvent(TRXCLIENT_SESSION_EVENT_UP_NOTICE));
+    trxClientTest_inproc_refuseLogin(broker_.c_str(), 1);
+    Client refused({"SESSION_HOST", host_, "SESSION_CONNECT_BLOCKING", "0"}, false);
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, trxClient_session_connect(refused.session));
+    ASSERT_TRUE(refused.waitEvent(TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_LOGIN_FAILURE, refused.events.back().subCode);
+}
+
+struct Polled {
+    int got = 0;
+};
+
+TEST_F(InprocFaults, ContextWithoutThreadRunsCallbacksInProcessEvents)
+{
+    initLibrary();
+    trxClient_opaqueContext_pt ctx;
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(nullptr, &ctx, nullptr, 0));
+    Polled polled;
+    std::string host = host_;
+    const char *props[] = {"SESSION_HOST", host.c_str(), nullptr};
+    trxClient_session_createFuncInfo_t fi{};
+    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *u) {
+        static_cast<Polled *>(u)->got++;
+        return 0;
+    };
+    fi.rxMsgInfo.user_p = &polled;
+    trxClient_opaqueSession_pt s;
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_create(props, ctx, &s, &fi, sizeof fi));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_connect(s));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_topicSubscribeExt(s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, "poll/x"));
+    auto pub = client();
+    pub->publish("poll/x", "1");
+    EXPECT_EQ(0, polled.got) << "nothing runs until the application polls";
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_context_processEvents(ctx, 100));
+    EXPECT_EQ(1, polled.got);
+    trxClient_session_destroy(&s);
+    trxClient_context_destroy(&ctx);
+}
+
+TEST_F(InprocFaults, ContextDestroyedFromItsOwnCallback)
+{
+    initLibrary();
+    trxClient_opaqueContext_pt ctx;
+    const char *cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(cp, &ctx, nullptr, 0));
+    struct Box {
+        trxClient_opaqueContext_pt ctx;
+        std::mutex mu;
+        std::condition_variable cv;
+        bool done = false;
+    } box;
+    box.ctx = ctx;
+    std::string host = host_;
+    const char *props[] = {"SESSION_HOST", host.c_str(), nullptr};
+    trxClient_session_createFuncInfo_t fi{};
+    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *u) {
+        Box *b = static_cast<Box *>(u);
+        trxClient_context_destroy(&b->ctx); // takes the session with it
+        std::lock_guard<std::mutex> g(b->mu);
+        b->done = true;
+        b->cv.notify_all();
+        return 0;
+    };
+    fi.rxMsgInfo.user_p = &box;
+    trxClient_opaqueSession_pt s;
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_create(props, ctx, &s, &fi, sizeof fi));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_connect(s));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_topicSubscribeExt(s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, "boom/x"));
+    auto pub = client();
+    pub->publish("boom/x", "1");
+    std::unique_lock<std::mutex> lk(box.mu);
+    ASSERT_TRUE(box.cv.wait_for(lk, std::chrono::seconds(5), [&] { return box.done; }));
+    EXPECT_EQ(nullptr, box.ctx);
 }
 
 } // namespace

@@ -96,6 +96,7 @@ public:
     int port() const { return port_; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
     bool running() const { return pid_ > 0; }
+    const std::string &dir() const { return dir_; }
 
 private:
     void start(const std::string &conf)

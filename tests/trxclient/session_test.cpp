@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <set>
+#include <thread>
 
 using namespace trxtest;
 
@@ -82,13 +83,13 @@ TEST_P(SessionTest, WildcardMatching)
         std::string prefix = "wild" + std::to_string(i) + "/";
         std::string pattern = std::string(c.pattern) == ">" ? prefix + ">" : prefix + c.pattern;
         ASSERT_EQ(TRXCLIENT_OK, sub->subscribe(pattern)) << pattern;
-        ASSERT_EQ(TRXCLIENT_OK, pub->publish(prefix + c.topic, "m")) << c.topic;
-        ASSERT_EQ(TRXCLIENT_OK, pub->publish(prefix + "end-marker", "end"));
+        // A marker published after the case's message arrives after it.
         ASSERT_EQ(TRXCLIENT_OK, sub->subscribe(prefix + "end-marker", 1));
+        ASSERT_EQ(TRXCLIENT_OK, pub->publish(prefix + c.topic, "m")) << c.topic;
         ASSERT_EQ(TRXCLIENT_OK, pub->publish(prefix + "end-marker", "end"));
         ASSERT_TRUE(sub->waitFor([&] {
             for (auto &m : sub->msgs)
-                if (m.user == &sub->tags[1])
+                if (m.user == &sub->tags[1] && m.topic == prefix + "end-marker")
                     return true;
             return false;
         }));
@@ -96,7 +97,10 @@ TEST_P(SessionTest, WildcardMatching)
         bool got = false;
         for (auto &m : msgs)
             got = got || (m.topic == prefix + c.topic && m.user == &sub->tags[0]);
-        EXPECT_EQ(c.match, got) << "pattern " << c.pattern << " topic " << c.topic;
+        std::string seen;
+        for (auto &m : msgs)
+            seen += m.topic + (m.user == &sub->tags[0] ? "(0) " : "(1) ");
+        EXPECT_EQ(c.match, got) << "pattern " << c.pattern << " topic " << c.topic << "; received " << seen;
         ASSERT_EQ(TRXCLIENT_OK, sub->unsubscribe(pattern));
         ASSERT_EQ(TRXCLIENT_OK, sub->unsubscribe(prefix + "end-marker", 1));
     }
@@ -169,6 +173,48 @@ TEST_P(SessionTest, ConfirmationCarriesCorrelationPointer)
     auto pub = client();
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("conf/b/x", "1"));
     EXPECT_TRUE(c->waitMsgs(1));
+}
+
+TEST_P(SessionTest, EveryConfirmationRequestIsAnsweredOnce)
+{
+    // The middleware waits for each request's answer before it frees the
+    // subscription: an unsubscribe or a disconnect overtaking it must not
+    // leave it unanswered.
+    auto c = client();
+    int tags[20];
+    for (int i = 0; i < 10; ++i) {
+        std::string t = "answer/" + std::to_string(i);
+        EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe(t, 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
+        EXPECT_EQ(TRXCLIENT_OK, c->unsubscribe(t, 0));
+    }
+    for (int i = 10; i < 20; ++i)
+        EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("answer/" + std::to_string(i), 0,
+                                                      TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
+    EXPECT_EQ(TRXCLIENT_OK, trxClient_session_disconnect(c->session));
+    ASSERT_TRUE(c->drain());
+    for (int i = 0; i < 20; ++i) {
+        int answers = 0;
+        for (auto &e : c->events)
+            answers += e.corr == &tags[i] && (e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK ||
+                                              e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR);
+        EXPECT_EQ(1, answers) << i;
+    }
+}
+
+TEST_P(SessionTest, ReconnectAfterDisconnectKeepsSubscriptions)
+{
+    auto c = client(), pub = client();
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("again/x"));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_disconnect(c->session));
+    EXPECT_EQ(TRXCLIENT_FAIL, c->publish("again/x", "not connected"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, trxClient_getLastErrorInfo()->subCode);
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_session_connect(c->session));
+    ASSERT_TRUE(c->drain());
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("again/x", "back"));
+    ASSERT_TRUE(c->waitMsgs(1));
+    EXPECT_EQ("back", c->takeMsgs()[0].data);
+    EXPECT_EQ(2u, c->countEvents(TRXCLIENT_SESSION_EVENT_UP_NOTICE));
+    EXPECT_EQ(1u, c->countEvents(TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE));
 }
 
 TEST_P(SessionTest, SubscriptionRefusedByBroker)
@@ -332,6 +378,38 @@ TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
     // Blocking form returns the outcome itself.
     EXPECT_EQ(TRXCLIENT_INCOMPLETE, c->cacheRequest("cached/JPY", 79, 9));
     EXPECT_EQ(TRXCLIENT_SUBCODE_NO_CACHED_DATA, trxClient_getLastErrorInfo()->subCode);
+}
+
+TEST_P(SessionTest, WildcardCacheRequestWithoutTopicDispatchReachesSessionCallback)
+{
+    auto c = client(), pub = client();
+    if (GetParam() == "nats") {
+        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
+                                  " --user trx --password secret create 'w/>' 'other/>' > /dev/null")
+                                     .c_str()));
+    }
+    for (const char *t : {"w/a", "w/b", "w/bb/deeper", "other/c"})
+        ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
+    ASSERT_TRUE(pub->drain());
+    // Flags 16 + 1: no topic dispatch, so the session callback gets them.
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("w/*", 9, 17));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 1; }));
+    ASSERT_EQ(2u, c->msgs.size());
+    std::set<std::string> topics{c->msgs[0].topic, c->msgs[1].topic};
+    EXPECT_EQ((std::set<std::string>{"w/a", "w/b"}), topics);
+    EXPECT_EQ(nullptr, c->msgs[0].user);
+    EXPECT_EQ(9u, c->msgs[1].cacheRequestId);
+    EXPECT_EQ(TRXCLIENT_OK, c->cacheDone[0].rc);
+    // A level ending in '*' matches exactly, though the server sees a wider pattern.
+    c->takeMsgs();
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("w/bb*/>", 10, 17));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 2; }));
+    ASSERT_EQ(1u, c->msgs.size());
+    EXPECT_EQ("w/bb/deeper", c->msgs[0].topic);
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("none/*", 11, 17));
+    ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 3; }));
+    EXPECT_EQ(TRXCLIENT_INCOMPLETE, c->cacheDone[2].rc);
+    EXPECT_EQ(TRXCLIENT_SUBCODE_NO_CACHED_DATA, c->cacheDone[2].subCode);
 }
 
 TEST_P(SessionTest, BadArgumentsFailClearly)

@@ -205,8 +205,9 @@ TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_create(trxClient_prope
                                                                  trxClient_opaqueContext_pt *context_p,
                                                                  trxClient_context_createFuncInfo_t *funcInfo_p,
                                                                  size_t funcInfoSize);
-/* Destroys the context's sessions, stops its thread (joins it; from the
- * context thread itself the join is left to cleanup) and clears *context_p. */
+/* Destroys the context's sessions, stops and joins its thread and clears
+ * *context_p. Called from one of the context's own callbacks, the context is
+ * freed when that callback returns. */
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt *context_p);
 
 /* For a context without its own thread: run queued work; wait up to
@@ -395,7 +396,9 @@ typedef struct trxClient_session_rxMsgDispatchFuncInfo {
  * matches goes to the session's message callback. Unless flag 8 is given the
  * broker subscription is made too (once per topic, counted). flags 2 waits for
  * the broker; flags 16 returns IN_PROGRESS and raises event 16 (or 4) with
- * correlation_p; neither: sent without confirmation. Refusal: sub-code 68. */
+ * correlation_p; neither: sent without confirmation. Refusal: sub-code 68.
+ * Every flags-16 request is answered exactly once, also when an unsubscribe
+ * (event 16) or a disconnect (event 4, sub-code 11) overtakes it. */
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_session_topicSubscribeWithDispatch(trxClient_opaqueSession_pt session,
                                                                                      trxClient_subscribeFlags_t flags,
                                                                                      const char *topic_p,

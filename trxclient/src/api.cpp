@@ -187,9 +187,11 @@ trxClient_returnCode_t trxClient_cacheSession_destroy(trxClient_opaqueCacheSessi
     if (!c)
         return fail(*cacheSession_p ? TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE : TRXCLIENT_SUBCODE_PARAM_NULL_PTR,
                     "trxClient_cacheSession_destroy: not a cache session");
-    c->cancelAll();
-    if (Session *s = c->session)
+    if (Session *s = c->session) {
         s->removeCacheSession(c);
+        s->backend()->cacheForget(c);
+    }
+    c->cancelAll();
     // Let a time-out timer that is running right now finish before the memory goes.
     c->ctx->runAndWait([] {});
     c->magic = 0;

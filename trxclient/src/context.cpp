@@ -112,6 +112,8 @@ Context::~Context()
 
 void Context::shutdown()
 {
+    if (selfDelete_)
+        return; // the loop is ending on its own and frees us
     {
         std::lock_guard<std::mutex> g(mu_);
         stop_ = true;
@@ -254,6 +256,14 @@ bool Context::runOne(std::unique_lock<std::mutex> &lk)
     return true;
 }
 
+void Context::destroyFromOwnThread()
+{
+    std::lock_guard<std::mutex> g(mu_);
+    stop_ = true;
+    selfDelete_ = true;
+    thread_.detach();
+}
+
 void Context::loop()
 {
     runner_.store(std::this_thread::get_id());
@@ -267,6 +277,10 @@ void Context::loop()
             Clock::time_point due = schedule_.begin()->first; // the node may go while we wait
             cv_.wait_until(lk, due);
         }
+    }
+    if (selfDelete_) {
+        lk.unlock();
+        delete this;
     }
 }
 
@@ -488,7 +502,11 @@ trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt *con
         trxClient_opaqueSession_pt sp = s;
         trxClient_session_destroy(&sp);
     }
-    delete c;
+    c->magic = 0;
+    if (c->onContextThread() && c->hasOwnThread())
+        c->destroyFromOwnThread();
+    else
+        delete c;
     *context_p = nullptr;
     return TRXCLIENT_OK;
 }

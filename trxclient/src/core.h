@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -58,6 +59,7 @@ public:
     void post(std::function<void()> fn, Session *owner = nullptr);
     void postSessionRx(Session *s);
     bool onContextThread() const;
+    bool hasOwnThread() const { return ownThread_; }
     // Runs fn on the context thread and waits for it (inline when already there).
     void runAndWait(const std::function<void()> &fn);
     // Drops queued work owned by s.
@@ -78,6 +80,9 @@ public:
     void removeSession(Session *s);
     std::vector<Session *> sessions();
     void shutdown(); // stops and joins the thread
+    // Destroy from inside one of its own callbacks: the loop frees the
+    // context once the callback has returned.
+    void destroyFromOwnThread();
 
 private:
     struct Item {
@@ -109,6 +114,7 @@ private:
     std::vector<Session *> sessions_;
     std::vector<Session *> deferred_;
     bool running_ = false;
+    bool selfDelete_ = false;
 };
 
 Context *toContext(trxClient_opaqueContext_pt p);
@@ -151,6 +157,8 @@ public:
     virtual std::string connectedUrl() = 0;
     // Asks the cache; the answer comes through CacheSession::complete.
     virtual void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) = 0;
+    // The cache session goes: after this returns the backend no longer uses it.
+    virtual void cacheForget(CacheSession *) {}
     // Test hooks (inproc only).
     virtual trxClient_returnCode_t testDrop() { return notSupported(); }
     virtual trxClient_returnCode_t testRestore() { return notSupported(); }
@@ -200,6 +208,9 @@ public:
     void connectionRestored();                                   // -> event 13 (+17)
     void connectionDown(trxClient_subCode_t sub, const std::string &why); // -> event 1
     std::vector<std::string> brokerTopics();                     // for re-applying
+    bool hasBrokerTopic(const std::string &topic);
+    // Answers every confirmation request still waiting (with ev).
+    void answerPending(trxClient_session_event_t ev, trxClient_subCode_t sub, const std::string &why);
     void dropBrokerSubscriptions();                              // SESSION_REAPPLY_SUBSCRIPTIONS=0
 
     // Context thread.
@@ -228,7 +239,7 @@ private:
         std::function<void()> fn;
     };
     void dispatch(Msg *m);
-    bool isOwnP2P(const std::string &topic) const;
+    bool isOwnP2P(std::string_view topic) const;
     void finalize();
     void cancelCacheRequests();
 

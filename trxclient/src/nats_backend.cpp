@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <set>
+#include <unordered_set>
+#include <shared_mutex>
 #include <sstream>
 #include <strings.h>
 
@@ -57,6 +59,7 @@ struct Link {
     std::condition_variable cv;
     NatsBackend *be = nullptr;
     bool closed = false;
+    bool secondary = false; // the adaptive policy's send-only connection
 };
 
 struct Sub {
@@ -176,6 +179,8 @@ public:
             if (attempt < connectRetries_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(reconnectWaitMs_));
         }
+        if (st == NATS_OK && policy_ == Adaptive)
+            connectFast(o);
         natsOptions_Destroy(o);
         if (st != NATS_OK) {
             std::string text = lastNatsError(st);
@@ -232,9 +237,12 @@ public:
         if (cacheThread_.joinable())
             cacheThread_.join();
         cacheStop_ = false;
+        // Senders on other threads finish with the connection before it goes.
+        std::unique_lock<std::shared_mutex> own(ncMu_);
         if (!nc_)
             return;
         closing_ = true;
+        closeFast();
         natsConnection_Close(nc_);
         {
             // Message callbacks may still be running until every subscription completes.
@@ -259,6 +267,8 @@ public:
             trie_ = TopicTrie<Sub *>('.');
             all.insert(all.end(), retired_.begin(), retired_.end());
             retired_.clear();
+            std::lock_guard<std::mutex> lg(liveMu_);
+            completed_.clear();
         }
         if (drainSub_)
             all.push_back(drainSub_);
@@ -275,8 +285,89 @@ public:
         closing_ = false;
     }
 
+    // Adaptive sending uses a second, send-asap connection for sends after a
+    // pause (written at once, like libnats' immediate mode) while bursts go
+    // through the main connection's write buffer. Ordering across the switch
+    // is kept by a flush round trip on the connection being left.
+    void connectFast(natsOptions *o)
+    {
+        fastLink_ = new Link;
+        fastLink_->be = this;
+        fastLink_->secondary = true;
+        natsOptions_SetSendAsap(o, true);
+        natsOptions_SetDisconnectedCB(o, nullptr, nullptr);
+        natsOptions_SetReconnectedCB(o, nullptr, nullptr);
+        natsOptions_SetDiscoveredServersCB(o, nullptr, nullptr);
+        natsOptions_SetLameDuckModeCB(o, nullptr, nullptr);
+        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, fastLink_);
+        natsOptions_SetErrorHandler(o, &NatsBackend::onError, fastLink_);
+        natsStatus st = natsConnection_Connect(&fast_, o);
+        if (st != NATS_OK) {
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
+                    lastNatsError(st).c_str());
+            delete fastLink_;
+            fastLink_ = nullptr;
+            fast_ = nullptr;
+        }
+    }
+
+    void closeFast()
+    {
+        if (!fast_)
+            return;
+        natsConnection_Close(fast_);
+        bool closed;
+        {
+            std::unique_lock<std::mutex> lk(fastLink_->mu);
+            fastLink_->be = nullptr;
+            closed = fastLink_->cv.wait_for(lk, std::chrono::seconds(5), [&] { return fastLink_->closed; });
+        }
+        if (closed)
+            delete fastLink_;
+        fastLink_ = nullptr;
+        natsConnection_Destroy(fast_);
+        fast_ = nullptr;
+        onFast_ = false;
+    }
+
+    bool sameNode()
+    {
+        char a[128] = {}, b[128] = {};
+        return natsConnection_Status(fast_) == NATS_CONN_STATUS_CONNECTED &&
+               natsConnection_GetConnectedServerId(nc_, a, sizeof a) == NATS_OK &&
+               natsConnection_GetConnectedServerId(fast_, b, sizeof b) == NATS_OK && std::strcmp(a, b) == 0;
+    }
+
+    // Picks the connection for the next send (adaptive policy), sendMu_ held.
+    // Sets flushAfter when the send must be flushed at once on the main one.
+    natsConnection *route(bool &flushAfter)
+    {
+        int64_t now = nowNs();
+        // A pause in a burst whose bytes still wait in the write buffer is no
+        // idle time: the flusher is about to write them anyway.
+        bool idle = now - lastSendNs_ > kIdleNs && (onFast_ || natsConnection_Buffered(nc_) == 0);
+        lastSendNs_ = now;
+        if (!fast_)
+            return flushAfter = idle, nc_;
+        if (onFast_ && natsConnection_Status(fast_) != NATS_CONN_STATUS_CONNECTED)
+            onFast_ = false; // it lost its broker: back to the main connection
+        if (idle && !onFast_) {
+            // Leaving a burst: this one goes out on the main connection at once;
+            // its flush round trip also proves the burst has reached the broker.
+            flushAfter = true;
+            return nc_;
+        }
+        if (!idle && onFast_) {
+            // A burst starts: what went out on the fast connection must be in first.
+            if (natsConnection_FlushTimeout(fast_, 1000) == NATS_OK)
+                onFast_ = false;
+        }
+        return onFast_ ? fast_ : nc_;
+    }
+
     trxClient_returnCode_t subscribe(const std::string &topic, int mode) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
         std::string subject;
         topicToSubject(topic, true, subject);
         if (mode == 2) {
@@ -290,9 +381,13 @@ public:
         if (mode == 1) {
             std::vector<std::string> batch{topic};
             std::vector<std::pair<std::string, std::string>> denied;
-            confirm(batch, denied);
+            natsStatus fst = confirm(batch, denied);
             if (!denied.empty())
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, "%s", denied[0].second.c_str());
+            if (fst != NATS_OK)
+                return fail(fst == NATS_TIMEOUT ? TRXCLIENT_SUBCODE_TIMEOUT : TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                            "no answer from the broker for Topic '%s': %s",
+                            topic.c_str(), natsStatus_GetText(fst));
             return TRXCLIENT_OK;
         }
         std::lock_guard<std::mutex> g(mu_);
@@ -301,12 +396,16 @@ public:
 
     void unsubscribe(const std::string &topic) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
         std::lock_guard<std::mutex> g(mu_);
         removeSub(topic);
     }
 
     trxClient_returnCode_t publish(const Msg &m) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
+        if (!nc_)
+            return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", m.topic());
         thread_local std::string subject, reply;
         topicToSubject(m.topic(), false, subject);
         if (m.hasReplyTo)
@@ -314,10 +413,17 @@ public:
         const char *rp = m.hasReplyTo ? reply.c_str() : nullptr;
         const void *data = m.attLen ? m.attPtr : nullptr;
         int len = static_cast<int>(m.attLen);
+        std::unique_lock<std::mutex> order(sendMu_, std::defer_lock);
+        natsConnection *target = nc_;
+        bool flushAfter = false;
+        if (policy_ == Adaptive) {
+            order.lock();
+            target = route(flushAfter);
+        }
         natsStatus st;
         if (!m.hasMap && m.deliveryMode == 0 && m.hasAtt) {
-            st = rp ? natsConnection_PublishRequest(nc_, subject.c_str(), rp, data, len)
-                    : natsConnection_Publish(nc_, subject.c_str(), data, len);
+            st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
+                    : natsConnection_Publish(target, subject.c_str(), data, len);
         } else {
             natsMsg *nm = nullptr;
             st = natsMsg_Create(&nm, subject.c_str(), rp, static_cast<const char *>(data), len);
@@ -333,9 +439,12 @@ public:
             if (st == NATS_OK && !m.hasAtt)
                 st = natsMsgHeader_Set(nm, kHdrNoAtt, "1");
             if (st == NATS_OK)
-                st = natsConnection_PublishMsg(nc_, nm);
+                st = natsConnection_PublishMsg(target, nm);
             natsMsg_Destroy(nm);
         }
+        if (st == NATS_OK && flushAfter && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED &&
+            natsConnection_FlushTimeout(nc_, 1000) == NATS_OK && fast_ && sameNode())
+            onFast_ = true;
         if (st == NATS_MAX_PAYLOAD)
             return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
                         "message of %u bytes exceeds the broker's limit of %lld bytes for Topic '%s'", m.attLen,
@@ -345,14 +454,6 @@ public:
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
                         lastNatsError(st).c_str());
-        if (policy_ == Adaptive) {
-            // A send after a pause goes out now; sends in a burst ride on
-            // libnats' write buffer, which its flusher writes within 1 ms.
-            int64_t now = nowNs();
-            int64_t prev = lastSendNs_.exchange(now);
-            if (now - prev > kIdleNs && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED)
-                natsConnection_FlushTimeout(nc_, 1);
-        }
         return TRXCLIENT_OK;
     }
 
@@ -378,11 +479,20 @@ public:
             if (!cacheThread_.joinable())
                 cacheThread_ = std::thread([this] { cacheLoop(); });
         }
-        cacheCv_.notify_one();
+        cacheCv_.notify_all(); // cacheForget may wait on it too
+    }
+
+    void cacheForget(CacheSession *cs) override
+    {
+        std::unique_lock<std::mutex> lk(cacheQMu_);
+        cacheQ_.erase(std::remove_if(cacheQ_.begin(), cacheQ_.end(), [cs](auto &item) { return item.first == cs; }),
+                      cacheQ_.end());
+        cacheCv_.wait(lk, [&] { return serving_ != cs; });
     }
 
     bool drain(int timeoutMs) override
     {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
         if (!nc_ || !drainSub_)
             return true;
         // Flush: the broker has everything we sent. The marker then passes
@@ -439,11 +549,13 @@ private:
         trie_.erase(sub->subject, sub);
         sub->active = false;
         natsSubscription_Unsubscribe(sub->ns);
-        retired_.push_back(sub); // freed at disconnect: libnats may still deliver to it
+        retired_.insert(sub); // libnats may still deliver to it: freed once it completes
+        reap();
     }
 
     // Subscribes the batch, flushes, and tells which subjects the broker refused.
-    void confirm(const std::vector<std::string> &topics, std::vector<std::pair<std::string, std::string>> &denied)
+    // Returns the flush status: only NATS_OK settles the batch.
+    natsStatus confirm(const std::vector<std::string> &topics, std::vector<std::pair<std::string, std::string>> &denied)
     {
         std::lock_guard<std::mutex> serial(confirmSerial_);
         const char *t0 = nullptr;
@@ -516,6 +628,7 @@ private:
                 removeSub(t);
             }
         }
+        return fst;
     }
 
     void confirmLoop()
@@ -531,15 +644,37 @@ private:
                 confirmQ_.clear();
             }
             std::vector<std::pair<std::string, std::string>> denied;
-            confirm(batch, denied);
+            natsStatus fst = confirm(batch, denied);
             std::set<std::string> bad;
             for (auto &d : denied) {
                 bad.insert(d.first);
                 s_->subscribeResult(d.first, false, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, d.second);
             }
+            if (fst != NATS_OK && natsConnection_Status(nc_) == NATS_CONN_STATUS_RECONNECTING) {
+                // libnats sends the subscriptions again once reconnected: ask then.
+                std::unique_lock<std::mutex> lk(confirmMu_);
+                for (auto it = batch.rbegin(); it != batch.rend(); ++it)
+                    if (!bad.count(*it))
+                        confirmQ_.push_front(*it);
+                confirmCv_.wait_for(lk, std::chrono::milliseconds(100), [&] { return stop_; });
+                continue;
+            }
             for (auto &t : batch)
-                if (!bad.count(t))
-                    s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
+                if (!bad.count(t)) {
+                    if (fst == NATS_OK)
+                        s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK,
+                                            "subscription confirmed for Topic '" + t + "'");
+                    else
+                        s_->subscribeResult(t, false, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                                            std::string("no answer from the broker for Topic '") + t +
+                                                "': " + natsStatus_GetText(fst));
+                }
+            // Unsubscribed while its confirmation was under way: drop it now.
+            for (auto &t : batch)
+                if (!bad.count(t) && !s_->hasBrokerTopic(t)) {
+                    std::lock_guard<std::mutex> g(mu_);
+                    removeSub(t);
+                }
         }
     }
 
@@ -556,8 +691,14 @@ private:
                     return;
                 item = cacheQ_.front();
                 cacheQ_.pop_front();
+                serving_ = item.first;
             }
             serveCache(item.first, *item.second);
+            {
+                std::lock_guard<std::mutex> g(cacheQMu_);
+                serving_ = nullptr;
+            }
+            cacheCv_.notify_all();
         }
     }
 
@@ -567,17 +708,16 @@ private:
         bool wild = t.find('*') != std::string::npos || t == ">" ||
                     (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
         if (wild) {
-            setLastError(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, 0, "");
-            cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, {});
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache request for wildcard Topic '%s': the NATS cache answers exact topics",
-                    t.c_str());
+            serveWildcard(cs, req);
             return;
         }
         std::string subject;
         topicToSubject(t, false, subject);
+        // The request's whole time-out must also cover telling "no answer"
+        // from "no stream" (below).
         jsOptions jo;
         jsOptions_Init(&jo);
-        jo.Wait = cs->timeoutMs;
+        jo.Wait = std::max<int64_t>(1, cs->timeoutMs * 7 / 10);
         jsDirectGetMsgOptions dg;
         jsDirectGetMsgOptions_Init(&dg);
         dg.LastBySubject = subject.c_str();
@@ -588,7 +728,21 @@ private:
             return;
         }
         if (st == NATS_TIMEOUT) {
-            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
+            // JetStream does not answer direct gets of a stream that is gone.
+            jsStreamInfo *si = nullptr;
+            jsErrCode jerr = static_cast<jsErrCode>(0);
+            jsOptions io;
+            jsOptions_Init(&io);
+            io.Wait = std::max<int64_t>(1, cs->timeoutMs / 5);
+            natsStatus ist = js_GetStreamInfo(&si, js_, cs->stream.c_str(), &io, &jerr);
+            if (si)
+                jsStreamInfo_Destroy(si);
+            if (ist == NATS_NOT_FOUND) {
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' does not exist", cs->stream.c_str());
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {});
+            } else {
+                cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
+            }
             return;
         }
         if (st != NATS_OK) {
@@ -616,6 +770,97 @@ private:
         m->cacheStatus = suspect ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
         cs->complete(req.seq, suspect ? TRXCLIENT_INCOMPLETE : TRXCLIENT_OK,
                      suspect ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT : TRXCLIENT_SUBCODE_OK, {m});
+    }
+
+    // Last message of every cached subject matching a pattern: an ordered
+    // consumer that starts at the last message per subject.
+    void serveWildcard(CacheSession *cs, CacheRequest &req)
+    {
+        std::string subject;
+        topicToSubject(req.topic, true, subject);
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.Wait = cs->timeoutMs;
+        jsSubOptions so;
+        jsSubOptions_Init(&so);
+        so.Stream = cs->stream.c_str();
+        so.Ordered = true;
+        so.Config.DeliverPolicy = js_DeliverLastPerSubject;
+        natsSubscription *sub = nullptr;
+        jsErrCode jerr = static_cast<jsErrCode>(0);
+        natsStatus st = js_ && nc_ ? js_SubscribeSync(&sub, js_, subject.c_str(), &jo, &so, &jerr)
+                                   : NATS_CONNECTION_CLOSED;
+        if (st != NATS_OK) {
+            std::string text = lastNatsError(st);
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' for Topic '%s': %s (JetStream error %d)",
+                    cs->stream.c_str(), req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
+            // The stream holds no such subjects at all: nothing cached.
+            bool noSubjects = text.find("filter subject") != std::string::npos;
+            cs->complete(req.seq, noSubjects ? TRXCLIENT_INCOMPLETE : TRXCLIENT_FAIL,
+                         noSubjects ? TRXCLIENT_SUBCODE_NO_CACHED_DATA
+                         : st == NATS_NOT_FOUND || st == NATS_NO_RESPONDERS ? TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE
+                                                                            : TRXCLIENT_SUBCODE_CACHE_ERROR,
+                         {});
+            return;
+        }
+        uint64_t pending = 0;
+        jsConsumerInfo *ci = nullptr;
+        if (natsSubscription_GetConsumerInfo(&ci, sub, &jo, &jerr) == NATS_OK) {
+            pending = ci->NumPending + ci->Delivered.Consumer;
+            jsConsumerInfo_Destroy(ci);
+        }
+        std::vector<Msg *> msgs;
+        bool suspect = false, timedOut = false;
+        auto until = Clock::now() + std::chrono::milliseconds(cs->timeoutMs);
+        for (uint64_t n = 0; n < pending; ++n) {
+            int64_t left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            natsMsg *nm = nullptr;
+            if (left <= 0 || natsSubscription_NextMsg(&nm, sub, left) != NATS_OK) {
+                timedOut = true;
+                break;
+            }
+            jsMsgMetaData *meta = nullptr;
+            uint64_t rest = 1;
+            int64_t stamp = 0;
+            if (natsMsg_GetMetaData(&meta, nm) == NATS_OK) {
+                rest = meta->NumPending;
+                stamp = meta->Timestamp;
+                jsMsgMetaData_Destroy(meta);
+            }
+            Msg *m = fromNats(nm, true);
+            // A level ending in '*' was widened for the server: test exactly here.
+            if (topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
+                bool old = cs->maxAgeMs && stamp &&
+                           std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                                       .count() -
+                                   stamp / 1000000 >
+                               static_cast<int64_t>(cs->maxAgeMs);
+                m->cacheStatus = old ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
+                suspect = suspect || old;
+                msgs.push_back(m);
+            } else {
+                delete m;
+            }
+            if (rest == 0)
+                break;
+        }
+        natsSubscription_Unsubscribe(sub);
+        natsSubscription_Destroy(sub);
+        trxClient_returnCode_t rc = TRXCLIENT_OK;
+        trxClient_subCode_t sc = TRXCLIENT_SUBCODE_OK;
+        if (timedOut) {
+            rc = TRXCLIENT_INCOMPLETE;
+            sc = TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT;
+        } else if (msgs.empty()) {
+            rc = TRXCLIENT_INCOMPLETE;
+            sc = TRXCLIENT_SUBCODE_NO_CACHED_DATA;
+        } else if (suspect) {
+            rc = TRXCLIENT_INCOMPLETE;
+            sc = TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT;
+        }
+        cs->complete(req.seq, rc, sc, std::move(msgs));
     }
 
     // ---- receive -----------------------------------------------------------------
@@ -696,10 +941,28 @@ private:
 
     static void onSubComplete(void *closure)
     {
-        NatsBackend *be = static_cast<Sub *>(closure)->be;
+        Sub *sub = static_cast<Sub *>(closure);
+        NatsBackend *be = sub->be;
         std::lock_guard<std::mutex> g(be->liveMu_);
+        be->completed_.push_back(sub);
         be->live_--;
         be->liveCv_.notify_all();
+    }
+
+    // Frees unsubscribed subscriptions that libnats has finished with, so a
+    // long-lived session with churning subscriptions keeps its memory. mu_ held.
+    void reap()
+    {
+        std::vector<Sub *> done;
+        {
+            std::lock_guard<std::mutex> g(liveMu_);
+            done.swap(completed_);
+        }
+        for (Sub *sub : done)
+            if (retired_.erase(sub)) {
+                natsSubscription_Destroy(sub->ns);
+                delete sub;
+            }
     }
 
     // ---- connection events ---------------------------------------------------------
@@ -734,7 +997,7 @@ private:
     {
         Link *l = static_cast<Link *>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->closing_)
+        if (l->be && !l->be->closing_ && !l->secondary)
             l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
                                       "connection to the broker closed; reconnect attempts exhausted");
         l->closed = true;
@@ -829,8 +1092,13 @@ private:
     int64_t connectTimeoutMs_ = 2000, reconnectWaitMs_ = 100, keepAliveMs_ = 250;
     int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
     Policy policy_ = Adaptive;
-    std::atomic<int64_t> lastSendNs_{0};
+    std::mutex sendMu_; // adaptive: order of sends and the connection they use
+    int64_t lastSendNs_ = 0;
+    bool onFast_ = false;
+    natsConnection *fast_ = nullptr;
+    Link *fastLink_ = nullptr;
 
+    std::shared_mutex ncMu_; // shared: users of nc_; exclusive: its teardown
     natsConnection *nc_ = nullptr;
     jsCtx *js_ = nullptr;
     Link *link_ = nullptr;
@@ -839,7 +1107,8 @@ private:
     std::mutex mu_; // subs_, trie_, retired_, node_
     std::unordered_map<std::string, Sub *> subs_;
     TopicTrie<Sub *> trie_{'.'};
-    std::vector<Sub *> retired_;
+    std::unordered_set<Sub *> retired_;
+    std::vector<Sub *> completed_; // subscriptions libnats is done with (liveMu_)
     uint64_t nextOrder_ = 1;
     std::string node_;
 
@@ -863,6 +1132,7 @@ private:
     std::condition_variable cacheCv_;
     std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> cacheQ_;
     bool cacheStop_ = false;
+    CacheSession *serving_ = nullptr;
     std::thread cacheThread_;
 
     std::string drainSubject_;

@@ -94,6 +94,12 @@ trxClient_returnCode_t Session::connect()
             backend_->subscribe(p2pPattern(), 0);
             for (const std::string &t : brokerTopics())
                 backend_->subscribe(t, 0);
+            {
+                std::lock_guard<std::mutex> g(subMu_);
+                for (auto &b : brokerSubs_)
+                    if (b.second.state == BrokerSub::Pending)
+                        b.second.state = BrokerSub::Active;
+            }
             TRX_LOG(TRXCLIENT_LOG_NOTICE, "session %s up on %s", id_.c_str(), backend_->connectedUrl().c_str());
             raiseEvent(TRXCLIENT_SESSION_EVENT_UP_NOTICE, TRXCLIENT_SUBCODE_OK, 0, "session up");
         } else {
@@ -130,6 +136,10 @@ trxClient_returnCode_t Session::disconnect()
     }
     cancelCacheRequests();
     backend_->disconnect();
+    // Every confirmation request gets its one answer, also when the
+    // connection goes before the broker gave it.
+    answerPending(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                  "session disconnected before the broker answered");
     if (wasUp)
         raiseEvent(TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE, TRXCLIENT_SUBCODE_OK, 0, "session disconnected");
     return TRXCLIENT_OK;
@@ -267,6 +277,30 @@ std::vector<std::string> Session::brokerTopics()
         if (b.second.state != BrokerSub::Denied)
             out.push_back(b.first);
     return out;
+}
+
+void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t sub, const std::string &why)
+{
+    std::vector<std::pair<std::string, void *>> answers;
+    {
+        std::lock_guard<std::mutex> g(subMu_);
+        for (auto &b : brokerSubs_) {
+            for (void *c : b.second.waiting)
+                answers.emplace_back(b.first, c);
+            if (b.second.waitingNull)
+                answers.emplace_back(b.first, nullptr);
+            b.second.waiting.clear();
+            b.second.waitingNull = false;
+        }
+    }
+    for (auto &a : answers)
+        raiseEvent(ev, sub, 0, why + " (Topic '" + a.first + "')", a.second);
+}
+
+bool Session::hasBrokerTopic(const std::string &topic)
+{
+    std::lock_guard<std::mutex> g(subMu_);
+    return brokerSubs_.count(topic) > 0;
 }
 
 void Session::dropBrokerSubscriptions()
@@ -468,21 +502,21 @@ bool Session::rxBusy()
     return !suspended_ && !rxq_.empty();
 }
 
-bool Session::isOwnP2P(const std::string &topic) const
+bool Session::isOwnP2P(std::string_view topic) const
 {
     // #P2P/<node>/<id>/...
-    if (topic.compare(0, 5, "#P2P/") != 0)
+    if (topic.substr(0, 5) != "#P2P/")
         return false;
     size_t a = topic.find('/', 5);
-    if (a == std::string::npos)
+    if (a == std::string_view::npos)
         return false;
-    return topic.compare(a + 1, id_.size(), id_) == 0 && topic.size() > a + 1 + id_.size() &&
+    return topic.substr(a + 1, id_.size()) == id_ && topic.size() > a + 1 + id_.size() &&
            topic[a + 1 + id_.size()] == '/';
 }
 
 void Session::dispatch(Msg *m)
 {
-    const std::string topic = m->topic();
+    const std::string_view topic(m->topic());
     bool toSession = false;
     scratch_.clear();
     {
@@ -651,6 +685,7 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     }
     // Refused or failed now: undo this call's share.
     trxClient_errorInfo_t err = *trxClient_getLastErrorInfo();
+    bool dropAtBroker = false;
     {
         std::lock_guard<std::mutex> g(subMu_);
         if (entry) {
@@ -667,12 +702,16 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
             BrokerSub &bs = it->second;
             if (plain && --bs.plainRefs == 0)
                 plainTrie_.erase(t, &bs);
-            if (--bs.refs == 0)
+            if (--bs.refs == 0) {
                 brokerSubs_.erase(it);
-            else
+                dropAtBroker = true;
+            } else if (err.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED) {
                 bs.state = BrokerSub::Denied;
+            }
         }
     }
+    if (dropAtBroker)
+        backend_->unsubscribe(t); // a request the broker may still hold
     *trxClient_getLastErrorInfo() = err;
     return rc;
 }
@@ -733,6 +772,7 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
     std::string t(topic);
     DispatchEntry *entry = nullptr;
     bool brokerGone = false, wasLocal = false, wasDenied = false;
+    std::vector<void *> overtaken; // confirmation requests still unanswered
     {
         std::lock_guard<std::mutex> g(subMu_);
         if (!plain) {
@@ -762,6 +802,9 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
                     plainTrie_.erase(t, &bs);
                 if (--bs.refs == 0) {
                     wasDenied = bs.state == BrokerSub::Denied;
+                    overtaken.swap(bs.waiting);
+                    if (bs.waitingNull)
+                        overtaken.push_back(nullptr);
                     brokerSubs_.erase(it);
                     brokerGone = true;
                 }
@@ -770,6 +813,9 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
     }
     if (brokerGone && !wasDenied)
         backend_->unsubscribe(t);
+    for (void *c : overtaken)
+        raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
+                   "subscription request for Topic '" + t + "' ended by an unsubscribe", c);
     if (entry) {
         // Reported from the context thread, after any dispatch to it still running.
         ctx_->post(

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Runs the payload benchmark from BUILD_DIR and prints a table of median CPU
+# times per operation with the tarnixmsg/qpidmsg ratio (below 1: tarnixmsg
+# is faster), and heap allocations per operation.
+#   bench/payload/run.sh BUILD_DIR [extra Google Benchmark flags]
+set -euo pipefail
+build="${1:?usage: run.sh BUILD_DIR}"
+shift
+build="$(cd "$build" && pwd)"
+openmama="${OPENMAMA_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnix/openmama-6.3.1}"
+bin="$build/bin/payload_bench"
+[ -x "$bin" ] || { echo "run.sh: $bin not built" >&2; exit 1; }
+
+csv="$(mktemp)"
+trap 'rm -f "$csv"' EXIT
+LD_LIBRARY_PATH="$build/lib:$openmama/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+WOMBAT_PATH="$build/etc" \
+  "$bin" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+         --benchmark_format=csv "$@" >"$csv" 2>/dev/null
+
+awk -F, '
+  /^name,/ { for (i = 1; i <= NF; i++) { h = $i; gsub(/"/, "", h); col[h] = i }; next }
+  # Median rows: "Op/payload_median",iterations,real,cpu,unit,...,counters
+  /_median"/ {
+    name = $1; gsub(/"/, "", name); sub(/_median$/, "", name)
+    split(name, p, "/"); op = p[1]; pl = p[2]
+    if (!(op in seen)) { order[++n] = op; seen[op] = 1 }
+    t[op, pl] = $col["cpu_time"]; unit[op] = $col["time_unit"]
+    a[op, pl] = $col["allocs/op"]; b[pl] = $col["bytes"]
+  }
+  END {
+    printf "%-15s %13s %13s %18s %9s %15s\n", "operation", "tarnixmsg", "qpidmsg", "tarnixmsg/qpidmsg", "speed-up", "allocs/op t/q"
+    for (i = 1; i <= n; i++) {
+      op = order[i]; x = t[op, "tarnixmsg"]; y = t[op, "qpidmsg"]
+      printf "%-15s %10.1f %s %10.1f %s %18.3f %8.1fx %7.1f / %-5.1f\n", op, x, unit[op], y, unit[op], x / y, y / x, a[op, "tarnixmsg"], a[op, "qpidmsg"]
+    }
+    printf "message: %d bytes tarnixmsg, %d bytes qpidmsg (median CPU time of 5 runs)\n", b["tarnixmsg"], b["qpidmsg"]
+  }' "$csv"

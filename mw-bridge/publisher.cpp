@@ -1,6 +1,7 @@
 #include "publisher.h"
 
 #include "bridgeFunctions.h"
+#include "cacheRequest.h"
 #include "clientLibrary.h"
 #include "inbox.h"
 #include "logging.h"
@@ -289,6 +290,9 @@ mama_status tarnixBridgeMamaPublisher_sendFromInboxByIndex(publisherBridge handl
 {
     if (handle == nullptr || inbox == nullptr || msg == nullptr)
         return MAMA_STATUS_NULL_ARG;
+    int32_t msgType = -1;
+    if (tarnixCacheRequest_handles(msg, &msgType))
+        return tarnixCacheRequest_send(reinterpret_cast<TarnixPublisherBridge*>(handle), inbox, msg, msgType);
     inboxBridge inboxHandle = mamaInboxImpl_getInboxBridge(inbox);
     const char* replyTo = tarnixBridgeMamaInbox_getReplyToTopic(reinterpret_cast<TarnixInboxBridge*>(inboxHandle));
     return tarnixBridgeMamaPublisher_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), replyTo, msg,

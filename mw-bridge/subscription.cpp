@@ -1,4 +1,5 @@
 #include "subscription.h"
+#include "cacheRequest.h"
 
 #include "bridgeFunctions.h"
 #include "bridgeTls.h"
@@ -549,7 +550,7 @@ extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* 
 
 void tarnixBridgeMamaSubscription_free(TarnixBridgeSubscription* subscription)
 {
-    if (subscription == nullptr)
+    if (subscription == nullptr || tarnixCacheRequest_deferFree(subscription))
         return;
     const wombat_subscriptionDestroyCB onDestroy = subscription->mCallbacks.onDestroy;
     mamaSubscription parent = subscription->mMamaSubscription;

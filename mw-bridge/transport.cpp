@@ -1,4 +1,5 @@
 #include "transport.h"
+#include "cacheRequest.h"
 
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
@@ -574,7 +575,7 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     buildPublisherInfo(transport, creation.mSession);
 
     transport->mCacheSession = nullptr;
-    transport->mCacheEventCallback = nullptr;
+    transport->mCacheEventCallback = tarnixCacheRequest_onCacheEvent;
     transport->mCacheSessionLock = wlock_create();
     if (transport->mCacheSessionLock == nullptr)
     {

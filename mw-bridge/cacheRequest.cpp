@@ -1,0 +1,691 @@
+#include "cacheRequest.h"
+
+#include "bridgeFunctions.h"
+#include "clientLibrary.h"
+#include "inbox.h"
+#include "logging.h"
+#include "publisher.h"
+#include "queue.h"
+#include "subscription.h"
+#include "synchronism.h"
+#include "transport.h"
+
+#include <mama/integration/msg.h>
+#include <mama/integration/queue.h>
+#include <mama/integration/subscription.h>
+#include <mama/msgstatus.h>
+#include <mama/reservedfields.h>
+#include <mama/subscriptiontype.h>
+#include <mama/subscmsgtype.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+static_assert(sizeof(TarnixCacheRequest) <= TARNIX_TAG_DATA_SIZE, "a cache request must fit its tag");
+
+namespace {
+
+constexpr uint32_t kCacheRequestFlags = TRXCACHE_REQUEST_FLAGS_NO_SUBSCRIBE | TRXCACHE_REQUEST_FLAGS_TOPIC_DISPATCH |
+                                        TRXCACHE_REQUEST_FLAGS_NOWAIT_REPLY;
+constexpr uint32_t kSubscribeWait = 2;
+constexpr uint32_t kSubscribeAsync = 16;
+constexpr uint32_t kSubscribeLocalOnly = 8;
+constexpr char kTarnixPayloadId = '1';
+
+/* Outstanding cache requests per subscription, and whether its final free
+ * waits for them. */
+struct Outstanding
+{
+    int mCount = 0;
+    bool mFreePending = false;
+};
+std::mutex gOutstandingMutex;
+std::unordered_map<TarnixBridgeSubscription*, Outstanding> gOutstanding;
+
+void addOutstanding(TarnixBridgeSubscription* subscription)
+{
+    std::lock_guard<std::mutex> lock(gOutstandingMutex);
+    ++gOutstanding[subscription].mCount;
+}
+
+/* True when the subscription's put-off free is now due. */
+bool removeOutstanding(TarnixBridgeSubscription* subscription)
+{
+    std::lock_guard<std::mutex> lock(gOutstandingMutex);
+    auto it = gOutstanding.find(subscription);
+    if (it == gOutstanding.end())
+        return false;
+    if (--it->second.mCount > 0)
+        return false;
+    const bool due = it->second.mFreePending;
+    gOutstanding.erase(it);
+    return due;
+}
+
+/* Runs the put-off free where it belongs: on the subscription's queue. */
+void freeLater(TarnixBridgeSubscription* subscription)
+{
+    if (subscription->mQueueBridge != nullptr)
+    {
+        TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription};
+        if (node != nullptr &&
+            tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
+                                               tarnixBridgeMamaTransport_onMsgEvent, node) == MAMA_STATUS_OK)
+            return;
+        delete node;
+        TARNIX_LOG_ERROR("Could not enqueue subscription destroy event");
+    }
+    tarnixBridgeMamaSubscription_free(subscription);
+}
+
+trxClient_rxMsgCallback_returnCode_t dropMessage(trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*)
+{
+    return TRXCLIENT_CALLBACK_OK;
+}
+
+TarnixTransportBridge* transportOf(TarnixPublisherBridge* publisher)
+{
+    transportBridge handle = nullptr;
+    if (mamaTransport_getBridgeTransport(publisher->mTransport, &handle) != MAMA_STATUS_OK)
+        return nullptr;
+    return reinterpret_cast<TarnixTransportBridge*>(handle);
+}
+
+void copyTopic(char* out, const char* text)
+{
+    std::snprintf(out, TARNIX_TOPIC_BUFFER, "%s", text != nullptr ? text : "");
+}
+
+/* Publishes the request itself. With a cache session the publisher's answer
+ * is not wanted (the cache answers): it goes to the discard topic. */
+mama_status postSend(TarnixTransportBridge* transport, TarnixCacheRequest* request)
+{
+    const char* caller = "tarnixBridgeMamaPublisher_postSendFromInboxByIndex";
+    if (transport->mCacheSession != nullptr)
+    {
+        if (!transport->mSendSubReq)
+            return MAMA_STATUS_OK;
+        char replyTo[TARNIX_TOPIC_BUFFER];
+        const int written =
+            std::snprintf(replyTo, sizeof(replyTo), "%sdiscard", transport->mInboxTarnixReplyToPrefix);
+        if (written < 0 || static_cast<size_t>(written) >= sizeof(replyTo))
+        {
+            TARNIX_LOG_ERROR("unable to build replyTo: %d", written);
+            return MAMA_STATUS_PLATFORM;
+        }
+        return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
+                                                     caller);
+    }
+    return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, request->mReplyTopic,
+                                                 request->mRequest, false, caller);
+}
+
+void logSendFailure(MamaLogLevel level, trxClient_returnCode_t rc)
+{
+    const trxClient_errorInfo_t* info = trxClient_getLastErrorInfo();
+    if (rc == TRXCLIENT_FAIL && info != nullptr)
+        TARNIX_LOG(level,
+                   "tarnixBridgeMamaPublisher_sendFromInboxByIndex(): Error Sending Cache Request returnCode=%s; "
+                   "subCode=%s, responseCode=%d, errorStr=%s",
+                   trxClient_returnCodeToString(rc), trxClient_subCodeToString(info->subCode), info->responseCode,
+                   info->errorStr);
+    else
+        TARNIX_LOG(level, "tarnixBridgeMamaPublisher_sendFromInboxByIndex(): Error Sending Cache Request returnCode=%s",
+                   trxClient_returnCodeToString(rc));
+}
+
+/* After an accepted access check: the cache request, or the request itself. */
+mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* request, bool* sendRequest)
+{
+    *sendRequest = false;
+    TarnixBridgeSubscription* subscription = request->mSubscription;
+    mama_status status = tarnixBridgeMamaTransport_getCacheSession(transport);
+    if (status != MAMA_STATUS_OK)
+        return status;
+
+    uint64_t requestId = request->mCacheRequestId;
+    if (request->mMsgType == MAMA_SUBSC_DDICT_SNAPSHOT || request->mMsgType == MAMA_SUBSC_SNAPSHOT)
+    {
+        /* Snapshots and dictionaries have no data subscription: the answer
+         * comes to the inbox through a local dispatch entry. */
+        trxClient_session_rxMsgDispatchFuncInfo_t dispatch{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
+                                                           tarnixBridgeMamaTransport_onSubscriptionMsg,
+                                                           subscription, nullptr};
+        bool added = false;
+        trxClient_returnCode_t rc = tarnixBridgeMamaSubscription_subscribeTopic(
+            subscription, kSubscribeLocalOnly, request->mCacheTopic, &dispatch, nullptr, &added);
+        if (!added && rc == TRXCLIENT_OK)
+            return MAMA_STATUS_OK;
+        if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "tarnixBridgeMamaSubscription_subscribe() failed");
+            return MAMA_STATUS_PLATFORM;
+        }
+        TARNIX_LOG_FINE("tarnixBridgeMamaPublisher_sendFromInboxByIndex(): Adding topic '%s' to local dispatch",
+                        request->mCacheTopic);
+        requestId = subscription->mCacheRequestId;
+    }
+
+    wlock_lock(subscription->mTopicSubscriptionsLock);
+    if (subscription->mDestroying.load())
+    {
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        return MAMA_STATUS_OK;
+    }
+    destroyHandle_incrementRefCount(subscription->mDestroyHandle);
+    addOutstanding(subscription);
+    wlock_unlock(subscription->mTopicSubscriptionsLock);
+
+    trxClient_returnCode_t rc = trxClient_cacheSession_sendCacheRequest(
+        transport->mCacheSession, request->mCacheTopic, requestId, transport->mCacheEventCallback,
+        subscription->mDestroyHandle, kCacheRequestFlags, 0);
+    if (rc == TRXCLIENT_IN_PROGRESS)
+    {
+        *sendRequest = transport->mSendSubReq;
+        return MAMA_STATUS_OK;
+    }
+    status = MAMA_STATUS_PLATFORM;
+    if (rc == TRXCLIENT_WOULD_BLOCK || rc == TRXCLIENT_NOT_READY)
+    {
+        logSendFailure(MAMA_LOG_LEVEL_FINE, rc);
+        status = MAMA_STATUS_OK;
+    }
+    else if (rc == TRXCLIENT_FAIL)
+    {
+        const bool cancelled = trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED;
+        logSendFailure(cancelled ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR, rc);
+        status = cancelled ? MAMA_STATUS_OK : MAMA_STATUS_PLATFORM;
+    }
+    else
+    {
+        logSendFailure(MAMA_LOG_LEVEL_ERROR, rc);
+    }
+    destroyHandle_removeReference(subscription->mDestroyHandle);
+    if (removeOutstanding(subscription))
+        freeLater(subscription);
+    return status;
+}
+
+mama_status continuation(bool asynchronous, TarnixSynchronismContext* context)
+{
+    TarnixCacheRequest* request = static_cast<TarnixCacheRequest*>(tarnixSynchronismContext_getTagData(context));
+    TarnixBridgeSubscription* subscription = request->mSubscription;
+    TarnixTransportBridge* transport = subscription->mTransportBridge;
+    if (tarnixSynchronismContext_isCancelled(context))
+    {
+        mamaMsg_destroy(request->mRequest);
+        request->mRequest = nullptr;
+        return MAMA_STATUS_OK;
+    }
+    const int completion = tarnixSynchronismContext_getReturnCode(context);
+    mama_status result = MAMA_STATUS_OK;
+    bool sendRequest = false;
+    trxClient_session_rxMsgDispatchFuncInfo_t check{TRXCLIENT_DISPATCH_TYPE_CALLBACK, dropMessage, nullptr, nullptr};
+
+    if (completion != TRXCLIENT_OK)
+    {
+        const bool refused = trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED;
+        const MamaLogLevel level = refused ? MAMA_LOG_LEVEL_NORMAL : MAMA_LOG_LEVEL_WARN;
+        TARNIX_LOG_CLIENT_ERROR(level, static_cast<trxClient_returnCode_t>(completion),
+                                "Error during subscription ACL check");
+        result = refused ? tarnixBridgeMamaTransport_deliverStatus(transport, subscription,
+                                                                   MAMA_MSG_STATUS_NOT_ENTITLED, true)
+                         : MAMA_STATUS_PLATFORM;
+    }
+    else
+    {
+        trxClient_opaqueSession_pt session = transport->mSession.load();
+        trxClient_returnCode_t rc =
+            session != nullptr ? trxClient_session_topicUnsubscribeWithDispatch(session, 0, request->mCacheTopic,
+                                                                                &check, nullptr)
+                               : TRXCLIENT_FAIL;
+        if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
+            TARNIX_LOG_WARN("Failed to unsubscribe from topic '%s' - rc=%s", request->mCacheTopic,
+                            trxClient_returnCodeToString(rc));
+        const int32_t type = request->mSubscriptionType;
+        if ((type == MAMA_SUBSC_TYPE_NORMAL || type == MAMA_SUBSC_TYPE_BOOK || type == MAMA_SUBSC_TYPE_DICTIONARY) &&
+            transport->mUseTrxCache)
+            result = askCache(transport, request, &sendRequest);
+        else
+            sendRequest = true;
+        if (result == MAMA_STATUS_OK && sendRequest)
+            result = postSend(transport, request);
+    }
+
+    mamaMsg_destroy(request->mRequest);
+    request->mRequest = nullptr;
+    if (asynchronous && result != MAMA_STATUS_OK)
+        tarnixBridgeMamaSubscription_enqueueError(subscription->mMamaSubscription, subscription, result, false);
+    return result;
+}
+
+uint64_t takeCacheRequestId(TarnixPublisherBridge* publisher)
+{
+    if (publisher->mCacheRequestId != 0)
+        return publisher->mCacheRequestId;
+    TarnixBridgeSubscription* current = tarnixBridgeMamaSubscription_getCurrent();
+    if (current == nullptr)
+    {
+        TARNIX_LOG_FINER("Unable to get subscription associated with the initial/recap request for TrxCache. "
+                         "Using CacheRequestId=0.");
+        return 0;
+    }
+    tarnixBridgeMamaSubscription_clearCurrent();
+    publisher->mCacheRequestId = current->mCacheRequestId;
+    return publisher->mCacheRequestId;
+}
+
+/* A bridge-built status message, queued for one subscription. */
+struct StatusEvent
+{
+    mamaMsgStatus mStatus;
+    TarnixBridgeSubscription* mSubscription;
+    TarnixTransportBridge* mTransport;
+    bool mCopyMode;
+};
+
+/* Moves or copies tmp's payload into the reusable message. False on failure
+ * (logged); tmp is destroyed either way. */
+bool copyInto(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payloadId)
+{
+    TarnixBridgeSubscription* subscription = event.mSubscription;
+    const char* statusText = mamaMsgStatus_stringForStatus(event.mStatus);
+    const char* source = subscription->mSource != nullptr ? subscription->mSource : "";
+    const char* symbol = subscription->mSymbol != nullptr ? subscription->mSymbol : "";
+    mamaMsgImpl_setMessageOwner(reusable, 1);
+    bool moved = false;
+    msgBridge reusableBridge = nullptr;
+    mamaMsgImpl_getBridgeMsg(reusable, &reusableBridge);
+    char reusableId = '\0';
+    msgPayload reusablePayload = nullptr;
+    const bool hasPayload = mamaMsgImpl_getPayload(reusable, &reusablePayload) == MAMA_STATUS_OK &&
+                            reusablePayload != nullptr && mamaMsgImpl_getPayloadId(reusable, &reusableId) == MAMA_STATUS_OK;
+    if (reusableBridge == nullptr || !hasPayload || reusableId != payloadId)
+    {
+        if (reusableBridge == nullptr)
+        {
+            mamaTransport tport = event.mTransport->mTransport.load();
+            mamaMsgImpl_setBridgeImpl(reusable, tport != nullptr ? mamaTransportImpl_getBridgeImpl(tport) : nullptr);
+        }
+        else if (hasPayload)
+        {
+            mamaMsgImpl_setPayload(reusable, nullptr, 0);
+            mamaMsgImpl_setPayloadBridge(reusable, event.mTransport->mPayloadBridge);
+        }
+        msgPayload payload = nullptr;
+        mama_status status = mamaMsgImpl_getPayload(tmp, &payload);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Error getting payload from built status dispatch message[%s] for source='%s', "
+                             "symbol='%s', status=[%d] %s",
+                             statusText, source, symbol, status, mamaStatus_stringForStatus(status));
+            mamaMsg_destroy(tmp);
+            return false;
+        }
+        status = mamaMsgImpl_setPayload(reusable, payload, 0);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Error creating re-usable payload for status dispatch message[%s] for source='%s', "
+                             "symbol='%s', status=[%d] %s",
+                             statusText, source, symbol, status, mamaStatus_stringForStatus(status));
+            mamaMsg_destroy(tmp);
+            return false;
+        }
+        mamaMsgImpl_setMessageOwner(tmp, 0);
+        status = mamaMsgImpl_setPayload(tmp, nullptr, 1);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Error releasing payload from src status dispatch message[%s] for source='%s', "
+                             "symbol='%s', src=%p,payload=%p, status=[%d] %s",
+                             statusText, source, symbol, static_cast<void*>(tmp), payload, status,
+                             mamaStatus_stringForStatus(status));
+            mamaMsg_destroy(tmp);
+            return false;
+        }
+        moved = true;
+    }
+    mama_status applied = moved ? MAMA_STATUS_OK : mamaMsg_applyMsg(reusable, tmp);
+    mamaMsgImpl_setMessageOwner(reusable, 0);
+    mamaMsg_destroy(tmp);
+    if (applied != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Could not copy fields from status dispatch event message. status=%s",
+                         mamaStatus_stringForStatus(applied));
+        return false;
+    }
+    return true;
+}
+
+void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
+{
+    StatusEvent event = *static_cast<StatusEvent*>(closure);
+    delete static_cast<StatusEvent*>(closure);
+    TarnixBridgeSubscription* subscription = event.mSubscription;
+    if (subscription->mMuted.load())
+    {
+        TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
+        return;
+    }
+    mamaMsg reusable = mamaQueueImpl_getMsg(subscription->mMamaQueue);
+    if (reusable == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error from calling mamaQueueImpl_getMsg.Could not get cached mamaMsg from event queue.");
+        return;
+    }
+    if (event.mTransport->mPayloadBridge == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error native transport does not have payload bridge to generate event response message.");
+        return;
+    }
+    mamaMsg tmp = nullptr;
+    mama_status status = mamaMsg_createForPayloadBridge(&tmp, event.mTransport->mPayloadBridge);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("could not create message. status=%s", mamaStatus_stringForStatus(status));
+        return;
+    }
+    char payloadId = '\0';
+    mamaMsgImpl_getPayloadId(tmp, &payloadId);
+    if (mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
+        TARNIX_LOG_FINEST("Created internal Bridge Status event msg for payload '%c', with event mode %s, for status %s",
+                          payloadId, event.mCopyMode ? "copy" : "buffer", mamaMsgStatus_stringForStatus(event.mStatus));
+    status = mamaMsgImpl_setStatus(tmp, event.mStatus);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Error setting the message status of a cache event message. status=%s",
+                         mamaStatus_stringForStatus(status));
+        mamaMsg_destroy(tmp);
+        return;
+    }
+    status = mamaMsg_addI32(tmp, MamaFieldMsgStatus.mName, MamaFieldMsgStatus.mFid, event.mStatus);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Error setting the message status field of a cache event message. status=%s",
+                         mamaStatus_stringForStatus(status));
+        mamaMsg_destroy(tmp);
+        return;
+    }
+
+    if (event.mCopyMode && payloadId != kTarnixPayloadId)
+    {
+        if (!copyInto(event, reusable, tmp, payloadId))
+            return;
+    }
+    else
+    {
+        const void* buffer = nullptr;
+        mama_size_t size = 0;
+        status = mamaMsg_getByteBuffer(tmp, &buffer, &size);
+        if (status != MAMA_STATUS_OK || buffer == nullptr || size == 0)
+        {
+            TARNIX_LOG_ERROR("Could not get byte buffer from cache event message. status=%s",
+                             mamaStatus_stringForStatus(status));
+            mamaMsg_destroy(tmp);
+            return;
+        }
+        status = mamaMsgImpl_setMsgBuffer(reusable, buffer, static_cast<uint32_t>(size),
+                                          static_cast<const char*>(buffer)[0]);
+        mamaMsg_destroy(tmp);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
+                             "bufSize=%zu",
+                             status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
+                             static_cast<size_t>(size));
+            return;
+        }
+    }
+
+    msgBridge bridgeMsg = nullptr;
+    status = mamaMsgImpl_getBridgeMsg(reusable, &bridgeMsg);
+    if (status != MAMA_STATUS_OK || bridgeMsg == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. Has the message already been destroyed? "
+                         "status=%s",
+                         mamaStatus_stringForStatus(status));
+        return;
+    }
+    if (subscription->mWildcard)
+    {
+        status = mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, reusable, subscription->mSource,
+                                                     nullptr);
+    }
+    else
+    {
+        TARNIX_LOG_ERROR("Received cache event message on non-wildcard subscription; source: %s; symbol: %s",
+                         subscription->mSource != nullptr ? subscription->mSource : "",
+                         subscription->mSymbol != nullptr ? subscription->mSymbol : "");
+        status = mamaSubscription_processMsg(subscription->mMamaSubscription, reusable);
+    }
+    if (status != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("error processing message on bridge-local subscription: %s",
+                         mamaStatus_stringForStatus(status));
+}
+
+}  // namespace
+
+bool tarnixCacheRequest_handles(mamaMsg request, int32_t* msgType)
+{
+    int32_t type = -1;
+    if (mamaMsg_getI32(request, MamaFieldSubscMsgType.mName, MamaFieldSubscMsgType.mFid, &type) != MAMA_STATUS_OK)
+        return false;
+    *msgType = type;
+    return type == MAMA_SUBSC_SUBSCRIBE || type == MAMA_SUBSC_SNAPSHOT || type == MAMA_SUBSC_DDICT_SNAPSHOT ||
+           type == MAMA_SUBSC_DQ_UNKNOWN;
+}
+
+mama_status tarnixCacheRequest_buildTopic(TarnixPublisherBridge* publisher, int32_t subscriptionType, char* out)
+{
+    const char* subject = publisher->mSubject != nullptr ? publisher->mSubject : "";
+    switch (subscriptionType)
+    {
+    case MAMA_SUBSC_TYPE_DICTIONARY:
+        copyTopic(out, subject);
+        if (std::strncmp(out, "_MDDD", 5) == 0)
+            out[0] = '#';
+        return MAMA_STATUS_OK;
+    case MAMA_SUBSC_TYPE_NORMAL:
+    case MAMA_SUBSC_TYPE_BOOK:
+    {
+        if (std::strncmp(subject, "_MD", 3) != 0)
+        {
+            TARNIX_LOG_ERROR("Error in generating tarnix topic for cache request. Topic does not start with '%s', "
+                             "topic=%s._MD",
+                             "_MD", subject);
+            return MAMA_STATUS_PLATFORM;
+        }
+        char* topic = nullptr;
+        mama_status status =
+            tarnixTopic_build(nullptr, publisher->mSource, publisher->mTopic, false, transportOf(publisher), &topic);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Error generating tarnix topic for cache request. mSource=%s mTopic=%s: %s",
+                             publisher->mSource != nullptr ? publisher->mSource : "(null)",
+                             publisher->mTopic != nullptr ? publisher->mTopic : "(null)",
+                             mamaStatus_stringForStatus(status));
+            return MAMA_STATUS_PLATFORM;
+        }
+        copyTopic(out, topic);
+        std::free(topic);
+        return MAMA_STATUS_OK;
+    }
+    default:
+        TARNIX_LOG_ERROR("Error in generating tarnix topic for cache request. Invalid mamaSubscriptionType='%s' [%d] "
+                         "for topic=%s.",
+                         MamaSubscTypeStr(static_cast<mamaSubscriptionType>(subscriptionType)), subscriptionType,
+                         subject);
+        return MAMA_STATUS_PLATFORM;
+    }
+}
+
+mama_status tarnixCacheRequest_send(TarnixPublisherBridge* publisher, mamaInbox inbox, mamaMsg msg, int32_t msgType)
+{
+    TarnixInboxBridge* inboxBridge = reinterpret_cast<TarnixInboxBridge*>(mamaInboxImpl_getInboxBridge(inbox));
+    if (inboxBridge == nullptr || inboxBridge->mInboxSubscription == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(
+        mamaSubscription_getSubscriptionBridge(inboxBridge->mInboxSubscription));
+    if (subscription == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TarnixTransportBridge* transport = subscription->mTransportBridge;
+    TarnixSynchronismManager* manager = &subscription->mSyncManager;
+
+    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(manager, continuation);
+    if (tag == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to create correlation tag");
+        return MAMA_STATUS_NOMEM;
+    }
+    TarnixCacheRequest* request = static_cast<TarnixCacheRequest*>(tarnixSynchronismManager_getTagData(tag));
+    std::memset(request, 0, sizeof(*request));
+    mama_status status = mamaMsg_getI32(msg, MamaFieldSubscriptionType.mName, MamaFieldSubscriptionType.mFid,
+                                        &request->mSubscriptionType);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Error getting subscription type: %s", mamaStatus_stringForStatus(status));
+        tarnixSynchronismManager_destroyCorrelationTag(manager, tag);
+        return status;
+    }
+    request->mMsgType = msgType;
+    request->mSubscription = subscription;
+    if (tarnixCacheRequest_buildTopic(publisher, request->mSubscriptionType, request->mCacheTopic) != MAMA_STATUS_OK)
+    {
+        tarnixSynchronismManager_destroyCorrelationTag(manager, tag);
+        return MAMA_STATUS_PLATFORM;
+    }
+    status = mamaMsg_copy(msg, &request->mRequest);
+    if (status != MAMA_STATUS_OK)
+    {
+        tarnixSynchronismManager_destroyCorrelationTag(manager, tag);
+        return status;
+    }
+    copyTopic(request->mSubject, publisher->mSubject);
+    copyTopic(request->mReplyTopic, tarnixBridgeMamaInbox_getReplyToTopic(inboxBridge));
+    request->mCacheRequestId = takeCacheRequestId(publisher);
+
+    trxClient_session_rxMsgDispatchFuncInfo_t check{TRXCLIENT_DISPATCH_TYPE_CALLBACK, dropMessage, nullptr, nullptr};
+    const uint32_t flags = tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync
+                                                                                             : kSubscribeWait;
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    trxClient_returnCode_t rc = TRXCLIENT_FAIL;
+    if (session != nullptr)
+        rc = trxClient_session_topicSubscribeWithDispatch(session, flags, request->mCacheTopic, &check,
+                                                          tarnixSynchronismManager_getCorrelation(tag));
+    if (rc == TRXCLIENT_FAIL)
+        TARNIX_LOG_ERROR("trxClient_session_topicSubscribeWithDispatch() failed for topic '%s' - rc=%s",
+                         request->mCacheTopic, trxClient_returnCodeToString(rc));
+    return tarnixSynchronismManager_processSyncResult(manager, tag, rc);
+}
+
+extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt /*cacheSession*/,
+                                                trxClient_cacheRequestEventCallbackInfo_pt info, void* user)
+{
+    if (info == nullptr)
+        return;
+    TarnixBridgeSubscription* subscription = nullptr;
+    TarnixBridgeSubscription* owner = nullptr;
+    if (user != nullptr)
+    {
+        /* The owner stays allocated while this request is outstanding (its
+         * free is put off), so it can still be looked at here. */
+        owner = static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
+        if (owner != nullptr && !owner->mDestroying.load())
+            subscription = owner;
+    }
+    else
+    {
+        TARNIX_LOG_ERROR("Cache session event with user_p==NULL; event: %s; topic: %s; responseCode: %s; subCode: %s; "
+                         "cacheRequestId: %llu",
+                         trxClient_cacheSession_eventToString(info->cacheEvent), info->topic != nullptr ? info->topic : "",
+                         trxClient_returnCodeToString(info->rc), trxClient_subCodeToString(info->subCode),
+                         static_cast<unsigned long long>(info->cacheRequestId));
+    }
+    const char* topic = info->topic != nullptr ? info->topic : "";
+
+    if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)
+    {
+        TARNIX_LOG_ERROR("Received unexpected event=%d for cache. event: %s; topic: %s; responseCode: (%d) %s; subCode: "
+                         "(%d) %s; cacheRequestId: %llu",
+                         info->cacheEvent, trxClient_cacheSession_eventToString(info->cacheEvent), topic, info->rc,
+                         trxClient_returnCodeToString(info->rc), info->subCode, trxClient_subCodeToString(info->subCode),
+                         static_cast<unsigned long long>(info->cacheRequestId));
+    }
+    else if (info->rc == TRXCLIENT_OK)
+    {
+        TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_OK");
+    }
+    else if (info->rc == TRXCLIENT_INCOMPLETE)
+    {
+        const char* subCode = trxClient_subCodeToString(info->subCode);
+        if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
+        {
+            mama_status status = tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
+                                                                         MAMA_MSG_STATUS_NOT_FOUND, false);
+            TARNIX_LOG(status == MAMA_STATUS_OK ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR,
+                       "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                       "topic=%s",
+                       subCode, topic);
+        }
+        else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
+                 info->subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT ||
+                 info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT)
+        {
+            TARNIX_LOG(info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT ? MAMA_LOG_LEVEL_WARN
+                                                                                 : MAMA_LOG_LEVEL_FINE,
+                       "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                       "topic=%s",
+                       subCode, topic);
+        }
+        else
+        {
+            TARNIX_LOG_ERROR("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, with "
+                             "unexpected subcode subCode=%s (%d), topic=%s",
+                             subCode, info->subCode, topic);
+        }
+    }
+    else
+    {
+        TARNIX_LOG_CLIENT_ERROR(info->rc == TRXCLIENT_FAIL ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_ERROR, info->rc,
+                                "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE");
+    }
+
+    /* Last: a free put off for this request may now run. */
+    if (owner != nullptr && removeOutstanding(owner))
+        freeLater(owner);
+}
+
+mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* transport,
+                                                    TarnixBridgeSubscription* subscription, mamaMsgStatus status,
+                                                    bool copyMode)
+{
+    if (transport == nullptr || subscription == nullptr || subscription->mDestroying.load())
+        return MAMA_STATUS_OK;
+    StatusEvent* event = new (std::nothrow) StatusEvent{status, subscription, transport, copyMode};
+    if (event == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for message node");
+        return MAMA_STATUS_NOMEM;
+    }
+    mama_status result = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
+                                                            onStatusEvent, event);
+    if (result != MAMA_STATUS_OK)
+    {
+        delete event;
+        TARNIX_LOG_ERROR("Could not enqueue local message for delivery");
+    }
+    return result;
+}
+
+bool tarnixCacheRequest_deferFree(TarnixBridgeSubscription* subscription)
+{
+    std::lock_guard<std::mutex> lock(gOutstandingMutex);
+    auto it = gOutstanding.find(subscription);
+    if (it == gOutstanding.end())
+        return false;
+    it->second.mFreePending = true;
+    return true;
+}

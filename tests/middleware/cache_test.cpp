@@ -1,0 +1,433 @@
+/* Initial values, snapshots and status messages from the broker's cache, on
+ * the in-process broker, through OpenMAMA's own subscription API. */
+#include "logCapture.h"
+
+#include <mama/mama.h>
+#include <mama/inbox.h>
+#include <mama/source.h>
+#include <mama/msgstatus.h>
+#include <mama/reservedfields.h>
+#include <mama/subscmsgtype.h>
+#include <trxClientTest.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <dlfcn.h>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <list>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+/* OpenMAMA loads the plug-in by library name: load the build tree's first. */
+const bool kPluginLoaded = dlopen(TARNIX_MW_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr;
+
+constexpr mama_fid_t kValueFid = 500;
+constexpr auto kWait = std::chrono::seconds(20);
+
+/* What one subscription or inbox saw, in order. */
+struct Seen
+{
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<int> types;        /* MdMsgType of each message */
+    std::vector<int32_t> values;   /* kValueFid, -1 when absent */
+    std::vector<mama_status> errors;
+    bool destroyed = false;
+    bool subscribed = false;
+
+    bool waitFor(const std::function<bool()>& condition)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, kWait, condition);
+    }
+    size_t messages()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return values.size();
+    }
+};
+
+void MAMACALLTYPE onCreate(mamaSubscription, void*) {}
+void MAMACALLTYPE onStopped(mama_status) {}
+
+void MAMACALLTYPE onError(mamaSubscription, mama_status status, void*, const char*, void* closure)
+{
+    Seen* seen = static_cast<Seen*>(closure);
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    seen->errors.push_back(status);
+    seen->changed.notify_all();
+}
+
+void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
+{
+    Seen* seen = static_cast<Seen*>(closure);
+    int32_t value = -1;
+    mamaMsg_getI32(msg, nullptr, kValueFid, &value);
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    seen->types.push_back(mamaMsgType_typeForMsg(msg));
+    seen->values.push_back(value);
+    seen->changed.notify_all();
+}
+
+void MAMACALLTYPE onDestroy(mamaSubscription, void* closure)
+{
+    Seen* seen = static_cast<Seen*>(closure);
+    std::lock_guard<std::mutex> lock(seen->mutex);
+    seen->destroyed = true;
+    seen->changed.notify_all();
+}
+
+/* For conditions no callback here signals. */
+bool waitUntil(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+/* A responder: answers requests on a topic from their inbox, and counts them. */
+struct Responder
+{
+    mamaPublisher publisher = nullptr;
+    std::atomic<int> requests{0};
+    std::atomic<int> lastMsgType{-1};
+    mamaMsg answer = nullptr;
+};
+
+void MAMACALLTYPE onRequest(mamaSubscription, mamaMsg request, void* closure, void*)
+{
+    Responder* responder = static_cast<Responder*>(closure);
+    int32_t type = -1;
+    mamaMsg_getI32(request, MamaFieldSubscMsgType.mName, MamaFieldSubscMsgType.mFid, &type);
+    responder->lastMsgType = type;
+    if (mamaMsg_isFromInbox(request))
+        mamaPublisher_sendReplyToInbox(responder->publisher, request, responder->answer);
+    ++responder->requests;
+}
+
+class CacheTest : public ::testing::Test
+{
+protected:
+    /* Every test gets its own broker, so the cache starts empty. */
+    void open(bool useCache, bool sendSubReq)
+    {
+        ASSERT_TRUE(kPluginLoaded) << dlerror();
+        static int counter = 0;
+        mBroker = "cache" + std::to_string(++counter);
+        const std::string host = "inproc://" + mBroker;
+        for (const char* name : {"pub", "sub"})
+        {
+            const std::string prefix = std::string("mama.tarnix.transport.") + name + ".";
+            mama_setProperty((prefix + "SESSION_HOST").c_str(), host.c_str());
+            mama_setProperty((prefix + "allow_recover_gaps").c_str(), "true");
+            mama_setProperty((prefix + "use_trxcache").c_str(), useCache ? "true" : "false");
+            mama_setProperty((prefix + "send_subreq").c_str(), sendSubReq ? "true" : "false");
+            mama_setProperty((prefix + "CACHESESSION_REQUEST_TIMEOUT_MS").c_str(), "300");
+        }
+        /* Requests complete within the call that sends them. */
+        mama_setProperty("mama.tarnix.transport.subscribe_async", "false");
+        ASSERT_EQ(mama_loadBridge(&mBridge, "tarnix"), MAMA_STATUS_OK);
+        ASSERT_EQ(mama_loadPayloadBridge(&mPayload, "tarnixmsg"), MAMA_STATUS_OK);
+        ASSERT_EQ(mama_open(), MAMA_STATUS_OK);
+        mOpen = true;
+        ASSERT_EQ(mamaTransport_allocate(&mPubTransport), MAMA_STATUS_OK);
+        ASSERT_EQ(mamaTransport_create(mPubTransport, "pub", mBridge), MAMA_STATUS_OK);
+        ASSERT_EQ(mamaTransport_allocate(&mSubTransport), MAMA_STATUS_OK);
+        ASSERT_EQ(mamaTransport_create(mSubTransport, "sub", mBridge), MAMA_STATUS_OK);
+        ASSERT_EQ(mama_getDefaultEventQueue(mBridge, &mQueue), MAMA_STATUS_OK);
+        ASSERT_EQ(mama_startBackground(mBridge, onStopped), MAMA_STATUS_OK);
+        mStarted = true;
+    }
+
+    void TearDown() override
+    {
+        for (mamaSubscription subscription : mSubscriptions)
+        {
+            mamaSubscription_destroyEx(subscription);
+        }
+        /* Every destroy has completed before dispatching stops. */
+        for (Seen& each : mSeen)
+        {
+            if (each.subscribed)
+            {
+                EXPECT_TRUE(each.waitFor([&] { return each.destroyed; }));
+            }
+        }
+        for (mamaPublisher publisher : mPublishers)
+            mamaPublisher_destroy(publisher);
+        if (mStarted)
+            mama_stop(mBridge);
+        if (mSubTransport != nullptr)
+            mamaTransport_destroy(mSubTransport);
+        if (mPubTransport != nullptr)
+            mamaTransport_destroy(mPubTransport);
+        if (mSource != nullptr)
+            mamaSource_destroy(mSource);
+        mSource = nullptr;
+        if (mOpen)
+        {
+            EXPECT_EQ(mama_close(), MAMA_STATUS_OK);
+        }
+    }
+
+    mamaMsg message(int type, int32_t value)
+    {
+        mamaMsg msg = nullptr;
+        EXPECT_EQ(mamaMsg_createForPayloadBridge(&msg, mPayload), MAMA_STATUS_OK);
+        mamaMsg_addI32(msg, MamaFieldMsgType.mName, MamaFieldMsgType.mFid, type);
+        mamaMsg_addI32(msg, MamaFieldMsgStatus.mName, MamaFieldMsgStatus.mFid, MAMA_MSG_STATUS_OK);
+        mamaMsg_addI32(msg, nullptr, kValueFid, value);
+        return msg;
+    }
+
+    mamaPublisher publisher(const char* symbol, const char* root = nullptr)
+    {
+        mamaPublisher publisher = nullptr;
+        EXPECT_EQ(mamaPublisher_create(&publisher, mPubTransport, symbol, "SRC", root), MAMA_STATUS_OK);
+        mPublishers.push_back(publisher);
+        return publisher;
+    }
+
+    void publish(const char* symbol, int type, int32_t value)
+    {
+        mamaMsg msg = message(type, value);
+        ASSERT_EQ(mamaPublisher_send(publisher(symbol), msg), MAMA_STATUS_OK);
+        mamaMsg_destroy(msg);
+    }
+
+    mamaSubscription subscribe(const char* symbol, Seen* seen, mamaServiceLevel level = MAMA_SERVICE_LEVEL_REAL_TIME)
+    {
+        mamaMsgCallbacks callbacks{};
+        callbacks.onCreate = onCreate;
+        callbacks.onError = onError;
+        callbacks.onMsg = onMsg;
+        callbacks.onDestroy = onDestroy;
+        mamaSubscription subscription = nullptr;
+        EXPECT_EQ(mamaSubscription_allocate(&subscription), MAMA_STATUS_OK);
+        mamaSubscription_setServiceLevel(subscription, level, 0);
+        mamaSubscription_setTimeout(subscription, 30.0);
+        if (mSource == nullptr)
+        {
+            EXPECT_EQ(mamaSource_create(&mSource), MAMA_STATUS_OK);
+            mamaSource_setId(mSource, "SRC");
+            mamaSource_setSymbolNamespace(mSource, "SRC");
+            mamaSource_setTransport(mSource, mSubTransport);
+        }
+        EXPECT_EQ(mamaSubscription_create(subscription, mQueue, &callbacks, mSource, symbol, seen), MAMA_STATUS_OK);
+        mSubscriptions.push_back(subscription);
+        seen->subscribed = true;
+        return subscription;
+    }
+
+    /* A basic subscription on a broker topic that answers requests. */
+    void respond(const char* topic, Responder* responder, int32_t value)
+    {
+        responder->answer = message(MAMA_MSG_TYPE_INITIAL, value);
+        ASSERT_EQ(mamaPublisher_create(&responder->publisher, mPubTransport, "ANY", "SRC", nullptr), MAMA_STATUS_OK);
+        mPublishers.push_back(responder->publisher);
+        mamaMsgCallbacks callbacks{};
+        callbacks.onCreate = onCreate;
+        callbacks.onError = onError;
+        callbacks.onMsg = onRequest;
+        mamaSubscription subscription = nullptr;
+        ASSERT_EQ(mamaSubscription_allocate(&subscription), MAMA_STATUS_OK);
+        ASSERT_EQ(mamaSubscription_createBasic(subscription, mPubTransport, mQueue, &callbacks, topic, responder),
+                  MAMA_STATUS_OK);
+        mSubscriptions.push_back(subscription);
+    }
+
+    /* Callbacks may still come until mama_close: their closures live as long
+     * as the fixture. */
+    Seen& seen()
+    {
+        return mSeen.emplace_back();
+    }
+    Responder& responder()
+    {
+        return mResponders.emplace_back();
+    }
+
+    std::list<Seen> mSeen;
+    std::list<Responder> mResponders;
+    std::string mBroker;
+    mamaBridge mBridge = nullptr;
+    mamaPayloadBridge mPayload = nullptr;
+    mamaTransport mPubTransport = nullptr;
+    mamaTransport mSubTransport = nullptr;
+    mamaQueue mQueue = nullptr;
+    mamaSource mSource = nullptr;
+    std::vector<mamaSubscription> mSubscriptions;
+    std::vector<mamaPublisher> mPublishers;
+    bool mOpen = false;
+    bool mStarted = false;
+};
+
+TEST_F(CacheTest, InitialValueFromTheCacheReachesOnlyTheSubscriptionThatAsked)
+{
+    open(true, false);
+    publish("SYM", MAMA_MSG_TYPE_INITIAL, 7);
+
+    Seen& first = seen();
+    Seen& second = seen();
+    subscribe("SYM", &first);
+    ASSERT_TRUE(first.waitFor([&] { return first.values.size() == 1; }));
+    subscribe("SYM", &second);
+    ASSERT_TRUE(second.waitFor([&] { return second.values.size() == 1; }));
+    EXPECT_EQ(second.values[0], 7);
+
+    /* The second request's answer travelled on the first one's topic too:
+     * a live update queued after it shows whether the first took it. */
+    publish("SYM", MAMA_MSG_TYPE_UPDATE, 8);
+    ASSERT_TRUE(first.waitFor([&] { return first.values.size() >= 2; }));
+    ASSERT_TRUE(second.waitFor([&] { return second.values.size() >= 2; }));
+    EXPECT_EQ(first.values, (std::vector<int32_t>{7, 8}));
+    EXPECT_EQ(second.values, (std::vector<int32_t>{7, 8}));
+    EXPECT_TRUE(first.errors.empty());
+    EXPECT_TRUE(second.errors.empty());
+}
+
+TEST_F(CacheTest, SnapshotIsAnsweredFromTheCache)
+{
+    open(true, false);
+    publish("SNAP", MAMA_MSG_TYPE_INITIAL, 42);
+    Seen& snap = seen();
+    subscribe("SNAP", &snap, MAMA_SERVICE_LEVEL_SNAPSHOT);
+    ASSERT_TRUE(snap.waitFor([&] { return !snap.values.empty() || !snap.errors.empty(); }));
+    ASSERT_EQ(snap.values, (std::vector<int32_t>{42}));
+    EXPECT_TRUE(snap.errors.empty());
+}
+
+/* Statuses the bridge builds itself reach OpenMAMA, which turns them into
+ * the subscription's error. */
+TEST_F(CacheTest, MissingDataAndRefusedAccessBecomeStatuses)
+{
+    open(true, false);
+    ASSERT_EQ(trxClientTest_inproc_denySubscribe(mBroker.c_str(), "SRC/DENIED"), TRXCLIENT_OK);
+    const struct
+    {
+        const char* symbol;
+        mama_status expected;
+    } cases[] = {
+        {"NEVER", MAMA_STATUS_NOT_FOUND},        /* message status 10 */
+        {"DENIED", MAMA_STATUS_NOT_ENTITLED},    /* message status 9 */
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.symbol);
+        Seen& got = seen();
+        mamaSubscription subscription = subscribe(c.symbol, &got);
+        ASSERT_TRUE(got.waitFor([&] {
+            for (mama_status status : got.errors)
+                if (status == c.expected)
+                    return true;
+            return false;
+        }));
+        EXPECT_TRUE(got.values.empty());
+        mamaSubscription_destroyEx(subscription);
+        mSubscriptions.pop_back();
+        ASSERT_TRUE(got.waitFor([&] { return got.destroyed; }));
+    }
+}
+
+/* The inbox a request came from is freed only once its cache request has
+ * completed: the request holds a reference on it. */
+struct InboxState
+{
+    LogCapture* log = nullptr;
+    std::atomic<bool> destroyed{false};
+    std::atomic<bool> completedBefore{false};
+};
+
+void MAMACALLTYPE onInboxMsg(mamaMsg, void*) {}
+void MAMACALLTYPE onInboxError(mama_status, void*) {}
+void MAMACALLTYPE onInboxDestroyed(mamaInbox, void* closure)
+{
+    InboxState* state = static_cast<InboxState*>(closure);
+    state->completedBefore = !state->log->matching("CACHE_REQUEST_TIMEOUT, topic=SRC/SLOW").empty();
+    state->destroyed = true;
+}
+
+TEST_F(CacheTest, InboxDestroyedWithCacheRequestOutstandingIsFreedAfterTheCacheEvent)
+{
+    open(true, false);
+    ASSERT_EQ(trxClientTest_inproc_setCacheSilent(mBroker.c_str(), 1), TRXCLIENT_OK);
+    LogCapture log;
+    InboxState state;
+    state.log = &log;
+    mamaInbox inbox = nullptr;
+    ASSERT_EQ(mamaInbox_create2(&inbox, mSubTransport, mQueue, onInboxMsg, onInboxError, onInboxDestroyed, &state),
+              MAMA_STATUS_OK);
+    mamaPublisher requests = nullptr;
+    ASSERT_EQ(mamaPublisher_create(&requests, mSubTransport, "SLOW", "SRC", "_MD"), MAMA_STATUS_OK);
+    mPublishers.push_back(requests);
+    mamaMsg request = message(MAMA_MSG_TYPE_INITIAL, 0);
+    mamaMsg_addI32(request, MamaFieldSubscMsgType.mName, MamaFieldSubscMsgType.mFid, MAMA_SUBSC_SNAPSHOT);
+    mamaMsg_addI32(request, MamaFieldSubscriptionType.mName, MamaFieldSubscriptionType.mFid, MAMA_SUBSC_TYPE_NORMAL);
+    ASSERT_EQ(mamaPublisher_sendFromInbox(requests, inbox, request), MAMA_STATUS_OK);
+    mamaMsg_destroy(request);
+    ASSERT_TRUE(waitUntil([&] { return !log.matching("Adding topic 'SRC/SLOW' to local dispatch").empty(); }));
+
+    ASSERT_EQ(mamaInbox_destroy(inbox), MAMA_STATUS_OK);
+    ASSERT_TRUE(waitUntil([&] { return state.destroyed.load(); }));
+    std::string events;
+    for (const LogLine& line : log.matching("received event="))
+        events += line.text + "\n";
+    EXPECT_TRUE(state.completedBefore.load()) << events;
+}
+
+TEST_F(CacheTest, WithoutTheCacheThePublisherAnswersTheInbox)
+{
+    open(false, false);
+    Responder& answerer = responder();
+    respond("_MD.SRC", &answerer, 11);
+    Seen& got = seen();
+    subscribe("SYM", &got);
+    ASSERT_TRUE(got.waitFor([&] { return !got.values.empty(); }));
+    EXPECT_EQ(got.values[0], 11);
+    EXPECT_EQ(answerer.requests.load(), 1);
+    EXPECT_EQ(answerer.lastMsgType.load(), MAMA_SUBSC_SUBSCRIBE);
+}
+
+/* With send_subreq the request is published as well, but the cache answers:
+ * the publisher's reply goes to the discard topic. */
+TEST_F(CacheTest, SendSubReqPublishesTheRequestAndDiscardsItsAnswer)
+{
+    for (bool sendSubReq : {false, true})
+    {
+        SCOPED_TRACE(sendSubReq ? "send_subreq" : "no send_subreq");
+        TearDown();
+        mSubscriptions.clear();
+        mPublishers.clear();
+        mOpen = mStarted = false;
+        mPubTransport = mSubTransport = nullptr;
+        open(true, sendSubReq);
+        publish("SYM", MAMA_MSG_TYPE_INITIAL, 5);
+        Responder& answerer = responder();
+        respond("_MD.SRC", &answerer, 99);
+        Seen& got = seen();
+        subscribe("SYM", &got);
+        ASSERT_TRUE(got.waitFor([&] { return !got.values.empty(); }));
+        if (sendSubReq)
+        {
+            ASSERT_TRUE(waitUntil([&] { return answerer.requests.load() == 1; }));
+        }
+        publish("SYM", MAMA_MSG_TYPE_UPDATE, 6);
+        ASSERT_TRUE(got.waitFor([&] { return got.values.size() >= 2; }));
+        EXPECT_EQ(got.values, (std::vector<int32_t>{5, 6}));
+        EXPECT_EQ(answerer.requests.load(), sendSubReq ? 1 : 0);
+    }
+}
+
+}  // namespace

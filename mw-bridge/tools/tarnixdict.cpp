@@ -87,6 +87,16 @@ bool check(mama_status status, const char* what)
     return false;
 }
 
+/* The dictionary message already holds a field for every entry of the file,
+ * the header fields included, typed as the file says (U8 in OpenMAMA's). */
+mama_status setHeader(mamaMsg msg, const MamaReservedField& field, int value)
+{
+    mama_status status = mamaMsg_updateU8(msg, field.mName, field.mFid, static_cast<mama_u8_t>(value));
+    if (status == MAMA_STATUS_WRONG_FIELD_TYPE)
+        status = mamaMsg_updateI32(msg, field.mName, field.mFid, value);
+    return status;
+}
+
 void MAMACALLTYPE onRequest(mamaSubscription, mamaMsg request, void* closure, void*)
 {
     Server* server = static_cast<Server*>(closure);
@@ -143,11 +153,9 @@ int run(const Options& options)
         }
         if (!check(mamaMsg_createForPayloadBridge(&server.dictionary, payload), "creating the message") ||
             !check(mamaDictionary_fillDictionaryMessage(dictionary, &server.dictionary), "building the message") ||
-            !check(mamaMsg_addI32(server.dictionary, MamaFieldMsgType.mName, MamaFieldMsgType.mFid,
-                                  MAMA_MSG_TYPE_DDICT_SNAPSHOT),
+            !check(setHeader(server.dictionary, MamaFieldMsgType, MAMA_MSG_TYPE_DDICT_SNAPSHOT),
                    "setting the message type") ||
-            !check(mamaMsg_addI32(server.dictionary, MamaFieldMsgStatus.mName, MamaFieldMsgStatus.mFid,
-                                  MAMA_MSG_STATUS_OK),
+            !check(setHeader(server.dictionary, MamaFieldMsgStatus, MAMA_MSG_STATUS_OK),
                    "setting the message status"))
             break;
         if (!check(mamaTransport_allocate(&transport), "allocating the transport") ||

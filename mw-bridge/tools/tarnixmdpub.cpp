@@ -108,7 +108,7 @@ int usage(const char* program)
 {
     std::fprintf(stderr,
                  "usage: %s [-m tarnix] [-p tarnixmsg] [-tport pub] [-S source(DEMO)] [-interval seconds(0.5)]\n"
-                 "          [-count updates per symbol(0: until interrupted)] [-initial]\n"
+                 "          [-count updates per symbol(0: until interrupted)] [-initial] [-seq first(1)]\n"
                  "          -s SYMBOL [-s SYMBOL ...]\n",
                  program);
     return 2;
@@ -120,6 +120,7 @@ int main(int argc, char** argv)
 {
     std::string middleware = "tarnix", payload = "tarnixmsg", tport = "pub", source = "DEMO";
     double interval = 0.5;
+    uint32_t firstSeq = 1;
     Feed feed;
     for (int i = 1; i < argc; ++i)
     {
@@ -144,6 +145,8 @@ int main(int argc, char** argv)
             feed.instruments.push_back(Instrument{value});
         else if (arg == "-interval")
             interval = std::atof(value);
+        else if (arg == "-seq")
+            firstSeq = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
         else if (arg == "-count")
             feed.count = std::atol(value);
         else
@@ -179,6 +182,7 @@ int main(int argc, char** argv)
         for (Instrument& instrument : feed.instruments)
         {
             instrument.mid = round2(price(feed.random));
+            instrument.seq = firstSeq - 1;
             ok = !failed(mamaPublisher_create(&instrument.publisher, transport, instrument.symbol.c_str(),
                                               source.c_str(), nullptr),
                          "creating a publisher");

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -234,6 +235,17 @@ size_t Process::lineCount(Stream s) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_[s].size();
+}
+
+size_t Process::countLines(Stream s, const std::string &text, size_t from, size_t *end) const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (size_t i = from; i < lines_[s].size(); ++i)
+        n += lines_[s][i].find(text) != std::string::npos;
+    if (end)
+        *end = std::max(from, lines_[s].size());
+    return n;
 }
 
 std::optional<size_t> Process::waitForLine(const std::function<bool(const std::string &)> &pred, Millis timeout,

@@ -75,6 +75,9 @@ public:
 
     std::vector<std::string> lines(Stream s) const;
     size_t lineCount(Stream s) const;
+    // Lines at index >= from that contain text, without copying them; *end
+    // (when given) receives the index after the last line looked at.
+    size_t countLines(Stream s, const std::string &text, size_t from = 0, size_t *end = nullptr) const;
     // First line at index >= from (of stream s) satisfying pred; waits for it.
     std::optional<size_t> waitForLine(const std::function<bool(const std::string &)> &pred, Millis timeout,
                                       Stream s = Out, size_t from = 0);

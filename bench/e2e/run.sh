@@ -15,12 +15,18 @@
 # started here; every process started here is stopped by its id on exit.
 # Knobs (environment): E2E_BENCH_WARMUP (s, 2), E2E_BENCH_MEASURE (s, 4),
 # E2E_BENCH_LATENCY_RATE (msg/s, 5000), E2E_BENCH_OVERLOAD (s, 15), E2E_BENCH_KEEP
-# (keep the work directory with every process's output).
+# (keep the work directory with every process's output). For what-if runs:
+# E2E_BENCH_SECTIONS (a subset of "pairs roundtrip scale fanout overload"),
+# E2E_BENCH_PROPERTIES (extra mama.properties lines separated by ';') and
+# E2E_BENCH_RESULTS (another directory for the report).
 set -uo pipefail
 
 build="$(cd "${1:?usage: run.sh BUILD_DIR}" && pwd)"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-results="$(cd "$here/.." && pwd)/results"
+results="${E2E_BENCH_RESULTS:-$(cd "$here/.." && pwd)/results}"
+SECTIONS=" ${E2E_BENCH_SECTIONS:-pairs roundtrip scale fanout overload} "
+has() { [[ "$SECTIONS" == *" $1 "* ]]; }
+IFS=';' read -r -a EXTRA_PROPS <<<"${E2E_BENCH_PROPERTIES:-}"
 . "$build/env.sh"
 BIN="$build/bin"
 WARM=${E2E_BENCH_WARMUP:-2}
@@ -207,11 +213,12 @@ pair() {
   if [ "$sys" = raw ]; then
     R_GAPS=$(sed -n 's/^SUMMARY .*gaps=\([0-9]*\).*/\1/p' "$work/cons-$tag.out")
   else
-    R_GAPS=$(grep -E -- "$ratere" "$work/cons-$tag.out" | awk '{s += $(NF-1)} END {print s + 0}')
+    # The "MC GAPS" column: sequence-number gaps seen by the consumer.
+    R_GAPS=$(grep -E -- "$ratere" "$work/cons-$tag.out" | awk '$(NF-1) ~ /^[0-9]+$/ {s += $(NF-1)} END {print s + 0}')
   fi
   # The bucket table: "lower upper count percent cumulative" after its title.
   R_HIST="$work/hist-$tag.dat"
-  awk '/Latency Count/ {on = 1; next} on && NF == 5 && $1 ~ /^[0-9]+$/ {print $2, $5}' \
+  awk '/Latency Count/ {on = 1; next} on && NF == 5 && $1 ~ /^[0-9]+$/ && $3 > 0 {print $2, $5}' \
     "$work/cons-$tag.out" >"$R_HIST"
   if [ -s "$R_HIST" ]; then
     read -r R_P50 R_P99 R_P999 < <(awk '
@@ -298,9 +305,9 @@ fanout() {
   F_EACH=- F_TOTAL=- F_P50=- F_P99=- F_CPU=- F_BROKER=-
   for i in $(seq 1 10); do
     if [ "$sys" = raw ]; then
-      spawn "fan-$sys-$i" "$BIN/natsbench" sub "nats://127.0.0.1:$NATS_PORT" FAN
+      spawn "fan-$sys-$i" "$BIN/natsbench" sub "nats://127.0.0.1:$NATS_PORT" BENCH
     else
-      spawn "fan-$sys-$i" mamaconsumerc_v2 -m "$sys" -tport sub -s FAN -stats -percentiles 50,99 \
+      spawn "fan-$sys-$i" mamaconsumerc_v2 -m "$sys" -tport sub -s BENCH -stats -percentiles 50,99 \
         -bucketWidth 1 -bucketCount 50000 -start-stats "$WARM" -t 1
     fi
     cons+=("$SPAWNED")
@@ -308,9 +315,10 @@ fanout() {
   for i in $(seq 1 10); do wait_for "$work/fan-$sys-$i.out" '(TIME +RATE|SUBSCRIBED)' 30; done
   sleep 1
   if [ "$sys" = raw ]; then
-    spawn "fanpub-$sys" "$BIN/natsbench" pub "nats://127.0.0.1:$NATS_PORT" FAN "${MSG_BYTES[10]}" "$FAN_RATE"
+    spawn "fanpub-$sys" "$BIN/natsbench" pub "nats://127.0.0.1:$NATS_PORT" BENCH "${MSG_BYTES[10]}" "$FAN_RATE"
   else
-    spawn "fanpub-$sys" mamaproducerc_v2 -m "$sys" -tport pub -s FAN -playback "$work/$sys-10.pb" \
+    # Playback publishes on the symbol recorded in the file: BENCH.
+    spawn "fanpub-$sys" mamaproducerc_v2 -m "$sys" -tport pub -s BENCH -playback "$work/$sys-10.pb" \
       -rewind -1 -t 1 -target "$FAN_RATE"
   fi
   prod=$SPAWNED
@@ -359,7 +367,7 @@ overload() {
   consrate=$((pubrate / 10))
   [ "$consrate" -lt 100 ] && consrate=100
   O_CONSRATE=$consrate
-  write_properties "$dir" \
+  write_properties "$dir" "${EXTRA_PROPS[@]}" \
     "mama.tarnix.transport.queue_max_size=10000" \
     "mama.statslogging.enable=true" \
     "mama.statslogging.queue.logging=true" \
@@ -371,18 +379,20 @@ overload() {
   "$BIN/benchutil" paceread "$consrate" "mamasubscriberc: Recieved msg." <"$fifo" >"$work/overload-reader.out" 2>&1 &
   reader=$!
   pids+=("$reader")
-  WOMBAT_PATH="$dir" mamasubscriberc -m tarnix -tport sub -s OVER -v -v -v >"$fifo" 2>"$work/overload-sub.err" &
+  # -v -v: the bridge's suspensions and resumptions (FINER) are logged.
+  WOMBAT_PATH="$dir" mamasubscriberc -m tarnix -tport sub -s OVER -v -v >"$fifo" 2>"$work/overload-sub.err" &
   sub=$!
   pids+=("$sub")
   sleep 2
   spawn overload-prod env WOMBAT_PATH="$dir" mamaproducerc_v2 -m tarnix -tport pub -s OVER \
     -playback "$work/tarnix-10-over.pb" -rewind -1 -t 1
   prod=$SPAWNED
-  local start=$SECONDS end
+  local t0 end
+  t0=$(date +%s.%N)
   end=$((SECONDS + OVER_SECS))
   : >"$work/overload.dat"
-  t=0
   while ((SECONDS < end)) && alive "$sub" && alive "$prod"; do
+    t=$(awk -v a="$t0" -v b="$(date +%s.%N)" 'BEGIN {printf "%.1f", b - a}')
     local depth pace
     # "name | type | middleware | Queue Size | current | max | total |"
     depth=$(grep 'Queue Size' "$work/overload-sub.err" 2>/dev/null | tail -1 | awk -F'|' '{gsub(/ /, "", $5); print $5}')
@@ -391,7 +401,6 @@ overload() {
       "$(sed -n 's/.*consumed=\([0-9]*\).*/\1/p' <<<"$pace")" "$(sed -n 's/.*lost=\([0-9]*\).*/\1/p' <<<"$pace")" \
       "$(grep -c 'suspending the transport' "$work/overload-sub.err" 2>/dev/null)" >>"$work/overload.dat"
     sleep 0.5
-    t=$(awk -v t="$t" 'BEGIN {print t + 0.5}')
   done
   O_ALIVE=yes
   alive "$sub" && alive "$prod" || O_ALIVE=no
@@ -400,6 +409,7 @@ overload() {
   stop "$sub" 3
   stop "$reader" 3
   O_SUSPEND=$(grep -c 'suspending the transport' "$work/overload-sub.err")
+  O_DISCARDS=$(grep -c 'event=Received messages discarded' "$work/overload-sub.err")
   O_RESUME=$(grep -c 'resuming the transport' "$work/overload-sub.err")
   O_LOST=$(grep '^PACE' "$work/overload-reader.out" | tail -1 | sed -n 's/.*lost=\([0-9]*\).*/\1/p')
   O_CONSUMED=$(grep '^PACE' "$work/overload-reader.out" | tail -1 | sed -n 's/.*consumed=\([0-9]*\).*/\1/p')
@@ -413,7 +423,7 @@ overload() {
 # ==== the run =====================================================================
 log "work directory $work"
 start_nats || { echo "bench/e2e: nats-server did not start" >&2; exit 1; }
-write_properties "$work"
+write_properties "$work" "${EXTRA_PROPS[@]}"
 export WOMBAT_PATH="$work"
 
 # Is the tarnix middleware able to create transports yet?
@@ -440,10 +450,12 @@ for f in 10 50; do
   # Raw libnats carries as many bytes as the tarnixmsg message.
   [ -n "${MSG_BYTES[$f]:-}" ] || MSG_BYTES[$f]=$((f * 12))
 done
-mdgen tarnixmsg 10 OVER 20000 "$work/tarnix-10-over.pb" >/dev/null 2>&1
+# Named fields: mamasubscriberc prints the sequence number only then.
+mdgen tarnixmsg 10 OVER 20000 "$work/tarnix-10-over.pb" named >/dev/null 2>&1
 
 declare -A T_RATE T_PUB T_CPU T_BROKER T_GAPS L_P50 L_P99 L_P999 L_HIST L_RATE
 for f in 10 50; do
+  has pairs || break
   for sys in $SYSTEMS; do
     log "throughput: $sys, $f fields"
     pair "$sys" "$f" 0
@@ -457,6 +469,7 @@ done
 
 declare -A PP_MIN PP_MEAN PP_MAX PP_P50 PP_P99
 for sys in $SYSTEMS; do
+  has roundtrip || break
   # qpid peer to peer registers a subscription once, with a publisher that
   # must already listen; each end of mamapingpongc publishes to the other, so
   # one of the two registrations is always lost.
@@ -468,6 +481,7 @@ done
 
 declare -A SC_TIME SC_RSS SC_THREADS
 for sys in tarnix raw; do
+  has scale || break
   [ "$sys" = tarnix ] && [ "$TARNIX" = no ] && continue
   for n in 1 10000 100000; do
     log "scale: $sys, $n subscriptions"
@@ -478,6 +492,7 @@ done
 
 declare -A FO_EACH FO_TOTAL FO_P50 FO_P99 FO_CPU FO_BROKER
 for sys in tarnix raw; do
+  has fanout || break
   [ "$sys" = tarnix ] && [ "$TARNIX" = no ] && continue
   log "fan-out: $sys"
   fanout "$sys"
@@ -485,7 +500,7 @@ for sys in tarnix raw; do
   FO_CPU[$sys]=$F_CPU FO_BROKER[$sys]=$F_BROKER
 done
 
-if [ "$TARNIX" = yes ]; then
+if [ "$TARNIX" = yes ] && has overload; then
   log "overload: tarnix, consumer at a tenth of the publisher"
   full=${T_PUB[tarnix-10]:-0}
   [ "$full" = failed ] || [ -z "$full" ] && full=0
@@ -494,6 +509,8 @@ if [ "$TARNIX" = yes ]; then
 fi
 
 # ==== report =======================================================================
+# Sections left out by E2E_BENCH_SECTIONS leave their cells empty.
+set +u
 mkdir -p "$results"
 md="$results/e2e.md"
 cpu=$(awk -F: '/model name/ {gsub(/^ +/, "", $2); print $2; exit}' /proc/cpuinfo)
@@ -508,6 +525,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo
   echo "Generated by \`bench/e2e/run.sh\` (via \`scripts/bench.sh\`) on $(date -u '+%Y-%m-%d %H:%M UTC'), commit $commit."
   echo "Machine: $cpu, $(nproc) cores, $mem, Linux $(uname -r); load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
+  [ -n "${E2E_BENCH_SECTIONS:-}${E2E_BENCH_PROPERTIES:-}" ] &&
+    echo "What-if run: sections${SECTIONS% }; extra properties: ${E2E_BENCH_PROPERTIES:-none}."
   echo "Software: OpenMAMA 6.3.1, $(nats-server --version 2>&1 | head -1), libnats $(pkg-config --modversion libnats 2>/dev/null || echo '?'); everything on 127.0.0.1, one nats-server for the whole run."
   echo
   echo "Stock tools: \`mamaproducerc_v2\` (playing back a ${MSG_BYTES[10]}-byte 10-field or ${MSG_BYTES[50]}-byte 50-field tarnixmsg market-data update written by \`bench/e2e/mdgen\`; qpidmsg: ${QPID_BYTES[10]:-?}/${QPID_BYTES[50]:-?} bytes) into \`mamaconsumerc_v2\`, and \`mamapingpongc\`. Raw libnats is \`bench/e2e/natsbench\` with payloads of the tarnixmsg sizes."
@@ -584,9 +603,9 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   if [ "$TARNIX" = yes ]; then
     echo "mamaproducerc_v2 publishes 10-field updates as fast as it can (median ${O_PUBRATE:-?} msg/s); mamasubscriberc prints every message into a pipe read at ${O_CONSRATE:-?} msg/s (a tenth of the full rate measured above). \`queue_max_size\` 10000, client library hold-back buffer at its default (100000 messages). Sampled every 0.5 s for ${OVER_SECS} s."
     echo
-    echo "| publisher still running | consumed | lost (sequence gaps) | suspensions | resumes | max queue depth | max RSS first half MiB | max RSS second half MiB |"
-    echo "|---|---:|---:|---:|---:|---:|---:|---:|"
-    echo "| $O_ALIVE | ${O_CONSUMED:-0} | ${O_LOST:-0} | $O_SUSPEND | $O_RESUME | ${O_DEPTH_MAX:-?} | $O_RSS_FIRST | $O_RSS_SECOND |"
+    echo "| publisher still running | consumed | lost (sequence gaps) | discard indications | suspensions | resumes | max queue depth | max RSS first half MiB | max RSS second half MiB |"
+    echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+    echo "| $O_ALIVE | ${O_CONSUMED:-0} | ${O_LOST:-0} | $O_DISCARDS | $O_SUSPEND | $O_RESUME | ${O_DEPTH_MAX:-?} | $O_RSS_FIRST | $O_RSS_SECOND |"
     echo
     echo "| t s | RSS MiB | queue depth | consumed | lost | suspensions |"
     echo "|---:|---:|---:|---:|---:|---:|"
@@ -614,7 +633,7 @@ if [ ${#plots[@]} -gt 0 ]; then
     echo "set logscale x; set logscale y; set grid"
     echo "set xlabel 'percentile'; set ylabel 'latency (µs)'"
     echo "set xtics ('50%%' 2, '90%%' 10, '99%%' 100, '99.9%%' 1000, '99.99%%' 10000)"
-    echo "set xrange [1:20000]; set key left top"
+    echo "set xrange [1:20000]; set yrange [10:*]; set key left top"
     for f in 10 50; do
       echo "set title '$f fields'"
       line="plot "

@@ -168,7 +168,9 @@ pair() {
       ccmd=(mamaconsumerc_v2 -m "$sys" -tport sub -s BENCH -stats -percentiles 50,99,99.9
             -bucketWidth 1 -bucketCount 50000 -start-stats "$WARM" -t 1)
       pcmd=(mamaproducerc_v2 -m "$sys" -tport pub -s BENCH -playback "$work/$sys-$fields.pb" -rewind -1 -t 1)
-      [ "$rate" != 0 ] && pcmd+=(-target "$rate")
+      # -rt: pace by the wall clock (the default clock is the process's CPU
+      # time, which runs slow whenever the producer is not scheduled).
+      [ "$rate" != 0 ] && pcmd+=(-target "$rate" -rt)
       ratere='^[0-9]{4}/[0-9]{2}/[0-9]{2} - [0-9:]{8} +[0-9]+'
       pubre='RATE = [0-9]+' ;;
     raw)
@@ -319,7 +321,7 @@ fanout() {
   else
     # Playback publishes on the symbol recorded in the file: BENCH.
     spawn "fanpub-$sys" mamaproducerc_v2 -m "$sys" -tport pub -s BENCH -playback "$work/$sys-10.pb" \
-      -rewind -1 -t 1 -target "$FAN_RATE"
+      -rewind -1 -t 1 -target "$FAN_RATE" -rt
   fi
   prod=$SPAWNED
   sleep "$WARM"; sleep 1
@@ -369,6 +371,7 @@ overload() {
   O_CONSRATE=$consrate
   write_properties "$dir" "${EXTRA_PROPS[@]}" \
     "mama.tarnix.transport.queue_max_size=10000" \
+    "mama.tarnix.transport.sub.SESSION_BUFFER_MSG_LIMIT=10000" \
     "mama.statslogging.enable=true" \
     "mama.statslogging.queue.logging=true" \
     "mama.statslogging.global.logging=false" \
@@ -530,7 +533,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo "Software: OpenMAMA 6.3.1, $(nats-server --version 2>&1 | head -1), libnats $(pkg-config --modversion libnats 2>/dev/null || echo '?'); everything on 127.0.0.1, one nats-server for the whole run."
   echo
   echo "Stock tools: \`mamaproducerc_v2\` (playing back a ${MSG_BYTES[10]}-byte 10-field or ${MSG_BYTES[50]}-byte 50-field tarnixmsg market-data update written by \`bench/e2e/mdgen\`; qpidmsg: ${QPID_BYTES[10]:-?}/${QPID_BYTES[50]:-?} bytes) into \`mamaconsumerc_v2\`, and \`mamapingpongc\`. Raw libnats is \`bench/e2e/natsbench\` with payloads of the tarnixmsg sizes."
-  echo "Each run: ${WARM} s warm-up, ${MEAS} s measured. Throughput: producer as fast as it goes, the consumer's delivered messages/s (median of the measured seconds). Latency: producer at $LAT_RATE msg/s, one-way send-to-callback time in 1 µs buckets. CPU per message: user+system time of producer and consumer (broker separately) over the measured seconds divided by the messages delivered."
+  echo "Each run: ${WARM} s warm-up, ${MEAS} s measured. Throughput: producer as fast as it goes, the consumer's delivered messages/s (median of the measured seconds). Latency: producer at $LAT_RATE msg/s (mamaproducerc_v2 -rt and natsbench both pace by spinning on the clock, so each takes a core), one-way send-to-callback time in 1 µs buckets. CPU per message: user+system time of producer and consumer (broker separately) over the measured seconds divided by the messages delivered."
   echo
   echo "tarnix over inproc: not measured. The in-process broker exists only inside one process, and every stock tool runs one end of the data path (mamaproducerc_v2 only publishes, mamaconsumerc_v2 only subscribes, mamapingpongc is either requester or responder), so no stock tool can put both ends on one inproc broker."
   echo
@@ -601,7 +604,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo "## Flow control under overload"
   echo
   if [ "$TARNIX" = yes ]; then
-    echo "mamaproducerc_v2 publishes 10-field updates as fast as it can (median ${O_PUBRATE:-?} msg/s); mamasubscriberc prints every message into a pipe read at ${O_CONSRATE:-?} msg/s (a tenth of the full rate measured above). \`queue_max_size\` 10000, client library hold-back buffer at its default (100000 messages). Sampled every 0.5 s for ${OVER_SECS} s."
+    echo "mamaproducerc_v2 publishes 10-field updates as fast as it can (median ${O_PUBRATE:-?} msg/s); mamasubscriberc prints every message into a pipe read at ${O_CONSRATE:-?} msg/s (a tenth of the full rate measured above). \`queue_max_size\` 10000 and a client-library hold-back buffer of 10000 messages (\`SESSION_BUFFER_MSG_LIMIT\`), so the consumer reaches the discarded stretch within the run. Sampled about every 0.5 s for ${OVER_SECS} s; the queue depth comes from OpenMAMA's queue statistics, whose timer waits behind the queued messages, so its samples arrive late and sparse."
     echo
     echo "| publisher still running | consumed | lost (sequence gaps) | discard indications | suspensions | resumes | max queue depth | max RSS first half MiB | max RSS second half MiB |"
     echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|"

@@ -1,6 +1,10 @@
 /* Initial values, snapshots and status messages from the broker's cache, on
  * the in-process broker, through OpenMAMA's own subscription API. */
 #include "logCapture.h"
+#include "subscription.h"
+#include "transport.h"
+
+#include <mama/integration/transport.h>
 
 #include <mama/mama.h>
 #include <mama/inbox.h>
@@ -25,8 +29,13 @@
 
 namespace {
 
-/* OpenMAMA loads the plug-in by library name: load the build tree's first. */
-const bool kPluginLoaded = dlopen(TARNIX_MW_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr;
+/* OpenMAMA reads the tests' own mama.properties and loads the plug-ins by
+ * library name: load the build tree's first. */
+const bool kPluginLoaded = [] {
+    setenv("WOMBAT_PATH", TARNIX_TEST_ETC, 1);
+    return dlopen(TARNIX_PAYLOAD_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr &&
+           dlopen(TARNIX_MW_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr;
+}();
 
 constexpr mama_fid_t kValueFid = 500;
 constexpr auto kWait = std::chrono::seconds(20);
@@ -40,7 +49,6 @@ struct Seen
     std::vector<int32_t> values;   /* kValueFid, -1 when absent */
     std::vector<mama_status> errors;
     bool destroyed = false;
-    bool subscribed = false;
 
     bool waitFor(const std::function<bool()>& condition)
     {
@@ -154,16 +162,19 @@ protected:
     void TearDown() override
     {
         for (mamaSubscription subscription : mSubscriptions)
+            destroySubscription(subscription);
+        mSubscriptions.clear();
+        /* OpenMAMA destroys a subscription's request inbox after the
+         * subscription itself: wait until the bridge has freed every one. */
+        if (mSubTransport != nullptr)
         {
-            mamaSubscription_destroyEx(subscription);
+            EXPECT_TRUE(waitUntil([&] { return bridgeSubscriptions(mSubTransport) == 0; }));
         }
-        /* Every destroy has completed before dispatching stops. */
-        for (Seen& each : mSeen)
+        for (Responder& each : mResponders)
         {
-            if (each.subscribed)
-            {
-                EXPECT_TRUE(each.waitFor([&] { return each.destroyed; }));
-            }
+            if (each.answer != nullptr)
+                mamaMsg_destroy(each.answer);
+            each.answer = nullptr;
         }
         for (mamaPublisher publisher : mPublishers)
             mamaPublisher_destroy(publisher);
@@ -227,7 +238,6 @@ protected:
         }
         EXPECT_EQ(mamaSubscription_create(subscription, mQueue, &callbacks, mSource, symbol, seen), MAMA_STATUS_OK);
         mSubscriptions.push_back(subscription);
-        seen->subscribed = true;
         return subscription;
     }
 
@@ -246,6 +256,29 @@ protected:
         ASSERT_EQ(mamaSubscription_createBasic(subscription, mPubTransport, mQueue, &callbacks, topic, responder),
                   MAMA_STATUS_OK);
         mSubscriptions.push_back(subscription);
+    }
+
+    static size_t bridgeSubscriptions(mamaTransport tport)
+    {
+        transportBridge handle = nullptr;
+        mamaTransport_getBridgeTransport(tport, &handle);
+        TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+        wlock_lock(transport->mSubscriptionsLock);
+        const size_t count = transport->mSubscriptions != nullptr ? transport->mSubscriptions->mSet.size() : 0;
+        wlock_unlock(transport->mSubscriptionsLock);
+        return count;
+    }
+
+    /* Destroys on the dispatching thread; deallocates once that is done. */
+    void destroySubscription(mamaSubscription subscription)
+    {
+        EXPECT_EQ(mamaSubscription_destroy(subscription), MAMA_STATUS_OK);
+        EXPECT_TRUE(waitUntil([&] {
+            mamaSubscriptionState state = MAMA_SUBSCRIPTION_UNKNOWN;
+            mamaSubscription_getState(subscription, &state);
+            return state == MAMA_SUBSCRIPTION_DESTROYED;
+        }));
+        EXPECT_EQ(mamaSubscription_deallocate(subscription), MAMA_STATUS_OK);
     }
 
     /* Callbacks may still come until mama_close: their closures live as long
@@ -335,9 +368,9 @@ TEST_F(CacheTest, MissingDataAndRefusedAccessBecomeStatuses)
             return false;
         }));
         EXPECT_TRUE(got.values.empty());
-        mamaSubscription_destroyEx(subscription);
         mSubscriptions.pop_back();
-        ASSERT_TRUE(got.waitFor([&] { return got.destroyed; }));
+        destroySubscription(subscription);
+        EXPECT_TRUE(got.destroyed);
     }
 }
 
@@ -431,3 +464,13 @@ TEST_F(CacheTest, SendSubReqPublishesTheRequestAndDiscardsItsAnswer)
 }
 
 }  // namespace
+
+/* OpenMAMA's image request counts a reference for every request it sends and
+ * drops it when the answer comes to its inbox or its timer fires. An initial
+ * value the cache delivers on the data topic stops the timer without an inbox
+ * answer, so the request's destroy handle is never freed: OpenMAMA's, and
+ * the same with any feed that publishes initials on the topic. */
+extern "C" const char* __lsan_default_suppressions()
+{
+    return "leak:destroyHandle_create\nleak:mamaMsgImpl_setMsgBuffer\n";
+}

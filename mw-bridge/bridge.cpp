@@ -274,6 +274,17 @@ mama_status tarnixBridge_close(mamaBridge bridgeImpl)
     if (status != MAMA_STATUS_OK)
         return status;
 
+    /* Transports still listed: destroyed ones whose subscriptions were never
+     * freed are quiescent and go while the context can still stop their
+     * timers; ones the application never destroyed still have sessions
+     * calling into them, so they go only after the context (and with it
+     * every session) has. */
+    tarnixTransportList_freeTransports(bridge->mTransportList, true);
+    status = tarnixClientLibrary_closeContext(bridge);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    tarnixTransportList_freeTransports(bridge->mTransportList, false);
+
     if (bridge->mTransportListLock != nullptr)
     {
         wlock_destroy(bridge->mTransportListLock);
@@ -281,10 +292,6 @@ mama_status tarnixBridge_close(mamaBridge bridgeImpl)
     }
     tarnixTransportList_destroy(bridge->mTransportList);
     bridge->mTransportList = nullptr;
-
-    status = tarnixClientLibrary_closeContext(bridge);
-    if (status != MAMA_STATUS_OK)
-        return status;
 
     const bool initialised = bridge->mInitialised;
     wlock_destroy(bridge->mInitLock);
@@ -517,6 +524,18 @@ TarnixTransportBridge* tarnixTransportList_findByName(TarnixTransportList* list,
             return transport;
     }
     return nullptr;
+}
+
+void tarnixTransportList_freeTransports(TarnixTransportList* list, bool destroyed)
+{
+    if (list == nullptr)
+        return;
+    for (TarnixTransportNode* node = list->mHead; node != list->mTail; node = node->mNext)
+    {
+        TarnixTransportBridge* transport = &node->mTransport;
+        if (transport->mName != nullptr && transport->mDestroyed == destroyed)
+            tarnixBridgeMamaTransport_freeAtClose(transport, destroyed);
+    }
 }
 
 void tarnixTransportList_destroy(TarnixTransportList* list)

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <new>
 
 namespace {
@@ -28,6 +29,11 @@ int lookup(const int (&table)[N], int index)
 struct ThrottledLogRecord : TarnixThrottledLog
 {
     std::atomic<int32_t> mRefs{1};
+    /* The pending flush timer, so destroy can cancel it: a context destroyed
+     * with the timer pending would never run it and the record would leak. */
+    std::mutex mTimerMutex;
+    trxClient_context_timerId_t mTimerId = nullptr;
+    bool mTimerArmed = false;
 };
 
 void release(ThrottledLogRecord* record)
@@ -43,25 +49,40 @@ void flush(trxClient_opaqueContext_pt context, void* user);
 
 void startFlushTimer(ThrottledLogRecord* record)
 {
-    trxClient_context_timerId_t timerId = nullptr;
-    if (record->mTimerContext != nullptr &&
-        trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT,
-                                     kFlushPeriodMs, flush, record, &timerId) == TRXCLIENT_OK)
-        return;
+    {
+        std::lock_guard<std::mutex> lock(record->mTimerMutex);
+        if (record->mTimerContext != nullptr && record->mDestroyed.load() == 0 &&
+            trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT,
+                                         kFlushPeriodMs, flush, record, &record->mTimerId) == TRXCLIENT_OK)
+        {
+            record->mTimerArmed = true;
+            return;
+        }
+    }
     /* Without a timer no period can end: write every message as it comes. */
     record->mRepeatCount.store(0);
     release(record);
+}
+
+void writeRepeats(ThrottledLogRecord* record, int32_t count)
+{
+    char* text = record->mLastText.exchange(nullptr);
+    if (count > 1 && text != nullptr)
+        mama_log(record->mLevel, "%s (similar message repeated %d times)", text, count - 1);
+    std::free(text);
 }
 
 /* Context thread, one period after its first message. */
 void flush(trxClient_opaqueContext_pt /*context*/, void* user)
 {
     ThrottledLogRecord* record = static_cast<ThrottledLogRecord*>(user);
+    {
+        std::lock_guard<std::mutex> lock(record->mTimerMutex);
+        record->mTimerArmed = false;
+        record->mTimerId = nullptr;
+    }
     const int32_t count = record->mRepeatCount.load();
-    char* text = record->mLastText.exchange(nullptr);
-    if (count > 1 && text != nullptr)
-        mama_log(record->mLevel, "%s (similar message repeated %d times)", text, count - 1);
-    std::free(text);
+    writeRepeats(record, count);
 
     if (record->mRepeatCount.fetch_sub(count) - count > 0)
         startFlushTimer(record);   /* keeps this timer's reference */
@@ -157,10 +178,28 @@ void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
     }
 }
 
-void tarnixThrottledLog_destroy(TarnixThrottledLog* log)
+void tarnixThrottledLog_destroy(TarnixThrottledLog* log, bool stopTimer)
 {
     ThrottledLogRecord* record = static_cast<ThrottledLogRecord*>(log);
     if (record == nullptr || record->mDestroyed.exchange(1) != 0)
         return;
+    bool stopped = false;
+    if (stopTimer)
+    {
+        std::lock_guard<std::mutex> lock(record->mTimerMutex);
+        if (record->mTimerArmed &&
+            trxClient_context_stopTimer(record->mTimerContext, &record->mTimerId) == TRXCLIENT_OK)
+        {
+            record->mTimerArmed = false;
+            stopped = true;
+        }
+    }
+    if (stopped)
+    {
+        /* The flush will not come: its repeat line is written now and its
+         * reference dropped. */
+        writeRepeats(record, record->mRepeatCount.exchange(0));
+        release(record);
+    }
     release(record);
 }

@@ -55,6 +55,8 @@ struct TarnixThrottledLog
 TarnixThrottledLog* tarnixThrottledLog_create(MamaLogLevel level, void* context);
 void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-void tarnixThrottledLog_destroy(TarnixThrottledLog* log);
+/* A flush still pending is cancelled and its repeat line written now;
+ * stopTimer false only when the timer's context is already gone. */
+void tarnixThrottledLog_destroy(TarnixThrottledLog* log, bool stopTimer = true);
 
 #endif

@@ -1,8 +1,13 @@
 #include "msg.h"
 
 #include "bridgeFunctions.h"
-#include "notImplemented.h"
+#include "logging.h"
 
+#include <mama/msg.h>
+#include <mama/reservedfields.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <new>
 
 extern "C" {
@@ -75,41 +80,102 @@ mama_status tarnixBridgeMamaMsg_getNativeHandle(msgBridge msg, void** result)
     return MAMA_STATUS_OK;
 }
 
-/* Reply handles and send subjects come with request/reply. */
+/* A reply handle is an owned copy of a received request's reply-to topic. */
 
-mama_status tarnixBridgeMamaMsg_getPlatformError(msgBridge, void**)
+mama_status tarnixBridgeMamaMsg_getPlatformError(msgBridge, void** error)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (error != nullptr)
+        *error = nullptr;
+    TARNIX_LOG_ERROR("Not implemented");
+    return MAMA_STATUS_NOT_IMPLEMENTED;
 }
 
-mama_status tarnixBridgeMamaMsg_setSendSubject(msgBridge, const char*, const char*)
+mama_status tarnixBridgeMamaMsg_setSendSubject(msgBridge msg, const char* symbol, const char* /*subject*/)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TarnixMsgBridge* impl = reinterpret_cast<TarnixMsgBridge*>(msg);
+    if (impl == nullptr || symbol == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    return mamaMsg_updateString(impl->mParent, MamaFieldSubscSymbol.mName, MamaFieldSubscSymbol.mFid, symbol);
 }
 
-mama_status tarnixBridgeMamaMsg_duplicateReplyHandle(msgBridge, void**)
+mama_status tarnixBridgeMamaMsg_duplicateReplyHandle(msgBridge msg, void** result)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TarnixMsgBridge* impl = reinterpret_cast<TarnixMsgBridge*>(msg);
+    if (impl == nullptr || result == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    if (impl->mTrxMsg == nullptr)
+    {
+        *result = nullptr;
+        return MAMA_STATUS_OK;
+    }
+    trxClient_destination_t replyTo{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+    const trxClient_returnCode_t rc = trxClient_msg_getReplyTo(impl->mTrxMsg, &replyTo, sizeof(replyTo));
+    if (rc == TRXCLIENT_OK && replyTo.dest != nullptr && replyTo.dest[0] != '\0')
+    {
+        char* copy = strdup(replyTo.dest);
+        if (copy == nullptr)
+            return MAMA_STATUS_NOMEM;
+        *result = copy;
+        return MAMA_STATUS_OK;
+    }
+
+    trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+    if (trxClient_msg_getDestination(impl->mTrxMsg, &destination, sizeof(destination)) == TRXCLIENT_OK &&
+        destination.dest != nullptr && destination.dest[0] != '\0')
+    {
+        TARNIX_LOG_WARN("Warning failed getting reply topic from msg, TrxReturnCode=%s, topic=%s",
+                        trxClient_returnCodeToString(rc), destination.dest);
+    }
+    else
+    {
+        const char* symbol = nullptr;
+        if (impl->mParent == nullptr ||
+            mamaMsg_getString(impl->mParent, MamaFieldSubscSymbol.mName, MamaFieldSubscSymbol.mFid, &symbol) !=
+                MAMA_STATUS_OK ||
+            symbol == nullptr || symbol[0] == '\0')
+            symbol = "NO SYMBOL";
+        TARNIX_LOG_WARN("Warning failed getting reply topic, and topic from msg, TrxReturnCode=%s, symbol=%s",
+                        trxClient_returnCodeToString(rc), symbol);
+    }
+    if (rc == TRXCLIENT_OK)
+        TARNIX_LOG_ERROR("Error getting replyTopic in message; replyTopic: %p (%s); len: %d",
+                         static_cast<const void*>(replyTo.dest), replyTo.dest != nullptr ? replyTo.dest : "",
+                         replyTo.dest != nullptr ? static_cast<int>(std::strlen(replyTo.dest)) : 0);
+    return MAMA_STATUS_INVALID_ARG;
 }
 
-mama_status tarnixBridgeMamaMsg_copyReplyHandle(void*, void**)
+mama_status tarnixBridgeMamaMsg_copyReplyHandle(void* source, void** result)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (source == nullptr || result == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    char* copy = strdup(static_cast<const char*>(source));
+    if (copy == nullptr)
+        return MAMA_STATUS_NOMEM;
+    *result = copy;
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaMsgImpl_setReplyHandle(msgBridge, void*)
+mama_status tarnixBridgeMamaMsg_destroyReplyHandle(void* handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (handle == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    std::free(handle);
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaMsgImpl_setReplyHandleAndIncrement(msgBridge, void*)
+mama_status tarnixBridgeMamaMsgImpl_setReplyHandle(msgBridge msg, void* handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (msg == nullptr || handle == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_LOG_ERROR("Not implemented");
+    return MAMA_STATUS_NOT_IMPLEMENTED;
 }
 
-mama_status tarnixBridgeMamaMsg_destroyReplyHandle(void*)
+mama_status tarnixBridgeMamaMsgImpl_setReplyHandleAndIncrement(msgBridge msg, void* handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (msg == nullptr || handle == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    return tarnixBridgeMamaMsgImpl_setReplyHandle(msg, handle);
 }
 
 }  // extern "C"

@@ -1,60 +1,707 @@
+#include "subscription.h"
+
 #include "bridgeFunctions.h"
-#include "notImplemented.h"
+#include "bridgeTls.h"
+#include "clientLibrary.h"
+#include "logging.h"
+#include "queue.h"
+#include "tarnixBridge.h"
+#include "transport.h"
+
+#include <mama/integration/transport.h>
+#include <mama/subscription.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+/* Process-wide source of cache request identifiers; 0 is never handed out. */
+std::atomic<uint32_t> gCacheRequestCounter{0};
+
+uint64_t nextCacheRequestId()
+{
+    uint32_t value = gCacheRequestCounter.fetch_add(1) + 1;
+    if (value == 0)
+        value = gCacheRequestCounter.fetch_add(1) + 1;
+    return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
+}
+
+const char* orNull(const char* text)
+{
+    return text != nullptr ? text : "(null)";
+}
+
+/* What a subscribe request's correlation tag carries. */
+struct SubscribeRequest
+{
+    mamaSubscription mMamaSubscription;
+    TarnixTransportBridge* mTransport;
+    TarnixBridgeSubscription* mSubscription;
+};
+static_assert(sizeof(SubscribeRequest) <= TARNIX_TAG_DATA_SIZE, "tag data too small");
+
+struct ErrorClosure
+{
+    mamaSubscription mSubscription;
+    mama_status mStatus;
+    bool mDeactivate;
+};
+
+bool sameTopic(const std::string& entry, const char* topic)
+{
+    const size_t length = strnlen(topic, TARNIX_TOPIC_BUFFER);
+    return std::min(entry.size(), TARNIX_TOPIC_BUFFER) == length && entry.compare(0, length, topic, length) == 0;
+}
+
+/* Removes the first entry for topic, callback and user pointer; caller holds
+ * mTopicSubscriptionsLock. */
+bool removeEntry(TarnixBridgeSubscription* subscription, const char* topic,
+                 trxClient_session_rxMsgCallbackFunc_t callback, void* user)
+{
+    auto& entries = subscription->mTopicSubscriptions;
+    for (auto it = entries.begin(); it != entries.end(); ++it)
+    {
+        if (it->mDispatchInfo.callback_p == callback && it->mDispatchInfo.user_p == user && sameTopic(it->mTopic, topic))
+        {
+            entries.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+/* Caller holds mTopicSubscriptionsLock. True for the one caller that is to
+ * queue the destroy event. */
+bool claimDestroy(TarnixBridgeSubscription* subscription)
+{
+    if (subscription->mDestroyClaimed)
+        return false;
+    subscription->mDestroyClaimed = true;
+    return true;
+}
+
+/* Queues the destroy event; the final free runs on the queue's dispatching
+ * thread after everything queued before it. */
+mama_status enqueueDestroyEvent(TarnixBridgeSubscription* subscription)
+{
+    TARNIX_LOG_FINER("Deleted topic subscription from tarnix session for topic=%s. Returned from "
+                     "trxClient_session_topicUnsubscribeWithDispatch.",
+                     subscription->mTopic);
+    TARNIX_LOG_FINE("Completed for topic=%s", subscription->mTopic);
+    if (subscription->mQueueBridge == nullptr)
+    {
+        /* No queue to run it on: nothing can still be queued for it either. */
+        tarnixBridgeMamaSubscription_free(subscription);
+        return MAMA_STATUS_OK;
+    }
+    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription};
+    if (node == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for message node");
+        return MAMA_STATUS_NOMEM;
+    }
+    mama_status status = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
+                                                            tarnixBridgeMamaTransport_onMsgEvent, node);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Could not enqueue subscription destroy event");
+        delete node;
+    }
+    return status;
+}
+
+mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* context)
+{
+    if (tarnixSynchronismContext_isCancelled(context))
+        return MAMA_STATUS_OK;
+    const int rc = tarnixSynchronismContext_getReturnCode(context);
+    if (rc == TRXCLIENT_OK)
+        return MAMA_STATUS_OK;
+    auto* request = static_cast<SubscribeRequest*>(tarnixSynchronismContext_getTagData(context));
+
+    mama_status status = MAMA_STATUS_PLATFORM;
+    MamaLogLevel level = MAMA_LOG_LEVEL_WARN;
+    switch (trxClient_getLastErrorInfo()->subCode)
+    {
+    case TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED:
+    case TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED:
+        status = MAMA_STATUS_NOT_ENTITLED;
+        level = MAMA_LOG_LEVEL_NORMAL;
+        break;
+    case TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE:
+        status = MAMA_STATUS_NOT_FOUND;
+        break;
+    default:
+        break;
+    }
+    TARNIX_LOG_CLIENT_ERROR(level, rc, "Error in trxClient_session_topicSubscribe().");
+    if (asynchronous)
+        tarnixBridgeMamaSubscription_enqueueError(request->mMamaSubscription, request->mSubscription, status, true);
+    return status;
+}
+
+void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
+{
+    ErrorClosure* error = static_cast<ErrorClosure*>(closure);
+    const char* symbol = nullptr;
+    if (mamaSubscription_getSymbol(error->mSubscription, &symbol) != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("Unable to get symbol for subscription.");
+    do
+    {
+        if (error->mDeactivate)
+        {
+            if (mamaSubscription_deactivate(error->mSubscription) != MAMA_STATUS_OK)
+            {
+                TARNIX_LOG_ERROR("Symbol %s. Unable to deactivate subscription", orNull(symbol));
+                break;
+            }
+            TARNIX_LOG_FINER("Symbol %s. Subscription deactivated 1", orNull(symbol));
+        }
+        mamaMsgCallbacks* callbacks = mamaSubscription_getUserCallbacks(error->mSubscription);
+        if (callbacks == nullptr)
+        {
+            TARNIX_LOG_ERROR("Symbol %s. No subscription callbacks set", orNull(symbol));
+            break;
+        }
+        void* userClosure = nullptr;
+        if (mamaSubscription_getClosure(error->mSubscription, &userClosure) != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Symbol %s. Unable to retrieve callback closure", orNull(symbol));
+            break;
+        }
+        if (callbacks->onError != nullptr)
+            callbacks->onError(error->mSubscription, error->mStatus, nullptr, symbol, userClosure);
+    } while (false);
+    delete error;
+}
+
+/* Takes a reported entry out of the list. True when the caller is to queue
+ * the destroy event (after releasing any lock it holds). */
+bool removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
+{
+    TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(dispatch->user_p);
+    wlock_lock(subscription->mTopicSubscriptionsLock);
+    if (!removeEntry(subscription, topic, dispatch->callback_p, dispatch->user_p))
+    {
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        TARNIX_LOG_ERROR("Could not remove tarnix subscription from Bridge subscription. tarnixSubscription=%p, topic=%s",
+                         static_cast<void*>(subscription), topic);
+        return false;
+    }
+    if (!subscription->mTopicSubscriptions.empty())
+    {
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        return false;
+    }
+    if (!subscription->mDestroying.load())
+    {
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        TARNIX_LOG_FINEST("Tarnix Subscriptions unsubscribed without invoking mamaSubscription_deactivate or "
+                          "mamaSubscription_destroy: %p, topic=%s",
+                          static_cast<void*>(subscription), topic);
+        return false;
+    }
+    const bool destroyNow = claimDestroy(subscription);
+    wlock_unlock(subscription->mTopicSubscriptionsLock);
+    if (destroyNow)
+        TARNIX_LOG_FINEST("Destroying tarnix bridge subscription %p, topic=%s", static_cast<void*>(subscription),
+                          topic);
+    return destroyNow;
+}
+
+void queueDestroy(TarnixBridgeSubscription* subscription)
+{
+    if (enqueueDestroyEvent(subscription) != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("Failed to enqueue tarnix bridge subscription for destroy. tarnixSubscription=%p topic=%s",
+                         static_cast<void*>(subscription), subscription->mTopic);
+}
+
+/* Unsubscribes every topic entry; the transport's mSubscriptionsLock is held,
+ * so the session cannot go in the middle. Returns the last return code;
+ * *destroyNow tells the caller to queue the destroy event once it has
+ * released the transport's lock. */
+trxClient_returnCode_t unsubscribeAll(TarnixBridgeSubscription* subscription, void* correlation, bool* destroyNow)
+{
+    *destroyNow = false;
+    std::vector<TarnixSubscription> entries;
+    wlock_lock(subscription->mTopicSubscriptionsLock);
+    if (subscription->mTopicSubscriptions.empty())
+    {
+        *destroyNow = claimDestroy(subscription);
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        return TRXCLIENT_OK;
+    }
+    try
+    {
+        entries.assign(subscription->mTopicSubscriptions.begin(), subscription->mTopicSubscriptions.end());
+    }
+    catch (const std::bad_alloc&)
+    {
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        TARNIX_LOG_ERROR("Unable to allocate memory for message node");
+        return TRXCLIENT_FAIL;
+    }
+    wlock_unlock(subscription->mTopicSubscriptionsLock);
+
+    TarnixTransportBridge* transport = subscription->mTransportBridge;
+    trxClient_returnCode_t rc = TRXCLIENT_OK;
+    for (TarnixSubscription& entry : entries)
+    {
+        trxClient_opaqueSession_pt session = transport->mSession.load();
+        if (session == nullptr)
+        {
+            /* The session's destruction reports the remaining entries. */
+            TARNIX_LOG_WARN("unsubscribing after transport has been destroyed. transport=%p, subscription=%p",
+                            static_cast<void*>(transport), static_cast<void*>(subscription));
+            break;
+        }
+        rc = trxClient_session_topicUnsubscribeWithDispatch(session, 0, entry.mTopic.c_str(), &entry.mDispatchInfo,
+                                                            correlation);
+        if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "error while unsubscribing from topic '%s', continuing.",
+                                    entry.mTopic.c_str());
+            /* An entry the session does not know will never be reported gone. */
+            if (rc == TRXCLIENT_FAIL &&
+                trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND &&
+                removeReportedEntry(entry.mTopic.c_str(), &entry.mDispatchInfo))
+                *destroyNow = true;
+        }
+    }
+    return rc;
+}
+
+/* Undoes a creation that failed in its later steps. */
+void cleanUp(TarnixBridgeSubscription* subscription)
+{
+    if (subscription->mTopicSubscriptionsLock != nullptr)
+        wlock_destroy(subscription->mTopicSubscriptionsLock);
+    subscription->mTopicSubscriptions.clear();
+    if (subscription->mDestroyHandle != nullptr)
+        destroyHandle_destroyOwner(subscription->mDestroyHandle);
+    if (subscription->mSyncManagerReady)
+        tarnixSynchronismManager_destroy(&subscription->mSyncManager);
+    if (subscription->mQueueCounted &&
+        tarnixBridgeMamaQueue_removeSubscription(subscription->mQueueBridge, subscription->mTransportBridge,
+                                                 subscription->mTopic) != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("Unable to remove subscription from queue during cleanup.");
+    std::free(subscription->mTopic);
+    delete subscription;
+}
+
+mama_status create(bool wildcard, subscriptionBridge* result, const char* source, const char* symbol,
+                   mamaTransport tport, mamaQueue queue, const mamaMsgCallbacks& callbacks, mamaSubscription parent,
+                   void* closure)
+{
+    TARNIX_LOG_FINEST("Args: source=%s symbol=%s", orNull(source), orNull(symbol));
+    if (result == nullptr || parent == nullptr || tport == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error, received null argument.");
+        return MAMA_STATUS_NULL_ARG;
+    }
+    transportBridge handle = nullptr;
+    mama_status status = mamaTransport_getBridgeTransport(tport, &handle);
+    if (status != MAMA_STATUS_OK || handle == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error acquiring transport bridge");
+        return MAMA_STATUS_INVALID_ARG;
+    }
+    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+
+    TarnixBridgeSubscription* subscription = new (std::nothrow) TarnixBridgeSubscription();
+    if (subscription == nullptr)
+        return MAMA_STATUS_NOMEM;
+
+    status = tarnixTopic_build(nullptr, source, symbol, wildcard, transport, &subscription->mTopic);
+    if (queue != nullptr)
+    {
+        void* native = nullptr;
+        mamaQueue_getNativeHandle(queue, &native);
+        subscription->mQueueBridge = static_cast<TarnixQueueBridge*>(native);
+    }
+    subscription->mMamaSubscription = parent;
+    subscription->mCallbacks = callbacks;
+    subscription->mMamaQueue = queue;
+    subscription->mTransportBridge = transport;
+    subscription->mClosure = closure;
+    subscription->mSource = source;
+    subscription->mSymbol = symbol;
+    subscription->mWildcard = wildcard;
+
+    if (status != MAMA_STATUS_OK)
+    {
+        if (!wildcard && status == MAMA_STATUS_INVALID_ARG)
+        {
+            TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s",
+                            orNull(source), orNull(symbol));
+            mamaSubscription_setRequiresInitial(parent, 0);
+            tarnixBridgeMamaSubscription_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
+        }
+        else
+        {
+            TARNIX_LOG_ERROR("Error in building tarnix topic, source=%s symbol=%s", orNull(source), orNull(symbol));
+        }
+        std::free(subscription->mTopic);
+        delete subscription;
+        return MAMA_STATUS_INVALID_ARG;
+    }
+
+    subscription->mMaxQueueDepth =
+        transport->mBridge_p != nullptr ? transport->mBridge_p->mMaxQueueSize.load() : TARNIX_DEFAULT_MAX_QUEUE_SIZE;
+    subscription->mDiscardLog = transport->mDiscardLog;
+
+    mamaSubscriptionType type = MAMA_SUBSC_TYPE_NORMAL;
+    mamaSubscription_getSubscriptionType(parent, &type);
+    const bool basic = type == MAMA_SUBSC_TYPE_BASIC;
+    subscription->mCacheRequestId = basic ? 0 : nextCacheRequestId();
+
+    if (queue != nullptr)
+    {
+        status = tarnixBridgeMamaQueue_addSubscription(subscription->mQueueBridge, transport);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Unable to add subscription to queue");
+            std::free(subscription->mTopic);
+            delete subscription;
+            return status;
+        }
+        subscription->mQueueCounted = true;
+    }
+
+    if (!tarnixSynchronismManager_init(&subscription->mSyncManager))
+    {
+        TARNIX_LOG_ERROR("Unable to initialize synchronism manager");
+        cleanUp(subscription);
+        return MAMA_STATUS_PLATFORM;
+    }
+    subscription->mSyncManagerReady = true;
+    subscription->mDestroyHandle = destroyHandle_create(subscription);
+    if (subscription->mDestroyHandle == nullptr)
+    {
+        TARNIX_LOG_ERROR("unable to create destroy handle");
+        cleanUp(subscription);
+        return MAMA_STATUS_PLATFORM;
+    }
+    subscription->mTopicSubscriptionsLock = wlock_create();
+    if (subscription->mTopicSubscriptionsLock == nullptr)
+    {
+        TARNIX_LOG_ERROR("unable to create lock for TRXC subscription list");
+        cleanUp(subscription);
+        return MAMA_STATUS_NOMEM;
+    }
+
+    status = tarnixBridgeMamaTransport_addSubscription(transport, subscription);
+    if (status != MAMA_STATUS_OK)
+    {
+        cleanUp(subscription);
+        return status;
+    }
+    subscription->mRegistered = true;
+
+    uint32_t flags = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
+    if (transport->mInboxTarnixSubPrefixLen != 0 &&
+        std::strncmp(subscription->mTopic, transport->mInboxTarnixSubPrefix, transport->mInboxTarnixSubPrefixLen) ==
+            0)
+        flags = TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
+    else if (tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+        flags = TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
+    TARNIX_LOG_FINEST("Using subscribeFlags=%d", static_cast<int>(flags));
+
+    const trxClient_session_rxMsgDispatchFuncInfo_t dispatch{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
+                                                             tarnixBridgeMamaTransport_onSubscriptionMsg, subscription,
+                                                             nullptr};
+
+    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(&subscription->mSyncManager,
+                                                                               onSubscribeResult);
+    if (tag == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");
+        tarnixBridgeMamaTransport_removeSubscription(transport, subscription);
+        cleanUp(subscription);
+        return MAMA_STATUS_NOMEM;
+    }
+    new (tarnixSynchronismManager_getTagData(tag)) SubscribeRequest{parent, transport, subscription};
+
+    bool subscribed = true;
+    trxClient_returnCode_t rc =
+        tarnixBridgeMamaSubscription_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
+                                                    tarnixSynchronismManager_getCorrelation(tag), &subscribed);
+    status = tarnixSynchronismManager_processSyncResult(&subscription->mSyncManager, tag, rc);
+
+    if (status != MAMA_STATUS_OK)
+    {
+        mamaSubscription_setRequiresInitial(parent, 0);
+        tarnixBridgeMamaSubscription_enqueueError(parent, subscription, status, false);
+        if (basic)
+        {
+            tarnixBridgeMamaTransport_removeSubscription(transport, subscription);
+            cleanUp(subscription);
+            return status;
+        }
+        subscription->mValid.store(false);
+    }
+    else
+    {
+        subscription->mValid.store(subscribed);
+    }
+
+    if (!transport->mAllowRecoverGaps)
+        mamaSubscription_setRecoverGaps(parent, 0);
+    int requiresInitial = 0;
+    if (mamaSubscription_getRequiresInitial(parent, &requiresInitial) == MAMA_STATUS_OK && requiresInitial == 1)
+        tarnixBridgeMamaSubscription_setCurrent(subscription);
+    *result = reinterpret_cast<subscriptionBridge>(subscription);
+    return MAMA_STATUS_OK;
+}
+
+}  // namespace
+
+trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
+    TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
+    const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed)
+{
+    *subscribed = true;
+    wlock_lock(subscription->mTopicSubscriptionsLock);
+    if (subscription->mDestroying.load())
+    {
+        *subscribed = false;
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        return TRXCLIENT_OK;
+    }
+    try
+    {
+        subscription->mTopicSubscriptions.push_front(TarnixSubscription{topic, flags, *dispatch});
+    }
+    catch (const std::bad_alloc&)
+    {
+        wlock_unlock(subscription->mTopicSubscriptionsLock);
+        TARNIX_LOG_ERROR("Unable to allocate memory for tarnix subscription, topic=%s", topic);
+        return TRXCLIENT_FAIL;
+    }
+    wlock_unlock(subscription->mTopicSubscriptionsLock);
+
+    /* The library keeps its own copy of the dispatch description. */
+    trxClient_session_rxMsgDispatchFuncInfo_t info = *dispatch;
+    trxClient_returnCode_t rc = trxClient_session_topicSubscribeWithDispatch(
+        subscription->mTransportBridge->mSession.load(), flags, topic, &info, correlation);
+    if (rc == TRXCLIENT_OK || rc == TRXCLIENT_IN_PROGRESS)
+        return rc;
+
+    /* Keep the failure's details for the caller across our own locking. */
+    const trxClient_errorInfo_t failure = *trxClient_getLastErrorInfo();
+    wlock_lock(subscription->mTopicSubscriptionsLock);
+    const bool removed = removeEntry(subscription, topic, dispatch->callback_p, dispatch->user_p);
+    wlock_unlock(subscription->mTopicSubscriptionsLock);
+    if (removed)
+        TARNIX_LOG_FINEST("Removed tarnix subscription from Bridge subscription after "
+                          "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
+                          rc, static_cast<void*>(subscription), topic);
+    else
+        TARNIX_LOG_ERROR("Could not remove tarnix subscription from Bridge subscription after "
+                         "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
+                         rc, static_cast<void*>(subscription), topic);
+    *trxClient_getLastErrorInfo() = failure;
+    return rc;
+}
+
+mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,
+                                                      TarnixBridgeSubscription* bridgeSubscription,
+                                                      mama_status status, bool deactivate)
+{
+    if (bridgeSubscription->mDestroying.load())
+    {
+        TARNIX_LOG_FINEST("While Subscription is destroying Subscription Error : %s is Discarded",
+                          mamaStatus_stringForStatus(status));
+        return MAMA_STATUS_OK;
+    }
+    const char* symbol = nullptr;
+    mama_status result = mamaSubscription_getSymbol(subscription, &symbol);
+    if (result != MAMA_STATUS_OK)
+        return result;
+    ErrorClosure* closure = new (std::nothrow) ErrorClosure{subscription, status, deactivate};
+    if (closure == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for error closure");
+        return MAMA_STATUS_NOMEM;
+    }
+    result = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(bridgeSubscription->mQueueBridge),
+                                                onErrorEvent, closure);
+    if (result != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Symbol %s. Unable to enqueue error callback for delivery", orNull(symbol));
+        delete closure;
+    }
+    return result;
+}
+
+extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* topic,
+                                                                  trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
+{
+    if (dispatch == nullptr || dispatch->user_p == nullptr || topic == nullptr)
+        return;
+    if (removeReportedEntry(topic, dispatch))
+        queueDestroy(static_cast<TarnixBridgeSubscription*>(dispatch->user_p));
+}
+
+void tarnixBridgeMamaSubscription_free(TarnixBridgeSubscription* subscription)
+{
+    if (subscription == nullptr)
+        return;
+    const wombat_subscriptionDestroyCB onDestroy = subscription->mCallbacks.onDestroy;
+    mamaSubscription parent = subscription->mMamaSubscription;
+    void* closure = subscription->mClosure;
+
+    if (subscription->mQueueCounted)
+    {
+        mama_status status = tarnixBridgeMamaQueue_removeSubscription(
+            subscription->mQueueBridge, subscription->mTransportBridge, subscription->mTopic);
+        if (status != MAMA_STATUS_OK)
+            TARNIX_LOG_ERROR("unable to remove subscription from queue: %s", mamaStatus_stringForStatus(status));
+    }
+    std::free(subscription->mTopic);
+    subscription->mTopic = nullptr;
+    destroyHandle_destroyOwner(subscription->mDestroyHandle);
+    tarnixSynchronismManager_destroy(&subscription->mSyncManager);
+    wlock_lock(subscription->mTopicSubscriptionsLock);
+    subscription->mTopicSubscriptions.clear();
+    wlock_unlock(subscription->mTopicSubscriptionsLock);
+    wlock_destroy(subscription->mTopicSubscriptionsLock);
+    if (subscription->mRegistered)
+        tarnixBridgeMamaTransport_removeSubscription(subscription->mTransportBridge, subscription);
+    delete subscription;
+    if (onDestroy != nullptr)
+        onDestroy(parent, closure);
+}
+
+void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription)
+{
+    void** slot = tarnixBridgeTls_get();
+    if (slot == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not access per-thread data to store tarnix subscription");
+        return;
+    }
+    *slot = subscription;
+}
+
+TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void)
+{
+    void** slot = tarnixBridgeTls_get();
+    if (slot == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not access per-thread data to retrieve tarnix subscription");
+        return nullptr;
+    }
+    TARNIX_LOG_FINEST("Tarnix subscription retrieved from threadData_p=%p, subscription=%p", static_cast<void*>(slot),
+                      *slot);
+    return static_cast<TarnixBridgeSubscription*>(*slot);
+}
+
+void tarnixBridgeMamaSubscription_clearCurrent(void)
+{
+    void** slot = tarnixBridgeTls_get();
+    if (slot == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not access per-thread data to clear tarnix subscription");
+        return;
+    }
+    *slot = nullptr;
+}
+
+#define TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(level)                                                \
+    do                                                                                            \
+    {                                                                                             \
+        TARNIX_LOG(level, "not implemented by this bridge");                                      \
+        return MAMA_STATUS_NOT_IMPLEMENTED;                                                       \
+    } while (0)
 
 extern "C" {
 
-mama_status tarnixBridgeMamaSubscription_create(subscriptionBridge*, const char*, const char*,
-                                                mamaTransport, mamaQueue, mamaMsgCallbacks,
-                                                mamaSubscription, void*)
+mama_status tarnixBridgeMamaSubscription_create(subscriptionBridge* result, const char* source, const char* symbol,
+                                                mamaTransport tport, mamaQueue queue, mamaMsgCallbacks callbacks,
+                                                mamaSubscription subscription, void* closure)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    return create(false, result, source, symbol, tport, queue, callbacks, subscription, closure);
 }
 
-mama_status tarnixBridgeMamaSubscription_createWildCard(subscriptionBridge*, const char*,
-                                                        const char*, mamaTransport, mamaQueue,
-                                                        mamaMsgCallbacks, mamaSubscription, void*)
+mama_status tarnixBridgeMamaSubscription_createWildCard(subscriptionBridge* result, const char* source,
+                                                        const char* symbol, mamaTransport tport, mamaQueue queue,
+                                                        mamaMsgCallbacks callbacks, mamaSubscription subscription,
+                                                        void* closure)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    return create(true, result, source, symbol, tport, queue, callbacks, subscription, closure);
 }
 
-mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge)
+mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+    if (subscription == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    subscription->mMuted.store(true);
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge)
+mama_status tarnixBridgeMamaSubscription_muteCurrentTopic(subscriptionBridge handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    return tarnixBridgeMamaSubscription_mute(handle);
 }
 
-int tarnixBridgeMamaSubscription_isValid(subscriptionBridge)
+mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
 {
-    return 0;
+    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+    if (subscription == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    subscription->mDestroying.store(true);
+
+    /* The queue and the transport keep counting the subscription until its
+     * final free: the destroy event is still to be queued on that queue. */
+    TarnixTransportBridge* transport = subscription->mTransportBridge;
+    wlock_lock(transport->mSubscriptionsLock);
+    TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
+    /* Without a session every entry has been, or is being, reported gone by
+     * the session's destruction; an empty list is freed at once. */
+    bool destroyNow = false;
+    trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr, &destroyNow);
+    if (rc != TRXCLIENT_OK)
+        TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
+    wlock_unlock(transport->mSubscriptionsLock);
+    if (destroyNow)
+        queueDestroy(subscription);
+    return MAMA_STATUS_OK;
 }
 
-int tarnixBridgeMamaSubscription_hasWildcards(subscriptionBridge)
+int tarnixBridgeMamaSubscription_isValid(subscriptionBridge handle)
 {
-    return 0;
+    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+    return subscription != nullptr && subscription->mValid.load() ? 1 : 0;
+}
+
+int tarnixBridgeMamaSubscription_hasWildcards(subscriptionBridge handle)
+{
+    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+    return subscription != nullptr && tarnixTopic_hasWildcard(subscription->mTopic) ? 1 : 0;
 }
 
 mama_status tarnixBridgeMamaSubscription_getPlatformError(subscriptionBridge, void**)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(MAMA_LOG_LEVEL_FINEST);
 }
 
-int tarnixBridgeMamaSubscription_isTportDisconnected(subscriptionBridge)
+int tarnixBridgeMamaSubscription_isTportDisconnected(subscriptionBridge handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (handle == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_LOG_FINEST("not implemented by this bridge");
+    return MAMA_STATUS_NOT_IMPLEMENTED;
 }
 
 mama_status tarnixBridgeMamaSubscription_setTopicClosure(subscriptionBridge, void*)
 {
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaSubscription_muteCurrentTopic(subscriptionBridge)
-{
-    TARNIX_NOT_IMPLEMENTED();
+    TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(MAMA_LOG_LEVEL_FINER);
 }
 
 }  // extern "C"

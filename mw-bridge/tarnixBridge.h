@@ -33,6 +33,9 @@ TarnixTransportBridge* tarnixTransportList_allocateAtFront(TarnixTransportList* 
 void tarnixTransportList_remove(TarnixTransportList* list, TarnixTransportBridge* transport);
 /* First transport named exactly name that has a session, or null. */
 TarnixTransportBridge* tarnixTransportList_findByName(TarnixTransportList* list, const char* name);
+/* At close: frees what the listed transports that are (destroyed true) or
+ * are not (false) destroyed still own; their nodes go with the list. */
+void tarnixTransportList_freeTransports(TarnixTransportList* list, bool destroyed);
 /* Frees every node, including transports still listed. */
 void tarnixTransportList_destroy(TarnixTransportList* list);
 

@@ -2,7 +2,245 @@
 
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
-#include "notImplemented.h"
+#include "compat.h"
+#include "logging.h"
+#include "properties.h"
+#include "subscription.h"
+#include "tarnixBridge.h"
+
+#include <mama/integration/mama.h>
+#include <mama/integration/transport.h>
+#include <property.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kTransportPrefix = "mama.tarnix.transport.";
+constexpr const char* kSendPublisherInfoProperty = "mama.tarnix.transport.send_publisher_info";
+constexpr const char* kReplyToProperty = "SESSION_REPLY_TO_DEFAULT_DEST";
+constexpr const char* kPayloadName = "tarnixmsg";
+constexpr size_t kUserNameRoom = 65;        /* 64 characters */
+constexpr size_t kComputerNameRoom = 260;   /* 259 characters */
+constexpr size_t kSessionUserNameRoom = 190;   /* 189 characters */
+
+/* Sub-codes of a refused connect that mean the broker does not let us in. */
+constexpr trxClient_subCode_t kNotEntitledSubCodes[] = {19, 45, 46, 47, 48, 67, 103, 104, 105, 106, 123};
+
+bool isTrue(const char* text)
+{
+    return text != nullptr && properties_GetPropertyValueAsBoolean(text) != 0;
+}
+
+/* The discard topic takes answers nobody waits for; it accepts and drops. */
+extern "C" trxClient_rxMsgCallback_returnCode_t onDiscardMsg(trxClient_opaqueSession_pt,
+                                                             trxClient_opaqueMsg_pt, void*)
+{
+    return TRXCLIENT_CALLBACK_OK;
+}
+
+trxClient_session_rxMsgDispatchFuncInfo_t discardDispatch()
+{
+    return {TRXCLIENT_DISPATCH_TYPE_CALLBACK, onDiscardMsg, nullptr, nullptr};
+}
+
+bool discardTopic(const TarnixTransportBridge* transport, char* topic)
+{
+    const int length = std::snprintf(topic, TARNIX_TOPIC_BUFFER, "%sdiscard", transport->mInboxTarnixSubPrefix);
+    if (length < 0)
+    {
+        TARNIX_LOG_ERROR("Could not concatenate topic for discard subscription: %d", length);
+        return false;
+    }
+    return true;
+}
+
+/* Replaces the second level of the reply-to prefix by a wildcard level, so
+ * the prefix matches this session's reply-to topics on any node. */
+void wildcardSecondLevel(char* prefix)
+{
+    char* first = std::strchr(prefix, '/');
+    if (first == nullptr)
+        return;
+    char* second = std::strchr(first + 1, '/');
+    if (second == nullptr)
+        return;
+    first[1] = '*';
+    std::memmove(first + 2, second, std::strlen(second) + 1);
+}
+
+void buildPublisherInfo(TarnixTransportBridge* transport, trxClient_opaqueSession_pt session)
+{
+    const char* setting = mama_getProperty(kSendPublisherInfoProperty);
+    if (setting != nullptr && !isTrue(setting))
+    {
+        transport->mPubInfoMap = nullptr;
+        TARNIX_LOG_FINE("pubinfo disabled.");
+        return;
+    }
+    TARNIX_LOG_FINER("pubinfo is enabled");
+
+    char user[kUserNameRoom];
+    if (tarnixCompat_getUserName(user, sizeof(user)) != 0)
+        std::snprintf(user, sizeof(user), "Unknown");
+    char host[kComputerNameRoom];
+    if (tarnixCompat_getComputerName(host, sizeof(host)) != 0)
+        std::snprintf(host, sizeof(host), "Unknown");
+    char sessionUser[kSessionUserNameRoom];
+    if (trxClient_session_getProperty(session, "SESSION_USERNAME", sessionUser, sizeof(sessionUser)) !=
+            TRXCLIENT_OK ||
+        sessionUser[0] == '\0')
+        std::snprintf(sessionUser, sizeof(sessionUser), "Unknown");
+
+    trxClient_returnCode_t rc = trxClient_container_createMap(&transport->mPubInfoMap, transport->mPubInfoBuffer,
+                                                              sizeof(transport->mPubInfoBuffer));
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Cannot create pubinfo map");
+        transport->mPubInfoMap = nullptr;
+        return;
+    }
+    rc = trxClient_container_addString(transport->mPubInfoMap, user, "U");
+    if (rc != TRXCLIENT_OK)
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Cannot put username in pubinfo map");
+    rc = trxClient_container_addString(transport->mPubInfoMap, host, "H");
+    if (rc != TRXCLIENT_OK)
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Cannot put computername in pubinfo map");
+    rc = trxClient_container_addInt32(transport->mPubInfoMap, static_cast<int32_t>(getpid()), "P");
+    if (rc != TRXCLIENT_OK)
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Cannot put pid in pubinfo map");
+    rc = trxClient_container_addString(transport->mPubInfoMap, sessionUser, "S");
+    if (rc != TRXCLIENT_OK)
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Cannot put session username in pubinfo map");
+}
+
+/* The session properties: defaults configuration may override, the
+ * transport's configured properties, then what the bridge relies on. */
+mama_status buildSessionProperties(TarnixProperties* props)
+{
+    if (!tarnixProperties_append(props, "SESSION_ALWAYS_BUFFER_IN_CONTEXT", "1"))
+    {
+        TARNIX_LOG_ERROR("unable to append property SESSION_ALWAYS_BUFFER_IN_CONTEXT");
+        return MAMA_STATUS_NOMEM;
+    }
+    char user[kUserNameRoom];
+    if (tarnixCompat_getUserName(user, sizeof(user)) == 0 && !tarnixProperties_append(props, "SESSION_USERNAME", user))
+    {
+        TARNIX_LOG_ERROR("unable to append user name");
+        return MAMA_STATUS_NOMEM;
+    }
+    char host[kComputerNameRoom];
+    if (tarnixCompat_getComputerName(host, sizeof(host)) == 0 &&
+        !tarnixProperties_append(props, "SESSION_PASSWORD", host))
+    {
+        TARNIX_LOG_ERROR("unable to append password");
+        return MAMA_STATUS_NOMEM;
+    }
+    if (!tarnixProperties_append(props, "use_trxcache", "1"))
+    {
+        TARNIX_LOG_ERROR("Unable to append default use_trxcache value");
+        return MAMA_STATUS_NOMEM;
+    }
+    if (!tarnixProperties_append(props, "SESSION_REQUEST_MSG_LIMIT", "100000"))
+    {
+        TARNIX_LOG_ERROR("Unable to append default SESSION_REQUEST_MSG_LIMIT value");
+        return MAMA_STATUS_NOMEM;
+    }
+    mama_status status = tarnixProperties_collect(props);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Unable to create properties: %s", mamaStatus_stringForStatus(status));
+        return status;
+    }
+    const char* const forced[][2] = {
+        {"SESSION_REAPPLY_SUBSCRIPTIONS", "1"},
+        {"SESSION_TOPIC_DISPATCH", "1"},
+        {"SESSION_CONNECT_BLOCKING", "1"},
+    };
+    for (const auto& pair : forced)
+    {
+        if (!tarnixProperties_append(props, pair[0], pair[1]))
+        {
+            TARNIX_LOG_ERROR("unable to append %s=%s", pair[0], pair[1]);
+            return MAMA_STATUS_NOMEM;
+        }
+    }
+    return MAMA_STATUS_OK;
+}
+
+mama_status connectStatus()
+{
+    const trxClient_errorInfo_t* info = trxClient_getLastErrorInfo();
+    if (info == nullptr)
+        return MAMA_STATUS_PLATFORM;
+    for (trxClient_subCode_t code : kNotEntitledSubCodes)
+        if (info->subCode == code)
+            return MAMA_STATUS_NOT_ENTITLED;
+    return MAMA_STATUS_PLATFORM;
+}
+
+/* What a creation has built so far, undone in reverse when it fails. */
+struct Creation
+{
+    TarnixBridge* mBridge = nullptr;
+    TarnixTransportBridge* mTransport = nullptr;
+    TarnixProperties* mProps = nullptr;
+    trxClient_opaqueSession_pt mSession = nullptr;
+
+    void undo()
+    {
+        TarnixTransportBridge* t = mTransport;
+        if (t != nullptr)
+        {
+            if (t->mCacheSessionLock != nullptr)
+                wlock_destroy(t->mCacheSessionLock);
+            if (t->mPubInfoMap != nullptr)
+                trxClient_container_closeMapStream(&t->mPubInfoMap);
+            t->mSession.store(nullptr);
+            if (mSession != nullptr)
+                trxClient_session_destroy(&mSession);
+            if (mProps != nullptr)
+                tarnixProperties_destroy(&mProps);
+            delete t->mSubscriptions;
+            if (t->mSubscriptionsLock != nullptr)
+                wlock_destroy(t->mSubscriptionsLock);
+            if (t->mSuspendLock != nullptr)
+                wlock_destroy(t->mSuspendLock);
+            tarnixThrottledLog_destroy(t->mDiscardLog);
+            std::free(t->mName);
+            tarnixTransportList_remove(mBridge->mTransportList, t);
+        }
+        wlock_unlock(mBridge->mTransportListLock);
+    }
+};
+
+/* Frees what a transport owns, apart from its list node. */
+void freeResources(TarnixTransportBridge* transport, bool stopLogTimer)
+{
+    delete transport->mSubscriptions;
+    transport->mSubscriptions = nullptr;
+    if (transport->mSubscriptionsLock != nullptr)
+        wlock_destroy(transport->mSubscriptionsLock);
+    transport->mSubscriptionsLock = nullptr;
+    if (transport->mProperties != nullptr)
+        tarnixProperties_destroy(&transport->mProperties);
+    if (transport->mSuspendLock != nullptr)
+        wlock_destroy(transport->mSuspendLock);
+    transport->mSuspendLock = nullptr;
+    if (transport->mCacheSessionLock != nullptr)
+        wlock_destroy(transport->mCacheSessionLock);
+    transport->mCacheSessionLock = nullptr;
+    tarnixThrottledLog_destroy(transport->mDiscardLog, stopLogTimer);
+    transport->mDiscardLog = nullptr;
+    std::free(transport->mName);
+    transport->mName = nullptr;
+}
+
+}  // namespace
 
 mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport)
 {
@@ -18,9 +256,10 @@ mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport)
     TARNIX_LOG_FINEST("incremented suspended queues for transport '%s' because queue is full; value "
                       "is now '%u'",
                       name, transport->mSuspendedQueueCount);
-    if (before == 0 && transport->mSession != nullptr)
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    if (before == 0 && session != nullptr)
     {
-        trxClient_returnCode_t rc = trxClient_session_suspend(transport->mSession);
+        trxClient_returnCode_t rc = trxClient_session_suspend(session);
         if (rc == TRXCLIENT_OK)
         {
             TARNIX_LOG_FINER("suspending the transport '%s'; cannot exceed maximum queue depth", name);
@@ -61,9 +300,10 @@ mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport)
     TARNIX_LOG_FINEST("decremented suspended queues for transport '%s' because queue has enough room; "
                       "value is now '%u'",
                       name, transport->mSuspendedQueueCount);
-    if (transport->mSuspendedQueueCount == 0 && transport->mSession != nullptr)
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    if (transport->mSuspendedQueueCount == 0 && session != nullptr)
     {
-        trxClient_returnCode_t rc = trxClient_session_resume(transport->mSession);
+        trxClient_returnCode_t rc = trxClient_session_resume(session);
         if (rc == TRXCLIENT_OK)
         {
             TARNIX_LOG_FINER("resuming the transport '%s'; queue now has enough room to continue", name);
@@ -83,133 +323,596 @@ mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport)
     return status;
 }
 
-/* Transports are not built yet: OpenMAMA can load the bridge, and a
- * transport creation fails cleanly. */
+mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
+{
+    if (transport == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    freeResources(transport, true);
+    TarnixBridge* bridge = transport->mBridge_p;
+    if (bridge == nullptr || bridge->mTransportList == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unexpected NULL pointer (mBridge_p or mBridge_p->mTransportList); mBridge_p: %p",
+                         static_cast<void*>(bridge));
+        return MAMA_STATUS_PLATFORM;
+    }
+    wlock_lock(bridge->mTransportListLock);
+    tarnixTransportList_remove(bridge->mTransportList, transport);
+    wlock_unlock(bridge->mTransportListLock);
+    return MAMA_STATUS_OK;
+}
+
+void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport, bool contextAlive)
+{
+    if (transport == nullptr)
+        return;
+    freeResources(transport, contextAlive);
+}
+
+mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport)
+{
+    if (transport == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    mama_status status = MAMA_STATUS_OK;
+    wlock_lock(transport->mCacheSessionLock);
+    if (transport->mCacheSession == nullptr)
+    {
+        TARNIX_LOG_FINER("Calling trxClient_session_createCacheSession");
+        trxClient_returnCode_t rc = trxClient_session_createCacheSession(
+            tarnixProperties_getTrxClientProps(transport->mProperties), transport->mSession.load(),
+            &transport->mCacheSession);
+        if (rc == TRXCLIENT_OK)
+        {
+            TARNIX_LOG_FINE("Created trxClient cache session.");
+        }
+        else
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_createCacheSession()");
+            transport->mCacheSession = nullptr;
+            status = MAMA_STATUS_PLATFORM;
+        }
+    }
+    wlock_unlock(transport->mCacheSessionLock);
+    return status;
+}
+
+mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
+                                                      TarnixBridgeSubscription* subscription)
+{
+    if (transport == nullptr || subscription == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    mama_status status = MAMA_STATUS_OK;
+    wlock_lock(transport->mSubscriptionsLock);
+    if (transport->mSession.load() == nullptr)
+    {
+        TARNIX_LOG_ERROR("Transport has been destroyed");
+        status = MAMA_STATUS_PLATFORM;
+    }
+    else
+    {
+        try
+        {
+            if (!transport->mSubscriptions->mSet.insert(subscription).second)
+                TARNIX_LOG_ERROR("Adding same subscription to transport twice");
+        }
+        catch (const std::bad_alloc&)
+        {
+            TARNIX_LOG_ERROR("Couldn't append subscription to transports subscription list");
+            status = MAMA_STATUS_NOMEM;
+        }
+    }
+    wlock_unlock(transport->mSubscriptionsLock);
+    return status;
+}
+
+mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
+                                                         TarnixBridgeSubscription* subscription)
+{
+    if (transport == nullptr || subscription == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    wlock_lock(transport->mSubscriptionsLock);
+    if (transport->mSubscriptions->mSet.erase(subscription) == 0)
+    {
+        TARNIX_LOG_ERROR("subscription not registered on transport");
+        wlock_unlock(transport->mSubscriptionsLock);
+        return MAMA_STATUS_INVALID_ARG;
+    }
+    const bool release = transport->mDestroyed && transport->mSubscriptions->mSet.empty();
+    wlock_unlock(transport->mSubscriptionsLock);
+    return release ? tarnixBridgeMamaTransport_release(transport) : MAMA_STATUS_OK;
+}
+
 extern "C" {
 
-int tarnixBridgeMamaTransport_isValid(transportBridge)
+mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char* name, mamaTransport parent)
 {
-    return 0;
+    if (result == nullptr || name == nullptr || parent == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_LOG_FINEST("Args: name=%s mamaTPort=%p", name, static_cast<void*>(parent));
+    if (*name == '\0')
+    {
+        TARNIX_LOG_ERROR("Called with empty transport name");
+        return MAMA_STATUS_INVALID_ARG;
+    }
+
+    mamaBridge bridgeImpl = mamaTransportImpl_getBridgeImpl(parent);
+    if (bridgeImpl == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not get bridge from passed in MAMA Transport");
+        return MAMA_STATUS_PLATFORM;
+    }
+    void* closure = nullptr;
+    mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Could not get Tarnix bridge object: %s", mamaStatus_stringForStatus(status));
+        return status;
+    }
+    if (closure == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
+        return MAMA_STATUS_PLATFORM;
+    }
+    TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
+
+    status = tarnixBridge_initClientLibrary(bridge);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Unable to initialize TRXC before creating transport '%s': %s", name,
+                         mamaStatus_stringForStatus(status));
+        return status;
+    }
+
+    Creation creation;
+    creation.mBridge = bridge;
+    wlock_lock(bridge->mTransportListLock);
+
+    TarnixTransportBridge* existing = tarnixTransportList_findByName(bridge->mTransportList, name);
+    if (existing != nullptr)
+    {
+        TARNIX_LOG_ERROR("Cannot create transport name=%s. Already have a transport with this name (%p)", name,
+                         static_cast<void*>(existing));
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+
+    TarnixTransportBridge* transport = tarnixTransportList_allocateAtFront(bridge->mTransportList);
+    if (transport == nullptr)
+    {
+        creation.undo();
+        return MAMA_STATUS_NOMEM;
+    }
+    creation.mTransport = transport;
+    transport->mTransport.store(parent);
+    transport->mName = strdup(name);
+    if (transport->mName == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for transport name; transport: %p",
+                         static_cast<void*>(transport));
+        creation.undo();
+        return MAMA_STATUS_NOMEM;
+    }
+    transport->mDiscardLog = tarnixThrottledLog_create(MAMA_LOG_LEVEL_ERROR, bridge->mContext);
+    if (transport->mDiscardLog == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for throttled log structure");
+        creation.undo();
+        return MAMA_STATUS_NOMEM;
+    }
+    transport->mSuspendLock = wlock_create();
+    if (transport->mSuspendLock == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to initialize lock for suspended queues");
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+    transport->mSuspendedQueueCount = 0;
+    transport->mSubscriptionsLock = wlock_create();
+    if (transport->mSubscriptionsLock == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to initialize lock for subscription list");
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+    transport->mSubscriptions = new (std::nothrow) TarnixSubscriptionRegistry();
+    if (transport->mSubscriptions == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to create list of subscriptions");
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+
+    TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
+    char prefix[TARNIX_TOPIC_BUFFER];
+    std::snprintf(prefix, sizeof(prefix), "%s%s.", kTransportPrefix, name);
+    creation.mProps = tarnixProperties_allocate(prefix);
+    if (creation.mProps == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate properties");
+        creation.undo();
+        return MAMA_STATUS_NOMEM;
+    }
+    status = buildSessionProperties(creation.mProps);
+    if (status != MAMA_STATUS_OK)
+    {
+        creation.undo();
+        return status;
+    }
+
+    TARNIX_LOG_FINER("Creating trxClient session. Calling trxClient_session_create");
+    trxClient_session_createFuncInfo_t funcInfo{};
+    funcInfo.rxInfo.callback_p = nullptr;
+    funcInfo.rxInfo.user_p = nullptr;
+    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransport_onSessionEvent;
+    funcInfo.eventInfo.user_p = transport;
+    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransport_onSessionMsg;
+    funcInfo.rxMsgInfo.user_p = nullptr;
+    trxClient_returnCode_t rc =
+        trxClient_session_create(tarnixProperties_getTrxClientProps(creation.mProps), bridge->mContext,
+                                 &creation.mSession, &funcInfo, sizeof(funcInfo));
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_create()");
+        creation.mSession = nullptr;
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+    _trxClient_session_registerForTopicDispatchDestroy(creation.mSession,
+                                                       tarnixBridgeMamaSubscription_onTopicDispatchDestroy);
+
+    TARNIX_LOG_FINER("Connecting trxClient session. Calling trxClient_session_connect");
+    rc = trxClient_session_connect(creation.mSession);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_connect()");
+        status = rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY ? connectStatus() : MAMA_STATUS_PLATFORM;
+        creation.undo();
+        return status;
+    }
+    /* Visible to name lookup from here on: the name is taken. */
+    transport->mSession.store(creation.mSession);
+
+    buildPublisherInfo(transport, creation.mSession);
+
+    transport->mCacheSession = nullptr;
+    transport->mCacheEventCallback = nullptr;
+    transport->mCacheSessionLock = wlock_create();
+    if (transport->mCacheSessionLock == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not create cache session init lock..");
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+
+    transport->mUseTrxCache = isTrue(tarnixProperties_get(creation.mProps, "use_trxcache"));
+    if (transport->mUseTrxCache)
+        TARNIX_LOG_NORMAL("Use of TrxCache is enabled.");
+    else
+        TARNIX_LOG_FINER("Use of TrxCache is disabled.");
+
+    status = mama_loadPayloadBridge(&transport->mPayloadBridge, kPayloadName);
+    if (status == MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_FINER("Loaded tarnixmsg payload bridge for tarnix transport events.");
+    }
+    else if (transport->mUseTrxCache)
+    {
+        TARNIX_LOG_WARN("Unable to load tarnixmsg payload bridgewith status: %s. The tarnixmsg payload bridge is "
+                        "required when use_trxcache is enabled.",
+                        mamaStatus_stringForStatus(status));
+        creation.undo();
+        return status;
+    }
+    else
+    {
+        transport->mPayloadBridge = mamaInternal_getDefaultPayload();
+        if (transport->mPayloadBridge != nullptr)
+            TARNIX_LOG_FINER("Unable to load tarnixmsg payload bridge with status: %s. Using default payload "
+                             "bridge. This may cause unexpected behaviour should the payload bridge be in "
+                             "compatible with the tarnix bridge",
+                             mamaStatus_stringForStatus(status));
+    }
+
+    transport->mSendSubReq =
+        transport->mUseTrxCache ? isTrue(tarnixProperties_get(creation.mProps, "send_subreq")) : true;
+    TARNIX_LOG_FINER("SendSubReq for transport %s is %s", name, transport->mSendSubReq ? "enabled" : "disabled");
+
+    const char* recoverGaps = tarnixProperties_get(creation.mProps, "allow_recover_gaps");
+    if (recoverGaps == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error in getting bridge property 'allow_recover_gaps' for transport name=%s. Property "
+                         "'%sallow_recover_gaps' is mandatory but missing.",
+                         name, prefix);
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+    transport->mAllowRecoverGaps = isTrue(recoverGaps);
+    TARNIX_LOG_FINE("Found bridge property 'allow_recover_gaps' for transport name=%s, value=%s. Setting bridge "
+                    "allow recover gaps to %d.",
+                    name, recoverGaps, transport->mAllowRecoverGaps ? 1 : 0);
+
+    transport->mBridge_p = bridge;
+    rc = trxClient_session_getProperty(creation.mSession, kReplyToProperty, transport->mInboxTarnixReplyToPrefix,
+                                       sizeof(transport->mInboxTarnixReplyToPrefix));
+    if (rc != TRXCLIENT_OK || transport->mInboxTarnixReplyToPrefix[0] == '\0')
+    {
+        TARNIX_LOG_ERROR("Error in getting P2P topic  for transport name=%s. trxClient_session_getProperty() "
+                         "failure for P2P inbox",
+                         name);
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+    transport->mInboxTarnixReplyToPrefix[std::strlen(transport->mInboxTarnixReplyToPrefix) - 1] = '\0';
+    std::memcpy(transport->mInboxTarnixSubPrefix, transport->mInboxTarnixReplyToPrefix,
+                sizeof(transport->mInboxTarnixSubPrefix));
+    wildcardSecondLevel(transport->mInboxTarnixSubPrefix);
+    transport->mInboxTarnixSubPrefixLen = static_cast<uint32_t>(std::strlen(transport->mInboxTarnixSubPrefix));
+    TARNIX_LOG_FINEST("Set mInboxTarnixReplyToPrefix='%s'  mInboxTarnixSubPrefix='%s' for transport name=%s. ",
+                      transport->mInboxTarnixReplyToPrefix, transport->mInboxTarnixSubPrefix, name);
+
+    char discard[TARNIX_TOPIC_BUFFER];
+    if (!discardTopic(transport, discard))
+    {
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+    rc = trxClient_session_topicSubscribeWithDispatch(creation.mSession, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY,
+                                                      discard, &dispatch, nullptr);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error creating discard subscription");
+        creation.undo();
+        return MAMA_STATUS_PLATFORM;
+    }
+
+    transport->mProperties = creation.mProps;
+    *result = reinterpret_cast<transportBridge>(transport);
+    mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
+    wlock_unlock(bridge->mTransportListLock);
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaTransport_destroy(transportBridge)
+mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+    if (transport == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    if (transport->mName == nullptr || transport->mDestroyed)
+        return MAMA_STATUS_INVALID_ARG;
+
+    mama_status result = MAMA_STATUS_OK;
+    wlock_lock(transport->mSubscriptionsLock);
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    if (session != nullptr)
+    {
+        char discard[TARNIX_TOPIC_BUFFER];
+        if (discardTopic(transport, discard))
+        {
+            trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+            trxClient_returnCode_t rc =
+                trxClient_session_topicUnsubscribeWithDispatch(session, 0, discard, &dispatch, nullptr);
+            if (rc != TRXCLIENT_OK)
+                TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
+        }
+    }
+    transport->mSession.store(nullptr);
+    wlock_unlock(transport->mSubscriptionsLock);
+
+    if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
+    {
+        trxClient_returnCode_t rc = trxClient_cacheSession_destroy(&transport->mCacheSession);
+        if (rc == TRXCLIENT_OK)
+        {
+            TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", transport->mName);
+            transport->mCacheSession = nullptr;
+        }
+        else
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_cacheSession_destroy()");
+            result = MAMA_STATUS_PLATFORM;
+        }
+    }
+
+    if (session != nullptr)
+    {
+        wlock_lock(transport->mSuspendLock);
+        const bool suspended = transport->mSuspendedQueueCount != 0;
+        wlock_unlock(transport->mSuspendLock);
+        /* A session must not be left suspended when it is disconnected. */
+        if (suspended)
+        {
+            trxClient_returnCode_t rc = trxClient_session_resume(session);
+            if (rc != TRXCLIENT_OK)
+            {
+                TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error resuming session before disconnect");
+                if (result == MAMA_STATUS_OK)
+                    result = MAMA_STATUS_PLATFORM;
+            }
+        }
+        trxClient_returnCode_t rc = trxClient_session_disconnect(session);
+        if (rc != TRXCLIENT_OK)
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_disconnect()");
+            if (result == MAMA_STATUS_OK)
+                result = MAMA_STATUS_PLATFORM;
+        }
+        rc = trxClient_session_destroy(&session);
+        if (rc == TRXCLIENT_OK)
+        {
+            TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", transport->mName);
+        }
+        else
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_destroy()");
+            if (result == MAMA_STATUS_OK)
+                result = MAMA_STATUS_PLATFORM;
+        }
+        if (transport->mPubInfoMap != nullptr)
+        {
+            rc = trxClient_container_closeMapStream(&transport->mPubInfoMap);
+            if (rc == TRXCLIENT_OK)
+            {
+                transport->mPubInfoMap = nullptr;
+                TARNIX_LOG_FINE("Destroyed pub info map.");
+            }
+            else
+            {
+                TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_container_closeMapStream()");
+            }
+        }
+    }
+
+    /* Cleared before a release can give the node to another transport. */
+    transport->mTransport.store(nullptr);
+    /* Subscriptions still registered are freed on their queues' threads; the
+     * last of them releases the transport, but not before this point. */
+    wlock_lock(transport->mSubscriptionsLock);
+    transport->mDestroyed = true;
+    const bool noSubscriptions = transport->mSubscriptions->mSet.empty();
+    wlock_unlock(transport->mSubscriptionsLock);
+    if (noSubscriptions)
+    {
+        mama_status released = tarnixBridgeMamaTransport_release(transport);
+        if (result == MAMA_STATUS_OK)
+            result = released;
+    }
+    return result;
 }
 
-mama_status tarnixBridgeMamaTransport_create(transportBridge*, const char*, mamaTransport)
+int tarnixBridgeMamaTransport_isValid(transportBridge handle)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+    return transport != nullptr && transport->mSession.load() != nullptr ? 1 : 0;
 }
 
-mama_status tarnixBridgeMamaTransport_forceClientDisconnect(transportBridge*, int, const char*,
-                                                            uint16_t)
+}  // extern "C"
+
+/* Connection management, conflation and load balancing are not offered. */
+#define TARNIX_NOT_SUPPORTED()                                                                    \
+    do                                                                                            \
+    {                                                                                             \
+        TARNIX_LOG_FINEST("conflation and load balancing are not supported by this bridge.");    \
+        return MAMA_STATUS_NOT_IMPLEMENTED;                                                       \
+    } while (0)
+
+extern "C" {
+
+mama_status tarnixBridgeMamaTransport_getNativeTransport(transportBridge transport, void** result)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (transport == nullptr || result == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    *result = transport;
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaTransport_findConnection(transportBridge*, int, mamaConnection*,
-                                                     const char*, uint16_t)
+mama_status tarnixBridgeMamaTransport_getLoadBalanceScheme(const char* name, tportLbScheme* scheme)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (name == nullptr || scheme == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    *scheme = static_cast<tportLbScheme>(0);
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaTransport_getAllConnections(transportBridge*, int, mamaConnection**,
-                                                        uint32_t*)
+mama_status tarnixBridgeMamaTransport_getLoadBalanceSharedObjectName(const char* name, const char** result)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    if (name == nullptr || result == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    *result = nullptr;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixBridgeMamaTransport_getNumLoadBalanceAttributes(const char* name, int* count)
+{
+    if (name == nullptr || count == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    *count = 0;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixBridgeMamaTransport_isConnectionIntercepted(mamaConnection, uint8_t* result)
+{
+    if (result == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    *result = 0;
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_findConnection(transportBridge*, int, mamaConnection*, const char*,
+                                                     uint16_t)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_forceClientDisconnect(transportBridge*, int, const char*, uint16_t)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_freeAllConnections(transportBridge*, int, mamaConnection*, uint32_t)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_freeAllServerConnections(transportBridge*, int, mamaServerConnection*,
+                                                               uint32_t)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_getAllConnections(transportBridge*, int, mamaConnection**, uint32_t*)
+{
+    TARNIX_NOT_SUPPORTED();
 }
 
 mama_status tarnixBridgeMamaTransport_getAllConnectionsForTopic(transportBridge*, int, const char*,
                                                                 mamaConnection**, uint32_t*)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TARNIX_NOT_SUPPORTED();
 }
 
-mama_status tarnixBridgeMamaTransport_requestConflation(transportBridge*, int)
+mama_status tarnixBridgeMamaTransport_getAllServerConnections(transportBridge*, int, mamaServerConnection**,
+                                                              uint32_t*)
 {
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_requestEndConflation(transportBridge*, int)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_getAllServerConnections(transportBridge*, int,
-                                                              mamaServerConnection**, uint32_t*)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_freeAllServerConnections(transportBridge*, int,
-                                                               mamaServerConnection*, uint32_t)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_freeAllConnections(transportBridge*, int, mamaConnection*,
-                                                         uint32_t)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_getNumLoadBalanceAttributes(const char*, int*)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_getLoadBalanceSharedObjectName(const char*, const char**)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_getLoadBalanceScheme(const char*, tportLbScheme*)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_sendMsgToConnection(transportBridge, mamaConnection, mamaMsg,
-                                                          const char*)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_isConnectionIntercepted(mamaConnection, uint8_t*)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_installConnectConflateMgr(transportBridge,
-                                                                mamaConflationManager,
-                                                                mamaConnection, conflateProcessCb,
-                                                                conflateGetMsgCb)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_uninstallConnectConflateMgr(transportBridge,
-                                                                  mamaConflationManager,
-                                                                  mamaConnection)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_startConnectionConflation(transportBridge,
-                                                                mamaConflationManager,
-                                                                mamaConnection)
-{
-    TARNIX_NOT_IMPLEMENTED();
-}
-
-mama_status tarnixBridgeMamaTransport_getNativeTransport(transportBridge, void**)
-{
-    TARNIX_NOT_IMPLEMENTED();
+    TARNIX_NOT_SUPPORTED();
 }
 
 mama_status tarnixBridgeMamaTransport_getNativeTransportNamingCtx(transportBridge, void**)
 {
-    TARNIX_NOT_IMPLEMENTED();
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_installConnectConflateMgr(transportBridge, mamaConflationManager,
+                                                                mamaConnection, conflateProcessCb,
+                                                                conflateGetMsgCb)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_uninstallConnectConflateMgr(transportBridge, mamaConflationManager,
+                                                                  mamaConnection)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_requestConflation(transportBridge*, int)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_requestEndConflation(transportBridge*, int)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_sendMsgToConnection(transportBridge, mamaConnection, mamaMsg, const char*)
+{
+    TARNIX_NOT_SUPPORTED();
+}
+
+mama_status tarnixBridgeMamaTransport_startConnectionConflation(transportBridge, mamaConflationManager,
+                                                                mamaConnection)
+{
+    TARNIX_NOT_SUPPORTED();
 }
 
 }  // extern "C"

@@ -8,6 +8,7 @@
 #include <trxClient.h>
 #include <wlock.h>
 
+#include <atomic>
 #include <cstdint>
 
 struct TarnixBridge;
@@ -21,14 +22,17 @@ constexpr size_t TARNIX_PUBINFO_BUFFER = 1024;
 /* Plain data: the list recycles nodes and zero-fills them on reuse. */
 struct TarnixTransportBridge
 {
-    trxClient_opaqueSession_pt mSession;   /* null when none */
+    /* Cleared by destroy under mSubscriptionsLock; read without it by the
+     * client library's callbacks, which may still run until the session is
+     * destroyed. */
+    std::atomic<trxClient_opaqueSession_pt> mSession;
     wLock mCacheSessionLock;
     trxClient_opaqueCacheSession_pt mCacheSession;
     trxClient_cacheSession_rxCacheRequestCallbackFunc_t mCacheEventCallback;
     char mInboxTarnixReplyToPrefix[TARNIX_TOPIC_BUFFER];
     char mInboxTarnixSubPrefix[TARNIX_TOPIC_BUFFER];
     uint32_t mInboxTarnixSubPrefixLen;
-    mamaTransport mTransport;
+    std::atomic<mamaTransport> mTransport;   /* cleared by destroy */
     char* mName;
     bool mUseTrxCache;
     TarnixProperties* mProperties;
@@ -39,10 +43,23 @@ struct TarnixTransportBridge
     wLock mSuspendLock;              /* guards mSuspendedQueueCount and suspend/resume calls */
     uint32_t mSuspendedQueueCount;   /* queues currently holding this transport suspended */
     trxClient_opaqueContainer_pt mPubInfoMap;
-    unsigned char mPubInfoBuffer[TARNIX_PUBINFO_BUFFER];
+    alignas(8) unsigned char mPubInfoBuffer[TARNIX_PUBINFO_BUFFER];
     mamaPayloadBridge mPayloadBridge;
-    wLock mSubscriptionsLock;
+    wLock mSubscriptionsLock;        /* guards mSubscriptions and the clearing of mSession */
     TarnixSubscriptionRegistry* mSubscriptions;
+    /* Destroy has finished; guarded by mSubscriptionsLock. Whoever then
+     * leaves the registry empty runs the final release, exactly once. */
+    bool mDestroyed;
+};
+
+struct TarnixBridgeSubscription;
+
+/* The closure of one queue event of the receive path: a received message
+ * for a subscription, or (no message) the subscription's destroy event. */
+struct TarnixMessageNode
+{
+    trxClient_opaqueMsg_pt mMsg;
+    TarnixBridgeSubscription* mSubscription;
 };
 
 /* Flow control, transport side: one queue wants the transport held back, or
@@ -50,5 +67,44 @@ struct TarnixTransportBridge
  * zero. Called under the queue's flow lock. */
 mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport);
 mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport);
+
+/* The final release of a destroyed transport: frees what it owns and gives
+ * its node back to the list. */
+mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport);
+
+/* Frees what a transport still owns when the bridge closes with it in the
+ * list. contextAlive: the client-library context still runs (its timers may
+ * be stopped). */
+void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport, bool contextAlive);
+
+/* Creates the transport's cache session once. */
+mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport);
+
+/* Transport events for the application, delivered on the transport's
+ * callback queue. */
+void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* transport,
+                                                     mamaTransportEvent event, short cause,
+                                                     const void* platformInfo);
+mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* transport,
+                                                       mamaQueue* queue);
+
+/* Client-library callbacks, on the context thread. */
+extern "C" {
+void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession_pt session,
+                                              trxClient_session_eventCallbackInfo_pt info,
+                                              void* user);
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(
+    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(
+    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
+/* Queue event of a received message or of a subscription's destroy. */
+void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);
+}
+
+/* Sends msg as the binary attachment of a client-library message on topic;
+ * replyTo (may be null) becomes its reply-to, or in reply mode its topic. */
+mama_status tarnixBridgeMamaTransport_sendMessage(TarnixTransportBridge* transport, const char* topic,
+                                                  const char* replyTo, mamaMsg msg, bool replyMode,
+                                                  const char* caller);
 
 #endif

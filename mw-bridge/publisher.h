@@ -1,0 +1,37 @@
+/* The bridge object behind an OpenMAMA publisher: the broker topic its
+ * messages go to. */
+#ifndef TARNIX_MW_PUBLISHER_H
+#define TARNIX_MW_PUBLISHER_H
+
+#include <bridge.h>
+
+#include <cstdint>
+
+/* What the root given at creation says about the subject. */
+enum TarnixPublisherRootKind : int
+{
+    TARNIX_ROOT_NONE = 0,        /* source and topic */
+    TARNIX_ROOT_DICTIONARY = 1,  /* "_MDDD...": root, source and topic */
+    TARNIX_ROOT_OTHER = 2,       /* root and source; the symbol travels in the message */
+};
+
+struct TarnixPublisherBridge
+{
+    mamaTransport mTransport = nullptr;
+    char* mTopic = nullptr;
+    char* mSource = nullptr;
+    char* mRoot = nullptr;
+    char* mSubject = nullptr;
+    uint64_t mCacheRequestId = 0;
+    mamaPublisher mParent = nullptr;
+    mama_publisherOnDestroyCb mOnDestroy = nullptr;
+    mamaQueue mCallbackQueue = nullptr;
+    void* mClosure = nullptr;
+    TarnixPublisherRootKind mRootKind = TARNIX_ROOT_NONE;
+};
+
+/* Checks common to every send, then the send itself. */
+mama_status tarnixBridgeMamaPublisher_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
+                                                   mamaMsg msg, bool replyMode, const char* caller);
+
+#endif

@@ -1,0 +1,115 @@
+/* The bridge object behind every OpenMAMA subscription of a "tarnix"
+ * transport, its topic dispatch entries on the client-library session, and
+ * the rules that turn OpenMAMA names into broker topics and back. */
+#ifndef TARNIX_MW_SUBSCRIPTION_H
+#define TARNIX_MW_SUBSCRIPTION_H
+
+#include "synchronism.h"
+
+#include <bridge.h>
+#include <destroyHandle.h>
+#include <trxClient.h>
+#include <wlock.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <unordered_set>
+
+struct TarnixQueueBridge;
+struct TarnixThrottledLog;
+struct TarnixTransportBridge;
+
+/* One topic dispatch entry this subscription has on the session. */
+struct TarnixSubscription
+{
+    std::string mTopic;
+    uint32_t mFlags = 0;
+    trxClient_session_rxMsgDispatchFuncInfo_t mDispatchInfo{};
+};
+
+struct TarnixBridgeSubscription
+{
+    mamaSubscription mMamaSubscription = nullptr;
+    mamaMsgCallbacks mCallbacks{};
+    mamaQueue mMamaQueue = nullptr;
+    TarnixQueueBridge* mQueueBridge = nullptr;
+    TarnixTransportBridge* mTransportBridge = nullptr;
+    const char* mSource = nullptr;
+    const char* mSymbol = nullptr;
+    char* mTopic = nullptr;
+    void* mClosure = nullptr;
+    pDestroyHandle mDestroyHandle = nullptr;
+    uint64_t mCacheRequestId = 0;
+    /* Only ever go from false to true while the subscription lives, and are
+     * read by the receive path without a lock. */
+    std::atomic<bool> mMuted{false};
+    std::atomic<bool> mValid{false};
+    bool mWildcard = false;
+    std::atomic<bool> mDestroying{false};
+    uint64_t mMaxQueueDepth = 0;
+    TarnixSynchronismManager mSyncManager;
+    bool mSyncManagerReady = false;
+    TarnixThrottledLog* mDiscardLog = nullptr;
+    std::list<TarnixSubscription> mTopicSubscriptions;   /* newest first */
+    wLock mTopicSubscriptionsLock = nullptr;
+    /* Counted on its queue and registered on its transport until the final
+     * free, so neither can go while its destroy event is still to come. */
+    bool mQueueCounted = false;
+    bool mRegistered = false;
+    /* Guarded by mTopicSubscriptionsLock: the destroy event is queued once. */
+    bool mDestroyClaimed = false;
+};
+
+/* The transport's set of its bridge subscriptions. */
+struct TarnixSubscriptionRegistry
+{
+    std::unordered_set<TarnixBridgeSubscription*> mSet;
+};
+
+/* Topic rules. */
+size_t tarnixTopic_escape(const char* part, char* out, size_t room, bool escape);
+size_t tarnixTopic_toSubject(const char* topic, char* out, size_t room);
+bool tarnixTopic_hasWildcard(const char* text);
+/* Joins root, source and symbol (each optional) into an owned broker topic
+ * in *result. A source that starts with the transport's inbox subscription
+ * prefix is already in broker form and is not escaped. */
+mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol,
+                              bool wildcardAllowed, TarnixTransportBridge* transport, char** result);
+
+/* Adds one topic dispatch entry and subscribes it. *subscribed is false
+ * only when the subscription was already being destroyed (nothing done).
+ * Returns the client library's return code. */
+trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
+    TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
+    const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed);
+
+/* Delivers status to the application's error callback on the subscription's
+ * queue; deactivate also deactivates the OpenMAMA subscription first. */
+mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,
+                                                      TarnixBridgeSubscription* bridgeSubscription,
+                                                      mama_status status, bool deactivate);
+
+/* Client-library callback: one topic dispatch entry of a session is gone. */
+extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(
+    const char* topic, trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
+
+/* The final free, on the dispatching thread of the subscription's queue. */
+void tarnixBridgeMamaSubscription_free(TarnixBridgeSubscription* subscription);
+
+/* The calling thread's current subscription: the one whose initial-value
+ * request OpenMAMA sends next. */
+void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription);
+TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void);
+void tarnixBridgeMamaSubscription_clearCurrent(void);
+
+/* The transport's registry. Removing the last subscription of a destroyed
+ * transport releases the transport. */
+mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
+                                                      TarnixBridgeSubscription* subscription);
+mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
+                                                         TarnixBridgeSubscription* subscription);
+
+#endif

@@ -1,0 +1,312 @@
+/* Received messages: from the client library's context thread onto the
+ * subscription's queue, and from there, decoded, to the application. */
+#include "bridgeFunctions.h"
+#include "clientLibrary.h"
+#include "logging.h"
+#include "msg.h"
+#include "queue.h"
+#include "subscription.h"
+#include "transport.h"
+
+#include <mama/integration/msg.h>
+#include <mama/integration/queue.h>
+#include <mama/integration/subscription.h>
+
+#include <atomic>
+#include <cinttypes>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+constexpr size_t kDumpSize = 10000;
+constexpr const char* kP2PPrefix = "#P2P/";
+
+/* Undecodable messages seen so far; only some of them are dumped. */
+std::atomic<uint64_t> gDecodeFailures{0};
+
+/* Dumps of messages nobody subscribed to; used on the context thread only. */
+char gSessionDump[kDumpSize];
+
+bool isP2P(const char* topic)
+{
+    return std::strncmp(topic, kP2PPrefix, std::strlen(kP2PPrefix)) == 0;
+}
+
+void freeMsg(trxClient_opaqueMsg_pt msg)
+{
+    if (msg != nullptr)
+        trxClient_msg_free(&msg);
+}
+
+bool shouldDump(uint64_t earlierFailures)
+{
+    return earlierFailures <= 1 || earlierFailures % 500 == 0;
+}
+
+void logDecodeFailure(mama_status status, mamaMsg message, trxClient_opaqueMsg_pt msg, const void* buffer,
+                      uint32_t length)
+{
+    const unsigned char id = static_cast<const unsigned char*>(buffer)[0];
+    if (status == MAMA_STATUS_NO_BRIDGE_IMPL)
+    {
+        TARNIX_LOG_WARN("The bridge required to decode received message was not loaded. The message has been "
+                        "dropped, payload ID is '%c' [0x%02X]",
+                        static_cast<char>(id), id);
+        return;
+    }
+    if (status == MAMA_STATUS_PLATFORM && shouldDump(gDecodeFailures.fetch_add(1)))
+    {
+        std::unique_ptr<char[]> dump(new (std::nothrow) char[kDumpSize]);
+        if (dump != nullptr)
+        {
+            trxClient_returnCode_t rc = trxClient_msg_dumpExt(msg, dump.get(), kDumpSize, TRXCLIENT_MSGDUMP_FULL);
+            dump[kDumpSize - 1] = '\0';
+            TARNIX_LOG_WARN("Cannot decode message received: error from calling mamaMsg_setMsgBuffer. Failed with "
+                            "status=[%d] %s tmpMsg=%p buf_p=%p bufSize=%d\nrc=%s \nMessage :\n %s\n",
+                            status, mamaStatus_stringForStatus(status), static_cast<void*>(message), buffer,
+                            static_cast<int>(length), trxClient_returnCodeToString(rc), dump.get());
+            return;
+        }
+    }
+    TARNIX_LOG_WARN("Cannot decode message received: error from calling mamaMsg_setMsgBuffer. Failed with "
+                    "status=[%d] %s tmpMsg=%p buf_p=%p bufSize=%d",
+                    status, mamaStatus_stringForStatus(status), static_cast<void*>(message), buffer,
+                    static_cast<int>(length));
+}
+
+/* Decodes and delivers one message, then frees it unless the application
+ * detached it. */
+void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
+{
+    const void* buffer = nullptr;
+    uint32_t length = 0;
+    trxClient_returnCode_t rc = trxClient_msg_getBinaryAttachmentPtr(msg, &buffer, &length);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Could not get binary attachment from msg. msg_p=%p",
+                                msg);
+        const bool longForm = rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY;
+        if (!(longForm && trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_PARAM_NULL_PTR))
+            freeMsg(msg);
+        return;
+    }
+    if (length == 0 || buffer == nullptr)
+    {
+        /* No payload identifier to pick a decoder with: nothing to deliver. */
+        TARNIX_LOG_WARN("Dropped a message with an empty binary attachment for topic %s; msg_p=%p",
+                        subscription->mTopic, msg);
+        freeMsg(msg);
+        return;
+    }
+
+    mamaMsg message = mamaQueueImpl_getMsg(subscription->mMamaQueue);
+    if (message == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error from calling mamaQueueImpl_getMsg. Could not get cached mamaMsg from event queue.");
+        freeMsg(msg);
+        return;
+    }
+    const char id = static_cast<const char*>(buffer)[0];
+    mama_status status = mamaMsgImpl_setMsgBuffer(message, buffer, length, id);
+    if (status != MAMA_STATUS_OK)
+    {
+        logDecodeFailure(status, message, msg, buffer, length);
+        freeMsg(msg);
+        return;
+    }
+    msgBridge handle = nullptr;
+    status = mamaMsgImpl_getBridgeMsg(message, &handle);
+    if (status != MAMA_STATUS_OK || handle == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. The message may have already been destroyed; "
+                         "status=%s, payload ID is '%c' [0x%02X]",
+                         mamaStatus_stringForStatus(status), id, static_cast<unsigned char>(id));
+        freeMsg(msg);
+        return;
+    }
+    TarnixMsgBridge* bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(handle);
+    bridgeMsg->mTrxMsg = msg;
+    bridgeMsg->mDetached = false;
+
+    const char* function = "mamaSubscription_processMsg";
+    if (subscription->mWildcard)
+    {
+        function = "mamaSubscription_processWildCardMsg";
+        char subject[TARNIX_TOPIC_BUFFER];
+        trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+        rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
+        if (rc != TRXCLIENT_OK || destination.dest == nullptr)
+        {
+            TARNIX_LOG_ERROR("trxClient_msg_getDestination() returnCode='%s'", trxClient_returnCodeToString(rc));
+            std::strcpy(subject, "unavailable");
+        }
+        else
+        {
+            tarnixTopic_toSubject(destination.dest, subject, sizeof(subject));
+        }
+        status = mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, message, subject, nullptr);
+    }
+    else
+    {
+        status = mamaSubscription_processMsg(subscription->mMamaSubscription, message);
+    }
+    if (status != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("Error from calling %s. Failed. status=[%d] %s", function, status,
+                         mamaStatus_stringForStatus(status));
+
+    /* A message the application detached now belongs to its bridge message
+     * (freed with it), whatever the callback returned. */
+    if (!bridgeMsg->mDetached)
+    {
+        bridgeMsg->mTrxMsg = nullptr;
+        freeMsg(msg);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxClient_opaqueSession_pt session,
+                                                                            trxClient_opaqueMsg_pt msg, void* user)
+{
+    trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+    trxClient_returnCode_t rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
+    if (rc != TRXCLIENT_OK || destination.dest == nullptr)
+    {
+        TARNIX_LOG_ERROR("Received opaqueSession_p=%p msg_p=%p trxClient_msg_getDestination() returnCode='%s'", session,
+                         msg, trxClient_returnCodeToString(rc));
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    const char* topic = destination.dest;
+    const bool p2p = isP2P(topic);
+    TARNIX_LOG(p2p ? MAMA_LOG_LEVEL_FINEST : MAMA_LOG_LEVEL_ERROR,
+               "Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s", session, msg, user, topic);
+    if (!p2p && mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
+    {
+        trxClient_msg_dumpExt(msg, gSessionDump, sizeof(gSessionDump), TRXCLIENT_MSGDUMP_FULL);
+        TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg, user,
+                          topic, gSessionDump);
+    }
+    return TRXCLIENT_CALLBACK_OK;
+}
+
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
+                                                                                 trxClient_opaqueMsg_pt msg, void* user)
+{
+    TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(user);
+    if (subscription == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error in getting tarnix subscription from message. tarnixSubscription is NULL.");
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    if (trxClient_msg_isDiscardIndication(msg))
+        tarnixBridgeMamaTransport_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
+                                                        nullptr);
+    if (subscription->mDestroying.load(std::memory_order_relaxed))
+        return TRXCLIENT_CALLBACK_OK;
+    if (subscription->mMuted.load(std::memory_order_relaxed))
+    {
+        TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    if (subscription->mMamaSubscription == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error in getting mama subscription from message. mMamaSubscription is NULL.");
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    size_t depth = 0;
+    mama_status status =
+        tarnixBridgeMamaQueue_getEventCount(reinterpret_cast<queueBridge>(subscription->mQueueBridge), &depth);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("could not get event count: %s", mamaStatus_stringForStatus(status));
+        return TRXCLIENT_CALLBACK_OK;
+    }
+
+    const trxClient_cacheStatus_t cache = trxClient_msg_isCacheMsg(msg);
+    if (cache == TRXCLIENT_CACHE_MSG_CACHED || cache == TRXCLIENT_CACHE_MSG_SUSPECT)
+    {
+        uint64_t requestId = 0;
+        trxClient_returnCode_t rc = trxClient_msg_getCacheRequestId(msg, &requestId);
+        if (rc != TRXCLIENT_OK)
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Unable to get Cache Request Id");
+            TARNIX_LOG_ERROR("Unable to get Cache Request Id of received cache response. Discarding received "
+                             "message. subscription=%p, msg_p=%p",
+                             static_cast<void*>(subscription), msg);
+            return TRXCLIENT_CALLBACK_OK;
+        }
+        if (requestId != 0 && requestId != subscription->mCacheRequestId)
+        {
+            TARNIX_LOG_FINEST("Discarding cache response not requested by this subscription, subscription=%p "
+                              "ReceivedCacheRequestId=%" PRIu64 " subscCacheRequestId=%" PRIu64,
+                              static_cast<void*>(subscription), requestId, subscription->mCacheRequestId);
+            return TRXCLIENT_CALLBACK_OK;
+        }
+    }
+
+    if (depth >= subscription->mMaxQueueDepth && !tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+    {
+        tarnixThrottledLog_log(subscription->mDiscardLog,
+                               "Discarding message with topic '%s'; cannot exceed maximum queue depth of %" PRIu64,
+                               subscription->mTopic, subscription->mMaxQueueDepth);
+        return TRXCLIENT_CALLBACK_OK;
+    }
+
+    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription};
+    if (node == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for message node");
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    status = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
+                                                tarnixBridgeMamaTransport_onMsgEvent, node);
+    if (status != MAMA_STATUS_OK)
+    {
+        delete node;
+        TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
+                         user);
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    return TRXCLIENT_CALLBACK_TAKE_MSG;
+}
+
+void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void* closure)
+{
+    TarnixMessageNode* node = static_cast<TarnixMessageNode*>(closure);
+    if (node == nullptr)
+        return;
+    TarnixBridgeSubscription* subscription = node->mSubscription;
+    trxClient_opaqueMsg_pt msg = node->mMsg;
+    delete node;
+
+    if (subscription == nullptr)
+    {
+        TARNIX_LOG_ERROR("Called with NULL Tarnix subscription.");
+        freeMsg(msg);
+        return;
+    }
+    if (msg == nullptr && subscription->mDestroying.load())
+    {
+        tarnixBridgeMamaSubscription_free(subscription);
+        return;
+    }
+    if (subscription->mMamaSubscription == nullptr)
+    {
+        TARNIX_LOG_FINE("Called with NULL subscription.");
+        freeMsg(msg);
+        return;
+    }
+    if (subscription->mMuted.load())
+    {
+        TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
+        freeMsg(msg);
+        return;
+    }
+    deliver(subscription, msg);
+}
+
+}  // extern "C"

@@ -1,0 +1,183 @@
+#include "natsServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+
+namespace e2e {
+
+#ifndef E2E_NATS_SERVER
+#define E2E_NATS_SERVER "/usr/sbin/nats-server"
+#endif
+
+int freePort()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = 0;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        socklen_t len = sizeof a;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+NatsServer::NatsServer(const std::string &dir, const std::string &name) : dir_(dir), name_(name) {}
+
+NatsServer::~NatsServer()
+{
+    kill();
+}
+
+bool NatsServer::start(int port, int httpPort, const std::string &clusterBlock)
+{
+    port_ = port;
+    httpPort_ = httpPort;
+    const std::string conf = dir_ + "/" + name_ + ".conf";
+    {
+        std::ofstream f(conf);
+        f << "listen: 127.0.0.1:" << port_ << "\n"
+          << "http: 127.0.0.1:" << httpPort_ << "\n"
+          << "server_name: " << name_ << "\n"
+          << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n"
+          << clusterBlock;
+    }
+    ProcessOptions o;
+    o.name = name_;
+    o.argv = {E2E_NATS_SERVER, "-c", conf};
+    o.logDir = dir_;
+    process_ = std::make_unique<Process>(o);
+    const bool ready = process_->waitForText("Server is ready", Millis(20000), Process::Err).has_value();
+    if (!ready || !process_->running()) {
+        process_->kill();
+        return false;
+    }
+    // The monitor answers a little after the ready line.
+    return waitUntil([this] { return varz("connections") >= 0; }, Millis(10000));
+}
+
+void NatsServer::kill()
+{
+    if (process_)
+        process_->kill();
+}
+
+bool NatsServer::running()
+{
+    return process_ && process_->running();
+}
+
+std::string NatsServer::monitor(const std::string &path) const
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(httpPort_));
+    std::string body;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+        std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
+            std::string resp;
+            char buf[8192];
+            pollfd p{fd, POLLIN, 0};
+            while (::poll(&p, 1, 5000) > 0) {
+                ssize_t n = ::read(fd, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                resp.append(buf, static_cast<size_t>(n));
+            }
+            size_t start = resp.find("\r\n\r\n");
+            if (resp.compare(0, 12, "HTTP/1.0 200") == 0 && start != std::string::npos)
+                body = resp.substr(start + 4);
+        }
+    }
+    ::close(fd);
+    return body;
+}
+
+long NatsServer::varz(const std::string &key) const
+{
+    const std::string body = monitor("/varz");
+    std::smatch m;
+    const std::regex re("\"" + key + "\":\\s*(\\d+)");
+    if (!std::regex_search(body, m, re))
+        return -1;
+    return std::atol(m[1].str().c_str());
+}
+
+bool NatsServer::hasSubscription(const std::string &text) const
+{
+    // Only subscription subjects are listed under "subscriptions_list".
+    const std::string body = monitor("/connz?subs=1");
+    size_t at = 0;
+    while ((at = body.find("\"subscriptions_list\"", at)) != std::string::npos) {
+        size_t end = body.find(']', at);
+        if (body.substr(at, end - at).find(text) != std::string::npos)
+            return true;
+        at = end;
+    }
+    return false;
+}
+
+std::string NatsServer::logTail(size_t n) const
+{
+    return process_ ? process_->tail(Process::Err, n) : "";
+}
+
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        auto s = std::make_unique<NatsServer>(dir, name);
+        if (s->start(freePort(), freePort()))
+            return s;
+    }
+    return nullptr;
+}
+
+NatsCluster::NatsCluster(const std::string &dir) : dir_(dir) {}
+
+bool NatsCluster::start()
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        nodes.clear();
+        int routePorts[3];
+        for (int &p : routePorts)
+            p = freePort();
+        bool up = true;
+        for (int i = 0; i < 3 && up; ++i) {
+            std::string routes;
+            for (int j = 0; j < 3; ++j)
+                if (j != i)
+                    routes += std::string(routes.empty() ? "" : ", ") + "\"nats-route://127.0.0.1:" +
+                              std::to_string(routePorts[j]) + "\"";
+            const std::string block = "cluster { name: e2e, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
+                                      ", routes: [" + routes + "] }\n";
+            nodes.push_back(std::make_unique<NatsServer>(dir_, "node" + std::to_string(i)));
+            up = nodes.back()->start(freePort(), freePort(), block);
+        }
+        if (up && waitUntil(
+                      [this] {
+                          for (auto &n : nodes)
+                              if (n->varz("routes") < 2)
+                                  return false;
+                          return true;
+                      },
+                      Millis(30000)))
+            return true;
+    }
+    return false;
+}
+
+} // namespace e2e

@@ -1,0 +1,64 @@
+// Real nats-server processes on free loopback ports, with their monitoring
+// endpoint, so tests can ask the broker what it sees (connections,
+// subscriptions, message counts) instead of guessing with sleeps.
+#pragma once
+
+#include "process.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// A port nobody listens on right now (the kernel's pick).
+int freePort();
+
+class NatsServer {
+public:
+    // dir: where the configuration, JetStream store and logs go.
+    NatsServer(const std::string &dir, const std::string &name);
+    ~NatsServer();
+
+    // Writes the configuration and starts the server; false when it did not
+    // come up (its port taken meanwhile, for instance).
+    bool start(int port, int httpPort, const std::string &clusterBlock = "");
+    void kill();
+    bool running();
+
+    int port() const { return port_; }
+    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
+    const std::string &name() const { return name_; }
+
+    // GET on the monitoring port; empty when it does not answer.
+    std::string monitor(const std::string &path) const;
+    // A number of /varz ("connections", "subscriptions", "in_msgs", "routes");
+    // -1 when unreadable.
+    long varz(const std::string &key) const;
+    // True when some client holds a subscription whose subject contains text.
+    bool hasSubscription(const std::string &text) const;
+    std::string logTail(size_t n) const;
+
+private:
+    std::string dir_;
+    std::string name_;
+    int port_ = 0;
+    int httpPort_ = 0;
+    std::unique_ptr<Process> process_;
+};
+
+// One server, started on free ports (retried if a port is snapped up).
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name);
+
+// Three servers joined by routes; returns once every node sees the two others.
+class NatsCluster {
+public:
+    explicit NatsCluster(const std::string &dir);
+    bool start();
+    std::vector<std::unique_ptr<NatsServer>> nodes;
+
+private:
+    std::string dir_;
+};
+
+} // namespace e2e

@@ -1,0 +1,346 @@
+// OpenMAMA's stock example and test programs, each a separate process, talk
+// through the tarnix middleware over real nats-server processes. The broker's
+// monitoring endpoint tells when a subscription is really in place, so no
+// test relies on a sleep.
+#include "mamaSetup.h"
+#include "natsServer.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::vector<std::string> words(const std::string &line)
+{
+    std::istringstream is(line);
+    std::vector<std::string> w;
+    std::string s;
+    while (is >> s)
+        w.push_back(s);
+    return w;
+}
+
+// mamasubscriberc prints every field as "name fid type value": the values of
+// fid 10 (the publishers' sequence number), in arrival order.
+std::vector<long> sequenceNumbers(const std::vector<std::string> &lines)
+{
+    std::vector<long> seq;
+    for (const auto &l : lines) {
+        auto w = words(l);
+        if (w.size() >= 4 && w[1] == "10")
+            seq.push_back(std::atol(w[3].c_str()));
+    }
+    return seq;
+}
+
+size_t countContaining(const std::vector<std::string> &lines, const std::string &text, size_t from = 0)
+{
+    size_t n = 0;
+    for (size_t i = from; i < lines.size(); ++i)
+        n += lines[i].find(text) != std::string::npos;
+    return n;
+}
+
+// mamaconsumerc_v2's statistics lines: "YYYY/MM/DD - HH:MM:SS  RATE ...".
+std::optional<long> consumerRate(const std::string &line)
+{
+    static const std::regex re(R"(^\s*\d{4}/\d{2}/\d{2} - \d{2}:\d{2}:\d{2}\s+(\d+))");
+    std::smatch m;
+    if (!std::regex_search(line, m, re))
+        return std::nullopt;
+    return std::atol(m[1].str().c_str());
+}
+
+class StockPrograms : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        dir_ = std::make_unique<TempDir>("e2e");
+        mama_ = std::make_unique<MamaSetup>(dir_->path());
+    }
+
+    void TearDown() override
+    {
+        if (HasFailure() && dir_) {
+            for (auto &p : processes_)
+                std::fprintf(stderr, "---- %s (pid %d) stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
+                             p->pid(), p->tail(Process::Out, 25).c_str(), p->name().c_str(),
+                             p->tail(Process::Err, 25).c_str());
+            for (auto *s : allServers())
+                std::fprintf(stderr, "---- %s log tail\n%s", s->name().c_str(), s->logTail(15).c_str());
+            dir_->keep();
+        }
+        // Clients first, then the brokers.
+        processes_.clear();
+        servers_.clear();
+        cluster_.reset();
+    }
+
+    std::vector<NatsServer *> allServers() const
+    {
+        std::vector<NatsServer *> all;
+        for (auto &s : servers_)
+            all.push_back(s.get());
+        if (cluster_)
+            for (auto &n : cluster_->nodes)
+                all.push_back(n.get());
+        return all;
+    }
+
+    Process &start(const ProcessOptions &o)
+    {
+        processes_.push_back(std::make_unique<Process>(o));
+        return *processes_.back();
+    }
+
+    Process &program(const std::string &label, const std::string &name, const std::vector<std::string> &args)
+    {
+        return start(mama_->program(label, name, args));
+    }
+
+    // Owned by the fixture, so that a failure can still show its log.
+    NatsServer *natsServer()
+    {
+        auto s = startNatsServer(dir_->path(), "nats");
+        if (!s)
+            return nullptr;
+        servers_.push_back(std::move(s));
+        return servers_.back().get();
+    }
+
+    NatsCluster *natsCluster()
+    {
+        cluster_ = std::make_unique<NatsCluster>(dir_->path());
+        return cluster_->start() ? cluster_.get() : nullptr;
+    }
+
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<MamaSetup> mama_;
+    std::vector<std::unique_ptr<Process>> processes_;
+    std::vector<std::unique_ptr<NatsServer>> servers_;
+    std::unique_ptr<NatsCluster> cluster_;
+};
+
+TEST_F(StockPrograms, PublisherMessagesReachSubscriberInOrder)
+{
+    NatsServer *nats = natsServer();
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
+    const std::string symbol = uniqueSymbol("ORDER");
+
+    Process &sub = program("mamasubscriberc", "mamasubscriberc", {"-m", "tarnix", "-tport", "sub", "-s", symbol});
+    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(symbol); }, 30s))
+        << "the broker never saw the subscription to " << symbol;
+
+    const int count = 200;
+    Process &pub = program("mamapublisherc", "mamapublisherc",
+                           {"-m", "tarnix", "-tport", "pub", "-s", symbol, "-c", std::to_string(count), "-i", "0.005", "-q"});
+    ASSERT_TRUE(pub.waitExit(60s)) << "mamapublisherc did not finish its " << count << " messages";
+    EXPECT_EQ(pub.exitStatus(), 0);
+
+    ASSERT_TRUE(waitUntil([&] { return sequenceNumbers(sub.lines(Process::Out)).size() >= count; }, 30s))
+        << "only " << sequenceNumbers(sub.lines(Process::Out)).size() << " of " << count << " messages arrived";
+    std::vector<long> expected(count);
+    for (int i = 0; i < count; ++i)
+        expected[i] = i + 1;
+    EXPECT_EQ(sequenceNumbers(sub.lines(Process::Out)), expected);
+    EXPECT_EQ(countContaining(sub.lines(Process::Out), "mamasubscriberc: Recieved msg."), size_t(count));
+    EXPECT_TRUE(sub.running());
+}
+
+TEST_F(StockPrograms, InboxRequestIsAnsweredByPublisherInboxListener)
+{
+    NatsServer *nats = natsServer();
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
+    const std::string outbound = uniqueSymbol("FEED");
+    const std::string inbound = uniqueSymbol("REQ");
+
+    Process &pub = program("mamapublisherc", "mamapublisherc",
+                           {"-m", "tarnix", "-tport", "pub", "-s", outbound, "-l", inbound, "-i", "5"});
+    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(inbound); }, 30s))
+        << "the broker never saw the publisher's inbound subscription";
+
+    Process &inbox = program("mamainboxc", "mamainboxc", {"-m", "tarnix", "-tport", "sub", "-s", inbound});
+    auto reply = inbox.waitForText("Received reply:", 30s);
+    ASSERT_TRUE(reply) << "no reply reached the inbox";
+    // The publisher puts its outbound topic into every message it sends.
+    EXPECT_NE(inbox.lines(Process::Out)[*reply].find(outbound), std::string::npos)
+        << inbox.lines(Process::Out)[*reply];
+
+    auto request = pub.waitForText("Recieved inbound msg.", 10s);
+    ASSERT_TRUE(request);
+    EXPECT_NE(pub.lines(Process::Out)[*request].find("222"), std::string::npos)
+        << "the request's field did not arrive: " << pub.lines(Process::Out)[*request];
+    EXPECT_EQ(countContaining(pub.lines(Process::Out), "Inbound msg not from inbox"), 0u);
+}
+
+TEST_F(StockPrograms, WildcardSubscriberReceivesEachSymbolWithItsSubject)
+{
+    NatsServer *nats = natsServer();
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
+    const std::string root = uniqueSymbol("WC");
+    const std::string other = uniqueSymbol("XW");
+
+    Process &sub = program("mamasubscriberc", "mamasubscriberc", {"-m", "tarnix", "-tport", "sub", "-w", "-s", root + ".*"});
+    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(root); }, 30s))
+        << "the broker never saw the wildcard subscription";
+
+    const int count = 5;
+    const std::vector<std::string> symbols = {root + ".AAA", root + ".BBB", root + ".CCC", other + ".AAA"};
+    std::vector<Process *> pubs;
+    for (const auto &s : symbols)
+        pubs.push_back(&program("pub-" + s, "mamapublisherc",
+                                {"-m", "tarnix", "-tport", "pub", "-s", s, "-c", std::to_string(count), "-i", "0.01", "-q"}));
+    for (auto *p : pubs) {
+        ASSERT_TRUE(p->waitExit(60s)) << p->name() << " did not finish";
+        EXPECT_EQ(p->exitStatus(), 0) << p->name();
+    }
+
+    static const std::regex re(R"(Received Wild Card Message with topic (\S+) closure)");
+    auto subjects = [&] {
+        std::map<std::string, int> seen;
+        for (const auto &l : sub.lines(Process::Out)) {
+            std::smatch m;
+            if (std::regex_search(l, m, re))
+                ++seen[m[1]];
+        }
+        return seen;
+    };
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            auto seen = subjects();
+            return seen[symbols[0]] >= count && seen[symbols[1]] >= count && seen[symbols[2]] >= count;
+        },
+        30s));
+    const std::map<std::string, int> expected = {{symbols[0], count}, {symbols[1], count}, {symbols[2], count}};
+    EXPECT_EQ(subjects(), expected) << "each matching symbol exactly " << count << " times, nothing else";
+}
+
+TEST_F(StockPrograms, SlowSubscriberMemoryStaysBoundedWhilePublisherRunsOn)
+{
+    NatsServer *nats = natsServer();
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    // A small queue and a small hold-back buffer in the client library: what
+    // the subscriber may keep is a few thousand messages whatever the backlog.
+    mama_->natsTransport("pub", nats->url())
+        .natsTransport("sub", nats->url())
+        .property("mama.tarnix.transport.queue_max_size", "500")
+        .property("mama.tarnix.transport.sub.SESSION_BUFFER_MSG_LIMIT", "1000")
+        .write();
+    const std::string symbol = uniqueSymbol("SLOW");
+
+    // The subscriber prints every message; its standard output is read at
+    // 400 messages a second, so its dispatching blocks on the pipe. -v -v
+    // shows the bridge's suspensions.
+    ProcessOptions so = mama_->program("mamasubscriberc", "mamasubscriberc",
+                                       {"-m", "tarnix", "-tport", "sub", "-s", symbol, "-v", "-v"});
+    so.pacedMarker = "mamasubscriberc: Recieved msg.";
+    so.pacedPerSecond = 400;
+    Process &sub = start(so);
+    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(symbol); }, 30s));
+    const long rssStart = sub.rssKb();
+    ASSERT_GT(rssStart, 0);
+    const long inStart = nats->varz("in_msgs");
+
+    // Flat market-data updates (named fields, so the subscriber prints the
+    // sequence number) at up to 20,000 a second. Held in the queue, each
+    // costs the subscriber about 1 KB: a backlog of 60,000 would be 60 MB.
+    Process &pub = program("mamaproducerc_v2", "mamaproducerc_v2",
+                           {"-m", "tarnix", "-tport", "pub", "-s", symbol, "-target", "20000", "-flat"});
+    const long backlogWanted = 60000;
+    long rssMax = rssStart;
+    size_t scanned = 0;
+    long consumedSoFar = 0;
+    auto consumed = [&] {
+        consumedSoFar += static_cast<long>(sub.countLines(Process::Out, so.pacedMarker, scanned, &scanned));
+        return consumedSoFar;
+    };
+    auto published = [&] { return nats->varz("in_msgs") - inStart; };
+    auto sample = [&] {
+        rssMax = std::max(rssMax, sub.rssKb());
+        return true;
+    };
+    const bool backlogReached = waitUntil(
+        [&] {
+            sample();
+            return published() - consumed() >= backlogWanted || !pub.running() || !sub.running();
+        },
+        120s);
+    ASSERT_TRUE(backlogReached && pub.running() && sub.running())
+        << "published " << published() << ", consumed " << consumed();
+    const long consumedMid = consumed(), publishedMid = published(), rssMid = sub.rssKb();
+
+    // The publisher runs on; memory must not follow the backlog.
+    waitUntil([&] { return !sample() || !pub.running() || !sub.running(); }, 5s);
+    ASSERT_TRUE(pub.running() && sub.running());
+    const long consumedEnd = consumed(), publishedEnd = published(), rssEnd = sub.rssKb();
+
+    EXPECT_GT(publishedEnd, publishedMid) << "the publisher stopped";
+    EXPECT_GT(consumedEnd, consumedMid) << "the subscriber stopped consuming";
+    EXPECT_GE(countContaining(sub.lines(Process::Err), "suspending the transport"), 1u)
+        << "flow control never suspended the subscriber's transport";
+    EXPECT_LT(rssMax - rssStart, 24 * 1024) << "RSS grew from " << rssStart << " KiB to " << rssMax
+                                            << " KiB with a backlog of " << publishedEnd - consumedEnd << " messages";
+    EXPECT_LT(rssEnd - rssMid, 8 * 1024) << "RSS still growing: " << rssMid << " -> " << rssEnd << " KiB";
+
+    // What is delivered stays in publication order; gaps are the discards.
+    auto seq = sequenceNumbers(sub.lines(Process::Out));
+    ASSERT_FALSE(seq.empty());
+    EXPECT_TRUE(std::is_sorted(seq.begin(), seq.end(), std::less_equal<long>()) &&
+                std::adjacent_find(seq.begin(), seq.end()) == seq.end())
+        << "messages delivered out of order";
+}
+
+TEST_F(StockPrograms, ClusterNodeLossGivesDisconnectThenReconnectAndMessagesResume)
+{
+    NatsCluster *cluster = natsCluster();
+    ASSERT_TRUE(cluster) << "the 3-node cluster did not form";
+    auto &nodes = cluster->nodes;
+    // The publisher sits on the last node only; the subscriber lists all
+    // three and connects to the first.
+    mama_->natsTransport("pub", nodes[2]->url())
+        .natsTransport("sub", nodes[0]->url() + "," + nodes[1]->url() + "," + nodes[2]->url())
+        .write();
+    const std::string symbol = uniqueSymbol("FAIL");
+
+    Process &sub = program("mamaconsumerc_v2", "mamaconsumerc_v2",
+                           {"-m", "tarnix", "-tport", "sub", "-s", symbol, "-tc", "-t", "1"});
+    ASSERT_TRUE(waitUntil([&] { return nodes[0]->hasSubscription(symbol); }, 30s))
+        << "the subscriber is not on the first node";
+    ASSERT_EQ(nodes[0]->varz("connections"), 1) << "something else is connected to the first node";
+
+    Process &pub = program("mamaproducerc_v2", "mamaproducerc_v2",
+                           {"-m", "tarnix", "-tport", "pub", "-s", symbol, "-target", "200"});
+    auto flowing = [&](size_t from) {
+        return sub.waitForLine([](const std::string &l) { return consumerRate(l).value_or(0) > 0; }, 30s,
+                               Process::Out, from);
+    };
+    ASSERT_TRUE(flowing(0)) << "no messages crossed the cluster before the failure";
+
+    nodes[0]->kill();
+    auto down = sub.waitForText(": DISCONNECT", 30s);
+    ASSERT_TRUE(down) << "no DISCONNECT after the subscriber's node died";
+    auto up = sub.waitForText(": RECONNECT", 60s, Process::Out, *down + 1);
+    ASSERT_TRUE(up) << "no RECONNECT after the DISCONNECT";
+    EXPECT_EQ(countContaining(sub.lines(Process::Out), ": RECONNECT"),
+              countContaining(sub.lines(Process::Out), ": RECONNECT", *down + 1))
+        << "RECONNECT came before DISCONNECT";
+    EXPECT_TRUE(waitUntil([&] { return nodes[1]->hasSubscription(symbol) || nodes[2]->hasSubscription(symbol); }, 30s))
+        << "the subscription was not re-established on a surviving node";
+    EXPECT_TRUE(flowing(*up + 1)) << "messages did not resume after RECONNECT";
+    EXPECT_TRUE(pub.running());
+}
+
+} // namespace

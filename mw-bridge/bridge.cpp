@@ -275,10 +275,9 @@ mama_status tarnixBridge_close(mamaBridge bridgeImpl)
         return status;
 
     /* Transports still listed: destroyed ones whose subscriptions were never
-     * freed are quiescent and go while the context can still stop their
-     * timers; ones the application never destroyed still have sessions
-     * calling into them, so they go only after the context (and with it
-     * every session) has. */
+     * freed are quiescent and go now; ones the application never destroyed
+     * still have sessions calling into them, so they go only after the
+     * context (and with it every session) has. */
     tarnixTransportList_freeTransports(bridge->mTransportList, true);
     status = tarnixClientLibrary_closeContext(bridge);
     if (status != MAMA_STATUS_OK)
@@ -534,7 +533,7 @@ void tarnixTransportList_freeTransports(TarnixTransportList* list, bool destroye
     {
         TarnixTransportBridge* transport = &node->mTransport;
         if (transport->mName != nullptr && transport->mDestroyed == destroyed)
-            tarnixBridgeMamaTransport_freeAtClose(transport, destroyed);
+            tarnixBridgeMamaTransport_freeAtClose(transport);
     }
 }
 

@@ -110,6 +110,8 @@ mama_status tarnixClientLibrary_closeContext(TarnixBridge* bridge)
 {
     if (bridge->mContext != nullptr)
     {
+        /* Timers still pending would be dropped with the context. */
+        tarnixThrottledLog_flushPending(bridge->mContext);
         trxClient_returnCode_t rc = trxClient_context_destroy(&bridge->mContext);
         if (rc != TRXCLIENT_OK)
         {

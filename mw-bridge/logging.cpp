@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <unordered_set>
+#include <vector>
 
 namespace {
 
@@ -29,12 +31,16 @@ int lookup(const int (&table)[N], int index)
 struct ThrottledLogRecord : TarnixThrottledLog
 {
     std::atomic<int32_t> mRefs{1};
-    /* The pending flush timer, so destroy can cancel it: a context destroyed
-     * with the timer pending would never run it and the record would leak. */
+    /* The pending flush timer, so that close can run a flush its context
+     * would otherwise drop (and with it the record). */
     std::mutex mTimerMutex;
     trxClient_context_timerId_t mTimerId = nullptr;
     bool mTimerArmed = false;
 };
+
+/* Records with a flush timer pending. Taken inside a record's mTimerMutex. */
+std::mutex gPendingMutex;
+std::unordered_set<ThrottledLogRecord*> gPending;
 
 void release(ThrottledLogRecord* record)
 {
@@ -45,17 +51,34 @@ void release(ThrottledLogRecord* record)
     }
 }
 
+void setPending(ThrottledLogRecord* record, bool pending)
+{
+    std::lock_guard<std::mutex> lock(gPendingMutex);
+    if (!pending)
+        gPending.erase(record);
+    else
+        try
+        {
+            gPending.insert(record);
+        }
+        catch (const std::bad_alloc&)
+        {
+            /* Only close's final flush misses it. */
+        }
+}
+
 void flush(trxClient_opaqueContext_pt context, void* user);
 
 void startFlushTimer(ThrottledLogRecord* record)
 {
     {
         std::lock_guard<std::mutex> lock(record->mTimerMutex);
-        if (record->mTimerContext != nullptr && record->mDestroyed.load() == 0 &&
-            trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT,
-                                         kFlushPeriodMs, flush, record, &record->mTimerId) == TRXCLIENT_OK)
+        if (record->mTimerContext != nullptr &&
+            trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT, kFlushPeriodMs,
+                                         flush, record, &record->mTimerId) == TRXCLIENT_OK)
         {
             record->mTimerArmed = true;
+            setPending(record, true);
             return;
         }
     }
@@ -64,12 +87,16 @@ void startFlushTimer(ThrottledLogRecord* record)
     release(record);
 }
 
-void writeRepeats(ThrottledLogRecord* record, int32_t count)
+/* Writes the repeat line of the period and gives back how many messages the
+ * period had. */
+int32_t report(ThrottledLogRecord* record)
 {
+    const int32_t count = record->mRepeatCount.load();
     char* text = record->mLastText.exchange(nullptr);
     if (count > 1 && text != nullptr)
         mama_log(record->mLevel, "%s (similar message repeated %d times)", text, count - 1);
     std::free(text);
+    return count;
 }
 
 /* Context thread, one period after its first message. */
@@ -80,10 +107,9 @@ void flush(trxClient_opaqueContext_pt /*context*/, void* user)
         std::lock_guard<std::mutex> lock(record->mTimerMutex);
         record->mTimerArmed = false;
         record->mTimerId = nullptr;
+        setPending(record, false);
     }
-    const int32_t count = record->mRepeatCount.load();
-    writeRepeats(record, count);
-
+    const int32_t count = report(record);
     if (record->mRepeatCount.fetch_sub(count) - count > 0)
         startFlushTimer(record);   /* keeps this timer's reference */
     else
@@ -178,28 +204,47 @@ void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
     }
 }
 
-void tarnixThrottledLog_destroy(TarnixThrottledLog* log, bool stopTimer)
+void tarnixThrottledLog_destroy(TarnixThrottledLog* log)
 {
     ThrottledLogRecord* record = static_cast<ThrottledLogRecord*>(log);
     if (record == nullptr || record->mDestroyed.exchange(1) != 0)
         return;
-    bool stopped = false;
-    if (stopTimer)
+    release(record);
+}
+
+void tarnixThrottledLog_flushPending(void* context)
+{
+    std::vector<ThrottledLogRecord*> records;
     {
-        std::lock_guard<std::mutex> lock(record->mTimerMutex);
-        if (record->mTimerArmed &&
-            trxClient_context_stopTimer(record->mTimerContext, &record->mTimerId) == TRXCLIENT_OK)
+        std::lock_guard<std::mutex> lock(gPendingMutex);
+        for (ThrottledLogRecord* record : gPending)
         {
-            record->mTimerArmed = false;
-            stopped = true;
+            if (record->mTimerContext != context)
+                continue;
+            /* Held while it is looked at: its flush may be running now. */
+            record->mRefs.fetch_add(1);
+            records.push_back(record);
         }
     }
-    if (stopped)
+    for (ThrottledLogRecord* record : records)
     {
-        /* The flush will not come: its repeat line is written now and its
-         * reference dropped. */
-        writeRepeats(record, record->mRepeatCount.exchange(0));
+        bool stopped = false;
+        {
+            std::lock_guard<std::mutex> lock(record->mTimerMutex);
+            if (record->mTimerArmed &&
+                trxClient_context_stopTimer(record->mTimerContext, &record->mTimerId) == TRXCLIENT_OK)
+            {
+                record->mTimerArmed = false;
+                setPending(record, false);
+                stopped = true;
+            }
+        }
+        if (stopped)
+        {
+            /* The period ends now; nothing is left to start another. */
+            record->mRepeatCount.fetch_sub(report(record));
+            release(record);
+        }
         release(record);
     }
-    release(record);
 }

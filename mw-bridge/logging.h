@@ -55,8 +55,11 @@ struct TarnixThrottledLog
 TarnixThrottledLog* tarnixThrottledLog_create(MamaLogLevel level, void* context);
 void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
-/* A flush still pending is cancelled and its repeat line written now;
- * stopTimer false only when the timer's context is already gone. */
-void tarnixThrottledLog_destroy(TarnixThrottledLog* log, bool stopTimer = true);
+/* A second destroy does nothing; a flush still pending frees the record
+ * after its report. */
+void tarnixThrottledLog_destroy(TarnixThrottledLog* log);
+/* Before context is destroyed: ends every period still waiting for its
+ * flush there, so its repeat line is written and its record freed. */
+void tarnixThrottledLog_flushPending(void* context);
 
 #endif

@@ -30,6 +30,10 @@ struct TarnixPublisherBridge
     TarnixPublisherRootKind mRootKind = TARNIX_ROOT_NONE;
 };
 
+extern "C" mama_status tarnixBridgeMamaPublisher_create(publisherBridge* result, mamaTransport tport,
+                                                        const char* topic, const char* source, const char* root,
+                                                        mamaPublisher parent);
+
 /* Checks common to every send, then the send itself. */
 mama_status tarnixBridgeMamaPublisher_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
                                                    mamaMsg msg, bool replyMode, const char* caller);

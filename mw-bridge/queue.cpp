@@ -5,6 +5,9 @@
 #include "tarnixBridge.h"
 #include "transport.h"
 
+#include <mama/integration/msg.h>
+#include <mama/integration/queue.h>
+
 #include <new>
 
 namespace {
@@ -129,6 +132,13 @@ mama_status tarnixBridgeMamaQueue_destroy(queueBridge queue)
                          static_cast<void*>(impl), static_cast<unsigned>(transports));
         return MAMA_STATUS_INVALID_ARG;
     }
+
+    /* OpenMAMA destroys the queue's reusable message after this, but not the
+     * payload decoded into it, which the message does not own: hand the
+     * payload to the message so that it goes too. */
+    mamaMsg reusable = mamaQueueImpl_getMsg(impl->mParent);
+    if (reusable != nullptr)
+        mamaMsgImpl_setMessageOwner(reusable, 1);
 
     wlock_lock(impl->mDispatchLock);
     wombatQueueStatus wstatus = wombatQueue_destroy(impl->mQueue);

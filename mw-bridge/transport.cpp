@@ -219,7 +219,7 @@ struct Creation
 };
 
 /* Frees what a transport owns, apart from its list node. */
-void freeResources(TarnixTransportBridge* transport, bool stopLogTimer)
+void freeResources(TarnixTransportBridge* transport)
 {
     delete transport->mSubscriptions;
     transport->mSubscriptions = nullptr;
@@ -234,7 +234,7 @@ void freeResources(TarnixTransportBridge* transport, bool stopLogTimer)
     if (transport->mCacheSessionLock != nullptr)
         wlock_destroy(transport->mCacheSessionLock);
     transport->mCacheSessionLock = nullptr;
-    tarnixThrottledLog_destroy(transport->mDiscardLog, stopLogTimer);
+    tarnixThrottledLog_destroy(transport->mDiscardLog);
     transport->mDiscardLog = nullptr;
     std::free(transport->mName);
     transport->mName = nullptr;
@@ -327,7 +327,7 @@ mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    freeResources(transport, true);
+    freeResources(transport);
     TarnixBridge* bridge = transport->mBridge_p;
     if (bridge == nullptr || bridge->mTransportList == nullptr)
     {
@@ -341,11 +341,11 @@ mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
     return MAMA_STATUS_OK;
 }
 
-void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport, bool contextAlive)
+void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return;
-    freeResources(transport, contextAlive);
+    freeResources(transport);
 }
 
 mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport)

@@ -73,9 +73,8 @@ mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport);
 mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport);
 
 /* Frees what a transport still owns when the bridge closes with it in the
- * list. contextAlive: the client-library context still runs (its timers may
- * be stopped). */
-void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport, bool contextAlive);
+ * list. */
+void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport);
 
 /* Creates the transport's cache session once. */
 mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport);

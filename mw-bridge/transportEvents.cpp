@@ -329,9 +329,15 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
         tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE:
+        TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,
+                        trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
+        break;
     case TRXCLIENT_SESSION_EVENT_FLOW_STATE_NOTICE:
         TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,
                         trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
+        /* The client library may let the session run only after it has
+         * reported the reconnect; this notice comes once it has. */
+        resuspendAfterReconnect(transport);
         break;
     default:
         TARNIX_LOG_ERROR("Error handling event. event=%s.  Unexpected event.", eventText);

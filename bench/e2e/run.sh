@@ -57,11 +57,14 @@ trap 'exit 130' INT TERM
 log() { printf '[bench/e2e %s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
 
 # spawn NAME CMD...: background process, output in $work/NAME.out and .err.
+declare -A PNAME
+CRASHED=()
 spawn() {
   local name=$1; shift
   "$@" >"$work/$name.out" 2>"$work/$name.err" &
   SPAWNED=$!
   pids+=("$SPAWNED")
+  PNAME[$SPAWNED]=$name
 }
 
 alive() { [ -r "/proc/$1/stat" ] && [ "$(awk '{print $3}' "/proc/$1/stat" 2>/dev/null)" != Z ]; }
@@ -76,6 +79,11 @@ stop() {
   done
   kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null
+  local rc=$?
+  # Killed by us (INT, KILL) is expected; any other signal is a crash.
+  if ((rc > 128)) && ((rc != 130 && rc != 137)); then
+    CRASHED+=("${PNAME[$pid]:-$pid} (signal $((rc - 128)))")
+  fi
   return 0
 }
 
@@ -535,6 +543,10 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo "Stock tools: \`mamaproducerc_v2\` (playing back a ${MSG_BYTES[10]}-byte 10-field or ${MSG_BYTES[50]}-byte 50-field tarnixmsg market-data update written by \`bench/e2e/mdgen\`; qpidmsg: ${QPID_BYTES[10]:-?}/${QPID_BYTES[50]:-?} bytes) into \`mamaconsumerc_v2\`, and \`mamapingpongc\`. Raw libnats is \`bench/e2e/natsbench\` with payloads of the tarnixmsg sizes."
   echo "Each run: ${WARM} s warm-up, ${MEAS} s measured. Throughput: producer as fast as it goes, the consumer's delivered messages/s (median of the measured seconds). Latency: producer at $LAT_RATE msg/s (mamaproducerc_v2 -rt and natsbench both pace by spinning on the clock, so each takes a core), one-way send-to-callback time in 1 µs buckets. CPU per message: user+system time of producer and consumer (broker separately) over the measured seconds divided by the messages delivered."
   echo
+  if [ ${#CRASHED[@]} -gt 0 ]; then
+    echo "Processes that died of a signal while being stopped (after their measurements): ${CRASHED[*]}."
+    echo
+  fi
   echo "tarnix over inproc: not measured. The in-process broker exists only inside one process, and every stock tool runs one end of the data path (mamaproducerc_v2 only publishes, mamaconsumerc_v2 only subscribes, mamapingpongc is either requester or responder), so no stock tool can put both ends on one inproc broker."
   echo
   echo "## Throughput and latency"
@@ -655,14 +667,18 @@ if [ ${#plots[@]} -gt 0 ]; then
 fi
 if [ "$TARNIX" = yes ] && [ -s "$work/overload.dat" ]; then
   gnuplot <<EOF 2>>"$work/gnuplot.err" || log "gnuplot (overload) failed"
-set terminal pngcairo size 900,450 font ',10'
+set terminal pngcairo size 900,700 font ',10'
 set output '$results/e2e-overload.png'
-set title 'Overload: consumer at a tenth of the publisher (tarnix over NATS)'
-set xlabel 'time (s)'; set ylabel 'RSS (MiB)'; set y2label 'messages'
-set y2tics; set ytics nomirror; set grid; set key left top
+set multiplot layout 2,1 title 'Overload, tarnix over NATS: consumer at a tenth of the publisher ($(date -u +%Y-%m-%d))'
+set grid; set key left top; set xlabel 'time (s)'
+set ylabel 'RSS (MiB)'; set y2label 'queue depth'; set y2tics; set ytics nomirror; set yrange [0:*]; set y2range [0:*]
 plot '$work/overload.dat' using 1:(\$2/1024) with lines lw 2 title 'subscriber RSS (MiB)', \
-     '' using 1:3 axes x1y2 with linespoints title 'queue depth', \
-     '' using 1:5 axes x1y2 with lines title 'lost (cumulative)'
+     '' using 1:3 axes x1y2 with linespoints title 'queue depth (right)'
+unset y2label; unset y2tics; set ytics mirror
+set ylabel 'messages'
+plot '$work/overload.dat' using 1:4 with lines lw 2 title 'consumed', \
+     '' using 1:5 with lines lw 2 title 'lost (sequence gaps)'
+unset multiplot
 EOF
 fi
 mv "$md.tmp" "$md"

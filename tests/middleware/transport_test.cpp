@@ -1,0 +1,273 @@
+#include "bridgeFunctions.h"
+#include "compat.h"
+#include "logCapture.h"
+#include "messaging.h"
+#include "tarnixBridge.h"
+
+#include <mama/integration/transport.h>
+
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+struct TransportEvents
+{
+    std::vector<mamaTransportEvent> events;
+    std::vector<std::thread::id> threads;
+};
+
+void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
+{
+    auto* seen = static_cast<TransportEvents*>(closure);
+    seen->events.push_back(event);
+    seen->threads.push_back(std::this_thread::get_id());
+}
+
+std::string sessionProperty(TarnixTransportBridge* transport, const char* name)
+{
+    char value[512] = "";
+    EXPECT_EQ(trxClient_session_getProperty(transport->mSession.load(), name, value, sizeof(value)), TRXCLIENT_OK)
+        << name;
+    return value;
+}
+
+class Transport : public Messaging
+{
+protected:
+    /* A creation expected to fail, made by the bridge directly: OpenMAMA
+     * cannot free a transport whose creation failed. The parent is any
+     * working transport of this bridge. */
+    void ensureParent()
+    {
+        if (mParent == nullptr)
+        {
+            configure("parent");
+            mParent = createTransport("parent");
+        }
+    }
+
+    mama_status failedCreate(const std::string& name)
+    {
+        ensureParent();
+        transportBridge result = nullptr;
+        mama_status status = tarnixBridgeMamaTransport_create(&result, name.c_str(), mParent);
+        EXPECT_NE(status, MAMA_STATUS_OK);
+        if (status == MAMA_STATUS_OK)
+            tarnixBridgeMamaTransport_destroy(result);
+        return status;
+    }
+
+    mamaTransport mParent = nullptr;
+};
+
+TEST_F(Transport, CreationConnectsReportsConnectAtOnceAndPreparesInboxPrefixes)
+{
+    TransportEvents seen;
+    mamaTransport transport = nullptr;
+    ASSERT_EQ(mamaTransport_allocate(&transport), MAMA_STATUS_OK);
+    ASSERT_EQ(mamaTransport_setTransportCallback(transport, onTransportEvent, &seen), MAMA_STATUS_OK);
+    ASSERT_EQ(mamaTransport_create(transport, "t", mBridge), MAMA_STATUS_OK);
+    mTransports.push_back(transport);
+
+    ASSERT_EQ(seen.events, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
+    EXPECT_EQ(seen.threads[0], std::this_thread::get_id());
+
+    TarnixTransportBridge* bridge = bridgeOf(transport);
+    ASSERT_NE(bridge, nullptr);
+    EXPECT_EQ(tarnixBridgeMamaTransport_isValid(reinterpret_cast<transportBridge>(bridge)), 1);
+    void* native = nullptr;
+    ASSERT_EQ(mamaTransport_getNativeTransport(transport, 0, &native), MAMA_STATUS_OK);
+    EXPECT_EQ(native, bridge);
+    EXPECT_STREQ(bridge->mName, "t");
+    EXPECT_TRUE(bridge->mAllowRecoverGaps);
+    EXPECT_TRUE(bridge->mUseTrxCache);   /* the default */
+    EXPECT_FALSE(bridge->mSendSubReq);
+    EXPECT_NE(bridge->mPayloadBridge, nullptr);
+
+    /* "#P2P/<node>/<session>//" loses its last character; the subscription
+     * prefix matches that session's reply-to topics on any node. */
+    const std::string replyTo = sessionProperty(bridge, "SESSION_REPLY_TO_DEFAULT_DEST");
+    const std::string session = sessionProperty(bridge, "SESSION_CLIENT_NAME");
+    EXPECT_EQ(std::string(bridge->mInboxTarnixReplyToPrefix), replyTo.substr(0, replyTo.size() - 1));
+    EXPECT_EQ(std::string(bridge->mInboxTarnixSubPrefix), "#P2P/*/" + session + "/");
+    EXPECT_EQ(bridge->mInboxTarnixSubPrefixLen, std::strlen(bridge->mInboxTarnixSubPrefix));
+}
+
+TEST_F(Transport, ANameIsTakenWhileItsTransportIsConnected)
+{
+    mamaTransport first = createTransport("t");
+    LogCapture log;
+    EXPECT_EQ(failedCreate("t"), MAMA_STATUS_PLATFORM);
+    EXPECT_EQ(log.matching("Cannot create transport name=t. Already have a transport with this name").size(), 1u);
+    EXPECT_EQ(mClosure->mTransportList->mCount, 2u);   /* t and the parent */
+
+    destroyTransport(first);
+    EXPECT_EQ(mClosure->mTransportList->mCount, 1u);
+    createTransport("t");
+}
+
+TEST_F(Transport, AllowRecoverGapsIsMandatory)
+{
+    setProperty("mama.tarnix.transport.nogaps.SESSION_HOST", host());
+    LogCapture log;
+    EXPECT_EQ(failedCreate("nogaps"), MAMA_STATUS_PLATFORM);
+    auto lines = log.matching("Error in getting bridge property 'allow_recover_gaps' for transport name=nogaps. "
+                              "Property 'mama.tarnix.transport.nogaps.allow_recover_gaps' is mandatory but missing.");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_ERROR);
+    /* It failed after connecting: the session and the list node are gone. */
+    EXPECT_FALSE(log.matching("Connecting trxClient session").empty());
+    EXPECT_EQ(mClosure->mTransportList->mCount, 1u);   /* the parent */
+
+    setProperty("mama.tarnix.transport.nogaps.allow_recover_gaps", "false");
+    mamaTransport transport = createTransport("nogaps");
+    EXPECT_FALSE(bridgeOf(transport)->mAllowRecoverGaps);
+}
+
+TEST_F(Transport, AFailedSessionSaysWhy)
+{
+    struct Case
+    {
+        const char* name;
+        const char* host;       /* null: the test's broker, refusing logins */
+        mama_status status;
+        const char* line;
+        MamaLogLevel level;
+    };
+    const Case cases[] = {
+        {"refused", nullptr, MAMA_STATUS_NOT_ENTITLED,
+         "Error in trxClient_session_connect() - ReturnCode='TRXCLIENT_FAIL', SubCode='TRXCLIENT_SUBCODE_LOGIN_FAILURE'",
+         MAMA_LOG_LEVEL_WARN},
+        {"unreachable", "nats://127.0.0.1:1", MAMA_STATUS_PLATFORM,
+         "Error in trxClient_session_connect() - ReturnCode='TRXCLIENT_FAIL'", MAMA_LOG_LEVEL_WARN},
+        {"badhost", "bogus://nowhere", MAMA_STATUS_PLATFORM,
+         "Error in trxClient_session_create() - ReturnCode='TRXCLIENT_FAIL', "
+         "SubCode='TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE'",
+         MAMA_LOG_LEVEL_ERROR},
+    };
+    ensureParent();
+    ASSERT_EQ(trxClientTest_inproc_refuseLogin(broker().c_str(), 1), TRXCLIENT_OK);
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        configure(c.name);
+        if (c.host != nullptr)
+            setProperty(std::string("mama.tarnix.transport.") + c.name + ".SESSION_HOST", c.host);
+        LogCapture log;
+        EXPECT_EQ(failedCreate(c.name), c.status);
+        auto lines = log.matching(c.line);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, c.level);
+    }
+    EXPECT_EQ(mClosure->mTransportList->mCount, 1u);   /* the parent */
+}
+
+TEST_F(Transport, SessionPropertiesAreDefaultsThenConfigurationThenWhatTheBridgeNeeds)
+{
+    const std::string prefix = "mama.tarnix.transport.t.";
+    setProperty(prefix + "SESSION_USERNAME", "alice");
+    setProperty(prefix + "SESSION_CONNECT_BLOCKING", "0");
+    setProperty(prefix + "SESSION_REQUEST_MSG_LIMIT", "7");
+    setProperty(prefix + "use_trxcache", "false");
+    setProperty(prefix + "send_subreq", "false");
+    TarnixTransportBridge* transport = bridgeOf(createTransport());
+
+    EXPECT_EQ(sessionProperty(transport, "SESSION_USERNAME"), "alice");
+    EXPECT_EQ(sessionProperty(transport, "SESSION_REQUEST_MSG_LIMIT"), "7");
+    EXPECT_EQ(sessionProperty(transport, "SESSION_CONNECT_BLOCKING"), "1");
+    EXPECT_EQ(sessionProperty(transport, "SESSION_TOPIC_DISPATCH"), "1");
+    EXPECT_EQ(sessionProperty(transport, "SESSION_REAPPLY_SUBSCRIPTIONS"), "1");
+    EXPECT_FALSE(transport->mUseTrxCache);
+    EXPECT_TRUE(transport->mSendSubReq);   /* ignored without the cache */
+
+    /* "U" is the process's own user, "S" the session's. */
+    char user[65];
+    ASSERT_EQ(tarnixCompat_getUserName(user, sizeof(user)), 0);
+    char host[260];
+    ASSERT_EQ(tarnixCompat_getComputerName(host, sizeof(host)), 0);
+    ASSERT_NE(transport->mPubInfoMap, nullptr);
+    char text[260];
+    ASSERT_EQ(trxClient_container_getString(transport->mPubInfoMap, text, sizeof(text), "U"), TRXCLIENT_OK);
+    EXPECT_STREQ(text, user);
+    ASSERT_EQ(trxClient_container_getString(transport->mPubInfoMap, text, sizeof(text), "H"), TRXCLIENT_OK);
+    EXPECT_STREQ(text, host);
+    ASSERT_EQ(trxClient_container_getString(transport->mPubInfoMap, text, sizeof(text), "S"), TRXCLIENT_OK);
+    EXPECT_STREQ(text, "alice");
+    int32_t pid = 0;
+    ASSERT_EQ(trxClient_container_getInt32(transport->mPubInfoMap, &pid, "P"), TRXCLIENT_OK);
+    EXPECT_EQ(pid, static_cast<int32_t>(getpid()));
+}
+
+TEST_F(Transport, PublisherInformationCanBeSwitchedOff)
+{
+    setProperty("mama.tarnix.transport.send_publisher_info", "false");
+    LogCapture log;
+    mamaTransport transport = createTransport();
+    EXPECT_EQ(bridgeOf(transport)->mPubInfoMap, nullptr);
+    EXPECT_EQ(log.matching("pubinfo disabled.").size(), 1u);
+    destroyTransport(transport);
+    EXPECT_TRUE(log.matching("Destroyed pub info map.").empty());
+}
+
+TEST_F(Transport, DestroyTakesTheSessionAwayAndReleasesAnUnusedTransport)
+{
+    mamaTransport transport = createTransport();
+    TarnixTransportBridge* bridge = bridgeOf(transport);
+    LogCapture log;
+    destroyTransport(transport);
+    EXPECT_EQ(log.matching("Destroyed trxClient session in transport name=t").size(), 1u);
+    EXPECT_EQ(log.matching("Destroyed pub info map.").size(), 1u);
+    EXPECT_EQ(tarnixBridgeMamaTransport_isValid(reinterpret_cast<transportBridge>(bridge)), 0);
+    EXPECT_EQ(mClosure->mTransportList->mCount, 0u);
+    /* The record is back in the list's pool: a second destroy is refused. */
+    EXPECT_EQ(tarnixBridgeMamaTransport_destroy(reinterpret_cast<transportBridge>(bridge)), MAMA_STATUS_INVALID_ARG);
+    EXPECT_EQ(tarnixBridgeMamaTransport_destroy(nullptr), MAMA_STATUS_NULL_ARG);
+    EXPECT_EQ(tarnixBridgeMamaTransport_isValid(nullptr), 0);
+}
+
+TEST_F(Transport, ConnectionManagementIsNotOffered)
+{
+    LogCapture log;
+    const mama_status notSupported[] = {
+        tarnixBridgeMamaTransport_findConnection(nullptr, 0, nullptr, nullptr, 0),
+        tarnixBridgeMamaTransport_forceClientDisconnect(nullptr, 0, nullptr, 0),
+        tarnixBridgeMamaTransport_freeAllConnections(nullptr, 0, nullptr, 0),
+        tarnixBridgeMamaTransport_freeAllServerConnections(nullptr, 0, nullptr, 0),
+        tarnixBridgeMamaTransport_getAllConnections(nullptr, 0, nullptr, nullptr),
+        tarnixBridgeMamaTransport_getAllConnectionsForTopic(nullptr, 0, nullptr, nullptr, nullptr),
+        tarnixBridgeMamaTransport_getAllServerConnections(nullptr, 0, nullptr, nullptr),
+        tarnixBridgeMamaTransport_getNativeTransportNamingCtx(nullptr, nullptr),
+        tarnixBridgeMamaTransport_installConnectConflateMgr(nullptr, nullptr, nullptr, nullptr, nullptr),
+        tarnixBridgeMamaTransport_uninstallConnectConflateMgr(nullptr, nullptr, nullptr),
+        tarnixBridgeMamaTransport_requestConflation(nullptr, 0),
+        tarnixBridgeMamaTransport_requestEndConflation(nullptr, 0),
+        tarnixBridgeMamaTransport_sendMsgToConnection(nullptr, nullptr, nullptr, nullptr),
+        tarnixBridgeMamaTransport_startConnectionConflation(nullptr, nullptr, nullptr),
+    };
+    for (mama_status status : notSupported)
+        EXPECT_EQ(status, MAMA_STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(log.matching("conflation and load balancing are not supported by this bridge.").size(),
+              std::size(notSupported));
+
+    uint8_t intercepted = 7;
+    EXPECT_EQ(tarnixBridgeMamaTransport_isConnectionIntercepted(nullptr, &intercepted), MAMA_STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(intercepted, 0);
+    EXPECT_EQ(tarnixBridgeMamaTransport_isConnectionIntercepted(nullptr, nullptr), MAMA_STATUS_NULL_ARG);
+
+    tportLbScheme scheme = TPORT_LB_SCHEME_API;
+    EXPECT_EQ(tarnixBridgeMamaTransport_getLoadBalanceScheme("t", &scheme), MAMA_STATUS_OK);
+    EXPECT_EQ(scheme, TPORT_LB_SCHEME_STATIC);
+    const char* name = "x";
+    EXPECT_EQ(tarnixBridgeMamaTransport_getLoadBalanceSharedObjectName("t", &name), MAMA_STATUS_OK);
+    EXPECT_EQ(name, nullptr);
+    int count = 5;
+    EXPECT_EQ(tarnixBridgeMamaTransport_getNumLoadBalanceAttributes("t", &count), MAMA_STATUS_OK);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(tarnixBridgeMamaTransport_getNumLoadBalanceAttributes(nullptr, &count), MAMA_STATUS_NULL_ARG);
+    void* native = nullptr;
+    EXPECT_EQ(tarnixBridgeMamaTransport_getNativeTransport(nullptr, &native), MAMA_STATUS_NULL_ARG);
+}
+
+}  // namespace

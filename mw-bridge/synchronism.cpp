@@ -82,11 +82,13 @@ void unlink(TarnixSynchronismManager* manager, TarnixCorrelationTag* tag)
         manager->mTail = tag->mPrev;
 }
 
-/* A tag whose callback kept it goes back to waiting for its answer. */
+/* A tag whose callback kept it goes back to waiting for its answer; a
+ * destroyer waiting for it to finish looks again (and cancels it). */
 void republish(TarnixCorrelationTag* tag)
 {
     if (!publish(tag))
         TARNIX_LOG_ERROR("Unable to keep correlation tag %p outstanding", static_cast<void*>(tag));
+    signalRemoved(tag->mManager);
 }
 
 }  // namespace

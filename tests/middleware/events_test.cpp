@@ -1,6 +1,7 @@
 #include "logCapture.h"
 #include "messaging.h"
 #include "queue.h"
+#include "synchronism.h"
 
 #include <mama/integration/transport.h>
 
@@ -175,6 +176,44 @@ TEST_F(Events, SessionEventsWithoutAnOpenMamaMeaningAreOnlyLogged)
     }
     settle(mCallbackQueue);
     EXPECT_EQ(mSeen.mEvents, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
+}
+
+struct Answer
+{
+    bool mAsynchronous = false;
+    int mReturnCode = 99;
+};
+
+Answer gAnswer;
+
+mama_status recordAnswer(bool asynchronous, TarnixSynchronismContext* context)
+{
+    gAnswer = {asynchronous, tarnixSynchronismContext_getReturnCode(context)};
+    return MAMA_STATUS_OK;
+}
+
+/* Subscription confirmations and refusals complete the request whose
+ * correlation they carry: 0 for a confirmation, -1 for a refusal. */
+TEST_F(Events, SubscriptionAnswersCompleteTheirRequests)
+{
+    TarnixSynchronismManager manager;
+    ASSERT_TRUE(tarnixSynchronismManager_init(&manager));
+    const std::pair<int, int> cases[] = {{TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, 0},
+                                         {TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR, -1}};
+    for (const auto& [sessionEvent, returnCode] : cases)
+    {
+        SCOPED_TRACE(sessionEvent);
+        gAnswer = Answer();
+        TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(&manager, recordAnswer);
+        ASSERT_EQ(tarnixSynchronismManager_processSyncResult(&manager, tag, TRXCLIENT_IN_PROGRESS), MAMA_STATUS_OK);
+        trxClient_session_eventCallbackInfo_t event{sessionEvent, 0, "answer",
+                                                    tarnixSynchronismManager_getCorrelation(tag)};
+        tarnixBridgeMamaTransport_onSessionEvent(mSession, &event, mBridgeTransport);
+        EXPECT_TRUE(gAnswer.mAsynchronous);
+        EXPECT_EQ(gAnswer.mReturnCode, returnCode);
+        EXPECT_EQ(manager.mHead, nullptr);
+    }
+    tarnixSynchronismManager_destroy(&manager);
 }
 
 }  // namespace

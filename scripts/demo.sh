@@ -46,15 +46,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-port="$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-say "Starting a private nats-server with JetStream on 127.0.0.1:$port"
-nats-server -a 127.0.0.1 -p "$port" -js -sd "$work/jetstream" >"$work/nats.log" 2>&1 &
+say "Starting a private nats-server with JetStream on a free loopback port"
+# -p -1: the server picks a free port and says which in its log.
+nats-server -a 127.0.0.1 -p -1 -js -sd "$work/jetstream" >"$work/nats.log" 2>&1 &
 pids+=("$!")
 for _ in $(seq 1 200); do
     grep -q "Server is ready" "$work/nats.log" && break
     sleep 0.05
 done
 grep -q "Server is ready" "$work/nats.log" || { cat "$work/nats.log"; echo "nats-server did not start" >&2; exit 1; }
+port="$(sed -n 's/.*Listening for client connections on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/nats.log" | head -1)"
+[ -n "$port" ] || { cat "$work/nats.log"; echo "cannot tell nats-server's port" >&2; exit 1; }
+echo "   listening on 127.0.0.1:$port"
 
 url="nats://127.0.0.1:$port"
 cat >"$work/mama.properties" <<PROPS

@@ -6,10 +6,16 @@ set -euo pipefail
 build="${1:?usage: run.sh BUILD_DIR}"
 bin="$build/bin/trxclient_bench"
 [ -x "$bin" ] || { echo "run.sh: $bin not built (TARNIX_BENCH=ON)" >&2; exit 1; }
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
 dir=$(mktemp -d)
-nats-server -a 127.0.0.1 -p "$port" -js -sd "$dir" > "$dir/server.log" 2>&1 &
+# -p -1: the server picks a free port and says which in its log.
+nats-server -a 127.0.0.1 -p -1 -js -sd "$dir" > "$dir/server.log" 2>&1 &
 server=$!
 trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$dir"' EXIT
-for _ in $(seq 100); do (echo > /dev/tcp/127.0.0.1/$port) 2>/dev/null && break; sleep 0.05; done
+port=""
+for _ in $(seq 200); do
+    port=$(sed -n 's/.*Listening for client connections on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$dir/server.log" | head -1)
+    [ -n "$port" ] && grep -q "Server is ready" "$dir/server.log" && break
+    sleep 0.05
+done
+[ -n "$port" ] || { cat "$dir/server.log" >&2; echo "run.sh: nats-server did not start" >&2; exit 1; }
 "$bin" "nats://127.0.0.1:$port"

@@ -24,6 +24,7 @@ struct Received {
     int cacheStatus = 0;
     uint64_t cacheRequestId = 0;
     std::string mapText; // "key=value;..." in insertion order
+    trxClient_deliveryMode_t deliveryMode = TRXCLIENT_DELIVERY_MODE_DIRECT;
     void *user = nullptr; // dispatch user pointer, or null for the session callback
 };
 
@@ -115,13 +116,17 @@ public:
         return trxClient_session_topicUnsubscribeWithDispatch(session, flags, topic.c_str(), &d, nullptr);
     }
 
+    // A null data pointer sends no attachment at all.
     int publish(const std::string &topic, const std::string &data, const char *replyTo = nullptr,
-                trxClient_opaqueContainer_pt map = nullptr)
+                trxClient_opaqueContainer_pt map = nullptr,
+                trxClient_deliveryMode_t mode = TRXCLIENT_DELIVERY_MODE_DIRECT, bool withData = true)
     {
         trxClient_opaqueMsg_pt m = nullptr;
         trxClient_msg_alloc(&m);
         trxClient_msg_setTopicPtr(m, topic.c_str());
-        trxClient_msg_setBinaryAttachmentPtr(m, data.data(), static_cast<uint32_t>(data.size()));
+        if (withData)
+            trxClient_msg_setBinaryAttachmentPtr(m, data.data(), static_cast<uint32_t>(data.size()));
+        trxClient_msg_setDeliveryMode(m, mode);
         if (replyTo) {
             trxClient_destination_t d{TRXCLIENT_TOPIC_DESTINATION, replyTo};
             trxClient_msg_setReplyTo(m, &d, sizeof d);
@@ -217,6 +222,7 @@ private:
         }
         if (trxClient_msg_getReplyTo(msg, &d, sizeof d) == TRXCLIENT_OK)
             r.replyTo = d.dest;
+        trxClient_msg_getDeliveryMode(msg, &r.deliveryMode);
         r.discard = trxClient_msg_isDiscardIndication(msg);
         r.cacheStatus = trxClient_msg_isCacheMsg(msg);
         if (r.cacheStatus)

@@ -2,6 +2,7 @@
 #include "harness.h"
 #include "nats_server.h"
 
+#include <nats/nats.h>
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -168,6 +169,67 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossPausesAndBursts)
     auto msgs = sub.takeMsgs();
     for (int i = 0; i < seq; ++i)
         ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
+}
+
+// A plain NATS client next to our sessions: bare payloads pass both ways
+// unchanged, and the envelope is exactly its documented bytes.
+TEST(NatsWire, PlainClientsAndTheEnvelope)
+{
+    NatsServer server;
+    natsOptions *o = nullptr;
+    natsConnection *nc = nullptr;
+    natsSubscription *plainSub = nullptr;
+    ASSERT_EQ(NATS_OK, natsOptions_Create(&o));
+    natsOptions_SetURL(o, server.url().c_str());
+    natsOptions_SetUserInfo(o, "trx", "secret");
+    ASSERT_EQ(NATS_OK, natsConnection_Connect(&nc, o));
+    natsOptions_Destroy(o);
+    ASSERT_EQ(NATS_OK, natsConnection_SubscribeSync(&plainSub, nc, "wire.out"));
+    ASSERT_EQ(NATS_OK, natsConnection_Flush(nc));
+
+    Client sess(creds(server.url()));
+    ASSERT_EQ(TRXCLIENT_OK, sess.subscribe("wire/in"));
+    const std::string mapBytes("\x02\x01P\x00\x00\x00\x04\xff\xff\xff\xd6"
+                               "\x01\x01S\x00\x00\x00\x03hi\x00", 21);
+    struct Case {
+        std::string sent, data, mapText;
+    } cases[] = {
+        {"plain bytes", "plain bytes", ""},
+        // Looks like an envelope but is none: handed on whole.
+        {std::string("\xfeTRX\x01\x40rest", 10), std::string("\xfeTRX\x01\x40rest", 10), ""},
+        {std::string("\xfeTRX\x01\x01\x00\x00\x00\x07", 10) + "short", std::string("\xfeTRX\x01\x01\x00\x00\x00\x07", 10) + "short", ""},
+        {std::string("\xfeTRX\x01\x01\x00\x00\x00\x15", 10) + mapBytes + "payload", "payload", "P=-42;S=hi;"},
+    };
+    for (auto &c : cases)
+        ASSERT_EQ(NATS_OK, natsConnection_Publish(nc, "wire.in", c.sent.data(), static_cast<int>(c.sent.size())));
+    ASSERT_TRUE(sess.waitMsgs(std::size(cases)));
+    auto msgs = sess.takeMsgs();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        EXPECT_EQ(cases[i].data, msgs[i].data) << "case " << i;
+        EXPECT_EQ(cases[i].mapText, msgs[i].mapText) << "case " << i;
+    }
+
+    alignas(8) char buf[256];
+    trxClient_opaqueContainer_pt map = nullptr;
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_container_createMap(&map, buf, sizeof buf));
+    trxClient_container_addInt32(map, -42, "P");
+    trxClient_container_addString(map, "hi", "S");
+    ASSERT_EQ(TRXCLIENT_OK, sess.publish("wire/out", "bare"));
+    ASSERT_EQ(TRXCLIENT_OK, sess.publish("wire/out", "payload", nullptr, map));
+    ASSERT_EQ(TRXCLIENT_OK, sess.publish("wire/out", "", nullptr, nullptr, TRXCLIENT_DELIVERY_MODE_NONPERSISTENT, false));
+    const std::string expected[] = {
+        "bare",
+        std::string("\xfeTRX\x01\x01\x00\x00\x00\x15", 10) + mapBytes + "payload",
+        std::string("\xfeTRX\x01\x06\x00\x00\x00\x10", 10), // no attachment, mode 16
+    };
+    for (auto &e : expected) {
+        natsMsg *m = nullptr;
+        ASSERT_EQ(NATS_OK, natsSubscription_NextMsg(&m, plainSub, 5000));
+        EXPECT_EQ(e, std::string(natsMsg_GetData(m), natsMsg_GetDataLength(m)));
+        natsMsg_Destroy(m);
+    }
+    natsSubscription_Destroy(plainSub);
+    natsConnection_Destroy(nc);
 }
 
 TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)

@@ -127,19 +127,31 @@ TEST_P(SessionTest, AttachmentReplyToAndUserMapRoundTrip)
     trxClient_container_addInt32(map, -42, "P");
     trxClient_container_addInt64(map, 1ll << 40, "L");
     trxClient_container_addBool(map, 1, "B");
+    trxClient_container_addDouble(map, -0.25, "D");
     std::string inbox = pub->replyToDefault() + "inbox-1";
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("rt/empty", "", inbox.c_str(), map));
     const std::string binary("\x00\x01\xff\n\r .", 7);
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("rt/binary", binary));
-    ASSERT_TRUE(sub->waitMsgs(2));
+    // Bytes that look like the start of an envelope arrive as they were sent.
+    const std::string lookalike("\xfeTRX\x01\x00tail", 10);
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("rt/lookalike", lookalike));
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("rt/none", "", nullptr, map, TRXCLIENT_DELIVERY_MODE_NONPERSISTENT, false));
+    ASSERT_TRUE(sub->waitMsgs(4));
     auto msgs = sub->takeMsgs();
     EXPECT_TRUE(msgs[0].hasData);
     EXPECT_EQ("", msgs[0].data);
     EXPECT_EQ(inbox, msgs[0].replyTo);
-    EXPECT_EQ("U=alice;H=semi;colon=eq %;P=-42;L=1099511627776;B=true;", msgs[0].mapText);
+    const std::string mapText = "U=alice;H=semi;colon=eq %;P=-42;L=1099511627776;B=true;D=" + std::to_string(-0.25) + ";";
+    EXPECT_EQ(mapText, msgs[0].mapText);
+    EXPECT_EQ(TRXCLIENT_DELIVERY_MODE_DIRECT, msgs[0].deliveryMode);
     EXPECT_EQ(binary, msgs[1].data);
     EXPECT_EQ("", msgs[1].replyTo);
     EXPECT_EQ("", msgs[1].mapText);
+    EXPECT_EQ(lookalike, msgs[2].data);
+    EXPECT_EQ("", msgs[2].mapText);
+    EXPECT_FALSE(msgs[3].hasData);
+    EXPECT_EQ(mapText, msgs[3].mapText);
+    EXPECT_EQ(TRXCLIENT_DELIVERY_MODE_NONPERSISTENT, msgs[3].deliveryMode);
 }
 
 TEST_P(SessionTest, RequestReplyThroughPointToPointTopic)

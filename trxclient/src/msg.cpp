@@ -198,63 +198,18 @@ void escapeInto(std::string &out, const char *p, size_t n)
     }
 }
 
-int hexv(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
-
-bool unescape(const char *p, size_t n, std::string &out)
-{
-    out.clear();
-    for (size_t i = 0; i < n; ++i) {
-        if (p[i] == '%') {
-            if (n - i < 3 || hexv(p[i + 1]) < 0 || hexv(p[i + 2]) < 0)
-                return false;
-            out += static_cast<char>(hexv(p[i + 1]) * 16 + hexv(p[i + 2]));
-            i += 2;
-        } else {
-            out += p[i];
-        }
-    }
-    return true;
-}
-
-void appendRaw(std::vector<uint8_t> &fields, uint8_t type, const std::string &key, const void *v, uint32_t len)
-{
-    fields.push_back(type);
-    fields.push_back(static_cast<uint8_t>(key.size()));
-    fields.insert(fields.end(), key.begin(), key.end());
-    const uint8_t *lp = reinterpret_cast<const uint8_t *>(&len);
-    fields.insert(fields.end(), lp, lp + 4);
-    const uint8_t *vp = static_cast<const uint8_t *>(v);
-    fields.insert(fields.end(), vp, vp + len);
-}
-
 } // namespace
 
-std::vector<uint8_t> mapFieldBytes(MapHeader *h)
+void makeReadOnlyMap(const uint8_t *fields, uint32_t len, std::vector<uint8_t> &storage)
 {
-    const uint8_t *b = fieldsOf(h);
-    return std::vector<uint8_t>(b, b + load(h).used);
-}
-
-void makeReadOnlyMap(const std::vector<uint8_t> &fields, std::vector<uint8_t> &storage)
-{
-    storage.assign(sizeof(MapHeader) + fields.size(), 0);
-    MapHeader h{kMapMagic, static_cast<uint32_t>(fields.size()), static_cast<uint32_t>(fields.size()), 0, 0, 1};
-    const uint8_t *base = fields.data();
+    storage.assign(sizeof(MapHeader) + len, 0);
+    MapHeader h{kMapMagic, len, len, 0, 0, 1};
     FieldView f;
-    for (uint32_t off = 0; off < h.used && readField(base, h.used, off, f); off = f.next)
+    for (uint32_t off = 0; off < h.used && readField(fields, h.used, off, f); off = f.next)
         h.count++;
     std::memcpy(storage.data(), &h, sizeof h);
-    if (!fields.empty())
-        std::memcpy(storage.data() + sizeof h, fields.data(), fields.size());
+    if (len)
+        std::memcpy(storage.data() + sizeof h, fields, len);
 }
 
 const uint8_t *mapFields(const std::vector<uint8_t> &storage, uint32_t *len)
@@ -310,70 +265,6 @@ std::string mapToText(const std::vector<uint8_t> &fields)
         }
     }
     return out;
-}
-
-bool mapFromText(const char *text, size_t len, std::vector<uint8_t> &fields)
-{
-    fields.clear();
-    std::string key, value;
-    size_t pos = 0;
-    while (pos < len) {
-        size_t end = pos;
-        while (end < len && text[end] != ';')
-            ++end;
-        const char *item = text + pos;
-        size_t n = end - pos;
-        const char *eq = static_cast<const char *>(std::memchr(item, '=', n));
-        if (!eq || size_t(item + n - eq) < 3 || eq[2] != ':')
-            return false;
-        if (!unescape(item, eq - item, key) || key.size() > 255)
-            return false;
-        char type = eq[1];
-        const char *v = eq + 3;
-        size_t vn = item + n - v;
-        if (!unescape(v, vn, value))
-            return false;
-        char *endp = nullptr;
-        switch (type) {
-        case 's':
-            appendRaw(fields, TRXCLIENT_FIELD_STRING, key, value.c_str(), static_cast<uint32_t>(value.size() + 1));
-            break;
-        case 'i': {
-            long long x = std::strtoll(value.c_str(), &endp, 10);
-            if (value.empty() || *endp || x < INT32_MIN || x > INT32_MAX)
-                return false;
-            int32_t v32 = static_cast<int32_t>(x);
-            appendRaw(fields, TRXCLIENT_FIELD_INT32, key, &v32, 4);
-            break;
-        }
-        case 'l': {
-            long long x = std::strtoll(value.c_str(), &endp, 10);
-            if (value.empty() || *endp)
-                return false;
-            int64_t v64 = x;
-            appendRaw(fields, TRXCLIENT_FIELD_INT64, key, &v64, 8);
-            break;
-        }
-        case 'b': {
-            if (value != "0" && value != "1")
-                return false;
-            uint8_t b = value == "1";
-            appendRaw(fields, TRXCLIENT_FIELD_BOOL, key, &b, 1);
-            break;
-        }
-        case 'd': {
-            double d = std::strtod(value.c_str(), &endp);
-            if (value.empty() || *endp)
-                return false;
-            appendRaw(fields, TRXCLIENT_FIELD_DOUBLE, key, &d, 8);
-            break;
-        }
-        default:
-            return false;
-        }
-        pos = end + 1;
-    }
-    return true;
 }
 
 } // namespace trx
@@ -565,7 +456,7 @@ trxClient_returnCode_t trxClient_msg_setUserPropertyMap(trxClient_opaqueMsg_pt m
     MapHeader *h = mapHeader(map);
     if (!h)
         return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_msg_setUserPropertyMap: not a map container");
-    makeReadOnlyMap(mapFieldBytes(h), m->mapStorage);
+    makeReadOnlyMap(fieldsOf(h), load(h).used, m->mapStorage);
     m->hasMap = true;
     return TRXCLIENT_OK;
 }

@@ -22,13 +22,14 @@ struct MapHeader {
 constexpr uint32_t kMapMagic = 0x54524d50; // "TRMP"
 
 MapHeader *mapHeader(trxClient_opaqueContainer_pt map); // null if not a map
-// Copies the fields of a map (header excluded).
-std::vector<uint8_t> mapFieldBytes(MapHeader *h);
 // Builds a read-only map over the given field bytes into storage.
-void makeReadOnlyMap(const std::vector<uint8_t> &fields, std::vector<uint8_t> &storage);
-// Text form used on the wire: key=T:value;... with %XX escapes.
+void makeReadOnlyMap(const uint8_t *fields, uint32_t len, std::vector<uint8_t> &storage);
+inline void makeReadOnlyMap(const std::vector<uint8_t> &fields, std::vector<uint8_t> &storage)
+{
+    makeReadOnlyMap(fields.data(), static_cast<uint32_t>(fields.size()), storage);
+}
+// Text form for dumps: key=T:value;... with %XX escapes.
 std::string mapToText(const std::vector<uint8_t> &fields);
-bool mapFromText(const char *text, size_t len, std::vector<uint8_t> &fields);
 // Field bytes from a map's storage (what makeReadOnlyMap built).
 const uint8_t *mapFields(const std::vector<uint8_t> &storage, uint32_t *len);
 

@@ -1,8 +1,9 @@
 // NATS backend over libnats. Topics map to subjects (topic.h); reply-to is the
-// NATS reply subject; user map, delivery mode and "no attachment" ride in
-// headers. All subscriptions of a process share libnats' global delivery
-// thread(s), never one thread each.
+// NATS reply subject; user map, delivery mode and "no attachment" ride in an
+// envelope before the attachment (envelope.h). All subscriptions of a
+// process share libnats' global delivery thread(s), never one thread each.
 #include "core.h"
+#include "envelope.h"
 #include "errors.h"
 #include "log.h"
 
@@ -19,10 +20,6 @@
 
 namespace trx {
 namespace {
-
-constexpr const char *kHdrMap = "Trx-Map";
-constexpr const char *kHdrMode = "Trx-Dm";
-constexpr const char *kHdrNoAtt = "Trx-Na";
 
 int64_t nowNs()
 {
@@ -420,28 +417,17 @@ public:
             order.lock();
             target = route(flushAfter);
         }
-        natsStatus st;
-        if (!m.hasMap && m.deliveryMode == 0 && m.hasAtt) {
-            st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
-                    : natsConnection_Publish(target, subject.c_str(), data, len);
-        } else {
-            natsMsg *nm = nullptr;
-            st = natsMsg_Create(&nm, subject.c_str(), rp, static_cast<const char *>(data), len);
-            if (st == NATS_OK && m.hasMap) {
-                uint32_t flen;
-                const uint8_t *f = mapFields(m.mapStorage, &flen);
-                std::string text = mapToText(std::vector<uint8_t>(f, f + flen));
-                // libnats misreads a header that follows an empty value: never send one.
-                st = natsMsgHeader_Set(nm, kHdrMap, text.empty() ? "-" : text.c_str());
-            }
-            if (st == NATS_OK && m.deliveryMode != 0)
-                st = natsMsgHeader_Set(nm, kHdrMode, std::to_string(m.deliveryMode).c_str());
-            if (st == NATS_OK && !m.hasAtt)
-                st = natsMsgHeader_Set(nm, kHdrNoAtt, "1");
-            if (st == NATS_OK)
-                st = natsConnection_PublishMsg(target, nm);
-            natsMsg_Destroy(nm);
+        thread_local std::vector<uint8_t> framed;
+        framed.clear();
+        if (encodeEnvelope(m, framed)) {
+            if (m.attLen)
+                framed.insert(framed.end(), static_cast<const uint8_t *>(data),
+                              static_cast<const uint8_t *>(data) + m.attLen);
+            data = framed.data();
+            len = static_cast<int>(framed.size());
         }
+        natsStatus st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
+                           : natsConnection_Publish(target, subject.c_str(), data, len);
         if (st == NATS_OK && flushAfter && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED &&
             natsConnection_FlushTimeout(nc_, 1000) == NATS_OK && fast_ && sameNode())
             onFast_ = true;
@@ -882,24 +868,10 @@ private:
                 m->hasReplyTo = true;
             }
         }
-        m->attPtr = natsMsg_GetData(nm);
-        m->attLen = static_cast<uint32_t>(natsMsg_GetDataLength(nm));
-        m->hasAtt = true;
-        const char *v = nullptr;
-        if (natsMsgHeader_Get(nm, kHdrNoAtt, &v) == NATS_OK)
-            m->hasAtt = false;
-        if (natsMsgHeader_Get(nm, kHdrMode, &v) == NATS_OK && v)
-            m->deliveryMode = static_cast<uint32_t>(std::strtoul(v, nullptr, 10));
-        if (natsMsgHeader_Get(nm, kHdrMap, &v) == NATS_OK && v) {
-            std::vector<uint8_t> fields;
-            if (std::strcmp(v, "-") == 0 || mapFromText(v, std::strlen(v), fields)) {
-                makeReadOnlyMap(fields, m->mapStorage);
-                m->hasMap = true;
-            } else {
-                TRX_LOG(TRXCLIENT_LOG_WARNING, "ignoring malformed user property map on subject %s",
-                        natsMsg_GetSubject(nm));
-            }
-        }
+        if (decodeEnvelope(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+                           static_cast<size_t>(natsMsg_GetDataLength(nm)), *m) == EnvelopeResult::Malformed)
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "malformed envelope on subject %s: delivered as a plain attachment",
+                    natsMsg_GetSubject(nm));
         return m;
     }
 

@@ -337,27 +337,30 @@ public:
 
     // Picks the connection for the next send (adaptive policy), sendMu_ held.
     // Sets flushAfter when the send must be flushed at once on the main one.
+    // The pace is a moving average of the gaps between sends; the band
+    // between kBurstNs and kCalmNs keeps a steady rate near one threshold
+    // from flapping, since every crossing costs a round trip.
     natsConnection *route(bool &flushAfter)
     {
         int64_t now = nowNs();
-        // A pause in a burst whose bytes still wait in the write buffer is no
-        // idle time: the flusher is about to write them anyway.
-        bool idle = now - lastSendNs_ > kIdleNs && (onFast_ || natsConnection_Buffered(nc_) == 0);
+        int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
         lastSendNs_ = now;
-        if (!fast_)
-            return flushAfter = idle, nc_;
-        if (onFast_ && natsConnection_Status(fast_) != NATS_CONN_STATUS_CONNECTED)
-            onFast_ = false; // it lost its broker: back to the main connection
-        if (idle && !onFast_) {
-            // Leaving a burst: this one goes out on the main connection at once;
-            // its flush round trip also proves the burst has reached the broker.
-            flushAfter = true;
+        gapAvgNs_ += (gap - gapAvgNs_) / 8;
+        if (!fast_) {
+            // A send after a pause would wait for libnats' flusher: push it out.
+            flushAfter = gap > kIdleNs && natsConnection_Buffered(nc_) == 0;
             return nc_;
         }
-        if (!idle && onFast_) {
-            // A burst starts: what went out on the fast connection must be in first.
-            if (natsConnection_FlushTimeout(fast_, 1000) == NATS_OK)
+        if (onFast_ && natsConnection_Status(fast_) != NATS_CONN_STATUS_CONNECTED)
+            onFast_ = false; // it lost its broker: back to the main connection
+        if (onFast_) {
+            // A burst: what went out on the fast connection must be in first.
+            if (gapAvgNs_ < kBurstNs && natsConnection_FlushTimeout(fast_, 1000) == NATS_OK)
                 onFast_ = false;
+        } else if ((gap > kIdleNs || gapAvgNs_ > kCalmNs) && natsConnection_Buffered(nc_) == 0) {
+            // Calm again: this one goes out on the main connection at once;
+            // its flush round trip also proves the burst has reached the broker.
+            flushAfter = true;
         }
         return onFast_ ? fast_ : nc_;
     }
@@ -500,7 +503,10 @@ public:
 
 private:
     enum Policy { Adaptive, Batch, Immediate };
-    static constexpr int64_t kIdleNs = 200000; // 200 us without a send counts as idle
+    static constexpr int64_t kIdleNs = 200000;    // a pause: the next send leaves at once
+    static constexpr int64_t kCalmNs = 100000;    // average gap above which sends leave at once
+    static constexpr int64_t kBurstNs = 25000;    // average gap below which sends are batched
+    static constexpr int64_t kPaceCapNs = 10000000;
 
     // mu_ held.
     trxClient_returnCode_t addSub(const std::string &topic, const std::string &subject)
@@ -1066,6 +1072,7 @@ private:
     Policy policy_ = Adaptive;
     std::mutex sendMu_; // adaptive: order of sends and the connection they use
     int64_t lastSendNs_ = 0;
+    int64_t gapAvgNs_ = kPaceCapNs;
     bool onFast_ = false;
     natsConnection *fast_ = nullptr;
     Link *fastLink_ = nullptr;

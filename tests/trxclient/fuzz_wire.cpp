@@ -32,7 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     else if (wire.empty())
         wire.assign(static_cast<const uint8_t *>(m.attPtr), static_cast<const uint8_t *>(m.attPtr) + m.attLen);
     trx::Msg again;
-    if (trx::decodeEnvelope(wire.data(), wire.size(), again) == trx::EnvelopeResult::Malformed ||
+    bool bad = trx::decodeEnvelope(wire.data(), wire.size(), again) == trx::EnvelopeResult::Malformed;
+    m.buildMap();
+    again.buildMap();
+    if (bad ||
         again.hasAtt != m.hasAtt || again.attLen != m.attLen ||
         (m.attLen && std::memcmp(again.attPtr, m.attPtr, m.attLen) != 0) || again.hasMap != m.hasMap ||
         again.mapStorage != m.mapStorage || again.deliveryMode != m.deliveryMode)

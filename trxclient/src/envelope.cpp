@@ -47,7 +47,7 @@ bool knownType(uint8_t type, uint32_t &fixedLen)
 
 // Map fields as stored (native) to wire (big-endian), or back: the two
 // differ only in the byte order of lengths and numbers. Checks every field
-// of what it reads; false on anything out of shape.
+// of what it reads; false on anything out of shape. A null out only checks.
 bool convertFields(const uint8_t *in, uint32_t len, uint8_t *out, bool fromWire)
 {
     uint32_t off = 0;
@@ -58,32 +58,45 @@ bool convertFields(const uint8_t *in, uint32_t len, uint8_t *out, bool fromWire)
         uint32_t fixedLen;
         if (!knownType(type, fixedLen) || len - off - 2 < uint32_t(keyLen) + 4)
             return false;
-        std::memcpy(out + off, in + off, 2u + keyLen);
-        off += 2u + keyLen;
         uint32_t valueLen;
         if (fromWire) {
-            valueLen = getU32(in + off);
-            std::memcpy(out + off, &valueLen, 4);
+            valueLen = getU32(in + off + 2 + keyLen);
         } else {
-            std::memcpy(&valueLen, in + off, 4);
-            const uint8_t b[4] = {uint8_t(valueLen >> 24), uint8_t(valueLen >> 16), uint8_t(valueLen >> 8),
-                                  uint8_t(valueLen)};
-            std::memcpy(out + off, b, 4);
+            std::memcpy(&valueLen, in + off + 2 + keyLen, 4);
         }
-        off += 4;
-        if (valueLen > len - off || (fixedLen && valueLen != fixedLen) ||
-            (!fixedLen && (valueLen == 0 || in[off + valueLen - 1] != 0)))
+        uint32_t at = off + 2u + keyLen + 4;
+        if (valueLen > len - at || (fixedLen && valueLen != fixedLen) ||
+            (!fixedLen && (valueLen == 0 || in[at + valueLen - 1] != 0)))
             return false;
-        if (fixedLen > 1)
-            copyNumber(out + off, in + off, valueLen);
-        else
-            std::memcpy(out + off, in + off, valueLen);
-        off += valueLen;
+        if (out) {
+            std::memcpy(out + off, in + off, 2u + keyLen);
+            if (fromWire) {
+                std::memcpy(out + off + 2 + keyLen, &valueLen, 4);
+            } else {
+                const uint8_t b[4] = {uint8_t(valueLen >> 24), uint8_t(valueLen >> 16), uint8_t(valueLen >> 8),
+                                      uint8_t(valueLen)};
+                std::memcpy(out + off + 2 + keyLen, b, 4);
+            }
+            if (fixedLen > 1)
+                copyNumber(out + at, in + at, valueLen);
+            else
+                std::memcpy(out + at, in + at, valueLen);
+        }
+        off = at + valueLen;
     }
     return true;
 }
 
 } // namespace
+
+void mapFromWire(const uint8_t *wire, uint32_t len, std::vector<uint8_t> &storage)
+{
+    thread_local std::vector<uint8_t> fields;
+    fields.resize(len);
+    if (!convertFields(wire, len, fields.data(), true))
+        len = 0; // checked when it arrived; cannot happen
+    makeReadOnlyMap(fields.data(), len, storage);
+}
 
 bool encodeEnvelope(const Msg &m, std::vector<uint8_t> &out)
 {
@@ -93,7 +106,10 @@ bool encodeEnvelope(const Msg &m, std::vector<uint8_t> &out)
     out.insert(out.end(), kMagic, kMagic + sizeof kMagic);
     out.push_back(kVersion);
     out.push_back(flags);
-    if (m.hasMap) {
+    if (m.hasMap && m.mapWire) {
+        putU32(out, m.mapWireLen); // received and not looked at: still in wire form
+        out.insert(out.end(), m.mapWire, m.mapWire + m.mapWireLen);
+    } else if (m.hasMap) {
         uint32_t n;
         const uint8_t *f = mapFields(m.mapStorage, &n);
         size_t at = out.size();
@@ -121,7 +137,7 @@ EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m)
     if (version != kVersion || (flags & ~(kHasMap | kHasMode | kNoAtt)))
         return EnvelopeResult::Malformed;
     size_t off = kFixed;
-    thread_local std::vector<uint8_t> fields;
+    const uint8_t *map = nullptr;
     uint32_t mapLen = 0;
     if (flags & kHasMap) {
         if (len - off < 4)
@@ -130,8 +146,8 @@ EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m)
         off += 4;
         if (mapLen > len - off)
             return EnvelopeResult::Malformed;
-        fields.resize(mapLen);
-        if (!convertFields(data + off, mapLen, fields.data(), true))
+        map = data + off;
+        if (!convertFields(map, mapLen, nullptr, true))
             return EnvelopeResult::Malformed;
         off += mapLen;
     }
@@ -145,7 +161,9 @@ EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m)
     if ((flags & kNoAtt) && off != len)
         return EnvelopeResult::Malformed;
     if (flags & kHasMap) {
-        makeReadOnlyMap(fields.data(), mapLen, m.mapStorage);
+        // Built into a map only when someone asks for it (mapFromWire).
+        m.mapWire = map;
+        m.mapWireLen = mapLen;
         m.hasMap = true;
     }
     m.deliveryMode = mode;

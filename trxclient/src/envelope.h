@@ -32,6 +32,10 @@ enum class EnvelopeResult { Bare, Ok, Malformed };
 // data), map, delivery mode. Bare: no envelope, the data is the attachment.
 // Malformed: an envelope that does not parse; m then holds the whole data as
 // the attachment and nothing else.
+// The map then stays in wire form (Msg::mapWire) until mapFromWire builds it.
 EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m);
+
+// Builds the read-only map storage from map fields decodeEnvelope accepted.
+void mapFromWire(const uint8_t *wire, uint32_t len, std::vector<uint8_t> &storage);
 
 } // namespace trx

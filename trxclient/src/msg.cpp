@@ -1,5 +1,6 @@
 #include "msg.h"
 
+#include "envelope.h"
 #include "errors.h"
 
 #include <nats/nats.h>
@@ -42,10 +43,21 @@ void Msg::reset()
     hasAtt = false;
     mapStorage.clear();
     hasMap = false;
+    mapWire = nullptr;
+    mapWireLen = 0;
     deliveryMode = 0;
     discard = false;
     cacheStatus = TRXCLIENT_CACHE_MSG_LIVE;
     cacheRequestId = 0;
+}
+
+void Msg::buildMap()
+{
+    if (mapWire) {
+        mapFromWire(mapWire, mapWireLen, mapStorage);
+        mapWire = nullptr;
+        mapWireLen = 0;
+    }
 }
 
 Msg *toMsg(trxClient_opaqueMsg_pt p)
@@ -67,7 +79,10 @@ Msg *copyForDelivery(const Msg &src)
     m->hasReplyTo = src.hasReplyTo;
     if (src.hasAtt)
         m->setOwnedAttachment(src.attPtr, src.attLen);
-    m->mapStorage = src.mapStorage;
+    if (src.mapWire)
+        mapFromWire(src.mapWire, src.mapWireLen, m->mapStorage);
+    else
+        m->mapStorage = src.mapStorage;
     m->hasMap = src.hasMap;
     m->deliveryMode = src.deliveryMode;
     m->discard = src.discard;
@@ -457,6 +472,8 @@ trxClient_returnCode_t trxClient_msg_setUserPropertyMap(trxClient_opaqueMsg_pt m
     if (!h)
         return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_msg_setUserPropertyMap: not a map container");
     makeReadOnlyMap(fieldsOf(h), load(h).used, m->mapStorage);
+    m->mapWire = nullptr;
+    m->mapWireLen = 0;
     m->hasMap = true;
     return TRXCLIENT_OK;
 }
@@ -468,6 +485,7 @@ trxClient_returnCode_t trxClient_msg_getUserPropertyMap(trxClient_opaqueMsg_pt m
         return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_msg_getUserPropertyMap: NULL out pointer");
     if (!m->hasMap)
         return fail(TRXCLIENT_SUBCODE_MSG_FIELD_NOT_PRESENT, "trxClient_msg_getUserPropertyMap: no user property map");
+    m->buildMap();
     MapHeader h;
     std::memcpy(&h, m->mapStorage.data(), sizeof h);
     h.cursor = 0;
@@ -541,6 +559,7 @@ trxClient_returnCode_t trxClient_msg_dumpExt(trxClient_opaqueMsg_pt msg, char *b
         add("CacheMessage:", line);
     }
     if (m->hasMap) {
+        m->buildMap();
         uint32_t len;
         const uint8_t *f = mapFields(m->mapStorage, &len);
         add("User Property Map:", mapToText(std::vector<uint8_t>(f, f + len)));

@@ -53,6 +53,9 @@ struct Msg {
 
     std::vector<uint8_t> mapStorage; // header + fields, read-only map
     bool hasMap = false;
+    // A received map nobody has asked for yet: wire form, inside natsMsg.
+    const uint8_t *mapWire = nullptr;
+    uint32_t mapWireLen = 0;
 
     uint32_t deliveryMode = 0;
     bool discard = false;
@@ -64,6 +67,8 @@ struct Msg {
     const char *topic() const { return topicPtr ? topicPtr : topicOwned.c_str(); }
     void setOwnedAttachment(const void *p, uint32_t n);
     void reset();
+    // Turns a map still in wire form into mapStorage.
+    void buildMap();
 };
 
 Msg *toMsg(trxClient_opaqueMsg_pt p); // null if not a live message

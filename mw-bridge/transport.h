@@ -9,7 +9,9 @@
 #include <wlock.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 struct TarnixBridge;
 struct TarnixProperties;
@@ -60,6 +62,12 @@ struct TarnixMessageNode
 {
     trxClient_opaqueMsg_pt mMsg;
     TarnixBridgeSubscription* mSubscription;
+
+    /* Nodes are made on the client library's thread and freed on the
+     * dispatching one; malloc handles that hand-over slowly, so they are
+     * recycled instead. */
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
+    static void operator delete(void* node) noexcept;
 };
 
 /* Flow control, transport side: one queue wants the transport held back, or

@@ -14,11 +14,70 @@
 
 #include <atomic>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <vector>
 
 namespace {
+
+/* Recycled message nodes. Address sanitizer builds skip it so that a node
+ * used after its free is still caught. */
+class NodePool
+{
+public:
+    ~NodePool()
+    {
+        for (void* node : mFree)
+            std::free(node);
+    }
+    void* get()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            if (!mFree.empty())
+            {
+                void* node = mFree.back();
+                mFree.pop_back();
+                return node;
+            }
+        }
+        return std::malloc(sizeof(TarnixMessageNode));
+    }
+    void put(void* node)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            if (mFree.size() < kKeep)
+            {
+                mFree.push_back(node);
+                return;
+            }
+        }
+        std::free(node);
+    }
+
+private:
+    static constexpr size_t kKeep = 4096;
+    std::mutex mLock;
+    std::vector<void*> mFree;
+};
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kRecycleNodes = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kRecycleNodes = false;
+#else
+constexpr bool kRecycleNodes = true;
+#endif
+#else
+constexpr bool kRecycleNodes = true;
+#endif
+
+NodePool gNodePool;
 
 constexpr size_t kDumpSize = 10000;
 constexpr const char* kP2PPrefix = "#P2P/";
@@ -166,6 +225,19 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
 }
 
 }  // namespace
+
+void* TarnixMessageNode::operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return kRecycleNodes && size == sizeof(TarnixMessageNode) ? gNodePool.get() : std::malloc(size);
+}
+
+void TarnixMessageNode::operator delete(void* node) noexcept
+{
+    if (kRecycleNodes && node != nullptr)
+        gNodePool.put(node);
+    else
+        std::free(node);
+}
 
 extern "C" {
 

@@ -275,7 +275,8 @@ private:
     std::mutex rxMu_;
     std::deque<RxItem> rxq_;
     uint64_t rxMsgsQueued_ = 0, rxBytes_ = 0;
-    bool suspended_ = false, scheduled_ = false, pendingDiscard_ = false, discardReported_ = false;
+    std::atomic<bool> suspended_{false}; // written under rxMu_; read without it between dispatches
+    bool scheduled_ = false, pendingDiscard_ = false, discardReported_ = false;
     std::atomic<uint64_t> rxMsgs_{0}, rxDiscarded_{0}, txMsgs_{0}, reconnects_{0};
 
     std::mutex cacheMu_;

@@ -461,21 +461,28 @@ void Session::deliverCache(std::vector<Msg *> msgs, std::function<void()> comple
 
 void Session::runRx()
 {
-    for (int n = 0; n < 64; ++n) {
-        RxItem it;
-        {
-            std::lock_guard<std::mutex> g(rxMu_);
-            if (closing_ || suspended_ || rxq_.empty()) {
-                scheduled_ = false;
-                return;
-            }
-            it = std::move(rxq_.front());
+    // A batch per lock: the delivery thread keeps pushing while we dispatch.
+    constexpr size_t kBatch = 64;
+    RxItem batch[kBatch];
+    size_t n = 0;
+    {
+        std::lock_guard<std::mutex> g(rxMu_);
+        if (closing_ || suspended_ || rxq_.empty()) {
+            scheduled_ = false;
+            return;
+        }
+        for (; n < kBatch && !rxq_.empty(); ++n) {
+            batch[n] = std::move(rxq_.front());
             rxq_.pop_front();
-            if (it.msg) {
+            if (batch[n].msg) {
                 rxMsgsQueued_--;
-                rxBytes_ -= it.msg->attLen;
+                rxBytes_ -= batch[n].msg->attLen;
             }
         }
+    }
+    size_t done = 0;
+    while (done < n) {
+        RxItem &it = batch[done++];
         if (it.msg) {
             if (markDiscard.exchange(false))
                 it.msg->discard = true;
@@ -483,10 +490,19 @@ void Session::runRx()
         } else if (it.fn) {
             it.fn();
         }
+        if (closing_ || suspended_)
+            break; // a callback suspended or closed the session: the rest waits
     }
     bool again;
     {
         std::lock_guard<std::mutex> g(rxMu_);
+        for (size_t k = n; k-- > done;) {
+            if (batch[k].msg) {
+                rxMsgsQueued_++;
+                rxBytes_ += batch[k].msg->attLen;
+            }
+            rxq_.push_front(std::move(batch[k]));
+        }
         again = !closing_ && !suspended_ && !rxq_.empty();
         scheduled_ = again;
     }

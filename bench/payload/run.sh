@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Runs the payload benchmark from BUILD_DIR and prints a table of median CPU
-# times per operation with the tarnixmsg/qpidmsg ratio (below 1: tarnixmsg
-# is faster), and heap allocations per operation.
+# Runs the payload benchmark from BUILD_DIR and prints a markdown table of
+# median CPU times per operation, the speed-up of tarnixmsg over qpidmsg,
+# and heap allocations per operation.
 #   bench/payload/run.sh BUILD_DIR [extra Google Benchmark flags]
 set -euo pipefail
 build="${1:?usage: run.sh BUILD_DIR}"
@@ -29,10 +29,13 @@ awk -F, '
     a[op, pl] = $col["allocs/op"]; b[pl] = $col["bytes"]
   }
   END {
-    printf "%-15s %13s %13s %18s %9s %15s\n", "operation", "tarnixmsg", "qpidmsg", "tarnixmsg/qpidmsg", "speed-up", "allocs/op t/q"
+    desc["BuildSerialize"] = "build + serialize"; desc["Decode"] = "decode into a reused message"
+    desc["IterateFields"] = "iterate all fields"; desc["GetFiveByFid"] = "get five fields by fid"
+    print "| operation | tarnixmsg | qpidmsg | speed-up | allocations/op (tarnixmsg / qpidmsg) |"
+    print "| --- | ---: | ---: | ---: | --- |"
     for (i = 1; i <= n; i++) {
       op = order[i]; x = t[op, "tarnixmsg"]; y = t[op, "qpidmsg"]
-      printf "%-15s %10.1f %s %10.1f %s %18.3f %8.1fx %7.1f / %-5.1f\n", op, x, unit[op], y, unit[op], x / y, y / x, a[op, "tarnixmsg"], a[op, "qpidmsg"]
+      printf "| %s | %.0f %s | %.0f %s | %.1fx | %.0f / %.0f |\n", (op in desc) ? desc[op] : op, x, unit[op], y, unit[op], y / x, a[op, "tarnixmsg"], a[op, "qpidmsg"]
     }
-    printf "message: %d bytes tarnixmsg, %d bytes qpidmsg (median CPU time of 5 runs)\n", b["tarnixmsg"], b["qpidmsg"]
+    printf "\nMessage: %d bytes tarnixmsg, %d bytes qpidmsg; median CPU time of 5 runs.\n", b["tarnixmsg"], b["qpidmsg"]
   }' "$csv"

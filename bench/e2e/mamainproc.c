@@ -35,7 +35,6 @@
 #include <mama/mama.h>
 
 #include <pthread.h>
-#include <sched.h>
 #include <signal.h>
 #include <stdatomic.h>
 #include <stdint.h>
@@ -46,15 +45,17 @@
 
 #define BUCKETS 100000 /* 1 us each: 100 ms; the last bucket takes the rest */
 
-/* Flat out, the publisher would outrun the subscriber: the subscriber's
- * transport suspends its session once the OpenMAMA queue holds
- * queue_max_size events, the session then holds SESSION_BUFFER_MSG_LIMIT
- * messages and discards the rest. Losing most messages measures the discard
- * path, not delivery, and the publisher spends the CPU the subscriber
- * needs. So by default the publisher keeps at most this many messages in
- * flight (published, not yet delivered), well under both limits: it runs at
- * the pace the subscriber sustains, and a loss would show as a gap.
- * -window 0 lifts the limit. */
+/* Flat out, the publisher can outrun the subscriber (it does as soon as it
+ * has a core of its own): the subscriber's transport suspends its session
+ * once the OpenMAMA queue holds queue_max_size events, the session then
+ * holds SESSION_BUFFER_MSG_LIMIT messages and discards the rest. Losing
+ * most messages measures the discard path, not delivery, and the publisher
+ * spends the CPU the subscriber needs. So by default the publisher keeps at
+ * most this many messages in flight (published, not yet delivered), well
+ * under both limits: it runs at the pace the subscriber sustains, and a loss
+ * would still show as a gap. When the window is full it sleeps until half of
+ * it has been delivered; spinning would count as CPU per message. -window 0
+ * lifts the limit. */
 #define DEFAULT_WINDOW 10000
 
 #define CHECK(call)                                                                               \
@@ -130,6 +131,11 @@ static void parseArgs(int argc, char **argv)
 /* Written by the dispatcher thread only; the main thread reads the atomics
  * every second and everything else once the dispatcher has stopped. */
 static atomic_ullong gReceived;
+static atomic_ullong gPublished;
+/* The publisher waits on gRoom while gPubWaiting is set. */
+static atomic_int gPubWaiting;
+static pthread_mutex_t gRoomLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t gRoom = PTHREAD_COND_INITIALIZER;
 static atomic_ullong gGaps;
 static atomic_ullong gLost;
 static atomic_int gSubscribed;
@@ -188,13 +194,20 @@ static void MAMACALLTYPE onMsg(mamaSubscription sub, mamaMsg msg, void *closure,
             ++gBuckets[us < BUCKETS ? us : BUCKETS - 1];
         }
     }
-    atomic_store_explicit(&gReceived, atomic_load_explicit(&gReceived, memory_order_relaxed) + 1,
-                          memory_order_release);
+    /* Sequentially consistent, as is the publisher's flag: one of the two
+     * sees the other's store, so no wake-up is lost. */
+    const uint64_t received = atomic_load_explicit(&gReceived, memory_order_relaxed) + 1;
+    atomic_store(&gReceived, received);
+    if (atomic_load(&gPubWaiting) &&
+        atomic_load(&gPublished) - received - atomic_load_explicit(&gLost, memory_order_relaxed) <= gWindow / 2) {
+        pthread_mutex_lock(&gRoomLock);
+        pthread_cond_signal(&gRoom);
+        pthread_mutex_unlock(&gRoomLock);
+    }
 }
 
 /* ---- publisher ------------------------------------------------------------ */
 
-static atomic_ullong gPublished;
 static atomic_ullong gSendFailures;
 static atomic_int gStop;
 
@@ -204,11 +217,41 @@ struct pubArgs {
     mamaDateTime sendTime;
 };
 
+static uint64_t inFlight(uint64_t published)
+{
+    return published - atomic_load(&gReceived) - atomic_load_explicit(&gLost, memory_order_relaxed);
+}
+
+/* Sleeps until no more than half the window is in flight. Messages lost at
+ * the tail are not known as lost until a later one arrives, so after 100 ms
+ * without delivery it returns anyway. */
+static void waitForRoom(uint64_t published)
+{
+    pthread_mutex_lock(&gRoomLock);
+    atomic_store(&gPubWaiting, 1);
+    uint64_t last = atomic_load(&gReceived), idleMs = 0;
+    while (inFlight(published) > gWindow / 2 && idleMs < 100 && !atomic_load(&gStop)) {
+        struct timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 10000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        pthread_cond_timedwait(&gRoom, &gRoomLock, &until);
+        const uint64_t now = atomic_load(&gReceived);
+        idleMs = now == last ? idleMs + 10 : 0;
+        last = now;
+    }
+    atomic_store(&gPubWaiting, 0);
+    pthread_mutex_unlock(&gRoomLock);
+}
+
 static void *publishLoop(void *arg)
 {
     const struct pubArgs *a = arg;
     const uint64_t start = nowNs(CLOCK_MONOTONIC);
-    uint64_t seq = 0, stalledSince = 0;
+    uint64_t seq = 0;
     while (!atomic_load_explicit(&gStop, memory_order_relaxed)) {
         if (gRate > 0) {
             const uint64_t due = start + (uint64_t)((double)seq * 1e9 / gRate);
@@ -216,23 +259,10 @@ static void *publishLoop(void *arg)
                 ;
             if (atomic_load_explicit(&gStop, memory_order_relaxed))
                 break;
-        } else if (gWindow > 0) {
-            const uint64_t done = atomic_load_explicit(&gReceived, memory_order_acquire) +
-                                  atomic_load_explicit(&gLost, memory_order_relaxed);
-            if (seq - done >= gWindow) {
-                /* Lost messages at the tail are not known as lost until a
-                 * later one arrives: after 100 ms without room, send anyway. */
-                const uint64_t t = nowNs(CLOCK_MONOTONIC);
-                if (stalledSince == 0)
-                    stalledSince = t;
-                if (t - stalledSince < 100000000ull) {
-                    /* The subscriber shares the cores with this thread:
-                     * give way rather than spin. */
-                    sched_yield();
-                    continue;
-                }
-            }
-            stalledSince = 0;
+        } else if (gWindow > 0 && seq - atomic_load(&gReceived) - atomic_load(&gLost) >= gWindow) {
+            waitForRoom(seq);
+            if (atomic_load_explicit(&gStop, memory_order_relaxed))
+                break;
         }
         ++seq;
         struct timespec ts;
@@ -248,7 +278,7 @@ static void *publishLoop(void *arg)
             if (atomic_fetch_add(&gSendFailures, 1) == 0)
                 fprintf(stderr, "mamainproc: send failed: %s\n", mamaStatus_stringForStatus(s));
         }
-        atomic_store_explicit(&gPublished, seq, memory_order_relaxed);
+        atomic_store(&gPublished, seq);
     }
     return NULL;
 }

@@ -128,14 +128,16 @@ static void parseArgs(int argc, char **argv)
 
 /* ---- subscriber ----------------------------------------------------------- */
 
-/* Written by the dispatcher thread only; the main thread reads the atomics
- * every second and everything else once the dispatcher has stopped. */
-static atomic_ullong gReceived;
+/* The publisher's count, and its wait for room in the window: it sleeps on
+ * gRoom while gPubWaiting is set. */
 static atomic_ullong gPublished;
-/* The publisher waits on gRoom while gPubWaiting is set. */
 static atomic_int gPubWaiting;
 static pthread_mutex_t gRoomLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t gRoom = PTHREAD_COND_INITIALIZER;
+
+/* Written by the dispatcher thread only; the other threads read the atomics
+ * while it runs, everything else once it has stopped. */
+static atomic_ullong gReceived;
 static atomic_ullong gGaps;
 static atomic_ullong gLost;
 static atomic_int gSubscribed;

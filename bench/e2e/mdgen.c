@@ -8,6 +8,8 @@
  * Fields travel by fid only, as market data usually does; "named" adds a
  * name to each (stock subscribers print only fields whose name they can
  * get). Prints "bytes=N", the serialized size of one message. */
+#include "mdmsg.h"
+
 #include <mama/mama.h>
 
 #include <stdio.h>
@@ -23,67 +25,13 @@
         }                                                                                    \
     } while (0)
 
-static int gNamed = 0;
-
-/* The field's name when names are wanted, else none. */
-static const char *nm(const char *name)
-{
-    return gNamed ? name : NULL;
-}
-
-static void addPrice(mamaMsg msg, const char *name, mama_fid_t fid, double value)
-{
-    mamaPrice price = NULL;
-    CHECK(mamaPrice_create(&price));
-    CHECK(mamaPrice_setValue(price, value));
-    CHECK(mamaPrice_setPrecision(price, MAMA_PRICE_PREC_100));
-    CHECK(mamaMsg_addPrice(msg, nm(name), fid, price));
-    mamaPrice_destroy(price);
-}
-
-/* The ten fields of a quote update: type, status, sequence number, send
- * time, symbol, bid and ask price and size, volume. */
-static void addQuote(mamaMsg msg, const char *symbol, mamaDateTime now)
-{
-    CHECK(mamaMsg_addU8(msg, nm("MdMsgType"), 1, 0));       /* update */
-    CHECK(mamaMsg_addU8(msg, nm("MdMsgStatus"), 2, 0));     /* ok */
-    CHECK(mamaMsg_addU32(msg, nm("MdSeqNum"), 10, 0));      /* stamped by the producer */
-    CHECK(mamaMsg_addDateTime(msg, nm("MamaSendTime"), 16, now)); /* stamped by the producer */
-    CHECK(mamaMsg_addString(msg, nm("wIssueSymbol"), 305, symbol));
-    addPrice(msg, "wBidPrice", 237, 101.25);
-    addPrice(msg, "wAskPrice", 109, 101.27);
-    CHECK(mamaMsg_addU32(msg, nm("wBidSize"), 238, 1200));
-    CHECK(mamaMsg_addU32(msg, nm("wAskSize"), 110, 800));
-    CHECK(mamaMsg_addI64(msg, nm("wTotalVolume"), 475, 123456789));
-}
-
-/* Further fields cycle through the types a depth or trade update carries. */
-static void addExtra(mamaMsg msg, int i, mamaDateTime now)
-{
-    const mama_fid_t fid = (mama_fid_t)(1000 + i);
-    char name[32];
-    snprintf(name, sizeof name, "wField%d", fid);
-    switch (i % 5) {
-    case 0: addPrice(msg, name, fid, 100.0 + i * 0.01); break;
-    case 1: CHECK(mamaMsg_addU32(msg, nm(name), fid, (uint32_t)(100 * i))); break;
-    case 2: CHECK(mamaMsg_addF64(msg, nm(name), fid, 0.5 * i)); break;
-    case 3: CHECK(mamaMsg_addI64(msg, nm(name), fid, 1000000LL * i)); break;
-    default:
-        if (i % 10 == 4)
-            CHECK(mamaMsg_addString(msg, nm(name), fid, "NYSE"));
-        else
-            CHECK(mamaMsg_addDateTime(msg, nm(name), fid, now));
-        break;
-    }
-}
-
 int main(int argc, char **argv)
 {
     if (argc != 6 && !(argc == 7 && strcmp(argv[6], "named") == 0)) {
         fprintf(stderr, "usage: mdgen PAYLOAD FIELDS SYMBOL COUNT FILE [named]\n");
         return 2;
     }
-    gNamed = argc == 7;
+    const int named = argc == 7;
     const char *payloadName = argv[1];
     const int fields = atoi(argv[2]);
     const char *symbol = argv[3];
@@ -100,9 +48,7 @@ int main(int argc, char **argv)
     mamaDateTime now = NULL;
     CHECK(mamaDateTime_create(&now));
     CHECK(mamaDateTime_setToNow(now));
-    addQuote(msg, symbol, now);
-    for (int i = 0; i < fields - 10; ++i)
-        addExtra(msg, i, now);
+    CHECK(mdmsg_fill(msg, fields, symbol, now, named));
 
     const void *bytes = NULL;
     mama_size_t size = 0;

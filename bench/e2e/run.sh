@@ -5,8 +5,10 @@
 # for tarnix over NATS, OpenMAMA's bundled qpid bridge with qpidmsg, and raw
 # libnats (natsbench, the broker's limit), with 10-field and 50-field
 # market-data messages (mdgen writes them as playback files for the
-# producer). Then scale (10,000 and 100,000 subscriptions on one transport,
-# 1 publisher to 10 subscribers) and flow control under overload.
+# producer); and tarnix over its in-process broker, where mamainproc runs
+# both ends in one process. Then scale (10,000 and 100,000 subscriptions on
+# one transport, 1 publisher to 10 subscribers) and flow control under
+# overload.
 #
 #   bench/e2e/run.sh BUILD_DIR
 #
@@ -35,7 +37,7 @@ LAT_RATE=${E2E_BENCH_LATENCY_RATE:-5000}
 OVER_SECS=${E2E_BENCH_OVERLOAD:-15}
 HZ=$(getconf CLK_TCK)
 
-for tool in natsbench mdgen benchutil; do
+for tool in natsbench mdgen benchutil mamainproc; do
   [ -x "$BIN/$tool" ] || { echo "bench/e2e: $BIN/$tool missing (build with TARNIX_BENCH=ON)" >&2; exit 1; }
 done
 for tool in mamaproducerc_v2 mamaconsumerc_v2 mamapingpongc mamasubscriberc mamapublisherc; do
@@ -144,6 +146,11 @@ write_properties() { # DIR EXTRA_LINES...
     done
     echo "mama.tarnix.transport.probe.SESSION_HOST=inproc://probe"
     echo "mama.tarnix.transport.probe.allow_recover_gaps=true"
+    # mamainproc: both ends on one in-process broker.
+    for t in inproc_pub inproc_sub; do
+      echo "mama.tarnix.transport.$t.SESSION_HOST=inproc://bench"
+      echo "mama.tarnix.transport.$t.allow_recover_gaps=true"
+    done
     # qpid peer to peer: the subscriber asks the publisher's listener for data.
     echo "mama.qpid.transport.pub.incoming_url=amqp://~127.0.0.1:$q1"
     echo "mama.qpid.transport.pub.reply_url=amqp://127.0.0.1:$q1"
@@ -161,17 +168,28 @@ write_properties() { # DIR EXTRA_LINES...
 }
 
 # ---- one producer/consumer run -------------------------------------------------
-# pair SYS FIELDS RATE: SYS tarnix|qpid|raw, RATE 0 = as fast as possible.
-# Sets R_RATE (delivered msg/s, median of the measured seconds), R_PUBRATE,
-# R_CPU (us of producer+consumer CPU per delivered message), R_BROKER (us of
-# nats-server CPU per message), R_GAPS, R_P50/R_P99/R_P999 (us) and R_HIST
-# (a file "upper_us cumulative_%").
+# pair_cpu PROD CONS: CPU ticks of both, or of the one process that is both.
+pair_cpu() {
+  if [ "$1" = "$2" ]; then cpu_ticks "$1"; else echo $(($(cpu_ticks "$1") + $(cpu_ticks "$2"))); fi
+}
+
+# pair SYS FIELDS RATE: SYS tarnix|inproc|qpid|raw, RATE 0 = as fast as
+# possible. Sets R_RATE (delivered msg/s, median of the measured seconds),
+# R_PUBRATE, R_CPU (us of producer+consumer CPU per delivered message),
+# R_BROKER (us of nats-server CPU per message), R_GAPS, R_P50/R_P99/R_P999
+# (us) and R_HIST (a file "upper_us cumulative_%"). inproc is one process,
+# mamainproc, with both ends and the broker.
 pair() {
   local sys=$1 fields=$2 rate=$3 tag="$1-$2-$3"
   R_RATE=0 R_PUBRATE=0 R_CPU=- R_BROKER=- R_GAPS=- R_P50=- R_P99=- R_P999=- R_HIST=
-  local cons prod ratere pubre
+  local cons prod ratere pubre pout="$work/prod-$tag.out"
   local -a ccmd pcmd
   case $sys in
+    inproc)
+      ccmd=("$BIN/mamainproc" -fields "$fields" -rate "$rate" -warmup "$WARM")
+      pout="$work/cons-$tag.out"
+      ratere='^RATE [0-9]+'
+      pubre='PUB [0-9]+' ;;
     tarnix | qpid)
       ccmd=(mamaconsumerc_v2 -m "$sys" -tport sub -s BENCH -stats -percentiles 50,99,99.9
             -bucketWidth 1 -bucketCount 50000 -start-stats "$WARM" -t 1)
@@ -187,7 +205,10 @@ pair() {
       ratere='^RATE [0-9]+'
       pubre='^RATE [0-9]+' ;;
   esac
-  if [ "$sys" = qpid ]; then
+  if [ "$sys" = inproc ]; then
+    spawn "cons-$tag" "${ccmd[@]}"; cons=$SPAWNED
+    prod=$cons
+  elif [ "$sys" = qpid ]; then
     # qpid's subscriber registers with a publisher that must be listening.
     spawn "prod-$tag" "${pcmd[@]}"; prod=$SPAWNED
     sleep 1
@@ -200,27 +221,29 @@ pair() {
   fi
   if ! wait_for "$work/cons-$tag.out" "$ratere" 30; then
     log "$tag: no message reached the consumer"
-    stop "$prod" 2; stop "$cons" 2
+    [ "$prod" != "$cons" ] && stop "$prod" 2
+    stop "$cons" 2
     R_RATE=failed
     return 1
   fi
   sleep "$WARM"
   local n0 c0 b0 n1 c1 b1 p0 p1
-  n0=$(wc -l <"$work/cons-$tag.out"); p0=$(wc -l <"$work/prod-$tag.out")
-  c0=$(($(cpu_ticks "$prod") + $(cpu_ticks "$cons"))); b0=$(cpu_ticks "$NATS_PID")
+  n0=$(wc -l <"$work/cons-$tag.out"); p0=$(wc -l <"$pout")
+  c0=$(pair_cpu "$prod" "$cons"); b0=$(cpu_ticks "$NATS_PID")
   sleep "$MEAS"
-  n1=$(wc -l <"$work/cons-$tag.out"); p1=$(wc -l <"$work/prod-$tag.out")
-  c1=$(($(cpu_ticks "$prod") + $(cpu_ticks "$cons"))); b1=$(cpu_ticks "$NATS_PID")
-  stop "$prod" 3
+  n1=$(wc -l <"$work/cons-$tag.out"); p1=$(wc -l <"$pout")
+  c1=$(pair_cpu "$prod" "$cons"); b1=$(cpu_ticks "$NATS_PID")
+  [ "$prod" != "$cons" ] && stop "$prod" 3
   stop "$cons" 5
   R_RATE=$(sed -n "$((n0 + 1)),${n1}p" "$work/cons-$tag.out" | grep -oE -- "$ratere" | awk '{print $NF}' | median)
-  R_PUBRATE=$(sed -n "$((p0 + 1)),${p1}p" "$work/prod-$tag.out" | grep -oE -- "$pubre" | awk '{print $NF}' | median)
+  R_PUBRATE=$(sed -n "$((p0 + 1)),${p1}p" "$pout" | grep -oE -- "$pubre" | awk '{print $NF}' | median)
   if [ "${R_RATE:-0}" -gt 0 ]; then
     R_CPU=$(awk -v c=$((c1 - c0)) -v hz="$HZ" -v r="$R_RATE" -v s="$MEAS" 'BEGIN {printf "%.2f", c / hz * 1e6 / (r * s)}')
-    [ "$sys" != qpid ] &&
+    # qpid has no broker; inproc's is inside the process, counted above.
+    [ "$sys" != qpid ] && [ "$sys" != inproc ] &&
       R_BROKER=$(awk -v c=$((b1 - b0)) -v hz="$HZ" -v r="$R_RATE" -v s="$MEAS" 'BEGIN {printf "%.2f", c / hz * 1e6 / (r * s)}')
   fi
-  if [ "$sys" = raw ]; then
+  if [ "$sys" = raw ] || [ "$sys" = inproc ]; then
     R_GAPS=$(sed -n 's/^SUMMARY .*gaps=\([0-9]*\).*/\1/p' "$work/cons-$tag.out")
   else
     # The "MC GAPS" column: sequence-number gaps seen by the consumer.
@@ -447,10 +470,11 @@ if [ "$probe" = 18 ] || grep -q 'Error creating transport' "$work/probe.out"; th
   log "tarnix: $TARNIX_WHY"
 fi
 SYSTEMS="qpid raw"
-[ "$TARNIX" = yes ] && SYSTEMS="tarnix qpid raw"
+[ "$TARNIX" = yes ] && SYSTEMS="tarnix inproc qpid raw"
 
 declare -A MSG_BYTES QPID_BYTES NAME
 NAME[tarnix]="tarnix over NATS" NAME[qpid]="qpid bridge, qpidmsg" NAME[raw]="raw libnats (natsbench)"
+NAME[inproc]="tarnix over inproc (mamainproc)"
 for f in 10 50; do
   for p in tarnixmsg qpidmsg; do
     sys=${p%msg}
@@ -485,6 +509,7 @@ for sys in $SYSTEMS; do
   # must already listen; each end of mamapingpongc publishes to the other, so
   # one of the two registrations is always lost.
   [ "$sys" = qpid ] && continue
+  [ "$sys" = inproc ] && continue
   log "round trips: $sys"
   pingpong "$sys"
   PP_MIN[$sys]=$P_MIN PP_MEAN[$sys]=$P_MEAN PP_MAX[$sys]=$P_MAX PP_P50[$sys]=$P_P50 PP_P99[$sys]=$P_P99
@@ -547,15 +572,15 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
     echo "Processes that died of a signal while being stopped (after their measurements): ${CRASHED[*]}."
     echo
   fi
-  echo "tarnix over inproc: not measured. The in-process broker exists only inside one process, and every stock tool runs one end of the data path (mamaproducerc_v2 only publishes, mamaconsumerc_v2 only subscribes, mamapingpongc is either requester or responder), so no stock tool can put both ends on one inproc broker."
+  echo "tarnix over inproc: our own program \`bench/e2e/mamainproc\` through OpenMAMA with the tarnix and tarnixmsg plug-ins, both ends in one process on the in-process broker (the stock tools each run one end): a publisher thread sends mdgen's update stamped like mamaproducerc_v2 (fid 10, fid 16), a subscription dispatched on its own thread counts and times it; flat out, the publisher keeps at most 10,000 messages in flight, so it goes at the pace the subscriber sustains instead of into the broker's discards; CPU is the one process's, broker included."
   echo
   echo "## Throughput and latency"
   echo
   echo "| system | fields | msg/s | producer msg/s | gaps | CPU µs/msg (pub+sub) | broker CPU µs/msg | p50 µs | p99 µs | p99.9 µs |"
   echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   for f in 10 50; do
-    for sys in tarnix qpid raw; do
-      if [ "$sys" = tarnix ] && [ "$TARNIX" = no ]; then
+    for sys in tarnix inproc qpid raw; do
+      if { [ "$sys" = tarnix ] || [ "$sys" = inproc ]; } && [ "$TARNIX" = no ]; then
         echo "| ${NAME[$sys]} | $f | $TARNIX_WHY | | | | | | | |"
         continue
       fi
@@ -635,7 +660,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
 # ---- plots ----------------------------------------------------------------------
 plots=()
 for f in 10 50; do
-  for sys in tarnix qpid raw; do
+  for sys in tarnix inproc qpid raw; do
     h=${L_HIST[$sys-$f]:-}
     [ -n "$h" ] && [ -s "$h" ] && plots+=("$f|$sys|$h")
   done

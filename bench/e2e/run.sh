@@ -649,7 +649,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
     echo
     echo "| t s | RSS MiB | queue depth | consumed | lost | suspensions |"
     echo "|---:|---:|---:|---:|---:|---:|"
-    awk 'NR % 4 == 1 {printf "| %s | %.1f | %s | %s | %s | %s |\n", $1, $2 / 1024, $3, $4, $5, $6}' "$work/overload.dat"
+    [ -s "$work/overload.dat" ] &&
+      awk 'NR % 4 == 1 {printf "| %s | %.1f | %s | %s | %s | %s |\n", $1, $2 / 1024, $3, $4, $5, $6}' "$work/overload.dat"
     echo
     echo "![overload](e2e-overload.png)"
   else

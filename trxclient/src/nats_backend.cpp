@@ -1031,7 +1031,7 @@ private:
                 std::vector<std::string> topics;
                 {
                     std::lock_guard<std::mutex> g(mu_);
-                    if (const std::vector<Sub *> *refused = trie_.values(subj))
+                    if (const auto *refused = trie_.values(subj))
                         for (auto &p : subs_)
                             if (std::find(refused->begin(), refused->end(), p.second) != refused->end())
                                 topics.push_back(p.first);

@@ -758,10 +758,12 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
         std::lock_guard<std::mutex> g(subMu_);
         if (!plain) {
             // The newest entry of this callback and user pointer goes first.
-            if (std::vector<DispatchEntry *> *list = dispatch_.values(t))
-                for (auto it = list->rbegin(); it != list->rend() && !entry; ++it)
+            if (const auto *list = dispatch_.values(t))
+                for (auto it = list->end(); it != list->begin() && !entry;) {
+                    --it;
                     if ((*it)->info.callback_p == di->callback_p && (*it)->info.user_p == di->user_p)
                         entry = *it;
+                }
             if (!entry)
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: no dispatch entry for Topic '%s'", fn,
                             topic);

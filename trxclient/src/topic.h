@@ -4,9 +4,11 @@
 #include "trxClient.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -23,6 +25,76 @@ bool topicMatches(std::string_view pattern, std::string_view topic);
 // meaning and a level ending in '*' widens to '*' (the exact test is ours).
 void topicToSubject(std::string_view topic, bool pattern, std::string &out);
 void subjectToTopic(std::string_view subject, std::string &out);
+
+// The values stored under one pattern, in insertion order. Nearly every
+// pattern has exactly one, so a single value lives inline and only a second
+// one takes an allocation: a trie keeps one list per subscribed topic.
+template <class V>
+class ValueList {
+    static_assert(std::is_trivially_copyable_v<V>, "values are handles such as pointers");
+
+public:
+    ValueList() = default;
+    ValueList(ValueList &&o) noexcept { take(o); }
+    ValueList &operator=(ValueList &&o) noexcept
+    {
+        if (this != &o) {
+            release();
+            take(o);
+        }
+        return *this;
+    }
+    ~ValueList() { release(); }
+
+    bool empty() const { return size_ == 0; }
+    V *begin() { return cap_ == 1 ? &u_.one : u_.many; }
+    V *end() { return begin() + size_; }
+    const V *begin() const { return cap_ == 1 ? &u_.one : u_.many; }
+    const V *end() const { return begin() + size_; }
+
+    void push_back(V v)
+    {
+        if (size_ == cap_) {
+            V *many = new V[cap_ * 2];
+            std::copy(begin(), end(), many);
+            uint32_t cap = cap_ * 2;
+            release();
+            u_.many = many;
+            cap_ = cap;
+        }
+        begin()[size_++] = v;
+    }
+
+    // Removes the value at it; the others keep their order.
+    void erase(V *it)
+    {
+        std::copy(it + 1, end(), it);
+        --size_;
+    }
+
+private:
+    void release()
+    {
+        if (cap_ > 1)
+            delete[] u_.many;
+        cap_ = 1;
+    }
+
+    void take(ValueList &o)
+    {
+        u_ = o.u_;
+        size_ = o.size_;
+        cap_ = o.cap_;
+        o.size_ = 0;
+        o.cap_ = 1;
+    }
+
+    union {
+        V one;
+        V *many;
+    } u_{};
+    uint32_t size_ = 0, cap_ = 1;
+};
 
 // Patterns split at sep into levels; matching walks the levels through hash
 // maps, so the cost depends on the topic's depth, not on how many patterns
@@ -60,7 +132,7 @@ public:
     {
         std::vector<Node *> path;
         std::vector<std::string_view> keys;
-        std::vector<V> *list = find(pattern, &path, &keys);
+        ValueList<V> *list = find(pattern, &path, &keys);
         if (!list)
             return false;
         auto it = std::find(list->begin(), list->end(), value);
@@ -81,7 +153,7 @@ public:
     }
 
     // The values stored under exactly `pattern`, oldest first; null when none.
-    std::vector<V> *values(std::string_view pattern) { return find(pattern, nullptr, nullptr); }
+    ValueList<V> *values(std::string_view pattern) { return find(pattern, nullptr, nullptr); }
 
     // Calls f(value) for every stored pattern that matches topic.
     template <class F>
@@ -119,7 +191,7 @@ public:
 private:
     struct Branches;
     struct Node {
-        std::vector<V> here;             // patterns that end at this level
+        ValueList<V> here;               // patterns that end at this level
         std::unique_ptr<Branches> more;  // only when there is something below
         bool empty() const { return here.empty() && !more; }
     };
@@ -127,7 +199,7 @@ private:
         std::unordered_map<std::string, Node> exact; // nodes stay put when the map grows
         std::unique_ptr<Node> star;
         std::vector<std::pair<std::string, std::unique_ptr<Node>>> prefix;
-        std::vector<V> rest; // patterns ending in '>' at this level
+        ValueList<V> rest; // patterns ending in '>' at this level
         bool empty() const { return exact.empty() && !star && prefix.empty() && rest.empty(); }
     };
 
@@ -171,7 +243,7 @@ private:
 
     // The value list stored under exactly `pattern`; with path and keys, the
     // nodes walked (root first) and the levels that led to each after the root.
-    std::vector<V> *find(std::string_view pattern, std::vector<Node *> *path, std::vector<std::string_view> *keys)
+    ValueList<V> *find(std::string_view pattern, std::vector<Node *> *path, std::vector<std::string_view> *keys)
     {
         Node *n = &root_;
         if (path)

@@ -531,9 +531,9 @@ private:
         if (it == subs_.end())
             return;
         Sub *sub = it->second;
-        subs_.erase(it);
         std::string subject;
         topicToSubject(topic, true, subject);
+        subs_.erase(it);
         trie_.erase(subject, sub);
         sub->active = false;
         natsSubscription_Unsubscribe(sub->ns);

@@ -25,8 +25,6 @@
 #include <new>
 #include <unordered_map>
 
-static_assert(sizeof(TarnixCacheRequest) <= TARNIX_TAG_DATA_SIZE, "a cache request must fit its tag");
-
 namespace {
 
 constexpr uint32_t kCacheRequestFlags = TRXCACHE_REQUEST_FLAGS_NO_SUBSCRIBE | TRXCACHE_REQUEST_FLAGS_TOPIC_DISPATCH |
@@ -534,7 +532,8 @@ mama_status tarnixCacheRequest_send(TarnixPublisherBridge* publisher, mamaInbox 
     TarnixTransportBridge* transport = subscription->mTransportBridge;
     TarnixSynchronismManager* manager = &subscription->mSyncManager;
 
-    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(manager, continuation);
+    TarnixCorrelationTag* tag =
+        tarnixSynchronismManager_createCorrelationTag(manager, continuation, sizeof(TarnixCacheRequest));
     if (tag == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to create correlation tag");

@@ -43,7 +43,6 @@ struct SubscribeRequest
     TarnixTransportBridge* mTransport;
     TarnixBridgeSubscription* mSubscription;
 };
-static_assert(sizeof(SubscribeRequest) <= TARNIX_TAG_DATA_SIZE, "tag data too small");
 
 struct ErrorClosure
 {
@@ -416,8 +415,8 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
                                                              tarnixBridgeMamaTransport_onSubscriptionMsg, subscription,
                                                              nullptr};
 
-    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(&subscription->mSyncManager,
-                                                                               onSubscribeResult);
+    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(
+        &subscription->mSyncManager, onSubscribeResult, sizeof(SubscribeRequest));
     if (tag == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");

@@ -3,14 +3,18 @@
 #include "logging.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <unordered_map>
 
+/* The creator's record follows the tag in the same allocation, with the
+ * room its creator asked for: a subscription has a tag outstanding until the
+ * broker confirms it, and there may be very many of those at once. */
 struct TarnixCorrelationTag
 {
     TarnixSynchronismManager* mManager;
     tarnixSynchronismCallback mCallback;
-    alignas(std::max_align_t) unsigned char mData[TARNIX_TAG_DATA_SIZE];
     uint64_t mId;
     TarnixCorrelationTag* mPrev;
     TarnixCorrelationTag* mNext;
@@ -26,6 +30,22 @@ struct TarnixSynchronismContext
 
 namespace {
 
+constexpr size_t kTagDataOffset =
+    (sizeof(TarnixCorrelationTag) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
+    alignof(std::max_align_t);
+
+TarnixCorrelationTag* allocateTag(size_t dataSize)
+{
+    void* memory = ::operator new(kTagDataOffset + dataSize, std::nothrow);
+    return memory != nullptr ? new (memory) TarnixCorrelationTag : nullptr;
+}
+
+void freeTag(TarnixCorrelationTag* tag)
+{
+    tag->~TarnixCorrelationTag();
+    ::operator delete(tag);
+}
+
 /* Tags that may still be answered, by correlation. A completion takes its
  * tag out before running the callback, so the tag is "in flight" while the
  * callback runs and neither a second answer nor a cancellation can reach it.
@@ -33,6 +53,10 @@ namespace {
 std::mutex gOutstandingMutex;
 std::unordered_map<uint64_t, TarnixCorrelationTag*> gOutstanding;
 std::atomic<uint64_t> gNextId{1};
+
+/* Guard every manager's mRemovedCount and wake its destroyer. */
+std::mutex gRemovedMutex;
+std::condition_variable gRemoved;
 
 bool publish(TarnixCorrelationTag* tag)
 {
@@ -64,10 +88,10 @@ TarnixCorrelationTag* take(uint64_t id)
 void signalRemoved(TarnixSynchronismManager* manager)
 {
     {
-        std::lock_guard<std::mutex> lock(manager->mRemovedMutex);
+        std::lock_guard<std::mutex> lock(gRemovedMutex);
         ++manager->mRemovedCount;
     }
-    manager->mRemoved.notify_all();
+    gRemoved.notify_all();
 }
 
 void unlink(TarnixSynchronismManager* manager, TarnixCorrelationTag* tag)
@@ -145,13 +169,13 @@ void tarnixSynchronismManager_destroy(TarnixSynchronismManager* manager)
         }
         uint64_t seen;
         {
-            std::lock_guard<std::mutex> lock(manager->mRemovedMutex);
+            std::lock_guard<std::mutex> lock(gRemovedMutex);
             seen = manager->mRemovedCount;
         }
         wlock_unlock(manager->mLock);
         {
-            std::unique_lock<std::mutex> lock(manager->mRemovedMutex);
-            manager->mRemoved.wait(lock, [&] { return manager->mRemovedCount != seen; });
+            std::unique_lock<std::mutex> lock(gRemovedMutex);
+            gRemoved.wait(lock, [&] { return manager->mRemovedCount != seen; });
         }
         wlock_lock(manager->mLock);
     }
@@ -161,7 +185,8 @@ void tarnixSynchronismManager_destroy(TarnixSynchronismManager* manager)
 }
 
 TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchronismManager* manager,
-                                                                    tarnixSynchronismCallback callback)
+                                                                    tarnixSynchronismCallback callback,
+                                                                    size_t dataSize)
 {
     if (manager == nullptr || callback == nullptr || manager->mLock == nullptr)
         return nullptr;
@@ -171,7 +196,7 @@ TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchr
         wlock_unlock(manager->mLock);
         return nullptr;
     }
-    TarnixCorrelationTag* tag = new (std::nothrow) TarnixCorrelationTag;
+    TarnixCorrelationTag* tag = allocateTag(dataSize);
     if (tag == nullptr)
     {
         wlock_unlock(manager->mLock);
@@ -185,7 +210,7 @@ TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchr
     if (!publish(tag))
     {
         wlock_unlock(manager->mLock);
-        delete tag;
+        freeTag(tag);
         return nullptr;
     }
     if (manager->mTail != nullptr)
@@ -217,7 +242,7 @@ void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* ma
         unlink(manager, found);
         /* Nothing may answer to it any more. */
         take(found->mId);
-        delete found;
+        freeTag(found);
     }
     signalRemoved(manager);
     wlock_unlock(manager->mLock);
@@ -225,7 +250,7 @@ void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* ma
 
 void* tarnixSynchronismManager_getTagData(TarnixCorrelationTag* tag)
 {
-    return tag != nullptr ? tag->mData : nullptr;
+    return tag != nullptr ? reinterpret_cast<unsigned char*>(tag) + kTagDataOffset : nullptr;
 }
 
 void* tarnixSynchronismManager_getCorrelation(TarnixCorrelationTag* tag)

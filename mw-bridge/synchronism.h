@@ -9,15 +9,14 @@
 #include <mama/mama.h>
 #include <wlock.h>
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 struct TarnixCorrelationTag;
 struct TarnixSynchronismContext;
 
-/* Room for the largest record a creator keeps in a tag. */
+/* Room a tag has for its creator's record unless the creator says how much
+ * it needs. */
 constexpr size_t TARNIX_TAG_DATA_SIZE = 1024;
 
 /* Runs once per completion. asynchronous: called from the session event
@@ -30,11 +29,11 @@ struct TarnixSynchronismManager
     TarnixCorrelationTag* mTail = nullptr;
     bool mDestroying = false;
     wLock mLock = nullptr;         /* guards the tag list and mDestroying */
-    /* Signalled whenever a tag goes; the destroyer waits on it. A count
-     * rather than a flag, so a waiter never spins on an old signal. */
-    std::mutex mRemovedMutex;
-    std::condition_variable mRemoved;
-    uint64_t mRemovedCount = 0;    /* guarded by mRemovedMutex */
+    /* Counts the tags gone; a destroyer waits for it to change. A count
+     * rather than a flag, so a waiter never spins on an old signal. Guarded
+     * by a mutex all managers share, with one condition variable: there is
+     * a manager per subscription, and waiting is rare. */
+    uint64_t mRemovedCount = 0;
 };
 
 bool tarnixSynchronismManager_init(TarnixSynchronismManager* manager);
@@ -45,7 +44,8 @@ bool tarnixSynchronismManager_init(TarnixSynchronismManager* manager);
 void tarnixSynchronismManager_destroy(TarnixSynchronismManager* manager);
 
 TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchronismManager* manager,
-                                                                    tarnixSynchronismCallback callback);
+                                                                    tarnixSynchronismCallback callback,
+                                                                    size_t dataSize = TARNIX_TAG_DATA_SIZE);
 void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* manager,
                                                     TarnixCorrelationTag* tag);
 void* tarnixSynchronismManager_getTagData(TarnixCorrelationTag* tag);

@@ -5,6 +5,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <future>
 #include <thread>
 #include <vector>
@@ -129,6 +132,27 @@ TEST_F(Synchronism, DestroyCancelsWhatIsStillWaitingAndRefusesNewTags)
     mManager.mDestroying = true;
     EXPECT_EQ(tarnixSynchronismManager_createCorrelationTag(&mManager, record), nullptr);
     mManager.mDestroying = false;
+}
+
+/* The record lives in the tag's own allocation, with the room its creator
+ * asked for (the sanitizer build checks the bounds). */
+TEST_F(Synchronism, ATagHoldsARecordOfTheSizeItsCreatorAskedFor)
+{
+    for (size_t size : {sizeof(int), size_t{24}, TARNIX_TAG_DATA_SIZE, size_t{4096}})
+    {
+        SCOPED_TRACE(size);
+        gCompletions.clear();
+        TarnixCorrelationTag* t = tarnixSynchronismManager_createCorrelationTag(&mManager, record, size);
+        ASSERT_NE(t, nullptr);
+        auto* data = static_cast<unsigned char*>(tarnixSynchronismManager_getTagData(t));
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(data) % alignof(std::max_align_t), 0u);
+        std::memset(data, 0xA5, size);
+        *reinterpret_cast<int*>(data) = static_cast<int>(size);
+        ASSERT_EQ(tarnixSynchronismManager_processSyncResult(&mManager, t, 0), MAMA_STATUS_OK);
+        ASSERT_EQ(gCompletions.size(), 1u);
+        EXPECT_EQ(gCompletions[0].data, static_cast<int>(size));
+    }
+    EXPECT_EQ(mManager.mHead, nullptr);
 }
 
 /* A completion already running when the owner goes is waited for: its

@@ -129,13 +129,11 @@ struct DispatchEntry {
 
 // One broker-level subscription of a session (counted over its users).
 struct BrokerSub {
-    std::string topic;
     int refs = 0;
     int plainRefs = 0;
     enum State { Pending, Active, Denied } state = Pending;
-    std::vector<void *> waiting; // correlation tags awaiting event 16 / 4
     bool waitingNull = false;    // a request without correlation tag awaits an answer
-    void *handle = nullptr;      // backend's
+    std::vector<void *> waiting; // correlation tags awaiting event 16 / 4
 };
 
 class CacheSession;
@@ -265,8 +263,7 @@ private:
 
     // Subscriptions.
     std::mutex subMu_;
-    TopicTrie<DispatchEntry *> dispatch_;
-    std::unordered_multimap<std::string, DispatchEntry *> entries_;
+    TopicTrie<DispatchEntry *> dispatch_; // also the index of the entries by topic
     std::unordered_map<std::string, BrokerSub> brokerSubs_;
     TopicTrie<BrokerSub *> plainTrie_;
     std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> scratch_; // context thread only

@@ -59,10 +59,10 @@ struct Link {
     bool secondary = false; // the adaptive policy's send-only connection
 };
 
+// Kept small: there is one per subscribed topic. Its topic is the key in
+// subs_, its subject the path in trie_.
 struct Sub {
     NatsBackend *be;
-    std::string topic;
-    std::string subject;
     natsSubscription *ns = nullptr;
     uint64_t order;
     bool active = true;
@@ -206,7 +206,7 @@ public:
         confirmThread_ = std::thread([this] { confirmLoop(); });
         // A private subject lets drain() pass a marker through the delivery path.
         drainSubject_ = "_TRX.drain." + s_->id();
-        auto *d = new Sub{this, "", drainSubject_, nullptr, 0};
+        auto *d = new Sub{this, nullptr, 0};
         if (natsConnection_Subscribe(&d->ns, nc_, drainSubject_.c_str(), &NatsBackend::onDrainMsg, this) == NATS_OK) {
             natsSubscription_SetOnCompleteCB(d->ns, &NatsBackend::onSubComplete, d);
             live_++;
@@ -515,7 +515,7 @@ private:
             return TRXCLIENT_OK;
         if (!nc_)
             return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", topic.c_str());
-        auto *sub = new Sub{this, topic, subject, nullptr, nextOrder_++};
+        auto *sub = new Sub{this, nullptr, nextOrder_++};
         natsStatus st = natsConnection_Subscribe(&sub->ns, nc_, subject.c_str(), &NatsBackend::onMsg, sub);
         if (st != NATS_OK) {
             delete sub;
@@ -537,8 +537,10 @@ private:
         if (it == subs_.end())
             return;
         Sub *sub = it->second;
+        std::string subject;
+        topicToSubject(topic, true, subject);
         subs_.erase(it);
-        trie_.erase(sub->subject, sub);
+        trie_.erase(subject, sub);
         sub->active = false;
         natsSubscription_Unsubscribe(sub->ns);
         retired_.insert(sub); // libnats may still deliver to it: freed once it completes
@@ -1035,9 +1037,10 @@ private:
                 std::vector<std::string> topics;
                 {
                     std::lock_guard<std::mutex> g(mu_);
-                    for (auto &p : subs_)
-                        if (p.second->subject == subj)
-                            topics.push_back(p.first);
+                    if (const auto *refused = trie_.values(subj))
+                        for (auto &p : subs_)
+                            if (std::find(refused->begin(), refused->end(), p.second) != refused->end())
+                                topics.push_back(p.first);
                     for (auto &tp : topics)
                         removeSub(tp);
                 }

@@ -18,8 +18,7 @@ Session::Session(Context *ctx, Props props) : ctx_(ctx), props_(std::move(props)
 Session::~Session()
 {
     magic = 0;
-    for (auto &e : entries_)
-        delete e.second;
+    dispatch_.forEach([](DispatchEntry *e) { delete e; });
 }
 
 trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *fi)
@@ -179,11 +178,8 @@ void Session::finalize()
     std::vector<DispatchEntry *> gone;
     {
         std::lock_guard<std::mutex> g(subMu_);
-        for (auto &e : entries_) {
-            dispatch_.erase(e.second->topic, e.second);
-            gone.push_back(e.second);
-        }
-        entries_.clear();
+        dispatch_.forEach([&](DispatchEntry *e) { gone.push_back(e); });
+        dispatch_.clear();
         brokerSubs_.clear();
     }
     trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
@@ -311,15 +307,12 @@ void Session::dropBrokerSubscriptions()
         std::lock_guard<std::mutex> g(subMu_);
         for (auto &b : brokerSubs_)
             topics.push_back(b.first);
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (!it->second->local) {
-                dispatch_.erase(it->second->topic, it->second);
-                gone.push_back(it->second);
-                it = entries_.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        dispatch_.forEach([&](DispatchEntry *e) {
+            if (!e->local)
+                gone.push_back(e);
+        });
+        for (DispatchEntry *e : gone)
+            dispatch_.erase(e->topic, e);
         for (auto &b : brokerSubs_)
             if (b.second.plainRefs)
                 plainTrie_.erase(b.first, &b.second);
@@ -624,12 +617,10 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
         if (!plain) {
             entry = new DispatchEntry{t, *di, local};
             dispatch_.insert(t, entry);
-            entries_.emplace(t, entry);
         }
         if (local)
             return TRXCLIENT_OK;
         BrokerSub &bs = brokerSubs_[t];
-        bs.topic = t;
         bs.refs++;
         if (plain && bs.plainRefs++ == 0)
             plainTrie_.insert(t, &bs);
@@ -653,11 +644,6 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
                     bs.refs--;
                     if (entry) {
                         dispatch_.erase(t, entry);
-                        for (auto r = entries_.equal_range(t); r.first != r.second; ++r.first)
-                            if (r.first->second == entry) {
-                                entries_.erase(r.first);
-                                break;
-                            }
                         delete entry;
                     }
                     if (bs.refs == 0) {
@@ -706,11 +692,6 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
         std::lock_guard<std::mutex> g(subMu_);
         if (entry) {
             dispatch_.erase(t, entry);
-            for (auto r = entries_.equal_range(t); r.first != r.second; ++r.first)
-                if (r.first->second == entry) {
-                    entries_.erase(r.first);
-                    break;
-                }
             delete entry;
         }
         auto it = brokerSubs_.find(t);
@@ -792,14 +773,13 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
     {
         std::lock_guard<std::mutex> g(subMu_);
         if (!plain) {
-            for (auto r = entries_.equal_range(t); r.first != r.second; ++r.first) {
-                DispatchEntry *e = r.first->second;
-                if (e->info.callback_p == di->callback_p && e->info.user_p == di->user_p) {
-                    entry = e;
-                    entries_.erase(r.first);
-                    break;
+            // The newest entry of this callback and user pointer goes first.
+            if (const auto *list = dispatch_.values(t))
+                for (auto it = list->end(); it != list->begin() && !entry;) {
+                    --it;
+                    if ((*it)->info.callback_p == di->callback_p && (*it)->info.user_p == di->user_p)
+                        entry = *it;
                 }
-            }
             if (!entry)
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: no dispatch entry for Topic '%s'", fn,
                             topic);
@@ -916,7 +896,7 @@ void Session::stats(trxClient_session_stats_t &out)
     }
     std::lock_guard<std::mutex> g(subMu_);
     out.brokerSubscriptions = brokerSubs_.size();
-    out.dispatchEntries = entries_.size();
+    out.dispatchEntries = dispatch_.size();
 }
 
 Session *toSession(trxClient_opaqueSession_pt p)

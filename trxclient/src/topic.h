@@ -4,9 +4,11 @@
 #include "trxClient.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -24,9 +26,80 @@ bool topicMatches(std::string_view pattern, std::string_view topic);
 void topicToSubject(std::string_view topic, bool pattern, std::string &out);
 void subjectToTopic(std::string_view subject, std::string &out);
 
+// The values stored under one pattern, in insertion order. Nearly every
+// pattern has exactly one, so a single value lives inline and only a second
+// one takes an allocation: a trie keeps one list per subscribed topic.
+template <class V>
+class ValueList {
+    static_assert(std::is_trivially_copyable_v<V>, "values are handles such as pointers");
+
+public:
+    ValueList() = default;
+    ValueList(ValueList &&o) noexcept { take(o); }
+    ValueList &operator=(ValueList &&o) noexcept
+    {
+        if (this != &o) {
+            release();
+            take(o);
+        }
+        return *this;
+    }
+    ~ValueList() { release(); }
+
+    bool empty() const { return size_ == 0; }
+    V *begin() { return cap_ == 1 ? &u_.one : u_.many; }
+    V *end() { return begin() + size_; }
+    const V *begin() const { return cap_ == 1 ? &u_.one : u_.many; }
+    const V *end() const { return begin() + size_; }
+
+    void push_back(V v)
+    {
+        if (size_ == cap_) {
+            V *many = new V[cap_ * 2];
+            std::copy(begin(), end(), many);
+            uint32_t cap = cap_ * 2;
+            release();
+            u_.many = many;
+            cap_ = cap;
+        }
+        begin()[size_++] = v;
+    }
+
+    // Removes the value at it; the others keep their order.
+    void erase(V *it)
+    {
+        std::copy(it + 1, end(), it);
+        --size_;
+    }
+
+private:
+    void release()
+    {
+        if (cap_ > 1)
+            delete[] u_.many;
+        cap_ = 1;
+    }
+
+    void take(ValueList &o)
+    {
+        u_ = o.u_;
+        size_ = o.size_;
+        cap_ = o.cap_;
+        o.size_ = 0;
+        o.cap_ = 1;
+    }
+
+    union {
+        V one;
+        V *many;
+    } u_{};
+    uint32_t size_ = 0, cap_ = 1;
+};
+
 // Patterns split at sep into levels; matching walks the levels through hash
 // maps, so the cost depends on the topic's depth, not on how many patterns
-// are stored.
+// are stored. Nodes are small: most of them are leaves (one per subscribed
+// topic), so what only inner nodes need lives behind one pointer.
 template <class V>
 class TopicTrie {
 public:
@@ -41,7 +114,7 @@ public:
             bool last = end == std::string_view::npos;
             std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
             if (last && level == ">") {
-                n->rest.push_back(value);
+                branches(n).rest.push_back(value);
                 ++size_;
                 return;
             }
@@ -57,44 +130,30 @@ public:
     // Removes one value equal to `value` stored under exactly `pattern`.
     bool erase(std::string_view pattern, const V &value)
     {
-        std::vector<Node *> path{&root_};
-        std::vector<std::string> keys;
-        Node *n = &root_;
-        size_t pos = 0;
-        std::vector<V> *list = nullptr;
-        for (;;) {
-            size_t end = pattern.find(sep_, pos);
-            bool last = end == std::string_view::npos;
-            std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
-            if (last && level == ">") {
-                list = &n->rest;
-                break;
-            }
-            n = child(n, level, false);
-            if (!n)
-                return false;
-            path.push_back(n);
-            keys.emplace_back(level);
-            if (last) {
-                list = &n->here;
-                break;
-            }
-            pos = end + 1;
-        }
+        std::vector<Node *> path;
+        std::vector<std::string_view> keys;
+        ValueList<V> *list = find(pattern, &path, &keys);
+        if (!list)
+            return false;
         auto it = std::find(list->begin(), list->end(), value);
         if (it == list->end())
             return false;
         list->erase(it);
         --size_;
-        // Drop nodes that hold nothing any more, so memory follows the count.
-        for (size_t i = path.size() - 1; i > 0; --i) {
+        // Drop what holds nothing any more, so memory follows the count.
+        for (size_t i = path.size() - 1;; --i) {
             Node *node = path[i];
-            if (!node->empty())
+            if (node->more && node->more->empty())
+                node->more.reset();
+            if (i == 0 || !node->empty())
                 break;
             removeChild(path[i - 1], keys[i - 1]);
         }
         return true;
     }
+
+    // The values stored under exactly `pattern`, oldest first; null when none.
+    ValueList<V> *values(std::string_view pattern) { return find(pattern, nullptr, nullptr); }
 
     // Calls f(value) for every stored pattern that matches topic.
     template <class F>
@@ -114,57 +173,115 @@ public:
         walk(&root_, 0, f);
     }
 
+    // Calls f(value) for every stored value.
+    template <class F>
+    void forEach(F &&f) const
+    {
+        visit(&root_, f);
+    }
+
+    void clear()
+    {
+        root_ = Node();
+        size_ = 0;
+    }
+
     size_t size() const { return size_; }
 
 private:
+    struct Branches;
     struct Node {
-        std::unordered_map<std::string, std::unique_ptr<Node>> exact;
+        ValueList<V> here;               // patterns that end at this level
+        std::unique_ptr<Branches> more;  // only when there is something below
+        bool empty() const { return here.empty() && !more; }
+    };
+    struct Branches {
+        std::unordered_map<std::string, Node> exact; // nodes stay put when the map grows
         std::unique_ptr<Node> star;
         std::vector<std::pair<std::string, std::unique_ptr<Node>>> prefix;
-        std::vector<V> here;
-        std::vector<V> rest;
-        bool empty() const
-        {
-            return exact.empty() && !star && prefix.empty() && here.empty() && rest.empty();
-        }
+        ValueList<V> rest; // patterns ending in '>' at this level
+        bool empty() const { return exact.empty() && !star && prefix.empty() && rest.empty(); }
     };
+
+    static Branches &branches(Node *n)
+    {
+        if (!n->more)
+            n->more = std::make_unique<Branches>();
+        return *n->more;
+    }
 
     Node *child(Node *n, std::string_view level, bool create)
     {
+        if (!n->more && !create)
+            return nullptr;
         if (level == "*") {
-            if (!n->star && create)
-                n->star = std::make_unique<Node>();
-            return n->star.get();
+            if (!create)
+                return n->more->star.get();
+            Branches &b = branches(n);
+            if (!b.star)
+                b.star = std::make_unique<Node>();
+            return b.star.get();
         }
         if (!level.empty() && level.back() == '*') {
             std::string_view key = level.substr(0, level.size() - 1);
-            for (auto &p : n->prefix)
-                if (p.first == key)
-                    return p.second.get();
+            if (n->more)
+                for (auto &p : n->more->prefix)
+                    if (p.first == key)
+                        return p.second.get();
             if (!create)
                 return nullptr;
-            n->prefix.emplace_back(std::string(key), std::make_unique<Node>());
-            return n->prefix.back().second.get();
+            auto &v = branches(n).prefix;
+            v.emplace_back(std::string(key), std::make_unique<Node>());
+            return v.back().second.get();
         }
-        auto it = n->exact.find(std::string(level));
-        if (it != n->exact.end())
-            return it->second.get();
-        if (!create)
-            return nullptr;
-        return n->exact.emplace(std::string(level), std::make_unique<Node>()).first->second.get();
+        if (!create) {
+            auto it = n->more->exact.find(std::string(level));
+            return it != n->more->exact.end() ? &it->second : nullptr;
+        }
+        return &branches(n).exact.try_emplace(std::string(level)).first->second;
     }
 
-    void removeChild(Node *parent, const std::string &level)
+    // The value list stored under exactly `pattern`; with path and keys, the
+    // nodes walked (root first) and the levels that led to each after the root.
+    ValueList<V> *find(std::string_view pattern, std::vector<Node *> *path, std::vector<std::string_view> *keys)
     {
+        Node *n = &root_;
+        if (path)
+            path->push_back(n);
+        size_t pos = 0;
+        for (;;) {
+            size_t end = pattern.find(sep_, pos);
+            bool last = end == std::string_view::npos;
+            std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
+            if (last && level == ">")
+                return n->more ? &n->more->rest : nullptr;
+            n = child(n, level, false);
+            if (!n)
+                return nullptr;
+            if (path) {
+                path->push_back(n);
+                keys->push_back(level);
+            }
+            if (last)
+                return &n->here;
+            pos = end + 1;
+        }
+    }
+
+    void removeChild(Node *parent, std::string_view level)
+    {
+        Branches &b = *parent->more;
         if (level == "*") {
-            parent->star.reset();
+            b.star.reset();
         } else if (!level.empty() && level.back() == '*') {
-            std::string key = level.substr(0, level.size() - 1);
-            auto &v = parent->prefix;
+            std::string_view key = level.substr(0, level.size() - 1);
+            auto &v = b.prefix;
             v.erase(std::remove_if(v.begin(), v.end(), [&](auto &p) { return p.first == key; }), v.end());
         } else {
-            parent->exact.erase(level);
+            b.exact.erase(std::string(level));
         }
+        if (b.empty())
+            parent->more.reset();
     }
 
     template <class F>
@@ -175,21 +292,42 @@ private:
                 f(v);
             return;
         }
-        for (const V &v : n->rest)
+        if (!n->more)
+            return;
+        const Branches &b = *n->more;
+        for (const V &v : b.rest)
             f(v);
         std::string_view level = levels_[i];
-        if (!n->exact.empty()) {
+        if (!b.exact.empty()) {
             // Heterogeneous lookup is C++20; a reused key keeps this allocation-light.
             key_.assign(level.data(), level.size());
-            auto it = n->exact.find(key_);
-            if (it != n->exact.end())
-                walk(it->second.get(), i + 1, f);
+            auto it = b.exact.find(key_);
+            if (it != b.exact.end())
+                walk(&it->second, i + 1, f);
         }
-        if (n->star)
-            walk(n->star.get(), i + 1, f);
-        for (auto &p : n->prefix)
+        if (b.star)
+            walk(b.star.get(), i + 1, f);
+        for (auto &p : b.prefix)
             if (level.substr(0, p.first.size()) == p.first)
                 walk(p.second.get(), i + 1, f);
+    }
+
+    template <class F>
+    static void visit(const Node *n, F &f)
+    {
+        for (const V &v : n->here)
+            f(v);
+        if (!n->more)
+            return;
+        const Branches &b = *n->more;
+        for (const V &v : b.rest)
+            f(v);
+        for (auto &p : b.exact)
+            visit(&p.second, f);
+        if (b.star)
+            visit(b.star.get(), f);
+        for (auto &p : b.prefix)
+            visit(p.second.get(), f);
     }
 
     char sep_;

@@ -10,7 +10,7 @@ dir=$(mktemp -d)
 # -p -1: the server picks a free port and says which in its log.
 nats-server -a 127.0.0.1 -p -1 -js -sd "$dir" > "$dir/server.log" 2>&1 &
 server=$!
-trap 'kill $server 2>/dev/null; wait $server 2>/dev/null; rm -rf "$dir"' EXIT
+trap 'kill $server 2>/dev/null; wait $server 2>/dev/null || true; rm -rf "$dir"' EXIT
 port=""
 for _ in $(seq 200); do
     port=$(sed -n 's/.*Listening for client connections on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$dir/server.log" | head -1)

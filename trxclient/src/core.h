@@ -267,6 +267,7 @@ private:
     std::unordered_map<std::string, BrokerSub> brokerSubs_;
     TopicTrie<BrokerSub *> plainTrie_;
     std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> scratch_; // context thread only
+    std::vector<RxItem> rxBatch_;                                    // context thread only
 
     // Receive buffer.
     std::mutex rxMu_;

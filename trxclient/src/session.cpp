@@ -456,23 +456,24 @@ void Session::runRx()
 {
     // A batch per lock: the delivery thread keeps pushing while we dispatch.
     constexpr size_t kBatch = 64;
-    RxItem batch[kBatch];
-    size_t n = 0;
+    std::vector<RxItem> &batch = rxBatch_;
+    batch.clear();
     {
         std::lock_guard<std::mutex> g(rxMu_);
         if (closing_ || suspended_ || rxq_.empty()) {
             scheduled_ = false;
             return;
         }
-        for (; n < kBatch && !rxq_.empty(); ++n) {
-            batch[n] = std::move(rxq_.front());
+        while (batch.size() < kBatch && !rxq_.empty()) {
+            batch.push_back(std::move(rxq_.front()));
             rxq_.pop_front();
-            if (batch[n].msg) {
+            if (batch.back().msg) {
                 rxMsgsQueued_--;
-                rxBytes_ -= batch[n].msg->attLen;
+                rxBytes_ -= batch.back().msg->attLen;
             }
         }
     }
+    const size_t n = batch.size();
     size_t done = 0;
     while (done < n) {
         RxItem &it = batch[done++];
@@ -499,6 +500,7 @@ void Session::runRx()
         again = !closing_ && !suspended_ && !rxq_.empty();
         scheduled_ = again;
     }
+    batch.clear();
     if (again)
         ctx_->postSessionRx(this); // let other sessions of the context run in between
 }

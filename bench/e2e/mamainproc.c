@@ -30,6 +30,8 @@
  * "SUMMARY published=.. received=.. gaps=.. lost=.. send_failures=.." and
  * "PERCENTILES p50 p99 p99.9" (us, bucket upper bounds). */
 #define _GNU_SOURCE
+#include "latency.h"
+
 #include "mdmsg.h"
 
 #include <mama/mama.h>
@@ -304,30 +306,7 @@ static void ensureInproc(const char *tport)
     printf("TRANSPORT %s %s\n", tport, mama_getProperty(name));
 }
 
-static void printHistogram(void)
-{
-    uint64_t total = 0, run = 0;
-    for (int i = 0; i < BUCKETS; ++i)
-        total += gBuckets[i];
-    printf("\n\t=== Transport Latency Count ====\n\n");
-    printf("%10s %10s %10s %10s %10s\n", "Lower", "Upper", "# Msgs", "Percentile", "Cumul. %");
-    const double want[3] = {50.0, 99.0, 99.9};
-    uint64_t at[3] = {0, 0, 0};
-    int k = 0;
-    for (int i = 0; i < BUCKETS && run < total; ++i) {
-        if (gBuckets[i] == 0)
-            continue;
-        run += gBuckets[i];
-        const uint64_t upper = i == BUCKETS - 1 ? (gMaxUs > BUCKETS ? gMaxUs : BUCKETS) : (uint64_t)i + 1;
-        printf("%10d %10llu %10llu %10.5f %10.5f\n", i, (unsigned long long)upper,
-               (unsigned long long)gBuckets[i], 100.0 * (double)gBuckets[i] / (double)total,
-               100.0 * (double)run / (double)total);
-        while (k < 3 && (double)run * 100.0 >= want[k] * (double)total)
-            at[k++] = upper;
-    }
-    printf("PERCENTILES %llu %llu %llu\n", (unsigned long long)at[0], (unsigned long long)at[1],
-           (unsigned long long)at[2]);
-}
+static void printHistogram(void) { printLatencyHistogram(gBuckets, BUCKETS, gMaxUs); }
 
 int main(int argc, char **argv)
 {

@@ -13,6 +13,8 @@
  * and prints it on exit in mamaconsumerc_v2's bucket format, followed by
  * "SUMMARY received=.. gaps=.. dropped=.." and "PERCENTILES p50 p99 p99.9". */
 #define _GNU_SOURCE
+#include "latency.h"
+
 #include <nats/nats.h>
 
 #include <errno.h>
@@ -149,28 +151,7 @@ static void onMsg(natsConnection *nc, natsSubscription *sub, natsMsg *msg, void 
     natsMsg_Destroy(msg);
 }
 
-static void printHistogram(void)
-{
-    uint64_t total = 0, run = 0;
-    for (int i = 0; i < BUCKETS; ++i)
-        total += gBuckets[i];
-    printf("\n\t=== Transport Latency Count ====\n\n");
-    printf("%10s %10s %10s %10s %10s\n", "Lower", "Upper", "# Msgs", "Percentile", "Cumul. %");
-    const double want[3] = {50.0, 99.0, 99.9};
-    uint64_t at[3] = {0, 0, 0};
-    int k = 0;
-    for (int i = 0; i < BUCKETS && total > 0 && run < total; ++i) {
-        run += gBuckets[i];
-        printf("%10d %10llu %10llu %10.5f %10.5f\n", i,
-               (unsigned long long)(i == BUCKETS - 1 ? (gMaxUs > BUCKETS ? gMaxUs : BUCKETS) : (uint64_t)i + 1),
-               (unsigned long long)gBuckets[i], 100.0 * (double)gBuckets[i] / (double)total,
-               100.0 * (double)run / (double)total);
-        while (k < 3 && (double)run * 100.0 >= want[k] * (double)total)
-            at[k++] = (uint64_t)i + 1;
-    }
-    printf("PERCENTILES %llu %llu %llu\n", (unsigned long long)at[0], (unsigned long long)at[1],
-           (unsigned long long)at[2]);
-}
+static void printHistogram(void) { printLatencyHistogram(gBuckets, BUCKETS, gMaxUs); }
 
 static int runSub(const char *url, const char *subject, int count, const sigset_t *stop)
 {

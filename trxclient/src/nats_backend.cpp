@@ -1012,9 +1012,13 @@ private:
 
     static void onError(natsConnection *nc, natsSubscription *, natsStatus err, void *closure)
     {
-        const char *t = nullptr;
-        natsConnection_GetLastError(nc, &t);
-        std::string text = t ? t : natsStatus_GetText(err);
+        // libnats hands each error callback its own text as this thread's last
+        // error; the connection's holds only the newest, so refusals arriving
+        // together would all read the last one.
+        const char *t = nats_GetLastError(nullptr);
+        if (!t || !*t)
+            natsConnection_GetLastError(nc, &t);
+        std::string text = t && *t ? t : natsStatus_GetText(err);
         withBackend(closure, [&](NatsBackend *be) { be->handleError(err, text); });
     }
 

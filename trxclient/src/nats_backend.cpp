@@ -436,7 +436,7 @@ public:
             onFast_ = true;
         if (st == NATS_MAX_PAYLOAD)
             return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
-                        "message of %u bytes exceeds the broker's limit of %lld bytes for Topic '%s'", m.attLen,
+                        "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
                         static_cast<long long>(natsConnection_GetMaxPayload(nc_)), m.topic());
         if (st == NATS_INVALID_SUBJECT)
             return fail(TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX, "broker client refused Topic '%s'", m.topic());

@@ -61,7 +61,9 @@ trxClient_returnCode_t CacheSession::request(const char *topic, uint64_t id,
     }
     uint64_t seq = req->seq;
     req->timer = ctx->startInternalTimer(timeoutMs, [this, seq] {
-        complete(seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
+        complete(seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {},
+                 "the cache did not answer within CACHESESSION_REQUEST_TIMEOUT_MS (" + std::to_string(timeoutMs) +
+                     " ms)");
     });
     TRX_LOG(TRXCLIENT_LOG_DEBUG, "cache request %llu for Topic '%s' (id %llu)", static_cast<unsigned long long>(seq),
             topic, static_cast<unsigned long long>(id));
@@ -81,7 +83,8 @@ trxClient_returnCode_t CacheSession::request(const char *topic, uint64_t id,
     return failWith(req->rc, req->sub, "%s: Topic '%s': %s", fn, topic, trxClient_subCodeToString(req->sub));
 }
 
-void CacheSession::complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_subCode_t sub, std::vector<Msg *> msgs)
+void CacheSession::complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_subCode_t sub, std::vector<Msg *> msgs,
+                            std::string why)
 {
     std::shared_ptr<CacheRequest> req;
     {
@@ -111,9 +114,11 @@ void CacheSession::complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_s
     std::string topic = req->topic;
     uint64_t id = req->id;
     std::function<void()> completion;
+    if (why.empty() && sub != TRXCLIENT_SUBCODE_OK)
+        why = trxClient_subCodeToString(sub);
     if (cb) {
-        completion = [self, cb, user, topic, id, rc, sub] {
-            setLastError(sub, 0, sub == TRXCLIENT_SUBCODE_OK ? "" : trxClient_subCodeToString(sub));
+        completion = [self, cb, user, topic, id, rc, sub, why = std::move(why)] {
+            setLastError(sub, 0, why.c_str());
             trxClient_cacheRequestEventCallbackInfo_t info{TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE, topic.c_str(), rc,
                                                            sub, id};
             cb(self, &info, user);
@@ -146,7 +151,8 @@ void CacheSession::cancelAll()
             seqs.push_back(p.first);
     }
     for (uint64_t s : seqs)
-        complete(s, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED, {});
+        complete(s, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED, {},
+                 "the session went down before the cache answered");
 }
 
 CacheSession *toCacheSession(trxClient_opaqueCacheSession_pt p)

@@ -312,7 +312,10 @@ public:
     trxClient_returnCode_t request(const char *topic, uint64_t id, trxClient_cacheSession_rxCacheRequestCallbackFunc_t cb,
                                    void *user, uint32_t flags, uint32_t subFlags);
     // From backends: finishes a request once; msgs are handed to the session.
-    void complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_subCode_t sub, std::vector<Msg *> msgs);
+    // why: what went wrong and what to do, for the application's last-error
+    // text; empty gives the sub-code's own text.
+    void complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_subCode_t sub, std::vector<Msg *> msgs,
+                  std::string why = {});
     void cancelAll();
 
     Session *session;

@@ -715,36 +715,43 @@ private:
         jsDirectGetMsgOptions dg;
         jsDirectGetMsgOptions_Init(&dg);
         dg.LastBySubject = subject.c_str();
+        // A server with JetStream leaves a direct get of a missing stream
+        // unanswered: until the stream is known to be there, its info (which
+        // answers at once) goes first.
+        if (verifiedStream_ != cs->stream) {
+            std::string why = cacheMissing(cs);
+            if (!why.empty()) {
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {}, why);
+                return;
+            }
+        }
         natsMsg *nm = nullptr;
         natsStatus st = js_ && nc_ ? js_DirectGetMsg(&nm, js_, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
+        if (st != NATS_OK && st != NATS_NOT_FOUND)
+            verifiedStream_.clear();
         if (st == NATS_NOT_FOUND) {
             cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
             return;
         }
-        if (st == NATS_TIMEOUT) {
-            // JetStream does not answer direct gets of a stream that is gone.
-            jsStreamInfo *si = nullptr;
-            jsErrCode jerr = static_cast<jsErrCode>(0);
-            jsOptions io;
-            jsOptions_Init(&io);
-            io.Wait = std::max<int64_t>(1, cs->timeoutMs / 5);
-            natsStatus ist = js_GetStreamInfo(&si, js_, cs->stream.c_str(), &io, &jerr);
-            if (si)
-                jsStreamInfo_Destroy(si);
-            if (ist == NATS_NOT_FOUND) {
-                TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' does not exist", cs->stream.c_str());
-                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {});
-            } else {
+        if (st == NATS_TIMEOUT || st == NATS_NO_RESPONDERS) {
+            // Without JetStream and without the stream alike nobody answers a
+            // direct get (a stream deleted under a waiting request: not even
+            // with "no responders"); its info tells which.
+            std::string why = cacheMissing(cs);
+            if (!why.empty())
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {}, why);
+            else if (st == NATS_TIMEOUT)
                 cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
-            }
+            else
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
+                             "cache stream '" + cs->stream + "' on " + connectedUrl() +
+                                 " does not answer direct gets; make it again with: trxcache create PATTERN");
             return;
         }
         if (st != NATS_OK) {
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' for Topic '%s': %s", cs->stream.c_str(), t.c_str(),
-                    lastNatsError(st).c_str());
-            cs->complete(req.seq, TRXCLIENT_FAIL,
-                         st == NATS_NO_RESPONDERS ? TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE : TRXCLIENT_SUBCODE_CACHE_ERROR,
-                         {});
+            std::string why = "cache stream '" + cs->stream + "' for Topic '" + t + "': " + lastNatsError(st);
+            TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
+            cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {}, why);
             return;
         }
         Msg *m = fromNats(nm, true);
@@ -764,6 +771,35 @@ private:
         m->cacheStatus = suspect ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
         cs->complete(req.seq, suspect ? TRXCLIENT_INCOMPLETE : TRXCLIENT_OK,
                      suspect ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT : TRXCLIENT_SUBCODE_OK, {m});
+    }
+
+    // Why the cache stream cannot be asked at all, with what to do about it;
+    // empty when the stream is there.
+    std::string cacheMissing(CacheSession *cs)
+    {
+        jsStreamInfo *si = nullptr;
+        jsErrCode jerr = static_cast<jsErrCode>(0);
+        jsOptions io;
+        jsOptions_Init(&io);
+        io.Wait = std::max<int64_t>(1, cs->timeoutMs / 5);
+        natsStatus st = js_ && nc_ ? js_GetStreamInfo(&si, js_, cs->stream.c_str(), &io, &jerr)
+                                   : NATS_CONNECTION_CLOSED;
+        if (si)
+            jsStreamInfo_Destroy(si);
+        if (st == NATS_OK)
+            verifiedStream_ = cs->stream;
+        const std::string url = connectedUrl();
+        std::string why;
+        if (st == NATS_NOT_FOUND)
+            why = "no cache stream " + cs->stream + " on " + url + "; create it with: trxcache create PATTERN";
+        else if (st == NATS_NO_RESPONDERS)
+            why = "JetStream is not enabled on " + url +
+                  "; the cache needs a nats-server started with -js, then: trxcache create PATTERN";
+        else if (st != NATS_OK && st != NATS_TIMEOUT)
+            why = "cache stream " + cs->stream + " on " + url + ": " + lastNatsError(st);
+        if (!why.empty())
+            TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
+        return why;
     }
 
     // Last message of every cached subject matching a pattern: an ordered
@@ -786,15 +822,19 @@ private:
                                    : NATS_CONNECTION_CLOSED;
         if (st != NATS_OK) {
             std::string text = lastNatsError(st);
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "cache stream '%s' for Topic '%s': %s (JetStream error %d)",
+            TRX_LOG(TRXCLIENT_LOG_INFO, "cache stream '%s' for Topic '%s': %s (JetStream error %d)",
                     cs->stream.c_str(), req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
             // The stream holds no such subjects at all: nothing cached.
-            bool noSubjects = text.find("filter subject") != std::string::npos;
-            cs->complete(req.seq, noSubjects ? TRXCLIENT_INCOMPLETE : TRXCLIENT_FAIL,
-                         noSubjects ? TRXCLIENT_SUBCODE_NO_CACHED_DATA
-                         : st == NATS_NOT_FOUND || st == NATS_NO_RESPONDERS ? TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE
-                                                                            : TRXCLIENT_SUBCODE_CACHE_ERROR,
-                         {});
+            if (text.find("filter subject") != std::string::npos) {
+                cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
+                return;
+            }
+            std::string why = cacheMissing(cs);
+            if (!why.empty())
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {}, why);
+            else
+                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
+                             "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + text);
             return;
         }
         uint64_t pending = 0;
@@ -1119,6 +1159,7 @@ private:
     std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> cacheQ_;
     bool cacheStop_ = false;
     CacheSession *serving_ = nullptr;
+    std::string verifiedStream_; // the cache thread's: the stream last found present
     std::thread cacheThread_;
 
     std::string drainSubject_;

@@ -14,6 +14,7 @@
 #include <mama/integration/queue.h>
 #include <mama/integration/subscription.h>
 #include <mama/msgstatus.h>
+#include <mama/msgtype.h>
 #include <mama/reservedfields.h>
 #include <mama/subscriptiontype.h>
 #include <mama/subscmsgtype.h>
@@ -136,6 +137,84 @@ void logSendFailure(MamaLogLevel level, trxClient_returnCode_t rc)
                    trxClient_returnCodeToString(rc));
 }
 
+trxClient_session_rxMsgDispatchFuncInfo_t answerDispatch(TarnixBridgeSubscription* inbox)
+{
+    return {TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransport_onCacheAnswerMsg, inbox, nullptr};
+}
+
+/* The message type the cache's answer is delivered with: what a publisher
+ * answering the request marks its image with. Dictionaries keep theirs. */
+int32_t answerType(const TarnixCacheRequest* request)
+{
+    const bool book = request->mSubscriptionType == MAMA_SUBSC_TYPE_BOOK;
+    switch (request->mMsgType)
+    {
+    case MAMA_SUBSC_SUBSCRIBE:
+    case MAMA_SUBSC_SNAPSHOT:
+        return book ? MAMA_MSG_TYPE_BOOK_INITIAL : MAMA_MSG_TYPE_INITIAL;
+    case MAMA_SUBSC_DQ_UNKNOWN:
+        return book ? MAMA_MSG_TYPE_BOOK_RECAP : MAMA_MSG_TYPE_RECAP;
+    default:
+        return -1;
+    }
+}
+
+/* The cache answers on the data topic, to the inbox's request identifier:
+ * while a request for a topic is outstanding, the inbox has a local dispatch
+ * entry for it. One entry per topic however many requests wait on it.
+ * *destroying is set when the inbox is going (nothing done). */
+mama_status addAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic, bool* destroying)
+{
+    *destroying = false;
+    wlock_lock(inbox->mTopicSubscriptionsLock);
+    if (inbox->mDestroying.load())
+    {
+        *destroying = true;
+        wlock_unlock(inbox->mTopicSubscriptionsLock);
+        return MAMA_STATUS_OK;
+    }
+    mama_status status = MAMA_STATUS_OK;
+    int& waiting = inbox->mCacheTopics[topic];
+    if (++waiting == 1)
+    {
+        const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
+        bool added = false;
+        trxClient_returnCode_t rc =
+            tarnixBridgeMamaSubscription_subscribeTopic(inbox, kSubscribeLocalOnly, topic, &dispatch, nullptr, &added);
+        if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "tarnixBridgeMamaSubscription_subscribe() failed");
+            inbox->mCacheTopics.erase(topic);
+            status = MAMA_STATUS_PLATFORM;
+        }
+        else
+        {
+            TARNIX_LOG_FINE("tarnixBridgeMamaPublisher_sendFromInboxByIndex(): Adding topic '%s' to local dispatch",
+                            topic);
+        }
+    }
+    wlock_unlock(inbox->mTopicSubscriptionsLock);
+    return status;
+}
+
+/* A request for topic has ended: its answers, if any, have been dispatched.
+ * The last one takes the local entry out again, so the inbox never sees the
+ * topic's live traffic go by. */
+void releaseAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic)
+{
+    wlock_lock(inbox->mTopicSubscriptionsLock);
+    auto it = inbox->mCacheTopics.find(topic);
+    if (!inbox->mDestroying.load() && it != inbox->mCacheTopics.end() && --it->second == 0)
+    {
+        inbox->mCacheTopics.erase(it);
+        const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
+        trxClient_returnCode_t rc = tarnixBridgeMamaSubscription_unsubscribeTopic(inbox, topic, &dispatch);
+        if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
+            TARNIX_LOG_WARN("Failed to unsubscribe from topic '%s' - rc=%s", topic, trxClient_returnCodeToString(rc));
+    }
+    wlock_unlock(inbox->mTopicSubscriptionsLock);
+}
+
 /* After an accepted access check: the cache request, or the request itself. */
 mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* request, bool* sendRequest)
 {
@@ -145,28 +224,14 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
     if (status != MAMA_STATUS_OK)
         return status;
 
-    uint64_t requestId = request->mCacheRequestId;
-    if (request->mMsgType == MAMA_SUBSC_DDICT_SNAPSHOT || request->mMsgType == MAMA_SUBSC_SNAPSHOT)
-    {
-        /* Snapshots and dictionaries have no data subscription: the answer
-         * comes to the inbox through a local dispatch entry. */
-        trxClient_session_rxMsgDispatchFuncInfo_t dispatch{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-                                                           tarnixBridgeMamaTransport_onSubscriptionMsg,
-                                                           subscription, nullptr};
-        bool added = false;
-        trxClient_returnCode_t rc = tarnixBridgeMamaSubscription_subscribeTopic(
-            subscription, kSubscribeLocalOnly, request->mCacheTopic, &dispatch, nullptr, &added);
-        if (!added && rc == TRXCLIENT_OK)
-            return MAMA_STATUS_OK;
-        if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "tarnixBridgeMamaSubscription_subscribe() failed");
-            return MAMA_STATUS_PLATFORM;
-        }
-        TARNIX_LOG_FINE("tarnixBridgeMamaPublisher_sendFromInboxByIndex(): Adding topic '%s' to local dispatch",
-                        request->mCacheTopic);
-        requestId = subscription->mCacheRequestId;
-    }
+    /* Every answer goes to the inbox the request came from, as a publisher's
+     * answer would: OpenMAMA's image request hears its reply there, and the
+     * data subscriptions of the topic drop it by its identifier. */
+    bool destroying = false;
+    status = addAnswerTopic(subscription, request->mCacheTopic, &destroying);
+    if (destroying || status != MAMA_STATUS_OK)
+        return status;
+    subscription->mCacheAnswerType.store(answerType(request));
 
     wlock_lock(subscription->mTopicSubscriptionsLock);
     if (subscription->mDestroying.load())
@@ -179,13 +244,14 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     trxClient_returnCode_t rc = trxClient_cacheSession_sendCacheRequest(
-        transport->mCacheSession, request->mCacheTopic, requestId, transport->mCacheEventCallback,
+        transport->mCacheSession, request->mCacheTopic, subscription->mCacheRequestId, transport->mCacheEventCallback,
         subscription->mDestroyHandle, kCacheRequestFlags, 0);
     if (rc == TRXCLIENT_IN_PROGRESS)
     {
         *sendRequest = transport->mSendSubReq;
         return MAMA_STATUS_OK;
     }
+    releaseAnswerTopic(subscription, request->mCacheTopic);
     status = MAMA_STATUS_PLATFORM;
     if (rc == TRXCLIENT_WOULD_BLOCK || rc == TRXCLIENT_NOT_READY)
     {
@@ -604,6 +670,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
                          static_cast<unsigned long long>(info->cacheRequestId));
     }
     const char* topic = info->topic != nullptr ? info->topic : "";
+    TarnixTransportBridge* transport = owner != nullptr ? owner->mTransportBridge : nullptr;
 
     if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)
     {
@@ -613,48 +680,75 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
                          trxClient_returnCodeToString(info->rc), info->subCode, trxClient_subCodeToString(info->subCode),
                          static_cast<unsigned long long>(info->cacheRequestId));
     }
-    else if (info->rc == TRXCLIENT_OK)
+    else if (info->rc == TRXCLIENT_OK || (info->rc == TRXCLIENT_INCOMPLETE &&
+                                          (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
+                                           info->subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT)))
     {
-        TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_OK");
-    }
-    else if (info->rc == TRXCLIENT_INCOMPLETE)
-    {
-        const char* subCode = trxClient_subCodeToString(info->subCode);
-        if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
+        /* The cache answered. */
+        if (transport != nullptr)
+            transport->mCacheFailureShown.store(0);
+        if (info->rc == TRXCLIENT_OK)
+        {
+            TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_OK");
+        }
+        else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
         {
             mama_status status = tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
                                                                          MAMA_MSG_STATUS_NOT_FOUND, false);
             TARNIX_LOG(status == MAMA_STATUS_OK ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR,
                        "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
                        "topic=%s",
-                       subCode, topic);
-        }
-        else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
-                 info->subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT ||
-                 info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT)
-        {
-            TARNIX_LOG(info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT ? MAMA_LOG_LEVEL_WARN
-                                                                                 : MAMA_LOG_LEVEL_FINE,
-                       "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
-                       "topic=%s",
-                       subCode, topic);
+                       trxClient_subCodeToString(info->subCode), topic);
         }
         else
         {
-            TARNIX_LOG_ERROR("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, with "
-                             "unexpected subcode subCode=%s (%d), topic=%s",
-                             subCode, info->subCode, topic);
+            TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                            "topic=%s",
+                            trxClient_subCodeToString(info->subCode), topic);
         }
     }
     else
     {
-        TARNIX_LOG_CLIENT_ERROR(info->rc == TRXCLIENT_FAIL ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_ERROR, info->rc,
-                                "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE");
+        /* The request ended without an answer: the subscription hears it now,
+         * not when OpenMAMA's own wait for the image runs out. The cause is
+         * logged in full once, until the cache answers again. */
+        const bool first = transport == nullptr || transport->mCacheFailureShown.exchange(info->subCode) != info->subCode;
+        const bool refused = info->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED ||
+                             info->subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;
+        if (subscription != nullptr)
+            tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
+                                                    refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT,
+                                                    false);
+        if (info->rc == TRXCLIENT_INCOMPLETE)
+        {
+            const char* subCode = trxClient_subCodeToString(info->subCode);
+            if (info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT)
+                TARNIX_LOG(first ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_FINE,
+                           "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                           "topic=%s",
+                           subCode, topic);
+            else
+                TARNIX_LOG(first ? MAMA_LOG_LEVEL_ERROR : MAMA_LOG_LEVEL_FINE,
+                           "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, with "
+                           "unexpected subcode subCode=%s (%d), topic=%s",
+                           subCode, info->subCode, topic);
+        }
+        else
+        {
+            const MamaLogLevel level = info->rc == TRXCLIENT_FAIL ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_ERROR;
+            TARNIX_LOG_CLIENT_ERROR(first ? level : MAMA_LOG_LEVEL_FINE, info->rc,
+                                    "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE");
+        }
     }
 
-    /* Last: a free put off for this request may now run. */
-    if (owner != nullptr && removeOutstanding(owner))
-        freeLater(owner);
+    /* Last: the request's answers have been dispatched before this event,
+     * and a free put off for the request may now run. */
+    if (owner != nullptr)
+    {
+        releaseAnswerTopic(owner, topic);
+        if (removeOutstanding(owner))
+            freeLater(owner);
+    }
 }
 
 mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* transport,

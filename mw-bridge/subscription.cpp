@@ -357,7 +357,9 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     mamaSubscriptionType type = MAMA_SUBSC_TYPE_NORMAL;
     mamaSubscription_getSubscriptionType(parent, &type);
     const bool basic = type == MAMA_SUBSC_TYPE_BASIC;
-    subscription->mCacheRequestId = basic ? 0 : nextCacheRequestId();
+    /* Basic ones too: an inbox is basic, and the cache's answers to it must
+     * not reach every other subscription of the topic. */
+    subscription->mCacheRequestId = nextCacheRequestId();
 
     if (queue != nullptr)
     {
@@ -506,6 +508,18 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
                          rc, static_cast<void*>(subscription), topic);
     *trxClient_getLastErrorInfo() = failure;
     return rc;
+}
+
+trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
+    TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
+{
+    trxClient_opaqueSession_pt session = subscription->mTransportBridge->mSession.load();
+    if (session == nullptr)
+        return TRXCLIENT_OK; /* the session's destruction reports the entry */
+    /* The library reports the entry gone (onTopicDispatchDestroy), which
+     * takes it out of mTopicSubscriptions. */
+    trxClient_session_rxMsgDispatchFuncInfo_t info = *dispatch;
+    return trxClient_session_topicUnsubscribeWithDispatch(session, 0, topic, &info, nullptr);
 }
 
 mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,

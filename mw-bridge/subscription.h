@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 struct TarnixQueueBridge;
@@ -43,6 +44,13 @@ struct TarnixBridgeSubscription
     void* mClosure = nullptr;
     pDestroyHandle mDestroyHandle = nullptr;
     uint64_t mCacheRequestId = 0;
+    /* An inbox answered from the cache: the message type its answers carry
+     * (OpenMAMA waits for an initial or a recap, whatever the feed marked
+     * the cached value), or -1 to leave them as cached. */
+    std::atomic<int32_t> mCacheAnswerType{-1};
+    /* Cache topics in this subscription's local dispatch while requests for
+     * them are outstanding; guarded by mTopicSubscriptionsLock. */
+    std::unordered_map<std::string, int> mCacheTopics;
     /* Only ever go from false to true while the subscription lives, and are
      * read by the receive path without a lock. */
     std::atomic<bool> mMuted{false};
@@ -85,6 +93,11 @@ mama_status tarnixTopic_build(const char* root, const char* source, const char* 
 trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
     TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
     const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed);
+
+/* Takes one topic dispatch entry out again (the local entries of cache
+ * answers). Returns the client library's return code. */
+trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
+    TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* Delivers status to the application's error callback on the subscription's
  * queue; deactivate also deactivates the OpenMAMA subscription first. */

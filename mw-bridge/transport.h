@@ -42,6 +42,9 @@ struct TarnixTransportBridge
     bool mAllowRecoverGaps;
     TarnixBridge* mBridge_p;
     TarnixThrottledLog* mDiscardLog;
+    /* The cache failure (sub-code) last logged at its own level; repeats go
+     * to FINE until a request succeeds. 0: none. */
+    std::atomic<int> mCacheFailureShown;
     wLock mSuspendLock;              /* guards mSuspendedQueueCount and suspend/resume calls */
     uint32_t mSuspendedQueueCount;   /* queues currently holding this transport suspended */
     trxClient_opaqueContainer_pt mPubInfoMap;
@@ -62,6 +65,8 @@ struct TarnixMessageNode
 {
     trxClient_opaqueMsg_pt mMsg;
     TarnixBridgeSubscription* mSubscription;
+    /* The message type a cache answer is delivered with; -1: as received. */
+    int32_t mMsgType = -1;
 
     /* Nodes are made on the client library's thread and freed on the
      * dispatching one; malloc handles that hand-over slowly, so they are
@@ -103,6 +108,10 @@ void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession_pt session
 trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(
     trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
 trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(
+    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
+/* The receive callback of an inbox's local entry for a cache topic: takes
+ * only the cache's answers to that inbox, as the message type it waits for. */
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
     trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
 /* Queue event of a received message or of a subscription's destroy. */
 void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);

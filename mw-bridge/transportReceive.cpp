@@ -11,6 +11,9 @@
 #include <mama/integration/msg.h>
 #include <mama/integration/queue.h>
 #include <mama/integration/subscription.h>
+#include <mama/msgfield.h>
+#include <mama/msgtype.h>
+#include <mama/reservedfields.h>
 
 #include <atomic>
 #include <cinttypes>
@@ -135,9 +138,34 @@ void logDecodeFailure(mama_status status, mamaMsg message, trxClient_opaqueMsg_p
                     static_cast<int>(length));
 }
 
+/* Gives a decoded message another MdMsgType, in the width the field already
+ * has (the payload updates a field only with its own type). */
+mama_status setMsgType(mamaMsg message, int32_t type)
+{
+    const char* name = MamaFieldMsgType.mName;
+    const mama_fid_t fid = MamaFieldMsgType.mFid;
+    mamaMsgField field = nullptr;
+    if (mamaMsg_getField(message, name, fid, &field) != MAMA_STATUS_OK || field == nullptr)
+        return mamaMsg_addU8(message, name, fid, static_cast<mama_u8_t>(type));
+    mamaFieldType kind = MAMA_FIELD_TYPE_UNKNOWN;
+    mamaMsgField_getType(field, &kind);
+    switch (kind)
+    {
+    case MAMA_FIELD_TYPE_U8:  return mamaMsg_updateU8(message, name, fid, static_cast<mama_u8_t>(type));
+    case MAMA_FIELD_TYPE_I8:  return mamaMsg_updateI8(message, name, fid, static_cast<mama_i8_t>(type));
+    case MAMA_FIELD_TYPE_U16: return mamaMsg_updateU16(message, name, fid, static_cast<mama_u16_t>(type));
+    case MAMA_FIELD_TYPE_I16: return mamaMsg_updateI16(message, name, fid, static_cast<mama_i16_t>(type));
+    case MAMA_FIELD_TYPE_U32: return mamaMsg_updateU32(message, name, fid, static_cast<mama_u32_t>(type));
+    case MAMA_FIELD_TYPE_I32: return mamaMsg_updateI32(message, name, fid, type);
+    case MAMA_FIELD_TYPE_U64: return mamaMsg_updateU64(message, name, fid, static_cast<mama_u64_t>(type));
+    case MAMA_FIELD_TYPE_I64: return mamaMsg_updateI64(message, name, fid, type);
+    default:                  return MAMA_STATUS_WRONG_FIELD_TYPE;
+    }
+}
+
 /* Decodes and delivers one message, then frees it unless the application
- * detached it. */
-void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
+ * detached it. msgType >= 0 replaces the message's MdMsgType. */
+void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg, int32_t msgType)
 {
     const void* buffer = nullptr;
     uint32_t length = 0;
@@ -185,6 +213,10 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
         freeMsg(msg);
         return;
     }
+    if (msgType >= 0 && (status = setMsgType(message, msgType)) != MAMA_STATUS_OK)
+        TARNIX_LOG_WARN("Could not mark the cache's answer for topic %s as message type %s: %s", subscription->mTopic,
+                        mamaMsgType_stringForType(static_cast<mamaMsgType>(msgType)),
+                        mamaStatus_stringForStatus(status));
     TarnixMsgBridge* bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(handle);
     bridgeMsg->mTrxMsg = msg;
     bridgeMsg->mDetached = false;
@@ -224,51 +256,12 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
     }
 }
 
-}  // namespace
-
-void* TarnixMessageNode::operator new(std::size_t size, const std::nothrow_t&) noexcept
+/* The subscription receive path, on the context thread: filters, then
+ * queues the message for the subscription's dispatching thread. Returns
+ * TAKE_MSG when the message is queued. */
+trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
+                                             int32_t msgType)
 {
-    return kRecycleNodes && size == sizeof(TarnixMessageNode) ? gNodePool.get() : std::malloc(size);
-}
-
-void TarnixMessageNode::operator delete(void* node) noexcept
-{
-    if (kRecycleNodes && node != nullptr)
-        gNodePool.put(node);
-    else
-        std::free(node);
-}
-
-extern "C" {
-
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxClient_opaqueSession_pt session,
-                                                                            trxClient_opaqueMsg_pt msg, void* user)
-{
-    trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
-    trxClient_returnCode_t rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
-    if (rc != TRXCLIENT_OK || destination.dest == nullptr)
-    {
-        TARNIX_LOG_ERROR("Received opaqueSession_p=%p msg_p=%p trxClient_msg_getDestination() returnCode='%s'", session,
-                         msg, trxClient_returnCodeToString(rc));
-        return TRXCLIENT_CALLBACK_OK;
-    }
-    const char* topic = destination.dest;
-    const bool p2p = isP2P(topic);
-    TARNIX_LOG(p2p ? MAMA_LOG_LEVEL_FINEST : MAMA_LOG_LEVEL_ERROR,
-               "Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s", session, msg, user, topic);
-    if (!p2p && mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
-    {
-        trxClient_msg_dumpExt(msg, gSessionDump, sizeof(gSessionDump), TRXCLIENT_MSGDUMP_FULL);
-        TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg, user,
-                          topic, gSessionDump);
-    }
-    return TRXCLIENT_CALLBACK_OK;
-}
-
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
-                                                                                 trxClient_opaqueMsg_pt msg, void* user)
-{
-    TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(user);
     if (subscription == nullptr)
     {
         TARNIX_LOG_ERROR("Error in getting tarnix subscription from message. tarnixSubscription is NULL.");
@@ -328,7 +321,7 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg
         return TRXCLIENT_CALLBACK_OK;
     }
 
-    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription};
+    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription, msgType};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
@@ -340,11 +333,69 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg
     {
         delete node;
         TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
-                         user);
+                         static_cast<void*>(subscription));
         return TRXCLIENT_CALLBACK_OK;
     }
     return TRXCLIENT_CALLBACK_TAKE_MSG;
 }
+
+}  // namespace
+
+void* TarnixMessageNode::operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return kRecycleNodes && size == sizeof(TarnixMessageNode) ? gNodePool.get() : std::malloc(size);
+}
+
+void TarnixMessageNode::operator delete(void* node) noexcept
+{
+    if (kRecycleNodes && node != nullptr)
+        gNodePool.put(node);
+    else
+        std::free(node);
+}
+
+extern "C" {
+
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxClient_opaqueSession_pt session,
+                                                                            trxClient_opaqueMsg_pt msg, void* user)
+{
+    trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+    trxClient_returnCode_t rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
+    if (rc != TRXCLIENT_OK || destination.dest == nullptr)
+    {
+        TARNIX_LOG_ERROR("Received opaqueSession_p=%p msg_p=%p trxClient_msg_getDestination() returnCode='%s'", session,
+                         msg, trxClient_returnCodeToString(rc));
+        return TRXCLIENT_CALLBACK_OK;
+    }
+    const char* topic = destination.dest;
+    const bool p2p = isP2P(topic);
+    TARNIX_LOG(p2p ? MAMA_LOG_LEVEL_FINEST : MAMA_LOG_LEVEL_ERROR,
+               "Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s", session, msg, user, topic);
+    if (!p2p && mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
+    {
+        trxClient_msg_dumpExt(msg, gSessionDump, sizeof(gSessionDump), TRXCLIENT_MSGDUMP_FULL);
+        TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg, user,
+                          topic, gSessionDump);
+    }
+    return TRXCLIENT_CALLBACK_OK;
+}
+
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
+                                                                                 trxClient_opaqueMsg_pt msg, void* user)
+{
+    return receive(static_cast<TarnixBridgeSubscription*>(user), msg, -1);
+}
+
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/,
+                                                                                trxClient_opaqueMsg_pt msg, void* user)
+{
+    /* Live traffic on the topic is the data subscription's, not the inbox's. */
+    if (trxClient_msg_isCacheMsg(msg) == TRXCLIENT_CACHE_MSG_LIVE)
+        return TRXCLIENT_CALLBACK_OK;
+    TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(user);
+    return receive(subscription, msg, subscription != nullptr ? subscription->mCacheAnswerType.load() : -1);
+}
+
 
 void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void* closure)
 {
@@ -353,6 +404,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
         return;
     TarnixBridgeSubscription* subscription = node->mSubscription;
     trxClient_opaqueMsg_pt msg = node->mMsg;
+    const int32_t msgType = node->mMsgType;
     delete node;
 
     if (subscription == nullptr)
@@ -378,7 +430,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
         freeMsg(msg);
         return;
     }
-    deliver(subscription, msg);
+    deliver(subscription, msg, msgType);
 }
 
 }  // extern "C"

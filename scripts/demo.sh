@@ -79,24 +79,20 @@ quiet tarnixdict -tport demo -f "$work/dictionary.txt"
 symbol_args=()
 for s in "${symbols[@]}"; do symbol_args+=(-s "$s"); done
 
-say "Publishing one round of quotes for ${symbols[*]}, then stopping: only the cache holds them now"
-quiet tarnixmdpub -tport demo -S "$source_name" -count 1 -initial "${symbol_args[@]}"
+say "Starting the feed for ${symbols[*]}: ordinary updates only, as a live feed sends them (one per symbol a second)"
+quiet tarnixmdpub -tport demo -S "$source_name" -count 1 "${symbol_args[@]}"
+tarnixmdpub -tport demo -S "$source_name" -interval 1 -seq 2 "${symbol_args[@]}" >"$work/publisher.log" 2>&1 &
+pids+=("$!")
+sleep 1
 
-say "Starting the live feed (an update per symbol every second) and OpenMAMA's mamalistenc for ${seconds}s"
-echo "   The first message per symbol is the cached value (published before mamalistenc started);"
-echo "   the ones after it are live updates. Field names come from the cached dictionary."
+say "OpenMAMA's mamalistenc joins the running feed for ${seconds}s"
+echo "   Each symbol's first message is its last update, kept by the cache and delivered as the"
+echo "   initial value; the ones after it are live updates. Field names come from the cached dictionary."
 # Stock mamalistenc has no -p option (an unknown word becomes a field to show);
 # the middleware names its payload itself.
 mamalistenc -m tarnix -tport demo -S "$source_name" "${symbol_args[@]}" >"$work/listen.log" 2>"$work/listen.err" &
 listener=$!
 pids+=("$listener")
-# The live feed starts once every initial value has arrived.
-for _ in $(seq 1 200); do
-    [ "$(grep -c "Type: INITIAL" "$work/listen.log" || true)" -ge "${#symbols[@]}" ] && break
-    sleep 0.05
-done
-tarnixmdpub -tport demo -S "$source_name" -interval 1 -seq 2 "${symbol_args[@]}" >"$work/publisher.log" 2>&1 &
-pids+=("$!")
 sleep "$seconds"
 kill -INT "$listener" 2>/dev/null || true
 wait "$listener" 2>/dev/null || true

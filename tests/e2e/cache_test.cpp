@@ -10,6 +10,7 @@
 
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 using namespace e2e;
@@ -103,6 +104,113 @@ TEST_F(CacheOverNats, ListenerGetsCachedValuesFirstThenLiveUpdatesWithFieldNames
     EXPECT_LT(*initialA, *updateA);
     EXPECT_EQ(listen.countLines(Process::Out, "AAA." + source + ".AAA Type: INITIAL"), 1u);
     EXPECT_TRUE(live.running());
+}
+
+// A feed that publishes updates only, as most do: the cache holds an update,
+// and a listener that joins later still starts from it as its initial value.
+TEST_F(CacheOverNats, LateJoinerOnAFeedOfUpdatesGetsItsInitialValueFromTheCache)
+{
+    server_ = startNatsServer(dir_->path(), "nats");
+    ASSERT_TRUE(server_);
+    MamaSetup mama(dir_->path());
+    mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
+    mama.write();
+    const std::string source = uniqueSymbol("SRC");
+    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "demo", "-S", source, "-count", "1", "-s", "LATE"}));
+    Process &live = run(mama, "live", "tarnixmdpub",
+                        {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "LATE"});
+
+    Process &listen =
+        run(mama, "mamalistenc", "mamalistenc", {"-m", "tarnix", "-tport", "demo", "-S", source, "-B", "-s", "LATE"},
+            true);
+    const std::string symbol = "LATE." + source + ".LATE";
+    const auto initial = listen.waitForText(symbol + " Type: INITIAL", scaled(20s));
+    ASSERT_TRUE(initial);
+    const auto update = listen.waitForText(symbol + " Type: UPDATE", scaled(20s), Process::Out, *initial);
+    ASSERT_TRUE(update);
+    EXPECT_EQ(listen.countLines(Process::Out, symbol + " Type: INITIAL"), 1u);
+    EXPECT_EQ(listen.countLines(Process::Out, "STATUS_TIMEOUT"), 0u);
+    EXPECT_TRUE(live.running());
+}
+
+// OpenMAMA's mamachurnc destroys and recreates subscriptions every second:
+// each new one gets its initial value from the cache, none times out.
+TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
+{
+    server_ = startNatsServer(dir_->path(), "nats");
+    ASSERT_TRUE(server_);
+    MamaSetup mama(dir_->path());
+    mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
+    mama.write();
+    const std::string source = uniqueSymbol("SRC");
+    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
+    std::vector<std::string> seed{"-tport", "demo", "-S", source, "-count", "1"};
+    {
+        std::ofstream symbols(dir_->file("symbols.txt"));
+        for (int i = 0; i < 20; ++i) {
+            symbols << "C" << i << "\n";
+            seed.insert(seed.end(), {"-s", "C" + std::to_string(i)});
+        }
+    }
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", seed));
+
+    Process &churn = run(mama, "mamachurnc", "mamachurnc",
+                         {"-m", "tarnix", "-tport", "demo", "-S", source, "-f", dir_->file("symbols.txt"), "-c", "5",
+                          "-t", "1", "-k", "6", "-stats", "2"},
+                         true);
+    ASSERT_TRUE(churn.waitExit(scaled(30s)));
+    // "... Churned 5 Initials 25 Creates 25 Recaps 0 OtherMsg 0 Error 0 Gaps 0"
+    long initials = 0, creates = 0, errors = 0, lines = 0;
+    std::istringstream out(churn.tail(Process::Out, 1000));
+    for (std::string line; std::getline(out, line);) {
+        std::istringstream words(line);
+        std::string word;
+        while (words >> word) {
+            long value = 0;
+            if ((word == "Initials" || word == "Creates" || word == "Error") && (words >> value))
+                (word == "Initials" ? initials : word == "Creates" ? creates : errors) += value;
+            lines += word == "Churned";
+        }
+    }
+    ASSERT_GE(lines, 2);
+    EXPECT_GE(creates, 25);
+    EXPECT_EQ(errors, 0);
+    EXPECT_GE(initials, creates - 5); // the last churn's initials may fall after the last line
+    EXPECT_LE(initials, creates);
+}
+
+// A cache that cannot answer: the listener hears a status at once, not after
+// OpenMAMA's 30 s wait for the image, and one warning says why and what to do.
+TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
+{
+    const struct {
+        const char *name;
+        bool jetStream;
+        const char *cause;
+        const char *fix;
+    } cases[] = {
+        {"no-jetstream", false, "JetStream is not enabled on nats://127.0.0.1:",
+         "started with -js, then: trxcache create PATTERN"},
+        {"no-stream", true, "no cache stream TRXCACHE on nats://127.0.0.1:", "create it with: trxcache create PATTERN"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        server_ = startNatsServer(dir_->path(), c.name, c.jetStream);
+        ASSERT_TRUE(server_);
+        MamaSetup mama(dir_->path());
+        mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
+        mama.write();
+        Process &listen = run(mama, std::string("mamalistenc-") + c.name, "mamalistenc",
+                              {"-m", "tarnix", "-tport", "demo", "-S", "SRC", "-B", "-s", "A", "-s", "B"}, true);
+        ASSERT_TRUE(listen.waitForText("An error occurred creating subscription for A: STATUS_TIMEOUT", scaled(15s)));
+        ASSERT_TRUE(listen.waitForText("An error occurred creating subscription for B: STATUS_TIMEOUT", scaled(15s)));
+        EXPECT_TRUE(listen.waitForText(std::string(c.cause), scaled(5s), Process::Err));
+        EXPECT_TRUE(listen.waitForText(c.fix, scaled(5s), Process::Err));
+        EXPECT_EQ(listen.countLines(Process::Err, c.cause), 1u);
+        processes_.clear();
+        server_.reset();
+    }
 }
 
 } // namespace

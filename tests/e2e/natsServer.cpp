@@ -50,8 +50,9 @@ bool NatsServer::start(int port, int httpPort, const std::string &clusterBlock)
         f << "listen: 127.0.0.1:" << port_ << "\n"
           << "http: 127.0.0.1:" << httpPort_ << "\n"
           << "server_name: " << name_ << "\n"
-          << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n"
           << clusterBlock;
+        if (jetStream_)
+            f << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n";
     }
     ProcessOptions o;
     o.name = name_;
@@ -136,10 +137,12 @@ std::string NatsServer::logTail(size_t n) const
     return process_ ? process_->tail(Process::Err, n) : "";
 }
 
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name)
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name, bool jetStream)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto s = std::make_unique<NatsServer>(dir, name);
+        if (!jetStream)
+            s->withoutJetStream();
         if (s->start(freePort(), freePort()))
             return s;
     }

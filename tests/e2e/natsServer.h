@@ -20,6 +20,9 @@ public:
     NatsServer(const std::string &dir, const std::string &name);
     ~NatsServer();
 
+    // A server without JetStream (before start).
+    void withoutJetStream() { jetStream_ = false; }
+
     // Writes the configuration and starts the server; false when it did not
     // come up (its port taken meanwhile, for instance).
     bool start(int port, int httpPort, const std::string &clusterBlock = "");
@@ -44,11 +47,12 @@ private:
     std::string name_;
     int port_ = 0;
     int httpPort_ = 0;
+    bool jetStream_ = true;
     std::unique_ptr<Process> process_;
 };
 
 // One server, started on free ports (retried if a port is snapped up).
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name);
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name, bool jetStream = true);
 
 // Three servers joined by routes; returns once every node sees the two others.
 class NatsCluster {

@@ -30,16 +30,16 @@ std::vector<std::string> words(const std::string &line)
     return w;
 }
 
-// mamasubscriberc prints every field as "name fid type value" (a field
-// without a name prints an empty one): the values of fid 10 (the publishers'
-// sequence number), in arrival order.
+// mamasubscriberc prints every named field as "name fid type value": the
+// values of fid 10 (the publishers' sequence number), in arrival order, from
+// line from on.
 std::vector<long> sequenceNumbers(const std::vector<std::string> &lines, size_t from = 0)
 {
     std::vector<long> seq;
     for (size_t i = from; i < lines.size(); ++i) {
         auto w = words(lines[i]);
-        if (w.size() >= 3 && w.size() <= 4 && w[w.size() - 3] == "10")
-            seq.push_back(std::atol(w.back().c_str()));
+        if (w.size() >= 4 && w[1] == "10")
+            seq.push_back(std::atol(w[3].c_str()));
     }
     return seq;
 }

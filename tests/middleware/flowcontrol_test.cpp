@@ -84,15 +84,15 @@ protected:
     }
 
     /* A transport with a byte budget of 16384 (and a queue depth far away),
-     * counting its quality events in *quality. */
-    mamaTransport createBudgetTransport(int* quality)
+     * counting its quality events in mQuality. */
+    mamaTransport createBudgetTransport()
     {
         mClosure->mMaxQueueSize.store(50000);
         configure("bytes");
         setProperty("mama.tarnix.transport.bytes.max_pending_bytes", "16384");
         mamaTransport transport = nullptr;
         EXPECT_EQ(mamaTransport_allocate(&transport), MAMA_STATUS_OK);
-        EXPECT_EQ(mamaTransport_setTransportCallback(transport, countQuality, quality), MAMA_STATUS_OK);
+        EXPECT_EQ(mamaTransport_setTransportCallback(transport, countQuality, &mQuality), MAMA_STATUS_OK);
         EXPECT_EQ(mamaTransport_create(transport, "bytes", mBridge), MAMA_STATUS_OK);
         mTransports.push_back(transport);
         return transport;
@@ -100,6 +100,7 @@ protected:
 
     mamaTransport mTransport = nullptr;
     trxClient_opaqueSession_pt mSession = nullptr;
+    int mQuality = 0;   /* outlives the test body: events may come until tear-down */
 };
 
 /* With M = 10 the enqueue that finds 10 queued suspends the session (and is
@@ -175,8 +176,7 @@ TEST_F(FlowControl, TwoFullQueuesOnOneTransport)
  * once the application has caught up. */
 TEST_F(FlowControl, LargeMessagesAreHeldWithinTheTransportsByteBudget)
 {
-    int quality = 0;
-    mamaTransport transport = createBudgetTransport(&quality);
+    mamaTransport transport = createBudgetTransport();
     trxClient_opaqueSession_pt session = bridgeOf(transport)->mSession.load();
 
     mamaQueue queue = createQueue();
@@ -222,8 +222,8 @@ TEST_F(FlowControl, LargeMessagesAreHeldWithinTheTransportsByteBudget)
     }
     EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
     EXPECT_EQ(order.back(), 44u);
-    ASSERT_TRUE(dispatchUntil(queue, [&] { return quality >= static_cast<int>(gaps); }));
-    EXPECT_EQ(quality, static_cast<int>(gaps));
+    ASSERT_TRUE(dispatchUntil(queue, [&] { return mQuality >= static_cast<int>(gaps); }));
+    EXPECT_EQ(mQuality, static_cast<int>(gaps));
     EXPECT_GE(gaps, 1u);
     destroySubscription(subscription, queue);
 }
@@ -265,8 +265,7 @@ TEST_F(FlowControl, WithoutAsynchronousSubscriptionsAFullQueueDiscards)
 TEST_F(FlowControl, WithoutAsynchronousSubscriptionsTheByteBudgetDiscards)
 {
     mClosure->mSubscribeAsync.store(false);
-    int quality = 0;
-    mamaTransport transport = createBudgetTransport(&quality);
+    mamaTransport transport = createBudgetTransport();
     mamaQueue queue = createQueue();
     Received received;
     mamaSubscription subscription = subscribeBasic(transport, queue, "BIG", kCallbacks, &received);

@@ -70,7 +70,7 @@ void freeLater(TarnixBridgeSubscription* subscription)
 {
     if (subscription->mQueueBridge != nullptr)
     {
-        TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription};
+        TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription, 0};
         if (node != nullptr &&
             tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
                                                tarnixBridgeMamaTransport_onMsgEvent, node) == MAMA_STATUS_OK)

@@ -98,7 +98,7 @@ mama_status enqueueDestroyEvent(TarnixBridgeSubscription* subscription)
         tarnixBridgeMamaSubscription_free(subscription);
         return MAMA_STATUS_OK;
     }
-    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription};
+    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription, 0};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");

@@ -13,6 +13,9 @@
 #include <mama/integration/transport.h>
 #include <property.h>
 
+#include <cctype>
+#include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +31,11 @@ constexpr const char* kPayloadName = "tarnixmsg";
 constexpr size_t kUserNameRoom = 65;        /* 64 characters */
 constexpr size_t kComputerNameRoom = 260;   /* 259 characters */
 constexpr size_t kSessionUserNameRoom = 190;   /* 189 characters */
+constexpr const char* kMaxPendingBytesProperty = "max_pending_bytes";
+constexpr const char* kBufferByteLimitProperty = "SESSION_BUFFER_BYTE_LIMIT";
+/* The session's receive buffer takes half and needs at least 1024 bytes. */
+constexpr uint64_t kMinPendingBytes = 2048;
+constexpr uint64_t kMaxPendingBytes = 1ull << 42;
 
 /* Sub-codes of a refused connect that mean the broker does not let us in. */
 constexpr trxClient_subCode_t kNotEntitledSubCodes[] = {19, 45, 46, 47, 48, 67, 103, 104, 105, 106, 123};
@@ -171,6 +179,63 @@ mama_status buildSessionProperties(TarnixProperties* props)
         }
     }
     return MAMA_STATUS_OK;
+}
+
+/* Reads max_pending_bytes and gives the session's receive buffer its half,
+ * replacing any SESSION_BUFFER_BYTE_LIMIT: together with the queued half
+ * that is all a slow consumer can make this transport hold. */
+mama_status applyPendingBudget(TarnixProperties* props, const char* name, uint64_t* budget)
+{
+    uint64_t value = TARNIX_DEFAULT_MAX_PENDING_BYTES;
+    if (const char* text = tarnixProperties_get(props, kMaxPendingBytesProperty))
+    {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long parsed =
+            std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoull(text, &end, 10) : 0;
+        if (end == nullptr || *end != '\0' || errno != 0 || parsed < kMinPendingBytes || parsed > kMaxPendingBytes)
+        {
+            TARNIX_LOG_ERROR("Invalid value '%s' for %s%s.%s: expected a number of bytes from %" PRIu64
+                             " to %" PRIu64,
+                             text, kTransportPrefix, name, kMaxPendingBytesProperty, kMinPendingBytes,
+                             kMaxPendingBytes);
+            return MAMA_STATUS_INVALID_ARG;
+        }
+        value = parsed;
+    }
+    if (tarnixProperties_get(props, kBufferByteLimitProperty) != nullptr)
+        TARNIX_LOG_WARN("%s%s.%s is ignored: the receive buffer takes half of %s%s.%s (%" PRIu64 " bytes)",
+                        kTransportPrefix, name, kBufferByteLimitProperty, kTransportPrefix, name,
+                        kMaxPendingBytesProperty, value);
+    char half[24];
+    std::snprintf(half, sizeof(half), "%" PRIu64, value / 2);
+    if (!tarnixProperties_append(props, kBufferByteLimitProperty, half))
+    {
+        TARNIX_LOG_ERROR("unable to append %s=%s", kBufferByteLimitProperty, half);
+        return MAMA_STATUS_NOMEM;
+    }
+    *budget = value;
+    return MAMA_STATUS_OK;
+}
+
+uint64_t suspendMark(const TarnixTransportBridge* transport)
+{
+    return transport->mMaxPendingBytes / 2;
+}
+
+uint64_t resumeMark(const TarnixTransportBridge* transport)
+{
+    return transport->mMaxPendingBytes / 4;
+}
+
+/* Under mSuspendLock. */
+void resumeForBytes(TarnixTransportBridge* transport)
+{
+    if (tarnixBridgeMamaTransport_resume(transport) != MAMA_STATUS_OK)
+        return;   /* still counted; the next dispatch tries again */
+    transport->mBytesSuspended.store(false);
+    TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, resumed", transport->mName,
+                     transport->mPendingBytes.load());
 }
 
 mama_status connectStatus()
@@ -322,6 +387,45 @@ mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport)
     }
     wlock_unlock(transport->mSuspendLock);
     return status;
+}
+
+void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
+{
+    const uint64_t pending = transport->mPendingBytes.fetch_add(bytes) + bytes;
+    if (pending < suspendMark(transport) || transport->mBytesSuspended.load(std::memory_order_relaxed) ||
+        !transport->mBridge_p->mSubscribeAsync.load(std::memory_order_relaxed))
+        return;
+    wlock_lock(transport->mSuspendLock);
+    if (!transport->mBytesSuspended.load() && transport->mPendingBytes.load() >= suspendMark(transport))
+    {
+        TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, half of max_pending_bytes %" PRIu64
+                         ": suspending",
+                         transport->mName, pending, transport->mMaxPendingBytes);
+        if (tarnixBridgeMamaTransport_suspend(transport) == MAMA_STATUS_OK)
+        {
+            transport->mBytesSuspended.store(true);
+            /* A dispatch that drained the queues meanwhile saw no flag. */
+            if (transport->mPendingBytes.load() <= resumeMark(transport))
+                resumeForBytes(transport);
+        }
+    }
+    wlock_unlock(transport->mSuspendLock);
+}
+
+void tarnixBridgeMamaTransport_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
+{
+    const uint64_t pending = transport->mPendingBytes.fetch_sub(bytes) - bytes;
+    if (pending > resumeMark(transport) || !transport->mBytesSuspended.load())
+        return;
+    wlock_lock(transport->mSuspendLock);
+    if (transport->mBytesSuspended.load() && transport->mPendingBytes.load() <= resumeMark(transport))
+        resumeForBytes(transport);
+    wlock_unlock(transport->mSuspendLock);
+}
+
+bool tarnixBridgeMamaTransport_pendingBytesFull(const TarnixTransportBridge* transport)
+{
+    return transport->mPendingBytes.load(std::memory_order_relaxed) >= suspendMark(transport);
 }
 
 mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
@@ -533,11 +637,15 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
         return MAMA_STATUS_NOMEM;
     }
     status = buildSessionProperties(creation.mProps);
+    if (status == MAMA_STATUS_OK)
+        status = applyPendingBudget(creation.mProps, name, &transport->mMaxPendingBytes);
     if (status != MAMA_STATUS_OK)
     {
         creation.undo();
         return status;
     }
+    transport->mPendingBytes.store(0);
+    transport->mBytesSuspended.store(false);
 
     TARNIX_LOG_FINER("Creating trxClient session. Calling trxClient_session_create");
     trxClient_session_createFuncInfo_t funcInfo{};

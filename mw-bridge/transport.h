@@ -46,7 +46,15 @@ struct TarnixTransportBridge
      * to FINE until a request succeeds. 0: none. */
     std::atomic<int> mCacheFailureShown;
     wLock mSuspendLock;              /* guards mSuspendedQueueCount and suspend/resume calls */
-    uint32_t mSuspendedQueueCount;   /* queues currently holding this transport suspended */
+    uint32_t mSuspendedQueueCount;   /* queues (and the byte budget) holding this transport suspended */
+    /* The byte budget (max_pending_bytes): half of it is the session's
+     * receive buffer, the other half the attachments of this transport's
+     * messages waiting on OpenMAMA queues. mPendingBytes counts those; when
+     * it reaches the half the session is suspended (mBytesSuspended, written
+     * under mSuspendLock), and resumed once it is down to a quarter. */
+    uint64_t mMaxPendingBytes;
+    std::atomic<uint64_t> mPendingBytes;
+    std::atomic<bool> mBytesSuspended;
     trxClient_opaqueContainer_pt mPubInfoMap;
     alignas(8) unsigned char mPubInfoBuffer[TARNIX_PUBINFO_BUFFER];
     mamaPayloadBridge mPayloadBridge;
@@ -65,6 +73,7 @@ struct TarnixMessageNode
 {
     trxClient_opaqueMsg_pt mMsg;
     TarnixBridgeSubscription* mSubscription;
+    uint32_t mBytes;   /* counted in the transport's mPendingBytes until dispatched */
     /* The message type a cache answer is delivered with; -1: as received. */
     int32_t mMsgType = -1;
 
@@ -80,6 +89,18 @@ struct TarnixMessageNode
  * zero. Called under the queue's flow lock. */
 mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport);
 mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport);
+
+/* Default of "mama.tarnix.transport.NAME.max_pending_bytes". */
+constexpr uint64_t TARNIX_DEFAULT_MAX_PENDING_BYTES = 128ull << 20;
+
+/* Flow control by bytes: the receive path counts each message it puts on a
+ * queue (may suspend the session) and each one dispatched (may resume it).
+ * One atomic operation each unless a mark is crossed. */
+void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes);
+void tarnixBridgeMamaTransport_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes);
+/* Without asynchronous subscriptions nothing is suspended: the receive path
+ * discards while the queued bytes are at the suspension mark. */
+bool tarnixBridgeMamaTransport_pendingBytesFull(const TarnixTransportBridge* transport);
 
 /* The final release of a destroyed transport: frees what it owns and gives
  * its node back to the list. */

@@ -313,24 +313,42 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
         }
     }
 
-    if (depth >= subscription->mMaxQueueDepth && !tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+    TarnixTransportBridge* transport = subscription->mTransportBridge;
+    if (!tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
     {
-        tarnixThrottledLog_log(subscription->mDiscardLog,
-                               "Discarding message with topic '%s'; cannot exceed maximum queue depth of %" PRIu64,
-                               subscription->mTopic, subscription->mMaxQueueDepth);
-        return TRXCLIENT_CALLBACK_OK;
+        if (depth >= subscription->mMaxQueueDepth)
+        {
+            tarnixThrottledLog_log(subscription->mDiscardLog,
+                                   "Discarding message with topic '%s'; cannot exceed maximum queue depth of %" PRIu64,
+                                   subscription->mTopic, subscription->mMaxQueueDepth);
+            return TRXCLIENT_CALLBACK_OK;
+        }
+        if (tarnixBridgeMamaTransport_pendingBytesFull(transport))
+        {
+            tarnixThrottledLog_log(subscription->mDiscardLog,
+                                   "Discarding message with topic '%s'; its transport holds half of "
+                                   "max_pending_bytes (%" PRIu64 ") on queues",
+                                   subscription->mTopic, transport->mMaxPendingBytes);
+            return TRXCLIENT_CALLBACK_OK;
+        }
     }
 
-    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription, msgType};
+    const void* attachment = nullptr;
+    uint32_t bytes = 0;
+    if (trxClient_msg_getBinaryAttachmentPtr(msg, &attachment, &bytes) != TRXCLIENT_OK)
+        bytes = 0;   /* reported when it is delivered */
+    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription, bytes, msgType};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
         return TRXCLIENT_CALLBACK_OK;
     }
+    tarnixBridgeMamaTransport_addPendingBytes(transport, bytes);
     status = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
                                                 tarnixBridgeMamaTransport_onMsgEvent, node);
     if (status != MAMA_STATUS_OK)
     {
+        tarnixBridgeMamaTransport_removePendingBytes(transport, bytes);
         delete node;
         TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
                          static_cast<void*>(subscription));
@@ -405,6 +423,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
     TarnixBridgeSubscription* subscription = node->mSubscription;
     trxClient_opaqueMsg_pt msg = node->mMsg;
     const int32_t msgType = node->mMsgType;
+    const uint32_t bytes = node->mBytes;
     delete node;
 
     if (subscription == nullptr)
@@ -422,15 +441,20 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
     {
         TARNIX_LOG_FINE("Called with NULL subscription.");
         freeMsg(msg);
-        return;
     }
-    if (subscription->mMuted.load())
+    else if (subscription->mMuted.load())
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         freeMsg(msg);
-        return;
     }
-    deliver(subscription, msg, msgType);
+    else
+    {
+        deliver(subscription, msg, msgType);
+    }
+    /* Counted until the application's callback is done with the message;
+     * the subscription (and so its transport) is freed only by its own
+     * destroy event, later on this queue. */
+    tarnixBridgeMamaTransport_removePendingBytes(subscription->mTransportBridge, bytes);
 }
 
 }  // extern "C"

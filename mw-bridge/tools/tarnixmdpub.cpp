@@ -1,7 +1,8 @@
 /* tarnixmdpub: publishes made-up but plausible quotes and trades for a few
- * symbols, one update per symbol per interval, until interrupted or until
- * -count updates per symbol have gone out. With -initial the first round is
- * sent as initial values, which is what a cache seeded by it then holds. */
+ * symbols, -burst updates (1) per symbol per interval, until interrupted or
+ * until -count rounds have gone out. With -initial the first round is sent as
+ * initial values, which is what a cache seeded by it then holds. -pad makes
+ * every update that many bytes larger (a string field "Padding"). */
 #include <mama/mama.h>
 #include <mama/msgtype.h>
 #include <mama/reservedfields.h>
@@ -28,6 +29,7 @@ enum Fid : mama_fid_t
     kTradePrice = 6,
     kTradeVolume = 178,
     kTotalVolume = 32,
+    kPadding = 10004,
 };
 
 struct Instrument
@@ -44,8 +46,10 @@ struct Feed
     std::vector<Instrument> instruments;
     mamaMsg msg = nullptr;
     std::mt19937 random{static_cast<std::mt19937::result_type>(std::time(nullptr))};
-    long count = 0;   /* updates per symbol, 0: until interrupted */
+    long count = 0;   /* rounds, 0: until interrupted */
     long sent = 0;
+    long burst = 1;   /* updates per symbol and round */
+    std::string padding;
     bool firstInitial = false;   /* the first round goes out as initial values */
     mamaBridge bridge = nullptr;
 };
@@ -88,6 +92,8 @@ void publish(Feed& feed, Instrument& instrument)
     mamaMsg_addF64(msg, nullptr, kTradePrice, (feed.random() & 1) ? bid : ask);
     mamaMsg_addI64(msg, nullptr, kTradeVolume, volume);
     mamaMsg_addI64(msg, nullptr, kTotalVolume, instrument.totalVolume);
+    if (!feed.padding.empty())
+        mamaMsg_addString(msg, "Padding", kPadding, feed.padding.c_str());
     mama_status status = mamaPublisher_send(instrument.publisher, msg);
     if (status != MAMA_STATUS_OK)
         std::fprintf(stderr, "tarnixmdpub: sending %s failed: %s\n", instrument.symbol.c_str(),
@@ -98,7 +104,8 @@ void MAMACALLTYPE onTick(mamaTimer, void* closure)
 {
     Feed& feed = *static_cast<Feed*>(closure);
     for (Instrument& instrument : feed.instruments)
-        publish(feed, instrument);
+        for (long i = 0; i < feed.burst; ++i)
+            publish(feed, instrument);
     ++feed.sent;
     if (feed.count > 0 && feed.sent >= feed.count)
         mama_stop(feed.bridge);
@@ -108,8 +115,8 @@ int usage(const char* program)
 {
     std::fprintf(stderr,
                  "usage: %s [-m tarnix] [-p tarnixmsg] [-tport pub] [-S source(DEMO)] [-interval seconds(0.5)]\n"
-                 "          [-count updates per symbol(0: until interrupted)] [-initial] [-seq first(1)]\n"
-                 "          -s SYMBOL [-s SYMBOL ...]\n",
+                 "          [-count rounds(0: until interrupted)] [-burst updates per symbol and round(1)]\n"
+                 "          [-pad bytes(0)] [-initial] [-seq first(1)] -s SYMBOL [-s SYMBOL ...]\n",
                  program);
     return 2;
 }
@@ -121,6 +128,7 @@ int main(int argc, char** argv)
     std::string middleware = "tarnix", payload = "tarnixmsg", tport = "pub", source = "DEMO";
     double interval = 0.5;
     uint32_t firstSeq = 1;
+    long padding = 0;
     Feed feed;
     for (int i = 1; i < argc; ++i)
     {
@@ -149,11 +157,16 @@ int main(int argc, char** argv)
             firstSeq = static_cast<uint32_t>(std::strtoul(value, nullptr, 10));
         else if (arg == "-count")
             feed.count = std::atol(value);
+        else if (arg == "-burst")
+            feed.burst = std::atol(value);
+        else if (arg == "-pad")
+            padding = std::atol(value);
         else
             return usage(argv[0]);
     }
-    if (feed.instruments.empty() || interval <= 0)
+    if (feed.instruments.empty() || interval <= 0 || feed.burst < 1 || padding < 0)
         return usage(argv[0]);
+    feed.padding.assign(static_cast<size_t>(padding), 'p');
 
     mamaPayloadBridge payloadBridge = nullptr;
     mamaTransport transport = nullptr;

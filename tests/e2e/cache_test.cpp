@@ -196,7 +196,7 @@ TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        server_ = startNatsServer(dir_->path(), c.name, c.jetStream);
+        server_ = startNatsServer(dir_->path(), c.name, "", c.jetStream);
         ASSERT_TRUE(server_);
         MamaSetup mama(dir_->path());
         mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");

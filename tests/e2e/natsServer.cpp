@@ -40,7 +40,7 @@ NatsServer::~NatsServer()
     kill();
 }
 
-bool NatsServer::start(int port, int httpPort, const std::string &clusterBlock)
+bool NatsServer::start(int port, int httpPort, const std::string &extraConfig)
 {
     port_ = port;
     httpPort_ = httpPort;
@@ -50,7 +50,7 @@ bool NatsServer::start(int port, int httpPort, const std::string &clusterBlock)
         f << "listen: 127.0.0.1:" << port_ << "\n"
           << "http: 127.0.0.1:" << httpPort_ << "\n"
           << "server_name: " << name_ << "\n"
-          << clusterBlock;
+          << extraConfig;
         if (jetStream_)
             f << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n";
     }
@@ -137,13 +137,14 @@ std::string NatsServer::logTail(size_t n) const
     return process_ ? process_->tail(Process::Err, n) : "";
 }
 
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name, bool jetStream)
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name,
+                                            const std::string &extraConfig, bool jetStream)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto s = std::make_unique<NatsServer>(dir, name);
         if (!jetStream)
             s->withoutJetStream();
-        if (s->start(freePort(), freePort()))
+        if (s->start(freePort(), freePort(), extraConfig))
             return s;
     }
     return nullptr;

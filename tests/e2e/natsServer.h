@@ -25,7 +25,7 @@ public:
 
     // Writes the configuration and starts the server; false when it did not
     // come up (its port taken meanwhile, for instance).
-    bool start(int port, int httpPort, const std::string &clusterBlock = "");
+    bool start(int port, int httpPort, const std::string &extraConfig = "");
     void kill();
     bool running();
 
@@ -51,8 +51,10 @@ private:
     std::unique_ptr<Process> process_;
 };
 
-// One server, started on free ports (retried if a port is snapped up).
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name, bool jetStream = true);
+// One server, started on free ports (retried if a port is snapped up);
+// extraConfig is added to its configuration ("max_payload: 2MB", ...).
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name,
+                                            const std::string &extraConfig = "", bool jetStream = true);
 
 // Three servers joined by routes; returns once every node sees the two others.
 class NatsCluster {

@@ -135,6 +135,8 @@ void Process::reader(int fd, Stream s)
     uint64_t marked = 0;
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
+        while (s == Out && outputHeld_ && !stopping_)
+            std::this_thread::sleep_for(Millis(10));
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0 && errno == EINTR)
             continue;

@@ -88,6 +88,10 @@ public:
     long rssKb() const;
     int threads() const;
 
+    // While held, standard output is not read: the child blocks on its full
+    // pipe, as on a terminal nobody scrolls.
+    void holdOutput(bool held) { outputHeld_ = held; }
+
 private:
     void reader(int fd, Stream s);
     void reap(int status);
@@ -96,6 +100,7 @@ private:
     pid_t pid_ = -1;
     std::optional<int> status_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> outputHeld_{false};
     std::thread readers_[2];
     int fds_[2] = {-1, -1};
     mutable std::mutex mutex_;

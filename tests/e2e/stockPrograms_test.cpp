@@ -30,13 +30,14 @@ std::vector<std::string> words(const std::string &line)
     return w;
 }
 
-// mamasubscriberc prints every field as "name fid type value": the values of
-// fid 10 (the publishers' sequence number), in arrival order.
-std::vector<long> sequenceNumbers(const std::vector<std::string> &lines)
+// mamasubscriberc prints every named field as "name fid type value": the
+// values of fid 10 (the publishers' sequence number), in arrival order, from
+// line from on.
+std::vector<long> sequenceNumbers(const std::vector<std::string> &lines, size_t from = 0)
 {
     std::vector<long> seq;
-    for (const auto &l : lines) {
-        auto w = words(l);
+    for (size_t i = from; i < lines.size(); ++i) {
+        auto w = words(lines[i]);
         if (w.size() >= 4 && w[1] == "10")
             seq.push_back(std::atol(w[3].c_str()));
     }
@@ -109,9 +110,9 @@ protected:
     }
 
     // Owned by the fixture, so that a failure can still show its log.
-    NatsServer *natsServer()
+    NatsServer *natsServer(const std::string &extraConfig = "")
     {
-        auto s = startNatsServer(dir_->path(), "nats");
+        auto s = startNatsServer(dir_->path(), "nats", extraConfig);
         if (!s)
             return nullptr;
         servers_.push_back(std::move(s));
@@ -301,6 +302,91 @@ TEST_F(StockPrograms, SlowSubscriberMemoryStaysBoundedWhilePublisherRunsOn)
     EXPECT_TRUE(std::is_sorted(seq.begin(), seq.end(), std::less_equal<long>()) &&
                 std::adjacent_find(seq.begin(), seq.end()) == seq.end())
         << "messages delivered out of order";
+}
+
+// With large messages the byte budget, not the queue's depth, bounds what a
+// consumer that stopped reading makes the subscriber hold. Once it reads
+// again it catches up with the live stream, and what was discarded meanwhile
+// shows as gaps in the sequence numbers and in the client library's report.
+TEST_F(StockPrograms, BlockedConsumerOfLargeMessagesStaysWithinItsByteBudgetAndRecovers)
+{
+    NatsServer *nats = natsServer("max_payload: 2MB\n");
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    const long budget = 32l << 20;
+    mama_->natsTransport("pub", nats->url())
+        .natsTransport("sub", nats->url())
+        .property("mama.tarnix.transport.sub.max_pending_bytes", std::to_string(budget))
+        .write();
+
+    struct Case {
+        const char *label;
+        const char *padding;
+        const char *interval; // seconds between bursts
+        const char *burst;
+    };
+    // 2000 updates of 20 KB a second, or 50 of 1 MiB: eight budgets within a
+    // few seconds. Held by message count alone (50,000) all of it would stay
+    // in the subscriber.
+    const Case cases[] = {{"20KB", "20000", "0.01", "20"}, {"1MiB", "1048576", "0.02", "1"}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string symbol = uniqueSymbol("BIG");
+        Process &sub = program(std::string("sub-") + c.label, "mamasubscriberc",
+                               {"-m", "tarnix", "-tport", "sub", "-s", "SRC." + symbol, "-v", "-v"});
+        sub.holdOutput(true);
+        ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(symbol); }, 30s));
+        const long rssStart = sub.rssKb();
+        ASSERT_GT(rssStart, 0);
+        const long bytesStart = nats->varz("in_bytes"), msgsStart = nats->varz("in_msgs");
+
+        ProcessOptions po = mama_->program(std::string("pub-") + c.label, "tarnixmdpub",
+                                           {"-tport", "pub", "-S", "SRC", "-s", symbol, "-pad", c.padding,
+                                            "-interval", c.interval, "-burst", c.burst});
+        po.argv[0] = std::string(E2E_TOOL_DIR) + "/tarnixmdpub";
+        Process &pub = start(po);
+        long rssMax = rssStart;
+        const bool sent = waitUntil(
+            [&] {
+                rssMax = std::max(rssMax, sub.rssKb());
+                return nats->varz("in_bytes") - bytesStart >= 8 * budget || !pub.running() || !sub.running();
+            },
+            120s);
+        ASSERT_TRUE(sent && pub.running() && sub.running())
+            << "published " << (nats->varz("in_bytes") - bytesStart) / 1024 << " KiB";
+        EXPECT_LT(rssMax - rssStart, 2 * budget / 1024)
+            << "RSS grew from " << rssStart << " KiB to " << rssMax << " KiB with a budget of " << budget / 1024
+            << " KiB";
+        EXPECT_GE(countContaining(sub.lines(Process::Err), "suspending the transport"), 1u)
+            << "the byte budget never suspended the subscriber's transport";
+
+        // Reading again, it gets to messages published after that.
+        const long publishedAtRelease = nats->varz("in_msgs") - msgsStart;
+        const size_t linesAtRelease = sub.lineCount(Process::Out);
+        sub.holdOutput(false);
+        const bool caughtUp = waitUntil(
+            [&] {
+                auto seq = sequenceNumbers(sub.lines(Process::Out), linesAtRelease);
+                return (!seq.empty() && seq.back() > publishedAtRelease) || !pub.running() || !sub.running();
+            },
+            60s);
+        EXPECT_TRUE(caughtUp && pub.running() && sub.running())
+            << "no message published after the consumer read again reached it";
+
+        // In order; the discarded stretches are gaps, which the client
+        // library reported.
+        const auto seq = sequenceNumbers(sub.lines(Process::Out));
+        ASSERT_FALSE(seq.empty());
+        EXPECT_TRUE(std::is_sorted(seq.begin(), seq.end()) && std::adjacent_find(seq.begin(), seq.end()) == seq.end())
+            << "messages delivered out of order";
+        size_t gaps = 0;
+        for (size_t i = 1; i < seq.size(); ++i)
+            gaps += seq[i] != seq[i - 1] + 1;
+        EXPECT_GE(gaps, 1u) << "nothing was discarded";
+        EXPECT_GE(countContaining(sub.lines(Process::Err), "receive buffer full"), 1u)
+            << "the discards were not reported";
+        pub.kill();
+        sub.kill();
+    }
 }
 
 TEST_F(StockPrograms, ClusterNodeLossGivesDisconnectThenReconnectAndMessagesResume)

@@ -3,6 +3,7 @@
 #include "queue.h"
 #include "tarnixBridge.h"
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -23,6 +24,12 @@ void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
 const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr, nullptr, nullptr};
 
 void MAMACALLTYPE noop(mamaQueue, void*) {}
+
+void MAMACALLTYPE countQuality(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
+{
+    if (event == MAMA_TRANSPORT_QUALITY)
+        ++*static_cast<int*>(closure);
+}
 
 TarnixQueueBridge* queueBridgeOf(mamaQueue queue)
 {
@@ -67,15 +74,33 @@ protected:
 
     uint32_t suspendedCount() { return bridgeOf(mTransport)->mSuspendedQueueCount; }
 
-    uint64_t buffered()
+    uint64_t buffered() { return stats(mSession).rxBufferedMsgs; }
+
+    static trxClient_session_stats_t stats(trxClient_opaqueSession_pt session)
     {
         trxClient_session_stats_t stats{};
-        EXPECT_EQ(trxClient_session_getStats(mSession, &stats), TRXCLIENT_OK);
-        return stats.rxBufferedMsgs;
+        EXPECT_EQ(trxClient_session_getStats(session, &stats), TRXCLIENT_OK);
+        return stats;
+    }
+
+    /* A transport with a byte budget of 16384 (and a queue depth far away),
+     * counting its quality events in mQuality. */
+    mamaTransport createBudgetTransport()
+    {
+        mClosure->mMaxQueueSize.store(50000);
+        configure("bytes");
+        setProperty("mama.tarnix.transport.bytes.max_pending_bytes", "16384");
+        mamaTransport transport = nullptr;
+        EXPECT_EQ(mamaTransport_allocate(&transport), MAMA_STATUS_OK);
+        EXPECT_EQ(mamaTransport_setTransportCallback(transport, countQuality, &mQuality), MAMA_STATUS_OK);
+        EXPECT_EQ(mamaTransport_create(transport, "bytes", mBridge), MAMA_STATUS_OK);
+        mTransports.push_back(transport);
+        return transport;
     }
 
     mamaTransport mTransport = nullptr;
     trxClient_opaqueSession_pt mSession = nullptr;
+    int mQuality = 0;   /* outlives the test body: events may come until tear-down */
 };
 
 /* With M = 10 the enqueue that finds 10 queued suspends the session (and is
@@ -144,6 +169,65 @@ TEST_F(FlowControl, TwoFullQueuesOnOneTransport)
     destroySubscription(sb, second);
 }
 
+/* Large messages reach the transport's byte budget long before the queue's
+ * depth (here 50000): with max_pending_bytes 16384 the session is suspended
+ * once 8192 bytes wait on the queue, its receive buffer keeps at most 8192
+ * more, the rest is discarded and reported, and the transport recovers
+ * once the application has caught up. */
+TEST_F(FlowControl, LargeMessagesAreHeldWithinTheTransportsByteBudget)
+{
+    mamaTransport transport = createBudgetTransport();
+    trxClient_opaqueSession_pt session = bridgeOf(transport)->mSession.load();
+
+    mamaQueue queue = createQueue();
+    Received received;
+    mamaSubscription subscription = subscribeBasic(transport, queue, "BIG", kCallbacks, &received);
+    settle(queue);
+    mamaPublisher publisher = createPublisher(transport, "BIG");
+    const std::string padding(1000, 'x');   /* every message carries over 1000 bytes */
+    const std::vector<std::string> sent = numbered(padding, 45);
+    /* In fours, which the receive buffer takes whole, so that the queue
+     * reaches its half of the budget whatever the threads' timing. */
+    for (size_t i = 0; i < 40; i += 4)
+    {
+        publishAll(publisher, std::vector<std::string>(sent.begin() + i, sent.begin() + i + 4));
+        drainClient();
+    }
+
+    EXPECT_EQ(bridgeOf(transport)->mSuspendedQueueCount, 1u) << "the byte budget did not suspend the session";
+    EXPECT_FALSE(queueBridgeOf(queue)->mSuspended.load()) << "the queue's depth is far from its maximum";
+    EXPECT_GE(depthOf(queue), 1u);
+    EXPECT_LE(depthOf(queue), 9u) << "more than half the budget waits on the queue";
+    const trxClient_session_stats_t held = stats(session);
+    EXPECT_LE(held.rxBufferedBytes, 8192u);
+    EXPECT_GT(held.rxDiscardedMsgs, 0u);
+    EXPECT_EQ(depthOf(queue) + held.rxBufferedMsgs + held.rxDiscardedMsgs, 40u);
+
+    ASSERT_TRUE(dispatchUntil(queue, [&] { return received.mTexts.size() + held.rxDiscardedMsgs == 40; }));
+    EXPECT_EQ(bridgeOf(transport)->mSuspendedQueueCount, 0u);
+
+    /* Caught up: the next messages all arrive, the first of them telling of
+     * the gap before it. */
+    publishAll(publisher, std::vector<std::string>(sent.begin() + 40, sent.end()));
+    ASSERT_TRUE(dispatchUntil(queue, [&] { return received.mTexts.size() + held.rxDiscardedMsgs == 45; }));
+    EXPECT_EQ(stats(session).rxDiscardedMsgs, held.rxDiscardedMsgs);
+    /* In order, each stretch of discarded messages one quality event. */
+    std::vector<size_t> order;
+    size_t gaps = 0;
+    for (const std::string& text : received.mTexts)
+    {
+        const size_t index = std::find(sent.begin(), sent.end(), text) - sent.begin();
+        gaps += index != (order.empty() ? 0 : order.back() + 1);
+        order.push_back(index);
+    }
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_EQ(order.back(), 44u);
+    ASSERT_TRUE(dispatchUntil(queue, [&] { return mQuality >= static_cast<int>(gaps); }));
+    EXPECT_EQ(mQuality, static_cast<int>(gaps));
+    EXPECT_GE(gaps, 1u);
+    destroySubscription(subscription, queue);
+}
+
 /* Without asynchronous subscriptions nothing is suspended: messages beyond
  * the maximum depth are discarded, reported by the throttled logger as one
  * line and a repeat count. */
@@ -173,6 +257,38 @@ TEST_F(FlowControl, WithoutAsynchronousSubscriptionsAFullQueueDiscards)
 
     ASSERT_TRUE(dispatchUntil(queue, [&] { return received.mTexts.size() == 5; }));
     EXPECT_EQ(received.mTexts, numbered("m", 5));
+    destroySubscription(subscription, queue);
+    mClosure->mSubscribeAsync.store(true);
+}
+
+/* Without asynchronous subscriptions the byte budget discards instead. */
+TEST_F(FlowControl, WithoutAsynchronousSubscriptionsTheByteBudgetDiscards)
+{
+    mClosure->mSubscribeAsync.store(false);
+    mamaTransport transport = createBudgetTransport();
+    mamaQueue queue = createQueue();
+    Received received;
+    mamaSubscription subscription = subscribeBasic(transport, queue, "BIG", kCallbacks, &received);
+    settle(queue);
+
+    LogCapture log;
+    const std::vector<std::string> sent = numbered(std::string(1000, 'x'), 40);
+    mamaPublisher publisher = createPublisher(transport, "BIG");
+    for (const std::string& text : sent)
+    {
+        publish(publisher, text.c_str());
+        drainClient();   /* each reaches the queue, none waits in the session */
+    }
+    EXPECT_EQ(bridgeOf(transport)->mSuspendedQueueCount, 0u);
+    EXPECT_GE(depthOf(queue), 1u);
+    EXPECT_LE(depthOf(queue), 9u);
+    EXPECT_EQ(log.matching("Discarding message with topic 'BIG'; its transport holds half of max_pending_bytes "
+                           "(16384) on queues")
+                  .size(),
+              1u);
+    const size_t kept = depthOf(queue);
+    ASSERT_TRUE(dispatchUntil(queue, [&] { return received.mTexts.size() == kept; }));
+    EXPECT_EQ(received.mTexts, std::vector<std::string>(sent.begin(), sent.begin() + kept));
     destroySubscription(subscription, queue);
     mClosure->mSubscribeAsync.store(true);
 }

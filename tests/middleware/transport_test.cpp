@@ -200,6 +200,44 @@ TEST_F(Transport, SessionPropertiesAreDefaultsThenConfigurationThenWhatTheBridge
     EXPECT_EQ(pid, static_cast<int32_t>(getpid()));
 }
 
+/* max_pending_bytes bounds what a slow consumer makes the transport hold;
+ * half of it is the session's receive buffer. */
+TEST_F(Transport, MaxPendingBytesIsCheckedAndGivesTheReceiveBufferHalf)
+{
+    const char* const bad[] = {"lots", "-1", "0", "2047", "+4096", "4096 ", "4398046511105",
+                               "99999999999999999999999"};
+    for (const char* value : bad)
+    {
+        SCOPED_TRACE(value);
+        configure("budget");
+        setProperty("mama.tarnix.transport.budget.max_pending_bytes", value);
+        LogCapture log;
+        EXPECT_EQ(failedCreate("budget"), MAMA_STATUS_INVALID_ARG);
+        auto lines = log.matching(std::string("Invalid value '") + value +
+                                  "' for mama.tarnix.transport.budget.max_pending_bytes: expected a number of "
+                                  "bytes from 2048 to 4398046511104");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_ERROR);
+    }
+
+    TarnixTransportBridge* standard = bridgeOf(createTransport());
+    EXPECT_EQ(standard->mMaxPendingBytes, 128u << 20);
+    EXPECT_EQ(sessionProperty(standard, "SESSION_BUFFER_BYTE_LIMIT"), "67108864");
+
+    /* A buffer limit of its own would let the sum exceed the budget. */
+    configure("own");
+    setProperty("mama.tarnix.transport.own.max_pending_bytes", "2048");
+    setProperty("mama.tarnix.transport.own.SESSION_BUFFER_BYTE_LIMIT", "1000000");
+    LogCapture log;
+    TarnixTransportBridge* own = bridgeOf(createTransport("own"));
+    EXPECT_EQ(own->mMaxPendingBytes, 2048u);
+    EXPECT_EQ(sessionProperty(own, "SESSION_BUFFER_BYTE_LIMIT"), "1024");
+    EXPECT_EQ(log.matching("mama.tarnix.transport.own.SESSION_BUFFER_BYTE_LIMIT is ignored: the receive buffer "
+                           "takes half of mama.tarnix.transport.own.max_pending_bytes (2048 bytes)")
+                  .size(),
+              1u);
+}
+
 TEST_F(Transport, PublisherInformationCanBeSwitchedOff)
 {
     setProperty("mama.tarnix.transport.send_publisher_info", "false");

@@ -387,6 +387,7 @@ void Session::deliver(Msg *m)
 {
     rxMsgs_++;
     bool post = false, overflow = false;
+    uint64_t heldMsgs = 0, heldBytes = 0;
     {
         std::lock_guard<std::mutex> g(rxMu_);
         if (closing_) {
@@ -399,6 +400,8 @@ void Session::deliver(Msg *m)
             pendingDiscard_ = true;
             overflow = !discardReported_;
             discardReported_ = true;
+            heldMsgs = rxMsgsQueued_;
+            heldBytes = rxBytes_;
         } else {
             if (pendingDiscard_) {
                 m->discard = true;
@@ -415,8 +418,10 @@ void Session::deliver(Msg *m)
         }
     }
     if (overflow) {
-        TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s: receive buffer full (%llu messages), discarding", id_.c_str(),
-                static_cast<unsigned long long>(bufMsgLimit_));
+        TRX_LOG(TRXCLIENT_LOG_WARNING,
+                "session %s: receive buffer full (%llu messages, %llu bytes held; limits %llu, %llu), discarding",
+                id_.c_str(), static_cast<unsigned long long>(heldMsgs), static_cast<unsigned long long>(heldBytes),
+                static_cast<unsigned long long>(bufMsgLimit_), static_cast<unsigned long long>(bufByteLimit_));
         raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, 0,
                    "receive buffer full: messages discarded");
     }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -133,6 +134,140 @@ TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
     EXPECT_LT(std::chrono::duration_cast<Ms>(noticed - frozen).count(), 3000);
     // No retries allowed: the session then goes down for good.
     EXPECT_TRUE(c.waitEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR, 3000));
+}
+
+// Length of the run of consecutive numbers that ends the list.
+size_t inOrderTail(const std::vector<int> &v)
+{
+    size_t n = v.empty() ? 0 : 1;
+    while (n < v.size() && v[v.size() - n - 1] + 1 == v[v.size() - n])
+        ++n;
+    return n;
+}
+
+// A frozen broker (SIGSTOP) keeps its sockets: libnats notices it by its
+// keep-alive and then reconnects, holding the connection's lock while it
+// waits for the node's greeting (5 s here). No send may wait on that: sends
+// are held for the reconnect up to SESSION_RECONNECT_BUFFER_BYTES, then
+// refused with sub-code 4. A full socket holds a send for at most the
+// keep-alive time (250 ms x 3), the write deadline.
+TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto bound = Ms(1500); // liveness: well under one connect attempt
+    for (const char *policy : {"adaptive", "batch", "immediate"}) {
+        SCOPED_TRACE(policy);
+        NatsServer server;
+        // The receiver's keep-alive outlasts the freezes: its subscription
+        // survives them, so whatever the broker takes reaches it.
+        Client sub(creds(server.url(), {"SESSION_KEEP_ALIVE_INT_MS", "60000"}));
+        Client pub(creds(server.url(), {"SESSION_SEND_POLICY", policy, "SESSION_CONNECT_TIMEOUT_MS", "5000",
+                                        "SESSION_RECONNECT_BUFFER_BYTES", "1048576"}));
+        ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
+        ASSERT_EQ(TRXCLIENT_OK, pub.connectRc);
+        ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("frozen/>"));
+        auto timedSend = [&](const std::string &topic, const std::string &data, Ms &slowest) {
+            auto t0 = Clock::now();
+            int rc = pub.publish(topic, data);
+            slowest = std::max(slowest, std::chrono::duration_cast<Ms>(Clock::now() - t0));
+            return rc;
+        };
+        // sub.mu held (waitFor holds it while it asks).
+        auto numbers = [&](const std::string &topic) {
+            std::vector<int> out;
+            for (auto &m : sub.msgs)
+                if (m.topic == topic)
+                    out.push_back(std::atoi(m.data.c_str()));
+            return out;
+        };
+
+        // A send stuck for good would leave the broker frozen: thaw it in time.
+        std::mutex wm;
+        std::condition_variable wcv;
+        bool done = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> lk(wm);
+            if (!wcv.wait_for(lk, std::chrono::seconds(30), [&] { return done; }))
+                server.cont();
+        });
+        struct Join {
+            std::function<void()> f;
+            ~Join() { f(); }
+        } join{[&] {
+            {
+                std::lock_guard<std::mutex> g(wm);
+                done = true;
+            }
+            wcv.notify_all();
+            watchdog.join();
+        }};
+
+        // 1. Flat out into the frozen broker until the reconnect buffer is full.
+        server.pause();
+        Ms slowest(0);
+        int n = 0, lastOk = -1, rc = TRXCLIENT_OK;
+        const std::string pad(100, 'x');
+        for (; n < 400000; ++n) {
+            rc = timedSend("frozen/flat", std::to_string(n) + " " + pad, slowest);
+            if (rc == TRXCLIENT_OK)
+                lastOk = n;
+            else if (trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE)
+                break;
+        }
+        EXPECT_EQ(TRXCLIENT_FAIL, rc) << "400000 sends held for a frozen broker";
+        EXPECT_NE(nullptr, std::strstr(trxClient_getLastErrorInfo()->errorStr, "reconnect buffer"))
+            << trxClient_getLastErrorInfo()->errorStr;
+        EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
+        std::fprintf(stderr, "frozen broker (%s): %d sends flat out, slowest %lld ms\n", policy, n,
+                     static_cast<long long>(slowest.count()));
+        server.cont();
+        ASSERT_TRUE(pub.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, 20000));
+        // What went into the dead socket before the freeze was noticed may be
+        // lost, or come late once the broker runs again; what was held (the
+        // last megabyte's worth at least) arrives, in order, after it.
+        ASSERT_TRUE(sub.waitFor([&] { return !numbers("frozen/flat").empty() && numbers("frozen/flat").back() == lastOk; },
+                                20000));
+        std::vector<int> flat, paced;
+        {
+            std::lock_guard<std::mutex> g(sub.mu);
+            flat = numbers("frozen/flat");
+        }
+        EXPECT_GT(inOrderTail(flat), 1048576u / 200) << "the held messages did not arrive in order";
+
+        // 2. Paced sends through a second freeze, its notice and the reconnect
+        // attempts: every one is accepted at once and arrives.
+        auto events = [&](int ev) {
+            std::lock_guard<std::mutex> g(pub.mu);
+            return pub.countEvents(ev);
+        };
+        size_t reconnects = events(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE);
+        size_t lost = events(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE);
+        server.pause();
+        slowest = Ms(0);
+        int sent = 0, firstAfterNotice = -1;
+        for (auto until = Clock::now() + Ms(3000); Clock::now() < until; ++sent) {
+            ASSERT_EQ(TRXCLIENT_OK, timedSend("frozen/paced", std::to_string(sent), slowest))
+                << trxClient_getLastErrorInfo()->errorStr;
+            if (firstAfterNotice < 0 && events(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE) > lost)
+                firstAfterNotice = sent + 1;
+            std::this_thread::sleep_for(Ms(2));
+        }
+        server.cont();
+        ASSERT_GE(firstAfterNotice, 0) << "the second freeze went unnoticed";
+        EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
+        std::fprintf(stderr, "frozen broker (%s): %d paced sends, slowest %lld ms\n", policy, sent,
+                     static_cast<long long>(slowest.count()));
+        ASSERT_TRUE(pub.waitFor([&] { return pub.countEvents(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE) > reconnects; },
+                                20000));
+        ASSERT_TRUE(sub.waitFor([&] { return !numbers("frozen/paced").empty() && numbers("frozen/paced").back() == sent - 1; },
+                                20000));
+        {
+            std::lock_guard<std::mutex> g(sub.mu);
+            paced = numbers("frozen/paced");
+        }
+        EXPECT_GE(inOrderTail(paced), static_cast<size_t>(sent - firstAfterNotice))
+            << "a send after the notice was lost or came out of order";
+    }
 }
 
 TEST(NatsProcesses, MessagesCrossProcessBoundaries)

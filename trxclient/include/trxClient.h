@@ -311,6 +311,9 @@ typedef struct trxClient_session_createFuncInfo {
  *   SESSION_BUFFER_MSG_LIMIT       messages held for a suspended session (default 100000)
  *   SESSION_BUFFER_BYTE_LIMIT      bytes held for a suspended session (default 67108864)
  *   SESSION_REQUEST_MSG_LIMIT      most messages one cache request delivers (default 100000)
+ *   SESSION_RECONNECT_BUFFER_BYTES NATS: bytes of sends held while the broker
+ *                                  is lost, for the reconnect; beyond them a
+ *                                  send fails with sub-code 4 (default 8388608)
  *   SESSION_SEND_POLICY            NATS sends: "adaptive" (default: an idle send is
  *                                  written at once, a burst is batched),
  *                                  "batch" (libnats batching), "immediate"

@@ -52,6 +52,8 @@ struct TarnixTransportBridge
     /* Destroy has finished; guarded by mSubscriptionsLock. Whoever then
      * leaves the registry empty runs the final release, exactly once. */
     bool mDestroyed;
+    /* A refused request from an inbox has been logged as an error. */
+    std::atomic<bool> mInboxRefusalLogged;
 };
 
 struct TarnixBridgeSubscription;
@@ -107,6 +109,12 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg
 /* Queue event of a received message or of a subscription's destroy. */
 void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);
 }
+
+/* MAMA_STATUS_NOT_PERMISSIONED, logged, when the broker refused the session
+ * its inbox topics, so that no reply to a request on topic could arrive;
+ * otherwise MAMA_STATUS_OK. */
+mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
+                                                          const char* caller);
 
 /* Sends msg as the binary attachment of a client-library message on topic;
  * replyTo (may be null) becomes its reply-to, or in reply mode its topic. */

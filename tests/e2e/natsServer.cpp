@@ -40,7 +40,7 @@ NatsServer::~NatsServer()
     kill();
 }
 
-bool NatsServer::start(int port, int httpPort, const std::string &clusterBlock)
+bool NatsServer::start(int port, int httpPort, const std::string &extra)
 {
     port_ = port;
     httpPort_ = httpPort;
@@ -51,7 +51,7 @@ bool NatsServer::start(int port, int httpPort, const std::string &clusterBlock)
           << "http: 127.0.0.1:" << httpPort_ << "\n"
           << "server_name: " << name_ << "\n"
           << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n"
-          << clusterBlock;
+          << extra;
     }
     ProcessOptions o;
     o.name = name_;
@@ -76,6 +76,12 @@ void NatsServer::kill()
 bool NatsServer::running()
 {
     return process_ && process_->running();
+}
+
+void NatsServer::signal(int sig)
+{
+    if (process_)
+        process_->signal(sig);
 }
 
 std::string NatsServer::monitor(const std::string &path) const
@@ -136,11 +142,12 @@ std::string NatsServer::logTail(size_t n) const
     return process_ ? process_->tail(Process::Err, n) : "";
 }
 
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name)
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name,
+                                            const std::string &extra)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         auto s = std::make_unique<NatsServer>(dir, name);
-        if (s->start(freePort(), freePort()))
+        if (s->start(freePort(), freePort(), extra))
             return s;
     }
     return nullptr;

@@ -20,11 +20,14 @@ public:
     NatsServer(const std::string &dir, const std::string &name);
     ~NatsServer();
 
-    // Writes the configuration and starts the server; false when it did not
+    // Writes the configuration (extra: more of it, a cluster or an
+    // authorization block) and starts the server; false when it did not
     // come up (its port taken meanwhile, for instance).
-    bool start(int port, int httpPort, const std::string &clusterBlock = "");
+    bool start(int port, int httpPort, const std::string &extra = "");
     void kill();
     bool running();
+    // SIGSTOP freezes the node (it keeps its sockets), SIGCONT thaws it.
+    void signal(int sig);
 
     int port() const { return port_; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
@@ -48,7 +51,8 @@ private:
 };
 
 // One server, started on free ports (retried if a port is snapped up).
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name);
+std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name,
+                                            const std::string &extra = "");
 
 // Three servers joined by routes; returns once every node sees the two others.
 class NatsCluster {

@@ -109,9 +109,9 @@ protected:
     }
 
     // Owned by the fixture, so that a failure can still show its log.
-    NatsServer *natsServer()
+    NatsServer *natsServer(const std::string &extraConfig = "")
     {
-        auto s = startNatsServer(dir_->path(), "nats");
+        auto s = startNatsServer(dir_->path(), "nats", extraConfig);
         if (!s)
             return nullptr;
         servers_.push_back(std::move(s));
@@ -183,6 +183,50 @@ TEST_F(StockPrograms, InboxRequestIsAnsweredByPublisherInboxListener)
     EXPECT_NE(pub.lines(Process::Out)[*request].find("222"), std::string::npos)
         << "the request's field did not arrive: " << pub.lines(Process::Out)[*request];
     EXPECT_EQ(countContaining(pub.lines(Process::Out), "Inbound msg not from inbox"), 0u);
+}
+
+// A broker that refuses the requester its inbox subjects: mamainboxc's
+// requests are refused with a status and the cause is logged at the default
+// level, naming the subject and the permission to grant, instead of
+// requests going out whose replies cannot come back.
+TEST_F(StockPrograms, InboxRequestsFailLoudlyWhenTheBrokerRefusesTheInboxSubjects)
+{
+    NatsServer *nats = natsServer("authorization {\n"
+                                  "  users = [\n"
+                                  "    {user: pub, password: p}\n"
+                                  "    {user: req, password: r, permissions: {subscribe: {deny: [\"#P2P.>\"]}}}\n"
+                                  "  ]\n"
+                                  "}\n");
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    mama_->natsTransport("pub", nats->url())
+        .property("mama.tarnix.transport.pub.SESSION_USERNAME", "pub")
+        .property("mama.tarnix.transport.pub.SESSION_PASSWORD", "p")
+        .natsTransport("sub", nats->url())
+        .property("mama.tarnix.transport.sub.SESSION_USERNAME", "req")
+        .property("mama.tarnix.transport.sub.SESSION_PASSWORD", "r")
+        .write();
+    const std::string outbound = uniqueSymbol("FEED");
+    const std::string inbound = uniqueSymbol("REQ");
+
+    Process &pub = program("mamapublisherc", "mamapublisherc",
+                           {"-m", "tarnix", "-tport", "pub", "-s", outbound, "-l", inbound, "-i", "5"});
+    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(inbound); }, 30s))
+        << "the broker never saw the publisher's inbound subscription";
+
+    Process &inbox = program("mamainboxc", "mamainboxc", {"-m", "tarnix", "-tport", "sub", "-s", inbound});
+    // OpenMAMA logs to standard error.
+    auto cause = inbox.waitForText("Grant the user subscribe permission on subject '#P2P.>'", 30s, Process::Err);
+    ASSERT_TRUE(cause) << "the refused inbox subscription was not logged";
+    const std::string line = inbox.lines(Process::Err)[*cause];
+    EXPECT_NE(line.find("Error"), std::string::npos) << line;
+    EXPECT_NE(line.find("refused the subscription to subject '#P2P.*."), std::string::npos) << line;
+    auto refused = inbox.waitForText("request to '" + inbound + "' not sent (MAMA_STATUS_NOT_PERMISSIONED)", 30s,
+                                     Process::Err);
+    ASSERT_TRUE(refused) << "no request was refused";
+    EXPECT_NE(inbox.lines(Process::Err)[*refused].find("Error"), std::string::npos);
+    // A few more request periods: still no reply, and the publisher got none of them.
+    EXPECT_FALSE(inbox.waitForText("Received reply:", 3s));
+    EXPECT_EQ(countContaining(pub.lines(Process::Out), "Recieved inbound msg."), 0u);
 }
 
 TEST_F(StockPrograms, WildcardSubscriberReceivesEachSymbolWithItsSubject)

@@ -323,6 +323,10 @@ typedef struct trxClient_session_createFuncInfo {
  *   SESSION_REPLY_TO_DEFAULT_DEST  "#P2P/<node>/<session id>//": a point-to-point
  *                                  topic of this session; every topic that starts
  *                                  with "#P2P/<any node>/<session id>/" reaches it
+ *   SESSION_REPLY_TO_REFUSED       "1" when the broker refused the session's
+ *                                  subscription to those topics (logged as an
+ *                                  error): nothing sent to them can arrive;
+ *                                  else "0"
  *   SESSION_CLIENT_NAME            the session id (32 hex digits)
  *   SESSION_CONNECTED_HOST         URL of the broker node now connected
  * Any property given at create can be read back as well.

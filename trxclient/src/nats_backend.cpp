@@ -494,6 +494,13 @@ public:
         return node_.empty() ? "nats" : node_;
     }
 
+    std::string brokerName(const std::string &topic) override
+    {
+        std::string subject;
+        topicToSubject(topic, true, subject);
+        return "subject '" + subject + "'";
+    }
+
     std::string connectedUrl() override
     {
         char buf[256] = {};

@@ -367,6 +367,59 @@ TEST(NatsWire, PlainClientsAndTheEnvelope)
     natsConnection_Destroy(nc);
 }
 
+// "%00" in a subject or reply from a foreign client would decode to a NUL
+// that cuts the topic short for every C caller: such messages are refused
+// and logged (once a second at most); clean neighbours pass.
+std::mutex gLogMu;
+std::vector<std::string> gLog;
+void captureLog(trxClient_log_callbackInfo_pt info, void *)
+{
+    std::lock_guard<std::mutex> g(gLogMu);
+    gLog.emplace_back(info->msg_p);
+}
+
+TEST(NatsWire, AnEscapedNulInASubjectOrReplyIsRefused)
+{
+    NatsServer server;
+    natsOptions *o = nullptr;
+    natsConnection *nc = nullptr;
+    ASSERT_EQ(NATS_OK, natsOptions_Create(&o));
+    natsOptions_SetURL(o, server.url().c_str());
+    natsOptions_SetUserInfo(o, "trx", "secret");
+    ASSERT_EQ(NATS_OK, natsConnection_Connect(&nc, o));
+    natsOptions_Destroy(o);
+    Client sess(creds(server.url()));
+    ASSERT_EQ(TRXCLIENT_OK, sess.subscribe("nul/>"));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_log_setCallback(&captureLog, nullptr));
+    struct Case {
+        const char *subject, *reply;
+        bool passes;
+    } cases[] = {
+        {"nul.a%00b", nullptr, false},
+        {"nul.ok", "in.%00x", false},
+        {"nul.%00", nullptr, false},
+        {"nul.a%01b", nullptr, true}, // a control byte: no truncation, handed on
+        {"nul.a%0", nullptr, true},   // not an escape
+        {"nul.last", "in.box", true},
+    };
+    for (auto &c : cases)
+        ASSERT_EQ(NATS_OK, c.reply ? natsConnection_PublishRequestString(nc, c.subject, c.reply, "x")
+                                   : natsConnection_PublishString(nc, c.subject, "x"));
+    ASSERT_TRUE(sess.waitFor([&] { return !sess.msgs.empty() && sess.msgs.back().topic == "nul/last"; }));
+    auto msgs = sess.takeMsgs();
+    trxClient_log_unsetCallback();
+    ASSERT_EQ(3u, msgs.size());
+    EXPECT_EQ(std::string("nul/a\x01" "b"), msgs[0].topic);
+    EXPECT_EQ("nul/a%0", msgs[1].topic);
+    EXPECT_EQ("in/box", msgs[2].replyTo);
+    std::lock_guard<std::mutex> g(gLogMu);
+    size_t refusals = 0;
+    for (auto &l : gLog)
+        refusals += l.find("message refused: subject 'nul.a%00b' (reply '') holds %00") != std::string::npos;
+    EXPECT_EQ(1u, refusals) << "the first refusal is logged";
+    natsConnection_Destroy(nc);
+}
+
 TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)
 {
     char tmpl[] = "/tmp/trxtls.XXXXXX";

@@ -851,6 +851,10 @@ private:
             return;
         }
         Msg *m = fromNats(nm, true);
+        if (!m) {
+            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
+            return;
+        }
         bool suspect = false;
         const char *ts = nullptr;
         if (cs->maxAgeMs && natsMsgHeader_Get(m->natsMsg ? static_cast<natsMsg *>(m->natsMsg) : nm, "Nats-Time-Stamp",
@@ -927,7 +931,7 @@ private:
             }
             Msg *m = fromNats(nm, true);
             // A level ending in '*' was widened for the server: test exactly here.
-            if (topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
+            if (m && topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
                 bool old = cs->maxAgeMs && stamp &&
                            std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
@@ -962,7 +966,9 @@ private:
 
     // ---- receive -----------------------------------------------------------------
 
-    // Builds our message around a libnats one (kept for its data).
+    // Builds our message around a libnats one (kept for its data); null,
+    // with the libnats one freed, for a subject or reply that no topic can
+    // stand for.
     static Msg *fromNats(natsMsg *nm, bool fromCache)
     {
         Msg *m = new Msg;
@@ -971,19 +977,39 @@ private:
         const char *orig = nullptr;
         if (fromCache && natsMsgHeader_Get(nm, "Nats-Subject", &orig) == NATS_OK && orig)
             subj = orig;
-        subjectToTopic(subj, m->topicOwned);
+        bool clean = subjectToTopic(subj, m->topicOwned);
         m->hasTopic = true;
-        if (const char *r = natsMsg_GetReply(nm)) {
-            if (*r && !fromCache) {
-                subjectToTopic(r, m->replyTo);
-                m->hasReplyTo = true;
-            }
+        const char *r = natsMsg_GetReply(nm);
+        if (r && *r && !fromCache) {
+            clean = subjectToTopic(r, m->replyTo) && clean;
+            m->hasReplyTo = true;
+        }
+        if (!clean) {
+            refusedNul(subj, m->hasReplyTo ? r : "");
+            delete m;
+            return nullptr;
         }
         if (decodeEnvelope(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                            static_cast<size_t>(natsMsg_GetDataLength(nm)), *m) == EnvelopeResult::Malformed)
             TRX_LOG(TRXCLIENT_LOG_WARNING, "malformed envelope on subject %s: delivered as a plain attachment",
                     natsMsg_GetSubject(nm));
         return m;
+    }
+
+    // Peers may send any number of these: the log says so once a second.
+    static void refusedNul(const char *subject, const char *reply)
+    {
+        static std::atomic<int64_t> lastNs{0};
+        static std::atomic<uint64_t> unlogged{0};
+        int64_t now = nowNs(), last = lastNs.load();
+        if (now - last < 1000000000 || !lastNs.compare_exchange_strong(last, now)) {
+            unlogged++;
+            return;
+        }
+        TRX_LOG(TRXCLIENT_LOG_WARNING,
+                "message refused: subject '%s' (reply '%s') holds %%00, a NUL byte no topic may hold "
+                "(%llu more such messages refused since the last report)",
+                subject, reply, static_cast<unsigned long long>(unlogged.exchange(0)));
     }
 
     static void onMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
@@ -1009,7 +1035,8 @@ private:
                 return;
             }
         }
-        be->s_->deliver(fromNats(nm, false));
+        if (Msg *m = fromNats(nm, false))
+            be->s_->deliver(m);
     }
 
     static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)

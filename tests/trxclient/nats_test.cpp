@@ -474,6 +474,37 @@ TEST(NatsCacheTool, CreateShowEmptyDelete)
     EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, trxClient_getLastErrorInfo()->subCode);
 }
 
+// Bad arguments are refused before any broker is asked (this one does not
+// exist), with the reason.
+TEST(NatsCacheTool, BadArgumentsAreRefusedAtOnceWithTheReason)
+{
+    char tmpl[] = "/tmp/trxcache.XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string tool = std::string(TRXCACHE_BIN) + " --server nats://127.0.0.1:1 ";
+    struct Case {
+        const char *args, *reason;
+    } cases[] = {
+        {"--replicas abc create 'px/>'", "--replicas 'abc': expected a whole number from 1 to 5"},
+        {"--replicas 0 create 'px/>'", "--replicas '0'"},
+        {"--replicas 6 create 'px/>'", "--replicas '6'"},
+        {"--replicas 2x create 'px/>'", "--replicas '2x'"},
+        {"--stream a.b show", "--stream 'a.b': a stream name is"},
+        {"--stream 'a b' show", "--stream 'a b'"},
+        {"--stream 'a*' show", "--stream 'a*'"},
+        {"--stream '' show", "--stream ''"},
+        {"frobnicate", "unknown command 'frobnicate'"},
+    };
+    for (auto &c : cases) {
+        const std::string err = dir + "/err.txt";
+        int status = std::system((tool + c.args + " > /dev/null 2> " + err).c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.args << ": status " << status;
+        std::ifstream f(err);
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_NE(std::string::npos, text.find(c.reason)) << c.args << ": " << text;
+    }
+    ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
+}
+
 TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)
 {
     NatsServer server;

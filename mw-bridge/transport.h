@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
+#include <unordered_set>
 
 struct TarnixBridge;
 struct TarnixProperties;
@@ -20,6 +22,15 @@ struct TarnixSubscriptionRegistry;   /* the transport's set of bridge subscripti
 
 constexpr size_t TARNIX_TOPIC_BUFFER = 260;
 constexpr size_t TARNIX_PUBINFO_BUFFER = 1024;
+
+/* Subjects whose refused publications have been logged at the default
+ * level; used on the client library's context thread only. Bounded: when
+ * full it starts again. */
+struct TarnixRefusedSubjects
+{
+    static constexpr size_t kMax = 4096;
+    std::unordered_set<std::string> mSubjects;
+};
 
 /* Plain data: the list recycles nodes and zero-fills them on reuse. */
 struct TarnixTransportBridge
@@ -54,6 +65,8 @@ struct TarnixTransportBridge
     bool mDestroyed;
     /* A refused request from an inbox has been logged as an error. */
     std::atomic<bool> mInboxRefusalLogged;
+    /* Made at the first refused publication, freed with the transport. */
+    TarnixRefusedSubjects* mRefusedSubjects;
 };
 
 struct TarnixBridgeSubscription;

@@ -229,6 +229,37 @@ TEST_F(StockPrograms, InboxRequestsFailLoudlyWhenTheBrokerRefusesTheInboxSubject
     EXPECT_EQ(countContaining(pub.lines(Process::Out), "Recieved inbound msg."), 0u);
 }
 
+// Publications the broker refuses reach the transport's topic callback; an
+// operator at the default log level sees the first of each subject once.
+TEST_F(StockPrograms, RefusedPublicationsAreLoggedOncePerSubject)
+{
+    NatsServer *nats = natsServer("authorization {\n"
+                                  "  users = [ {user: pub, password: p, permissions: {publish: {deny: [\"DENY.>\"]}}} ]\n"
+                                  "}\n");
+    ASSERT_TRUE(nats) << "nats-server did not start";
+    mama_->natsTransport("pub", nats->url())
+        .property("mama.tarnix.transport.pub.SESSION_USERNAME", "pub")
+        .property("mama.tarnix.transport.pub.SESSION_PASSWORD", "p")
+        .write();
+    const std::string denied = "DENY." + uniqueSymbol("S");
+    const std::string allowed = uniqueSymbol("OK");
+    const int count = 20;
+    std::vector<Process *> pubs;
+    for (const auto &symbol : {denied, allowed})
+        pubs.push_back(&program("pub-" + symbol, "mamapublisherc",
+                                {"-m", "tarnix", "-tport", "pub", "-s", symbol, "-c", std::to_string(count), "-i",
+                                 "0.01", "-q"}));
+    for (auto *p : pubs) {
+        ASSERT_TRUE(p->waitExit(60s)) << p->name() << " did not finish";
+        EXPECT_EQ(p->exitStatus(), 0) << p->name();
+    }
+    const auto deniedLog = pubs[0]->lines(Process::Err);
+    EXPECT_EQ(countContaining(deniedLog, "refused by the broker on transport 'pub'"), 1u)
+        << "one line for " << count << " refused publications";
+    EXPECT_EQ(countContaining(deniedLog, "Publication to '" + denied + "' refused"), 1u);
+    EXPECT_EQ(countContaining(pubs[1]->lines(Process::Err), "refused"), 0u);
+}
+
 TEST_F(StockPrograms, WildcardSubscriberReceivesEachSymbolWithItsSubject)
 {
     NatsServer *nats = natsServer();

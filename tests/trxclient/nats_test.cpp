@@ -217,6 +217,9 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         EXPECT_EQ(TRXCLIENT_FAIL, rc) << "400000 sends held for a frozen broker";
         EXPECT_NE(nullptr, std::strstr(trxClient_getLastErrorInfo()->errorStr, "reconnect buffer"))
             << trxClient_getLastErrorInfo()->errorStr;
+        // Held or not, a message the broker cannot take is refused as such.
+        EXPECT_EQ(TRXCLIENT_FAIL, pub.publish("frozen/huge", std::string(1536 * 1024, 'h')));
+        EXPECT_EQ(TRXCLIENT_SUBCODE_MSG_TOO_LARGE, trxClient_getLastErrorInfo()->subCode);
         EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
         std::fprintf(stderr, "frozen broker (%s): %d sends flat out, slowest %lld ms\n", policy, n,
                      static_cast<long long>(slowest.count()));

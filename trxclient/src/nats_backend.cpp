@@ -207,6 +207,7 @@ public:
             std::lock_guard<std::mutex> g(mu_);
             node_ = id;
         }
+        maxPayload_ = natsConnection_GetMaxPayload(nc_);
         natsConnection_JetStream(&js_, nc_, nullptr);
         stop_ = false;
         confirmThread_ = std::thread([this] { confirmLoop(); });
@@ -451,6 +452,10 @@ public:
             if (linkDown_.load(std::memory_order_relaxed)) {
                 if (policy_ == Adaptive)
                     onFast_ = false; // the held messages go out on the main connection
+                if (len > maxPayload_.load(std::memory_order_relaxed))
+                    return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
+                                "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
+                                static_cast<long long>(maxPayload_.load()), m.topic());
                 return hold(subject, rp, data, len, m.topic());
             }
         }
@@ -590,7 +595,11 @@ private:
             const int len = static_cast<int>(h.data.size());
             natsStatus st = h.hasReply ? natsConnection_PublishRequest(nc_, h.subject.c_str(), h.reply.c_str(), data, len)
                                        : natsConnection_Publish(nc_, h.subject.c_str(), data, len);
-            if (st != NATS_OK) {
+            if (st == NATS_MAX_PAYLOAD) {
+                // The node reconnected to takes less than the one lost.
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "message held for the reconnect dropped: %d bytes exceed the "
+                        "broker's limit for subject '%s'", len, h.subject.c_str());
+            } else if (st != NATS_OK) {
                 TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect still wait: %s", held_.size(),
                         lastNatsError(st).c_str());
                 return;
@@ -1107,6 +1116,7 @@ private:
                 be->fastDown_ = false;
                 return;
             }
+            be->maxPayload_ = natsConnection_GetMaxPayload(nc);
             be->releaseHeld();
             char id[128] = {};
             if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0]) {
@@ -1239,6 +1249,7 @@ private:
         bool hasReply;
     };
     std::atomic<bool> linkDown_{false}; // set by the disconnect callback, cleared once held_ is out
+    std::atomic<int64_t> maxPayload_{1 << 20}; // of the node last connected
     std::mutex holdMu_;
     std::deque<Held> held_;
     size_t heldBytes_ = 0, holdLimit_ = 8 << 20;

@@ -453,9 +453,7 @@ public:
                 if (policy_ == Adaptive)
                     onFast_ = false; // the held messages go out on the main connection
                 if (len > maxPayload_.load(std::memory_order_relaxed))
-                    return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
-                                "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
-                                static_cast<long long>(maxPayload_.load()), m.topic());
+                    return tooLarge(len, m.topic());
                 return hold(subject, rp, data, len, m.topic());
             }
         }
@@ -478,15 +476,11 @@ public:
                 onFast_ = true;
         }
         if (st == NATS_MAX_PAYLOAD)
-            return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
-                        "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
-                        static_cast<long long>(natsConnection_GetMaxPayload(nc_)), m.topic());
+            return tooLarge(len, m.topic());
         if (st == NATS_INVALID_SUBJECT)
             return fail(TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX, "broker client refused Topic '%s'", m.topic());
         if (st == NATS_INSUFFICIENT_BUFFER)
-            return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
-                        "broker unreachable and the reconnect buffer of %zu bytes is full: Topic '%s' not sent",
-                        holdLimit_, m.topic());
+            return bufferFull(m.topic());
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
                         lastNatsError(st).c_str());
@@ -565,15 +559,27 @@ private:
 
     int64_t stallQuietNs() const { return keepAliveMs_ * keepAliveLimit_ * 1000000; }
 
+    trxClient_returnCode_t tooLarge(int len, const char *topic)
+    {
+        return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
+                    "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
+                    static_cast<long long>(maxPayload_.load()), topic);
+    }
+
+    trxClient_returnCode_t bufferFull(const char *topic)
+    {
+        return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
+                    "broker unreachable and the reconnect buffer of %zu bytes is full: Topic '%s' not sent",
+                    holdLimit_, topic);
+    }
+
     // Keeps a message for the reconnect; holdMu_ held.
     trxClient_returnCode_t hold(const std::string &subject, const char *reply, const void *data, int len,
                                 const char *topic)
     {
         const size_t cost = subject.size() + (reply ? std::strlen(reply) : 0) + static_cast<size_t>(len);
         if (heldBytes_ + cost > holdLimit_)
-            return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
-                        "broker unreachable and the reconnect buffer of %zu bytes is full: Topic '%s' not sent",
-                        holdLimit_, topic);
+            return bufferFull(topic);
         const auto *bytes = static_cast<const uint8_t *>(data);
         held_.push_back(Held{subject, reply ? reply : "", std::vector<uint8_t>(bytes, bytes + len), reply != nullptr});
         heldBytes_ += cost;

@@ -119,6 +119,9 @@ mama_status postSend(TarnixTransportBridge* transport, TarnixCacheRequest* reque
         return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
                                                      caller);
     }
+    const mama_status reachable = tarnixBridgeMamaTransport_checkInboxReachable(transport, request->mSubject, caller);
+    if (reachable != MAMA_STATUS_OK)
+        return reachable;
     return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, request->mReplyTopic,
                                                  request->mRequest, false, caller);
 }

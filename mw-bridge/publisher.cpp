@@ -46,6 +46,27 @@ bool copyText(const char* text, char** copy)
 
 }  // namespace
 
+mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
+                                                          const char* caller)
+{
+    char refused[2] = {};
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    if (session == nullptr ||
+        trxClient_session_getProperty(session, "SESSION_REPLY_TO_REFUSED", refused, sizeof(refused)) != TRXCLIENT_OK ||
+        refused[0] != '1')
+        return MAMA_STATUS_OK;
+    /* The application gets the status every time; the log says it once. */
+    const MamaLogLevel level =
+        transport->mInboxRefusalLogged.exchange(true) ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR;
+    TARNIX_LOG(level,
+               "%s(): request to '%s' not sent (%s): no reply can reach an inbox of transport '%s', since the "
+               "broker refused its subscription to the inbox topics '%s>'. Grant the user subscribe permission "
+               "on them.",
+               caller, topic, mamaStatus_stringForStatus(MAMA_STATUS_NOT_PERMISSIONED),
+               transport->mName != nullptr ? transport->mName : "", transport->mInboxTarnixSubPrefix);
+    return MAMA_STATUS_NOT_PERMISSIONED;
+}
+
 mama_status tarnixBridgeMamaTransport_sendMessage(TarnixTransportBridge* transport, const char* topic,
                                                   const char* replyTo, mamaMsg msg, bool replyMode,
                                                   const char* caller)
@@ -293,10 +314,20 @@ mama_status tarnixBridgeMamaPublisher_sendFromInboxByIndex(publisherBridge handl
     int32_t msgType = -1;
     if (tarnixCacheRequest_handles(msg, &msgType))
         return tarnixCacheRequest_send(reinterpret_cast<TarnixPublisherBridge*>(handle), inbox, msg, msgType);
+    TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
+    transportBridge transport = nullptr;
+    if (mamaTransport_getBridgeTransport(publisher->mTransport, &transport) == MAMA_STATUS_OK && transport != nullptr)
+    {
+        const mama_status reachable = tarnixBridgeMamaTransport_checkInboxReachable(
+            reinterpret_cast<TarnixTransportBridge*>(transport), publisher->mSubject,
+            "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
+        if (reachable != MAMA_STATUS_OK)
+            return reachable;
+    }
     inboxBridge inboxHandle = mamaInboxImpl_getInboxBridge(inbox);
     const char* replyTo = tarnixBridgeMamaInbox_getReplyToTopic(reinterpret_cast<TarnixInboxBridge*>(inboxHandle));
-    return tarnixBridgeMamaPublisher_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), replyTo, msg,
-                                                  false, "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
+    return tarnixBridgeMamaPublisher_sendInternal(publisher, replyTo, msg, false,
+                                                  "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
 }
 
 mama_status tarnixBridgeMamaPublisher_sendFromInbox(publisherBridge handle, mamaInbox inbox, mamaMsg msg)

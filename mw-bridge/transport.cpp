@@ -277,6 +277,7 @@ struct Creation
             if (t->mSuspendLock != nullptr)
                 wlock_destroy(t->mSuspendLock);
             tarnixThrottledLog_destroy(t->mDiscardLog);
+            delete t->mRefusedSubjects;
             std::free(t->mName);
             tarnixTransportList_remove(mBridge->mTransportList, t);
         }
@@ -302,6 +303,8 @@ void freeResources(TarnixTransportBridge* transport)
     transport->mCacheSessionLock = nullptr;
     tarnixThrottledLog_destroy(transport->mDiscardLog);
     transport->mDiscardLog = nullptr;
+    delete transport->mRefusedSubjects;
+    transport->mRefusedSubjects = nullptr;
     std::free(transport->mName);
     transport->mName = nullptr;
 }

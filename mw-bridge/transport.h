@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <string>
+#include <unordered_set>
 
 struct TarnixBridge;
 struct TarnixProperties;
@@ -20,6 +22,15 @@ struct TarnixSubscriptionRegistry;   /* the transport's set of bridge subscripti
 
 constexpr size_t TARNIX_TOPIC_BUFFER = 260;
 constexpr size_t TARNIX_PUBINFO_BUFFER = 1024;
+
+/* Subjects whose refused publications have been logged at the default
+ * level; used on the client library's context thread only. Bounded: when
+ * full it starts again. */
+struct TarnixRefusedSubjects
+{
+    static constexpr size_t kMax = 4096;
+    std::unordered_set<std::string> mSubjects;
+};
 
 /* Plain data: the list recycles nodes and zero-fills them on reuse. */
 struct TarnixTransportBridge
@@ -63,6 +74,10 @@ struct TarnixTransportBridge
     /* Destroy has finished; guarded by mSubscriptionsLock. Whoever then
      * leaves the registry empty runs the final release, exactly once. */
     bool mDestroyed;
+    /* A refused request from an inbox has been logged as an error. */
+    std::atomic<bool> mInboxRefusalLogged;
+    /* Made at the first refused publication, freed with the transport. */
+    TarnixRefusedSubjects* mRefusedSubjects;
 };
 
 struct TarnixBridgeSubscription;
@@ -137,6 +152,12 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
 /* Queue event of a received message or of a subscription's destroy. */
 void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);
 }
+
+/* MAMA_STATUS_NOT_PERMISSIONED, logged, when the broker refused the session
+ * its inbox topics, so that no reply to a request on topic could arrive;
+ * otherwise MAMA_STATUS_OK. */
+mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
+                                                          const char* caller);
 
 /* Sends msg as the binary attachment of a client-library message on topic;
  * replyTo (may be null) becomes its reply-to, or in reply mode its topic. */

@@ -116,6 +116,25 @@ char* subjectOf(const char* text)
     return subject;
 }
 
+/* A refused publication is otherwise only a FINEST line: an operator sees
+ * the first one of each subject at the default level. */
+void warnOncePerSubject(TarnixTransportBridge* transport, const trxClient_errorInfo_t* info)
+{
+    char* subject = subjectOf(info->errorStr);
+    if (subject == nullptr)
+        return;
+    if (transport->mRefusedSubjects == nullptr)
+        transport->mRefusedSubjects = new (std::nothrow) TarnixRefusedSubjects();
+    TarnixRefusedSubjects* seen = transport->mRefusedSubjects;
+    if (seen != nullptr && seen->mSubjects.size() >= TarnixRefusedSubjects::kMax)
+        seen->mSubjects.clear();
+    if (seen == nullptr || seen->mSubjects.insert(subject).second)
+        TARNIX_LOG_WARN("Publication to '%s' refused by the broker on transport '%s': subCode=%s reason=%s. Further "
+                        "refusals for this subject are logged at FINEST.",
+                        subject, nameOf(transport), trxClient_subCodeToString(info->subCode), info->errorStr);
+    std::free(subject);
+}
+
 void raiseTopicEvent(TarnixTransportBridge* transport)
 {
     const trxClient_errorInfo_t* info = trxClient_getLastErrorInfo();
@@ -180,6 +199,8 @@ void raiseTopicEvent(TarnixTransportBridge* transport)
                "Message rejected: event=%s subCode=%s responseCode=%d reason=%s",
                trxClient_session_eventToString(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR),
                trxClient_subCodeToString(info->subCode), info->responseCode, info->errorStr);
+    if (queued)
+        warnOncePerSubject(transport, info);
 }
 
 /* The client library resumes a session when it reconnects; queues that still

@@ -79,6 +79,12 @@ bool NatsServer::running()
     return process_ && process_->running();
 }
 
+void NatsServer::signal(int sig)
+{
+    if (process_)
+        process_->signal(sig);
+}
+
 std::string NatsServer::monitor(const std::string &path) const
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

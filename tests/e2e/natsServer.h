@@ -28,6 +28,8 @@ public:
     bool start(int port, int httpPort, const std::string &extraConfig = "");
     void kill();
     bool running();
+    // SIGSTOP freezes the node (it keeps its sockets), SIGCONT thaws it.
+    void signal(int sig);
 
     int port() const { return port_; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }

@@ -276,4 +276,54 @@ TEST_F(Inbox, BridgeMessagesOfTheApplication)
     mamaMsg_destroy(msg);
 }
 
+/* A broker that refuses a transport its inbox topics: requests from its
+ * inboxes fail with a status of their own instead of waiting for replies
+ * that cannot come, and the cause is logged as an error once. */
+void MAMACALLTYPE onArrival(mamaSubscription, mamaMsg msg, void* closure, void*)
+{
+    static_cast<std::vector<int>*>(closure)->push_back(mamaMsg_isFromInbox(msg));
+}
+
+TEST_F(Inbox, RequestsFailWhenTheBrokerRefusesTheInboxTopics)
+{
+    std::vector<int> arrivedFromInbox;
+    const mamaMsgCallbacks callbacks{ignoreCreate, nullptr, onArrival, nullptr, nullptr, nullptr, nullptr};
+    mamaSubscription service = subscribeBasic(mTransport, mQueue, "SERVICE", callbacks, &arrivedFromInbox);
+
+    ASSERT_EQ(trxClientTest_inproc_denySubscribe(broker().c_str(), "#P2P/>"), TRXCLIENT_OK);
+    LogCapture log;
+    configure("refused");
+    mamaTransport refused = createTransport("refused");
+    ASSERT_NE(refused, nullptr);
+    Requester requester;
+    mamaInbox inbox = nullptr;
+    ASSERT_EQ(mamaInbox_create2(&inbox, refused, mQueue, onReply, onInboxError, onInboxDestroyed, &requester),
+              MAMA_STATUS_OK);
+    mamaPublisher requests = createPublisher(refused, "SERVICE");
+    mamaMsg request = nullptr;
+    ASSERT_EQ(mamaMsg_create(&request), MAMA_STATUS_OK);
+    mamaMsg_addString(request, "text", 101, "question");
+    EXPECT_EQ(mamaPublisher_sendFromInbox(requests, inbox, request), MAMA_STATUS_NOT_PERMISSIONED);
+    EXPECT_EQ(mamaPublisher_sendFromInbox(requests, inbox, request), MAMA_STATUS_NOT_PERMISSIONED);
+    /* What needs no reply still goes. */
+    EXPECT_EQ(mamaPublisher_send(requests, request), MAMA_STATUS_OK);
+    mamaMsg_destroy(request);
+    ASSERT_TRUE(dispatchUntil(mQueue, [&] { return arrivedFromInbox.size() == 1; }));
+    settle(mQueue);
+    EXPECT_EQ(arrivedFromInbox, std::vector<int>{0}) << "only the plain send arrived";
+
+    auto refusal = log.matching("refused the subscription to");
+    ASSERT_EQ(refusal.size(), 1u);
+    EXPECT_EQ(refusal[0].level, MAMA_LOG_LEVEL_ERROR);
+    EXPECT_NE(refusal[0].text.find("Grant the user subscribe permission on Topic '#P2P/>'"), std::string::npos)
+        << refusal[0].text;
+    auto requestsLog = log.matching("request to 'SERVICE' not sent (MAMA_STATUS_NOT_PERMISSIONED)");
+    ASSERT_EQ(requestsLog.size(), 2u);
+    EXPECT_EQ(requestsLog[0].level, MAMA_LOG_LEVEL_ERROR);
+    EXPECT_EQ(requestsLog[1].level, MAMA_LOG_LEVEL_FINE) << "the cause is logged as an error once";
+
+    destroyInbox(inbox, &requester);
+    destroySubscription(service, mQueue);
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <thread>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -135,6 +136,143 @@ TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
     EXPECT_TRUE(c.waitEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR, 3000));
 }
 
+// Length of the run of consecutive numbers that ends the list.
+size_t inOrderTail(const std::vector<int> &v)
+{
+    size_t n = v.empty() ? 0 : 1;
+    while (n < v.size() && v[v.size() - n - 1] + 1 == v[v.size() - n])
+        ++n;
+    return n;
+}
+
+// A frozen broker (SIGSTOP) keeps its sockets: libnats notices it by its
+// keep-alive and then reconnects, holding the connection's lock while it
+// waits for the node's greeting (5 s here). No send may wait on that: sends
+// are held for the reconnect up to SESSION_RECONNECT_BUFFER_BYTES, then
+// refused with sub-code 4. A full socket holds a send for at most the
+// keep-alive time (250 ms x 3), the write deadline.
+TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto bound = Ms(1500); // liveness: well under one connect attempt
+    for (const char *policy : {"adaptive", "batch", "immediate"}) {
+        SCOPED_TRACE(policy);
+        NatsServer server;
+        // The receiver's keep-alive outlasts the freezes: its subscription
+        // survives them, so whatever the broker takes reaches it.
+        Client sub(creds(server.url(), {"SESSION_KEEP_ALIVE_INT_MS", "60000"}));
+        Client pub(creds(server.url(), {"SESSION_SEND_POLICY", policy, "SESSION_CONNECT_TIMEOUT_MS", "5000",
+                                        "SESSION_RECONNECT_BUFFER_BYTES", "1048576"}));
+        ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
+        ASSERT_EQ(TRXCLIENT_OK, pub.connectRc);
+        ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("frozen/>"));
+        auto timedSend = [&](const std::string &topic, const std::string &data, Ms &slowest) {
+            auto t0 = Clock::now();
+            int rc = pub.publish(topic, data);
+            slowest = std::max(slowest, std::chrono::duration_cast<Ms>(Clock::now() - t0));
+            return rc;
+        };
+        // sub.mu held (waitFor holds it while it asks).
+        auto numbers = [&](const std::string &topic) {
+            std::vector<int> out;
+            for (auto &m : sub.msgs)
+                if (m.topic == topic)
+                    out.push_back(std::atoi(m.data.c_str()));
+            return out;
+        };
+
+        // A send stuck for good would leave the broker frozen: thaw it in time.
+        std::mutex wm;
+        std::condition_variable wcv;
+        bool done = false;
+        std::thread watchdog([&] {
+            std::unique_lock<std::mutex> lk(wm);
+            if (!wcv.wait_for(lk, std::chrono::seconds(30), [&] { return done; }))
+                server.cont();
+        });
+        struct Join {
+            std::function<void()> f;
+            ~Join() { f(); }
+        } join{[&] {
+            {
+                std::lock_guard<std::mutex> g(wm);
+                done = true;
+            }
+            wcv.notify_all();
+            watchdog.join();
+        }};
+
+        // 1. Flat out into the frozen broker until the reconnect buffer is full.
+        server.pause();
+        Ms slowest(0);
+        int n = 0, lastOk = -1, rc = TRXCLIENT_OK;
+        const std::string pad(100, 'x');
+        for (; n < 400000; ++n) {
+            rc = timedSend("frozen/flat", std::to_string(n) + " " + pad, slowest);
+            if (rc == TRXCLIENT_OK)
+                lastOk = n;
+            else if (trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE)
+                break;
+        }
+        EXPECT_EQ(TRXCLIENT_FAIL, rc) << "400000 sends held for a frozen broker";
+        EXPECT_NE(nullptr, std::strstr(trxClient_getLastErrorInfo()->errorStr, "reconnect buffer"))
+            << trxClient_getLastErrorInfo()->errorStr;
+        // Held or not, a message the broker cannot take is refused as such.
+        EXPECT_EQ(TRXCLIENT_FAIL, pub.publish("frozen/huge", std::string(1536 * 1024, 'h')));
+        EXPECT_EQ(TRXCLIENT_SUBCODE_MSG_TOO_LARGE, trxClient_getLastErrorInfo()->subCode);
+        EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
+        std::fprintf(stderr, "frozen broker (%s): %d sends flat out, slowest %lld ms\n", policy, n,
+                     static_cast<long long>(slowest.count()));
+        server.cont();
+        ASSERT_TRUE(pub.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, 20000));
+        // What went into the dead socket before the freeze was noticed may be
+        // lost, or come late once the broker runs again; what was held (the
+        // last megabyte's worth at least) arrives, in order, after it.
+        ASSERT_TRUE(sub.waitFor([&] { return !numbers("frozen/flat").empty() && numbers("frozen/flat").back() == lastOk; },
+                                20000));
+        std::vector<int> flat, paced;
+        {
+            std::lock_guard<std::mutex> g(sub.mu);
+            flat = numbers("frozen/flat");
+        }
+        EXPECT_GT(inOrderTail(flat), 1048576u / 200) << "the held messages did not arrive in order";
+
+        // 2. Paced sends through a second freeze, its notice and the reconnect
+        // attempts: every one is accepted at once and arrives.
+        auto events = [&](int ev) {
+            std::lock_guard<std::mutex> g(pub.mu);
+            return pub.countEvents(ev);
+        };
+        size_t reconnects = events(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE);
+        size_t lost = events(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE);
+        server.pause();
+        slowest = Ms(0);
+        int sent = 0, firstAfterNotice = -1;
+        for (auto until = Clock::now() + Ms(3000); Clock::now() < until; ++sent) {
+            ASSERT_EQ(TRXCLIENT_OK, timedSend("frozen/paced", std::to_string(sent), slowest))
+                << trxClient_getLastErrorInfo()->errorStr;
+            if (firstAfterNotice < 0 && events(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE) > lost)
+                firstAfterNotice = sent + 1;
+            std::this_thread::sleep_for(Ms(2));
+        }
+        server.cont();
+        ASSERT_GE(firstAfterNotice, 0) << "the second freeze went unnoticed";
+        EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
+        std::fprintf(stderr, "frozen broker (%s): %d paced sends, slowest %lld ms\n", policy, sent,
+                     static_cast<long long>(slowest.count()));
+        ASSERT_TRUE(pub.waitFor([&] { return pub.countEvents(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE) > reconnects; },
+                                20000));
+        ASSERT_TRUE(sub.waitFor([&] { return !numbers("frozen/paced").empty() && numbers("frozen/paced").back() == sent - 1; },
+                                20000));
+        {
+            std::lock_guard<std::mutex> g(sub.mu);
+            paced = numbers("frozen/paced");
+        }
+        EXPECT_GE(inOrderTail(paced), static_cast<size_t>(sent - firstAfterNotice))
+            << "a send after the notice was lost or came out of order";
+    }
+}
+
 TEST(NatsProcesses, MessagesCrossProcessBoundaries)
 {
     NatsServer server;
@@ -232,6 +370,59 @@ TEST(NatsWire, PlainClientsAndTheEnvelope)
     natsConnection_Destroy(nc);
 }
 
+// "%00" in a subject or reply from a foreign client would decode to a NUL
+// that cuts the topic short for every C caller: such messages are refused
+// and logged (once a second at most); clean neighbours pass.
+std::mutex gLogMu;
+std::vector<std::string> gLog;
+void captureLog(trxClient_log_callbackInfo_pt info, void *)
+{
+    std::lock_guard<std::mutex> g(gLogMu);
+    gLog.emplace_back(info->msg_p);
+}
+
+TEST(NatsWire, AnEscapedNulInASubjectOrReplyIsRefused)
+{
+    NatsServer server;
+    natsOptions *o = nullptr;
+    natsConnection *nc = nullptr;
+    ASSERT_EQ(NATS_OK, natsOptions_Create(&o));
+    natsOptions_SetURL(o, server.url().c_str());
+    natsOptions_SetUserInfo(o, "trx", "secret");
+    ASSERT_EQ(NATS_OK, natsConnection_Connect(&nc, o));
+    natsOptions_Destroy(o);
+    Client sess(creds(server.url()));
+    ASSERT_EQ(TRXCLIENT_OK, sess.subscribe("nul/>"));
+    ASSERT_EQ(TRXCLIENT_OK, trxClient_log_setCallback(&captureLog, nullptr));
+    struct Case {
+        const char *subject, *reply;
+        bool passes;
+    } cases[] = {
+        {"nul.a%00b", nullptr, false},
+        {"nul.ok", "in.%00x", false},
+        {"nul.%00", nullptr, false},
+        {"nul.a%01b", nullptr, true}, // a control byte: no truncation, handed on
+        {"nul.a%0", nullptr, true},   // not an escape
+        {"nul.last", "in.box", true},
+    };
+    for (auto &c : cases)
+        ASSERT_EQ(NATS_OK, c.reply ? natsConnection_PublishRequestString(nc, c.subject, c.reply, "x")
+                                   : natsConnection_PublishString(nc, c.subject, "x"));
+    ASSERT_TRUE(sess.waitFor([&] { return !sess.msgs.empty() && sess.msgs.back().topic == "nul/last"; }));
+    auto msgs = sess.takeMsgs();
+    trxClient_log_unsetCallback();
+    ASSERT_EQ(3u, msgs.size());
+    EXPECT_EQ(std::string("nul/a\x01" "b"), msgs[0].topic);
+    EXPECT_EQ("nul/a%0", msgs[1].topic);
+    EXPECT_EQ("in/box", msgs[2].replyTo);
+    std::lock_guard<std::mutex> g(gLogMu);
+    size_t refusals = 0;
+    for (auto &l : gLog)
+        refusals += l.find("message refused: subject 'nul.a%00b' (reply '') holds %00") != std::string::npos;
+    EXPECT_EQ(1u, refusals) << "the first refusal is logged";
+    natsConnection_Destroy(nc);
+}
+
 TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)
 {
     char tmpl[] = "/tmp/trxtls.XXXXXX";
@@ -284,6 +475,37 @@ TEST(NatsCacheTool, CreateShowEmptyDelete)
     ASSERT_EQ(0, std::system((tool + "delete > /dev/null").c_str()));
     EXPECT_EQ(TRXCLIENT_FAIL, c.cacheRequest("px/a b", 3, 9));
     EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, trxClient_getLastErrorInfo()->subCode);
+}
+
+// Bad arguments are refused before any broker is asked (this one does not
+// exist), with the reason.
+TEST(NatsCacheTool, BadArgumentsAreRefusedAtOnceWithTheReason)
+{
+    char tmpl[] = "/tmp/trxcache.XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string tool = std::string(TRXCACHE_BIN) + " --server nats://127.0.0.1:1 ";
+    struct Case {
+        const char *args, *reason;
+    } cases[] = {
+        {"--replicas abc create 'px/>'", "--replicas 'abc': expected a whole number from 1 to 5"},
+        {"--replicas 0 create 'px/>'", "--replicas '0'"},
+        {"--replicas 6 create 'px/>'", "--replicas '6'"},
+        {"--replicas 2x create 'px/>'", "--replicas '2x'"},
+        {"--stream a.b show", "--stream 'a.b': a stream name is"},
+        {"--stream 'a b' show", "--stream 'a b'"},
+        {"--stream 'a*' show", "--stream 'a*'"},
+        {"--stream '' show", "--stream ''"},
+        {"frobnicate", "unknown command 'frobnicate'"},
+    };
+    for (auto &c : cases) {
+        const std::string err = dir + "/err.txt";
+        int status = std::system((tool + c.args + " > /dev/null 2> " + err).c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.args << ": status " << status;
+        std::ifstream f(err);
+        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        EXPECT_NE(std::string::npos, text.find(c.reason)) << c.args << ": " << text;
+    }
+    ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
 }
 
 TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)

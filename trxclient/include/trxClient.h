@@ -311,6 +311,9 @@ typedef struct trxClient_session_createFuncInfo {
  *   SESSION_BUFFER_MSG_LIMIT       messages held for a suspended session (default 100000)
  *   SESSION_BUFFER_BYTE_LIMIT      bytes held for a suspended session (default 67108864)
  *   SESSION_REQUEST_MSG_LIMIT      most messages one cache request delivers (default 100000)
+ *   SESSION_RECONNECT_BUFFER_BYTES NATS: bytes of sends held while the broker
+ *                                  is lost, for the reconnect; beyond them a
+ *                                  send fails with sub-code 4 (default 8388608)
  *   SESSION_SEND_POLICY            NATS sends: "adaptive" (default: an idle send is
  *                                  written at once, a burst is batched),
  *                                  "batch" (libnats batching), "immediate"
@@ -320,6 +323,10 @@ typedef struct trxClient_session_createFuncInfo {
  *   SESSION_REPLY_TO_DEFAULT_DEST  "#P2P/<node>/<session id>//": a point-to-point
  *                                  topic of this session; every topic that starts
  *                                  with "#P2P/<any node>/<session id>/" reaches it
+ *   SESSION_REPLY_TO_REFUSED       "1" when the broker refused the session's
+ *                                  subscription to those topics (logged as an
+ *                                  error): nothing sent to them can arrive;
+ *                                  else "0"
  *   SESSION_CLIENT_NAME            the session id (32 hex digits)
  *   SESSION_CONNECTED_HOST         URL of the broker node now connected
  * Any property given at create can be read back as well.

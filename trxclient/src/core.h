@@ -153,6 +153,8 @@ public:
     virtual trxClient_returnCode_t publish(const Msg &m) = 0;
     virtual std::string nodeName() = 0;
     virtual std::string connectedUrl() = 0;
+    // How the broker names a subscription topic (for operators' messages).
+    virtual std::string brokerName(const std::string &topic) { return "Topic '" + topic + "'"; }
     // Asks the cache; the answer comes through CacheSession::complete.
     virtual void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) = 0;
     // The cache session goes: after this returns the backend no longer uses it.
@@ -226,6 +228,8 @@ public:
     bool rxBusy();
     // Broker subscription that brings this session's point-to-point messages.
     std::string p2pPattern() const;
+    // The broker refused it: nothing sent to this session's reply-to arrives.
+    bool p2pRefused() const { return p2pRefused_.load(std::memory_order_relaxed); }
 
     // Fault injection.
     std::atomic<int> failSuspend{0}, failResume{0};
@@ -238,6 +242,7 @@ private:
     };
     void dispatch(Msg *m);
     bool isOwnP2P(std::string_view topic) const;
+    void refuseP2P();
     void finalize();
     void cancelCacheRequests();
 
@@ -259,6 +264,7 @@ private:
     SessionState state_ = SessionState::Created;
     std::thread connectThread_;
     std::atomic<bool> closing_{false};
+    std::atomic<bool> p2pRefused_{false};
     std::mutex opMu_; // serializes connect / disconnect / destroy
 
     // Subscriptions.

@@ -97,6 +97,9 @@ public:
         if (!p.getInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         keepAliveLimit_ = static_cast<int>(v);
+        if (!p.getInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, v, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        holdLimit_ = static_cast<size_t>(v);
         std::string policy = p.getStr("SESSION_SEND_POLICY", "adaptive");
         if (strcasecmp(policy.c_str(), "adaptive") == 0)
             policy_ = Adaptive;
@@ -149,6 +152,9 @@ public:
         natsOptions_UseGlobalMessageDelivery(o, true);
         natsOptions_SetSendAsap(o, policy_ == Immediate);
         natsOptions_SetMaxPendingMsgs(o, 1000000);
+        natsOptions_SetWriteDeadline(o, keepAliveMs_ * keepAliveLimit_);
+        if (holdLimit_ > 0)
+            natsOptions_SetReconnectBufSize(o, static_cast<int>(holdLimit_));
         if (tls_ || p.get("SESSION_TLS_CA_FILE")) {
             natsOptions_SetSecure(o, true);
             if (const std::string *ca = p.get("SESSION_TLS_CA_FILE"))
@@ -201,6 +207,7 @@ public:
             std::lock_guard<std::mutex> g(mu_);
             node_ = id;
         }
+        maxPayload_ = natsConnection_GetMaxPayload(nc_);
         natsConnection_JetStream(&js_, nc_, nullptr);
         stop_ = false;
         confirmThread_ = std::thread([this] { confirmLoop(); });
@@ -279,6 +286,8 @@ public:
         js_ = nullptr;
         natsConnection_Destroy(nc_);
         nc_ = nullptr;
+        dropHeld("the session is disconnected");
+        linkDown_ = false;
         closing_ = false;
     }
 
@@ -292,8 +301,11 @@ public:
         fastLink_->be = this;
         fastLink_->secondary = true;
         natsOptions_SetSendAsap(o, true);
-        natsOptions_SetDisconnectedCB(o, nullptr, nullptr);
-        natsOptions_SetReconnectedCB(o, nullptr, nullptr);
+        // Nothing waits in this connection for its reconnect: a send it
+        // refuses goes on the main one, so no message can arrive late.
+        natsOptions_SetReconnectBufSize(o, 1);
+        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, fastLink_);
+        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, fastLink_);
         natsOptions_SetDiscoveredServersCB(o, nullptr, nullptr);
         natsOptions_SetLameDuckModeCB(o, nullptr, nullptr);
         natsOptions_SetClosedCB(o, &NatsBackend::onClosed, fastLink_);
@@ -325,13 +337,13 @@ public:
         natsConnection_Destroy(fast_);
         fast_ = nullptr;
         onFast_ = false;
+        fastDown_ = false;
     }
 
     bool sameNode()
     {
         char a[128] = {}, b[128] = {};
-        return natsConnection_Status(fast_) == NATS_CONN_STATUS_CONNECTED &&
-               natsConnection_GetConnectedServerId(nc_, a, sizeof a) == NATS_OK &&
+        return !fastDown_ && natsConnection_GetConnectedServerId(nc_, a, sizeof a) == NATS_OK &&
                natsConnection_GetConnectedServerId(fast_, b, sizeof b) == NATS_OK && std::strcmp(a, b) == 0;
     }
 
@@ -339,25 +351,33 @@ public:
     // Sets flushAfter when the send must be flushed at once on the main one.
     // The pace is a moving average of the gaps between sends; the band
     // between kBurstNs and kCalmNs keeps a steady rate near one threshold
-    // from flapping, since every crossing costs a round trip.
+    // from flapping, since every crossing costs a round trip. A broker that
+    // misses such a round trip gets none for a keep-alive period: the switch
+    // only saves latency, and the sender must not wait on a stalled node.
     natsConnection *route(bool &flushAfter)
     {
         int64_t now = nowNs();
         int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
         lastSendNs_ = now;
         gapAvgNs_ += (gap - gapAvgNs_) / 8;
+        const bool stalled = now < noFlushUntilNs_;
         if (!fast_) {
             // A send after a pause would wait for libnats' flusher: push it out.
-            flushAfter = gap > kIdleNs && natsConnection_Buffered(nc_) == 0;
+            flushAfter = !stalled && gap > kIdleNs && natsConnection_Buffered(nc_) == 0;
             return nc_;
         }
-        if (onFast_ && natsConnection_Status(fast_) != NATS_CONN_STATUS_CONNECTED)
+        if (onFast_ && fastDown_)
             onFast_ = false; // it lost its broker: back to the main connection
         if (onFast_) {
             // A burst: what went out on the fast connection must be in first.
-            if (gapAvgNs_ < kBurstNs && natsConnection_FlushTimeout(fast_, 1000) == NATS_OK)
-                onFast_ = false;
-        } else if ((gap > kIdleNs || gapAvgNs_ > kCalmNs) && natsConnection_Buffered(nc_) == 0) {
+            if (gapAvgNs_ < kBurstNs && !stalled) {
+                if (natsConnection_FlushTimeout(fast_, kSwitchFlushMs) == NATS_OK)
+                    onFast_ = false;
+                else
+                    noFlushUntilNs_ = now + stallQuietNs();
+            }
+        } else if (!stalled && !fastDown_ && (gap > kIdleNs || gapAvgNs_ > kCalmNs) &&
+                   natsConnection_Buffered(nc_) == 0) {
             // Calm again: this one goes out on the main connection at once;
             // its flush round trip also proves the burst has reached the broker.
             flushAfter = true;
@@ -414,12 +434,8 @@ public:
         const void *data = m.attLen ? m.attPtr : nullptr;
         int len = static_cast<int>(m.attLen);
         std::unique_lock<std::mutex> order(sendMu_, std::defer_lock);
-        natsConnection *target = nc_;
-        bool flushAfter = false;
-        if (policy_ == Adaptive) {
+        if (policy_ == Adaptive)
             order.lock();
-            target = route(flushAfter);
-        }
         thread_local std::vector<uint8_t> framed;
         framed.clear();
         if (encodeEnvelope(m, framed)) {
@@ -429,17 +445,42 @@ public:
             data = framed.data();
             len = static_cast<int>(framed.size());
         }
+        // While libnats reconnects it holds the connection's lock for whole
+        // connect attempts: sends then wait here for the reconnect instead.
+        if (linkDown_.load(std::memory_order_acquire)) {
+            std::lock_guard<std::mutex> g(holdMu_);
+            if (linkDown_.load(std::memory_order_relaxed)) {
+                if (policy_ == Adaptive)
+                    onFast_ = false; // the held messages go out on the main connection
+                if (len > maxPayload_.load(std::memory_order_relaxed))
+                    return tooLarge(len, m.topic());
+                return hold(subject, rp, data, len, m.topic());
+            }
+        }
+        natsConnection *target = nc_;
+        bool flushAfter = false;
+        if (policy_ == Adaptive)
+            target = route(flushAfter);
         natsStatus st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                            : natsConnection_Publish(target, subject.c_str(), data, len);
-        if (st == NATS_OK && flushAfter && natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED &&
-            natsConnection_FlushTimeout(nc_, 1000) == NATS_OK && fast_ && sameNode())
-            onFast_ = true;
+        if (st == NATS_INSUFFICIENT_BUFFER && target == fast_) {
+            onFast_ = false; // it is reconnecting: what it had sent is in, or lost with its socket
+            target = nc_;
+            st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
+                    : natsConnection_Publish(target, subject.c_str(), data, len);
+        }
+        if (st == NATS_OK && flushAfter && !linkDown_.load(std::memory_order_relaxed)) {
+            if (natsConnection_FlushTimeout(nc_, kSwitchFlushMs) != NATS_OK)
+                noFlushUntilNs_ = nowNs() + stallQuietNs();
+            else if (fast_ && sameNode())
+                onFast_ = true;
+        }
         if (st == NATS_MAX_PAYLOAD)
-            return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
-                        "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
-                        static_cast<long long>(natsConnection_GetMaxPayload(nc_)), m.topic());
+            return tooLarge(len, m.topic());
         if (st == NATS_INVALID_SUBJECT)
             return fail(TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX, "broker client refused Topic '%s'", m.topic());
+        if (st == NATS_INSUFFICIENT_BUFFER)
+            return bufferFull(m.topic());
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
                         lastNatsError(st).c_str());
@@ -450,6 +491,13 @@ public:
     {
         std::lock_guard<std::mutex> g(mu_);
         return node_.empty() ? "nats" : node_;
+    }
+
+    std::string brokerName(const std::string &topic) override
+    {
+        std::string subject;
+        topicToSubject(topic, true, subject);
+        return "subject '" + subject + "'";
     }
 
     std::string connectedUrl() override
@@ -507,6 +555,76 @@ private:
     static constexpr int64_t kCalmNs = 100000;    // average gap above which sends leave at once
     static constexpr int64_t kBurstNs = 25000;    // average gap below which sends are batched
     static constexpr int64_t kPaceCapNs = 10000000;
+    static constexpr int64_t kSwitchFlushMs = 100; // a healthy broker answers in well under a millisecond
+
+    int64_t stallQuietNs() const { return keepAliveMs_ * keepAliveLimit_ * 1000000; }
+
+    trxClient_returnCode_t tooLarge(int len, const char *topic)
+    {
+        return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
+                    "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
+                    static_cast<long long>(maxPayload_.load()), topic);
+    }
+
+    trxClient_returnCode_t bufferFull(const char *topic)
+    {
+        return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
+                    "broker unreachable and the reconnect buffer of %zu bytes is full: Topic '%s' not sent",
+                    holdLimit_, topic);
+    }
+
+    // Keeps a message for the reconnect; holdMu_ held.
+    trxClient_returnCode_t hold(const std::string &subject, const char *reply, const void *data, int len,
+                                const char *topic)
+    {
+        const size_t cost = subject.size() + (reply ? std::strlen(reply) : 0) + static_cast<size_t>(len);
+        if (heldBytes_ + cost > holdLimit_)
+            return bufferFull(topic);
+        const auto *bytes = static_cast<const uint8_t *>(data);
+        held_.push_back(Held{subject, reply ? reply : "", std::vector<uint8_t>(bytes, bytes + len), reply != nullptr});
+        heldBytes_ += cost;
+        return TRXCLIENT_OK;
+    }
+
+    // Hands the held messages to libnats, in order, once it is connected
+    // again; what it refuses stays held for the next reconnect.
+    void releaseHeld()
+    {
+        std::lock_guard<std::mutex> g(holdMu_);
+        // Not against disconnect(), which waits for this callback's thread.
+        std::shared_lock<std::shared_mutex> use(ncMu_, std::try_to_lock);
+        if (!use.owns_lock() || !nc_)
+            return;
+        while (!held_.empty()) {
+            const Held &h = held_.front();
+            const void *data = h.data.empty() ? nullptr : h.data.data();
+            const int len = static_cast<int>(h.data.size());
+            natsStatus st = h.hasReply ? natsConnection_PublishRequest(nc_, h.subject.c_str(), h.reply.c_str(), data, len)
+                                       : natsConnection_Publish(nc_, h.subject.c_str(), data, len);
+            if (st == NATS_MAX_PAYLOAD) {
+                // The node reconnected to takes less than the one lost.
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "message held for the reconnect dropped: %d bytes exceed the "
+                        "broker's limit for subject '%s'", len, h.subject.c_str());
+            } else if (st != NATS_OK) {
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect still wait: %s", held_.size(),
+                        lastNatsError(st).c_str());
+                return;
+            }
+            heldBytes_ -= h.subject.size() + h.reply.size() + h.data.size();
+            held_.pop_front();
+        }
+        linkDown_.store(false, std::memory_order_release);
+    }
+
+    // The connection is gone for good (or closed): what is held can never go.
+    void dropHeld(const char *why)
+    {
+        std::lock_guard<std::mutex> g(holdMu_);
+        if (!held_.empty())
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect dropped: %s", held_.size(), why);
+        held_.clear();
+        heldBytes_ = 0;
+    }
 
     // mu_ held.
     trxClient_returnCode_t addSub(const std::string &topic, const std::string &subject)
@@ -755,6 +873,10 @@ private:
             return;
         }
         Msg *m = fromNats(nm, true);
+        if (!m) {
+            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
+            return;
+        }
         bool suspect = false;
         const char *ts = nullptr;
         if (cs->maxAgeMs && natsMsgHeader_Get(m->natsMsg ? static_cast<natsMsg *>(m->natsMsg) : nm, "Nats-Time-Stamp",
@@ -864,7 +986,7 @@ private:
             }
             Msg *m = fromNats(nm, true);
             // A level ending in '*' was widened for the server: test exactly here.
-            if (topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
+            if (m && topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
                 bool old = cs->maxAgeMs && stamp &&
                            std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
@@ -899,7 +1021,9 @@ private:
 
     // ---- receive -----------------------------------------------------------------
 
-    // Builds our message around a libnats one (kept for its data).
+    // Builds our message around a libnats one (kept for its data); null,
+    // with the libnats one freed, for a subject or reply that no topic can
+    // stand for.
     static Msg *fromNats(natsMsg *nm, bool fromCache)
     {
         Msg *m = new Msg;
@@ -908,19 +1032,39 @@ private:
         const char *orig = nullptr;
         if (fromCache && natsMsgHeader_Get(nm, "Nats-Subject", &orig) == NATS_OK && orig)
             subj = orig;
-        subjectToTopic(subj, m->topicOwned);
+        bool clean = subjectToTopic(subj, m->topicOwned);
         m->hasTopic = true;
-        if (const char *r = natsMsg_GetReply(nm)) {
-            if (*r && !fromCache) {
-                subjectToTopic(r, m->replyTo);
-                m->hasReplyTo = true;
-            }
+        const char *r = natsMsg_GetReply(nm);
+        if (r && *r && !fromCache) {
+            clean = subjectToTopic(r, m->replyTo) && clean;
+            m->hasReplyTo = true;
+        }
+        if (!clean) {
+            refusedNul(subj, m->hasReplyTo ? r : "");
+            delete m;
+            return nullptr;
         }
         if (decodeEnvelope(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
                            static_cast<size_t>(natsMsg_GetDataLength(nm)), *m) == EnvelopeResult::Malformed)
             TRX_LOG(TRXCLIENT_LOG_WARNING, "malformed envelope on subject %s: delivered as a plain attachment",
                     natsMsg_GetSubject(nm));
         return m;
+    }
+
+    // Peers may send any number of these: the log says so once a second.
+    static void refusedNul(const char *subject, const char *reply)
+    {
+        static std::atomic<int64_t> lastNs{0};
+        static std::atomic<uint64_t> unlogged{0};
+        int64_t now = nowNs(), last = lastNs.load();
+        if (now - last < 1000000000 || !lastNs.compare_exchange_strong(last, now)) {
+            unlogged++;
+            return;
+        }
+        TRX_LOG(TRXCLIENT_LOG_WARNING,
+                "message refused: subject '%s' (reply '%s') holds %%00, a NUL byte no topic may hold "
+                "(%llu more such messages refused since the last report)",
+                subject, reply, static_cast<unsigned long long>(unlogged.exchange(0)));
     }
 
     static void onMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
@@ -946,7 +1090,8 @@ private:
                 return;
             }
         }
-        be->s_->deliver(fromNats(nm, false));
+        if (Msg *m = fromNats(nm, false))
+            be->s_->deliver(m);
     }
 
     static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
@@ -998,12 +1143,27 @@ private:
 
     static void onDisconnected(natsConnection *, void *closure)
     {
-        withBackend(closure, [](NatsBackend *be) { be->s_->connectionLost("connection to the broker lost"); });
+        const bool secondary = static_cast<Link *>(closure)->secondary;
+        withBackend(closure, [secondary](NatsBackend *be) {
+            if (secondary) {
+                be->fastDown_ = true;
+                return;
+            }
+            be->linkDown_.store(true, std::memory_order_release);
+            be->s_->connectionLost("connection to the broker lost");
+        });
     }
 
     static void onReconnected(natsConnection *nc, void *closure)
     {
-        withBackend(closure, [nc](NatsBackend *be) {
+        const bool secondary = static_cast<Link *>(closure)->secondary;
+        withBackend(closure, [nc, secondary](NatsBackend *be) {
+            if (secondary) {
+                be->fastDown_ = false;
+                return;
+            }
+            be->maxPayload_ = natsConnection_GetMaxPayload(nc);
+            be->releaseHeld();
             char id[128] = {};
             if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0]) {
                 std::lock_guard<std::mutex> g(be->mu_);
@@ -1017,9 +1177,11 @@ private:
     {
         Link *l = static_cast<Link *>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->closing_ && !l->secondary)
+        if (l->be && !l->be->closing_ && !l->secondary) {
+            l->be->dropHeld("the connection to the broker is closed");
             l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
                                       "connection to the broker closed; reconnect attempts exhausted");
+        }
         l->closed = true;
         l->cv.notify_all();
     }
@@ -1121,8 +1283,22 @@ private:
     int64_t lastSendNs_ = 0;
     int64_t gapAvgNs_ = kPaceCapNs;
     bool onFast_ = false;
+    int64_t noFlushUntilNs_ = 0; // no switch round trips before this (a broker missed one)
     natsConnection *fast_ = nullptr;
     Link *fastLink_ = nullptr;
+    std::atomic<bool> fastDown_{false};
+
+    // Sends while the main connection is lost, for the reconnect.
+    struct Held {
+        std::string subject, reply;
+        std::vector<uint8_t> data;
+        bool hasReply;
+    };
+    std::atomic<bool> linkDown_{false}; // set by the disconnect callback, cleared once held_ is out
+    std::atomic<int64_t> maxPayload_{1 << 20}; // of the node last connected
+    std::mutex holdMu_;
+    std::deque<Held> held_;
+    size_t heldBytes_ = 0, holdLimit_ = 8 << 20;
 
     std::shared_mutex ncMu_; // shared: users of nc_; exclusive: its teardown
     natsConnection *nc_ = nullptr;

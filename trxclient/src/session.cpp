@@ -90,7 +90,13 @@ trxClient_returnCode_t Session::connect()
         }
         if (rc == TRXCLIENT_OK) {
             // Subscriptions made before (or kept across a disconnect) go to the broker now.
-            backend_->subscribe(p2pPattern(), 0);
+            // The broker's answer on the point-to-point one is awaited: a
+            // refusal must be known before the first request goes out.
+            if (backend_->subscribe(p2pPattern(), 1) != TRXCLIENT_OK &&
+                trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED)
+                refuseP2P();
+            else
+                p2pRefused_ = false;
             for (const std::string &t : brokerTopics())
                 backend_->subscribe(t, 0);
             {
@@ -518,6 +524,17 @@ bool Session::rxBusy()
     return !suspended_ && !rxq_.empty();
 }
 
+void Session::refuseP2P()
+{
+    if (p2pRefused_.exchange(true))
+        return;
+    TRX_LOG(TRXCLIENT_LOG_ERROR,
+            "session %s: the broker refused the subscription to %s, this session's point-to-point "
+            "topics: no reply to a request and no point-to-point message can reach it. Grant the user "
+            "subscribe permission on %s",
+            id_.c_str(), backend_->brokerName(p2pPattern()).c_str(), backend_->brokerName("#P2P/>").c_str());
+}
+
 bool Session::isOwnP2P(std::string_view topic) const
 {
     // #P2P/<node>/<id>/...
@@ -751,6 +768,10 @@ void Session::subscribeResult(const std::string &topic, bool ok, trxClient_subCo
 
 void Session::subscriptionLost(const std::string &topic, trxClient_subCode_t sub, const std::string &text)
 {
+    if (topic == p2pPattern()) {
+        refuseP2P();
+        return;
+    }
     {
         std::lock_guard<std::mutex> g(subMu_);
         auto it = brokerSubs_.find(topic);
@@ -871,6 +892,8 @@ trxClient_returnCode_t Session::getProperty(const char *name, char *buf, size_t 
     std::string value;
     if (strcasecmp(name, "SESSION_REPLY_TO_DEFAULT_DEST") == 0) {
         value = "#P2P/" + backend_->nodeName() + "/" + id_ + "//";
+    } else if (strcasecmp(name, "SESSION_REPLY_TO_REFUSED") == 0) {
+        value = p2pRefused() ? "1" : "0";
     } else if (strcasecmp(name, "SESSION_CLIENT_NAME") == 0) {
         value = id_;
     } else if (strcasecmp(name, "SESSION_CONNECTED_HOST") == 0) {

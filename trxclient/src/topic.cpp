@@ -98,8 +98,9 @@ void topicToSubject(std::string_view topic, bool pattern, std::string &out)
     }
 }
 
-void subjectToTopic(std::string_view subject, std::string &out)
+bool subjectToTopic(std::string_view subject, std::string &out)
 {
+    bool clean = true;
     out.clear();
     out.reserve(subject.size());
     size_t pos = 0;
@@ -113,6 +114,7 @@ void subjectToTopic(std::string_view subject, std::string &out)
                 int hi = escaped ? hexValue(tok[i + 1]) : -1;
                 int lo = escaped ? hexValue(tok[i + 2]) : -1;
                 if (hi >= 0 && lo >= 0) {
+                    clean = clean && (hi | lo) != 0;
                     out += static_cast<char>(hi * 16 + lo);
                     i += 2;
                 } else {
@@ -125,6 +127,7 @@ void subjectToTopic(std::string_view subject, std::string &out)
         out += '/';
         pos = end + 1;
     }
+    return clean;
 }
 
 } // namespace trx

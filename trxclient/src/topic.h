@@ -24,7 +24,9 @@ bool topicMatches(std::string_view pattern, std::string_view topic);
 // level becomes the token "%". For patterns, '*' / '>' levels keep their
 // meaning and a level ending in '*' widens to '*' (the exact test is ours).
 void topicToSubject(std::string_view topic, bool pattern, std::string &out);
-void subjectToTopic(std::string_view subject, std::string &out);
+// False when an escape decodes to a NUL byte ("%00"): no topic holds one,
+// and C callers would see the topic cut short there.
+bool subjectToTopic(std::string_view subject, std::string &out);
 
 // The values stored under one pattern, in insertion order. Nearly every
 // pattern has exactly one, so a single value lives inline and only a second

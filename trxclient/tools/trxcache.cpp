@@ -5,7 +5,9 @@
 
 #include <nats/nats.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -50,6 +52,29 @@ bool toSubject(const std::string &pattern, std::string &subject)
     return true;
 }
 
+// JetStream puts the name into API subjects: these would address another
+// subject, and the request would wait for an answer that never comes.
+bool validStreamName(const std::string &name)
+{
+    if (name.empty() || name.size() > 255)
+        return false;
+    for (unsigned char c : name)
+        if (c <= 0x20 || c >= 0x7f || c == '.' || c == '*' || c == '>' || c == '/' || c == '\\')
+            return false;
+    return true;
+}
+
+bool parseReplicas(const char *text, int &replicas)
+{
+    char *end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > 5)
+        return false;
+    replicas = static_cast<int>(v);
+    return true;
+}
+
 int check(natsStatus s, jsErrCode jerr, const char *what)
 {
     if (s == NATS_OK)
@@ -84,8 +109,13 @@ int main(int argc, char **argv)
             password = value();
         else if (a == "--stream")
             stream = value();
-        else if (a == "--replicas")
-            replicas = std::atoi(value());
+        else if (a == "--replicas") {
+            const char *text = value();
+            if (!parseReplicas(text, replicas)) {
+                std::fprintf(stderr, "trxcache: --replicas '%s': expected a whole number from 1 to 5\n", text);
+                return 2;
+            }
+        }
         else if (a == "--help" || a == "-h") {
             usage();
             return 0;
@@ -98,7 +128,19 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
+    if (!validStreamName(stream)) {
+        std::fprintf(stderr,
+                     "trxcache: --stream '%s': a stream name is 1 to 255 printable characters without spaces, "
+                     "'.', '*', '>', '/' or '\\'\n",
+                     stream.c_str());
+        return 2;
+    }
     std::string cmd = argv[i++];
+    if (cmd != "create" && cmd != "add" && cmd != "show" && cmd != "empty" && cmd != "delete") {
+        std::fprintf(stderr, "trxcache: unknown command '%s'\n", cmd.c_str());
+        usage();
+        return 2;
+    }
     std::vector<std::string> subjects;
     std::vector<std::string> patterns(argv + i, argv + argc);
     for (auto &p : patterns) {
@@ -192,9 +234,6 @@ int main(int argc, char **argv)
         rc = check(js_DeleteStream(js, stream.c_str(), nullptr, &jerr), jerr, "delete stream");
         if (!rc)
             std::printf("stream %s deleted\n", stream.c_str());
-    } else if (!rc) {
-        usage();
-        rc = 2;
     }
     if (js)
         jsCtx_Destroy(js);

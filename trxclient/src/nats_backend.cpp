@@ -143,7 +143,14 @@ public:
         if (const std::string *user = p.get("SESSION_USERNAME"))
             if (!user->empty())
                 natsOptions_SetUserInfo(o, user->c_str(), p.getStr("SESSION_PASSWORD", "").c_str());
-        natsOptions_SetTimeout(o, connectTimeoutMs_);
+        // libnats holds its connection lock through a connect attempt, its
+        // reconnects' too: a send that comes meanwhile waits for the attempt to
+        // time out. An attempt therefore lasts no longer than a silent broker
+        // is tolerated anyway (the keep-alive bound, as the write deadline),
+        // and the first connect repeats timed-out attempts for
+        // SESSION_CONNECT_TIMEOUT_MS.
+        const int64_t attemptMs = std::min<int64_t>(connectTimeoutMs_, keepAliveMs_ * keepAliveLimit_);
+        natsOptions_SetTimeout(o, attemptMs);
         natsOptions_SetPingInterval(o, keepAliveMs_);
         natsOptions_SetMaxPingsOut(o, keepAliveLimit_);
         natsOptions_SetMaxReconnect(o, reconnectRetries_);
@@ -176,7 +183,10 @@ public:
 
         natsStatus st = NATS_OK;
         for (int attempt = 0; attempt <= connectRetries_; ++attempt) {
-            st = natsConnection_Connect(&nc_, o);
+            const auto until = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
+            do
+                st = natsConnection_Connect(&nc_, o);
+            while (st == NATS_TIMEOUT && Clock::now() + std::chrono::milliseconds(attemptMs) <= until);
             if (st == NATS_OK || st == NATS_CONNECTION_AUTH_FAILED)
                 break;
             if (attempt < connectRetries_)

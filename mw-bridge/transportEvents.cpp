@@ -303,7 +303,12 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
     case TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE:
         break;
     case TRXCLIENT_SESSION_EVENT_DOWN_ERROR:
+        /* What an operator must see once, at the shipped log level. */
+        TARNIX_LOG_ERROR("transport '%s': %s", nameOf(transport), error->errorStr);
+        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+        break;
     case TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE:
+        TARNIX_LOG_WARN("transport '%s': %s; reconnecting", nameOf(transport), error->errorStr);
         tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR:
@@ -325,6 +330,7 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
                         trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
         break;
     case TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE:
+        TARNIX_LOG_WARN("transport '%s': %s", nameOf(transport), error->errorStr);
         resuspendAfterReconnect(transport);
         tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
         break;

@@ -8,6 +8,7 @@
 #include "properties.h"
 #include "subscription.h"
 #include "tarnixBridge.h"
+#include "transportConfig.h"
 
 #include <mama/integration/mama.h>
 #include <mama/integration/transport.h>
@@ -99,11 +100,12 @@ void buildPublisherInfo(TarnixTransportBridge* transport, trxClient_opaqueSessio
     char host[kComputerNameRoom];
     if (tarnixCompat_getComputerName(host, sizeof(host)) != 0)
         std::snprintf(host, sizeof(host), "Unknown");
+    /* The session's user: the configured one, else the process's own. */
     char sessionUser[kSessionUserNameRoom];
     if (trxClient_session_getProperty(session, "SESSION_USERNAME", sessionUser, sizeof(sessionUser)) !=
             TRXCLIENT_OK ||
         sessionUser[0] == '\0')
-        std::snprintf(sessionUser, sizeof(sessionUser), "Unknown");
+        std::snprintf(sessionUser, sizeof(sessionUser), "%s", user);
 
     trxClient_returnCode_t rc = trxClient_container_createMap(&transport->mPubInfoMap, transport->mPubInfoBuffer,
                                                               sizeof(transport->mPubInfoBuffer));
@@ -136,19 +138,9 @@ mama_status buildSessionProperties(TarnixProperties* props)
         TARNIX_LOG_ERROR("unable to append property SESSION_ALWAYS_BUFFER_IN_CONTEXT");
         return MAMA_STATUS_NOMEM;
     }
-    char user[kUserNameRoom];
-    if (tarnixCompat_getUserName(user, sizeof(user)) == 0 && !tarnixProperties_append(props, "SESSION_USERNAME", user))
-    {
-        TARNIX_LOG_ERROR("unable to append user name");
-        return MAMA_STATUS_NOMEM;
-    }
-    char host[kComputerNameRoom];
-    if (tarnixCompat_getComputerName(host, sizeof(host)) == 0 &&
-        !tarnixProperties_append(props, "SESSION_PASSWORD", host))
-    {
-        TARNIX_LOG_ERROR("unable to append password");
-        return MAMA_STATUS_NOMEM;
-    }
+    /* No credentials by default: the user and computer names sent as user
+     * and password are refused by servers with accounts or no_auth_user, and
+     * would tell every server the host name. Only configured ones are sent. */
     if (!tarnixProperties_append(props, "use_trxcache", "1"))
     {
         TARNIX_LOG_ERROR("Unable to append default use_trxcache value");
@@ -629,6 +621,11 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
     char prefix[TARNIX_TOPIC_BUFFER];
     std::snprintf(prefix, sizeof(prefix), "%s%s.", kTransportPrefix, name);
+    const TarnixTransportConfig config = tarnixTransportConfig_check(name);
+    if (config.mKeys == 0)
+        TARNIX_LOG_ERROR("Transport '%s' is not configured: mama.properties sets no %s* property (at least "
+                         "%sSESSION_HOST and %sallow_recover_gaps)",
+                         name, prefix, prefix, prefix);
     creation.mProps = tarnixProperties_allocate(prefix);
     if (creation.mProps == nullptr)
     {
@@ -679,6 +676,14 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     }
     /* Visible to name lookup from here on: the name is taken. */
     transport->mSession.store(creation.mSession);
+    if (config.mKeys != 0 && !config.mHasHost)
+    {
+        char host[TARNIX_TOPIC_BUFFER] = "";
+        trxClient_session_getProperty(creation.mSession, "SESSION_HOST", host, sizeof(host));
+        TARNIX_LOG_NORMAL("Transport '%s' has no %sSESSION_HOST: it uses the in-process broker %s, which other "
+                          "processes cannot reach",
+                          name, prefix, host);
+    }
 
     buildPublisherInfo(transport, creation.mSession);
 

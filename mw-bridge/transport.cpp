@@ -780,6 +780,10 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     }
 
     transport->mProperties = creation.mProps;
+    /* OpenMAMA's refresh messages keep interest alive at feed handlers this
+     * broker does not have; their timer would also hold the default queue
+     * open until close, for every transport the application never destroys. */
+    mamaTransport_disableRefresh(parent, 1);
     *result = reinterpret_cast<transportBridge>(transport);
     mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
     wlock_unlock(bridge->mTransportListLock);

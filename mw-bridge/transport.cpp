@@ -9,6 +9,7 @@
 #include "subscription.h"
 #include "tarnixBridge.h"
 #include "transportConfig.h"
+#include "transportStats.h"
 
 #include <mama/integration/mama.h>
 #include <mama/integration/transport.h>
@@ -34,6 +35,9 @@ constexpr size_t kComputerNameRoom = 260;   /* 259 characters */
 constexpr size_t kSessionUserNameRoom = 190;   /* 189 characters */
 constexpr const char* kMaxPendingBytesProperty = "max_pending_bytes";
 constexpr const char* kBufferByteLimitProperty = "SESSION_BUFFER_BYTE_LIMIT";
+constexpr const char* kStatsIntervalProperty = "stats_interval";
+constexpr unsigned long kDefaultStatsIntervalS = 60;
+constexpr unsigned long kMaxStatsIntervalS = 86400;
 /* The session's receive buffer takes half and needs at least 1024 bytes. */
 constexpr uint64_t kMinPendingBytes = 2048;
 constexpr uint64_t kMaxPendingBytes = 1ull << 42;
@@ -210,6 +214,26 @@ mama_status applyPendingBudget(TarnixProperties* props, const char* name, uint64
     return MAMA_STATUS_OK;
 }
 
+/* stats_interval: seconds between statistics lines, 0 = none. */
+mama_status readStatsInterval(TarnixProperties* props, const char* name, uint32_t* intervalMs)
+{
+    unsigned long seconds = kDefaultStatsIntervalS;
+    if (const char* text = tarnixProperties_get(props, kStatsIntervalProperty))
+    {
+        char* end = nullptr;
+        errno = 0;
+        seconds = std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoul(text, &end, 10) : 0;
+        if (end == nullptr || *end != '\0' || errno != 0 || seconds > kMaxStatsIntervalS)
+        {
+            TARNIX_LOG_ERROR("Invalid value '%s' for %s%s.%s: expected seconds from 0 (no statistics lines) to %lu",
+                             text, kTransportPrefix, name, kStatsIntervalProperty, kMaxStatsIntervalS);
+            return MAMA_STATUS_INVALID_ARG;
+        }
+    }
+    *intervalMs = static_cast<uint32_t>(seconds * 1000);
+    return MAMA_STATUS_OK;
+}
+
 uint64_t suspendMark(const TarnixTransportBridge* transport)
 {
     return transport->mMaxPendingBytes / 2;
@@ -279,6 +303,8 @@ struct Creation
 /* Frees what a transport owns, apart from its list node. */
 void freeResources(TarnixTransportBridge* transport)
 {
+    tarnixTransportStats_stop(transport->mStats);
+    transport->mStats = nullptr;
     delete transport->mSubscriptions;
     transport->mSubscriptions = nullptr;
     if (transport->mSubscriptionsLock != nullptr)
@@ -633,9 +659,12 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
         creation.undo();
         return MAMA_STATUS_NOMEM;
     }
+    uint32_t statsIntervalMs = 0;
     status = buildSessionProperties(creation.mProps);
     if (status == MAMA_STATUS_OK)
         status = applyPendingBudget(creation.mProps, name, &transport->mMaxPendingBytes);
+    if (status == MAMA_STATUS_OK)
+        status = readStatsInterval(creation.mProps, name, &statsIntervalMs);
     if (status != MAMA_STATUS_OK)
     {
         creation.undo();
@@ -784,6 +813,7 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
      * broker does not have; their timer would also hold the default queue
      * open until close, for every transport the application never destroys. */
     mamaTransport_disableRefresh(parent, 1);
+    transport->mStats = tarnixTransportStats_start(name, creation.mSession, bridge->mContext, statsIntervalMs);
     *result = reinterpret_cast<transportBridge>(transport);
     mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
     wlock_unlock(bridge->mTransportListLock);
@@ -815,6 +845,8 @@ mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
     }
     transport->mSession.store(nullptr);
     wlock_unlock(transport->mSubscriptionsLock);
+    /* Its session goes below; cache events may still count until release. */
+    tarnixTransportStats_detach(transport->mStats);
 
     if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
     {

@@ -6,6 +6,7 @@
 #include "subscription.h"
 #include "synchronism.h"
 #include "transport.h"
+#include "transportStats.h"
 
 #include <mama/integration/mama.h>
 #include <mama/integration/transport.h>
@@ -324,6 +325,8 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
         completeSubscription(info, TRXCLIENT_OK);
         break;
     case TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING:
+        tarnixTransportStats_count(transport->mStats, TarnixStat::SlowConsumer);
+        [[fallthrough]];
     case TRXCLIENT_SESSION_EVENT_UNSUBSCRIBE_ERROR_WARNING:
     case TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING:
         TARNIX_LOG_WARN("event=%s subCode=%s responseCode=%d reason=%s", eventText,

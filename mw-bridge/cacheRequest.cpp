@@ -1,4 +1,5 @@
 #include "cacheRequest.h"
+#include "transportStats.h"
 
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
@@ -674,6 +675,8 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     }
     const char* topic = info->topic != nullptr ? info->topic : "";
     TarnixTransportBridge* transport = owner != nullptr ? owner->mTransportBridge : nullptr;
+    TarnixTransportStats* stats = transport != nullptr ? transport->mStats : nullptr;
+    tarnixTransportStats_count(stats, TarnixStat::CacheRequest);
 
     if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)
     {
@@ -690,6 +693,8 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         /* The cache answered. */
         if (transport != nullptr)
             transport->mCacheFailureShown.store(0);
+        if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA)
+            tarnixTransportStats_count(stats, TarnixStat::CacheMiss);
         if (info->rc == TRXCLIENT_OK)
         {
             TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_OK");
@@ -715,6 +720,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         /* The request ended without an answer: the subscription hears it now,
          * not when OpenMAMA's own wait for the image runs out. The cause is
          * logged in full once, until the cache answers again. */
+        tarnixTransportStats_count(stats, TarnixStat::CacheUnanswered);
         const bool first = transport == nullptr || transport->mCacheFailureShown.exchange(info->subCode) != info->subCode;
         const bool refused = info->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED ||
                              info->subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;

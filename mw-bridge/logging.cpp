@@ -12,8 +12,9 @@
 
 namespace {
 
-constexpr int kMamaToClient[] = {0, 2, 3, 5, 5, 6, 6, 7};
-constexpr int kClientToMama[] = {0, 7, 1, 2, 3, 3, 5, 7};
+/* By meaning: the library's levels are syslog's (EMERGENCY 0 .. DEBUG 7). */
+constexpr int kMamaToClient[] = {0, 2, 3, 4, 5, 6, 6, 7};
+constexpr int kClientToMama[] = {1, 1, 1, 2, 3, 4, 5, 7};
 constexpr uint32_t kFlushPeriodMs = 1000;
 
 template <size_t N>
@@ -163,8 +164,10 @@ void tarnixLog_clientCallback(trxClient_log_callbackInfo_pt info, void* /*user*/
     if (info == nullptr)
         return;
     const MamaLogLevel level = static_cast<MamaLogLevel>(tarnixLog_clientToMamaLevel(info->level));
-    TARNIX_LOG(level, "%s%s", tarnixLog_categoryPrefix(info->category),
-               info->msg_p != nullptr ? info->msg_p : "");
+    /* The record is the library's: this function's own location would only
+     * mislead, so the line names none. */
+    mama_log(level, "%s TARNIX-MW-Bridge: %s%s", mama_logLevelToString(level),
+             tarnixLog_categoryPrefix(info->category), info->msg_p != nullptr ? info->msg_p : "");
 }
 
 TarnixThrottledLog* tarnixThrottledLog_create(MamaLogLevel level, void* context)

@@ -33,8 +33,8 @@ extern "C" void mama_log(MamaLogLevel level, const char* format, ...)
 #define TARNIX_LOG_FINER(fmt, ...) TARNIX_LOG(MAMA_LOG_LEVEL_FINER, fmt, ##__VA_ARGS__)
 #define TARNIX_LOG_FINEST(fmt, ...) TARNIX_LOG(MAMA_LOG_LEVEL_FINEST, fmt, ##__VA_ARGS__)
 
-/* Level translation, both directions. Out-of-range inputs clamp to the
- * table's last column; negative inputs map to 0 (off). */
+/* Level translation by meaning, both directions. Out-of-range inputs clamp
+ * to the table's last column; negative inputs map to 0. */
 int tarnixLog_mamaToClientLevel(int mamaLevel);
 int tarnixLog_clientToMamaLevel(int clientLevel);
 

@@ -1,6 +1,7 @@
 #include "properties.h"
 
 #include "logging.h"
+#include "transportConfig.h"
 
 #include <mama/integration/mama.h>
 #include <property.h>
@@ -13,6 +14,14 @@
 namespace {
 
 constexpr uint32_t kInitialCapacity = 4;
+
+/* What a log line may show of a property's value. */
+const char* shown(const char* name, const char* value)
+{
+    if (value == nullptr)
+        return "(null)";
+    return tarnixTransportConfig_isSecret(name) ? "********" : value;
+}
 
 }  // namespace
 
@@ -116,7 +125,7 @@ bool tarnixProperties_append(TarnixProperties* props, const char* name, const ch
     props->mProps.push_back(valueCopy);
     props->mProps.push_back(nullptr);
     ++props->mCount;
-    TARNIX_LOG_FINER("Prop %2u: %s = %s ", props->mCount, nameCopy, valueCopy);
+    TARNIX_LOG_FINER("Prop %2u: %s = %s ", props->mCount, nameCopy, shown(nameCopy, valueCopy));
     return true;
 }
 
@@ -160,7 +169,7 @@ extern "C" void propertyStoreCallback(const char* name, const char* value, void*
     if (std::strchr(suffix, '.') != nullptr)
     {
         TARNIX_LOG_FINER("propertyStoreCallback: skipping name suffix with '.': (%s)%s=%s",
-                         props->mPrefix.c_str(), suffix, value != nullptr ? value : "(null)");
+                         props->mPrefix.c_str(), suffix, shown(suffix, value));
         return;
     }
     if (value == nullptr)
@@ -169,10 +178,10 @@ extern "C" void propertyStoreCallback(const char* name, const char* value, void*
         props->mError = true;
         return;
     }
-    TARNIX_LOG_FINER("propertyStoreCallback: appending property %s=%s", name, value);
+    TARNIX_LOG_FINER("propertyStoreCallback: appending property %s=%s", name, shown(suffix, value));
     if (!tarnixProperties_append(props, suffix, value))
     {
-        TARNIX_LOG_ERROR("Unable to store property %s=%s in object %p", name, value,
+        TARNIX_LOG_ERROR("Unable to store property %s=%s in object %p", name, shown(suffix, value),
                          static_cast<void*>(props));
         props->mError = true;
     }

@@ -8,6 +8,8 @@
 #include "properties.h"
 #include "subscription.h"
 #include "tarnixBridge.h"
+#include "transportConfig.h"
+#include "transportStats.h"
 
 #include <mama/integration/mama.h>
 #include <mama/integration/transport.h>
@@ -33,6 +35,9 @@ constexpr size_t kComputerNameRoom = 260;   /* 259 characters */
 constexpr size_t kSessionUserNameRoom = 190;   /* 189 characters */
 constexpr const char* kMaxPendingBytesProperty = "max_pending_bytes";
 constexpr const char* kBufferByteLimitProperty = "SESSION_BUFFER_BYTE_LIMIT";
+constexpr const char* kStatsIntervalProperty = "stats_interval";
+constexpr unsigned long kDefaultStatsIntervalS = 60;
+constexpr unsigned long kMaxStatsIntervalS = 86400;
 /* The session's receive buffer takes half and needs at least 1024 bytes. */
 constexpr uint64_t kMinPendingBytes = 2048;
 constexpr uint64_t kMaxPendingBytes = 1ull << 42;
@@ -99,11 +104,12 @@ void buildPublisherInfo(TarnixTransportBridge* transport, trxClient_opaqueSessio
     char host[kComputerNameRoom];
     if (tarnixCompat_getComputerName(host, sizeof(host)) != 0)
         std::snprintf(host, sizeof(host), "Unknown");
+    /* The session's user: the configured one, else the process's own. */
     char sessionUser[kSessionUserNameRoom];
     if (trxClient_session_getProperty(session, "SESSION_USERNAME", sessionUser, sizeof(sessionUser)) !=
             TRXCLIENT_OK ||
         sessionUser[0] == '\0')
-        std::snprintf(sessionUser, sizeof(sessionUser), "Unknown");
+        std::snprintf(sessionUser, sizeof(sessionUser), "%s", user);
 
     trxClient_returnCode_t rc = trxClient_container_createMap(&transport->mPubInfoMap, transport->mPubInfoBuffer,
                                                               sizeof(transport->mPubInfoBuffer));
@@ -136,19 +142,9 @@ mama_status buildSessionProperties(TarnixProperties* props)
         TARNIX_LOG_ERROR("unable to append property SESSION_ALWAYS_BUFFER_IN_CONTEXT");
         return MAMA_STATUS_NOMEM;
     }
-    char user[kUserNameRoom];
-    if (tarnixCompat_getUserName(user, sizeof(user)) == 0 && !tarnixProperties_append(props, "SESSION_USERNAME", user))
-    {
-        TARNIX_LOG_ERROR("unable to append user name");
-        return MAMA_STATUS_NOMEM;
-    }
-    char host[kComputerNameRoom];
-    if (tarnixCompat_getComputerName(host, sizeof(host)) == 0 &&
-        !tarnixProperties_append(props, "SESSION_PASSWORD", host))
-    {
-        TARNIX_LOG_ERROR("unable to append password");
-        return MAMA_STATUS_NOMEM;
-    }
+    /* No credentials by default: the user and computer names sent as user
+     * and password are refused by servers with accounts or no_auth_user, and
+     * would tell every server the host name. Only configured ones are sent. */
     if (!tarnixProperties_append(props, "use_trxcache", "1"))
     {
         TARNIX_LOG_ERROR("Unable to append default use_trxcache value");
@@ -215,6 +211,26 @@ mama_status applyPendingBudget(TarnixProperties* props, const char* name, uint64
         return MAMA_STATUS_NOMEM;
     }
     *budget = value;
+    return MAMA_STATUS_OK;
+}
+
+/* stats_interval: seconds between statistics lines, 0 = none. */
+mama_status readStatsInterval(TarnixProperties* props, const char* name, uint32_t* intervalMs)
+{
+    unsigned long seconds = kDefaultStatsIntervalS;
+    if (const char* text = tarnixProperties_get(props, kStatsIntervalProperty))
+    {
+        char* end = nullptr;
+        errno = 0;
+        seconds = std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoul(text, &end, 10) : 0;
+        if (end == nullptr || *end != '\0' || errno != 0 || seconds > kMaxStatsIntervalS)
+        {
+            TARNIX_LOG_ERROR("Invalid value '%s' for %s%s.%s: expected seconds from 0 (no statistics lines) to %lu",
+                             text, kTransportPrefix, name, kStatsIntervalProperty, kMaxStatsIntervalS);
+            return MAMA_STATUS_INVALID_ARG;
+        }
+    }
+    *intervalMs = static_cast<uint32_t>(seconds * 1000);
     return MAMA_STATUS_OK;
 }
 
@@ -288,6 +304,8 @@ struct Creation
 /* Frees what a transport owns, apart from its list node. */
 void freeResources(TarnixTransportBridge* transport)
 {
+    tarnixTransportStats_stop(transport->mStats);
+    transport->mStats = nullptr;
     delete transport->mSubscriptions;
     transport->mSubscriptions = nullptr;
     if (transport->mSubscriptionsLock != nullptr)
@@ -632,6 +650,11 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
     char prefix[TARNIX_TOPIC_BUFFER];
     std::snprintf(prefix, sizeof(prefix), "%s%s.", kTransportPrefix, name);
+    const TarnixTransportConfig config = tarnixTransportConfig_check(name);
+    if (config.mKeys == 0)
+        TARNIX_LOG_ERROR("Transport '%s' is not configured: mama.properties sets no %s* property (at least "
+                         "%sSESSION_HOST and %sallow_recover_gaps)",
+                         name, prefix, prefix, prefix);
     creation.mProps = tarnixProperties_allocate(prefix);
     if (creation.mProps == nullptr)
     {
@@ -639,9 +662,12 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
         creation.undo();
         return MAMA_STATUS_NOMEM;
     }
+    uint32_t statsIntervalMs = 0;
     status = buildSessionProperties(creation.mProps);
     if (status == MAMA_STATUS_OK)
         status = applyPendingBudget(creation.mProps, name, &transport->mMaxPendingBytes);
+    if (status == MAMA_STATUS_OK)
+        status = readStatsInterval(creation.mProps, name, &statsIntervalMs);
     if (status != MAMA_STATUS_OK)
     {
         creation.undo();
@@ -682,6 +708,14 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     }
     /* Visible to name lookup from here on: the name is taken. */
     transport->mSession.store(creation.mSession);
+    if (config.mKeys != 0 && !config.mHasHost)
+    {
+        char host[TARNIX_TOPIC_BUFFER] = "";
+        trxClient_session_getProperty(creation.mSession, "SESSION_HOST", host, sizeof(host));
+        TARNIX_LOG_NORMAL("Transport '%s' has no %sSESSION_HOST: it uses the in-process broker %s, which other "
+                          "processes cannot reach",
+                          name, prefix, host);
+    }
 
     buildPublisherInfo(transport, creation.mSession);
 
@@ -778,6 +812,11 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     }
 
     transport->mProperties = creation.mProps;
+    /* OpenMAMA's refresh messages keep interest alive at feed handlers this
+     * broker does not have; their timer would also hold the default queue
+     * open until close, for every transport the application never destroys. */
+    mamaTransport_disableRefresh(parent, 1);
+    transport->mStats = tarnixTransportStats_start(name, creation.mSession, bridge->mContext, statsIntervalMs);
     *result = reinterpret_cast<transportBridge>(transport);
     mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
     wlock_unlock(bridge->mTransportListLock);
@@ -809,6 +848,8 @@ mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
     }
     transport->mSession.store(nullptr);
     wlock_unlock(transport->mSubscriptionsLock);
+    /* Its session goes below; cache events may still count until release. */
+    tarnixTransportStats_detach(transport->mStats);
 
     if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
     {

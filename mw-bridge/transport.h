@@ -19,6 +19,7 @@ struct TarnixBridge;
 struct TarnixProperties;
 struct TarnixThrottledLog;
 struct TarnixSubscriptionRegistry;   /* the transport's set of bridge subscriptions */
+struct TarnixTransportStats;
 
 constexpr size_t TARNIX_TOPIC_BUFFER = 260;
 constexpr size_t TARNIX_PUBINFO_BUFFER = 1024;
@@ -56,6 +57,8 @@ struct TarnixTransportBridge
     /* The cache failure (sub-code) last logged at its own level; repeats go
      * to FINE until a request succeeds. 0: none. */
     std::atomic<int> mCacheFailureShown;
+    /* The periodic statistics line (stats_interval); null when off. */
+    TarnixTransportStats* mStats;
     wLock mSuspendLock;              /* guards mSuspendedQueueCount and suspend/resume calls */
     uint32_t mSuspendedQueueCount;   /* queues (and the byte budget) holding this transport suspended */
     /* The byte budget (max_pending_bytes): half of it is the session's

@@ -6,6 +6,7 @@
 #include "subscription.h"
 #include "synchronism.h"
 #include "transport.h"
+#include "transportStats.h"
 
 #include <mama/integration/mama.h>
 #include <mama/integration/transport.h>
@@ -324,7 +325,12 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
     case TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE:
         break;
     case TRXCLIENT_SESSION_EVENT_DOWN_ERROR:
+        /* What an operator must see once, at the shipped log level. */
+        TARNIX_LOG_ERROR("transport '%s': %s", nameOf(transport), error->errorStr);
+        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+        break;
     case TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE:
+        TARNIX_LOG_WARN("transport '%s': %s; reconnecting", nameOf(transport), error->errorStr);
         tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR:
@@ -340,12 +346,15 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
         completeSubscription(info, TRXCLIENT_OK);
         break;
     case TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING:
+        tarnixTransportStats_count(transport->mStats, TarnixStat::SlowConsumer);
+        [[fallthrough]];
     case TRXCLIENT_SESSION_EVENT_UNSUBSCRIBE_ERROR_WARNING:
     case TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING:
         TARNIX_LOG_WARN("event=%s subCode=%s responseCode=%d reason=%s", eventText,
                         trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
         break;
     case TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE:
+        TARNIX_LOG_WARN("transport '%s': %s", nameOf(transport), error->errorStr);
         resuspendAfterReconnect(transport);
         tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
         break;

@@ -18,8 +18,12 @@ mkdir -p "$build/etc"
 cp "$here/scripts/mama.properties" "$build/etc/mama.properties"
 
 cat > "$build/env.sh" <<ENV
-# Source this file to run OpenMAMA tools against the tarnix plug-ins:
-#   . $build/env.sh && mamasubscriberc -m tarnix -p tarnixmsg -tport sub -S SRC -s SYM
+# Source this file to run OpenMAMA tools against the tarnix plug-ins. The
+# transports pub, sub, default and nats of \$WOMBAT_PATH/mama.properties use a
+# NATS server on this machine; processes talk only through such a server:
+#   nats-server -a 127.0.0.1 -p 4222 -js &
+#   . $build/env.sh && mamasubscriberc -m tarnix -tport sub -s MSFT &
+#   mamapublisherc -m tarnix -tport pub -s MSFT
 export TARNIX_BUILD="$build"
 export OPENMAMA_ROOT="$OPENMAMA_PREFIX"
 export LD_LIBRARY_PATH="$build/lib:$OPENMAMA_PREFIX/lib\${LD_LIBRARY_PATH:+:\$LD_LIBRARY_PATH}"

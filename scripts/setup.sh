@@ -18,7 +18,7 @@ packages=(
   build-essential cmake pkg-config git
   flex libapr1-dev libevent-dev uuid-dev libqpid-proton11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  nats-server libnats-dev
+  nats-server libnats-dev libssl-dev openssl
   clang libclang-rt-dev llvm
   gnuplot-nox
 )

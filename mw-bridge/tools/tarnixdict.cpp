@@ -8,6 +8,8 @@
 #include <mama/reservedfields.h>
 #include <mama/subscmsgtype.h>
 
+#include "inProcess.h"
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -20,7 +22,7 @@ struct Options
 {
     std::string middleware = "tarnix";
     std::string payload = "tarnixmsg";
-    std::string transport = "sub";
+    std::string transport = "nats";
     std::string source = "WOMBAT";
     std::string symbol = "DATA_DICT";
     std::string file;
@@ -38,7 +40,7 @@ int usage(const char* program)
 {
     std::fprintf(stderr,
                  "usage: %s -f DICTIONARY_FILE [-m middleware(tarnix)] [-p payload(tarnixmsg)]\n"
-                 "          [-tport transport(sub)] [-S source(WOMBAT)] [-s symbol(DATA_DICT)] [-serve]\n"
+                 "          [-tport transport(nats)] [-S source(WOMBAT)] [-s symbol(DATA_DICT)] [-serve]\n"
                  "Publishes the dictionary for the broker's cache; with -serve it also answers\n"
                  "dictionary requests until interrupted.\n",
                  program);
@@ -127,11 +129,31 @@ void stop(int)
 
 int run(const Options& options)
 {
+    /* Subscribers and the cache read the dictionary as tarnixmsg. */
+    if (options.payload != "tarnixmsg")
+    {
+        std::fprintf(stderr,
+                     "tarnixdict: payload '%s' is not supported: the dictionary is published as tarnixmsg, the "
+                     "payload the tarnix middleware's subscribers decode (leave -p out)\n",
+                     options.payload.c_str());
+        return 2;
+    }
     mamaPayloadBridge payload = nullptr;
     if (!check(mama_loadBridge(&gBridge, options.middleware.c_str()), "loading the middleware") ||
         !check(mama_loadPayloadBridge(&payload, options.payload.c_str()), "loading the payload") ||
         !check(mama_open(), "mama_open"))
         return 1;
+    const std::string inProcess = tarnixInProcessBroker(options.middleware, options.transport);
+    if (!inProcess.empty())
+    {
+        std::fprintf(stderr,
+                     "tarnixdict: transport '%s' uses the in-process broker %s: a dictionary published there dies "
+                     "with this process. Use a transport whose SESSION_HOST is a nats:// server (-tport nats, the "
+                     "default)\n",
+                     options.transport.c_str(), inProcess.c_str());
+        mama_close();
+        return 2;
+    }
 
     int rc = 1;
     mamaDictionary dictionary = nullptr;

@@ -7,6 +7,8 @@
 #include <mama/msgtype.h>
 #include <mama/reservedfields.h>
 
+#include "inProcess.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -114,7 +116,7 @@ void MAMACALLTYPE onTick(mamaTimer, void* closure)
 int usage(const char* program)
 {
     std::fprintf(stderr,
-                 "usage: %s [-m tarnix] [-p tarnixmsg] [-tport pub] [-S source(DEMO)] [-interval seconds(0.5)]\n"
+                 "usage: %s [-m tarnix] [-p tarnixmsg] [-tport nats] [-S source(DEMO)] [-interval seconds(0.5)]\n"
                  "          [-count rounds(0: until interrupted)] [-burst updates per symbol and round(1)]\n"
                  "          [-pad bytes(0)] [-initial] [-seq first(1)] -s SYMBOL [-s SYMBOL ...]\n",
                  program);
@@ -125,7 +127,7 @@ int usage(const char* program)
 
 int main(int argc, char** argv)
 {
-    std::string middleware = "tarnix", payload = "tarnixmsg", tport = "pub", source = "DEMO";
+    std::string middleware = "tarnix", payload = "tarnixmsg", tport = "nats", source = "DEMO";
     double interval = 0.5;
     uint32_t firstSeq = 1;
     long padding = 0;
@@ -183,6 +185,17 @@ int main(int argc, char** argv)
         failed(mama_loadPayloadBridge(&payloadBridge, payload.c_str()), "loading the payload") ||
         failed(mama_open(), "mama_open"))
         return 1;
+    const std::string inProcess = tarnixInProcessBroker(middleware, tport);
+    if (!inProcess.empty())
+    {
+        std::fprintf(stderr,
+                     "tarnixmdpub: transport '%s' uses the in-process broker %s: updates published there die with "
+                     "this process. Use a transport whose SESSION_HOST is a nats:// server (-tport nats, the "
+                     "default)\n",
+                     tport.c_str(), inProcess.c_str());
+        mama_close();
+        return 2;
+    }
     feed.bridge = gBridge;
     do
     {

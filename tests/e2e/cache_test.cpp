@@ -159,7 +159,9 @@ TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
                          {"-m", "tarnix", "-tport", "demo", "-S", source, "-f", dir_->file("symbols.txt"), "-c", "5",
                           "-t", "1", "-k", "6", "-stats", "2"},
                          true);
-    ASSERT_TRUE(churn.waitExit(scaled(30s)));
+    // Its last word; the output read so far is then complete.
+    ASSERT_TRUE(churn.waitForText("Finished", scaled(30s)));
+    ASSERT_TRUE(churn.waitExit(scaled(10s)));
     // "... Churned 5 Initials 25 Creates 25 Recaps 0 OtherMsg 0 Error 0 Gaps 0"
     long initials = 0, creates = 0, errors = 0, lines = 0;
     std::istringstream out(churn.tail(Process::Out, 1000));

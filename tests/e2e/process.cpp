@@ -104,6 +104,14 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
         int devnull = ::open("/dev/null", O_RDONLY);
         if (devnull >= 0)
             ::dup2(devnull, 0);
+        // A shell that started the tests in the background left SIGINT and
+        // SIGQUIT ignored, and exec keeps that: the programs get them as a
+        // user's terminal would send them.
+        for (int sig : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE})
+            ::signal(sig, SIG_DFL);
+        sigset_t none;
+        ::sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execve(argv[0], argv.data(), envp.data());
         const char msg[] = "e2e: exec failed\n";
         ssize_t ignored = ::write(2, msg, sizeof msg - 1);

@@ -2,6 +2,12 @@
 
 std::atomic<LogCapture*> LogCapture::sActive{nullptr};
 
+namespace {
+/* Held while a line is added, so that a capture going away waits for a line
+ * another thread (the client library's) is adding to it. */
+std::mutex gGate;
+}  // namespace
+
 LogCapture::LogCapture() : mPreviousLevel(mama_getLogLevel())
 {
     sActive = this;
@@ -11,13 +17,17 @@ LogCapture::LogCapture() : mPreviousLevel(mama_getLogLevel())
 
 LogCapture::~LogCapture()
 {
+    {
+        std::lock_guard<std::mutex> gate(gGate);
+        sActive = nullptr;
+    }
     mama_setLogLevel(mPreviousLevel);
     mama_setLogCallback2(nullptr);
-    sActive = nullptr;
 }
 
 void MAMACALLTYPE LogCapture::onLog(MamaLogLevel level, const char* message)
 {
+    std::lock_guard<std::mutex> gate(gGate);
     LogCapture* self = sActive.load();
     if (self == nullptr)
         return;

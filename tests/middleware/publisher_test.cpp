@@ -8,8 +8,10 @@
 #include <mama/publisher.h>
 #include <mama/reservedfields.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -246,6 +248,61 @@ TEST_F(Publisher, TheSubCodeOfARejectionChoosesTheTopicEvent)
         ASSERT_TRUE(dispatchUntil(mQueue, [&] { return events.mEvents.size() == 1; }));
         EXPECT_EQ(events.mEvents[0], c.event);
         EXPECT_EQ(events.mSubjects[0], c.subject);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+/* The client library's counters and the bridge's, as a NORMAL line per
+ * transport every stats_interval seconds while they change. */
+TEST_F(Publisher, CountersAreLoggedPerTransportWhileTheyChange)
+{
+    configure("counted");
+    setProperty("mama.tarnix.transport.counted.stats_interval", "1");
+    mamaTransport counted = createTransport("counted");
+    Received received;
+    LogCapture log;
+    mamaSubscription subscription = subscribeBasic(counted, mQueue, "COUNTED", kCallbacks, &received);
+    settle(mQueue);
+    mamaPublisher publisher = createPublisher(counted, "COUNTED");
+    for (const char* text : {"one", "two", "three"})
+        publish(publisher, text);
+    ASSERT_TRUE(dispatchUntil(mQueue, [&] { return received.mTexts.size() == 3; }));
+    const std::string line = "Transport 'counted': received 3, sent 3, buffered 0 (0 bytes), discarded 0, "
+                             "reconnects 0, slow-consumer events 0, cache requests 0 (misses 0, unanswered 0)";
+    ASSERT_TRUE(dispatchUntil(mQueue, [&] { return !log.matching(line).empty(); }));
+    EXPECT_EQ(log.matching(line)[0].level, MAMA_LOG_LEVEL_NORMAL);
+    /* Unchanged: quiet. The default transport (60 s) has said nothing yet. */
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_EQ(log.matching("Transport 'counted': received").size(), 1u);
+    EXPECT_TRUE(log.matching("Transport 't': received").empty());
+    destroySubscription(subscription, mQueue);
+
+    struct Case
+    {
+        const char* value;
+        bool ok;
+    };
+    for (const Case& c : {Case{"0", true}, Case{"86400", true}, Case{"-1", false}, Case{"1.5", false},
+                          Case{"86401", false}, Case{"often", false}})
+    {
+        SCOPED_TRACE(c.value);
+        configure("interval");
+        setProperty("mama.tarnix.transport.interval.stats_interval", c.value);
+        transportBridge result = nullptr;
+        LogCapture errors;
+        const mama_status status = tarnixBridgeMamaTransport_create(&result, "interval", mTransport);
+        EXPECT_EQ(status, c.ok ? MAMA_STATUS_OK : MAMA_STATUS_INVALID_ARG);
+        if (status == MAMA_STATUS_OK)
+            tarnixBridgeMamaTransport_destroy(result);
+        else
+            EXPECT_EQ(errors.matching(std::string("Invalid value '") + c.value +
+                                      "' for mama.tarnix.transport.interval.stats_interval: expected seconds from 0 "
+                                      "(no statistics lines) to 86400")
+                          .size(),
+                      1u);
     }
 }
 

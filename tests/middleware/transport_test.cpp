@@ -126,6 +126,106 @@ TEST_F(Transport, AllowRecoverGapsIsMandatory)
     EXPECT_FALSE(bridgeOf(transport)->mAllowRecoverGaps);
 }
 
+/* Everyday configuration mistakes are named at the default log level. */
+TEST_F(Transport, AnUnconfiguredTransportIsNamedBeforeTheMandatoryProperty)
+{
+    LogCapture log;
+    EXPECT_EQ(failedCreate("nosuch"), MAMA_STATUS_PLATFORM);
+    const auto lines = log.lines();
+    auto at = [&](const std::string& text) {
+        for (size_t i = 0; i < lines.size(); ++i)
+            if (lines[i].text.find(text) != std::string::npos)
+                return i;
+        return lines.size();
+    };
+    const size_t unconfigured = at("Transport 'nosuch' is not configured: mama.properties sets no "
+                                   "mama.tarnix.transport.nosuch.* property (at least "
+                                   "mama.tarnix.transport.nosuch.SESSION_HOST and "
+                                   "mama.tarnix.transport.nosuch.allow_recover_gaps)");
+    const size_t mandatory = at("Property 'mama.tarnix.transport.nosuch.allow_recover_gaps' is mandatory but missing.");
+    ASSERT_LT(unconfigured, lines.size());
+    ASSERT_LT(mandatory, lines.size());
+    EXPECT_LT(unconfigured, mandatory);
+    EXPECT_EQ(lines[unconfigured].level, MAMA_LOG_LEVEL_ERROR);
+}
+
+TEST_F(Transport, AMisspeltKeyIsWarnedAboutWithTheNearestKnownOne)
+{
+    struct Case
+    {
+        const char* key;
+        const char* suggestion;   /* null: nothing near */
+    };
+    const Case cases[] = {
+        {"SESION_HOST", "SESSION_HOST"},
+        {"allow_recover_gap", "allow_recover_gaps"},
+        {"session_pasword", "SESSION_PASSWORD"},
+        {"use_trx_cache", "use_trxcache"},
+        {"colour", nullptr},
+    };
+    configure("typo");
+    for (const Case& c : cases)
+        setProperty(std::string("mama.tarnix.transport.typo.") + c.key, "x");
+    LogCapture log;
+    createTransport("typo");
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.key);
+        std::string expected = std::string("Unknown property mama.tarnix.transport.typo.") + c.key + " is ignored";
+        if (c.suggestion != nullptr)
+            expected += std::string("; did you mean mama.tarnix.transport.typo.") + c.suggestion + "?";
+        auto lines = log.matching(std::string("Unknown property mama.tarnix.transport.typo.") + c.key + " ");
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_WARN);
+        EXPECT_NE(lines[0].text.find(expected), std::string::npos) << lines[0].text;
+        EXPECT_EQ(lines[0].text.substr(lines[0].text.size() - expected.size()), expected);
+    }
+    EXPECT_TRUE(log.matching("Unknown property mama.tarnix.transport.typo.allow_recover_gaps ").empty());
+}
+
+TEST_F(Transport, ATransportWithoutHostSaysItIsInProcess)
+{
+    setProperty("mama.tarnix.transport.local.allow_recover_gaps", "true");
+    LogCapture log;
+    createTransport("local");
+    auto lines = log.matching("Transport 'local' has no mama.tarnix.transport.local.SESSION_HOST: it uses the "
+                              "in-process broker inproc://default, which other processes cannot reach");
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_NORMAL);
+    EXPECT_TRUE(log.matching("Transport 't' has no").empty());
+    createTransport("t");
+    EXPECT_TRUE(log.matching("Transport 't' has no").empty());
+}
+
+/* Nothing goes to the broker as credentials unless configured; the
+ * publisher information still names the process's user. */
+TEST_F(Transport, NoCredentialsUnlessConfiguredAndSecretsNeverLogged)
+{
+    TarnixTransportBridge* plain = bridgeOf(createTransport("t"));
+    char value[256];
+    for (const char* name : {"SESSION_USERNAME", "SESSION_PASSWORD", "SESSION_TOKEN"})
+        EXPECT_EQ(trxClient_session_getProperty(plain->mSession.load(), name, value, sizeof(value)), TRXCLIENT_FAIL)
+            << name;
+    char user[65];
+    ASSERT_EQ(tarnixCompat_getUserName(user, sizeof(user)), 0);
+    ASSERT_NE(plain->mPubInfoMap, nullptr);
+    ASSERT_EQ(trxClient_container_getString(plain->mPubInfoMap, value, sizeof(value), "S"), TRXCLIENT_OK);
+    EXPECT_STREQ(value, user);
+
+    configure("secret");
+    setProperty("mama.tarnix.transport.secret.SESSION_USERNAME", "alice");
+    setProperty("mama.tarnix.transport.secret.SESSION_PASSWORD", "hunter2pw");
+    setProperty("mama.tarnix.transport.secret.SESSION_TOKEN", "t0kenvalue");
+    LogCapture log;
+    mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
+    createTransport("secret");
+    EXPECT_FALSE(log.matching("SESSION_PASSWORD = ******** ").empty());
+    EXPECT_FALSE(log.matching("SESSION_TOKEN = ******** ").empty());
+    EXPECT_FALSE(log.matching("SESSION_USERNAME = alice ").empty());
+    EXPECT_TRUE(log.matching("hunter2pw").empty());
+    EXPECT_TRUE(log.matching("t0kenvalue").empty());
+}
+
 TEST_F(Transport, AFailedSessionSaysWhy)
 {
     struct Case

@@ -27,6 +27,9 @@ TEST(TrxClientTexts, ContractCodesHaveTheirNames)
 
 #include "harness.h"
 
+#include <cstdlib>
+#include <fstream>
+
 #include <cstring>
 #include <set>
 #include <thread>
@@ -181,4 +184,40 @@ TEST(TrxClientSessionProperties, LastOccurrenceWinsUnknownIgnoredBadHostRefused)
     // No SESSION_HOST at all: the default in-process broker works out of the box.
     trxtest::Client dflt({});
     EXPECT_EQ(TRXCLIENT_OK, dflt.connectRc);
+}
+
+// Credential and TLS files are checked when the session is made, and a
+// mistake names its property; no server is needed to see it.
+TEST(TrxClientSessionProperties, CredentialFileMistakesAreRefusedNamingTheProperty)
+{
+    char dir[] = "/tmp/trxcredsXXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(dir));
+    const std::string d = dir;
+    { std::ofstream(d + "/empty.nk") << "no seed here\n"; }
+    { std::ofstream(d + "/damaged.nk") << "SU" << std::string(56, 'A') << "\n"; }
+    { std::ofstream(d + "/any.pem") << "x\n"; }
+    struct Case {
+        std::vector<std::string> props;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {{"SESSION_NKEY_SEED_FILE", d + "/missing.nk"}, "SESSION_NKEY_SEED_FILE '" + d + "/missing.nk': No such file"},
+        {{"SESSION_NKEY_SEED_FILE", d + "/empty.nk"}, "no user NKey seed (SU...) in it"},
+        {{"SESSION_NKEY_SEED_FILE", d + "/damaged.nk"}, "not an NKey seed (a damaged or cut text)"},
+        {{"SESSION_CREDS_FILE", d + "/missing.creds"}, "SESSION_CREDS_FILE '" + d + "/missing.creds'"},
+        {{"SESSION_CREDS_FILE", d + "/any.pem", "SESSION_NKEY_SEED_FILE", d + "/any.pem"},
+         "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them"},
+        {{"SESSION_TLS_CERT_FILE", d + "/any.pem"}, "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE"},
+        {{"SESSION_TLS_CA_FILE", d + "/missing.pem"}, "SESSION_TLS_CA_FILE '" + d + "/missing.pem'"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<std::string> props{"SESSION_HOST", "nats://127.0.0.1:1"};
+        props.insert(props.end(), c.props.begin(), c.props.end());
+        trxtest::Client bad(props, false);
+        EXPECT_EQ(TRXCLIENT_FAIL, bad.createRc);
+        EXPECT_NE(std::string(trxClient_getLastErrorInfo()->errorStr).find(c.text), std::string::npos)
+            << trxClient_getLastErrorInfo()->errorStr;
+    }
+    std::system(("rm -rf '" + d + "'").c_str());
 }

@@ -292,6 +292,10 @@ typedef struct trxClient_session_createFuncInfo {
  *                                  nats://host:port[,nats://host:port...]
  *                                  (tls://host:port selects TLS for NATS)
  *   SESSION_USERNAME, SESSION_PASSWORD   credentials presented at connect
+ *   SESSION_TOKEN                  NATS token
+ *   SESSION_NKEY_SEED_FILE         NATS NKey: a file holding a user seed (SU...)
+ *   SESSION_CREDS_FILE             NATS JWT credentials file (user JWT and seed)
+ *                                  (credentials are sent only when given)
  *   SESSION_CONNECT_BLOCKING       "1" (default): connect blocks until up or
  *                                  failed; "0": connect returns IN_PROGRESS and
  *                                  event 0 or 2 follows
@@ -318,7 +322,8 @@ typedef struct trxClient_session_createFuncInfo {
  *                                  written at once, a burst is batched),
  *                                  "batch" (libnats batching), "immediate"
  *   SESSION_TLS_CA_FILE, SESSION_TLS_CERT_FILE, SESSION_TLS_KEY_FILE,
- *   SESSION_TLS_VERIFY_HOSTNAME    TLS for NATS (tls:// hosts)
+ *   SESSION_TLS_VERIFY_HOSTNAME    TLS for NATS (tls:// hosts, or a CA or client
+ *                                  certificate given)
  * Read-only, through trxClient_session_getProperty:
  *   SESSION_REPLY_TO_DEFAULT_DEST  "#P2P/<node>/<session id>//": a point-to-point
  *                                  topic of this session; every topic that starts

@@ -6,10 +6,14 @@
 #include "envelope.h"
 #include "errors.h"
 #include "log.h"
+#include "nkey.h"
 
 #include <nats/nats.h>
+#include <openssl/crypto.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <set>
@@ -125,6 +129,102 @@ public:
         }
         if (urls_.empty())
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_HOST: no server URL");
+        return configureAuth();
+    }
+
+    // Credentials and TLS files are checked here, so a mistake shows at
+    // session creation with the property it concerns.
+    trxClient_returnCode_t configureAuth()
+    {
+        const Props &p = s_->props();
+        auto file = [&](const char *name, std::string &out) -> trxClient_returnCode_t {
+            const std::string *v = p.get(name);
+            if (!v || v->empty())
+                return TRXCLIENT_OK;
+            FILE *f = std::fopen(v->c_str(), "r");
+            if (!f)
+                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s '%s': %s", name, v->c_str(),
+                            std::strerror(errno));
+            std::fclose(f);
+            out = *v;
+            return TRXCLIENT_OK;
+        };
+        trxClient_returnCode_t rc;
+        if ((rc = file("SESSION_CREDS_FILE", credsFile_)) != TRXCLIENT_OK ||
+            (rc = file("SESSION_NKEY_SEED_FILE", seedFile_)) != TRXCLIENT_OK ||
+            (rc = file("SESSION_TLS_CA_FILE", tlsCa_)) != TRXCLIENT_OK ||
+            (rc = file("SESSION_TLS_CERT_FILE", tlsCert_)) != TRXCLIENT_OK ||
+            (rc = file("SESSION_TLS_KEY_FILE", tlsKey_)) != TRXCLIENT_OK)
+            return rc;
+        if (!credsFile_.empty() && !seedFile_.empty())
+            return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT,
+                        "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them (a credentials file "
+                        "holds its own seed)");
+        if (tlsCert_.empty() != tlsKey_.empty())
+            return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT,
+                        "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE: a client certificate needs both");
+        if (!seedFile_.empty()) {
+            std::string text, err;
+            if (FILE *f = std::fopen(seedFile_.c_str(), "r")) {
+                char buf[4096];
+                size_t n = std::fread(buf, 1, sizeof buf, f);
+                std::fclose(f);
+                text.assign(buf, n);
+                OPENSSL_cleanse(buf, sizeof buf);
+            }
+            const std::string seed = nkey::findUserSeed(text);
+            OPENSSL_cleanse(&text[0], text.size());
+            if (seed.empty())
+                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
+                            "SESSION_NKEY_SEED_FILE '%s': no user NKey seed (SU...) in it", seedFile_.c_str());
+            bool ok = nkey::publicFromSeed(seed, nkeyPublic_, err);
+            std::string wipe = seed;
+            OPENSSL_cleanse(&wipe[0], wipe.size());
+            if (!ok)
+                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_NKEY_SEED_FILE '%s': %s",
+                            seedFile_.c_str(), err.c_str());
+        }
+        tls_ = tls_ || !tlsCa_.empty() || !tlsCert_.empty();
+        return TRXCLIENT_OK;
+    }
+
+    // Applies credentials and TLS to the connection options.
+    trxClient_returnCode_t applyAuth(natsOptions *o)
+    {
+        const Props &p = s_->props();
+        natsStatus st = NATS_OK;
+        const char *what = "";
+        auto check = [&](natsStatus s, const char *name) {
+            if (st == NATS_OK && s != NATS_OK) {
+                st = s;
+                what = name;
+            }
+        };
+        // Only what is configured goes out: a server with no_auth_user or
+        // per-user accounts refuses credentials it does not know.
+        if (const std::string *user = p.get("SESSION_USERNAME"))
+            if (!user->empty())
+                check(natsOptions_SetUserInfo(o, user->c_str(), p.getStr("SESSION_PASSWORD", "").c_str()),
+                      "SESSION_USERNAME");
+        if (const std::string *token = p.get("SESSION_TOKEN"))
+            if (!token->empty())
+                check(natsOptions_SetToken(o, token->c_str()), "SESSION_TOKEN");
+        if (!credsFile_.empty())
+            check(natsOptions_SetUserCredentialsFromFiles(o, credsFile_.c_str(), nullptr), "SESSION_CREDS_FILE");
+        if (!seedFile_.empty())
+            check(natsOptions_SetNKeyFromSeed(o, nkeyPublic_.c_str(), seedFile_.c_str()), "SESSION_NKEY_SEED_FILE");
+        if (tls_) {
+            check(natsOptions_SetSecure(o, true), "SESSION_HOST");
+            if (!tlsCa_.empty())
+                check(natsOptions_LoadCATrustedCertificates(o, tlsCa_.c_str()), "SESSION_TLS_CA_FILE");
+            if (!tlsCert_.empty())
+                check(natsOptions_LoadCertificatesChain(o, tlsCert_.c_str(), tlsKey_.c_str()),
+                      "SESSION_TLS_CERT_FILE/SESSION_TLS_KEY_FILE");
+            if (p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") == "0")
+                check(natsOptions_SkipServerVerification(o, true), "SESSION_TLS_VERIFY_HOSTNAME");
+        }
+        if (st != NATS_OK)
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s: %s", what, lastNatsError(st).c_str());
         return TRXCLIENT_OK;
     }
 
@@ -139,10 +239,10 @@ public:
             servers.push_back(u.c_str());
         natsOptions_SetServers(o, servers.data(), static_cast<int>(servers.size()));
         natsOptions_SetNoRandomize(o, true);
-        const Props &p = s_->props();
-        if (const std::string *user = p.get("SESSION_USERNAME"))
-            if (!user->empty())
-                natsOptions_SetUserInfo(o, user->c_str(), p.getStr("SESSION_PASSWORD", "").c_str());
+        if (applyAuth(o) != TRXCLIENT_OK) {
+            natsOptions_Destroy(o);
+            return TRXCLIENT_FAIL;
+        }
         // libnats holds its connection lock through a connect attempt, its
         // reconnects' too: a send that comes meanwhile waits for the attempt to
         // time out. An attempt therefore lasts no longer than a silent broker
@@ -162,16 +262,6 @@ public:
         natsOptions_SetWriteDeadline(o, keepAliveMs_ * keepAliveLimit_);
         if (holdLimit_ > 0)
             natsOptions_SetReconnectBufSize(o, static_cast<int>(holdLimit_));
-        if (tls_ || p.get("SESSION_TLS_CA_FILE")) {
-            natsOptions_SetSecure(o, true);
-            if (const std::string *ca = p.get("SESSION_TLS_CA_FILE"))
-                natsOptions_LoadCATrustedCertificates(o, ca->c_str());
-            const std::string *cert = p.get("SESSION_TLS_CERT_FILE"), *key = p.get("SESSION_TLS_KEY_FILE");
-            if (cert && key)
-                natsOptions_LoadCertificatesChain(o, cert->c_str(), key->c_str());
-            if (p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") == "0")
-                natsOptions_SkipServerVerification(o, true);
-        }
         link_ = new Link;
         link_->be = this;
         natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, link_);
@@ -216,6 +306,7 @@ public:
         {
             std::lock_guard<std::mutex> g(mu_);
             node_ = id;
+            url_ = connectedUrl();
         }
         maxPayload_ = natsConnection_GetMaxPayload(nc_);
         natsConnection_JetStream(&js_, nc_, nullptr);
@@ -508,6 +599,13 @@ public:
         std::string subject;
         topicToSubject(topic, true, subject);
         return "subject '" + subject + "'";
+    }
+
+    // The server this session was last connected to (also while it is lost).
+    std::string lastUrl()
+    {
+        std::lock_guard<std::mutex> g(mu_);
+        return url_.empty() ? urlText_ : url_;
     }
 
     std::string connectedUrl() override
@@ -1160,7 +1258,7 @@ private:
                 return;
             }
             be->linkDown_.store(true, std::memory_order_release);
-            be->s_->connectionLost("connection to the broker lost");
+            be->s_->connectionLost("connection to " + be->lastUrl() + " lost");
         });
     }
 
@@ -1174,10 +1272,14 @@ private:
             }
             be->maxPayload_ = natsConnection_GetMaxPayload(nc);
             be->releaseHeld();
-            char id[128] = {};
-            if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0]) {
+            char id[128] = {}, url[256] = {};
+            natsConnection_GetConnectedUrl(nc, url, sizeof url);
+            {
                 std::lock_guard<std::mutex> g(be->mu_);
-                be->node_ = id;
+                if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0])
+                    be->node_ = id;
+                if (url[0])
+                    be->url_ = url;
             }
             be->s_->connectionRestored();
         });
@@ -1190,7 +1292,9 @@ private:
         if (l->be && !l->be->closing_ && !l->secondary) {
             l->be->dropHeld("the connection to the broker is closed");
             l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
-                                      "connection to the broker closed; reconnect attempts exhausted");
+                                      "connection to " + l->be->lastUrl() +
+                                          " given up: reconnect attempts exhausted (SESSION_RECONNECT_RETRIES=" +
+                                          std::to_string(l->be->reconnectRetries_) + ")");
         }
         l->closed = true;
         l->cv.notify_all();
@@ -1286,6 +1390,7 @@ private:
     std::string urlText_;
     std::vector<std::string> urls_;
     bool tls_ = false;
+    std::string credsFile_, seedFile_, nkeyPublic_, tlsCa_, tlsCert_, tlsKey_;
     int64_t connectTimeoutMs_ = 2000, reconnectWaitMs_ = 100, keepAliveMs_ = 250;
     int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
     Policy policy_ = Adaptive;
@@ -1322,7 +1427,7 @@ private:
     std::unordered_set<Sub *> retired_;
     std::vector<Sub *> completed_; // subscriptions libnats is done with (liveMu_)
     uint64_t nextOrder_ = 1;
-    std::string node_;
+    std::string node_, url_;
 
     std::mutex liveMu_;
     std::condition_variable liveCv_;

@@ -227,7 +227,8 @@ void Session::connectionLost(const std::string &why)
             return;
         state_ = SessionState::Reconnecting;
     }
-    TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s: connection lost (%s), reconnecting", id_.c_str(), why.c_str());
+    // The event carries the same text; whoever handles it tells the operator.
+    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s: %s, reconnecting", id_.c_str(), why.c_str());
     raiseEvent(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, 0, why);
 }
 
@@ -247,7 +248,7 @@ void Session::connectionRestored()
         std::lock_guard<std::mutex> g(rxMu_);
         wasSuspended = suspended_;
     }
-    TRX_LOG(TRXCLIENT_LOG_NOTICE, "session %s reconnected to %s", id_.c_str(), backend_->connectedUrl().c_str());
+    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s reconnected to %s", id_.c_str(), backend_->connectedUrl().c_str());
     raiseEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
                "reconnected to " + backend_->connectedUrl());
     // A reconnect starts the flow again; whoever suspended may do it again.
@@ -266,7 +267,7 @@ void Session::connectionDown(trxClient_subCode_t sub, const std::string &why)
             return;
         state_ = SessionState::Down;
     }
-    TRX_LOG(TRXCLIENT_LOG_ERROR, "session %s down: %s", id_.c_str(), why.c_str());
+    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s down: %s", id_.c_str(), why.c_str());
     cancelCacheRequests();
     raiseEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR, sub, 0, why);
 }

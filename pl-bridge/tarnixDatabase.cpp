@@ -32,9 +32,157 @@ bool TarnixNodePool::grow()
     return true;
 }
 
-/* ---- store -------------------------------------------------------------- */
+/* ---- fid index ---------------------------------------------------------- */
+
+/* Every field by fid, in pages of 64 fids with a bit per fid held and a bit
+ * per page holding any: a field, and the field an absent fid would follow,
+ * are each found in a few word operations. At most 8 KB plus 520 bytes per
+ * page in use (530 KB when all are); pages stay allocated across clears. */
+struct TarnixFidIndex {
+    static constexpr unsigned kPageBits = 6;
+    static constexpr unsigned kPageFids = 1u << kPageBits;
+    static constexpr unsigned kPages    = 65536 / kPageFids;
+
+    struct Page {
+        uint64_t         held; /* bit per fid */
+        TarnixFieldNode* node[kPageFids];
+    };
+
+    std::unique_ptr<Page> pages[kPages];
+    uint64_t              pagesHeld[kPages / 64] = {};
+    /* Fid-ordered fields follow the last name-only field (fid 0). */
+    TarnixFieldNode* lastNameOnly = nullptr;
+    bool             live         = false;
+
+    TarnixFieldNode* find(mama_fid_t fid) const
+    {
+        const Page* page = pages[fid >> kPageBits].get();
+        unsigned    bit  = fid & (kPageFids - 1);
+        return page && (page->held >> bit & 1) ? page->node[bit] : nullptr;
+    }
+
+    /* The field an absent fid goes after: the highest lower fid, else the
+     * last name-only field, else none (it goes first). */
+    TarnixFieldNode* before(mama_fid_t fid) const
+    {
+        unsigned    p     = fid >> kPageBits;
+        const Page* page  = pages[p].get();
+        uint64_t    lower = page ? page->held & ((uint64_t{1} << (fid & (kPageFids - 1))) - 1) : 0;
+        if (!lower) {
+            unsigned w    = p / 64;
+            uint64_t bits = pagesHeld[w] & ((uint64_t{1} << (p % 64)) - 1);
+            while (!bits) {
+                if (w == 0)
+                    return lastNameOnly;
+                bits = pagesHeld[--w];
+            }
+            page  = pages[w * 64 + highestBit(bits)].get();
+            lower = page->held;
+        }
+        return page->node[highestBit(lower)];
+    }
+
+    /* False without memory for a new page. */
+    bool add(mama_fid_t fid, TarnixFieldNode* node)
+    {
+        if (fid == 0) {
+            lastNameOnly = node;
+            return true;
+        }
+        unsigned p = fid >> kPageBits;
+        if (!pages[p]) {
+            pages[p].reset(new (std::nothrow) Page());
+            if (!pages[p])
+                return false;
+        }
+        unsigned bit        = fid & (kPageFids - 1);
+        pages[p]->node[bit] = node;
+        pages[p]->held |= uint64_t{1} << bit;
+        pagesHeld[p / 64] |= uint64_t{1} << (p % 64);
+        return true;
+    }
+
+    /* A field just linked; without memory the index is dropped rather than
+     * left incomplete. Out of line: the append path only tests for a live
+     * index. */
+    __attribute__((noinline)) void record(mama_fid_t fid, TarnixFieldNode* node)
+    {
+        if (!add(fid, node))
+            clear();
+    }
+
+    void remove(mama_fid_t fid)
+    {
+        unsigned p = fid >> kPageBits;
+        pages[p]->held &= ~(uint64_t{1} << (fid & (kPageFids - 1)));
+        if (!pages[p]->held)
+            pagesHeld[p / 64] &= ~(uint64_t{1} << (p % 64));
+    }
+
+    void clear()
+    {
+        for (unsigned w = 0; w < kPages / 64; ++w) {
+            for (uint64_t bits = pagesHeld[w]; bits; bits &= bits - 1)
+                pages[w * 64 + __builtin_ctzll(bits)]->held = 0;
+            pagesHeld[w] = 0;
+        }
+        lastNameOnly = nullptr;
+        live         = false;
+    }
+
+private:
+    static unsigned highestBit(uint64_t bits) { return 63 - __builtin_clzll(bits); }
+};
+
+void TarnixFidIndexDelete::operator()(TarnixFidIndex* index) const
+{
+    delete index;
+}
 
 namespace {
+
+/* Below this many fields a walk costs no more than keeping an index. */
+constexpr uint32_t kIndexFrom = 64;
+/* Building the index costs about as much as walking this many nodes per
+ * field. */
+constexpr uint64_t kWalkPerField = 4;
+
+TarnixFidIndex* liveIndex(const TarnixMsg* store)
+{
+    return store->index && store->index->live ? store->index.get() : nullptr;
+}
+
+/* The live index, built now if the walks since the last clear have cost
+ * as much as building it; null while walking stays cheaper, or without
+ * memory (walking then goes on, only slower). */
+TarnixFidIndex* indexWhenWorthIt(const TarnixMsg* store)
+{
+    if (TarnixFidIndex* index = liveIndex(store))
+        return index;
+    if (store->count < kIndexFrom || store->walked < kWalkPerField * store->count)
+        return nullptr;
+    store->walked = 0; /* a failed build waits for as much walking again */
+    if (!store->index)
+        store->index.reset(new (std::nothrow) TarnixFidIndex());
+    TarnixFidIndex* index = store->index.get();
+    if (!index)
+        return nullptr;
+    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next) {
+        if (!index->add(node->field.fid, node)) {
+            index->clear();
+            return nullptr;
+        }
+    }
+    index->live = true;
+    return index;
+}
+
+/* Keeps a live index in step with a field just linked. */
+void indexAdd(const TarnixMsg* store, mama_fid_t fid, TarnixFieldNode* node)
+{
+    if (TarnixFidIndex* index = liveIndex(store))
+        index->record(fid, node);
+}
 
 /* Links a fresh sentinel after the current one, which becomes a field node. */
 TarnixFieldNode* appendNode(TarnixMsg* store)
@@ -104,6 +252,9 @@ void tarnixMsg_clear(TarnixMsg* store)
         tarnixField_releaseContents(&record);
     }
     store->tail->field.fid = 0;
+    if (TarnixFidIndex* index = liveIndex(store))
+        index->clear();
+    store->walked = 0;
 }
 
 mama_status tarnixMsg_copy(const TarnixMsg* source, TarnixMsg* destination)
@@ -142,28 +293,121 @@ TarnixFieldNode* tarnixMsg_find(const TarnixMsg* store, const char* name, mama_f
         return tarnixMsg_findByName(store, name);
     if (fid > store->lastFid())
         return nullptr;
-    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next)
-        if (node->field.fid == fid)
-            return node;
+    if (store->count >= kIndexFrom) {
+        if (const TarnixFidIndex* index = indexWhenWorthIt(store))
+            return index->find(fid);
+    }
+    /* Name-only fields (fid 0) come first; the walk stops at the fid's place. */
+    uint64_t steps = 0;
+    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next, ++steps) {
+        if (node->field.fid >= fid) {
+            store->walked += steps;
+            return node->field.fid == fid ? node : nullptr;
+        }
+    }
+    store->walked += steps;
     return nullptr;
 }
+
+namespace {
+
+/* A field above every stored fid but not above lastFid: only possible when
+ * lastFid is stale (a field appended and taken out again). It still
+ * belongs at the end. */
+TarnixFieldNode* appendBelowLastFid(TarnixMsg* store, mama_fid_t fid)
+{
+    TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
+                  "tarnixMsg_insert_sorted: last element insert not caught early fid: %d, lastfid: %d",
+                  static_cast<int>(fid), static_cast<int>(store->lastFid()));
+    TarnixFieldNode* node = appendNode(store);
+    if (!node)
+        return nullptr;
+    node->field.fid        = fid;
+    store->tail->field.fid = fid;
+    indexAdd(store, fid, node);
+    return node;
+}
+
+/* Out of order through the index: the field, or its place, in O(1). */
+TarnixFieldNode* insertIndexed(TarnixMsg* store, TarnixFidIndex& index, mama_fid_t fid, bool* isNew)
+{
+    if (TarnixFieldNode* found = index.find(fid))
+        return found;
+    TarnixFieldNode* before = index.before(fid);
+    TarnixFieldNode* after  = before ? before->next : store->head;
+    if (after == store->tail) {
+        TarnixFieldNode* node = appendBelowLastFid(store, fid);
+        *isNew                = node != nullptr;
+        return node;
+    }
+    TarnixFieldNode* node = newNode(store, fid);
+    if (!node)
+        return nullptr;
+    *isNew     = true;
+    node->next = after;
+    if (before)
+        before->next = node;
+    else
+        store->head = node;
+    indexAdd(store, fid, node);
+    return node;
+}
+
+/* Fields known by name only come first, one node per name. Out of line,
+ * off the fid path. */
+__attribute__((noinline)) TarnixFieldNode* insertNameOnly(TarnixMsg* store, const char* name, bool* isNew)
+{
+    if (TarnixFieldNode* found = tarnixMsg_findByName(store, name))
+        return found;
+    bool             firstNameOnly = store->head == store->tail || store->head->field.fid != 0;
+    TarnixFieldNode* node          = newNode(store, 0);
+    if (!node)
+        return nullptr;
+    node->next  = store->head;
+    store->head = node;
+    *isNew      = true;
+    if (firstNameOnly) /* the fid-ordered fields now follow this one */
+        indexAdd(store, 0, node);
+    return node;
+}
+
+/* A fid after the first field and not above lastFid: a walk, or the index
+ * once walking has cost enough. Out of line, off the append path. */
+__attribute__((noinline)) TarnixFieldNode* insertAfterFirst(TarnixMsg* store, mama_fid_t fid, bool* isNew)
+{
+    if (TarnixFidIndex* index = indexWhenWorthIt(store))
+        return insertIndexed(store, *index, fid, isNew);
+
+    TarnixFieldNode* prev  = store->head;
+    uint64_t         steps = 1;
+    for (TarnixFieldNode* cur = prev->next; cur != store->tail; prev = cur, cur = cur->next, ++steps) {
+        if (cur->field.fid < fid)
+            continue;
+        store->walked += steps;
+        if (cur->field.fid == fid)
+            return cur;
+        TarnixFieldNode* node = newNode(store, fid);
+        if (!node)
+            return nullptr;
+        node->next = cur;
+        prev->next = node;
+        *isNew     = true;
+        return node;
+    }
+    store->walked += steps;
+    TarnixFieldNode* node = appendBelowLastFid(store, fid);
+    *isNew                = node != nullptr;
+    return node;
+}
+
+} // namespace
 
 TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mama_fid_t fid,
                                          bool* isNew)
 {
     *isNew = false;
-    if (fid == 0) {
-        /* Fields known by name only come first, one node per name. */
-        if (TarnixFieldNode* found = tarnixMsg_findByName(store, name))
-            return found;
-        TarnixFieldNode* node = newNode(store, 0);
-        if (!node)
-            return nullptr;
-        node->next  = store->head;
-        store->head = node;
-        *isNew      = true;
-        return node;
-    }
+    if (fid == 0)
+        return insertNameOnly(store, name, isNew);
 
     if (fid > store->lastFid()) {
         TarnixFieldNode* node = appendNode(store);
@@ -172,6 +416,7 @@ TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mam
         node->field.fid        = fid;
         store->tail->field.fid = fid;
         *isNew                 = true;
+        indexAdd(store, fid, node);
         return node;
     }
 
@@ -183,38 +428,12 @@ TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mam
         node->next  = first;
         store->head = node;
         *isNew      = true;
+        indexAdd(store, fid, node);
         return node;
     }
     if (first->field.fid == fid)
         return first;
-
-    TarnixFieldNode* prev = first;
-    for (TarnixFieldNode* cur = first->next; cur != store->tail; prev = cur, cur = cur->next) {
-        if (cur->field.fid < fid)
-            continue;
-        if (cur->field.fid == fid)
-            return cur;
-        TarnixFieldNode* node = newNode(store, fid);
-        if (!node)
-            return nullptr;
-        node->next = cur;
-        prev->next = node;
-        *isNew     = true;
-        return node;
-    }
-
-    /* Only reachable when lastFid is stale (a field appended and taken out
-     * again): the field still belongs at the end. */
-    TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                  "tarnixMsg_insert_sorted: last element insert not caught early fid: %d, lastfid: %d",
-                  static_cast<int>(fid), static_cast<int>(store->lastFid()));
-    TarnixFieldNode* node = appendNode(store);
-    if (!node)
-        return nullptr;
-    node->field.fid        = fid;
-    store->tail->field.fid = fid;
-    *isNew                 = true;
-    return node;
+    return insertAfterFirst(store, fid, isNew);
 }
 
 int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node)
@@ -228,6 +447,13 @@ int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node)
         else
             store->head = cur->next;
         --store->count;
+        if (TarnixFidIndex* index = liveIndex(store)) {
+            /* name-only fields sit together at the head: prev is one or none */
+            if (cur->field.fid == 0 && index->lastNameOnly == cur)
+                index->lastNameOnly = prev;
+            else if (cur->field.fid != 0 && index->find(cur->field.fid) == cur)
+                index->remove(cur->field.fid);
+        }
         store->pool.give(cur);
         return 0;
     }

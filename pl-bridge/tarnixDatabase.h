@@ -1,5 +1,6 @@
 /* The field store of a tarnixmsg message: fields kept sorted by fid in a
- * linked list ending in a sentinel node, with a per-store node pool. */
+ * linked list ending in a sentinel node, with a per-store node pool and,
+ * for large stores filled or read out of order, an index by fid. */
 #ifndef TARNIX_DATABASE_H
 #define TARNIX_DATABASE_H
 
@@ -10,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 
 struct TarnixFieldNode {
     TarnixField      field; /* first member: a field handle is the node */
@@ -52,11 +54,24 @@ private:
     uint32_t          mFreeCapacity = 0;
 };
 
+/* Defined with the store's code; see TarnixMsg::index. */
+struct TarnixFidIndex;
+struct TarnixFidIndexDelete {
+    void operator()(TarnixFidIndex* index) const;
+};
+
 struct TarnixMsg {
     TarnixFieldNode* head;
     TarnixFieldNode* tail; /* end sentinel; its fid slot is lastFid */
     TarnixNodePool   pool;
     uint32_t         count;
+    /* Out-of-order inserts and lookups below lastFid walk the list until
+     * the walking since the last clear has cost about what building this
+     * index would; from then on they go through it in constant time, and
+     * every change keeps it in step until the next clear. Lookups build it
+     * too, hence mutable. */
+    mutable std::unique_ptr<TarnixFidIndex, TarnixFidIndexDelete> index;
+    mutable uint64_t walked = 0; /* nodes walked since the last clear */
 
     mama_fid_t lastFid() const { return tail->field.fid; }
 };

@@ -1,5 +1,8 @@
 #include "payloadSamples.h"
 
+#include "tarnixCodec.h"
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -87,4 +90,39 @@ mama_fid_t addEveryType(TarnixMsg* store, mama_fid_t fid, bool named)
     mamaDateTime_destroy(dt);
     tarnixmsgPayload_destroy(sub);
     return fid;
+}
+
+std::vector<mama_fid_t> everyFid(FidOrder order, mama_fid_t highest)
+{
+    std::vector<mama_fid_t> fids;
+    fids.reserve(highest);
+    if (order == FidOrder::HighestFirst)
+        fids.push_back(highest);
+    const unsigned last = order == FidOrder::HighestFirst ? highest - 1u : highest;
+    for (unsigned fid = 1; fid <= last; ++fid)
+        fids.push_back(static_cast<mama_fid_t>(fid));
+    if (order == FidOrder::Descending)
+        std::reverse(fids.begin(), fids.end());
+    if (order == FidOrder::Alternating) {
+        std::vector<mama_fid_t> ascending = fids;
+        for (size_t low = 0, high = fids.size(), i = 0; low < high; ++i)
+            fids[i] = i % 2 ? ascending[low++] : ascending[--high];
+    }
+    return fids;
+}
+
+std::vector<uint8_t> int32Message(const std::vector<mama_fid_t>& fids, uint8_t version)
+{
+    std::vector<uint8_t> out = {static_cast<uint8_t>(TARNIX_PAYLOAD_ID), version,
+                                static_cast<uint8_t>(tarnix::TAG_CONTAINER << 2 | 3), 0, 0, 0, 0};
+    out.reserve(out.size() + 10 * fids.size());
+    for (mama_fid_t fid : fids) {
+        const uint8_t hi = static_cast<uint8_t>(fid >> 8), lo = static_cast<uint8_t>(fid);
+        /* fid item, then an I32 item: tag, length, four value bytes */
+        out.insert(out.end(), {0x0C, 0x04, hi, lo, 0x08, 0x06, 0, 0, hi, lo});
+    }
+    const uint32_t container = static_cast<uint32_t>(out.size() - 2);
+    for (int i = 0; i < 4; ++i)
+        out[3 + i] = static_cast<uint8_t>(container >> (8 * (3 - i)));
+    return out;
 }

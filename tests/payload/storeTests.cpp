@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 namespace {
@@ -214,4 +215,87 @@ TEST(Store, RemoveUnlinksOnlyNodesOfTheStore)
     EXPECT_EQ(0, tarnixMsg_remove(st.s, first));
     tarnixField_release(&kept);
     EXPECT_EQ((std::vector<mama_fid_t>{2}), st.fids());
+}
+
+TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
+{
+    Store                                   st;
+    std::map<mama_fid_t, TarnixFieldNode*> model;
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, "first", 0, 0, -1));
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, "second", 0, 0, -2));
+
+    /* 3000 fids from 2 to 60000 in scrambled order; every fifth insert
+     * repeats the lowest so far and every third looks its fid up again. */
+    const unsigned kFids = 3000;
+    for (unsigned i = 0; i < kFids; ++i) {
+        auto fid = static_cast<mama_fid_t>((i * 7919u) % 59999u + 2);
+        bool isNew = false;
+        TarnixFieldNode* node = tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew);
+        ASSERT_TRUE(isNew) << fid;
+        model[fid] = node;
+        if (i % 5 == 4) {
+            mama_fid_t again = model.begin()->first;
+            EXPECT_EQ(model.begin()->second, tarnixMsg_insert_sorted(st.s, nullptr, again, &isNew));
+            EXPECT_FALSE(isNew);
+        }
+        if (i % 3 == 2) {
+            EXPECT_EQ(node, tarnixMsg_find(st.s, nullptr, fid));
+        }
+    }
+    EXPECT_NE(nullptr, st.s->index.get()); /* the walks got expensive enough */
+
+    auto expectModel = [&] {
+        std::vector<mama_fid_t> want;
+        for (TarnixFieldNode* n = st.s->head; n != st.s->tail && n->field.fid == 0; n = n->next)
+            want.push_back(0);
+        for (const auto& entry : model)
+            want.push_back(entry.first);
+        EXPECT_EQ(want, st.fids());
+        EXPECT_EQ(want.size(), st.s->count);
+        for (unsigned fid = 1; fid <= 60001; ++fid) {
+            auto found = model.find(static_cast<mama_fid_t>(fid));
+            ASSERT_EQ(found == model.end() ? nullptr : found->second,
+                      tarnixMsg_find(st.s, nullptr, static_cast<mama_fid_t>(fid)))
+                << fid;
+        }
+    };
+    expectModel();
+
+    /* A field refused on its name leaves nothing behind, in the middle and
+     * at the end; the end one leaves lastFid raised, so the next field
+     * above the others is appended with the warning. */
+    std::string longName(TARNIX_MAX_STRING, 'n');
+    mama_fid_t  gap = 0;
+    for (mama_fid_t fid = 2; !gap; ++fid)
+        if (!model.count(fid))
+            gap = fid;
+    EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixMsg_setI32(st.s, longName.c_str(), 0, gap, 1));
+    EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixMsg_setI32(st.s, longName.c_str(), 0, 60100, 1));
+    expectModel();
+    LogCapture log;
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 60050, 1));
+    EXPECT_TRUE(log.contains("last element insert not caught early fid: 60050, lastfid: 60100")) << log.all();
+    model[60050] = tarnixMsg_find(st.s, nullptr, 60050);
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, gap, 1));
+    model[gap] = tarnixMsg_find(st.s, nullptr, gap);
+    expectModel();
+
+    /* The fid-ordered fields follow whichever name-only field is last. */
+    TarnixFieldNode* lastNameOnly = st.s->head->next;
+    ASSERT_EQ(0, lastNameOnly->field.fid);
+    TarnixField taken = lastNameOnly->field;
+    ASSERT_EQ(0, tarnixMsg_remove(st.s, lastNameOnly));
+    tarnixField_release(&taken);
+    ASSERT_FALSE(model.count(1));
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 1, 1));
+    model[1] = tarnixMsg_find(st.s, nullptr, 1);
+    expectModel();
+    EXPECT_STREQ("second", st.s->head->field.name);
+
+    /* Cleared, the store starts over. */
+    tarnixMsg_clear(st.s);
+    model.clear();
+    for (mama_fid_t fid : {mama_fid_t(9), mama_fid_t(3), mama_fid_t(5)})
+        model[fid] = (tarnixMsg_setI32(st.s, nullptr, 0, fid, 1), tarnixMsg_find(st.s, nullptr, fid));
+    expectModel();
 }

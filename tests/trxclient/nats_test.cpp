@@ -19,8 +19,6 @@ using Ms = std::chrono::milliseconds;
 
 namespace {
 
-std::string dirOf(const NatsServer &s) { return s.dir(); }
-
 std::vector<std::string> creds(const std::string &host, std::vector<std::string> extra = {})
 {
     std::vector<std::string> p{"SESSION_HOST", host, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", "secret"};
@@ -464,59 +462,198 @@ TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)
     ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
 }
 
-TEST(NatsCacheTool, CreateShowEmptyDelete)
+// trxcache run to its end: exit status and what it printed.
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+};
+
+ToolRun trxcache(const std::string &dir, const std::string &args, const std::string &env = "")
 {
+    const std::string out = dir + "/tool.out", err = dir + "/tool.err";
+    int st = std::system((env + " " + TRXCACHE_BIN + " " + args + " > " + out + " 2> " + err).c_str());
+    auto read = [](const std::string &path) {
+        std::ifstream f(path);
+        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    };
+    return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, read(out), read(err)};
+}
+
+class NatsCacheTool : public ::testing::Test {
+protected:
+    ToolRun run(const std::string &args) { return trxcache(server.dir(), login + args); }
     NatsServer server;
-    std::string tool = std::string(TRXCACHE_BIN) + " --server " + server.url() + " --user trx --password secret ";
-    ASSERT_EQ(0, std::system((tool + "create 'px/>' > /dev/null").c_str()));
-    EXPECT_NE(0, std::system((tool + "create 'bad/pre*' 2> /dev/null").c_str())) << "cannot be captured exactly";
+    const std::string login = "--server " + server.url() + " --user trx --password secret ";
+};
+
+TEST_F(NatsCacheTool, CreateShowEmptyDelete)
+{
+    ToolRun r = run("create 'px/>' 'py/>' 'pz/>'");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("file storage, 1 replica")) << r.out;
+    EXPECT_NE(0, run("create 'bad/pre*'").status) << "cannot be captured exactly";
     Client c(creds(server.url()));
-    c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "500"});
-    ASSERT_EQ(TRXCLIENT_OK, c.publish("px/a b", "v1"));
+    c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "1000"});
+    for (const char *t : {"px/a b", "py/a", "pz/a"})
+        ASSERT_EQ(TRXCLIENT_OK, c.publish(t, "v1"));
     ASSERT_TRUE(c.drain());
-    std::string out = dirOf(server) + "/show.txt";
-    ASSERT_EQ(0, std::system((tool + "show > " + out).c_str()));
-    std::ifstream f(out);
-    std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    EXPECT_NE(std::string::npos, text.find("1 cached topics")) << text;
-    EXPECT_NE(std::string::npos, text.find("  px/>")) << text;
+    r = run("show");
+    ASSERT_EQ(0, r.status) << r.err;
+    for (const char *line : {"  storage:       file", "  replicas:      1 (a single server, no cluster)",
+                             "  cached topics: 3", "    px/>", "    py/>", "    pz/>"})
+        EXPECT_NE(std::string::npos, r.out.find(line)) << line << " in\n" << r.out;
     EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("px/a b", 1, 9));
-    ASSERT_EQ(0, std::system((tool + "empty > /dev/null").c_str()));
+    // Every pattern given to empty is used; the others keep their values.
+    r = run("empty 'px/>' 'py/>'");
+    ASSERT_EQ(0, r.status) << r.err;
     EXPECT_EQ(TRXCLIENT_INCOMPLETE, c.cacheRequest("px/a b", 2, 9));
     EXPECT_EQ(TRXCLIENT_SUBCODE_NO_CACHED_DATA, trxClient_getLastErrorInfo()->subCode);
-    ASSERT_EQ(0, std::system((tool + "delete > /dev/null").c_str()));
-    EXPECT_EQ(TRXCLIENT_FAIL, c.cacheRequest("px/a b", 3, 9));
+    EXPECT_EQ(TRXCLIENT_INCOMPLETE, c.cacheRequest("py/a", 3, 9));
+    EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("pz/a", 4, 9));
+    ASSERT_EQ(0, run("empty").status);
+    EXPECT_EQ(TRXCLIENT_INCOMPLETE, c.cacheRequest("pz/a", 5, 9));
+    ASSERT_EQ(0, run("delete").status);
+    EXPECT_EQ(TRXCLIENT_FAIL, c.cacheRequest("px/a b", 6, 9));
     EXPECT_EQ(TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, trxClient_getLastErrorInfo()->subCode);
+}
+
+// Options go before or after the command, as with NATS's own tools; an
+// option's value is never taken for a pattern.
+TEST_F(NatsCacheTool, OptionsMayFollowTheCommand)
+{
+    ToolRun r = run("create --storage memory 'x/>' --stream OTHER --replicas=1");
+    ASSERT_EQ(0, r.status) << r.err;
+    r = run("show --stream=OTHER");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stream OTHER on")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("storage:       memory")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("  patterns:\n    x/>\n")) << "one pattern only:\n" << r.out;
+    // The server from NATS_URL when --server is absent.
+    r = trxcache(server.dir(), "--user trx --password secret show --stream OTHER", "NATS_URL=" + server.url());
+    EXPECT_EQ(0, r.status) << r.err;
+}
+
+// create on an existing stream: the same configuration is fine, another one
+// is reported and nothing changes; update changes patterns and keeps values.
+TEST_F(NatsCacheTool, CreateReportsADifferentStreamAndUpdateKeepsCachedValues)
+{
+    ASSERT_EQ(0, run("create 'px/>'").status);
+    Client c(creds(server.url()));
+    c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "1000"});
+    ASSERT_EQ(TRXCLIENT_OK, c.publish("px/a", "kept"));
+    ASSERT_TRUE(c.drain());
+
+    ToolRun r = run("create 'px/>'");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("already exists")) << r.out;
+    r = run("create 'px/>' 'py/>' --storage memory");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("already exists on " + server.url() + " with another configuration"))
+        << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("patterns px/> (asked: px/>, py/>)")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("storage file (asked: memory)")) << r.err;
+    EXPECT_NE(std::string::npos, run("show").out.find("  patterns:\n    px/>\n")) << "nothing changed";
+
+    r = run("update 'py/>' 'pz/>'");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("1 cached topics kept")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("no longer captured: px/>")) << r.out;
+    ASSERT_EQ(TRXCLIENT_OK, c.publish("pz/b", "new"));
+    ASSERT_TRUE(c.drain());
+    EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("px/a", 1, 9)) << "the value cached before the update stays";
+    EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("pz/b", 2, 9)) << "the new pattern captures";
+    r = run("add 'pw/>'");
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, run("show").out.find("    pw/>\n    py/>\n    pz/>\n"));
+    r = run("update --storage memory");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("storage cannot change on a live stream")) << r.err;
+}
+
+// A single server cannot hold copies: refused with the reason, nothing made
+// or changed (the server itself would take an update's count silently).
+TEST_F(NatsCacheTool, ReplicasOnASingleServerAreRefusedAndNothingIsMade)
+{
+    ToolRun r = run("create --replicas 3 'px/>'");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("--replicas 3: " + server.url() +
+                                            " is a single nats-server, not a JetStream cluster"))
+        << r.err;
+    r = run("show");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("no cache stream TRXCACHE on")) << r.err;
+
+    ASSERT_EQ(0, run("create 'px/>'").status);
+    r = run("update --replicas 5");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("is a single nats-server")) << r.err;
+    EXPECT_NE(std::string::npos, run("show").out.find("replicas:      1 ")) << "unchanged";
+}
+
+// What is wrong, in words: not libnats' "No responders" or "Not Found".
+TEST_F(NatsCacheTool, BrokerErrorsSayWhatIsWrong)
+{
+    ToolRun r = run("show");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos,
+              r.err.find("no cache stream TRXCACHE on " + server.url() + "; create it with: trxcache create PATTERN"))
+        << r.err;
+    for (const char *cmd : {"empty", "delete", "update --replicas 1", "add 'a/>'"})
+        EXPECT_NE(std::string::npos, run(cmd).err.find("no cache stream TRXCACHE")) << cmd;
+    NatsServer plain("jetstream: disabled\n");
+    r = trxcache(server.dir(), "--server " + plain.url() + " --user trx --password secret create 'a/>'");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("JetStream is not enabled on " + plain.url())) << r.err;
+    r = trxcache(server.dir(), "--server " + server.url() + " --user trx --password wrong show");
+    EXPECT_EQ(1, r.status);
+    EXPECT_NE(std::string::npos, r.err.find("login refused by " + server.url())) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("wrong")) << "no secret in the message";
 }
 
 // Bad arguments are refused before any broker is asked (this one does not
 // exist), with the reason.
-TEST(NatsCacheTool, BadArgumentsAreRefusedAtOnceWithTheReason)
+TEST(NatsCacheToolArguments, BadArgumentsAreRefusedAtOnceWithTheReason)
 {
     char tmpl[] = "/tmp/trxcache.XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
-    const std::string tool = std::string(TRXCACHE_BIN) + " --server nats://127.0.0.1:1 ";
     struct Case {
         const char *args, *reason;
     } cases[] = {
-        {"--replicas abc create 'px/>'", "--replicas 'abc': expected a whole number from 1 to 5"},
-        {"--replicas 0 create 'px/>'", "--replicas '0'"},
+        {"--replicas abc create 'px/>'", "--replicas 'abc': expected 1, 3 or 5"},
+        {"--replicas 2 create 'px/>'", "--replicas '2'"},
         {"--replicas 6 create 'px/>'", "--replicas '6'"},
-        {"--replicas 2x create 'px/>'", "--replicas '2x'"},
+        {"create 'px/>' --replicas", "--replicas needs a value"},
+        {"--storage disk create 'px/>'", "--storage 'disk': expected file or memory"},
+        {"--timeout 0 show", "--timeout '0'"},
         {"--stream a.b show", "--stream 'a.b': a stream name is"},
         {"--stream 'a b' show", "--stream 'a b'"},
-        {"--stream 'a*' show", "--stream 'a*'"},
         {"--stream '' show", "--stream ''"},
-        {"frobnicate", "unknown command 'frobnicate'"},
+        {"create 'px/>' -weird", "unknown option '-weird' (a topic pattern cannot start with '-')"},
+        {"create --bogus 'px/>'", "unknown option '--bogus'"},
+        {"lsit", "unknown command 'lsit'"},
+        {"", "no command given"},
+        {"create", "create needs at least one topic pattern"},
+        {"update", "update needs topic patterns, --replicas or both"},
+        {"show 'px/>'", "show takes no topic pattern"},
+        {"create 'a/b*'", "cannot be captured exactly"},
+        {"--server http://127.0.0.1:1 show", "--server: 'http://127.0.0.1:1' is not a nats://"},
+        {"--nkey /nonexistent show", "--nkey '/nonexistent': No such file"},
+        {"--tls-cert /etc/hostname show", "--tls-cert and --tls-key: a client certificate needs both"},
+        {"--password pw show", "--password needs --user"},
     };
     for (auto &c : cases) {
-        const std::string err = dir + "/err.txt";
-        int status = std::system((tool + c.args + " > /dev/null 2> " + err).c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << c.args << ": status " << status;
-        std::ifstream f(err);
-        std::string text((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-        EXPECT_NE(std::string::npos, text.find(c.reason)) << c.args << ": " << text;
+        ToolRun r = trxcache(dir, std::string("--server nats://127.0.0.1:1 ") + c.args);
+        EXPECT_EQ(2, r.status) << c.args;
+        EXPECT_NE(std::string::npos, r.err.find(c.reason)) << c.args << ": " << r.err;
     }
+    ToolRun help = trxcache(dir, "--help");
+    EXPECT_EQ(0, help.status);
+    for (const char *text : {"$NATS_URL, else nats://127.0.0.1:4222", "(TRXCACHE)", "file: they survive", "(1)",
+                             "(10)"})
+        EXPECT_NE(std::string::npos, help.out.find(text)) << text << " in --help";
+    ToolRun version = trxcache(dir, "--version");
+    EXPECT_EQ(0, version.status);
+    EXPECT_EQ(0u, version.out.rfind("trxcache ", 0)) << version.out;
     ASSERT_EQ(0, std::system(("rm -rf '" + dir + "'").c_str()));
 }
 

@@ -6,10 +6,9 @@
 #include "envelope.h"
 #include "errors.h"
 #include "log.h"
-#include "nkey.h"
+#include "natsAccess.h"
 
 #include <nats/nats.h>
-#include <openssl/crypto.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +18,6 @@
 #include <set>
 #include <unordered_set>
 #include <shared_mutex>
-#include <sstream>
 #include <strings.h>
 
 namespace trx {
@@ -30,11 +28,10 @@ int64_t nowNs()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-std::string lastNatsError(natsStatus s)
-{
-    const char *t = nats_GetLastError(nullptr);
-    return std::string(natsStatus_GetText(s)) + (t && *t ? std::string(": ") + t : "");
-}
+// Server and credential settings as the session's properties name them.
+const NatsAccessNames kNames{"SESSION_HOST",          "SESSION_USERNAME",       "SESSION_TOKEN",
+                             "SESSION_CREDS_FILE",    "SESSION_NKEY_SEED_FILE", "SESSION_TLS_CA_FILE",
+                             "SESSION_TLS_CERT_FILE", "SESSION_TLS_KEY_FILE",   "SESSION_TLS_VERIFY_HOSTNAME"};
 
 // Text between the first and last double quote.
 std::string quoted(const std::string &text)
@@ -114,118 +111,27 @@ public:
         else
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
                         "SESSION_SEND_POLICY '%s': expected adaptive, batch or immediate", policy.c_str());
-        std::stringstream ss(urlText_);
-        std::string u;
-        while (std::getline(ss, u, ',')) {
-            u.erase(0, u.find_first_not_of(" \t"));
-            u.erase(u.find_last_not_of(" \t") + 1);
-            size_t scheme = u.find("://");
-            if ((u.rfind("nats://", 0) != 0 && u.rfind("tls://", 0) != 0) || scheme + 3 >= u.size())
-                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
-                            "SESSION_HOST: '%s' is not a nats://host:port or tls://host:port URL", u.c_str());
-            if (u.rfind("tls://", 0) == 0)
-                tls_ = true;
-            urls_.push_back(u);
-        }
-        if (urls_.empty())
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_HOST: no server URL");
-        return configureAuth();
-    }
-
-    // Credentials and TLS files are checked here, so a mistake shows at
-    // session creation with the property it concerns.
-    trxClient_returnCode_t configureAuth()
-    {
-        const Props &p = s_->props();
-        auto file = [&](const char *name, std::string &out) -> trxClient_returnCode_t {
-            const std::string *v = p.get(name);
-            if (!v || v->empty())
-                return TRXCLIENT_OK;
-            FILE *f = std::fopen(v->c_str(), "r");
-            if (!f)
-                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s '%s': %s", name, v->c_str(),
-                            std::strerror(errno));
-            std::fclose(f);
-            out = *v;
+        if (access_.parseUrls(urlText_, kNames, err) != NatsAccess::Ok)
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        access_.user = p.getStr("SESSION_USERNAME", "");
+        access_.password = p.getStr("SESSION_PASSWORD", "");
+        access_.token = p.getStr("SESSION_TOKEN", "");
+        access_.credsFile = p.getStr("SESSION_CREDS_FILE", "");
+        access_.seedFile = p.getStr("SESSION_NKEY_SEED_FILE", "");
+        access_.tlsCa = p.getStr("SESSION_TLS_CA_FILE", "");
+        access_.tlsCert = p.getStr("SESSION_TLS_CERT_FILE", "");
+        access_.tlsKey = p.getStr("SESSION_TLS_KEY_FILE", "");
+        access_.verifyHostname = p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") != "0";
+        // Files are checked here, so a mistake shows at session creation with
+        // the property it concerns.
+        switch (access_.check(kNames, err)) {
+        case NatsAccess::Ok:
             return TRXCLIENT_OK;
-        };
-        trxClient_returnCode_t rc;
-        if ((rc = file("SESSION_CREDS_FILE", credsFile_)) != TRXCLIENT_OK ||
-            (rc = file("SESSION_NKEY_SEED_FILE", seedFile_)) != TRXCLIENT_OK ||
-            (rc = file("SESSION_TLS_CA_FILE", tlsCa_)) != TRXCLIENT_OK ||
-            (rc = file("SESSION_TLS_CERT_FILE", tlsCert_)) != TRXCLIENT_OK ||
-            (rc = file("SESSION_TLS_KEY_FILE", tlsKey_)) != TRXCLIENT_OK)
-            return rc;
-        if (!credsFile_.empty() && !seedFile_.empty())
-            return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT,
-                        "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them (a credentials file "
-                        "holds its own seed)");
-        if (tlsCert_.empty() != tlsKey_.empty())
-            return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT,
-                        "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE: a client certificate needs both");
-        if (!seedFile_.empty()) {
-            std::string text, err;
-            if (FILE *f = std::fopen(seedFile_.c_str(), "r")) {
-                char buf[4096];
-                size_t n = std::fread(buf, 1, sizeof buf, f);
-                std::fclose(f);
-                text.assign(buf, n);
-                OPENSSL_cleanse(buf, sizeof buf);
-            }
-            const std::string seed = nkey::findUserSeed(text);
-            OPENSSL_cleanse(&text[0], text.size());
-            if (seed.empty())
-                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
-                            "SESSION_NKEY_SEED_FILE '%s': no user NKey seed (SU...) in it", seedFile_.c_str());
-            bool ok = nkey::publicFromSeed(seed, nkeyPublic_, err);
-            std::string wipe = seed;
-            OPENSSL_cleanse(&wipe[0], wipe.size());
-            if (!ok)
-                return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_NKEY_SEED_FILE '%s': %s",
-                            seedFile_.c_str(), err.c_str());
+        case NatsAccess::Conflict:
+            return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s", err.c_str());
+        default:
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         }
-        tls_ = tls_ || !tlsCa_.empty() || !tlsCert_.empty();
-        return TRXCLIENT_OK;
-    }
-
-    // Applies credentials and TLS to the connection options.
-    trxClient_returnCode_t applyAuth(natsOptions *o)
-    {
-        const Props &p = s_->props();
-        natsStatus st = NATS_OK;
-        const char *what = "";
-        auto check = [&](natsStatus s, const char *name) {
-            if (st == NATS_OK && s != NATS_OK) {
-                st = s;
-                what = name;
-            }
-        };
-        // Only what is configured goes out: a server with no_auth_user or
-        // per-user accounts refuses credentials it does not know.
-        if (const std::string *user = p.get("SESSION_USERNAME"))
-            if (!user->empty())
-                check(natsOptions_SetUserInfo(o, user->c_str(), p.getStr("SESSION_PASSWORD", "").c_str()),
-                      "SESSION_USERNAME");
-        if (const std::string *token = p.get("SESSION_TOKEN"))
-            if (!token->empty())
-                check(natsOptions_SetToken(o, token->c_str()), "SESSION_TOKEN");
-        if (!credsFile_.empty())
-            check(natsOptions_SetUserCredentialsFromFiles(o, credsFile_.c_str(), nullptr), "SESSION_CREDS_FILE");
-        if (!seedFile_.empty())
-            check(natsOptions_SetNKeyFromSeed(o, nkeyPublic_.c_str(), seedFile_.c_str()), "SESSION_NKEY_SEED_FILE");
-        if (tls_) {
-            check(natsOptions_SetSecure(o, true), "SESSION_HOST");
-            if (!tlsCa_.empty())
-                check(natsOptions_LoadCATrustedCertificates(o, tlsCa_.c_str()), "SESSION_TLS_CA_FILE");
-            if (!tlsCert_.empty())
-                check(natsOptions_LoadCertificatesChain(o, tlsCert_.c_str(), tlsKey_.c_str()),
-                      "SESSION_TLS_CERT_FILE/SESSION_TLS_KEY_FILE");
-            if (p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") == "0")
-                check(natsOptions_SkipServerVerification(o, true), "SESSION_TLS_VERIFY_HOSTNAME");
-        }
-        if (st != NATS_OK)
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s: %s", what, lastNatsError(st).c_str());
-        return TRXCLIENT_OK;
     }
 
     trxClient_returnCode_t connect() override
@@ -234,15 +140,12 @@ public:
         natsOptions *o = nullptr;
         if (natsOptions_Create(&o) != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "cannot create libnats options");
-        std::vector<const char *> servers;
-        for (auto &u : urls_)
-            servers.push_back(u.c_str());
-        natsOptions_SetServers(o, servers.data(), static_cast<int>(servers.size()));
-        natsOptions_SetNoRandomize(o, true);
-        if (applyAuth(o) != TRXCLIENT_OK) {
+        std::string err;
+        if (!access_.apply(o, kNames, err)) {
             natsOptions_Destroy(o);
-            return TRXCLIENT_FAIL;
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         }
+        natsOptions_SetNoRandomize(o, true);
         // libnats holds its connection lock through a connect attempt, its
         // reconnects' too: a send that comes meanwhile waits for the attempt to
         // time out. An attempt therefore lasts no longer than a silent broker
@@ -286,7 +189,7 @@ public:
             connectFast(o);
         natsOptions_Destroy(o);
         if (st != NATS_OK) {
-            std::string text = lastNatsError(st);
+            std::string text = natsErrorText(st);
             delete link_;
             link_ = nullptr;
             nc_ = nullptr;
@@ -414,7 +317,7 @@ public:
         natsStatus st = natsConnection_Connect(&fast_, o);
         if (st != NATS_OK) {
             TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
-                    lastNatsError(st).c_str());
+                    natsErrorText(st).c_str());
             delete fastLink_;
             fastLink_ = nullptr;
             fast_ = nullptr;
@@ -584,7 +487,7 @@ public:
             return bufferFull(m.topic());
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
-                        lastNatsError(st).c_str());
+                        natsErrorText(st).c_str());
         return TRXCLIENT_OK;
     }
 
@@ -715,7 +618,7 @@ private:
                         "broker's limit for subject '%s'", len, h.subject.c_str());
             } else if (st != NATS_OK) {
                 TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect still wait: %s", held_.size(),
-                        lastNatsError(st).c_str());
+                        natsErrorText(st).c_str());
                 return;
             }
             heldBytes_ -= h.subject.size() + h.reply.size() + h.data.size();
@@ -746,7 +649,7 @@ private:
         if (st != NATS_OK) {
             delete sub;
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "subscribe to Topic '%s' failed: %s", topic.c_str(),
-                        lastNatsError(st).c_str());
+                        natsErrorText(st).c_str());
         }
         natsSubscription_SetPendingLimits(sub->ns, 1000000, 256 * 1024 * 1024);
         natsSubscription_SetOnCompleteCB(sub->ns, &NatsBackend::onSubComplete, sub);
@@ -975,7 +878,7 @@ private:
             return;
         }
         if (st != NATS_OK) {
-            std::string why = "cache stream '" + cs->stream + "' for Topic '" + t + "': " + lastNatsError(st);
+            std::string why = "cache stream '" + cs->stream + "' for Topic '" + t + "': " + natsErrorText(st);
             TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
             cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {}, why);
             return;
@@ -1019,14 +922,9 @@ private:
         if (st == NATS_OK)
             verifiedStream_ = cs->stream;
         const std::string url = connectedUrl();
-        std::string why;
-        if (st == NATS_NOT_FOUND)
-            why = "no cache stream " + cs->stream + " on " + url + "; create it with: trxcache create PATTERN";
-        else if (st == NATS_NO_RESPONDERS)
-            why = "JetStream is not enabled on " + url +
-                  "; the cache needs a nats-server started with -js, then: trxcache create PATTERN";
-        else if (st != NATS_OK && st != NATS_TIMEOUT)
-            why = "cache stream " + cs->stream + " on " + url + ": " + lastNatsError(st);
+        std::string why = cacheStreamMissing(st, cs->stream, url);
+        if (why.empty() && st != NATS_OK && st != NATS_TIMEOUT)
+            why = "cache stream " + cs->stream + " on " + url + ": " + natsErrorText(st);
         if (!why.empty())
             TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
         return why;
@@ -1051,7 +949,7 @@ private:
         natsStatus st = js_ && nc_ ? js_SubscribeSync(&sub, js_, subject.c_str(), &jo, &so, &jerr)
                                    : NATS_CONNECTION_CLOSED;
         if (st != NATS_OK) {
-            std::string text = lastNatsError(st);
+            std::string text = natsErrorText(st);
             TRX_LOG(TRXCLIENT_LOG_INFO, "cache stream '%s' for Topic '%s': %s (JetStream error %d)",
                     cs->stream.c_str(), req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
             // The stream holds no such subjects at all: nothing cached.
@@ -1388,9 +1286,7 @@ private:
 
     Session *s_;
     std::string urlText_;
-    std::vector<std::string> urls_;
-    bool tls_ = false;
-    std::string credsFile_, seedFile_, nkeyPublic_, tlsCa_, tlsCert_, tlsKey_;
+    NatsAccess access_;
     int64_t connectTimeoutMs_ = 2000, reconnectWaitMs_ = 100, keepAliveMs_ = 250;
     int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
     Policy policy_ = Adaptive;

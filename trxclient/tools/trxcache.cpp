@@ -1,31 +1,65 @@
 // trxcache: manages the JetStream stream that serves as the NATS backend's
 // last-value cache. Capturing a subject costs its publishers throughput, so
 // the stream holds only the topic patterns named here.
+#include "natsAccess.h"
 #include "topic.h"
+#include "trxClient.h"
 
 #include <nats/nats.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
 
-void usage()
+const char *const kDefaultServer = "nats://127.0.0.1:4222";
+
+// Server and credential settings as this tool's options name them.
+const trx::NatsAccessNames kNames{"--server", "--user",     "--token",    "--creds",
+                                  "--nkey",   "--tls-ca",   "--tls-cert", "--tls-key",
+                                  "--tls-no-verify"};
+
+void usage(FILE *out)
 {
-    std::fprintf(stderr,
-                 "usage: trxcache [--server URL[,URL...]] [--user NAME] [--password PW] [--stream NAME]\n"
-                 "                [--replicas N] COMMAND [TOPIC-PATTERN...]\n"
+    std::fprintf(out,
+                 "usage: trxcache [OPTION...] COMMAND [TOPIC-PATTERN...]   (options may also follow the command)\n"
                  "commands:\n"
-                 "  create PATTERN...  create the cache stream for these topic patterns, or replace them\n"
-                 "  add PATTERN...     add topic patterns to the stream\n"
-                 "  show               print the stream's topic patterns and how many topics it holds\n"
-                 "  empty [PATTERN]    drop cached messages (all, or those of topics matching PATTERN)\n"
-                 "  delete             remove the stream\n"
-                 "Patterns use topic syntax: '/' between levels, '*' as a whole level, '>' as the last level.\n");
+                 "  create PATTERN...    make the cache stream for these topic patterns\n"
+                 "  add PATTERN...       add topic patterns to the stream\n"
+                 "  update [PATTERN...]  replace the stream's patterns and/or change --replicas; cached values stay\n"
+                 "  show                 print storage, replicas, the leader and each replica's state, the\n"
+                 "                       number of cached topics and the patterns\n"
+                 "  empty [PATTERN...]   drop cached values: all, or those of topics matching each PATTERN\n"
+                 "  delete               remove the stream and every cached value\n"
+                 "options (default):\n"
+                 "  --server URL[,URL...]   nats:// or tls:// servers ($NATS_URL, else %s)\n"
+                 "  --stream NAME           the cache stream (TRXCACHE)\n"
+                 "  --storage file|memory   where create keeps the values (file: they survive a restart)\n"
+                 "  --replicas 1|3|5        copies on a JetStream cluster, for create and update (1)\n"
+                 "  --timeout SECONDS       how long to keep asking while a cluster elects a leader (10)\n"
+                 "  --user NAME --password PW, --token TOKEN, --creds FILE (JWT), --nkey FILE (seed)\n"
+                 "                          credentials (none)\n"
+                 "  --tls-ca FILE, --tls-cert FILE --tls-key FILE, --tls-no-verify\n"
+                 "                          TLS: the CA to trust, a client certificate, no host name check\n"
+                 "  --version, --help\n"
+                 "Patterns use topic syntax: '/' between levels, '*' as a whole level, '>' as the last level;\n"
+                 "name a source with SOURCE/>. A pattern cannot start with '-'.\n",
+                 kDefaultServer);
+}
+
+int usageError(const std::string &text)
+{
+    std::fprintf(stderr, "trxcache: %s\n(trxcache --help tells more)\n", text.c_str());
+    return 2;
 }
 
 bool toSubject(const std::string &pattern, std::string &subject)
@@ -52,6 +86,13 @@ bool toSubject(const std::string &pattern, std::string &subject)
     return true;
 }
 
+std::string topicOf(const char *subject)
+{
+    std::string topic;
+    trx::subjectToTopic(subject, topic);
+    return topic;
+}
+
 // JetStream puts the name into API subjects: these would address another
 // subject, and the request would wait for an answer that never comes.
 bool validStreamName(const std::string &name)
@@ -64,182 +105,488 @@ bool validStreamName(const std::string &name)
     return true;
 }
 
-bool parseReplicas(const char *text, int &replicas)
+const char *storageName(jsStorageType s)
 {
-    char *end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < 1 || v > 5)
-        return false;
-    replicas = static_cast<int>(v);
-    return true;
+    return s == js_MemoryStorage ? "memory" : "file";
 }
 
-int check(natsStatus s, jsErrCode jerr, const char *what)
+struct Args {
+    std::string command, stream = "TRXCACHE";
+    std::vector<std::string> patterns, subjects;
+    int replicas = 1;
+    bool replicasGiven = false, storageGiven = false;
+    jsStorageType storage = js_FileStorage;
+    int64_t timeoutMs = 10000;
+    std::string server;
+    trx::NatsAccess access;
+};
+
+// Exit codes: 0 done, 1 the broker refused or could not be asked, 2 bad
+// arguments (refused before any broker is asked).
+int parse(int argc, char **argv, Args &a, bool &done)
 {
-    if (s == NATS_OK)
-        return 0;
-    const char *t = nats_GetLastError(nullptr);
-    std::fprintf(stderr, "trxcache: %s failed: %s%s%s (JetStream error %d)\n", what, natsStatus_GetText(s),
-                 t && *t ? ": " : "", t ? t : "", static_cast<int>(jerr));
-    return 1;
+    done = false;
+    const char *env = std::getenv("NATS_URL");
+    a.server = env && *env ? env : kDefaultServer;
+    std::vector<std::string> words;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.empty() || arg[0] != '-') {
+            words.push_back(arg);
+            continue;
+        }
+        std::string name = arg, value;
+        bool inlineValue = false;
+        size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            name = arg.substr(0, eq);
+            value = arg.substr(eq + 1);
+            inlineValue = true;
+        }
+        static const std::set<std::string> flags{"--help", "-h", "--version", "--tls-no-verify"};
+        static const std::set<std::string> valued{"--server", "--stream",   "--storage",  "--replicas",
+                                                  "--timeout", "--user",    "--password", "--token",
+                                                  "--creds",  "--nkey",     "--tls-ca",   "--tls-cert",
+                                                  "--tls-key"};
+        if (!flags.count(name) && !valued.count(name))
+            return usageError("unknown option '" + name + "' (a topic pattern cannot start with '-')");
+        if (valued.count(name) && !inlineValue) {
+            if (i + 1 >= argc)
+                return usageError(name + " needs a value");
+            value = argv[++i];
+        }
+        if (name == "--help" || name == "-h") {
+            usage(stdout);
+            done = true;
+            return 0;
+        }
+        if (name == "--version") {
+            trxClient_version_info_pt v = nullptr;
+            trxClient_version_get(&v);
+            std::printf("trxcache %s\n", v && v->version_p ? v->version_p : "unknown");
+            done = true;
+            return 0;
+        }
+        if (name == "--server")
+            a.server = value;
+        else if (name == "--stream")
+            a.stream = value;
+        else if (name == "--user")
+            a.access.user = value;
+        else if (name == "--password")
+            a.access.password = value;
+        else if (name == "--token")
+            a.access.token = value;
+        else if (name == "--creds")
+            a.access.credsFile = value;
+        else if (name == "--nkey")
+            a.access.seedFile = value;
+        else if (name == "--tls-ca")
+            a.access.tlsCa = value;
+        else if (name == "--tls-cert")
+            a.access.tlsCert = value;
+        else if (name == "--tls-key")
+            a.access.tlsKey = value;
+        else if (name == "--tls-no-verify")
+            a.access.verifyHostname = false;
+        else if (name == "--replicas") {
+            if (value != "1" && value != "3" && value != "5")
+                return usageError("--replicas '" + value +
+                                  "': expected 1, 3 or 5 (an even count adds no fault tolerance)");
+            a.replicas = value[0] - '0';
+            a.replicasGiven = true;
+        } else if (name == "--storage") {
+            if (value != "file" && value != "memory")
+                return usageError("--storage '" + value + "': expected file or memory");
+            a.storage = value == "memory" ? js_MemoryStorage : js_FileStorage;
+            a.storageGiven = true;
+        } else if (name == "--timeout") {
+            char *end = nullptr;
+            errno = 0;
+            double s = std::strtod(value.c_str(), &end);
+            if (errno || end == value.c_str() || *end || !(s > 0) || s > 3600)
+                return usageError("--timeout '" + value + "': expected seconds, more than 0 and at most 3600");
+            a.timeoutMs = static_cast<int64_t>(s * 1000);
+        }
+    }
+    if (words.empty())
+        return usageError("no command given");
+    a.command = words[0];
+    a.patterns.assign(words.begin() + 1, words.end());
+    static const std::set<std::string> commands{"create", "add", "update", "show", "empty", "delete"};
+    if (!commands.count(a.command))
+        return usageError("unknown command '" + a.command + "'");
+    if (!validStreamName(a.stream))
+        return usageError("--stream '" + a.stream +
+                          "': a stream name is 1 to 255 printable characters without spaces, "
+                          "'.', '*', '>', '/' or '\\'");
+    if ((a.command == "show" || a.command == "delete") && !a.patterns.empty())
+        return usageError(a.command + " takes no topic pattern (got '" + a.patterns[0] + "')");
+    if ((a.command == "create" || a.command == "add") && a.patterns.empty())
+        return usageError(a.command + " needs at least one topic pattern");
+    if (a.command == "update" && a.patterns.empty() && !a.replicasGiven && !a.storageGiven)
+        return usageError("update needs topic patterns, --replicas or both");
+    for (auto &p : a.patterns) {
+        std::string s;
+        if (!toSubject(p, s))
+            return 2;
+        a.subjects.push_back(s);
+    }
+    std::string err;
+    if (a.access.parseUrls(a.server, kNames, err) != trx::NatsAccess::Ok ||
+        a.access.check(kNames, err) != trx::NatsAccess::Ok) {
+        std::fprintf(stderr, "trxcache: %s\n", err.c_str());
+        return 2;
+    }
+    if (!a.access.password.empty() && a.access.user.empty())
+        return usageError("--password needs --user");
+    return 0;
 }
+
+class Tool {
+public:
+    explicit Tool(Args &a) : a_(a) {}
+
+    ~Tool()
+    {
+        if (js_)
+            jsCtx_Destroy(js_);
+        if (nc_)
+            natsConnection_Destroy(nc_);
+    }
+
+    int run()
+    {
+        if (int rc = connect())
+            return rc;
+        if (a_.command == "create")
+            return create();
+        if (a_.command == "add" || a_.command == "update")
+            return update();
+        if (a_.command == "show")
+            return show();
+        if (a_.command == "empty")
+            return empty();
+        return remove();
+    }
+
+private:
+    int connect()
+    {
+        natsOptions *o = nullptr;
+        if (natsOptions_Create(&o) != NATS_OK)
+            return fail("cannot create libnats options");
+        std::string err;
+        natsStatus st = NATS_OK;
+        if (!a_.access.apply(o, kNames, err)) {
+            natsOptions_Destroy(o);
+            return fail(err);
+        }
+        natsOptions_SetTimeout(o, std::min<int64_t>(a_.timeoutMs, 5000));
+        st = natsConnection_Connect(&nc_, o);
+        natsOptions_Destroy(o);
+        if (st == NATS_CONNECTION_AUTH_FAILED)
+            return fail("login refused by " + a_.server + ": " + trx::natsErrorText(st));
+        if (st == NATS_NO_SERVER)
+            return fail("no nats-server reachable at " + a_.server + ": " + trx::natsErrorText(st));
+        if (st != NATS_OK)
+            return fail("connect to " + a_.server + " failed: " + trx::natsErrorText(st));
+        char url[256] = {};
+        natsConnection_GetConnectedUrl(nc_, url, sizeof url);
+        url_ = url;
+        jsOptions jo;
+        jsOptions_Init(&jo);
+        jo.Wait = std::min<int64_t>(a_.timeoutMs, 5000);
+        st = natsConnection_JetStream(&js_, nc_, &jo);
+        if (st != NATS_OK)
+            return fail("JetStream context: " + trx::natsErrorText(st));
+        return 0;
+    }
+
+    int fail(const std::string &text)
+    {
+        std::fprintf(stderr, "trxcache: %s\n", text.c_str());
+        return 1;
+    }
+
+    // The broker's refusal in words that say what is wrong and what to do.
+    int refused(const char *what, natsStatus st, jsErrCode jerr)
+    {
+        std::string missing = trx::cacheStreamMissing(st, a_.stream, url_);
+        if (!missing.empty())
+            return fail(missing);
+        const std::string n = std::to_string(a_.replicas);
+        switch (static_cast<int>(jerr)) {
+        case JSStreamReplicasNotSupportedErr:
+            return fail("--replicas " + n + ": " + url_ +
+                        " is a single nats-server, not a JetStream cluster; a replicated cache needs a cluster of "
+                        "at least " + n + " nodes (scripts/cluster.sh start)");
+        case JSClusterNoPeersErr:
+        case JSInsufficientResourcesErr:
+            return fail("--replicas " + n + ": the JetStream cluster of " + url_ + " has fewer than " + n +
+                        " nodes able to hold a copy: " + trx::natsErrorText(st));
+        case JSStreamSubjectOverlapErr:
+            return fail("a pattern overlaps the subjects of another stream on " + url_ + ": " +
+                        trx::natsErrorText(st));
+        default:
+            break;
+        }
+        if (trx::jetStreamBusy(st, jerr))
+            return fail(std::string(what) + ": no answer from the JetStream cluster of " + url_ + " within " +
+                        std::to_string(a_.timeoutMs / 1000.0).substr(0, 4) +
+                        " s (no leader elected, or a node lost): " + trx::natsErrorText(st));
+        return fail(std::string(what) + " failed: " + trx::natsErrorText(st) + " (JetStream error " +
+                    std::to_string(static_cast<int>(jerr)) + ")");
+    }
+
+    // Repeats a JetStream request while the cluster only answers "not now".
+    template <class F>
+    natsStatus retrying(jsErrCode &jerr, F call)
+    {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(a_.timeoutMs);
+        for (;;) {
+            jerr = static_cast<jsErrCode>(0);
+            natsStatus st = call();
+            if (!trx::jetStreamBusy(st, jerr) || std::chrono::steady_clock::now() >= until)
+                return st;
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        }
+    }
+
+    natsStatus info(jsStreamInfo **si, jsErrCode &jerr)
+    {
+        return retrying(jerr, [&] { return js_GetStreamInfo(si, js_, a_.stream.c_str(), nullptr, &jerr); });
+    }
+
+    static std::set<std::string> subjectsOf(const jsStreamConfig *c)
+    {
+        std::set<std::string> s;
+        for (int k = 0; k < c->SubjectsLen; ++k)
+            s.insert(c->Subjects[k]);
+        return s;
+    }
+
+    static std::string topicsOf(const std::set<std::string> &subjects)
+    {
+        std::string out;
+        for (auto &s : subjects)
+            out += (out.empty() ? "" : ", ") + topicOf(s.c_str());
+        return out;
+    }
+
+    void fillConfig(jsStreamConfig &cfg, std::vector<const char *> &subj, const std::set<std::string> &subjects,
+                    int replicas, jsStorageType storage)
+    {
+        subj.clear();
+        for (auto &s : subjects)
+            subj.push_back(s.c_str());
+        jsStreamConfig_Init(&cfg);
+        cfg.Name = a_.stream.c_str();
+        cfg.Subjects = subj.data();
+        cfg.SubjectsLen = static_cast<int>(subj.size());
+        cfg.Storage = storage;
+        cfg.MaxMsgsPerSubject = 1;
+        cfg.AllowDirect = true;
+        cfg.Replicas = replicas;
+        cfg.Discard = js_DiscardOld;
+    }
+
+    int create()
+    {
+        const std::set<std::string> want(a_.subjects.begin(), a_.subjects.end());
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            jsStreamInfo *si = nullptr;
+            jsErrCode jerr;
+            natsStatus st = info(&si, jerr);
+            if (st == NATS_OK) {
+                int rc = compareExisting(si, want);
+                jsStreamInfo_Destroy(si);
+                return rc;
+            }
+            if (st != NATS_NOT_FOUND)
+                return refused("stream info", st, jerr);
+            jsStreamConfig cfg;
+            std::vector<const char *> subj;
+            fillConfig(cfg, subj, want, a_.replicas, a_.storage);
+            st = retrying(jerr, [&] { return js_AddStream(&si, js_, &cfg, nullptr, &jerr); });
+            if (si)
+                jsStreamInfo_Destroy(si);
+            // Made meanwhile, possibly by an earlier try of ours that timed out.
+            if (jerr == JSStreamNameExistErr)
+                continue;
+            if (st != NATS_OK)
+                return refused("create", st, jerr);
+            std::printf("stream %s created on %s: %s storage, %d replica%s, caching %s\n", a_.stream.c_str(),
+                        url_.c_str(), storageName(a_.storage), a_.replicas, a_.replicas > 1 ? "s" : "",
+                        topicsOf(want).c_str());
+            return 0;
+        }
+        return fail("stream " + a_.stream + " keeps appearing and vanishing on " + url_);
+    }
+
+    // create on an existing stream: the same configuration is fine; another
+    // one is reported, neither kept silently nor replaced.
+    int compareExisting(const jsStreamInfo *si, const std::set<std::string> &want)
+    {
+        const jsStreamConfig *c = si->Config;
+        const std::set<std::string> have = subjectsOf(c);
+        std::vector<std::string> diffs;
+        if (have != want)
+            diffs.push_back("patterns " + topicsOf(have) + " (asked: " + topicsOf(want) + ")");
+        if (c->Storage != a_.storage)
+            diffs.push_back(std::string("storage ") + storageName(c->Storage) + " (asked: " +
+                            storageName(a_.storage) + ")");
+        if (c->Replicas != a_.replicas)
+            diffs.push_back("replicas " + std::to_string(c->Replicas) + " (asked: " + std::to_string(a_.replicas) +
+                            ")");
+        if (c->MaxMsgsPerSubject != 1 || !c->AllowDirect)
+            diffs.push_back("not one value per topic with direct get (made by another tool?)");
+        if (diffs.empty()) {
+            std::printf("stream %s already exists on %s as asked: %s storage, %d replica%s, caching %s\n",
+                        a_.stream.c_str(), url_.c_str(), storageName(c->Storage), static_cast<int>(c->Replicas),
+                        c->Replicas > 1 ? "s" : "", topicsOf(have).c_str());
+            return 0;
+        }
+        std::string text = "stream " + a_.stream + " already exists on " + url_ + " with another configuration:";
+        for (auto &d : diffs)
+            text += "\n  " + d;
+        text += "\nnothing changed. Patterns and replicas change with: trxcache update [PATTERN...] [--replicas N];"
+                "\nstorage cannot change on a live stream: trxcache delete, then create";
+        return fail(text);
+    }
+
+    int update()
+    {
+        jsStreamInfo *si = nullptr;
+        jsErrCode jerr;
+        natsStatus st = info(&si, jerr);
+        if (st != NATS_OK)
+            return refused(a_.command.c_str(), st, jerr);
+        const jsStreamConfig *c = si->Config;
+        const std::set<std::string> have = subjectsOf(c);
+        std::set<std::string> want = a_.command == "add" || a_.subjects.empty() ? have : std::set<std::string>{};
+        want.insert(a_.subjects.begin(), a_.subjects.end());
+        const int replicas = a_.replicasGiven ? a_.replicas : static_cast<int>(c->Replicas);
+        const jsStorageType storage = c->Storage;
+        const bool clustered = si->Cluster != nullptr;
+        const uint64_t kept = si->State.NumSubjects;
+        jsStreamInfo_Destroy(si);
+        if (a_.storageGiven && a_.storage != storage)
+            return fail(std::string("--storage ") + storageName(a_.storage) + ": stream " + a_.stream + " keeps " +
+                        storageName(storage) + " storage; storage cannot change on a live stream (trxcache delete, "
+                        "then create)");
+        // A single server takes a replica count it cannot honour: refuse it here.
+        if (replicas > 1 && !clustered)
+            return refused(a_.command.c_str(), NATS_ERR, JSStreamReplicasNotSupportedErr);
+        jsStreamConfig cfg;
+        std::vector<const char *> subj;
+        fillConfig(cfg, subj, want, replicas, storage);
+        si = nullptr;
+        st = retrying(jerr, [&] { return js_UpdateStream(&si, js_, &cfg, nullptr, &jerr); });
+        if (si)
+            jsStreamInfo_Destroy(si);
+        if (st != NATS_OK)
+            return refused(a_.command.c_str(), st, jerr);
+        std::printf("stream %s on %s: %d replica%s, caching %s; %llu cached topics kept\n", a_.stream.c_str(),
+                    url_.c_str(), replicas, replicas > 1 ? "s" : "", topicsOf(want).c_str(),
+                    static_cast<unsigned long long>(kept));
+        std::set<std::string> dropped;
+        std::set_difference(have.begin(), have.end(), want.begin(), want.end(),
+                            std::inserter(dropped, dropped.begin()));
+        if (!dropped.empty())
+            std::printf("no longer captured: %s; their cached values stay until: trxcache empty PATTERN\n",
+                        topicsOf(dropped).c_str());
+        return 0;
+    }
+
+    int show()
+    {
+        jsStreamInfo *si = nullptr;
+        jsErrCode jerr;
+        natsStatus st = info(&si, jerr);
+        if (st != NATS_OK)
+            return refused("show", st, jerr);
+        const jsStreamConfig *c = si->Config;
+        std::printf("stream %s on %s\n", a_.stream.c_str(), url_.c_str());
+        std::printf("  storage:       %s\n", storageName(c->Storage));
+        if (!si->Cluster) {
+            std::printf("  replicas:      %d (a single server, no cluster)\n", static_cast<int>(c->Replicas));
+        } else {
+            const jsClusterInfo *cl = si->Cluster;
+            std::printf("  replicas:      %d (cluster %s)\n", static_cast<int>(c->Replicas), cl->Name ? cl->Name : "?");
+            std::printf("  leader:        %s\n", cl->Leader && *cl->Leader ? cl->Leader : "none (electing one)");
+            for (int k = 0; k < cl->ReplicasLen; ++k) {
+                const jsPeerInfo *p = cl->Replicas[k];
+                std::string state = p->Offline ? "offline" : p->Current ? "current" : "catching up";
+                if (!p->Offline)
+                    state += ", seen " + std::to_string(p->Active / 1000000) + " ms ago, " +
+                             std::to_string(p->Lag) + " operations behind";
+                std::printf("  replica:       %s %s\n", p->Name ? p->Name : "?", state.c_str());
+            }
+        }
+        std::printf("  cached topics: %llu (%llu bytes)\n", static_cast<unsigned long long>(si->State.NumSubjects),
+                    static_cast<unsigned long long>(si->State.Bytes));
+        std::printf("  patterns:\n");
+        for (auto &s : subjectsOf(c))
+            std::printf("    %s\n", topicOf(s.c_str()).c_str());
+        if (c->MaxMsgsPerSubject != 1 || !c->AllowDirect)
+            std::printf("  warning: not one value per topic with direct get; the cache cannot use it as it is\n");
+        jsStreamInfo_Destroy(si);
+        return 0;
+    }
+
+    int empty()
+    {
+        std::vector<std::string> filters = a_.subjects;
+        if (filters.empty())
+            filters.push_back("");
+        for (auto &f : filters) {
+            jsOptions jo;
+            jsOptions_Init(&jo);
+            jo.Stream.Purge.Subject = f.empty() ? nullptr : f.c_str();
+            jsErrCode jerr;
+            natsStatus st = retrying(jerr, [&] { return js_PurgeStream(js_, a_.stream.c_str(), &jo, &jerr); });
+            if (st != NATS_OK)
+                return refused("empty", st, jerr);
+        }
+        std::string which;
+        for (auto &p : a_.patterns)
+            which += (which.empty() ? " for " : ", ") + p;
+        std::printf("stream %s emptied%s\n", a_.stream.c_str(), which.c_str());
+        return 0;
+    }
+
+    int remove()
+    {
+        jsErrCode jerr;
+        natsStatus st = retrying(jerr, [&] { return js_DeleteStream(js_, a_.stream.c_str(), nullptr, &jerr); });
+        if (st != NATS_OK)
+            return refused("delete", st, jerr);
+        std::printf("stream %s deleted\n", a_.stream.c_str());
+        return 0;
+    }
+
+    Args &a_;
+    natsConnection *nc_ = nullptr;
+    jsCtx *js_ = nullptr;
+    std::string url_;
+};
 
 } // namespace
 
 int main(int argc, char **argv)
 {
-    std::string server = "nats://127.0.0.1:4222", user, password, stream = "TRXCACHE";
-    int replicas = 1;
-    int i = 1;
-    for (; i < argc && argv[i][0] == '-'; ++i) {
-        std::string a = argv[i];
-        auto value = [&]() -> const char * {
-            if (i + 1 >= argc) {
-                usage();
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--server")
-            server = value();
-        else if (a == "--user")
-            user = value();
-        else if (a == "--password")
-            password = value();
-        else if (a == "--stream")
-            stream = value();
-        else if (a == "--replicas") {
-            const char *text = value();
-            if (!parseReplicas(text, replicas)) {
-                std::fprintf(stderr, "trxcache: --replicas '%s': expected a whole number from 1 to 5\n", text);
-                return 2;
-            }
-        }
-        else if (a == "--help" || a == "-h") {
-            usage();
-            return 0;
-        } else {
-            usage();
-            return 2;
-        }
+    Args a;
+    bool done = false;
+    if (int rc = parse(argc, argv, a, done))
+        return rc;
+    if (done)
+        return 0;
+    int rc;
+    {
+        Tool tool(a);
+        rc = tool.run();
     }
-    if (i >= argc) {
-        usage();
-        return 2;
-    }
-    if (!validStreamName(stream)) {
-        std::fprintf(stderr,
-                     "trxcache: --stream '%s': a stream name is 1 to 255 printable characters without spaces, "
-                     "'.', '*', '>', '/' or '\\'\n",
-                     stream.c_str());
-        return 2;
-    }
-    std::string cmd = argv[i++];
-    if (cmd != "create" && cmd != "add" && cmd != "show" && cmd != "empty" && cmd != "delete") {
-        std::fprintf(stderr, "trxcache: unknown command '%s'\n", cmd.c_str());
-        usage();
-        return 2;
-    }
-    std::vector<std::string> subjects;
-    std::vector<std::string> patterns(argv + i, argv + argc);
-    for (auto &p : patterns) {
-        std::string s;
-        if (!toSubject(p, s))
-            return 2;
-        subjects.push_back(s);
-    }
-    if ((cmd == "create" || cmd == "add") && subjects.empty()) {
-        std::fprintf(stderr, "trxcache: %s needs at least one topic pattern\n", cmd.c_str());
-        return 2;
-    }
-
-    natsOptions *o = nullptr;
-    natsOptions_Create(&o);
-    std::vector<std::string> urls;
-    for (size_t p = 0; p <= server.size();) {
-        size_t e = server.find(',', p);
-        urls.push_back(server.substr(p, e == std::string::npos ? std::string::npos : e - p));
-        if (e == std::string::npos)
-            break;
-        p = e + 1;
-    }
-    std::vector<const char *> u;
-    for (auto &x : urls)
-        u.push_back(x.c_str());
-    natsOptions_SetServers(o, u.data(), static_cast<int>(u.size()));
-    if (!user.empty())
-        natsOptions_SetUserInfo(o, user.c_str(), password.c_str());
-    natsConnection *nc = nullptr;
-    jsCtx *js = nullptr;
-    jsErrCode jerr = static_cast<jsErrCode>(0);
-    int rc = check(natsConnection_Connect(&nc, o), jerr, "connect");
-    if (!rc)
-        rc = check(natsConnection_JetStream(&js, nc, nullptr), jerr, "JetStream context");
-    if (!rc && (cmd == "create" || cmd == "add")) {
-        jsStreamInfo *si = nullptr;
-        std::vector<std::string> all = subjects;
-        natsStatus s = js_GetStreamInfo(&si, js, stream.c_str(), nullptr, &jerr);
-        bool exists = s == NATS_OK;
-        if (exists && cmd == "add") {
-            for (int k = 0; k < si->Config->SubjectsLen; ++k)
-                all.push_back(si->Config->Subjects[k]);
-        }
-        if (si)
-            jsStreamInfo_Destroy(si);
-        si = nullptr;
-        std::vector<const char *> subj;
-        for (auto &x : all)
-            subj.push_back(x.c_str());
-        jsStreamConfig cfg;
-        jsStreamConfig_Init(&cfg);
-        cfg.Name = stream.c_str();
-        cfg.Subjects = subj.data();
-        cfg.SubjectsLen = static_cast<int>(subj.size());
-        cfg.Storage = js_MemoryStorage;
-        cfg.MaxMsgsPerSubject = 1;
-        cfg.AllowDirect = true;
-        cfg.Replicas = replicas;
-        cfg.Discard = js_DiscardOld;
-        s = exists ? js_UpdateStream(&si, js, &cfg, nullptr, &jerr) : js_AddStream(&si, js, &cfg, nullptr, &jerr);
-        rc = check(s, jerr, exists ? "update stream" : "create stream");
-        if (!rc)
-            std::printf("stream %s caches %d topic pattern(s)\n", stream.c_str(), cfg.SubjectsLen);
-        if (si)
-            jsStreamInfo_Destroy(si);
-    } else if (!rc && cmd == "show") {
-        jsStreamInfo *si = nullptr;
-        rc = check(js_GetStreamInfo(&si, js, stream.c_str(), nullptr, &jerr), jerr, "stream info");
-        if (!rc) {
-            std::printf("stream %s: %llu cached topics, %llu bytes\n", stream.c_str(),
-                        static_cast<unsigned long long>(si->State.NumSubjects),
-                        static_cast<unsigned long long>(si->State.Bytes));
-            for (int k = 0; k < si->Config->SubjectsLen; ++k) {
-                std::string topic;
-                trx::subjectToTopic(si->Config->Subjects[k], topic);
-                std::printf("  %s\n", topic.c_str());
-            }
-            jsStreamInfo_Destroy(si);
-        }
-    } else if (!rc && cmd == "empty") {
-        jsOptions jo;
-        jsOptions_Init(&jo);
-        if (!subjects.empty())
-            jo.Stream.Purge.Subject = subjects[0].c_str();
-        rc = check(js_PurgeStream(js, stream.c_str(), &jo, &jerr), jerr, "purge");
-        if (!rc)
-            std::printf("stream %s emptied%s%s\n", stream.c_str(), subjects.empty() ? "" : " for ",
-                        subjects.empty() ? "" : patterns[0].c_str());
-    } else if (!rc && cmd == "delete") {
-        rc = check(js_DeleteStream(js, stream.c_str(), nullptr, &jerr), jerr, "delete stream");
-        if (!rc)
-            std::printf("stream %s deleted\n", stream.c_str());
-    }
-    if (js)
-        jsCtx_Destroy(js);
-    if (nc)
-        natsConnection_Destroy(nc);
-    natsOptions_Destroy(o);
     nats_Close();
     return rc;
 }

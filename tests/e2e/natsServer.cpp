@@ -156,38 +156,139 @@ std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::s
     return nullptr;
 }
 
-NatsCluster::NatsCluster(const std::string &dir) : dir_(dir) {}
+NatsCluster::NatsCluster(const std::string &dir, size_t size) : dir_(dir), size_(size) {}
 
 bool NatsCluster::start()
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
         nodes.clear();
-        int routePorts[3];
+        ports_.clear();
+        httpPorts_.clear();
+        blocks_.clear();
+        std::vector<int> routePorts(size_);
         for (int &p : routePorts)
             p = freePort();
         bool up = true;
-        for (int i = 0; i < 3 && up; ++i) {
+        for (size_t i = 0; i < size_ && up; ++i) {
             std::string routes;
-            for (int j = 0; j < 3; ++j)
+            for (size_t j = 0; j < size_; ++j)
                 if (j != i)
                     routes += std::string(routes.empty() ? "" : ", ") + "\"nats-route://127.0.0.1:" +
                               std::to_string(routePorts[j]) + "\"";
-            const std::string block = "cluster { name: e2e, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
-                                      ", routes: [" + routes + "] }\n";
+            blocks_.push_back("cluster { name: e2e, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
+                              ", routes: [" + routes + "] }\n");
+            ports_.push_back(freePort());
+            httpPorts_.push_back(freePort());
             nodes.push_back(std::make_unique<NatsServer>(dir_, "node" + std::to_string(i)));
-            up = nodes.back()->start(freePort(), freePort(), block);
+            up = nodes.back()->start(ports_[i], httpPorts_[i], blocks_[i]);
         }
-        if (up && waitUntil(
-                      [this] {
-                          for (auto &n : nodes)
-                              if (n->varz("routes") < 2)
-                                  return false;
-                          return true;
-                      },
-                      Millis(30000)))
+        if (up && waitFormed())
             return true;
     }
     return false;
+}
+
+bool NatsCluster::restart(size_t i)
+{
+    nodes[i]->kill();
+    return nodes[i]->start(ports_[i], httpPorts_[i], blocks_[i]);
+}
+
+bool NatsCluster::waitFormed()
+{
+    return waitUntil(
+               [this] {
+                   long running = 0;
+                   for (auto &n : nodes)
+                       running += n->running();
+                   for (auto &n : nodes)
+                       if (n->running() && n->varz("routes") < running - 1)
+                           return false;
+                   return true;
+               },
+               Millis(30000)) &&
+           waitUntil([this] { return jetStreamReady(); }, Millis(30000));
+}
+
+bool NatsCluster::jetStreamReady()
+{
+    static const std::regex leader("\"meta_cluster\":\\s*\\{[^}]*\"leader\":\\s*\"[^\"]+\"");
+    for (auto &n : nodes) {
+        if (!n->running())
+            continue;
+        // healthz answers 200 only once the node's JetStream is current.
+        if (n->monitor("/healthz").find("ok") == std::string::npos)
+            return false;
+        if (!std::regex_search(n->monitor("/jsz"), leader))
+            return false;
+    }
+    return true;
+}
+
+std::string NatsCluster::urls(std::vector<size_t> which) const
+{
+    if (which.empty())
+        for (size_t i = 0; i < nodes.size(); ++i)
+            which.push_back(i);
+    std::string out;
+    for (size_t i : which)
+        out += (out.empty() ? "" : ",") + nodes[i]->url();
+    return out;
+}
+
+size_t NatsCluster::indexOf(const std::string &name) const
+{
+    for (size_t i = 0; i < nodes.size(); ++i)
+        if (nodes[i]->name() == name)
+            return i;
+    return nodes.size();
+}
+
+namespace {
+
+// The "cluster" object of a stream in a node's /jsz?streams=true, or empty.
+std::string streamCluster(const NatsServer &n, const std::string &stream)
+{
+    const std::string body = n.monitor("/jsz?streams=true");
+    const size_t at = body.find("\"name\": \"" + stream + "\"");
+    if (at == std::string::npos)
+        return "";
+    const size_t from = body.find("\"cluster\":", at);
+    const size_t to = body.find("\"state\":", at);
+    if (from == std::string::npos || to == std::string::npos || to < from)
+        return "";
+    return body.substr(from, to - from);
+}
+
+} // namespace
+
+int NatsCluster::streamLeader(const std::string &stream)
+{
+    static const std::regex leader("\"leader\":\\s*\"([^\"]+)\"");
+    for (auto &n : nodes) {
+        if (!n->running())
+            continue;
+        std::smatch m;
+        const std::string cluster = streamCluster(*n, stream);
+        if (std::regex_search(cluster, m, leader)) {
+            size_t i = indexOf(m[1].str());
+            return i < nodes.size() ? static_cast<int>(i) : -1;
+        }
+    }
+    return -1;
+}
+
+bool NatsCluster::streamInSync(const std::string &stream, size_t replicas)
+{
+    int l = streamLeader(stream);
+    if (l < 0)
+        return false;
+    const std::string cluster = streamCluster(*nodes[static_cast<size_t>(l)], stream);
+    size_t current = 0;
+    for (size_t at = cluster.find("\"current\": true"); at != std::string::npos;
+         at = cluster.find("\"current\": true", at + 1))
+        ++current;
+    return current + 1 >= replicas && cluster.find("\"lag\"") == std::string::npos;
 }
 
 } // namespace e2e

@@ -32,6 +32,7 @@ public:
     void signal(int sig);
 
     int port() const { return port_; }
+    int httpPort() const { return httpPort_; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
     const std::string &name() const { return name_; }
 
@@ -58,15 +59,37 @@ private:
 std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name,
                                             const std::string &extraConfig = "", bool jetStream = true);
 
-// Three servers joined by routes; returns once every node sees the two others.
+// Servers joined by routes, each with JetStream and a store of its own: a
+// JetStream cluster (three nodes are the least that keep a replicated
+// stream going when one is lost). A node killed can be started again on the
+// same ports and storage.
 class NatsCluster {
 public:
-    explicit NatsCluster(const std::string &dir);
+    explicit NatsCluster(const std::string &dir, size_t size = 3);
+    // Returns once every node sees the others and JetStream has a leader.
     bool start();
+    // Node i again (after kill), with its ports and storage.
+    bool restart(size_t i);
+    // Every running node sees the other running ones, and JetStream is ready.
+    bool waitFormed();
+    // Every running node's JetStream is current (healthz) and names a leader.
+    bool jetStreamReady();
+    // The client URLs of the nodes given (all by default), comma-separated.
+    std::string urls(std::vector<size_t> which = {}) const;
+    // Index of the node that leads the stream, as a running node sees it;
+    // -1 while none is known.
+    int streamLeader(const std::string &stream);
+    // The stream's leader and its other replicas-1 replicas are current,
+    // with nothing left to catch up.
+    bool streamInSync(const std::string &stream, size_t replicas);
+    size_t indexOf(const std::string &name) const;
     std::vector<std::unique_ptr<NatsServer>> nodes;
 
 private:
     std::string dir_;
+    size_t size_;
+    std::vector<int> ports_, httpPorts_;
+    std::vector<std::string> blocks_;
 };
 
 } // namespace e2e

@@ -105,6 +105,69 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
     EXPECT_NE(cluster.nodes[0]->url(), std::string(url));
 }
 
+// The node leading a replicated cache stream is killed: a pattern request
+// (an ordered consumer, which needs the stream's leader) meets no leader
+// and is asked again until one is elected, within the request's time-out;
+// a topic request (a direct get, which every replica answers) goes on.
+TEST(NatsCluster, CacheRequestsDuringALeaderElectionAreAskedAgain)
+{
+    NatsCluster cluster;
+    const std::string tool = std::string(TRXCACHE_BIN) + " --server " + cluster.urls() +
+                             " --user trx --password secret --timeout 30 ";
+    ASSERT_EQ(0, std::system((tool + "create --replicas 3 'el/>' > /dev/null").c_str()));
+    Client pub(creds(cluster.urls()));
+    for (const char *t : {"el/a", "el/b"})
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish(t, t));
+    ASSERT_TRUE(pub.drain());
+
+    // The leader, once both values are on every replica.
+    natsConnection *nc = nullptr;
+    natsOptions *o = nullptr;
+    natsOptions_Create(&o);
+    natsOptions_SetURL(o, cluster.nodes[0]->url().c_str());
+    natsOptions_SetUserInfo(o, "trx", "secret");
+    ASSERT_EQ(NATS_OK, natsConnection_Connect(&nc, o));
+    natsOptions_Destroy(o);
+    jsCtx *js = nullptr;
+    ASSERT_EQ(NATS_OK, natsConnection_JetStream(&js, nc, nullptr));
+    std::string leader;
+    ASSERT_TRUE(retry(
+        [&] {
+            jsStreamInfo *si = nullptr;
+            bool synced = false;
+            if (js_GetStreamInfo(&si, js, "TRXCACHE", nullptr, nullptr) == NATS_OK && si->Cluster &&
+                si->Cluster->Leader && si->State.Msgs == 2) {
+                synced = si->Cluster->ReplicasLen == 2;
+                for (int i = 0; i < si->Cluster->ReplicasLen; ++i)
+                    synced = synced && si->Cluster->Replicas[i]->Current && si->Cluster->Replicas[i]->Lag == 0;
+                leader = si->Cluster->Leader;
+            }
+            if (si)
+                jsStreamInfo_Destroy(si);
+            return synced;
+        },
+        20000));
+    jsCtx_Destroy(js);
+    natsConnection_Destroy(nc);
+    // Connected to the leader, whose loss the client sees at once.
+    const size_t l = static_cast<size_t>(leader.back() - '0');
+    std::string urls = cluster.nodes[l]->url();
+    for (size_t i = 0; i < cluster.nodes.size(); ++i)
+        if (i != l)
+            urls += "," + cluster.nodes[i]->url();
+    Client c(creds(urls));
+    c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "10000"});
+    ASSERT_EQ(TRXCLIENT_OK, c.cacheRequest("el/a", 1, 9));
+    cluster.nodes[l]->stop();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("el/b", 2, 9)) << trxClient_getLastErrorInfo()->errorStr;
+    std::fprintf(stderr, "leader killed -> topic answered in %lld ms\n",
+                 static_cast<long long>(
+                     std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start).count()));
+    EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("el/*", 3, 9)) << trxClient_getLastErrorInfo()->errorStr;
+    EXPECT_TRUE(c.waitMsgs(4)) << c.msgs.size();
+}
+
 TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
 {
     NatsServer server;

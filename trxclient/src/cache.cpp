@@ -54,6 +54,7 @@ trxClient_returnCode_t CacheSession::request(const char *topic, uint64_t id,
     req->cb = cb;
     req->user = user;
     req->flags = flags;
+    req->deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     {
         std::lock_guard<std::mutex> g(mu_);
         req->seq = nextSeq_++;

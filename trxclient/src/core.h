@@ -298,7 +298,7 @@ struct CacheRequest {
     trxClient_cacheSession_rxCacheRequestCallbackFunc_t cb = nullptr;
     void *user = nullptr;
     uint32_t flags = 0;
-    bool done = false;
+    Clock::time_point deadline; // when the time-out timer ends it
     uint64_t timer = 0;
     // Blocking requests wait here.
     std::mutex mu;
@@ -306,6 +306,12 @@ struct CacheRequest {
     bool finished = false;
     trxClient_returnCode_t rc = TRXCLIENT_OK;
     trxClient_subCode_t sub = TRXCLIENT_SUBCODE_OK;
+
+    bool isFinished()
+    {
+        std::lock_guard<std::mutex> g(mu);
+        return finished;
+    }
 };
 
 class CacheSession {

@@ -535,6 +535,10 @@ public:
         std::unique_lock<std::mutex> lk(cacheQMu_);
         cacheQ_.erase(std::remove_if(cacheQ_.begin(), cacheQ_.end(), [cs](auto &item) { return item.first == cs; }),
                       cacheQ_.end());
+        if (serving_ == cs) {
+            forget_ = true; // no more tries for it
+            cacheCv_.notify_all();
+        }
         cacheCv_.wait(lk, [&] { return serving_ != cs; });
     }
 
@@ -820,78 +824,109 @@ private:
             {
                 std::lock_guard<std::mutex> g(cacheQMu_);
                 serving_ = nullptr;
+                forget_ = false;
             }
             cacheCv_.notify_all();
         }
     }
 
+    static int64_t msLeft(Clock::time_point until)
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    }
+
+    // A try at a cache request either finishes it or leaves it for another
+    // try, with the reason in busy.
+    enum class Try { Done, Again };
+
+    // A cluster electing a leader, or a request lost with the node that
+    // carried it, answers nothing for a while: the request is asked again
+    // until the cache answers or its time-out (CACHESESSION_REQUEST_TIMEOUT_MS)
+    // ends it with the cache-timeout code.
     void serveCache(CacheSession *cs, CacheRequest &req)
     {
         const std::string &t = req.topic;
-        bool wild = t.find('*') != std::string::npos || t == ">" ||
-                    (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
-        if (wild) {
-            serveWildcard(cs, req);
-            return;
+        const bool wild = t.find('*') != std::string::npos || t == ">" ||
+                          (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
+        // A try waits a share of the time-out, so a request lost on the way
+        // leaves time to ask again.
+        const int64_t tryMs = std::clamp<int64_t>(cs->timeoutMs / 8, 200, 1000);
+        int64_t pauseMs = 25;
+        std::string busy;
+        for (;;) {
+            if (req.isFinished())
+                return;
+            const int64_t left = msLeft(req.deadline);
+            if (left <= 0) {
+                cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {},
+                             "the cache did not answer within CACHESESSION_REQUEST_TIMEOUT_MS (" +
+                                 std::to_string(cs->timeoutMs) + " ms): " + busy);
+                return;
+            }
+            const int64_t waitMs = std::min(left, tryMs);
+            if ((wild ? tryWildcard(cs, req, waitMs, busy) : tryTopic(cs, req, waitMs, busy)) == Try::Done)
+                return;
+            TRX_LOG(TRXCLIENT_LOG_DEBUG, "cache request %llu for Topic '%s': %s; asking again",
+                    static_cast<unsigned long long>(req.seq), t.c_str(), busy.c_str());
+            std::unique_lock<std::mutex> lk(cacheQMu_);
+            if (cacheCv_.wait_for(lk, std::chrono::milliseconds(std::min(pauseMs, std::max<int64_t>(left, 1))),
+                                  [&] { return cacheStop_ || forget_; }))
+                return;
+            pauseMs = std::min<int64_t>(pauseMs * 2, 400);
         }
+    }
+
+    Try tryTopic(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy)
+    {
+        // A server with JetStream leaves a direct get of a missing stream
+        // unanswered: until the stream is known to be there, its info (which
+        // answers at once) goes first. Info that cannot be had (no leader)
+        // does not stop the direct get: every replica answers those.
+        if (verifiedStream_ != cs->stream && streamUnusable(cs, req, waitMs, busy))
+            return Try::Done;
         std::string subject;
-        topicToSubject(t, false, subject);
-        // The request's whole time-out must also cover telling "no answer"
-        // from "no stream" (below).
+        topicToSubject(req.topic, false, subject);
         jsOptions jo;
         jsOptions_Init(&jo);
-        jo.Wait = std::max<int64_t>(1, cs->timeoutMs * 7 / 10);
+        jo.Wait = waitMs;
         jsDirectGetMsgOptions dg;
         jsDirectGetMsgOptions_Init(&dg);
         dg.LastBySubject = subject.c_str();
-        // A server with JetStream leaves a direct get of a missing stream
-        // unanswered: until the stream is known to be there, its info (which
-        // answers at once) goes first.
-        if (verifiedStream_ != cs->stream) {
-            std::string why = cacheMissing(cs);
-            if (!why.empty()) {
-                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {}, why);
-                return;
-            }
-        }
         natsMsg *nm = nullptr;
         natsStatus st = js_ && nc_ ? js_DirectGetMsg(&nm, js_, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
-        if (st != NATS_OK && st != NATS_NOT_FOUND)
-            verifiedStream_.clear();
         if (st == NATS_NOT_FOUND) {
             cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
-            return;
+            return Try::Done;
         }
-        if (st == NATS_TIMEOUT || st == NATS_NO_RESPONDERS) {
-            // Without JetStream and without the stream alike nobody answers a
-            // direct get (a stream deleted under a waiting request: not even
-            // with "no responders"); its info tells which.
-            std::string why = cacheMissing(cs);
-            if (!why.empty())
-                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {}, why);
-            else if (st == NATS_TIMEOUT)
-                cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {});
-            else
-                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
-                             "cache stream '" + cs->stream + "' on " + connectedUrl() +
-                                 " does not answer direct gets; make it again with: trxcache create PATTERN");
-            return;
+        if (st != NATS_OK)
+            verifiedStream_.clear();
+        if (st == NATS_NO_RESPONDERS) {
+            // Without JetStream, without the stream, or before any replica
+            // has started, nobody answers a direct get; the info tells which.
+            if (streamUnusable(cs, req, waitMs, busy))
+                return Try::Done;
+            busy = "no server answers direct gets for cache stream " + cs->stream + " on " + lastUrl() + " yet";
+            return Try::Again;
+        }
+        if (jetStreamBusy(st, static_cast<jsErrCode>(0))) {
+            busy = "no answer from cache stream " + cs->stream + " on " + lastUrl() + " within " +
+                   std::to_string(waitMs) + " ms";
+            return Try::Again;
         }
         if (st != NATS_OK) {
-            std::string why = "cache stream '" + cs->stream + "' for Topic '" + t + "': " + natsErrorText(st);
+            std::string why = "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + natsErrorText(st);
             TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
             cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {}, why);
-            return;
+            return Try::Done;
         }
         Msg *m = fromNats(nm, true);
         if (!m) {
             cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
-            return;
+            return Try::Done;
         }
         bool suspect = false;
         const char *ts = nullptr;
-        if (cs->maxAgeMs && natsMsgHeader_Get(m->natsMsg ? static_cast<natsMsg *>(m->natsMsg) : nm, "Nats-Time-Stamp",
-                                              &ts) == NATS_OK &&
+        if (cs->maxAgeMs && natsMsgHeader_Get(static_cast<natsMsg *>(m->natsMsg), "Nats-Time-Stamp", &ts) == NATS_OK &&
             ts) {
             std::tm tm{};
             const char *rest = strptime(ts, "%Y-%m-%dT%H:%M:%S", &tm);
@@ -904,41 +939,57 @@ private:
         m->cacheStatus = suspect ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
         cs->complete(req.seq, suspect ? TRXCLIENT_INCOMPLETE : TRXCLIENT_OK,
                      suspect ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT : TRXCLIENT_SUBCODE_OK, {m});
+        return Try::Done;
     }
 
-    // Why the cache stream cannot be asked at all, with what to do about it;
-    // empty when the stream is there.
-    std::string cacheMissing(CacheSession *cs)
+    // Asks for the cache stream's info and finishes the request (true) when
+    // the stream cannot serve it at all, saying why and what to do about it.
+    // An answer that only means "not now" (no leader) sets busy.
+    bool streamUnusable(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy)
     {
         jsStreamInfo *si = nullptr;
         jsErrCode jerr = static_cast<jsErrCode>(0);
         jsOptions io;
         jsOptions_Init(&io);
-        io.Wait = std::max<int64_t>(1, cs->timeoutMs / 5);
+        io.Wait = std::max<int64_t>(1, waitMs / 2); // answered at once by any leader there is
         natsStatus st = js_ && nc_ ? js_GetStreamInfo(&si, js_, cs->stream.c_str(), &io, &jerr)
                                    : NATS_CONNECTION_CLOSED;
+        const bool direct = si && si->Config && si->Config->AllowDirect;
         if (si)
             jsStreamInfo_Destroy(si);
-        if (st == NATS_OK)
-            verifiedStream_ = cs->stream;
         const std::string url = connectedUrl();
-        std::string why = cacheStreamMissing(st, cs->stream, url);
-        if (why.empty() && st != NATS_OK && st != NATS_TIMEOUT)
-            why = "cache stream " + cs->stream + " on " + url + ": " + natsErrorText(st);
-        if (!why.empty())
-            TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
-        return why;
+        std::string why;
+        trxClient_subCode_t sc = TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE;
+        if (st == NATS_OK && direct) {
+            verifiedStream_ = cs->stream;
+            return false;
+        }
+        if (st == NATS_OK) {
+            why = "cache stream '" + cs->stream + "' on " + url +
+                  " does not answer direct gets; make it again with: trxcache create PATTERN";
+            sc = TRXCLIENT_SUBCODE_CACHE_ERROR;
+        } else if (jetStreamBusy(st, jerr)) {
+            busy = "cache stream " + cs->stream + " on " + lastUrl() + " has no leader yet: " + natsErrorText(st);
+            return false;
+        } else {
+            why = cacheStreamMissing(st, cs->stream, url);
+            if (why.empty())
+                why = "cache stream " + cs->stream + " on " + url + ": " + natsErrorText(st);
+        }
+        TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
+        cs->complete(req.seq, TRXCLIENT_FAIL, sc, {}, why);
+        return true;
     }
 
     // Last message of every cached subject matching a pattern: an ordered
     // consumer that starts at the last message per subject.
-    void serveWildcard(CacheSession *cs, CacheRequest &req)
+    Try tryWildcard(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy)
     {
         std::string subject;
         topicToSubject(req.topic, true, subject);
         jsOptions jo;
         jsOptions_Init(&jo);
-        jo.Wait = cs->timeoutMs;
+        jo.Wait = waitMs;
         jsSubOptions so;
         jsSubOptions_Init(&so);
         so.Stream = cs->stream.c_str();
@@ -955,15 +1006,21 @@ private:
             // The stream holds no such subjects at all: nothing cached.
             if (text.find("filter subject") != std::string::npos) {
                 cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
-                return;
+                return Try::Done;
             }
-            std::string why = cacheMissing(cs);
-            if (!why.empty())
-                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE, {}, why);
-            else
-                cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
-                             "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + text);
-            return;
+            // A consumer needs the stream's leader.
+            if (jetStreamBusy(st, jerr)) {
+                busy = "cache stream " + cs->stream + " on " + lastUrl() + " has no leader yet: " + text;
+                return Try::Again;
+            }
+            busy.clear();
+            if (streamUnusable(cs, req, waitMs, busy))
+                return Try::Done;
+            if (!busy.empty())
+                return Try::Again;
+            cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
+                         "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + text);
+            return Try::Done;
         }
         uint64_t pending = 0;
         jsConsumerInfo *ci = nullptr;
@@ -973,10 +1030,8 @@ private:
         }
         std::vector<Msg *> msgs;
         bool suspect = false, timedOut = false;
-        auto until = Clock::now() + std::chrono::milliseconds(cs->timeoutMs);
         for (uint64_t n = 0; n < pending; ++n) {
-            int64_t left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            const int64_t left = msLeft(req.deadline);
             natsMsg *nm = nullptr;
             if (left <= 0 || natsSubscription_NextMsg(&nm, sub, left) != NATS_OK) {
                 timedOut = true;
@@ -1023,6 +1078,7 @@ private:
             sc = TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT;
         }
         cs->complete(req.seq, rc, sc, std::move(msgs));
+        return Try::Done;
     }
 
     // ---- receive -----------------------------------------------------------------
@@ -1346,6 +1402,7 @@ private:
     std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> cacheQ_;
     bool cacheStop_ = false;
     CacheSession *serving_ = nullptr;
+    bool forget_ = false; // the cache session served is going: stop asking for it
     std::string verifiedStream_; // the cache thread's: the stream last found present
     std::thread cacheThread_;
 

@@ -517,10 +517,14 @@ private:
             std::printf("  leader:        %s\n", cl->Leader && *cl->Leader ? cl->Leader : "none (electing one)");
             for (int k = 0; k < cl->ReplicasLen; ++k) {
                 const jsPeerInfo *p = cl->Replicas[k];
-                std::string state = p->Offline ? "offline" : p->Current ? "current" : "catching up";
-                if (!p->Offline)
-                    state += ", seen " + std::to_string(p->Active / 1000000) + " ms ago, " +
-                             std::to_string(p->Lag) + " operations behind";
+                // A node just lost is not offline yet for JetStream: how long
+                // ago it was seen tells.
+                std::string state = p->Offline ? "offline" : p->Current ? "current" : "not current";
+                if (!p->Offline) {
+                    char seen[64];
+                    std::snprintf(seen, sizeof seen, ", seen %.1f s ago, ", static_cast<double>(p->Active) / 1e9);
+                    state += seen + std::to_string(p->Lag) + " operations behind";
+                }
                 std::printf("  replica:       %s %s\n", p->Name ? p->Name : "?", state.c_str());
             }
         }

@@ -1,0 +1,244 @@
+// The broker's cache on a JetStream cluster and across restarts: a
+// replicated file-backed stream keeps answering OpenMAMA's stock mamalistenc
+// when its leader is killed, when every node is restarted, and when the node
+// a subscriber is connected to dies while it waits for its initial value.
+#include "mamaSetup.h"
+#include "natsServer.h"
+#include "process.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+
+using namespace e2e;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string tool(const std::string &name)
+{
+    return std::string(E2E_TOOL_DIR) + "/" + name;
+}
+
+class ClusterCache : public ::testing::Test {
+protected:
+    void SetUp() override { dir_ = std::make_unique<TempDir>("e2e-cluster"); }
+
+    void TearDown() override
+    {
+        if (HasFailure()) {
+            for (auto &p : processes_)
+                std::fprintf(stderr, "---- %s stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
+                             p->tail(Process::Out, 30).c_str(), p->name().c_str(),
+                             p->tail(Process::Err, 20).c_str());
+            if (cluster_)
+                for (auto &n : cluster_->nodes)
+                    std::fprintf(stderr, "---- %s log tail\n%s", n->name().c_str(), n->logTail(15).c_str());
+            dir_->keep();
+        }
+        processes_.clear();
+        cluster_.reset();
+        server_.reset();
+    }
+
+    // One of our tools (or a stock OpenMAMA program when stock is set).
+    Process &run(const MamaSetup &mama, const std::string &label, const std::string &program,
+                 const std::vector<std::string> &args, bool stock = false)
+    {
+        ProcessOptions o = mama.program(label, program, args);
+        if (!stock)
+            o.argv[0] = tool(program);
+        processes_.push_back(std::make_unique<Process>(o));
+        return *processes_.back();
+    }
+
+    bool runToEnd(const MamaSetup &mama, const std::string &label, const std::string &program,
+                  const std::vector<std::string> &args)
+    {
+        Process &p = run(mama, label, program, args);
+        return p.waitExit(scaled(60s)) && p.exitStatus() == 0;
+    }
+
+    Process &listen(const MamaSetup &mama, const std::string &label, const std::string &transport,
+                    const std::vector<std::string> &symbols)
+    {
+        // -B: no dictionary; values show without field names.
+        std::vector<std::string> args{"-m", "tarnix", "-tport", transport, "-S", source_, "-B"};
+        for (auto &s : symbols)
+            args.insert(args.end(), {"-s", s});
+        return run(mama, label, "mamalistenc", args, true);
+    }
+
+    std::string initial(const std::string &symbol) const
+    {
+        return symbol + "." + source_ + "." + symbol + " Type: INITIAL";
+    }
+
+    bool startCluster()
+    {
+        cluster_ = std::make_unique<NatsCluster>(dir_->path());
+        return cluster_->start();
+    }
+
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<NatsCluster> cluster_;
+    std::unique_ptr<NatsServer> server_;
+    std::vector<std::unique_ptr<Process>> processes_;
+    const std::string source_ = uniqueSymbol("SRC");
+};
+
+TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
+{
+    ASSERT_TRUE(startCluster());
+    MamaSetup mama(dir_->path());
+    mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "create", "--replicas", "3",
+                                                      source_ + "/>"}));
+    mama.write();
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA"}));
+    // Every copy holds the value before its leader goes.
+    ASSERT_TRUE(waitUntil([&] { return cluster_->streamInSync("TRXCACHE", 3); }, scaled(20s)));
+    const int leader = cluster_->streamLeader("TRXCACHE");
+    ASSERT_GE(leader, 0);
+    cluster_->nodes[static_cast<size_t>(leader)]->kill();
+
+    std::vector<size_t> survivors;
+    for (size_t i = 0; i < cluster_->nodes.size(); ++i)
+        if (static_cast<int>(i) != leader)
+            survivors.push_back(i);
+    MamaSetup after(dir_->path());
+    after.natsTransport("survivor", cluster_->urls(survivors))
+        .property("mama.tarnix.transport.survivor.use_trxcache", "true");
+    after.write();
+    Process &l = listen(after, "mamalistenc", "survivor", {"AAA", "NEVER"});
+    EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(20s)));
+    EXPECT_TRUE(l.waitForText("NEVER: STATUS_NOT_FOUND", scaled(20s)));
+    // A leader comes back for the stream meanwhile: trxcache shows it.
+    ASSERT_TRUE(waitUntil([&] { return cluster_->streamLeader("TRXCACHE") >= 0; }, scaled(30s)));
+    Process &show = run(after, "show", "trxcache", {"show", "--server", cluster_->urls(survivors)});
+    ASSERT_TRUE(show.waitExit(scaled(30s)));
+    EXPECT_EQ(show.exitStatus(), 0);
+    const std::string name = cluster_->nodes[static_cast<size_t>(leader)]->name();
+    EXPECT_TRUE(show.waitForLine(
+        [&](const std::string &line) {
+            return line.find("replica:       " + name + " offline") != std::string::npos ||
+                   line.find("replica:       " + name + " not current") != std::string::npos;
+        },
+        scaled(1s)));
+    EXPECT_TRUE(show.waitForText("storage:       file", scaled(1s)));
+    EXPECT_TRUE(show.waitForText("replicas:      3 (cluster e2e)", scaled(1s)));
+}
+
+// Values written to file storage are there again once the servers are:
+// every node of a cluster stopped at once, or a lone server (whose stream
+// trxcache makes file-backed by default).
+TEST_F(ClusterCache, CachedValuesSurviveARestartOfEveryNode)
+{
+    ASSERT_TRUE(startCluster());
+    MamaSetup mama(dir_->path());
+    mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
+    mama.write();
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "--replicas", "3", "create",
+                                                      source_ + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub",
+                         {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA", "-s", "BBB"}));
+    ASSERT_TRUE(waitUntil([&] { return cluster_->streamInSync("TRXCACHE", 3); }, scaled(20s)));
+    for (auto &n : cluster_->nodes)
+        n->kill();
+    for (size_t i = 0; i < cluster_->nodes.size(); ++i)
+        ASSERT_TRUE(cluster_->restart(i)) << i;
+    // The stream elects its leader a few seconds after the cluster's: the
+    // requests meanwhile are asked again until it answers.
+    ASSERT_TRUE(cluster_->waitFormed());
+    Process &l = listen(mama, "mamalistenc", "all", {"AAA", "BBB"});
+    EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(30s)));
+    EXPECT_TRUE(l.waitForText(initial("BBB"), scaled(30s)));
+    EXPECT_EQ(l.countLines(Process::Out, "STATUS_"), 0u);
+}
+
+TEST_F(ClusterCache, CachedValuesSurviveARestartOfASingleServer)
+{
+    server_ = startNatsServer(dir_->path(), "single");
+    ASSERT_TRUE(server_);
+    MamaSetup mama(dir_->path());
+    mama.natsTransport("one", server_->url()).property("mama.tarnix.transport.one.use_trxcache", "true");
+    mama.write();
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", server_->url(), "create", source_ + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "one", "-S", source_, "-count", "1", "-s", "AAA"}));
+    server_->kill();
+    ASSERT_TRUE(server_->start(server_->port(), server_->httpPort()));
+    Process &l = listen(mama, "mamalistenc", "one", {"AAA"});
+    EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(20s)));
+}
+
+// The node a subscriber is connected to dies while the subscriber waits for
+// its initial value (the only copy's node is frozen meanwhile, so nothing
+// can have answered): the library asks again on the node it reconnects to.
+TEST_F(ClusterCache, SubscriberWhoseNodeDiesWhileItWaitsGetsItsInitialValue)
+{
+    ASSERT_TRUE(startCluster());
+    MamaSetup mama(dir_->path());
+    mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "create", source_ + "/>"}));
+    mama.write();
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA"}));
+    const int holder = cluster_->streamLeader("TRXCACHE");
+    ASSERT_GE(holder, 0);
+    const size_t h = static_cast<size_t>(holder), sub = (h + 1) % 3, other = (h + 2) % 3;
+    MamaSetup subscriber(dir_->path());
+    subscriber.natsTransport("sub", cluster_->urls({sub, other, h}))
+        .property("mama.tarnix.transport.sub.use_trxcache", "true");
+    subscriber.write();
+
+    cluster_->nodes[h]->signal(SIGSTOP);
+    Process &l = listen(subscriber, "mamalistenc", "sub", {"AAA"});
+    // Subscribed: its initial-value request follows at once and waits.
+    ASSERT_TRUE(waitUntil([&] { return cluster_->nodes[sub]->hasSubscription(source_ + ".AAA"); }, scaled(20s)));
+    std::this_thread::sleep_for(500ms);
+    cluster_->nodes[sub]->kill();
+    cluster_->nodes[h]->signal(SIGCONT);
+
+    const auto answer = l.waitForLine(
+        [](const std::string &line) { return line.find("Type: INITIAL") != std::string::npos ||
+                                             line.find("STATUS_") != std::string::npos; },
+        scaled(30s));
+    ASSERT_TRUE(answer) << "neither the value nor a status: the subscriber hangs";
+    EXPECT_NE(l.lines(Process::Out)[*answer].find(initial("AAA")), std::string::npos)
+        << l.lines(Process::Out)[*answer];
+}
+
+// A sequence gap after failover (the subscriber's node, also the stream's
+// leader, is killed while updates flow) is recovered with a recap from the
+// cache, as on a single server.
+TEST_F(ClusterCache, GapAfterFailoverIsRecoveredWithARecap)
+{
+    ASSERT_TRUE(startCluster());
+    MamaSetup mama(dir_->path());
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "create", "--replicas", "3",
+                                                      source_ + "/>"}));
+    const int leader = cluster_->streamLeader("TRXCACHE");
+    ASSERT_GE(leader, 0);
+    const size_t l = static_cast<size_t>(leader), next = (l + 1) % 3, pubNode = (l + 2) % 3;
+    mama.natsTransport("pub", cluster_->urls({pubNode}))
+        .natsTransport("sub", cluster_->urls({l, next}))
+        .property("mama.tarnix.transport.sub.use_trxcache", "true");
+    mama.write();
+    // Fast enough that updates go by while the subscriber reconnects.
+    Process &feed = run(mama, "feed", "tarnixmdpub",
+                        {"-tport", "pub", "-S", source_, "-interval", "0.005", "-burst", "10", "-s", "GAP"});
+    const std::string symbol = "GAP." + source_ + ".GAP";
+    Process &sub = run(mama, "mamalistenc", "mamalistenc",
+                       {"-m", "tarnix", "-tport", "sub", "-S", source_, "-B", "-q", "-s", "GAP"}, true);
+    const auto first = sub.waitForText(symbol + " Type: UPDATE", scaled(20s));
+    ASSERT_TRUE(first);
+    cluster_->nodes[l]->kill();
+    const auto recap = sub.waitForText(symbol + " Type: RECAP", scaled(30s), Process::Out, *first);
+    ASSERT_TRUE(recap) << "no recap after the failover";
+    EXPECT_TRUE(sub.waitForText(symbol + " Type: UPDATE", scaled(20s), Process::Out, *recap + 1));
+    EXPECT_TRUE(feed.running());
+}
+
+} // namespace

@@ -11,6 +11,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -146,6 +147,31 @@ TEST_F(Operating, EachNatsAuthenticationFormReachesAServerConfiguredForIt)
                                 {"-m", "tarnix", "-tport", "bare", "-s", symbol});
             EXPECT_TRUE(bare.waitExit(scaled(10s)));
             EXPECT_NE(bare.exitStatus(), 0);
+        }
+        // trxcache logs in the same way, with options named after the
+        // properties; this server has no JetStream, which only a client
+        // that got in is told.
+        static const std::map<std::string, std::string> option{
+            {"SESSION_USERNAME", "--user"},    {"SESSION_PASSWORD", "--password"},
+            {"SESSION_TOKEN", "--token"},      {"SESSION_NKEY_SEED_FILE", "--nkey"},
+            {"SESSION_CREDS_FILE", "--creds"}, {"SESSION_TLS_CA_FILE", "--tls-ca"},
+            {"SESSION_TLS_CERT_FILE", "--tls-cert"}, {"SESSION_TLS_KEY_FILE", "--tls-key"}};
+        std::vector<std::string> args{"show", "--server", nats->url()};
+        for (auto &p : c.properties)
+            args.insert(args.end(), {option.at(p.first), p.second});
+        Process &cache = run(mama, "trxcache-" + c.name, "trxcache", args, false);
+        EXPECT_TRUE(cache.waitExit(scaled(10s)));
+        EXPECT_NE(output(cache).find("JetStream is not enabled on nats://127.0.0.1:" + std::to_string(nats->port())),
+                  std::string::npos)
+            << output(cache);
+        if (!c.secret.empty()) {
+            EXPECT_EQ(output(cache).find(c.secret), std::string::npos) << "the secret reached the output";
+        }
+        if (c.refusedWithout) {
+            Process &bare = run(mama, "trxcache-bare-" + c.name, "trxcache", {"show", "--server", nats->url()}, false);
+            EXPECT_TRUE(bare.waitExit(scaled(10s)));
+            EXPECT_EQ(bare.exitStatus(), 1);
+            EXPECT_EQ(output(bare).find("JetStream is not enabled"), std::string::npos) << output(bare);
         }
         processes_.clear();
         servers_.clear();

@@ -83,6 +83,16 @@ meta_leader() {
   monitor "$1" /jsz | tr -d ' \n' | sed -n 's/.*"meta_cluster":{[^}]*"leader":"\([^"]*\)".*/\1/p'
 }
 
+# JetStream's leader sees all n nodes as current peers: only then can it
+# place every copy of a replicated stream ("no suitable peers" before).
+meta_formed() {
+  local n="$1" i
+  for ((i = 1; i <= n; i++)); do
+    [ "$(monitor "$i" /jsz | tr -d ' \n' | grep -o '"current":true' | wc -l)" -ge $((n - 1)) ] && return 0
+  done
+  return 1
+}
+
 start() {
   local n="${1:-3}" have i p started=() pids=()
   [[ "$n" =~ ^[1-9]$ ]] || die "start: the number of nodes is 1 to 9, not '$n'"
@@ -114,13 +124,14 @@ start() {
     done
     listening "$(client_port "$i")" || die "node $i does not listen; see $dir/node$i/nats.log"
   done
-  # JetStream is usable once the nodes have elected its leader.
+  # JetStream is usable once the nodes have elected its leader and it knows
+  # them all.
   if [ "$n" -gt 1 ]; then
     for ((p = 0; p < 300; p++)); do
-      [ -n "$(meta_leader 1)" ] && break
+      meta_formed "$n" && break
       sleep 0.1
     done
-    [ -n "$(meta_leader 1)" ] || say "warning: no JetStream leader elected yet; see scripts/cluster.sh status"
+    meta_formed "$n" || say "warning: JetStream has no leader that sees every node yet; see scripts/cluster.sh status"
   fi
   say "${#started[@]} node(s) started; files under $dir"
   status || true

@@ -63,11 +63,13 @@ public:
     explicit NatsServer(const std::string &extra = "", int port = 0, const std::string &name = "")
     {
         port_ = port ? port : freePort();
+        httpPort_ = freePort();
         char tmpl[] = "/tmp/trxnats.XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         std::string conf = dir_ + "/server.conf";
         std::ofstream f(conf);
         f << "listen: 127.0.0.1:" << port_ << "\n";
+        f << "http: 127.0.0.1:" << httpPort_ << "\n";
         if (!name.empty())
             f << "server_name: " << name << "\n";
         f << "jetstream { store_dir: \"" << dir_ << "/js\", max_mem: 64MB, max_file: 64MB }\n";
@@ -98,6 +100,31 @@ public:
     bool running() const { return pid_ > 0; }
     const std::string &dir() const { return dir_; }
 
+    // The body of a GET on the monitoring port, or "" when it does not answer.
+    std::string monitor(const std::string &path) const
+    {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(static_cast<uint16_t>(httpPort_));
+        std::string reply;
+        timeval tv{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            const std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+            if (::write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
+                char buf[4096];
+                ssize_t n;
+                while ((n = ::read(fd, buf, sizeof buf)) > 0)
+                    reply.append(buf, static_cast<size_t>(n));
+            }
+        }
+        ::close(fd);
+        const size_t body = reply.find("\r\n\r\n");
+        return body == std::string::npos ? "" : reply.substr(body + 4);
+    }
+
 private:
     void start(const std::string &conf)
     {
@@ -113,6 +140,7 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     int port_;
+    int httpPort_;
     pid_t pid_ = -1;
     std::string dir_;
 };
@@ -135,6 +163,7 @@ public:
                                   ", routes: [" + routes + " ] }\n";
             nodes.emplace_back(new NatsServer(cluster, 0, "node" + std::to_string(i)));
         }
+        waitFormed();
     }
     ~NatsCluster()
     {
@@ -149,6 +178,26 @@ public:
         return s;
     }
     std::vector<NatsServer *> nodes;
+
+private:
+    // JetStream places replicas only on peers its leader knows as current:
+    // a replicated stream made before that is refused ("no suitable peers").
+    void waitFormed() const
+    {
+        for (int i = 0; i < 3000; ++i) {
+            for (auto *n : nodes) {
+                const std::string jsz = n->monitor("/jsz");
+                size_t current = 0;
+                for (size_t at = jsz.find("\"replicas\""); at != std::string::npos;
+                     at = jsz.find("\"current\": true", at + 1))
+                    ++current;
+                if (current == nodes.size()) // the key itself, then one per other peer
+                    return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::fprintf(stderr, "the cluster did not form: its JetStream leader does not see every peer\n");
+    }
 };
 
 } // namespace trxtest

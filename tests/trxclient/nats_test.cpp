@@ -653,6 +653,25 @@ TEST_F(NatsCacheTool, ReplicasOnASingleServerAreRefusedAndNothingIsMade)
     EXPECT_NE(std::string::npos, run("show").out.find("replicas:      1 ")) << "unchanged";
 }
 
+// Scaled up to three copies, the stream has no leader for a moment, so a
+// delete right after is asked again; the first try may have done it, which
+// the next one hears as "no such stream": that is the delete done, not a
+// failure.
+TEST(NatsClusterCacheTool, DeleteRightAfterAScaleUpIsReportedDone)
+{
+    NatsCluster cluster;
+    const std::string login = "--server " + cluster.urls() + " --user trx --password secret ";
+    const std::string dir = cluster.nodes[0]->dir();
+    ASSERT_EQ(0, trxcache(dir, login + "create 'up/>'").status);
+    ToolRun r = trxcache(dir, login + "update --replicas 3");
+    ASSERT_EQ(0, r.status) << r.err;
+    r = trxcache(dir, login + "delete");
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stream TRXCACHE deleted")) << r.out;
+    r = trxcache(dir, login + "show");
+    EXPECT_NE(std::string::npos, r.err.find("no cache stream TRXCACHE")) << r.out;
+}
+
 // What is wrong, in words: not libnats' "No responders" or "Not Found".
 TEST_F(NatsCacheTool, BrokerErrorsSayWhatIsWrong)
 {

@@ -563,7 +563,14 @@ private:
     int remove()
     {
         jsErrCode jerr;
-        natsStatus st = retrying(jerr, [&] { return js_DeleteStream(js_, a_.stream.c_str(), nullptr, &jerr); });
+        int tries = 0;
+        natsStatus st = retrying(jerr, [&] {
+            ++tries;
+            return js_DeleteStream(js_, a_.stream.c_str(), nullptr, &jerr);
+        });
+        // A try that timed out while the cluster was busy may have deleted it.
+        if (st == NATS_NOT_FOUND && tries > 1)
+            st = NATS_OK;
         if (st != NATS_OK)
             return refused("delete", st, jerr);
         std::printf("stream %s deleted\n", a_.stream.c_str());

@@ -199,16 +199,23 @@ TEST(TrxClientSessionProperties, CredentialFileMistakesAreRefusedNamingTheProper
     struct Case {
         std::vector<std::string> props;
         std::string text;
+        trxClient_subCode_t code;
     };
     const std::vector<Case> cases = {
-        {{"SESSION_NKEY_SEED_FILE", d + "/missing.nk"}, "SESSION_NKEY_SEED_FILE '" + d + "/missing.nk': No such file"},
-        {{"SESSION_NKEY_SEED_FILE", d + "/empty.nk"}, "no user NKey seed (SU...) in it"},
-        {{"SESSION_NKEY_SEED_FILE", d + "/damaged.nk"}, "not an NKey seed (a damaged or cut text)"},
-        {{"SESSION_CREDS_FILE", d + "/missing.creds"}, "SESSION_CREDS_FILE '" + d + "/missing.creds'"},
+        {{"SESSION_NKEY_SEED_FILE", d + "/missing.nk"}, "SESSION_NKEY_SEED_FILE '" + d + "/missing.nk': No such file",
+         TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
+        {{"SESSION_NKEY_SEED_FILE", d + "/empty.nk"}, "no user NKey seed (SU...) in it",
+         TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
+        {{"SESSION_NKEY_SEED_FILE", d + "/damaged.nk"}, "not an NKey seed (a damaged or cut text)",
+         TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
+        {{"SESSION_CREDS_FILE", d + "/missing.creds"}, "SESSION_CREDS_FILE '" + d + "/missing.creds'",
+         TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
         {{"SESSION_CREDS_FILE", d + "/any.pem", "SESSION_NKEY_SEED_FILE", d + "/any.pem"},
-         "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them"},
-        {{"SESSION_TLS_CERT_FILE", d + "/any.pem"}, "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE"},
-        {{"SESSION_TLS_CA_FILE", d + "/missing.pem"}, "SESSION_TLS_CA_FILE '" + d + "/missing.pem'"},
+         "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them", TRXCLIENT_SUBCODE_PARAM_CONFLICT},
+        {{"SESSION_TLS_CERT_FILE", d + "/any.pem"}, "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE",
+         TRXCLIENT_SUBCODE_PARAM_CONFLICT},
+        {{"SESSION_TLS_CA_FILE", d + "/missing.pem"}, "SESSION_TLS_CA_FILE '" + d + "/missing.pem'",
+         TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.text);
@@ -216,6 +223,7 @@ TEST(TrxClientSessionProperties, CredentialFileMistakesAreRefusedNamingTheProper
         props.insert(props.end(), c.props.begin(), c.props.end());
         trxtest::Client bad(props, false);
         EXPECT_EQ(TRXCLIENT_FAIL, bad.createRc);
+        EXPECT_EQ(c.code, trxClient_getLastErrorInfo()->subCode);
         EXPECT_NE(std::string(trxClient_getLastErrorInfo()->errorStr).find(c.text), std::string::npos)
             << trxClient_getLastErrorInfo()->errorStr;
     }

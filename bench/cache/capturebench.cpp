@@ -46,6 +46,15 @@ struct Session {
                                "SESSION_SEND_POLICY",   "batch",     nullptr};
         trxClient_session_createFuncInfo_t fi{};
         fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *) { return 0; };
+        // Connection events and discards explain a run that lost messages.
+        fi.eventInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_session_eventCallbackInfo_pt e, void *u) {
+            if (e->sessionEvent != TRXCLIENT_SESSION_EVENT_UP_NOTICE &&
+                e->sessionEvent != TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK &&
+                e->sessionEvent != TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE) // our own teardown
+                std::fprintf(stderr, "capturebench: %s: %s %s\n", static_cast<const char *>(u),
+                             trxClient_session_eventToString(e->sessionEvent), e->info_p);
+        };
+        fi.eventInfo.user_p = const_cast<char *>(url.c_str());
         if (trxClient_session_create(props, ctx, &s, &fi, sizeof fi) != TRXCLIENT_OK ||
             trxClient_session_connect(s) != TRXCLIENT_OK) {
             std::fprintf(stderr, "capturebench: session to %s: %s\n", url.c_str(),

@@ -68,11 +68,17 @@ url() { echo "nats://127.0.0.1:$((TARNIX_CLUSTER_PORT + $1 - 1))"; }
 # One per line (the pid files end without a newline).
 node_pids() { local f; for f in "$TARNIX_CLUSTER_DIR"/node*/pid; do echo "$(cat "$f")"; done; }
 
-cat >"$work/mama.properties" <<EOF
-mama.tarnix.transport.c.SESSION_HOST=$urls
-mama.tarnix.transport.c.allow_recover_gaps=true
-mama.tarnix.transport.c.use_trxcache=true
+# Transport cN lists node N first: the subscribers are spread over the nodes
+# as users' would be, so some of them are on the node that is killed.
+for n in 1 2 3; do
+  order="$(url "$n")"
+  for m in 1 2 3; do [ "$m" -eq "$n" ] || order+=",$(url "$m")"; done
+  cat <<EOF
+mama.tarnix.transport.c$n.SESSION_HOST=$order
+mama.tarnix.transport.c$n.allow_recover_gaps=true
+mama.tarnix.transport.c$n.use_trxcache=true
 EOF
+done >"$work/mama.properties"
 export WOMBAT_PATH="$work"
 cache() { "$BIN/trxcache" --server "$urls" "$@"; }
 
@@ -96,12 +102,12 @@ wait_in_sync() {
 # ---- failover ------------------------------------------------------------------
 log "cluster on $urls; R3 file stream, seeding $TOPICS topics"
 cache --replicas 3 create 'BENCH/>' >"$work/create.out" 2>&1 || die "create: $(cat "$work/create.out")"
-"$BIN/cacheprobe" c BENCH "$TOPICS" seed >"$work/seed.out" 2>"$work/seed.err" || die "seed failed"
+"$BIN/cacheprobe" c1 BENCH "$TOPICS" seed >"$work/seed.out" 2>"$work/seed.err" || die "seed failed"
 leader="$(wait_in_sync)" || die "the stream did not get all $TOPICS values on every replica"
 log "leader tarnix-n$leader; 5 subscribers ask for ${ASK}s, the leader is killed at ${KILL_AT}s"
 probes=()
 for i in 1 2 3 4 5; do
-  "$BIN/cacheprobe" c BENCH "$TOPICS" ask "$ASK" >"$work/ask$i.out" 2>"$work/ask$i.err" &
+  "$BIN/cacheprobe" "c$(((i - 1) % 3 + 1))" BENCH "$TOPICS" ask "$ASK" >"$work/ask$i.out" 2>"$work/ask$i.err" &
   probes+=($!)
   pids+=($!)
 done
@@ -137,7 +143,7 @@ for i in 1 2 3; do "$cluster" kill "$i" >/dev/null; done
 restart_at="$(date +%s.%N)"
 "$cluster" start >"$work/restart.out" 2>&1 || die "restart: $(cat "$work/restart.out")"
 up_at="$(date +%s.%N)"
-"$BIN/cacheprobe" c BENCH "$TOPICS" sweep 60 >"$work/sweep.out" 2>"$work/sweep.err"
+"$BIN/cacheprobe" c1 BENCH "$TOPICS" sweep 60 >"$work/sweep.out" 2>"$work/sweep.err"
 done_at="$(date +%s.%N)"
 read -r _ answered _ total _ errors _ last_s <<<"$(cat "$work/sweep.out")"
 count_after="$(cache show 2>/dev/null | sed -n 's/^  cached topics: \([0-9]*\).*/\1/p')"
@@ -192,8 +198,9 @@ mkdir -p "$results"
   echo "## Failover: the stream's leader killed"
   echo
   echo "An R3 file-backed cache stream of $TOPICS topics. Five subscriber processes (\`cacheprobe ask\`, each one"
-  echo "OpenMAMA subscription at a time, as mamalistenc makes them, OpenMAMA's own re-requests off) keep asking for"
-  echo "initial values of random topics for ${ASK} s; the stream's leader is killed (SIGKILL) ${KILL_AT} s in."
+  echo "OpenMAMA subscription at a time, as mamalistenc makes them, OpenMAMA's own re-requests off), connected to"
+  echo "nodes 1, 2, 3, 1, 2, keep asking for initial values of random topics for ${ASK} s; the stream's leader"
+  echo "(node $leader) is killed (SIGKILL) ${KILL_AT} s in."
   echo
   echo "| requests | failed | longest time to an answer | p50 / p99 (worst process) | answers over 200 ms within 5 s of the kill (slowest) | new stream leader seen after |"
   echo "|---:|---:|---:|---:|---:|---:|"
@@ -229,5 +236,11 @@ mkdir -p "$results"
   row none "none"
   row r1mem "R1 memory stream"
   row r3file "R3 file stream"
+  if [ -s "$work/capture.err" ]; then
+    echo
+    echo "What the capture runs' sessions reported (connection events, discards, losses):"
+    echo
+    sort "$work/capture.err" | uniq -c | sort -rn | head -10 | sed 's/^ */    /'
+  fi
 } >"$results/cache.md"
 cat "$results/cache.md"

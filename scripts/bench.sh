@@ -14,8 +14,8 @@ for runner in "$here"/bench/*/run.sh; do
   [ -x "$runner" ] || continue
   area=$(basename "$(dirname "$runner")")
   echo "== $area"
-  if [ "$area" = e2e ]; then
-    "$runner" "$here/build" # writes bench/results/e2e.md and its plots itself
+  if [ "$area" = e2e ] || [ "$area" = cache ]; then
+    "$runner" "$here/build" # writes bench/results/$area.md (and plots) itself
   else
     "$runner" "$here/build" | tee "$results/$area.md"
   fi
@@ -69,6 +69,12 @@ trap 'rm -f "$section"' EXIT
     echo
     echo "\`bench/trxclient/run.sh\`: publish → callback between two sessions, raw libnats against our backends:"
     cat "$results/trxclient.md"
+    echo
+  fi
+  if [ -s "$results/cache.md" ]; then
+    echo "### The cache on a 3-node cluster"
+    echo
+    echo "\`bench/cache/run.sh\`; failover, a restart of every node and what capture costs publishers, in [bench/results/cache.md](bench/results/cache.md)."
     echo
   fi
   echo "<!-- bench:end -->"

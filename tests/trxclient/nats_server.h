@@ -59,17 +59,20 @@ inline std::string authBlock()
 
 class NatsServer {
 public:
-    // extra: more configuration text (cluster block).
-    explicit NatsServer(const std::string &extra = "", int port = 0, const std::string &name = "")
+    // extra: more configuration text (cluster block); monitored: with an
+    // HTTP monitoring port for monitor().
+    explicit NatsServer(const std::string &extra = "", int port = 0, const std::string &name = "",
+                        bool monitored = false)
     {
         port_ = port ? port : freePort();
-        httpPort_ = freePort();
+        httpPort_ = monitored ? freePort() : 0;
         char tmpl[] = "/tmp/trxnats.XXXXXX";
         dir_ = ::mkdtemp(tmpl);
         std::string conf = dir_ + "/server.conf";
         std::ofstream f(conf);
         f << "listen: 127.0.0.1:" << port_ << "\n";
-        f << "http: 127.0.0.1:" << httpPort_ << "\n";
+        if (httpPort_)
+            f << "http: 127.0.0.1:" << httpPort_ << "\n";
         if (!name.empty())
             f << "server_name: " << name << "\n";
         f << "jetstream { store_dir: \"" << dir_ << "/js\", max_mem: 64MB, max_file: 64MB }\n";
@@ -103,6 +106,8 @@ public:
     // The body of a GET on the monitoring port, or "" when it does not answer.
     std::string monitor(const std::string &path) const
     {
+        if (!httpPort_)
+            return "";
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -161,7 +166,7 @@ public:
                               std::to_string(cports[j]) + "\"";
             std::string cluster = "cluster { name: trxtest, listen: 127.0.0.1:" + std::to_string(cports[i]) +
                                   ", routes: [" + routes + " ] }\n";
-            nodes.emplace_back(new NatsServer(cluster, 0, "node" + std::to_string(i)));
+            nodes.emplace_back(new NatsServer(cluster, 0, "node" + std::to_string(i), true));
         }
         waitFormed();
     }

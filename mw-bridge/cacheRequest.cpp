@@ -36,52 +36,6 @@ constexpr uint32_t kSubscribeAsync = 16;
 constexpr uint32_t kSubscribeLocalOnly = 8;
 constexpr char kTarnixPayloadId = '1';
 
-/* Outstanding cache requests per subscription, and whether its final free
- * waits for them. */
-struct Outstanding
-{
-    int mCount = 0;
-    bool mFreePending = false;
-};
-std::mutex gOutstandingMutex;
-std::unordered_map<TarnixBridgeSubscription*, Outstanding> gOutstanding;
-
-void addOutstanding(TarnixBridgeSubscription* subscription)
-{
-    std::lock_guard<std::mutex> lock(gOutstandingMutex);
-    ++gOutstanding[subscription].mCount;
-}
-
-/* True when the subscription's put-off free is now due. */
-bool removeOutstanding(TarnixBridgeSubscription* subscription)
-{
-    std::lock_guard<std::mutex> lock(gOutstandingMutex);
-    auto it = gOutstanding.find(subscription);
-    if (it == gOutstanding.end())
-        return false;
-    if (--it->second.mCount > 0)
-        return false;
-    const bool due = it->second.mFreePending;
-    gOutstanding.erase(it);
-    return due;
-}
-
-/* Runs the put-off free where it belongs: on the subscription's queue. */
-void freeLater(TarnixBridgeSubscription* subscription)
-{
-    if (subscription->mQueueBridge != nullptr)
-    {
-        TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription, 0};
-        if (node != nullptr &&
-            tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
-                                               tarnixBridgeMamaTransport_onMsgEvent, node) == MAMA_STATUS_OK)
-            return;
-        delete node;
-        TARNIX_LOG_ERROR("Could not enqueue subscription destroy event");
-    }
-    tarnixBridgeMamaSubscription_free(subscription);
-}
-
 trxClient_rxMsgCallback_returnCode_t dropMessage(trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*)
 {
     return TRXCLIENT_CALLBACK_OK;
@@ -243,8 +197,9 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
         wlock_unlock(subscription->mTopicSubscriptionsLock);
         return MAMA_STATUS_OK;
     }
+    /* The request holds the subscription until its completion event. */
     destroyHandle_incrementRefCount(subscription->mDestroyHandle);
-    addOutstanding(subscription);
+    tarnixBridgeMamaSubscription_retain(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     trxClient_returnCode_t rc = trxClient_cacheSession_sendCacheRequest(
@@ -273,8 +228,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
         logSendFailure(MAMA_LOG_LEVEL_ERROR, rc);
     }
     destroyHandle_removeReference(subscription->mDestroyHandle);
-    if (removeOutstanding(subscription))
-        freeLater(subscription);
+    tarnixBridgeMamaSubscription_release(subscription);
     return status;
 }
 
@@ -428,10 +382,8 @@ bool copyInto(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payl
     return true;
 }
 
-void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
+void handleStatusEvent(const StatusEvent& event)
 {
-    StatusEvent event = *static_cast<StatusEvent*>(closure);
-    delete static_cast<StatusEvent*>(closure);
     TarnixBridgeSubscription* subscription = event.mSubscription;
     if (subscription->mMuted.load())
     {
@@ -532,6 +484,22 @@ void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("error processing message on bridge-local subscription: %s",
                          mamaStatus_stringForStatus(status));
+}
+
+void discardStatusEvent(void* closure)
+{
+    StatusEvent* event = static_cast<StatusEvent*>(closure);
+    tarnixBridgeMamaSubscription_release(event->mSubscription);
+    delete event;
+}
+
+void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
+{
+    const StatusEvent event = *static_cast<StatusEvent*>(closure);
+    delete static_cast<StatusEvent*>(closure);
+    if (!event.mSubscription->mDestroying.load())
+        handleStatusEvent(event);
+    tarnixBridgeMamaSubscription_release(event.mSubscription);
 }
 
 }  // namespace
@@ -659,8 +627,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     TarnixBridgeSubscription* owner = nullptr;
     if (user != nullptr)
     {
-        /* The owner stays allocated while this request is outstanding (its
-         * free is put off), so it can still be looked at here. */
+        /* The request holds a reference: the owner is still allocated. */
         owner = static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
         if (owner != nullptr && !owner->mDestroying.load())
             subscription = owner;
@@ -755,8 +722,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     if (owner != nullptr)
     {
         releaseAnswerTopic(owner, topic);
-        if (removeOutstanding(owner))
-            freeLater(owner);
+        tarnixBridgeMamaSubscription_release(owner);
     }
 }
 
@@ -772,22 +738,14 @@ mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* trans
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
         return MAMA_STATUS_NOMEM;
     }
-    mama_status result = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
-                                                            onStatusEvent, event);
+    tarnixBridgeMamaSubscription_retain(subscription);
+    mama_status result =
+        tarnixBridgeMamaQueue_enqueueOwned(subscription->mQueueBridge, onStatusEvent, discardStatusEvent, event);
     if (result != MAMA_STATUS_OK)
     {
         delete event;
+        tarnixBridgeMamaSubscription_release(subscription);
         TARNIX_LOG_ERROR("Could not enqueue local message for delivery");
     }
     return result;
-}
-
-bool tarnixCacheRequest_deferFree(TarnixBridgeSubscription* subscription)
-{
-    std::lock_guard<std::mutex> lock(gOutstandingMutex);
-    auto it = gOutstanding.find(subscription);
-    if (it == gOutstanding.end())
-        return false;
-    it->second.mFreePending = true;
-    return true;
 }

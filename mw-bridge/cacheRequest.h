@@ -50,8 +50,4 @@ mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* trans
                                                     TarnixBridgeSubscription* subscription, mamaMsgStatus status,
                                                     bool copyMode);
 
-/* The subscription's final free waits for its outstanding cache requests:
- * true when the free is put off until the last one completes. */
-bool tarnixCacheRequest_deferFree(TarnixBridgeSubscription* subscription);
-
 #endif

@@ -10,6 +10,8 @@
 
 #include <new>
 
+#include <trxClient.h>
+
 namespace {
 
 constexpr uint32_t kInitialEvents = 64;
@@ -38,6 +40,36 @@ void checkWatermarks(TarnixQueueBridge* impl)
         impl->mHighWatermarkFired = true;
         mamaQueueImpl_highWatermarkExceeded(impl->mParent, count);
     }
+}
+
+/* How long a queue's destroy waits for the client library to report the
+ * last entries of subscriptions destroyed just before. */
+constexpr int kDestroyWaitMs = 2000;
+
+size_t countedTransports(TarnixQueueBridge* impl)
+{
+    wlock_lock(impl->mFlowLock);
+    const size_t transports = impl->mTransportMap.size();
+    wlock_unlock(impl->mFlowLock);
+    return transports;
+}
+
+void MAMACALLTYPE discardOwned(wombatQueue /*queue*/, void* data, void* closure, void* parent)
+{
+    /* Events OpenMAMA or the application enqueued carry the parent queue. */
+    if (data != nullptr && data != parent)
+        reinterpret_cast<TarnixEventDiscard>(data)(closure);
+}
+
+/* What is still queued goes with the queue; the bridge's own events let go
+ * of what they hold. Under mDispatchLock. */
+void discardOwnedEvents(TarnixQueueBridge* impl)
+{
+    int size = 0;
+    wombatQueue_getSize(impl->mQueue, &size);
+    /* wombatQueue_flush takes one event a call. */
+    for (int i = 0; i < size; ++i)
+        wombatQueue_flush(impl->mQueue, discardOwned, impl->mParent);
 }
 
 uint64_t maxQueueSize(const TarnixQueueBridge* impl)
@@ -123,9 +155,14 @@ mama_status tarnixBridgeMamaQueue_destroy(queueBridge queue)
     TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
     TARNIX_CHECK_QUEUE(impl);
 
-    wlock_lock(impl->mFlowLock);
-    size_t transports = impl->mTransportMap.size();
-    wlock_unlock(impl->mFlowLock);
+    size_t transports = countedTransports(impl);
+    /* A subscription destroyed just before stays counted until the client
+     * library has reported its last entry gone: give its thread the time. */
+    if (transports != 0 && impl->mBridge_p != nullptr && impl->mBridge_p->mContext != nullptr)
+    {
+        trxClient_context_sync(impl->mBridge_p->mContext, kDestroyWaitMs);
+        transports = countedTransports(impl);
+    }
     if (transports != 0)
     {
         TARNIX_LOG_ERROR("Cannot destroy queue %p; it still has %u subscriptions.",
@@ -141,6 +178,7 @@ mama_status tarnixBridgeMamaQueue_destroy(queueBridge queue)
         mamaMsgImpl_setMessageOwner(reusable, 1);
 
     wlock_lock(impl->mDispatchLock);
+    discardOwnedEvents(impl);
     wombatQueueStatus wstatus = wombatQueue_destroy(impl->mQueue);
     impl->mQueue = nullptr;
     wlock_unlock(impl->mDispatchLock);
@@ -250,6 +288,33 @@ mama_status tarnixBridgeMamaQueue_enqueueEvent(queueBridge queue, mamaQueueEnque
     }
     return MAMA_STATUS_OK;
 }
+
+}  // extern "C"
+
+mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
+                                               TarnixEventDiscard discard, void* closure)
+{
+    if (queue == nullptr || callback == nullptr || discard == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_CHECK_QUEUE(queue);
+    tarnixBridgeMamaQueue_checkSuspend(queue);
+    /* The item's data, which the callback gets as its first argument, names
+     * the discard: nothing else marks an event as the bridge's own. */
+    wombatQueueStatus wstatus = wombatQueue_enqueue(queue->mQueue, reinterpret_cast<WombatEventCb>(callback),
+                                                    reinterpret_cast<void*>(discard), closure);
+    if (queue->mEnqueueCallback != nullptr)
+        queue->mEnqueueCallback(queue->mParent, queue->mEnqueueClosure);
+    if (wstatus != WOMBAT_QUEUE_OK)
+    {
+        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_enqueueEvent(): failed to enqueue: %d; Callback: %p; "
+                         "Closure: %p",
+                         wstatus, reinterpret_cast<void*>(callback), closure);
+        return MAMA_STATUS_PLATFORM;
+    }
+    return MAMA_STATUS_OK;
+}
+
+extern "C" {
 
 mama_status tarnixBridgeMamaQueue_stopDispatch(queueBridge queue)
 {

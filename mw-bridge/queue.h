@@ -37,6 +37,17 @@ struct TarnixQueueBridge
  * is applied by flow control, not by the queue. */
 constexpr uint32_t TARNIX_QUEUE_MAX_EVENTS = 2147483647u;
 
+/* Lets go of what an event of the bridge's own holds (a received message, a
+ * reference on a subscription) when its queue is destroyed with the event
+ * still in it. */
+using TarnixEventDiscard = void (*)(void* closure);
+
+/* Enqueues an event of the bridge's own: like enqueueEvent, but the queue's
+ * destroy hands whatever of it is left to discard. callback's queue argument
+ * is not the mamaQueue: it must not use it. */
+mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
+                                               TarnixEventDiscard discard, void* closure);
+
 /* Subscription counting per transport. The subscription module passes its
  * transport (and its topic for the warning when it was never counted). */
 mama_status tarnixBridgeMamaQueue_addSubscription(TarnixQueueBridge* queue,

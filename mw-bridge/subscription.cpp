@@ -44,9 +44,12 @@ struct SubscribeRequest
     TarnixBridgeSubscription* mSubscription;
 };
 
+/* An error for the application, queued; holds a reference on the bridge
+ * subscription, whose OpenMAMA subscription may be gone by the time it runs. */
 struct ErrorClosure
 {
     mamaSubscription mSubscription;
+    TarnixBridgeSubscription* mBridge;
     mama_status mStatus;
     bool mDeactivate;
 };
@@ -74,44 +77,41 @@ bool removeEntry(TarnixBridgeSubscription* subscription, const char* topic,
     return false;
 }
 
-/* Caller holds mTopicSubscriptionsLock. True for the one caller that is to
- * queue the destroy event. */
-bool claimDestroy(TarnixBridgeSubscription* subscription)
+/* Caller holds mTopicSubscriptionsLock. Once the subscription is being
+ * destroyed and its last session entry is gone, nothing can be queued for it
+ * any more: its queue may go. */
+bool lastEntryGone(TarnixBridgeSubscription* subscription)
 {
-    if (subscription->mDestroyClaimed)
-        return false;
-    subscription->mDestroyClaimed = true;
-    return true;
+    return subscription->mDestroying.load() && subscription->mTopicSubscriptions.empty();
 }
 
-/* Queues the destroy event; the final free runs on the queue's dispatching
- * thread after everything queued before it. */
-mama_status enqueueDestroyEvent(TarnixBridgeSubscription* subscription)
+void releaseQueue(TarnixBridgeSubscription* subscription)
 {
-    TARNIX_LOG_FINER("Deleted topic subscription from tarnix session for topic=%s. Returned from "
-                     "trxClient_session_topicUnsubscribeWithDispatch.",
-                     subscription->mTopic);
+    if (!subscription->mQueueCounted.exchange(false))
+        return;
     TARNIX_LOG_FINE("Completed for topic=%s", subscription->mTopic);
-    if (subscription->mQueueBridge == nullptr)
-    {
-        /* No queue to run it on: nothing can still be queued for it either. */
-        tarnixBridgeMamaSubscription_free(subscription);
-        return MAMA_STATUS_OK;
-    }
-    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{nullptr, subscription, 0};
-    if (node == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate memory for message node");
-        return MAMA_STATUS_NOMEM;
-    }
-    mama_status status = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
-                                                            tarnixBridgeMamaTransport_onMsgEvent, node);
+    mama_status status = tarnixBridgeMamaQueue_removeSubscription(subscription->mQueueBridge,
+                                                                  subscription->mTransportBridge, subscription->mTopic);
     if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Could not enqueue subscription destroy event");
-        delete node;
-    }
-    return status;
+        TARNIX_LOG_ERROR("unable to remove subscription from queue: %s", mamaStatus_stringForStatus(status));
+}
+
+/* Frees what exists of a subscription: the last reference's release, or a
+ * creation that did not finish. */
+void freeMemory(TarnixBridgeSubscription* subscription)
+{
+    releaseQueue(subscription);
+    if (subscription->mDestroyHandle != nullptr)
+        destroyHandle_destroyOwner(subscription->mDestroyHandle);
+    if (subscription->mSyncManagerReady)
+        tarnixSynchronismManager_destroy(&subscription->mSyncManager);
+    if (subscription->mTopicSubscriptionsLock != nullptr)
+        wlock_destroy(subscription->mTopicSubscriptionsLock);
+    subscription->mTopicSubscriptions.clear();
+    if (subscription->mRegistered)
+        tarnixBridgeMamaTransport_removeSubscription(subscription->mTransportBridge, subscription);
+    std::free(subscription->mTopic);
+    delete subscription;
 }
 
 mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* context)
@@ -144,9 +144,25 @@ mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* conte
     return status;
 }
 
+void discardErrorEvent(void* closure)
+{
+    ErrorClosure* error = static_cast<ErrorClosure*>(closure);
+    tarnixBridgeMamaSubscription_release(error->mBridge);
+    delete error;
+}
+
 void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
 {
     ErrorClosure* error = static_cast<ErrorClosure*>(closure);
+    TarnixBridgeSubscription* bridge = error->mBridge;
+    if (bridge->mDestroyReported.load())
+    {
+        TARNIX_LOG_FINEST("Subscription destroyed before its error %s was delivered",
+                          mamaStatus_stringForStatus(error->mStatus));
+        delete error;
+        tarnixBridgeMamaSubscription_release(bridge);
+        return;
+    }
     const char* symbol = nullptr;
     if (mamaSubscription_getSymbol(error->mSubscription, &symbol) != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("Unable to get symbol for subscription.");
@@ -177,11 +193,11 @@ void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
             callbacks->onError(error->mSubscription, error->mStatus, nullptr, symbol, userClosure);
     } while (false);
     delete error;
+    tarnixBridgeMamaSubscription_release(bridge);
 }
 
-/* Takes a reported entry out of the list. True when the caller is to queue
- * the destroy event (after releasing any lock it holds). */
-bool removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
+/* Takes a reported entry out of the list and drops its reference. */
+void removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(dispatch->user_p);
     wlock_lock(subscription->mTopicSubscriptionsLock);
@@ -190,49 +206,34 @@ bool removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatc
         wlock_unlock(subscription->mTopicSubscriptionsLock);
         TARNIX_LOG_ERROR("Could not remove tarnix subscription from Bridge subscription. tarnixSubscription=%p, topic=%s",
                          static_cast<void*>(subscription), topic);
-        return false;
+        return;
     }
-    if (!subscription->mTopicSubscriptions.empty())
-    {
-        wlock_unlock(subscription->mTopicSubscriptionsLock);
-        return false;
-    }
-    if (!subscription->mDestroying.load())
-    {
-        wlock_unlock(subscription->mTopicSubscriptionsLock);
+    if (subscription->mTopicSubscriptions.empty() && !subscription->mDestroying.load())
         TARNIX_LOG_FINEST("Tarnix Subscriptions unsubscribed without invoking mamaSubscription_deactivate or "
                           "mamaSubscription_destroy: %p, topic=%s",
                           static_cast<void*>(subscription), topic);
-        return false;
-    }
-    const bool destroyNow = claimDestroy(subscription);
+    const bool last = lastEntryGone(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
-    if (destroyNow)
+    if (last)
+    {
         TARNIX_LOG_FINEST("Destroying tarnix bridge subscription %p, topic=%s", static_cast<void*>(subscription),
                           topic);
-    return destroyNow;
-}
-
-void queueDestroy(TarnixBridgeSubscription* subscription)
-{
-    if (enqueueDestroyEvent(subscription) != MAMA_STATUS_OK)
-        TARNIX_LOG_ERROR("Failed to enqueue tarnix bridge subscription for destroy. tarnixSubscription=%p topic=%s",
-                         static_cast<void*>(subscription), subscription->mTopic);
+        releaseQueue(subscription);
+    }
+    tarnixBridgeMamaSubscription_release(subscription);
 }
 
 /* Unsubscribes every topic entry; the transport's mSubscriptionsLock is held,
- * so the session cannot go in the middle. Returns the last return code;
- * *destroyNow tells the caller to queue the destroy event once it has
- * released the transport's lock. */
-trxClient_returnCode_t unsubscribeAll(TarnixBridgeSubscription* subscription, void* correlation, bool* destroyNow)
+ * so the session cannot go in the middle. Returns the last return code. The
+ * library reports each entry gone (or has already). */
+trxClient_returnCode_t unsubscribeAll(TarnixBridgeSubscription* subscription, void* correlation)
 {
-    *destroyNow = false;
     std::vector<TarnixSubscription> entries;
     wlock_lock(subscription->mTopicSubscriptionsLock);
     if (subscription->mTopicSubscriptions.empty())
     {
-        *destroyNow = claimDestroy(subscription);
         wlock_unlock(subscription->mTopicSubscriptionsLock);
+        releaseQueue(subscription);
         return TRXCLIENT_OK;
     }
     try
@@ -267,30 +268,11 @@ trxClient_returnCode_t unsubscribeAll(TarnixBridgeSubscription* subscription, vo
                                     entry.mTopic.c_str());
             /* An entry the session does not know will never be reported gone. */
             if (rc == TRXCLIENT_FAIL &&
-                trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND &&
-                removeReportedEntry(entry.mTopic.c_str(), &entry.mDispatchInfo))
-                *destroyNow = true;
+                trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND)
+                removeReportedEntry(entry.mTopic.c_str(), &entry.mDispatchInfo);
         }
     }
     return rc;
-}
-
-/* Undoes a creation that failed in its later steps. */
-void cleanUp(TarnixBridgeSubscription* subscription)
-{
-    if (subscription->mTopicSubscriptionsLock != nullptr)
-        wlock_destroy(subscription->mTopicSubscriptionsLock);
-    subscription->mTopicSubscriptions.clear();
-    if (subscription->mDestroyHandle != nullptr)
-        destroyHandle_destroyOwner(subscription->mDestroyHandle);
-    if (subscription->mSyncManagerReady)
-        tarnixSynchronismManager_destroy(&subscription->mSyncManager);
-    if (subscription->mQueueCounted &&
-        tarnixBridgeMamaQueue_removeSubscription(subscription->mQueueBridge, subscription->mTransportBridge,
-                                                 subscription->mTopic) != MAMA_STATUS_OK)
-        TARNIX_LOG_ERROR("Unable to remove subscription from queue during cleanup.");
-    std::free(subscription->mTopic);
-    delete subscription;
 }
 
 mama_status create(bool wildcard, subscriptionBridge* result, const char* source, const char* symbol,
@@ -345,8 +327,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         {
             TARNIX_LOG_ERROR("Error in building tarnix topic, source=%s symbol=%s", orNull(source), orNull(symbol));
         }
-        std::free(subscription->mTopic);
-        delete subscription;
+        tarnixBridgeMamaSubscription_release(subscription);
         return MAMA_STATUS_INVALID_ARG;
     }
 
@@ -367,8 +348,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         if (status != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Unable to add subscription to queue");
-            std::free(subscription->mTopic);
-            delete subscription;
+            tarnixBridgeMamaSubscription_release(subscription);
             return status;
         }
         subscription->mQueueCounted = true;
@@ -377,7 +357,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (!tarnixSynchronismManager_init(&subscription->mSyncManager))
     {
         TARNIX_LOG_ERROR("Unable to initialize synchronism manager");
-        cleanUp(subscription);
+        tarnixBridgeMamaSubscription_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mSyncManagerReady = true;
@@ -385,21 +365,21 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (subscription->mDestroyHandle == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create destroy handle");
-        cleanUp(subscription);
+        tarnixBridgeMamaSubscription_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mTopicSubscriptionsLock = wlock_create();
     if (subscription->mTopicSubscriptionsLock == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create lock for TRXC subscription list");
-        cleanUp(subscription);
+        tarnixBridgeMamaSubscription_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
 
     status = tarnixBridgeMamaTransport_addSubscription(transport, subscription);
     if (status != MAMA_STATUS_OK)
     {
-        cleanUp(subscription);
+        tarnixBridgeMamaSubscription_release(subscription);
         return status;
     }
     subscription->mRegistered = true;
@@ -422,8 +402,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (tag == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");
-        tarnixBridgeMamaTransport_removeSubscription(transport, subscription);
-        cleanUp(subscription);
+        tarnixBridgeMamaSubscription_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
     new (tarnixSynchronismManager_getTagData(tag)) SubscribeRequest{parent, transport, subscription};
@@ -440,8 +419,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         tarnixBridgeMamaSubscription_enqueueError(parent, subscription, status, false);
         if (basic)
         {
-            tarnixBridgeMamaTransport_removeSubscription(transport, subscription);
-            cleanUp(subscription);
+            tarnixBridgeMamaSubscription_release(subscription);
             return status;
         }
         subscription->mValid.store(false);
@@ -484,6 +462,8 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
         TARNIX_LOG_ERROR("Unable to allocate memory for tarnix subscription, topic=%s", topic);
         return TRXCLIENT_FAIL;
     }
+    /* The library may deliver to the entry until it reports it gone. */
+    tarnixBridgeMamaSubscription_retain(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     /* The library keeps its own copy of the dispatch description. */
@@ -506,6 +486,8 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
         TARNIX_LOG_ERROR("Could not remove tarnix subscription from Bridge subscription after "
                          "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
                          rc, static_cast<void*>(subscription), topic);
+    if (removed)
+        tarnixBridgeMamaSubscription_release(subscription);
     *trxClient_getLastErrorInfo() = failure;
     return rc;
 }
@@ -536,18 +518,20 @@ mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscript
     mama_status result = mamaSubscription_getSymbol(subscription, &symbol);
     if (result != MAMA_STATUS_OK)
         return result;
-    ErrorClosure* closure = new (std::nothrow) ErrorClosure{subscription, status, deactivate};
+    ErrorClosure* closure = new (std::nothrow) ErrorClosure{subscription, bridgeSubscription, status, deactivate};
     if (closure == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for error closure");
         return MAMA_STATUS_NOMEM;
     }
-    result = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(bridgeSubscription->mQueueBridge),
-                                                onErrorEvent, closure);
+    tarnixBridgeMamaSubscription_retain(bridgeSubscription);
+    result = tarnixBridgeMamaQueue_enqueueOwned(bridgeSubscription->mQueueBridge, onErrorEvent, discardErrorEvent,
+                                                closure);
     if (result != MAMA_STATUS_OK)
     {
         TARNIX_LOG_ERROR("Symbol %s. Unable to enqueue error callback for delivery", orNull(symbol));
         delete closure;
+        tarnixBridgeMamaSubscription_release(bridgeSubscription);
     }
     return result;
 }
@@ -557,38 +541,18 @@ extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* 
 {
     if (dispatch == nullptr || dispatch->user_p == nullptr || topic == nullptr)
         return;
-    if (removeReportedEntry(topic, dispatch))
-        queueDestroy(static_cast<TarnixBridgeSubscription*>(dispatch->user_p));
+    removeReportedEntry(topic, dispatch);
 }
 
-void tarnixBridgeMamaSubscription_free(TarnixBridgeSubscription* subscription)
+void tarnixBridgeMamaSubscription_retain(TarnixBridgeSubscription* subscription)
 {
-    if (subscription == nullptr || tarnixCacheRequest_deferFree(subscription))
-        return;
-    const wombat_subscriptionDestroyCB onDestroy = subscription->mCallbacks.onDestroy;
-    mamaSubscription parent = subscription->mMamaSubscription;
-    void* closure = subscription->mClosure;
+    subscription->mRefs.fetch_add(1, std::memory_order_relaxed);
+}
 
-    if (subscription->mQueueCounted)
-    {
-        mama_status status = tarnixBridgeMamaQueue_removeSubscription(
-            subscription->mQueueBridge, subscription->mTransportBridge, subscription->mTopic);
-        if (status != MAMA_STATUS_OK)
-            TARNIX_LOG_ERROR("unable to remove subscription from queue: %s", mamaStatus_stringForStatus(status));
-    }
-    std::free(subscription->mTopic);
-    subscription->mTopic = nullptr;
-    destroyHandle_destroyOwner(subscription->mDestroyHandle);
-    tarnixSynchronismManager_destroy(&subscription->mSyncManager);
-    wlock_lock(subscription->mTopicSubscriptionsLock);
-    subscription->mTopicSubscriptions.clear();
-    wlock_unlock(subscription->mTopicSubscriptionsLock);
-    wlock_destroy(subscription->mTopicSubscriptionsLock);
-    if (subscription->mRegistered)
-        tarnixBridgeMamaTransport_removeSubscription(subscription->mTransportBridge, subscription);
-    delete subscription;
-    if (onDestroy != nullptr)
-        onDestroy(parent, closure);
+void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription)
+{
+    if (subscription->mRefs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        freeMemory(subscription);
 }
 
 void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription)
@@ -671,20 +635,25 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
         return MAMA_STATUS_NULL_ARG;
     subscription->mDestroying.store(true);
 
-    /* The queue and the transport keep counting the subscription until its
-     * final free: the destroy event is still to be queued on that queue. */
     TarnixTransportBridge* transport = subscription->mTransportBridge;
     wlock_lock(transport->mSubscriptionsLock);
     TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
     /* Without a session every entry has been, or is being, reported gone by
-     * the session's destruction; an empty list is freed at once. */
-    bool destroyNow = false;
-    trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr, &destroyNow);
+     * the session's destruction. */
+    trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
     if (rc != TRXCLIENT_OK)
         TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
     wlock_unlock(transport->mSubscriptionsLock);
-    if (destroyNow)
-        queueDestroy(subscription);
+
+    /* OpenMAMA hears of it now, as from any bridge that destroys at once: it
+     * then frees its subscription and whatever that holds on the transport
+     * (an application may destroy the transport next). What is still queued
+     * for this subscription, and the library's last deliveries to it, see
+     * mDestroying and drop; the memory goes with the last reference. */
+    subscription->mDestroyReported.store(true);
+    if (subscription->mCallbacks.onDestroy != nullptr)
+        subscription->mCallbacks.onDestroy(subscription->mMamaSubscription, subscription->mClosure);
+    tarnixBridgeMamaSubscription_release(subscription);
     return MAMA_STATUS_OK;
 }
 

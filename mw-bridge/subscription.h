@@ -63,12 +63,19 @@ struct TarnixBridgeSubscription
     TarnixThrottledLog* mDiscardLog = nullptr;
     std::list<TarnixSubscription> mTopicSubscriptions;   /* newest first */
     wLock mTopicSubscriptionsLock = nullptr;
-    /* Counted on its queue and registered on its transport until the final
-     * free, so neither can go while its destroy event is still to come. */
-    bool mQueueCounted = false;
+    /* Counted on its queue until nothing can be queued for it any more (its
+     * last session entry reported gone after destroy), so the queue cannot
+     * go while the client library may still deliver to it. */
+    std::atomic<bool> mQueueCounted{false};
+    /* Registered on its transport until the memory is freed. */
     bool mRegistered = false;
-    /* Guarded by mTopicSubscriptionsLock: the destroy event is queued once. */
-    bool mDestroyClaimed = false;
+    /* OpenMAMA has been told the subscription is destroyed: its
+     * mamaSubscription may be gone. */
+    std::atomic<bool> mDestroyReported{false};
+    /* References to this memory: OpenMAMA's until destroy, one per session
+     * dispatch entry until the library reports it gone, one per event on a
+     * queue and one per outstanding cache request. The last frees it. */
+    std::atomic<int> mRefs{1};
 };
 
 /* The transport's set of its bridge subscriptions. */
@@ -109,8 +116,11 @@ mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscript
 extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(
     const char* topic, trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
-/* The final free, on the dispatching thread of the subscription's queue. */
-void tarnixBridgeMamaSubscription_free(TarnixBridgeSubscription* subscription);
+/* A reference for an event queued for the subscription, or for a request
+ * outstanding; the release of the last one frees the memory, on whatever
+ * thread it comes. */
+void tarnixBridgeMamaSubscription_retain(TarnixBridgeSubscription* subscription);
+void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription);
 
 /* The calling thread's current subscription: the one whose initial-value
  * request OpenMAMA sends next. */

@@ -256,6 +256,16 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
     }
 }
 
+/* A message event left on a queue that is being destroyed. */
+void discardMsgEvent(void* closure)
+{
+    TarnixMessageNode* node = static_cast<TarnixMessageNode*>(closure);
+    freeMsg(node->mMsg);
+    tarnixBridgeMamaTransport_removePendingBytes(node->mSubscription->mTransportBridge, node->mBytes);
+    tarnixBridgeMamaSubscription_release(node->mSubscription);
+    delete node;
+}
+
 /* The subscription receive path, on the context thread: filters, then
  * queues the message for the subscription's dispatching thread. Returns
  * TAKE_MSG when the message is queued. */
@@ -344,11 +354,13 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
         return TRXCLIENT_CALLBACK_OK;
     }
     tarnixBridgeMamaTransport_addPendingBytes(transport, bytes);
-    status = tarnixBridgeMamaQueue_enqueueEvent(reinterpret_cast<queueBridge>(subscription->mQueueBridge),
-                                                tarnixBridgeMamaTransport_onMsgEvent, node);
+    tarnixBridgeMamaSubscription_retain(subscription);
+    status = tarnixBridgeMamaQueue_enqueueOwned(subscription->mQueueBridge, tarnixBridgeMamaTransport_onMsgEvent,
+                                                discardMsgEvent, node);
     if (status != MAMA_STATUS_OK)
     {
         tarnixBridgeMamaTransport_removePendingBytes(transport, bytes);
+        tarnixBridgeMamaSubscription_release(subscription);
         delete node;
         TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
                          static_cast<void*>(subscription));
@@ -432,12 +444,12 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
         freeMsg(msg);
         return;
     }
-    if (msg == nullptr && subscription->mDestroying.load())
+    if (subscription->mDestroying.load())
     {
-        tarnixBridgeMamaSubscription_free(subscription);
-        return;
+        /* Destroyed after this was queued: the application hears no more. */
+        freeMsg(msg);
     }
-    if (subscription->mMamaSubscription == nullptr)
+    else if (subscription->mMamaSubscription == nullptr)
     {
         TARNIX_LOG_FINE("Called with NULL subscription.");
         freeMsg(msg);
@@ -452,9 +464,10 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
         deliver(subscription, msg, msgType);
     }
     /* Counted until the application's callback is done with the message;
-     * the subscription (and so its transport) is freed only by its own
-     * destroy event, later on this queue. */
+     * the node's reference keeps the subscription, and through it the
+     * transport, until here. */
     tarnixBridgeMamaTransport_removePendingBytes(subscription->mTransportBridge, bytes);
+    tarnixBridgeMamaSubscription_release(subscription);
 }
 
 }  // extern "C"

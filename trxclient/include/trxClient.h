@@ -214,6 +214,12 @@ TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_destroy(trxClient_opaq
  * timeoutMs (0 = do not wait) when there is none. */
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_processEvents(trxClient_opaqueContext_pt context, int timeoutMs);
 
+/* Returns once the context has run everything queued for it before the call
+ * (reports of removed dispatch entries, events, deliveries), or fails with
+ * sub-code TRXCLIENT_SUBCODE_TIMEOUT after timeoutMs. On the context's own
+ * thread it returns at once. */
+TRXCLIENT_EXPORT trxClient_returnCode_t trxClient_context_sync(trxClient_opaqueContext_pt context, int timeoutMs);
+
 typedef int trxClient_context_timerMode_t;
 #define TRXCLIENT_CONTEXT_TIMER_ONE_SHOT 0
 #define TRXCLIENT_CONTEXT_TIMER_REPEAT   1

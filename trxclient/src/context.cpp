@@ -511,6 +511,19 @@ trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt *con
     return TRXCLIENT_OK;
 }
 
+trxClient_returnCode_t trxClient_context_sync(trxClient_opaqueContext_pt context, int timeoutMs)
+{
+    Context *c = toContext(context);
+    if (!c)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_sync: not a context");
+    if (c->onContextThread())
+        return TRXCLIENT_OK;
+    if (!c->drain(std::max(0, timeoutMs)))
+        return fail(TRXCLIENT_SUBCODE_TIMEOUT, "trxClient_context_sync: the context did not catch up in %d ms",
+                    timeoutMs);
+    return TRXCLIENT_OK;
+}
+
 trxClient_returnCode_t trxClient_context_processEvents(trxClient_opaqueContext_pt context, int timeoutMs)
 {
     Context *c = toContext(context);

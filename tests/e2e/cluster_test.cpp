@@ -118,8 +118,11 @@ TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
     EXPECT_TRUE(l.waitForText("NEVER: STATUS_NOT_FOUND", scaled(20s)));
     // A leader comes back for the stream meanwhile: trxcache shows it.
     ASSERT_TRUE(waitUntil([&] { return cluster_->streamLeader("TRXCACHE") >= 0; }, scaled(30s)));
-    Process &show = run(after, "show", "trxcache", {"show", "--server", cluster_->urls(survivors)});
-    ASSERT_TRUE(show.waitExit(scaled(30s)));
+    // JetStream's own leader may have gone with the node too: its answers
+    // can take longer than trxcache's default 10 s to come back.
+    Process &show =
+        run(after, "show", "trxcache", {"show", "--timeout", "30", "--server", cluster_->urls(survivors)});
+    ASSERT_TRUE(show.waitExit(scaled(45s)));
     EXPECT_EQ(show.exitStatus(), 0);
     const std::string name = cluster_->nodes[static_cast<size_t>(leader)]->name();
     EXPECT_TRUE(show.waitForLine(

@@ -323,8 +323,8 @@ void tarnixField_init(TarnixField* field)
 
 TarnixBlock tarnixField_newBlock(const TarnixField* field, size_t size, TarnixArena* arena)
 {
-    /* The arena for a first value only: it frees nothing before the clear. */
-    if (arena && !field->value.data && size <= UINT32_MAX - TarnixArena::kAlign) {
+    /* The arena for one value only: it frees nothing before the clear. */
+    if (arena && !(field->inArena & TARNIX_ARENA_VALUE_TAKEN) && size <= UINT32_MAX - TarnixArena::kAlign) {
         if (void* data = arena->take(size))
             return TarnixBlock{data, static_cast<uint32_t>(TarnixArena::roundUp(size)), arena};
     }
@@ -349,7 +349,7 @@ void tarnixField_setBlock(TarnixField* field, const TarnixBlock& block, uint32_t
         field->value.data = block.data;
         field->capacity   = block.capacity;
         if (block.arena)
-            field->inArena |= TARNIX_VALUE_IN_ARENA;
+            field->inArena |= TARNIX_VALUE_IN_ARENA | TARNIX_ARENA_VALUE_TAKEN;
         else
             field->inArena &= static_cast<uint8_t>(~TARNIX_VALUE_IN_ARENA);
     }

@@ -96,8 +96,10 @@ union TarnixValue {
 static_assert(sizeof(TarnixValue) == 16, "field value is 16 bytes");
 
 /* TarnixField::inArena: blocks of a record that its store's arena holds,
- * which releasing the record leaves alone. */
-enum : uint8_t { TARNIX_NAME_IN_ARENA = 1, TARNIX_VALUE_IN_ARENA = 2 };
+ * which releasing the record leaves alone, and whether the record has had
+ * its one value block from the arena (its later values, even after it was
+ * emptied, come from the heap). */
+enum : uint8_t { TARNIX_NAME_IN_ARENA = 1, TARNIX_VALUE_IN_ARENA = 2, TARNIX_ARENA_VALUE_TAKEN = 4 };
 
 struct TarnixField {
     uint16_t    fid;
@@ -123,7 +125,7 @@ void tarnixField_init(TarnixField* field);
 
 /* A block for a record's next value, filled before it replaces the
  * current one (the new value may be read from the old). Setters given an
- * arena take the block of a record's first value from it; later values
+ * arena take one value block per record from it, its first; later values
  * go to the heap, so a record changed again and again does not grow its
  * message's arena. */
 struct TarnixBlock {

@@ -136,6 +136,9 @@ TEST(Memory, RepeatedChangesDoNotGrowTheArena)
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_updateString(p, nullptr, 1, text.c_str()));
         const mamaDateTime refused[] = {good, bad};
         ASSERT_NE(MAMA_STATUS_OK, tarnixmsgPayload_addVectorDateTime(p, nullptr, 2, refused, 2));
+        /* Emptied, then given a value again. */
+        ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addVectorDateTime(p, nullptr, 3, refused, 0));
+        ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addVectorDateTime(p, nullptr, 3, refused, 1));
     }
     EXPECT_EQ(held, p.store()->arena.held());
     mamaDateTime_destroy(good);

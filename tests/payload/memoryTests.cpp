@@ -4,7 +4,80 @@
  * took is given back. */
 #include "payloadTestSupport.h"
 
+#include <atomic>
+#include <cstdlib>
+#include <functional>
 #include <string>
+
+/* ---- allocation counter ----------------------------------------------------
+ * Counts the heap allocations this thread makes while asked to. Under a
+ * sanitizer its allocator reports them through a hook; otherwise the test
+ * binary's own malloc family, which takes precedence over libc's for every
+ * library in the process, counts and forwards to glibc. operator new comes
+ * through malloc either way. */
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define TARNIX_SANITIZER_HOOKS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TARNIX_SANITIZER_HOOKS 1
+#endif
+#endif
+
+namespace {
+thread_local bool   tCounting    = false;
+std::atomic<size_t> gAllocations{0};
+
+inline void countOne()
+{
+    if (tCounting)
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+/* Allocations made by op, called rounds times. */
+size_t allocationsOf(const std::function<void()>& op, int rounds)
+{
+    const size_t before = gAllocations.load();
+    tCounting           = true;
+    for (int i = 0; i < rounds; ++i)
+        op();
+    tCounting = false;
+    return gAllocations.load() - before;
+}
+} // namespace
+
+#ifdef TARNIX_SANITIZER_HOOKS
+#include <sanitizer/allocator_interface.h>
+namespace {
+void onMalloc(const volatile void*, size_t)
+{
+    countOne();
+}
+void onFree(const volatile void*) {}
+const int gHooked = __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
+} // namespace
+#else
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+
+void* malloc(size_t size)
+{
+    countOne();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size)
+{
+    countOne();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* p, size_t size)
+{
+    countOne();
+    return __libc_realloc(p, size);
+}
+}
+#endif
 
 namespace {
 
@@ -143,4 +216,125 @@ TEST(Memory, RepeatedChangesDoNotGrowTheArena)
     EXPECT_EQ(held, p.store()->arena.held());
     mamaDateTime_destroy(good);
     mamaDateTime_destroy(bad);
+}
+
+namespace {
+
+/* OpenMAMA values the message below is built from, made once. */
+struct Values {
+    mamaDateTime time  = nullptr;
+    mamaPrice    price = nullptr;
+    Values()
+    {
+        mamaDateTime_create(&time);
+        mamaDateTime_setEpochTimeMicroseconds(time, 1700000000123456ull);
+        mamaPrice_create(&price);
+        mamaPrice_setValue(price, 123.45);
+    }
+    ~Values()
+    {
+        mamaPrice_destroy(price);
+        mamaDateTime_destroy(time);
+    }
+};
+
+/* fields fields, every type but sub-messages (whose payloads are objects
+ * of their own), every other one named: the variable-length values and
+ * names are what used to cost an allocation each. */
+mama_status build(msgPayload p, const Values& v, mama_fid_t fields)
+{
+    static const mama_f64_t  depth[] = {123.40, 123.35, 123.30, 123.25};
+    static const mama_i32_t  sizes[] = {100, 200, 300};
+    static const char*       venues[] = {"NYSE", "ARCA", "BATS"};
+    const mamaDateTime       times[]  = {v.time, v.time};
+    const mamaPrice          prices[] = {v.price, v.price, v.price};
+    static const std::string names[]  = {"wBidPrice", "wAskPrice", "wIssueSymbol", "wTradeTime"};
+    mama_status              status   = MAMA_STATUS_OK;
+    for (mama_fid_t fid = 1; fid <= fields && status == MAMA_STATUS_OK; ++fid) {
+        const char* name = fid % 2 ? names[fid % 4].c_str() : nullptr;
+        switch (fid % 12) {
+        case 0: status = tarnixmsgPayload_addString(p, name, fid, "IBM.N"); break;
+        case 1: status = tarnixmsgPayload_addString(p, name, fid, "a longer text of some forty bytes"); break;
+        case 2: status = tarnixmsgPayload_addOpaque(p, name, fid, depth, sizeof depth); break;
+        case 3: status = tarnixmsgPayload_addDateTime(p, name, fid, v.time); break;
+        case 4: status = tarnixmsgPayload_addPrice(p, name, fid, v.price); break;
+        case 5: status = tarnixmsgPayload_addVectorF64(p, name, fid, depth, 4); break;
+        case 6: status = tarnixmsgPayload_addVectorI32(p, name, fid, sizes, 3); break;
+        case 7: status = tarnixmsgPayload_addVectorString(p, name, fid, venues, 3); break;
+        case 8: status = tarnixmsgPayload_addVectorDateTime(p, name, fid, times, 2); break;
+        case 9: status = tarnixmsgPayload_addVectorPrice(p, name, fid, prices, 3); break;
+        case 10: status = tarnixmsgPayload_addF64(p, name, fid, 0.5 * fid); break;
+        default: status = tarnixmsgPayload_addI64(p, name, fid, fid); break;
+        }
+    }
+    return status;
+}
+
+} // namespace
+
+/* A message reused for the next one of its kind allocates nothing: not to
+ * decode, not to be built and serialized, not to take a copy, not to read
+ * its strings and vectors. */
+TEST(Memory, ReusedMessageAllocatesNothingInSteadyState)
+{
+    const Values v;
+    for (mama_fid_t fields : {20, 50}) {
+        Payload source;
+        ASSERT_EQ(MAMA_STATUS_OK, build(source, v, fields));
+        const Bytes bytes = source.serialize();
+        Payload     target;
+        msgPayload  copy = target.get();
+        mama_status failed = MAMA_STATUS_OK; /* checked outside the counted loops */
+        auto        keep   = [&](mama_status status) {
+            if (status != MAMA_STATUS_OK)
+                failed = status;
+        };
+        const void* buffer = nullptr;
+        mama_size_t length = 0;
+        const char* text   = nullptr;
+        const char* named  = nullptr;
+        const mama_f64_t* values = nullptr;
+        mama_size_t       count  = 0;
+        struct Case {
+            const char*           what;
+            std::function<void()> op;
+        } cases[] = {
+            {"decode", [&] { keep(target.decode(bytes)); }},
+            {"build and serialize",
+             [&] {
+                 keep(tarnixmsgPayload_clear(target));
+                 keep(build(target, v, fields));
+                 keep(tarnixmsgPayload_serialize(target, &buffer, &length));
+             }},
+            {"copy", [&] { keep(tarnixmsgPayload_copy(source, &copy)); }},
+            {"read",
+             [&] {
+                 keep(target.decode(bytes));
+                 keep(tarnixmsgPayload_getString(target, nullptr, 12, &text));
+                 keep(tarnixmsgPayload_getVectorF64(target, nullptr, 17, &values, &count));
+                 keep(tarnixmsgPayload_getString(target, "wAskPrice", 0, &named));
+             }},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(fields) + " fields");
+            failed = MAMA_STATUS_OK;
+            allocationsOf(c.op, 3); /* the first rounds size what is kept */
+            EXPECT_EQ(0u, allocationsOf(c.op, 100));
+            EXPECT_EQ(MAMA_STATUS_OK, failed);
+        }
+        EXPECT_EQ(bytes, target.serialize());
+        EXPECT_EQ(bytes, Bytes(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + length));
+        EXPECT_STREQ("IBM.N", text);
+        EXPECT_STREQ("a longer text of some forty bytes", named);
+        ASSERT_EQ(4u, count);
+        EXPECT_EQ(123.25, values[3]);
+    }
+}
+
+/* The counter itself sees the allocations the library makes. */
+TEST(Memory, AllocationCounterSeesTheHeap)
+{
+    Payload p;
+    EXPECT_GE(allocationsOf([&] { tarnixmsgPayload_addString(p, nullptr, 1, std::string(100000, 'x').c_str()); }, 1),
+              2u); /* the argument's and the value's blocks */
 }

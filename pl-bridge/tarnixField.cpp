@@ -1219,7 +1219,7 @@ void tarnixField_releaseContents(TarnixField* field)
             free(field->value.data);
         break;
     }
-    if (!(field->inArena & TARNIX_NAME_IN_ARENA))
+    if (field->name && !(field->inArena & TARNIX_NAME_IN_ARENA))
         free(field->name);
 }
 

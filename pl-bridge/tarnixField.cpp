@@ -419,9 +419,9 @@ mama_status tarnixField_setString(TarnixField* field, const char* text, size_t s
     TarnixBlock block = roomFor(field, size, arena);
     if (!block.data)
         return MAMA_STATUS_NOMEM;
-    char* text_ = static_cast<char*>(block.data);
-    memmove(text_, text, size - 1);
-    text_[size - 1] = '\0'; /* the size counts the terminator: keep it one */
+    char* copy = static_cast<char*>(block.data);
+    memmove(copy, text, size - 1);
+    copy[size - 1]  = '\0'; /* the size counts the terminator: keep it one */
     tarnixField_setBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
     return MAMA_STATUS_OK;
 }

@@ -43,3 +43,7 @@ awk -F, '
       printf "%s %s fields %d bytes tarnixmsg, %d bytes qpidmsg", (j > 1 ? ";" : ""), sizes[j], b["tarnixmsg", sizes[j]], b["qpidmsg", sizes[j]]
     printf "; median CPU time of 5 runs.\n"
   }' "$csv"
+# The machine and the date, for the table read on its own.
+cpu=$(awk -F: '/model name/ {gsub(/^ +/, "", $2); print $2; exit}' /proc/cpuinfo)
+echo
+echo "Run $(date -u '+%Y-%m-%d %H:%M UTC') on $cpu, $(nproc) cores, Linux $(uname -r); load average $(cut -d' ' -f1-3 /proc/loadavg)."

@@ -552,7 +552,6 @@ mama_status tarnixMsg_setString(TarnixMsg* store, const char* name, size_t nameL
     return tarnixField_setString(&node->field, text, size, &store->arena);
 }
 
-
 #define TARNIX_MSG_SCALAR_SETTER(Name, CType, Type)                                               \
     mama_status tarnixMsg_set##Name(TarnixMsg* store, const char* name, size_t nameLen,           \
                                     mama_fid_t fid, CType value)                                  \

@@ -949,12 +949,16 @@ mama_status Reader::byteArray(const Item& item)
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Unknown subtag: %d", static_cast<int>(subtag));
         return MAMA_STATUS_INVALID_ARG;
     }
-    size_t count = length / wire->size;
-    void*  block = malloc(count ? count * wire->size : 1);
-    if (!block)
-        return MAMA_STATUS_NOMEM;
-    copySwapped(static_cast<uint8_t*>(block), data, count, wire->size);
-    return tarnixMsg_setVectorOf(mStore, mName, mNameLen, mFid, wire->type, block, count, true);
+    size_t       count = length / wire->size;
+    size_t       bytes = count * wire->size;
+    TarnixField* field = nullptr;
+    TarnixBlock  block{};
+    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, wire->type, bytes, &field, &block);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    copySwapped(static_cast<uint8_t*>(block.data), data, count, wire->size);
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(bytes));
+    return MAMA_STATUS_OK;
 }
 
 mama_status Reader::subMessage(const uint8_t* data, size_t length)
@@ -987,23 +991,18 @@ mama_status Reader::stringVector(const uint8_t* data, size_t length)
         return MAMA_STATUS_INVALID_ARG;
     }
     uint32_t       count = get32(data);
-    const uint8_t* cur   = data + 4;
+    const uint8_t* first = data + 4;
     /* Every element takes at least a tag, a length and a NUL: refuse counts
      * the content cannot hold before sizing anything by them. */
-    if (count > static_cast<size_t>(end - cur) / 3) {
+    if (count > static_cast<size_t>(end - first) / 3) {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                       "implUnserializeStringVector end of buffer reached: currBuf_p=%p, endBuf_p=%p, array index=%u",
-                      static_cast<const void*>(cur), static_cast<const void*>(end), 0u);
+                      static_cast<const void*>(first), static_cast<const void*>(end), 0u);
         return MAMA_STATUS_INVALID_ARG;
     }
-    auto* table = static_cast<char**>(malloc((static_cast<size_t>(count) + 1) * sizeof(char*)));
-    char* block = static_cast<char*>(malloc(length ? length : 1));
-    if (!table || !block) {
-        free(table);
-        free(block);
-        return MAMA_STATUS_NOMEM;
-    }
-    char* bp = block;
+    /* Checked and measured first, then copied into a block of its size. */
+    size_t         texts = 0;
+    const uint8_t* cur   = first;
     for (uint32_t i = 0; i < count; ++i) {
         Item  item{};
         Parse r = parseItem(cur, end, &item);
@@ -1011,25 +1010,37 @@ mama_status Reader::stringVector(const uint8_t* data, size_t length)
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                           "implUnserializeStringVector end of buffer reached: currBuf_p=%p, endBuf_p=%p, array index=%u",
                           static_cast<const void*>(cur), static_cast<const void*>(end), i);
-            free(table);
-            free(block);
             return MAMA_STATUS_INVALID_ARG;
         }
         if (item.contentLength < 1 || item.content[item.contentLength - 1] != '\0') {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                           "implUnserializeStringVector vector string integrity error: array index=%u", i);
-            free(table);
-            free(block);
             return MAMA_STATUS_INVALID_ARG;
         }
+        texts += item.contentLength;
+        cur = item.end;
+    }
+    size_t       tableSize = (static_cast<size_t>(count) + 1) * sizeof(char*);
+    TarnixField* field     = nullptr;
+    TarnixBlock  block{};
+    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VSTRING,
+                                            tableSize + texts, &field, &block);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    char** table = static_cast<char**>(block.data);
+    char*  bp    = reinterpret_cast<char*>(table + count + 1);
+    cur          = first;
+    for (uint32_t i = 0; i < count; ++i) {
+        Item item{};
+        parseItem(cur, end, &item);
         table[i] = bp;
         memcpy(bp, item.content, item.contentLength);
         bp += item.contentLength;
         cur = item.end;
     }
     table[count] = bp;
-    return tarnixMsg_setVectorString(mStore, mName, mNameLen, mFid, table, count,
-                                     static_cast<size_t>(bp - block), true);
+    tarnixField_setBlock(field, block, count, static_cast<uint32_t>(texts));
+    return MAMA_STATUS_OK;
 }
 
 mama_status Reader::msgVector(const uint8_t* data, size_t length)
@@ -1122,15 +1133,20 @@ mama_status Reader::dateTimeVector(const uint8_t* data, size_t length)
         }
         data += 2;
     }
-    TarnixDateTime* block = nullptr;
-    if (count) {
-        block = static_cast<TarnixDateTime*>(malloc(count * sizeof(TarnixDateTime)));
-        if (!block)
-            return MAMA_STATUS_NOMEM;
-        for (size_t i = 0; i < count; ++i, data += element)
-            block[i] = mVersion == 1 ? unpackV1(get64(data)) : getDateTimeV2(data);
-    }
-    return tarnixMsg_setVectorDateTimeRecords(mStore, mName, mNameLen, mFid, block, count, true);
+    if (count == 0)
+        return tarnixMsg_setVectorDateTimeRecords(mStore, mName, mNameLen, mFid, nullptr, 0, false);
+    TarnixField* field = nullptr;
+    TarnixBlock  block{};
+    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VDATETIME,
+                                            count * sizeof(TarnixDateTime), &field, &block);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    auto* records = static_cast<TarnixDateTime*>(block.data);
+    for (size_t i = 0; i < count; ++i, data += element)
+        records[i] = mVersion == 1 ? unpackV1(get64(data)) : getDateTimeV2(data);
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count),
+                         static_cast<uint32_t>(count * sizeof(TarnixDateTime)));
+    return MAMA_STATUS_OK;
 }
 
 mama_status Reader::priceVector(const uint8_t* data, size_t length)
@@ -1164,15 +1180,20 @@ mama_status Reader::priceVector(const uint8_t* data, size_t length)
         }
         data += 2;
     }
-    TarnixPrice* block = nullptr;
-    if (count) {
-        block = static_cast<TarnixPrice*>(malloc(count * sizeof(TarnixPrice)));
-        if (!block)
-            return MAMA_STATUS_NOMEM;
-        for (size_t i = 0; i < count; ++i, data += element)
-            block[i] = getPrice(data);
-    }
-    return tarnixMsg_setVectorPriceRecords(mStore, mName, mNameLen, mFid, block, count, true);
+    if (count == 0)
+        return tarnixMsg_setVectorPriceRecords(mStore, mName, mNameLen, mFid, nullptr, 0, false);
+    TarnixField* field = nullptr;
+    TarnixBlock  block{};
+    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VPRICE,
+                                            count * sizeof(TarnixPrice), &field, &block);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    auto* records = static_cast<TarnixPrice*>(block.data);
+    for (size_t i = 0; i < count; ++i, data += element)
+        records[i] = getPrice(data);
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count),
+                         static_cast<uint32_t>(count * sizeof(TarnixPrice)));
+    return MAMA_STATUS_OK;
 }
 
 } // namespace

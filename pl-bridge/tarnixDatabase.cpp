@@ -228,21 +228,10 @@ TarnixMsg* tarnixMsg_create()
     return store;
 }
 
-void tarnixMsg_destroy(TarnixMsg** store)
-{
-    if (!store || !*store)
-        return;
-    TarnixMsg* s = *store;
-    tarnixMsg_clear(s);
-    s->pool.give(s->tail);
-    delete s; /* the pool frees every node it holds */
-    *store = nullptr;
-}
+namespace {
 
-void tarnixMsg_clear(TarnixMsg* store)
+void releaseFields(TarnixMsg* store)
 {
-    if (!store)
-        return;
     while (store->head != store->tail) {
         TarnixFieldNode* node = store->head;
         store->head           = node->next;
@@ -251,6 +240,27 @@ void tarnixMsg_clear(TarnixMsg* store)
         store->pool.give(node);
         tarnixField_releaseContents(&record);
     }
+}
+
+} // namespace
+
+void tarnixMsg_destroy(TarnixMsg** store)
+{
+    if (!store || !*store)
+        return;
+    TarnixMsg* s = *store;
+    releaseFields(s);
+    s->pool.give(s->tail);
+    delete s; /* the pool and the arena free what they hold */
+    *store = nullptr;
+}
+
+void tarnixMsg_clear(TarnixMsg* store)
+{
+    if (!store)
+        return;
+    releaseFields(store);
+    store->arena.clear();
     store->tail->field.fid = 0;
     if (TarnixFidIndex* index = liveIndex(store))
         index->clear();
@@ -266,7 +276,7 @@ mama_status tarnixMsg_copy(const TarnixMsg* source, TarnixMsg* destination)
             tarnixMsg_clear(destination);
             return MAMA_STATUS_NOMEM;
         }
-        mama_status status = tarnixField_copy(&from->field, &node->field);
+        mama_status status = tarnixField_copy(&from->field, &node->field, &destination->arena);
         if (status != MAMA_STATUS_OK) {
             tarnixMsg_remove(destination, node);
             tarnixMsg_clear(destination);
@@ -484,10 +494,11 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
             status = MAMA_STATUS_INVALID_ARG;
         } else {
             /* One spare byte keeps even an unterminated name a C string. */
-            field->name = static_cast<char*>(malloc(length + 1));
+            field->name = static_cast<char*>(store->arena.take(length + 1));
             if (!field->name) {
                 status = MAMA_STATUS_NOMEM;
             } else {
+                field->inArena |= TARNIX_NAME_IN_ARENA;
                 size_t copied = strnlen(name, length);
                 memcpy(field->name, name, copied);
                 memset(field->name + copied, 0, length + 1 - copied);
@@ -503,6 +514,22 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
 
     field->type = type;
     *out        = node;
+    return MAMA_STATUS_OK;
+}
+
+mama_status tarnixMsg_prepare(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                              int32_t type, size_t size, TarnixField** field, TarnixBlock* block)
+{
+    TarnixFieldNode* node;
+    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, type, &node);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    if (node->field.type != type)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    *block = tarnixField_newBlock(&node->field, size, &store->arena);
+    if (!block->data)
+        return MAMA_STATUS_NOMEM;
+    *field = &node->field;
     return MAMA_STATUS_OK;
 }
 
@@ -522,13 +549,7 @@ mama_status tarnixMsg_setString(TarnixMsg* store, const char* name, size_t nameL
     mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_STRING, &node);
     if (status != MAMA_STATUS_OK)
         return status;
-    return tarnixField_setString(&node->field, text, size);
-}
-
-mama_status tarnixMsg_setVector(TarnixFieldNode* node, const void* data, size_t count,
-                                size_t elementSize, int32_t expectedType, bool adopt)
-{
-    return tarnixField_setVector(&node->field, data, count, elementSize, expectedType, adopt);
+    return tarnixField_setString(&node->field, text, size, &store->arena);
 }
 
 #define TARNIX_MSG_SCALAR_SETTER(Name, CType, Type)                                               \
@@ -569,7 +590,7 @@ mama_status tarnixMsg_setOpaque(TarnixMsg* store, const char* name, size_t nameL
     mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_OPAQUE, &node);
     if (status != MAMA_STATUS_OK)
         return status;
-    return tarnixField_setOpaque(&node->field, bytes, size);
+    return tarnixField_setOpaque(&node->field, bytes, size, &store->arena);
 }
 
 size_t tarnixMsg_vectorElementSize(int32_t type)
@@ -607,7 +628,7 @@ mama_status tarnixMsg_setVectorOf(TarnixMsg* store, const char* name, size_t nam
             tarnixField_discardAdopted(type, const_cast<void*>(data), count);
         return status;
     }
-    return tarnixMsg_setVector(node, data, count, elementSize, type, adopt);
+    return tarnixField_setVector(&node->field, data, count, elementSize, type, adopt, &store->arena);
 }
 
 mama_status tarnixMsg_setVectorString(TarnixMsg* store, const char* name, size_t nameLen,
@@ -621,7 +642,7 @@ mama_status tarnixMsg_setVectorString(TarnixMsg* store, const char* name, size_t
             tarnixField_discardAdopted(TARNIX_TYPE_VSTRING, const_cast<char**>(texts), count);
         return status;
     }
-    return tarnixField_setVectorString(&node->field, texts, count, totalSize, adopt);
+    return tarnixField_setVectorString(&node->field, texts, count, totalSize, adopt, &store->arena);
 }
 
 mama_status tarnixMsg_setVectorMsg(TarnixMsg* store, const char* name, size_t nameLen,
@@ -645,7 +666,7 @@ mama_status tarnixMsg_setVectorDateTime(TarnixMsg* store, const char* name, size
     mama_status status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VDATETIME, &node);
     if (status != MAMA_STATUS_OK)
         return status;
-    return tarnixField_setVectorDateTime(&node->field, values, count);
+    return tarnixField_setVectorDateTime(&node->field, values, count, &store->arena);
 }
 
 mama_status tarnixMsg_setVectorDateTimeRecords(TarnixMsg* store, const char* name, size_t nameLen,
@@ -659,7 +680,7 @@ mama_status tarnixMsg_setVectorDateTimeRecords(TarnixMsg* store, const char* nam
             tarnixField_discardAdopted(TARNIX_TYPE_VDATETIME, block, count);
         return status;
     }
-    return tarnixField_setVectorDateTimeRecords(&node->field, block, count, adopt);
+    return tarnixField_setVectorDateTimeRecords(&node->field, block, count, adopt, &store->arena);
 }
 
 mama_status tarnixMsg_setVectorPrice(TarnixMsg* store, const char* name, size_t nameLen,
@@ -669,7 +690,7 @@ mama_status tarnixMsg_setVectorPrice(TarnixMsg* store, const char* name, size_t 
     mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VPRICE, &node);
     if (status != MAMA_STATUS_OK)
         return status;
-    return tarnixField_setVectorPrice(&node->field, values, count);
+    return tarnixField_setVectorPrice(&node->field, values, count, &store->arena);
 }
 
 mama_status tarnixMsg_setVectorPriceRecords(TarnixMsg* store, const char* name, size_t nameLen,
@@ -683,7 +704,7 @@ mama_status tarnixMsg_setVectorPriceRecords(TarnixMsg* store, const char* name, 
             tarnixField_discardAdopted(TARNIX_TYPE_VPRICE, block, count);
         return status;
     }
-    return tarnixField_setVectorPriceRecords(&node->field, block, count, adopt);
+    return tarnixField_setVectorPriceRecords(&node->field, block, count, adopt, &store->arena);
 }
 
 mama_status tarnixMsg_getFieldAsString(const TarnixMsg* store, const char* name, mama_fid_t fid,

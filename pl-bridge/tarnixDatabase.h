@@ -1,9 +1,11 @@
 /* The field store of a tarnixmsg message: fields kept sorted by fid in a
- * linked list ending in a sentinel node, with a per-store node pool and,
- * for large stores filled or read out of order, an index by fid. */
+ * linked list ending in a sentinel node, with a per-store node pool, an
+ * arena for the fields' names and variable-length values and, for large
+ * stores filled or read out of order, an index by fid. */
 #ifndef TARNIX_DATABASE_H
 #define TARNIX_DATABASE_H
 
+#include "tarnixArena.h"
 #include "tarnixField.h"
 
 #include <mama/mama.h>
@@ -18,9 +20,13 @@ struct TarnixFieldNode {
     TarnixFieldNode* next;
 };
 
-/* Nodes that left a store, handed out again before anything is allocated. */
+/* Nodes that left a store, handed out again before anything is allocated;
+ * beyond kKeep of them the rest are freed, so a message that once held a
+ * great many fields does not keep their nodes. */
 class TarnixNodePool {
 public:
+    static constexpr uint32_t kKeep = 2048;
+
     TarnixNodePool() = default;
     ~TarnixNodePool();
     TarnixNodePool(const TarnixNodePool&) = delete;
@@ -37,7 +43,7 @@ public:
     }
     void give(TarnixFieldNode* node)
     {
-        if (mFreeCount == mFreeCapacity && !grow()) {
+        if (mFreeCount == kKeep || (mFreeCount == mFreeCapacity && !grow())) {
             free(node);
             return;
         }
@@ -64,6 +70,10 @@ struct TarnixMsg {
     TarnixFieldNode* head;
     TarnixFieldNode* tail; /* end sentinel; its fid slot is lastFid */
     TarnixNodePool   pool;
+    /* Names and first values of the fields since the last clear: a string
+     * got from the message stays where it is until its field changes or
+     * the message is cleared. */
+    TarnixArena      arena;
     uint32_t         count;
     /* Out-of-order inserts and lookups below lastFid walk the list until
      * the walking since the last clear has cost about what building this
@@ -91,9 +101,12 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
                           int32_t type, TarnixFieldNode** node);
 mama_status tarnixMsg_setString(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
                                 const char* text, size_t size);
-mama_status tarnixMsg_setVector(TarnixFieldNode* node, const void* data, size_t count,
-                                size_t elementSize, int32_t expectedType, bool adopt);
 int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node);
+/* The field of the given type, made when missing, and a fresh block of
+ * size bytes for its next value (see tarnixField_newBlock), which the
+ * caller fills and sets with tarnixField_setBlock. */
+mama_status tarnixMsg_prepare(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                              int32_t type, size_t size, TarnixField** field, TarnixBlock* block);
 
 /* Setter family: tarnixMsg_set with the type, then the field setter. */
 #define TARNIX_MSG_SCALAR_SETTER(Name, CType)                                                     \

@@ -1,5 +1,6 @@
 #include "tarnixField.h"
 
+#include "tarnixArena.h"
 #include "tarnixLog.h"
 #include "tarnixpayload.h"
 
@@ -156,49 +157,23 @@ void releaseHanded(TarnixField* f)
     f->handedCount = 0;
 }
 
-/* Frees the value the record owns (not its name) and empties it. */
-void releaseValue(TarnixField* f)
+/* Whether the type keeps its value in one block at value.data. */
+bool holdsBlock(int32_t type)
 {
-    switch (f->type) {
-    case TARNIX_TYPE_TXM:
-        if (f->value.msg)
-            tarnixmsgPayload_destroy(f->value.msg);
-        break;
-    case TARNIX_TYPE_VSTRING:
-        if (f->value.strings) {
-            free(f->value.strings[0]);
-            free(f->value.strings);
-        }
-        break;
-    case TARNIX_TYPE_VTXM:
-        if (f->value.msgs) {
-            for (uint32_t i = 0; i < f->count; ++i)
-                if (f->value.msgs[i])
-                    tarnixmsgPayload_destroy(f->value.msgs[i]);
-            free(f->value.msgs);
-        }
-        break;
-    case TARNIX_TYPE_STRING:
-    case TARNIX_TYPE_OPAQUE:
-        free(f->value.data);
-        break;
-    default:
-        if (tarnixField_isVectorType(f->type))
-            free(f->value.data);
-        break;
-    }
-    memset(&f->value, 0, sizeof f->value);
-    f->count = 0;
-    f->size  = 0;
+    return type == TARNIX_TYPE_STRING || type == TARNIX_TYPE_OPAQUE ||
+           (tarnixField_isVectorType(type) && type != TARNIX_TYPE_VTXM);
 }
 
-/* Replaces the owned block of a vector or byte value. */
-void replaceBlock(TarnixField* f, void* block, uint32_t count, uint32_t size)
+/* Room for a value of size bytes: the record's own block when the value
+ * fits it (a heap block only when not far too big, so that it shrinks
+ * with its value), else a new block. The value must be copied with
+ * memmove: it may lie in that same block. */
+TarnixBlock roomFor(const TarnixField* f, size_t size, TarnixArena* arena)
 {
-    free(f->value.data);
-    f->value.data = block;
-    f->count      = count;
-    f->size       = size;
+    bool inArena = f->inArena & TARNIX_VALUE_IN_ARENA;
+    if (f->value.data && size <= f->capacity && (inArena || f->capacity <= 2 * size + 64))
+        return TarnixBlock{f->value.data, f->capacity, nullptr};
+    return tarnixField_newBlock(f, size, arena);
 }
 
 mama_status priceFromMama(const mamaPrice source, TarnixPrice* out)
@@ -346,6 +321,42 @@ void tarnixField_init(TarnixField* field)
     field->type = TARNIX_TYPE_NONE;
 }
 
+TarnixBlock tarnixField_newBlock(const TarnixField* field, size_t size, TarnixArena* arena)
+{
+    /* The arena for one value only: it frees nothing before the clear. */
+    if (arena && !(field->inArena & TARNIX_ARENA_VALUE_TAKEN) && size <= UINT32_MAX - TarnixArena::kAlign) {
+        if (void* data = arena->take(size))
+            return TarnixBlock{data, static_cast<uint32_t>(TarnixArena::roundUp(size)), arena};
+    }
+    if (size > UINT32_MAX)
+        return TarnixBlock{};
+    return TarnixBlock{allocBlock(size), static_cast<uint32_t>(size), nullptr};
+}
+
+void tarnixField_dropBlock(const TarnixBlock& block, size_t size)
+{
+    if (block.arena)
+        block.arena->giveBack(block.data, size);
+    else
+        free(block.data);
+}
+
+void tarnixField_setBlock(TarnixField* field, const TarnixBlock& block, uint32_t count, uint32_t size)
+{
+    if (field->value.data != block.data) { /* else the value was rewritten in place */
+        if (!(field->inArena & TARNIX_VALUE_IN_ARENA))
+            free(field->value.data);
+        field->value.data = block.data;
+        field->capacity   = block.capacity;
+        if (block.arena)
+            field->inArena |= TARNIX_VALUE_IN_ARENA | TARNIX_ARENA_VALUE_TAKEN;
+        else
+            field->inArena &= static_cast<uint8_t>(~TARNIX_VALUE_IN_ARENA);
+    }
+    field->count = count;
+    field->size  = size;
+}
+
 const char* tarnixField_typeName(int32_t type)
 {
     if (type < 0 || type >= TARNIX_TYPE_COUNT)
@@ -391,7 +402,8 @@ TARNIX_SCALAR_SETTER(F64, mama_f64_t, TARNIX_TYPE_DOUBLE, f64)
 
 #undef TARNIX_SCALAR_SETTER
 
-mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size)
+mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size,
+                                  TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_STRING)
         return MAMA_STATUS_WRONG_FIELD_TYPE;
@@ -404,16 +416,18 @@ mama_status tarnixField_setString(TarnixField* field, const char* text, size_t s
                       size, TARNIX_MAX_STRING);
         return MAMA_STATUS_INVALID_ARG;
     }
-    char* block = static_cast<char*>(malloc(size));
-    if (!block)
+    TarnixBlock block = roomFor(field, size, arena);
+    if (!block.data)
         return MAMA_STATUS_NOMEM;
-    memcpy(block, text, size - 1);
-    block[size - 1] = '\0'; /* the size counts the terminator: keep it one */
-    replaceBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
+    char* copy = static_cast<char*>(block.data);
+    memmove(copy, text, size - 1);
+    copy[size - 1]  = '\0'; /* the size counts the terminator: keep it one */
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size)
+mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size,
+                                  TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_OPAQUE)
         return MAMA_STATUS_WRONG_FIELD_TYPE;
@@ -421,12 +435,12 @@ mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t 
         return MAMA_STATUS_NULL_ARG;
     if (size > UINT32_MAX)
         return MAMA_STATUS_INVALID_ARG;
-    void* block = allocBlock(size);
-    if (!block)
+    TarnixBlock block = roomFor(field, size, arena);
+    if (!block.data)
         return MAMA_STATUS_NOMEM;
     if (size)
-        memcpy(block, bytes, size);
-    replaceBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
+        memmove(block.data, bytes, size);
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
     return MAMA_STATUS_OK;
 }
 
@@ -554,7 +568,8 @@ mama_status tarnixField_setPriceRecord(TarnixField* field, const TarnixPrice& va
 }
 
 mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count,
-                                  size_t elementSize, int32_t expectedType, bool adopt)
+                                  size_t elementSize, int32_t expectedType, bool adopt,
+                                  TarnixArena* arena)
 {
     mama_status refused = MAMA_STATUS_OK;
     if (field->type != expectedType)
@@ -566,23 +581,24 @@ mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t c
             free(const_cast<void*>(data));
         return refused;
     }
-    size_t size  = count * elementSize;
-    void*  block = const_cast<void*>(data);
+    size_t      size = count * elementSize;
+    TarnixBlock block{const_cast<void*>(data), static_cast<uint32_t>(size), nullptr};
     if (!adopt) {
         if (!data && size)
             return MAMA_STATUS_NULL_ARG;
-        block = allocBlock(size);
-        if (!block)
+        block = roomFor(field, size, arena);
+        if (!block.data)
             return MAMA_STATUS_NOMEM;
         if (size)
-            memcpy(block, data, size);
+            memmove(block.data, data, size);
     }
-    replaceBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(size));
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(size));
     return MAMA_STATUS_OK;
 }
 
 mama_status tarnixField_setVectorString(TarnixField* field, const char* const* texts,
-                                        size_t count, size_t totalSize, bool adopt)
+                                        size_t count, size_t totalSize, bool adopt,
+                                        TarnixArena* arena)
 {
     mama_status refused = MAMA_STATUS_OK;
     if (field->type != TARNIX_TYPE_VSTRING)
@@ -595,41 +611,35 @@ mama_status tarnixField_setVectorString(TarnixField* field, const char* const* t
         return refused;
     }
 
-    char** table = nullptr;
-    size_t total = totalSize;
-    if (adopt) {
-        table = const_cast<char**>(texts);
-    } else {
+    uint64_t    tableSize = (static_cast<uint64_t>(count) + 1) * sizeof(char*);
+    TarnixBlock block{const_cast<char**>(texts), static_cast<uint32_t>(tableSize + totalSize), nullptr};
+    size_t      total = totalSize;
+    if (!adopt) {
         if (!texts && count)
             return MAMA_STATUS_NULL_ARG;
-        table = static_cast<char**>(malloc((count + 1) * sizeof(char*)));
-        if (!table)
-            return MAMA_STATUS_NOMEM;
         uint64_t sum = 0;
         for (size_t i = 0; i < count; ++i) {
             size_t measure = texts[i] ? strnlen(texts[i], TARNIX_MAX_STRING) + 1 : 1;
             if (measure > TARNIX_MAX_STRING) {
                 TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: string too big: %zu; max: %zu",
                               measure, TARNIX_MAX_STRING);
-                free(table);
                 return MAMA_STATUS_INVALID_ARG;
             }
             sum += measure;
         }
         /* The block size is kept in 32 bits. */
-        if (sum > UINT32_MAX) {
+        if (tableSize + sum > UINT32_MAX) {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                           "tarnixField_setVectorString: strings too big together: %" PRIu64 "; max: %u",
                           sum, UINT32_MAX);
-            free(table);
             return MAMA_STATUS_INVALID_ARG;
         }
-        char* block = static_cast<char*>(allocBlock(static_cast<size_t>(sum)));
-        if (!block) {
-            free(table);
+        /* Always a new block: the texts may lie in the current one. */
+        block = tarnixField_newBlock(field, static_cast<size_t>(tableSize + sum), arena);
+        if (!block.data)
             return MAMA_STATUS_NOMEM;
-        }
-        char* pos = block;
+        char** table = static_cast<char**>(block.data);
+        char*  pos   = reinterpret_cast<char*>(table + count + 1);
         for (size_t i = 0; i < count; ++i) {
             table[i] = pos;
             if (texts[i]) {
@@ -642,14 +652,7 @@ mama_status tarnixField_setVectorString(TarnixField* field, const char* const* t
         table[count] = pos;
         total        = static_cast<size_t>(sum);
     }
-
-    if (field->value.strings) {
-        free(field->value.strings[0]);
-        free(field->value.strings);
-    }
-    field->value.strings = table;
-    field->count         = static_cast<uint32_t>(count);
-    field->size          = static_cast<uint32_t>(total);
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(total));
     return MAMA_STATUS_OK;
 }
 
@@ -694,7 +697,7 @@ mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* cons
 }
 
 mama_status tarnixField_setVectorDateTimeRecords(TarnixField* field, TarnixDateTime* block,
-                                                 size_t count, bool adopt)
+                                                 size_t count, bool adopt, TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_VDATETIME) {
         if (adopt)
@@ -704,15 +707,15 @@ mama_status tarnixField_setVectorDateTimeRecords(TarnixField* field, TarnixDateT
     if (count == 0) {
         if (adopt)
             free(block);
-        replaceBlock(field, nullptr, 0, 0);
+        tarnixField_setBlock(field, TarnixBlock{}, 0, 0);
         return MAMA_STATUS_OK;
     }
     return tarnixField_setVector(field, block, count, sizeof(TarnixDateTime), TARNIX_TYPE_VDATETIME,
-                                 adopt);
+                                 adopt, arena);
 }
 
 mama_status tarnixField_setVectorPriceRecords(TarnixField* field, TarnixPrice* block, size_t count,
-                                              bool adopt)
+                                              bool adopt, TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_VPRICE) {
         if (adopt)
@@ -722,71 +725,70 @@ mama_status tarnixField_setVectorPriceRecords(TarnixField* field, TarnixPrice* b
     if (count == 0) {
         if (adopt)
             free(block);
-        replaceBlock(field, nullptr, 0, 0);
+        tarnixField_setBlock(field, TarnixBlock{}, 0, 0);
         return MAMA_STATUS_OK;
     }
-    return tarnixField_setVector(field, block, count, sizeof(TarnixPrice), TARNIX_TYPE_VPRICE, adopt);
+    return tarnixField_setVector(field, block, count, sizeof(TarnixPrice), TARNIX_TYPE_VPRICE, adopt,
+                                 arena);
 }
 
+namespace {
+
+/* A vector of records converted from OpenMAMA objects into a new block:
+ * an element refused leaves the current value as it was. */
+template <typename Record, typename Source, typename Convert>
+mama_status setConverted(TarnixField* field, const Source* values, size_t count, TarnixArena* arena,
+                         Convert convert)
+{
+    if (!values)
+        return MAMA_STATUS_NULL_ARG;
+    if (!blockSizeFits(count, sizeof(Record)))
+        return MAMA_STATUS_INVALID_ARG;
+    TarnixBlock block = tarnixField_newBlock(field, count * sizeof(Record), arena);
+    if (!block.data)
+        return MAMA_STATUS_NOMEM;
+    auto* records = static_cast<Record*>(block.data);
+    for (size_t i = 0; i < count; ++i) {
+        Record      record;
+        mama_status status = convert(values[i], &record);
+        if (status != MAMA_STATUS_OK) {
+            tarnixField_dropBlock(block, count * sizeof(Record));
+            return status;
+        }
+        records[i] = record;
+    }
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count),
+                         static_cast<uint32_t>(count * sizeof(Record)));
+    return MAMA_STATUS_OK;
+}
+
+} // namespace
+
 mama_status tarnixField_setVectorDateTime(TarnixField* field, const mamaDateTime* values,
-                                          size_t count)
+                                          size_t count, TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_VDATETIME)
         return MAMA_STATUS_WRONG_FIELD_TYPE;
     if (count == 0)
         return tarnixField_setVectorDateTimeRecords(field, nullptr, 0, false);
-    if (!values)
-        return MAMA_STATUS_NULL_ARG;
-    if (!blockSizeFits(count, sizeof(TarnixDateTime)))
-        return MAMA_STATUS_INVALID_ARG;
-    auto* block = static_cast<TarnixDateTime*>(malloc(count * sizeof(TarnixDateTime)));
-    if (!block)
-        return MAMA_STATUS_NOMEM;
-    for (size_t i = 0; i < count; ++i) {
-        TarnixDateTime record;
-        mama_status    status = tarnixDateTime_fromMama(values[i], &record);
-        if (status != MAMA_STATUS_OK) {
-            free(block);
-            return status;
-        }
-        block[i] = record;
-    }
-    return tarnixField_setVectorDateTimeRecords(field, block, count, true);
+    return setConverted<TarnixDateTime>(field, values, count, arena, tarnixDateTime_fromMama);
 }
 
-mama_status tarnixField_setVectorPrice(TarnixField* field, const mamaPrice* values, size_t count)
+mama_status tarnixField_setVectorPrice(TarnixField* field, const mamaPrice* values, size_t count,
+                                       TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_VPRICE)
         return MAMA_STATUS_WRONG_FIELD_TYPE;
     if (count == 0)
         return tarnixField_setVectorPriceRecords(field, nullptr, 0, false);
-    if (!values)
-        return MAMA_STATUS_NULL_ARG;
-    if (!blockSizeFits(count, sizeof(TarnixPrice)))
-        return MAMA_STATUS_INVALID_ARG;
-    auto* block = static_cast<TarnixPrice*>(malloc(count * sizeof(TarnixPrice)));
-    if (!block)
-        return MAMA_STATUS_NOMEM;
-    for (size_t i = 0; i < count; ++i) {
-        TarnixPrice record;
-        mama_status status = priceFromMama(values[i], &record);
-        if (status != MAMA_STATUS_OK) {
-            free(block);
-            return status;
-        }
-        block[i] = record;
-    }
-    return tarnixField_setVectorPriceRecords(field, block, count, true);
+    return setConverted<TarnixPrice>(field, values, count, arena, priceFromMama);
 }
 
 void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
 {
     if (!data)
         return;
-    if (type == TARNIX_TYPE_VSTRING) {
-        char** table = static_cast<char**>(data);
-        free(table[0]);
-    } else if (type == TARNIX_TYPE_VTXM) {
+    if (type == TARNIX_TYPE_VTXM) {
         auto** msgs = static_cast<TarnixPayloadImpl**>(data);
         for (size_t i = 0; i < count; ++i)
             if (msgs[i])
@@ -1077,7 +1079,7 @@ size_t elementWidth(int32_t type)
     }
 }
 
-mama_status copyValue(const TarnixField* src, TarnixField* dst)
+mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
 {
     switch (src->type) {
     case TARNIX_TYPE_BOOL:
@@ -1099,9 +1101,9 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst)
     case TARNIX_TYPE_STRING:
         if (!src->value.str)
             return MAMA_STATUS_OK;
-        return tarnixField_setString(dst, src->value.str, src->size);
+        return tarnixField_setString(dst, src->value.str, src->size, arena);
     case TARNIX_TYPE_OPAQUE:
-        return tarnixField_setOpaque(dst, src->value.data, src->count);
+        return tarnixField_setOpaque(dst, src->value.data, src->count, arena);
     case TARNIX_TYPE_TXM: {
         if (!src->value.msg)
             return MAMA_STATUS_OK;
@@ -1113,8 +1115,7 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst)
         return MAMA_STATUS_OK;
     }
     case TARNIX_TYPE_VSTRING:
-        dst->value.strings = nullptr;
-        return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false);
+        return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false, arena);
     case TARNIX_TYPE_VTXM: {
         auto* array = static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1,
                                                               sizeof(TarnixPayloadImpl*)));
@@ -1141,13 +1142,13 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst)
         size_t width = elementWidth(src->type);
         if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
             return MAMA_STATUS_OK; /* empty: no block */
-        size_t size  = static_cast<size_t>(src->count) * width;
-        void*  block = allocBlock(size);
-        if (!block)
+        size_t      size  = static_cast<size_t>(src->count) * width;
+        TarnixBlock block = tarnixField_newBlock(dst, size, arena);
+        if (!block.data)
             return MAMA_STATUS_NOMEM;
         if (size)
-            memcpy(block, src->value.data, size);
-        dst->value.data = block;
+            memcpy(block.data, src->value.data, size);
+        tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
         return MAMA_STATUS_OK;
     }
     }
@@ -1155,26 +1156,27 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst)
 
 } // namespace
 
-mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination)
+mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination, TarnixArena* arena)
 {
-    destination->fid     = source->fid;
-    destination->name    = nullptr;
-    destination->nameLen = 0;
+    tarnixField_init(destination);
+    destination->fid = source->fid;
     if (source->name && source->nameLen) {
         /* Like the store, keep a spare NUL behind the name's bytes. */
-        destination->name = static_cast<char*>(malloc(static_cast<size_t>(source->nameLen) + 1));
+        size_t length = static_cast<size_t>(source->nameLen) + 1;
+        destination->name = static_cast<char*>(arena ? arena->take(length) : nullptr);
+        if (destination->name)
+            destination->inArena = TARNIX_NAME_IN_ARENA;
+        else
+            destination->name = static_cast<char*>(malloc(length));
         if (!destination->name)
             return MAMA_STATUS_NOMEM;
         memcpy(destination->name, source->name, source->nameLen);
         destination->name[source->nameLen] = '\0';
         destination->nameLen               = source->nameLen;
     }
-    destination->count       = source->count;
-    destination->size        = source->size;
-    destination->type        = source->type;
-    destination->handed      = nullptr;
-    destination->handedCount = 0;
-    memset(&destination->value, 0, sizeof destination->value);
+    destination->count = source->count;
+    destination->size  = source->size;
+    destination->type  = source->type;
 
     if (source->type < 0 || source->type >= TARNIX_TYPE_COUNT ||
         source->type == TARNIX_TYPE_UNUSED28) {
@@ -1183,14 +1185,14 @@ mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination
         return MAMA_STATUS_OK;
     }
 
-    mama_status status = copyValue(source, destination);
+    mama_status status = copyValue(source, destination, arena);
     if (status != MAMA_STATUS_OK) {
-        free(destination->name);
-        destination->name    = nullptr;
-        destination->nameLen = 0;
-        destination->count   = 0;
-        destination->size    = 0;
-        memset(&destination->value, 0, sizeof destination->value);
+        if (!(destination->inArena & TARNIX_NAME_IN_ARENA))
+            free(destination->name);
+        int32_t type = destination->type;
+        tarnixField_init(destination);
+        destination->fid  = source->fid;
+        destination->type = type;
     }
     return status;
 }
@@ -1200,21 +1202,25 @@ void tarnixField_releaseContents(TarnixField* field)
     if (field->handed)
         releaseHanded(field);
     switch (field->type) {
-    case TARNIX_TYPE_STRING:
-    case TARNIX_TYPE_OPAQUE:
-        free(field->value.data);
-        break;
     case TARNIX_TYPE_TXM:
-    case TARNIX_TYPE_VSTRING:
+        if (field->value.msg)
+            tarnixmsgPayload_destroy(field->value.msg);
+        break;
     case TARNIX_TYPE_VTXM:
-        releaseValue(field);
+        if (field->value.msgs) {
+            for (uint32_t i = 0; i < field->count; ++i)
+                if (field->value.msgs[i])
+                    tarnixmsgPayload_destroy(field->value.msgs[i]);
+            free(field->value.msgs);
+        }
         break;
     default:
-        if (tarnixField_isVectorType(field->type))
+        if (holdsBlock(field->type) && !(field->inArena & TARNIX_VALUE_IN_ARENA))
             free(field->value.data);
         break;
     }
-    free(field->name);
+    if (field->name && !(field->inArena & TARNIX_NAME_IN_ARENA))
+        free(field->name);
 }
 
 void tarnixField_release(TarnixField* field)

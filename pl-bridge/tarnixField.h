@@ -9,6 +9,7 @@
 #include <cstdint>
 
 struct TarnixPayloadImpl;
+class TarnixArena;
 
 /* In-memory type codes. They differ from the wire tags of the codec. */
 enum TarnixFieldType : int32_t {
@@ -94,13 +95,24 @@ union TarnixValue {
 };
 static_assert(sizeof(TarnixValue) == 16, "field value is 16 bytes");
 
+/* TarnixField::inArena: blocks of a record that its store's arena holds,
+ * which releasing the record leaves alone, and whether the record has had
+ * its one value block from the arena (its later values, even after it was
+ * emptied, come from the heap). */
+enum : uint8_t { TARNIX_NAME_IN_ARENA = 1, TARNIX_VALUE_IN_ARENA = 2, TARNIX_ARENA_VALUE_TAKEN = 4 };
+
 struct TarnixField {
     uint16_t    fid;
+    uint8_t     inArena;  /* TARNIX_*_IN_ARENA */
+    uint32_t    capacity; /* bytes the value block has room for */
     char*       name;
     uint32_t    nameLen;  /* bytes of name including its NUL; 0 without name */
     int32_t     type;     /* TarnixFieldType; -1 until typed */
     uint32_t    count;    /* vector elements; bytes of STRING and OPAQUE */
-    uint32_t    size;     /* bytes of the owned block */
+    uint32_t    size;     /* bytes of the value in its block (VSTRING: of the texts) */
+    /* STRING, OPAQUE, VSTRING and the numeric, date-time and price vectors
+     * keep their value in one block at value.data (VSTRING: the table of
+     * count + 1 text pointers, then the texts; the last pointer ends them). */
     TarnixValue value;
     /* OpenMAMA date-time or price objects handed out by the vector getters;
      * owned by the record, valid until the next such call or release. */
@@ -110,6 +122,24 @@ struct TarnixField {
 
 /* A record with no fid, no name, no type and no value. */
 void tarnixField_init(TarnixField* field);
+
+/* A block for a record's next value, filled before it replaces the
+ * current one (the new value may be read from the old). Setters given an
+ * arena take one value block per record from it, its first; later values
+ * go to the heap, so a record changed again and again does not grow its
+ * message's arena. */
+struct TarnixBlock {
+    void*        data;
+    uint32_t     capacity;
+    TarnixArena* arena; /* the arena it was taken from; null for the heap */
+};
+/* A fresh block of size bytes; data is null without memory. */
+TarnixBlock tarnixField_newBlock(const TarnixField* field, size_t size, TarnixArena* arena);
+/* Gives back a fresh block of size bytes that will not be used. */
+void tarnixField_dropBlock(const TarnixBlock& block, size_t size);
+/* Makes block (fresh, or the record's own rewritten) the record's value
+ * block, freeing the one it replaces. */
+void tarnixField_setBlock(TarnixField* field, const TarnixBlock& block, uint32_t count, uint32_t size);
 
 /* Setters: MAMA_STATUS_WRONG_FIELD_TYPE when the record has another type. */
 mama_status tarnixField_setBool(TarnixField* field, mama_bool_t value);
@@ -125,33 +155,40 @@ mama_status tarnixField_setU64(TarnixField* field, mama_u64_t value);
 mama_status tarnixField_setF32(TarnixField* field, mama_f32_t value);
 mama_status tarnixField_setF64(TarnixField* field, mama_f64_t value);
 /* size counts the terminator; 0 measures the text. */
-mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size);
-mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size);
+mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size,
+                                  TarnixArena* arena = nullptr);
+mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size,
+                                  TarnixArena* arena = nullptr);
 mama_status tarnixField_setMsg(TarnixField* field, TarnixPayloadImpl* msg);
 mama_status tarnixField_setDateTime(TarnixField* field, const mamaDateTime value);
 mama_status tarnixField_setDateTimeRecord(TarnixField* field, const TarnixDateTime& value);
 mama_status tarnixField_setPrice(TarnixField* field, const mamaPrice value);
 mama_status tarnixField_setPriceRecord(TarnixField* field, const TarnixPrice& value);
 /* Without adopt: texts is an array of count texts (null counts as empty).
- * With adopt: texts is a finished string table and totalSize its block size. */
+ * With adopt: texts is a finished heap block (see TarnixField::value) and
+ * totalSize the bytes of its texts. */
 mama_status tarnixField_setVectorString(TarnixField* field, const char* const* texts,
-                                        size_t count, size_t totalSize, bool adopt);
+                                        size_t count, size_t totalSize, bool adopt,
+                                        TarnixArena* arena = nullptr);
 mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* const* msgs,
                                      size_t count, bool adopt);
 mama_status tarnixField_setVectorDateTime(TarnixField* field, const mamaDateTime* values,
-                                          size_t count);
+                                          size_t count, TarnixArena* arena = nullptr);
 mama_status tarnixField_setVectorDateTimeRecords(TarnixField* field, TarnixDateTime* block,
-                                                 size_t count, bool adopt);
+                                                 size_t count, bool adopt,
+                                                 TarnixArena* arena = nullptr);
 mama_status tarnixField_setVectorPrice(TarnixField* field, const mamaPrice* values,
-                                       size_t count);
+                                       size_t count, TarnixArena* arena = nullptr);
 mama_status tarnixField_setVectorPriceRecords(TarnixField* field, TarnixPrice* block,
-                                              size_t count, bool adopt);
+                                              size_t count, bool adopt,
+                                              TarnixArena* arena = nullptr);
 /* Setters given adopt own the data from the call on: when they refuse it
  * they free it. This frees such data by its type. */
 void tarnixField_discardAdopted(int32_t type, void* data, size_t count);
 /* Numeric vectors: data of count elements of elementSize bytes. */
 mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count,
-                                  size_t elementSize, int32_t expectedType, bool adopt);
+                                  size_t elementSize, int32_t expectedType, bool adopt,
+                                  TarnixArena* arena = nullptr);
 
 /* Getters: MAMA_STATUS_WRONG_FIELD_TYPE when the conversion is not allowed. */
 mama_status tarnixField_getBool(const TarnixField* field, mama_bool_t* out);
@@ -192,7 +229,8 @@ mama_status tarnixField_getVectorDateTime(TarnixField* f, const mamaDateTime** o
 mama_status tarnixField_getVectorPrice(TarnixField* f, const mamaPrice** out, mama_size_t* n);
 
 /* Deep copy of source into a fresh destination record. */
-mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination);
+mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination,
+                             TarnixArena* arena = nullptr);
 /* Frees what the record owns and unsets it. */
 void tarnixField_release(TarnixField* field);
 /* Frees what the record owns, leaving the record itself as it was (for a

@@ -51,7 +51,7 @@ trap 'rm -f "$section"' EXIT
   if [ -s "$results/payload.md" ]; then
     echo "### Payload: tarnixmsg against OpenMAMA's qpidmsg"
     echo
-    echo "Same 20-field market-data message through OpenMAMA's \`mamaMsg\` API, both payloads in one run (\`bench/payload/run.sh\`; details in [bench/payload/README.md](bench/payload/README.md)):"
+    echo "The same 20-field market-data message and 50-field update through OpenMAMA's \`mamaMsg\` API, both payloads in one run (\`bench/payload/run.sh\`; details in [bench/payload/README.md](bench/payload/README.md)):"
     echo
     cat "$results/payload.md"
     echo

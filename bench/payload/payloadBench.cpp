@@ -1,7 +1,7 @@
 /* tarnixmsg against OpenMAMA's bundled qpidmsg, both driven through the
- * mamaMsg API with the same market-data message: build + serialize, decode
- * into a reused message, iterate every field, get five fields by fid. A
- * malloc counter reports heap allocations per decode. */
+ * mamaMsg API with the same market-data messages (20 and 50 fields): build +
+ * serialize, decode into a reused message, iterate every field, get five
+ * fields by fid. A malloc counter reports heap allocations per operation. */
 #include <mama/integration/msg.h>
 #include <mama/mama.h>
 
@@ -68,9 +68,7 @@ extern "C" void* realloc(void* p, size_t size)
 
 namespace {
 
-/* ---- the message ----------------------------------------------------------- */
-
-constexpr mama_fid_t kVectorFid = 20;
+/* ---- the messages ---------------------------------------------------------- */
 
 struct Sample {
     mamaPrice    price    = nullptr;
@@ -98,8 +96,8 @@ bool check(mama_status status, const char* what)
     abort();
 }
 
-/* About twenty fields as a quote/trade update carries them, known by fid. */
-void build(mamaMsg msg, const Sample& s)
+/* Twenty fields as a quote/trade update carries them, known by fid. */
+void build20(mamaMsg msg, const Sample& s)
 {
     static const mama_f64_t depth[] = {123.40, 123.35, 123.30, 123.25};
     check(mamaMsg_addI32(msg, nullptr, 1, 1024), "seq");
@@ -121,8 +119,81 @@ void build(mamaMsg msg, const Sample& s)
     check(mamaMsg_addI32(msg, nullptr, 17, 500), "ask size");
     check(mamaMsg_addU16(msg, nullptr, 18, 12), "condition");
     check(mamaMsg_addU8(msg, nullptr, 19, 1), "flags");
-    check(mamaMsg_addVectorF64(msg, nullptr, kVectorFid, depth, 4), "depth");
+    check(mamaMsg_addVectorF64(msg, nullptr, 20, depth, 4), "depth");
 }
+
+/* The end-to-end benchmark's 50-field update (bench/e2e/mdmsg.c, by fid):
+ * the quote's ten fields in their order, then forty more cycling through
+ * price, U32, F64, I64 and a string or a date-time. */
+void build50(mamaMsg msg, const Sample& s)
+{
+    check(mamaMsg_addU8(msg, nullptr, 1, 0), "type");
+    check(mamaMsg_addU8(msg, nullptr, 2, 0), "status");
+    check(mamaMsg_addU32(msg, nullptr, 10, 1024), "seq");
+    check(mamaMsg_addDateTime(msg, nullptr, 16, s.dateTime), "send time");
+    check(mamaMsg_addString(msg, nullptr, 305, "BENCH"), "symbol");
+    check(mamaMsg_addPrice(msg, nullptr, 237, s.price), "bid");
+    check(mamaMsg_addPrice(msg, nullptr, 109, s.price), "ask");
+    check(mamaMsg_addU32(msg, nullptr, 238, 1200), "bid size");
+    check(mamaMsg_addU32(msg, nullptr, 110, 800), "ask size");
+    check(mamaMsg_addI64(msg, nullptr, 475, 123456789), "volume");
+    for (int i = 0; i < 40; ++i) {
+        const mama_fid_t fid = static_cast<mama_fid_t>(1000 + i);
+        switch (i % 5) {
+        case 0: check(mamaMsg_addPrice(msg, nullptr, fid, s.price), "price"); break;
+        case 1: check(mamaMsg_addU32(msg, nullptr, fid, static_cast<mama_u32_t>(100 * i)), "u32"); break;
+        case 2: check(mamaMsg_addF64(msg, nullptr, fid, 0.5 * i), "f64"); break;
+        case 3: check(mamaMsg_addI64(msg, nullptr, fid, 1000000LL * i), "i64"); break;
+        default:
+            if (i % 10 == 4)
+                check(mamaMsg_addString(msg, nullptr, fid, "NYSE"), "string");
+            else
+                check(mamaMsg_addDateTime(msg, nullptr, fid, s.dateTime), "date-time");
+            break;
+        }
+    }
+}
+
+/* Five fields a subscriber reads, by fid. */
+void getFive20(mamaMsg msg, mamaDateTime)
+{
+    mama_i32_t  seq    = 0;
+    mama_f64_t  bid    = 0;
+    mama_f64_t  last   = 0;
+    mama_i64_t  id     = 0;
+    const char* symbol = nullptr;
+    check(mamaMsg_getI32(msg, nullptr, 1, &seq), "get seq");
+    check(mamaMsg_getF64(msg, nullptr, 5, &bid), "get bid");
+    check(mamaMsg_getF64(msg, nullptr, 7, &last), "get last");
+    check(mamaMsg_getI64(msg, nullptr, 3, &id), "get id");
+    check(mamaMsg_getString(msg, nullptr, 11, &symbol), "get symbol");
+    benchmark::DoNotOptimize(seq + bid + last + static_cast<double>(id));
+    benchmark::DoNotOptimize(symbol);
+}
+
+/* What the end-to-end subscriber reads (sequence number, send time) and
+ * three more. */
+void getFive50(mamaMsg msg, mamaDateTime sendTime)
+{
+    mama_u32_t  seq    = 0;
+    mama_f64_t  value  = 0;
+    mama_i64_t  volume = 0;
+    const char* symbol = nullptr;
+    check(mamaMsg_getU32(msg, nullptr, 10, &seq), "get seq");
+    check(mamaMsg_getDateTime(msg, nullptr, 16, sendTime), "get send time");
+    check(mamaMsg_getF64(msg, nullptr, 1002, &value), "get f64");
+    check(mamaMsg_getI64(msg, nullptr, 475, &volume), "get volume");
+    check(mamaMsg_getString(msg, nullptr, 305, &symbol), "get symbol");
+    benchmark::DoNotOptimize(seq + value + static_cast<double>(volume));
+    benchmark::DoNotOptimize(symbol);
+}
+
+struct Shape {
+    int fields;
+    void (*build)(mamaMsg, const Sample&);
+    void (*getFive)(mamaMsg, mamaDateTime);
+};
+const Shape kShapes[] = {{20, build20, getFive20}, {50, build50, getFive50}};
 
 mamaPayloadBridge bridgeFor(const char* name)
 {
@@ -136,12 +207,12 @@ struct Encoded {
     char                 id;
 };
 
-Encoded encode(mamaPayloadBridge bridge)
+Encoded encode(mamaPayloadBridge bridge, const Shape& shape)
 {
     Sample  s;
     mamaMsg msg = nullptr;
     check(mamaMsg_createForPayloadBridge(&msg, bridge), "create");
-    build(msg, s);
+    shape.build(msg, s);
     const void* buffer = nullptr;
     mama_size_t size   = 0;
     check(mamaMsg_getByteBuffer(msg, &buffer, &size), "serialize");
@@ -154,7 +225,7 @@ Encoded encode(mamaPayloadBridge bridge)
 
 /* ---- benchmarks ------------------------------------------------------------ */
 
-void buildSerialize(benchmark::State& state, mamaPayloadBridge bridge)
+void buildSerialize(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
     Sample  s;
     mamaMsg msg = nullptr;
@@ -163,7 +234,7 @@ void buildSerialize(benchmark::State& state, mamaPayloadBridge bridge)
     AllocationMeter meter;
     for (auto _ : state) {
         mamaMsg_clear(msg);
-        build(msg, s);
+        shape->build(msg, s);
         const void* buffer = nullptr;
         mamaMsg_getByteBuffer(msg, &buffer, &size);
         benchmark::DoNotOptimize(buffer);
@@ -172,9 +243,9 @@ void buildSerialize(benchmark::State& state, mamaPayloadBridge bridge)
     mamaMsg_destroy(msg);
 }
 
-void decode(benchmark::State& state, mamaPayloadBridge bridge)
+void decode(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Encoded e   = encode(bridge);
+    Encoded e   = encode(bridge, *shape);
     mamaMsg msg = nullptr;
     check(mamaMsg_createForPayloadBridge(&msg, bridge), "create");
     /* Warm the reused message, as a subscription's queue message is. */
@@ -185,8 +256,8 @@ void decode(benchmark::State& state, mamaPayloadBridge bridge)
     meter.report(state, e.bytes.size());
     mama_size_t fields = 0;
     mamaMsg_getNumFields(msg, &fields);
-    if (fields != 20)
-        state.SkipWithError("decoded message does not hold 20 fields");
+    if (fields != static_cast<mama_size_t>(shape->fields))
+        state.SkipWithError("decoded message lacks fields");
     mamaMsg_destroy(msg);
 }
 
@@ -199,9 +270,9 @@ void MAMACALLTYPE visit(const mamaMsg, const mamaMsgField field, void* closure)
     *static_cast<size_t*>(closure) += fid + static_cast<size_t>(type);
 }
 
-void iterate(benchmark::State& state, mamaPayloadBridge bridge)
+void iterate(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Encoded e   = encode(bridge);
+    Encoded e   = encode(bridge, *shape);
     mamaMsg msg = nullptr;
     check(mamaMsg_createFromByteBuffer(&msg, e.bytes.data(), e.bytes.size()), "decode");
     size_t          sum = 0;
@@ -214,27 +285,18 @@ void iterate(benchmark::State& state, mamaPayloadBridge bridge)
     mamaMsg_destroy(msg);
 }
 
-void getFive(benchmark::State& state, mamaPayloadBridge bridge)
+void getFive(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Encoded e   = encode(bridge);
+    Encoded e   = encode(bridge, *shape);
     mamaMsg msg = nullptr;
     check(mamaMsg_createFromByteBuffer(&msg, e.bytes.data(), e.bytes.size()), "decode");
+    mamaDateTime sendTime = nullptr;
+    check(mamaDateTime_create(&sendTime), "date-time");
     AllocationMeter meter;
-    for (auto _ : state) {
-        mama_i32_t  seq    = 0;
-        mama_f64_t  bid    = 0;
-        mama_f64_t  last   = 0;
-        mama_i64_t  id     = 0;
-        const char* symbol = nullptr;
-        mamaMsg_getI32(msg, nullptr, 1, &seq);
-        mamaMsg_getF64(msg, nullptr, 5, &bid);
-        mamaMsg_getF64(msg, nullptr, 7, &last);
-        mamaMsg_getI64(msg, nullptr, 3, &id);
-        mamaMsg_getString(msg, nullptr, 11, &symbol);
-        benchmark::DoNotOptimize(seq + bid + last + static_cast<double>(id));
-        benchmark::DoNotOptimize(symbol);
-    }
+    for (auto _ : state)
+        shape->getFive(msg, sendTime);
     meter.report(state, e.bytes.size());
+    mamaDateTime_destroy(sendTime);
     mamaMsg_destroy(msg);
 }
 
@@ -243,12 +305,16 @@ void getFive(benchmark::State& state, mamaPayloadBridge bridge)
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    for (const char* name : {"tarnixmsg", "qpidmsg"}) {
-        mamaPayloadBridge bridge = bridgeFor(name);
-        benchmark::RegisterBenchmark((std::string("BuildSerialize/") + name).c_str(), buildSerialize, bridge);
-        benchmark::RegisterBenchmark((std::string("Decode/") + name).c_str(), decode, bridge);
-        benchmark::RegisterBenchmark((std::string("IterateFields/") + name).c_str(), iterate, bridge);
-        benchmark::RegisterBenchmark((std::string("GetFiveByFid/") + name).c_str(), getFive, bridge);
+    /* Named Operation/payload/fields. */
+    for (const Shape& shape : kShapes) {
+        for (const char* name : {"tarnixmsg", "qpidmsg"}) {
+            mamaPayloadBridge bridge = bridgeFor(name);
+            std::string       tail   = std::string("/") + name + "/" + std::to_string(shape.fields);
+            benchmark::RegisterBenchmark(("BuildSerialize" + tail).c_str(), buildSerialize, bridge, &shape);
+            benchmark::RegisterBenchmark(("Decode" + tail).c_str(), decode, bridge, &shape);
+            benchmark::RegisterBenchmark(("IterateFields" + tail).c_str(), iterate, bridge, &shape);
+            benchmark::RegisterBenchmark(("GetFiveByFid" + tail).c_str(), getFive, bridge, &shape);
+        }
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -2,8 +2,9 @@
 # Installs what the build, tests, benchmarks and demo need, then builds
 # OpenMAMA 6.3.1 (C and C++ APIs) into a cache outside the clone. Idempotent:
 # a second run only checks and returns.
-#   OPENMAMA_PREFIX   where OpenMAMA is built (default below); setup.sh only
-#                     ever removes a prefix that carries its own stamp file
+#   OPENMAMA_PREFIX   where OpenMAMA is built (default below); setup.sh builds
+#                     only in an empty folder or one with its own unfinished
+#                     build, and never removes the folder itself
 #   OPENMAMA_TARBALL  the OpenMAMA source archive
 set -euo pipefail
 
@@ -47,12 +48,20 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$OPENMAMA_STAMP" ]; then
   exit 0
 fi
 
-# The prefix is ours only if our stamp is in it (a finished or a broken
-# build of ours); anything else there belongs to someone else.
-if [ -e "$OPENMAMA_PREFIX" ] && [ ! -f "$stamp" ] \
-   && [ -n "$(ls -A "$OPENMAMA_PREFIX" 2>/dev/null || echo x)" ]; then
+# The prefix is ours to build in when it is empty or missing, or holds an
+# unfinished build of ours (stamp "building"). Anything else, a finished
+# build of another OpenMAMA version or flavour included, belongs to someone.
+unfinished=""
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = building ]; then
+  unfinished=1
+elif [ -e "$OPENMAMA_PREFIX" ] && [ -n "$(ls -A "$OPENMAMA_PREFIX" 2>/dev/null || echo x)" ]; then
+  if [ -f "$stamp" ]; then
+    what="holds another OpenMAMA build ($(head -c 64 "$stamp"), not $OPENMAMA_STAMP)"
+  else
+    what="exists and was not made by this script (no .tarnix-stamp in it)"
+  fi
   cat >&2 <<MSG
-setup: $OPENMAMA_PREFIX exists and was not made by this script (no .tarnix-stamp in it);
+setup: $OPENMAMA_PREFIX $what;
   it is left untouched. To build against an OpenMAMA installed there, run
     OPENMAMA_ROOT=$OPENMAMA_PREFIX scripts/build.sh
   otherwise set OPENMAMA_PREFIX to a new folder.
@@ -101,10 +110,11 @@ stage() {
 }
 
 log "building OpenMAMA $OPENMAMA_VERSION ($OPENMAMA_FLAVOUR) into $OPENMAMA_PREFIX (a few minutes, once)"
-if [ -f "$stamp" ]; then
-  rm -rf "$OPENMAMA_PREFIX"    # an unfinished build of ours
-fi
 mkdir -p "$OPENMAMA_PREFIX"
+if [ -n "$unfinished" ]; then
+  # Its contents are ours; the folder itself may not be.
+  find "$OPENMAMA_PREFIX" -mindepth 1 -maxdepth 1 -exec rm -rf {} +
+fi
 echo "building" > "$stamp"
 work="$(mktemp -d "$OPENMAMA_CACHE/build-openmama.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
@@ -113,7 +123,7 @@ trap 'rm -rf "$work"' EXIT
 mkdir -p "$OPENMAMA_PREFIX/src"
 tar -xzf "$tarball" -C "$OPENMAMA_PREFIX/src"
 src="$OPENMAMA_PREFIX/src/openmama-$OPENMAMA_VERSION"
-stage configure "$work/configure.log" \
+stage configure "$OPENMAMA_CACHE/openmama-configure.log" \
   cmake -S "$src" -B "$work/build" -G "Unix Makefiles" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_INSTALL_PREFIX="$OPENMAMA_PREFIX" \
@@ -121,8 +131,8 @@ stage configure "$work/configure.log" \
   -DWITH_UNITTEST=ON -DWITH_EXAMPLES=ON -DWITH_TESTTOOLS=ON -DWITH_PROTON=ON -DWITH_CPP=ON \
   -DWITH_MAMDA=OFF -DWITH_JAVA=OFF -DWITH_CSHARP=OFF -DWITH_DOC=OFF \
   -DINSTALL_RUNTIME_DEPENDENCIES=OFF
-stage compile "$work/build.log" cmake --build "$work/build" -j "$jobs"
-stage install "$work/install.log" cmake --install "$work/build"
+stage compile "$OPENMAMA_CACHE/openmama-compile.log" cmake --build "$work/build" -j "$jobs"
+stage install "$OPENMAMA_CACHE/openmama-install.log" cmake --install "$work/build"
 
 # OpenMAMA's data dictionary and test configuration travel with the install.
 mkdir -p "$OPENMAMA_PREFIX/share/openmama"

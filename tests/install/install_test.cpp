@@ -339,6 +339,47 @@ TEST(Package, DebianPackageInstallsBesideOpenMama)
     expectStockProgramsRunFrom(prefix + "/lib", prefix + "/config/tarnix-mama.properties");
 }
 
+// setup.sh builds OpenMAMA only in an empty folder or over an unfinished
+// build of its own; someone else's folder, or a finished build of another
+// OpenMAMA (such as the C-only cache beside the default prefix), is reported
+// and left as it is. An unfinished build is cleared, the folder kept.
+TEST(Setup, BuildsOnlyWhereItMayClear)
+{
+    struct Case {
+        const char *stamp; // none: no stamp file
+        std::string message; // empty: clears and goes on to build
+    } cases[] = {
+        {nullptr, " exists and was not made by this script"},
+        {"6.3.1\n", " holds another OpenMAMA build (6.3.1, not 6.3.1 cpp)"},
+        {"building\n", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.stamp ? c.stamp : "no stamp");
+        TempDir dir("install-setup");
+        const std::string prefix = dir.file("openmama");
+        fs::create_directories(prefix + "/lib");
+        std::ofstream(prefix + "/lib/keep.txt") << "mine\n";
+        if (c.stamp)
+            std::ofstream(prefix + "/.tarnix-stamp") << c.stamp;
+        const auto before = entries(prefix);
+        // The bogus archive stops a build right after the folder is cleared.
+        std::ofstream(dir.file("bogus.tar.gz")) << "not an archive\n";
+        Shell r = sh("XDG_CACHE_HOME=" + quote(dir.file("cache")) + " OPENMAMA_PREFIX=" + quote(prefix) +
+                     " OPENMAMA_TARBALL=" + quote(dir.file("bogus.tar.gz")) + " " +
+                     quote(kSource + "/scripts/setup.sh"));
+        EXPECT_NE(r.status, 0) << r.out;
+        if (!c.message.empty()) {
+            EXPECT_NE(r.out.find(prefix + c.message), std::string::npos) << r.out;
+            EXPECT_EQ(readFile(prefix + "/lib/keep.txt"), "mine\n");
+            EXPECT_EQ(entries(prefix), before);
+        } else {
+            EXPECT_NE(r.out.find("building OpenMAMA"), std::string::npos) << r.out;
+            EXPECT_TRUE(fs::is_directory(prefix));
+            EXPECT_FALSE(fs::exists(prefix + "/lib")) << r.out;
+        }
+    }
+}
+
 // Without dpkg-deb the script says so and leaves nothing behind.
 TEST(Package, WithoutDpkgDebNothingIsWritten)
 {

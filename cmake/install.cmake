@@ -33,8 +33,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_STRIP_FILES ON)
 # dpkg-shlibdeps names the Debian packages of the libraries we link (libnats,
-# libuuid, libssl, the C and C++ runtimes); OpenMAMA's own libraries are
-# looked up where they are installed and depended on by nobody's package.
+# libuuid, libssl, the C and C++ runtimes). OpenMAMA's libraries come from no
+# Debian package: found in OPENMAMA_ROOT/lib, they add no dependency.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${OPENMAMA_ROOT}/lib")
 include(CPack)

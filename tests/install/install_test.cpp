@@ -206,7 +206,7 @@ TEST_F(Installed, LayoutVersionAndRunPaths)
     expectRelocatableElfFiles(prefix_);
 
     // Like any OpenMAMA program, the tools find libmama on the library path.
-    for (const std::string tool : {"tarnixdict", "tarnixmdpub"}) {
+    for (const std::string tool : {"trxcache", "tarnixdict", "tarnixmdpub"}) {
         Shell v = sh("LD_LIBRARY_PATH=" + quote(kOpenMama + "/lib") + " " + quote(prefix_ + "/bin/" + tool) +
                      " --version");
         EXPECT_EQ(v.status, 0) << v.out;

@@ -1,6 +1,7 @@
 // trxcache: manages the JetStream stream that serves as the NATS backend's
 // last-value cache. Capturing a subject costs its publishers throughput, so
 // the stream holds only the topic patterns named here.
+#include "tarnixVersion.h"
 #include "topic.h"
 
 #include <nats/nats.h>
@@ -19,6 +20,7 @@ void usage()
     std::fprintf(stderr,
                  "usage: trxcache [--server URL[,URL...]] [--user NAME] [--password PW] [--stream NAME]\n"
                  "                [--replicas N] COMMAND [TOPIC-PATTERN...]\n"
+                 "       trxcache --version\n"
                  "commands:\n"
                  "  create PATTERN...  create the cache stream for these topic patterns, or replace them\n"
                  "  add PATTERN...     add topic patterns to the stream\n"
@@ -116,6 +118,8 @@ int main(int argc, char **argv)
                 return 2;
             }
         }
+        else if (a == "--version")
+            return tarnixVersion_print("trxcache");
         else if (a == "--help" || a == "-h") {
             usage();
             return 0;

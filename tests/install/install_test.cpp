@@ -336,6 +336,14 @@ TEST(Package, DebianPackageInstallsBesideOpenMama)
     ASSERT_EQ(x.status, 0) << x.out;
     const std::string prefix = root.path() + "/opt/openmama";
     expectRelocatableElfFiles(prefix);
+    // Stripped of debugging data, no byte of the package names the build
+    // machine's folders (log lines carry bare file names).
+    for (auto &e : fs::recursive_directory_iterator(prefix))
+        if (e.is_regular_file() && !e.is_symlink() && isElf(e.path())) {
+            const std::string bytes = readFile(e.path());
+            for (const std::string &path : {kSource + "/", kBuild + "/"})
+                EXPECT_EQ(bytes.find(path), std::string::npos) << e.path() << " holds " << path;
+        }
     expectStockProgramsRunFrom(prefix + "/lib", prefix + "/config/tarnix-mama.properties");
 }
 

@@ -118,7 +118,7 @@ fi
 echo "building" > "$stamp"
 work="$(mktemp -d "$OPENMAMA_CACHE/build-openmama.XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-# The source stays with the install: plug-ins compile against its private
+# The source stays with the install: the tests compile against its private
 # headers (OPENMAMA_SOURCE_DIR).
 mkdir -p "$OPENMAMA_PREFIX/src"
 tar -xzf "$tarball" -C "$OPENMAMA_PREFIX/src"

@@ -3,7 +3,7 @@
 #ifndef TARNIX_MW_BRIDGEFUNCTIONS_H
 #define TARNIX_MW_BRIDGEFUNCTIONS_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 
 extern "C" {
 

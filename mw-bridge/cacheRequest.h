@@ -7,7 +7,7 @@
 
 #include "transport.h"
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <trxClient.h>
 
 #include <cstdint>

@@ -4,7 +4,7 @@
 #ifndef TARNIX_MW_INBOX_H
 #define TARNIX_MW_INBOX_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 
 struct TarnixInboxBridge
 {

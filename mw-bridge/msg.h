@@ -3,7 +3,7 @@
 #ifndef TARNIX_MW_MSG_H
 #define TARNIX_MW_MSG_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <trxClient.h>
 
 struct TarnixMsgBridge

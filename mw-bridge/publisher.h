@@ -3,7 +3,7 @@
 #ifndef TARNIX_MW_PUBLISHER_H
 #define TARNIX_MW_PUBLISHER_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 
 #include <cstdint>
 

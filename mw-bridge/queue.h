@@ -3,7 +3,7 @@
 #ifndef TARNIX_MW_QUEUE_H
 #define TARNIX_MW_QUEUE_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <wombat/queue.h>
 #include <wlock.h>
 

@@ -6,7 +6,7 @@
 
 #include "synchronism.h"
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <destroyHandle.h>
 #include <trxClient.h>
 #include <wlock.h>

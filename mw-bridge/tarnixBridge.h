@@ -3,7 +3,7 @@
 #ifndef TARNIX_MW_TARNIXBRIDGE_H
 #define TARNIX_MW_TARNIXBRIDGE_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <timers.h>
 #include <trxClient.h>
 #include <wlock.h>

@@ -3,7 +3,7 @@
 #ifndef TARNIX_MW_TIMER_H
 #define TARNIX_MW_TIMER_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <timers.h>
 
 #include <atomic>

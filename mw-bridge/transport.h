@@ -4,7 +4,7 @@
 #ifndef TARNIX_MW_TRANSPORT_H
 #define TARNIX_MW_TRANSPORT_H
 
-#include <bridge.h>
+#include "mamaIntegration.h"
 #include <trxClient.h>
 #include <wlock.h>
 

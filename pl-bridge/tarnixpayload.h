@@ -3,7 +3,9 @@
 #define TARNIX_PAYLOAD_H
 
 #include <mama/mama.h>
-#include <payloadbridge.h>
+#include <mama/integration/types.h>
+#include <mama/integration/mama.h>
+#include <mama/integration/msg.h>
 
 #include <atomic>
 #include <cstddef>

@@ -189,19 +189,18 @@ mama_status tarnixmsgFieldPayload_getName(msgFieldPayload field, mamaDictionary 
     TarnixField* f = fieldOf(field);
     if (!f || !result)
         return MAMA_STATUS_NULL_ARG;
+    // The dictionary names a fid; a fid it does not hold (or lies beyond it)
+    // keeps the field's own name, and a field known only by its fid has none.
+    // Neither is an error: OpenMAMA's C++ API throws on one.
     const char* name = nullptr;
-    if (f->fid != 0 && (desc || dict)) {
-        if (!desc) {
-            mama_status status = mamaDictionary_getFieldDescriptorByFid(dict, &desc, f->fid);
-            if (status != MAMA_STATUS_OK)
-                return status;
-        }
-        name = desc ? mamaFieldDescriptor_getName(desc) : nullptr;
-    } else {
-        name = f->nameLen ? f->name : nullptr;
-    }
-    *result = name;
-    return name ? MAMA_STATUS_OK : MAMA_STATUS_INVALID_ARG;
+    if (f->fid != 0 && !desc && dict && mamaDictionary_getFieldDescriptorByFid(dict, &desc, f->fid) != MAMA_STATUS_OK)
+        desc = nullptr;
+    if (f->fid != 0 && desc)
+        name = mamaFieldDescriptor_getName(desc);
+    if (!name && f->nameLen)
+        name = f->name;
+    *result = name ? name : "";
+    return MAMA_STATUS_OK;
 }
 
 mama_status tarnixmsgFieldPayload_getFid(const msgFieldPayload field, mamaDictionary dict,

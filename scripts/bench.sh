@@ -4,6 +4,7 @@
 # them, with the machine and the date of this run.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+"$here/scripts/setup.sh"
 "$here/scripts/build.sh" >/dev/null
 . "$here/build/env.sh"
 results="$here/bench/results"

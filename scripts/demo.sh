@@ -21,7 +21,9 @@ quiet() {
     fi
 }
 
-say "Building (first run also installs OpenMAMA and Debian packages; see $build/demo-build.log)"
+say "Setting up (the first run installs Debian packages and builds OpenMAMA)"
+"$here/scripts/setup.sh"
+say "Building (see $build/demo-build.log)"
 if ! BUILD_DIR="$build" "$here/scripts/build.sh" >"${TMPDIR:-/tmp}/tarnix-demo-build.$$.log" 2>&1; then
     tail -30 "${TMPDIR:-/tmp}/tarnix-demo-build.$$.log"
     echo "build failed" >&2

@@ -8,6 +8,7 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 seconds="${1:-60}"
 build="${FUZZ_BUILD_DIR:-$here/build-asan}"
 
+"$here/scripts/setup.sh"
 BUILD_DIR="$build" CC=clang CXX=clang++ "$here/scripts/build.sh" \
   -DCMAKE_BUILD_TYPE=Debug -DTARNIX_SANITIZE=ON -DTARNIX_FUZZ=ON -DTARNIX_BENCH=OFF >/dev/null
 

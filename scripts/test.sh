@@ -6,6 +6,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
+"$here/scripts/setup.sh"
 "$here/scripts/build.sh"
 echo "== tests (build/)"
 (cd "$here/build" && ctest --output-on-failure -j "$jobs" --timeout 900)

@@ -7,7 +7,9 @@ set -euo pipefail
 build="${1:?usage: run.sh BUILD_DIR}"
 shift
 build="$(cd "$build" && pwd)"
-openmama="${OPENMAMA_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/tarnix/openmama-6.3.1}"
+# shellcheck source=scripts/openmama.env
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/openmama.env"
+openmama="${OPENMAMA_ROOT:-$OPENMAMA_PREFIX}"
 bin="$build/bin/payload_bench"
 [ -x "$bin" ] || { echo "run.sh: $bin not built" >&2; exit 1; }
 

@@ -9,6 +9,7 @@
 #include <mama/subscmsgtype.h>
 
 #include "inProcess.h"
+#include "tarnixVersion.h"
 
 #include <atomic>
 #include <csignal>
@@ -42,8 +43,9 @@ int usage(const char* program)
                  "usage: %s -f DICTIONARY_FILE [-m middleware(tarnix)] [-p payload(tarnixmsg)]\n"
                  "          [-tport transport(nats)] [-S source(WOMBAT)] [-s symbol(DATA_DICT)] [-serve]\n"
                  "Publishes the dictionary for the broker's cache; with -serve it also answers\n"
-                 "dictionary requests until interrupted.\n",
-                 program);
+                 "dictionary requests until interrupted.\n"
+                 "       %s --version\n",
+                 program, program);
     return 2;
 }
 
@@ -241,6 +243,8 @@ int run(const Options& options)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return tarnixVersion_print("tarnixdict");
     Options options;
     if (!parse(argc, argv, options))
         return usage(argv[0]);

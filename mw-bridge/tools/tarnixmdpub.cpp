@@ -8,10 +8,12 @@
 #include <mama/reservedfields.h>
 
 #include "inProcess.h"
+#include "tarnixVersion.h"
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <random>
@@ -118,8 +120,9 @@ int usage(const char* program)
     std::fprintf(stderr,
                  "usage: %s [-m tarnix] [-p tarnixmsg] [-tport nats] [-S source(DEMO)] [-interval seconds(0.5)]\n"
                  "          [-count rounds(0: until interrupted)] [-burst updates per symbol and round(1)]\n"
-                 "          [-pad bytes(0)] [-initial] [-seq first(1)] -s SYMBOL [-s SYMBOL ...]\n",
-                 program);
+                 "          [-pad bytes(0)] [-initial] [-seq first(1)] -s SYMBOL [-s SYMBOL ...]\n"
+                 "       %s --version\n",
+                 program, program);
     return 2;
 }
 
@@ -127,6 +130,8 @@ int usage(const char* program)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return tarnixVersion_print("tarnixmdpub");
     std::string middleware = "tarnix", payload = "tarnixmsg", tport = "nats", source = "DEMO";
     double interval = 0.5;
     uint32_t firstSeq = 1;

@@ -96,6 +96,38 @@ TEST(Iteration, PrintingFromTheCallbackEndsTheWalk)
     mamaMsgField_destroy(field);
 }
 
+// A fid the dictionary does not name (or beyond its size) keeps the field's
+// own name, and a field known only by its fid has an empty name: neither is
+// an error, or OpenMAMA's C++ API throws while iterating an ordinary message.
+TEST(FieldHandles, NameOfAFidTheDictionaryLacks)
+{
+    mamaDictionary dict = nullptr;
+    ASSERT_EQ(MAMA_STATUS_OK, mamaDictionary_create(&dict));
+    mamaFieldDescriptor d10 = nullptr;
+    ASSERT_EQ(MAMA_STATUS_OK, mamaDictionary_createFieldDescriptor(dict, 10, "DictName", MAMA_FIELD_TYPE_I32, &d10));
+
+    Payload p;
+    tarnixmsgPayload_addI32(p, "Own12", 12, 1);
+    tarnixmsgPayload_addI32(p, nullptr, 13, 2);
+    tarnixmsgPayload_addI32(p, "Far", 5000, 3);
+    struct Case {
+        mama_fid_t fid;
+        mamaDictionary dict;
+        const char *expected;
+    } cases[] = {
+        {12, dict, "Own12"}, {12, nullptr, "Own12"}, {13, dict, ""}, {13, nullptr, ""}, {5000, dict, "Far"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fid);
+        msgFieldPayload field = nullptr;
+        ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getField(p, nullptr, c.fid, &field));
+        const char *name = nullptr;
+        EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgFieldPayload_getName(field, c.dict, nullptr, &name));
+        EXPECT_STREQ(c.expected, name);
+    }
+    mamaDictionary_destroy(dict);
+}
+
 TEST(FieldHandles, NameAndFidPreferTheDictionaryForFids)
 {
     mamaDictionary dict = nullptr;

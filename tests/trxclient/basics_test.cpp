@@ -1,4 +1,5 @@
 #include "trxClient.h"
+#include "tarnixVersion.h"
 
 #include <gtest/gtest.h>
 
@@ -117,6 +118,7 @@ TEST(TrxClientLibrary, VersionUuidAndTimers)
     trxClient_version_info_pt v = nullptr;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_version_get(&v));
     std::string original = v->version_p;
+    EXPECT_EQ(TARNIX_VERSION, original) << "the product's version";
     trxClient_version_info_t custom{"Bridge v1 with Tarnix C API v1.0.0", "Jan 1 2026 00:00:00", "X"};
     ASSERT_EQ(TRXCLIENT_OK, _trxClient_version_set(&custom));
     ASSERT_EQ(TRXCLIENT_OK, trxClient_version_get(&v));

@@ -1,6 +1,7 @@
 #include "core.h"
 #include "errors.h"
 #include "log.h"
+#include "tarnixVersion.h"
 
 #include <nats/nats.h>
 #include <uuid/uuid.h>
@@ -71,7 +72,7 @@ uint32_t gNatsThreads = 1;
 std::vector<Context *> gContexts;
 
 std::mutex gVersionMu;
-std::string gVersion = "1.0.0", gDateTime = __DATE__ " " __TIME__, gVariant = "trxclient";
+std::string gVersion = TARNIX_VERSION, gDateTime = __DATE__ " " __TIME__, gVariant = "trxclient";
 trxClient_version_info_t gVersionInfo{nullptr, nullptr, nullptr};
 } // namespace
 

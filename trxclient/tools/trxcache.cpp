@@ -2,6 +2,7 @@
 // last-value cache. Capturing a subject costs its publishers throughput, so
 // the stream holds only the topic patterns named here.
 #include "natsAccess.h"
+#include "tarnixVersion.h"
 #include "topic.h"
 #include "trxClient.h"
 
@@ -161,11 +162,8 @@ int parse(int argc, char **argv, Args &a, bool &done)
             return 0;
         }
         if (name == "--version") {
-            trxClient_version_info_pt v = nullptr;
-            trxClient_version_get(&v);
-            std::printf("trxcache %s\n", v && v->version_p ? v->version_p : "unknown");
             done = true;
-            return 0;
+            return tarnixVersion_print("trxcache");
         }
         if (name == "--server")
             a.server = value;

@@ -321,6 +321,37 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossPausesAndBursts)
         ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
 }
 
+TEST(NatsSending, AdaptivePolicyDoesNotHoldPacedSendsForTheFlusher)
+{
+    // A burst moves sends onto the batching connection, whose buffer waits
+    // for libnats' flusher. Once the sender paces itself well below its
+    // full speed, each send must be on the socket when publish returns.
+    NatsServer server;
+    Client sub(creds(server.url())), pub(creds(server.url(), {"SESSION_SEND_POLICY", "adaptive"}));
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("paced/>"));
+    int seq = 0;
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish("paced/a", std::to_string(seq++)));
+    // At most 12,500 msg/s: each send waits 80 µs after the one before.
+    const auto gap = std::chrono::microseconds(80);
+    int held = 0;
+    for (int i = 0; i < 500; ++i) {
+        const auto due = std::chrono::steady_clock::now() + gap;
+        while (std::chrono::steady_clock::now() < due) {
+        }
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish("paced/a", std::to_string(seq++)));
+        int64_t unsent = -1;
+        ASSERT_EQ(TRXCLIENT_OK, trxClientTest_session_unsentBytes(pub.session, &unsent));
+        if (i >= 100 && unsent != 0) // the pace is known after some sends
+            ++held;
+    }
+    EXPECT_EQ(0, held) << "paced sends left waiting for the flusher";
+    ASSERT_TRUE(sub.waitMsgs(static_cast<size_t>(seq), 10000));
+    auto msgs = sub.takeMsgs();
+    for (int i = 0; i < seq; ++i)
+        ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
+}
+
 // A plain NATS client next to our sessions: bare payloads pass both ways
 // unchanged, and the envelope is exactly its documented bytes.
 TEST(NatsWire, PlainClientsAndTheEnvelope)

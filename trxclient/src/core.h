@@ -163,6 +163,8 @@ public:
     virtual trxClient_returnCode_t testDrop() { return notSupported(); }
     virtual trxClient_returnCode_t testRestore() { return notSupported(); }
     virtual trxClient_returnCode_t testFail() { return notSupported(); }
+    // Bytes sent but still in the client's write buffers (nats only).
+    virtual trxClient_returnCode_t testUnsent(int64_t &) { return notSupported(); }
     // Waits until traffic sent so far has been handled by the broker.
     virtual bool drain(int timeoutMs) = 0;
 

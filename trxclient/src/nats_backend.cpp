@@ -450,17 +450,22 @@ public:
 
     // Picks the connection for the next send (adaptive policy), sendMu_ held.
     // Sets flushAfter when the send must be flushed at once on the main one.
-    // The pace is a moving average of the gaps between sends; the band
-    // between kBurstNs and kCalmNs keeps a steady rate near one threshold
-    // from flapping, since every crossing costs a round trip. A broker that
-    // misses such a round trip gets none for a keep-alive period: the switch
-    // only saves latency, and the sender must not wait on a stalled node.
-    natsConnection *route(bool &flushAfter)
+    // Whatever waits in the main connection's buffer waits for libnats'
+    // flusher (a millisecond), so sends stay on the immediate connection
+    // unless the sender is writing more than it is doing anything else:
+    // only then does batching buy throughput. The way back needs an average
+    // gap that leaves more idle time than writing after the switch, so a
+    // rate near the boundary does not flap (every crossing costs a round
+    // trip). A broker that misses such a round trip gets none for a
+    // keep-alive period: the switch only saves latency, and the sender must
+    // not wait on a stalled node.
+    natsConnection *route(bool &flushAfter, int64_t now)
     {
-        int64_t now = nowNs();
         int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
+        int64_t idle = std::min<int64_t>(std::max<int64_t>(now - lastDoneNs_, 0), kPaceCapNs);
         lastSendNs_ = now;
         gapAvgNs_ += (gap - gapAvgNs_) / 8;
+        idleAvgNs_ += (idle - idleAvgNs_) / 8;
         const bool stalled = now < noFlushUntilNs_;
         if (!fast_) {
             // A send after a pause would wait for libnats' flusher: push it out.
@@ -470,15 +475,14 @@ public:
         if (onFast_ && fastDown_)
             onFast_ = false; // it lost its broker: back to the main connection
         if (onFast_) {
-            // A burst: what went out on the fast connection must be in first.
-            if (gapAvgNs_ < kBurstNs && !stalled) {
+            // Flat out: what went out on the fast connection must be in first.
+            if (idleAvgNs_ < writeAvgNs_ && !stalled) {
                 if (natsConnection_FlushTimeout(fast_, kSwitchFlushMs) == NATS_OK)
                     onFast_ = false;
                 else
                     noFlushUntilNs_ = now + stallQuietNs();
             }
-        } else if (!stalled && !fastDown_ && (gap > kIdleNs || gapAvgNs_ > kCalmNs) &&
-                   natsConnection_Buffered(nc_) == 0) {
+        } else if (!stalled && !fastDown_ && (gap > kIdleNs || 2 * gapAvgNs_ > 5 * writeAvgNs_)) {
             // Calm again: this one goes out on the main connection at once;
             // its flush round trip also proves the burst has reached the broker.
             flushAfter = true;
@@ -560,10 +564,23 @@ public:
         }
         natsConnection *target = nc_;
         bool flushAfter = false;
-        if (policy_ == Adaptive)
-            target = route(flushAfter);
+        int64_t start = 0;
+        if (policy_ == Adaptive) {
+            start = nowNs();
+            target = route(flushAfter, start);
+        }
         natsStatus st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                            : natsConnection_Publish(target, subject.c_str(), data, len);
+        if (policy_ == Adaptive) {
+            lastDoneNs_ = nowNs();
+            // What an immediate write costs, the measure of "flat out". A
+            // sample is capped at twice the average: a sender preempted in
+            // the middle of a write says nothing about writing.
+            if (target == fast_ && st == NATS_OK) {
+                const int64_t took = std::clamp<int64_t>(lastDoneNs_ - start, kMinWriteNs, 2 * writeAvgNs_);
+                writeAvgNs_ += (took - writeAvgNs_) / 8;
+            }
+        }
         if (st == NATS_INSUFFICIENT_BUFFER && target == fast_) {
             onFast_ = false; // it is reconnecting: what it had sent is in, or lost with its socket
             target = nc_;
@@ -585,6 +602,17 @@ public:
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
                         lastNatsError(st).c_str());
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t testUnsent(int64_t &bytes) override
+    {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
+        std::lock_guard<std::mutex> order(sendMu_);
+        bytes = 0;
+        for (natsConnection *c : {nc_, fast_})
+            if (c)
+                bytes += std::max(0, natsConnection_Buffered(c));
         return TRXCLIENT_OK;
     }
 
@@ -660,8 +688,7 @@ public:
 private:
     enum Policy { Adaptive, Batch, Immediate };
     static constexpr int64_t kIdleNs = 200000;    // a pause: the next send leaves at once
-    static constexpr int64_t kCalmNs = 100000;    // average gap above which sends leave at once
-    static constexpr int64_t kBurstNs = 25000;    // average gap below which sends are batched
+    static constexpr int64_t kMinWriteNs = 500;   // floor of the write cost, against a clock hiccup
     static constexpr int64_t kPaceCapNs = 10000000;
     static constexpr int64_t kSwitchFlushMs = 100; // a healthy broker answers in well under a millisecond
 
@@ -1395,8 +1422,9 @@ private:
     int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
     Policy policy_ = Adaptive;
     std::mutex sendMu_; // adaptive: order of sends and the connection they use
-    int64_t lastSendNs_ = 0;
-    int64_t gapAvgNs_ = kPaceCapNs;
+    int64_t lastSendNs_ = 0, lastDoneNs_ = 0;
+    int64_t gapAvgNs_ = kPaceCapNs, idleAvgNs_ = kPaceCapNs;
+    int64_t writeAvgNs_ = 5000; // immediate write cost, until measured
     bool onFast_ = false;
     int64_t noFlushUntilNs_ = 0; // no switch round trips before this (a broker missed one)
     natsConnection *fast_ = nullptr;

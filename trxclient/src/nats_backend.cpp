@@ -69,7 +69,8 @@ struct Sub {
     NatsBackend *be;
     natsSubscription *ns = nullptr;
     uint64_t order;
-    bool active = true;
+    std::atomic<bool> active{true};
+    bool wild = false; // its subject has a wildcard, so it may overlap another
 };
 
 class NatsBackend : public Backend {
@@ -370,6 +371,7 @@ public:
                 all.push_back(p.second);
             subs_.clear();
             trie_ = TopicTrie<Sub *>('.');
+            wildSubs_ = 0;
             all.insert(all.end(), retired_.begin(), retired_.end());
             retired_.clear();
             std::lock_guard<std::mutex> lg(liveMu_);
@@ -769,6 +771,7 @@ private:
         if (!nc_)
             return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", topic.c_str());
         auto *sub = new Sub{this, nullptr, nextOrder_++};
+        sub->wild = subject.find_first_of("*>") != std::string::npos;
         natsStatus st = natsConnection_Subscribe(&sub->ns, nc_, subject.c_str(), &NatsBackend::onMsg, sub);
         if (st != NATS_OK) {
             delete sub;
@@ -780,6 +783,8 @@ private:
         live_++;
         subs_[topic] = sub;
         trie_.insert(subject, sub);
+        if (sub->wild)
+            wildSubs_++;
         return TRXCLIENT_OK;
     }
 
@@ -794,6 +799,8 @@ private:
         topicToSubject(topic, true, subject);
         subs_.erase(it);
         trie_.erase(subject, sub);
+        if (sub->wild)
+            wildSubs_--;
         sub->active = false;
         natsSubscription_Unsubscribe(sub->ns);
         retired_.insert(sub); // libnats may still deliver to it: freed once it completes
@@ -1210,7 +1217,14 @@ private:
             natsMsg_Destroy(nm);
             return;
         }
-        {
+        if (be->wildSubs_.load(std::memory_order_acquire) == 0) {
+            // Distinct subjects without wildcards never overlap: the session's
+            // own match is the only one this message needs.
+            if (!sub->active.load(std::memory_order_acquire)) {
+                natsMsg_Destroy(nm);
+                return;
+            }
+        } else {
             // Overlapping subscriptions each get a copy from the server: only
             // the oldest matching one passes it on.
             std::lock_guard<std::mutex> g(be->mu_);
@@ -1226,7 +1240,7 @@ private:
             }
         }
         if (Msg *m = fromNats(nm, false))
-            be->s_->deliver(m);
+            be->s_->deliver(m, true);
     }
 
     static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
@@ -1452,6 +1466,7 @@ private:
     std::mutex mu_; // subs_, trie_, retired_, node_
     std::unordered_map<std::string, Sub *> subs_;
     TopicTrie<Sub *> trie_{'.'};
+    std::atomic<int> wildSubs_{0}; // subscriptions in trie_ with a wildcard (changed under mu_)
     std::unordered_set<Sub *> retired_;
     std::vector<Sub *> completed_; // subscriptions libnats is done with (liveMu_)
     uint64_t nextOrder_ = 1;

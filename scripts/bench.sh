@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every benchmark (bench/*/run.sh), keeps each table in
 # bench/results/<area>.md, and rewrites the README's results section from
-# them, with the machine and the date of this run.
+# them, with the machine and the date of this run. BENCH_AREAS (e.g. "e2e")
+# runs only those areas; the README then keeps the others' last tables.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$here/scripts/build.sh" >/dev/null
@@ -13,6 +14,7 @@ ran=0
 for runner in "$here"/bench/*/run.sh; do
   [ -x "$runner" ] || continue
   area=$(basename "$(dirname "$runner")")
+  [ -z "${BENCH_AREAS:-}" ] || [[ " $BENCH_AREAS " == *" $area "* ]] || continue
   echo "== $area"
   if [ "$area" = e2e ]; then
     "$runner" "$here/build" # writes bench/results/e2e.md and its plots itself

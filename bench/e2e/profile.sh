@@ -86,6 +86,9 @@ top() {
     grep -E '^ +[0-9.]+%' | head -18
   perf report -i "$out/perf-$1.data" --no-children --sort dso --stdio 2>/dev/null |
     awk '/\[kernel/ {k += $1} END {printf "kernel share of samples: %.1f%%\n", k}'
+  printf 'samples by thread:'
+  perf report -i "$out/perf-$1.data" --no-children --sort pid --stdio 2>/dev/null |
+    awk '/^ +[0-9.]+%/ && n < 6 {printf " %s", $1; n++} END {print ""}'
 }
 {
   echo "rate ${rate:-0} msg/s (0: flat out), ${secs} s profiled; delivered $msgs messages ($((msgs / secs)) msg/s)"

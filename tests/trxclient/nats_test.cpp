@@ -394,7 +394,7 @@ TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
     EXPECT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= 100 && published >= static_cast<int>(after); }, 10000));
     stop = true;
     feed.join();
-    EXPECT_GT(publishedDuring.load(), 50) << "the feed did not run during the event";
+    EXPECT_GT(publishedDuring.load(), 10) << "the feed did not run during the event";
     EXPECT_EQ(0, overlapped.load()) << "messages dispatched while the event was being handled";
     auto msgs = sub.takeMsgs();
     for (size_t i = 1; i < msgs.size(); ++i)

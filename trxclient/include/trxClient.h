@@ -322,7 +322,8 @@ typedef struct trxClient_session_createFuncInfo {
  *                                  it whenever nothing of the session (message or
  *                                  event) is still waiting for the context, so the
  *                                  order stays that of the context; callbacks must
- *                                  then be safe on any thread
+ *                                  then be safe on any thread and must not wait
+ *                                  for the context thread
  *   SESSION_BUFFER_MSG_LIMIT       messages held for a suspended session (default 100000)
  *   SESSION_BUFFER_BYTE_LIMIT      bytes held for a suspended session (default 67108864)
  *   SESSION_REQUEST_MSG_LIMIT      most messages one cache request delivers (default 100000)

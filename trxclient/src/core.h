@@ -247,6 +247,9 @@ private:
     void dispatch(Msg *m);
     // rxMu_ held: the oldest held item may go now.
     bool rxReady() const { return !closing_ && !suspended_ && !direct_ && !rxq_.empty() && rxq_.front().after <= eventsDone_; }
+    // Runs fn on the context thread once every message before it is through;
+    // messages that arrive after it wait until it has run.
+    void postInOrder(std::function<void()> fn, Session *owner);
     void eventDone();
     // Waits until no message is being dispatched on a backend thread.
     void waitDirect();

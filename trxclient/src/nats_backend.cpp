@@ -453,14 +453,16 @@ public:
     // Picks the connection for the next send (adaptive policy), sendMu_ held.
     // Sets flushAfter when the send must be flushed at once on the main one.
     // Whatever waits in the main connection's buffer waits for libnats'
-    // flusher (a millisecond), so sends stay on the immediate connection
-    // unless the sender is writing more than it is doing anything else:
-    // only then does batching buy throughput. The way back needs an average
-    // gap that leaves more idle time than writing after the switch, so a
-    // rate near the boundary does not flap (every crossing costs a round
-    // trip). A broker that misses such a round trip gets none for a
-    // keep-alive period: the switch only saves latency, and the sender must
-    // not wait on a stalled node.
+    // flusher (a millisecond), so sends go on the immediate connection
+    // unless the rate is high: an immediate write wakes the broker and the
+    // receivers once per message, which costs every process on the machine
+    // more than the sender's own write, or the sender spends more time
+    // writing than between writes. The way back needs an average gap well
+    // above the batching one, so a rate near the boundary does not flap
+    // (every crossing costs a round trip); it does not wait for the main
+    // buffer to empty, which only the flusher does. A broker that misses
+    // such a round trip gets none for a keep-alive period: the switch only
+    // saves latency, and the sender must not wait on a stalled node.
     natsConnection *route(bool &flushAfter, int64_t now)
     {
         int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
@@ -478,13 +480,14 @@ public:
             onFast_ = false; // it lost its broker: back to the main connection
         if (onFast_) {
             // Flat out: what went out on the fast connection must be in first.
-            if (idleAvgNs_ < writeAvgNs_ && !stalled) {
+            if ((gapAvgNs_ < kBurstNs || idleAvgNs_ < writeAvgNs_) && !stalled) {
                 if (natsConnection_FlushTimeout(fast_, kSwitchFlushMs) == NATS_OK)
                     onFast_ = false;
                 else
                     noFlushUntilNs_ = now + stallQuietNs();
             }
-        } else if (!stalled && !fastDown_ && (gap > kIdleNs || 2 * gapAvgNs_ > 5 * writeAvgNs_)) {
+        } else if (!stalled && !fastDown_ &&
+                   (gap > kIdleNs || (gapAvgNs_ > kCalmNs && 2 * gapAvgNs_ > 5 * writeAvgNs_))) {
             // Calm again: this one goes out on the main connection at once;
             // its flush round trip also proves the burst has reached the broker.
             flushAfter = true;
@@ -690,6 +693,8 @@ public:
 private:
     enum Policy { Adaptive, Batch, Immediate };
     static constexpr int64_t kIdleNs = 200000;    // a pause: the next send leaves at once
+    static constexpr int64_t kBurstNs = 25000;    // average gap below which sends are batched
+    static constexpr int64_t kCalmNs = 40000;     // average gap above which they leave at once again
     static constexpr int64_t kMinWriteNs = 500;   // floor of the write cost, against a clock hiccup
     static constexpr int64_t kPaceCapNs = 10000000;
     static constexpr int64_t kSwitchFlushMs = 100; // a healthy broker answers in well under a millisecond

@@ -329,9 +329,8 @@ void Session::dropBrokerSubscriptions()
     }
     for (const std::string &t : topics)
         backend_->unsubscribe(t);
-    ctx_->post(
+    postInOrder(
         [this, gone] {
-            waitDirect(); // a dispatch on a backend thread may still hold an entry
             trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
             for (DispatchEntry *e : gone) {
                 if (cb)
@@ -349,22 +348,31 @@ void Session::raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, 
 {
     if (!eventCb_ || closing_)
         return;
+    postInOrder(
+        [this, ev, sub, responseCode, info, corr] {
+            if (closing_)
+                return;
+            setLastError(sub, responseCode, info.c_str());
+            trxClient_session_eventCallbackInfo_t ei{ev, responseCode, info.c_str(), corr};
+            eventCb_(this, &ei, eventUser_);
+        },
+        this);
+}
+
+void Session::postInOrder(std::function<void()> fn, Session *owner)
+{
     {
-        // Messages that arrive from now on wait until the application has it.
+        // Messages that arrive from now on wait until it has run.
         std::lock_guard<std::mutex> g(rxMu_);
         ++eventsRaised_;
     }
     ctx_->post(
-        [this, ev, sub, responseCode, info, corr] {
+        [this, fn = std::move(fn)] {
             waitDirect(); // a message that came first is through first
-            if (!closing_) {
-                setLastError(sub, responseCode, info.c_str());
-                trxClient_session_eventCallbackInfo_t ei{ev, responseCode, info.c_str(), corr};
-                eventCb_(this, &ei, eventUser_);
-            }
+            fn();
             eventDone();
         },
-        this);
+        owner);
 }
 
 void Session::eventDone()
@@ -896,9 +904,8 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
                    "subscription request for Topic '" + t + "' ended by an unsubscribe", c);
     if (entry) {
         // Reported from the context thread, after any dispatch to it still running.
-        ctx_->post(
+        postInOrder(
             [this, entry] {
-                waitDirect();
                 trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
                 if (cb)
                     cb(entry->topic.c_str(), &entry->info);

@@ -460,7 +460,9 @@ public:
     // writing than between writes. The way back needs an average gap well
     // above the batching one, so a rate near the boundary does not flap
     // (every crossing costs a round trip); it does not wait for the main
-    // buffer to empty, which only the flusher does. A broker that misses
+    // buffer to empty, which only the flusher does. One long gap is a pause
+    // only with that buffer empty: flat out, it is the sender preempted
+    // mid-burst. A broker that misses
     // such a round trip gets none for a keep-alive period: the switch only
     // saves latency, and the sender must not wait on a stalled node.
     natsConnection *route(bool &flushAfter, int64_t now)
@@ -468,8 +470,9 @@ public:
         int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
         int64_t idle = std::min<int64_t>(std::max<int64_t>(now - lastDoneNs_, 0), kPaceCapNs);
         lastSendNs_ = now;
-        gapAvgNs_ += (gap - gapAvgNs_) / 8;
-        idleAvgNs_ += (idle - idleAvgNs_) / 8;
+        // Capped in the averages: one preemption must not make a burst look calm.
+        gapAvgNs_ += (std::min(gap, kAvgCapNs) - gapAvgNs_) / 8;
+        idleAvgNs_ += (std::min(idle, kAvgCapNs) - idleAvgNs_) / 8;
         const bool stalled = now < noFlushUntilNs_;
         if (!fast_) {
             // A send after a pause would wait for libnats' flusher: push it out.
@@ -487,7 +490,8 @@ public:
                     noFlushUntilNs_ = now + stallQuietNs();
             }
         } else if (!stalled && !fastDown_ &&
-                   (gap > kIdleNs || (gapAvgNs_ > kCalmNs && 2 * gapAvgNs_ > 5 * writeAvgNs_))) {
+                   ((gap > kIdleNs && natsConnection_Buffered(nc_) == 0) ||
+                    (gapAvgNs_ > kCalmNs && 2 * gapAvgNs_ > 5 * writeAvgNs_))) {
             // Calm again: this one goes out on the main connection at once;
             // its flush round trip also proves the burst has reached the broker.
             flushAfter = true;
@@ -697,6 +701,7 @@ private:
     static constexpr int64_t kCalmNs = 40000;     // average gap above which they leave at once again
     static constexpr int64_t kMinWriteNs = 500;   // floor of the write cost, against a clock hiccup
     static constexpr int64_t kPaceCapNs = 10000000;
+    static constexpr int64_t kAvgCapNs = 100000;  // largest gap an average takes in
     static constexpr int64_t kSwitchFlushMs = 100; // a healthy broker answers in well under a millisecond
 
     int64_t stallQuietNs() const { return keepAliveMs_ * keepAliveLimit_ * 1000000; }
@@ -1442,7 +1447,7 @@ private:
     Policy policy_ = Adaptive;
     std::mutex sendMu_; // adaptive: order of sends and the connection they use
     int64_t lastSendNs_ = 0, lastDoneNs_ = 0;
-    int64_t gapAvgNs_ = kPaceCapNs, idleAvgNs_ = kPaceCapNs;
+    int64_t gapAvgNs_ = kAvgCapNs, idleAvgNs_ = kAvgCapNs;
     int64_t writeAvgNs_ = 5000; // immediate write cost, until measured
     bool onFast_ = false;
     int64_t noFlushUntilNs_ = 0; // no switch round trips before this (a broker missed one)

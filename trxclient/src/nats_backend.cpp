@@ -455,9 +455,8 @@ public:
     // Whatever waits in the main connection's buffer waits for libnats'
     // flusher (a millisecond), so sends go on the immediate connection
     // unless the rate is high: an immediate write wakes the broker and the
-    // receivers once per message, which costs every process on the machine
-    // more than the sender's own write, or the sender spends more time
-    // writing than between writes. The way back needs an average gap well
+    // receivers once per message, which flat out costs every process on the
+    // machine far more than the wait. The way back needs an average gap well
     // above the batching one, so a rate near the boundary does not flap
     // (every crossing costs a round trip); it does not wait for the main
     // buffer to empty, which only the flusher does. One long gap is a pause
@@ -468,11 +467,10 @@ public:
     natsConnection *route(bool &flushAfter, int64_t now)
     {
         int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
-        int64_t idle = std::min<int64_t>(std::max<int64_t>(now - lastDoneNs_, 0), kPaceCapNs);
         lastSendNs_ = now;
-        // Capped in the averages: one preemption must not make a burst look calm.
-        gapAvgNs_ += (std::min(gap, kAvgCapNs) - gapAvgNs_) / 8;
-        idleAvgNs_ += (std::min(idle, kAvgCapNs) - idleAvgNs_) / 8;
+        // Capped: one preemption must not make a burst look calm. Over some
+        // 30 sends: a paced feed's few back-to-back sends are no burst.
+        gapAvgNs_ += (std::min(gap, kAvgCapNs) - gapAvgNs_) / 32;
         const bool stalled = now < noFlushUntilNs_;
         if (!fast_) {
             // A send after a pause would wait for libnats' flusher: push it out.
@@ -483,15 +481,14 @@ public:
             onFast_ = false; // it lost its broker: back to the main connection
         if (onFast_) {
             // Flat out: what went out on the fast connection must be in first.
-            if ((gapAvgNs_ < kBurstNs || idleAvgNs_ < writeAvgNs_) && !stalled) {
+            if (gapAvgNs_ < kBurstNs && !stalled) {
                 if (natsConnection_FlushTimeout(fast_, kSwitchFlushMs) == NATS_OK)
                     onFast_ = false;
                 else
                     noFlushUntilNs_ = now + stallQuietNs();
             }
         } else if (!stalled && !fastDown_ &&
-                   ((gap > kIdleNs && natsConnection_Buffered(nc_) == 0) ||
-                    (gapAvgNs_ > kCalmNs && 2 * gapAvgNs_ > 5 * writeAvgNs_))) {
+                   (gapAvgNs_ > kCalmNs || (gap > kIdleNs && natsConnection_Buffered(nc_) == 0))) {
             // Calm again: this one goes out on the main connection at once;
             // its flush round trip also proves the burst has reached the broker.
             flushAfter = true;
@@ -573,23 +570,10 @@ public:
         }
         natsConnection *target = nc_;
         bool flushAfter = false;
-        int64_t start = 0;
-        if (policy_ == Adaptive) {
-            start = nowNs();
-            target = route(flushAfter, start);
-        }
+        if (policy_ == Adaptive)
+            target = route(flushAfter, nowNs());
         natsStatus st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                            : natsConnection_Publish(target, subject.c_str(), data, len);
-        if (policy_ == Adaptive) {
-            lastDoneNs_ = nowNs();
-            // What an immediate write costs, the measure of "flat out". A
-            // sample is capped at twice the average: a sender preempted in
-            // the middle of a write says nothing about writing.
-            if (target == fast_ && st == NATS_OK) {
-                const int64_t took = std::clamp<int64_t>(lastDoneNs_ - start, kMinWriteNs, 2 * writeAvgNs_);
-                writeAvgNs_ += (took - writeAvgNs_) / 8;
-            }
-        }
         if (st == NATS_INSUFFICIENT_BUFFER && target == fast_) {
             onFast_ = false; // it is reconnecting: what it had sent is in, or lost with its socket
             target = nc_;
@@ -699,7 +683,6 @@ private:
     static constexpr int64_t kIdleNs = 200000;    // a pause: the next send leaves at once
     static constexpr int64_t kBurstNs = 25000;    // average gap below which sends are batched
     static constexpr int64_t kCalmNs = 40000;     // average gap above which they leave at once again
-    static constexpr int64_t kMinWriteNs = 500;   // floor of the write cost, against a clock hiccup
     static constexpr int64_t kPaceCapNs = 10000000;
     static constexpr int64_t kAvgCapNs = 100000;  // largest gap an average takes in
     static constexpr int64_t kSwitchFlushMs = 100; // a healthy broker answers in well under a millisecond
@@ -1446,9 +1429,8 @@ private:
     int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
     Policy policy_ = Adaptive;
     std::mutex sendMu_; // adaptive: order of sends and the connection they use
-    int64_t lastSendNs_ = 0, lastDoneNs_ = 0;
-    int64_t gapAvgNs_ = kAvgCapNs, idleAvgNs_ = kAvgCapNs;
-    int64_t writeAvgNs_ = 5000; // immediate write cost, until measured
+    int64_t lastSendNs_ = 0;
+    int64_t gapAvgNs_ = kAvgCapNs;
     bool onFast_ = false;
     int64_t noFlushUntilNs_ = 0; // no switch round trips before this (a broker missed one)
     natsConnection *fast_ = nullptr;

@@ -646,6 +646,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo
   echo "![latency distributions](e2e-latency.png)"
   echo
+  [ -s "$results/e2e-profile.md" ] &&
+    echo "Profiles of both processes, threads, context switches and CPU per message before and after the latest change to the send and receive paths: [e2e-profile.md](e2e-profile.md) (\`bench/e2e/profile.sh\`)." && echo
   echo "## Latency by rate"
   echo
   echo "One-way latency, paced producer; raw libnats sends each message at once (send-asap), its best for latency. Median of $REPS interleaved runs (min–max)."

@@ -22,7 +22,8 @@ constexpr uint64_t kDispatchWakeMs = 500;
 using WombatEventCb = void (*)(void*, void*);
 
 /* Runs before every dispatch. The high report repeats only after a low one,
- * and the low report needs the depth seen at exactly the low mark. */
+ * and the low report needs the depth seen at exactly the low mark. No high
+ * mark yet (0) is no report: it must not latch before one is set. */
 void checkWatermarks(TarnixQueueBridge* impl)
 {
     size_t count = 0;
@@ -35,7 +36,7 @@ void checkWatermarks(TarnixQueueBridge* impl)
             mamaQueueImpl_lowWatermarkExceeded(impl->mParent, count);
         }
     }
-    else if (count >= impl->mHighWatermark)
+    else if (impl->mHighWatermark != 0 && count >= impl->mHighWatermark)
     {
         impl->mHighWatermarkFired = true;
         mamaQueueImpl_highWatermarkExceeded(impl->mParent, count);

@@ -137,7 +137,10 @@ void buildPublisherInfo(TarnixTransportBridge* transport, trxClient_opaqueSessio
  * transport's configured properties, then what the bridge relies on. */
 mama_status buildSessionProperties(TarnixProperties* props)
 {
-    if (!tarnixProperties_append(props, "SESSION_ALWAYS_BUFFER_IN_CONTEXT", "1"))
+    /* Messages go from the receiving thread straight to the subscription's
+     * queue whenever nothing of the session waits for the context thread:
+     * the receive callbacks only filter and enqueue, safe on any thread. */
+    if (!tarnixProperties_append(props, "SESSION_ALWAYS_BUFFER_IN_CONTEXT", "0"))
     {
         TARNIX_LOG_ERROR("unable to append property SESSION_ALWAYS_BUFFER_IN_CONTEXT");
         return MAMA_STATUS_NOMEM;

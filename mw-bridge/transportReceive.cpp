@@ -88,9 +88,6 @@ constexpr const char* kP2PPrefix = "#P2P/";
 /* Undecodable messages seen so far; only some of them are dumped. */
 std::atomic<uint64_t> gDecodeFailures{0};
 
-/* Dumps of messages nobody subscribed to; used on the context thread only. */
-char gSessionDump[kDumpSize];
-
 bool isP2P(const char* topic)
 {
     return std::strncmp(topic, kP2PPrefix, std::strlen(kP2PPrefix)) == 0;
@@ -403,9 +400,15 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxC
                "Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s", session, msg, user, topic);
     if (!p2p && mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
     {
-        trxClient_msg_dumpExt(msg, gSessionDump, sizeof(gSessionDump), TRXCLIENT_MSGDUMP_FULL);
-        TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg, user,
-                          topic, gSessionDump);
+        /* Any receiving thread may be here: a dump buffer of its own. */
+        std::unique_ptr<char[]> dump(new (std::nothrow) char[kDumpSize]);
+        if (dump != nullptr)
+        {
+            trxClient_msg_dumpExt(msg, dump.get(), kDumpSize, TRXCLIENT_MSGDUMP_FULL);
+            dump[kDumpSize - 1] = '\0';
+            TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg,
+                              user, topic, dump.get());
+        }
     }
     return TRXCLIENT_CALLBACK_OK;
 }

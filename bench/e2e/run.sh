@@ -15,8 +15,13 @@
 # Writes bench/results/e2e.md, e2e-latency.png and e2e-overload.png and
 # prints the tables. Everything runs on 127.0.0.1 against a nats-server
 # started here; every process started here is stopped by its id on exit.
-# Knobs (environment): E2E_BENCH_WARMUP (s, 2), E2E_BENCH_MEASURE (s, 4),
-# E2E_BENCH_LATENCY_RATE (msg/s, 5000), E2E_BENCH_OVERLOAD (s, 15), E2E_BENCH_KEEP
+# tarnix over NATS and raw libnats run each pair E2E_BENCH_REPEATS times,
+# interleaved (tarnix, raw, tarnix, raw, ...); the tables give the median with
+# its min-max, so one noisy run cannot decide a comparison.
+# Knobs (environment): E2E_BENCH_WARMUP (s, 1), E2E_BENCH_MEASURE (s, 3),
+# E2E_BENCH_REPEATS (3), E2E_BENCH_LATENCY_RATES (msg/s, "1000 5000 20000
+# 100000", 10 fields; 50 fields and the other systems at E2E_BENCH_LATENCY_RATE,
+# 5000), E2E_BENCH_OVERLOAD (s, 15), E2E_BENCH_KEEP
 # (keep the work directory with every process's output). For what-if runs:
 # E2E_BENCH_SECTIONS (a subset of "pairs roundtrip scale fanout overload"),
 # E2E_BENCH_PROPERTIES (extra mama.properties lines separated by ';') and
@@ -31,9 +36,11 @@ has() { [[ "$SECTIONS" == *" $1 "* ]]; }
 IFS=';' read -r -a EXTRA_PROPS <<<"${E2E_BENCH_PROPERTIES:-}"
 . "$build/env.sh"
 BIN="$build/bin"
-WARM=${E2E_BENCH_WARMUP:-2}
-MEAS=${E2E_BENCH_MEASURE:-4}
+WARM=${E2E_BENCH_WARMUP:-1}
+MEAS=${E2E_BENCH_MEASURE:-3}
+REPS=${E2E_BENCH_REPEATS:-3}
 LAT_RATE=${E2E_BENCH_LATENCY_RATE:-5000}
+LAT_RATES=${E2E_BENCH_LATENCY_RATES:-1000 5000 20000 100000}
 OVER_SECS=${E2E_BENCH_OVERLOAD:-15}
 HZ=$(getconf CLK_TCK)
 
@@ -102,6 +109,18 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat" 2>/dev/null || echo 0; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 threads_of() { awk '/^Threads:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 median() { sort -n | awk '{v[NR] = $1} END {if (NR == 0) print 0; else print v[int((NR + 1) / 2)]}'; }
+# spread VALUE...: "median (min–max)" of the numeric values, the value alone
+# when there is one, "-" when there is none.
+spread() {
+  printf '%s\n' "$@" | grep -E '^[0-9]+(\.[0-9]+)?$' | sort -g | awk '
+    {v[NR] = $1}
+    END {
+      if (NR == 0) print "-"
+      else if (NR == 1 || v[1] == v[NR]) print v[int((NR + 1) / 2)]
+      else printf "%s (%s–%s)\n", v[int((NR + 1) / 2)], v[1], v[NR]
+    }'
+}
+mid() { spread "$@" | awk '{print $1}'; }
 
 # ---- the broker ---------------------------------------------------------------
 start_nats() {
@@ -176,12 +195,12 @@ pair_cpu() {
 # pair SYS FIELDS RATE: SYS tarnix|inproc|qpid|raw, RATE 0 = as fast as
 # possible. Sets R_RATE (delivered msg/s, median of the measured seconds),
 # R_PUBRATE, R_CPU (us of producer+consumer CPU per delivered message),
-# R_BROKER (us of nats-server CPU per message), R_GAPS, R_P50/R_P99/R_P999
+# R_BROKER (us of nats-server CPU per message), R_GAPS, R_P50/R_P90/R_P99/R_P999
 # (us) and R_HIST (a file "upper_us cumulative_%"). inproc is one process,
 # mamainproc, with both ends and the broker.
 pair() {
-  local sys=$1 fields=$2 rate=$3 tag="$1-$2-$3"
-  R_RATE=0 R_PUBRATE=0 R_CPU=- R_BROKER=- R_GAPS=- R_P50=- R_P99=- R_P999=- R_HIST=
+  local sys=$1 fields=$2 rate=$3 tag="$1-$2-$3-${4:-1}"
+  R_RATE=0 R_PUBRATE=0 R_CPU=- R_BROKER=- R_GAPS=- R_P50=- R_P90=- R_P99=- R_P999=- R_HIST=
   local cons prod ratere pubre pout="$work/prod-$tag.out"
   local -a ccmd pcmd
   case $sys in
@@ -254,11 +273,11 @@ pair() {
   awk '/Latency Count/ {on = 1; next} on && NF == 5 && $1 ~ /^[0-9]+$/ && $3 > 0 {print $2, $5}' \
     "$work/cons-$tag.out" >"$R_HIST"
   if [ -s "$R_HIST" ]; then
-    read -r R_P50 R_P99 R_P999 < <(awk '
+    read -r R_P50 R_P90 R_P99 R_P999 < <(awk '
       {u[NR] = $1; c[NR] = $2}
       END {
-        split("50 99 99.9", want, " ")
-        for (k = 1; k <= 3; k++) { v = "-"; for (i = 1; i <= NR; i++) if (c[i] + 1e-9 >= want[k]) { v = u[i]; break }; printf "%s ", v }
+        split("50 90 99 99.9", want, " ")
+        for (k = 1; k <= 4; k++) { v = "-"; for (i = 1; i <= NR; i++) if (c[i] + 1e-9 >= want[k]) { v = u[i]; break }; printf "%s ", v }
         print ""
       }' "$R_HIST")
   fi
@@ -268,17 +287,17 @@ pair() {
 # ---- round trips ---------------------------------------------------------------
 # pingpong SYS: sets P_MIN P_MEAN P_MAX (us) and P_P50 P_P99 (raw only).
 pingpong() {
-  local sys=$1 resp req
+  local sys=$1 tag=$1-${2:-1} resp req
   P_MIN=- P_MEAN=- P_MAX=- P_P50=- P_P99=-
   if [ "$sys" = raw ]; then
-    spawn "pong-$sys" "$BIN/natsbench" pong "nats://127.0.0.1:$NATS_PORT" PP; resp=$SPAWNED
-    wait_for "$work/pong-$sys.out" READY 20
-    spawn "ping-$sys" "$BIN/natsbench" ping "nats://127.0.0.1:$NATS_PORT" PP 5000 200; req=$SPAWNED
+    spawn "pong-$tag" "$BIN/natsbench" pong "nats://127.0.0.1:$NATS_PORT" PP; resp=$SPAWNED
+    wait_for "$work/pong-$tag.out" READY 20
+    spawn "ping-$tag" "$BIN/natsbench" ping "nats://127.0.0.1:$NATS_PORT" PP 5000 200; req=$SPAWNED
   else
-    spawn "pong-$sys" mamapingpongc -m "$sys" -tport pong -r -l 200; resp=$SPAWNED
-    wait_for "$work/pong-$sys.out" 'Responder waiting' 20
+    spawn "pong-$tag" mamapingpongc -m "$sys" -tport pong -r -l 200; resp=$SPAWNED
+    wait_for "$work/pong-$tag.out" 'Responder waiting' 20
     sleep 0.5
-    spawn "ping-$sys" mamapingpongc -m "$sys" -tport ping -n 5000 -l 200; req=$SPAWNED
+    spawn "ping-$tag" mamapingpongc -m "$sys" -tport ping -n 5000 -l 200; req=$SPAWNED
   fi
   local end=$((SECONDS + 60))
   while alive "$req" && ((SECONDS < end)); do sleep 0.1; done
@@ -286,9 +305,9 @@ pingpong() {
   if [ "$sys" = raw ]; then
     read -r P_MIN P_MEAN P_P50 P_P99 P_MAX < <(sed -n \
       's/^ROUNDTRIP .*min=\([0-9.]*\) mean=\([0-9.]*\) p50=\([0-9.]*\) p99=\([0-9.]*\) max=\([0-9.]*\).*/\1 \2 \3 \4 \5/p' \
-      "$work/ping-$sys.out")
+      "$work/ping-$tag.out")
   else
-    read -r P_MIN P_MEAN P_MAX < <(awk '$1 == 200 && NF >= 5 {print $3, $4, $5}' "$work/ping-$sys.out")
+    read -r P_MIN P_MEAN P_MAX < <(awk '$1 == 200 && NF >= 5 {print $3, $4, $5}' "$work/ping-$tag.out")
   fi
   P_MIN=${P_MIN:--} P_MEAN=${P_MEAN:--} P_MAX=${P_MAX:--} P_P50=${P_P50:--} P_P99=${P_P99:--}
 }
@@ -488,31 +507,66 @@ done
 # Named fields: mamasubscriberc prints the sequence number only then.
 mdgen tarnixmsg 10 OVER 20000 "$work/tarnix-10-over.pb" named >/dev/null 2>&1
 
-declare -A T_RATE T_PUB T_CPU T_BROKER T_GAPS L_P50 L_P99 L_P999 L_HIST L_RATE
+# Cells hold one value per repeat ("SYS-FIELDS[-RATE]-REPEAT"); the report
+# takes their spread. qpid and inproc run once: they are context, not bars.
+declare -A T_RATE T_PUB T_CPU T_BROKER T_GAPS L_P50 L_P90 L_P99 L_P999 L_HIST L_RATE
+repeats() { if [ "$1" = tarnix ] || [ "$1" = raw ]; then echo "$REPS"; else echo 1; fi; }
 for f in 10 50; do
   has pairs || break
-  for sys in $SYSTEMS; do
-    log "throughput: $sys, $f fields"
-    pair "$sys" "$f" 0
-    T_RATE[$sys-$f]=$R_RATE T_PUB[$sys-$f]=$R_PUBRATE T_CPU[$sys-$f]=$R_CPU T_BROKER[$sys-$f]=$R_BROKER
-    T_GAPS[$sys-$f]=$R_GAPS
-    log "latency: $sys, $f fields at $LAT_RATE msg/s"
-    pair "$sys" "$f" "$LAT_RATE"
-    L_P50[$sys-$f]=$R_P50 L_P99[$sys-$f]=$R_P99 L_P999[$sys-$f]=$R_P999 L_HIST[$sys-$f]=$R_HIST L_RATE[$sys-$f]=$R_RATE
+  for rep in $(seq 1 "$REPS"); do
+    for sys in $SYSTEMS; do
+      [ "$rep" -le "$(repeats "$sys")" ] || continue
+      log "throughput: $sys, $f fields (run $rep)"
+      pair "$sys" "$f" 0 "$rep"
+      k=$sys-$f-$rep
+      T_RATE[$k]=$R_RATE T_PUB[$k]=$R_PUBRATE T_CPU[$k]=$R_CPU T_BROKER[$k]=$R_BROKER T_GAPS[$k]=$R_GAPS
+    done
+  done
+  rates=$LAT_RATE
+  [ "$f" = 10 ] && rates=$LAT_RATES
+  for rate in $rates; do
+    for rep in $(seq 1 "$REPS"); do
+      for sys in $SYSTEMS; do
+        [ "$rep" -le "$(repeats "$sys")" ] || continue
+        { [ "$sys" = tarnix ] || [ "$sys" = raw ] || [ "$rate" = "$LAT_RATE" ]; } || continue
+        log "latency: $sys, $f fields at $rate msg/s (run $rep)"
+        pair "$sys" "$f" "$rate" "$rep"
+        k=$sys-$f-$rate-$rep
+        L_P50[$k]=$R_P50 L_P90[$k]=$R_P90 L_P99[$k]=$R_P99 L_P999[$k]=$R_P999 L_HIST[$k]=$R_HIST L_RATE[$k]=$R_RATE
+      done
+    done
   done
 done
 
+# cells ARRAY KEY: the values of every repeat of KEY.
+cells() {
+  local -n arr=$1
+  local rep
+  for rep in $(seq 1 "$REPS"); do [ -n "${arr[$2-$rep]:-}" ] && echo "${arr[$2-$rep]}"; done
+}
+# The histogram of the repeat whose p50 is the median, for the plot.
+median_hist() {
+  local m rep
+  m=$(mid $(cells L_P50 "$1"))
+  for rep in $(seq 1 "$REPS"); do
+    [ "${L_P50[$1-$rep]:-}" = "$m" ] && { echo "${L_HIST[$1-$rep]}"; return; }
+  done
+}
+
 declare -A PP_MIN PP_MEAN PP_MAX PP_P50 PP_P99
-for sys in $SYSTEMS; do
+for rep in $(seq 1 "$REPS"); do
   has roundtrip || break
-  # qpid peer to peer registers a subscription once, with a publisher that
-  # must already listen; each end of mamapingpongc publishes to the other, so
-  # one of the two registrations is always lost.
-  [ "$sys" = qpid ] && continue
-  [ "$sys" = inproc ] && continue
-  log "round trips: $sys"
-  pingpong "$sys"
-  PP_MIN[$sys]=$P_MIN PP_MEAN[$sys]=$P_MEAN PP_MAX[$sys]=$P_MAX PP_P50[$sys]=$P_P50 PP_P99[$sys]=$P_P99
+  for sys in $SYSTEMS; do
+    # qpid peer to peer registers a subscription once, with a publisher that
+    # must already listen; each end of mamapingpongc publishes to the other, so
+    # one of the two registrations is always lost.
+    [ "$sys" = qpid ] && continue
+    [ "$sys" = inproc ] && continue
+    log "round trips: $sys (run $rep)"
+    pingpong "$sys" "$rep"
+    k=$sys-$rep
+    PP_MIN[$k]=$P_MIN PP_MEAN[$k]=$P_MEAN PP_MAX[$k]=$P_MAX PP_P50[$k]=$P_P50 PP_P99[$k]=$P_P99
+  done
 done
 
 declare -A SC_TIME SC_RSS SC_THREADS
@@ -538,9 +592,8 @@ done
 
 if [ "$TARNIX" = yes ] && has overload; then
   log "overload: tarnix, consumer at a tenth of the publisher"
-  full=${T_PUB[tarnix-10]:-0}
-  [ "$full" = failed ] || [ -z "$full" ] && full=0
-  [ "$full" -gt 0 ] || full=20000
+  full=$(mid $(cells T_PUB tarnix-10))
+  [[ "$full" =~ ^[0-9]+$ ]] && [ "$full" -gt 0 ] || full=20000
   overload "$full"
 fi
 
@@ -566,7 +619,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo "Software: OpenMAMA 6.3.1, $(nats-server --version 2>&1 | head -1), libnats $(pkg-config --modversion libnats 2>/dev/null || echo '?'); everything on 127.0.0.1, one nats-server for the whole run."
   echo
   echo "Stock tools: \`mamaproducerc_v2\` (playing back a ${MSG_BYTES[10]}-byte 10-field or ${MSG_BYTES[50]}-byte 50-field tarnixmsg market-data update written by \`bench/e2e/mdgen\`; qpidmsg: ${QPID_BYTES[10]:-?}/${QPID_BYTES[50]:-?} bytes) into \`mamaconsumerc_v2\`, and \`mamapingpongc\`. Raw libnats is \`bench/e2e/natsbench\` with payloads of the tarnixmsg sizes."
-  echo "Each run: ${WARM} s warm-up, ${MEAS} s measured. Throughput: producer as fast as it goes, the consumer's delivered messages/s (median of the measured seconds). Latency: producer at $LAT_RATE msg/s (mamaproducerc_v2 -rt and natsbench both pace by spinning on the clock, so each takes a core), one-way send-to-callback time in 1 µs buckets. CPU per message: user+system time of producer and consumer (broker separately) over the measured seconds divided by the messages delivered."
+  echo "Each run: ${WARM} s warm-up, ${MEAS} s measured. Throughput: producer as fast as it goes, the consumer's delivered messages/s (median of the measured seconds). Latency: producer paced (mamaproducerc_v2 -rt and natsbench both pace by spinning on the clock, so each takes a core), one-way send-to-callback time in 1 µs buckets. CPU per message: user+system time of producer and consumer (broker separately) over the measured seconds divided by the messages delivered."
   echo
   if [ ${#CRASHED[@]} -gt 0 ]; then
     echo "Processes that died of a signal while being stopped (after their measurements): ${CRASHED[*]}."
@@ -576,6 +629,8 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
   echo
   echo "## Throughput and latency"
   echo
+  echo "tarnix over NATS and raw libnats: median of $REPS interleaved runs with their min–max in brackets; the other rows are one run. Latency columns at $LAT_RATE msg/s."
+  echo
   echo "| system | fields | msg/s | producer msg/s | gaps | CPU µs/msg (pub+sub) | broker CPU µs/msg | p50 µs | p99 µs | p99.9 µs |"
   echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
   for f in 10 50; do
@@ -584,34 +639,81 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
         echo "| ${NAME[$sys]} | $f | $TARNIX_WHY | | | | | | | |"
         continue
       fi
-      echo "| ${NAME[$sys]} | $f | ${T_RATE[$sys-$f]} | ${T_PUB[$sys-$f]} | ${T_GAPS[$sys-$f]} | ${T_CPU[$sys-$f]} | ${T_BROKER[$sys-$f]} | ${L_P50[$sys-$f]} | ${L_P99[$sys-$f]} | ${L_P999[$sys-$f]} |"
+      k=$sys-$f l=$sys-$f-$LAT_RATE
+      echo "| ${NAME[$sys]} | $f | $(spread $(cells T_RATE "$k")) | $(spread $(cells T_PUB "$k")) | $(spread $(cells T_GAPS "$k")) | $(spread $(cells T_CPU "$k")) | $(spread $(cells T_BROKER "$k")) | $(spread $(cells L_P50 "$l")) | $(spread $(cells L_P99 "$l")) | $(spread $(cells L_P999 "$l")) |"
     done
   done
   echo
   echo "![latency distributions](e2e-latency.png)"
   echo
+  [ -s "$results/e2e-profile.md" ] &&
+    echo "Profiles of both processes, threads, context switches and CPU per message before and after the latest change to the send and receive paths: [e2e-profile.md](e2e-profile.md) (\`bench/e2e/profile.sh\`)." && echo
+  echo "## Latency by rate"
+  echo
+  echo "One-way latency, paced producer; raw libnats sends each message at once (send-asap), its best for latency. Median of $REPS interleaved runs (min–max)."
+  echo
+  echo "| fields | msg/s | system | p50 µs | p90 µs | p99 µs | p99.9 µs |"
+  echo "|---:|---:|---|---:|---:|---:|---:|"
+  for f in 10 50; do
+    rates=$LAT_RATE
+    [ "$f" = 10 ] && rates=$LAT_RATES
+    for rate in $rates; do
+      for sys in tarnix raw; do
+        l=$sys-$f-$rate
+        [ -n "$(cells L_P50 "$l")" ] || continue
+        echo "| $f | $rate | ${NAME[$sys]} | $(spread $(cells L_P50 "$l")) | $(spread $(cells L_P90 "$l")) | $(spread $(cells L_P99 "$l")) | $(spread $(cells L_P999 "$l")) |"
+      done
+    done
+  done
+  echo
   echo "## tarnix over NATS against raw libnats"
   echo
   if [ "$TARNIX" = yes ]; then
-    echo "| fields | throughput ratio (bar ≥ 70%) | p50 tarnix − raw (bar ≤ 20 µs) |"
-    echo "|---:|---:|---:|"
+    # diff A B: A - B of two medians, "-" unless both are numbers.
+    diff_us() { awk -v a="$1" -v b="$2" 'BEGIN {if (a ~ /^[0-9.]+$/ && b ~ /^[0-9.]+$/) printf "%+d µs", a - b; else print "-"}'; }
+    met() { awk -v a="$1" -v b="$2" -v s="$3" 'BEGIN {if (a ~ /^[0-9.]+$/ && b ~ /^[0-9.]+$/) print (a <= b + s ? "met" : "missed"); else print "-"}'; }
+    echo "Medians of $REPS interleaved runs each."
+    echo
+    echo "| fields | throughput ratio (bar ≥ 70%) | |"
+    echo "|---:|---:|---|"
     for f in 10 50; do
-      r=$(ratio "${T_RATE[tarnix-$f]}" "${T_RATE[raw-$f]}")
-      d=$(awk -v a="${L_P50[tarnix-$f]}" -v b="${L_P50[raw-$f]}" 'BEGIN {if (a ~ /^[0-9]+$/ && b ~ /^[0-9]+$/) printf "%+d µs", a - b; else print "-"}')
-      echo "| $f | $r | $d |"
+      r=$(ratio "$(mid $(cells T_RATE tarnix-$f))" "$(mid $(cells T_RATE raw-$f))")
+      echo "| $f | $r | $(awk -v r="${r%\%}" 'BEGIN {if (r ~ /^[0-9]+$/) print (r >= 70 ? "met" : "missed"); else print "-"}') |"
     done
+    echo
+    echo "| fields | msg/s | p50 tarnix − raw (bar ≤ +20 µs) | | p90 tarnix − raw (bar ≤ 0) | | p99 tarnix − raw (bar ≤ 0) | |"
+    echo "|---:|---:|---:|---|---:|---|---:|---|"
+    for f in 10 50; do
+      rates=$LAT_RATE
+      [ "$f" = 10 ] && rates=$LAT_RATES
+      for rate in $rates; do
+        t=tarnix-$f-$rate r=raw-$f-$rate
+        row="| $f | $rate |"
+        for pair_ in "L_P50 20" "L_P90 0" "L_P99 0"; do
+          set -- $pair_
+          a=$(mid $(cells "$1" "$t")) b=$(mid $(cells "$1" "$r"))
+          row+=" $(diff_us "$a" "$b") | $(met "$a" "$b" "$2") |"
+        done
+        echo "$row"
+      done
+    done
+    echo
+    a=$(mid $(cells PP_MEAN tarnix)) b=$(mid $(cells PP_MEAN raw))
+    echo "Round trip: mamapingpongc mean − natsbench mean $(diff_us "$a" "$b") (bar ≤ +20 µs): $(met "$a" "$b" 20)."
   else
     echo "$TARNIX_WHY"
   fi
   echo
   echo "## Round trips (mamapingpongc, 5000 × 200 bytes, one outstanding)"
   echo
+  echo "Median of $REPS interleaved runs (min–max)."
+  echo
   echo "| system | min µs | mean µs | p50 µs | p99 µs | max µs |"
   echo "|---|---:|---:|---:|---:|---:|"
   for sys in tarnix qpid raw; do
     if [ "$sys" = tarnix ] && [ "$TARNIX" = no ]; then echo "| ${NAME[$sys]} | $TARNIX_WHY | | | | |"; continue; fi
     if [ "$sys" = qpid ]; then echo "| ${NAME[$sys]} | not measured, see below | | | | |"; continue; fi
-    echo "| ${NAME[$sys]} | ${PP_MIN[$sys]} | ${PP_MEAN[$sys]} | ${PP_P50[$sys]} | ${PP_P99[$sys]} | ${PP_MAX[$sys]} |"
+    echo "| ${NAME[$sys]} | $(spread $(cells PP_MIN "$sys")) | $(spread $(cells PP_MEAN "$sys")) | $(spread $(cells PP_P50 "$sys")) | $(spread $(cells PP_P99 "$sys")) | $(spread $(cells PP_MAX "$sys")) |"
   done
   echo
   echo "mamapingpongc reports min, mean and max only; the percentiles come from natsbench. qpid is not measured: without a broker, its peer-to-peer mode registers a subscription once with a publisher that must already be listening, and each end of mamapingpongc publishes to the other, so one of the two registrations is always lost and the tool never synchronises."
@@ -662,7 +764,7 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN {if (a + 0 > 0 && b + 0 > 0) printf "%.
 plots=()
 for f in 10 50; do
   for sys in tarnix inproc qpid raw; do
-    h=${L_HIST[$sys-$f]:-}
+    h=$(median_hist "$sys-$f-$LAT_RATE")
     [ -n "$h" ] && [ -s "$h" ] && plots+=("$f|$sys|$h")
   done
 done

@@ -185,6 +185,24 @@ TEST_F(Queue, HighWatermarkOnceAndLowOnlyAtExactlyTheLowMark)
     EXPECT_EQ(reports.high, (std::vector<size_t>{12, 10}));
 }
 
+/* A queue that dispatched before it had a high watermark reports the one
+ * set later like any other. */
+TEST_F(Queue, AHighWatermarkSetAfterDispatchingIsReported)
+{
+    mamaQueue parent = nullptr;
+    TarnixQueueBridge* queue = newQueue(&parent);
+    ASSERT_EQ(enqueue(queue, noop, nullptr), MAMA_STATUS_OK);
+    ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK);
+    WatermarkReports reports;
+    mamaQueueMonitorCallbacks callbacks{onHigh, onLow};
+    ASSERT_EQ(mamaQueue_setQueueMonitorCallbacks(parent, &callbacks, &reports), MAMA_STATUS_OK);
+    ASSERT_EQ(mamaQueue_setHighWatermark(parent, 3), MAMA_STATUS_OK);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(enqueue(queue, noop, nullptr), MAMA_STATUS_OK);
+    ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK);
+    EXPECT_EQ(reports.high, std::vector<size_t>{3});
+}
+
 TEST_F(Queue, ZeroWatermarksAreRefusedAndKeepTheOldValue)
 {
     TarnixQueueBridge* queue = newQueue();

@@ -1,10 +1,14 @@
+#include "../trxclient/nats_server.h"
 #include "logCapture.h"
 #include "messaging.h"
 #include "tarnixBridge.h"
 
 #include <mama/integration/subscription.h>
 
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -172,6 +176,111 @@ TEST_F(Receive, CacheAnswersGoToTheSubscriptionThatAskedForThem)
     EXPECT_EQ(log.matching("ReceivedCacheRequestId=42 subscCacheRequestId=7").size(), 1u);
     destroySubscription(a, mQueue);
     destroySubscription(b, mQueue);
+}
+
+/* Over NATS, messages go from libnats' delivery thread straight onto the
+ * subscription's queue. What the application sees of its queue stays the
+ * same: every message counted while nobody dispatches, the watermarks
+ * reported at dispatch (high once, low at exactly its mark), and messages
+ * to two subscriptions of one queue in the order they were sent. */
+using trxtest::NatsServer;
+
+class ReceiveOverNats : public Messaging
+{
+protected:
+    void SetUp() override
+    {
+        Messaging::SetUp();
+        if (HasFatalFailure())
+            return;
+        mServer = std::make_unique<NatsServer>();
+        const std::string prefix = "mama.tarnix.transport.nats.";
+        setProperty(prefix + "SESSION_HOST", mServer->url());
+        setProperty(prefix + "SESSION_USERNAME", "trx");
+        setProperty(prefix + "SESSION_PASSWORD", "secret");
+        setProperty(prefix + "allow_recover_gaps", "true");
+        mTransport = createTransport("nats");
+        mQueue = createQueue();
+    }
+    void TearDown() override
+    {
+        Messaging::TearDown();
+        mServer.reset();
+    }
+
+    std::unique_ptr<NatsServer> mServer;
+    mamaTransport mTransport = nullptr;
+    mamaQueue mQueue = nullptr;
+};
+
+struct Tagged
+{
+    std::vector<std::string>* seen;
+    const char* tag;
+};
+
+void MAMACALLTYPE onTaggedMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
+{
+    auto* t = static_cast<Tagged*>(closure);
+    t->seen->push_back(std::string(t->tag) + textOf(msg));
+}
+
+struct Watermarks
+{
+    std::vector<size_t> high, low;
+};
+
+void MAMACALLTYPE onHighMark(mamaQueue, size_t size, void* closure)
+{
+    static_cast<Watermarks*>(closure)->high.push_back(size);
+}
+
+void MAMACALLTYPE onLowMark(mamaQueue, size_t size, void* closure)
+{
+    static_cast<Watermarks*>(closure)->low.push_back(size);
+}
+
+TEST_F(ReceiveOverNats, TheQueueCountsOrdersAndReportsWatermarksAsEver)
+{
+    std::vector<std::string> seen;
+    Tagged a{&seen, "A"}, b{&seen, "B"};
+    const mamaMsgCallbacks callbacks{ignoreCreate, nullptr, onTaggedMsg, nullptr, nullptr, nullptr, nullptr};
+    mamaSubscription subA = subscribeBasic(mTransport, mQueue, "TWO.A", callbacks, &a);
+    mamaSubscription subB = subscribeBasic(mTransport, mQueue, "TWO.B", callbacks, &b);
+    settle(mQueue);
+    Watermarks marks;
+    mamaQueueMonitorCallbacks monitor{onHighMark, onLowMark};
+    ASSERT_EQ(mamaQueue_setQueueMonitorCallbacks(mQueue, &monitor, &marks), MAMA_STATUS_OK);
+    ASSERT_EQ(mamaQueue_setHighWatermark(mQueue, 100), MAMA_STATUS_OK);
+    ASSERT_EQ(mamaQueue_setLowWatermark(mQueue, 10), MAMA_STATUS_OK);
+
+    constexpr size_t kCount = 200;
+    mamaPublisher toA = createPublisher(mTransport, "TWO.A");
+    mamaPublisher toB = createPublisher(mTransport, "TWO.B");
+    std::vector<std::string> sent;
+    for (size_t i = 0; i < kCount; ++i)
+    {
+        const std::string text = std::to_string(i);
+        publish(i % 3 ? toA : toB, text.c_str());
+        sent.push_back((i % 3 ? "A" : "B") + text);
+    }
+    /* Nobody dispatches: all of them wait on the queue, counted. */
+    size_t count = 0;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (count < kCount && std::chrono::steady_clock::now() < until)
+    {
+        ASSERT_EQ(mamaQueue_getEventCount(mQueue, &count), MAMA_STATUS_OK);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(count, kCount);
+    EXPECT_TRUE(seen.empty());
+
+    ASSERT_TRUE(dispatchUntil(mQueue, [&] { return seen.size() == kCount; }));
+    EXPECT_EQ(seen, sent);
+    EXPECT_EQ(marks.high, std::vector<size_t>{kCount});
+    EXPECT_EQ(marks.low, std::vector<size_t>{10});
+    destroySubscription(subA, mQueue);
+    destroySubscription(subB, mQueue);
 }
 
 }  // namespace

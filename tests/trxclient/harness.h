@@ -204,8 +204,10 @@ public:
     std::vector<Event> events;
     std::vector<std::pair<std::string, Tag *>> destroyed;
     std::vector<CacheDone> cacheDone;
-    // Runs on the context thread for each message before it is recorded.
+    // Run for each message (event) before it is recorded, on the thread
+    // that delivers it.
     std::function<void(const Received &)> onMsgHook;
+    std::function<void(const Event &)> onEventHook;
 
 private:
     static Received record(trxClient_opaqueMsg_pt msg, void *user)
@@ -271,8 +273,11 @@ private:
     {
         Client *c = static_cast<Client *>(user);
         trxClient_errorInfo_pt e = trxClient_getLastErrorInfo();
+        Event ev{info->sessionEvent, e->subCode, info->info_p, info->correlation_p};
+        if (c->onEventHook)
+            c->onEventHook(ev);
         std::lock_guard<std::mutex> g(c->mu);
-        c->events.push_back(Event{info->sessionEvent, e->subCode, info->info_p, info->correlation_p});
+        c->events.push_back(std::move(ev));
         c->cv.notify_all();
     }
     static void onDispatchDestroy(const char *topic, trxClient_session_rxMsgDispatchFuncInfo_t *d)

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 
 #include <chrono>
 #include <thread>
@@ -380,6 +382,86 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossPausesAndBursts)
     auto msgs = sub.takeMsgs();
     for (int i = 0; i < seq; ++i)
         ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
+}
+
+TEST(NatsSending, AdaptivePolicyDoesNotHoldPacedSendsForTheFlusher)
+{
+    // A burst moves sends onto the batching connection, whose buffer waits
+    // for libnats' flusher. Once the sender paces itself well below its
+    // full speed, each send must be on the socket when publish returns.
+    NatsServer server;
+    Client sub(creds(server.url())), pub(creds(server.url(), {"SESSION_SEND_POLICY", "adaptive"}));
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("paced/>"));
+    int seq = 0;
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish("paced/a", std::to_string(seq++)));
+    // At most 12,500 msg/s: each send waits 80 µs after the one before.
+    const auto gap = std::chrono::microseconds(80);
+    int held = 0;
+    for (int i = 0; i < 500; ++i) {
+        const auto due = std::chrono::steady_clock::now() + gap;
+        while (std::chrono::steady_clock::now() < due) {
+        }
+        ASSERT_EQ(TRXCLIENT_OK, pub.publish("paced/a", std::to_string(seq++)));
+        int64_t unsent = -1;
+        ASSERT_EQ(TRXCLIENT_OK, trxClientTest_session_unsentBytes(pub.session, &unsent));
+        if (i >= 100 && unsent != 0) // the pace is known after some sends
+            ++held;
+    }
+    // Held for the flusher, all 400 are; a loaded machine may make a few
+    // immediate writes slow enough to look like a sender at full speed.
+    EXPECT_LT(held, 40) << "paced sends left waiting for the flusher";
+    ASSERT_TRUE(sub.waitMsgs(static_cast<size_t>(seq), 10000));
+    auto msgs = sub.takeMsgs();
+    for (int i = 0; i < seq; ++i)
+        ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
+}
+
+TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
+{
+    // Dispatched on libnats' thread (SESSION_ALWAYS_BUFFER_IN_CONTEXT=0),
+    // messages must still wait for an event the context thread has not
+    // finished: here the reconnect notice, whose handler takes its time
+    // while the feed goes on. Run alone, as the context thread would.
+    const int port = freePort();
+    auto server = std::make_unique<NatsServer>("", port);
+    // One sending connection: the order checked is the receiver's alone.
+    Client sub(creds(server->url(), {"SESSION_ALWAYS_BUFFER_IN_CONTEXT", "0"})),
+        pub(creds(server->url(), {"SESSION_SEND_POLICY", "immediate"}));
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("order/>"));
+    std::atomic<bool> inEvent{false}, stop{false};
+    std::atomic<int> overlapped{0}, published{0}, publishedDuring{0};
+    sub.onMsgHook = [&](const Received &) {
+        if (inEvent)
+            ++overlapped;
+    };
+    sub.onEventHook = [&](const Event &e) {
+        if (e.event != TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE)
+            return;
+        const int before = published;
+        inEvent = true;
+        std::this_thread::sleep_for(Ms(300));
+        inEvent = false;
+        publishedDuring = published - before;
+    };
+    std::thread feed([&] {
+        for (int seq = 0; !stop; std::this_thread::sleep_for(Ms(1)))
+            if (pub.publish("order/x", std::to_string(seq)) == TRXCLIENT_OK)
+                published = ++seq;
+    });
+    EXPECT_TRUE(sub.waitMsgs(50));
+    server.reset();
+    server = std::make_unique<NatsServer>("", port);
+    EXPECT_TRUE(sub.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, 10000));
+    const size_t after = static_cast<size_t>(published.load()) + 50;
+    EXPECT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= 100 && published >= static_cast<int>(after); }, 10000));
+    stop = true;
+    feed.join();
+    EXPECT_GT(publishedDuring.load(), 10) << "the feed did not run during the event";
+    EXPECT_EQ(0, overlapped.load()) << "messages dispatched while the event was being handled";
+    auto msgs = sub.takeMsgs();
+    for (size_t i = 1; i < msgs.size(); ++i)
+        ASSERT_LT(std::stoi(msgs[i - 1].data), std::stoi(msgs[i].data)) << "at " << i;
 }
 
 // A plain NATS client next to our sessions: bare payloads pass both ways

@@ -316,8 +316,14 @@ typedef struct trxClient_session_createFuncInfo {
  *                                  "0": they are dropped at a reconnect (their
  *                                  dispatch entries are reported destroyed)
  *   SESSION_TOPIC_DISPATCH         "1" (default): the *WithDispatch calls are enabled
- *   SESSION_ALWAYS_BUFFER_IN_CONTEXT accepted; messages always pass through the
- *                                  context's queue
+ *   SESSION_ALWAYS_BUFFER_IN_CONTEXT "1" (default): received messages always pass
+ *                                  through the context's thread; "0" (NATS): a
+ *                                  message is dispatched on the thread that received
+ *                                  it whenever nothing of the session (message or
+ *                                  event) is still waiting for the context, so the
+ *                                  order stays that of the context; callbacks must
+ *                                  then be safe on any thread and must not wait
+ *                                  for the context thread
  *   SESSION_BUFFER_MSG_LIMIT       messages held for a suspended session (default 100000)
  *   SESSION_BUFFER_BYTE_LIMIT      bytes held for a suspended session (default 67108864)
  *   SESSION_REQUEST_MSG_LIMIT      most messages one cache request delivers (default 100000)

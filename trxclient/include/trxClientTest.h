@@ -58,6 +58,11 @@ TRXCLIENT_EXPORT trxClient_returnCode_t trxClientTest_session_failConnection(trx
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClientTest_session_failSuspend(trxClient_opaqueSession_pt session, int count);
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClientTest_session_failResume(trxClient_opaqueSession_pt session, int count);
 
+/* Bytes this session has sent that still wait in the broker client's write
+ * buffers, not yet handed to the socket. NATS sessions only. */
+TRXCLIENT_EXPORT trxClient_returnCode_t trxClientTest_session_unsentBytes(trxClient_opaqueSession_pt session,
+                                                                          int64_t *bytes);
+
 /* The next message delivered to the session carries a discard indication. */
 TRXCLIENT_EXPORT trxClient_returnCode_t trxClientTest_session_markDiscard(trxClient_opaqueSession_pt session);
 

@@ -244,6 +244,14 @@ trxClient_returnCode_t trxClientTest_session_failResume(trxClient_opaqueSession_
     return TRXCLIENT_OK;
 }
 
+trxClient_returnCode_t trxClientTest_session_unsentBytes(trxClient_opaqueSession_pt session, int64_t *bytes)
+{
+    SESSION_OR_FAIL(s, session);
+    if (!bytes)
+        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClientTest_session_unsentBytes: NULL out pointer");
+    return s->backend()->testUnsent(*bytes);
+}
+
 trxClient_returnCode_t trxClientTest_session_markDiscard(trxClient_opaqueSession_pt session)
 {
     SESSION_OR_FAIL(s, session);

@@ -163,6 +163,8 @@ public:
     virtual trxClient_returnCode_t testDrop() { return notSupported(); }
     virtual trxClient_returnCode_t testRestore() { return notSupported(); }
     virtual trxClient_returnCode_t testFail() { return notSupported(); }
+    // Bytes sent but still in the client's write buffers (nats only).
+    virtual trxClient_returnCode_t testUnsent(int64_t &) { return notSupported(); }
     // Waits until traffic sent so far has been handled by the broker.
     virtual bool drain(int timeoutMs) = 0;
 
@@ -196,8 +198,9 @@ public:
     void setDispatchDestroy(trxClient_session_topicDispatchDestroyFunc_t cb) { dispatchDestroy_ = cb; }
     void stats(trxClient_session_stats_t &out);
 
-    // From backends (any thread).
-    void deliver(Msg *m);
+    // From backends (any thread). here: the caller is a thread of the
+    // backend's own that holds no lock, so the message may be dispatched on it.
+    void deliver(Msg *m, bool here = false);
     void deliverCache(std::vector<Msg *> msgs, std::function<void()> completion);
     void raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, int responseCode, const std::string &info,
                     void *corr = nullptr);
@@ -239,8 +242,17 @@ private:
     struct RxItem {
         Msg *msg = nullptr;
         std::function<void()> fn;
+        uint64_t after = 0; // events raised before it: it waits for them
     };
     void dispatch(Msg *m);
+    // rxMu_ held: the oldest held item may go now.
+    bool rxReady() const { return !closing_ && !suspended_ && !direct_ && !rxq_.empty() && rxq_.front().after <= eventsDone_; }
+    // Runs fn on the context thread once every message before it is through;
+    // messages that arrive after it wait until it has run.
+    void postInOrder(std::function<void()> fn, Session *owner);
+    void eventDone();
+    // Waits until no message is being dispatched on a backend thread.
+    void waitDirect();
     bool isOwnP2P(std::string_view topic) const;
     void refuseP2P();
     void finalize();
@@ -257,6 +269,7 @@ private:
 
     std::string id_, host_;
     bool connectBlocking_ = true, reapply_ = true, topicDispatch_ = true;
+    bool directOk_ = false; // SESSION_ALWAYS_BUFFER_IN_CONTEXT=0: dispatch on the backend's thread when order allows
     uint64_t bufMsgLimit_ = 100000, bufByteLimit_ = 64ull << 20;
     uint32_t requestMsgLimit_ = 100000;
 
@@ -272,8 +285,7 @@ private:
     TopicTrie<DispatchEntry *> dispatch_; // also the index of the entries by topic
     std::unordered_map<std::string, BrokerSub> brokerSubs_;
     TopicTrie<BrokerSub *> plainTrie_;
-    std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> scratch_; // context thread only
-    std::vector<RxItem> rxBatch_;                                    // context thread only
+    std::vector<RxItem> rxBatch_; // context thread only
 
     // Receive buffer.
     std::mutex rxMu_;
@@ -281,6 +293,9 @@ private:
     uint64_t rxMsgsQueued_ = 0, rxBytes_ = 0;
     std::atomic<bool> suspended_{false}; // written under rxMu_; read without it between dispatches
     bool scheduled_ = false, pendingDiscard_ = false, discardReported_ = false;
+    bool direct_ = false;                          // a message is being dispatched on a backend thread
+    uint64_t eventsRaised_ = 0, eventsDone_ = 0;   // events handed to the context, and run there
+    std::condition_variable directCv_;             // direct_ went false
     std::atomic<uint64_t> rxMsgs_{0}, rxDiscarded_{0}, txMsgs_{0}, reconnects_{0};
 
     std::mutex cacheMu_;

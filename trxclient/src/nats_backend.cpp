@@ -66,7 +66,8 @@ struct Sub {
     NatsBackend *be;
     natsSubscription *ns = nullptr;
     uint64_t order;
-    bool active = true;
+    std::atomic<bool> active{true};
+    bool wild = false; // its subject has a wildcard, so it may overlap another
 };
 
 class NatsBackend : public Backend {
@@ -273,6 +274,7 @@ public:
                 all.push_back(p.second);
             subs_.clear();
             trie_ = TopicTrie<Sub *>('.');
+            wildSubs_ = 0;
             all.insert(all.end(), retired_.begin(), retired_.end());
             retired_.clear();
             std::lock_guard<std::mutex> lg(liveMu_);
@@ -353,17 +355,25 @@ public:
 
     // Picks the connection for the next send (adaptive policy), sendMu_ held.
     // Sets flushAfter when the send must be flushed at once on the main one.
-    // The pace is a moving average of the gaps between sends; the band
-    // between kBurstNs and kCalmNs keeps a steady rate near one threshold
-    // from flapping, since every crossing costs a round trip. A broker that
-    // misses such a round trip gets none for a keep-alive period: the switch
-    // only saves latency, and the sender must not wait on a stalled node.
-    natsConnection *route(bool &flushAfter)
+    // Whatever waits in the main connection's buffer waits for libnats'
+    // flusher (a millisecond), so sends go on the immediate connection
+    // unless the rate is high: an immediate write wakes the broker and the
+    // receivers once per message, which flat out costs every process on the
+    // machine far more than the wait. The way back needs an average gap well
+    // above the batching one, so a rate near the boundary does not flap
+    // (every crossing costs a round trip); it does not wait for the main
+    // buffer to empty, which only the flusher does. One long gap is a pause
+    // only with that buffer empty: flat out, it is the sender preempted
+    // mid-burst. A broker that misses
+    // such a round trip gets none for a keep-alive period: the switch only
+    // saves latency, and the sender must not wait on a stalled node.
+    natsConnection *route(bool &flushAfter, int64_t now)
     {
-        int64_t now = nowNs();
         int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
         lastSendNs_ = now;
-        gapAvgNs_ += (gap - gapAvgNs_) / 8;
+        // Capped: one preemption must not make a burst look calm. Over some
+        // 30 sends: a paced feed's few back-to-back sends are no burst.
+        gapAvgNs_ += (std::min(gap, kAvgCapNs) - gapAvgNs_) / 32;
         const bool stalled = now < noFlushUntilNs_;
         if (!fast_) {
             // A send after a pause would wait for libnats' flusher: push it out.
@@ -373,15 +383,15 @@ public:
         if (onFast_ && fastDown_)
             onFast_ = false; // it lost its broker: back to the main connection
         if (onFast_) {
-            // A burst: what went out on the fast connection must be in first.
+            // Flat out: what went out on the fast connection must be in first.
             if (gapAvgNs_ < kBurstNs && !stalled) {
                 if (natsConnection_FlushTimeout(fast_, kSwitchFlushMs) == NATS_OK)
                     onFast_ = false;
                 else
                     noFlushUntilNs_ = now + stallQuietNs();
             }
-        } else if (!stalled && !fastDown_ && (gap > kIdleNs || gapAvgNs_ > kCalmNs) &&
-                   natsConnection_Buffered(nc_) == 0) {
+        } else if (!stalled && !fastDown_ &&
+                   (gapAvgNs_ > kCalmNs || (gap > kIdleNs && natsConnection_Buffered(nc_) == 0))) {
             // Calm again: this one goes out on the main connection at once;
             // its flush round trip also proves the burst has reached the broker.
             flushAfter = true;
@@ -464,7 +474,7 @@ public:
         natsConnection *target = nc_;
         bool flushAfter = false;
         if (policy_ == Adaptive)
-            target = route(flushAfter);
+            target = route(flushAfter, nowNs());
         natsStatus st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                            : natsConnection_Publish(target, subject.c_str(), data, len);
         if (st == NATS_INSUFFICIENT_BUFFER && target == fast_) {
@@ -488,6 +498,17 @@ public:
         if (st != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "send to Topic '%s' failed: %s", m.topic(),
                         natsErrorText(st).c_str());
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t testUnsent(int64_t &bytes) override
+    {
+        std::shared_lock<std::shared_mutex> use(ncMu_);
+        std::lock_guard<std::mutex> order(sendMu_);
+        bytes = 0;
+        for (natsConnection *c : {nc_, fast_})
+            if (c)
+                bytes += std::max(0, natsConnection_Buffered(c));
         return TRXCLIENT_OK;
     }
 
@@ -567,9 +588,10 @@ public:
 private:
     enum Policy { Adaptive, Batch, Immediate };
     static constexpr int64_t kIdleNs = 200000;    // a pause: the next send leaves at once
-    static constexpr int64_t kCalmNs = 100000;    // average gap above which sends leave at once
     static constexpr int64_t kBurstNs = 25000;    // average gap below which sends are batched
+    static constexpr int64_t kCalmNs = 40000;     // average gap above which they leave at once again
     static constexpr int64_t kPaceCapNs = 10000000;
+    static constexpr int64_t kAvgCapNs = 100000;  // largest gap an average takes in
     static constexpr int64_t kSwitchFlushMs = 100; // a healthy broker answers in well under a millisecond
 
     int64_t stallQuietNs() const { return keepAliveMs_ * keepAliveLimit_ * 1000000; }
@@ -649,6 +671,7 @@ private:
         if (!nc_)
             return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", topic.c_str());
         auto *sub = new Sub{this, nullptr, nextOrder_++};
+        sub->wild = subject.find_first_of("*>") != std::string::npos;
         natsStatus st = natsConnection_Subscribe(&sub->ns, nc_, subject.c_str(), &NatsBackend::onMsg, sub);
         if (st != NATS_OK) {
             delete sub;
@@ -660,6 +683,8 @@ private:
         live_++;
         subs_[topic] = sub;
         trie_.insert(subject, sub);
+        if (sub->wild)
+            wildSubs_++;
         return TRXCLIENT_OK;
     }
 
@@ -674,6 +699,8 @@ private:
         topicToSubject(topic, true, subject);
         subs_.erase(it);
         trie_.erase(subject, sub);
+        if (sub->wild)
+            wildSubs_--;
         sub->active = false;
         natsSubscription_Unsubscribe(sub->ns);
         retired_.insert(sub); // libnats may still deliver to it: freed once it completes
@@ -1137,7 +1164,14 @@ private:
             natsMsg_Destroy(nm);
             return;
         }
-        {
+        if (be->wildSubs_.load(std::memory_order_acquire) == 0) {
+            // Distinct subjects without wildcards never overlap: the session's
+            // own match is the only one this message needs.
+            if (!sub->active.load(std::memory_order_acquire)) {
+                natsMsg_Destroy(nm);
+                return;
+            }
+        } else {
             // Overlapping subscriptions each get a copy from the server: only
             // the oldest matching one passes it on.
             std::lock_guard<std::mutex> g(be->mu_);
@@ -1153,7 +1187,7 @@ private:
             }
         }
         if (Msg *m = fromNats(nm, false))
-            be->s_->deliver(m);
+            be->s_->deliver(m, true);
     }
 
     static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
@@ -1348,7 +1382,7 @@ private:
     Policy policy_ = Adaptive;
     std::mutex sendMu_; // adaptive: order of sends and the connection they use
     int64_t lastSendNs_ = 0;
-    int64_t gapAvgNs_ = kPaceCapNs;
+    int64_t gapAvgNs_ = kAvgCapNs;
     bool onFast_ = false;
     int64_t noFlushUntilNs_ = 0; // no switch round trips before this (a broker missed one)
     natsConnection *fast_ = nullptr;
@@ -1376,6 +1410,7 @@ private:
     std::mutex mu_; // subs_, trie_, retired_, node_
     std::unordered_map<std::string, Sub *> subs_;
     TopicTrie<Sub *> trie_{'.'};
+    std::atomic<int> wildSubs_{0}; // subscriptions in trie_ with a wildcard (changed under mu_)
     std::unordered_set<Sub *> retired_;
     std::vector<Sub *> completed_; // subscriptions libnats is done with (liveMu_)
     uint64_t nextOrder_ = 1;

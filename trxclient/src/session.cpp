@@ -40,6 +40,7 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *f
     connectBlocking_ = boolProp("SESSION_CONNECT_BLOCKING", true);
     reapply_ = boolProp("SESSION_REAPPLY_SUBSCRIPTIONS", true);
     topicDispatch_ = boolProp("SESSION_TOPIC_DISPATCH", true);
+    directOk_ = !boolProp("SESSION_ALWAYS_BUFFER_IN_CONTEXT", true);
     if (!props_.getInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, v, err))
         return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
     bufMsgLimit_ = static_cast<uint64_t>(v);
@@ -168,6 +169,7 @@ void Session::destroy()
 
 void Session::finalize()
 {
+    waitDirect(); // closing_ is set: none starts after this
     ctx_->purge(this);
     std::deque<RxItem> items;
     {
@@ -327,7 +329,7 @@ void Session::dropBrokerSubscriptions()
     }
     for (const std::string &t : topics)
         backend_->unsubscribe(t);
-    ctx_->post(
+    postInOrder(
         [this, gone] {
             trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
             for (DispatchEntry *e : gone) {
@@ -346,7 +348,7 @@ void Session::raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, 
 {
     if (!eventCb_ || closing_)
         return;
-    ctx_->post(
+    postInOrder(
         [this, ev, sub, responseCode, info, corr] {
             if (closing_)
                 return;
@@ -355,6 +357,41 @@ void Session::raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, 
             eventCb_(this, &ei, eventUser_);
         },
         this);
+}
+
+void Session::postInOrder(std::function<void()> fn, Session *owner)
+{
+    {
+        // Messages that arrive from now on wait until it has run.
+        std::lock_guard<std::mutex> g(rxMu_);
+        ++eventsRaised_;
+    }
+    ctx_->post(
+        [this, fn = std::move(fn)] {
+            waitDirect(); // a message that came first is through first
+            fn();
+            eventDone();
+        },
+        owner);
+}
+
+void Session::eventDone()
+{
+    bool post = false;
+    {
+        std::lock_guard<std::mutex> g(rxMu_);
+        ++eventsDone_;
+        if (!scheduled_ && rxReady())
+            post = scheduled_ = true;
+    }
+    if (post)
+        ctx_->postSessionRx(this);
+}
+
+void Session::waitDirect()
+{
+    std::unique_lock<std::mutex> lk(rxMu_);
+    directCv_.wait(lk, [this] { return !direct_; });
 }
 
 // ---- flow control -------------------------------------------------------------------
@@ -380,7 +417,7 @@ trxClient_returnCode_t Session::resume()
         if (suspended_)
             TRX_LOG(TRXCLIENT_LOG_INFO, "session %s resumed, %zu held", id_.c_str(), rxq_.size());
         suspended_ = false;
-        if (!rxq_.empty() && !scheduled_) {
+        if (!scheduled_ && rxReady()) {
             scheduled_ = true;
             post = true;
         }
@@ -390,10 +427,10 @@ trxClient_returnCode_t Session::resume()
     return TRXCLIENT_OK;
 }
 
-void Session::deliver(Msg *m)
+void Session::deliver(Msg *m, bool here)
 {
     rxMsgs_++;
-    bool post = false, overflow = false;
+    bool post = false, overflow = false, now = false;
     uint64_t heldMsgs = 0, heldBytes = 0;
     {
         std::lock_guard<std::mutex> g(rxMu_);
@@ -401,7 +438,17 @@ void Session::deliver(Msg *m)
             delete m;
             return;
         }
-        if (rxMsgsQueued_ >= bufMsgLimit_ || rxBytes_ + m->attLen > bufByteLimit_) {
+        if (here && directOk_ && !direct_ && !scheduled_ && !suspended_ && rxq_.empty() &&
+            eventsDone_ == eventsRaised_) {
+            // Nothing of this session is waiting for the context thread, so
+            // dispatching here keeps the order; the rest waits meanwhile.
+            direct_ = now = true;
+            if (pendingDiscard_) {
+                m->discard = true;
+                pendingDiscard_ = false;
+                discardReported_ = false;
+            }
+        } else if (rxMsgsQueued_ >= bufMsgLimit_ || rxBytes_ + m->attLen > bufByteLimit_) {
             delete m;
             rxDiscarded_++;
             pendingDiscard_ = true;
@@ -415,14 +462,26 @@ void Session::deliver(Msg *m)
                 pendingDiscard_ = false;
                 discardReported_ = false;
             }
-            rxq_.push_back(RxItem{m, {}});
+            rxq_.push_back(RxItem{m, {}, eventsRaised_});
             rxMsgsQueued_++;
             rxBytes_ += m->attLen;
-            if (!suspended_ && !scheduled_) {
+            if (!scheduled_ && rxReady()) {
                 scheduled_ = true;
                 post = true;
             }
         }
+    }
+    if (now) {
+        if (markDiscard.exchange(false))
+            m->discard = true;
+        dispatch(m);
+        {
+            std::lock_guard<std::mutex> g(rxMu_);
+            direct_ = false;
+            if (!scheduled_ && rxReady())
+                post = scheduled_ = true;
+        }
+        directCv_.notify_all();
     }
     if (overflow) {
         TRX_LOG(TRXCLIENT_LOG_WARNING,
@@ -449,13 +508,13 @@ void Session::deliverCache(std::vector<Msg *> msgs, std::function<void()> comple
             return;
         }
         for (Msg *m : msgs) {
-            rxq_.push_back(RxItem{m, {}});
+            rxq_.push_back(RxItem{m, {}, eventsRaised_});
             rxMsgsQueued_++;
             rxBytes_ += m->attLen;
         }
         if (completion)
-            rxq_.push_back(RxItem{nullptr, std::move(completion)});
-        if (!suspended_ && !scheduled_) {
+            rxq_.push_back(RxItem{nullptr, std::move(completion), eventsRaised_});
+        if (!scheduled_ && rxReady()) {
             scheduled_ = true;
             post = true;
         }
@@ -472,11 +531,11 @@ void Session::runRx()
     batch.clear();
     {
         std::lock_guard<std::mutex> g(rxMu_);
-        if (closing_ || suspended_ || rxq_.empty()) {
+        if (!rxReady()) {
             scheduled_ = false;
             return;
         }
-        while (batch.size() < kBatch && !rxq_.empty()) {
+        while (batch.size() < kBatch && !rxq_.empty() && rxq_.front().after <= eventsDone_) {
             batch.push_back(std::move(rxq_.front()));
             rxq_.pop_front();
             if (batch.back().msg) {
@@ -509,7 +568,7 @@ void Session::runRx()
             }
             rxq_.push_front(std::move(batch[k]));
         }
-        again = !closing_ && !suspended_ && !rxq_.empty();
+        again = rxReady();
         scheduled_ = again;
     }
     batch.clear();
@@ -552,18 +611,20 @@ void Session::dispatch(Msg *m)
 {
     const std::string_view topic(m->topic());
     bool toSession = false;
-    scratch_.clear();
+    // Per thread: the context thread and backend threads dispatch alike.
+    thread_local std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> scratch;
+    scratch.clear();
     {
         std::lock_guard<std::mutex> g(subMu_);
         if (!m->directToSession)
-            dispatch_.match(topic, [&](DispatchEntry *e) { scratch_.push_back(e->info); });
-        if (scratch_.empty()) {
+            dispatch_.match(topic, [&](DispatchEntry *e) { scratch.push_back(e->info); });
+        if (scratch.empty()) {
             toSession = m->directToSession || isOwnP2P(topic) || m->cacheStatus != TRXCLIENT_CACHE_MSG_LIVE;
             if (!toSession)
                 plainTrie_.match(topic, [&](BrokerSub *) { toSession = true; });
         }
     }
-    if (scratch_.empty()) {
+    if (scratch.empty()) {
         if (toSession && rxCb_) {
             trxClient_opaqueMsg_pt p = m;
             if (rxCb_(this, p, rxUser_) == TRXCLIENT_CALLBACK_TAKE_MSG)
@@ -575,7 +636,7 @@ void Session::dispatch(Msg *m)
     // Every matching entry gets the message; all but the last get a copy so
     // that any of them may keep what it got.
     std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> targets;
-    targets.swap(scratch_);
+    targets.swap(scratch);
     for (size_t i = 0; i < targets.size(); ++i) {
         Msg *mm = i + 1 < targets.size() ? copyForDelivery(*m) : m;
         if (!mm)
@@ -590,7 +651,7 @@ void Session::dispatch(Msg *m)
         }
     }
     targets.clear();
-    scratch_.swap(targets);
+    scratch.swap(targets);
 }
 
 // ---- subscriptions --------------------------------------------------------------------
@@ -843,7 +904,7 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
                    "subscription request for Topic '" + t + "' ended by an unsubscribe", c);
     if (entry) {
         // Reported from the context thread, after any dispatch to it still running.
-        ctx_->post(
+        postInOrder(
             [this, entry] {
                 trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
                 if (cb)

@@ -11,7 +11,11 @@ std::mutex gGate;
 LogCapture::LogCapture() : mPreviousLevel(mama_getLogLevel())
 {
     sActive = this;
-    mama_setLogCallback2(onLog);
+    /* Installed once and never taken out: OpenMAMA reads its second-form
+     * callback twice without its lock (test, then call), so a logging thread
+     * calls through null if the callback is reset while it logs. */
+    static const bool installed = (mama_setLogCallback2(onLog), true);
+    (void)installed;
     mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
 }
 
@@ -22,7 +26,6 @@ LogCapture::~LogCapture()
         sActive = nullptr;
     }
     mama_setLogLevel(mPreviousLevel);
-    mama_setLogCallback2(nullptr);
 }
 
 void MAMACALLTYPE LogCapture::onLog(MamaLogLevel level, const char* message)
@@ -30,7 +33,10 @@ void MAMACALLTYPE LogCapture::onLog(MamaLogLevel level, const char* message)
     std::lock_guard<std::mutex> gate(gGate);
     LogCapture* self = sActive.load();
     if (self == nullptr)
+    {
+        mama_logDefault2(level, message);   /* as if no capture had been made */
         return;
+    }
     std::lock_guard<std::mutex> lock(self->mMutex);
     self->mLines.push_back({level, message});
 }

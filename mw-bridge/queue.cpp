@@ -263,46 +263,17 @@ mama_status tarnixBridgeMamaQueue_dispatchEvent(queueBridge queue)
     return MAMA_STATUS_PLATFORM;
 }
 
-mama_status tarnixBridgeMamaQueue_enqueueEvent(queueBridge queue, mamaQueueEnqueueCB callback,
-                                               void* closure)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || callback == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
-
-    /* Before the enqueue, so the depth seen does not include this event. */
-    tarnixBridgeMamaQueue_checkSuspend(impl);
-
-    wombatQueueStatus wstatus = wombatQueue_enqueue(
-        impl->mQueue, reinterpret_cast<WombatEventCb>(callback), impl->mParent, closure);
-
-    if (impl->mEnqueueCallback != nullptr)
-        impl->mEnqueueCallback(impl->mParent, impl->mEnqueueClosure);
-
-    if (wstatus != WOMBAT_QUEUE_OK)
-    {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_enqueueEvent(): failed to enqueue: %d; Callback: %p; "
-                         "Closure: %p",
-                         wstatus, reinterpret_cast<void*>(callback), closure);
-        return MAMA_STATUS_PLATFORM;
-    }
-    return MAMA_STATUS_OK;
-}
-
 }  // extern "C"
 
-mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
-                                               TarnixEventDiscard discard, void* closure)
+namespace {
+
+/* One event onto the queue; data is what the callback gets first. */
+mama_status enqueue(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback, void* data, void* closure)
 {
-    if (queue == nullptr || callback == nullptr || discard == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(queue);
+    /* Before the enqueue, so the depth seen does not include this event. */
     tarnixBridgeMamaQueue_checkSuspend(queue);
-    /* The item's data, which the callback gets as its first argument, names
-     * the discard: nothing else marks an event as the bridge's own. */
-    wombatQueueStatus wstatus = wombatQueue_enqueue(queue->mQueue, reinterpret_cast<WombatEventCb>(callback),
-                                                    reinterpret_cast<void*>(discard), closure);
+    wombatQueueStatus wstatus =
+        wombatQueue_enqueue(queue->mQueue, reinterpret_cast<WombatEventCb>(callback), data, closure);
     if (queue->mEnqueueCallback != nullptr)
         queue->mEnqueueCallback(queue->mParent, queue->mEnqueueClosure);
     if (wstatus != WOMBAT_QUEUE_OK)
@@ -313,6 +284,34 @@ mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQue
         return MAMA_STATUS_PLATFORM;
     }
     return MAMA_STATUS_OK;
+}
+
+}  // namespace
+
+extern "C" {
+
+mama_status tarnixBridgeMamaQueue_enqueueEvent(queueBridge queue, mamaQueueEnqueueCB callback,
+                                               void* closure)
+{
+    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+    if (impl == nullptr || callback == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_CHECK_QUEUE(impl);
+
+    return enqueue(impl, callback, impl->mParent, closure);
+}
+
+}  // extern "C"
+
+mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
+                                               TarnixEventDiscard discard, void* closure)
+{
+    if (queue == nullptr || callback == nullptr || discard == nullptr)
+        return MAMA_STATUS_NULL_ARG;
+    TARNIX_CHECK_QUEUE(queue);
+    /* The item's data, which the callback gets as its first argument, names
+     * the discard: nothing else marks an event as the bridge's own. */
+    return enqueue(queue, callback, reinterpret_cast<void*>(discard), closure);
 }
 
 extern "C" {

@@ -144,7 +144,7 @@ start() {
 }
 
 status() {
-  local n i pid leader="" running=0
+  local n i pid leader="" running=0 stopped=" "
   n="$(node_count)"
   [ "$n" -gt 0 ] || { say "no cluster in $dir (scripts/cluster.sh start)"; return 3; }
   for ((i = 1; i <= n; i++)); do
@@ -154,8 +154,13 @@ status() {
       say "  node $i  tarnix-n$i  nats://127.0.0.1:$(client_port "$i")  running (pid $pid)"
     else
       say "  node $i  tarnix-n$i  nats://127.0.0.1:$(client_port "$i")  stopped"
+      stopped+="tarnix-n$i "
     fi
   done
+  # A survivor keeps naming a dead leader until the next election ends.
+  if [ -n "$leader" ] && [[ "$stopped" == *" $leader "* ]]; then
+    leader="none yet ($leader is stopped; the running nodes elect another within seconds)"
+  fi
   if [ "$n" -gt 1 ]; then
     say "  JetStream leader: ${leader:-none}   (each stream has its own: trxcache show)"
   fi

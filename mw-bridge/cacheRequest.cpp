@@ -9,7 +9,9 @@
 #include "queue.h"
 #include "subscription.h"
 #include "synchronism.h"
+#include "topic.h"
 #include "transport.h"
+#include "transportReceive.h"
 
 #include <mama/integration/msg.h>
 #include <mama/integration/queue.h>

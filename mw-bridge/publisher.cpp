@@ -7,6 +7,7 @@
 #include "logging.h"
 #include "msg.h"
 #include "subscription.h"
+#include "topic.h"
 #include "transport.h"
 
 #include <mama/integration/msg.h>

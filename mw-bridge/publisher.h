@@ -5,6 +5,8 @@
 
 #include "mamaIntegration.h"
 
+struct TarnixTransportBridge;
+
 #include <cstdint>
 
 /* What the root given at creation says about the subject. */
@@ -37,5 +39,17 @@ extern "C" mama_status tarnixBridgeMamaPublisher_create(publisherBridge* result,
 /* Checks common to every send, then the send itself. */
 mama_status tarnixBridgeMamaPublisher_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
                                                    mamaMsg msg, bool replyMode, const char* caller);
+
+/* MAMA_STATUS_NOT_PERMISSIONED, logged, when the broker refused the session
+ * its inbox topics, so that no reply to a request on topic could arrive;
+ * otherwise MAMA_STATUS_OK. */
+mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
+                                                          const char* caller);
+
+/* Sends msg as the binary attachment of a client-library message on topic;
+ * replyTo (may be null) becomes its reply-to, or in reply mode its topic. */
+mama_status tarnixBridgeMamaTransport_sendMessage(TarnixTransportBridge* transport, const char* topic,
+                                                  const char* replyTo, mamaMsg msg, bool replyMode,
+                                                  const char* caller);
 
 #endif

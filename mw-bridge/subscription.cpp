@@ -7,7 +7,9 @@
 #include "logging.h"
 #include "queue.h"
 #include "tarnixBridge.h"
+#include "topic.h"
 #include "transport.h"
+#include "transportReceive.h"
 
 #include <mama/integration/transport.h>
 #include <mama/subscription.h>

@@ -1,6 +1,5 @@
 /* The bridge object behind every OpenMAMA subscription of a "tarnix"
- * transport, its topic dispatch entries on the client-library session, and
- * the rules that turn OpenMAMA names into broker topics and back. */
+ * transport and its topic dispatch entries on the client-library session. */
 #ifndef TARNIX_MW_SUBSCRIPTION_H
 #define TARNIX_MW_SUBSCRIPTION_H
 
@@ -84,16 +83,6 @@ struct TarnixSubscriptionRegistry
     std::unordered_set<TarnixBridgeSubscription*> mSet;
 };
 
-/* Topic rules. */
-size_t tarnixTopic_escape(const char* part, char* out, size_t room, bool escape);
-size_t tarnixTopic_toSubject(const char* topic, char* out, size_t room);
-bool tarnixTopic_hasWildcard(const char* text);
-/* Joins root, source and symbol (each optional) into an owned broker topic
- * in *result. A source that starts with the transport's inbox subscription
- * prefix is already in broker form and is not escaped. */
-mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol,
-                              bool wildcardAllowed, TarnixTransportBridge* transport, char** result);
-
 /* Adds one topic dispatch entry and subscribes it. *subscribed is false
  * only when the subscription was already being destroyed (nothing done).
  * Returns the client library's return code. */
@@ -127,12 +116,5 @@ void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription
 void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription);
 TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void);
 void tarnixBridgeMamaSubscription_clearCurrent(void);
-
-/* The transport's registry. Removing the last subscription of a destroyed
- * transport releases the transport. */
-mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
-                                                      TarnixBridgeSubscription* subscription);
-mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
-                                                         TarnixBridgeSubscription* subscription);
 
 #endif

@@ -9,6 +9,8 @@
 #include "subscription.h"
 #include "tarnixBridge.h"
 #include "transportConfig.h"
+#include "transportEvents.h"
+#include "transportReceive.h"
 #include "transportStats.h"
 
 #include <mama/integration/mama.h>

@@ -20,6 +20,7 @@ struct TarnixProperties;
 struct TarnixThrottledLog;
 struct TarnixSubscriptionRegistry;   /* the transport's set of bridge subscriptions */
 struct TarnixTransportStats;
+struct TarnixBridgeSubscription;
 
 constexpr size_t TARNIX_TOPIC_BUFFER = 260;
 constexpr size_t TARNIX_PUBINFO_BUFFER = 1024;
@@ -83,25 +84,6 @@ struct TarnixTransportBridge
     TarnixRefusedSubjects* mRefusedSubjects;
 };
 
-struct TarnixBridgeSubscription;
-
-/* The closure of one queue event of the receive path: a received message
- * for a subscription, or (no message) the subscription's destroy event. */
-struct TarnixMessageNode
-{
-    trxClient_opaqueMsg_pt mMsg;
-    TarnixBridgeSubscription* mSubscription;
-    uint32_t mBytes;   /* counted in the transport's mPendingBytes until dispatched */
-    /* The message type a cache answer is delivered with; -1: as received. */
-    int32_t mMsgType = -1;
-
-    /* Nodes are made on the client library's thread and freed on the
-     * dispatching one; malloc handles that hand-over slowly, so they are
-     * recycled instead. */
-    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept;
-    static void operator delete(void* node) noexcept;
-};
-
 /* Flow control, transport side: one queue wants the transport held back, or
  * no longer does. The session is suspended exactly while the count is above
  * zero. Called under the queue's flow lock. */
@@ -131,41 +113,11 @@ void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport);
 /* Creates the transport's cache session once. */
 mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport);
 
-/* Transport events for the application, delivered on the transport's
- * callback queue. */
-void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* transport,
-                                                     mamaTransportEvent event, short cause,
-                                                     const void* platformInfo);
-mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* transport,
-                                                       mamaQueue* queue);
-
-/* Client-library callbacks, on the context thread. */
-extern "C" {
-void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession_pt session,
-                                              trxClient_session_eventCallbackInfo_pt info,
-                                              void* user);
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(
-    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(
-    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
-/* The receive callback of an inbox's local entry for a cache topic: takes
- * only the cache's answers to that inbox, as the message type it waits for. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
-    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
-/* Queue event of a received message or of a subscription's destroy. */
-void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);
-}
-
-/* MAMA_STATUS_NOT_PERMISSIONED, logged, when the broker refused the session
- * its inbox topics, so that no reply to a request on topic could arrive;
- * otherwise MAMA_STATUS_OK. */
-mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
-                                                          const char* caller);
-
-/* Sends msg as the binary attachment of a client-library message on topic;
- * replyTo (may be null) becomes its reply-to, or in reply mode its topic. */
-mama_status tarnixBridgeMamaTransport_sendMessage(TarnixTransportBridge* transport, const char* topic,
-                                                  const char* replyTo, mamaMsg msg, bool replyMode,
-                                                  const char* caller);
+/* The transport's registry of its bridge subscriptions. Removing the last
+ * subscription of a destroyed transport releases the transport. */
+mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
+                                                      TarnixBridgeSubscription* subscription);
+mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
+                                                         TarnixBridgeSubscription* subscription);
 
 #endif

@@ -1,10 +1,11 @@
-/* Session events of the client library become OpenMAMA transport events and
- * transport topic events, delivered on the transport's callback queue. */
+#include "transportEvents.h"
+
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
 #include "logging.h"
 #include "subscription.h"
 #include "synchronism.h"
+#include "topic.h"
 #include "transport.h"
 #include "transportStats.h"
 

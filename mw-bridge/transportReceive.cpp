@@ -1,12 +1,14 @@
-/* Received messages: from the client library's context thread onto the
- * subscription's queue, and from there, decoded, to the application. */
+#include "transportReceive.h"
+
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
 #include "logging.h"
 #include "msg.h"
 #include "queue.h"
 #include "subscription.h"
+#include "topic.h"
 #include "transport.h"
+#include "transportEvents.h"
 
 #include <mama/integration/msg.h>
 #include <mama/integration/queue.h>
@@ -36,7 +38,8 @@ public:
         for (void* node : mFree)
             std::free(node);
     }
-    void* get()
+    /* Every node this pool sees has the same size. */
+    void* get(std::size_t size)
     {
         {
             std::lock_guard<std::mutex> lock(mLock);
@@ -47,7 +50,7 @@ public:
                 return node;
             }
         }
-        return std::malloc(sizeof(TarnixMessageNode));
+        return std::malloc(size);
     }
     void put(void* node)
     {
@@ -81,6 +84,32 @@ constexpr bool kRecycleNodes = true;
 #endif
 
 NodePool gNodePool;
+
+/* The closure of one queue event of the receive path: a received message
+ * for a subscription. */
+struct MessageNode
+{
+    trxClient_opaqueMsg_pt mMsg;
+    TarnixBridgeSubscription* mSubscription;
+    uint32_t mBytes;   /* counted in the transport's mPendingBytes until dispatched */
+    /* The message type a cache answer is delivered with; -1: as received. */
+    int32_t mMsgType = -1;
+
+    /* Nodes are made on the client library's thread and freed on the
+     * dispatching one; malloc handles that hand-over slowly, so they are
+     * recycled instead. */
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+    {
+        return kRecycleNodes && size == sizeof(MessageNode) ? gNodePool.get(size) : std::malloc(size);
+    }
+    static void operator delete(void* node) noexcept
+    {
+        if (kRecycleNodes && node != nullptr)
+            gNodePool.put(node);
+        else
+            std::free(node);
+    }
+};
 
 constexpr size_t kDumpSize = 10000;
 constexpr const char* kP2PPrefix = "#P2P/";
@@ -256,7 +285,7 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
 /* A message event left on a queue that is being destroyed. */
 void discardMsgEvent(void* closure)
 {
-    TarnixMessageNode* node = static_cast<TarnixMessageNode*>(closure);
+    MessageNode* node = static_cast<MessageNode*>(closure);
     freeMsg(node->mMsg);
     tarnixBridgeMamaTransport_removePendingBytes(node->mSubscription->mTransportBridge, node->mBytes);
     tarnixBridgeMamaSubscription_release(node->mSubscription);
@@ -344,7 +373,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     uint32_t bytes = 0;
     if (trxClient_msg_getBinaryAttachmentPtr(msg, &attachment, &bytes) != TRXCLIENT_OK)
         bytes = 0;   /* reported when it is delivered */
-    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription, bytes, msgType};
+    MessageNode* node = new (std::nothrow) MessageNode{msg, subscription, bytes, msgType};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
@@ -367,19 +396,6 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
 }
 
 }  // namespace
-
-void* TarnixMessageNode::operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    return kRecycleNodes && size == sizeof(TarnixMessageNode) ? gNodePool.get() : std::malloc(size);
-}
-
-void TarnixMessageNode::operator delete(void* node) noexcept
-{
-    if (kRecycleNodes && node != nullptr)
-        gNodePool.put(node);
-    else
-        std::free(node);
-}
 
 extern "C" {
 
@@ -432,7 +448,7 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
 
 void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void* closure)
 {
-    TarnixMessageNode* node = static_cast<TarnixMessageNode*>(closure);
+    MessageNode* node = static_cast<MessageNode*>(closure);
     if (node == nullptr)
         return;
     TarnixBridgeSubscription* subscription = node->mSubscription;

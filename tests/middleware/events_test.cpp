@@ -2,6 +2,7 @@
 #include "messaging.h"
 #include "queue.h"
 #include "synchronism.h"
+#include "transportEvents.h"
 
 #include <mama/integration/transport.h>
 

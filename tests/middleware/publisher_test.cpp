@@ -3,6 +3,7 @@
 #include "messaging.h"
 #include "msg.h"
 #include "publisher.h"
+#include "transportEvents.h"
 
 #include <mama/integration/msg.h>
 #include <mama/publisher.h>

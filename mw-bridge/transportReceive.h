@@ -1,0 +1,24 @@
+/* Received messages: from the client library's receiving thread onto the
+ * subscription's queue, and from there, decoded, to the application. */
+#ifndef TARNIX_MW_TRANSPORTRECEIVE_H
+#define TARNIX_MW_TRANSPORTRECEIVE_H
+
+#include "mamaIntegration.h"
+#include <trxClient.h>
+
+extern "C" {
+/* The session's own receive callback: messages no subscription took. */
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(
+    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
+/* The receive callback of a subscription's topic dispatch entry. */
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(
+    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
+/* The receive callback of an inbox's local entry for a cache topic: takes
+ * only the cache's answers to that inbox, as the message type it waits for. */
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
+    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
+/* Queue event of a received message. */
+void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);
+}
+
+#endif

@@ -73,13 +73,13 @@ mama_status postSend(TarnixTransportBridge* transport, TarnixCacheRequest* reque
             TARNIX_LOG_ERROR("unable to build replyTo: %d", written);
             return MAMA_STATUS_PLATFORM;
         }
-        return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
+        return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
                                                      caller);
     }
-    const mama_status reachable = tarnixBridgeMamaTransport_checkInboxReachable(transport, request->mSubject, caller);
+    const mama_status reachable = tarnixBridgeMamaTransportImpl_checkInboxReachable(transport, request->mSubject, caller);
     if (reachable != MAMA_STATUS_OK)
         return reachable;
-    return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, request->mReplyTopic,
+    return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, request->mReplyTopic,
                                                  request->mRequest, false, caller);
 }
 
@@ -99,7 +99,7 @@ void logSendFailure(MamaLogLevel level, trxClient_returnCode_t rc)
 
 trxClient_session_rxMsgDispatchFuncInfo_t answerDispatch(TarnixBridgeSubscription* inbox)
 {
-    return {TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransport_onCacheAnswerMsg, inbox, nullptr};
+    return {TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransportImpl_onCacheAnswerMsg, inbox, nullptr};
 }
 
 /* The message type the cache's answer is delivered with: what a publisher
@@ -140,7 +140,7 @@ mama_status addAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic, b
         const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
         bool added = false;
         trxClient_returnCode_t rc =
-            tarnixBridgeMamaSubscription_subscribeTopic(inbox, kSubscribeLocalOnly, topic, &dispatch, nullptr, &added);
+            tarnixBridgeMamaSubscriptionImpl_subscribeTopic(inbox, kSubscribeLocalOnly, topic, &dispatch, nullptr, &added);
         if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
         {
             TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "tarnixBridgeMamaSubscription_subscribe() failed");
@@ -168,7 +168,7 @@ void releaseAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic)
     {
         inbox->mCacheTopics.erase(it);
         const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
-        trxClient_returnCode_t rc = tarnixBridgeMamaSubscription_unsubscribeTopic(inbox, topic, &dispatch);
+        trxClient_returnCode_t rc = tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(inbox, topic, &dispatch);
         if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
             TARNIX_LOG_WARN("Failed to unsubscribe from topic '%s' - rc=%s", topic, trxClient_returnCodeToString(rc));
     }
@@ -180,7 +180,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
 {
     *sendRequest = false;
     TarnixBridgeSubscription* subscription = request->mSubscription;
-    mama_status status = tarnixBridgeMamaTransport_getCacheSession(transport);
+    mama_status status = tarnixBridgeMamaTransportImpl_getCacheSession(transport);
     if (status != MAMA_STATUS_OK)
         return status;
 
@@ -201,7 +201,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
     }
     /* The request holds the subscription until its completion event. */
     destroyHandle_incrementRefCount(subscription->mDestroyHandle);
-    tarnixBridgeMamaSubscription_retain(subscription);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     trxClient_returnCode_t rc = trxClient_cacheSession_sendCacheRequest(
@@ -230,7 +230,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
         logSendFailure(MAMA_LOG_LEVEL_ERROR, rc);
     }
     destroyHandle_removeReference(subscription->mDestroyHandle);
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
     return status;
 }
 
@@ -256,7 +256,7 @@ mama_status continuation(bool asynchronous, TarnixSynchronismContext* context)
         const MamaLogLevel level = refused ? MAMA_LOG_LEVEL_NORMAL : MAMA_LOG_LEVEL_WARN;
         TARNIX_LOG_CLIENT_ERROR(level, static_cast<trxClient_returnCode_t>(completion),
                                 "Error during subscription ACL check");
-        result = refused ? tarnixBridgeMamaTransport_deliverStatus(transport, subscription,
+        result = refused ? tarnixCacheRequest_deliverStatus(transport, subscription,
                                                                    MAMA_MSG_STATUS_NOT_ENTITLED, true)
                          : MAMA_STATUS_PLATFORM;
     }
@@ -283,7 +283,7 @@ mama_status continuation(bool asynchronous, TarnixSynchronismContext* context)
     mamaMsg_destroy(request->mRequest);
     request->mRequest = nullptr;
     if (asynchronous && result != MAMA_STATUS_OK)
-        tarnixBridgeMamaSubscription_enqueueError(subscription->mMamaSubscription, subscription, result, false);
+        tarnixBridgeMamaSubscriptionImpl_enqueueError(subscription->mMamaSubscription, subscription, result, false);
     return result;
 }
 
@@ -291,14 +291,14 @@ uint64_t takeCacheRequestId(TarnixPublisherBridge* publisher)
 {
     if (publisher->mCacheRequestId != 0)
         return publisher->mCacheRequestId;
-    TarnixBridgeSubscription* current = tarnixBridgeMamaSubscription_getCurrent();
+    TarnixBridgeSubscription* current = tarnixBridgeMamaSubscriptionImpl_getCurrent();
     if (current == nullptr)
     {
         TARNIX_LOG_FINER("Unable to get subscription associated with the initial/recap request for TrxCache. "
                          "Using CacheRequestId=0.");
         return 0;
     }
-    tarnixBridgeMamaSubscription_clearCurrent();
+    tarnixBridgeMamaSubscriptionImpl_clearCurrent();
     publisher->mCacheRequestId = current->mCacheRequestId;
     return publisher->mCacheRequestId;
 }
@@ -491,7 +491,7 @@ void handleStatusEvent(const StatusEvent& event)
 void discardStatusEvent(void* closure)
 {
     StatusEvent* event = static_cast<StatusEvent*>(closure);
-    tarnixBridgeMamaSubscription_release(event->mSubscription);
+    tarnixBridgeMamaSubscriptionImpl_release(event->mSubscription);
     delete event;
 }
 
@@ -501,7 +501,7 @@ void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
     delete static_cast<StatusEvent*>(closure);
     if (!event.mSubscription->mDestroying.load())
         handleStatusEvent(event);
-    tarnixBridgeMamaSubscription_release(event.mSubscription);
+    tarnixBridgeMamaSubscriptionImpl_release(event.mSubscription);
 }
 
 }  // namespace
@@ -603,11 +603,11 @@ mama_status tarnixCacheRequest_send(TarnixPublisherBridge* publisher, mamaInbox 
         return status;
     }
     copyTopic(request->mSubject, publisher->mSubject);
-    copyTopic(request->mReplyTopic, tarnixBridgeMamaInbox_getReplyToTopic(inboxBridge));
+    copyTopic(request->mReplyTopic, tarnixBridgeMamaInboxImpl_getReplyToTopic(inboxBridge));
     request->mCacheRequestId = takeCacheRequestId(publisher);
 
     trxClient_session_rxMsgDispatchFuncInfo_t check{TRXCLIENT_DISPATCH_TYPE_CALLBACK, dropMessage, nullptr, nullptr};
-    const uint32_t flags = tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync
+    const uint32_t flags = tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync
                                                                                              : kSubscribeWait;
     trxClient_opaqueSession_pt session = transport->mSession.load();
     trxClient_returnCode_t rc = TRXCLIENT_FAIL;
@@ -670,7 +670,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         }
         else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
         {
-            mama_status status = tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
+            mama_status status = tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
                                                                          MAMA_MSG_STATUS_NOT_FOUND, false);
             TARNIX_LOG(status == MAMA_STATUS_OK ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR,
                        "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
@@ -694,7 +694,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         const bool refused = info->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED ||
                              info->subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;
         if (subscription != nullptr)
-            tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
+            tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
                                                     refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT,
                                                     false);
         if (info->rc == TRXCLIENT_INCOMPLETE)
@@ -724,11 +724,11 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     if (owner != nullptr)
     {
         releaseAnswerTopic(owner, topic);
-        tarnixBridgeMamaSubscription_release(owner);
+        tarnixBridgeMamaSubscriptionImpl_release(owner);
     }
 }
 
-mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* transport,
+mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport,
                                                     TarnixBridgeSubscription* subscription, mamaMsgStatus status,
                                                     bool copyMode)
 {
@@ -740,13 +740,13 @@ mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* trans
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
         return MAMA_STATUS_NOMEM;
     }
-    tarnixBridgeMamaSubscription_retain(subscription);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
     mama_status result =
-        tarnixBridgeMamaQueue_enqueueOwned(subscription->mQueueBridge, onStatusEvent, discardStatusEvent, event);
+        tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge, onStatusEvent, discardStatusEvent, event);
     if (result != MAMA_STATUS_OK)
     {
         delete event;
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         TARNIX_LOG_ERROR("Could not enqueue local message for delivery");
     }
     return result;

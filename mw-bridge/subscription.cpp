@@ -92,7 +92,7 @@ void releaseQueue(TarnixBridgeSubscription* subscription)
     if (!subscription->mQueueCounted.exchange(false))
         return;
     TARNIX_LOG_FINE("Completed for topic=%s", subscription->mTopic);
-    mama_status status = tarnixBridgeMamaQueue_removeSubscription(subscription->mQueueBridge,
+    mama_status status = tarnixBridgeMamaQueueImpl_removeSubscription(subscription->mQueueBridge,
                                                                   subscription->mTransportBridge, subscription->mTopic);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("unable to remove subscription from queue: %s", mamaStatus_stringForStatus(status));
@@ -111,7 +111,7 @@ void freeMemory(TarnixBridgeSubscription* subscription)
         wlock_destroy(subscription->mTopicSubscriptionsLock);
     subscription->mTopicSubscriptions.clear();
     if (subscription->mRegistered)
-        tarnixBridgeMamaTransport_removeSubscription(subscription->mTransportBridge, subscription);
+        tarnixBridgeMamaTransportImpl_removeSubscription(subscription->mTransportBridge, subscription);
     std::free(subscription->mTopic);
     delete subscription;
 }
@@ -142,14 +142,14 @@ mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* conte
     }
     TARNIX_LOG_CLIENT_ERROR(level, rc, "Error in trxClient_session_topicSubscribe().");
     if (asynchronous)
-        tarnixBridgeMamaSubscription_enqueueError(request->mMamaSubscription, request->mSubscription, status, true);
+        tarnixBridgeMamaSubscriptionImpl_enqueueError(request->mMamaSubscription, request->mSubscription, status, true);
     return status;
 }
 
 void discardErrorEvent(void* closure)
 {
     ErrorClosure* error = static_cast<ErrorClosure*>(closure);
-    tarnixBridgeMamaSubscription_release(error->mBridge);
+    tarnixBridgeMamaSubscriptionImpl_release(error->mBridge);
     delete error;
 }
 
@@ -162,7 +162,7 @@ void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
         TARNIX_LOG_FINEST("Subscription destroyed before its error %s was delivered",
                           mamaStatus_stringForStatus(error->mStatus));
         delete error;
-        tarnixBridgeMamaSubscription_release(bridge);
+        tarnixBridgeMamaSubscriptionImpl_release(bridge);
         return;
     }
     const char* symbol = nullptr;
@@ -195,7 +195,7 @@ void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
             callbacks->onError(error->mSubscription, error->mStatus, nullptr, symbol, userClosure);
     } while (false);
     delete error;
-    tarnixBridgeMamaSubscription_release(bridge);
+    tarnixBridgeMamaSubscriptionImpl_release(bridge);
 }
 
 /* Takes a reported entry out of the list and drops its reference. */
@@ -222,7 +222,7 @@ void removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatc
                           topic);
         releaseQueue(subscription);
     }
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
 }
 
 /* Unsubscribes every topic entry; the transport's mSubscriptionsLock is held,
@@ -323,13 +323,13 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
             TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s",
                             orNull(source), orNull(symbol));
             mamaSubscription_setRequiresInitial(parent, 0);
-            tarnixBridgeMamaSubscription_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
+            tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
         }
         else
         {
             TARNIX_LOG_ERROR("Error in building tarnix topic, source=%s symbol=%s", orNull(source), orNull(symbol));
         }
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_INVALID_ARG;
     }
 
@@ -346,11 +346,11 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
 
     if (queue != nullptr)
     {
-        status = tarnixBridgeMamaQueue_addSubscription(subscription->mQueueBridge, transport);
+        status = tarnixBridgeMamaQueueImpl_addSubscription(subscription->mQueueBridge, transport);
         if (status != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Unable to add subscription to queue");
-            tarnixBridgeMamaSubscription_release(subscription);
+            tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
         subscription->mQueueCounted = true;
@@ -359,7 +359,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (!tarnixSynchronismManager_init(&subscription->mSyncManager))
     {
         TARNIX_LOG_ERROR("Unable to initialize synchronism manager");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mSyncManagerReady = true;
@@ -367,21 +367,21 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (subscription->mDestroyHandle == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create destroy handle");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mTopicSubscriptionsLock = wlock_create();
     if (subscription->mTopicSubscriptionsLock == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create lock for TRXC subscription list");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
 
-    status = tarnixBridgeMamaTransport_addSubscription(transport, subscription);
+    status = tarnixBridgeMamaTransportImpl_addSubscription(transport, subscription);
     if (status != MAMA_STATUS_OK)
     {
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return status;
     }
     subscription->mRegistered = true;
@@ -391,12 +391,12 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         std::strncmp(subscription->mTopic, transport->mInboxTarnixSubPrefix, transport->mInboxTarnixSubPrefixLen) ==
             0)
         flags = TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
-    else if (tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+    else if (tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
         flags = TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
     TARNIX_LOG_FINEST("Using subscribeFlags=%d", static_cast<int>(flags));
 
     const trxClient_session_rxMsgDispatchFuncInfo_t dispatch{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-                                                             tarnixBridgeMamaTransport_onSubscriptionMsg, subscription,
+                                                             tarnixBridgeMamaTransportImpl_onSubscriptionMsg, subscription,
                                                              nullptr};
 
     TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(
@@ -404,24 +404,24 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (tag == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
     new (tarnixSynchronismManager_getTagData(tag)) SubscribeRequest{parent, transport, subscription};
 
     bool subscribed = true;
     trxClient_returnCode_t rc =
-        tarnixBridgeMamaSubscription_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
+        tarnixBridgeMamaSubscriptionImpl_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
                                                     tarnixSynchronismManager_getCorrelation(tag), &subscribed);
     status = tarnixSynchronismManager_processSyncResult(&subscription->mSyncManager, tag, rc);
 
     if (status != MAMA_STATUS_OK)
     {
         mamaSubscription_setRequiresInitial(parent, 0);
-        tarnixBridgeMamaSubscription_enqueueError(parent, subscription, status, false);
+        tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, status, false);
         if (basic)
         {
-            tarnixBridgeMamaSubscription_release(subscription);
+            tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
         subscription->mValid.store(false);
@@ -435,14 +435,14 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         mamaSubscription_setRecoverGaps(parent, 0);
     int requiresInitial = 0;
     if (mamaSubscription_getRequiresInitial(parent, &requiresInitial) == MAMA_STATUS_OK && requiresInitial == 1)
-        tarnixBridgeMamaSubscription_setCurrent(subscription);
+        tarnixBridgeMamaSubscriptionImpl_setCurrent(subscription);
     *result = reinterpret_cast<subscriptionBridge>(subscription);
     return MAMA_STATUS_OK;
 }
 
 }  // namespace
 
-trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
     const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed)
 {
@@ -465,7 +465,7 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
         return TRXCLIENT_FAIL;
     }
     /* The library may deliver to the entry until it reports it gone. */
-    tarnixBridgeMamaSubscription_retain(subscription);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     /* The library keeps its own copy of the dispatch description. */
@@ -489,12 +489,12 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
                          "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
                          rc, static_cast<void*>(subscription), topic);
     if (removed)
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
     *trxClient_getLastErrorInfo() = failure;
     return rc;
 }
 
-trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
     TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     trxClient_opaqueSession_pt session = subscription->mTransportBridge->mSession.load();
@@ -506,7 +506,7 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
     return trxClient_session_topicUnsubscribeWithDispatch(session, 0, topic, &info, nullptr);
 }
 
-mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,
+mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subscription,
                                                       TarnixBridgeSubscription* bridgeSubscription,
                                                       mama_status status, bool deactivate)
 {
@@ -526,19 +526,19 @@ mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscript
         TARNIX_LOG_ERROR("Unable to allocate memory for error closure");
         return MAMA_STATUS_NOMEM;
     }
-    tarnixBridgeMamaSubscription_retain(bridgeSubscription);
-    result = tarnixBridgeMamaQueue_enqueueOwned(bridgeSubscription->mQueueBridge, onErrorEvent, discardErrorEvent,
+    tarnixBridgeMamaSubscriptionImpl_retain(bridgeSubscription);
+    result = tarnixBridgeMamaQueueImpl_enqueueOwned(bridgeSubscription->mQueueBridge, onErrorEvent, discardErrorEvent,
                                                 closure);
     if (result != MAMA_STATUS_OK)
     {
         TARNIX_LOG_ERROR("Symbol %s. Unable to enqueue error callback for delivery", orNull(symbol));
         delete closure;
-        tarnixBridgeMamaSubscription_release(bridgeSubscription);
+        tarnixBridgeMamaSubscriptionImpl_release(bridgeSubscription);
     }
     return result;
 }
 
-extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* topic,
+extern "C" void tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(const char* topic,
                                                                   trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     if (dispatch == nullptr || dispatch->user_p == nullptr || topic == nullptr)
@@ -546,18 +546,18 @@ extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* 
     removeReportedEntry(topic, dispatch);
 }
 
-void tarnixBridgeMamaSubscription_retain(TarnixBridgeSubscription* subscription)
+void tarnixBridgeMamaSubscriptionImpl_retain(TarnixBridgeSubscription* subscription)
 {
     subscription->mRefs.fetch_add(1, std::memory_order_relaxed);
 }
 
-void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription)
+void tarnixBridgeMamaSubscriptionImpl_release(TarnixBridgeSubscription* subscription)
 {
     if (subscription->mRefs.fetch_sub(1, std::memory_order_acq_rel) == 1)
         freeMemory(subscription);
 }
 
-void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription)
+void tarnixBridgeMamaSubscriptionImpl_setCurrent(TarnixBridgeSubscription* subscription)
 {
     void** slot = tarnixBridgeTls_get();
     if (slot == nullptr)
@@ -568,7 +568,7 @@ void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscript
     *slot = subscription;
 }
 
-TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void)
+TarnixBridgeSubscription* tarnixBridgeMamaSubscriptionImpl_getCurrent(void)
 {
     void** slot = tarnixBridgeTls_get();
     if (slot == nullptr)
@@ -581,7 +581,7 @@ TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void)
     return static_cast<TarnixBridgeSubscription*>(*slot);
 }
 
-void tarnixBridgeMamaSubscription_clearCurrent(void)
+void tarnixBridgeMamaSubscriptionImpl_clearCurrent(void)
 {
     void** slot = tarnixBridgeTls_get();
     if (slot == nullptr)
@@ -655,7 +655,7 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
     subscription->mDestroyReported.store(true);
     if (subscription->mCallbacks.onDestroy != nullptr)
         subscription->mCallbacks.onDestroy(subscription->mMamaSubscription, subscription->mClosure);
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
     return MAMA_STATUS_OK;
 }
 

@@ -86,35 +86,35 @@ struct TarnixSubscriptionRegistry
 /* Adds one topic dispatch entry and subscribes it. *subscribed is false
  * only when the subscription was already being destroyed (nothing done).
  * Returns the client library's return code. */
-trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
     const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed);
 
 /* Takes one topic dispatch entry out again (the local entries of cache
  * answers). Returns the client library's return code. */
-trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
     TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* Delivers status to the application's error callback on the subscription's
  * queue; deactivate also deactivates the OpenMAMA subscription first. */
-mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,
+mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subscription,
                                                       TarnixBridgeSubscription* bridgeSubscription,
                                                       mama_status status, bool deactivate);
 
 /* Client-library callback: one topic dispatch entry of a session is gone. */
-extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(
+extern "C" void tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(
     const char* topic, trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* A reference for an event queued for the subscription, or for a request
  * outstanding; the release of the last one frees the memory, on whatever
  * thread it comes. */
-void tarnixBridgeMamaSubscription_retain(TarnixBridgeSubscription* subscription);
-void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription);
+void tarnixBridgeMamaSubscriptionImpl_retain(TarnixBridgeSubscription* subscription);
+void tarnixBridgeMamaSubscriptionImpl_release(TarnixBridgeSubscription* subscription);
 
 /* The calling thread's current subscription: the one whose initial-value
  * request OpenMAMA sends next. */
-void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription);
-TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void);
-void tarnixBridgeMamaSubscription_clearCurrent(void);
+void tarnixBridgeMamaSubscriptionImpl_setCurrent(TarnixBridgeSubscription* subscription);
+TarnixBridgeSubscription* tarnixBridgeMamaSubscriptionImpl_getCurrent(void);
+void tarnixBridgeMamaSubscriptionImpl_clearCurrent(void);
 
 #endif

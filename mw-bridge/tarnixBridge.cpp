@@ -60,7 +60,7 @@ mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
 
 }  // namespace
 
-TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl)
+TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl)
 {
     void* closure = nullptr;
     if (bridgeImpl == nullptr || mamaBridgeImpl_getClosure(bridgeImpl, &closure) != MAMA_STATUS_OK)
@@ -68,7 +68,7 @@ TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl)
     return static_cast<TarnixBridge*>(closure);
 }
 
-timerHeap tarnixBridge_getTimerHeap(void)
+timerHeap tarnixBridgeImpl_getTimerHeap(void)
 {
     return gTimerHeap;
 }
@@ -131,7 +131,7 @@ mama_status tarnixBridge_open(mamaBridge bridgeImpl)
 
     do
     {
-        status = tarnixBridge_buildVersion(gVersionText, sizeof(gVersionText), false);
+        status = tarnixBridgeImpl_buildVersion(gVersionText, sizeof(gVersionText), false);
         if (status != MAMA_STATUS_OK)
             break;
 
@@ -239,7 +239,7 @@ mama_status tarnixBridge_close(mamaBridge bridgeImpl)
         gTimerHeap = nullptr;
     }
 
-    const int timeout = tarnixBridge_getDefaultQueueTimeout();
+    const int timeout = tarnixBridgeImpl_getDefaultQueueTimeout();
     mamaQueue defaultQueue = nullptr;
     mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
     if (status != MAMA_STATUS_OK)
@@ -328,7 +328,7 @@ mama_status tarnixBridge_getDefaultPayloadId(char*** name, char** id)
 
 }  // extern "C"
 
-mama_status tarnixBridge_readSettings(TarnixBridge* bridge)
+mama_status tarnixBridgeImpl_readSettings(TarnixBridge* bridge)
 {
     if (bridge == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -378,7 +378,7 @@ mama_status tarnixBridge_readSettings(TarnixBridge* bridge)
     return MAMA_STATUS_OK;
 }
 
-int tarnixBridge_getDefaultQueueTimeout(void)
+int tarnixBridgeImpl_getDefaultQueueTimeout(void)
 {
     int timeout = mamaBridgeImpl_getDefaultQueueTimeout();
     const char* text = propertyValue(kDefaultQueueTimeoutProperty);
@@ -399,7 +399,7 @@ int tarnixBridge_getDefaultQueueTimeout(void)
     return TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS;
 }
 
-mama_status tarnixBridge_initClientLibrary(TarnixBridge* bridge)
+mama_status tarnixBridgeImpl_initClientLibrary(TarnixBridge* bridge)
 {
     if (bridge == nullptr || bridge->mInitLock == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -533,7 +533,7 @@ void tarnixTransportList_freeTransports(TarnixTransportList* list, bool destroye
     {
         TarnixTransportBridge* transport = &node->mTransport;
         if (transport->mName != nullptr && transport->mDestroyed == destroyed)
-            tarnixBridgeMamaTransport_freeAtClose(transport);
+            tarnixBridgeMamaTransportImpl_freeAtClose(transport);
     }
 }
 

@@ -57,18 +57,18 @@ struct TarnixBridge
 };
 
 /* The closure of an OpenMAMA bridge, or null. */
-TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl);
+TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl);
 
 /* Process-wide timer heap, created by open and destroyed by close. */
-timerHeap tarnixBridge_getTimerHeap(void);
+timerHeap tarnixBridgeImpl_getTimerHeap(void);
 
 /* Reads queue_max_size and subscribe_async from OpenMAMA's properties. */
-mama_status tarnixBridge_readSettings(TarnixBridge* bridge);
+mama_status tarnixBridgeImpl_readSettings(TarnixBridge* bridge);
 /* Milliseconds close waits for the default queue. */
-int tarnixBridge_getDefaultQueueTimeout(void);
+int tarnixBridgeImpl_getDefaultQueueTimeout(void);
 
 /* Initialises the client library once per bridge; run by transport creation
  * before anything else touches the library. */
-mama_status tarnixBridge_initClientLibrary(TarnixBridge* bridge);
+mama_status tarnixBridgeImpl_initClientLibrary(TarnixBridge* bridge);
 
 #endif

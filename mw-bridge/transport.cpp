@@ -252,7 +252,7 @@ uint64_t resumeMark(const TarnixTransportBridge* transport)
 /* Under mSuspendLock. */
 void resumeForBytes(TarnixTransportBridge* transport)
 {
-    if (tarnixBridgeMamaTransport_resume(transport) != MAMA_STATUS_OK)
+    if (tarnixBridgeMamaTransportImpl_resume(transport) != MAMA_STATUS_OK)
         return;   /* still counted; the next dispatch tries again */
     transport->mBytesSuspended.store(false);
     TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, resumed", transport->mName,
@@ -334,7 +334,7 @@ void freeResources(TarnixTransportBridge* transport)
 
 }  // namespace
 
-mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
     {
@@ -371,7 +371,7 @@ mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport)
     return status;
 }
 
-mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_resume(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
     {
@@ -415,7 +415,7 @@ mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport)
     return status;
 }
 
-void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
+void tarnixBridgeMamaTransportImpl_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
 {
     const uint64_t pending = transport->mPendingBytes.fetch_add(bytes) + bytes;
     if (pending < suspendMark(transport) || transport->mBytesSuspended.load(std::memory_order_relaxed) ||
@@ -427,7 +427,7 @@ void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport,
         TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, half of max_pending_bytes %" PRIu64
                          ": suspending",
                          transport->mName, pending, transport->mMaxPendingBytes);
-        if (tarnixBridgeMamaTransport_suspend(transport) == MAMA_STATUS_OK)
+        if (tarnixBridgeMamaTransportImpl_suspend(transport) == MAMA_STATUS_OK)
         {
             transport->mBytesSuspended.store(true);
             /* A dispatch that drained the queues meanwhile saw no flag. */
@@ -438,7 +438,7 @@ void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport,
     wlock_unlock(transport->mSuspendLock);
 }
 
-void tarnixBridgeMamaTransport_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
+void tarnixBridgeMamaTransportImpl_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
 {
     const uint64_t pending = transport->mPendingBytes.fetch_sub(bytes) - bytes;
     if (pending > resumeMark(transport) || !transport->mBytesSuspended.load())
@@ -449,12 +449,12 @@ void tarnixBridgeMamaTransport_removePendingBytes(TarnixTransportBridge* transpo
     wlock_unlock(transport->mSuspendLock);
 }
 
-bool tarnixBridgeMamaTransport_pendingBytesFull(const TarnixTransportBridge* transport)
+bool tarnixBridgeMamaTransportImpl_pendingBytesFull(const TarnixTransportBridge* transport)
 {
     return transport->mPendingBytes.load(std::memory_order_relaxed) >= suspendMark(transport);
 }
 
-mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_release(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -472,14 +472,14 @@ mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
     return MAMA_STATUS_OK;
 }
 
-void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport)
+void tarnixBridgeMamaTransportImpl_freeAtClose(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return;
     freeResources(transport);
 }
 
-mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_getCacheSession(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -506,7 +506,7 @@ mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* tra
     return status;
 }
 
-mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
+mama_status tarnixBridgeMamaTransportImpl_addSubscription(TarnixTransportBridge* transport,
                                                       TarnixBridgeSubscription* subscription)
 {
     if (transport == nullptr || subscription == nullptr)
@@ -535,7 +535,7 @@ mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* tra
     return status;
 }
 
-mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
+mama_status tarnixBridgeMamaTransportImpl_removeSubscription(TarnixTransportBridge* transport,
                                                          TarnixBridgeSubscription* subscription)
 {
     if (transport == nullptr || subscription == nullptr)
@@ -549,7 +549,7 @@ mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* 
     }
     const bool release = transport->mDestroyed && transport->mSubscriptions->mSet.empty();
     wlock_unlock(transport->mSubscriptionsLock);
-    return release ? tarnixBridgeMamaTransport_release(transport) : MAMA_STATUS_OK;
+    return release ? tarnixBridgeMamaTransportImpl_release(transport) : MAMA_STATUS_OK;
 }
 
 extern "C" {
@@ -585,7 +585,7 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     }
     TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
 
-    status = tarnixBridge_initClientLibrary(bridge);
+    status = tarnixBridgeImpl_initClientLibrary(bridge);
     if (status != MAMA_STATUS_OK)
     {
         TARNIX_LOG_ERROR("Unable to initialize TRXC before creating transport '%s': %s", name,
@@ -685,9 +685,9 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     trxClient_session_createFuncInfo_t funcInfo{};
     funcInfo.rxInfo.callback_p = nullptr;
     funcInfo.rxInfo.user_p = nullptr;
-    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransport_onSessionEvent;
+    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionEvent;
     funcInfo.eventInfo.user_p = transport;
-    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransport_onSessionMsg;
+    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionMsg;
     funcInfo.rxMsgInfo.user_p = nullptr;
     trxClient_returnCode_t rc =
         trxClient_session_create(tarnixProperties_getTrxClientProps(creation.mProps), bridge->mContext,
@@ -700,7 +700,7 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
         return MAMA_STATUS_PLATFORM;
     }
     _trxClient_session_registerForTopicDispatchDestroy(creation.mSession,
-                                                       tarnixBridgeMamaSubscription_onTopicDispatchDestroy);
+                                                       tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy);
 
     TARNIX_LOG_FINER("Connecting trxClient session. Calling trxClient_session_connect");
     rc = trxClient_session_connect(creation.mSession);
@@ -930,7 +930,7 @@ mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
     wlock_unlock(transport->mSubscriptionsLock);
     if (noSubscriptions)
     {
-        mama_status released = tarnixBridgeMamaTransport_release(transport);
+        mama_status released = tarnixBridgeMamaTransportImpl_release(transport);
         if (result == MAMA_STATUS_OK)
             result = released;
     }

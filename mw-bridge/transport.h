@@ -87,8 +87,8 @@ struct TarnixTransportBridge
 /* Flow control, transport side: one queue wants the transport held back, or
  * no longer does. The session is suspended exactly while the count is above
  * zero. Called under the queue's flow lock. */
-mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport);
-mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport);
+mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport);
+mama_status tarnixBridgeMamaTransportImpl_resume(TarnixTransportBridge* transport);
 
 /* Default of "mama.tarnix.transport.NAME.max_pending_bytes". */
 constexpr uint64_t TARNIX_DEFAULT_MAX_PENDING_BYTES = 128ull << 20;
@@ -96,28 +96,28 @@ constexpr uint64_t TARNIX_DEFAULT_MAX_PENDING_BYTES = 128ull << 20;
 /* Flow control by bytes: the receive path counts each message it puts on a
  * queue (may suspend the session) and each one dispatched (may resume it).
  * One atomic operation each unless a mark is crossed. */
-void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes);
-void tarnixBridgeMamaTransport_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes);
+void tarnixBridgeMamaTransportImpl_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes);
+void tarnixBridgeMamaTransportImpl_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes);
 /* Without asynchronous subscriptions nothing is suspended: the receive path
  * discards while the queued bytes are at the suspension mark. */
-bool tarnixBridgeMamaTransport_pendingBytesFull(const TarnixTransportBridge* transport);
+bool tarnixBridgeMamaTransportImpl_pendingBytesFull(const TarnixTransportBridge* transport);
 
 /* The final release of a destroyed transport: frees what it owns and gives
  * its node back to the list. */
-mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport);
+mama_status tarnixBridgeMamaTransportImpl_release(TarnixTransportBridge* transport);
 
 /* Frees what a transport still owns when the bridge closes with it in the
  * list. */
-void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport);
+void tarnixBridgeMamaTransportImpl_freeAtClose(TarnixTransportBridge* transport);
 
 /* Creates the transport's cache session once. */
-mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport);
+mama_status tarnixBridgeMamaTransportImpl_getCacheSession(TarnixTransportBridge* transport);
 
 /* The transport's registry of its bridge subscriptions. Removing the last
  * subscription of a destroyed transport releases the transport. */
-mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
+mama_status tarnixBridgeMamaTransportImpl_addSubscription(TarnixTransportBridge* transport,
                                                       TarnixBridgeSubscription* subscription);
-mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
+mama_status tarnixBridgeMamaTransportImpl_removeSubscription(TarnixTransportBridge* transport,
                                                          TarnixBridgeSubscription* subscription);
 
 #endif

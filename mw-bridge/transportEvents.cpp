@@ -176,7 +176,7 @@ void raiseTopicEvent(TarnixTransportBridge* transport)
             TARNIX_LOG_ERROR("could not duplicate subject string, no memory.");
             freeTopicEvent(node);
         }
-        else if (tarnixBridgeMamaTransport_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK)
+        else if (tarnixBridgeMamaTransportImpl_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Could not get transport callback queue for transport event %s",
                              mamaTransportTopicEvent_toString(node->mEvent));
@@ -239,7 +239,7 @@ void completeSubscription(trxClient_session_eventCallbackInfo_pt info, int retur
 
 }  // namespace
 
-mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* transport, mamaQueue* queue)
+mama_status tarnixBridgeMamaTransportImpl_getCallbackQueue(TarnixTransportBridge* transport, mamaQueue* queue)
 {
     if (transport == nullptr || queue == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -262,7 +262,7 @@ mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* tr
     return MAMA_STATUS_OK;
 }
 
-void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* transport, mamaTransportEvent event,
+void tarnixBridgeMamaTransportImpl_enqueueTransportEvent(TarnixTransportBridge* transport, mamaTransportEvent event,
                                                      short cause, const void* platformInfo)
 {
     if (transport == nullptr)
@@ -288,7 +288,7 @@ void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* tran
         return;
     }
     mamaQueue queue = nullptr;
-    if (tarnixBridgeMamaTransport_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK || queue == nullptr)
+    if (tarnixBridgeMamaTransportImpl_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK || queue == nullptr)
     {
         TARNIX_LOG_ERROR("Could not get transport callback queue for transport event %s",
                          mamaTransportEvent_toString(event));
@@ -310,7 +310,7 @@ void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* tran
     }
 }
 
-extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession_pt /*session*/,
+extern "C" void tarnixBridgeMamaTransportImpl_onSessionEvent(trxClient_opaqueSession_pt /*session*/,
                                                          trxClient_session_eventCallbackInfo_pt info, void* user)
 {
     TarnixTransportBridge* transport = static_cast<TarnixTransportBridge*>(user);
@@ -328,14 +328,14 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
     case TRXCLIENT_SESSION_EVENT_DOWN_ERROR:
         /* What an operator must see once, at the shipped log level. */
         TARNIX_LOG_ERROR("transport '%s': %s", nameOf(transport), error->errorStr);
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE:
         TARNIX_LOG_WARN("transport '%s': %s; reconnecting", nameOf(transport), error->errorStr);
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR:
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_CONNECT_FAILED, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_CONNECT_FAILED, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR:
         raiseTopicEvent(transport);
@@ -357,7 +357,7 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
     case TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE:
         TARNIX_LOG_WARN("transport '%s': %s", nameOf(transport), error->errorStr);
         resuspendAfterReconnect(transport);
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE:
         TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,

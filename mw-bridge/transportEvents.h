@@ -10,14 +10,14 @@ struct TarnixTransportBridge;
 
 /* Transport events for the application, delivered on the transport's
  * callback queue. */
-void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* transport,
+void tarnixBridgeMamaTransportImpl_enqueueTransportEvent(TarnixTransportBridge* transport,
                                                      mamaTransportEvent event, short cause,
                                                      const void* platformInfo);
-mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* transport,
+mama_status tarnixBridgeMamaTransportImpl_getCallbackQueue(TarnixTransportBridge* transport,
                                                        mamaQueue* queue);
 
 /* The session's event callback, on the context thread. */
-extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession_pt session,
+extern "C" void tarnixBridgeMamaTransportImpl_onSessionEvent(trxClient_opaqueSession_pt session,
                                                          trxClient_session_eventCallbackInfo_pt info,
                                                          void* user);
 

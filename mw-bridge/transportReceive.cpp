@@ -287,8 +287,8 @@ void discardMsgEvent(void* closure)
 {
     MessageNode* node = static_cast<MessageNode*>(closure);
     freeMsg(node->mMsg);
-    tarnixBridgeMamaTransport_removePendingBytes(node->mSubscription->mTransportBridge, node->mBytes);
-    tarnixBridgeMamaSubscription_release(node->mSubscription);
+    tarnixBridgeMamaTransportImpl_removePendingBytes(node->mSubscription->mTransportBridge, node->mBytes);
+    tarnixBridgeMamaSubscriptionImpl_release(node->mSubscription);
     delete node;
 }
 
@@ -304,7 +304,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
         return TRXCLIENT_CALLBACK_OK;
     }
     if (trxClient_msg_isDiscardIndication(msg))
-        tarnixBridgeMamaTransport_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
                                                         nullptr);
     if (subscription->mDestroying.load(std::memory_order_relaxed))
         return TRXCLIENT_CALLBACK_OK;
@@ -350,7 +350,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     }
 
     TarnixTransportBridge* transport = subscription->mTransportBridge;
-    if (!tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
     {
         if (depth >= subscription->mMaxQueueDepth)
         {
@@ -359,7 +359,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
                                    subscription->mTopic, subscription->mMaxQueueDepth);
             return TRXCLIENT_CALLBACK_OK;
         }
-        if (tarnixBridgeMamaTransport_pendingBytesFull(transport))
+        if (tarnixBridgeMamaTransportImpl_pendingBytesFull(transport))
         {
             tarnixThrottledLog_log(subscription->mDiscardLog,
                                    "Discarding message with topic '%s'; its transport holds half of "
@@ -379,14 +379,14 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
         return TRXCLIENT_CALLBACK_OK;
     }
-    tarnixBridgeMamaTransport_addPendingBytes(transport, bytes);
-    tarnixBridgeMamaSubscription_retain(subscription);
-    status = tarnixBridgeMamaQueue_enqueueOwned(subscription->mQueueBridge, tarnixBridgeMamaTransport_onMsgEvent,
+    tarnixBridgeMamaTransportImpl_addPendingBytes(transport, bytes);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
+    status = tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge, tarnixBridgeMamaTransportImpl_onMsgEvent,
                                                 discardMsgEvent, node);
     if (status != MAMA_STATUS_OK)
     {
-        tarnixBridgeMamaTransport_removePendingBytes(transport, bytes);
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaTransportImpl_removePendingBytes(transport, bytes);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         delete node;
         TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
                          static_cast<void*>(subscription));
@@ -399,7 +399,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
 
 extern "C" {
 
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxClient_opaqueSession_pt session,
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(trxClient_opaqueSession_pt session,
                                                                             trxClient_opaqueMsg_pt msg, void* user)
 {
     trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
@@ -429,13 +429,13 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxC
     return TRXCLIENT_CALLBACK_OK;
 }
 
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
                                                                                  trxClient_opaqueMsg_pt msg, void* user)
 {
     return receive(static_cast<TarnixBridgeSubscription*>(user), msg, -1);
 }
 
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/,
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/,
                                                                                 trxClient_opaqueMsg_pt msg, void* user)
 {
     /* Live traffic on the topic is the data subscription's, not the inbox's. */
@@ -446,7 +446,7 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
 }
 
 
-void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void* closure)
+void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue /*queue*/, void* closure)
 {
     MessageNode* node = static_cast<MessageNode*>(closure);
     if (node == nullptr)
@@ -485,8 +485,8 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
     /* Counted until the application's callback is done with the message;
      * the node's reference keeps the subscription, and through it the
      * transport, until here. */
-    tarnixBridgeMamaTransport_removePendingBytes(subscription->mTransportBridge, bytes);
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaTransportImpl_removePendingBytes(subscription->mTransportBridge, bytes);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
 }
 
 }  // extern "C"

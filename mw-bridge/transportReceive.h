@@ -8,17 +8,17 @@
 
 extern "C" {
 /* The session's own receive callback: messages no subscription took. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(
     trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
 /* The receive callback of a subscription's topic dispatch entry. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSubscriptionMsg(
     trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
 /* The receive callback of an inbox's local entry for a cache topic: takes
  * only the cache's answers to that inbox, as the message type it waits for. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(
     trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
 /* Queue event of a received message. */
-void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue queue, void* closure);
+void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue queue, void* closure);
 }
 
 #endif

@@ -95,7 +95,7 @@ TEST_F(Events, AReconnectKeepsASessionSuspendedWhileAQueueHoldsIt)
     Received received;
     mamaSubscription subscription = subscribeBasic(mTransport, mQueue, "NEWS", kCallbacks, &received);
     settle(mQueue);
-    ASSERT_EQ(tarnixBridgeMamaTransport_suspend(mBridgeTransport), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeMamaTransportImpl_suspend(mBridgeTransport), MAMA_STATUS_OK);
     ASSERT_EQ(trxClientTest_session_dropConnection(mSession), TRXCLIENT_OK);
     ASSERT_EQ(trxClientTest_session_restoreConnection(mSession), TRXCLIENT_OK);
     ASSERT_TRUE(waitForEvents(3));
@@ -109,7 +109,7 @@ TEST_F(Events, AReconnectKeepsASessionSuspendedWhileAQueueHoldsIt)
     ASSERT_EQ(trxClient_session_getStats(mSession, &stats), TRXCLIENT_OK);
     EXPECT_EQ(stats.rxBufferedMsgs, 1u);
 
-    ASSERT_EQ(tarnixBridgeMamaTransport_resume(mBridgeTransport), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeMamaTransportImpl_resume(mBridgeTransport), MAMA_STATUS_OK);
     ASSERT_TRUE(dispatchUntil(mQueue, [&] { return received.mTexts.size() == 1; }));
     EXPECT_EQ(received.mTexts[0], "held");
     destroySubscription(subscription, mQueue);
@@ -140,7 +140,7 @@ TEST_F(Events, EventsOfATransportDestroyedMeanwhileReachNobody)
     EXPECT_EQ(mSeen.mEvents, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
 
     LogCapture log;
-    tarnixBridgeMamaTransport_enqueueTransportEvent(mBridgeTransport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+    tarnixBridgeMamaTransportImpl_enqueueTransportEvent(mBridgeTransport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
     EXPECT_EQ(log.matching("Can not delivery OpenMAMA Transport event[DISCONNECT] on destroyed transport").size(), 1u);
 }
 
@@ -170,7 +170,7 @@ TEST_F(Events, SessionEventsWithoutAnOpenMamaMeaningAreOnlyLogged)
         std::snprintf(info->errorStr, sizeof(info->errorStr), "why");
         trxClient_session_eventCallbackInfo_t event{c.event, 0, "why", c.correlation};
         LogCapture log;
-        tarnixBridgeMamaTransport_onSessionEvent(mSession, &event, mBridgeTransport);
+        tarnixBridgeMamaTransportImpl_onSessionEvent(mSession, &event, mBridgeTransport);
         auto lines = log.matching(c.line);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, c.level);
@@ -209,7 +209,7 @@ TEST_F(Events, SubscriptionAnswersCompleteTheirRequests)
         ASSERT_EQ(tarnixSynchronismManager_processSyncResult(&manager, tag, TRXCLIENT_IN_PROGRESS), MAMA_STATUS_OK);
         trxClient_session_eventCallbackInfo_t event{sessionEvent, 0, "answer",
                                                     tarnixSynchronismManager_getCorrelation(tag)};
-        tarnixBridgeMamaTransport_onSessionEvent(mSession, &event, mBridgeTransport);
+        tarnixBridgeMamaTransportImpl_onSessionEvent(mSession, &event, mBridgeTransport);
         EXPECT_TRUE(gAnswer.mAsynchronous);
         EXPECT_EQ(gAnswer.mReturnCode, returnCode);
         EXPECT_EQ(manager.mHead, nullptr);

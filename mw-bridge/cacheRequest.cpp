@@ -432,6 +432,8 @@ void handleStatusEvent(const StatusEvent& event)
         return;
     }
 
+    const void* buffer = nullptr;
+    mama_size_t size = 0;
     if (event.mCopyMode && payloadId != kTarnixPayloadId)
     {
         if (!copyInto(event, reusable, tmp, payloadId))
@@ -439,8 +441,6 @@ void handleStatusEvent(const StatusEvent& event)
     }
     else
     {
-        const void* buffer = nullptr;
-        mama_size_t size = 0;
         status = mamaMsg_getByteBuffer(tmp, &buffer, &size);
         if (status != MAMA_STATUS_OK || buffer == nullptr || size == 0)
         {
@@ -449,40 +449,34 @@ void handleStatusEvent(const StatusEvent& event)
             mamaMsg_destroy(tmp);
             return;
         }
-        status = mamaMsgImpl_setMsgBuffer(reusable, buffer, static_cast<uint32_t>(size),
-                                          static_cast<const char*>(buffer)[0]);
-        mamaMsg_destroy(tmp);
-        if (status != MAMA_STATUS_OK)
-        {
-            TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
-                             "bufSize=%zu",
-                             status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
-                             static_cast<size_t>(size));
-            return;
-        }
     }
-
-    msgBridge bridgeMsg = nullptr;
-    status = mamaMsgImpl_getBridgeMsg(reusable, &bridgeMsg);
-    if (status != MAMA_STATUS_OK || bridgeMsg == nullptr)
+    /* The tarnixmsg payload keeps no reference to the bytes it decoded. */
+    TarnixMsgBridge* bridgeMsg = nullptr;
+    const TarnixDecodeResult decoded =
+        tarnixBridgeMamaTransportImpl_decode(reusable, buffer, static_cast<uint32_t>(size), &status, &bridgeMsg);
+    if (buffer != nullptr)
+        mamaMsg_destroy(tmp);
+    if (decoded == TarnixDecodeResult::NotDecoded)
+    {
+        TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
+                         "bufSize=%zu",
+                         status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
+                         static_cast<size_t>(size));
+        return;
+    }
+    if (decoded == TarnixDecodeResult::NoBridgeMessage)
     {
         TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. Has the message already been destroyed? "
                          "status=%s",
                          mamaStatus_stringForStatus(status));
         return;
     }
-    if (subscription->mWildcard)
-    {
-        status = mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, reusable, subscription->mSource,
-                                                     nullptr);
-    }
-    else
-    {
+    if (!subscription->mWildcard)
         TARNIX_LOG_ERROR("Received cache event message on non-wildcard subscription; source: %s; symbol: %s",
                          subscription->mSource != nullptr ? subscription->mSource : "",
                          subscription->mSymbol != nullptr ? subscription->mSymbol : "");
-        status = mamaSubscription_processMsg(subscription->mMamaSubscription, reusable);
-    }
+    const char* function = nullptr;
+    status = tarnixBridgeMamaTransportImpl_process(subscription, reusable, subscription->mSource, &function);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("error processing message on bridge-local subscription: %s",
                          mamaStatus_stringForStatus(status));

@@ -270,6 +270,74 @@ mama_status connectStatus()
     return MAMA_STATUS_PLATFORM;
 }
 
+/* One direction of flow control: the count of queues holding the transport
+ * back goes up (suspend) or down (resume); the session follows when the
+ * count leaves or reaches zero. */
+struct SuspensionChange
+{
+    int mStep;
+    trxClient_returnCode_t (*mCall)(trxClient_opaqueSession_pt);
+    const char* mCallName;
+    const char* mCounted;     /* "incremented" or "decremented" */
+    const char* mUndone;      /* the opposite, for a failed call */
+    const char* mWhy;
+    const char* mActing;      /* "suspending" or "resuming" */
+    const char* mOutcome;
+    const char* mVerb;        /* "suspend" or "resume" */
+};
+
+constexpr SuspensionChange kSuspend{+1, trxClient_session_suspend, "trxClient_session_suspend", "incremented",
+                                    "decremented", "queue is full", "suspending",
+                                    "cannot exceed maximum queue depth", "suspend"};
+constexpr SuspensionChange kResume{-1, trxClient_session_resume, "trxClient_session_resume", "decremented",
+                                   "incremented", "queue has enough room", "resuming",
+                                   "queue now has enough room to continue", "resume"};
+
+mama_status changeSuspension(TarnixTransportBridge* transport, const SuspensionChange& change)
+{
+    if (transport == nullptr)
+    {
+        TARNIX_LOG_ERROR("no transport closure");
+        return MAMA_STATUS_NULL_ARG;
+    }
+    const char* name = transport->mName != nullptr ? transport->mName : "";
+    wlock_lock(transport->mSuspendLock);
+    if (change.mStep < 0 && transport->mSuspendedQueueCount == 0)
+    {
+        TARNIX_LOG_ERROR("transport with no suspended queues being resumed. tarnixTransportBridge=%p",
+                         static_cast<void*>(transport));
+        wlock_unlock(transport->mSuspendLock);
+        return MAMA_STATUS_PLATFORM;
+    }
+    transport->mSuspendedQueueCount += change.mStep;
+    TARNIX_LOG_FINEST("%s suspended queues for transport '%s' because %s; value is now '%u'", change.mCounted, name,
+                      change.mWhy, transport->mSuspendedQueueCount);
+    /* The session changes only when the first queue holds it back or the
+     * last one lets it go. */
+    const uint32_t edge = change.mStep > 0 ? 1 : 0;
+    mama_status status = MAMA_STATUS_OK;
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    if (transport->mSuspendedQueueCount == edge && session != nullptr)
+    {
+        trxClient_returnCode_t rc = change.mCall(session);
+        if (rc == TRXCLIENT_OK)
+        {
+            TARNIX_LOG_FINER("%s the transport '%s'; %s", change.mActing, name, change.mOutcome);
+        }
+        else
+        {
+            TARNIX_LOG_ERROR("could not %s the transport '%s'", change.mVerb, name);
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in %s()", change.mCallName);
+            transport->mSuspendedQueueCount -= change.mStep;
+            TARNIX_LOG_FINEST("%s suspended queues for transport '%s' because %s failed; value is now '%u'",
+                              change.mUndone, name, change.mCallName, transport->mSuspendedQueueCount);
+            status = MAMA_STATUS_PLATFORM;
+        }
+    }
+    wlock_unlock(transport->mSuspendLock);
+    return status;
+}
+
 /* What a creation has built so far, undone in reverse when it fails. */
 struct Creation
 {
@@ -336,83 +404,12 @@ void freeResources(TarnixTransportBridge* transport)
 
 mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport)
 {
-    if (transport == nullptr)
-    {
-        TARNIX_LOG_ERROR("no transport closure");
-        return MAMA_STATUS_NULL_ARG;
-    }
-    const char* name = transport->mName != nullptr ? transport->mName : "";
-    mama_status status = MAMA_STATUS_OK;
-    wlock_lock(transport->mSuspendLock);
-    const uint32_t before = transport->mSuspendedQueueCount++;
-    TARNIX_LOG_FINEST("incremented suspended queues for transport '%s' because queue is full; value "
-                      "is now '%u'",
-                      name, transport->mSuspendedQueueCount);
-    trxClient_opaqueSession_pt session = transport->mSession.load();
-    if (before == 0 && session != nullptr)
-    {
-        trxClient_returnCode_t rc = trxClient_session_suspend(session);
-        if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_FINER("suspending the transport '%s'; cannot exceed maximum queue depth", name);
-        }
-        else
-        {
-            TARNIX_LOG_ERROR("could not suspend the transport '%s'", name);
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in trxClient_session_suspend()");
-            --transport->mSuspendedQueueCount;
-            TARNIX_LOG_FINEST("decremented suspended queues for transport '%s' because "
-                              "trxClient_session_suspend failed; value is now '%u'",
-                              name, transport->mSuspendedQueueCount);
-            status = MAMA_STATUS_PLATFORM;
-        }
-    }
-    wlock_unlock(transport->mSuspendLock);
-    return status;
+    return changeSuspension(transport, kSuspend);
 }
 
 mama_status tarnixBridgeMamaTransportImpl_resume(TarnixTransportBridge* transport)
 {
-    if (transport == nullptr)
-    {
-        TARNIX_LOG_ERROR("no transport closure");
-        return MAMA_STATUS_NULL_ARG;
-    }
-    const char* name = transport->mName != nullptr ? transport->mName : "";
-    mama_status status = MAMA_STATUS_OK;
-    wlock_lock(transport->mSuspendLock);
-    if (transport->mSuspendedQueueCount == 0)
-    {
-        TARNIX_LOG_ERROR("transport with no suspended queues being resumed. tarnixTransportBridge=%p",
-                         static_cast<void*>(transport));
-        wlock_unlock(transport->mSuspendLock);
-        return MAMA_STATUS_PLATFORM;
-    }
-    --transport->mSuspendedQueueCount;
-    TARNIX_LOG_FINEST("decremented suspended queues for transport '%s' because queue has enough room; "
-                      "value is now '%u'",
-                      name, transport->mSuspendedQueueCount);
-    trxClient_opaqueSession_pt session = transport->mSession.load();
-    if (transport->mSuspendedQueueCount == 0 && session != nullptr)
-    {
-        trxClient_returnCode_t rc = trxClient_session_resume(session);
-        if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_FINER("resuming the transport '%s'; queue now has enough room to continue", name);
-        }
-        else
-        {
-            TARNIX_LOG_ERROR("could not resume the transport '%s'", name);
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in trxClient_session_resume()");
-            ++transport->mSuspendedQueueCount;
-            TARNIX_LOG_FINEST("incremented suspended queues for transport '%s' because "
-                              "trxClient_session_resume failed; value is now '%u'",
-                              name, transport->mSuspendedQueueCount);
-            status = MAMA_STATUS_PLATFORM;
-        }
-    }
-    wlock_unlock(transport->mSuspendLock);
-    return status;
+    return changeSuspension(transport, kResume);
 }
 
 void tarnixBridgeMamaTransportImpl_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes)

@@ -222,17 +222,17 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
         return;
     }
     const char id = static_cast<const char*>(buffer)[0];
-    mama_status status = mamaMsgImpl_setMsgBuffer(message, buffer, length, id);
-    if (status != MAMA_STATUS_OK)
+    mama_status status = MAMA_STATUS_OK;
+    TarnixMsgBridge* bridgeMsg = nullptr;
+    switch (tarnixBridgeMamaTransportImpl_decode(message, buffer, length, &status, &bridgeMsg))
     {
+    case TarnixDecodeResult::Ok:
+        break;
+    case TarnixDecodeResult::NotDecoded:
         logDecodeFailure(status, message, msg, buffer, length);
         freeMsg(msg);
         return;
-    }
-    msgBridge handle = nullptr;
-    status = mamaMsgImpl_getBridgeMsg(message, &handle);
-    if (status != MAMA_STATUS_OK || handle == nullptr)
-    {
+    case TarnixDecodeResult::NoBridgeMessage:
         TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. The message may have already been destroyed; "
                          "status=%s, payload ID is '%c' [0x%02X]",
                          mamaStatus_stringForStatus(status), id, static_cast<unsigned char>(id));
@@ -243,15 +243,13 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
         TARNIX_LOG_WARN("Could not mark the cache's answer for topic %s as message type %s: %s", subscription->mTopic,
                         mamaMsgType_stringForType(static_cast<mamaMsgType>(msgType)),
                         mamaStatus_stringForStatus(status));
-    TarnixMsgBridge* bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(handle);
     bridgeMsg->mTrxMsg = msg;
     bridgeMsg->mDetached = false;
 
-    const char* function = "mamaSubscription_processMsg";
+    char subject[TARNIX_TOPIC_BUFFER];
+    subject[0] = '\0';
     if (subscription->mWildcard)
     {
-        function = "mamaSubscription_processWildCardMsg";
-        char subject[TARNIX_TOPIC_BUFFER];
         trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
         rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
         if (rc != TRXCLIENT_OK || destination.dest == nullptr)
@@ -263,12 +261,9 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
         {
             tarnixTopic_toSubject(destination.dest, subject, sizeof(subject));
         }
-        status = mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, message, subject, nullptr);
     }
-    else
-    {
-        status = mamaSubscription_processMsg(subscription->mMamaSubscription, message);
-    }
+    const char* function = nullptr;
+    status = tarnixBridgeMamaTransportImpl_process(subscription, message, subject, &function);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("Error from calling %s. Failed. status=[%d] %s", function, status,
                          mamaStatus_stringForStatus(status));
@@ -396,6 +391,35 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
 }
 
 }  // namespace
+
+TarnixDecodeResult tarnixBridgeMamaTransportImpl_decode(mamaMsg message, const void* buffer, uint32_t length,
+                                                        mama_status* status, TarnixMsgBridge** bridgeMsg)
+{
+    if (buffer != nullptr)
+    {
+        *status = mamaMsgImpl_setMsgBuffer(message, buffer, length, static_cast<const char*>(buffer)[0]);
+        if (*status != MAMA_STATUS_OK)
+            return TarnixDecodeResult::NotDecoded;
+    }
+    msgBridge handle = nullptr;
+    *status = mamaMsgImpl_getBridgeMsg(message, &handle);
+    if (*status != MAMA_STATUS_OK || handle == nullptr)
+        return TarnixDecodeResult::NoBridgeMessage;
+    *bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(handle);
+    return TarnixDecodeResult::Ok;
+}
+
+mama_status tarnixBridgeMamaTransportImpl_process(TarnixBridgeSubscription* subscription, mamaMsg message,
+                                                  const char* subject, const char** function)
+{
+    if (subscription->mWildcard)
+    {
+        *function = "mamaSubscription_processWildCardMsg";
+        return mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, message, subject, nullptr);
+    }
+    *function = "mamaSubscription_processMsg";
+    return mamaSubscription_processMsg(subscription->mMamaSubscription, message);
+}
 
 extern "C" {
 

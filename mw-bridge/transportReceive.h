@@ -6,6 +6,27 @@
 #include "mamaIntegration.h"
 #include <trxClient.h>
 
+struct TarnixBridgeSubscription;
+struct TarnixMsgBridge;
+
+/* What every delivery to a subscription ends with, the received messages'
+ * and the bridge's own status messages: the bytes at buffer are decoded into
+ * the queue's reusable message (with the payload plug-in their first byte
+ * names; a null buffer: message is already filled), then OpenMAMA hands it
+ * to the application. */
+enum class TarnixDecodeResult
+{
+    Ok,
+    NotDecoded,        /* mamaMsgImpl_setMsgBuffer failed: *status */
+    NoBridgeMessage,   /* mamaMsgImpl_getBridgeMsg failed: *status */
+};
+TarnixDecodeResult tarnixBridgeMamaTransportImpl_decode(mamaMsg message, const void* buffer, uint32_t length,
+                                                        mama_status* status, TarnixMsgBridge** bridgeMsg);
+/* The wildcard form, with subject, for a wildcard subscription; *function
+ * names the OpenMAMA call made. */
+mama_status tarnixBridgeMamaTransportImpl_process(TarnixBridgeSubscription* subscription, mamaMsg message,
+                                                  const char* subject, const char** function);
+
 extern "C" {
 /* The session's own receive callback: messages no subscription took. */
 trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(

@@ -638,7 +638,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     }
     const char* topic = info->topic != nullptr ? info->topic : "";
     TarnixTransportBridge* transport = owner != nullptr ? owner->mTransportBridge : nullptr;
-    TarnixTransportStats* stats = transport != nullptr ? transport->mStats : nullptr;
+    TarnixTransportStats* stats = transport != nullptr ? transport->mStats.get() : nullptr;
     tarnixTransportStats_count(stats, TarnixStat::CacheRequest);
 
     if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)

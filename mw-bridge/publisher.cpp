@@ -64,7 +64,7 @@ mama_status tarnixBridgeMamaTransportImpl_checkInboxReachable(TarnixTransportBri
                "broker refused its subscription to the inbox topics '%s>'. Grant the user subscribe permission "
                "on them.",
                caller, topic, mamaStatus_stringForStatus(MAMA_STATUS_NOT_PERMISSIONED),
-               transport->mName != nullptr ? transport->mName : "", transport->mInboxTarnixSubPrefix);
+               transport->mName.c_str(), transport->mInboxTarnixSubPrefix);
     return MAMA_STATUS_NOT_PERMISSIONED;
 }
 

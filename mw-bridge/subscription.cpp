@@ -335,7 +335,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
 
     subscription->mMaxQueueDepth =
         transport->mBridge_p != nullptr ? transport->mBridge_p->mMaxQueueSize.load() : TARNIX_DEFAULT_MAX_QUEUE_SIZE;
-    subscription->mDiscardLog = transport->mDiscardLog;
+    subscription->mDiscardLog = transport->mDiscardLog.get();
 
     mamaSubscriptionType type = MAMA_SUBSC_TYPE_NORMAL;
     mamaSubscription_getSubscriptionType(parent, &type);
@@ -638,14 +638,15 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
     subscription->mDestroying.store(true);
 
     TarnixTransportBridge* transport = subscription->mTransportBridge;
-    wlock_lock(transport->mSubscriptionsLock);
-    TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
-    /* Without a session every entry has been, or is being, reported gone by
-     * the session's destruction. */
-    trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
-    if (rc != TRXCLIENT_OK)
-        TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
-    wlock_unlock(transport->mSubscriptionsLock);
+    {
+        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+        TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
+        /* Without a session every entry has been, or is being, reported gone
+         * by the session's destruction. */
+        trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
+        if (rc != TRXCLIENT_OK)
+            TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
+    }
 
     /* OpenMAMA hears of it now, as from any bridge that destroys at once: it
      * then frees its subscription and whatever that holds on the transport

@@ -77,12 +77,6 @@ struct TarnixBridgeSubscription
     std::atomic<int> mRefs{1};
 };
 
-/* The transport's set of its bridge subscriptions. */
-struct TarnixSubscriptionRegistry
-{
-    std::unordered_set<TarnixBridgeSubscription*> mSet;
-};
-
 /* Adds one topic dispatch entry and subscribes it. *subscribed is false
  * only when the subscription was already being destroyed (nothing done).
  * Returns the client library's return code. */

@@ -86,9 +86,8 @@ TEST(BridgeLifecycle, OpenSetsUpTheDefaultQueueAndTimerThreadAndCloseTakesThemDo
     TarnixBridge* closure = tarnixBridgeImpl_getClosure(bridge);
     ASSERT_NE(closure, nullptr);
     EXPECT_NE(closure->mInitLock, nullptr);
-    EXPECT_NE(closure->mTransportListLock, nullptr);
     ASSERT_NE(closure->mTransportList, nullptr);
-    EXPECT_EQ(closure->mTransportList->mCount, 0u);
+    EXPECT_EQ(closure->mTransportList->count(), 0u);
     EXPECT_FALSE(closure->mInitialised);   /* the client library waits for a transport */
     ASSERT_NE(tarnixBridgeImpl_getTimerHeap(), nullptr);
     const pid_t timerThread = timerThreadId(tarnixBridgeImpl_getTimerHeap());

@@ -127,7 +127,7 @@ mama_status addAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic, b
 {
     *destroying = false;
     wlock_lock(inbox->mTopicSubscriptionsLock);
-    if (inbox->mDestroying.load())
+    if (inbox->destroying())
     {
         *destroying = true;
         wlock_unlock(inbox->mTopicSubscriptionsLock);
@@ -164,7 +164,7 @@ void releaseAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic)
 {
     wlock_lock(inbox->mTopicSubscriptionsLock);
     auto it = inbox->mCacheTopics.find(topic);
-    if (!inbox->mDestroying.load() && it != inbox->mCacheTopics.end() && --it->second == 0)
+    if (!inbox->destroying() && it != inbox->mCacheTopics.end() && --it->second == 0)
     {
         inbox->mCacheTopics.erase(it);
         const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
@@ -194,7 +194,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
     subscription->mCacheAnswerType.store(answerType(request));
 
     wlock_lock(subscription->mTopicSubscriptionsLock);
-    if (subscription->mDestroying.load())
+    if (subscription->destroying())
     {
         wlock_unlock(subscription->mTopicSubscriptionsLock);
         return MAMA_STATUS_OK;
@@ -387,7 +387,7 @@ bool copyInto(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payl
 void handleStatusEvent(const StatusEvent& event)
 {
     TarnixBridgeSubscription* subscription = event.mSubscription;
-    if (subscription->mMuted.load())
+    if (subscription->muted())
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         return;
@@ -493,7 +493,7 @@ void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
 {
     const StatusEvent event = *static_cast<StatusEvent*>(closure);
     delete static_cast<StatusEvent*>(closure);
-    if (!event.mSubscription->mDestroying.load())
+    if (!event.mSubscription->destroying())
         handleStatusEvent(event);
     tarnixBridgeMamaSubscriptionImpl_release(event.mSubscription);
 }
@@ -625,7 +625,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     {
         /* The request holds a reference: the owner is still allocated. */
         owner = static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
-        if (owner != nullptr && !owner->mDestroying.load())
+        if (owner != nullptr && !owner->destroying())
             subscription = owner;
     }
     else
@@ -726,7 +726,7 @@ mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport,
                                                     TarnixBridgeSubscription* subscription, mamaMsgStatus status,
                                                     bool copyMode)
 {
-    if (transport == nullptr || subscription == nullptr || subscription->mDestroying.load())
+    if (transport == nullptr || subscription == nullptr || subscription->destroying())
         return MAMA_STATUS_OK;
     StatusEvent* event = new (std::nothrow) StatusEvent{status, subscription, transport, copyMode};
     if (event == nullptr)

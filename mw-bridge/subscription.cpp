@@ -84,36 +84,19 @@ bool removeEntry(TarnixBridgeSubscription* subscription, const char* topic,
  * any more: its queue may go. */
 bool lastEntryGone(TarnixBridgeSubscription* subscription)
 {
-    return subscription->mDestroying.load() && subscription->mTopicSubscriptions.empty();
+    return subscription->destroying() && subscription->mTopicSubscriptions.empty();
 }
 
 void releaseQueue(TarnixBridgeSubscription* subscription)
 {
-    if (!subscription->mQueueCounted.exchange(false))
+    TarnixQueueBridge* queue = subscription->mCountedQueue.exchange(nullptr);
+    if (queue == nullptr)
         return;
     TARNIX_LOG_FINE("Completed for topic=%s", subscription->mTopic);
-    mama_status status = tarnixBridgeMamaQueueImpl_removeSubscription(subscription->mQueueBridge,
-                                                                  subscription->mTransportBridge, subscription->mTopic);
+    mama_status status =
+        tarnixBridgeMamaQueueImpl_removeSubscription(queue, subscription->mTransportBridge, subscription->mTopic);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("unable to remove subscription from queue: %s", mamaStatus_stringForStatus(status));
-}
-
-/* Frees what exists of a subscription: the last reference's release, or a
- * creation that did not finish. */
-void freeMemory(TarnixBridgeSubscription* subscription)
-{
-    releaseQueue(subscription);
-    if (subscription->mDestroyHandle != nullptr)
-        destroyHandle_destroyOwner(subscription->mDestroyHandle);
-    if (subscription->mSyncManagerReady)
-        tarnixSynchronismManager_destroy(&subscription->mSyncManager);
-    if (subscription->mTopicSubscriptionsLock != nullptr)
-        wlock_destroy(subscription->mTopicSubscriptionsLock);
-    subscription->mTopicSubscriptions.clear();
-    if (subscription->mRegistered)
-        tarnixBridgeMamaTransportImpl_removeSubscription(subscription->mTransportBridge, subscription);
-    std::free(subscription->mTopic);
-    delete subscription;
 }
 
 mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* context)
@@ -157,7 +140,7 @@ void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
 {
     ErrorClosure* error = static_cast<ErrorClosure*>(closure);
     TarnixBridgeSubscription* bridge = error->mBridge;
-    if (bridge->mDestroyReported.load())
+    if (bridge->state() == TarnixSubscriptionState::Destroyed)
     {
         TARNIX_LOG_FINEST("Subscription destroyed before its error %s was delivered",
                           mamaStatus_stringForStatus(error->mStatus));
@@ -210,7 +193,7 @@ void removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatc
                          static_cast<void*>(subscription), topic);
         return;
     }
-    if (subscription->mTopicSubscriptions.empty() && !subscription->mDestroying.load())
+    if (subscription->mTopicSubscriptions.empty() && !subscription->destroying())
         TARNIX_LOG_FINEST("Tarnix Subscriptions unsubscribed without invoking mamaSubscription_deactivate or "
                           "mamaSubscription_destroy: %p, topic=%s",
                           static_cast<void*>(subscription), topic);
@@ -353,7 +336,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
             tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
-        subscription->mQueueCounted = true;
+        subscription->mCountedQueue.store(subscription->mQueueBridge);
     }
 
     if (!tarnixSynchronismManager_init(&subscription->mSyncManager))
@@ -362,7 +345,6 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
-    subscription->mSyncManagerReady = true;
     subscription->mDestroyHandle = destroyHandle_create(subscription);
     if (subscription->mDestroyHandle == nullptr)
     {
@@ -384,7 +366,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
         tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return status;
     }
-    subscription->mRegistered = true;
+    subscription->mRegisteredOn = transport;
 
     uint32_t flags = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
     if (transport->mInboxTarnixSubPrefixLen != 0 &&
@@ -424,11 +406,11 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
             tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
-        subscription->mValid.store(false);
+        subscription->advance(TarnixSubscriptionState::Inactive);
     }
-    else
+    else if (subscribed)
     {
-        subscription->mValid.store(subscribed);
+        subscription->advance(TarnixSubscriptionState::Active);
     }
 
     if (!transport->mAllowRecoverGaps)
@@ -448,7 +430,7 @@ trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
 {
     *subscribed = true;
     wlock_lock(subscription->mTopicSubscriptionsLock);
-    if (subscription->mDestroying.load())
+    if (subscription->destroying())
     {
         *subscribed = false;
         wlock_unlock(subscription->mTopicSubscriptionsLock);
@@ -510,7 +492,7 @@ mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subsc
                                                       TarnixBridgeSubscription* bridgeSubscription,
                                                       mama_status status, bool deactivate)
 {
-    if (bridgeSubscription->mDestroying.load())
+    if (bridgeSubscription->destroying())
     {
         TARNIX_LOG_FINEST("While Subscription is destroying Subscription Error : %s is Discarded",
                           mamaStatus_stringForStatus(status));
@@ -554,7 +536,34 @@ void tarnixBridgeMamaSubscriptionImpl_retain(TarnixBridgeSubscription* subscript
 void tarnixBridgeMamaSubscriptionImpl_release(TarnixBridgeSubscription* subscription)
 {
     if (subscription->mRefs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        freeMemory(subscription);
+        delete subscription;
+}
+
+TarnixBridgeSubscription::~TarnixBridgeSubscription()
+{
+    releaseQueue(this);
+    if (mDestroyHandle != nullptr)
+        destroyHandle_destroyOwner(mDestroyHandle);
+    tarnixSynchronismManager_destroy(&mSyncManager);
+    if (mTopicSubscriptionsLock != nullptr)
+        wlock_destroy(mTopicSubscriptionsLock);
+    mTopicSubscriptions.clear();
+    /* May release a destroyed transport: nothing of it is used after. */
+    if (mRegisteredOn != nullptr)
+        tarnixBridgeMamaTransportImpl_removeSubscription(mRegisteredOn, this);
+    std::free(mTopic);
+}
+
+bool TarnixBridgeSubscription::advance(TarnixSubscriptionState next)
+{
+    TarnixSubscriptionState current = mState.load();
+    do
+    {
+        /* Forward only; Active and Inactive are both reached from Creating. */
+        if (current >= next || (next == TarnixSubscriptionState::Inactive && current != TarnixSubscriptionState::Creating))
+            return false;
+    } while (!mState.compare_exchange_weak(current, next));
+    return true;
 }
 
 void tarnixBridgeMamaSubscriptionImpl_setCurrent(TarnixBridgeSubscription* subscription)
@@ -621,7 +630,7 @@ mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge handle)
     TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
     if (subscription == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    subscription->mMuted.store(true);
+    subscription->advance(TarnixSubscriptionState::Muted);
     return MAMA_STATUS_OK;
 }
 
@@ -635,7 +644,7 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
     TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
     if (subscription == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    subscription->mDestroying.store(true);
+    subscription->advance(TarnixSubscriptionState::Destroying);
 
     TarnixTransportBridge* transport = subscription->mTransportBridge;
     {
@@ -652,8 +661,9 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
      * then frees its subscription and whatever that holds on the transport
      * (an application may destroy the transport next). What is still queued
      * for this subscription, and the library's last deliveries to it, see
-     * mDestroying and drop; the memory goes with the last reference. */
-    subscription->mDestroyReported.store(true);
+     * that it is destroying and drop; the memory goes with the last
+     * reference. */
+    subscription->advance(TarnixSubscriptionState::Destroyed);
     if (subscription->mCallbacks.onDestroy != nullptr)
         subscription->mCallbacks.onDestroy(subscription->mMamaSubscription, subscription->mClosure);
     tarnixBridgeMamaSubscriptionImpl_release(subscription);
@@ -663,7 +673,7 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
 int tarnixBridgeMamaSubscription_isValid(subscriptionBridge handle)
 {
     TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
-    return subscription != nullptr && subscription->mValid.load() ? 1 : 0;
+    return subscription != nullptr && subscription->state() == TarnixSubscriptionState::Active ? 1 : 0;
 }
 
 int tarnixBridgeMamaSubscription_hasWildcards(subscriptionBridge handle)

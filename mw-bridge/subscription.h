@@ -30,8 +30,49 @@ struct TarnixSubscription
     trxClient_session_rxMsgDispatchFuncInfo_t mDispatchInfo{};
 };
 
+/* A subscription's life, forward only:
+ *   Creating -> Active (subscribed) or Inactive (the subscribe failed);
+ *   Creating, Active or Inactive -> Muted (nothing more reaches the
+ *   application; OpenMAMA is deactivating it);
+ *   any of those -> Destroying (destroy has begun: what is still queued or
+ *   delivered for it is dropped) -> Destroyed (OpenMAMA has been told; its
+ *   mamaSubscription may be gone). */
+enum class TarnixSubscriptionState : uint8_t
+{
+    Creating,
+    Active,
+    Inactive,
+    Muted,
+    Destroying,
+    Destroyed,
+};
+
 struct TarnixBridgeSubscription
 {
+    TarnixBridgeSubscription() = default;
+    TarnixBridgeSubscription(const TarnixBridgeSubscription&) = delete;
+    TarnixBridgeSubscription& operator=(const TarnixBridgeSubscription&) = delete;
+    /* Frees what exists of the subscription, on the last reference's
+     * release or when its creation did not finish. */
+    ~TarnixBridgeSubscription();
+
+    /* Moves the state on along the transitions above; false (and no change)
+     * for any other. */
+    bool advance(TarnixSubscriptionState next);
+    /* Read by the receive path without a lock. */
+    TarnixSubscriptionState state(std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return mState.load(order);
+    }
+    bool destroying(std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return state(order) >= TarnixSubscriptionState::Destroying;
+    }
+    bool muted(std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return state(order) == TarnixSubscriptionState::Muted;
+    }
+
     mamaSubscription mMamaSubscription = nullptr;
     mamaMsgCallbacks mCallbacks{};
     mamaQueue mMamaQueue = nullptr;
@@ -50,27 +91,20 @@ struct TarnixBridgeSubscription
     /* Cache topics in this subscription's local dispatch while requests for
      * them are outstanding; guarded by mTopicSubscriptionsLock. */
     std::unordered_map<std::string, int> mCacheTopics;
-    /* Only ever go from false to true while the subscription lives, and are
-     * read by the receive path without a lock. */
-    std::atomic<bool> mMuted{false};
-    std::atomic<bool> mValid{false};
+    std::atomic<TarnixSubscriptionState> mState{TarnixSubscriptionState::Creating};
     bool mWildcard = false;
-    std::atomic<bool> mDestroying{false};
     uint64_t mMaxQueueDepth = 0;
     TarnixSynchronismManager mSyncManager;
-    bool mSyncManagerReady = false;
     TarnixThrottledLog* mDiscardLog = nullptr;
     std::list<TarnixSubscription> mTopicSubscriptions;   /* newest first */
     wLock mTopicSubscriptionsLock = nullptr;
-    /* Counted on its queue until nothing can be queued for it any more (its
-     * last session entry reported gone after destroy), so the queue cannot
-     * go while the client library may still deliver to it. */
-    std::atomic<bool> mQueueCounted{false};
-    /* Registered on its transport until the memory is freed. */
-    bool mRegistered = false;
-    /* OpenMAMA has been told the subscription is destroyed: its
-     * mamaSubscription may be gone. */
-    std::atomic<bool> mDestroyReported{false};
+    /* The queue it is counted on until nothing can be queued for it any
+     * more (its last session entry reported gone after destroy), so the
+     * queue cannot go while the client library may still deliver to it;
+     * taken (null) by whoever lets the queue go, once. */
+    std::atomic<TarnixQueueBridge*> mCountedQueue{nullptr};
+    /* The transport it is registered on, until the memory is freed. */
+    TarnixTransportBridge* mRegisteredOn = nullptr;
     /* References to this memory: OpenMAMA's until destroy, one per session
      * dispatch entry until the library reports it gone, one per event on a
      * queue and one per outstanding cache request. The last frees it. */

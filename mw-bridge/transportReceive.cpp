@@ -301,9 +301,9 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     if (trxClient_msg_isDiscardIndication(msg))
         tarnixBridgeMamaTransportImpl_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
                                                         nullptr);
-    if (subscription->mDestroying.load(std::memory_order_relaxed))
+    if (subscription->destroying(std::memory_order_relaxed))
         return TRXCLIENT_CALLBACK_OK;
-    if (subscription->mMuted.load(std::memory_order_relaxed))
+    if (subscription->muted(std::memory_order_relaxed))
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         return TRXCLIENT_CALLBACK_OK;
@@ -487,7 +487,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue /*queue*/, 
         freeMsg(msg);
         return;
     }
-    if (subscription->mDestroying.load())
+    if (subscription->destroying())
     {
         /* Destroyed after this was queued: the application hears no more. */
         freeMsg(msg);
@@ -497,7 +497,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue /*queue*/, 
         TARNIX_LOG_FINE("Called with NULL subscription.");
         freeMsg(msg);
     }
-    else if (subscription->mMuted.load())
+    else if (subscription->muted())
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         freeMsg(msg);

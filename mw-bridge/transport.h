@@ -37,10 +37,9 @@ struct TarnixRefusedSubjects
  * the transport still owns, once. Destroy takes the session down; the
  * transport itself goes when destroy has run and its last subscription is
  * gone (tarnixBridgeMamaTransportImpl_release). The bridge's transport list
- * owns it from creation on. */
+ * owns it from its successful creation on. */
 struct TarnixTransportBridge
 {
-public:
     TarnixTransportBridge() = default;
     TarnixTransportBridge(const TarnixTransportBridge&) = delete;
     TarnixTransportBridge& operator=(const TarnixTransportBridge&) = delete;

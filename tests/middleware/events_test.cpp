@@ -135,6 +135,9 @@ TEST_F(Events, EventsOfATransportDestroyedMeanwhileReachNobody)
     size_t queued = 0;
     ASSERT_EQ(mamaQueue_getEventCount(mCallbackQueue, &queued), MAMA_STATUS_OK);
     ASSERT_EQ(queued, 1u);
+    /* The subscription keeps the destroyed transport until it goes too. */
+    Received received;
+    mamaSubscription holder = subscribeBasic(mTransport, mQueue, "NEWS", kCallbacks, &received);
     destroyTransport(mTransport);
     settle(mCallbackQueue);
     EXPECT_EQ(mSeen.mEvents, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
@@ -142,6 +145,7 @@ TEST_F(Events, EventsOfATransportDestroyedMeanwhileReachNobody)
     LogCapture log;
     tarnixBridgeMamaTransportImpl_enqueueTransportEvent(mBridgeTransport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
     EXPECT_EQ(log.matching("Can not delivery OpenMAMA Transport event[DISCONNECT] on destroyed transport").size(), 1u);
+    destroySubscription(holder, mQueue);
 }
 
 TEST_F(Events, SessionEventsWithoutAnOpenMamaMeaningAreOnlyLogged)

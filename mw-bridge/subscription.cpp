@@ -560,7 +560,8 @@ bool TarnixBridgeSubscription::advance(TarnixSubscriptionState next)
     do
     {
         /* Forward only; Active and Inactive are both reached from Creating. */
-        if (current >= next || (next == TarnixSubscriptionState::Inactive && current != TarnixSubscriptionState::Creating))
+        const bool fromCreating = current == TarnixSubscriptionState::Creating;
+        if (current >= next || (next == TarnixSubscriptionState::Inactive && !fromCreating))
             return false;
     } while (!mState.compare_exchange_weak(current, next));
     return true;

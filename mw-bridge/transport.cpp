@@ -353,6 +353,93 @@ mama_status changeSuspension(TarnixTransportBridge* transport, const SuspensionC
     return status;
 }
 
+/* The bridge's options of a connected transport: the cache, the payload for
+ * the bridge's own messages, subscription requests, gap recovery. */
+mama_status readOptions(TarnixTransportBridge& t, const char* name, const char* prefix)
+{
+    TarnixProperties* props = t.mProperties.get();
+    t.mUseTrxCache = isTrue(tarnixProperties_get(props, "use_trxcache"));
+    if (t.mUseTrxCache)
+        TARNIX_LOG_NORMAL("Use of TrxCache is enabled.");
+    else
+        TARNIX_LOG_FINER("Use of TrxCache is disabled.");
+
+    mama_status status = mama_loadPayloadBridge(&t.mPayloadBridge, kPayloadName);
+    if (status == MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_FINER("Loaded tarnixmsg payload bridge for tarnix transport events.");
+    }
+    else if (t.mUseTrxCache)
+    {
+        TARNIX_LOG_WARN("Unable to load tarnixmsg payload bridgewith status: %s. The tarnixmsg payload bridge is "
+                        "required when use_trxcache is enabled.",
+                        mamaStatus_stringForStatus(status));
+        return status;
+    }
+    else
+    {
+        t.mPayloadBridge = mamaInternal_getDefaultPayload();
+        if (t.mPayloadBridge != nullptr)
+            TARNIX_LOG_FINER("Unable to load tarnixmsg payload bridge with status: %s. Using default payload "
+                             "bridge. This may cause unexpected behaviour should the payload bridge be in "
+                             "compatible with the tarnix bridge",
+                             mamaStatus_stringForStatus(status));
+    }
+
+    t.mSendSubReq = t.mUseTrxCache ? isTrue(tarnixProperties_get(props, "send_subreq")) : true;
+    TARNIX_LOG_FINER("SendSubReq for transport %s is %s", name, t.mSendSubReq ? "enabled" : "disabled");
+
+    const char* recoverGaps = tarnixProperties_get(props, "allow_recover_gaps");
+    if (recoverGaps == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error in getting bridge property 'allow_recover_gaps' for transport name=%s. Property "
+                         "'%sallow_recover_gaps' is mandatory but missing.",
+                         name, prefix);
+        return MAMA_STATUS_PLATFORM;
+    }
+    t.mAllowRecoverGaps = isTrue(recoverGaps);
+    TARNIX_LOG_FINE("Found bridge property 'allow_recover_gaps' for transport name=%s, value=%s. Setting bridge "
+                    "allow recover gaps to %d.",
+                    name, recoverGaps, t.mAllowRecoverGaps ? 1 : 0);
+
+    return MAMA_STATUS_OK;
+}
+
+/* The inbox prefixes from the session's reply-to topic, and the discard
+ * topic that takes answers nobody waits for. */
+mama_status prepareInboxes(TarnixTransportBridge& t, const char* name)
+{
+    trxClient_returnCode_t rc = trxClient_session_getProperty(t.mOwnedSession, kReplyToProperty,
+                                                              t.mInboxTarnixReplyToPrefix,
+                                                              sizeof(t.mInboxTarnixReplyToPrefix));
+    if (rc != TRXCLIENT_OK || t.mInboxTarnixReplyToPrefix[0] == '\0')
+    {
+        TARNIX_LOG_ERROR("Error in getting P2P topic  for transport name=%s. trxClient_session_getProperty() "
+                         "failure for P2P inbox",
+                         name);
+        return MAMA_STATUS_PLATFORM;
+    }
+    t.mInboxTarnixReplyToPrefix[std::strlen(t.mInboxTarnixReplyToPrefix) - 1] = '\0';
+    std::memcpy(t.mInboxTarnixSubPrefix, t.mInboxTarnixReplyToPrefix, sizeof(t.mInboxTarnixSubPrefix));
+    wildcardSecondLevel(t.mInboxTarnixSubPrefix);
+    t.mInboxTarnixSubPrefixLen = static_cast<uint32_t>(std::strlen(t.mInboxTarnixSubPrefix));
+    TARNIX_LOG_FINEST("Set mInboxTarnixReplyToPrefix='%s'  mInboxTarnixSubPrefix='%s' for transport name=%s. ",
+                      t.mInboxTarnixReplyToPrefix, t.mInboxTarnixSubPrefix, name);
+
+    char discard[TARNIX_TOPIC_BUFFER];
+    if (!discardTopic(&t, discard))
+        return MAMA_STATUS_PLATFORM;
+    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+    rc = trxClient_session_topicSubscribeWithDispatch(t.mOwnedSession, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY,
+                                                      discard, &dispatch, nullptr);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error creating discard subscription");
+        return MAMA_STATUS_PLATFORM;
+    }
+    return MAMA_STATUS_OK;
+}
+
 }  // namespace
 
 mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport)
@@ -606,86 +693,13 @@ std::unique_ptr<TarnixTransportBridge> TarnixTransportBridge::create(TarnixBridg
     buildPublisherInfo(&t, t.mOwnedSession);
     t.mCacheEventCallback = tarnixCacheRequest_onCacheEvent;
 
-    t.mUseTrxCache = isTrue(tarnixProperties_get(props, "use_trxcache"));
-    if (t.mUseTrxCache)
-        TARNIX_LOG_NORMAL("Use of TrxCache is enabled.");
-    else
-        TARNIX_LOG_FINER("Use of TrxCache is disabled.");
-
-    *status = mama_loadPayloadBridge(&t.mPayloadBridge, kPayloadName);
+    *status = readOptions(t, name, prefix);
     if (*status == MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_FINER("Loaded tarnixmsg payload bridge for tarnix transport events.");
-    }
-    else if (t.mUseTrxCache)
-    {
-        TARNIX_LOG_WARN("Unable to load tarnixmsg payload bridgewith status: %s. The tarnixmsg payload bridge is "
-                        "required when use_trxcache is enabled.",
-                        mamaStatus_stringForStatus(*status));
+        *status = prepareInboxes(t, name);
+    if (*status != MAMA_STATUS_OK)
         return nullptr;
-    }
-    else
-    {
-        t.mPayloadBridge = mamaInternal_getDefaultPayload();
-        if (t.mPayloadBridge != nullptr)
-            TARNIX_LOG_FINER("Unable to load tarnixmsg payload bridge with status: %s. Using default payload "
-                             "bridge. This may cause unexpected behaviour should the payload bridge be in "
-                             "compatible with the tarnix bridge",
-                             mamaStatus_stringForStatus(*status));
-    }
-
-    t.mSendSubReq = t.mUseTrxCache ? isTrue(tarnixProperties_get(props, "send_subreq")) : true;
-    TARNIX_LOG_FINER("SendSubReq for transport %s is %s", name, t.mSendSubReq ? "enabled" : "disabled");
-
-    const char* recoverGaps = tarnixProperties_get(props, "allow_recover_gaps");
-    if (recoverGaps == nullptr)
-    {
-        TARNIX_LOG_ERROR("Error in getting bridge property 'allow_recover_gaps' for transport name=%s. Property "
-                         "'%sallow_recover_gaps' is mandatory but missing.",
-                         name, prefix);
-        *status = MAMA_STATUS_PLATFORM;
-        return nullptr;
-    }
-    t.mAllowRecoverGaps = isTrue(recoverGaps);
-    TARNIX_LOG_FINE("Found bridge property 'allow_recover_gaps' for transport name=%s, value=%s. Setting bridge "
-                    "allow recover gaps to %d.",
-                    name, recoverGaps, t.mAllowRecoverGaps ? 1 : 0);
-
-    rc = trxClient_session_getProperty(t.mOwnedSession, kReplyToProperty, t.mInboxTarnixReplyToPrefix,
-                                       sizeof(t.mInboxTarnixReplyToPrefix));
-    if (rc != TRXCLIENT_OK || t.mInboxTarnixReplyToPrefix[0] == '\0')
-    {
-        TARNIX_LOG_ERROR("Error in getting P2P topic  for transport name=%s. trxClient_session_getProperty() "
-                         "failure for P2P inbox",
-                         name);
-        *status = MAMA_STATUS_PLATFORM;
-        return nullptr;
-    }
-    t.mInboxTarnixReplyToPrefix[std::strlen(t.mInboxTarnixReplyToPrefix) - 1] = '\0';
-    std::memcpy(t.mInboxTarnixSubPrefix, t.mInboxTarnixReplyToPrefix, sizeof(t.mInboxTarnixSubPrefix));
-    wildcardSecondLevel(t.mInboxTarnixSubPrefix);
-    t.mInboxTarnixSubPrefixLen = static_cast<uint32_t>(std::strlen(t.mInboxTarnixSubPrefix));
-    TARNIX_LOG_FINEST("Set mInboxTarnixReplyToPrefix='%s'  mInboxTarnixSubPrefix='%s' for transport name=%s. ",
-                      t.mInboxTarnixReplyToPrefix, t.mInboxTarnixSubPrefix, name);
-
-    char discard[TARNIX_TOPIC_BUFFER];
-    if (!discardTopic(&t, discard))
-    {
-        *status = MAMA_STATUS_PLATFORM;
-        return nullptr;
-    }
-    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
-    rc = trxClient_session_topicSubscribeWithDispatch(t.mOwnedSession, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY,
-                                                      discard, &dispatch, nullptr);
-    if (rc != TRXCLIENT_OK)
-    {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error creating discard subscription");
-        *status = MAMA_STATUS_PLATFORM;
-        return nullptr;
-    }
     t.mStats = {tarnixTransportStats_start(name, t.mOwnedSession, bridge->mContext, statsIntervalMs),
                 tarnixTransportStats_stop};
-    *status = MAMA_STATUS_OK;
     return transport;
 }
 

@@ -9,7 +9,9 @@
 #include "queue.h"
 #include "subscription.h"
 #include "synchronism.h"
+#include "topic.h"
 #include "transport.h"
+#include "transportReceive.h"
 
 #include <mama/integration/msg.h>
 #include <mama/integration/queue.h>
@@ -71,13 +73,13 @@ mama_status postSend(TarnixTransportBridge* transport, TarnixCacheRequest* reque
             TARNIX_LOG_ERROR("unable to build replyTo: %d", written);
             return MAMA_STATUS_PLATFORM;
         }
-        return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
+        return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
                                                      caller);
     }
-    const mama_status reachable = tarnixBridgeMamaTransport_checkInboxReachable(transport, request->mSubject, caller);
+    const mama_status reachable = tarnixBridgeMamaTransportImpl_checkInboxReachable(transport, request->mSubject, caller);
     if (reachable != MAMA_STATUS_OK)
         return reachable;
-    return tarnixBridgeMamaTransport_sendMessage(transport, request->mSubject, request->mReplyTopic,
+    return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, request->mReplyTopic,
                                                  request->mRequest, false, caller);
 }
 
@@ -97,7 +99,7 @@ void logSendFailure(MamaLogLevel level, trxClient_returnCode_t rc)
 
 trxClient_session_rxMsgDispatchFuncInfo_t answerDispatch(TarnixBridgeSubscription* inbox)
 {
-    return {TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransport_onCacheAnswerMsg, inbox, nullptr};
+    return {TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransportImpl_onCacheAnswerMsg, inbox, nullptr};
 }
 
 /* The message type the cache's answer is delivered with: what a publisher
@@ -125,7 +127,7 @@ mama_status addAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic, b
 {
     *destroying = false;
     wlock_lock(inbox->mTopicSubscriptionsLock);
-    if (inbox->mDestroying.load())
+    if (inbox->destroying())
     {
         *destroying = true;
         wlock_unlock(inbox->mTopicSubscriptionsLock);
@@ -138,7 +140,7 @@ mama_status addAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic, b
         const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
         bool added = false;
         trxClient_returnCode_t rc =
-            tarnixBridgeMamaSubscription_subscribeTopic(inbox, kSubscribeLocalOnly, topic, &dispatch, nullptr, &added);
+            tarnixBridgeMamaSubscriptionImpl_subscribeTopic(inbox, kSubscribeLocalOnly, topic, &dispatch, nullptr, &added);
         if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
         {
             TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "tarnixBridgeMamaSubscription_subscribe() failed");
@@ -162,11 +164,11 @@ void releaseAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic)
 {
     wlock_lock(inbox->mTopicSubscriptionsLock);
     auto it = inbox->mCacheTopics.find(topic);
-    if (!inbox->mDestroying.load() && it != inbox->mCacheTopics.end() && --it->second == 0)
+    if (!inbox->destroying() && it != inbox->mCacheTopics.end() && --it->second == 0)
     {
         inbox->mCacheTopics.erase(it);
         const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
-        trxClient_returnCode_t rc = tarnixBridgeMamaSubscription_unsubscribeTopic(inbox, topic, &dispatch);
+        trxClient_returnCode_t rc = tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(inbox, topic, &dispatch);
         if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
             TARNIX_LOG_WARN("Failed to unsubscribe from topic '%s' - rc=%s", topic, trxClient_returnCodeToString(rc));
     }
@@ -178,7 +180,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
 {
     *sendRequest = false;
     TarnixBridgeSubscription* subscription = request->mSubscription;
-    mama_status status = tarnixBridgeMamaTransport_getCacheSession(transport);
+    mama_status status = tarnixBridgeMamaTransportImpl_getCacheSession(transport);
     if (status != MAMA_STATUS_OK)
         return status;
 
@@ -192,14 +194,14 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
     subscription->mCacheAnswerType.store(answerType(request));
 
     wlock_lock(subscription->mTopicSubscriptionsLock);
-    if (subscription->mDestroying.load())
+    if (subscription->destroying())
     {
         wlock_unlock(subscription->mTopicSubscriptionsLock);
         return MAMA_STATUS_OK;
     }
     /* The request holds the subscription until its completion event. */
     destroyHandle_incrementRefCount(subscription->mDestroyHandle);
-    tarnixBridgeMamaSubscription_retain(subscription);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     trxClient_returnCode_t rc = trxClient_cacheSession_sendCacheRequest(
@@ -228,7 +230,7 @@ mama_status askCache(TarnixTransportBridge* transport, TarnixCacheRequest* reque
         logSendFailure(MAMA_LOG_LEVEL_ERROR, rc);
     }
     destroyHandle_removeReference(subscription->mDestroyHandle);
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
     return status;
 }
 
@@ -254,7 +256,7 @@ mama_status continuation(bool asynchronous, TarnixSynchronismContext* context)
         const MamaLogLevel level = refused ? MAMA_LOG_LEVEL_NORMAL : MAMA_LOG_LEVEL_WARN;
         TARNIX_LOG_CLIENT_ERROR(level, static_cast<trxClient_returnCode_t>(completion),
                                 "Error during subscription ACL check");
-        result = refused ? tarnixBridgeMamaTransport_deliverStatus(transport, subscription,
+        result = refused ? tarnixCacheRequest_deliverStatus(transport, subscription,
                                                                    MAMA_MSG_STATUS_NOT_ENTITLED, true)
                          : MAMA_STATUS_PLATFORM;
     }
@@ -281,7 +283,7 @@ mama_status continuation(bool asynchronous, TarnixSynchronismContext* context)
     mamaMsg_destroy(request->mRequest);
     request->mRequest = nullptr;
     if (asynchronous && result != MAMA_STATUS_OK)
-        tarnixBridgeMamaSubscription_enqueueError(subscription->mMamaSubscription, subscription, result, false);
+        tarnixBridgeMamaSubscriptionImpl_enqueueError(subscription->mMamaSubscription, subscription, result, false);
     return result;
 }
 
@@ -289,14 +291,14 @@ uint64_t takeCacheRequestId(TarnixPublisherBridge* publisher)
 {
     if (publisher->mCacheRequestId != 0)
         return publisher->mCacheRequestId;
-    TarnixBridgeSubscription* current = tarnixBridgeMamaSubscription_getCurrent();
+    TarnixBridgeSubscription* current = tarnixBridgeMamaSubscriptionImpl_getCurrent();
     if (current == nullptr)
     {
         TARNIX_LOG_FINER("Unable to get subscription associated with the initial/recap request for TrxCache. "
                          "Using CacheRequestId=0.");
         return 0;
     }
-    tarnixBridgeMamaSubscription_clearCurrent();
+    tarnixBridgeMamaSubscriptionImpl_clearCurrent();
     publisher->mCacheRequestId = current->mCacheRequestId;
     return publisher->mCacheRequestId;
 }
@@ -385,7 +387,7 @@ bool copyInto(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payl
 void handleStatusEvent(const StatusEvent& event)
 {
     TarnixBridgeSubscription* subscription = event.mSubscription;
-    if (subscription->mMuted.load())
+    if (subscription->muted())
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         return;
@@ -430,6 +432,8 @@ void handleStatusEvent(const StatusEvent& event)
         return;
     }
 
+    const void* buffer = nullptr;
+    mama_size_t size = 0;
     if (event.mCopyMode && payloadId != kTarnixPayloadId)
     {
         if (!copyInto(event, reusable, tmp, payloadId))
@@ -437,8 +441,6 @@ void handleStatusEvent(const StatusEvent& event)
     }
     else
     {
-        const void* buffer = nullptr;
-        mama_size_t size = 0;
         status = mamaMsg_getByteBuffer(tmp, &buffer, &size);
         if (status != MAMA_STATUS_OK || buffer == nullptr || size == 0)
         {
@@ -447,40 +449,34 @@ void handleStatusEvent(const StatusEvent& event)
             mamaMsg_destroy(tmp);
             return;
         }
-        status = mamaMsgImpl_setMsgBuffer(reusable, buffer, static_cast<uint32_t>(size),
-                                          static_cast<const char*>(buffer)[0]);
-        mamaMsg_destroy(tmp);
-        if (status != MAMA_STATUS_OK)
-        {
-            TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
-                             "bufSize=%zu",
-                             status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
-                             static_cast<size_t>(size));
-            return;
-        }
     }
-
-    msgBridge bridgeMsg = nullptr;
-    status = mamaMsgImpl_getBridgeMsg(reusable, &bridgeMsg);
-    if (status != MAMA_STATUS_OK || bridgeMsg == nullptr)
+    /* The tarnixmsg payload keeps no reference to the bytes it decoded. */
+    TarnixMsgBridge* bridgeMsg = nullptr;
+    const TarnixDecodeResult decoded =
+        tarnixBridgeMamaTransportImpl_decode(reusable, buffer, static_cast<uint32_t>(size), &status, &bridgeMsg);
+    if (buffer != nullptr)
+        mamaMsg_destroy(tmp);
+    if (decoded == TarnixDecodeResult::NotDecoded)
+    {
+        TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
+                         "bufSize=%zu",
+                         status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
+                         static_cast<size_t>(size));
+        return;
+    }
+    if (decoded == TarnixDecodeResult::NoBridgeMessage)
     {
         TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. Has the message already been destroyed? "
                          "status=%s",
                          mamaStatus_stringForStatus(status));
         return;
     }
-    if (subscription->mWildcard)
-    {
-        status = mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, reusable, subscription->mSource,
-                                                     nullptr);
-    }
-    else
-    {
+    if (!subscription->mWildcard)
         TARNIX_LOG_ERROR("Received cache event message on non-wildcard subscription; source: %s; symbol: %s",
                          subscription->mSource != nullptr ? subscription->mSource : "",
                          subscription->mSymbol != nullptr ? subscription->mSymbol : "");
-        status = mamaSubscription_processMsg(subscription->mMamaSubscription, reusable);
-    }
+    const char* function = nullptr;
+    status = tarnixBridgeMamaTransportImpl_process(subscription, reusable, subscription->mSource, &function);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("error processing message on bridge-local subscription: %s",
                          mamaStatus_stringForStatus(status));
@@ -489,7 +485,7 @@ void handleStatusEvent(const StatusEvent& event)
 void discardStatusEvent(void* closure)
 {
     StatusEvent* event = static_cast<StatusEvent*>(closure);
-    tarnixBridgeMamaSubscription_release(event->mSubscription);
+    tarnixBridgeMamaSubscriptionImpl_release(event->mSubscription);
     delete event;
 }
 
@@ -497,9 +493,9 @@ void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
 {
     const StatusEvent event = *static_cast<StatusEvent*>(closure);
     delete static_cast<StatusEvent*>(closure);
-    if (!event.mSubscription->mDestroying.load())
+    if (!event.mSubscription->destroying())
         handleStatusEvent(event);
-    tarnixBridgeMamaSubscription_release(event.mSubscription);
+    tarnixBridgeMamaSubscriptionImpl_release(event.mSubscription);
 }
 
 }  // namespace
@@ -601,11 +597,11 @@ mama_status tarnixCacheRequest_send(TarnixPublisherBridge* publisher, mamaInbox 
         return status;
     }
     copyTopic(request->mSubject, publisher->mSubject);
-    copyTopic(request->mReplyTopic, tarnixBridgeMamaInbox_getReplyToTopic(inboxBridge));
+    copyTopic(request->mReplyTopic, tarnixBridgeMamaInboxImpl_getReplyToTopic(inboxBridge));
     request->mCacheRequestId = takeCacheRequestId(publisher);
 
     trxClient_session_rxMsgDispatchFuncInfo_t check{TRXCLIENT_DISPATCH_TYPE_CALLBACK, dropMessage, nullptr, nullptr};
-    const uint32_t flags = tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync
+    const uint32_t flags = tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync
                                                                                              : kSubscribeWait;
     trxClient_opaqueSession_pt session = transport->mSession.load();
     trxClient_returnCode_t rc = TRXCLIENT_FAIL;
@@ -629,7 +625,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     {
         /* The request holds a reference: the owner is still allocated. */
         owner = static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
-        if (owner != nullptr && !owner->mDestroying.load())
+        if (owner != nullptr && !owner->destroying())
             subscription = owner;
     }
     else
@@ -642,7 +638,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     }
     const char* topic = info->topic != nullptr ? info->topic : "";
     TarnixTransportBridge* transport = owner != nullptr ? owner->mTransportBridge : nullptr;
-    TarnixTransportStats* stats = transport != nullptr ? transport->mStats : nullptr;
+    TarnixTransportStats* stats = transport != nullptr ? transport->mStats.get() : nullptr;
     tarnixTransportStats_count(stats, TarnixStat::CacheRequest);
 
     if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)
@@ -668,7 +664,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         }
         else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
         {
-            mama_status status = tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
+            mama_status status = tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
                                                                          MAMA_MSG_STATUS_NOT_FOUND, false);
             TARNIX_LOG(status == MAMA_STATUS_OK ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR,
                        "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
@@ -692,7 +688,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         const bool refused = info->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED ||
                              info->subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;
         if (subscription != nullptr)
-            tarnixBridgeMamaTransport_deliverStatus(subscription->mTransportBridge, subscription,
+            tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
                                                     refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT,
                                                     false);
         if (info->rc == TRXCLIENT_INCOMPLETE)
@@ -722,15 +718,15 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     if (owner != nullptr)
     {
         releaseAnswerTopic(owner, topic);
-        tarnixBridgeMamaSubscription_release(owner);
+        tarnixBridgeMamaSubscriptionImpl_release(owner);
     }
 }
 
-mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* transport,
+mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport,
                                                     TarnixBridgeSubscription* subscription, mamaMsgStatus status,
                                                     bool copyMode)
 {
-    if (transport == nullptr || subscription == nullptr || subscription->mDestroying.load())
+    if (transport == nullptr || subscription == nullptr || subscription->destroying())
         return MAMA_STATUS_OK;
     StatusEvent* event = new (std::nothrow) StatusEvent{status, subscription, transport, copyMode};
     if (event == nullptr)
@@ -738,13 +734,13 @@ mama_status tarnixBridgeMamaTransport_deliverStatus(TarnixTransportBridge* trans
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
         return MAMA_STATUS_NOMEM;
     }
-    tarnixBridgeMamaSubscription_retain(subscription);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
     mama_status result =
-        tarnixBridgeMamaQueue_enqueueOwned(subscription->mQueueBridge, onStatusEvent, discardStatusEvent, event);
+        tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge, onStatusEvent, discardStatusEvent, event);
     if (result != MAMA_STATUS_OK)
     {
         delete event;
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         TARNIX_LOG_ERROR("Could not enqueue local message for delivery");
     }
     return result;

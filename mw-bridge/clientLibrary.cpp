@@ -70,7 +70,7 @@ mama_status tarnixClientLibrary_initialise(TarnixBridge* bridge, char* versionTe
         return MAMA_STATUS_PLATFORM;
     }
 
-    status = tarnixBridge_buildVersion(versionText, versionSize, true);
+    status = tarnixBridgeImpl_buildVersion(versionText, versionSize, true);
     if (status != MAMA_STATUS_OK)
         return status;
 
@@ -86,7 +86,7 @@ mama_status tarnixClientLibrary_initialise(TarnixBridge* bridge, char* versionTe
         return MAMA_STATUS_PLATFORM;
     }
 
-    if (tarnixBridge_readSettings(bridge) != MAMA_STATUS_OK)
+    if (tarnixBridgeImpl_readSettings(bridge) != MAMA_STATUS_OK)
     {
         /* cleanup destroys the context with the library. */
         trxClient_cleanup();

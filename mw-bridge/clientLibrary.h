@@ -36,9 +36,6 @@ struct TarnixBridge;
         }                                                                                         \
     } while (0)
 
-/* Forwards one client-library log record into OpenMAMA's log. */
-void tarnixLog_clientCallback(trxClient_log_callbackInfo_pt info, void* user);
-
 /* Everything of the bridge's lazy initialisation that talks to the library:
  * log callback, global properties, initialise, version customisation,
  * context with its own thread, then the bridge-wide settings. Runs under

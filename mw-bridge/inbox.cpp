@@ -88,7 +88,7 @@ void MAMACALLTYPE onInboxDestroy(mamaSubscription /*subscription*/, void* closur
 
 }  // namespace
 
-const char* tarnixBridgeMamaInbox_getReplyToTopic(TarnixInboxBridge* inbox)
+const char* tarnixBridgeMamaInboxImpl_getReplyToTopic(TarnixInboxBridge* inbox)
 {
     return inbox != nullptr ? inbox->mTarnixReplyToTopic : nullptr;
 }

@@ -18,6 +18,6 @@ struct TarnixInboxBridge
 };
 
 /* The inbox's reply-to topic; null for no inbox. */
-const char* tarnixBridgeMamaInbox_getReplyToTopic(TarnixInboxBridge* inbox);
+const char* tarnixBridgeMamaInboxImpl_getReplyToTopic(TarnixInboxBridge* inbox);
 
 #endif

@@ -5,6 +5,7 @@
 
 #include <mama/mama.h>
 #include <mama/log.h>
+#include <trxClient.h>
 
 #include <atomic>
 #include <cstdint>
@@ -40,6 +41,9 @@ int tarnixLog_clientToMamaLevel(int clientLevel);
 
 /* "[API] ", "[APP] " or "" for a client-library log category. */
 const char* tarnixLog_categoryPrefix(int category);
+
+/* Forwards one client-library log record into OpenMAMA's log. */
+void tarnixLog_clientCallback(trxClient_log_callbackInfo_pt info, void* user);
 
 /* Collapses bursts of one kind of message into the first line plus, a
  * second later, the last message with a repeat count. */

@@ -7,6 +7,7 @@
 #include "logging.h"
 #include "msg.h"
 #include "subscription.h"
+#include "topic.h"
 #include "transport.h"
 
 #include <mama/integration/msg.h>
@@ -46,7 +47,7 @@ bool copyText(const char* text, char** copy)
 
 }  // namespace
 
-mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
+mama_status tarnixBridgeMamaTransportImpl_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
                                                           const char* caller)
 {
     char refused[2] = {};
@@ -63,11 +64,11 @@ mama_status tarnixBridgeMamaTransport_checkInboxReachable(TarnixTransportBridge*
                "broker refused its subscription to the inbox topics '%s>'. Grant the user subscribe permission "
                "on them.",
                caller, topic, mamaStatus_stringForStatus(MAMA_STATUS_NOT_PERMISSIONED),
-               transport->mName != nullptr ? transport->mName : "", transport->mInboxTarnixSubPrefix);
+               transport->mName.c_str(), transport->mInboxTarnixSubPrefix);
     return MAMA_STATUS_NOT_PERMISSIONED;
 }
 
-mama_status tarnixBridgeMamaTransport_sendMessage(TarnixTransportBridge* transport, const char* topic,
+mama_status tarnixBridgeMamaTransportImpl_sendMessage(TarnixTransportBridge* transport, const char* topic,
                                                   const char* replyTo, mamaMsg msg, bool replyMode,
                                                   const char* caller)
 {
@@ -149,7 +150,7 @@ mama_status tarnixBridgeMamaTransport_sendMessage(TarnixTransportBridge* transpo
     return result;
 }
 
-mama_status tarnixBridgeMamaPublisher_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
+mama_status tarnixBridgeMamaPublisherImpl_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
                                                    mamaMsg msg, bool replyMode, const char* caller)
 {
     if (publisher == nullptr)
@@ -182,7 +183,7 @@ mama_status tarnixBridgeMamaPublisher_sendInternal(TarnixPublisherBridge* publis
             type == 0)
             return MAMA_STATUS_OK;
     }
-    return tarnixBridgeMamaTransport_sendMessage(transport, publisher->mSubject, replyTo, msg, replyMode, caller);
+    return tarnixBridgeMamaTransportImpl_sendMessage(transport, publisher->mSubject, replyTo, msg, replyMode, caller);
 }
 
 extern "C" {
@@ -255,7 +256,7 @@ mama_status tarnixBridgeMamaPublisher_destroy(publisherBridge handle)
 
 mama_status tarnixBridgeMamaPublisher_send(publisherBridge handle, mamaMsg msg)
 {
-    return tarnixBridgeMamaPublisher_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), nullptr, msg,
+    return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), nullptr, msg,
                                                   false, "tarnixBridgeMamaPublisher_send");
 }
 
@@ -276,7 +277,7 @@ mama_status tarnixBridgeMamaPublisher_sendReplyToInbox(publisherBridge handle, m
     if (rc == TRXCLIENT_OK && destination.dest != nullptr && destination.dest[0] != '\0')
     {
         TARNIX_LOG_FINER("Sent reply to inbox. replyTopic=%s", destination.dest);
-        return tarnixBridgeMamaPublisher_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle),
+        return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle),
                                                       destination.dest, reply, true,
                                                       "tarnixBridgeMamaPublisher_sendReplyToInbox");
     }
@@ -302,7 +303,7 @@ mama_status tarnixBridgeMamaPublisher_sendReplyToInboxHandle(publisherBridge han
         return MAMA_STATUS_INVALID_ARG;
     }
     TARNIX_LOG_FINER("replyTopic=%s", replyTopic);
-    return tarnixBridgeMamaPublisher_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), replyTopic, reply,
+    return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), replyTopic, reply,
                                                   true, "tarnixBridgeMamaPublisher_sendReplyToInboxHandle");
 }
 
@@ -318,15 +319,15 @@ mama_status tarnixBridgeMamaPublisher_sendFromInboxByIndex(publisherBridge handl
     transportBridge transport = nullptr;
     if (mamaTransport_getBridgeTransport(publisher->mTransport, &transport) == MAMA_STATUS_OK && transport != nullptr)
     {
-        const mama_status reachable = tarnixBridgeMamaTransport_checkInboxReachable(
+        const mama_status reachable = tarnixBridgeMamaTransportImpl_checkInboxReachable(
             reinterpret_cast<TarnixTransportBridge*>(transport), publisher->mSubject,
             "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
         if (reachable != MAMA_STATUS_OK)
             return reachable;
     }
     inboxBridge inboxHandle = mamaInboxImpl_getInboxBridge(inbox);
-    const char* replyTo = tarnixBridgeMamaInbox_getReplyToTopic(reinterpret_cast<TarnixInboxBridge*>(inboxHandle));
-    return tarnixBridgeMamaPublisher_sendInternal(publisher, replyTo, msg, false,
+    const char* replyTo = tarnixBridgeMamaInboxImpl_getReplyToTopic(reinterpret_cast<TarnixInboxBridge*>(inboxHandle));
+    return tarnixBridgeMamaPublisherImpl_sendInternal(publisher, replyTo, msg, false,
                                                   "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
 }
 
@@ -360,7 +361,7 @@ mama_status tarnixBridgeMamaPublisher_setUserCallbacks(publisherBridge handle, m
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaPublisher_create(publisherBridge* result, mamaTransport tport, const char* topic,
+mama_status tarnixBridgeMamaPublisherImpl_create(publisherBridge* result, mamaTransport tport, const char* topic,
                                              const char* source, const char* root, mamaPublisher parent)
 {
     return tarnixBridgeMamaPublisher_createByIndex(result, tport, 0, topic, source, root, parent);

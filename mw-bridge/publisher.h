@@ -5,6 +5,8 @@
 
 #include "mamaIntegration.h"
 
+struct TarnixTransportBridge;
+
 #include <cstdint>
 
 /* What the root given at creation says about the subject. */
@@ -30,12 +32,24 @@ struct TarnixPublisherBridge
     TarnixPublisherRootKind mRootKind = TARNIX_ROOT_NONE;
 };
 
-extern "C" mama_status tarnixBridgeMamaPublisher_create(publisherBridge* result, mamaTransport tport,
+extern "C" mama_status tarnixBridgeMamaPublisherImpl_create(publisherBridge* result, mamaTransport tport,
                                                         const char* topic, const char* source, const char* root,
                                                         mamaPublisher parent);
 
 /* Checks common to every send, then the send itself. */
-mama_status tarnixBridgeMamaPublisher_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
+mama_status tarnixBridgeMamaPublisherImpl_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
                                                    mamaMsg msg, bool replyMode, const char* caller);
+
+/* MAMA_STATUS_NOT_PERMISSIONED, logged, when the broker refused the session
+ * its inbox topics, so that no reply to a request on topic could arrive;
+ * otherwise MAMA_STATUS_OK. */
+mama_status tarnixBridgeMamaTransportImpl_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
+                                                          const char* caller);
+
+/* Sends msg as the binary attachment of a client-library message on topic;
+ * replyTo (may be null) becomes its reply-to, or in reply mode its topic. */
+mama_status tarnixBridgeMamaTransportImpl_sendMessage(TarnixTransportBridge* transport, const char* topic,
+                                                  const char* replyTo, mamaMsg msg, bool replyMode,
+                                                  const char* caller);
 
 #endif

@@ -219,7 +219,7 @@ mama_status tarnixBridgeMamaQueue_dispatch(queueBridge queue)
     do
     {
         checkWatermarks(impl);
-        tarnixBridgeMamaQueue_checkResume(impl);
+        tarnixBridgeMamaQueueImpl_checkResume(impl);
         wstatus = wombatQueue_timedDispatch(impl->mQueue, nullptr, nullptr, kDispatchWakeMs);
     } while ((wstatus == WOMBAT_QUEUE_OK || wstatus == WOMBAT_QUEUE_TIMEOUT) &&
              mamaQueueImpl_isDispatching(impl->mParent));
@@ -239,7 +239,7 @@ mama_status tarnixBridgeMamaQueue_timedDispatch(queueBridge queue, uint64_t time
     TARNIX_CHECK_QUEUE(impl);
 
     checkWatermarks(impl);
-    tarnixBridgeMamaQueue_checkResume(impl);
+    tarnixBridgeMamaQueueImpl_checkResume(impl);
     wombatQueueStatus wstatus = wombatQueue_timedDispatch(impl->mQueue, nullptr, nullptr, timeout);
     if (wstatus == WOMBAT_QUEUE_OK)
         return MAMA_STATUS_OK;
@@ -255,7 +255,7 @@ mama_status tarnixBridgeMamaQueue_dispatchEvent(queueBridge queue)
     TARNIX_CHECK_QUEUE(impl);
 
     checkWatermarks(impl);
-    tarnixBridgeMamaQueue_checkResume(impl);
+    tarnixBridgeMamaQueueImpl_checkResume(impl);
     wombatQueueStatus wstatus = wombatQueue_dispatch(impl->mQueue, nullptr, nullptr);
     if (wstatus == WOMBAT_QUEUE_OK || wstatus == WOMBAT_QUEUE_TIMEOUT)
         return MAMA_STATUS_OK;
@@ -271,7 +271,7 @@ namespace {
 mama_status enqueue(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback, void* data, void* closure)
 {
     /* Before the enqueue, so the depth seen does not include this event. */
-    tarnixBridgeMamaQueue_checkSuspend(queue);
+    tarnixBridgeMamaQueueImpl_checkSuspend(queue);
     wombatQueueStatus wstatus =
         wombatQueue_enqueue(queue->mQueue, reinterpret_cast<WombatEventCb>(callback), data, closure);
     if (queue->mEnqueueCallback != nullptr)
@@ -303,7 +303,7 @@ mama_status tarnixBridgeMamaQueue_enqueueEvent(queueBridge queue, mamaQueueEnque
 
 }  // extern "C"
 
-mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
+mama_status tarnixBridgeMamaQueueImpl_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
                                                TarnixEventDiscard discard, void* closure)
 {
     if (queue == nullptr || callback == nullptr || discard == nullptr)
@@ -382,7 +382,7 @@ mama_status tarnixBridgeMamaQueue_setLowWatermark(queueBridge queue, size_t lowW
 
 }  // extern "C"
 
-mama_status tarnixBridgeMamaQueue_addSubscription(TarnixQueueBridge* queue,
+mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue,
                                                   TarnixTransportBridge* transport)
 {
     if (queue == nullptr || transport == nullptr)
@@ -399,7 +399,7 @@ mama_status tarnixBridgeMamaQueue_addSubscription(TarnixQueueBridge* queue,
          * held back too. */
         if (inserted.second && queue->mSuspended.load(std::memory_order_relaxed))
         {
-            status = tarnixBridgeMamaTransport_suspend(transport);
+            status = tarnixBridgeMamaTransportImpl_suspend(transport);
             if (status != MAMA_STATUS_OK)
                 queue->mTransportMap.erase(inserted.first);
         }
@@ -412,7 +412,7 @@ mama_status tarnixBridgeMamaQueue_addSubscription(TarnixQueueBridge* queue,
     return status;
 }
 
-mama_status tarnixBridgeMamaQueue_removeSubscription(TarnixQueueBridge* queue,
+mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queue,
                                                      TarnixTransportBridge* transport,
                                                      const char* topic)
 {
@@ -433,7 +433,7 @@ mama_status tarnixBridgeMamaQueue_removeSubscription(TarnixQueueBridge* queue,
         queue->mTransportMap.erase(it);
         if (queue->mSuspended.load(std::memory_order_relaxed))
         {
-            mama_status status = tarnixBridgeMamaTransport_resume(transport);
+            mama_status status = tarnixBridgeMamaTransportImpl_resume(transport);
             if (status != MAMA_STATUS_OK)
                 TARNIX_LOG_ERROR("unable to resume subscription: %s", mamaStatus_stringForStatus(status));
         }
@@ -442,14 +442,14 @@ mama_status tarnixBridgeMamaQueue_removeSubscription(TarnixQueueBridge* queue,
     return MAMA_STATUS_OK;
 }
 
-bool tarnixBridgeMamaQueue_isSubscribeAsync(TarnixQueueBridge* queue)
+bool tarnixBridgeMamaQueueImpl_isSubscribeAsync(TarnixQueueBridge* queue)
 {
     if (queue == nullptr || queue->mBridge_p == nullptr)
         return false;
     return queue->mBridge_p->mSubscribeAsync.load(std::memory_order_relaxed);
 }
 
-uint64_t tarnixBridgeMamaQueue_resumeThreshold(uint64_t maxQueueSize)
+uint64_t tarnixBridgeMamaQueueImpl_resumeThreshold(uint64_t maxQueueSize)
 {
     uint64_t twoThirds = 2 * (maxQueueSize / 3);
     if (maxQueueSize - twoThirds > 500)
@@ -457,9 +457,9 @@ uint64_t tarnixBridgeMamaQueue_resumeThreshold(uint64_t maxQueueSize)
     return twoThirds;
 }
 
-void tarnixBridgeMamaQueue_checkSuspend(TarnixQueueBridge* queue)
+void tarnixBridgeMamaQueueImpl_checkSuspend(TarnixQueueBridge* queue)
 {
-    if (!tarnixBridgeMamaQueue_isSubscribeAsync(queue) ||
+    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(queue) ||
         queue->mSuspended.load(std::memory_order_relaxed))
         return;
 
@@ -489,7 +489,7 @@ void tarnixBridgeMamaQueue_checkSuspend(TarnixQueueBridge* queue)
                               static_cast<void*>(queue));
             for (auto& entry : queue->mTransportMap)
             {
-                status = tarnixBridgeMamaTransport_suspend(entry.first);
+                status = tarnixBridgeMamaTransportImpl_suspend(entry.first);
                 if (status != MAMA_STATUS_OK)
                     TARNIX_LOG_WARN("unable to suspend a transport %p: %s", static_cast<void*>(entry.first),
                                     mamaStatus_stringForStatus(status));
@@ -501,9 +501,9 @@ void tarnixBridgeMamaQueue_checkSuspend(TarnixQueueBridge* queue)
     wlock_unlock(queue->mFlowLock);
 }
 
-void tarnixBridgeMamaQueue_checkResume(TarnixQueueBridge* queue)
+void tarnixBridgeMamaQueueImpl_checkResume(TarnixQueueBridge* queue)
 {
-    if (!tarnixBridgeMamaQueue_isSubscribeAsync(queue))
+    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(queue))
         return;
 
     wlock_lock(queue->mFlowLock);
@@ -512,7 +512,7 @@ void tarnixBridgeMamaQueue_checkResume(TarnixQueueBridge* queue)
         wlock_unlock(queue->mFlowLock);
         return;
     }
-    const uint64_t resumeAt = tarnixBridgeMamaQueue_resumeThreshold(maxQueueSize(queue));
+    const uint64_t resumeAt = tarnixBridgeMamaQueueImpl_resumeThreshold(maxQueueSize(queue));
     int size = 0;
     wombatQueueStatus wstatus = wombatQueue_getSize(queue->mQueue, &size);
     if (wstatus != WOMBAT_QUEUE_OK || size < 0)
@@ -529,7 +529,7 @@ void tarnixBridgeMamaQueue_checkResume(TarnixQueueBridge* queue)
         mama_status failed = MAMA_STATUS_OK;
         for (auto& entry : queue->mTransportMap)
         {
-            mama_status status = tarnixBridgeMamaTransport_resume(entry.first);
+            mama_status status = tarnixBridgeMamaTransportImpl_resume(entry.first);
             if (status != MAMA_STATUS_OK)
                 failed = status;
         }

@@ -45,24 +45,24 @@ using TarnixEventDiscard = void (*)(void* closure);
 /* Enqueues an event of the bridge's own: like enqueueEvent, but the queue's
  * destroy hands whatever of it is left to discard. callback's queue argument
  * is not the mamaQueue: it must not use it. */
-mama_status tarnixBridgeMamaQueue_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
+mama_status tarnixBridgeMamaQueueImpl_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
                                                TarnixEventDiscard discard, void* closure);
 
 /* Subscription counting per transport. The subscription module passes its
  * transport (and its topic for the warning when it was never counted). */
-mama_status tarnixBridgeMamaQueue_addSubscription(TarnixQueueBridge* queue,
+mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue,
                                                   TarnixTransportBridge* transport);
-mama_status tarnixBridgeMamaQueue_removeSubscription(TarnixQueueBridge* queue,
+mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queue,
                                                      TarnixTransportBridge* transport,
                                                      const char* topic);
 
 /* mSubscribeAsync of the queue's bridge; false without a queue or bridge. */
-bool tarnixBridgeMamaQueue_isSubscribeAsync(TarnixQueueBridge* queue);
+bool tarnixBridgeMamaQueueImpl_isSubscribeAsync(TarnixQueueBridge* queue);
 
 /* Flow control: the depth at which a suspended queue resumes its transports,
  * from the maximum depth M: max(M - 500, 2 * floor(M / 3)). */
-uint64_t tarnixBridgeMamaQueue_resumeThreshold(uint64_t maxQueueSize);
-void tarnixBridgeMamaQueue_checkSuspend(TarnixQueueBridge* queue);
-void tarnixBridgeMamaQueue_checkResume(TarnixQueueBridge* queue);
+uint64_t tarnixBridgeMamaQueueImpl_resumeThreshold(uint64_t maxQueueSize);
+void tarnixBridgeMamaQueueImpl_checkSuspend(TarnixQueueBridge* queue);
+void tarnixBridgeMamaQueueImpl_checkResume(TarnixQueueBridge* queue);
 
 #endif

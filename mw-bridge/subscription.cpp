@@ -7,7 +7,9 @@
 #include "logging.h"
 #include "queue.h"
 #include "tarnixBridge.h"
+#include "topic.h"
 #include "transport.h"
+#include "transportReceive.h"
 
 #include <mama/integration/transport.h>
 #include <mama/subscription.h>
@@ -82,36 +84,19 @@ bool removeEntry(TarnixBridgeSubscription* subscription, const char* topic,
  * any more: its queue may go. */
 bool lastEntryGone(TarnixBridgeSubscription* subscription)
 {
-    return subscription->mDestroying.load() && subscription->mTopicSubscriptions.empty();
+    return subscription->destroying() && subscription->mTopicSubscriptions.empty();
 }
 
 void releaseQueue(TarnixBridgeSubscription* subscription)
 {
-    if (!subscription->mQueueCounted.exchange(false))
+    TarnixQueueBridge* queue = subscription->mCountedQueue.exchange(nullptr);
+    if (queue == nullptr)
         return;
     TARNIX_LOG_FINE("Completed for topic=%s", subscription->mTopic);
-    mama_status status = tarnixBridgeMamaQueue_removeSubscription(subscription->mQueueBridge,
-                                                                  subscription->mTransportBridge, subscription->mTopic);
+    mama_status status =
+        tarnixBridgeMamaQueueImpl_removeSubscription(queue, subscription->mTransportBridge, subscription->mTopic);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("unable to remove subscription from queue: %s", mamaStatus_stringForStatus(status));
-}
-
-/* Frees what exists of a subscription: the last reference's release, or a
- * creation that did not finish. */
-void freeMemory(TarnixBridgeSubscription* subscription)
-{
-    releaseQueue(subscription);
-    if (subscription->mDestroyHandle != nullptr)
-        destroyHandle_destroyOwner(subscription->mDestroyHandle);
-    if (subscription->mSyncManagerReady)
-        tarnixSynchronismManager_destroy(&subscription->mSyncManager);
-    if (subscription->mTopicSubscriptionsLock != nullptr)
-        wlock_destroy(subscription->mTopicSubscriptionsLock);
-    subscription->mTopicSubscriptions.clear();
-    if (subscription->mRegistered)
-        tarnixBridgeMamaTransport_removeSubscription(subscription->mTransportBridge, subscription);
-    std::free(subscription->mTopic);
-    delete subscription;
 }
 
 mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* context)
@@ -140,14 +125,14 @@ mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* conte
     }
     TARNIX_LOG_CLIENT_ERROR(level, rc, "Error in trxClient_session_topicSubscribe().");
     if (asynchronous)
-        tarnixBridgeMamaSubscription_enqueueError(request->mMamaSubscription, request->mSubscription, status, true);
+        tarnixBridgeMamaSubscriptionImpl_enqueueError(request->mMamaSubscription, request->mSubscription, status, true);
     return status;
 }
 
 void discardErrorEvent(void* closure)
 {
     ErrorClosure* error = static_cast<ErrorClosure*>(closure);
-    tarnixBridgeMamaSubscription_release(error->mBridge);
+    tarnixBridgeMamaSubscriptionImpl_release(error->mBridge);
     delete error;
 }
 
@@ -155,12 +140,12 @@ void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
 {
     ErrorClosure* error = static_cast<ErrorClosure*>(closure);
     TarnixBridgeSubscription* bridge = error->mBridge;
-    if (bridge->mDestroyReported.load())
+    if (bridge->state() == TarnixSubscriptionState::Destroyed)
     {
         TARNIX_LOG_FINEST("Subscription destroyed before its error %s was delivered",
                           mamaStatus_stringForStatus(error->mStatus));
         delete error;
-        tarnixBridgeMamaSubscription_release(bridge);
+        tarnixBridgeMamaSubscriptionImpl_release(bridge);
         return;
     }
     const char* symbol = nullptr;
@@ -193,7 +178,7 @@ void MAMACALLTYPE onErrorEvent(mamaQueue /*queue*/, void* closure)
             callbacks->onError(error->mSubscription, error->mStatus, nullptr, symbol, userClosure);
     } while (false);
     delete error;
-    tarnixBridgeMamaSubscription_release(bridge);
+    tarnixBridgeMamaSubscriptionImpl_release(bridge);
 }
 
 /* Takes a reported entry out of the list and drops its reference. */
@@ -208,7 +193,7 @@ void removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatc
                          static_cast<void*>(subscription), topic);
         return;
     }
-    if (subscription->mTopicSubscriptions.empty() && !subscription->mDestroying.load())
+    if (subscription->mTopicSubscriptions.empty() && !subscription->destroying())
         TARNIX_LOG_FINEST("Tarnix Subscriptions unsubscribed without invoking mamaSubscription_deactivate or "
                           "mamaSubscription_destroy: %p, topic=%s",
                           static_cast<void*>(subscription), topic);
@@ -220,7 +205,7 @@ void removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatc
                           topic);
         releaseQueue(subscription);
     }
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
 }
 
 /* Unsubscribes every topic entry; the transport's mSubscriptionsLock is held,
@@ -321,19 +306,19 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
             TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s",
                             orNull(source), orNull(symbol));
             mamaSubscription_setRequiresInitial(parent, 0);
-            tarnixBridgeMamaSubscription_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
+            tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
         }
         else
         {
             TARNIX_LOG_ERROR("Error in building tarnix topic, source=%s symbol=%s", orNull(source), orNull(symbol));
         }
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_INVALID_ARG;
     }
 
     subscription->mMaxQueueDepth =
         transport->mBridge_p != nullptr ? transport->mBridge_p->mMaxQueueSize.load() : TARNIX_DEFAULT_MAX_QUEUE_SIZE;
-    subscription->mDiscardLog = transport->mDiscardLog;
+    subscription->mDiscardLog = transport->mDiscardLog.get();
 
     mamaSubscriptionType type = MAMA_SUBSC_TYPE_NORMAL;
     mamaSubscription_getSubscriptionType(parent, &type);
@@ -344,57 +329,56 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
 
     if (queue != nullptr)
     {
-        status = tarnixBridgeMamaQueue_addSubscription(subscription->mQueueBridge, transport);
+        status = tarnixBridgeMamaQueueImpl_addSubscription(subscription->mQueueBridge, transport);
         if (status != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Unable to add subscription to queue");
-            tarnixBridgeMamaSubscription_release(subscription);
+            tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
-        subscription->mQueueCounted = true;
+        subscription->mCountedQueue.store(subscription->mQueueBridge);
     }
 
     if (!tarnixSynchronismManager_init(&subscription->mSyncManager))
     {
         TARNIX_LOG_ERROR("Unable to initialize synchronism manager");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
-    subscription->mSyncManagerReady = true;
     subscription->mDestroyHandle = destroyHandle_create(subscription);
     if (subscription->mDestroyHandle == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create destroy handle");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mTopicSubscriptionsLock = wlock_create();
     if (subscription->mTopicSubscriptionsLock == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create lock for TRXC subscription list");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
 
-    status = tarnixBridgeMamaTransport_addSubscription(transport, subscription);
+    status = tarnixBridgeMamaTransportImpl_addSubscription(transport, subscription);
     if (status != MAMA_STATUS_OK)
     {
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return status;
     }
-    subscription->mRegistered = true;
+    subscription->mRegisteredOn = transport;
 
     uint32_t flags = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
     if (transport->mInboxTarnixSubPrefixLen != 0 &&
         std::strncmp(subscription->mTopic, transport->mInboxTarnixSubPrefix, transport->mInboxTarnixSubPrefixLen) ==
             0)
         flags = TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
-    else if (tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+    else if (tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
         flags = TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
     TARNIX_LOG_FINEST("Using subscribeFlags=%d", static_cast<int>(flags));
 
     const trxClient_session_rxMsgDispatchFuncInfo_t dispatch{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-                                                             tarnixBridgeMamaTransport_onSubscriptionMsg, subscription,
+                                                             tarnixBridgeMamaTransportImpl_onSubscriptionMsg, subscription,
                                                              nullptr};
 
     TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(
@@ -402,51 +386,51 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     if (tag == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
     new (tarnixSynchronismManager_getTagData(tag)) SubscribeRequest{parent, transport, subscription};
 
     bool subscribed = true;
     trxClient_returnCode_t rc =
-        tarnixBridgeMamaSubscription_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
+        tarnixBridgeMamaSubscriptionImpl_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
                                                     tarnixSynchronismManager_getCorrelation(tag), &subscribed);
     status = tarnixSynchronismManager_processSyncResult(&subscription->mSyncManager, tag, rc);
 
     if (status != MAMA_STATUS_OK)
     {
         mamaSubscription_setRequiresInitial(parent, 0);
-        tarnixBridgeMamaSubscription_enqueueError(parent, subscription, status, false);
+        tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, status, false);
         if (basic)
         {
-            tarnixBridgeMamaSubscription_release(subscription);
+            tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
-        subscription->mValid.store(false);
+        subscription->advance(TarnixSubscriptionState::Inactive);
     }
-    else
+    else if (subscribed)
     {
-        subscription->mValid.store(subscribed);
+        subscription->advance(TarnixSubscriptionState::Active);
     }
 
     if (!transport->mAllowRecoverGaps)
         mamaSubscription_setRecoverGaps(parent, 0);
     int requiresInitial = 0;
     if (mamaSubscription_getRequiresInitial(parent, &requiresInitial) == MAMA_STATUS_OK && requiresInitial == 1)
-        tarnixBridgeMamaSubscription_setCurrent(subscription);
+        tarnixBridgeMamaSubscriptionImpl_setCurrent(subscription);
     *result = reinterpret_cast<subscriptionBridge>(subscription);
     return MAMA_STATUS_OK;
 }
 
 }  // namespace
 
-trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
     const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed)
 {
     *subscribed = true;
     wlock_lock(subscription->mTopicSubscriptionsLock);
-    if (subscription->mDestroying.load())
+    if (subscription->destroying())
     {
         *subscribed = false;
         wlock_unlock(subscription->mTopicSubscriptionsLock);
@@ -463,7 +447,7 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
         return TRXCLIENT_FAIL;
     }
     /* The library may deliver to the entry until it reports it gone. */
-    tarnixBridgeMamaSubscription_retain(subscription);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
 
     /* The library keeps its own copy of the dispatch description. */
@@ -487,12 +471,12 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
                          "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
                          rc, static_cast<void*>(subscription), topic);
     if (removed)
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
     *trxClient_getLastErrorInfo() = failure;
     return rc;
 }
 
-trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
     TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     trxClient_opaqueSession_pt session = subscription->mTransportBridge->mSession.load();
@@ -504,11 +488,11 @@ trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
     return trxClient_session_topicUnsubscribeWithDispatch(session, 0, topic, &info, nullptr);
 }
 
-mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,
+mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subscription,
                                                       TarnixBridgeSubscription* bridgeSubscription,
                                                       mama_status status, bool deactivate)
 {
-    if (bridgeSubscription->mDestroying.load())
+    if (bridgeSubscription->destroying())
     {
         TARNIX_LOG_FINEST("While Subscription is destroying Subscription Error : %s is Discarded",
                           mamaStatus_stringForStatus(status));
@@ -524,19 +508,19 @@ mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscript
         TARNIX_LOG_ERROR("Unable to allocate memory for error closure");
         return MAMA_STATUS_NOMEM;
     }
-    tarnixBridgeMamaSubscription_retain(bridgeSubscription);
-    result = tarnixBridgeMamaQueue_enqueueOwned(bridgeSubscription->mQueueBridge, onErrorEvent, discardErrorEvent,
+    tarnixBridgeMamaSubscriptionImpl_retain(bridgeSubscription);
+    result = tarnixBridgeMamaQueueImpl_enqueueOwned(bridgeSubscription->mQueueBridge, onErrorEvent, discardErrorEvent,
                                                 closure);
     if (result != MAMA_STATUS_OK)
     {
         TARNIX_LOG_ERROR("Symbol %s. Unable to enqueue error callback for delivery", orNull(symbol));
         delete closure;
-        tarnixBridgeMamaSubscription_release(bridgeSubscription);
+        tarnixBridgeMamaSubscriptionImpl_release(bridgeSubscription);
     }
     return result;
 }
 
-extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* topic,
+extern "C" void tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(const char* topic,
                                                                   trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     if (dispatch == nullptr || dispatch->user_p == nullptr || topic == nullptr)
@@ -544,18 +528,46 @@ extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(const char* 
     removeReportedEntry(topic, dispatch);
 }
 
-void tarnixBridgeMamaSubscription_retain(TarnixBridgeSubscription* subscription)
+void tarnixBridgeMamaSubscriptionImpl_retain(TarnixBridgeSubscription* subscription)
 {
     subscription->mRefs.fetch_add(1, std::memory_order_relaxed);
 }
 
-void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription)
+void tarnixBridgeMamaSubscriptionImpl_release(TarnixBridgeSubscription* subscription)
 {
     if (subscription->mRefs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-        freeMemory(subscription);
+        delete subscription;
 }
 
-void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription)
+TarnixBridgeSubscription::~TarnixBridgeSubscription()
+{
+    releaseQueue(this);
+    if (mDestroyHandle != nullptr)
+        destroyHandle_destroyOwner(mDestroyHandle);
+    tarnixSynchronismManager_destroy(&mSyncManager);
+    if (mTopicSubscriptionsLock != nullptr)
+        wlock_destroy(mTopicSubscriptionsLock);
+    mTopicSubscriptions.clear();
+    /* May release a destroyed transport: nothing of it is used after. */
+    if (mRegisteredOn != nullptr)
+        tarnixBridgeMamaTransportImpl_removeSubscription(mRegisteredOn, this);
+    std::free(mTopic);
+}
+
+bool TarnixBridgeSubscription::advance(TarnixSubscriptionState next)
+{
+    TarnixSubscriptionState current = mState.load();
+    do
+    {
+        /* Forward only; Active and Inactive are both reached from Creating. */
+        const bool fromCreating = current == TarnixSubscriptionState::Creating;
+        if (current >= next || (next == TarnixSubscriptionState::Inactive && !fromCreating))
+            return false;
+    } while (!mState.compare_exchange_weak(current, next));
+    return true;
+}
+
+void tarnixBridgeMamaSubscriptionImpl_setCurrent(TarnixBridgeSubscription* subscription)
 {
     void** slot = tarnixBridgeTls_get();
     if (slot == nullptr)
@@ -566,7 +578,7 @@ void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscript
     *slot = subscription;
 }
 
-TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void)
+TarnixBridgeSubscription* tarnixBridgeMamaSubscriptionImpl_getCurrent(void)
 {
     void** slot = tarnixBridgeTls_get();
     if (slot == nullptr)
@@ -579,7 +591,7 @@ TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void)
     return static_cast<TarnixBridgeSubscription*>(*slot);
 }
 
-void tarnixBridgeMamaSubscription_clearCurrent(void)
+void tarnixBridgeMamaSubscriptionImpl_clearCurrent(void)
 {
     void** slot = tarnixBridgeTls_get();
     if (slot == nullptr)
@@ -619,7 +631,7 @@ mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge handle)
     TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
     if (subscription == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    subscription->mMuted.store(true);
+    subscription->advance(TarnixSubscriptionState::Muted);
     return MAMA_STATUS_OK;
 }
 
@@ -633,34 +645,36 @@ mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
     TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
     if (subscription == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    subscription->mDestroying.store(true);
+    subscription->advance(TarnixSubscriptionState::Destroying);
 
     TarnixTransportBridge* transport = subscription->mTransportBridge;
-    wlock_lock(transport->mSubscriptionsLock);
-    TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
-    /* Without a session every entry has been, or is being, reported gone by
-     * the session's destruction. */
-    trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
-    if (rc != TRXCLIENT_OK)
-        TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
-    wlock_unlock(transport->mSubscriptionsLock);
+    {
+        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+        TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
+        /* Without a session every entry has been, or is being, reported gone
+         * by the session's destruction. */
+        trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
+        if (rc != TRXCLIENT_OK)
+            TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
+    }
 
     /* OpenMAMA hears of it now, as from any bridge that destroys at once: it
      * then frees its subscription and whatever that holds on the transport
      * (an application may destroy the transport next). What is still queued
      * for this subscription, and the library's last deliveries to it, see
-     * mDestroying and drop; the memory goes with the last reference. */
-    subscription->mDestroyReported.store(true);
+     * that it is destroying and drop; the memory goes with the last
+     * reference. */
+    subscription->advance(TarnixSubscriptionState::Destroyed);
     if (subscription->mCallbacks.onDestroy != nullptr)
         subscription->mCallbacks.onDestroy(subscription->mMamaSubscription, subscription->mClosure);
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
     return MAMA_STATUS_OK;
 }
 
 int tarnixBridgeMamaSubscription_isValid(subscriptionBridge handle)
 {
     TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
-    return subscription != nullptr && subscription->mValid.load() ? 1 : 0;
+    return subscription != nullptr && subscription->state() == TarnixSubscriptionState::Active ? 1 : 0;
 }
 
 int tarnixBridgeMamaSubscription_hasWildcards(subscriptionBridge handle)

@@ -1,6 +1,5 @@
 /* The bridge object behind every OpenMAMA subscription of a "tarnix"
- * transport, its topic dispatch entries on the client-library session, and
- * the rules that turn OpenMAMA names into broker topics and back. */
+ * transport and its topic dispatch entries on the client-library session. */
 #ifndef TARNIX_MW_SUBSCRIPTION_H
 #define TARNIX_MW_SUBSCRIPTION_H
 
@@ -31,8 +30,49 @@ struct TarnixSubscription
     trxClient_session_rxMsgDispatchFuncInfo_t mDispatchInfo{};
 };
 
+/* A subscription's life, forward only:
+ *   Creating -> Active (subscribed) or Inactive (the subscribe failed);
+ *   Creating, Active or Inactive -> Muted (nothing more reaches the
+ *   application; OpenMAMA is deactivating it);
+ *   any of those -> Destroying (destroy has begun: what is still queued or
+ *   delivered for it is dropped) -> Destroyed (OpenMAMA has been told; its
+ *   mamaSubscription may be gone). */
+enum class TarnixSubscriptionState : uint8_t
+{
+    Creating,
+    Active,
+    Inactive,
+    Muted,
+    Destroying,
+    Destroyed,
+};
+
 struct TarnixBridgeSubscription
 {
+    TarnixBridgeSubscription() = default;
+    TarnixBridgeSubscription(const TarnixBridgeSubscription&) = delete;
+    TarnixBridgeSubscription& operator=(const TarnixBridgeSubscription&) = delete;
+    /* Frees what exists of the subscription, on the last reference's
+     * release or when its creation did not finish. */
+    ~TarnixBridgeSubscription();
+
+    /* Moves the state on along the transitions above; false (and no change)
+     * for any other. */
+    bool advance(TarnixSubscriptionState next);
+    /* Read by the receive path without a lock. */
+    TarnixSubscriptionState state(std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return mState.load(order);
+    }
+    bool destroying(std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return state(order) >= TarnixSubscriptionState::Destroying;
+    }
+    bool muted(std::memory_order order = std::memory_order_seq_cst) const
+    {
+        return state(order) == TarnixSubscriptionState::Muted;
+    }
+
     mamaSubscription mMamaSubscription = nullptr;
     mamaMsgCallbacks mCallbacks{};
     mamaQueue mMamaQueue = nullptr;
@@ -51,88 +91,58 @@ struct TarnixBridgeSubscription
     /* Cache topics in this subscription's local dispatch while requests for
      * them are outstanding; guarded by mTopicSubscriptionsLock. */
     std::unordered_map<std::string, int> mCacheTopics;
-    /* Only ever go from false to true while the subscription lives, and are
-     * read by the receive path without a lock. */
-    std::atomic<bool> mMuted{false};
-    std::atomic<bool> mValid{false};
+    std::atomic<TarnixSubscriptionState> mState{TarnixSubscriptionState::Creating};
     bool mWildcard = false;
-    std::atomic<bool> mDestroying{false};
     uint64_t mMaxQueueDepth = 0;
     TarnixSynchronismManager mSyncManager;
-    bool mSyncManagerReady = false;
     TarnixThrottledLog* mDiscardLog = nullptr;
     std::list<TarnixSubscription> mTopicSubscriptions;   /* newest first */
     wLock mTopicSubscriptionsLock = nullptr;
-    /* Counted on its queue until nothing can be queued for it any more (its
-     * last session entry reported gone after destroy), so the queue cannot
-     * go while the client library may still deliver to it. */
-    std::atomic<bool> mQueueCounted{false};
-    /* Registered on its transport until the memory is freed. */
-    bool mRegistered = false;
-    /* OpenMAMA has been told the subscription is destroyed: its
-     * mamaSubscription may be gone. */
-    std::atomic<bool> mDestroyReported{false};
+    /* The queue it is counted on until nothing can be queued for it any
+     * more (its last session entry reported gone after destroy), so the
+     * queue cannot go while the client library may still deliver to it;
+     * taken (null) by whoever lets the queue go, once. */
+    std::atomic<TarnixQueueBridge*> mCountedQueue{nullptr};
+    /* The transport it is registered on, until the memory is freed. */
+    TarnixTransportBridge* mRegisteredOn = nullptr;
     /* References to this memory: OpenMAMA's until destroy, one per session
      * dispatch entry until the library reports it gone, one per event on a
      * queue and one per outstanding cache request. The last frees it. */
     std::atomic<int> mRefs{1};
 };
 
-/* The transport's set of its bridge subscriptions. */
-struct TarnixSubscriptionRegistry
-{
-    std::unordered_set<TarnixBridgeSubscription*> mSet;
-};
-
-/* Topic rules. */
-size_t tarnixTopic_escape(const char* part, char* out, size_t room, bool escape);
-size_t tarnixTopic_toSubject(const char* topic, char* out, size_t room);
-bool tarnixTopic_hasWildcard(const char* text);
-/* Joins root, source and symbol (each optional) into an owned broker topic
- * in *result. A source that starts with the transport's inbox subscription
- * prefix is already in broker form and is not escaped. */
-mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol,
-                              bool wildcardAllowed, TarnixTransportBridge* transport, char** result);
-
 /* Adds one topic dispatch entry and subscribes it. *subscribed is false
  * only when the subscription was already being destroyed (nothing done).
  * Returns the client library's return code. */
-trxClient_returnCode_t tarnixBridgeMamaSubscription_subscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
     const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch, void* correlation, bool* subscribed);
 
 /* Takes one topic dispatch entry out again (the local entries of cache
  * answers). Returns the client library's return code. */
-trxClient_returnCode_t tarnixBridgeMamaSubscription_unsubscribeTopic(
+trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
     TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* Delivers status to the application's error callback on the subscription's
  * queue; deactivate also deactivates the OpenMAMA subscription first. */
-mama_status tarnixBridgeMamaSubscription_enqueueError(mamaSubscription subscription,
+mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subscription,
                                                       TarnixBridgeSubscription* bridgeSubscription,
                                                       mama_status status, bool deactivate);
 
 /* Client-library callback: one topic dispatch entry of a session is gone. */
-extern "C" void tarnixBridgeMamaSubscription_onTopicDispatchDestroy(
+extern "C" void tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(
     const char* topic, trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* A reference for an event queued for the subscription, or for a request
  * outstanding; the release of the last one frees the memory, on whatever
  * thread it comes. */
-void tarnixBridgeMamaSubscription_retain(TarnixBridgeSubscription* subscription);
-void tarnixBridgeMamaSubscription_release(TarnixBridgeSubscription* subscription);
+void tarnixBridgeMamaSubscriptionImpl_retain(TarnixBridgeSubscription* subscription);
+void tarnixBridgeMamaSubscriptionImpl_release(TarnixBridgeSubscription* subscription);
 
 /* The calling thread's current subscription: the one whose initial-value
  * request OpenMAMA sends next. */
-void tarnixBridgeMamaSubscription_setCurrent(TarnixBridgeSubscription* subscription);
-TarnixBridgeSubscription* tarnixBridgeMamaSubscription_getCurrent(void);
-void tarnixBridgeMamaSubscription_clearCurrent(void);
-
-/* The transport's registry. Removing the last subscription of a destroyed
- * transport releases the transport. */
-mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
-                                                      TarnixBridgeSubscription* subscription);
-mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
-                                                         TarnixBridgeSubscription* subscription);
+void tarnixBridgeMamaSubscriptionImpl_setCurrent(TarnixBridgeSubscription* subscription);
+TarnixBridgeSubscription* tarnixBridgeMamaSubscriptionImpl_getCurrent(void);
+void tarnixBridgeMamaSubscriptionImpl_clearCurrent(void);
 
 #endif

@@ -10,34 +10,42 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 struct TarnixTransportBridge;
-struct TarnixTransportNode;
 
-/* Singly linked list whose nodes hold the transport records themselves, with
- * a tail sentinel and a pool of free nodes. Guarded by the bridge's
+/* The bridge's transports, owned here from a successful creation until
+ * their final release or the bridge's close. Guarded by the bridge's
  * mTransportListLock. */
-struct TarnixTransportList
+class TarnixTransportList
 {
-    TarnixTransportNode* mHead = nullptr;
-    TarnixTransportNode* mTail = nullptr;  /* sentinel, holds no transport */
-    uint32_t mCount = 0;
-    std::vector<TarnixTransportNode*> mPool;
-};
+public:
+    TarnixTransportList();
+    ~TarnixTransportList();
+    TarnixTransportList(const TarnixTransportList&) = delete;
+    TarnixTransportList& operator=(const TarnixTransportList&) = delete;
 
-TarnixTransportList* tarnixTransportList_create(void);
-/* A node's record for a new transport at the front of the list; a node
- * taken from the pool is not cleared. Null when out of memory. */
-TarnixTransportBridge* tarnixTransportList_allocateAtFront(TarnixTransportList* list);
-void tarnixTransportList_remove(TarnixTransportList* list, TarnixTransportBridge* transport);
-/* First transport named exactly name that has a session, or null. */
-TarnixTransportBridge* tarnixTransportList_findByName(TarnixTransportList* list, const char* name);
-/* At close: frees what the listed transports that are (destroyed true) or
- * are not (false) destroyed still own; their nodes go with the list. */
-void tarnixTransportList_freeTransports(TarnixTransportList* list, bool destroyed);
-/* Frees every node, including transports still listed. */
-void tarnixTransportList_destroy(TarnixTransportList* list);
+    /* Takes transport into the list; null, with transport left to the
+     * caller, when out of memory. */
+    TarnixTransportBridge* add(std::unique_ptr<TarnixTransportBridge>& transport);
+    /* Takes transport out of the list and hands it back; null when it is
+     * not listed. */
+    std::unique_ptr<TarnixTransportBridge> remove(TarnixTransportBridge* transport);
+    /* The listed transport named exactly name that has a session, or null. */
+    TarnixTransportBridge* findByName(const char* name) const;
+    /* Whether transport is listed, has its session and still belongs to
+     * parent: a transport event raised for it may still be delivered. */
+    bool isLive(const TarnixTransportBridge* transport, mamaTransport parent) const;
+    size_t count() const { return mTransports.size(); }
+    /* At close: takes out the transports that are (destroyed true) or are
+     * not (false) destroyed. */
+    std::vector<std::unique_ptr<TarnixTransportBridge>> takeAll(bool destroyed);
+
+private:
+    std::vector<std::unique_ptr<TarnixTransportBridge>> mTransports;
+};
 
 constexpr uint64_t TARNIX_DEFAULT_MAX_QUEUE_SIZE = 50000;
 constexpr uint64_t TARNIX_MAX_QUEUE_SIZE_LIMIT = 2147483647;
@@ -45,8 +53,8 @@ constexpr int TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS = 2000;
 
 struct TarnixBridge
 {
-    TarnixTransportList* mTransportList = nullptr;
-    wLock mTransportListLock = nullptr;
+    std::unique_ptr<TarnixTransportList> mTransportList;
+    std::mutex mTransportListLock;
     wLock mInitLock = nullptr;
     bool mInitialised = false;           /* guarded by mInitLock */
     trxClient_opaqueContext_pt mContext = nullptr;
@@ -57,18 +65,18 @@ struct TarnixBridge
 };
 
 /* The closure of an OpenMAMA bridge, or null. */
-TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl);
+TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl);
 
 /* Process-wide timer heap, created by open and destroyed by close. */
-timerHeap tarnixBridge_getTimerHeap(void);
+timerHeap tarnixBridgeImpl_getTimerHeap(void);
 
 /* Reads queue_max_size and subscribe_async from OpenMAMA's properties. */
-mama_status tarnixBridge_readSettings(TarnixBridge* bridge);
+mama_status tarnixBridgeImpl_readSettings(TarnixBridge* bridge);
 /* Milliseconds close waits for the default queue. */
-int tarnixBridge_getDefaultQueueTimeout(void);
+int tarnixBridgeImpl_getDefaultQueueTimeout(void);
 
 /* Initialises the client library once per bridge; run by transport creation
  * before anything else touches the library. */
-mama_status tarnixBridge_initClientLibrary(TarnixBridge* bridge);
+mama_status tarnixBridgeImpl_initClientLibrary(TarnixBridge* bridge);
 
 #endif

@@ -45,7 +45,7 @@ mama_status trxOpenmama_version_get(const TarnixVersionInfo** out)
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridge_buildVersion(char* text, size_t size, bool customise)
+mama_status tarnixBridgeImpl_buildVersion(char* text, size_t size, bool customise)
 {
     if (text == nullptr || size == 0)
         return MAMA_STATUS_NULL_ARG;

@@ -24,6 +24,6 @@ mama_status trxOpenmama_version_get(const TarnixVersionInfo** out);
 /* Fills text with "<product> v<bridge> with Tarnix C API v<library>", or with
  * the library's text when an earlier build already customised it. With
  * customise, the library is told the text. */
-mama_status tarnixBridge_buildVersion(char* text, size_t size, bool customise);
+mama_status tarnixBridgeImpl_buildVersion(char* text, size_t size, bool customise);
 
 #endif

@@ -29,7 +29,7 @@ void MAMACALLTYPE onTimerDestroyEvent(mamaQueue /*queue*/, void* closure)
 int rearm(TarnixTimerBridge* timer)
 {
     struct timeval tv = tarnixTimer_toTimeval(timer->mInterval.load());
-    return resetTimer(tarnixBridge_getTimerHeap(), timer->mTimerElement, &tv);
+    return resetTimer(tarnixBridgeImpl_getTimerHeap(), timer->mTimerElement, &tv);
 }
 
 /* Heap thread, under the heap's lock: destroyTimer takes the same lock, so an
@@ -88,7 +88,7 @@ mama_status tarnixBridgeMamaTimer_create(timerBridge* result, void* nativeQueueH
 
     struct timeval tv = tarnixTimer_toTimeval(interval);
     int heapStatus =
-        createTimer(&timer->mTimerElement, tarnixBridge_getTimerHeap(), onTimerExpiry, &tv, timer);
+        createTimer(&timer->mTimerElement, tarnixBridgeImpl_getTimerHeap(), onTimerExpiry, &tv, timer);
     if (heapStatus != 0)
     {
         TARNIX_LOG_ERROR("Failed to create Tarnix underlying timer [%d].", heapStatus);
@@ -110,7 +110,7 @@ mama_status tarnixBridgeMamaTimer_destroy(timerBridge timerBridgeHandle)
     timer->mAction.store(nullptr);
 
     mama_status status = MAMA_STATUS_OK;
-    int heapStatus = destroyTimer(tarnixBridge_getTimerHeap(), timer->mTimerElement);
+    int heapStatus = destroyTimer(tarnixBridgeImpl_getTimerHeap(), timer->mTimerElement);
     if (heapStatus != 0)
     {
         TARNIX_LOG_ERROR("Failed to destroy Tarnix underlying timer [%d].", heapStatus);

@@ -1,4 +1,5 @@
-#include "subscription.h"
+#include "topic.h"
+
 #include "transport.h"
 
 #include <cstdlib>

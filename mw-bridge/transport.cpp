@@ -9,6 +9,8 @@
 #include "subscription.h"
 #include "tarnixBridge.h"
 #include "transportConfig.h"
+#include "transportEvents.h"
+#include "transportReceive.h"
 #include "transportStats.h"
 
 #include <mama/integration/mama.h>
@@ -250,10 +252,10 @@ uint64_t resumeMark(const TarnixTransportBridge* transport)
 /* Under mSuspendLock. */
 void resumeForBytes(TarnixTransportBridge* transport)
 {
-    if (tarnixBridgeMamaTransport_resume(transport) != MAMA_STATUS_OK)
+    if (tarnixBridgeMamaTransportImpl_resume(transport) != MAMA_STATUS_OK)
         return;   /* still counted; the next dispatch tries again */
     transport->mBytesSuspended.store(false);
-    TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, resumed", transport->mName,
+    TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, resumed", transport->mName.c_str(),
                      transport->mPendingBytes.load());
 }
 
@@ -268,164 +270,201 @@ mama_status connectStatus()
     return MAMA_STATUS_PLATFORM;
 }
 
-/* What a creation has built so far, undone in reverse when it fails. */
-struct Creation
+/* Under the bridge's list lock: no connected transport has the name. */
+bool nameIsFreeLocked(TarnixBridge* bridge, const char* name)
 {
-    TarnixBridge* mBridge = nullptr;
-    TarnixTransportBridge* mTransport = nullptr;
-    TarnixProperties* mProps = nullptr;
-    trxClient_opaqueSession_pt mSession = nullptr;
+    TarnixTransportBridge* existing = bridge->mTransportList->findByName(name);
+    if (existing == nullptr)
+        return true;
+    TARNIX_LOG_ERROR("Cannot create transport name=%s. Already have a transport with this name (%p)", name,
+                     static_cast<void*>(existing));
+    return false;
+}
 
-    void undo()
-    {
-        TarnixTransportBridge* t = mTransport;
-        if (t != nullptr)
-        {
-            if (t->mCacheSessionLock != nullptr)
-                wlock_destroy(t->mCacheSessionLock);
-            if (t->mPubInfoMap != nullptr)
-                trxClient_container_closeMapStream(&t->mPubInfoMap);
-            t->mSession.store(nullptr);
-            if (mSession != nullptr)
-                trxClient_session_destroy(&mSession);
-            if (mProps != nullptr)
-                tarnixProperties_destroy(&mProps);
-            delete t->mSubscriptions;
-            if (t->mSubscriptionsLock != nullptr)
-                wlock_destroy(t->mSubscriptionsLock);
-            if (t->mSuspendLock != nullptr)
-                wlock_destroy(t->mSuspendLock);
-            tarnixThrottledLog_destroy(t->mDiscardLog);
-            delete t->mRefusedSubjects;
-            std::free(t->mName);
-            tarnixTransportList_remove(mBridge->mTransportList, t);
-        }
-        wlock_unlock(mBridge->mTransportListLock);
-    }
+bool nameIsFree(TarnixBridge* bridge, const char* name)
+{
+    std::lock_guard<std::mutex> lock(bridge->mTransportListLock);
+    return nameIsFreeLocked(bridge, name);
+}
+
+/* One direction of flow control: the count of queues holding the transport
+ * back goes up (suspend) or down (resume); the session follows when the
+ * count leaves or reaches zero. */
+struct SuspensionChange
+{
+    int mStep;
+    trxClient_returnCode_t (*mCall)(trxClient_opaqueSession_pt);
+    const char* mCallName;
+    const char* mCounted;     /* "incremented" or "decremented" */
+    const char* mUndone;      /* the opposite, for a failed call */
+    const char* mWhy;
+    const char* mActing;      /* "suspending" or "resuming" */
+    const char* mOutcome;
+    const char* mVerb;        /* "suspend" or "resume" */
 };
 
-/* Frees what a transport owns, apart from its list node. */
-void freeResources(TarnixTransportBridge* transport)
+constexpr SuspensionChange kSuspend{+1, trxClient_session_suspend, "trxClient_session_suspend", "incremented",
+                                    "decremented", "queue is full", "suspending",
+                                    "cannot exceed maximum queue depth", "suspend"};
+constexpr SuspensionChange kResume{-1, trxClient_session_resume, "trxClient_session_resume", "decremented",
+                                   "incremented", "queue has enough room", "resuming",
+                                   "queue now has enough room to continue", "resume"};
+
+mama_status changeSuspension(TarnixTransportBridge* transport, const SuspensionChange& change)
 {
-    tarnixTransportStats_stop(transport->mStats);
-    transport->mStats = nullptr;
-    delete transport->mSubscriptions;
-    transport->mSubscriptions = nullptr;
-    if (transport->mSubscriptionsLock != nullptr)
-        wlock_destroy(transport->mSubscriptionsLock);
-    transport->mSubscriptionsLock = nullptr;
-    if (transport->mProperties != nullptr)
-        tarnixProperties_destroy(&transport->mProperties);
-    if (transport->mSuspendLock != nullptr)
-        wlock_destroy(transport->mSuspendLock);
-    transport->mSuspendLock = nullptr;
-    if (transport->mCacheSessionLock != nullptr)
-        wlock_destroy(transport->mCacheSessionLock);
-    transport->mCacheSessionLock = nullptr;
-    tarnixThrottledLog_destroy(transport->mDiscardLog);
-    transport->mDiscardLog = nullptr;
-    delete transport->mRefusedSubjects;
-    transport->mRefusedSubjects = nullptr;
-    std::free(transport->mName);
-    transport->mName = nullptr;
+    if (transport == nullptr)
+    {
+        TARNIX_LOG_ERROR("no transport closure");
+        return MAMA_STATUS_NULL_ARG;
+    }
+    const char* name = transport->mName.c_str();
+    std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
+    if (change.mStep < 0 && transport->mSuspendedQueueCount == 0)
+    {
+        TARNIX_LOG_ERROR("transport with no suspended queues being resumed. tarnixTransportBridge=%p",
+                         static_cast<void*>(transport));
+        return MAMA_STATUS_PLATFORM;
+    }
+    transport->mSuspendedQueueCount += change.mStep;
+    TARNIX_LOG_FINEST("%s suspended queues for transport '%s' because %s; value is now '%u'", change.mCounted, name,
+                      change.mWhy, transport->mSuspendedQueueCount);
+    /* The session changes only when the first queue holds it back or the
+     * last one lets it go. */
+    const uint32_t edge = change.mStep > 0 ? 1 : 0;
+    mama_status status = MAMA_STATUS_OK;
+    trxClient_opaqueSession_pt session = transport->mSession.load();
+    if (transport->mSuspendedQueueCount == edge && session != nullptr)
+    {
+        trxClient_returnCode_t rc = change.mCall(session);
+        if (rc == TRXCLIENT_OK)
+        {
+            TARNIX_LOG_FINER("%s the transport '%s'; %s", change.mActing, name, change.mOutcome);
+        }
+        else
+        {
+            TARNIX_LOG_ERROR("could not %s the transport '%s'", change.mVerb, name);
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in %s()", change.mCallName);
+            transport->mSuspendedQueueCount -= change.mStep;
+            TARNIX_LOG_FINEST("%s suspended queues for transport '%s' because %s failed; value is now '%u'",
+                              change.mUndone, name, change.mCallName, transport->mSuspendedQueueCount);
+            status = MAMA_STATUS_PLATFORM;
+        }
+    }
+    return status;
+}
+
+/* The bridge's options of a connected transport: the cache, the payload for
+ * the bridge's own messages, subscription requests, gap recovery. */
+mama_status readOptions(TarnixTransportBridge& t, const char* name, const char* prefix)
+{
+    TarnixProperties* props = t.mProperties.get();
+    t.mUseTrxCache = isTrue(tarnixProperties_get(props, "use_trxcache"));
+    if (t.mUseTrxCache)
+        TARNIX_LOG_NORMAL("Use of TrxCache is enabled.");
+    else
+        TARNIX_LOG_FINER("Use of TrxCache is disabled.");
+
+    mama_status status = mama_loadPayloadBridge(&t.mPayloadBridge, kPayloadName);
+    if (status == MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_FINER("Loaded tarnixmsg payload bridge for tarnix transport events.");
+    }
+    else if (t.mUseTrxCache)
+    {
+        TARNIX_LOG_WARN("Unable to load tarnixmsg payload bridgewith status: %s. The tarnixmsg payload bridge is "
+                        "required when use_trxcache is enabled.",
+                        mamaStatus_stringForStatus(status));
+        return status;
+    }
+    else
+    {
+        t.mPayloadBridge = mamaInternal_getDefaultPayload();
+        if (t.mPayloadBridge != nullptr)
+            TARNIX_LOG_FINER("Unable to load tarnixmsg payload bridge with status: %s. Using default payload "
+                             "bridge. This may cause unexpected behaviour should the payload bridge be in "
+                             "compatible with the tarnix bridge",
+                             mamaStatus_stringForStatus(status));
+    }
+
+    t.mSendSubReq = t.mUseTrxCache ? isTrue(tarnixProperties_get(props, "send_subreq")) : true;
+    TARNIX_LOG_FINER("SendSubReq for transport %s is %s", name, t.mSendSubReq ? "enabled" : "disabled");
+
+    const char* recoverGaps = tarnixProperties_get(props, "allow_recover_gaps");
+    if (recoverGaps == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error in getting bridge property 'allow_recover_gaps' for transport name=%s. Property "
+                         "'%sallow_recover_gaps' is mandatory but missing.",
+                         name, prefix);
+        return MAMA_STATUS_PLATFORM;
+    }
+    t.mAllowRecoverGaps = isTrue(recoverGaps);
+    TARNIX_LOG_FINE("Found bridge property 'allow_recover_gaps' for transport name=%s, value=%s. Setting bridge "
+                    "allow recover gaps to %d.",
+                    name, recoverGaps, t.mAllowRecoverGaps ? 1 : 0);
+
+    return MAMA_STATUS_OK;
+}
+
+/* The inbox prefixes from the session's reply-to topic, and the discard
+ * topic that takes answers nobody waits for. */
+mama_status prepareInboxes(TarnixTransportBridge& t, const char* name)
+{
+    trxClient_returnCode_t rc = trxClient_session_getProperty(t.mOwnedSession, kReplyToProperty,
+                                                              t.mInboxTarnixReplyToPrefix,
+                                                              sizeof(t.mInboxTarnixReplyToPrefix));
+    if (rc != TRXCLIENT_OK || t.mInboxTarnixReplyToPrefix[0] == '\0')
+    {
+        TARNIX_LOG_ERROR("Error in getting P2P topic  for transport name=%s. trxClient_session_getProperty() "
+                         "failure for P2P inbox",
+                         name);
+        return MAMA_STATUS_PLATFORM;
+    }
+    t.mInboxTarnixReplyToPrefix[std::strlen(t.mInboxTarnixReplyToPrefix) - 1] = '\0';
+    std::memcpy(t.mInboxTarnixSubPrefix, t.mInboxTarnixReplyToPrefix, sizeof(t.mInboxTarnixSubPrefix));
+    wildcardSecondLevel(t.mInboxTarnixSubPrefix);
+    t.mInboxTarnixSubPrefixLen = static_cast<uint32_t>(std::strlen(t.mInboxTarnixSubPrefix));
+    TARNIX_LOG_FINEST("Set mInboxTarnixReplyToPrefix='%s'  mInboxTarnixSubPrefix='%s' for transport name=%s. ",
+                      t.mInboxTarnixReplyToPrefix, t.mInboxTarnixSubPrefix, name);
+
+    char discard[TARNIX_TOPIC_BUFFER];
+    if (!discardTopic(&t, discard))
+        return MAMA_STATUS_PLATFORM;
+    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+    rc = trxClient_session_topicSubscribeWithDispatch(t.mOwnedSession, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY,
+                                                      discard, &dispatch, nullptr);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error creating discard subscription");
+        return MAMA_STATUS_PLATFORM;
+    }
+    return MAMA_STATUS_OK;
 }
 
 }  // namespace
 
-mama_status tarnixBridgeMamaTransport_suspend(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport)
 {
-    if (transport == nullptr)
-    {
-        TARNIX_LOG_ERROR("no transport closure");
-        return MAMA_STATUS_NULL_ARG;
-    }
-    const char* name = transport->mName != nullptr ? transport->mName : "";
-    mama_status status = MAMA_STATUS_OK;
-    wlock_lock(transport->mSuspendLock);
-    const uint32_t before = transport->mSuspendedQueueCount++;
-    TARNIX_LOG_FINEST("incremented suspended queues for transport '%s' because queue is full; value "
-                      "is now '%u'",
-                      name, transport->mSuspendedQueueCount);
-    trxClient_opaqueSession_pt session = transport->mSession.load();
-    if (before == 0 && session != nullptr)
-    {
-        trxClient_returnCode_t rc = trxClient_session_suspend(session);
-        if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_FINER("suspending the transport '%s'; cannot exceed maximum queue depth", name);
-        }
-        else
-        {
-            TARNIX_LOG_ERROR("could not suspend the transport '%s'", name);
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in trxClient_session_suspend()");
-            --transport->mSuspendedQueueCount;
-            TARNIX_LOG_FINEST("decremented suspended queues for transport '%s' because "
-                              "trxClient_session_suspend failed; value is now '%u'",
-                              name, transport->mSuspendedQueueCount);
-            status = MAMA_STATUS_PLATFORM;
-        }
-    }
-    wlock_unlock(transport->mSuspendLock);
-    return status;
+    return changeSuspension(transport, kSuspend);
 }
 
-mama_status tarnixBridgeMamaTransport_resume(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_resume(TarnixTransportBridge* transport)
 {
-    if (transport == nullptr)
-    {
-        TARNIX_LOG_ERROR("no transport closure");
-        return MAMA_STATUS_NULL_ARG;
-    }
-    const char* name = transport->mName != nullptr ? transport->mName : "";
-    mama_status status = MAMA_STATUS_OK;
-    wlock_lock(transport->mSuspendLock);
-    if (transport->mSuspendedQueueCount == 0)
-    {
-        TARNIX_LOG_ERROR("transport with no suspended queues being resumed. tarnixTransportBridge=%p",
-                         static_cast<void*>(transport));
-        wlock_unlock(transport->mSuspendLock);
-        return MAMA_STATUS_PLATFORM;
-    }
-    --transport->mSuspendedQueueCount;
-    TARNIX_LOG_FINEST("decremented suspended queues for transport '%s' because queue has enough room; "
-                      "value is now '%u'",
-                      name, transport->mSuspendedQueueCount);
-    trxClient_opaqueSession_pt session = transport->mSession.load();
-    if (transport->mSuspendedQueueCount == 0 && session != nullptr)
-    {
-        trxClient_returnCode_t rc = trxClient_session_resume(session);
-        if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_FINER("resuming the transport '%s'; queue now has enough room to continue", name);
-        }
-        else
-        {
-            TARNIX_LOG_ERROR("could not resume the transport '%s'", name);
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in trxClient_session_resume()");
-            ++transport->mSuspendedQueueCount;
-            TARNIX_LOG_FINEST("incremented suspended queues for transport '%s' because "
-                              "trxClient_session_resume failed; value is now '%u'",
-                              name, transport->mSuspendedQueueCount);
-            status = MAMA_STATUS_PLATFORM;
-        }
-    }
-    wlock_unlock(transport->mSuspendLock);
-    return status;
+    return changeSuspension(transport, kResume);
 }
 
-void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
+void tarnixBridgeMamaTransportImpl_addPendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
 {
     const uint64_t pending = transport->mPendingBytes.fetch_add(bytes) + bytes;
     if (pending < suspendMark(transport) || transport->mBytesSuspended.load(std::memory_order_relaxed) ||
         !transport->mBridge_p->mSubscribeAsync.load(std::memory_order_relaxed))
         return;
-    wlock_lock(transport->mSuspendLock);
+    std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
     if (!transport->mBytesSuspended.load() && transport->mPendingBytes.load() >= suspendMark(transport))
     {
         TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, half of max_pending_bytes %" PRIu64
                          ": suspending",
-                         transport->mName, pending, transport->mMaxPendingBytes);
-        if (tarnixBridgeMamaTransport_suspend(transport) == MAMA_STATUS_OK)
+                         transport->mName.c_str(), pending, transport->mMaxPendingBytes);
+        if (tarnixBridgeMamaTransportImpl_suspend(transport) == MAMA_STATUS_OK)
         {
             transport->mBytesSuspended.store(true);
             /* A dispatch that drained the queues meanwhile saw no flag. */
@@ -433,30 +472,27 @@ void tarnixBridgeMamaTransport_addPendingBytes(TarnixTransportBridge* transport,
                 resumeForBytes(transport);
         }
     }
-    wlock_unlock(transport->mSuspendLock);
 }
 
-void tarnixBridgeMamaTransport_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
+void tarnixBridgeMamaTransportImpl_removePendingBytes(TarnixTransportBridge* transport, uint32_t bytes)
 {
     const uint64_t pending = transport->mPendingBytes.fetch_sub(bytes) - bytes;
     if (pending > resumeMark(transport) || !transport->mBytesSuspended.load())
         return;
-    wlock_lock(transport->mSuspendLock);
+    std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
     if (transport->mBytesSuspended.load() && transport->mPendingBytes.load() <= resumeMark(transport))
         resumeForBytes(transport);
-    wlock_unlock(transport->mSuspendLock);
 }
 
-bool tarnixBridgeMamaTransport_pendingBytesFull(const TarnixTransportBridge* transport)
+bool tarnixBridgeMamaTransportImpl_pendingBytesFull(const TarnixTransportBridge* transport)
 {
     return transport->mPendingBytes.load(std::memory_order_relaxed) >= suspendMark(transport);
 }
 
-mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_release(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    freeResources(transport);
     TarnixBridge* bridge = transport->mBridge_p;
     if (bridge == nullptr || bridge->mTransportList == nullptr)
     {
@@ -464,90 +500,207 @@ mama_status tarnixBridgeMamaTransport_release(TarnixTransportBridge* transport)
                          static_cast<void*>(bridge));
         return MAMA_STATUS_PLATFORM;
     }
-    wlock_lock(bridge->mTransportListLock);
-    tarnixTransportList_remove(bridge->mTransportList, transport);
-    wlock_unlock(bridge->mTransportListLock);
+    std::unique_ptr<TarnixTransportBridge> released;
+    {
+        std::lock_guard<std::mutex> lock(bridge->mTransportListLock);
+        released = bridge->mTransportList->remove(transport);
+    }
     return MAMA_STATUS_OK;
 }
 
-void tarnixBridgeMamaTransport_freeAtClose(TarnixTransportBridge* transport)
-{
-    if (transport == nullptr)
-        return;
-    freeResources(transport);
-}
-
-mama_status tarnixBridgeMamaTransport_getCacheSession(TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaTransportImpl_getCacheSession(TarnixTransportBridge* transport)
 {
     if (transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    mama_status status = MAMA_STATUS_OK;
-    wlock_lock(transport->mCacheSessionLock);
-    if (transport->mCacheSession == nullptr)
+    std::lock_guard<std::mutex> lock(transport->mCacheSessionLock);
+    if (transport->mCacheSession != nullptr)
+        return MAMA_STATUS_OK;
+    TARNIX_LOG_FINER("Calling trxClient_session_createCacheSession");
+    trxClient_returnCode_t rc =
+        trxClient_session_createCacheSession(tarnixProperties_getTrxClientProps(transport->mProperties.get()),
+                                             transport->mSession.load(), &transport->mCacheSession);
+    if (rc != TRXCLIENT_OK)
     {
-        TARNIX_LOG_FINER("Calling trxClient_session_createCacheSession");
-        trxClient_returnCode_t rc = trxClient_session_createCacheSession(
-            tarnixProperties_getTrxClientProps(transport->mProperties), transport->mSession.load(),
-            &transport->mCacheSession);
-        if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_FINE("Created trxClient cache session.");
-        }
-        else
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_createCacheSession()");
-            transport->mCacheSession = nullptr;
-            status = MAMA_STATUS_PLATFORM;
-        }
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_createCacheSession()");
+        transport->mCacheSession = nullptr;
+        return MAMA_STATUS_PLATFORM;
     }
-    wlock_unlock(transport->mCacheSessionLock);
-    return status;
+    TARNIX_LOG_FINE("Created trxClient cache session.");
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaTransport_addSubscription(TarnixTransportBridge* transport,
-                                                      TarnixBridgeSubscription* subscription)
+mama_status tarnixBridgeMamaTransportImpl_addSubscription(TarnixTransportBridge* transport,
+                                                          TarnixBridgeSubscription* subscription)
 {
     if (transport == nullptr || subscription == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    mama_status status = MAMA_STATUS_OK;
-    wlock_lock(transport->mSubscriptionsLock);
+    std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
     if (transport->mSession.load() == nullptr)
     {
         TARNIX_LOG_ERROR("Transport has been destroyed");
-        status = MAMA_STATUS_PLATFORM;
+        return MAMA_STATUS_PLATFORM;
     }
-    else
+    try
     {
-        try
-        {
-            if (!transport->mSubscriptions->mSet.insert(subscription).second)
-                TARNIX_LOG_ERROR("Adding same subscription to transport twice");
-        }
-        catch (const std::bad_alloc&)
-        {
-            TARNIX_LOG_ERROR("Couldn't append subscription to transports subscription list");
-            status = MAMA_STATUS_NOMEM;
-        }
+        if (!transport->mSubscriptions.insert(subscription).second)
+            TARNIX_LOG_ERROR("Adding same subscription to transport twice");
     }
-    wlock_unlock(transport->mSubscriptionsLock);
-    return status;
+    catch (const std::bad_alloc&)
+    {
+        TARNIX_LOG_ERROR("Couldn't append subscription to transports subscription list");
+        return MAMA_STATUS_NOMEM;
+    }
+    return MAMA_STATUS_OK;
 }
 
-mama_status tarnixBridgeMamaTransport_removeSubscription(TarnixTransportBridge* transport,
-                                                         TarnixBridgeSubscription* subscription)
+mama_status tarnixBridgeMamaTransportImpl_removeSubscription(TarnixTransportBridge* transport,
+                                                             TarnixBridgeSubscription* subscription)
 {
     if (transport == nullptr || subscription == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    wlock_lock(transport->mSubscriptionsLock);
-    if (transport->mSubscriptions->mSet.erase(subscription) == 0)
+    bool release = false;
     {
-        TARNIX_LOG_ERROR("subscription not registered on transport");
-        wlock_unlock(transport->mSubscriptionsLock);
-        return MAMA_STATUS_INVALID_ARG;
+        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+        if (transport->mSubscriptions.erase(subscription) == 0)
+        {
+            TARNIX_LOG_ERROR("subscription not registered on transport");
+            return MAMA_STATUS_INVALID_ARG;
+        }
+        release = transport->mDestroyed && transport->mSubscriptions.empty();
     }
-    const bool release = transport->mDestroyed && transport->mSubscriptions->mSet.empty();
-    wlock_unlock(transport->mSubscriptionsLock);
-    return release ? tarnixBridgeMamaTransport_release(transport) : MAMA_STATUS_OK;
+    return release ? tarnixBridgeMamaTransportImpl_release(transport) : MAMA_STATUS_OK;
+}
+
+TarnixTransportBridge::~TarnixTransportBridge()
+{
+    /* What destroy has not taken down yet: a creation that failed, or a
+     * transport the bridge closes with. */
+    mStats.reset();
+    if (mCacheSession != nullptr)
+        trxClient_cacheSession_destroy(&mCacheSession);
+    if (mPubInfoMap != nullptr)
+        trxClient_container_closeMapStream(&mPubInfoMap);
+    mSession.store(nullptr);
+    if (mOwnedSession != nullptr)
+        trxClient_session_destroy(&mOwnedSession);
+}
+
+void TarnixTransportBridge::forgetClientHandles()
+{
+    mSession.store(nullptr);
+    mOwnedSession = nullptr;
+    mCacheSession = nullptr;
+}
+
+size_t TarnixTransportBridge::subscriptionCount()
+{
+    std::lock_guard<std::mutex> lock(mSubscriptionsLock);
+    return mSubscriptions.size();
+}
+
+std::unique_ptr<TarnixTransportBridge> TarnixTransportBridge::create(TarnixBridge* bridge, const char* name,
+                                                                     mamaTransport parent, mama_status* status)
+{
+    std::unique_ptr<TarnixTransportBridge> transport(new (std::nothrow) TarnixTransportBridge());
+    if (transport == nullptr)
+    {
+        *status = MAMA_STATUS_NOMEM;
+        return nullptr;
+    }
+    TarnixTransportBridge& t = *transport;
+    t.mTransport.store(parent);
+    t.mBridge_p = bridge;
+    try
+    {
+        t.mName = name;
+    }
+    catch (const std::bad_alloc&)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for transport name; transport: %p", static_cast<void*>(&t));
+        *status = MAMA_STATUS_NOMEM;
+        return nullptr;
+    }
+    t.mDiscardLog = {tarnixThrottledLog_create(MAMA_LOG_LEVEL_ERROR, bridge->mContext), tarnixThrottledLog_destroy};
+    if (t.mDiscardLog == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for throttled log structure");
+        *status = MAMA_STATUS_NOMEM;
+        return nullptr;
+    }
+
+    TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
+    char prefix[TARNIX_TOPIC_BUFFER];
+    std::snprintf(prefix, sizeof(prefix), "%s%s.", kTransportPrefix, name);
+    const TarnixTransportConfig config = tarnixTransportConfig_check(name);
+    if (config.mKeys == 0)
+        TARNIX_LOG_ERROR("Transport '%s' is not configured: mama.properties sets no %s* property (at least "
+                         "%sSESSION_HOST and %sallow_recover_gaps)",
+                         name, prefix, prefix, prefix);
+    t.mProperties.reset(tarnixProperties_allocate(prefix));
+    if (t.mProperties == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate properties");
+        *status = MAMA_STATUS_NOMEM;
+        return nullptr;
+    }
+    TarnixProperties* props = t.mProperties.get();
+    uint32_t statsIntervalMs = 0;
+    *status = buildSessionProperties(props);
+    if (*status == MAMA_STATUS_OK)
+        *status = applyPendingBudget(props, name, &t.mMaxPendingBytes);
+    if (*status == MAMA_STATUS_OK)
+        *status = readStatsInterval(props, name, &statsIntervalMs);
+    if (*status != MAMA_STATUS_OK)
+        return nullptr;
+
+    TARNIX_LOG_FINER("Creating trxClient session. Calling trxClient_session_create");
+    trxClient_session_createFuncInfo_t funcInfo{};
+    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionEvent;
+    funcInfo.eventInfo.user_p = &t;
+    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionMsg;
+    trxClient_returnCode_t rc = trxClient_session_create(tarnixProperties_getTrxClientProps(props), bridge->mContext,
+                                                         &t.mOwnedSession, &funcInfo, sizeof(funcInfo));
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_create()");
+        t.mOwnedSession = nullptr;
+        *status = MAMA_STATUS_PLATFORM;
+        return nullptr;
+    }
+    _trxClient_session_registerForTopicDispatchDestroy(t.mOwnedSession,
+                                                       tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy);
+
+    /* Blocks until the broker has answered or the connect has failed: no
+     * lock is held, other transports go on meanwhile. */
+    TARNIX_LOG_FINER("Connecting trxClient session. Calling trxClient_session_connect");
+    rc = trxClient_session_connect(t.mOwnedSession);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_connect()");
+        *status = rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY ? connectStatus() : MAMA_STATUS_PLATFORM;
+        return nullptr;
+    }
+    t.mSession.store(t.mOwnedSession);
+    if (config.mKeys != 0 && !config.mHasHost)
+    {
+        char host[TARNIX_TOPIC_BUFFER] = "";
+        trxClient_session_getProperty(t.mOwnedSession, "SESSION_HOST", host, sizeof(host));
+        TARNIX_LOG_NORMAL("Transport '%s' has no %sSESSION_HOST: it uses the in-process broker %s, which other "
+                          "processes cannot reach",
+                          name, prefix, host);
+    }
+
+    buildPublisherInfo(&t, t.mOwnedSession);
+    t.mCacheEventCallback = tarnixCacheRequest_onCacheEvent;
+
+    *status = readOptions(t, name, prefix);
+    if (*status == MAMA_STATUS_OK)
+        *status = prepareInboxes(t, name);
+    if (*status != MAMA_STATUS_OK)
+        return nullptr;
+    t.mStats = {tarnixTransportStats_start(name, t.mOwnedSession, bridge->mContext, statsIntervalMs),
+                tarnixTransportStats_stop};
+    return transport;
 }
 
 extern "C" {
@@ -583,7 +736,7 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
     }
     TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
 
-    status = tarnixBridge_initClientLibrary(bridge);
+    status = tarnixBridgeImpl_initClientLibrary(bridge);
     if (status != MAMA_STATUS_OK)
     {
         TARNIX_LOG_ERROR("Unable to initialize TRXC before creating transport '%s': %s", name,
@@ -591,238 +744,32 @@ mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char
         return status;
     }
 
-    Creation creation;
-    creation.mBridge = bridge;
-    wlock_lock(bridge->mTransportListLock);
-
-    TarnixTransportBridge* existing = tarnixTransportList_findByName(bridge->mTransportList, name);
-    if (existing != nullptr)
-    {
-        TARNIX_LOG_ERROR("Cannot create transport name=%s. Already have a transport with this name (%p)", name,
-                         static_cast<void*>(existing));
-        creation.undo();
+    /* The list lock is taken only to look at and change the list: the
+     * connect in between may take as long as the broker makes it. The name
+     * is checked again when the connected transport is listed, in case a
+     * creation of the same name finished meanwhile. */
+    if (!nameIsFree(bridge, name))
         return MAMA_STATUS_PLATFORM;
-    }
-
-    TarnixTransportBridge* transport = tarnixTransportList_allocateAtFront(bridge->mTransportList);
+    std::unique_ptr<TarnixTransportBridge> transport = TarnixTransportBridge::create(bridge, name, parent, &status);
     if (transport == nullptr)
-    {
-        creation.undo();
-        return MAMA_STATUS_NOMEM;
-    }
-    creation.mTransport = transport;
-    transport->mTransport.store(parent);
-    transport->mName = strdup(name);
-    if (transport->mName == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate memory for transport name; transport: %p",
-                         static_cast<void*>(transport));
-        creation.undo();
-        return MAMA_STATUS_NOMEM;
-    }
-    transport->mDiscardLog = tarnixThrottledLog_create(MAMA_LOG_LEVEL_ERROR, bridge->mContext);
-    if (transport->mDiscardLog == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate memory for throttled log structure");
-        creation.undo();
-        return MAMA_STATUS_NOMEM;
-    }
-    transport->mSuspendLock = wlock_create();
-    if (transport->mSuspendLock == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to initialize lock for suspended queues");
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-    transport->mSuspendedQueueCount = 0;
-    transport->mSubscriptionsLock = wlock_create();
-    if (transport->mSubscriptionsLock == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to initialize lock for subscription list");
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-    transport->mSubscriptions = new (std::nothrow) TarnixSubscriptionRegistry();
-    if (transport->mSubscriptions == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to create list of subscriptions");
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-
-    TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
-    char prefix[TARNIX_TOPIC_BUFFER];
-    std::snprintf(prefix, sizeof(prefix), "%s%s.", kTransportPrefix, name);
-    const TarnixTransportConfig config = tarnixTransportConfig_check(name);
-    if (config.mKeys == 0)
-        TARNIX_LOG_ERROR("Transport '%s' is not configured: mama.properties sets no %s* property (at least "
-                         "%sSESSION_HOST and %sallow_recover_gaps)",
-                         name, prefix, prefix, prefix);
-    creation.mProps = tarnixProperties_allocate(prefix);
-    if (creation.mProps == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate properties");
-        creation.undo();
-        return MAMA_STATUS_NOMEM;
-    }
-    uint32_t statsIntervalMs = 0;
-    status = buildSessionProperties(creation.mProps);
-    if (status == MAMA_STATUS_OK)
-        status = applyPendingBudget(creation.mProps, name, &transport->mMaxPendingBytes);
-    if (status == MAMA_STATUS_OK)
-        status = readStatsInterval(creation.mProps, name, &statsIntervalMs);
-    if (status != MAMA_STATUS_OK)
-    {
-        creation.undo();
         return status;
-    }
-    transport->mPendingBytes.store(0);
-    transport->mBytesSuspended.store(false);
-
-    TARNIX_LOG_FINER("Creating trxClient session. Calling trxClient_session_create");
-    trxClient_session_createFuncInfo_t funcInfo{};
-    funcInfo.rxInfo.callback_p = nullptr;
-    funcInfo.rxInfo.user_p = nullptr;
-    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransport_onSessionEvent;
-    funcInfo.eventInfo.user_p = transport;
-    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransport_onSessionMsg;
-    funcInfo.rxMsgInfo.user_p = nullptr;
-    trxClient_returnCode_t rc =
-        trxClient_session_create(tarnixProperties_getTrxClientProps(creation.mProps), bridge->mContext,
-                                 &creation.mSession, &funcInfo, sizeof(funcInfo));
-    if (rc != TRXCLIENT_OK)
+    TarnixTransportBridge* listed = nullptr;
     {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_create()");
-        creation.mSession = nullptr;
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
+        std::lock_guard<std::mutex> lock(bridge->mTransportListLock);
+        if (!nameIsFreeLocked(bridge, name))
+            status = MAMA_STATUS_PLATFORM;
+        else if ((listed = bridge->mTransportList->add(transport)) == nullptr)
+            status = MAMA_STATUS_NOMEM;
     }
-    _trxClient_session_registerForTopicDispatchDestroy(creation.mSession,
-                                                       tarnixBridgeMamaSubscription_onTopicDispatchDestroy);
+    if (listed == nullptr)
+        return status;   /* the transport goes here, outside the lock */
 
-    TARNIX_LOG_FINER("Connecting trxClient session. Calling trxClient_session_connect");
-    rc = trxClient_session_connect(creation.mSession);
-    if (rc != TRXCLIENT_OK)
-    {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_connect()");
-        status = rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY ? connectStatus() : MAMA_STATUS_PLATFORM;
-        creation.undo();
-        return status;
-    }
-    /* Visible to name lookup from here on: the name is taken. */
-    transport->mSession.store(creation.mSession);
-    if (config.mKeys != 0 && !config.mHasHost)
-    {
-        char host[TARNIX_TOPIC_BUFFER] = "";
-        trxClient_session_getProperty(creation.mSession, "SESSION_HOST", host, sizeof(host));
-        TARNIX_LOG_NORMAL("Transport '%s' has no %sSESSION_HOST: it uses the in-process broker %s, which other "
-                          "processes cannot reach",
-                          name, prefix, host);
-    }
-
-    buildPublisherInfo(transport, creation.mSession);
-
-    transport->mCacheSession = nullptr;
-    transport->mCacheEventCallback = tarnixCacheRequest_onCacheEvent;
-    transport->mCacheSessionLock = wlock_create();
-    if (transport->mCacheSessionLock == nullptr)
-    {
-        TARNIX_LOG_ERROR("Could not create cache session init lock..");
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-
-    transport->mUseTrxCache = isTrue(tarnixProperties_get(creation.mProps, "use_trxcache"));
-    if (transport->mUseTrxCache)
-        TARNIX_LOG_NORMAL("Use of TrxCache is enabled.");
-    else
-        TARNIX_LOG_FINER("Use of TrxCache is disabled.");
-
-    status = mama_loadPayloadBridge(&transport->mPayloadBridge, kPayloadName);
-    if (status == MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_FINER("Loaded tarnixmsg payload bridge for tarnix transport events.");
-    }
-    else if (transport->mUseTrxCache)
-    {
-        TARNIX_LOG_WARN("Unable to load tarnixmsg payload bridgewith status: %s. The tarnixmsg payload bridge is "
-                        "required when use_trxcache is enabled.",
-                        mamaStatus_stringForStatus(status));
-        creation.undo();
-        return status;
-    }
-    else
-    {
-        transport->mPayloadBridge = mamaInternal_getDefaultPayload();
-        if (transport->mPayloadBridge != nullptr)
-            TARNIX_LOG_FINER("Unable to load tarnixmsg payload bridge with status: %s. Using default payload "
-                             "bridge. This may cause unexpected behaviour should the payload bridge be in "
-                             "compatible with the tarnix bridge",
-                             mamaStatus_stringForStatus(status));
-    }
-
-    transport->mSendSubReq =
-        transport->mUseTrxCache ? isTrue(tarnixProperties_get(creation.mProps, "send_subreq")) : true;
-    TARNIX_LOG_FINER("SendSubReq for transport %s is %s", name, transport->mSendSubReq ? "enabled" : "disabled");
-
-    const char* recoverGaps = tarnixProperties_get(creation.mProps, "allow_recover_gaps");
-    if (recoverGaps == nullptr)
-    {
-        TARNIX_LOG_ERROR("Error in getting bridge property 'allow_recover_gaps' for transport name=%s. Property "
-                         "'%sallow_recover_gaps' is mandatory but missing.",
-                         name, prefix);
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-    transport->mAllowRecoverGaps = isTrue(recoverGaps);
-    TARNIX_LOG_FINE("Found bridge property 'allow_recover_gaps' for transport name=%s, value=%s. Setting bridge "
-                    "allow recover gaps to %d.",
-                    name, recoverGaps, transport->mAllowRecoverGaps ? 1 : 0);
-
-    transport->mBridge_p = bridge;
-    rc = trxClient_session_getProperty(creation.mSession, kReplyToProperty, transport->mInboxTarnixReplyToPrefix,
-                                       sizeof(transport->mInboxTarnixReplyToPrefix));
-    if (rc != TRXCLIENT_OK || transport->mInboxTarnixReplyToPrefix[0] == '\0')
-    {
-        TARNIX_LOG_ERROR("Error in getting P2P topic  for transport name=%s. trxClient_session_getProperty() "
-                         "failure for P2P inbox",
-                         name);
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-    transport->mInboxTarnixReplyToPrefix[std::strlen(transport->mInboxTarnixReplyToPrefix) - 1] = '\0';
-    std::memcpy(transport->mInboxTarnixSubPrefix, transport->mInboxTarnixReplyToPrefix,
-                sizeof(transport->mInboxTarnixSubPrefix));
-    wildcardSecondLevel(transport->mInboxTarnixSubPrefix);
-    transport->mInboxTarnixSubPrefixLen = static_cast<uint32_t>(std::strlen(transport->mInboxTarnixSubPrefix));
-    TARNIX_LOG_FINEST("Set mInboxTarnixReplyToPrefix='%s'  mInboxTarnixSubPrefix='%s' for transport name=%s. ",
-                      transport->mInboxTarnixReplyToPrefix, transport->mInboxTarnixSubPrefix, name);
-
-    char discard[TARNIX_TOPIC_BUFFER];
-    if (!discardTopic(transport, discard))
-    {
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
-    rc = trxClient_session_topicSubscribeWithDispatch(creation.mSession, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY,
-                                                      discard, &dispatch, nullptr);
-    if (rc != TRXCLIENT_OK)
-    {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error creating discard subscription");
-        creation.undo();
-        return MAMA_STATUS_PLATFORM;
-    }
-
-    transport->mProperties = creation.mProps;
     /* OpenMAMA's refresh messages keep interest alive at feed handlers this
      * broker does not have; their timer would also hold the default queue
      * open until close, for every transport the application never destroys. */
     mamaTransport_disableRefresh(parent, 1);
-    transport->mStats = tarnixTransportStats_start(name, creation.mSession, bridge->mContext, statsIntervalMs);
-    *result = reinterpret_cast<transportBridge>(transport);
+    *result = reinterpret_cast<transportBridge>(listed);
     mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
-    wlock_unlock(bridge->mTransportListLock);
     return MAMA_STATUS_OK;
 }
 
@@ -831,78 +778,66 @@ mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
     TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
     if (transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
-    if (transport->mName == nullptr || transport->mDestroyed)
-        return MAMA_STATUS_INVALID_ARG;
+    trxClient_opaqueSession_pt session = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+        if (transport->mDestroyed)
+            return MAMA_STATUS_INVALID_ARG;
+        session = transport->mSession.load();
+        if (session != nullptr)
+        {
+            char discard[TARNIX_TOPIC_BUFFER];
+            if (discardTopic(transport, discard))
+            {
+                trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+                trxClient_returnCode_t rc =
+                    trxClient_session_topicUnsubscribeWithDispatch(session, 0, discard, &dispatch, nullptr);
+                if (rc != TRXCLIENT_OK)
+                    TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
+            }
+        }
+        transport->mSession.store(nullptr);
+    }
+    /* Its session goes below; cache events may still count until release. */
+    tarnixTransportStats_detach(transport->mStats.get());
+    const char* name = transport->mName.c_str();
 
     mama_status result = MAMA_STATUS_OK;
-    wlock_lock(transport->mSubscriptionsLock);
-    trxClient_opaqueSession_pt session = transport->mSession.load();
-    if (session != nullptr)
-    {
-        char discard[TARNIX_TOPIC_BUFFER];
-        if (discardTopic(transport, discard))
-        {
-            trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
-            trxClient_returnCode_t rc =
-                trxClient_session_topicUnsubscribeWithDispatch(session, 0, discard, &dispatch, nullptr);
-            if (rc != TRXCLIENT_OK)
-                TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
-        }
-    }
-    transport->mSession.store(nullptr);
-    wlock_unlock(transport->mSubscriptionsLock);
-    /* Its session goes below; cache events may still count until release. */
-    tarnixTransportStats_detach(transport->mStats);
-
+    auto fail = [&result](trxClient_returnCode_t rc, const char* what) {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "%s", what);
+        if (result == MAMA_STATUS_OK)
+            result = MAMA_STATUS_PLATFORM;
+    };
     if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
     {
         trxClient_returnCode_t rc = trxClient_cacheSession_destroy(&transport->mCacheSession);
+        transport->mCacheSession = nullptr;
         if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", transport->mName);
-            transport->mCacheSession = nullptr;
-        }
+            TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", name);
         else
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_cacheSession_destroy()");
-            result = MAMA_STATUS_PLATFORM;
-        }
+            fail(rc, "Error in trxClient_cacheSession_destroy()");
     }
 
     if (session != nullptr)
     {
-        wlock_lock(transport->mSuspendLock);
-        const bool suspended = transport->mSuspendedQueueCount != 0;
-        wlock_unlock(transport->mSuspendLock);
+        bool suspended = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
+            suspended = transport->mSuspendedQueueCount != 0;
+        }
         /* A session must not be left suspended when it is disconnected. */
-        if (suspended)
-        {
-            trxClient_returnCode_t rc = trxClient_session_resume(session);
-            if (rc != TRXCLIENT_OK)
-            {
-                TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error resuming session before disconnect");
-                if (result == MAMA_STATUS_OK)
-                    result = MAMA_STATUS_PLATFORM;
-            }
-        }
-        trxClient_returnCode_t rc = trxClient_session_disconnect(session);
+        trxClient_returnCode_t rc = TRXCLIENT_OK;
+        if (suspended && (rc = trxClient_session_resume(session)) != TRXCLIENT_OK)
+            fail(rc, "Error resuming session before disconnect");
+        rc = trxClient_session_disconnect(session);
         if (rc != TRXCLIENT_OK)
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_disconnect()");
-            if (result == MAMA_STATUS_OK)
-                result = MAMA_STATUS_PLATFORM;
-        }
-        rc = trxClient_session_destroy(&session);
+            fail(rc, "Error in trxClient_session_disconnect()");
+        rc = trxClient_session_destroy(&transport->mOwnedSession);
+        transport->mOwnedSession = nullptr;
         if (rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", transport->mName);
-        }
+            TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", name);
         else
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_destroy()");
-            if (result == MAMA_STATUS_OK)
-                result = MAMA_STATUS_PLATFORM;
-        }
+            fail(rc, "Error in trxClient_session_destroy()");
         if (transport->mPubInfoMap != nullptr)
         {
             rc = trxClient_container_closeMapStream(&transport->mPubInfoMap);
@@ -918,17 +853,18 @@ mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
         }
     }
 
-    /* Cleared before a release can give the node to another transport. */
     transport->mTransport.store(nullptr);
     /* Subscriptions still registered are freed on their queues' threads; the
      * last of them releases the transport, but not before this point. */
-    wlock_lock(transport->mSubscriptionsLock);
-    transport->mDestroyed = true;
-    const bool noSubscriptions = transport->mSubscriptions->mSet.empty();
-    wlock_unlock(transport->mSubscriptionsLock);
+    bool noSubscriptions = false;
+    {
+        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+        transport->mDestroyed = true;
+        noSubscriptions = transport->mSubscriptions.empty();
+    }
     if (noSubscriptions)
     {
-        mama_status released = tarnixBridgeMamaTransport_release(transport);
+        mama_status released = tarnixBridgeMamaTransportImpl_release(transport);
         if (result == MAMA_STATUS_OK)
             result = released;
     }

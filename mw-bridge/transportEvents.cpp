@@ -1,10 +1,12 @@
-/* Session events of the client library become OpenMAMA transport events and
- * transport topic events, delivered on the transport's callback queue. */
+#include "transportEvents.h"
+
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
 #include "logging.h"
 #include "subscription.h"
 #include "synchronism.h"
+#include "tarnixBridge.h"
+#include "topic.h"
 #include "transport.h"
 #include "transportStats.h"
 
@@ -21,10 +23,11 @@ namespace {
 struct TransportEventNode
 {
     mamaTransportEvent mEvent;
-    TarnixTransportBridge* mTransport;
+    TarnixTransportBridge* mTransport;   /* may be gone by the time the event runs */
     short mCause;
     const void* mPlatformInfo;
     mamaTransport mMamaTransport;   /* the OpenMAMA transport it was raised for */
+    TarnixBridge* mBridge;
 };
 
 struct TopicEventNode
@@ -32,8 +35,9 @@ struct TopicEventNode
     mamaTransportTopicEvent mEvent;
     char* mSubject;
     char* mErrorText;
-    TarnixTransportBridge* mTransport;
+    TarnixTransportBridge* mTransport;   /* may be gone by the time the event runs */
     mamaTransport mMamaTransport;
+    TarnixBridge* mBridge;
 };
 
 void freeTopicEvent(TopicEventNode* node)
@@ -45,7 +49,17 @@ void freeTopicEvent(TopicEventNode* node)
 
 const char* nameOf(const TarnixTransportBridge* transport)
 {
-    return transport->mName != nullptr ? transport->mName : "";
+    return transport->mName.c_str();
+}
+
+/* Whether the transport an event was raised for is still there, with its
+ * session, for the same OpenMAMA transport. */
+bool stillLive(TarnixBridge* bridge, const TarnixTransportBridge* transport, mamaTransport parent)
+{
+    if (bridge == nullptr || bridge->mTransportList == nullptr)
+        return false;
+    std::lock_guard<std::mutex> lock(bridge->mTransportListLock);
+    return bridge->mTransportList->isLive(transport, parent);
 }
 
 void MAMACALLTYPE onTransportEvent(mamaQueue queue, void* closure)
@@ -53,9 +67,8 @@ void MAMACALLTYPE onTransportEvent(mamaQueue queue, void* closure)
     TransportEventNode* node = static_cast<TransportEventNode*>(closure);
     TarnixTransportBridge* transport = node->mTransport;
     const mamaTransport parent = node->mMamaTransport;
-    /* A transport destroyed meanwhile (its record possibly reused by another
-     * transport since) reaches no application callback. */
-    if (transport->mSession.load() != nullptr && parent != nullptr && transport->mTransport.load() == parent)
+    /* A transport destroyed meanwhile reaches no application callback. */
+    if (stillLive(node->mBridge, transport, parent))
     {
         const bool finest = mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST;
         if (finest)
@@ -91,7 +104,7 @@ void MAMACALLTYPE onTopicEvent(mamaQueue /*queue*/, void* closure)
     TopicEventNode* node = static_cast<TopicEventNode*>(closure);
     /* The OpenMAMA transport is gone once its bridge transport is destroyed,
      * so a rejection reported late is dropped rather than delivered to it. */
-    if (node->mMamaTransport != nullptr && node->mTransport->mTransport.load() == node->mMamaTransport)
+    if (stillLive(node->mBridge, node->mTransport, node->mMamaTransport))
         mamaTransportImpl_invokeTransportTopicCallback(node->mMamaTransport, node->mEvent, node->mSubject, nullptr);
     freeTopicEvent(node);
 }
@@ -125,8 +138,8 @@ void warnOncePerSubject(TarnixTransportBridge* transport, const trxClient_errorI
     if (subject == nullptr)
         return;
     if (transport->mRefusedSubjects == nullptr)
-        transport->mRefusedSubjects = new (std::nothrow) TarnixRefusedSubjects();
-    TarnixRefusedSubjects* seen = transport->mRefusedSubjects;
+        transport->mRefusedSubjects.reset(new (std::nothrow) TarnixRefusedSubjects());
+    TarnixRefusedSubjects* seen = transport->mRefusedSubjects.get();
     if (seen != nullptr && seen->mSubjects.size() >= TarnixRefusedSubjects::kMax)
         seen->mSubjects.clear();
     if (seen == nullptr || seen->mSubjects.insert(subject).second)
@@ -163,6 +176,7 @@ void raiseTopicEvent(TarnixTransportBridge* transport)
         }
         node->mTransport = transport;
         node->mMamaTransport = transport->mTransport.load();
+        node->mBridge = transport->mBridge_p;
         node->mErrorText = strdup(info->errorStr);
         mamaQueue queue = nullptr;
         if (node->mErrorText == nullptr)
@@ -175,7 +189,7 @@ void raiseTopicEvent(TarnixTransportBridge* transport)
             TARNIX_LOG_ERROR("could not duplicate subject string, no memory.");
             freeTopicEvent(node);
         }
-        else if (tarnixBridgeMamaTransport_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK)
+        else if (tarnixBridgeMamaTransportImpl_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Could not get transport callback queue for transport event %s",
                              mamaTransportTopicEvent_toString(node->mEvent));
@@ -208,7 +222,7 @@ void raiseTopicEvent(TarnixTransportBridge* transport)
  * hold the transport back need it suspended again. */
 void resuspendAfterReconnect(TarnixTransportBridge* transport)
 {
-    wlock_lock(transport->mSuspendLock);
+    std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
     trxClient_opaqueSession_pt session = transport->mSession.load();
     if (transport->mSuspendedQueueCount > 0 && session != nullptr)
     {
@@ -219,7 +233,6 @@ void resuspendAfterReconnect(TarnixTransportBridge* transport)
             TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "error in trxClient_session_suspend()");
         }
     }
-    wlock_unlock(transport->mSuspendLock);
 }
 
 void completeSubscription(trxClient_session_eventCallbackInfo_pt info, int returnCode)
@@ -238,7 +251,7 @@ void completeSubscription(trxClient_session_eventCallbackInfo_pt info, int retur
 
 }  // namespace
 
-mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* transport, mamaQueue* queue)
+mama_status tarnixBridgeMamaTransportImpl_getCallbackQueue(TarnixTransportBridge* transport, mamaQueue* queue)
 {
     if (transport == nullptr || queue == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -261,7 +274,7 @@ mama_status tarnixBridgeMamaTransport_getCallbackQueue(TarnixTransportBridge* tr
     return MAMA_STATUS_OK;
 }
 
-void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* transport, mamaTransportEvent event,
+void tarnixBridgeMamaTransportImpl_enqueueTransportEvent(TarnixTransportBridge* transport, mamaTransportEvent event,
                                                      short cause, const void* platformInfo)
 {
     if (transport == nullptr)
@@ -273,7 +286,8 @@ void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* tran
         return;
     }
     TransportEventNode* node =
-        new (std::nothrow) TransportEventNode{event, transport, cause, platformInfo, transport->mTransport.load()};
+        new (std::nothrow) TransportEventNode{event, transport, cause, platformInfo, transport->mTransport.load(),
+                                              transport->mBridge_p};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for tarnix transport event node");
@@ -287,7 +301,7 @@ void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* tran
         return;
     }
     mamaQueue queue = nullptr;
-    if (tarnixBridgeMamaTransport_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK || queue == nullptr)
+    if (tarnixBridgeMamaTransportImpl_getCallbackQueue(transport, &queue) != MAMA_STATUS_OK || queue == nullptr)
     {
         TARNIX_LOG_ERROR("Could not get transport callback queue for transport event %s",
                          mamaTransportEvent_toString(event));
@@ -309,7 +323,7 @@ void tarnixBridgeMamaTransport_enqueueTransportEvent(TarnixTransportBridge* tran
     }
 }
 
-extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession_pt /*session*/,
+extern "C" void tarnixBridgeMamaTransportImpl_onSessionEvent(trxClient_opaqueSession_pt /*session*/,
                                                          trxClient_session_eventCallbackInfo_pt info, void* user)
 {
     TarnixTransportBridge* transport = static_cast<TarnixTransportBridge*>(user);
@@ -327,14 +341,14 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
     case TRXCLIENT_SESSION_EVENT_DOWN_ERROR:
         /* What an operator must see once, at the shipped log level. */
         TARNIX_LOG_ERROR("transport '%s': %s", nameOf(transport), error->errorStr);
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE:
         TARNIX_LOG_WARN("transport '%s': %s; reconnecting", nameOf(transport), error->errorStr);
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR:
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_CONNECT_FAILED, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_CONNECT_FAILED, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR:
         raiseTopicEvent(transport);
@@ -346,7 +360,7 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
         completeSubscription(info, TRXCLIENT_OK);
         break;
     case TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING:
-        tarnixTransportStats_count(transport->mStats, TarnixStat::SlowConsumer);
+        tarnixTransportStats_count(transport->mStats.get(), TarnixStat::SlowConsumer);
         [[fallthrough]];
     case TRXCLIENT_SESSION_EVENT_UNSUBSCRIBE_ERROR_WARNING:
     case TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING:
@@ -356,7 +370,7 @@ extern "C" void tarnixBridgeMamaTransport_onSessionEvent(trxClient_opaqueSession
     case TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE:
         TARNIX_LOG_WARN("transport '%s': %s", nameOf(transport), error->errorStr);
         resuspendAfterReconnect(transport);
-        tarnixBridgeMamaTransport_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
         break;
     case TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE:
         TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,

@@ -1,12 +1,14 @@
-/* Received messages: from the client library's context thread onto the
- * subscription's queue, and from there, decoded, to the application. */
+#include "transportReceive.h"
+
 #include "bridgeFunctions.h"
 #include "clientLibrary.h"
 #include "logging.h"
 #include "msg.h"
 #include "queue.h"
 #include "subscription.h"
+#include "topic.h"
 #include "transport.h"
+#include "transportEvents.h"
 
 #include <mama/integration/msg.h>
 #include <mama/integration/queue.h>
@@ -36,7 +38,8 @@ public:
         for (void* node : mFree)
             std::free(node);
     }
-    void* get()
+    /* Every node this pool sees has the same size. */
+    void* get(std::size_t size)
     {
         {
             std::lock_guard<std::mutex> lock(mLock);
@@ -47,7 +50,7 @@ public:
                 return node;
             }
         }
-        return std::malloc(sizeof(TarnixMessageNode));
+        return std::malloc(size);
     }
     void put(void* node)
     {
@@ -81,6 +84,32 @@ constexpr bool kRecycleNodes = true;
 #endif
 
 NodePool gNodePool;
+
+/* The closure of one queue event of the receive path: a received message
+ * for a subscription. */
+struct MessageNode
+{
+    trxClient_opaqueMsg_pt mMsg;
+    TarnixBridgeSubscription* mSubscription;
+    uint32_t mBytes;   /* counted in the transport's mPendingBytes until dispatched */
+    /* The message type a cache answer is delivered with; -1: as received. */
+    int32_t mMsgType = -1;
+
+    /* Nodes are made on the client library's thread and freed on the
+     * dispatching one; malloc handles that hand-over slowly, so they are
+     * recycled instead. */
+    static void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+    {
+        return kRecycleNodes && size == sizeof(MessageNode) ? gNodePool.get(size) : std::malloc(size);
+    }
+    static void operator delete(void* node) noexcept
+    {
+        if (kRecycleNodes && node != nullptr)
+            gNodePool.put(node);
+        else
+            std::free(node);
+    }
+};
 
 constexpr size_t kDumpSize = 10000;
 constexpr const char* kP2PPrefix = "#P2P/";
@@ -193,17 +222,17 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
         return;
     }
     const char id = static_cast<const char*>(buffer)[0];
-    mama_status status = mamaMsgImpl_setMsgBuffer(message, buffer, length, id);
-    if (status != MAMA_STATUS_OK)
+    mama_status status = MAMA_STATUS_OK;
+    TarnixMsgBridge* bridgeMsg = nullptr;
+    switch (tarnixBridgeMamaTransportImpl_decode(message, buffer, length, &status, &bridgeMsg))
     {
+    case TarnixDecodeResult::Ok:
+        break;
+    case TarnixDecodeResult::NotDecoded:
         logDecodeFailure(status, message, msg, buffer, length);
         freeMsg(msg);
         return;
-    }
-    msgBridge handle = nullptr;
-    status = mamaMsgImpl_getBridgeMsg(message, &handle);
-    if (status != MAMA_STATUS_OK || handle == nullptr)
-    {
+    case TarnixDecodeResult::NoBridgeMessage:
         TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. The message may have already been destroyed; "
                          "status=%s, payload ID is '%c' [0x%02X]",
                          mamaStatus_stringForStatus(status), id, static_cast<unsigned char>(id));
@@ -214,15 +243,13 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
         TARNIX_LOG_WARN("Could not mark the cache's answer for topic %s as message type %s: %s", subscription->mTopic,
                         mamaMsgType_stringForType(static_cast<mamaMsgType>(msgType)),
                         mamaStatus_stringForStatus(status));
-    TarnixMsgBridge* bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(handle);
     bridgeMsg->mTrxMsg = msg;
     bridgeMsg->mDetached = false;
 
-    const char* function = "mamaSubscription_processMsg";
+    char subject[TARNIX_TOPIC_BUFFER];
+    subject[0] = '\0';
     if (subscription->mWildcard)
     {
-        function = "mamaSubscription_processWildCardMsg";
-        char subject[TARNIX_TOPIC_BUFFER];
         trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
         rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
         if (rc != TRXCLIENT_OK || destination.dest == nullptr)
@@ -234,12 +261,9 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
         {
             tarnixTopic_toSubject(destination.dest, subject, sizeof(subject));
         }
-        status = mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, message, subject, nullptr);
     }
-    else
-    {
-        status = mamaSubscription_processMsg(subscription->mMamaSubscription, message);
-    }
+    const char* function = nullptr;
+    status = tarnixBridgeMamaTransportImpl_process(subscription, message, subject, &function);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("Error from calling %s. Failed. status=[%d] %s", function, status,
                          mamaStatus_stringForStatus(status));
@@ -256,10 +280,10 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
 /* A message event left on a queue that is being destroyed. */
 void discardMsgEvent(void* closure)
 {
-    TarnixMessageNode* node = static_cast<TarnixMessageNode*>(closure);
+    MessageNode* node = static_cast<MessageNode*>(closure);
     freeMsg(node->mMsg);
-    tarnixBridgeMamaTransport_removePendingBytes(node->mSubscription->mTransportBridge, node->mBytes);
-    tarnixBridgeMamaSubscription_release(node->mSubscription);
+    tarnixBridgeMamaTransportImpl_removePendingBytes(node->mSubscription->mTransportBridge, node->mBytes);
+    tarnixBridgeMamaSubscriptionImpl_release(node->mSubscription);
     delete node;
 }
 
@@ -275,11 +299,11 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
         return TRXCLIENT_CALLBACK_OK;
     }
     if (trxClient_msg_isDiscardIndication(msg))
-        tarnixBridgeMamaTransport_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
+        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
                                                         nullptr);
-    if (subscription->mDestroying.load(std::memory_order_relaxed))
+    if (subscription->destroying(std::memory_order_relaxed))
         return TRXCLIENT_CALLBACK_OK;
-    if (subscription->mMuted.load(std::memory_order_relaxed))
+    if (subscription->muted(std::memory_order_relaxed))
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         return TRXCLIENT_CALLBACK_OK;
@@ -321,7 +345,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     }
 
     TarnixTransportBridge* transport = subscription->mTransportBridge;
-    if (!tarnixBridgeMamaQueue_isSubscribeAsync(subscription->mQueueBridge))
+    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
     {
         if (depth >= subscription->mMaxQueueDepth)
         {
@@ -330,7 +354,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
                                    subscription->mTopic, subscription->mMaxQueueDepth);
             return TRXCLIENT_CALLBACK_OK;
         }
-        if (tarnixBridgeMamaTransport_pendingBytesFull(transport))
+        if (tarnixBridgeMamaTransportImpl_pendingBytesFull(transport))
         {
             tarnixThrottledLog_log(subscription->mDiscardLog,
                                    "Discarding message with topic '%s'; its transport holds half of "
@@ -344,20 +368,20 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     uint32_t bytes = 0;
     if (trxClient_msg_getBinaryAttachmentPtr(msg, &attachment, &bytes) != TRXCLIENT_OK)
         bytes = 0;   /* reported when it is delivered */
-    TarnixMessageNode* node = new (std::nothrow) TarnixMessageNode{msg, subscription, bytes, msgType};
+    MessageNode* node = new (std::nothrow) MessageNode{msg, subscription, bytes, msgType};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
         return TRXCLIENT_CALLBACK_OK;
     }
-    tarnixBridgeMamaTransport_addPendingBytes(transport, bytes);
-    tarnixBridgeMamaSubscription_retain(subscription);
-    status = tarnixBridgeMamaQueue_enqueueOwned(subscription->mQueueBridge, tarnixBridgeMamaTransport_onMsgEvent,
+    tarnixBridgeMamaTransportImpl_addPendingBytes(transport, bytes);
+    tarnixBridgeMamaSubscriptionImpl_retain(subscription);
+    status = tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge, tarnixBridgeMamaTransportImpl_onMsgEvent,
                                                 discardMsgEvent, node);
     if (status != MAMA_STATUS_OK)
     {
-        tarnixBridgeMamaTransport_removePendingBytes(transport, bytes);
-        tarnixBridgeMamaSubscription_release(subscription);
+        tarnixBridgeMamaTransportImpl_removePendingBytes(transport, bytes);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         delete node;
         TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
                          static_cast<void*>(subscription));
@@ -368,22 +392,38 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
 
 }  // namespace
 
-void* TarnixMessageNode::operator new(std::size_t size, const std::nothrow_t&) noexcept
+TarnixDecodeResult tarnixBridgeMamaTransportImpl_decode(mamaMsg message, const void* buffer, uint32_t length,
+                                                        mama_status* status, TarnixMsgBridge** bridgeMsg)
 {
-    return kRecycleNodes && size == sizeof(TarnixMessageNode) ? gNodePool.get() : std::malloc(size);
+    if (buffer != nullptr)
+    {
+        *status = mamaMsgImpl_setMsgBuffer(message, buffer, length, static_cast<const char*>(buffer)[0]);
+        if (*status != MAMA_STATUS_OK)
+            return TarnixDecodeResult::NotDecoded;
+    }
+    msgBridge handle = nullptr;
+    *status = mamaMsgImpl_getBridgeMsg(message, &handle);
+    if (*status != MAMA_STATUS_OK || handle == nullptr)
+        return TarnixDecodeResult::NoBridgeMessage;
+    *bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(handle);
+    return TarnixDecodeResult::Ok;
 }
 
-void TarnixMessageNode::operator delete(void* node) noexcept
+mama_status tarnixBridgeMamaTransportImpl_process(TarnixBridgeSubscription* subscription, mamaMsg message,
+                                                  const char* subject, const char** function)
 {
-    if (kRecycleNodes && node != nullptr)
-        gNodePool.put(node);
-    else
-        std::free(node);
+    if (subscription->mWildcard)
+    {
+        *function = "mamaSubscription_processWildCardMsg";
+        return mamaSubscription_processWildCardMsg(subscription->mMamaSubscription, message, subject, nullptr);
+    }
+    *function = "mamaSubscription_processMsg";
+    return mamaSubscription_processMsg(subscription->mMamaSubscription, message);
 }
 
 extern "C" {
 
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxClient_opaqueSession_pt session,
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(trxClient_opaqueSession_pt session,
                                                                             trxClient_opaqueMsg_pt msg, void* user)
 {
     trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
@@ -413,13 +453,13 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSessionMsg(trxC
     return TRXCLIENT_CALLBACK_OK;
 }
 
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
                                                                                  trxClient_opaqueMsg_pt msg, void* user)
 {
     return receive(static_cast<TarnixBridgeSubscription*>(user), msg, -1);
 }
 
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/,
+trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/,
                                                                                 trxClient_opaqueMsg_pt msg, void* user)
 {
     /* Live traffic on the topic is the data subscription's, not the inbox's. */
@@ -430,9 +470,9 @@ trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransport_onCacheAnswerMsg(
 }
 
 
-void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void* closure)
+void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue /*queue*/, void* closure)
 {
-    TarnixMessageNode* node = static_cast<TarnixMessageNode*>(closure);
+    MessageNode* node = static_cast<MessageNode*>(closure);
     if (node == nullptr)
         return;
     TarnixBridgeSubscription* subscription = node->mSubscription;
@@ -447,7 +487,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
         freeMsg(msg);
         return;
     }
-    if (subscription->mDestroying.load())
+    if (subscription->destroying())
     {
         /* Destroyed after this was queued: the application hears no more. */
         freeMsg(msg);
@@ -457,7 +497,7 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
         TARNIX_LOG_FINE("Called with NULL subscription.");
         freeMsg(msg);
     }
-    else if (subscription->mMuted.load())
+    else if (subscription->muted())
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
         freeMsg(msg);
@@ -469,8 +509,8 @@ void MAMACALLTYPE tarnixBridgeMamaTransport_onMsgEvent(mamaQueue /*queue*/, void
     /* Counted until the application's callback is done with the message;
      * the node's reference keeps the subscription, and through it the
      * transport, until here. */
-    tarnixBridgeMamaTransport_removePendingBytes(subscription->mTransportBridge, bytes);
-    tarnixBridgeMamaSubscription_release(subscription);
+    tarnixBridgeMamaTransportImpl_removePendingBytes(subscription->mTransportBridge, bytes);
+    tarnixBridgeMamaSubscriptionImpl_release(subscription);
 }
 
 }  // extern "C"

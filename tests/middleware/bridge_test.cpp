@@ -83,15 +83,14 @@ TEST(BridgeLifecycle, OpenSetsUpTheDefaultQueueAndTimerThreadAndCloseTakesThemDo
     EXPECT_STREQ(mamaInternal_getMetaProperty("mama.tarnix.compile_version"), "6.3.1");
     EXPECT_TRUE(mamaBridgeImpl_areEntitlementsDeferred(bridge));
 
-    TarnixBridge* closure = tarnixBridge_getClosure(bridge);
+    TarnixBridge* closure = tarnixBridgeImpl_getClosure(bridge);
     ASSERT_NE(closure, nullptr);
     EXPECT_NE(closure->mInitLock, nullptr);
-    EXPECT_NE(closure->mTransportListLock, nullptr);
     ASSERT_NE(closure->mTransportList, nullptr);
-    EXPECT_EQ(closure->mTransportList->mCount, 0u);
+    EXPECT_EQ(closure->mTransportList->count(), 0u);
     EXPECT_FALSE(closure->mInitialised);   /* the client library waits for a transport */
-    ASSERT_NE(tarnixBridge_getTimerHeap(), nullptr);
-    const pid_t timerThread = timerThreadId(tarnixBridge_getTimerHeap());
+    ASSERT_NE(tarnixBridgeImpl_getTimerHeap(), nullptr);
+    const pid_t timerThread = timerThreadId(tarnixBridgeImpl_getTimerHeap());
     ASSERT_NE(timerThread, 0);
     EXPECT_NE(timerThread, static_cast<pid_t>(syscall(SYS_gettid)));
     EXPECT_TRUE(threadExists(timerThread));
@@ -106,7 +105,7 @@ TEST(BridgeLifecycle, OpenSetsUpTheDefaultQueueAndTimerThreadAndCloseTakesThemDo
     EXPECT_EQ(static_cast<TarnixQueueBridge*>(native)->mBridge_p, closure);
 
     ASSERT_EQ(mama_close(), MAMA_STATUS_OK);
-    EXPECT_EQ(tarnixBridge_getTimerHeap(), nullptr);
+    EXPECT_EQ(tarnixBridgeImpl_getTimerHeap(), nullptr);
     EXPECT_FALSE(threadExists(timerThread));   /* close waited for it to end */
 }
 
@@ -213,7 +212,7 @@ protected:
     {
         ASSERT_EQ(mama_loadBridge(&mBridge, "tarnix"), MAMA_STATUS_OK);
         ASSERT_EQ(mama_open(), MAMA_STATUS_OK);
-        mClosure = tarnixBridge_getClosure(mBridge);
+        mClosure = tarnixBridgeImpl_getClosure(mBridge);
         ASSERT_NE(mClosure, nullptr);
     }
     void TearDown() override { EXPECT_EQ(mama_close(), MAMA_STATUS_OK); }
@@ -229,20 +228,20 @@ TEST_F(ClientLibrary, VersionTextBeforeAndAfterCustomisation)
         "Tarnix OpenMAMA Middleware Bridge v7.5.2.1 with Tarnix C API v" + library;
     EXPECT_EQ(tarnixBridge_getVersion(), ours);
 
-    ASSERT_EQ(tarnixBridge_initClientLibrary(mClosure), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeImpl_initClientLibrary(mClosure), MAMA_STATUS_OK);
     EXPECT_EQ(tarnixBridge_getVersion(), ours);
     EXPECT_EQ(clientVersion(), ours);   /* the library now names the bridge */
 
     LogCapture log;
     char again[TARNIX_VERSION_TEXT_SIZE];
-    ASSERT_EQ(tarnixBridge_buildVersion(again, sizeof(again), true), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeImpl_buildVersion(again, sizeof(again), true), MAMA_STATUS_OK);
     EXPECT_EQ(again, ours);
     EXPECT_EQ(log.matching("TRXC version was already customized for bridge from earlier.").size(), 1u);
     EXPECT_EQ(clientVersion(), ours);
 
     char shortText[20];
     std::memset(shortText, 'x', sizeof(shortText));
-    ASSERT_EQ(tarnixBridge_buildVersion(shortText, sizeof(shortText), false), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeImpl_buildVersion(shortText, sizeof(shortText), false), MAMA_STATUS_OK);
     EXPECT_EQ(std::string(shortText), ours.substr(0, sizeof(shortText) - 1));
 }
 
@@ -250,14 +249,14 @@ TEST_F(ClientLibrary, InitialisesOnceWithItsContextAndSettings)
 {
     ASSERT_EQ(mama_setProperty("mama.tarnix.transport.queue_max_size", "1234"), MAMA_STATUS_OK);
     LogCapture log;
-    ASSERT_EQ(tarnixBridge_initClientLibrary(mClosure), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeImpl_initClientLibrary(mClosure), MAMA_STATUS_OK);
     EXPECT_TRUE(mClosure->mInitialised);
     EXPECT_NE(mClosure->mContext, nullptr);
     EXPECT_EQ(mClosure->mMaxQueueSize.load(), 1234u);
     EXPECT_TRUE(mClosure->mSubscribeAsync.load());
 
     trxClient_opaqueContext_pt context = mClosure->mContext;
-    ASSERT_EQ(tarnixBridge_initClientLibrary(mClosure), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeImpl_initClientLibrary(mClosure), MAMA_STATUS_OK);
     EXPECT_EQ(mClosure->mContext, context);
     EXPECT_EQ(log.matching("Initializing trxClient...").size(), 1u);
     EXPECT_EQ(log.matching("Creating trxClient context ...").size(), 1u);
@@ -268,7 +267,7 @@ TEST_F(ClientLibrary, ConcurrentFirstUsesInitialiseOnce)
     LogCapture log;
     std::atomic<int> failures{0};
     auto init = [&] {
-        if (tarnixBridge_initClientLibrary(mClosure) != MAMA_STATUS_OK)
+        if (tarnixBridgeImpl_initClientLibrary(mClosure) != MAMA_STATUS_OK)
             ++failures;
     };
     std::thread a(init), b(init);
@@ -281,12 +280,12 @@ TEST_F(ClientLibrary, ConcurrentFirstUsesInitialiseOnce)
 TEST_F(ClientLibrary, BadSettingsFailTheInitialisationAndALaterAttemptSucceeds)
 {
     ASSERT_EQ(mama_setProperty("mama.tarnix.transport.queue_max_size", "0"), MAMA_STATUS_OK);
-    EXPECT_EQ(tarnixBridge_initClientLibrary(mClosure), MAMA_STATUS_PLATFORM);
+    EXPECT_EQ(tarnixBridgeImpl_initClientLibrary(mClosure), MAMA_STATUS_PLATFORM);
     EXPECT_FALSE(mClosure->mInitialised);
     EXPECT_EQ(mClosure->mContext, nullptr);
 
     ASSERT_EQ(mama_setProperty("mama.tarnix.transport.queue_max_size", "100"), MAMA_STATUS_OK);
-    ASSERT_EQ(tarnixBridge_initClientLibrary(mClosure), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeImpl_initClientLibrary(mClosure), MAMA_STATUS_OK);
     EXPECT_TRUE(mClosure->mInitialised);
     EXPECT_EQ(mClosure->mMaxQueueSize.load(), 100u);
 }

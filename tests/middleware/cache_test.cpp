@@ -270,9 +270,7 @@ protected:
         transportBridge handle = nullptr;
         mamaTransport_getBridgeTransport(tport, &handle);
         TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
-        wlock_lock(transport->mSubscriptionsLock);
-        const size_t count = transport->mSubscriptions != nullptr ? transport->mSubscriptions->mSet.size() : 0;
-        wlock_unlock(transport->mSubscriptionsLock);
+        const size_t count = transport->subscriptionCount();
         return count;
     }
 

@@ -2,6 +2,7 @@
 #include "messaging.h"
 #include "queue.h"
 #include "synchronism.h"
+#include "transportEvents.h"
 
 #include <mama/integration/transport.h>
 
@@ -94,7 +95,7 @@ TEST_F(Events, AReconnectKeepsASessionSuspendedWhileAQueueHoldsIt)
     Received received;
     mamaSubscription subscription = subscribeBasic(mTransport, mQueue, "NEWS", kCallbacks, &received);
     settle(mQueue);
-    ASSERT_EQ(tarnixBridgeMamaTransport_suspend(mBridgeTransport), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeMamaTransportImpl_suspend(mBridgeTransport), MAMA_STATUS_OK);
     ASSERT_EQ(trxClientTest_session_dropConnection(mSession), TRXCLIENT_OK);
     ASSERT_EQ(trxClientTest_session_restoreConnection(mSession), TRXCLIENT_OK);
     ASSERT_TRUE(waitForEvents(3));
@@ -108,7 +109,7 @@ TEST_F(Events, AReconnectKeepsASessionSuspendedWhileAQueueHoldsIt)
     ASSERT_EQ(trxClient_session_getStats(mSession, &stats), TRXCLIENT_OK);
     EXPECT_EQ(stats.rxBufferedMsgs, 1u);
 
-    ASSERT_EQ(tarnixBridgeMamaTransport_resume(mBridgeTransport), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeMamaTransportImpl_resume(mBridgeTransport), MAMA_STATUS_OK);
     ASSERT_TRUE(dispatchUntil(mQueue, [&] { return received.mTexts.size() == 1; }));
     EXPECT_EQ(received.mTexts[0], "held");
     destroySubscription(subscription, mQueue);
@@ -134,13 +135,17 @@ TEST_F(Events, EventsOfATransportDestroyedMeanwhileReachNobody)
     size_t queued = 0;
     ASSERT_EQ(mamaQueue_getEventCount(mCallbackQueue, &queued), MAMA_STATUS_OK);
     ASSERT_EQ(queued, 1u);
+    /* The subscription keeps the destroyed transport until it goes too. */
+    Received received;
+    mamaSubscription holder = subscribeBasic(mTransport, mQueue, "NEWS", kCallbacks, &received);
     destroyTransport(mTransport);
     settle(mCallbackQueue);
     EXPECT_EQ(mSeen.mEvents, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
 
     LogCapture log;
-    tarnixBridgeMamaTransport_enqueueTransportEvent(mBridgeTransport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+    tarnixBridgeMamaTransportImpl_enqueueTransportEvent(mBridgeTransport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
     EXPECT_EQ(log.matching("Can not delivery OpenMAMA Transport event[DISCONNECT] on destroyed transport").size(), 1u);
+    destroySubscription(holder, mQueue);
 }
 
 TEST_F(Events, SessionEventsWithoutAnOpenMamaMeaningAreOnlyLogged)
@@ -169,7 +174,7 @@ TEST_F(Events, SessionEventsWithoutAnOpenMamaMeaningAreOnlyLogged)
         std::snprintf(info->errorStr, sizeof(info->errorStr), "why");
         trxClient_session_eventCallbackInfo_t event{c.event, 0, "why", c.correlation};
         LogCapture log;
-        tarnixBridgeMamaTransport_onSessionEvent(mSession, &event, mBridgeTransport);
+        tarnixBridgeMamaTransportImpl_onSessionEvent(mSession, &event, mBridgeTransport);
         auto lines = log.matching(c.line);
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, c.level);
@@ -208,7 +213,7 @@ TEST_F(Events, SubscriptionAnswersCompleteTheirRequests)
         ASSERT_EQ(tarnixSynchronismManager_processSyncResult(&manager, tag, TRXCLIENT_IN_PROGRESS), MAMA_STATUS_OK);
         trxClient_session_eventCallbackInfo_t event{sessionEvent, 0, "answer",
                                                     tarnixSynchronismManager_getCorrelation(tag)};
-        tarnixBridgeMamaTransport_onSessionEvent(mSession, &event, mBridgeTransport);
+        tarnixBridgeMamaTransportImpl_onSessionEvent(mSession, &event, mBridgeTransport);
         EXPECT_TRUE(gAnswer.mAsynchronous);
         EXPECT_EQ(gAnswer.mReturnCode, returnCode);
         EXPECT_EQ(manager.mHead, nullptr);

@@ -15,7 +15,7 @@ protected:
         ASSERT_EQ(mama_loadBridge(&mBridge, "tarnix"), MAMA_STATUS_OK);
         ASSERT_EQ(mama_open(), MAMA_STATUS_OK);
         mOpen = true;
-        mClosure = tarnixBridge_getClosure(mBridge);
+        mClosure = tarnixBridgeImpl_getClosure(mBridge);
         ASSERT_NE(mClosure, nullptr);
     }
     void TearDown() override

@@ -3,6 +3,7 @@
 #include "messaging.h"
 #include "msg.h"
 #include "publisher.h"
+#include "transportEvents.h"
 
 #include <mama/integration/msg.h>
 #include <mama/publisher.h>
@@ -96,7 +97,7 @@ TEST_F(Publisher, TheRootDecidesWhichPartsMakeTheSubject)
     {
         LogCapture log;
         publisherBridge handle = reinterpret_cast<publisherBridge>(0x2);
-        EXPECT_EQ(tarnixBridgeMamaPublisher_create(&handle, mTransport, topic, source, nullptr,
+        EXPECT_EQ(tarnixBridgeMamaPublisherImpl_create(&handle, mTransport, topic, source, nullptr,
                                                    reinterpret_cast<mamaPublisher>(0x1)),
                   MAMA_STATUS_INVALID_ARG);
         EXPECT_EQ(handle, nullptr);
@@ -244,7 +245,7 @@ TEST_F(Publisher, TheSubCodeOfARejectionChoosesTheTopicEvent)
         info->responseCode = 0;
         std::snprintf(info->errorStr, sizeof(info->errorStr), "%s", c.text);
         trxClient_session_eventCallbackInfo_t event{TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, 0, c.text, nullptr};
-        tarnixBridgeMamaTransport_onSessionEvent(transport->mSession.load(), &event, transport);
+        tarnixBridgeMamaTransportImpl_onSessionEvent(transport->mSession.load(), &event, transport);
         ASSERT_TRUE(dispatchUntil(mQueue, [&] { return events.mEvents.size() == 1; }));
         EXPECT_EQ(events.mEvents[0], c.event);
         EXPECT_EQ(events.mSubjects[0], c.subject);

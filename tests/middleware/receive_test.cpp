@@ -156,7 +156,7 @@ TEST_F(Receive, CacheAnswersGoToTheSubscriptionThatAskedForThem)
     trxClient_msg_free(&seed);
 
     TarnixTransportBridge* transport = bridgeOf(mTransport);
-    ASSERT_EQ(tarnixBridgeMamaTransport_getCacheSession(transport), MAMA_STATUS_OK);
+    ASSERT_EQ(tarnixBridgeMamaTransportImpl_getCacheSession(transport), MAMA_STATUS_OK);
     LogCapture log;
     for (uint64_t id : {42u, 0u})
     {

@@ -49,7 +49,7 @@ TEST(Settings, QueueMaxSizeCases)
         }
         TarnixBridge bridge;
         LogCapture log;
-        EXPECT_EQ(tarnixBridge_readSettings(&bridge), c.status);
+        EXPECT_EQ(tarnixBridgeImpl_readSettings(&bridge), c.status);
         if (c.status == MAMA_STATUS_OK)
         {
             EXPECT_EQ(bridge.mMaxQueueSize.load(), c.maxQueueSize);
@@ -69,7 +69,7 @@ TEST(Settings, SubscribeAsyncDefaultsOnAndReadsOpenMamaBooleans)
     {
         TarnixBridge bridge;
         LogCapture log;
-        ASSERT_EQ(tarnixBridge_readSettings(&bridge), MAMA_STATUS_OK);
+        ASSERT_EQ(tarnixBridgeImpl_readSettings(&bridge), MAMA_STATUS_OK);
         EXPECT_TRUE(bridge.mSubscribeAsync.load());
         EXPECT_EQ(log.matching("Asynchronous subscriptions are enabled").size(), 1u);
     }
@@ -79,7 +79,7 @@ TEST(Settings, SubscribeAsyncDefaultsOnAndReadsOpenMamaBooleans)
         ASSERT_EQ(mama_setProperty("mama.tarnix.transport.subscribe_async", text), MAMA_STATUS_OK);
         TarnixBridge bridge;
         LogCapture log;
-        ASSERT_EQ(tarnixBridge_readSettings(&bridge), MAMA_STATUS_OK);
+        ASSERT_EQ(tarnixBridgeImpl_readSettings(&bridge), MAMA_STATUS_OK);
         EXPECT_FALSE(bridge.mSubscribeAsync.load());
         EXPECT_EQ(log.matching("Asynchronous subscriptions are disabled").size(), 1u);
     }
@@ -112,7 +112,7 @@ TEST(Settings, DefaultQueueTimeoutCases)
             ASSERT_EQ(mama_setProperty(kTimeout, c.text), MAMA_STATUS_OK);
         }
         LogCapture log;
-        EXPECT_EQ(tarnixBridge_getDefaultQueueTimeout(), c.expected);
+        EXPECT_EQ(tarnixBridgeImpl_getDefaultQueueTimeout(), c.expected);
         auto warnings = log.matching("Tarnix bridge default event queue timeout");
         ASSERT_EQ(warnings.size(), c.warns ? 1u : 0u);
         if (c.warns)

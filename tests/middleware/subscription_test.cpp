@@ -289,15 +289,18 @@ TEST_F(Subscription, ATransportDestroyedFirstIsReleasedByItsLastSubscription)
     settle(mQueue);
     TarnixTransportBridge* transport = bridgeOf(mTransport);
     destroyTransport(mTransport);
-    EXPECT_EQ(mClosure->mTransportList->mCount, 1u);
+    EXPECT_EQ(mClosure->mTransportList->count(), 1u);
     EXPECT_EQ(transport->mSession.load(), nullptr);
+    const transportBridge handle = reinterpret_cast<transportBridge>(transport);
+    EXPECT_EQ(tarnixBridgeMamaTransport_isValid(handle), 0);
+    EXPECT_EQ(tarnixBridgeMamaTransport_destroy(handle), MAMA_STATUS_INVALID_ARG);   /* destroyed once only */
 
     destroySubscription(a, mQueue);
     EXPECT_EQ(first.events, std::vector<std::string>{"destroy"});
-    EXPECT_EQ(mClosure->mTransportList->mCount, 1u);
+    EXPECT_EQ(mClosure->mTransportList->count(), 1u);
     destroySubscription(b, mQueue);
     EXPECT_EQ(second.events, std::vector<std::string>{"destroy"});
-    EXPECT_EQ(mClosure->mTransportList->mCount, 0u);
+    EXPECT_EQ(mClosure->mTransportList->count(), 0u);
     createTransport("t");   /* the name is free again */
 }
 

@@ -1,4 +1,4 @@
-#include "subscription.h"
+#include "topic.h"
 #include "transport.h"
 
 #include <gtest/gtest.h>

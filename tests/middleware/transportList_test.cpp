@@ -1,98 +1,93 @@
+/* The bridge's transports as an application sees them: by name, while they
+ * live, and gone without a trace once released. */
+#include "bridgeFunctions.h"
 #include "logCapture.h"
+#include "messaging.h"
 #include "tarnixBridge.h"
-#include "transport.h"
 
-#include <gtest/gtest.h>
+#include <string>
+#include <vector>
 
 namespace {
 
-/* Stands for a connected session: the list only tests it for null. */
-trxClient_opaqueSession_pt const kSession = reinterpret_cast<trxClient_opaqueSession_pt>(0x1);
-
-class TransportList : public ::testing::Test
+class TransportList : public Messaging
 {
 protected:
-    void SetUp() override
+    /* A creation through the bridge itself, so that a refusal leaves
+     * OpenMAMA nothing to free; the parent is any working transport. */
+    mama_status createDirect(const char* name, mamaTransport parent)
     {
-        mList = tarnixTransportList_create();
-        ASSERT_NE(mList, nullptr);
+        transportBridge result = nullptr;
+        const mama_status status = tarnixBridgeMamaTransport_create(&result, name, parent);
+        if (status == MAMA_STATUS_OK)
+            mDirect.push_back(result);
+        return status;
     }
-    void TearDown() override { tarnixTransportList_destroy(mList); }
-
-    TarnixTransportBridge* add(const char* name, bool connected)
+    void TearDown() override
     {
-        TarnixTransportBridge* transport = tarnixTransportList_allocateAtFront(mList);
-        EXPECT_NE(transport, nullptr);
-        transport->mName = const_cast<char*>(name);
-        transport->mSession = connected ? kSession : nullptr;
-        return transport;
+        for (transportBridge transport : mDirect)
+            EXPECT_EQ(tarnixBridgeMamaTransport_destroy(transport), MAMA_STATUS_OK);
+        Messaging::TearDown();
     }
 
-    TarnixTransportList* mList = nullptr;
+    std::vector<transportBridge> mDirect;
 };
 
-TEST_F(TransportList, FindsConnectedTransportsByExactName)
+TEST_F(TransportList, ANameIsMatchedExactly)
 {
-    TarnixTransportBridge* pub = add("pub", true);
-    TarnixTransportBridge* sub = add("sub", true);
-    EXPECT_EQ(mList->mCount, 2u);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "pub"), pub);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "sub"), sub);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "PUB"), nullptr);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "pu"), nullptr);
-}
-
-TEST_F(TransportList, ATransportWithoutSessionNeverBlocksItsName)
-{
-    add("tport", false);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "tport"), nullptr);
-    TarnixTransportBridge* connected = add("tport", true);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "tport"), connected);
-}
-
-TEST_F(TransportList, AnEntryWithoutNameIsSkippedWithAnError)
-{
-    TarnixTransportBridge* named = add("named", true);
-    add(nullptr, true);
+    for (const char* name : {"pub", "PUB", "pu", "pubx"})
+        configure(name);
+    mamaTransport pub = createTransport("pub");
     LogCapture log;
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "named"), named);
-    EXPECT_EQ(log.matching("exists with null name").size(), 1u);
+    EXPECT_EQ(createDirect("pub", pub), MAMA_STATUS_PLATFORM);
+    EXPECT_EQ(log.matching("Cannot create transport name=pub. Already have a transport with this name").size(), 1u);
+    for (const char* other : {"PUB", "pu", "pubx"})
+        EXPECT_EQ(createDirect(other, pub), MAMA_STATUS_OK) << other;
+    EXPECT_EQ(mClosure->mTransportList->count(), 4u);
 }
 
-TEST_F(TransportList, RemovedNodesAreReusedCleared)
+/* A destroyed transport that its subscriptions still hold is listed until
+ * they go, but its name is free at once. */
+TEST_F(TransportList, ADestroyedTransportNeverBlocksItsName)
 {
-    TarnixTransportBridge* first = add("first", true);
-    TarnixTransportBridge* middle = add("middle", true);
-    TarnixTransportBridge* head = add("head", true);
-    middle->mSuspendedQueueCount = 3;
+    mamaTransport first = createTransport("t");
+    mamaQueue queue = createQueue();
+    mamaMsgCallbacks callbacks{};
+    callbacks.onCreate = ignoreCreate;
+    mamaSubscription held = subscribeBasic(first, queue, "A", callbacks, nullptr);
+    destroyTransport(first);
 
-    tarnixTransportList_remove(mList, middle);
-    EXPECT_EQ(mList->mCount, 2u);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "middle"), nullptr);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "first"), first);
-    EXPECT_EQ(tarnixTransportList_findByName(mList, "head"), head);
-
-    TarnixTransportBridge* reused = tarnixTransportList_allocateAtFront(mList);
-    EXPECT_EQ(reused, middle);
-    EXPECT_EQ(reused->mName, nullptr);
-    EXPECT_EQ(reused->mSession, nullptr);
-    EXPECT_EQ(reused->mSuspendedQueueCount, 0u);
-
-    tarnixTransportList_remove(mList, head);
-    tarnixTransportList_remove(mList, first);
-    EXPECT_EQ(mList->mCount, 1u);
+    mamaTransport second = createTransport("t");
+    EXPECT_EQ(mClosure->mTransportList->count(), 2u);
+    EXPECT_NE(bridgeOf(second), nullptr);
+    destroySubscription(held, queue);
+    EXPECT_EQ(mClosure->mTransportList->count(), 1u);
 }
 
-TEST_F(TransportList, ManyNodesGrowThePoolAndDestroyFreesThemAll)
+/* Transports come and go in any order; each release takes exactly its own,
+ * and close takes the rest (the sanitizer builds check nothing leaks). */
+TEST_F(TransportList, ReleasesTakeExactlyTheirOwnTransport)
 {
-    TarnixTransportBridge* nodes[40];
-    for (auto& node : nodes)
-        node = add("n", true);
-    for (int i = 0; i < 35; ++i)
-        tarnixTransportList_remove(mList, nodes[i]);
-    EXPECT_EQ(mList->mCount, 5u);
-    EXPECT_EQ(mList->mPool.size(), 35u);
-    /* The rest is freed by destroy, listed or pooled (ASan checks). */
+    const int kTransports = 40;
+    std::vector<mamaTransport> transports;
+    for (int i = 0; i < kTransports; ++i)
+    {
+        const std::string name = "t" + std::to_string(i);
+        configure(name);
+        transports.push_back(createTransport(name));
+    }
+    for (int i = 0; i < kTransports; i += 2)
+        destroyTransport(transports[i]);
+    EXPECT_EQ(mClosure->mTransportList->count(), static_cast<size_t>(kTransports / 2));
+    for (int i = 1; i < kTransports; i += 2)
+        EXPECT_EQ(tarnixBridgeMamaTransport_isValid(reinterpret_cast<transportBridge>(bridgeOf(transports[i]))), 1);
+
+    /* A name given back is taken by a new transport that starts afresh. */
+    mamaTransport again = createTransport("t0");
+    TarnixTransportBridge* renewed = bridgeOf(again);
+    EXPECT_EQ(renewed->mSuspendedQueueCount, 0u);
+    EXPECT_EQ(renewed->mPendingBytes.load(), 0u);
+    EXPECT_EQ(mClosure->mTransportList->count(), static_cast<size_t>(kTransports / 2 + 1));
 }
 
 }  // namespace

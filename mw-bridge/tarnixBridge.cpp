@@ -9,6 +9,7 @@
 #include <mama/version.h>
 #include <property.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -60,7 +61,7 @@ mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
 
 }  // namespace
 
-TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl)
+TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl)
 {
     void* closure = nullptr;
     if (bridgeImpl == nullptr || mamaBridgeImpl_getClosure(bridgeImpl, &closure) != MAMA_STATUS_OK)
@@ -68,7 +69,7 @@ TarnixBridge* tarnixBridge_getClosure(mamaBridge bridgeImpl)
     return static_cast<TarnixBridge*>(closure);
 }
 
-timerHeap tarnixBridge_getTimerHeap(void)
+timerHeap tarnixBridgeImpl_getTimerHeap(void)
 {
     return gTimerHeap;
 }
@@ -131,7 +132,7 @@ mama_status tarnixBridge_open(mamaBridge bridgeImpl)
 
     do
     {
-        status = tarnixBridge_buildVersion(gVersionText, sizeof(gVersionText), false);
+        status = tarnixBridgeImpl_buildVersion(gVersionText, sizeof(gVersionText), false);
         if (status != MAMA_STATUS_OK)
             break;
 
@@ -172,19 +173,10 @@ mama_status tarnixBridge_open(mamaBridge bridgeImpl)
         }
         reached = kHeapStarted;
 
-        bridge->mTransportListLock = wlock_create();
-        if (bridge->mTransportListLock == nullptr)
-        {
-            TARNIX_LOG_ERROR("Could not allocate TarnixTransportList lock.");
-            status = MAMA_STATUS_NOMEM;
-            break;
-        }
-        bridge->mTransportList = tarnixTransportList_create();
+        bridge->mTransportList.reset(new (std::nothrow) TarnixTransportList());
         if (bridge->mTransportList == nullptr)
         {
             TARNIX_LOG_ERROR("Unable to allocate memory for transport list");
-            wlock_destroy(bridge->mTransportListLock);
-            bridge->mTransportListLock = nullptr;
             status = MAMA_STATUS_NOMEM;
             break;
         }
@@ -239,7 +231,7 @@ mama_status tarnixBridge_close(mamaBridge bridgeImpl)
         gTimerHeap = nullptr;
     }
 
-    const int timeout = tarnixBridge_getDefaultQueueTimeout();
+    const int timeout = tarnixBridgeImpl_getDefaultQueueTimeout();
     mamaQueue defaultQueue = nullptr;
     mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
     if (status != MAMA_STATUS_OK)
@@ -278,19 +270,16 @@ mama_status tarnixBridge_close(mamaBridge bridgeImpl)
      * freed are quiescent and go now; ones the application never destroyed
      * still have sessions calling into them, so they go only after the
      * context (and with it every session) has. */
-    tarnixTransportList_freeTransports(bridge->mTransportList, true);
+    bridge->mTransportList->takeAll(true).clear();
     status = tarnixClientLibrary_closeContext(bridge);
     if (status != MAMA_STATUS_OK)
         return status;
-    tarnixTransportList_freeTransports(bridge->mTransportList, false);
-
-    if (bridge->mTransportListLock != nullptr)
+    for (std::unique_ptr<TarnixTransportBridge>& transport : bridge->mTransportList->takeAll(false))
     {
-        wlock_destroy(bridge->mTransportListLock);
-        bridge->mTransportListLock = nullptr;
+        transport->forgetClientHandles();
+        transport.reset();
     }
-    tarnixTransportList_destroy(bridge->mTransportList);
-    bridge->mTransportList = nullptr;
+    bridge->mTransportList.reset();
 
     const bool initialised = bridge->mInitialised;
     wlock_destroy(bridge->mInitLock);
@@ -328,7 +317,7 @@ mama_status tarnixBridge_getDefaultPayloadId(char*** name, char** id)
 
 }  // extern "C"
 
-mama_status tarnixBridge_readSettings(TarnixBridge* bridge)
+mama_status tarnixBridgeImpl_readSettings(TarnixBridge* bridge)
 {
     if (bridge == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -378,7 +367,7 @@ mama_status tarnixBridge_readSettings(TarnixBridge* bridge)
     return MAMA_STATUS_OK;
 }
 
-int tarnixBridge_getDefaultQueueTimeout(void)
+int tarnixBridgeImpl_getDefaultQueueTimeout(void)
 {
     int timeout = mamaBridgeImpl_getDefaultQueueTimeout();
     const char* text = propertyValue(kDefaultQueueTimeoutProperty);
@@ -399,7 +388,7 @@ int tarnixBridge_getDefaultQueueTimeout(void)
     return TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS;
 }
 
-mama_status tarnixBridge_initClientLibrary(TarnixBridge* bridge)
+mama_status tarnixBridgeImpl_initClientLibrary(TarnixBridge* bridge)
 {
     if (bridge == nullptr || bridge->mInitLock == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -418,137 +407,73 @@ mama_status tarnixBridge_initClientLibrary(TarnixBridge* bridge)
 
 /* ---- transport list ---------------------------------------------------- */
 
-/* The record comes first so a transport's address is its node's address. */
-struct TarnixTransportNode
-{
-    TarnixTransportBridge mTransport;
-    TarnixTransportNode* mNext;
-};
+TarnixTransportList::TarnixTransportList() = default;
 
-namespace {
+TarnixTransportList::~TarnixTransportList() = default;
 
-constexpr size_t kFirstPoolSlots = 16;
-
-/* A node the pool cannot take is freed at once. */
-void returnToPool(TarnixTransportList* list, TarnixTransportNode* node)
+TarnixTransportBridge* TarnixTransportList::add(std::unique_ptr<TarnixTransportBridge>& transport)
 {
     try
     {
-        if (list->mPool.capacity() == 0)
-            list->mPool.reserve(kFirstPoolSlots);
-        else if (list->mPool.size() == list->mPool.capacity())
-            list->mPool.reserve(list->mPool.capacity() * 2);
-        list->mPool.push_back(node);
+        mTransports.push_back(std::move(transport));
     }
     catch (const std::bad_alloc&)
     {
-        std::free(node);
-    }
-}
-
-}  // namespace
-
-TarnixTransportList* tarnixTransportList_create(void)
-{
-    TarnixTransportList* list = new (std::nothrow) TarnixTransportList();
-    if (list == nullptr)
-        return nullptr;
-    auto* sentinel = static_cast<TarnixTransportNode*>(std::calloc(1, sizeof(TarnixTransportNode)));
-    if (sentinel == nullptr)
-    {
-        delete list;
         return nullptr;
     }
-    list->mHead = sentinel;
-    list->mTail = sentinel;
-    return list;
+    return mTransports.back().get();
 }
 
-TarnixTransportBridge* tarnixTransportList_allocateAtFront(TarnixTransportList* list)
+std::unique_ptr<TarnixTransportBridge> TarnixTransportList::remove(TarnixTransportBridge* transport)
 {
-    if (list == nullptr)
-        return nullptr;
-    TarnixTransportNode* node = nullptr;
-    if (!list->mPool.empty())
+    for (auto it = mTransports.begin(); it != mTransports.end(); ++it)
     {
-        node = list->mPool.back();
-        list->mPool.pop_back();
-        /* Nothing of the previous transport may show through in the new one. */
-        std::memset(static_cast<void*>(node), 0, sizeof(*node));
-    }
-    else
-    {
-        node = static_cast<TarnixTransportNode*>(std::calloc(1, sizeof(TarnixTransportNode)));
-        if (node == nullptr)
-            return nullptr;
-    }
-    node->mNext = list->mHead;
-    list->mHead = node;
-    ++list->mCount;
-    return &node->mTransport;
-}
-
-void tarnixTransportList_remove(TarnixTransportList* list, TarnixTransportBridge* transport)
-{
-    if (list == nullptr || transport == nullptr)
-        return;
-    auto* target = reinterpret_cast<TarnixTransportNode*>(transport);
-    for (TarnixTransportNode** link = &list->mHead; *link != list->mTail; link = &(*link)->mNext)
-    {
-        if (*link == target)
+        if (it->get() == transport)
         {
-            *link = target->mNext;
-            --list->mCount;
-            returnToPool(list, target);
-            return;
+            std::unique_ptr<TarnixTransportBridge> removed = std::move(*it);
+            mTransports.erase(it);
+            return removed;
         }
-    }
-}
-
-TarnixTransportBridge* tarnixTransportList_findByName(TarnixTransportList* list, const char* name)
-{
-    if (list == nullptr || name == nullptr)
-        return nullptr;
-    for (TarnixTransportNode* node = list->mHead; node != list->mTail; node = node->mNext)
-    {
-        TarnixTransportBridge* transport = &node->mTransport;
-        if (transport->mName == nullptr)
-        {
-            TARNIX_LOG_ERROR("transport %p exists with null name", static_cast<void*>(transport));
-            continue;
-        }
-        /* A transport still being created, or whose creation failed, has no
-         * session and never blocks its name. */
-        if (transport->mSession != nullptr && std::strcmp(transport->mName, name) == 0)
-            return transport;
     }
     return nullptr;
 }
 
-void tarnixTransportList_freeTransports(TarnixTransportList* list, bool destroyed)
+TarnixTransportBridge* TarnixTransportList::findByName(const char* name) const
 {
-    if (list == nullptr)
-        return;
-    for (TarnixTransportNode* node = list->mHead; node != list->mTail; node = node->mNext)
-    {
-        TarnixTransportBridge* transport = &node->mTransport;
-        if (transport->mName != nullptr && transport->mDestroyed == destroyed)
-            tarnixBridgeMamaTransport_freeAtClose(transport);
-    }
+    /* A destroyed transport that subscriptions still hold has no session
+     * and never blocks its name. */
+    for (const auto& transport : mTransports)
+        if (transport->mSession.load() != nullptr && transport->mName == name)
+            return transport.get();
+    return nullptr;
 }
 
-void tarnixTransportList_destroy(TarnixTransportList* list)
+bool TarnixTransportList::isLive(const TarnixTransportBridge* transport, mamaTransport parent) const
 {
-    if (list == nullptr)
-        return;
-    TarnixTransportNode* node = list->mHead;
-    while (node != nullptr)
+    for (const auto& listed : mTransports)
+        if (listed.get() == transport)
+            return parent != nullptr && transport->mSession.load() != nullptr && transport->mTransport.load() == parent;
+    return false;
+}
+
+std::vector<std::unique_ptr<TarnixTransportBridge>> TarnixTransportList::takeAll(bool destroyed)
+{
+    std::vector<std::unique_ptr<TarnixTransportBridge>> taken;
+    for (auto& transport : mTransports)
     {
-        TarnixTransportNode* next = node == list->mTail ? nullptr : node->mNext;
-        std::free(node);
-        node = next;
+        if (transport->mDestroyed != destroyed)
+            continue;
+        /* Growing taken may fail; the transport then stays listed and goes
+         * with the list. */
+        try
+        {
+            taken.push_back(std::move(transport));
+        }
+        catch (const std::bad_alloc&)
+        {
+            break;
+        }
     }
-    for (TarnixTransportNode* pooled : list->mPool)
-        std::free(pooled);
-    delete list;
+    mTransports.erase(std::remove(mTransports.begin(), mTransports.end(), nullptr), mTransports.end());
+    return taken;
 }

@@ -3,7 +3,7 @@
 #include "tarnixDatabase.h"
 #include "tarnixField.h"
 #include "tarnixLog.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <cinttypes>
 #include <cstdlib>

@@ -2,7 +2,7 @@
 
 #include "tarnixArena.h"
 #include "tarnixLog.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <atomic>
 #include <cinttypes>

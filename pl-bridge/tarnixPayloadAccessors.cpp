@@ -1,7 +1,7 @@
 /* Typed add, update and get exports of the payload. */
 #include "tarnixDatabase.h"
 #include "tarnixLog.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <cstdlib>
 #include <memory>

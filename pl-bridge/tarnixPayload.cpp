@@ -1,6 +1,6 @@
 /* The payload object: entry point, life cycle, byte buffers, message text,
  * apply and copy. */
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include "tarnixCodec.h"
 #include "tarnixDatabase.h"

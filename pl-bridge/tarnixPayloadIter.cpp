@@ -1,6 +1,6 @@
 /* Iteration over a payload's fields and the field-handle exports. */
 #include "tarnixDatabase.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <mama/integration/msgfield.h>
 

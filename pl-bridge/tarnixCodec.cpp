@@ -239,30 +239,6 @@ const VectorWire* vectorBySubtag(uint8_t subtag)
     return nullptr;
 }
 
-/* The payload's own iterator placed at its first field, or null. */
-TarnixPayloadIter* placeIterator(TarnixPayloadImpl* payload, mama_status* status, bool logFailure)
-{
-    if (!payload->mIterator) {
-        msgPayloadIter iter = nullptr;
-        *status             = tarnixmsgPayloadIter_create(&iter, payload);
-        if (*status != MAMA_STATUS_OK) {
-            if (logFailure)
-                TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to create iterator: %s",
-                              mamaStatus_stringForStatus(*status));
-            return nullptr;
-        }
-        payload->mIterator = static_cast<TarnixPayloadIter*>(iter);
-    }
-    *status = tarnixmsgPayloadIter_associate(payload->mIterator, payload);
-    if (*status != MAMA_STATUS_OK) {
-        if (logFailure)
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to associate iterator: %s",
-                          mamaStatus_stringForStatus(*status));
-        return nullptr;
-    }
-    return payload->mIterator;
-}
-
 TarnixField* nextField(TarnixPayloadImpl* payload)
 {
     return static_cast<TarnixField*>(tarnixmsgPayloadIter_next(payload->mIterator, nullptr, payload));
@@ -622,8 +598,8 @@ unsigned lengthWidth(uint64_t n)
 
 uint64_t estimate(TarnixPayloadImpl* payload)
 {
-    mama_status status;
-    if (!placeIterator(payload, &status, true))
+    TarnixPayloadIter* iter = nullptr;
+    if (tarnixmsgPayloadImpl_ownIterator(payload, &iter, true) != MAMA_STATUS_OK)
         return 0;
     uint8_t  version = tarnixmsgPayload_getPayloadVersion();
     uint64_t total   = kMinMessageSize;
@@ -648,8 +624,9 @@ extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const vo
         return MAMA_STATUS_NULL_ARG;
 
     uint64_t    needed = estimate(payload);
-    mama_status status;
-    if (!placeIterator(payload, &status, false))
+    TarnixPayloadIter* iter   = nullptr;
+    mama_status        status = tarnixmsgPayloadImpl_ownIterator(payload, &iter);
+    if (status != MAMA_STATUS_OK)
         return status;
     /* The container length is four bytes. */
     if (needed > static_cast<uint64_t>(UINT32_MAX) + kPreambleSize) {
@@ -657,7 +634,7 @@ extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const vo
                       needed);
         return MAMA_STATUS_PLATFORM;
     }
-    status = tarnixmsgPayload_reserveBuffer(&payload->mBuffer, &payload->mBufferSize,
+    status = tarnixmsgPayloadImpl_reserveBuffer(&payload->mBuffer, &payload->mBufferSize,
                                             static_cast<size_t>(needed));
     if (status != MAMA_STATUS_OK)
         return status;

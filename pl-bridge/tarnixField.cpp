@@ -4,7 +4,6 @@
 #include "tarnixLog.h"
 #include "tarnixPayload.h"
 
-#include <atomic>
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
@@ -16,8 +15,6 @@
 #include <type_traits>
 
 namespace {
-
-std::atomic<uint8_t> gPayloadVersion{0};
 
 struct TypeInfo {
     const char*   name;
@@ -295,26 +292,6 @@ void simpleVector(TextOut& out, const TarnixField* f, Fn element)
 
 } // namespace
 
-extern "C" {
-
-uint8_t tarnixmsgPayload_getPayloadVersion(void)
-{
-    uint8_t version = gPayloadVersion.load(std::memory_order_relaxed);
-    return version ? version : 2;
-}
-
-int tarnixmsgPayload_setPayloadVersion(unsigned long version, int force)
-{
-    if (gPayloadVersion.load(std::memory_order_relaxed) != 0 && !force)
-        return 0;
-    if (version != 1 && version != 2)
-        return -1;
-    gPayloadVersion.store(static_cast<uint8_t>(version), std::memory_order_relaxed);
-    return 0;
-}
-
-} // extern "C"
-
 void tarnixField_init(TarnixField* field)
 {
     memset(field, 0, sizeof *field);
@@ -452,7 +429,7 @@ mama_status tarnixField_setMsg(TarnixField* field, TarnixPayloadImpl* msg)
         return MAMA_STATUS_NULL_ARG;
     /* Take the new reference first so that setting the same message again
      * cannot free it. */
-    tarnixPayload_retain(msg);
+    tarnixmsgPayloadImpl_retain(msg);
     if (field->value.msg)
         tarnixmsgPayload_destroy(field->value.msg);
     field->value.msg = msg;
@@ -680,7 +657,7 @@ mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* cons
         for (size_t i = 0; i < count; ++i) {
             array[i] = msgs[i];
             if (array[i])
-                tarnixPayload_retain(array[i]);
+                tarnixmsgPayloadImpl_retain(array[i]);
         }
     }
 

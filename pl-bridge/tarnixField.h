@@ -250,12 +250,4 @@ mama_status tarnixDateTime_toMama(const TarnixDateTime& source, mamaDateTime out
 mama_status tarnixField_toString(TarnixField* field, const char* name, mama_fid_t fid,
                                  char* buffer, size_t length, bool prefix);
 
-extern "C" {
-/* Process-wide payload version (1 or 2; 2 until set). */
-__attribute__((visibility("default"))) uint8_t tarnixmsgPayload_getPayloadVersion(void);
-/* 0 when set or kept, -1 for a value other than 1 and 2. */
-__attribute__((visibility("default"))) int tarnixmsgPayload_setPayloadVersion(unsigned long version,
-                                                                              int force);
-}
-
 #endif

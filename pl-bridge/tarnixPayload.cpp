@@ -10,6 +10,7 @@
 #include <mama/version.h>
 #include <wombat/strutils.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <new>
 
 namespace {
+
+std::atomic<uint8_t> gPayloadVersion{0};
 
 constexpr size_t kTextStep      = 1024;
 constexpr size_t kTextCap       = 10240;
@@ -47,28 +50,37 @@ void appendText(TarnixPayloadImpl* p, size_t* used, const char* format, ...)
 
 /* ---- internal helpers --------------------------------------------------- */
 
-void tarnixPayload_retain(TarnixPayloadImpl* payload)
+void tarnixmsgPayloadImpl_retain(TarnixPayloadImpl* payload)
 {
     payload->mRefCount.fetch_add(1, std::memory_order_relaxed);
 }
 
-mama_status tarnixPayload_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter)
+mama_status tarnixmsgPayloadImpl_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter, bool logFailure)
 {
-    if (!payload->mIterator) {
+    if (!payload->mIterator)
+    {
         msgPayloadIter created = nullptr;
-        mama_status    status  = tarnixmsgPayloadIter_create(&created, payload);
+        mama_status status = tarnixmsgPayloadIter_create(&created, payload);
         if (status != MAMA_STATUS_OK)
+        {
+            if (logFailure)
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to create iterator: %s", mamaStatus_stringForStatus(status));
             return status;
+        }
         payload->mIterator = static_cast<TarnixPayloadIter*>(created);
     }
     mama_status status = tarnixmsgPayloadIter_associate(payload->mIterator, payload);
     if (status != MAMA_STATUS_OK)
+    {
+        if (logFailure)
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to associate iterator: %s", mamaStatus_stringForStatus(status));
         return status;
+    }
     *iter = payload->mIterator;
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixmsgPayload_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed)
+mama_status tarnixmsgPayloadImpl_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed)
 {
     if (!buffer || !recordedSize)
         return MAMA_STATUS_NULL_ARG;
@@ -98,7 +110,7 @@ mama_status tarnixmsgPayload_reserveBuffer(uint8_t** buffer, size_t* recordedSiz
     return MAMA_STATUS_OK;
 }
 
-bool tarnixPayload_runtimeAccepted(const char* version)
+bool tarnixmsgPayloadImpl_runtimeAccepted(const char* version)
 {
     versionInfo info;
     if (!version || strToVersionInfo(version, &info) != 1)
@@ -111,7 +123,7 @@ bool tarnixPayload_runtimeAccepted(const char* version)
     return info.mRelease != 0;
 }
 
-mama_status tarnixmsgPayload_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id)
+mama_status tarnixmsgPayloadImpl_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id)
 {
     mama_status status = mamaMsgImpl_getPayloadId(msg, id);
     if (status != MAMA_STATUS_OK) {
@@ -132,12 +144,28 @@ mama_status tarnixmsgPayload_getMamaMsgPayload(const mamaMsg msg, msgPayload* pa
 
 extern "C" {
 
+uint8_t tarnixmsgPayload_getPayloadVersion(void)
+{
+    uint8_t version = gPayloadVersion.load(std::memory_order_relaxed);
+    return version ? version : 2;
+}
+
+int tarnixmsgPayload_setPayloadVersion(unsigned long version, int force)
+{
+    if (gPayloadVersion.load(std::memory_order_relaxed) != 0 && !force)
+        return 0;
+    if (version != 1 && version != 2)
+        return -1;
+    gPayloadVersion.store(static_cast<uint8_t>(version), std::memory_order_relaxed);
+    return 0;
+}
+
 mama_status tarnixmsgPayload_init(mamaPayloadBridge, char* identifier)
 {
     MAMA_SET_BRIDGE_COMPILE_TIME_VERSION("tarnixmsg");
 
     const char* runtime = mamaInternal_getMetaProperty(MAMA_PROP_MAMA_RUNTIME_VER);
-    if (!tarnixPayload_runtimeAccepted(runtime)) {
+    if (!tarnixmsgPayloadImpl_runtimeAccepted(runtime)) {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                       "tarnixmsgPayload_init(): This version of the payload bridge cannot be used with MAMA %s.",
                       runtime ? runtime : "");
@@ -303,7 +331,7 @@ const char* tarnixmsgPayload_toString(const msgPayload msg)
     if (!payload || !payload->mFields)
         return nullptr;
     TarnixPayloadIter* iter = nullptr;
-    if (tarnixPayload_ownIterator(payload, &iter) != MAMA_STATUS_OK)
+    if (tarnixmsgPayloadImpl_ownIterator(payload, &iter) != MAMA_STATUS_OK)
         return nullptr;
     if (!payload->mText) {
         payload->mText = static_cast<char*>(malloc(kTextStep));
@@ -397,7 +425,7 @@ mama_status tarnixmsgPayload_apply(msgPayload dest, const msgPayload src)
         return MAMA_STATUS_NULL_ARG;
 
     TarnixPayloadIter* iter   = nullptr;
-    mama_status        status = tarnixPayload_ownIterator(source, &iter);
+    mama_status        status = tarnixmsgPayloadImpl_ownIterator(source, &iter);
     if (status != MAMA_STATUS_OK)
         return status;
 

@@ -1,4 +1,6 @@
-/* The tarnixmsg payload object and every function OpenMAMA binds by name. */
+/* The tarnixmsg payload object, its internal helpers (tarnixmsgPayloadImpl_*),
+ * and the plug-in's whole exported surface: every function OpenMAMA binds by
+ * name, and the process-wide payload version. */
 #ifndef TARNIX_PAYLOAD_H
 #define TARNIX_PAYLOAD_H
 
@@ -11,19 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "tarnixField.h"
-
 struct TarnixMsg;
-struct TarnixFieldNode;
+struct TarnixPayloadIter;
 
 /* The payload identifier: first byte of every serialized message. */
 constexpr char TARNIX_PAYLOAD_ID = '1';
-
-struct TarnixPayloadIter {
-    TarnixFieldNode* mCurrent;
-    TarnixMsg*       mFields;
-    bool             mAtStart;
-};
 
 struct TarnixPayloadImpl {
     TarnixMsg*           mFields;
@@ -36,23 +30,30 @@ struct TarnixPayloadImpl {
 };
 
 /* Takes one more reference on a payload. */
-void tarnixPayload_retain(TarnixPayloadImpl* payload);
+void tarnixmsgPayloadImpl_retain(TarnixPayloadImpl* payload);
 
-/* The payload's own iterator, created on first use and placed at the start. */
-mama_status tarnixPayload_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter);
+/* The payload's own iterator, created on first use and placed at the start;
+ * logFailure logs why it could not be. */
+mama_status tarnixmsgPayloadImpl_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter,
+                                             bool logFailure = false);
 
 /* Gives the serializer a buffer of at least needed bytes. */
-mama_status tarnixmsgPayload_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed);
+mama_status tarnixmsgPayloadImpl_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed);
 
 /* Reaches the payload object and identifier behind an OpenMAMA message. */
-mama_status tarnixmsgPayload_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id);
+mama_status tarnixmsgPayloadImpl_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id);
 
 /* The runtime-version rule of initialisation, on a version text. */
-bool tarnixPayload_runtimeAccepted(const char* version);
+bool tarnixmsgPayloadImpl_runtimeAccepted(const char* version);
 
 #define TARNIX_PL_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
+
+/* Process-wide payload version (1 or 2; 2 until set). */
+TARNIX_PL_EXPORT uint8_t tarnixmsgPayload_getPayloadVersion(void);
+/* 0 when set or kept, -1 for a value other than 1 and 2. */
+TARNIX_PL_EXPORT int tarnixmsgPayload_setPayloadVersion(unsigned long version, int force);
 
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_destroyImpl(mamaPayloadBridge bridge);

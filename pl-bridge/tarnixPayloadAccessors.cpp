@@ -79,7 +79,7 @@ mama_status subMessagePayload(const mamaMsg msg, TarnixPayloadImpl** out)
 {
     msgPayload  payload = nullptr;
     char        id      = '\0';
-    mama_status status  = tarnixmsgPayload_getMamaMsgPayload(msg, &payload, &id);
+    mama_status status  = tarnixmsgPayloadImpl_getMamaMsgPayload(msg, &payload, &id);
     if (status != MAMA_STATUS_OK)
         return status;
     if (id != TARNIX_PAYLOAD_ID) {
@@ -127,7 +127,7 @@ mama_status setVectorMsg(msgPayload msg, const char* name, mama_fid_t fid, const
     for (mama_size_t i = 0; i < size; ++i) {
         msgPayload payload = nullptr;
         char       id      = '\0';
-        status             = tarnixmsgPayload_getMamaMsgPayload(value[i], &payload, &id);
+        status             = tarnixmsgPayloadImpl_getMamaMsgPayload(value[i], &payload, &id);
         if (status != MAMA_STATUS_OK) {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                           "Tarnix payload bridge failed to access payload of msg=%p, status=%s, %zu of %zu",

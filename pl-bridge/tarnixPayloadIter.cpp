@@ -1,4 +1,6 @@
 /* Iteration over a payload's fields and the field-handle exports. */
+#include "tarnixPayloadIter.h"
+
 #include "tarnixDatabase.h"
 #include "tarnixPayload.h"
 
@@ -138,7 +140,7 @@ mama_status tarnixmsgPayload_iterateFields(const msgPayload msg, const mamaMsg p
     if (!payload || !cb)
         return MAMA_STATUS_NULL_ARG;
     TarnixPayloadIter* iter   = nullptr;
-    mama_status        status = tarnixPayload_ownIterator(payload, &iter);
+    mama_status        status = tarnixmsgPayloadImpl_ownIterator(payload, &iter);
     if (status != MAMA_STATUS_OK)
         return status;
     while (msgFieldPayload handle = tarnixmsgPayloadIter_next(iter, nullptr, payload)) {

@@ -9,6 +9,8 @@
 #include <mama/integration/mama.h>
 #include <mama/integration/msg.h>
 
+#include "tarnixKinds.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -57,7 +59,6 @@ TARNIX_PL_EXPORT int tarnixmsgPayload_setPayloadVersion(unsigned long version, i
 
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_destroyImpl(mamaPayloadBridge bridge);
-
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_init(mamaPayloadBridge bridge, char* identifier);
 MAMAIgnoreDeprecatedOpen
@@ -105,30 +106,6 @@ tarnixmsgPayload_getNativeMsg(const msgPayload msg, void** nativeMsg);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_getFieldAsString(const msgPayload msg, const char* name, mama_fid_t fid, char* buffer, mama_size_t len);
 TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addBool(msgPayload msg, const char* name, mama_fid_t fid, mama_bool_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addChar(msgPayload msg, const char* name, mama_fid_t fid, char value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addI8(msgPayload msg, const char* name, mama_fid_t fid, mama_i8_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addU8(msgPayload msg, const char* name, mama_fid_t fid, mama_u8_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addI16(msgPayload msg, const char* name, mama_fid_t fid, mama_i16_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addU16(msgPayload msg, const char* name, mama_fid_t fid, mama_u16_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addI32(msgPayload msg, const char* name, mama_fid_t fid, mama_i32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addU32(msgPayload msg, const char* name, mama_fid_t fid, mama_u32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addI64(msgPayload msg, const char* name, mama_fid_t fid, mama_i64_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addU64(msgPayload msg, const char* name, mama_fid_t fid, mama_u64_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addF32(msgPayload msg, const char* name, mama_fid_t fid, mama_f32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addF64(msgPayload msg, const char* name, mama_fid_t fid, mama_f64_t value);
-TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addString(msgPayload msg, const char* name, mama_fid_t fid, const char* value);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addOpaque(msgPayload msg, const char* name, mama_fid_t fid, const void* value, mama_size_t size);
@@ -139,30 +116,6 @@ tarnixmsgPayload_addPrice(msgPayload msg, const char* name, mama_fid_t fid, cons
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addMsg(msgPayload msg, const char* name, mama_fid_t fid, mamaMsg value);
 TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorBool(msgPayload msg, const char* name, mama_fid_t fid, const mama_bool_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorChar(msgPayload msg, const char* name, mama_fid_t fid, const char value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorI8(msgPayload msg, const char* name, mama_fid_t fid, const mama_i8_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorU8(msgPayload msg, const char* name, mama_fid_t fid, const mama_u8_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorI16(msgPayload msg, const char* name, mama_fid_t fid, const mama_i16_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorU16(msgPayload msg, const char* name, mama_fid_t fid, const mama_u16_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorI32(msgPayload msg, const char* name, mama_fid_t fid, const mama_i32_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorU32(msgPayload msg, const char* name, mama_fid_t fid, const mama_u32_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorI64(msgPayload msg, const char* name, mama_fid_t fid, const mama_i64_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorU64(msgPayload msg, const char* name, mama_fid_t fid, const mama_u64_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorF32(msgPayload msg, const char* name, mama_fid_t fid, const mama_f32_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_addVectorF64(msgPayload msg, const char* name, mama_fid_t fid, const mama_f64_t value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addVectorString(msgPayload msg, const char* name, mama_fid_t fid, const char* value[], mama_size_t size);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addVectorMsg(msgPayload msg, const char* name, mama_fid_t fid, const mamaMsg value[], mama_size_t size);
@@ -170,30 +123,6 @@ TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addVectorDateTime(msgPayload msg, const char* name, mama_fid_t fid, const mamaDateTime value[], mama_size_t size);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_addVectorPrice(msgPayload msg, const char* name, mama_fid_t fid, const mamaPrice value[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateBool(msgPayload msg, const char* name, mama_fid_t fid, mama_bool_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateChar(msgPayload msg, const char* name, mama_fid_t fid, char value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateU8(msgPayload msg, const char* name, mama_fid_t fid, mama_u8_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateI8(msgPayload msg, const char* name, mama_fid_t fid, mama_i8_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateI16(msgPayload msg, const char* name, mama_fid_t fid, mama_i16_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateU16(msgPayload msg, const char* name, mama_fid_t fid, mama_u16_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateI32(msgPayload msg, const char* name, mama_fid_t fid, mama_i32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateU32(msgPayload msg, const char* name, mama_fid_t fid, mama_u32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateI64(msgPayload msg, const char* name, mama_fid_t fid, mama_i64_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateU64(msgPayload msg, const char* name, mama_fid_t fid, mama_u64_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateF32(msgPayload msg, const char* name, mama_fid_t fid, mama_f32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateF64(msgPayload msg, const char* name, mama_fid_t fid, mama_f64_t value);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updateString(msgPayload msg, const char* name, mama_fid_t fid, const char* value);
 TARNIX_PL_EXPORT mama_status
@@ -203,63 +132,15 @@ tarnixmsgPayload_updateDateTime(msgPayload msg, const char* name, mama_fid_t fid
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updatePrice(msgPayload msg, const char* name, mama_fid_t fid, const mamaPrice value);
 TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getBool(const msgPayload msg, const char* name, mama_fid_t fid, mama_bool_t* result);
-TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updateSubMsg(msgPayload msg, const char* fname, mama_fid_t fid, const mamaMsg subMsg);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updateVectorMsg(msgPayload msg, const char* fname, mama_fid_t fid, const mamaMsg value[], mama_size_t size);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updateVectorString(msgPayload msg, const char* fname, mama_fid_t fid, const char* strList[], mama_size_t size);
 TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorBool(msgPayload msg, const char* fname, mama_fid_t fid, const mama_bool_t boolList[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorChar(msgPayload msg, const char* fname, mama_fid_t fid, const char charList[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorI8(msgPayload msg, const char* fname, mama_fid_t fid, const mama_i8_t i8List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorU8(msgPayload msg, const char* fname, mama_fid_t fid, const mama_u8_t u8List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorI16(msgPayload msg, const char* fname, mama_fid_t fid, const mama_i16_t i16List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorU16(msgPayload msg, const char* fname, mama_fid_t fid, const mama_u16_t u16List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorI32(msgPayload msg, const char* fname, mama_fid_t fid, const mama_i32_t i32List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorU32(msgPayload msg, const char* fname, mama_fid_t fid, const mama_u32_t u32List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorI64(msgPayload msg, const char* fname, mama_fid_t fid, const mama_i64_t i64List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorU64(msgPayload msg, const char* fname, mama_fid_t fid, const mama_u64_t u64List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorF32(msgPayload msg, const char* fname, mama_fid_t fid, const mama_f32_t f32List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_updateVectorF64(msgPayload msg, const char* fname, mama_fid_t fid, const mama_f64_t f64List[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updateVectorPrice(msgPayload msg, const char* fname, mama_fid_t fid, const mamaPrice priceList[], mama_size_t size);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_updateVectorTime(msgPayload msg, const char* fname, mama_fid_t fid, const mamaDateTime timeList[], mama_size_t size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getChar(const msgPayload msg, const char* name, mama_fid_t fid, char* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getI8(const msgPayload msg, const char* name, mama_fid_t fid, mama_i8_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getU8(const msgPayload msg, const char* name, mama_fid_t fid, mama_u8_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getI16(const msgPayload msg, const char* name, mama_fid_t fid, mama_i16_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getU16(const msgPayload msg, const char* name, mama_fid_t fid, mama_u16_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getI32(const msgPayload msg, const char* name, mama_fid_t fid, mama_i32_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getU32(const msgPayload msg, const char* name, mama_fid_t fid, mama_u32_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getI64(const msgPayload msg, const char* name, mama_fid_t fid, mama_i64_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getU64(const msgPayload msg, const char* name, mama_fid_t fid, mama_u64_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getF32(const msgPayload msg, const char* name, mama_fid_t fid, mama_f32_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getF64(const msgPayload msg, const char* name, mama_fid_t fid, mama_f64_t* result);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_getString(const msgPayload msg, const char* name, mama_fid_t fid, const char** result);
 TARNIX_PL_EXPORT mama_status
@@ -272,30 +153,6 @@ TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_getPrice(const msgPayload msg, const char* name, mama_fid_t fid, mamaPrice result);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_getMsg(const msgPayload msg, const char* name, mama_fid_t fid, msgPayload* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorBool(const msgPayload msg, const char* name, mama_fid_t fid, const mama_bool_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorChar(const msgPayload msg, const char* name, mama_fid_t fid, const char** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorI8(const msgPayload msg, const char* name, mama_fid_t fid, const mama_i8_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorU8(const msgPayload msg, const char* name, mama_fid_t fid, const mama_u8_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorI16(const msgPayload msg, const char* name, mama_fid_t fid, const mama_i16_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorU16(const msgPayload msg, const char* name, mama_fid_t fid, const mama_u16_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorI32(const msgPayload msg, const char* name, mama_fid_t fid, const mama_i32_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorU32(const msgPayload msg, const char* name, mama_fid_t fid, const mama_u32_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorI64(const msgPayload msg, const char* name, mama_fid_t fid, const mama_i64_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorU64(const msgPayload msg, const char* name, mama_fid_t fid, const mama_u64_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorF32(const msgPayload msg, const char* name, mama_fid_t fid, const mama_f32_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgPayload_getVectorF64(const msgPayload msg, const char* name, mama_fid_t fid, const mama_f64_t** result, mama_size_t* size);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayload_getVectorString(const msgPayload msg, const char* name, mama_fid_t fid, const char*** result, mama_size_t* size);
 TARNIX_PL_EXPORT mama_status
@@ -317,59 +174,11 @@ tarnixmsgFieldPayload_getFid(const msgFieldPayload field, mamaDictionary dict, m
 TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_getDescriptor(const msgFieldPayload field, mamaDictionary dict, mamaFieldDescriptor* result);
 TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateBool(msgFieldPayload field, msgPayload msg, mama_bool_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateChar(msgFieldPayload field, msgPayload msg, char value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateU8(msgFieldPayload field, msgPayload msg, mama_u8_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateI8(msgFieldPayload field, msgPayload msg, mama_i8_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateI16(msgFieldPayload field, msgPayload msg, mama_i16_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateU16(msgFieldPayload field, msgPayload msg, mama_u16_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateI32(msgFieldPayload field, msgPayload msg, mama_i32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateU32(msgFieldPayload field, msgPayload msg, mama_u32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateI64(msgFieldPayload field, msgPayload msg, mama_i64_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateU64(msgFieldPayload field, msgPayload msg, mama_u64_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateF32(msgFieldPayload field, msgPayload msg, mama_f32_t value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_updateF64(msgFieldPayload field, msgPayload msg, mama_f64_t value);
-TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_updateString(msgFieldPayload field, msgPayload msg, const char* value);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_updateDateTime(msgFieldPayload field, msgPayload msg, const mamaDateTime value);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_updatePrice(msgFieldPayload field, msgPayload msg, const mamaPrice value);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getBool(const msgFieldPayload field, mama_bool_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getChar(const msgFieldPayload field, char* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getI8(const msgFieldPayload field, mama_i8_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getU8(const msgFieldPayload field, mama_u8_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getI16(const msgFieldPayload field, mama_i16_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getU16(const msgFieldPayload field, mama_u16_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getI32(const msgFieldPayload field, mama_i32_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getU32(const msgFieldPayload field, mama_u32_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getI64(const msgFieldPayload field, mama_i64_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getU64(const msgFieldPayload field, mama_u64_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getF32(const msgFieldPayload field, mama_f32_t* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getF64(const msgFieldPayload field, mama_f64_t* result);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_getString(const msgFieldPayload field, const char** result);
 TARNIX_PL_EXPORT mama_status
@@ -380,30 +189,6 @@ TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_getPrice(const msgFieldPayload field, mamaPrice result);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_getMsg(const msgFieldPayload field, msgPayload* result);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorBool(const msgFieldPayload field, const mama_bool_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorChar(const msgFieldPayload field, const char** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorI8(const msgFieldPayload field, const mama_i8_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorU8(const msgFieldPayload field, const mama_u8_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorI16(const msgFieldPayload field, const mama_i16_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorU16(const msgFieldPayload field, const mama_u16_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorI32(const msgFieldPayload field, const mama_i32_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorU32(const msgFieldPayload field, const mama_u32_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorI64(const msgFieldPayload field, const mama_i64_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorU64(const msgFieldPayload field, const mama_u64_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorF32(const msgFieldPayload field, const mama_f32_t** result, mama_size_t* size);
-TARNIX_PL_EXPORT mama_status
-tarnixmsgFieldPayload_getVectorF64(const msgFieldPayload field, const mama_f64_t** result, mama_size_t* size);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgFieldPayload_getVectorString(const msgFieldPayload field, const char*** result, mama_size_t* size);
 TARNIX_PL_EXPORT mama_status
@@ -428,6 +213,35 @@ TARNIX_PL_EXPORT mama_status
 tarnixmsgPayloadIter_associate(msgPayloadIter iter, msgPayload msg);
 TARNIX_PL_EXPORT mama_status
 tarnixmsgPayloadIter_destroy(msgPayloadIter iter);
+
+/* The typed families, one declaration per kind of tarnixKinds.h:
+ * tarnixmsgPayload_add<Kind>, _update<Kind>, _get<Kind>, _addVector<Kind>,
+ * _updateVector<Kind>, _getVector<Kind>, and tarnixmsgFieldPayload_update<Kind>,
+ * _get<Kind>, _getVector<Kind>. */
+#define TARNIX_PL_DECLARE_SCALAR(Kind, CType, ...)                                                                     \
+    TARNIX_PL_EXPORT mama_status tarnixmsgPayload_add##Kind(msgPayload msg, const char* name, mama_fid_t fid,          \
+                                                            CType value);                                              \
+    TARNIX_PL_EXPORT mama_status tarnixmsgPayload_update##Kind(msgPayload msg, const char* name, mama_fid_t fid,       \
+                                                               CType value);                                           \
+    TARNIX_PL_EXPORT mama_status tarnixmsgPayload_get##Kind(const msgPayload msg, const char* name, mama_fid_t fid,    \
+                                                            CType* result);                                            \
+    TARNIX_PL_EXPORT mama_status tarnixmsgFieldPayload_update##Kind(msgFieldPayload field, msgPayload msg,             \
+                                                                    CType value);                                      \
+    TARNIX_PL_EXPORT mama_status tarnixmsgFieldPayload_get##Kind(const msgFieldPayload field, CType* result);
+#define TARNIX_PL_DECLARE_VECTOR(Kind, CType, ...)                                                                     \
+    TARNIX_PL_EXPORT mama_status tarnixmsgPayload_addVector##Kind(msgPayload msg, const char* name, mama_fid_t fid,    \
+                                                                  const CType value[], mama_size_t size);              \
+    TARNIX_PL_EXPORT mama_status tarnixmsgPayload_updateVector##Kind(msgPayload msg, const char* name, mama_fid_t fid, \
+                                                                     const CType value[], mama_size_t size);           \
+    TARNIX_PL_EXPORT mama_status tarnixmsgPayload_getVector##Kind(const msgPayload msg, const char* name,              \
+                                                                  mama_fid_t fid, const CType** result,                \
+                                                                  mama_size_t* size);                                  \
+    TARNIX_PL_EXPORT mama_status tarnixmsgFieldPayload_getVector##Kind(const msgFieldPayload field,                    \
+                                                                       const CType** result, mama_size_t* size);
+TARNIX_SCALAR_KINDS(TARNIX_PL_DECLARE_SCALAR)
+TARNIX_VECTOR_KINDS(TARNIX_PL_DECLARE_VECTOR)
+#undef TARNIX_PL_DECLARE_SCALAR
+#undef TARNIX_PL_DECLARE_VECTOR
 
 } /* extern "C" */
 

@@ -58,10 +58,8 @@ mama_status getScalar(msgPayload msg, const char* name, mama_fid_t fid,
 }
 
 /* Payload and out arguments, then the store, then the name. */
-template <typename P>
-mama_status getVector(msgPayload msg, const char* name, mama_fid_t fid,
-                      mama_status (*getter)(const TarnixField*, P*, mama_size_t*), P* out,
-                      mama_size_t* size)
+template <typename P, typename Getter>
+mama_status getVector(msgPayload msg, const char* name, mama_fid_t fid, Getter getter, P* out, mama_size_t* size)
 {
     TarnixPayloadImpl* payload = impl(msg);
     if (!payload || !out || !size || !payload->mFields)
@@ -147,17 +145,17 @@ mama_status setVectorMsg(msgPayload msg, const char* name, mama_fid_t fid, const
     return tarnixMsg_setVectorMsg(store, name, 0, fid, subs.get(), size, false);
 }
 
-template <typename T>
-mama_status setNumericVector(msgPayload msg, const char* name, mama_fid_t fid, int32_t type,
-                             const T* value, mama_size_t size)
+/* Name rules and payload, then a value given, then the store's setter. */
+template <typename Set>
+inline mama_status setGiven(msgPayload msg, const char* name, mama_fid_t fid, const void* value, Set set)
 {
     mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
+    TarnixMsg* store = storeFor(msg, name, fid, &status);
     if (!store)
         return status;
     if (!value)
         return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setVectorOf(store, name, 0, fid, type, value, size, false);
+    return set(store);
 }
 
 } // namespace
@@ -166,101 +164,78 @@ extern "C" {
 
 /* ---- add and update ----------------------------------------------------- */
 
-#define TARNIX_SCALAR_SET(Kind, CType)                                                            \
-    mama_status tarnixmsgPayload_add##Kind(msgPayload msg, const char* name, mama_fid_t fid,      \
-                                           CType value)                                           \
-    {                                                                                             \
-        mama_status status;                                                                       \
-        TarnixMsg*  store = storeFor(msg, name, fid, &status);                                    \
-        return store ? tarnixMsg_set##Kind(store, name, 0, fid, value) : status;                  \
-    }                                                                                             \
-    mama_status tarnixmsgPayload_update##Kind(msgPayload msg, const char* name, mama_fid_t fid,   \
-                                              CType value)                                        \
-    {                                                                                             \
-        return tarnixmsgPayload_add##Kind(msg, name, fid, value);                                 \
+/* Every update is the add of its kind: both set the field, made when missing. */
+#define TARNIX_SCALAR_SET(Kind, CType, ...)                                                                            \
+    mama_status tarnixmsgPayload_add##Kind(msgPayload msg, const char* name, mama_fid_t fid, CType value)              \
+    {                                                                                                                  \
+        mama_status status;                                                                                            \
+        TarnixMsg* store = storeFor(msg, name, fid, &status);                                                          \
+        return store ? tarnixMsg_set##Kind(store, name, 0, fid, value) : status;                                       \
+    }                                                                                                                  \
+    mama_status tarnixmsgPayload_update##Kind(msgPayload msg, const char* name, mama_fid_t fid, CType value)           \
+    {                                                                                                                  \
+        return tarnixmsgPayload_add##Kind(msg, name, fid, value);                                                      \
     }
-
-TARNIX_SCALAR_SET(Bool, mama_bool_t)
-TARNIX_SCALAR_SET(Char, char)
-TARNIX_SCALAR_SET(I8, mama_i8_t)
-TARNIX_SCALAR_SET(U8, mama_u8_t)
-TARNIX_SCALAR_SET(I16, mama_i16_t)
-TARNIX_SCALAR_SET(U16, mama_u16_t)
-TARNIX_SCALAR_SET(I32, mama_i32_t)
-TARNIX_SCALAR_SET(U32, mama_u32_t)
-TARNIX_SCALAR_SET(I64, mama_i64_t)
-TARNIX_SCALAR_SET(U64, mama_u64_t)
-TARNIX_SCALAR_SET(F32, mama_f32_t)
-TARNIX_SCALAR_SET(F64, mama_f64_t)
+TARNIX_SCALAR_KINDS(TARNIX_SCALAR_SET)
 #undef TARNIX_SCALAR_SET
+
+#define TARNIX_VECTOR_SET(Kind, CType, Type)                                                                           \
+    mama_status tarnixmsgPayload_addVector##Kind(msgPayload msg, const char* name, mama_fid_t fid,                     \
+                                                 const CType value[], mama_size_t size)                                \
+    {                                                                                                                  \
+        return setGiven(msg, name, fid, value, [&](TarnixMsg* store)                                                   \
+                        { return tarnixMsg_setVectorOf(store, name, 0, fid, Type, value, size, false); });             \
+    }                                                                                                                  \
+    mama_status tarnixmsgPayload_updateVector##Kind(msgPayload msg, const char* name, mama_fid_t fid,                  \
+                                                    const CType value[], mama_size_t size)                             \
+    {                                                                                                                  \
+        return tarnixmsgPayload_addVector##Kind(msg, name, fid, value, size);                                          \
+    }
+TARNIX_VECTOR_KINDS(TARNIX_VECTOR_SET)
+#undef TARNIX_VECTOR_SET
 
 mama_status tarnixmsgPayload_addString(msgPayload msg, const char* name, mama_fid_t fid, const char* value)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setString(store, name, 0, fid, value, 0);
+    return setGiven(msg, name, fid, value,
+                    [&](TarnixMsg* store) { return tarnixMsg_setString(store, name, 0, fid, value, 0); });
 }
 
-mama_status tarnixmsgPayload_updateString(msgPayload msg, const char* name, mama_fid_t fid,
-                                          const char* value)
+mama_status tarnixmsgPayload_updateString(msgPayload msg, const char* name, mama_fid_t fid, const char* value)
 {
     return tarnixmsgPayload_addString(msg, name, fid, value);
 }
 
-mama_status tarnixmsgPayload_addOpaque(msgPayload msg, const char* name, mama_fid_t fid,
-                                       const void* value, mama_size_t size)
+mama_status tarnixmsgPayload_addOpaque(msgPayload msg, const char* name, mama_fid_t fid, const void* value,
+                                       mama_size_t size)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setOpaque(store, name, 0, fid, value, size);
+    return setGiven(msg, name, fid, value,
+                    [&](TarnixMsg* store) { return tarnixMsg_setOpaque(store, name, 0, fid, value, size); });
 }
 
-mama_status tarnixmsgPayload_updateOpaque(msgPayload msg, const char* name, mama_fid_t fid,
-                                          const void* value, mama_size_t size)
+mama_status tarnixmsgPayload_updateOpaque(msgPayload msg, const char* name, mama_fid_t fid, const void* value,
+                                          mama_size_t size)
 {
     return tarnixmsgPayload_addOpaque(msg, name, fid, value, size);
 }
 
-mama_status tarnixmsgPayload_addDateTime(msgPayload msg, const char* name, mama_fid_t fid,
-                                         const mamaDateTime value)
+mama_status tarnixmsgPayload_addDateTime(msgPayload msg, const char* name, mama_fid_t fid, const mamaDateTime value)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setDateTime(store, name, 0, fid, value);
+    return setGiven(msg, name, fid, value,
+                    [&](TarnixMsg* store) { return tarnixMsg_setDateTime(store, name, 0, fid, value); });
 }
 
-mama_status tarnixmsgPayload_updateDateTime(msgPayload msg, const char* name, mama_fid_t fid,
-                                            const mamaDateTime value)
+mama_status tarnixmsgPayload_updateDateTime(msgPayload msg, const char* name, mama_fid_t fid, const mamaDateTime value)
 {
     return tarnixmsgPayload_addDateTime(msg, name, fid, value);
 }
 
-mama_status tarnixmsgPayload_addPrice(msgPayload msg, const char* name, mama_fid_t fid,
-                                      const mamaPrice value)
+mama_status tarnixmsgPayload_addPrice(msgPayload msg, const char* name, mama_fid_t fid, const mamaPrice value)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setPrice(store, name, 0, fid, value);
+    return setGiven(msg, name, fid, value,
+                    [&](TarnixMsg* store) { return tarnixMsg_setPrice(store, name, 0, fid, value); });
 }
 
-mama_status tarnixmsgPayload_updatePrice(msgPayload msg, const char* name, mama_fid_t fid,
-                                         const mamaPrice value)
+mama_status tarnixmsgPayload_updatePrice(msgPayload msg, const char* name, mama_fid_t fid, const mamaPrice value)
 {
     return tarnixmsgPayload_addPrice(msg, name, fid, value);
 }
@@ -270,61 +245,28 @@ mama_status tarnixmsgPayload_addMsg(msgPayload msg, const char* name, mama_fid_t
     return setSubMsg(msg, name, fid, value);
 }
 
-mama_status tarnixmsgPayload_updateSubMsg(msgPayload msg, const char* fname, mama_fid_t fid,
-                                          const mamaMsg subMsg)
+mama_status tarnixmsgPayload_updateSubMsg(msgPayload msg, const char* fname, mama_fid_t fid, const mamaMsg subMsg)
 {
     return setSubMsg(msg, fname, fid, subMsg);
 }
 
-mama_status tarnixmsgPayload_addVectorMsg(msgPayload msg, const char* name, mama_fid_t fid,
-                                          const mamaMsg value[], mama_size_t size)
+mama_status tarnixmsgPayload_addVectorMsg(msgPayload msg, const char* name, mama_fid_t fid, const mamaMsg value[],
+                                          mama_size_t size)
 {
     return setVectorMsg(msg, name, fid, value, size);
 }
 
-mama_status tarnixmsgPayload_updateVectorMsg(msgPayload msg, const char* fname, mama_fid_t fid,
-                                             const mamaMsg value[], mama_size_t size)
+mama_status tarnixmsgPayload_updateVectorMsg(msgPayload msg, const char* fname, mama_fid_t fid, const mamaMsg value[],
+                                             mama_size_t size)
 {
     return setVectorMsg(msg, fname, fid, value, size);
 }
 
-#define TARNIX_VECTOR_SET(Kind, CType, Type)                                                      \
-    mama_status tarnixmsgPayload_addVector##Kind(msgPayload msg, const char* name, mama_fid_t fid, \
-                                                 const CType value[], mama_size_t size)           \
-    {                                                                                             \
-        return setNumericVector(msg, name, fid, Type, value, size);                               \
-    }                                                                                             \
-    mama_status tarnixmsgPayload_updateVector##Kind(msgPayload msg, const char* fname,            \
-                                                    mama_fid_t fid, const CType value[],          \
-                                                    mama_size_t size)                             \
-    {                                                                                             \
-        return setNumericVector(msg, fname, fid, Type, value, size);                              \
-    }
-
-TARNIX_VECTOR_SET(Bool, mama_bool_t, TARNIX_TYPE_VBOOL)
-TARNIX_VECTOR_SET(Char, char, TARNIX_TYPE_VWCHAR)
-TARNIX_VECTOR_SET(I8, mama_i8_t, TARNIX_TYPE_VINT8)
-TARNIX_VECTOR_SET(U8, mama_u8_t, TARNIX_TYPE_VUINT8)
-TARNIX_VECTOR_SET(I16, mama_i16_t, TARNIX_TYPE_VINT16)
-TARNIX_VECTOR_SET(U16, mama_u16_t, TARNIX_TYPE_VUINT16)
-TARNIX_VECTOR_SET(I32, mama_i32_t, TARNIX_TYPE_VINT32)
-TARNIX_VECTOR_SET(U32, mama_u32_t, TARNIX_TYPE_VUINT32)
-TARNIX_VECTOR_SET(I64, mama_i64_t, TARNIX_TYPE_VINT64)
-TARNIX_VECTOR_SET(U64, mama_u64_t, TARNIX_TYPE_VUINT64)
-TARNIX_VECTOR_SET(F32, mama_f32_t, TARNIX_TYPE_VFLOAT)
-TARNIX_VECTOR_SET(F64, mama_f64_t, TARNIX_TYPE_VDOUBLE)
-#undef TARNIX_VECTOR_SET
-
-mama_status tarnixmsgPayload_addVectorString(msgPayload msg, const char* name, mama_fid_t fid,
-                                             const char* value[], mama_size_t size)
+mama_status tarnixmsgPayload_addVectorString(msgPayload msg, const char* name, mama_fid_t fid, const char* value[],
+                                             mama_size_t size)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setVectorString(store, name, 0, fid, value, size, 0, false);
+    return setGiven(msg, name, fid, value, [&](TarnixMsg* store)
+                    { return tarnixMsg_setVectorString(store, name, 0, fid, value, size, 0, false); });
 }
 
 mama_status tarnixmsgPayload_updateVectorString(msgPayload msg, const char* fname, mama_fid_t fid,
@@ -336,13 +278,8 @@ mama_status tarnixmsgPayload_updateVectorString(msgPayload msg, const char* fnam
 mama_status tarnixmsgPayload_addVectorDateTime(msgPayload msg, const char* name, mama_fid_t fid,
                                                const mamaDateTime value[], mama_size_t size)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setVectorDateTime(store, name, 0, fid, value, size);
+    return setGiven(msg, name, fid, value,
+                    [&](TarnixMsg* store) { return tarnixMsg_setVectorDateTime(store, name, 0, fid, value, size); });
 }
 
 mama_status tarnixmsgPayload_updateVectorTime(msgPayload msg, const char* fname, mama_fid_t fid,
@@ -351,16 +288,11 @@ mama_status tarnixmsgPayload_updateVectorTime(msgPayload msg, const char* fname,
     return tarnixmsgPayload_addVectorDateTime(msg, fname, fid, timeList, size);
 }
 
-mama_status tarnixmsgPayload_addVectorPrice(msgPayload msg, const char* name, mama_fid_t fid,
-                                            const mamaPrice value[], mama_size_t size)
+mama_status tarnixmsgPayload_addVectorPrice(msgPayload msg, const char* name, mama_fid_t fid, const mamaPrice value[],
+                                            mama_size_t size)
 {
-    mama_status status;
-    TarnixMsg*  store = storeFor(msg, name, fid, &status);
-    if (!store)
-        return status;
-    if (!value)
-        return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_setVectorPrice(store, name, 0, fid, value, size);
+    return setGiven(msg, name, fid, value,
+                    [&](TarnixMsg* store) { return tarnixMsg_setVectorPrice(store, name, 0, fid, value, size); });
 }
 
 mama_status tarnixmsgPayload_updateVectorPrice(msgPayload msg, const char* fname, mama_fid_t fid,
@@ -371,25 +303,12 @@ mama_status tarnixmsgPayload_updateVectorPrice(msgPayload msg, const char* fname
 
 /* ---- get ---------------------------------------------------------------- */
 
-#define TARNIX_SCALAR_GET(Kind, CType)                                                            \
-    mama_status tarnixmsgPayload_get##Kind(const msgPayload msg, const char* name, mama_fid_t fid, \
-                                           CType* result)                                         \
-    {                                                                                             \
-        return getScalar<CType*>(msg, name, fid, tarnixField_get##Kind, result);                  \
+#define TARNIX_SCALAR_GET(Kind, CType, ...)                                                                            \
+    mama_status tarnixmsgPayload_get##Kind(const msgPayload msg, const char* name, mama_fid_t fid, CType* result)      \
+    {                                                                                                                  \
+        return getScalar<CType*>(msg, name, fid, tarnixField_get##Kind, result);                                       \
     }
-
-TARNIX_SCALAR_GET(Bool, mama_bool_t)
-TARNIX_SCALAR_GET(Char, char)
-TARNIX_SCALAR_GET(I8, mama_i8_t)
-TARNIX_SCALAR_GET(U8, mama_u8_t)
-TARNIX_SCALAR_GET(I16, mama_i16_t)
-TARNIX_SCALAR_GET(U16, mama_u16_t)
-TARNIX_SCALAR_GET(I32, mama_i32_t)
-TARNIX_SCALAR_GET(U32, mama_u32_t)
-TARNIX_SCALAR_GET(I64, mama_i64_t)
-TARNIX_SCALAR_GET(U64, mama_u64_t)
-TARNIX_SCALAR_GET(F32, mama_f32_t)
-TARNIX_SCALAR_GET(F64, mama_f64_t)
+TARNIX_SCALAR_KINDS(TARNIX_SCALAR_GET)
 TARNIX_SCALAR_GET(String, const char*)
 #undef TARNIX_SCALAR_GET
 
@@ -434,26 +353,13 @@ mama_status tarnixmsgPayload_getField(const msgPayload msg, const char* name, ma
     return node ? MAMA_STATUS_OK : MAMA_STATUS_NOT_FOUND;
 }
 
-#define TARNIX_VECTOR_GET(Kind, CType)                                                            \
-    mama_status tarnixmsgPayload_getVector##Kind(const msgPayload msg, const char* name,          \
-                                                 mama_fid_t fid, const CType** result,            \
-                                                 mama_size_t* size)                               \
-    {                                                                                             \
-        return getVector<const CType*>(msg, name, fid, tarnixField_getVector##Kind, result, size);       \
+#define TARNIX_VECTOR_GET(Kind, CType, ...)                                                                            \
+    mama_status tarnixmsgPayload_getVector##Kind(const msgPayload msg, const char* name, mama_fid_t fid,               \
+                                                 const CType** result, mama_size_t* size)                              \
+    {                                                                                                                  \
+        return getVector<const CType*>(msg, name, fid, tarnixField_getVector##Kind, result, size);                     \
     }
-
-TARNIX_VECTOR_GET(Bool, mama_bool_t)
-TARNIX_VECTOR_GET(Char, char)
-TARNIX_VECTOR_GET(I8, mama_i8_t)
-TARNIX_VECTOR_GET(U8, mama_u8_t)
-TARNIX_VECTOR_GET(I16, mama_i16_t)
-TARNIX_VECTOR_GET(U16, mama_u16_t)
-TARNIX_VECTOR_GET(I32, mama_i32_t)
-TARNIX_VECTOR_GET(U32, mama_u32_t)
-TARNIX_VECTOR_GET(I64, mama_i64_t)
-TARNIX_VECTOR_GET(U64, mama_u64_t)
-TARNIX_VECTOR_GET(F32, mama_f32_t)
-TARNIX_VECTOR_GET(F64, mama_f64_t)
+TARNIX_VECTOR_KINDS(TARNIX_VECTOR_GET)
 #undef TARNIX_VECTOR_GET
 
 mama_status tarnixmsgPayload_getVectorString(const msgPayload msg, const char* name, mama_fid_t fid,
@@ -480,23 +386,13 @@ mama_status tarnixmsgPayload_getVectorMsg(const msgPayload msg, const char* name
 mama_status tarnixmsgPayload_getVectorDateTime(const msgPayload msg, const char* name, mama_fid_t fid,
                                                const mamaDateTime** result, mama_size_t* size)
 {
-    return getVector<const mamaDateTime*>(
-        msg, name, fid,
-        [](const TarnixField* f, const mamaDateTime** out, mama_size_t* n) {
-            return tarnixField_getVectorDateTime(const_cast<TarnixField*>(f), out, n);
-        },
-        result, size);
+    return getVector<const mamaDateTime*>(msg, name, fid, tarnixField_getVectorDateTime, result, size);
 }
 
 mama_status tarnixmsgPayload_getVectorPrice(const msgPayload msg, const char* name, mama_fid_t fid,
                                             const mamaPrice** result, mama_size_t* size)
 {
-    return getVector<const mamaPrice*>(
-        msg, name, fid,
-        [](const TarnixField* f, const mamaPrice** out, mama_size_t* n) {
-            return tarnixField_getVectorPrice(const_cast<TarnixField*>(f), out, n);
-        },
-        result, size);
+    return getVector<const mamaPrice*>(msg, name, fid, tarnixField_getVectorPrice, result, size);
 }
 
 } // extern "C"

@@ -240,27 +240,15 @@ mama_status tarnixmsgFieldPayload_getDescriptor(const msgFieldPayload field, mam
     return mamaDictionary_getFieldDescriptorByName(dict, result, f->name);
 }
 
-#define TARNIX_FIELD_UPDATE(Kind, CType)                                                          \
-    mama_status tarnixmsgFieldPayload_update##Kind(msgFieldPayload field, msgPayload, CType value) \
-    {                                                                                             \
-        TarnixField* f = fieldOf(field);                                                          \
-        if (!f || f->type == TARNIX_TYPE_NONE)                                                    \
-            return MAMA_STATUS_NULL_ARG;                                                          \
-        return tarnixField_set##Kind(f, value);                                                   \
+#define TARNIX_FIELD_UPDATE(Kind, CType, ...)                                                                          \
+    mama_status tarnixmsgFieldPayload_update##Kind(msgFieldPayload field, msgPayload, CType value)                     \
+    {                                                                                                                  \
+        TarnixField* f = fieldOf(field);                                                                               \
+        if (!f || f->type == TARNIX_TYPE_NONE)                                                                         \
+            return MAMA_STATUS_NULL_ARG;                                                                               \
+        return tarnixField_set##Kind(f, value);                                                                        \
     }
-
-TARNIX_FIELD_UPDATE(Bool, mama_bool_t)
-TARNIX_FIELD_UPDATE(Char, char)
-TARNIX_FIELD_UPDATE(U8, mama_u8_t)
-TARNIX_FIELD_UPDATE(I8, mama_i8_t)
-TARNIX_FIELD_UPDATE(I16, mama_i16_t)
-TARNIX_FIELD_UPDATE(U16, mama_u16_t)
-TARNIX_FIELD_UPDATE(I32, mama_i32_t)
-TARNIX_FIELD_UPDATE(U32, mama_u32_t)
-TARNIX_FIELD_UPDATE(I64, mama_i64_t)
-TARNIX_FIELD_UPDATE(U64, mama_u64_t)
-TARNIX_FIELD_UPDATE(F32, mama_f32_t)
-TARNIX_FIELD_UPDATE(F64, mama_f64_t)
+TARNIX_SCALAR_KINDS(TARNIX_FIELD_UPDATE)
 TARNIX_FIELD_UPDATE(Price, const mamaPrice)
 #undef TARNIX_FIELD_UPDATE
 
@@ -280,24 +268,12 @@ mama_status tarnixmsgFieldPayload_updateDateTime(msgFieldPayload field, msgPaylo
     return tarnixField_setDateTime(f, value);
 }
 
-#define TARNIX_FIELD_GET(Kind, CType)                                                             \
-    mama_status tarnixmsgFieldPayload_get##Kind(const msgFieldPayload field, CType* result)       \
-    {                                                                                             \
-        return getThrough<CType*>(field, tarnixField_get##Kind, result);                          \
+#define TARNIX_FIELD_GET(Kind, CType, ...)                                                                             \
+    mama_status tarnixmsgFieldPayload_get##Kind(const msgFieldPayload field, CType* result)                            \
+    {                                                                                                                  \
+        return getThrough<CType*>(field, tarnixField_get##Kind, result);                                               \
     }
-
-TARNIX_FIELD_GET(Bool, mama_bool_t)
-TARNIX_FIELD_GET(Char, char)
-TARNIX_FIELD_GET(I8, mama_i8_t)
-TARNIX_FIELD_GET(U8, mama_u8_t)
-TARNIX_FIELD_GET(I16, mama_i16_t)
-TARNIX_FIELD_GET(U16, mama_u16_t)
-TARNIX_FIELD_GET(I32, mama_i32_t)
-TARNIX_FIELD_GET(U32, mama_u32_t)
-TARNIX_FIELD_GET(I64, mama_i64_t)
-TARNIX_FIELD_GET(U64, mama_u64_t)
-TARNIX_FIELD_GET(F32, mama_f32_t)
-TARNIX_FIELD_GET(F64, mama_f64_t)
+TARNIX_SCALAR_KINDS(TARNIX_FIELD_GET)
 TARNIX_FIELD_GET(String, const char*)
 #undef TARNIX_FIELD_GET
 
@@ -323,26 +299,13 @@ mama_status tarnixmsgFieldPayload_getMsg(const msgFieldPayload field, msgPayload
                                            reinterpret_cast<TarnixPayloadImpl**>(result));
 }
 
-#define TARNIX_FIELD_VECTOR_GET(Kind, CType)                                                      \
-    mama_status tarnixmsgFieldPayload_getVector##Kind(const msgFieldPayload field,                \
-                                                      const CType** result, mama_size_t* size)    \
-    {                                                                                             \
-        return getThrough<const CType**, mama_size_t*>(field, tarnixField_getVector##Kind, result, \
-                                                       size);                                     \
+#define TARNIX_FIELD_VECTOR_GET(Kind, CType, ...)                                                                      \
+    mama_status tarnixmsgFieldPayload_getVector##Kind(const msgFieldPayload field, const CType** result,               \
+                                                      mama_size_t* size)                                               \
+    {                                                                                                                  \
+        return getThrough<const CType**, mama_size_t*>(field, tarnixField_getVector##Kind, result, size);              \
     }
-
-TARNIX_FIELD_VECTOR_GET(Bool, mama_bool_t)
-TARNIX_FIELD_VECTOR_GET(Char, char)
-TARNIX_FIELD_VECTOR_GET(I8, mama_i8_t)
-TARNIX_FIELD_VECTOR_GET(U8, mama_u8_t)
-TARNIX_FIELD_VECTOR_GET(I16, mama_i16_t)
-TARNIX_FIELD_VECTOR_GET(U16, mama_u16_t)
-TARNIX_FIELD_VECTOR_GET(I32, mama_i32_t)
-TARNIX_FIELD_VECTOR_GET(U32, mama_u32_t)
-TARNIX_FIELD_VECTOR_GET(I64, mama_i64_t)
-TARNIX_FIELD_VECTOR_GET(U64, mama_u64_t)
-TARNIX_FIELD_VECTOR_GET(F32, mama_f32_t)
-TARNIX_FIELD_VECTOR_GET(F64, mama_f64_t)
+TARNIX_VECTOR_KINDS(TARNIX_FIELD_VECTOR_GET)
 #undef TARNIX_FIELD_VECTOR_GET
 
 mama_status tarnixmsgFieldPayload_getVectorString(const msgFieldPayload field, const char*** result,

@@ -12,12 +12,12 @@ namespace {
 /* A store inside a payload, read back the way callers read it: through the
  * payload's iterator, find and the field records. */
 struct Store {
-    Payload    p;
+    Payload p;
     TarnixMsg* s = p.store();
     std::vector<mama_fid_t> fids() const
     {
         std::vector<mama_fid_t> out;
-        msgPayloadIter          iter = nullptr;
+        msgPayloadIter iter = nullptr;
         EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayloadIter_create(&iter, p.get()));
         while (auto* f = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, p.get())))
             out.push_back(f->fid);
@@ -59,11 +59,11 @@ TEST(Store, InsertKeepsFidsSortedAndReturnsExistingField)
 
 TEST(Store, AscendingAppendsAndAClearedStoreStartsOver)
 {
-    Store      st;
+    Store st;
     LogCapture log;
     for (mama_fid_t fid = 1; fid <= 3; ++fid) {
-        bool             isNew = false;
-        TarnixFieldNode* node  = tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew);
+        bool isNew = false;
+        TarnixFieldNode* node = tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew);
         EXPECT_TRUE(isNew);
         EXPECT_EQ(node, tarnixMsg_find(st.s, nullptr, fid));
     }
@@ -74,8 +74,8 @@ TEST(Store, AscendingAppendsAndAClearedStoreStartsOver)
     EXPECT_EQ(0u, st.s->count);
     EXPECT_TRUE(st.fids().empty());
     EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 3));
-    bool             isNew = false;
-    TarnixFieldNode* one   = tarnixMsg_insert_sorted(st.s, nullptr, 1, &isNew);
+    bool isNew = false;
+    TarnixFieldNode* one = tarnixMsg_insert_sorted(st.s, nullptr, 1, &isNew);
     EXPECT_TRUE(isNew);
     EXPECT_EQ(one, tarnixMsg_find(st.s, nullptr, 1));
     EXPECT_EQ((std::vector<mama_fid_t>{1}), st.fids());
@@ -232,7 +232,8 @@ TEST(Store, ClearedStoreRefillsInAnyOrder)
     EXPECT_EQ(0u, st.s->count);
     EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 20));
     std::vector<mama_fid_t> want;
-    for (mama_fid_t fid = 20; fid >= 1; --fid) {
+    for (mama_fid_t fid = 20; fid >= 1; --fid)
+    {
         ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, fid, -fid));
         want.insert(want.begin(), fid);
     }
@@ -289,8 +290,9 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
     }
     /* That this stays linear in any order is measured in scaleTests.cpp. */
 
-    size_t nameOnly    = 2;
-    auto   expectModel = [&] {
+    size_t nameOnly = 2;
+    auto expectModel = [&]
+    {
         std::vector<mama_fid_t> want;
         for (size_t i = 0; i < nameOnly; ++i)
             want.push_back(0);
@@ -298,7 +300,8 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
             want.push_back(entry.first);
         EXPECT_EQ(want, st.fids());
         EXPECT_EQ(want.size(), st.s->count);
-        for (unsigned fid = 1; fid <= 60001; ++fid) {
+        for (unsigned fid = 1; fid <= 60001; ++fid)
+        {
             auto found = model.find(static_cast<mama_fid_t>(fid));
             ASSERT_EQ(found == model.end() ? nullptr : found->second,
                       tarnixMsg_find(st.s, nullptr, static_cast<mama_fid_t>(fid)))

@@ -107,39 +107,41 @@ inline double bitsDouble(uint64_t v)
     return d;
 }
 
+inline uint16_t byteSwapped(uint16_t v)
+{
+    return __builtin_bswap16(v);
+}
+inline uint32_t byteSwapped(uint32_t v)
+{
+    return __builtin_bswap32(v);
+}
+inline uint64_t byteSwapped(uint64_t v)
+{
+    return __builtin_bswap64(v);
+}
+
+template <typename T>
+void copySwappedAs(uint8_t* to, const uint8_t* from, size_t count)
+{
+    for (size_t i = 0; i < count; ++i, to += sizeof(T), from += sizeof(T))
+    {
+        T v;
+        memcpy(&v, from, sizeof v);
+        v = byteSwapped(v);
+        memcpy(to, &v, sizeof v);
+    }
+}
+
 /* Copies count elements of size bytes, reversing each element's bytes. */
 void copySwapped(uint8_t* to, const uint8_t* from, size_t count, size_t size)
 {
-    switch (size) {
-    case 1:
-        memcpy(to, from, count);
-        break;
-    case 2:
-        for (size_t i = 0; i < count; ++i, to += 2, from += 2) {
-            uint16_t v;
-            memcpy(&v, from, 2);
-            v = __builtin_bswap16(v);
-            memcpy(to, &v, 2);
-        }
-        break;
-    case 4:
-        for (size_t i = 0; i < count; ++i, to += 4, from += 4) {
-            uint32_t v;
-            memcpy(&v, from, 4);
-            v = __builtin_bswap32(v);
-            memcpy(to, &v, 4);
-        }
-        break;
-    case 8:
-        for (size_t i = 0; i < count; ++i, to += 8, from += 8) {
-            uint64_t v;
-            memcpy(&v, from, 8);
-            v = __builtin_bswap64(v);
-            memcpy(to, &v, 8);
-        }
-        break;
-    default:
-        break;
+    switch (size)
+    {
+        case 1: memcpy(to, from, count); break;
+        case 2: copySwappedAs<uint16_t>(to, from, count); break;
+        case 4: copySwappedAs<uint32_t>(to, from, count); break;
+        case 8: copySwappedAs<uint64_t>(to, from, count); break;
+        default: break;
     }
 }
 

@@ -321,6 +321,18 @@ TarnixFieldNode* tarnixMsg_find(const TarnixMsg* store, const char* name, mama_f
 
 namespace {
 
+/* A new field of the given fid at the end; fid becomes lastFid. */
+inline TarnixFieldNode* appendField(TarnixMsg* store, mama_fid_t fid)
+{
+    TarnixFieldNode* node = appendNode(store);
+    if (!node)
+        return nullptr;
+    node->field.fid = fid;
+    store->tail->field.fid = fid;
+    indexAdd(store, fid, node);
+    return node;
+}
+
 /* A field above every stored fid but not above lastFid: only possible when
  * lastFid is stale (a field appended and taken out again). It still
  * belongs at the end. */
@@ -329,13 +341,7 @@ TarnixFieldNode* appendBelowLastFid(TarnixMsg* store, mama_fid_t fid)
     TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                   "tarnixMsg_insert_sorted: last element insert not caught early fid: %d, lastfid: %d",
                   static_cast<int>(fid), static_cast<int>(store->lastFid()));
-    TarnixFieldNode* node = appendNode(store);
-    if (!node)
-        return nullptr;
-    node->field.fid        = fid;
-    store->tail->field.fid = fid;
-    indexAdd(store, fid, node);
-    return node;
+    return appendField(store, fid);
 }
 
 /* Out of order through the index: the field, or its place, in O(1). */
@@ -420,13 +426,8 @@ TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mam
         return insertNameOnly(store, name, isNew);
 
     if (fid > store->lastFid()) {
-        TarnixFieldNode* node = appendNode(store);
-        if (!node)
-            return nullptr;
-        node->field.fid        = fid;
-        store->tail->field.fid = fid;
-        *isNew                 = true;
-        indexAdd(store, fid, node);
+        TarnixFieldNode* node = appendField(store, fid);
+        *isNew                = node != nullptr;
         return node;
     }
 

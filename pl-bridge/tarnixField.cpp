@@ -752,55 +752,25 @@ mama_status vectorOf(const TarnixField* f, std::initializer_list<int32_t> accept
 
 } // namespace
 
-mama_status tarnixField_getVectorBool(const TarnixField* f, const mama_bool_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
-}
-mama_status tarnixField_getVectorChar(const TarnixField* f, const char** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8, TARNIX_TYPE_VWCHAR},
-                    out, n);
-}
-mama_status tarnixField_getVectorI8(const TarnixField* f, const mama_i8_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
-}
-mama_status tarnixField_getVectorU8(const TarnixField* f, const mama_u8_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
-}
-mama_status tarnixField_getVectorI16(const TarnixField* f, const mama_i16_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16}, out, n);
-}
-mama_status tarnixField_getVectorU16(const TarnixField* f, const mama_u16_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16}, out, n);
-}
-mama_status tarnixField_getVectorI32(const TarnixField* f, const mama_i32_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32}, out, n);
-}
-mama_status tarnixField_getVectorU32(const TarnixField* f, const mama_u32_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32}, out, n);
-}
-mama_status tarnixField_getVectorI64(const TarnixField* f, const mama_i64_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64}, out, n);
-}
-mama_status tarnixField_getVectorU64(const TarnixField* f, const mama_u64_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64}, out, n);
-}
-mama_status tarnixField_getVectorF32(const TarnixField* f, const mama_f32_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VFLOAT}, out, n);
-}
-mama_status tarnixField_getVectorF64(const TarnixField* f, const mama_f64_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VDOUBLE}, out, n);
-}
+/* A vector read as another kind of the same width: the types it accepts. */
+#define TARNIX_VECTOR_GETTER(Kind, CType, ...)                                                                         \
+    mama_status tarnixField_getVector##Kind(const TarnixField* f, const CType** out, mama_size_t* n)                   \
+    {                                                                                                                  \
+        return vectorOf(f, {__VA_ARGS__}, out, n);                                                                     \
+    }
+TARNIX_VECTOR_GETTER(Bool, mama_bool_t, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8)
+TARNIX_VECTOR_GETTER(Char, char, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8, TARNIX_TYPE_VWCHAR)
+TARNIX_VECTOR_GETTER(I8, mama_i8_t, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8)
+TARNIX_VECTOR_GETTER(U8, mama_u8_t, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8)
+TARNIX_VECTOR_GETTER(I16, mama_i16_t, TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16)
+TARNIX_VECTOR_GETTER(U16, mama_u16_t, TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16)
+TARNIX_VECTOR_GETTER(I32, mama_i32_t, TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32)
+TARNIX_VECTOR_GETTER(U32, mama_u32_t, TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32)
+TARNIX_VECTOR_GETTER(I64, mama_i64_t, TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64)
+TARNIX_VECTOR_GETTER(U64, mama_u64_t, TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64)
+TARNIX_VECTOR_GETTER(F32, mama_f32_t, TARNIX_TYPE_VFLOAT)
+TARNIX_VECTOR_GETTER(F64, mama_f64_t, TARNIX_TYPE_VDOUBLE)
+#undef TARNIX_VECTOR_GETTER
 
 mama_status tarnixField_getVectorString(const TarnixField* f, const char*** out, mama_size_t* n)
 {

@@ -39,22 +39,32 @@ inline TarnixMsg* storeFor(msgPayload msg, const char* name, mama_fid_t fid, mam
     return payload->mFields;
 }
 
-/* Payload, then name, then the out arguments. */
-template <typename... Out>
-mama_status getScalar(msgPayload msg, const char* name, mama_fid_t fid,
-                      TarnixFieldGetter<Out...> getter, Out... out)
+/* A payload with its store, then the name rules. */
+inline TarnixMsg* storeToRead(msgPayload msg, const char* name, mama_fid_t fid, mama_status* status)
 {
     TarnixPayloadImpl* payload = impl(msg);
     if (!payload || !payload->mFields)
-        return MAMA_STATUS_NULL_ARG;
-    mama_status status = checkName(name, fid);
-    if (status != MAMA_STATUS_OK)
+    {
+        *status = MAMA_STATUS_NULL_ARG;
+        return nullptr;
+    }
+    *status = checkName(name, fid);
+    return *status == MAMA_STATUS_OK ? payload->mFields : nullptr;
+}
+
+/* Payload, then name, then the out arguments. */
+template <typename... Out>
+mama_status getScalar(msgPayload msg, const char* name, mama_fid_t fid, TarnixFieldGetter<Out...> getter, Out... out)
+{
+    mama_status status;
+    TarnixMsg* store = storeToRead(msg, name, fid, &status);
+    if (!store)
         return status;
     bool missing = false;
     ((missing = missing || out == nullptr), ...);
     if (missing)
         return MAMA_STATUS_NULL_ARG;
-    return tarnixMsg_get<Out...>(payload->mFields, name, fid, getter, out...);
+    return tarnixMsg_get<Out...>(store, name, fid, getter, out...);
 }
 
 /* Payload and out arguments, then the store, then the name. */
@@ -337,19 +347,16 @@ mama_status tarnixmsgPayload_getMsg(const msgPayload msg, const char* name, mama
                                           reinterpret_cast<TarnixPayloadImpl**>(result));
 }
 
-mama_status tarnixmsgPayload_getField(const msgPayload msg, const char* name, mama_fid_t fid,
-                                      msgFieldPayload* result)
+mama_status tarnixmsgPayload_getField(const msgPayload msg, const char* name, mama_fid_t fid, msgFieldPayload* result)
 {
-    TarnixPayloadImpl* payload = impl(msg);
-    if (!payload || !payload->mFields)
-        return MAMA_STATUS_NULL_ARG;
-    mama_status status = checkName(name, fid);
-    if (status != MAMA_STATUS_OK)
+    mama_status status;
+    TarnixMsg* store = storeToRead(msg, name, fid, &status);
+    if (!store)
         return status;
     if (!result)
         return MAMA_STATUS_NULL_ARG;
-    TarnixFieldNode* node = tarnixMsg_find(payload->mFields, name, fid);
-    *result               = node ? &node->field : nullptr;
+    TarnixFieldNode* node = tarnixMsg_find(store, name, fid);
+    *result = node ? &node->field : nullptr;
     return node ? MAMA_STATUS_OK : MAMA_STATUS_NOT_FOUND;
 }
 

@@ -34,15 +34,23 @@ void place(TarnixPayloadIter* iter, TarnixMsg* fields)
     iter->mAtStart = true;
 }
 
+/* A field handle that holds a typed field: NULL_ARG without a field,
+ * INVALID_ARG for one never typed. */
+inline TarnixField* typedField(msgFieldPayload handle, mama_status* status)
+{
+    TarnixField* field = fieldOf(handle);
+    *status = !field ? MAMA_STATUS_NULL_ARG : field->type == TARNIX_TYPE_NONE ? MAMA_STATUS_INVALID_ARG : MAMA_STATUS_OK;
+    return *status == MAMA_STATUS_OK ? field : nullptr;
+}
+
 /* Field-handle getters: a field, typed, and every out argument given. */
 template <typename... Out>
 mama_status getThrough(msgFieldPayload handle, TarnixFieldGetter<Out...> getter, Out... out)
 {
-    TarnixField* field = fieldOf(handle);
+    mama_status status;
+    TarnixField* field = typedField(handle, &status);
     if (!field)
-        return MAMA_STATUS_NULL_ARG;
-    if (field->type == TARNIX_TYPE_NONE)
-        return MAMA_STATUS_INVALID_ARG;
+        return status;
     bool missing = false;
     ((missing = missing || out == nullptr), ...);
     if (missing)
@@ -174,15 +182,14 @@ mama_status tarnixmsgFieldPayload_destroy(msgFieldPayload field)
 
 mama_status tarnixmsgFieldPayload_getType(const msgFieldPayload field, mamaFieldType* result)
 {
-    TarnixField* f = fieldOf(field);
-    if (!f)
-        return MAMA_STATUS_NULL_ARG;
-    if (f->type == TARNIX_TYPE_NONE)
-        return MAMA_STATUS_INVALID_ARG;
-    if (!result)
-        return MAMA_STATUS_NULL_ARG;
-    *result = tarnixField_mamaType(f->type);
-    return *result == MAMA_FIELD_TYPE_UNKNOWN ? MAMA_STATUS_INVALID_ARG : MAMA_STATUS_OK;
+    return getThrough<mamaFieldType*>(
+        field,
+        +[](const TarnixField* f, mamaFieldType* out)
+        {
+            *out = tarnixField_mamaType(f->type);
+            return *out == MAMA_FIELD_TYPE_UNKNOWN ? MAMA_STATUS_INVALID_ARG : MAMA_STATUS_OK;
+        },
+        result);
 }
 
 mama_status tarnixmsgFieldPayload_getName(msgFieldPayload field, mamaDictionary dict,
@@ -355,11 +362,10 @@ mama_status tarnixmsgFieldPayload_getVectorPrice(const msgFieldPayload field, co
 mama_status tarnixmsgFieldPayload_getAsString(const msgFieldPayload field, const msgPayload,
                                               char* buffer, mama_size_t len)
 {
-    TarnixField* f = fieldOf(field);
+    mama_status status;
+    TarnixField* f = typedField(field, &status);
     if (!f)
-        return MAMA_STATUS_NULL_ARG;
-    if (f->type == TARNIX_TYPE_NONE)
-        return MAMA_STATUS_INVALID_ARG;
+        return status;
     if (!buffer)
         return MAMA_STATUS_NULL_ARG;
     if (len == 0)

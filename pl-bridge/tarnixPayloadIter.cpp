@@ -182,14 +182,16 @@ mama_status tarnixmsgFieldPayload_destroy(msgFieldPayload field)
 
 mama_status tarnixmsgFieldPayload_getType(const msgFieldPayload field, mamaFieldType* result)
 {
-    return getThrough<mamaFieldType*>(
-        field,
-        +[](const TarnixField* f, mamaFieldType* out)
-        {
-            *out = tarnixField_mamaType(f->type);
-            return *out == MAMA_FIELD_TYPE_UNKNOWN ? MAMA_STATUS_INVALID_ARG : MAMA_STATUS_OK;
-        },
-        result);
+    /* Read for every field of an iteration: checked in line. */
+    TarnixField* f = fieldOf(field);
+    if (!f)
+        return MAMA_STATUS_NULL_ARG;
+    if (f->type == TARNIX_TYPE_NONE)
+        return MAMA_STATUS_INVALID_ARG;
+    if (!result)
+        return MAMA_STATUS_NULL_ARG;
+    *result = tarnixField_mamaType(f->type);
+    return *result == MAMA_FIELD_TYPE_UNKNOWN ? MAMA_STATUS_INVALID_ARG : MAMA_STATUS_OK;
 }
 
 mama_status tarnixmsgFieldPayload_getName(msgFieldPayload field, mamaDictionary dict,

@@ -3,7 +3,7 @@
 #include "tarnixDatabase.h"
 #include "tarnixField.h"
 #include "tarnixLog.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <cinttypes>
 #include <cstdlib>
@@ -36,28 +36,30 @@ constexpr uint16_t KEY_CHAR   = key(0x14, 0x04);
 constexpr uint16_t KEY_FID    = key(0x0C, 0x04);
 
 /* Byte-array subtags: OpenMAMA's field type numbers. */
-enum Subtag : uint8_t {
-    SUB_MSG      = 1,
-    SUB_OPAQUE   = 7,
-    SUB_DATETIME = 26,
-    SUB_PRICE    = 27,
-    SUB_VBOOL    = 29,
-    SUB_VCHAR    = 30,
-    SUB_VI8      = 34,
-    SUB_VU8      = 35,
-    SUB_VI16     = 36,
-    SUB_VU16     = 37,
-    SUB_VI32     = 38,
-    SUB_VU32     = 39,
-    SUB_VI64     = 40,
-    SUB_VU64     = 41,
-    SUB_VF32     = 44,
-    SUB_VF64     = 45,
-    SUB_VSTRING  = 46,
-    SUB_VMSG     = 47,
-    SUB_VDATETIME = 48,
-    SUB_VPRICE   = 49
+enum Subtag : uint8_t
+{
+    SUB_MSG = MAMA_FIELD_TYPE_MSG,
+    SUB_OPAQUE = MAMA_FIELD_TYPE_OPAQUE,
+    SUB_DATETIME = MAMA_FIELD_TYPE_TIME,
+    SUB_PRICE = MAMA_FIELD_TYPE_PRICE,
+    SUB_VBOOL = MAMA_FIELD_TYPE_VECTOR_BOOL,
+    SUB_VCHAR = MAMA_FIELD_TYPE_VECTOR_CHAR,
+    SUB_VI8 = MAMA_FIELD_TYPE_VECTOR_I8,
+    SUB_VU8 = MAMA_FIELD_TYPE_VECTOR_U8,
+    SUB_VI16 = MAMA_FIELD_TYPE_VECTOR_I16,
+    SUB_VU16 = MAMA_FIELD_TYPE_VECTOR_U16,
+    SUB_VI32 = MAMA_FIELD_TYPE_VECTOR_I32,
+    SUB_VU32 = MAMA_FIELD_TYPE_VECTOR_U32,
+    SUB_VI64 = MAMA_FIELD_TYPE_VECTOR_I64,
+    SUB_VU64 = MAMA_FIELD_TYPE_VECTOR_U64,
+    SUB_VF32 = MAMA_FIELD_TYPE_VECTOR_F32,
+    SUB_VF64 = MAMA_FIELD_TYPE_VECTOR_F64,
+    SUB_VSTRING = MAMA_FIELD_TYPE_VECTOR_STRING,
+    SUB_VMSG = MAMA_FIELD_TYPE_VECTOR_MSG,
+    SUB_VDATETIME = MAMA_FIELD_TYPE_VECTOR_TIME,
+    SUB_VPRICE = MAMA_FIELD_TYPE_VECTOR_PRICE
 };
+static_assert(SUB_VPRICE == 49 && SUB_MSG == 1, "subtags are OpenMAMA's field type numbers");
 
 /* ---- big-endian helpers --------------------------------------------------- */
 
@@ -105,39 +107,41 @@ inline double bitsDouble(uint64_t v)
     return d;
 }
 
+inline uint16_t byteSwapped(uint16_t v)
+{
+    return __builtin_bswap16(v);
+}
+inline uint32_t byteSwapped(uint32_t v)
+{
+    return __builtin_bswap32(v);
+}
+inline uint64_t byteSwapped(uint64_t v)
+{
+    return __builtin_bswap64(v);
+}
+
+template <typename T>
+void copySwappedAs(uint8_t* to, const uint8_t* from, size_t count)
+{
+    for (size_t i = 0; i < count; ++i, to += sizeof(T), from += sizeof(T))
+    {
+        T v;
+        memcpy(&v, from, sizeof v);
+        v = byteSwapped(v);
+        memcpy(to, &v, sizeof v);
+    }
+}
+
 /* Copies count elements of size bytes, reversing each element's bytes. */
 void copySwapped(uint8_t* to, const uint8_t* from, size_t count, size_t size)
 {
-    switch (size) {
-    case 1:
-        memcpy(to, from, count);
-        break;
-    case 2:
-        for (size_t i = 0; i < count; ++i, to += 2, from += 2) {
-            uint16_t v;
-            memcpy(&v, from, 2);
-            v = __builtin_bswap16(v);
-            memcpy(to, &v, 2);
-        }
-        break;
-    case 4:
-        for (size_t i = 0; i < count; ++i, to += 4, from += 4) {
-            uint32_t v;
-            memcpy(&v, from, 4);
-            v = __builtin_bswap32(v);
-            memcpy(to, &v, 4);
-        }
-        break;
-    case 8:
-        for (size_t i = 0; i < count; ++i, to += 8, from += 8) {
-            uint64_t v;
-            memcpy(&v, from, 8);
-            v = __builtin_bswap64(v);
-            memcpy(to, &v, 8);
-        }
-        break;
-    default:
-        break;
+    switch (size)
+    {
+        case 1: memcpy(to, from, count); break;
+        case 2: copySwappedAs<uint16_t>(to, from, count); break;
+        case 4: copySwappedAs<uint32_t>(to, from, count); break;
+        case 8: copySwappedAs<uint64_t>(to, from, count); break;
+        default: break;
     }
 }
 
@@ -237,30 +241,6 @@ const VectorWire* vectorBySubtag(uint8_t subtag)
         if (v.subtag == subtag)
             return &v;
     return nullptr;
-}
-
-/* The payload's own iterator placed at its first field, or null. */
-TarnixPayloadIter* placeIterator(TarnixPayloadImpl* payload, mama_status* status, bool logFailure)
-{
-    if (!payload->mIterator) {
-        msgPayloadIter iter = nullptr;
-        *status             = tarnixmsgPayloadIter_create(&iter, payload);
-        if (*status != MAMA_STATUS_OK) {
-            if (logFailure)
-                TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to create iterator: %s",
-                              mamaStatus_stringForStatus(*status));
-            return nullptr;
-        }
-        payload->mIterator = static_cast<TarnixPayloadIter*>(iter);
-    }
-    *status = tarnixmsgPayloadIter_associate(payload->mIterator, payload);
-    if (*status != MAMA_STATUS_OK) {
-        if (logFailure)
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to associate iterator: %s",
-                          mamaStatus_stringForStatus(*status));
-        return nullptr;
-    }
-    return payload->mIterator;
 }
 
 TarnixField* nextField(TarnixPayloadImpl* payload)
@@ -622,8 +602,8 @@ unsigned lengthWidth(uint64_t n)
 
 uint64_t estimate(TarnixPayloadImpl* payload)
 {
-    mama_status status;
-    if (!placeIterator(payload, &status, true))
+    TarnixPayloadIter* iter = nullptr;
+    if (tarnixmsgPayloadImpl_ownIterator(payload, &iter, true) != MAMA_STATUS_OK)
         return 0;
     uint8_t  version = tarnixmsgPayload_getPayloadVersion();
     uint64_t total   = kMinMessageSize;
@@ -648,8 +628,9 @@ extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const vo
         return MAMA_STATUS_NULL_ARG;
 
     uint64_t    needed = estimate(payload);
-    mama_status status;
-    if (!placeIterator(payload, &status, false))
+    TarnixPayloadIter* iter   = nullptr;
+    mama_status        status = tarnixmsgPayloadImpl_ownIterator(payload, &iter);
+    if (status != MAMA_STATUS_OK)
         return status;
     /* The container length is four bytes. */
     if (needed > static_cast<uint64_t>(UINT32_MAX) + kPreambleSize) {
@@ -657,7 +638,7 @@ extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const vo
                       needed);
         return MAMA_STATUS_PLATFORM;
     }
-    status = tarnixmsgPayload_reserveBuffer(&payload->mBuffer, &payload->mBufferSize,
+    status = tarnixmsgPayloadImpl_reserveBuffer(&payload->mBuffer, &payload->mBufferSize,
                                             static_cast<size_t>(needed));
     if (status != MAMA_STATUS_OK)
         return status;
@@ -768,8 +749,11 @@ private:
     mama_status subMessage(const uint8_t* data, size_t length);
     mama_status stringVector(const uint8_t* data, size_t length);
     mama_status msgVector(const uint8_t* data, size_t length);
-    mama_status dateTimeVector(const uint8_t* data, size_t length);
-    mama_status priceVector(const uint8_t* data, size_t length);
+    template <typename Record>
+    using RecordSetter = mama_status (*)(TarnixMsg*, const char*, size_t, mama_fid_t, Record*, size_t, bool);
+    template <typename Record, typename Decode>
+    mama_status recordVector(int32_t type, RecordSetter<Record> setRecords, const char* what, const char* lowerWhat,
+                             size_t v1Element, const uint8_t* data, size_t length, Decode decode);
     const char* nameText() const { return mName ? mName : ""; }
 
     TarnixPayloadImpl* mPayload;
@@ -937,9 +921,12 @@ mama_status Reader::byteArray(const Item& item)
     case SUB_VMSG:
         return msgVector(data, length);
     case SUB_VDATETIME:
-        return dateTimeVector(data, length);
+        return recordVector<TarnixDateTime>(
+            TARNIX_TYPE_VDATETIME, tarnixMsg_setVectorDateTimeRecords, "Date Time", "date time", 8, data, length,
+            [this](const uint8_t* p) { return mVersion == 1 ? unpackV1(get64(p)) : getDateTimeV2(p); });
     case SUB_VPRICE:
-        return priceVector(data, length);
+        return recordVector<TarnixPrice>(TARNIX_TYPE_VPRICE, tarnixMsg_setVectorPriceRecords, "Price", "price",
+                                         sizeof(TarnixPrice), data, length, getPrice);
     default:
         break;
     }
@@ -1101,98 +1088,60 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
     return tarnixMsg_setVectorMsg(mStore, mName, mNameLen, mFid, array, count, true);
 }
 
-mama_status Reader::dateTimeVector(const uint8_t* data, size_t length)
+/* A date-time or price vector: version 1 packs elements of a fixed size;
+ * version 2 leads with the element size, and a larger element's bytes past
+ * the record are skipped. what names the kind in the log lines. */
+template <typename Record, typename Decode>
+mama_status Reader::recordVector(int32_t type, RecordSetter<Record> setRecords, const char* what, const char* lowerWhat,
+                                 size_t v1Element, const uint8_t* data, size_t length, Decode decode)
 {
-    size_t element = 8;
+    size_t element = v1Element;
     size_t count;
-    if (mVersion == 1) {
+    if (mVersion == 1)
+    {
         count = length / element;
-    } else {
-        if (length < 2) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "Mama Date Time Vector without element size. For field fid: %u name: %s",
+    }
+    else
+    {
+        if (length < 2)
+        {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Mama %s Vector without element size. For field fid: %u name: %s", what,
                           static_cast<unsigned>(mFid), nameText());
             return MAMA_STATUS_INVALID_ARG;
         }
         element = get16(data);
-        if (element < sizeof(TarnixDateTime)) {
+        if (element < sizeof(Record))
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "Mama Date Time Vector element size: %zu, is too small. For field fid: %u name: %s",
-                          element, static_cast<unsigned>(mFid), nameText());
+                          "Mama %s Vector element size: %zu, is too small. For field fid: %u name: %s", what, element,
+                          static_cast<unsigned>(mFid), nameText());
             return MAMA_STATUS_PLATFORM;
         }
-        count            = (length - 2) / element;
+        count = (length - 2) / element;
         size_t remainder = (length - 2) - count * element;
-        if (remainder) {
+        if (remainder)
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "Mama Date Time Vector payload size, %zu and element size: %zu, not consistent. "
-                          "Decoded %zu elements, with %u overhead, found %zu remaining bytes in date time "
+                          "Mama %s Vector payload size, %zu and element size: %zu, not consistent. "
+                          "Decoded %zu elements, with %u overhead, found %zu remaining bytes in %s "
                           "Vector. For field fid: %u name: %s",
-                          length, element, count, 2u, remainder, static_cast<unsigned>(mFid), nameText());
+                          what, length, element, count, 2u, remainder, lowerWhat, static_cast<unsigned>(mFid),
+                          nameText());
             return MAMA_STATUS_PLATFORM;
         }
         data += 2;
     }
     if (count == 0)
-        return tarnixMsg_setVectorDateTimeRecords(mStore, mName, mNameLen, mFid, nullptr, 0, false);
+        return setRecords(mStore, mName, mNameLen, mFid, nullptr, 0, false);
     TarnixField* field = nullptr;
-    TarnixBlock  block{};
-    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VDATETIME,
-                                            count * sizeof(TarnixDateTime), &field, &block);
+    TarnixBlock block{};
+    mama_status status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, type, count * sizeof(Record), &field, &block);
     if (status != MAMA_STATUS_OK)
         return status;
-    auto* records = static_cast<TarnixDateTime*>(block.data);
+    auto* records = static_cast<Record*>(block.data);
     for (size_t i = 0; i < count; ++i, data += element)
-        records[i] = mVersion == 1 ? unpackV1(get64(data)) : getDateTimeV2(data);
-    tarnixField_setBlock(field, block, static_cast<uint32_t>(count),
-                         static_cast<uint32_t>(count * sizeof(TarnixDateTime)));
-    return MAMA_STATUS_OK;
-}
-
-mama_status Reader::priceVector(const uint8_t* data, size_t length)
-{
-    size_t element = sizeof(TarnixPrice);
-    size_t count;
-    if (mVersion < 2) {
-        count = length / element;
-    } else {
-        if (length < 2) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Mama Price Vector without element size. For field fid: %u name: %s",
-                          static_cast<unsigned>(mFid), nameText());
-            return MAMA_STATUS_INVALID_ARG;
-        }
-        element = get16(data);
-        if (element < sizeof(TarnixPrice)) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "Mama Price Vector element size: %zu, is too small. For field fid: %u name: %s",
-                          element, static_cast<unsigned>(mFid), nameText());
-            return MAMA_STATUS_PLATFORM;
-        }
-        count            = (length - 2) / element;
-        size_t remainder = (length - 2) - count * element;
-        if (remainder) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "Mama Price Vector payload size, %zu and element size: %zu, not consistent. "
-                          "Decoded %zu elements, with %u overhead, found %zu remaining bytes in price "
-                          "Vector. For field fid: %u name: %s",
-                          length, element, count, 2u, remainder, static_cast<unsigned>(mFid), nameText());
-            return MAMA_STATUS_PLATFORM;
-        }
-        data += 2;
-    }
-    if (count == 0)
-        return tarnixMsg_setVectorPriceRecords(mStore, mName, mNameLen, mFid, nullptr, 0, false);
-    TarnixField* field = nullptr;
-    TarnixBlock  block{};
-    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VPRICE,
-                                            count * sizeof(TarnixPrice), &field, &block);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    auto* records = static_cast<TarnixPrice*>(block.data);
-    for (size_t i = 0; i < count; ++i, data += element)
-        records[i] = getPrice(data);
-    tarnixField_setBlock(field, block, static_cast<uint32_t>(count),
-                         static_cast<uint32_t>(count * sizeof(TarnixPrice)));
+        records[i] = decode(data);
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(count * sizeof(Record)));
     return MAMA_STATUS_OK;
 }
 

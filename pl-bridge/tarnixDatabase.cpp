@@ -321,6 +321,18 @@ TarnixFieldNode* tarnixMsg_find(const TarnixMsg* store, const char* name, mama_f
 
 namespace {
 
+/* A new field of the given fid at the end; fid becomes lastFid. */
+inline TarnixFieldNode* appendField(TarnixMsg* store, mama_fid_t fid)
+{
+    TarnixFieldNode* node = appendNode(store);
+    if (!node)
+        return nullptr;
+    node->field.fid = fid;
+    store->tail->field.fid = fid;
+    indexAdd(store, fid, node);
+    return node;
+}
+
 /* A field above every stored fid but not above lastFid: only possible when
  * lastFid is stale (a field appended and taken out again). It still
  * belongs at the end. */
@@ -329,13 +341,7 @@ TarnixFieldNode* appendBelowLastFid(TarnixMsg* store, mama_fid_t fid)
     TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                   "tarnixMsg_insert_sorted: last element insert not caught early fid: %d, lastfid: %d",
                   static_cast<int>(fid), static_cast<int>(store->lastFid()));
-    TarnixFieldNode* node = appendNode(store);
-    if (!node)
-        return nullptr;
-    node->field.fid        = fid;
-    store->tail->field.fid = fid;
-    indexAdd(store, fid, node);
-    return node;
+    return appendField(store, fid);
 }
 
 /* Out of order through the index: the field, or its place, in O(1). */
@@ -420,13 +426,8 @@ TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mam
         return insertNameOnly(store, name, isNew);
 
     if (fid > store->lastFid()) {
-        TarnixFieldNode* node = appendNode(store);
-        if (!node)
-            return nullptr;
-        node->field.fid        = fid;
-        store->tail->field.fid = fid;
-        *isNew                 = true;
-        indexAdd(store, fid, node);
+        TarnixFieldNode* node = appendField(store, fid);
+        *isNew                = node != nullptr;
         return node;
     }
 
@@ -533,179 +534,118 @@ mama_status tarnixMsg_prepare(TarnixMsg* store, const char* name, size_t nameLen
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixMsg_setString(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
-                                const char* text, size_t size)
+namespace
+{
+
+/* The field of the given type (tarnixMsg_set), then its setter. A setter
+ * given adopt owns adopted from the call on: it is freed when there is no
+ * field to take it. */
+template <typename Set>
+inline mama_status setField(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, int32_t type, Set set,
+                            const void* adopted = nullptr, size_t count = 0)
+{
+    TarnixFieldNode* node;
+    mama_status status = tarnixMsg_set(store, name, nameLen, fid, type, &node);
+    if (status != MAMA_STATUS_OK)
+    {
+        tarnixField_discardAdopted(type, const_cast<void*>(adopted), count);
+        return status;
+    }
+    return set(&node->field);
+}
+
+} // namespace
+
+mama_status tarnixMsg_setString(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, const char* text,
+                                size_t size)
 {
     if (!text)
         return MAMA_STATUS_NULL_ARG;
     if (size == 0)
         size = strnlen(text, TARNIX_MAX_STRING) + 1;
-    if (size > TARNIX_MAX_STRING) {
-        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixMsg_setString: incoming string too big: %zu; max: %zu",
-                      size, TARNIX_MAX_STRING);
+    if (size > TARNIX_MAX_STRING)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixMsg_setString: incoming string too big: %zu; max: %zu", size,
+                      TARNIX_MAX_STRING);
         return MAMA_STATUS_INVALID_ARG;
     }
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_STRING, &node);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    return tarnixField_setString(&node->field, text, size, &store->arena);
+    return setField(store, name, nameLen, fid, TARNIX_TYPE_STRING,
+                    [&](TarnixField* f) { return tarnixField_setString(f, text, size, &store->arena); });
 }
 
-#define TARNIX_MSG_SCALAR_SETTER(Name, CType, Type)                                               \
-    mama_status tarnixMsg_set##Name(TarnixMsg* store, const char* name, size_t nameLen,           \
-                                    mama_fid_t fid, CType value)                                  \
-    {                                                                                             \
-        TarnixFieldNode* node;                                                                    \
-        mama_status      status = tarnixMsg_set(store, name, nameLen, fid, Type, &node);          \
-        if (status != MAMA_STATUS_OK)                                                             \
-            return status;                                                                        \
-        return tarnixField_set##Name(&node->field, value);                                        \
+#define TARNIX_MSG_SCALAR_SETTER(Name, CType, Type, ...)                                                               \
+    mama_status tarnixMsg_set##Name(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, CType value)   \
+    {                                                                                                                  \
+        return setField(store, name, nameLen, fid, Type,                                                               \
+                        [&](TarnixField* f) { return tarnixField_set##Name(f, value); });                              \
     }
 
-TARNIX_MSG_SCALAR_SETTER(Bool, mama_bool_t, TARNIX_TYPE_BOOL)
-TARNIX_MSG_SCALAR_SETTER(Char, char, TARNIX_TYPE_WCHAR)
-TARNIX_MSG_SCALAR_SETTER(I8, mama_i8_t, TARNIX_TYPE_INT8)
-TARNIX_MSG_SCALAR_SETTER(U8, mama_u8_t, TARNIX_TYPE_UINT8)
-TARNIX_MSG_SCALAR_SETTER(I16, mama_i16_t, TARNIX_TYPE_INT16)
-TARNIX_MSG_SCALAR_SETTER(U16, mama_u16_t, TARNIX_TYPE_UINT16)
-TARNIX_MSG_SCALAR_SETTER(I32, mama_i32_t, TARNIX_TYPE_INT32)
-TARNIX_MSG_SCALAR_SETTER(U32, mama_u32_t, TARNIX_TYPE_UINT32)
-TARNIX_MSG_SCALAR_SETTER(I64, mama_i64_t, TARNIX_TYPE_INT64)
-TARNIX_MSG_SCALAR_SETTER(U64, mama_u64_t, TARNIX_TYPE_UINT64)
-TARNIX_MSG_SCALAR_SETTER(F32, mama_f32_t, TARNIX_TYPE_FLOAT)
-TARNIX_MSG_SCALAR_SETTER(F64, mama_f64_t, TARNIX_TYPE_DOUBLE)
+TARNIX_SCALAR_KINDS(TARNIX_MSG_SCALAR_SETTER)
 TARNIX_MSG_SCALAR_SETTER(Msg, TarnixPayloadImpl*, TARNIX_TYPE_TXM)
 TARNIX_MSG_SCALAR_SETTER(DateTime, const mamaDateTime, TARNIX_TYPE_DATETIME)
 TARNIX_MSG_SCALAR_SETTER(DateTimeRecord, const TarnixDateTime&, TARNIX_TYPE_DATETIME)
 TARNIX_MSG_SCALAR_SETTER(Price, const mamaPrice, TARNIX_TYPE_PRICE)
 TARNIX_MSG_SCALAR_SETTER(PriceRecord, const TarnixPrice&, TARNIX_TYPE_PRICE)
-
 #undef TARNIX_MSG_SCALAR_SETTER
 
-mama_status tarnixMsg_setOpaque(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
-                                const void* bytes, size_t size)
+mama_status tarnixMsg_setOpaque(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, const void* bytes,
+                                size_t size)
 {
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_OPAQUE, &node);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    return tarnixField_setOpaque(&node->field, bytes, size, &store->arena);
+    return setField(store, name, nameLen, fid, TARNIX_TYPE_OPAQUE,
+                    [&](TarnixField* f) { return tarnixField_setOpaque(f, bytes, size, &store->arena); });
 }
 
-size_t tarnixMsg_vectorElementSize(int32_t type)
+mama_status tarnixMsg_setVectorOf(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, int32_t type,
+                                  const void* data, size_t count, bool adopt)
 {
-    switch (type) {
-    case TARNIX_TYPE_VBOOL:
-    case TARNIX_TYPE_VUINT8:
-    case TARNIX_TYPE_VINT8:
-    case TARNIX_TYPE_VWCHAR:  return 1;
-    case TARNIX_TYPE_VUINT16:
-    case TARNIX_TYPE_VINT16:  return 2;
-    case TARNIX_TYPE_VUINT32:
-    case TARNIX_TYPE_VINT32:
-    case TARNIX_TYPE_VFLOAT:  return 4;
-    case TARNIX_TYPE_VUINT64:
-    case TARNIX_TYPE_VINT64:
-    case TARNIX_TYPE_VDOUBLE: return 8;
-    default:                  return 0;
-    }
-}
-
-mama_status tarnixMsg_setVectorOf(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
-                                  int32_t type, const void* data, size_t count, bool adopt)
-{
-    size_t elementSize = tarnixMsg_vectorElementSize(type);
-    if (elementSize == 0) {
+    /* Numeric vectors only: date-times and prices have setters of their own. */
+    bool numeric = type != TARNIX_TYPE_VDATETIME && type != TARNIX_TYPE_VPRICE;
+    size_t elementSize = numeric ? tarnixField_elementSize(type) : 0;
+    if (elementSize == 0)
+    {
         if (adopt)
             free(const_cast<void*>(data));
         return MAMA_STATUS_INVALID_ARG;
     }
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, type, &node);
-    if (status != MAMA_STATUS_OK) {
-        if (adopt)
-            tarnixField_discardAdopted(type, const_cast<void*>(data), count);
-        return status;
+    return setField(
+        store, name, nameLen, fid, type,
+        [&](TarnixField* f) { return tarnixField_setVector(f, data, count, elementSize, type, adopt, &store->arena); },
+        adopt ? data : nullptr, count);
+}
+
+mama_status tarnixMsg_setVectorString(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                                      const char* const* texts, size_t count, size_t totalSize, bool adopt)
+{
+    return setField(
+        store, name, nameLen, fid, TARNIX_TYPE_VSTRING,
+        [&](TarnixField* f) { return tarnixField_setVectorString(f, texts, count, totalSize, adopt, &store->arena); },
+        adopt ? texts : nullptr, count);
+}
+
+mama_status tarnixMsg_setVectorMsg(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
+                                   TarnixPayloadImpl* const* msgs, size_t count, bool adopt)
+{
+    return setField(
+        store, name, nameLen, fid, TARNIX_TYPE_VTXM,
+        [&](TarnixField* f) { return tarnixField_setVectorMsg(f, msgs, count, adopt); }, adopt ? msgs : nullptr, count);
+}
+
+#define TARNIX_MSG_RECORD_VECTOR(Kind, Record, Object, Type, VectorType, ...)                                          \
+    mama_status tarnixMsg_setVector##Kind(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,          \
+                                          const Object* values, size_t count)                                          \
+    {                                                                                                                  \
+        return setField(store, name, nameLen, fid, VectorType,                                                         \
+                        [&](TarnixField* f) { return tarnixField_setVector##Kind(f, values, count, &store->arena); }); \
+    }                                                                                                                  \
+    mama_status tarnixMsg_setVector##Kind##Records(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, \
+                                                   Record* block, size_t count, bool adopt)                            \
+    {                                                                                                                  \
+        auto set = [&](TarnixField* f)                                                                                 \
+        { return tarnixField_setVector##Kind##Records(f, block, count, adopt, &store->arena); };                       \
+        return setField(store, name, nameLen, fid, VectorType, set, adopt ? block : nullptr, count);                   \
     }
-    return tarnixField_setVector(&node->field, data, count, elementSize, type, adopt, &store->arena);
-}
-
-mama_status tarnixMsg_setVectorString(TarnixMsg* store, const char* name, size_t nameLen,
-                                      mama_fid_t fid, const char* const* texts, size_t count,
-                                      size_t totalSize, bool adopt)
-{
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VSTRING, &node);
-    if (status != MAMA_STATUS_OK) {
-        if (adopt)
-            tarnixField_discardAdopted(TARNIX_TYPE_VSTRING, const_cast<char**>(texts), count);
-        return status;
-    }
-    return tarnixField_setVectorString(&node->field, texts, count, totalSize, adopt, &store->arena);
-}
-
-mama_status tarnixMsg_setVectorMsg(TarnixMsg* store, const char* name, size_t nameLen,
-                                   mama_fid_t fid, TarnixPayloadImpl* const* msgs, size_t count,
-                                   bool adopt)
-{
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VTXM, &node);
-    if (status != MAMA_STATUS_OK) {
-        if (adopt)
-            tarnixField_discardAdopted(TARNIX_TYPE_VTXM, const_cast<TarnixPayloadImpl**>(msgs), count);
-        return status;
-    }
-    return tarnixField_setVectorMsg(&node->field, msgs, count, adopt);
-}
-
-mama_status tarnixMsg_setVectorDateTime(TarnixMsg* store, const char* name, size_t nameLen,
-                                        mama_fid_t fid, const mamaDateTime* values, size_t count)
-{
-    TarnixFieldNode* node;
-    mama_status status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VDATETIME, &node);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    return tarnixField_setVectorDateTime(&node->field, values, count, &store->arena);
-}
-
-mama_status tarnixMsg_setVectorDateTimeRecords(TarnixMsg* store, const char* name, size_t nameLen,
-                                               mama_fid_t fid, TarnixDateTime* block, size_t count,
-                                               bool adopt)
-{
-    TarnixFieldNode* node;
-    mama_status status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VDATETIME, &node);
-    if (status != MAMA_STATUS_OK) {
-        if (adopt)
-            tarnixField_discardAdopted(TARNIX_TYPE_VDATETIME, block, count);
-        return status;
-    }
-    return tarnixField_setVectorDateTimeRecords(&node->field, block, count, adopt, &store->arena);
-}
-
-mama_status tarnixMsg_setVectorPrice(TarnixMsg* store, const char* name, size_t nameLen,
-                                     mama_fid_t fid, const mamaPrice* values, size_t count)
-{
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VPRICE, &node);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    return tarnixField_setVectorPrice(&node->field, values, count, &store->arena);
-}
-
-mama_status tarnixMsg_setVectorPriceRecords(TarnixMsg* store, const char* name, size_t nameLen,
-                                            mama_fid_t fid, TarnixPrice* block, size_t count,
-                                            bool adopt)
-{
-    TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, TARNIX_TYPE_VPRICE, &node);
-    if (status != MAMA_STATUS_OK) {
-        if (adopt)
-            tarnixField_discardAdopted(TARNIX_TYPE_VPRICE, block, count);
-        return status;
-    }
-    return tarnixField_setVectorPriceRecords(&node->field, block, count, adopt, &store->arena);
-}
+TARNIX_RECORD_KINDS(TARNIX_MSG_RECORD_VECTOR)
+#undef TARNIX_MSG_RECORD_VECTOR
 
 mama_status tarnixMsg_getFieldAsString(const TarnixMsg* store, const char* name, mama_fid_t fid,
                                        char* buffer, size_t length)

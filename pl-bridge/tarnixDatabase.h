@@ -153,9 +153,6 @@ mama_status tarnixMsg_setVectorPriceRecords(TarnixMsg* store, const char* name, 
                                             mama_fid_t fid, TarnixPrice* block, size_t count,
                                             bool adopt);
 
-/* Element size of a numeric vector type, 0 for any other type. */
-size_t tarnixMsg_vectorElementSize(int32_t type);
-
 /* Getter family: MAMA_STATUS_NOT_FOUND without such field, else the field
  * getter's status. */
 template <typename... Out>

@@ -2,9 +2,8 @@
 
 #include "tarnixArena.h"
 #include "tarnixLog.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
-#include <atomic>
 #include <cinttypes>
 #include <climits>
 #include <cstdarg>
@@ -16,8 +15,6 @@
 #include <type_traits>
 
 namespace {
-
-std::atomic<uint8_t> gPayloadVersion{0};
 
 struct TypeInfo {
     const char*   name;
@@ -176,144 +173,7 @@ TarnixBlock roomFor(const TarnixField* f, size_t size, TarnixArena* arena)
     return tarnixField_newBlock(f, size, arena);
 }
 
-mama_status priceFromMama(const mamaPrice source, TarnixPrice* out)
-{
-    double         value = 0;
-    mamaPriceHints hints = 0;
-    mama_status    status = mamaPrice_getValue(source, &value);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    status = mamaPrice_getHints(source, &hints);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    out->value = value;
-    out->hints = hints;
-    return MAMA_STATUS_OK;
-}
-
-/* Bounded text writer: never passes length, always NUL-terminated. */
-class TextOut {
-public:
-    TextOut(char* buffer, size_t length) : mBuf(buffer), mLen(length)
-    {
-        if (mLen)
-            mBuf[0] = '\0';
-    }
-
-    /* Bytes left including the terminator's. */
-    size_t room() const { return mLen - mPos; }
-    size_t written() const { return mPos; }
-    bool   full() const { return mLen == 0 || mPos + 1 >= mLen; }
-
-    /* Appends; answers whether the piece fitted whole. */
-    bool put(const char* format, ...) __attribute__((format(printf, 2, 3)))
-    {
-        if (mLen == 0)
-            return false;
-        va_list ap;
-        va_start(ap, format);
-        int n = vsnprintf(mBuf + mPos, room(), format, ap);
-        va_end(ap);
-        if (n < 0) {
-            mBuf[mPos] = '\0';
-            return false;
-        }
-        size_t fitted = room() - 1;
-        if (static_cast<size_t>(n) <= fitted) {
-            mPos += static_cast<size_t>(n);
-            return true;
-        }
-        mPos += fitted;
-        return false;
-    }
-
-    /* Ends a vector: "}" when it fits, else the last four characters
-     * become "...}" to show the cut. */
-    void closeVector(bool complete)
-    {
-        if (complete && room() > 1) {
-            put("}");
-            return;
-        }
-        if (mLen <= 5)
-            return;
-        size_t start = mPos >= 4 ? mPos - 4 : 0;
-        if (start + 4 > mLen - 1)
-            start = mLen - 1 - 4;
-        memcpy(mBuf + start, "...}", 4);
-        mPos          = start + 4;
-        mBuf[mPos]    = '\0';
-    }
-
-    void clear()
-    {
-        mPos = 0;
-        if (mLen)
-            mBuf[0] = '\0';
-    }
-
-private:
-    char*  mBuf;
-    size_t mLen;
-    size_t mPos = 0;
-};
-
-/* Text of one date-time as OpenMAMA formats it, with epoch seconds for
- * instants before 1601. */
-mama_status dateTimeText(const TarnixDateTime& dt, mamaDateTime scratch, char* out, size_t outLen)
-{
-    mama_status status = tarnixDateTime_toMama(dt, scratch);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    status = mamaDateTime_getAsString(scratch, out, outLen);
-    if (status == MAMA_STATUS_INVALID_ARG && dt.seconds < kEarliestFormattable) {
-        mama_f64_t seconds = 0;
-        status = mamaDateTime_getEpochTimeSeconds(scratch, &seconds);
-        if (status == MAMA_STATUS_OK)
-            snprintf(out, outLen, "%.6f", seconds);
-    }
-    return status;
-}
-
-mama_status priceText(double value, mamaPriceHints hints, mamaPrice scratch, char* out,
-                      size_t outLen)
-{
-    mama_status status = mamaPrice_setWithHints(scratch, value, hints);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    return mamaPrice_getAsString(scratch, out, outLen);
-}
-
-template <typename T, typename Fn>
-void simpleVector(TextOut& out, const TarnixField* f, Fn element)
-{
-    const T* values = static_cast<const T*>(f->value.data);
-    for (uint32_t i = 0; i < f->count && !out.full(); ++i)
-        element(out, values[i]);
-    out.closeVector(!out.full());
-}
-
 } // namespace
-
-extern "C" {
-
-uint8_t tarnixmsgPayload_getPayloadVersion(void)
-{
-    uint8_t version = gPayloadVersion.load(std::memory_order_relaxed);
-    return version ? version : 2;
-}
-
-int tarnixmsgPayload_setPayloadVersion(unsigned long version, int force)
-{
-    if (gPayloadVersion.load(std::memory_order_relaxed) != 0 && !force)
-        return 0;
-    if (version != 1 && version != 2)
-        return -1;
-    gPayloadVersion.store(static_cast<uint8_t>(version), std::memory_order_relaxed);
-    return 0;
-}
-
-} // extern "C"
 
 void tarnixField_init(TarnixField* field)
 {
@@ -376,30 +236,39 @@ bool tarnixField_isVectorType(int32_t type)
     return type >= TARNIX_TYPE_VBOOL && type <= TARNIX_TYPE_VPRICE && type != TARNIX_TYPE_UNUSED28;
 }
 
+size_t tarnixField_elementSize(int32_t type)
+{
+    switch (type)
+    {
+        case TARNIX_TYPE_VBOOL:
+        case TARNIX_TYPE_VUINT8:
+        case TARNIX_TYPE_VINT8:
+        case TARNIX_TYPE_VWCHAR: return 1;
+        case TARNIX_TYPE_VUINT16:
+        case TARNIX_TYPE_VINT16: return 2;
+        case TARNIX_TYPE_VUINT32:
+        case TARNIX_TYPE_VINT32:
+        case TARNIX_TYPE_VFLOAT: return 4;
+        case TARNIX_TYPE_VUINT64:
+        case TARNIX_TYPE_VINT64:
+        case TARNIX_TYPE_VDOUBLE: return 8;
+        case TARNIX_TYPE_VDATETIME: return sizeof(TarnixDateTime);
+        case TARNIX_TYPE_VPRICE: return sizeof(TarnixPrice);
+        default: return 0;
+    }
+}
+
 /* ---- setters ------------------------------------------------------------ */
 
-#define TARNIX_SCALAR_SETTER(Name, CType, Type, Member)                   \
-    mama_status tarnixField_set##Name(TarnixField* field, CType value)    \
-    {                                                                     \
-        if (field->type != (Type))                                        \
-            return MAMA_STATUS_WRONG_FIELD_TYPE;                          \
-        field->value.Member = value;                                      \
-        return MAMA_STATUS_OK;                                            \
+#define TARNIX_SCALAR_SETTER(Name, CType, Type, Member)                                                                \
+    mama_status tarnixField_set##Name(TarnixField* field, CType value)                                                 \
+    {                                                                                                                  \
+        if (field->type != (Type))                                                                                     \
+            return MAMA_STATUS_WRONG_FIELD_TYPE;                                                                       \
+        field->value.Member = value;                                                                                   \
+        return MAMA_STATUS_OK;                                                                                         \
     }
-
-TARNIX_SCALAR_SETTER(Bool, mama_bool_t, TARNIX_TYPE_BOOL, i8)
-TARNIX_SCALAR_SETTER(Char, char, TARNIX_TYPE_WCHAR, ch)
-TARNIX_SCALAR_SETTER(I8, mama_i8_t, TARNIX_TYPE_INT8, i8)
-TARNIX_SCALAR_SETTER(U8, mama_u8_t, TARNIX_TYPE_UINT8, u8)
-TARNIX_SCALAR_SETTER(I16, mama_i16_t, TARNIX_TYPE_INT16, i16)
-TARNIX_SCALAR_SETTER(U16, mama_u16_t, TARNIX_TYPE_UINT16, u16)
-TARNIX_SCALAR_SETTER(I32, mama_i32_t, TARNIX_TYPE_INT32, i32)
-TARNIX_SCALAR_SETTER(U32, mama_u32_t, TARNIX_TYPE_UINT32, u32)
-TARNIX_SCALAR_SETTER(I64, mama_i64_t, TARNIX_TYPE_INT64, i64)
-TARNIX_SCALAR_SETTER(U64, mama_u64_t, TARNIX_TYPE_UINT64, u64)
-TARNIX_SCALAR_SETTER(F32, mama_f32_t, TARNIX_TYPE_FLOAT, f32)
-TARNIX_SCALAR_SETTER(F64, mama_f64_t, TARNIX_TYPE_DOUBLE, f64)
-
+TARNIX_SCALAR_KINDS(TARNIX_SCALAR_SETTER)
 #undef TARNIX_SCALAR_SETTER
 
 mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size,
@@ -452,7 +321,7 @@ mama_status tarnixField_setMsg(TarnixField* field, TarnixPayloadImpl* msg)
         return MAMA_STATUS_NULL_ARG;
     /* Take the new reference first so that setting the same message again
      * cannot free it. */
-    tarnixPayload_retain(msg);
+    tarnixmsgPayloadImpl_retain(msg);
     if (field->value.msg)
         tarnixmsgPayload_destroy(field->value.msg);
     field->value.msg = msg;
@@ -527,44 +396,27 @@ mama_status tarnixDateTime_toMama(const TarnixDateTime& source, mamaDateTime out
     return mamaDateTime_setHints(out, source.hints);
 }
 
-mama_status tarnixField_setDateTime(TarnixField* field, const mamaDateTime value)
+mama_status tarnixPrice_fromMama(const mamaPrice source, TarnixPrice* out)
 {
-    if (field->type != TARNIX_TYPE_DATETIME)
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    TarnixDateTime record;
-    mama_status    status = tarnixDateTime_fromMama(value, &record);
+    double value = 0;
+    mamaPriceHints hints = 0;
+    mama_status status = mamaPrice_getValue(source, &value);
     if (status != MAMA_STATUS_OK)
         return status;
-    field->value.dateTime = record;
-    return MAMA_STATUS_OK;
-}
-
-mama_status tarnixField_setDateTimeRecord(TarnixField* field, const TarnixDateTime& value)
-{
-    if (field->type != TARNIX_TYPE_DATETIME)
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    field->value.dateTime = value;
-    return MAMA_STATUS_OK;
-}
-
-mama_status tarnixField_setPrice(TarnixField* field, const mamaPrice value)
-{
-    if (field->type != TARNIX_TYPE_PRICE)
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    TarnixPrice record;
-    mama_status status = priceFromMama(value, &record);
+    status = mamaPrice_getHints(source, &hints);
     if (status != MAMA_STATUS_OK)
         return status;
-    field->value.price = record;
+    out->value = value;
+    out->hints = hints;
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_setPriceRecord(TarnixField* field, const TarnixPrice& value)
+mama_status tarnixPrice_toMama(const TarnixPrice& source, mamaPrice out)
 {
-    if (field->type != TARNIX_TYPE_PRICE)
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    field->value.price = value;
-    return MAMA_STATUS_OK;
+    mama_status status = mamaPrice_setValue(out, source.value);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    return mamaPrice_setHints(out, source.hints);
 }
 
 mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count,
@@ -680,7 +532,7 @@ mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* cons
         for (size_t i = 0; i < count; ++i) {
             array[i] = msgs[i];
             if (array[i])
-                tarnixPayload_retain(array[i]);
+                tarnixmsgPayloadImpl_retain(array[i]);
         }
     }
 
@@ -696,50 +548,42 @@ mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* cons
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_setVectorDateTimeRecords(TarnixField* field, TarnixDateTime* block,
-                                                 size_t count, bool adopt, TarnixArena* arena)
+namespace
 {
-    if (field->type != TARNIX_TYPE_VDATETIME) {
+
+/* Date-time and price vectors: a block of count records, empty without one. */
+mama_status setRecords(TarnixField* field, int32_t type, void* block, size_t count, bool adopt, TarnixArena* arena)
+{
+    if (field->type != type)
+    {
         if (adopt)
             free(block);
         return MAMA_STATUS_WRONG_FIELD_TYPE;
     }
-    if (count == 0) {
+    if (count == 0)
+    {
         if (adopt)
             free(block);
         tarnixField_setBlock(field, TarnixBlock{}, 0, 0);
         return MAMA_STATUS_OK;
     }
-    return tarnixField_setVector(field, block, count, sizeof(TarnixDateTime), TARNIX_TYPE_VDATETIME,
-                                 adopt, arena);
+    return tarnixField_setVector(field, block, count, tarnixField_elementSize(type), type, adopt, arena);
 }
 
-mama_status tarnixField_setVectorPriceRecords(TarnixField* field, TarnixPrice* block, size_t count,
-                                              bool adopt, TarnixArena* arena)
-{
-    if (field->type != TARNIX_TYPE_VPRICE) {
-        if (adopt)
-            free(block);
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    }
-    if (count == 0) {
-        if (adopt)
-            free(block);
-        tarnixField_setBlock(field, TarnixBlock{}, 0, 0);
-        return MAMA_STATUS_OK;
-    }
-    return tarnixField_setVector(field, block, count, sizeof(TarnixPrice), TARNIX_TYPE_VPRICE, adopt,
-                                 arena);
-}
+} // namespace
 
 namespace {
 
 /* A vector of records converted from OpenMAMA objects into a new block:
  * an element refused leaves the current value as it was. */
 template <typename Record, typename Source, typename Convert>
-mama_status setConverted(TarnixField* field, const Source* values, size_t count, TarnixArena* arena,
+mama_status setConverted(TarnixField* field, int32_t type, const Source* values, size_t count, TarnixArena* arena,
                          Convert convert)
 {
+    if (field->type != type)
+        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    if (count == 0)
+        return setRecords(field, type, nullptr, 0, false, nullptr);
     if (!values)
         return MAMA_STATUS_NULL_ARG;
     if (!blockSizeFits(count, sizeof(Record)))
@@ -748,41 +592,22 @@ mama_status setConverted(TarnixField* field, const Source* values, size_t count,
     if (!block.data)
         return MAMA_STATUS_NOMEM;
     auto* records = static_cast<Record*>(block.data);
-    for (size_t i = 0; i < count; ++i) {
-        Record      record;
+    for (size_t i = 0; i < count; ++i)
+    {
+        Record record;
         mama_status status = convert(values[i], &record);
-        if (status != MAMA_STATUS_OK) {
+        if (status != MAMA_STATUS_OK)
+        {
             tarnixField_dropBlock(block, count * sizeof(Record));
             return status;
         }
         records[i] = record;
     }
-    tarnixField_setBlock(field, block, static_cast<uint32_t>(count),
-                         static_cast<uint32_t>(count * sizeof(Record)));
+    tarnixField_setBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(count * sizeof(Record)));
     return MAMA_STATUS_OK;
 }
 
 } // namespace
-
-mama_status tarnixField_setVectorDateTime(TarnixField* field, const mamaDateTime* values,
-                                          size_t count, TarnixArena* arena)
-{
-    if (field->type != TARNIX_TYPE_VDATETIME)
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    if (count == 0)
-        return tarnixField_setVectorDateTimeRecords(field, nullptr, 0, false);
-    return setConverted<TarnixDateTime>(field, values, count, arena, tarnixDateTime_fromMama);
-}
-
-mama_status tarnixField_setVectorPrice(TarnixField* field, const mamaPrice* values, size_t count,
-                                       TarnixArena* arena)
-{
-    if (field->type != TARNIX_TYPE_VPRICE)
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    if (count == 0)
-        return tarnixField_setVectorPriceRecords(field, nullptr, 0, false);
-    return setConverted<TarnixPrice>(field, values, count, arena, priceFromMama);
-}
 
 void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
 {
@@ -799,16 +624,24 @@ void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
 
 /* ---- getters ------------------------------------------------------------ */
 
-mama_status tarnixField_getBool(const TarnixField* f, mama_bool_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getChar(const TarnixField* f, char* out) { return getInteger(f, out); }
-mama_status tarnixField_getI8(const TarnixField* f, mama_i8_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getU8(const TarnixField* f, mama_u8_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getI16(const TarnixField* f, mama_i16_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getU16(const TarnixField* f, mama_u16_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getI32(const TarnixField* f, mama_i32_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getU32(const TarnixField* f, mama_u32_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getI64(const TarnixField* f, mama_i64_t* out) { return getInteger(f, out); }
-mama_status tarnixField_getU64(const TarnixField* f, mama_u64_t* out) { return getInteger(f, out); }
+/* Integer kinds read any integer no wider than themselves; F32 and F64
+ * below convert. */
+#define TARNIX_INTEGER_GETTER(Kind, CType, ...)                                                                        \
+    mama_status tarnixField_get##Kind(const TarnixField* f, CType* out)                                                \
+    {                                                                                                                  \
+        return getInteger(f, out);                                                                                     \
+    }
+TARNIX_INTEGER_GETTER(Bool, mama_bool_t)
+TARNIX_INTEGER_GETTER(Char, char)
+TARNIX_INTEGER_GETTER(I8, mama_i8_t)
+TARNIX_INTEGER_GETTER(U8, mama_u8_t)
+TARNIX_INTEGER_GETTER(I16, mama_i16_t)
+TARNIX_INTEGER_GETTER(U16, mama_u16_t)
+TARNIX_INTEGER_GETTER(I32, mama_i32_t)
+TARNIX_INTEGER_GETTER(U32, mama_u32_t)
+TARNIX_INTEGER_GETTER(I64, mama_i64_t)
+TARNIX_INTEGER_GETTER(U64, mama_u64_t)
+#undef TARNIX_INTEGER_GETTER
 
 mama_status tarnixField_getF32(const TarnixField* f, mama_f32_t* out)
 {
@@ -919,55 +752,25 @@ mama_status vectorOf(const TarnixField* f, std::initializer_list<int32_t> accept
 
 } // namespace
 
-mama_status tarnixField_getVectorBool(const TarnixField* f, const mama_bool_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
-}
-mama_status tarnixField_getVectorChar(const TarnixField* f, const char** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8, TARNIX_TYPE_VWCHAR},
-                    out, n);
-}
-mama_status tarnixField_getVectorI8(const TarnixField* f, const mama_i8_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
-}
-mama_status tarnixField_getVectorU8(const TarnixField* f, const mama_u8_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8}, out, n);
-}
-mama_status tarnixField_getVectorI16(const TarnixField* f, const mama_i16_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16}, out, n);
-}
-mama_status tarnixField_getVectorU16(const TarnixField* f, const mama_u16_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16}, out, n);
-}
-mama_status tarnixField_getVectorI32(const TarnixField* f, const mama_i32_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32}, out, n);
-}
-mama_status tarnixField_getVectorU32(const TarnixField* f, const mama_u32_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32}, out, n);
-}
-mama_status tarnixField_getVectorI64(const TarnixField* f, const mama_i64_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64}, out, n);
-}
-mama_status tarnixField_getVectorU64(const TarnixField* f, const mama_u64_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64}, out, n);
-}
-mama_status tarnixField_getVectorF32(const TarnixField* f, const mama_f32_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VFLOAT}, out, n);
-}
-mama_status tarnixField_getVectorF64(const TarnixField* f, const mama_f64_t** out, mama_size_t* n)
-{
-    return vectorOf(f, {TARNIX_TYPE_VDOUBLE}, out, n);
-}
+/* A vector read as another kind of the same width: the types it accepts. */
+#define TARNIX_VECTOR_GETTER(Kind, CType, ...)                                                                         \
+    mama_status tarnixField_getVector##Kind(const TarnixField* f, const CType** out, mama_size_t* n)                   \
+    {                                                                                                                  \
+        return vectorOf(f, {__VA_ARGS__}, out, n);                                                                     \
+    }
+TARNIX_VECTOR_GETTER(Bool, mama_bool_t, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8)
+TARNIX_VECTOR_GETTER(Char, char, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8, TARNIX_TYPE_VWCHAR)
+TARNIX_VECTOR_GETTER(I8, mama_i8_t, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8)
+TARNIX_VECTOR_GETTER(U8, mama_u8_t, TARNIX_TYPE_VBOOL, TARNIX_TYPE_VUINT8, TARNIX_TYPE_VINT8)
+TARNIX_VECTOR_GETTER(I16, mama_i16_t, TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16)
+TARNIX_VECTOR_GETTER(U16, mama_u16_t, TARNIX_TYPE_VUINT16, TARNIX_TYPE_VINT16)
+TARNIX_VECTOR_GETTER(I32, mama_i32_t, TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32)
+TARNIX_VECTOR_GETTER(U32, mama_u32_t, TARNIX_TYPE_VUINT32, TARNIX_TYPE_VINT32)
+TARNIX_VECTOR_GETTER(I64, mama_i64_t, TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64)
+TARNIX_VECTOR_GETTER(U64, mama_u64_t, TARNIX_TYPE_VUINT64, TARNIX_TYPE_VINT64)
+TARNIX_VECTOR_GETTER(F32, mama_f32_t, TARNIX_TYPE_VFLOAT)
+TARNIX_VECTOR_GETTER(F64, mama_f64_t, TARNIX_TYPE_VDOUBLE)
+#undef TARNIX_VECTOR_GETTER
 
 mama_status tarnixField_getVectorString(const TarnixField* f, const char*** out, mama_size_t* n)
 {
@@ -988,96 +791,90 @@ mama_status tarnixField_getVectorMsg(const TarnixField* f, TarnixPayloadImpl* co
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_getVectorDateTime(TarnixField* f, const mamaDateTime** out, mama_size_t* n)
+namespace
 {
-    if (!isType(f, TARNIX_TYPE_VDATETIME))
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
+
+/* OpenMAMA objects made from a record vector and handed out; the record
+ * keeps them (see TarnixField::handed). */
+template <typename Object, typename Record, typename Fill>
+mama_status handOut(TarnixField* f, const Record* records, const Object** out, mama_size_t* n,
+                    mama_status (*create)(Object*), Fill fill, mama_status (*destroy)(Object))
+{
     releaseHanded(f);
-    if (f->count == 0) {
+    if (f->count == 0)
+    {
         *out = nullptr;
-        *n   = 0;
+        *n = 0;
         return MAMA_STATUS_OK;
     }
-    auto* array = static_cast<mamaDateTime*>(calloc(f->count, sizeof(mamaDateTime)));
+    auto* array = static_cast<Object*>(calloc(f->count, sizeof(Object)));
     if (!array)
         return MAMA_STATUS_NOMEM;
-    for (uint32_t i = 0; i < f->count; ++i) {
-        mama_status status = mamaDateTime_create(&array[i]);
+    for (uint32_t i = 0; i < f->count; ++i)
+    {
+        mama_status status = create(&array[i]);
         if (status == MAMA_STATUS_OK)
-            status = tarnixDateTime_toMama(f->value.dateTimes[i], array[i]);
-        if (status != MAMA_STATUS_OK) {
+            status = fill(records[i], array[i]);
+        if (status != MAMA_STATUS_OK)
+        {
             for (uint32_t j = 0; j <= i; ++j)
                 if (array[j])
-                    mamaDateTime_destroy(array[j]);
+                    destroy(array[j]);
             free(array);
             return status;
         }
     }
-    f->handed      = reinterpret_cast<void**>(array);
+    f->handed = reinterpret_cast<void**>(array);
     f->handedCount = f->count;
-    *out           = array;
-    *n             = f->count;
+    *out = array;
+    *n = f->count;
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_getVectorPrice(TarnixField* f, const mamaPrice** out, mama_size_t* n)
-{
-    if (!isType(f, TARNIX_TYPE_VPRICE))
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
-    releaseHanded(f);
-    if (f->count == 0) {
-        *out = nullptr;
-        *n   = 0;
-        return MAMA_STATUS_OK;
+} // namespace
+
+/* Date-time and price: the same setters and getters over their record forms. */
+#define TARNIX_RECORD_FIELD(Kind, RecordType, Object, Type, VectorType, member)                                        \
+    mama_status tarnixField_set##Kind(TarnixField* field, const Object value)                                          \
+    {                                                                                                                  \
+        if (field->type != (Type))                                                                                     \
+            return MAMA_STATUS_WRONG_FIELD_TYPE;                                                                       \
+        RecordType record;                                                                                             \
+        mama_status status = tarnix##Kind##_fromMama(value, &record);                                                  \
+        if (status != MAMA_STATUS_OK)                                                                                  \
+            return status;                                                                                             \
+        field->value.member = record;                                                                                  \
+        return MAMA_STATUS_OK;                                                                                         \
+    }                                                                                                                  \
+    mama_status tarnixField_set##Kind##Record(TarnixField* field, const RecordType& value)                             \
+    {                                                                                                                  \
+        if (field->type != (Type))                                                                                     \
+            return MAMA_STATUS_WRONG_FIELD_TYPE;                                                                       \
+        field->value.member = value;                                                                                   \
+        return MAMA_STATUS_OK;                                                                                         \
+    }                                                                                                                  \
+    mama_status tarnixField_setVector##Kind(TarnixField* field, const Object* values, size_t count,                    \
+                                            TarnixArena* arena)                                                        \
+    {                                                                                                                  \
+        return setConverted<RecordType>(field, VectorType, values, count, arena, tarnix##Kind##_fromMama);             \
+    }                                                                                                                  \
+    mama_status tarnixField_setVector##Kind##Records(TarnixField* field, RecordType* block, size_t count, bool adopt,  \
+                                                     TarnixArena* arena)                                               \
+    {                                                                                                                  \
+        return setRecords(field, VectorType, block, count, adopt, arena);                                              \
+    }                                                                                                                  \
+    mama_status tarnixField_getVector##Kind(TarnixField* f, const Object** out, mama_size_t* n)                        \
+    {                                                                                                                  \
+        if (!isType(f, VectorType))                                                                                    \
+            return MAMA_STATUS_WRONG_FIELD_TYPE;                                                                       \
+        return handOut(f, f->value.member##s, out, n, Object##_create, tarnix##Kind##_toMama, Object##_destroy);       \
     }
-    auto* array = static_cast<mamaPrice*>(calloc(f->count, sizeof(mamaPrice)));
-    if (!array)
-        return MAMA_STATUS_NOMEM;
-    for (uint32_t i = 0; i < f->count; ++i) {
-        mama_status status = mamaPrice_create(&array[i]);
-        if (status == MAMA_STATUS_OK)
-            status = mamaPrice_setValue(array[i], f->value.prices[i].value);
-        if (status == MAMA_STATUS_OK)
-            status = mamaPrice_setHints(array[i], f->value.prices[i].hints);
-        if (status != MAMA_STATUS_OK) {
-            for (uint32_t j = 0; j <= i; ++j)
-                if (array[j])
-                    mamaPrice_destroy(array[j]);
-            free(array);
-            return status;
-        }
-    }
-    f->handed      = reinterpret_cast<void**>(array);
-    f->handedCount = f->count;
-    *out           = array;
-    *n             = f->count;
-    return MAMA_STATUS_OK;
-}
+TARNIX_RECORD_KINDS(TARNIX_RECORD_FIELD)
+#undef TARNIX_RECORD_FIELD
 
 /* ---- copy and release --------------------------------------------------- */
 
 namespace {
-
-size_t elementWidth(int32_t type)
-{
-    switch (type) {
-    case TARNIX_TYPE_VBOOL:
-    case TARNIX_TYPE_VUINT8:
-    case TARNIX_TYPE_VINT8:
-    case TARNIX_TYPE_VWCHAR:    return 1;
-    case TARNIX_TYPE_VUINT16:
-    case TARNIX_TYPE_VINT16:    return 2;
-    case TARNIX_TYPE_VUINT32:
-    case TARNIX_TYPE_VINT32:
-    case TARNIX_TYPE_VFLOAT:    return 4;
-    case TARNIX_TYPE_VUINT64:
-    case TARNIX_TYPE_VINT64:
-    case TARNIX_TYPE_VDOUBLE:   return 8;
-    case TARNIX_TYPE_VDATETIME: return sizeof(TarnixDateTime);
-    case TARNIX_TYPE_VPRICE:    return sizeof(TarnixPrice);
-    default:                    return 0;
-    }
-}
 
 mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
 {
@@ -1139,7 +936,7 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* are
         return MAMA_STATUS_OK;
     }
     default: {
-        size_t width = elementWidth(src->type);
+        size_t width = tarnixField_elementSize(src->type);
         if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
             return MAMA_STATUS_OK; /* empty: no block */
         size_t      size  = static_cast<size_t>(src->count) * width;
@@ -1231,195 +1028,303 @@ void tarnixField_release(TarnixField* field)
 
 /* ---- text --------------------------------------------------------------- */
 
-mama_status tarnixField_toString(TarnixField* field, const char* name, mama_fid_t fid, char* buffer,
-                                 size_t length, bool prefix)
+namespace
+{
+
+/* Bounded text writer: never passes length, always NUL-terminated. */
+class TextOut
+{
+public:
+    TextOut(char* buffer, size_t length) : mBuf(buffer), mLen(length)
+    {
+        if (mLen)
+            mBuf[0] = '\0';
+    }
+
+    /* Bytes left including the terminator's. */
+    size_t room() const { return mLen - mPos; }
+    size_t written() const { return mPos; }
+    bool full() const { return mLen == 0 || mPos + 1 >= mLen; }
+
+    /* Appends; answers whether the piece fitted whole. */
+    bool put(const char* format, ...) __attribute__((format(printf, 2, 3)))
+    {
+        if (mLen == 0)
+            return false;
+        va_list ap;
+        va_start(ap, format);
+        int n = vsnprintf(mBuf + mPos, room(), format, ap);
+        va_end(ap);
+        if (n < 0)
+        {
+            mBuf[mPos] = '\0';
+            return false;
+        }
+        size_t fitted = room() - 1;
+        if (static_cast<size_t>(n) <= fitted)
+        {
+            mPos += static_cast<size_t>(n);
+            return true;
+        }
+        mPos += fitted;
+        return false;
+    }
+
+    /* Ends a vector: "}" when it fits, else the last four characters
+     * become "...}" to show the cut. */
+    void closeVector(bool complete)
+    {
+        if (complete && room() > 1)
+        {
+            put("}");
+            return;
+        }
+        if (mLen <= 5)
+            return;
+        size_t start = mPos >= 4 ? mPos - 4 : 0;
+        if (start + 4 > mLen - 1)
+            start = mLen - 1 - 4;
+        memcpy(mBuf + start, "...}", 4);
+        mPos = start + 4;
+        mBuf[mPos] = '\0';
+    }
+
+    void clear()
+    {
+        mPos = 0;
+        if (mLen)
+            mBuf[0] = '\0';
+    }
+
+private:
+    char* mBuf;
+    size_t mLen;
+    size_t mPos = 0;
+};
+
+/* Text of one date-time as OpenMAMA formats it, with epoch seconds for
+ * instants before 1601. */
+mama_status dateTimeText(const TarnixDateTime& dt, mamaDateTime scratch, char* out, size_t outLen)
+{
+    mama_status status = tarnixDateTime_toMama(dt, scratch);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    status = mamaDateTime_getAsString(scratch, out, outLen);
+    if (status == MAMA_STATUS_INVALID_ARG && dt.seconds < kEarliestFormattable)
+    {
+        mama_f64_t seconds = 0;
+        status = mamaDateTime_getEpochTimeSeconds(scratch, &seconds);
+        if (status == MAMA_STATUS_OK)
+            snprintf(out, outLen, "%.6f", seconds);
+    }
+    return status;
+}
+
+mama_status priceText(const TarnixPrice& price, mamaPrice scratch, char* out, size_t outLen)
+{
+    mama_status status = mamaPrice_setWithHints(scratch, price.value, price.hints);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    return mamaPrice_getAsString(scratch, out, outLen);
+}
+
+template <typename T, typename Fn>
+void simpleVector(TextOut& out, const TarnixField* f, Fn element)
+{
+    const T* values = static_cast<const T*>(f->value.data);
+    for (uint32_t i = 0; i < f->count && !out.full(); ++i)
+        element(out, values[i]);
+    out.closeVector(!out.full());
+}
+
+/* Text of a value through a scratch OpenMAMA object made for it. */
+template <typename Object, typename Text>
+mama_status scratchText(mama_status (*create)(Object*), mama_status (*destroy)(Object), Text text)
+{
+    Object scratch = nullptr;
+    mama_status status = create(&scratch);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    status = text(scratch);
+    destroy(scratch);
+    return status;
+}
+
+/* Elements of a date-time or price vector, comma separated, while more
+ * than minRoom bytes are left; an element that cannot be rendered ends the
+ * text there, unclosed. */
+template <typename Record, typename Object>
+void recordVectorText(TextOut& out, const Record* records, uint32_t count, size_t minRoom,
+                      mama_status (*create)(Object*), mama_status (*destroy)(Object),
+                      mama_status (*text)(const Record&, Object, char*, size_t))
+{
+    bool complete = true;
+    bool rendered = true;
+    mama_status status = scratchText(create, destroy,
+                                     [&](Object scratch)
+                                     {
+                                         for (uint32_t i = 0; i < count; ++i)
+                                         {
+                                             if (out.room() <= minRoom)
+                                             {
+                                                 complete = false;
+                                                 break;
+                                             }
+                                             char element[512] = "";
+                                             if (text(records[i], scratch, element, sizeof element) != MAMA_STATUS_OK)
+                                             {
+                                                 rendered = false;
+                                                 break;
+                                             }
+                                             if (!out.put(i ? ",%s" : "%s", element))
+                                             {
+                                                 complete = false;
+                                                 break;
+                                             }
+                                         }
+                                         return MAMA_STATUS_OK;
+                                     });
+    if (status == MAMA_STATUS_OK && rendered)
+        out.closeVector(complete);
+}
+
+/* Numeric and text vectors: "{" then each element and a comma. */
+void simpleVectorText(TextOut& out, const TarnixField* field)
+{
+    switch (field->type)
+    {
+#define TARNIX_VECTOR_TEXT(Type, T, format, ...)                                                                       \
+    case Type: simpleVector<T>(out, field, [](TextOut& o, T e) { o.put(format, __VA_ARGS__); }); break;
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VBOOL, int8_t, "%u,", static_cast<unsigned>(static_cast<int>(e)))
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VUINT8, uint8_t, "%u,", static_cast<unsigned>(e))
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VINT8, int8_t, "%i,", static_cast<int>(e))
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VUINT16, uint16_t, "%u,", static_cast<unsigned>(e))
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VINT16, int16_t, "%i,", static_cast<int>(e))
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VUINT32, uint32_t, "%u,", e)
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VINT32, int32_t, "%i,", e)
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VUINT64, uint64_t, "%" PRIu64 ",", e)
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VINT64, int64_t, "%" PRId64 ",", e)
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VWCHAR, char, "%c,", e)
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VFLOAT, float, "%f,", static_cast<double>(e))
+        TARNIX_VECTOR_TEXT(TARNIX_TYPE_VDOUBLE, double, "%f,", e)
+#undef TARNIX_VECTOR_TEXT
+        case TARNIX_TYPE_VSTRING:
+            for (uint32_t i = 0; i < field->count && !out.full(); ++i)
+                out.put("%s,", field->value.strings[i]);
+            out.closeVector(!out.full());
+            break;
+        default: break;
+    }
+}
+
+/* Scalars: the value alone, after the prefix. */
+mama_status scalarText(TextOut& out, TarnixField* field, const char* p)
+{
+    const TarnixValue& v = field->value;
+    switch (field->type)
+    {
+        case TARNIX_TYPE_BOOL:
+        case TARNIX_TYPE_UINT8: out.put("%s%u", p, static_cast<unsigned>(v.u8)); break;
+        case TARNIX_TYPE_INT8: out.put("%s%d", p, static_cast<int>(v.i8)); break;
+        case TARNIX_TYPE_UINT16: out.put("%s%u", p, static_cast<unsigned>(v.u16)); break;
+        case TARNIX_TYPE_INT16: out.put("%s%d", p, static_cast<int>(v.i16)); break;
+        case TARNIX_TYPE_UINT32: out.put("%s%u", p, v.u32); break;
+        case TARNIX_TYPE_INT32: out.put("%s%d", p, v.i32); break;
+        case TARNIX_TYPE_UINT64: out.put("%s%" PRIu64, p, v.u64); break;
+        case TARNIX_TYPE_INT64: out.put("%s%" PRId64, p, v.i64); break;
+        case TARNIX_TYPE_WCHAR: out.put("%s%c", p, v.ch); break;
+        case TARNIX_TYPE_STRING: out.put("%s%s", p, v.str ? v.str : ""); break;
+        case TARNIX_TYPE_OPAQUE: out.put("%s%u bytes", p, field->count); break;
+        case TARNIX_TYPE_TXM:
+        {
+            const char* text = v.msg ? tarnixmsgPayload_toString(v.msg) : nullptr;
+            out.put("%s%s", p, text ? text : "");
+            break;
+        }
+        case TARNIX_TYPE_FLOAT:
+        case TARNIX_TYPE_DOUBLE:
+        case TARNIX_TYPE_PRICE:
+        {
+            char text[256] = "";
+            mama_status status =
+                scratchText(mamaPrice_create, mamaPrice_destroy,
+                            [&](mamaPrice price)
+                            {
+                                mama_status got = tarnixField_getPrice(field, price);
+                                return got == MAMA_STATUS_OK ? mamaPrice_getAsString(price, text, sizeof text) : got;
+                            });
+            if (status != MAMA_STATUS_OK)
+                return status;
+            out.put("%s%s", p, text);
+            break;
+        }
+        case TARNIX_TYPE_DATETIME:
+        {
+            char text[256] = "";
+            mama_status status = scratchText(mamaDateTime_create, mamaDateTime_destroy,
+                                             [&](mamaDateTime dateTime)
+                                             { return dateTimeText(v.dateTime, dateTime, text, sizeof text); });
+            if (status != MAMA_STATUS_OK)
+                return status;
+            out.put("%s%s", p, text);
+            break;
+        }
+        default: break;
+    }
+    return MAMA_STATUS_OK;
+}
+
+} // namespace
+
+mama_status tarnixField_toString(TarnixField* field, const char* name, mama_fid_t fid, char* buffer, size_t length,
+                                 bool prefix)
 {
     if (length == 0)
         return MAMA_STATUS_OK;
 
     TextOut out(buffer, length);
-    char    p[100] = "";
+    char p[100] = "";
     if (prefix)
         snprintf(p, sizeof p, "%s:", tarnixField_typeName(field->type));
 
     const TarnixValue& v = field->value;
-    switch (field->type) {
-    case TARNIX_TYPE_BOOL:
-    case TARNIX_TYPE_UINT8:  out.put("%s%u", p, static_cast<unsigned>(v.u8)); break;
-    case TARNIX_TYPE_INT8:   out.put("%s%d", p, static_cast<int>(v.i8)); break;
-    case TARNIX_TYPE_UINT16: out.put("%s%u", p, static_cast<unsigned>(v.u16)); break;
-    case TARNIX_TYPE_INT16:  out.put("%s%d", p, static_cast<int>(v.i16)); break;
-    case TARNIX_TYPE_UINT32: out.put("%s%u", p, v.u32); break;
-    case TARNIX_TYPE_INT32:  out.put("%s%d", p, v.i32); break;
-    case TARNIX_TYPE_UINT64: out.put("%s%" PRIu64, p, v.u64); break;
-    case TARNIX_TYPE_INT64:  out.put("%s%" PRId64, p, v.i64); break;
-    case TARNIX_TYPE_WCHAR:  out.put("%s%c", p, v.ch); break;
-    case TARNIX_TYPE_STRING: out.put("%s%s", p, v.str ? v.str : ""); break;
-    case TARNIX_TYPE_OPAQUE: out.put("%s%u bytes", p, field->count); break;
-
-    case TARNIX_TYPE_FLOAT:
-    case TARNIX_TYPE_DOUBLE:
-    case TARNIX_TYPE_PRICE: {
-        mamaPrice   price  = nullptr;
-        mama_status status = mamaPrice_create(&price);
-        if (status != MAMA_STATUS_OK)
-            return status;
-        char text[256] = "";
-        status = tarnixField_getPrice(field, price);
-        if (status == MAMA_STATUS_OK)
-            status = mamaPrice_getAsString(price, text, sizeof text);
-        mamaPrice_destroy(price);
-        if (status != MAMA_STATUS_OK)
-            return status;
-        out.put("%s%s", p, text);
-        break;
-    }
-
-    case TARNIX_TYPE_TXM: {
-        const char* text = v.msg ? tarnixmsgPayload_toString(v.msg) : nullptr;
-        out.put("%s%s", p, text ? text : "");
-        break;
-    }
-
-    case TARNIX_TYPE_DATETIME: {
-        mamaDateTime dateTime = nullptr;
-        mama_status  status   = mamaDateTime_create(&dateTime);
-        if (status != MAMA_STATUS_OK)
-            return status;
-        char text[256] = "";
-        status = dateTimeText(v.dateTime, dateTime, text, sizeof text);
-        mamaDateTime_destroy(dateTime);
-        if (status != MAMA_STATUS_OK)
-            return status;
-        out.put("%s%s", p, text);
-        break;
-    }
-
-    case TARNIX_TYPE_VBOOL:
-        out.put("%s{", p);
-        simpleVector<int8_t>(out, field, [](TextOut& o, int8_t e) {
-            o.put("%u,", static_cast<unsigned>(static_cast<int>(e)));
-        });
-        break;
-    case TARNIX_TYPE_VUINT8:
-        out.put("%s{", p);
-        simpleVector<uint8_t>(out, field, [](TextOut& o, uint8_t e) { o.put("%u,", static_cast<unsigned>(e)); });
-        break;
-    case TARNIX_TYPE_VINT8:
-        out.put("%s{", p);
-        simpleVector<int8_t>(out, field, [](TextOut& o, int8_t e) { o.put("%i,", static_cast<int>(e)); });
-        break;
-    case TARNIX_TYPE_VUINT16:
-        out.put("%s{", p);
-        simpleVector<uint16_t>(out, field, [](TextOut& o, uint16_t e) { o.put("%u,", static_cast<unsigned>(e)); });
-        break;
-    case TARNIX_TYPE_VINT16:
-        out.put("%s{", p);
-        simpleVector<int16_t>(out, field, [](TextOut& o, int16_t e) { o.put("%i,", static_cast<int>(e)); });
-        break;
-    case TARNIX_TYPE_VUINT32:
-        out.put("%s{", p);
-        simpleVector<uint32_t>(out, field, [](TextOut& o, uint32_t e) { o.put("%u,", e); });
-        break;
-    case TARNIX_TYPE_VINT32:
-        out.put("%s{", p);
-        simpleVector<int32_t>(out, field, [](TextOut& o, int32_t e) { o.put("%i,", e); });
-        break;
-    case TARNIX_TYPE_VUINT64:
-        out.put("%s{", p);
-        simpleVector<uint64_t>(out, field, [](TextOut& o, uint64_t e) { o.put("%" PRIu64 ",", e); });
-        break;
-    case TARNIX_TYPE_VINT64:
-        out.put("%s{", p);
-        simpleVector<int64_t>(out, field, [](TextOut& o, int64_t e) { o.put("%" PRId64 ",", e); });
-        break;
-    case TARNIX_TYPE_VWCHAR:
-        out.put("%s{", p);
-        simpleVector<char>(out, field, [](TextOut& o, char e) { o.put("%c,", e); });
-        break;
-    case TARNIX_TYPE_VFLOAT:
-        out.put("%s{", p);
-        simpleVector<float>(out, field, [](TextOut& o, float e) { o.put("%f,", static_cast<double>(e)); });
-        break;
-    case TARNIX_TYPE_VDOUBLE:
-        out.put("%s{", p);
-        simpleVector<double>(out, field, [](TextOut& o, double e) { o.put("%f,", e); });
-        break;
-    case TARNIX_TYPE_VSTRING:
-        out.put("%s{", p);
-        for (uint32_t i = 0; i < field->count && !out.full(); ++i)
-            out.put("%s,", v.strings[i]);
-        out.closeVector(!out.full());
-        break;
-
-    case TARNIX_TYPE_VTXM:
-        if (length < 13)
+    switch (field->type)
+    {
+        case TARNIX_TYPE_VTXM:
+            if (length < 13)
+                break;
+            out.put("%s{", p);
+            for (uint32_t i = 0; i < field->count && !out.full(); ++i)
+            {
+                const char* text = v.msgs[i] ? tarnixmsgPayload_toString(v.msgs[i]) : nullptr;
+                out.put("%s, ", text ? text : "");
+            }
+            out.closeVector(!out.full());
             break;
-        out.put("%s{", p);
-        for (uint32_t i = 0; i < field->count && !out.full(); ++i) {
-            const char* text = v.msgs[i] ? tarnixmsgPayload_toString(v.msgs[i]) : nullptr;
-            out.put("%s, ", text ? text : "");
-        }
-        out.closeVector(!out.full());
-        break;
-
-    case TARNIX_TYPE_VDATETIME: {
-        out.put("%s{", p);
-        mamaDateTime dateTime = nullptr;
-        if (mamaDateTime_create(&dateTime) != MAMA_STATUS_OK)
+        case TARNIX_TYPE_VDATETIME:
+            out.put("%s{", p);
+            recordVectorText(out, v.dateTimes, field->count, 1, mamaDateTime_create, mamaDateTime_destroy,
+                             dateTimeText);
             break;
-        bool complete = true;
-        for (uint32_t i = 0; i < field->count; ++i) {
-            if (out.full()) {
-                complete = false;
-                break;
-            }
-            char text[512] = "";
-            if (dateTimeText(v.dateTimes[i], dateTime, text, sizeof text) != MAMA_STATUS_OK) {
-                mamaDateTime_destroy(dateTime);
-                return MAMA_STATUS_OK; /* the text ends here, unclosed */
-            }
-            if (!out.put(i ? ",%s" : "%s", text)) {
-                complete = false;
-                break;
-            }
-        }
-        mamaDateTime_destroy(dateTime);
-        out.closeVector(complete);
-        break;
-    }
-
-    case TARNIX_TYPE_VPRICE: {
-        out.put("%s{", p);
-        mamaPrice price = nullptr;
-        if (mamaPrice_create(&price) != MAMA_STATUS_OK)
+        case TARNIX_TYPE_VPRICE:
+            out.put("%s{", p);
+            recordVectorText(out, v.prices, field->count, 11, mamaPrice_create, mamaPrice_destroy, priceText);
             break;
-        bool complete = true;
-        for (uint32_t i = 0; i < field->count; ++i) {
-            if (out.room() <= 11) {
-                complete = false;
-                break;
+        default:
+            if (tarnixField_isVectorType(field->type))
+            {
+                out.put("%s{", p);
+                simpleVectorText(out, field);
             }
-            char text[512] = "";
-            if (priceText(v.prices[i].value, v.prices[i].hints, price, text, sizeof text) !=
-                MAMA_STATUS_OK) {
-                mamaPrice_destroy(price);
-                return MAMA_STATUS_OK;
+            else if (field->type >= 0 && field->type <= TARNIX_TYPE_PRICE)
+            {
+                return scalarText(out, field, p);
             }
-            if (!out.put(i ? ",%s" : "%s", text)) {
-                complete = false;
-                break;
+            else
+            {
+                out.put("unknown type: %d fid:%d name:%s", field->type, static_cast<int>(fid), name ? name : "");
             }
-        }
-        mamaPrice_destroy(price);
-        out.closeVector(complete);
-        break;
-    }
-
-    default:
-        out.put("unknown type: %d fid:%d name:%s", field->type, static_cast<int>(fid),
-                name ? name : "");
-        break;
+            break;
     }
     return MAMA_STATUS_OK;
 }

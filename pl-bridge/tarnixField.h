@@ -3,6 +3,8 @@
 #ifndef TARNIX_FIELD_H
 #define TARNIX_FIELD_H
 
+#include "tarnixKinds.h"
+
 #include <mama/mama.h>
 
 #include <cstddef>
@@ -142,18 +144,9 @@ void tarnixField_dropBlock(const TarnixBlock& block, size_t size);
 void tarnixField_setBlock(TarnixField* field, const TarnixBlock& block, uint32_t count, uint32_t size);
 
 /* Setters: MAMA_STATUS_WRONG_FIELD_TYPE when the record has another type. */
-mama_status tarnixField_setBool(TarnixField* field, mama_bool_t value);
-mama_status tarnixField_setChar(TarnixField* field, char value);
-mama_status tarnixField_setI8(TarnixField* field, mama_i8_t value);
-mama_status tarnixField_setU8(TarnixField* field, mama_u8_t value);
-mama_status tarnixField_setI16(TarnixField* field, mama_i16_t value);
-mama_status tarnixField_setU16(TarnixField* field, mama_u16_t value);
-mama_status tarnixField_setI32(TarnixField* field, mama_i32_t value);
-mama_status tarnixField_setU32(TarnixField* field, mama_u32_t value);
-mama_status tarnixField_setI64(TarnixField* field, mama_i64_t value);
-mama_status tarnixField_setU64(TarnixField* field, mama_u64_t value);
-mama_status tarnixField_setF32(TarnixField* field, mama_f32_t value);
-mama_status tarnixField_setF64(TarnixField* field, mama_f64_t value);
+#define TARNIX_FIELD_DECLARE_SET(Kind, CType, ...) mama_status tarnixField_set##Kind(TarnixField* field, CType value);
+TARNIX_SCALAR_KINDS(TARNIX_FIELD_DECLARE_SET)
+#undef TARNIX_FIELD_DECLARE_SET
 /* size counts the terminator; 0 measures the text. */
 mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size,
                                   TarnixArena* arena = nullptr);
@@ -191,36 +184,20 @@ mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t c
                                   TarnixArena* arena = nullptr);
 
 /* Getters: MAMA_STATUS_WRONG_FIELD_TYPE when the conversion is not allowed. */
-mama_status tarnixField_getBool(const TarnixField* field, mama_bool_t* out);
-mama_status tarnixField_getChar(const TarnixField* field, char* out);
-mama_status tarnixField_getI8(const TarnixField* field, mama_i8_t* out);
-mama_status tarnixField_getU8(const TarnixField* field, mama_u8_t* out);
-mama_status tarnixField_getI16(const TarnixField* field, mama_i16_t* out);
-mama_status tarnixField_getU16(const TarnixField* field, mama_u16_t* out);
-mama_status tarnixField_getI32(const TarnixField* field, mama_i32_t* out);
-mama_status tarnixField_getU32(const TarnixField* field, mama_u32_t* out);
-mama_status tarnixField_getI64(const TarnixField* field, mama_i64_t* out);
-mama_status tarnixField_getU64(const TarnixField* field, mama_u64_t* out);
-mama_status tarnixField_getF32(const TarnixField* field, mama_f32_t* out);
-mama_status tarnixField_getF64(const TarnixField* field, mama_f64_t* out);
+#define TARNIX_FIELD_DECLARE_GET(Kind, CType, ...)                                                                     \
+    mama_status tarnixField_get##Kind(const TarnixField* field, CType* out);
+TARNIX_SCALAR_KINDS(TARNIX_FIELD_DECLARE_GET)
+#undef TARNIX_FIELD_DECLARE_GET
 mama_status tarnixField_getString(const TarnixField* field, const char** out);
 mama_status tarnixField_getOpaque(const TarnixField* field, const void** out, mama_size_t* size);
 mama_status tarnixField_getMsg(const TarnixField* field, TarnixPayloadImpl** out);
 mama_status tarnixField_getDateTime(const TarnixField* field, mamaDateTime out);
 mama_status tarnixField_getPrice(const TarnixField* field, mamaPrice out);
 
-mama_status tarnixField_getVectorBool(const TarnixField* f, const mama_bool_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorChar(const TarnixField* f, const char** out, mama_size_t* n);
-mama_status tarnixField_getVectorI8(const TarnixField* f, const mama_i8_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorU8(const TarnixField* f, const mama_u8_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorI16(const TarnixField* f, const mama_i16_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorU16(const TarnixField* f, const mama_u16_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorI32(const TarnixField* f, const mama_i32_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorU32(const TarnixField* f, const mama_u32_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorI64(const TarnixField* f, const mama_i64_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorU64(const TarnixField* f, const mama_u64_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorF32(const TarnixField* f, const mama_f32_t** out, mama_size_t* n);
-mama_status tarnixField_getVectorF64(const TarnixField* f, const mama_f64_t** out, mama_size_t* n);
+#define TARNIX_FIELD_DECLARE_GET_VECTOR(Kind, CType, ...)                                                              \
+    mama_status tarnixField_getVector##Kind(const TarnixField* f, const CType** out, mama_size_t* n);
+TARNIX_VECTOR_KINDS(TARNIX_FIELD_DECLARE_GET_VECTOR)
+#undef TARNIX_FIELD_DECLARE_GET_VECTOR
 mama_status tarnixField_getVectorString(const TarnixField* f, const char*** out, mama_size_t* n);
 mama_status tarnixField_getVectorMsg(const TarnixField* f, TarnixPayloadImpl* const** out,
                                      mama_size_t* n);
@@ -240,22 +217,19 @@ void tarnixField_releaseContents(TarnixField* field);
 const char*   tarnixField_typeName(int32_t type);
 mamaFieldType tarnixField_mamaType(int32_t type);
 bool          tarnixField_isVectorType(int32_t type);
+/* Bytes of one element of a numeric, date-time or price vector; 0 for any
+ * other type. */
+size_t tarnixField_elementSize(int32_t type);
 
-/* Conversions between OpenMAMA's date-time and the record form. */
+/* Conversions between OpenMAMA's date-time and price and the record forms. */
 mama_status tarnixDateTime_fromMama(const mamaDateTime source, TarnixDateTime* out);
 mama_status tarnixDateTime_toMama(const TarnixDateTime& source, mamaDateTime out);
+mama_status tarnixPrice_fromMama(const mamaPrice source, TarnixPrice* out);
+mama_status tarnixPrice_toMama(const TarnixPrice& source, mamaPrice out);
 
 /* Renders the value as text into buffer (always NUL-terminated within
  * length); prefix starts it with "<TYPE>:". */
 mama_status tarnixField_toString(TarnixField* field, const char* name, mama_fid_t fid,
                                  char* buffer, size_t length, bool prefix);
-
-extern "C" {
-/* Process-wide payload version (1 or 2; 2 until set). */
-__attribute__((visibility("default"))) uint8_t tarnixmsgPayload_getPayloadVersion(void);
-/* 0 when set or kept, -1 for a value other than 1 and 2. */
-__attribute__((visibility("default"))) int tarnixmsgPayload_setPayloadVersion(unsigned long version,
-                                                                              int force);
-}
 
 #endif

@@ -1,7 +1,7 @@
 /* Every export of the payload plug-in has exactly the type OpenMAMA binds it
  * as. The function types live in OpenMAMA's private payloadbridge.h, which
  * the plug-in itself does without, so the check is compiled here. */
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <payloadbridge.h>
 

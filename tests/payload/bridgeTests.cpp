@@ -19,7 +19,7 @@ TEST(BridgeInit, RuntimeVersionGate)
         {"abc", false},   {"", false},      {nullptr, false},
     };
     for (const Case& c : cases)
-        EXPECT_EQ(c.accepted, tarnixPayload_runtimeAccepted(c.version)) << (c.version ? c.version : "null");
+        EXPECT_EQ(c.accepted, tarnixmsgPayloadImpl_runtimeAccepted(c.version)) << (c.version ? c.version : "null");
 }
 
 TEST(BridgeInit, LoadsByNameWithIdentifierOne)

@@ -154,7 +154,7 @@ TEST(FieldConversions, VectorGettersAcceptOnlySameWidthVectors)
         Record   r(c.type);
         uint64_t data[2] = {0x0102030405060708ULL, 0x1112131415161718ULL};
         ASSERT_EQ(MAMA_STATUS_OK,
-                  tarnixField_setVector(&r.field, data, 2, tarnixMsg_vectorElementSize(c.type), c.type, false));
+                  tarnixField_setVector(&r.field, data, 2, tarnixField_elementSize(c.type), c.type, false));
         std::string  accepted;
         mama_size_t  n = 0;
         const void*  p = nullptr;
@@ -162,7 +162,7 @@ TEST(FieldConversions, VectorGettersAcceptOnlySameWidthVectors)
             if (status == MAMA_STATUS_OK) {
                 accepted += (accepted.empty() ? "" : " ") + std::string(name);
                 EXPECT_EQ(2u, n) << name;
-                EXPECT_EQ(0, memcmp(p, data, 2 * tarnixMsg_vectorElementSize(c.type))) << name;
+                EXPECT_EQ(0, memcmp(p, data, 2 * tarnixField_elementSize(c.type))) << name;
             } else {
                 EXPECT_EQ(MAMA_STATUS_WRONG_FIELD_TYPE, status) << name;
             }

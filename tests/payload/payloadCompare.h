@@ -4,7 +4,7 @@
 #define TARNIX_PAYLOAD_COMPARE_H
 
 #include "tarnixDatabase.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <cstring>
 #include <string>

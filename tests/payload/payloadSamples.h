@@ -3,7 +3,7 @@
 #define TARNIX_PAYLOAD_SAMPLES_H
 
 #include "tarnixDatabase.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <cstdint>
 #include <vector>

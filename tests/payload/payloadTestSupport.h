@@ -5,7 +5,7 @@
 #include "payloadSamples.h"
 #include "tarnixCodec.h"
 #include "tarnixDatabase.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <mama/mama.h>
 

@@ -1,5 +1,5 @@
-/* The field store: ordering, the append fast path, lookups, names and the
- * node pool. */
+/* The field store as its callers see it: ordering, appends, lookups, names,
+ * copy, clear and removal. */
 #include "payloadTestSupport.h"
 
 #include <cstdlib>
@@ -9,17 +9,29 @@
 
 namespace {
 
+/* A store inside a payload, read back the way callers read it: through the
+ * payload's iterator, find and the field records. */
 struct Store {
-    Store() : s(tarnixMsg_create()) {}
-    ~Store() { tarnixMsg_destroy(&s); }
+    Payload p;
+    TarnixMsg* s = p.store();
     std::vector<mama_fid_t> fids() const
     {
         std::vector<mama_fid_t> out;
-        for (TarnixFieldNode* n = s->head; n != s->tail; n = n->next)
-            out.push_back(n->field.fid);
+        msgPayloadIter iter = nullptr;
+        EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayloadIter_create(&iter, p.get()));
+        while (auto* f = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, p.get())))
+            out.push_back(f->fid);
+        tarnixmsgPayloadIter_destroy(iter);
         return out;
     }
-    TarnixMsg* s;
+    const char* firstName() const
+    {
+        msgPayloadIter iter = nullptr;
+        EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayloadIter_create(&iter, p.get()));
+        auto* f = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, p.get()));
+        tarnixmsgPayloadIter_destroy(iter);
+        return f ? f->name : nullptr;
+    }
 };
 
 } // namespace
@@ -41,27 +53,33 @@ TEST(Store, InsertKeepsFidsSortedAndReturnsExistingField)
     EXPECT_TRUE(isNew);
     EXPECT_EQ((std::vector<mama_fid_t>{3, 5, 7, 9}), st.fids());
     EXPECT_EQ(4u, st.s->count);
-    EXPECT_EQ(9, st.s->lastFid());
+    EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 10));
     EXPECT_EQ(five, tarnixMsg_find(st.s, nullptr, 5));
 }
 
-TEST(Store, AscendingAppendsUseTheSentinelAsTheNewField)
+TEST(Store, AscendingAppendsAndAClearedStoreStartsOver)
 {
     Store st;
+    LogCapture log;
     for (mama_fid_t fid = 1; fid <= 3; ++fid) {
-        TarnixFieldNode* oldTail = st.s->tail;
-        bool             isNew   = false;
-        /* The fast path turns the old sentinel into the field: no walk. */
-        EXPECT_EQ(oldTail, tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew));
+        bool isNew = false;
+        TarnixFieldNode* node = tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew);
         EXPECT_TRUE(isNew);
-        EXPECT_EQ(fid, st.s->lastFid());
+        EXPECT_EQ(node, tarnixMsg_find(st.s, nullptr, fid));
     }
+    EXPECT_EQ((std::vector<mama_fid_t>{1, 2, 3}), st.fids());
+
+    /* Cleared, nothing is found and a low fid is an ordinary append again. */
     tarnixMsg_clear(st.s);
-    EXPECT_EQ(0, st.s->lastFid());
     EXPECT_EQ(0u, st.s->count);
-    TarnixFieldNode* oldTail = st.s->tail;
-    bool             isNew   = false;
-    EXPECT_EQ(oldTail, tarnixMsg_insert_sorted(st.s, nullptr, 1, &isNew));
+    EXPECT_TRUE(st.fids().empty());
+    EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 3));
+    bool isNew = false;
+    TarnixFieldNode* one = tarnixMsg_insert_sorted(st.s, nullptr, 1, &isNew);
+    EXPECT_TRUE(isNew);
+    EXPECT_EQ(one, tarnixMsg_find(st.s, nullptr, 1));
+    EXPECT_EQ((std::vector<mama_fid_t>{1}), st.fids());
+    EXPECT_FALSE(log.contains("last element insert not caught early")) << log.all();
 }
 
 TEST(Store, FindAnswersAboveLastFidAndFidZeroByName)
@@ -124,7 +142,7 @@ TEST(Store, NameLengthGivenIsCopiedExactlyAndMeasuredCountsTheNul)
     EXPECT_NE(nullptr, tarnixMsg_findByName(copy.s, "abc"));
 }
 
-TEST(Store, OverlongNameLeavesStaleLastFidAndLaterInsertLandsInOrder)
+TEST(Store, FieldRefusedOnItsNameLeavesNothingAndLaterInsertsLandInOrder)
 {
     Store st;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 2, 1));
@@ -133,14 +151,21 @@ TEST(Store, OverlongNameLeavesStaleLastFidAndLaterInsertLandsInOrder)
     EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixMsg_setI32(st.s, longName.c_str(), 0, 10, 1));
     EXPECT_TRUE(log.contains("Fieldname too long for fid 10; length: 67108865; max: 67108864")) << log.all();
     EXPECT_EQ(1u, st.s->count);
-    EXPECT_EQ(10, st.s->lastFid()); /* the failed append raised it */
+    EXPECT_EQ((std::vector<mama_fid_t>{2}), st.fids());
+    EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 10));
 
+    /* Below the refused fid the append is noticed late (its warning names
+     * the refused fid); above it, an ordinary append. Either way in order. */
     log.clear();
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 7, 2));
     EXPECT_TRUE(log.contains("tarnixMsg_insert_sorted: last element insert not caught early fid: 7, lastfid: 10"))
         << log.all();
-    EXPECT_EQ((std::vector<mama_fid_t>{2, 7}), st.fids());
-    ASSERT_NE(nullptr, tarnixMsg_find(st.s, nullptr, 7));
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 11, 3));
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 5, 4));
+    EXPECT_EQ((std::vector<mama_fid_t>{2, 5, 7, 11}), st.fids());
+    mama_i32_t value = 0;
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_get<mama_i32_t*>(st.s, nullptr, 7, tarnixField_getI32, &value));
+    EXPECT_EQ(2, value);
 }
 
 TEST(Store, StringSizeLimitIsInclusive)
@@ -157,7 +182,7 @@ TEST(Store, StringSizeLimitIsInclusive)
     EXPECT_EQ(1u, st.s->count);
 }
 
-TEST(Store, CopyReplacesDestinationWithSourceFieldsAndLastFid)
+TEST(Store, CopyReplacesDestinationWithSourceFields)
 {
     Store src, dst;
     tarnixMsg_setI32(src.s, "a", 0, 2, 20);
@@ -167,12 +192,20 @@ TEST(Store, CopyReplacesDestinationWithSourceFieldsAndLastFid)
         tarnixMsg_setBool(dst.s, nullptr, 0, fid * 10, 1);
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_copy(src.s, dst.s));
     EXPECT_EQ((std::vector<mama_fid_t>{2, 4, 8}), dst.fids());
-    EXPECT_EQ(8, dst.s->lastFid());
+    EXPECT_EQ(nullptr, tarnixMsg_find(dst.s, nullptr, 10)); /* the destination's own fields are gone */
     TarnixFieldNode* four = tarnixMsg_find(dst.s, nullptr, 4);
     ASSERT_NE(nullptr, four);
     EXPECT_STREQ("four", four->field.value.str);
     EXPECT_NE(four->field.value.str, tarnixMsg_find(src.s, nullptr, 4)->field.value.str);
     EXPECT_STREQ("a", tarnixMsg_find(dst.s, nullptr, 2)->field.name);
+
+    /* The copy goes on like the source: above its last fid an append,
+     * below it in order, neither noticed late. */
+    LogCapture log;
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(dst.s, nullptr, 0, 9, 90));
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(dst.s, nullptr, 0, 6, 60));
+    EXPECT_EQ((std::vector<mama_fid_t>{2, 4, 6, 8, 9}), dst.fids());
+    EXPECT_FALSE(log.contains("last element insert not caught early")) << log.all();
 }
 
 TEST(Store, AdoptedVectorBlockIsTakenWithoutCopy)
@@ -189,17 +222,26 @@ TEST(Store, AdoptedVectorBlockIsTakenWithoutCopy)
               tarnixMsg_setVectorOf(st.s, nullptr, 0, 3, TARNIX_TYPE_VINT16, other, 1, true));
 }
 
-TEST(Store, ClearParksNodesForReuse)
+/* That the refill allocates nothing is measured in memoryTests.cpp. */
+TEST(Store, ClearedStoreRefillsInAnyOrder)
 {
     Store st;
     for (mama_fid_t fid = 1; fid <= 20; ++fid)
         tarnixMsg_setI32(st.s, nullptr, 0, fid, fid);
     tarnixMsg_clear(st.s);
-    EXPECT_EQ(20u, st.s->pool.freeCount());
-    for (mama_fid_t fid = 1; fid <= 20; ++fid)
-        tarnixMsg_setI32(st.s, nullptr, 0, fid, fid);
-    EXPECT_EQ(0u, st.s->pool.freeCount());
+    EXPECT_EQ(0u, st.s->count);
+    EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 20));
+    std::vector<mama_fid_t> want;
+    for (mama_fid_t fid = 20; fid >= 1; --fid)
+    {
+        ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, fid, -fid));
+        want.insert(want.begin(), fid);
+    }
+    EXPECT_EQ(want, st.fids());
     EXPECT_EQ(20u, st.s->count);
+    mama_i32_t value = 0;
+    ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_get<mama_i32_t*>(st.s, nullptr, 13, tarnixField_getI32, &value));
+    EXPECT_EQ(-13, value);
 }
 
 TEST(Store, RemoveUnlinksOnlyNodesOfTheStore)
@@ -209,12 +251,16 @@ TEST(Store, RemoveUnlinksOnlyNodesOfTheStore)
     tarnixMsg_setI32(st.s, nullptr, 0, 2, 2);
     tarnixMsg_setI32(other.s, nullptr, 0, 1, 1);
     EXPECT_EQ(-1, tarnixMsg_remove(st.s, tarnixMsg_find(other.s, nullptr, 1)));
-    EXPECT_EQ(-1, tarnixMsg_remove(st.s, st.s->tail));
+    EXPECT_EQ(-1, tarnixMsg_remove(st.s, nullptr));
     TarnixFieldNode* first = tarnixMsg_find(st.s, nullptr, 1);
     TarnixField      kept  = first->field;
     EXPECT_EQ(0, tarnixMsg_remove(st.s, first));
     tarnixField_release(&kept);
+    EXPECT_EQ(-1, tarnixMsg_remove(st.s, first)); /* no longer linked */
     EXPECT_EQ((std::vector<mama_fid_t>{2}), st.fids());
+    EXPECT_EQ(1u, st.s->count);
+    EXPECT_EQ(nullptr, tarnixMsg_find(st.s, nullptr, 1));
+    EXPECT_EQ((std::vector<mama_fid_t>{1}), other.fids());
 }
 
 TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
@@ -242,17 +288,20 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
             EXPECT_EQ(node, tarnixMsg_find(st.s, nullptr, fid));
         }
     }
-    EXPECT_NE(nullptr, st.s->index.get()); /* the walks got expensive enough */
+    /* That this stays linear in any order is measured in scaleTests.cpp. */
 
-    auto expectModel = [&] {
+    size_t nameOnly = 2;
+    auto expectModel = [&]
+    {
         std::vector<mama_fid_t> want;
-        for (TarnixFieldNode* n = st.s->head; n != st.s->tail && n->field.fid == 0; n = n->next)
+        for (size_t i = 0; i < nameOnly; ++i)
             want.push_back(0);
         for (const auto& entry : model)
             want.push_back(entry.first);
         EXPECT_EQ(want, st.fids());
         EXPECT_EQ(want.size(), st.s->count);
-        for (unsigned fid = 1; fid <= 60001; ++fid) {
+        for (unsigned fid = 1; fid <= 60001; ++fid)
+        {
             auto found = model.find(static_cast<mama_fid_t>(fid));
             ASSERT_EQ(found == model.end() ? nullptr : found->second,
                       tarnixMsg_find(st.s, nullptr, static_cast<mama_fid_t>(fid)))
@@ -262,8 +311,8 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
     expectModel();
 
     /* A field refused on its name leaves nothing behind, in the middle and
-     * at the end; the end one leaves lastFid raised, so the next field
-     * above the others is appended with the warning. */
+     * at the end; the end one's fid still counts as the highest, so the
+     * next field above the others is appended with the warning. */
     std::string longName(TARNIX_MAX_STRING, 'n');
     mama_fid_t  gap = 0;
     for (mama_fid_t fid = 2; !gap; ++fid)
@@ -281,20 +330,22 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
     expectModel();
 
     /* The fid-ordered fields follow whichever name-only field is last. */
-    TarnixFieldNode* lastNameOnly = st.s->head->next;
-    ASSERT_EQ(0, lastNameOnly->field.fid);
+    TarnixFieldNode* lastNameOnly = tarnixMsg_find(st.s, "first", 0); /* name-only fields go first */
+    ASSERT_NE(nullptr, lastNameOnly);
     TarnixField taken = lastNameOnly->field;
     ASSERT_EQ(0, tarnixMsg_remove(st.s, lastNameOnly));
     tarnixField_release(&taken);
+    nameOnly = 1;
     ASSERT_FALSE(model.count(1));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 1, 1));
     model[1] = tarnixMsg_find(st.s, nullptr, 1);
     expectModel();
-    EXPECT_STREQ("second", st.s->head->field.name);
+    EXPECT_STREQ("second", st.firstName());
 
     /* Cleared, the store starts over. */
     tarnixMsg_clear(st.s);
     model.clear();
+    nameOnly = 0;
     for (mama_fid_t fid : {mama_fid_t(9), mama_fid_t(3), mama_fid_t(5)})
         model[fid] = (tarnixMsg_setI32(st.s, nullptr, 0, fid, 1), tarnixMsg_find(st.s, nullptr, fid));
     expectModel();

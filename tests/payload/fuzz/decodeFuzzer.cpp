@@ -1,7 +1,7 @@
 /* libFuzzer target on the decoder: whatever decodes must encode again and
  * decode to the same fields. */
 #include "payloadCompare.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <mama/mama.h>
 

@@ -5,7 +5,7 @@
  * time and memory limits, apart from the corpus, whose mutation rate they
  * would cut a hundredfold. Usage: payload_fuzz_seeds DIR LARGE_DIR */
 #include "payloadSamples.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 /* The payload object: entry point, life cycle, byte buffers, message text,
  * apply and copy. */
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include "tarnixCodec.h"
 #include "tarnixDatabase.h"
@@ -10,6 +10,7 @@
 #include <mama/version.h>
 #include <wombat/strutils.h>
 
+#include <atomic>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -18,6 +19,8 @@
 #include <new>
 
 namespace {
+
+std::atomic<uint8_t> gPayloadVersion{0};
 
 constexpr size_t kTextStep      = 1024;
 constexpr size_t kTextCap       = 10240;
@@ -43,32 +46,143 @@ void appendText(TarnixPayloadImpl* p, size_t* used, const char* format, ...)
     *used += static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room - 1;
 }
 
+/* OpenMAMA date-time and price objects one apply passes values through. */
+struct ApplyScratch
+{
+    mamaDateTime mDateTime = nullptr;
+    mamaPrice mPrice = nullptr;
+
+    mama_status create()
+    {
+        mama_status status = mamaDateTime_create(&mDateTime);
+        return status == MAMA_STATUS_OK ? mamaPrice_create(&mPrice) : status;
+    }
+    ~ApplyScratch()
+    {
+        if (mPrice)
+            mamaPrice_destroy(mPrice);
+        if (mDateTime)
+            mamaDateTime_destroy(mDateTime);
+    }
+};
+
+/* A date-time or price record onto the destination through a scratch
+ * OpenMAMA object, cleared again after. */
+template <typename Record, typename Object>
+mama_status applyThrough(const Record& record, Object scratch, mama_status (*toMama)(const Record&, Object),
+                         mama_status (*update)(msgPayload, const char*, mama_fid_t, Object),
+                         mama_status (*clear)(Object), TarnixPayloadImpl* dest, const char* name, mama_fid_t fid)
+{
+    mama_status status = toMama(record, scratch);
+    if (status == MAMA_STATUS_OK)
+    {
+        update(dest, name, fid, scratch);
+        clear(scratch);
+    }
+    return status;
+}
+
+/* One source field onto the destination, through the update exports (their
+ * refusals do not stop the apply) or, for sub-messages and date-time and
+ * price vectors, the store. Fails only on what cannot be applied at all. */
+mama_status applyField(TarnixPayloadImpl* dest, const TarnixField& f, ApplyScratch& scratch)
+{
+    const char* name = f.name;
+    const mama_fid_t fid = f.fid;
+    const TarnixValue& v = f.value;
+    TarnixMsg* store = dest->mFields;
+    /* Sub-message fields bypass the accessors: a fid-0 field needs a name. */
+    const bool addressable = fid != 0 || (name && *name);
+    mama_status status = MAMA_STATUS_OK;
+    switch (f.type)
+    {
+#define TARNIX_APPLY_SCALAR(Kind, CType, Type, Member)                                                                 \
+    case Type:                                                                                                         \
+        tarnixmsgPayload_update##Kind(dest, name, fid, v.Member);                                                      \
+        break;
+#define TARNIX_APPLY_VECTOR(Kind, CType, Type)                                                                         \
+    case Type: tarnixmsgPayload_updateVector##Kind(dest, name, fid, static_cast<const CType*>(v.data), f.count); break;
+        TARNIX_SCALAR_KINDS(TARNIX_APPLY_SCALAR)
+        TARNIX_VECTOR_KINDS(TARNIX_APPLY_VECTOR)
+#undef TARNIX_APPLY_SCALAR
+#undef TARNIX_APPLY_VECTOR
+        case TARNIX_TYPE_STRING:
+            if (v.str)
+                tarnixmsgPayload_updateString(dest, name, fid, v.str);
+            break;
+        case TARNIX_TYPE_OPAQUE: tarnixmsgPayload_updateOpaque(dest, name, fid, v.data, f.count); break;
+        case TARNIX_TYPE_TXM:
+            if (addressable && v.msg)
+                tarnixMsg_setMsg(store, name, 0, fid, v.msg);
+            break;
+        /* Seconds, nanoseconds, precision and hints carried unchanged. */
+        case TARNIX_TYPE_DATETIME:
+            status = applyThrough(v.dateTime, scratch.mDateTime, tarnixDateTime_toMama, tarnixmsgPayload_updateDateTime,
+                                  mamaDateTime_clear, dest, name, fid);
+            break;
+        case TARNIX_TYPE_PRICE:
+            status = applyThrough(v.price, scratch.mPrice, tarnixPrice_toMama, tarnixmsgPayload_updatePrice,
+                                  mamaPrice_clear, dest, name, fid);
+            break;
+        case TARNIX_TYPE_VSTRING:
+            tarnixmsgPayload_updateVectorString(dest, name, fid, const_cast<const char**>(v.strings), f.count);
+            break;
+        case TARNIX_TYPE_VTXM:
+            if (addressable)
+                tarnixMsg_setVectorMsg(store, name, 0, fid, v.msgs, f.count, false);
+            break;
+        case TARNIX_TYPE_VDATETIME:
+            if (addressable)
+                tarnixMsg_setVectorDateTimeRecords(store, name, 0, fid, v.dateTimes, f.count, false);
+            break;
+        case TARNIX_TYPE_VPRICE:
+            if (addressable)
+                tarnixMsg_setVectorPriceRecords(store, name, 0, fid, v.prices, f.count, false);
+            break;
+        default:
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_apply(): Unknown field type: %d for fid %d, fname %s",
+                          f.type, static_cast<int>(fid), name ? name : "");
+            status = MAMA_STATUS_PLATFORM;
+            break;
+    }
+    return status;
+}
+
 } // namespace
 
 /* ---- internal helpers --------------------------------------------------- */
 
-void tarnixPayload_retain(TarnixPayloadImpl* payload)
+void tarnixmsgPayloadImpl_retain(TarnixPayloadImpl* payload)
 {
     payload->mRefCount.fetch_add(1, std::memory_order_relaxed);
 }
 
-mama_status tarnixPayload_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter)
+mama_status tarnixmsgPayloadImpl_ownIterator(TarnixPayloadImpl* payload, TarnixPayloadIter** iter, bool logFailure)
 {
-    if (!payload->mIterator) {
+    if (!payload->mIterator)
+    {
         msgPayloadIter created = nullptr;
-        mama_status    status  = tarnixmsgPayloadIter_create(&created, payload);
+        mama_status status = tarnixmsgPayloadIter_create(&created, payload);
         if (status != MAMA_STATUS_OK)
+        {
+            if (logFailure)
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to create iterator: %s", mamaStatus_stringForStatus(status));
             return status;
+        }
         payload->mIterator = static_cast<TarnixPayloadIter*>(created);
     }
     mama_status status = tarnixmsgPayloadIter_associate(payload->mIterator, payload);
     if (status != MAMA_STATUS_OK)
+    {
+        if (logFailure)
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "fail to associate iterator: %s", mamaStatus_stringForStatus(status));
         return status;
+    }
     *iter = payload->mIterator;
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixmsgPayload_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed)
+mama_status tarnixmsgPayloadImpl_reserveBuffer(uint8_t** buffer, size_t* recordedSize, size_t needed)
 {
     if (!buffer || !recordedSize)
         return MAMA_STATUS_NULL_ARG;
@@ -98,7 +212,7 @@ mama_status tarnixmsgPayload_reserveBuffer(uint8_t** buffer, size_t* recordedSiz
     return MAMA_STATUS_OK;
 }
 
-bool tarnixPayload_runtimeAccepted(const char* version)
+bool tarnixmsgPayloadImpl_runtimeAccepted(const char* version)
 {
     versionInfo info;
     if (!version || strToVersionInfo(version, &info) != 1)
@@ -111,7 +225,7 @@ bool tarnixPayload_runtimeAccepted(const char* version)
     return info.mRelease != 0;
 }
 
-mama_status tarnixmsgPayload_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id)
+mama_status tarnixmsgPayloadImpl_getMamaMsgPayload(const mamaMsg msg, msgPayload* payload, char* id)
 {
     mama_status status = mamaMsgImpl_getPayloadId(msg, id);
     if (status != MAMA_STATUS_OK) {
@@ -132,12 +246,28 @@ mama_status tarnixmsgPayload_getMamaMsgPayload(const mamaMsg msg, msgPayload* pa
 
 extern "C" {
 
+uint8_t tarnixmsgPayload_getPayloadVersion(void)
+{
+    uint8_t version = gPayloadVersion.load(std::memory_order_relaxed);
+    return version ? version : 2;
+}
+
+int tarnixmsgPayload_setPayloadVersion(unsigned long version, int force)
+{
+    if (gPayloadVersion.load(std::memory_order_relaxed) != 0 && !force)
+        return 0;
+    if (version != 1 && version != 2)
+        return -1;
+    gPayloadVersion.store(static_cast<uint8_t>(version), std::memory_order_relaxed);
+    return 0;
+}
+
 mama_status tarnixmsgPayload_init(mamaPayloadBridge, char* identifier)
 {
     MAMA_SET_BRIDGE_COMPILE_TIME_VERSION("tarnixmsg");
 
     const char* runtime = mamaInternal_getMetaProperty(MAMA_PROP_MAMA_RUNTIME_VER);
-    if (!tarnixPayload_runtimeAccepted(runtime)) {
+    if (!tarnixmsgPayloadImpl_runtimeAccepted(runtime)) {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                       "tarnixmsgPayload_init(): This version of the payload bridge cannot be used with MAMA %s.",
                       runtime ? runtime : "");
@@ -303,7 +433,7 @@ const char* tarnixmsgPayload_toString(const msgPayload msg)
     if (!payload || !payload->mFields)
         return nullptr;
     TarnixPayloadIter* iter = nullptr;
-    if (tarnixPayload_ownIterator(payload, &iter) != MAMA_STATUS_OK)
+    if (tarnixmsgPayloadImpl_ownIterator(payload, &iter) != MAMA_STATUS_OK)
         return nullptr;
     if (!payload->mText) {
         payload->mText = static_cast<char*>(malloc(kTextStep));
@@ -392,138 +522,24 @@ mama_status tarnixmsgPayload_copy(const msgPayload msg, msgPayload* copy)
 mama_status tarnixmsgPayload_apply(msgPayload dest, const msgPayload src)
 {
     auto* destination = static_cast<TarnixPayloadImpl*>(dest);
-    auto* source      = static_cast<TarnixPayloadImpl*>(src);
+    auto* source = static_cast<TarnixPayloadImpl*>(src);
     if (!destination || !source || !destination->mFields || !source->mFields)
         return MAMA_STATUS_NULL_ARG;
 
-    TarnixPayloadIter* iter   = nullptr;
-    mama_status        status = tarnixPayload_ownIterator(source, &iter);
+    TarnixPayloadIter* iter = nullptr;
+    mama_status status = tarnixmsgPayloadImpl_ownIterator(source, &iter);
     if (status != MAMA_STATUS_OK)
         return status;
 
-    mamaDateTime dateTime = nullptr;
-    mamaPrice    price    = nullptr;
-    status                = mamaDateTime_create(&dateTime);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    status = mamaPrice_create(&price);
-    if (status != MAMA_STATUS_OK) {
-        mamaDateTime_destroy(dateTime);
-        return status;
+    ApplyScratch scratch;
+    status = scratch.create();
+    while (status == MAMA_STATUS_OK)
+    {
+        auto* field = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, source));
+        if (!field)
+            break;
+        status = applyField(destination, *field, scratch);
     }
-
-    TarnixMsg* store = destination->mFields;
-    status           = MAMA_STATUS_OK;
-    while (auto* f = static_cast<TarnixField*>(tarnixmsgPayloadIter_next(iter, nullptr, source))) {
-        const char*        name    = f->name;
-        const mama_fid_t   fid     = f->fid;
-        const TarnixValue& v       = f->value;
-        /* Sub-message fields bypass the accessors: a fid-0 field needs a name. */
-        const bool         addressable = fid != 0 || (name && *name);
-        switch (f->type) {
-        case TARNIX_TYPE_BOOL:   tarnixmsgPayload_updateBool(dest, name, fid, v.i8); break;
-        case TARNIX_TYPE_UINT8:  tarnixmsgPayload_updateU8(dest, name, fid, v.u8); break;
-        case TARNIX_TYPE_INT8:   tarnixmsgPayload_updateI8(dest, name, fid, v.i8); break;
-        case TARNIX_TYPE_UINT16: tarnixmsgPayload_updateU16(dest, name, fid, v.u16); break;
-        case TARNIX_TYPE_INT16:  tarnixmsgPayload_updateI16(dest, name, fid, v.i16); break;
-        case TARNIX_TYPE_UINT32: tarnixmsgPayload_updateU32(dest, name, fid, v.u32); break;
-        case TARNIX_TYPE_INT32:  tarnixmsgPayload_updateI32(dest, name, fid, v.i32); break;
-        case TARNIX_TYPE_UINT64: tarnixmsgPayload_updateU64(dest, name, fid, v.u64); break;
-        case TARNIX_TYPE_INT64:  tarnixmsgPayload_updateI64(dest, name, fid, v.i64); break;
-        case TARNIX_TYPE_WCHAR:  tarnixmsgPayload_updateChar(dest, name, fid, v.ch); break;
-        case TARNIX_TYPE_FLOAT:  tarnixmsgPayload_updateF32(dest, name, fid, v.f32); break;
-        case TARNIX_TYPE_DOUBLE: tarnixmsgPayload_updateF64(dest, name, fid, v.f64); break;
-        case TARNIX_TYPE_STRING:
-            if (v.str)
-                tarnixmsgPayload_updateString(dest, name, fid, v.str);
-            break;
-        case TARNIX_TYPE_OPAQUE:
-            tarnixmsgPayload_updateOpaque(dest, name, fid, v.data, f->count);
-            break;
-        case TARNIX_TYPE_TXM:
-            if (addressable && v.msg)
-                tarnixMsg_setMsg(store, name, 0, fid, v.msg);
-            break;
-        case TARNIX_TYPE_DATETIME:
-            /* Carry seconds, nanoseconds, precision and hints unchanged. */
-            status = tarnixDateTime_toMama(v.dateTime, dateTime);
-            if (status == MAMA_STATUS_OK) {
-                tarnixmsgPayload_updateDateTime(dest, name, fid, dateTime);
-                mamaDateTime_clear(dateTime);
-            }
-            break;
-        case TARNIX_TYPE_PRICE:
-            status = mamaPrice_setValue(price, v.price.value);
-            if (status == MAMA_STATUS_OK)
-                status = mamaPrice_setHints(price, v.price.hints);
-            if (status == MAMA_STATUS_OK) {
-                tarnixmsgPayload_updatePrice(dest, name, fid, price);
-                mamaPrice_clear(price);
-            }
-            break;
-        case TARNIX_TYPE_VBOOL:
-            tarnixmsgPayload_updateVectorBool(dest, name, fid, static_cast<const mama_bool_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VUINT8:
-            tarnixmsgPayload_updateVectorU8(dest, name, fid, static_cast<const mama_u8_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VINT8:
-            tarnixmsgPayload_updateVectorI8(dest, name, fid, static_cast<const mama_i8_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VUINT16:
-            tarnixmsgPayload_updateVectorU16(dest, name, fid, static_cast<const mama_u16_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VINT16:
-            tarnixmsgPayload_updateVectorI16(dest, name, fid, static_cast<const mama_i16_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VUINT32:
-            tarnixmsgPayload_updateVectorU32(dest, name, fid, static_cast<const mama_u32_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VINT32:
-            tarnixmsgPayload_updateVectorI32(dest, name, fid, static_cast<const mama_i32_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VUINT64:
-            tarnixmsgPayload_updateVectorU64(dest, name, fid, static_cast<const mama_u64_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VINT64:
-            tarnixmsgPayload_updateVectorI64(dest, name, fid, static_cast<const mama_i64_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VWCHAR:
-            tarnixmsgPayload_updateVectorChar(dest, name, fid, static_cast<const char*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VFLOAT:
-            tarnixmsgPayload_updateVectorF32(dest, name, fid, static_cast<const mama_f32_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VDOUBLE:
-            tarnixmsgPayload_updateVectorF64(dest, name, fid, static_cast<const mama_f64_t*>(v.data), f->count);
-            break;
-        case TARNIX_TYPE_VSTRING:
-            tarnixmsgPayload_updateVectorString(dest, name, fid, const_cast<const char**>(v.strings), f->count);
-            break;
-        case TARNIX_TYPE_VTXM:
-            if (addressable)
-                tarnixMsg_setVectorMsg(store, name, 0, fid, v.msgs, f->count, false);
-            break;
-        case TARNIX_TYPE_VDATETIME:
-            if (addressable)
-                tarnixMsg_setVectorDateTimeRecords(store, name, 0, fid, v.dateTimes, f->count, false);
-            break;
-        case TARNIX_TYPE_VPRICE:
-            if (addressable)
-                tarnixMsg_setVectorPriceRecords(store, name, 0, fid, v.prices, f->count, false);
-            break;
-        default:
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_apply(): Unknown field type: %d for fid %d, fname %s",
-                          f->type, static_cast<int>(fid), name ? name : "");
-            status = MAMA_STATUS_PLATFORM;
-            break;
-        }
-        if (status != MAMA_STATUS_OK)
-            break;
-    }
-
-    mamaPrice_destroy(price);
-    mamaDateTime_destroy(dateTime);
     return status;
 }
 

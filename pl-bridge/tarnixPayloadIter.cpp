@@ -1,6 +1,8 @@
 /* Iteration over a payload's fields and the field-handle exports. */
+#include "tarnixPayloadIter.h"
+
 #include "tarnixDatabase.h"
-#include "tarnixpayload.h"
+#include "tarnixPayload.h"
 
 #include <mama/integration/msgfield.h>
 
@@ -32,15 +34,23 @@ void place(TarnixPayloadIter* iter, TarnixMsg* fields)
     iter->mAtStart = true;
 }
 
+/* A field handle that holds a typed field: NULL_ARG without a field,
+ * INVALID_ARG for one never typed. */
+inline TarnixField* typedField(msgFieldPayload handle, mama_status* status)
+{
+    TarnixField* field = fieldOf(handle);
+    *status = !field ? MAMA_STATUS_NULL_ARG : field->type == TARNIX_TYPE_NONE ? MAMA_STATUS_INVALID_ARG : MAMA_STATUS_OK;
+    return *status == MAMA_STATUS_OK ? field : nullptr;
+}
+
 /* Field-handle getters: a field, typed, and every out argument given. */
 template <typename... Out>
 mama_status getThrough(msgFieldPayload handle, TarnixFieldGetter<Out...> getter, Out... out)
 {
-    TarnixField* field = fieldOf(handle);
+    mama_status status;
+    TarnixField* field = typedField(handle, &status);
     if (!field)
-        return MAMA_STATUS_NULL_ARG;
-    if (field->type == TARNIX_TYPE_NONE)
-        return MAMA_STATUS_INVALID_ARG;
+        return status;
     bool missing = false;
     ((missing = missing || out == nullptr), ...);
     if (missing)
@@ -138,7 +148,7 @@ mama_status tarnixmsgPayload_iterateFields(const msgPayload msg, const mamaMsg p
     if (!payload || !cb)
         return MAMA_STATUS_NULL_ARG;
     TarnixPayloadIter* iter   = nullptr;
-    mama_status        status = tarnixPayload_ownIterator(payload, &iter);
+    mama_status        status = tarnixmsgPayloadImpl_ownIterator(payload, &iter);
     if (status != MAMA_STATUS_OK)
         return status;
     while (msgFieldPayload handle = tarnixmsgPayloadIter_next(iter, nullptr, payload)) {
@@ -172,6 +182,7 @@ mama_status tarnixmsgFieldPayload_destroy(msgFieldPayload field)
 
 mama_status tarnixmsgFieldPayload_getType(const msgFieldPayload field, mamaFieldType* result)
 {
+    /* Read for every field of an iteration: checked in line. */
     TarnixField* f = fieldOf(field);
     if (!f)
         return MAMA_STATUS_NULL_ARG;
@@ -238,27 +249,15 @@ mama_status tarnixmsgFieldPayload_getDescriptor(const msgFieldPayload field, mam
     return mamaDictionary_getFieldDescriptorByName(dict, result, f->name);
 }
 
-#define TARNIX_FIELD_UPDATE(Kind, CType)                                                          \
-    mama_status tarnixmsgFieldPayload_update##Kind(msgFieldPayload field, msgPayload, CType value) \
-    {                                                                                             \
-        TarnixField* f = fieldOf(field);                                                          \
-        if (!f || f->type == TARNIX_TYPE_NONE)                                                    \
-            return MAMA_STATUS_NULL_ARG;                                                          \
-        return tarnixField_set##Kind(f, value);                                                   \
+#define TARNIX_FIELD_UPDATE(Kind, CType, ...)                                                                          \
+    mama_status tarnixmsgFieldPayload_update##Kind(msgFieldPayload field, msgPayload, CType value)                     \
+    {                                                                                                                  \
+        TarnixField* f = fieldOf(field);                                                                               \
+        if (!f || f->type == TARNIX_TYPE_NONE)                                                                         \
+            return MAMA_STATUS_NULL_ARG;                                                                               \
+        return tarnixField_set##Kind(f, value);                                                                        \
     }
-
-TARNIX_FIELD_UPDATE(Bool, mama_bool_t)
-TARNIX_FIELD_UPDATE(Char, char)
-TARNIX_FIELD_UPDATE(U8, mama_u8_t)
-TARNIX_FIELD_UPDATE(I8, mama_i8_t)
-TARNIX_FIELD_UPDATE(I16, mama_i16_t)
-TARNIX_FIELD_UPDATE(U16, mama_u16_t)
-TARNIX_FIELD_UPDATE(I32, mama_i32_t)
-TARNIX_FIELD_UPDATE(U32, mama_u32_t)
-TARNIX_FIELD_UPDATE(I64, mama_i64_t)
-TARNIX_FIELD_UPDATE(U64, mama_u64_t)
-TARNIX_FIELD_UPDATE(F32, mama_f32_t)
-TARNIX_FIELD_UPDATE(F64, mama_f64_t)
+TARNIX_SCALAR_KINDS(TARNIX_FIELD_UPDATE)
 TARNIX_FIELD_UPDATE(Price, const mamaPrice)
 #undef TARNIX_FIELD_UPDATE
 
@@ -278,24 +277,12 @@ mama_status tarnixmsgFieldPayload_updateDateTime(msgFieldPayload field, msgPaylo
     return tarnixField_setDateTime(f, value);
 }
 
-#define TARNIX_FIELD_GET(Kind, CType)                                                             \
-    mama_status tarnixmsgFieldPayload_get##Kind(const msgFieldPayload field, CType* result)       \
-    {                                                                                             \
-        return getThrough<CType*>(field, tarnixField_get##Kind, result);                          \
+#define TARNIX_FIELD_GET(Kind, CType, ...)                                                                             \
+    mama_status tarnixmsgFieldPayload_get##Kind(const msgFieldPayload field, CType* result)                            \
+    {                                                                                                                  \
+        return getThrough<CType*>(field, tarnixField_get##Kind, result);                                               \
     }
-
-TARNIX_FIELD_GET(Bool, mama_bool_t)
-TARNIX_FIELD_GET(Char, char)
-TARNIX_FIELD_GET(I8, mama_i8_t)
-TARNIX_FIELD_GET(U8, mama_u8_t)
-TARNIX_FIELD_GET(I16, mama_i16_t)
-TARNIX_FIELD_GET(U16, mama_u16_t)
-TARNIX_FIELD_GET(I32, mama_i32_t)
-TARNIX_FIELD_GET(U32, mama_u32_t)
-TARNIX_FIELD_GET(I64, mama_i64_t)
-TARNIX_FIELD_GET(U64, mama_u64_t)
-TARNIX_FIELD_GET(F32, mama_f32_t)
-TARNIX_FIELD_GET(F64, mama_f64_t)
+TARNIX_SCALAR_KINDS(TARNIX_FIELD_GET)
 TARNIX_FIELD_GET(String, const char*)
 #undef TARNIX_FIELD_GET
 
@@ -321,26 +308,13 @@ mama_status tarnixmsgFieldPayload_getMsg(const msgFieldPayload field, msgPayload
                                            reinterpret_cast<TarnixPayloadImpl**>(result));
 }
 
-#define TARNIX_FIELD_VECTOR_GET(Kind, CType)                                                      \
-    mama_status tarnixmsgFieldPayload_getVector##Kind(const msgFieldPayload field,                \
-                                                      const CType** result, mama_size_t* size)    \
-    {                                                                                             \
-        return getThrough<const CType**, mama_size_t*>(field, tarnixField_getVector##Kind, result, \
-                                                       size);                                     \
+#define TARNIX_FIELD_VECTOR_GET(Kind, CType, ...)                                                                      \
+    mama_status tarnixmsgFieldPayload_getVector##Kind(const msgFieldPayload field, const CType** result,               \
+                                                      mama_size_t* size)                                               \
+    {                                                                                                                  \
+        return getThrough<const CType**, mama_size_t*>(field, tarnixField_getVector##Kind, result, size);              \
     }
-
-TARNIX_FIELD_VECTOR_GET(Bool, mama_bool_t)
-TARNIX_FIELD_VECTOR_GET(Char, char)
-TARNIX_FIELD_VECTOR_GET(I8, mama_i8_t)
-TARNIX_FIELD_VECTOR_GET(U8, mama_u8_t)
-TARNIX_FIELD_VECTOR_GET(I16, mama_i16_t)
-TARNIX_FIELD_VECTOR_GET(U16, mama_u16_t)
-TARNIX_FIELD_VECTOR_GET(I32, mama_i32_t)
-TARNIX_FIELD_VECTOR_GET(U32, mama_u32_t)
-TARNIX_FIELD_VECTOR_GET(I64, mama_i64_t)
-TARNIX_FIELD_VECTOR_GET(U64, mama_u64_t)
-TARNIX_FIELD_VECTOR_GET(F32, mama_f32_t)
-TARNIX_FIELD_VECTOR_GET(F64, mama_f64_t)
+TARNIX_VECTOR_KINDS(TARNIX_FIELD_VECTOR_GET)
 #undef TARNIX_FIELD_VECTOR_GET
 
 mama_status tarnixmsgFieldPayload_getVectorString(const msgFieldPayload field, const char*** result,
@@ -390,11 +364,10 @@ mama_status tarnixmsgFieldPayload_getVectorPrice(const msgFieldPayload field, co
 mama_status tarnixmsgFieldPayload_getAsString(const msgFieldPayload field, const msgPayload,
                                               char* buffer, mama_size_t len)
 {
-    TarnixField* f = fieldOf(field);
+    mama_status status;
+    TarnixField* f = typedField(field, &status);
     if (!f)
-        return MAMA_STATUS_NULL_ARG;
-    if (f->type == TARNIX_TYPE_NONE)
-        return MAMA_STATUS_INVALID_ARG;
+        return status;
     if (!buffer)
         return MAMA_STATUS_NULL_ARG;
     if (len == 0)

@@ -24,17 +24,8 @@ void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, shor
     seen->mThreads.push_back(std::this_thread::get_id());
 }
 
-struct Received
-{
-    std::vector<std::string> mTexts;
-};
-
-void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
-{
-    static_cast<Received*>(closure)->mTexts.push_back(textOf(msg));
-}
-
-const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr, nullptr, nullptr};
+using Received = ReceivedTexts;
+const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
 
 class Events : public Messaging
 {

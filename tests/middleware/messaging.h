@@ -66,8 +66,27 @@ protected:
     std::string mBroker;
 };
 
+/* Messaging with one transport "t" and one queue of its own, made before
+ * each test. */
+class OneTransport : public Messaging
+{
+protected:
+    void SetUp() override;
+
+    mamaTransport mTransport = nullptr;
+    mamaQueue mQueue = nullptr;
+    trxClient_opaqueSession_pt mSession = nullptr;
+};
+
 /* OpenMAMA calls a basic subscription's create callback unconditionally. */
 void MAMACALLTYPE ignoreCreate(mamaSubscription subscription, void* closure);
+
+/* The texts a basic subscription with kReceiveTexts was given, in order. */
+struct ReceivedTexts
+{
+    std::vector<std::string> mTexts;
+};
+extern const mamaMsgCallbacks kReceiveTexts;
 
 /* The value of the string field a test message carries. */
 std::string textOf(mamaMsg msg);

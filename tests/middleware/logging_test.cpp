@@ -5,26 +5,51 @@
 
 #include <gtest/gtest.h>
 
+#include <mama/mama.h>
+
 #include <regex>
+#include <string>
 
 namespace {
 
-/* By meaning: OpenMAMA's WARN lets the library's warnings through and no
- * notices, NORMAL its notices too. */
-TEST(LogLevels, OpenMamaToClientLibrary)
+/* The client library logs by the OpenMAMA level in force when the bridge
+ * starts it: by meaning, WARN lets its warnings through and no notices,
+ * NORMAL its notices too, FINE its informational records. A transport's
+ * session writes one of each: "created" (info) and "up on" (notice). */
+TEST(ClientLogLevel, FollowsOpenMamasLevelWhenTheBridgeStartsIt)
 {
-    const int expected[] = {0, 2, 3, 4, 5, 6, 6, 7, 7, 7};
-    for (int level = 0; level < 10; ++level)
-        EXPECT_EQ(tarnixLog_mamaToClientLevel(level), expected[level]) << "OpenMAMA level " << level;
-}
+    struct Case
+    {
+        MamaLogLevel level;
+        bool notices;
+        bool info;
+    };
+    const Case cases[] = {
+        {MAMA_LOG_LEVEL_WARN, false, false},
+        {MAMA_LOG_LEVEL_NORMAL, true, false},
+        {MAMA_LOG_LEVEL_FINE, true, true},
+        {MAMA_LOG_LEVEL_FINEST, true, true},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(mama_logLevelToString(c.level));
+        LogCapture log(c.level);
+        mamaBridge bridge = nullptr;
+        ASSERT_EQ(mama_loadBridge(&bridge, "tarnix"), MAMA_STATUS_OK);
+        ASSERT_EQ(mama_open(), MAMA_STATUS_OK);
+        const std::string host = std::string("inproc://log-level-") + mama_logLevelToString(c.level);
+        ASSERT_EQ(mama_setProperty("mama.tarnix.transport.levels.SESSION_HOST", host.c_str()), MAMA_STATUS_OK);
+        ASSERT_EQ(mama_setProperty("mama.tarnix.transport.levels.allow_recover_gaps", "true"), MAMA_STATUS_OK);
+        mamaTransport transport = nullptr;
+        ASSERT_EQ(mamaTransport_allocate(&transport), MAMA_STATUS_OK);
+        EXPECT_EQ(mamaTransport_create(transport, "levels", bridge), MAMA_STATUS_OK) << log.all();
+        EXPECT_EQ(mamaTransport_destroy(transport), MAMA_STATUS_OK);
+        EXPECT_EQ(mama_close(), MAMA_STATUS_OK);
 
-/* EMERGENCY, ALERT and CRITICAL are SEVERE, ERROR is ERROR, WARNING is WARN,
- * NOTICE is NORMAL, INFO is FINE and DEBUG is FINEST. */
-TEST(LogLevels, ClientLibraryToOpenMama)
-{
-    const int expected[] = {1, 1, 1, 2, 3, 4, 5, 7, 7, 7};
-    for (int level = 0; level < 10; ++level)
-        EXPECT_EQ(tarnixLog_clientToMamaLevel(level), expected[level]) << "client level " << level;
+        EXPECT_EQ(log.contains("TARNIX-MW-Bridge: [API] session ") && log.contains(" up on " + host), c.notices)
+            << log.all();
+        EXPECT_EQ(log.contains(" created for "), c.info) << log.all();
+    }
 }
 
 TEST(BridgeLogLine, CarriesLevelTagFileLineAndMessage)
@@ -49,16 +74,23 @@ TEST(ClientLogRecords, TranslateLevelAndPrefixCategory)
         MamaLogLevel mamaLevel;
         const char* message;
     };
+    /* By meaning: EMERGENCY, ALERT and CRITICAL are SEVERE, ERROR is ERROR,
+     * WARNING is WARN, NOTICE is NORMAL, INFO is FINE and DEBUG (or above)
+     * is FINEST. */
     const Case cases[] = {
-        {TRXCLIENT_LOG_CATEGORY_APP, TRXCLIENT_LOG_ERROR, MAMA_LOG_LEVEL_ERROR, "[APP] disk full"},
+        {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_EMERGENCY, MAMA_LOG_LEVEL_SEVERE, "[API] disk full"},
         {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_ALERT, MAMA_LOG_LEVEL_SEVERE, "[API] disk full"},
-        {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_NOTICE, MAMA_LOG_LEVEL_NORMAL, "[API] disk full"},
+        {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_CRITICAL, MAMA_LOG_LEVEL_SEVERE, "[API] disk full"},
+        {TRXCLIENT_LOG_CATEGORY_APP, TRXCLIENT_LOG_ERROR, MAMA_LOG_LEVEL_ERROR, "[APP] disk full"},
         {TRXCLIENT_LOG_CATEGORY_ALL, TRXCLIENT_LOG_WARNING, MAMA_LOG_LEVEL_WARN, "disk full"},
+        {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_NOTICE, MAMA_LOG_LEVEL_NORMAL, "[API] disk full"},
         {9, TRXCLIENT_LOG_INFO, MAMA_LOG_LEVEL_FINE, "disk full"},
+        {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_DEBUG, MAMA_LOG_LEVEL_FINEST, "[API] disk full"},
+        {TRXCLIENT_LOG_CATEGORY_API, TRXCLIENT_LOG_DEBUG + 2, MAMA_LOG_LEVEL_FINEST, "[API] disk full"},
     };
     for (const Case& c : cases)
     {
-        SCOPED_TRACE(c.message);
+        SCOPED_TRACE(std::string(c.message) + " at client level " + std::to_string(c.level));
         LogCapture log;
         trxClient_log_callbackInfo_t record{c.category, c.level, "disk full"};
         tarnixLog_clientCallback(&record, nullptr);

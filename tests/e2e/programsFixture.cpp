@@ -16,8 +16,10 @@ using namespace std::chrono_literals;
 void ProgramsFixture::SetUp()
 {
     // Named after the suite ("Api/PublisherToSubscriber" for a parameterised one).
-    std::string prefix = std::string("e2e-") + ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
-    std::replace_if(prefix.begin(), prefix.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '-');
+    std::string prefix = "e2e-";
+    prefix += ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
+    std::replace_if(
+        prefix.begin(), prefix.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '-');
     dir_ = std::make_unique<TempDir>(prefix);
 }
 

@@ -11,19 +11,6 @@
 
 namespace {
 
-struct TransportEvents
-{
-    std::vector<mamaTransportEvent> mEvents;
-    std::vector<std::thread::id> mThreads;
-};
-
-void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
-{
-    auto* seen = static_cast<TransportEvents*>(closure);
-    seen->mEvents.push_back(event);
-    seen->mThreads.push_back(std::this_thread::get_id());
-}
-
 using Received = ReceivedTexts;
 const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
 

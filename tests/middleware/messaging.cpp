@@ -37,6 +37,13 @@ void MAMACALLTYPE receiveText(mamaSubscription, mamaMsg msg, void* closure, void
 
 const mamaMsgCallbacks kReceiveTexts{ignoreCreate, nullptr, receiveText, nullptr, nullptr, nullptr, nullptr};
 
+void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
+{
+    auto* seen = static_cast<TransportEvents*>(closure);
+    seen->mEvents.push_back(event);
+    seen->mThreads.push_back(std::this_thread::get_id());
+}
+
 std::string textOf(mamaMsg msg)
 {
     const char* text = nullptr;

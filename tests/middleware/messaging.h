@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 /* Generous: the machine running the tests may be busy. */
@@ -87,6 +88,16 @@ struct ReceivedTexts
     std::vector<std::string> mTexts;
 };
 extern const mamaMsgCallbacks kReceiveTexts;
+
+/* The events a transport callback (onTransportEvent) was given, in order,
+ * and the thread of each. */
+struct TransportEvents
+{
+    std::vector<mamaTransportEvent> mEvents;
+    std::vector<std::thread::id> mThreads;
+};
+void MAMACALLTYPE onTransportEvent(mamaTransport transport, mamaTransportEvent event, short cause,
+                                   const void* platformInfo, void* closure);
 
 /* The value of the string field a test message carries. */
 std::string textOf(mamaMsg msg);

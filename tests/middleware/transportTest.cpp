@@ -12,19 +12,6 @@
 
 namespace {
 
-struct TransportEvents
-{
-    std::vector<mamaTransportEvent> events;
-    std::vector<std::thread::id> threads;
-};
-
-void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
-{
-    auto* seen = static_cast<TransportEvents*>(closure);
-    seen->events.push_back(event);
-    seen->threads.push_back(std::this_thread::get_id());
-}
-
 std::string sessionProperty(TarnixTransportBridge* transport, const char* name)
 {
     char value[512] = "";
@@ -71,8 +58,8 @@ TEST_F(Transport, CreationConnectsReportsConnectAtOnceAndPreparesInboxPrefixes)
     ASSERT_EQ(mamaTransport_create(transport, "t", mBridge), MAMA_STATUS_OK);
     mTransports.push_back(transport);
 
-    ASSERT_EQ(seen.events, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
-    EXPECT_EQ(seen.threads[0], std::this_thread::get_id());
+    ASSERT_EQ(seen.mEvents, std::vector<mamaTransportEvent>{MAMA_TRANSPORT_CONNECT});
+    EXPECT_EQ(seen.mThreads[0], std::this_thread::get_id());
 
     TarnixTransportBridge* bridge = bridgeOf(transport);
     ASSERT_NE(bridge, nullptr);

@@ -32,7 +32,7 @@
 #define _GNU_SOURCE
 #include "latency.h"
 
-#include "mdmsg.h"
+#include "mdMsg.h"
 
 #include <mama/mama.h>
 

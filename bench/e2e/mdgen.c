@@ -8,7 +8,7 @@
  * Fields travel by fid only, as market data usually does; "named" adds a
  * name to each (stock subscribers print only fields whose name they can
  * get). Prints "bytes=N", the serialized size of one message. */
-#include "mdmsg.h"
+#include "mdMsg.h"
 
 #include <mama/mama.h>
 

@@ -122,7 +122,7 @@ void build20(mamaMsg msg, const Sample& s)
     check(mamaMsg_addVectorF64(msg, nullptr, 20, depth, 4), "depth");
 }
 
-/* The end-to-end benchmark's 50-field update (bench/e2e/mdmsg.c, by fid):
+/* The end-to-end benchmark's 50-field update (bench/e2e/mdMsg.c, by fid):
  * the quote's ten fields in their order, then forty more cycling through
  * price, U32, F64, I64 and a string or a date-time. */
 void build50(mamaMsg msg, const Sample& s)

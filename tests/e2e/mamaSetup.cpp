@@ -38,10 +38,10 @@ void MamaSetup::write() const
         throw std::runtime_error("cannot write " + dir_ + "/mama.properties");
 }
 
-ProcessOptions MamaSetup::program(const std::string &label, const std::string &program,
+testsupport::ProcessOptions MamaSetup::program(const std::string &label, const std::string &program,
                                   const std::vector<std::string> &args) const
 {
-    ProcessOptions o;
+    testsupport::ProcessOptions o;
     o.name = label;
     o.argv.push_back(std::string(E2E_OPENMAMA_ROOT) + "/bin/" + program);
     o.argv.insert(o.argv.end(), args.begin(), args.end());

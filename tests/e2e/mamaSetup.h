@@ -22,7 +22,7 @@ public:
 
     // A stock OpenMAMA program (found in OpenMAMA's bin directory) with
     // WOMBAT_PATH pointing at this setup.
-    ProcessOptions program(const std::string &label, const std::string &program,
+    testsupport::ProcessOptions program(const std::string &label, const std::string &program,
                            const std::vector<std::string> &args) const;
 
 private:

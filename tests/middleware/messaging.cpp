@@ -26,6 +26,24 @@ void setProperty(const std::string& name, const std::string& value)
 
 void MAMACALLTYPE ignoreCreate(mamaSubscription, void*) {}
 
+namespace {
+
+void MAMACALLTYPE receiveText(mamaSubscription, mamaMsg msg, void* closure, void*)
+{
+    static_cast<ReceivedTexts*>(closure)->mTexts.push_back(textOf(msg));
+}
+
+}  // namespace
+
+const mamaMsgCallbacks kReceiveTexts{ignoreCreate, nullptr, receiveText, nullptr, nullptr, nullptr, nullptr};
+
+void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
+{
+    auto* seen = static_cast<TransportEvents*>(closure);
+    seen->mEvents.push_back(event);
+    seen->mThreads.push_back(std::this_thread::get_id());
+}
+
 std::string textOf(mamaMsg msg)
 {
     const char* text = nullptr;
@@ -71,6 +89,16 @@ void Messaging::TearDown()
     if (mOpen)
         settle(defaultQueue());
     OpenBridge::TearDown();
+}
+
+void OneTransport::SetUp()
+{
+    Messaging::SetUp();
+    if (HasFatalFailure())
+        return;
+    mTransport = createTransport();
+    mQueue = createQueue();
+    mSession = bridgeOf(mTransport)->mSession.load();
 }
 
 void Messaging::configure(const std::string& name)

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 /* Generous: the machine running the tests may be busy. */
@@ -66,8 +67,37 @@ protected:
     std::string mBroker;
 };
 
+/* Messaging with one transport "t" and one queue of its own, made before
+ * each test. */
+class OneTransport : public Messaging
+{
+protected:
+    void SetUp() override;
+
+    mamaTransport mTransport = nullptr;
+    mamaQueue mQueue = nullptr;
+    trxClient_opaqueSession_pt mSession = nullptr;
+};
+
 /* OpenMAMA calls a basic subscription's create callback unconditionally. */
 void MAMACALLTYPE ignoreCreate(mamaSubscription subscription, void* closure);
+
+/* The texts a basic subscription with kReceiveTexts was given, in order. */
+struct ReceivedTexts
+{
+    std::vector<std::string> mTexts;
+};
+extern const mamaMsgCallbacks kReceiveTexts;
+
+/* The events a transport callback (onTransportEvent) was given, in order,
+ * and the thread of each. */
+struct TransportEvents
+{
+    std::vector<mamaTransportEvent> mEvents;
+    std::vector<std::thread::id> mThreads;
+};
+void MAMACALLTYPE onTransportEvent(mamaTransport transport, mamaTransportEvent event, short cause,
+                                   const void* platformInfo, void* closure);
 
 /* The value of the string field a test message carries. */
 std::string textOf(mamaMsg msg);

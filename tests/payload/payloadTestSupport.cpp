@@ -5,7 +5,6 @@
 #include <cctype>
 #include <dlfcn.h>
 #include <cstdio>
-#include <mutex>
 
 Bytes hexBytes(const std::string& text)
 {
@@ -86,61 +85,6 @@ VersionScope::VersionScope(uint8_t version) : mPrevious(tarnixmsgPayload_getPayl
 VersionScope::~VersionScope()
 {
     tarnixmsgPayload_setPayloadVersion(mPrevious, 1);
-}
-
-namespace {
-
-std::mutex               gLogMutex;
-std::vector<std::string> gLogLines;
-
-void MAMACALLTYPE captureLine(MamaLogLevel, const char* message)
-{
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    gLogLines.emplace_back(message ? message : "");
-}
-
-} // namespace
-
-LogCapture::LogCapture() : mPrevious(mama_getLogLevel())
-{
-    clear();
-    mama_setLogCallback2(captureLine);
-    mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
-}
-
-LogCapture::~LogCapture()
-{
-    mama_setLogLevel(mPrevious);
-    mama_setLogCallback2(nullptr);
-}
-
-const std::vector<std::string>& LogCapture::lines() const
-{
-    return gLogLines;
-}
-
-bool LogCapture::contains(const std::string& text) const
-{
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    for (const std::string& line : gLogLines)
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
-
-std::string LogCapture::all() const
-{
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    std::string out;
-    for (const std::string& line : gLogLines)
-        out += line + "\n";
-    return out;
-}
-
-void LogCapture::clear()
-{
-    std::lock_guard<std::mutex> lock(gLogMutex);
-    gLogLines.clear();
 }
 
 namespace {

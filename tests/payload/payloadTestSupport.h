@@ -2,6 +2,7 @@
 #ifndef TARNIX_PAYLOAD_TEST_SUPPORT_H
 #define TARNIX_PAYLOAD_TEST_SUPPORT_H
 
+#include "logCapture.h"
 #include "payloadSamples.h"
 #include "tarnixCodec.h"
 #include "tarnixDatabase.h"
@@ -56,20 +57,6 @@ public:
 
 private:
     uint8_t mPrevious;
-};
-
-/* Collects OpenMAMA log lines for a scope (all levels). */
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    const std::vector<std::string>& lines() const;
-    bool contains(const std::string& text) const;
-    std::string all() const;
-    void clear();
-
-private:
-    MamaLogLevel mPrevious;
 };
 
 /* OpenMAMA with the tarnixmsg and qpidmsg payload bridges loaded. */

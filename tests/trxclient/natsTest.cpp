@@ -1,6 +1,6 @@
 // NATS-only behaviour: clusters, separate processes, hung nodes, scale.
 #include "harness.h"
-#include "nats_server.h"
+#include "natsServer.h"
 
 #include <nats/nats.h>
 #include <sys/wait.h>
@@ -17,6 +17,9 @@
 #include <iterator>
 
 using namespace trxtest;
+using testsupport::freePort;
+using testsupport::NatsCluster;
+using testsupport::NatsServer;
 using Ms = std::chrono::milliseconds;
 
 namespace {
@@ -42,7 +45,8 @@ bool retry(F f, int ms = 5000)
 
 TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
 {
-    NatsCluster cluster;
+    NatsCluster cluster("", 3, testsupport::testUsersConfig());
+    ASSERT_TRUE(cluster.start());
     Client sub(creds(cluster.urls())), pub(creds(cluster.nodes[2]->url()));
     ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
     ASSERT_EQ(TRXCLIENT_OK, pub.connectRc);
@@ -65,7 +69,7 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
     sub.takeMsgs();
 
     auto killed = std::chrono::steady_clock::now();
-    cluster.nodes[0]->stop();
+    cluster.nodes[0]->kill();
     ASSERT_TRUE(sub.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, 10000));
     auto reconnected = std::chrono::steady_clock::now();
     auto evs = sub.eventNumbers();
@@ -113,7 +117,8 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
 // a topic request (a direct get, which every replica answers) goes on.
 TEST(NatsCluster, CacheRequestsDuringALeaderElectionAreAskedAgain)
 {
-    NatsCluster cluster;
+    NatsCluster cluster("", 3, testsupport::testUsersConfig());
+    ASSERT_TRUE(cluster.start());
     const std::string tool = std::string(TRXCACHE_BIN) + " --server " + cluster.urls() +
                              " --user trx --password secret --timeout 30 ";
     ASSERT_EQ(0, std::system((tool + "create --replicas 3 'el/>' > /dev/null").c_str()));
@@ -160,7 +165,7 @@ TEST(NatsCluster, CacheRequestsDuringALeaderElectionAreAskedAgain)
     Client c(creds(urls));
     c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "10000"});
     ASSERT_EQ(TRXCLIENT_OK, c.cacheRequest("el/a", 1, 9));
-    cluster.nodes[l]->stop();
+    cluster.nodes[l]->kill();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("el/b", 2, 9)) << trxClient_getLastErrorInfo()->errorStr;
     std::fprintf(stderr, "leader killed -> topic answered in %lld ms\n",
@@ -176,7 +181,7 @@ TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
     Client c(creds(server.url(), {"SESSION_RECONNECT_RETRIES", "0"}));
     ASSERT_EQ(TRXCLIENT_OK, c.connectRc);
     auto frozen = std::chrono::steady_clock::now();
-    server.pause();
+    server.freeze();
     // Noticed: connection lost (12), or at once down for good (1).
     bool lost = c.waitFor(
         [&] {
@@ -186,7 +191,7 @@ TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
         },
         5000);
     auto noticed = std::chrono::steady_clock::now();
-    server.cont();
+    server.thaw();
     std::string evs;
     for (int e : c.eventNumbers())
         evs += std::to_string(e) + " ";
@@ -243,7 +248,7 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         std::thread watchdog([&] {
             std::unique_lock<std::mutex> lk(wm);
             if (!wcv.wait_for(lk, std::chrono::seconds(30), [&] { return done; }))
-                server.cont();
+                server.thaw();
         });
         struct Join {
             std::function<void()> f;
@@ -258,7 +263,7 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         }};
 
         // 1. Flat out into the frozen broker until the reconnect buffer is full.
-        server.pause();
+        server.freeze();
         Ms slowest(0);
         int n = 0, lastOk = -1, rc = TRXCLIENT_OK;
         const std::string pad(100, 'x');
@@ -278,7 +283,7 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
         std::fprintf(stderr, "frozen broker (%s): %d sends flat out, slowest %lld ms\n", policy, n,
                      static_cast<long long>(slowest.count()));
-        server.cont();
+        server.thaw();
         ASSERT_TRUE(pub.waitEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, 20000));
         // What went into the dead socket before the freeze was noticed may be
         // lost, or come late once the broker runs again; what was held (the
@@ -312,7 +317,7 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         };
         size_t reconnects = events(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE);
         size_t lost = events(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE);
-        server.pause();
+        server.freeze();
         slowest = Ms(0);
         int sent = 0, firstAfterNotice = -1;
         for (auto until = Clock::now() + Ms(3000); Clock::now() < until; ++sent) {
@@ -322,7 +327,7 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
                 firstAfterNotice = sent + 1;
             std::this_thread::sleep_for(Ms(2));
         }
-        server.cont();
+        server.thaw();
         ASSERT_GE(firstAfterNotice, 0) << "the second freeze went unnoticed";
         EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
         std::fprintf(stderr, "frozen broker (%s): %d paced sends, slowest %lld ms\n", policy, sent,
@@ -741,7 +746,8 @@ TEST_F(NatsCacheTool, ReplicasOnASingleServerAreRefusedAndNothingIsMade)
 // failure.
 TEST(NatsClusterCacheTool, DeleteRightAfterAScaleUpIsReportedDone)
 {
-    NatsCluster cluster;
+    NatsCluster cluster("", 3, testsupport::testUsersConfig());
+    ASSERT_TRUE(cluster.start());
     const std::string login = "--server " + cluster.urls() + " --user trx --password secret ";
     const std::string dir = cluster.nodes[0]->dir();
     ASSERT_EQ(0, trxcache(dir, login + "create 'up/>'").status);

@@ -1,4 +1,5 @@
-/* Captures OpenMAMA log lines for the duration of a test. */
+/* Captures OpenMAMA log lines for the duration of a test (one capture at a
+ * time); outside a capture lines go to OpenMAMA's default output. */
 #ifndef TARNIX_TEST_LOGCAPTURE_H
 #define TARNIX_TEST_LOGCAPTURE_H
 
@@ -18,8 +19,8 @@ struct LogLine
 class LogCapture
 {
 public:
-    /* Routes mama_log to this capture at FINEST until destroyed. */
-    LogCapture();
+    /* Routes mama_log to this capture at level until destroyed. */
+    explicit LogCapture(MamaLogLevel level = MAMA_LOG_LEVEL_FINEST);
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
@@ -27,6 +28,9 @@ public:
     std::vector<LogLine> lines() const;
     /* Lines whose text contains needle. */
     std::vector<LogLine> matching(const std::string& needle) const;
+    bool contains(const std::string& needle) const;
+    /* Every line, one a line, for a failure message. */
+    std::string all() const;
     void clear();
 
 private:

@@ -2,9 +2,7 @@
 // through the tarnix middleware over real nats-server processes. The broker's
 // monitoring endpoint tells when a subscription is really in place, so no
 // test relies on a sleep.
-#include "mamaSetup.h"
-#include "natsServer.h"
-#include "process.h"
+#include "programsFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +16,7 @@
 #include <sstream>
 
 using namespace e2e;
+using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
@@ -64,74 +63,29 @@ std::optional<long> consumerRate(const std::string &line)
     return std::atol(m[1].str().c_str());
 }
 
-class StockPrograms : public ::testing::Test {
+class StockPrograms : public ProgramsFixture {
 protected:
     void SetUp() override
     {
-        dir_ = std::make_unique<TempDir>("e2e");
+        ProgramsFixture::SetUp();
         mama_ = std::make_unique<MamaSetup>(dir_->path());
-    }
-
-    void TearDown() override
-    {
-        if (HasFailure() && dir_) {
-            for (auto &p : processes_)
-                std::fprintf(stderr, "---- %s (pid %d) stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
-                             p->pid(), p->tail(Process::Out, 25).c_str(), p->name().c_str(),
-                             p->tail(Process::Err, 25).c_str());
-            for (auto *s : allServers())
-                std::fprintf(stderr, "---- %s log tail\n%s", s->name().c_str(), s->logTail(15).c_str());
-            dir_->keep();
-        }
-        // Clients first, then the brokers.
-        processes_.clear();
-        servers_.clear();
-        cluster_.reset();
-    }
-
-    std::vector<NatsServer *> allServers() const
-    {
-        std::vector<NatsServer *> all;
-        for (auto &s : servers_)
-            all.push_back(s.get());
-        if (cluster_)
-            for (auto &n : cluster_->nodes)
-                all.push_back(n.get());
-        return all;
-    }
-
-    Process &start(const ProcessOptions &o)
-    {
-        processes_.push_back(std::make_unique<Process>(o));
-        return *processes_.back();
     }
 
     Process &program(const std::string &label, const std::string &name, const std::vector<std::string> &args)
     {
-        return start(mama_->program(label, name, args));
+        return run(*mama_, label, name, args, true);
     }
 
-    // Owned by the fixture, so that a failure can still show its log.
-    NatsServer *natsServer(const std::string &extraConfig = "")
+    // mamapublisherc on transport "pub", publishing outbound and answering
+    // requests on inbound; null when the broker never saw it subscribe.
+    Process *respondOn(const NatsServer &nats, const std::string &outbound, const std::string &inbound)
     {
-        auto s = startNatsServer(dir_->path(), "nats", extraConfig);
-        if (!s)
-            return nullptr;
-        servers_.push_back(std::move(s));
-        return servers_.back().get();
+        Process &pub = program("mamapublisherc", "mamapublisherc",
+                               {"-m", "tarnix", "-tport", "pub", "-s", outbound, "-l", inbound, "-i", "5"});
+        return waitUntil([&] { return nats.hasSubscription(inbound); }, 30s) ? &pub : nullptr;
     }
 
-    NatsCluster *natsCluster()
-    {
-        cluster_ = std::make_unique<NatsCluster>(dir_->path());
-        return cluster_->start() ? cluster_.get() : nullptr;
-    }
-
-    std::unique_ptr<TempDir> dir_;
     std::unique_ptr<MamaSetup> mama_;
-    std::vector<std::unique_ptr<Process>> processes_;
-    std::vector<std::unique_ptr<NatsServer>> servers_;
-    std::unique_ptr<NatsCluster> cluster_;
 };
 
 // OpenMAMA's C programs and their C++ counterparts (on OpenMAMA's C++ API)
@@ -199,12 +153,8 @@ TEST_F(StockPrograms, InboxRequestIsAnsweredByPublisherInboxListener)
     mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
     const std::string outbound = uniqueSymbol("FEED");
     const std::string inbound = uniqueSymbol("REQ");
-
-    Process &pub = program("mamapublisherc", "mamapublisherc",
-                           {"-m", "tarnix", "-tport", "pub", "-s", outbound, "-l", inbound, "-i", "5"});
-    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(inbound); }, 30s))
-        << "the broker never saw the publisher's inbound subscription";
-
+    Process *pub = respondOn(*nats, outbound, inbound);
+    ASSERT_TRUE(pub) << "the broker never saw the publisher's inbound subscription";
     Process &inbox = program("mamainboxc", "mamainboxc", {"-m", "tarnix", "-tport", "sub", "-s", inbound});
     auto reply = inbox.waitForText("Received reply:", 30s);
     ASSERT_TRUE(reply) << "no reply reached the inbox";
@@ -212,11 +162,11 @@ TEST_F(StockPrograms, InboxRequestIsAnsweredByPublisherInboxListener)
     EXPECT_NE(inbox.lines(Process::Out)[*reply].find(outbound), std::string::npos)
         << inbox.lines(Process::Out)[*reply];
 
-    auto request = pub.waitForText("Recieved inbound msg.", 10s);
+    auto request = pub->waitForText("Recieved inbound msg.", 10s);
     ASSERT_TRUE(request);
-    EXPECT_NE(pub.lines(Process::Out)[*request].find("222"), std::string::npos)
-        << "the request's field did not arrive: " << pub.lines(Process::Out)[*request];
-    EXPECT_EQ(countContaining(pub.lines(Process::Out), "Inbound msg not from inbox"), 0u);
+    EXPECT_NE(pub->lines(Process::Out)[*request].find("222"), std::string::npos)
+        << "the request's field did not arrive: " << pub->lines(Process::Out)[*request];
+    EXPECT_EQ(countContaining(pub->lines(Process::Out), "Inbound msg not from inbox"), 0u);
 }
 
 // A broker that refuses the requester its inbox subjects: mamainboxc's
@@ -225,7 +175,7 @@ TEST_F(StockPrograms, InboxRequestIsAnsweredByPublisherInboxListener)
 // requests going out whose replies cannot come back.
 TEST_F(StockPrograms, InboxRequestsFailLoudlyWhenTheBrokerRefusesTheInboxSubjects)
 {
-    NatsServer *nats = natsServer("authorization {\n"
+    NatsServer *nats = natsServer("nats", "authorization {\n"
                                   "  users = [\n"
                                   "    {user: pub, password: p}\n"
                                   "    {user: req, password: r, permissions: {subscribe: {deny: [\"#P2P.>\"]}}}\n"
@@ -241,12 +191,8 @@ TEST_F(StockPrograms, InboxRequestsFailLoudlyWhenTheBrokerRefusesTheInboxSubject
         .write();
     const std::string outbound = uniqueSymbol("FEED");
     const std::string inbound = uniqueSymbol("REQ");
-
-    Process &pub = program("mamapublisherc", "mamapublisherc",
-                           {"-m", "tarnix", "-tport", "pub", "-s", outbound, "-l", inbound, "-i", "5"});
-    ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(inbound); }, 30s))
-        << "the broker never saw the publisher's inbound subscription";
-
+    Process *pub = respondOn(*nats, outbound, inbound);
+    ASSERT_TRUE(pub) << "the broker never saw the publisher's inbound subscription";
     Process &inbox = program("mamainboxc", "mamainboxc", {"-m", "tarnix", "-tport", "sub", "-s", inbound});
     // OpenMAMA logs to standard error.
     auto cause = inbox.waitForText("Grant the user subscribe permission on subject '#P2P.>'", 30s, Process::Err);
@@ -260,14 +206,14 @@ TEST_F(StockPrograms, InboxRequestsFailLoudlyWhenTheBrokerRefusesTheInboxSubject
     EXPECT_NE(inbox.lines(Process::Err)[*refused].find("Error"), std::string::npos);
     // A few more request periods: still no reply, and the publisher got none of them.
     EXPECT_FALSE(inbox.waitForText("Received reply:", 3s));
-    EXPECT_EQ(countContaining(pub.lines(Process::Out), "Recieved inbound msg."), 0u);
+    EXPECT_EQ(countContaining(pub->lines(Process::Out), "Recieved inbound msg."), 0u);
 }
 
 // Publications the broker refuses reach the transport's topic callback; an
 // operator at the default log level sees the first of each subject once.
 TEST_F(StockPrograms, RefusedPublicationsAreLoggedOncePerSubject)
 {
-    NatsServer *nats = natsServer("authorization {\n"
+    NatsServer *nats = natsServer("nats", "authorization {\n"
                                   "  users = [ {user: pub, password: p, permissions: {publish: {deny: [\"DENY.>\"]}}} ]\n"
                                   "}\n");
     ASSERT_TRUE(nats) << "nats-server did not start";
@@ -502,7 +448,7 @@ TEST_F(StockPrograms, SlowSubscriberMemoryStaysBoundedWhilePublisherRunsOn)
 // shows as gaps in the sequence numbers and in the client library's report.
 TEST_F(StockPrograms, BlockedConsumerOfLargeMessagesStaysWithinItsByteBudgetAndRecovers)
 {
-    NatsServer *nats = natsServer("max_payload: 2MB\n");
+    NatsServer *nats = natsServer("nats", "max_payload: 2MB\n");
     ASSERT_TRUE(nats) << "nats-server did not start";
     const long budget = 32l << 20;
     mama_->natsTransport("pub", nats->url())

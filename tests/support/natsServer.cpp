@@ -6,14 +6,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
 
-namespace e2e {
+namespace testsupport {
 
-#ifndef E2E_NATS_SERVER
-#define E2E_NATS_SERVER "/usr/sbin/nats-server"
+#ifndef TESTSUPPORT_NATS_SERVER
+#define TESTSUPPORT_NATS_SERVER "/usr/sbin/nats-server"
 #endif
 
 int freePort()
@@ -33,11 +37,32 @@ int freePort()
     return port;
 }
 
+std::string testUsersConfig()
+{
+    return "authorization {\n"
+           "  users = [\n"
+           "    {user: trx, password: secret, permissions: {subscribe: {deny: [\"secret.>\"]},"
+           " publish: {deny: [\"denied.>\"]}}}\n"
+           "  ]\n"
+           "}\n";
+}
+
 NatsServer::NatsServer(const std::string &dir, const std::string &name) : dir_(dir), name_(name) {}
+
+NatsServer::NatsServer(const std::string &extraConfig, int port)
+    : scratch_(std::make_unique<TempDir>("nats")), dir_(scratch_->path()), name_("nats")
+{
+    start(port != 0 ? port : freePort(), freePort(), testUsersConfig() + extraConfig);
+}
 
 NatsServer::~NatsServer()
 {
     kill();
+    // Fixtures report the servers they own; a scratch server is the test's.
+    if (scratch_ && ::testing::Test::HasFailure()) {
+        std::fprintf(stderr, "---- %s log tail\n%s", name_.c_str(), logTail(15).c_str());
+        scratch_->keep();
+    }
 }
 
 bool NatsServer::start(int port, int httpPort, const std::string &extraConfig)
@@ -49,14 +74,14 @@ bool NatsServer::start(int port, int httpPort, const std::string &extraConfig)
         std::ofstream f(conf);
         f << "listen: 127.0.0.1:" << port_ << "\n"
           << "http: 127.0.0.1:" << httpPort_ << "\n"
-          << "server_name: " << name_ << "\n"
-          << extraConfig;
+          << "server_name: " << name_ << "\n";
         if (jetStream_)
             f << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n";
+        f << extraConfig;
     }
     ProcessOptions o;
     o.name = name_;
-    o.argv = {E2E_NATS_SERVER, "-c", conf};
+    o.argv = {TESTSUPPORT_NATS_SERVER, "-c", conf};
     o.logDir = dir_;
     process_ = std::make_unique<Process>(o);
     const bool ready = process_->waitForText("Server is ready", Millis(20000), Process::Err).has_value();
@@ -156,7 +181,21 @@ std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::s
     return nullptr;
 }
 
-NatsCluster::NatsCluster(const std::string &dir, size_t size) : dir_(dir), size_(size) {}
+NatsCluster::NatsCluster(const std::string &dir, size_t size, const std::string &extraConfig)
+    : scratch_(dir.empty() ? std::make_unique<TempDir>("nats-cluster") : nullptr),
+      dir_(dir.empty() ? scratch_->path() : dir), size_(size), extraConfig_(extraConfig)
+{
+}
+
+NatsCluster::~NatsCluster()
+{
+    if (scratch_ && ::testing::Test::HasFailure()) {
+        for (auto &n : nodes)
+            std::fprintf(stderr, "---- %s log tail\n%s", n->name().c_str(), n->logTail(15).c_str());
+        scratch_->keep();
+    }
+    nodes.clear(); // before their directory goes
+}
 
 bool NatsCluster::start()
 {
@@ -175,8 +214,8 @@ bool NatsCluster::start()
                 if (j != i)
                     routes += std::string(routes.empty() ? "" : ", ") + "\"nats-route://127.0.0.1:" +
                               std::to_string(routePorts[j]) + "\"";
-            blocks_.push_back("cluster { name: e2e, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
-                              ", routes: [" + routes + "] }\n");
+            blocks_.push_back("cluster { name: tests, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
+                              ", routes: [" + routes + "] }\n" + extraConfig_);
             ports_.push_back(freePort());
             httpPorts_.push_back(freePort());
             nodes.push_back(std::make_unique<NatsServer>(dir_, "node" + std::to_string(i)));
@@ -213,16 +252,27 @@ bool NatsCluster::waitFormed()
 bool NatsCluster::jetStreamReady()
 {
     static const std::regex leader("\"meta_cluster\":\\s*\\{[^}]*\"leader\":\\s*\"[^\"]+\"");
+    size_t running = 0;
+    size_t currentPeers = 0;
     for (auto &n : nodes) {
         if (!n->running())
             continue;
+        ++running;
         // healthz answers 200 only once the node's JetStream is current.
         if (n->monitor("/healthz").find("ok") == std::string::npos)
             return false;
-        if (!std::regex_search(n->monitor("/jsz"), leader))
+        const std::string jsz = n->monitor("/jsz");
+        if (!std::regex_search(jsz, leader))
             return false;
+        // The leader lists its peers; JetStream places replicas only on
+        // those it knows as current ("no suitable peers" otherwise).
+        size_t current = 0;
+        for (size_t at = jsz.find("\"replicas\""); at != std::string::npos;
+             at = jsz.find("\"current\": true", at + 1))
+            ++current;
+        currentPeers = std::max(currentPeers, current > 0 ? current - 1 : 0);
     }
-    return true;
+    return currentPeers + 1 >= running;
 }
 
 std::string NatsCluster::urls(std::vector<size_t> which) const
@@ -291,4 +341,4 @@ bool NatsCluster::streamInSync(const std::string &stream, size_t replicas)
     return current + 1 >= replicas && cluster.find("\"lag\"") == std::string::npos;
 }
 
-} // namespace e2e
+} // namespace testsupport

@@ -18,7 +18,7 @@
 
 extern char **environ;
 
-namespace e2e {
+namespace testsupport {
 
 Millis scaled(Millis base)
 {
@@ -56,7 +56,7 @@ TempDir::TempDir(const std::string &prefix)
 TempDir::~TempDir()
 {
     if (keep_) {
-        std::fprintf(stderr, "e2e: kept %s\n", path_.c_str());
+        std::fprintf(stderr, "kept %s\n", path_.c_str());
         return;
     }
     std::error_code ec;
@@ -113,7 +113,7 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         ::execve(argv[0], argv.data(), envp.data());
-        const char msg[] = "e2e: exec failed\n";
+        const char msg[] = "exec failed\n";
         ssize_t ignored = ::write(2, msg, sizeof msg - 1);
         (void)ignored;
         ::_exit(127);
@@ -315,4 +315,4 @@ int Process::threads() const
     return v.empty() ? -1 : std::atoi(v.c_str());
 }
 
-} // namespace e2e
+} // namespace testsupport

@@ -4,7 +4,7 @@
 # still shown, the node started again with its storage, and every node
 # stopped, none left running. Ports are picked at random (retried when
 # taken), files go to a temporary folder.
-#   clusterScript_test.sh SCRIPT TRXCACHE
+#   clusterScriptTest.sh SCRIPT TRXCACHE
 set -euo pipefail
 script="$1"
 trxcache="$2"

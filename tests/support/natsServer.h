@@ -1,24 +1,38 @@
 // Real nats-server processes on free loopback ports, with their monitoring
 // endpoint, so tests can ask the broker what it sees (connections,
-// subscriptions, message counts) instead of guessing with sleeps.
+// subscriptions, message counts) instead of guessing with sleeps. A node can
+// be killed, frozen (SIGSTOP) and started again on its ports and storage;
+// its log stays readable for the failure report.
 #pragma once
 
 #include "process.h"
 
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace testsupport {
 
 // A port nobody listens on right now (the kernel's pick).
 int freePort();
 
+// Accounts and rules of the scratch servers: user "trx" / "secret" may not
+// subscribe to secret.> nor publish to denied.>.
+std::string testUsersConfig();
+
 class NatsServer {
 public:
-    // dir: where the configuration, JetStream store and logs go.
+    // dir: where the configuration, JetStream store and logs go. Not started.
     NatsServer(const std::string &dir, const std::string &name);
+    // Started at once in a scratch directory of its own (removed with it),
+    // with testUsersConfig() and then extraConfig (which may override it,
+    // "jetstream: disabled" for one); on port, or a free one when 0.
+    // running() tells whether it came up.
+    explicit NatsServer(const std::string &extraConfig = "", int port = 0);
     ~NatsServer();
+    NatsServer(const NatsServer &) = delete;
+    NatsServer &operator=(const NatsServer &) = delete;
 
     // A server without JetStream (before start).
     void withoutJetStream() { jetStream_ = false; }
@@ -26,15 +40,19 @@ public:
     // Writes the configuration and starts the server; false when it did not
     // come up (its port taken meanwhile, for instance).
     bool start(int port, int httpPort, const std::string &extraConfig = "");
+    // SIGKILL and reap; safe to call twice.
     void kill();
     bool running();
-    // SIGSTOP freezes the node (it keeps its sockets), SIGCONT thaws it.
     void signal(int sig);
+    // The node stops answering but keeps its sockets, until thawed.
+    void freeze() { signal(SIGSTOP); }
+    void thaw() { signal(SIGCONT); }
 
     int port() const { return port_; }
     int httpPort() const { return httpPort_; }
     std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
     const std::string &name() const { return name_; }
+    const std::string &dir() const { return dir_; }
 
     // GET on the monitoring port; empty when it does not answer.
     std::string monitor(const std::string &path) const;
@@ -46,6 +64,7 @@ public:
     std::string logTail(size_t n) const;
 
 private:
+    std::unique_ptr<TempDir> scratch_;
     std::string dir_;
     std::string name_;
     int port_ = 0;
@@ -65,8 +84,12 @@ std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::s
 // same ports and storage.
 class NatsCluster {
 public:
-    explicit NatsCluster(const std::string &dir, size_t size = 3);
-    // Returns once every node sees the others and JetStream has a leader.
+    // dir: where the nodes keep their files; empty, a scratch directory of
+    // the cluster's own. extraConfig goes into every node's configuration.
+    explicit NatsCluster(const std::string &dir = "", size_t size = 3, const std::string &extraConfig = "");
+    ~NatsCluster();
+    // Returns once every node sees the others and JetStream has a leader
+    // that knows every peer as current.
     bool start();
     // Node i again (after kill), with its ports and storage.
     bool restart(size_t i);
@@ -86,10 +109,12 @@ public:
     std::vector<std::unique_ptr<NatsServer>> nodes;
 
 private:
+    std::unique_ptr<TempDir> scratch_;
     std::string dir_;
     size_t size_;
+    std::string extraConfig_;
     std::vector<int> ports_, httpPorts_;
     std::vector<std::string> blocks_;
 };
 
-} // namespace e2e
+} // namespace testsupport

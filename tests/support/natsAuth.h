@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace e2e {
+namespace testsupport {
 
 struct NKeyPair {
     std::string seed; // "S..."
@@ -30,4 +30,4 @@ bool makeTlsFiles(const std::string &dir);
 // Writes text to path (mode 0600).
 void writeFile(const std::string &path, const std::string &text);
 
-} // namespace e2e
+} // namespace testsupport

@@ -37,17 +37,9 @@ void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
 
 const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr, nullptr, nullptr};
 
-class Publisher : public Messaging
+class Publisher : public OneTransport
 {
 protected:
-    void SetUp() override
-    {
-        Messaging::SetUp();
-        if (HasFatalFailure())
-            return;
-        mTransport = createTransport();
-        mQueue = createQueue();
-    }
 
     void send(mamaPublisher publisher, const char* text, int msgType)
     {
@@ -59,9 +51,6 @@ protected:
         EXPECT_EQ(mamaPublisher_send(publisher, msg), MAMA_STATUS_OK);
         mamaMsg_destroy(msg);
     }
-
-    mamaTransport mTransport = nullptr;
-    mamaQueue mQueue = nullptr;
 };
 
 TEST_F(Publisher, TheRootDecidesWhichPartsMakeTheSubject)

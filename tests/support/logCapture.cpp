@@ -8,7 +8,7 @@ namespace {
 std::mutex gGate;
 }  // namespace
 
-LogCapture::LogCapture() : mPreviousLevel(mama_getLogLevel())
+LogCapture::LogCapture(MamaLogLevel level) : mPreviousLevel(mama_getLogLevel())
 {
     sActive = this;
     /* Installed once and never taken out: OpenMAMA reads its second-form
@@ -16,7 +16,7 @@ LogCapture::LogCapture() : mPreviousLevel(mama_getLogLevel())
      * calls through null if the callback is reset while it logs. */
     static const bool installed = (mama_setLogCallback2(onLog), true);
     (void)installed;
-    mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
+    mama_setLogLevel(level);
 }
 
 LogCapture::~LogCapture()
@@ -38,7 +38,7 @@ void MAMACALLTYPE LogCapture::onLog(MamaLogLevel level, const char* message)
         return;
     }
     std::lock_guard<std::mutex> lock(self->mMutex);
-    self->mLines.push_back({level, message});
+    self->mLines.push_back({level, message != nullptr ? message : ""});
 }
 
 std::vector<LogLine> LogCapture::lines() const
@@ -61,4 +61,18 @@ void LogCapture::clear()
 {
     std::lock_guard<std::mutex> lock(mMutex);
     mLines.clear();
+}
+
+bool LogCapture::contains(const std::string& needle) const
+{
+    return !matching(needle).empty();
+}
+
+std::string LogCapture::all() const
+{
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::string text;
+    for (const LogLine& line : mLines)
+        text += line.text + "\n";
+    return text;
 }

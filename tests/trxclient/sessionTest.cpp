@@ -1,7 +1,7 @@
 // Behaviour of sessions that both backends share: run once against the
 // in-process broker and once against a real nats-server.
 #include "harness.h"
-#include "nats_server.h"
+#include "natsServer.h"
 
 #include <atomic>
 #include <cstring>
@@ -10,6 +10,7 @@
 #include <thread>
 
 using namespace trxtest;
+using testsupport::NatsServer;
 
 namespace {
 

@@ -11,17 +11,8 @@
 
 namespace {
 
-struct Received
-{
-    std::vector<std::string> mTexts;
-};
-
-void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
-{
-    static_cast<Received*>(closure)->mTexts.push_back(textOf(msg));
-}
-
-const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr, nullptr, nullptr};
+using Received = ReceivedTexts;
+const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
 
 void MAMACALLTYPE noop(mamaQueue, void*) {}
 

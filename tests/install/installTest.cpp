@@ -18,7 +18,7 @@
 #include <set>
 #include <sstream>
 
-using namespace e2e;
+using namespace testsupport;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 

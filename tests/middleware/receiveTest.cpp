@@ -1,6 +1,6 @@
-#include "../trxclient/nats_server.h"
 #include "logCapture.h"
 #include "messaging.h"
+#include "natsServer.h"
 #include "tarnixBridge.h"
 
 #include <mama/integration/subscription.h>
@@ -13,17 +13,8 @@
 
 namespace {
 
-struct Received
-{
-    std::vector<std::string> mTexts;
-};
-
-void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
-{
-    static_cast<Received*>(closure)->mTexts.push_back(textOf(msg));
-}
-
-const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr, nullptr, nullptr};
+using Received = ReceivedTexts;
+const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
 
 TarnixBridgeSubscription* subscriptionOf(mamaSubscription subscription)
 {
@@ -45,19 +36,9 @@ std::vector<unsigned char> encoded(const char* text)
     return copy;
 }
 
-class Receive : public Messaging
+class Receive : public OneTransport
 {
 protected:
-    void SetUp() override
-    {
-        Messaging::SetUp();
-        if (HasFatalFailure())
-            return;
-        mTransport = createTransport();
-        mQueue = createQueue();
-        mSession = bridgeOf(mTransport)->mSession.load();
-    }
-
     /* Sends raw bytes on topic through the transport's own session. */
     void sendRaw(const char* topic, const std::vector<unsigned char>& bytes)
     {
@@ -69,10 +50,6 @@ protected:
         EXPECT_EQ(trxClient_session_sendMsg(mSession, msg), TRXCLIENT_OK);
         trxClient_msg_free(&msg);
     }
-
-    mamaTransport mTransport = nullptr;
-    mamaQueue mQueue = nullptr;
-    trxClient_opaqueSession_pt mSession = nullptr;
 };
 
 /* Bytes that cannot be decoded are dropped with a warning; the next good
@@ -183,7 +160,7 @@ TEST_F(Receive, CacheAnswersGoToTheSubscriptionThatAskedForThem)
  * same: every message counted while nobody dispatches, the watermarks
  * reported at dispatch (high once, low at exactly its mark), and messages
  * to two subscriptions of one queue in the order they were sent. */
-using trxtest::NatsServer;
+using testsupport::NatsServer;
 
 class ReceiveOverNats : public Messaging
 {

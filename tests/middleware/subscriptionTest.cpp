@@ -59,17 +59,9 @@ TarnixBridgeSubscription* subscriptionOf(mamaSubscription subscription)
     return reinterpret_cast<TarnixBridgeSubscription*>(mamaSubscription_getSubscriptionBridge(subscription));
 }
 
-class Subscription : public Messaging
+class Subscription : public OneTransport
 {
 protected:
-    void SetUp() override
-    {
-        Messaging::SetUp();
-        if (HasFatalFailure())
-            return;
-        mTransport = createTransport();
-        mQueue = createQueue();
-    }
 
     /* A market-data subscription without an initial value, so nothing but
      * the subscription itself goes to the broker. */
@@ -109,8 +101,6 @@ protected:
             mamaSource_destroy(mSource);
     }
 
-    mamaTransport mTransport = nullptr;
-    mamaQueue mQueue = nullptr;
     mamaSource mSource = nullptr;
 };
 

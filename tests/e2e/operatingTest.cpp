@@ -2,10 +2,8 @@
 // nats-server configured for it, the shipped configuration, everyday
 // mistakes with a clear message, connection events logged once, and stock
 // programs and our tools ending cleanly, at once, on a signal.
-#include "mamaSetup.h"
 #include "natsAuth.h"
-#include "natsServer.h"
-#include "process.h"
+#include "programsFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -18,51 +16,16 @@
 #include <thread>
 
 using namespace e2e;
+using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string tool(const std::string &name)
-{
-    return std::string(E2E_TOOL_DIR) + "/" + name;
-}
-
-class Operating : public ::testing::Test {
+class Operating : public ProgramsFixture {
 protected:
-    void SetUp() override { dir_ = std::make_unique<TempDir>("e2e-ops"); }
-
-    void TearDown() override
-    {
-        if (HasFailure()) {
-            for (auto &p : processes_)
-                std::fprintf(stderr, "---- %s stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
-                             p->tail(Process::Out, 25).c_str(), p->name().c_str(), p->tail(Process::Err, 25).c_str());
-            for (auto &s : servers_)
-                std::fprintf(stderr, "---- %s log tail\n%s", s->name().c_str(), s->logTail(15).c_str());
-            dir_->keep();
-        }
-        processes_.clear();
-        servers_.clear();
-    }
-
-    // A stock OpenMAMA program, or one of our tools.
-    Process &run(const MamaSetup &mama, const std::string &label, const std::string &program,
-                 const std::vector<std::string> &args, bool stock = true)
-    {
-        ProcessOptions o = mama.program(label, program, args);
-        if (!stock)
-            o.argv[0] = tool(program);
-        processes_.push_back(std::make_unique<Process>(o));
-        return *processes_.back();
-    }
-
     NatsServer *server(const std::string &name, const std::string &config = "", bool jetStream = false)
     {
-        auto s = startNatsServer(dir_->path(), name, config, jetStream);
-        if (!s)
-            return nullptr;
-        servers_.push_back(std::move(s));
-        return servers_.back().get();
+        return natsServer(name, config, jetStream);
     }
 
     // Everything a process wrote, both streams.
@@ -74,10 +37,6 @@ protected:
                 all += l + "\n";
         return all;
     }
-
-    std::unique_ptr<TempDir> dir_;
-    std::vector<std::unique_ptr<NatsServer>> servers_;
-    std::vector<std::unique_ptr<Process>> processes_;
 };
 
 // mamasubscriberc prints "mamasubscriberc: Recieved msg." for each message.
@@ -132,10 +91,10 @@ TEST_F(Operating, EachNatsAuthenticationFormReachesAServerConfiguredForIt)
         const std::string symbol = uniqueSymbol("AUTH");
         // Every log level: no secret may show.
         Process &sub = run(mama, "sub-" + c.name, "mamasubscriberc",
-                           {"-m", "tarnix", "-tport", "sub", "-s", symbol, "-v", "-v", "-v", "-v"});
+                           {"-m", "tarnix", "-tport", "sub", "-s", symbol, "-v", "-v", "-v", "-v"}, true);
         ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(symbol); }, scaled(20s)));
         Process &pub = run(mama, "pub-" + c.name, "mamapublisherc",
-                           {"-m", "tarnix", "-tport", "pub", "-s", symbol, "-c", "5", "-i", "0.01", "-q"});
+                           {"-m", "tarnix", "-tport", "pub", "-s", symbol, "-c", "5", "-i", "0.01", "-q"}, true);
         EXPECT_TRUE(pub.waitExit(scaled(20s)));
         EXPECT_EQ(pub.exitStatus(), 0);
         EXPECT_TRUE(waitUntil([&] { return received(sub) >= 5; }, scaled(20s))) << received(sub) << " of 5";
@@ -144,7 +103,7 @@ TEST_F(Operating, EachNatsAuthenticationFormReachesAServerConfiguredForIt)
         }
         if (c.refusedWithout) {
             Process &bare = run(mama, "bare-" + c.name, "mamasubscriberc",
-                                {"-m", "tarnix", "-tport", "bare", "-s", symbol});
+                                {"-m", "tarnix", "-tport", "bare", "-s", symbol}, true);
             EXPECT_TRUE(bare.waitExit(scaled(10s)));
             EXPECT_NE(bare.exitStatus(), 0);
         }
@@ -284,7 +243,7 @@ TEST_F(Operating, ConnectionLostReconnectedAndGivenUpAreEachLoggedOnce)
     mama.natsTransport("sub", nats->url()).property("mama.tarnix.transport.sub.SESSION_RECONNECT_RETRIES", "30")
         .property("mama.tarnix.transport.sub.SESSION_RECONNECT_RETRY_WAIT_MS", "100");
     mama.write();
-    Process &sub = run(mama, "sub", "mamasubscriberc", {"-m", "tarnix", "-tport", "sub", "-s", "X"});
+    Process &sub = run(mama, "sub", "mamasubscriberc", {"-m", "tarnix", "-tport", "sub", "-s", "X"}, true);
     ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription("X"); }, scaled(20s)));
 
     auto count = [&](const std::string &text) {
@@ -329,7 +288,7 @@ TEST_F(Operating, StockProgramsEndWithoutAWarning)
     MamaSetup mama(dir_->path());
     mama.natsTransport("pub", nats->url());
     mama.write();
-    Process &pub = run(mama, "pub", "mamapublisherc", {"-m", "tarnix", "-tport", "pub", "-s", "X", "-c", "3", "-i", "0.01"});
+    Process &pub = run(mama, "pub", "mamapublisherc", {"-m", "tarnix", "-tport", "pub", "-s", "X", "-c", "3", "-i", "0.01"}, true);
     ASSERT_TRUE(pub.waitExit(scaled(10s)));
     EXPECT_EQ(pub.exitStatus(), 0);
     EXPECT_EQ(output(pub).find("Could not destroy DefaultEventQueue"), std::string::npos) << output(pub);
@@ -360,7 +319,7 @@ TEST_F(Operating, SignalsWhileTrafficFlowsEndProgramsAtOnce)
         {"tarnixdict", {"-f", std::string(E2E_OPENMAMA_ROOT) + "/share/openmama/dictionary1.txt", "-serve"}, false},
     };
     Process &feed = run(mama, "feed", "tarnixmdpub", {"-S", "DEMO", "-s", "SIG", "-interval", "0.001"}, false);
-    Process &feed2 = run(mama, "feed2", "mamapublisherc", {"-m", "tarnix", "-tport", "pub", "-s", "SIG", "-i", "0.001", "-q"});
+    Process &feed2 = run(mama, "feed2", "mamapublisherc", {"-m", "tarnix", "-tport", "pub", "-s", "SIG", "-i", "0.001", "-q"}, true);
     // The feeds' connections alone; each program adds to them while it runs.
     long feeds = -1;
     int steady = 0;

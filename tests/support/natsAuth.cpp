@@ -13,7 +13,7 @@
 #include <memory>
 #include <stdexcept>
 
-namespace e2e {
+namespace testsupport {
 namespace {
 
 using trx::nkey::Type;
@@ -149,4 +149,4 @@ bool makeTlsFiles(const std::string &dir)
     return true;
 }
 
-} // namespace e2e
+} // namespace testsupport

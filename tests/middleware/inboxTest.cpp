@@ -76,17 +76,9 @@ void MAMACALLTYPE onInboxDestroyed(mamaInbox, void* closure)
     static_cast<Requester*>(closure)->mDestroyed = true;
 }
 
-class Inbox : public Messaging
+class Inbox : public OneTransport
 {
 protected:
-    void SetUp() override
-    {
-        Messaging::SetUp();
-        if (HasFatalFailure())
-            return;
-        mTransport = createTransport();
-        mQueue = createQueue();
-    }
 
     mamaInbox createInbox(Requester* requester)
     {
@@ -101,9 +93,6 @@ protected:
         ASSERT_EQ(mamaInbox_destroy(inbox), MAMA_STATUS_OK);
         EXPECT_TRUE(dispatchUntil(mQueue, [&] { return requester->mDestroyed; }));
     }
-
-    mamaTransport mTransport = nullptr;
-    mamaQueue mQueue = nullptr;
 };
 
 TEST_F(Inbox, ARequestIsAnsweredThroughItsReplyHandle)

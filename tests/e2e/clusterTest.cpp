@@ -2,9 +2,7 @@
 // replicated file-backed stream keeps answering OpenMAMA's stock mamalistenc
 // when its leader is killed, when every node is restarted, and when the node
 // a subscriber is connected to dies while it waits for its initial value.
-#include "mamaSetup.h"
-#include "natsServer.h"
-#include "process.h"
+#include "programsFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,54 +12,13 @@
 #include <thread>
 
 using namespace e2e;
+using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string tool(const std::string &name)
-{
-    return std::string(E2E_TOOL_DIR) + "/" + name;
-}
-
-class ClusterCache : public ::testing::Test {
+class ClusterCache : public ProgramsFixture {
 protected:
-    void SetUp() override { dir_ = std::make_unique<TempDir>("e2e-cluster"); }
-
-    void TearDown() override
-    {
-        if (HasFailure()) {
-            for (auto &p : processes_)
-                std::fprintf(stderr, "---- %s stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
-                             p->tail(Process::Out, 30).c_str(), p->name().c_str(),
-                             p->tail(Process::Err, 20).c_str());
-            if (cluster_)
-                for (auto &n : cluster_->nodes)
-                    std::fprintf(stderr, "---- %s log tail\n%s", n->name().c_str(), n->logTail(15).c_str());
-            dir_->keep();
-        }
-        processes_.clear();
-        cluster_.reset();
-        server_.reset();
-    }
-
-    // One of our tools (or a stock OpenMAMA program when stock is set).
-    Process &run(const MamaSetup &mama, const std::string &label, const std::string &program,
-                 const std::vector<std::string> &args, bool stock = false)
-    {
-        ProcessOptions o = mama.program(label, program, args);
-        if (!stock)
-            o.argv[0] = tool(program);
-        processes_.push_back(std::make_unique<Process>(o));
-        return *processes_.back();
-    }
-
-    bool runToEnd(const MamaSetup &mama, const std::string &label, const std::string &program,
-                  const std::vector<std::string> &args)
-    {
-        Process &p = run(mama, label, program, args);
-        return p.waitExit(scaled(60s)) && p.exitStatus() == 0;
-    }
-
     Process &listen(const MamaSetup &mama, const std::string &label, const std::string &transport,
                     const std::vector<std::string> &symbols)
     {
@@ -77,16 +34,8 @@ protected:
         return symbol + "." + source_ + "." + symbol + " Type: INITIAL";
     }
 
-    bool startCluster()
-    {
-        cluster_ = std::make_unique<NatsCluster>(dir_->path());
-        return cluster_->start();
-    }
+    bool startCluster() { return natsCluster() != nullptr; }
 
-    std::unique_ptr<TempDir> dir_;
-    std::unique_ptr<NatsCluster> cluster_;
-    std::unique_ptr<NatsServer> server_;
-    std::vector<std::unique_ptr<Process>> processes_;
     const std::string source_ = uniqueSymbol("SRC");
 };
 
@@ -121,7 +70,7 @@ TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
     // JetStream's own leader may have gone with the node too: its answers
     // can take longer than trxcache's default 10 s to come back.
     Process &show =
-        run(after, "show", "trxcache", {"show", "--timeout", "30", "--server", cluster_->urls(survivors)});
+        run(after, "show", "trxcache", {"show", "--timeout", "30", "--server", cluster_->urls(survivors)}, false);
     ASSERT_TRUE(show.waitExit(scaled(45s)));
     EXPECT_EQ(show.exitStatus(), 0);
     const std::string name = cluster_->nodes[static_cast<size_t>(leader)]->name();
@@ -132,7 +81,7 @@ TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
         },
         scaled(1s)));
     EXPECT_TRUE(show.waitForText("storage:       file", scaled(1s)));
-    EXPECT_TRUE(show.waitForText("replicas:      3 (cluster e2e)", scaled(1s)));
+    EXPECT_TRUE(show.waitForText("replicas:      3 (cluster tests)", scaled(1s)));
 }
 
 // Values written to file storage are there again once the servers are:
@@ -164,15 +113,15 @@ TEST_F(ClusterCache, CachedValuesSurviveARestartOfEveryNode)
 
 TEST_F(ClusterCache, CachedValuesSurviveARestartOfASingleServer)
 {
-    server_ = startNatsServer(dir_->path(), "single");
-    ASSERT_TRUE(server_);
+    NatsServer *server = natsServer("single");
+    ASSERT_TRUE(server);
     MamaSetup mama(dir_->path());
-    mama.natsTransport("one", server_->url()).property("mama.tarnix.transport.one.use_trxcache", "true");
+    mama.natsTransport("one", server->url()).property("mama.tarnix.transport.one.use_trxcache", "true");
     mama.write();
-    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", server_->url(), "create", source_ + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", server->url(), "create", source_ + "/>"}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "one", "-S", source_, "-count", "1", "-s", "AAA"}));
-    server_->kill();
-    ASSERT_TRUE(server_->start(server_->port(), server_->httpPort()));
+    server->kill();
+    ASSERT_TRUE(server->start(server->port(), server->httpPort()));
     Process &l = listen(mama, "mamalistenc", "one", {"AAA"});
     EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(20s)));
 }
@@ -231,7 +180,7 @@ TEST_F(ClusterCache, GapAfterFailoverIsRecoveredWithARecap)
     mama.write();
     // Fast enough that updates go by while the subscriber reconnects.
     Process &feed = run(mama, "feed", "tarnixmdpub",
-                        {"-tport", "pub", "-S", source_, "-interval", "0.005", "-burst", "10", "-s", "GAP"});
+                        {"-tport", "pub", "-S", source_, "-interval", "0.005", "-burst", "10", "-s", "GAP"}, false);
     const std::string symbol = "GAP." + source_ + ".GAP";
     Process &sub = run(mama, "mamalistenc", "mamalistenc",
                        {"-m", "tarnix", "-tport", "sub", "-S", source_, "-B", "-q", "-s", "GAP"}, true);

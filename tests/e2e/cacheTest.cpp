@@ -2,9 +2,7 @@
 // before a subscriber starts reach OpenMAMA's stock mamalistenc first, from
 // the cache, then live updates follow; field names come from a dictionary the
 // cache also holds; a symbol never published is reported not found.
-#include "mamaSetup.h"
-#include "natsServer.h"
-#include "process.h"
+#include "programsFixture.h"
 
 #include <gtest/gtest.h>
 
@@ -14,56 +12,27 @@
 #include <string>
 
 using namespace e2e;
+using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
 
-std::string tool(const std::string &name)
-{
-    return std::string(E2E_TOOL_DIR) + "/" + name;
-}
-
-class CacheOverNats : public ::testing::Test {
+class CacheOverNats : public ProgramsFixture {
 protected:
-    void SetUp() override { dir_ = std::make_unique<TempDir>("e2e-cache"); }
-
-    void TearDown() override
+    // A server of its own and a mama.properties whose transport "demo" on
+    // it uses the cache; server_ is null when the server did not start.
+    MamaSetup demoOnCache(const std::string &name = "nats", bool jetStream = true)
     {
-        if (HasFailure()) {
-            for (auto &p : processes_)
-                std::fprintf(stderr, "---- %s stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
-                             p->tail(Process::Out, 40).c_str(), p->name().c_str(),
-                             p->tail(Process::Err, 15).c_str());
-            if (server_)
-                std::fprintf(stderr, "---- nats log tail\n%s", server_->logTail(15).c_str());
-            dir_->keep();
+        MamaSetup mama(dir_->path());
+        server_ = natsServer(name, "", jetStream);
+        if (server_) {
+            mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
+            mama.write();
         }
-        processes_.clear();
-        server_.reset();
+        return mama;
     }
 
-    // One of our tools (or a stock OpenMAMA program when stock is set).
-    Process &run(const MamaSetup &mama, const std::string &label, const std::string &program,
-                 const std::vector<std::string> &args, bool stock = false)
-    {
-        ProcessOptions o = mama.program(label, program, args);
-        if (!stock)
-            o.argv[0] = tool(program);
-        processes_.push_back(std::make_unique<Process>(o));
-        return *processes_.back();
-    }
-
-    // Runs a tool to its end; false (with its output shown) when it fails.
-    bool runToEnd(const MamaSetup &mama, const std::string &label, const std::string &program,
-                  const std::vector<std::string> &args)
-    {
-        Process &p = run(mama, label, program, args);
-        return p.waitExit(scaled(30s)) && p.exitStatus() == 0;
-    }
-
-    std::unique_ptr<TempDir> dir_;
-    std::unique_ptr<NatsServer> server_;
-    std::vector<std::unique_ptr<Process>> processes_;
+    NatsServer *server_ = nullptr;
 };
 
 // OpenMAMA's C listener and its C++ counterpart (on OpenMAMA's C++ API).
@@ -80,11 +49,8 @@ class ListenerOverCache : public CacheOverNats, public ::testing::WithParamInter
 TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
 {
     const Listener listener = GetParam();
-    server_ = startNatsServer(dir_->path(), "nats");
+    const MamaSetup mama = demoOnCache();
     ASSERT_TRUE(server_);
-    MamaSetup mama(dir_->path());
-    mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
-    mama.write();
 
     const std::string source = uniqueSymbol("SRC");
     ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>", "#MDDD/>"}));
@@ -110,8 +76,9 @@ TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
     EXPECT_TRUE(listen.waitForText("wBidPrice", scaled(10s), Process::Out, *initialA));
     EXPECT_TRUE(listen.waitForText(listener.notFound, scaled(30s), listener.notFoundOn));
 
-    Process &live = run(mama, "live", "tarnixmdpub",
-                        {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "AAA", "-s", "BBB"});
+    Process &live =
+        run(mama, "live", "tarnixmdpub",
+            {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "AAA", "-s", "BBB"}, false);
     const auto updateA = listen.waitForText(source + ".AAA Type: UPDATE", scaled(30s));
     ASSERT_TRUE(updateA);
     EXPECT_LT(*initialA, *updateA);
@@ -129,16 +96,13 @@ INSTANTIATE_TEST_SUITE_P(
 // and a listener that joins later still starts from it as its initial value.
 TEST_F(CacheOverNats, LateJoinerOnAFeedOfUpdatesGetsItsInitialValueFromTheCache)
 {
-    server_ = startNatsServer(dir_->path(), "nats");
+    const MamaSetup mama = demoOnCache();
     ASSERT_TRUE(server_);
-    MamaSetup mama(dir_->path());
-    mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
-    mama.write();
     const std::string source = uniqueSymbol("SRC");
     ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "demo", "-S", source, "-count", "1", "-s", "LATE"}));
     Process &live = run(mama, "live", "tarnixmdpub",
-                        {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "LATE"});
+                        {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "LATE"}, false);
 
     Process &listen =
         run(mama, "mamalistenc", "mamalistenc", {"-m", "tarnix", "-tport", "demo", "-S", source, "-B", "-s", "LATE"},
@@ -157,11 +121,8 @@ TEST_F(CacheOverNats, LateJoinerOnAFeedOfUpdatesGetsItsInitialValueFromTheCache)
 // each new one gets its initial value from the cache, none times out.
 TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
 {
-    server_ = startNatsServer(dir_->path(), "nats");
+    const MamaSetup mama = demoOnCache();
     ASSERT_TRUE(server_);
-    MamaSetup mama(dir_->path());
-    mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
-    mama.write();
     const std::string source = uniqueSymbol("SRC");
     ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
     std::vector<std::string> seed{"-tport", "demo", "-S", source, "-count", "1"};
@@ -217,11 +178,8 @@ TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        server_ = startNatsServer(dir_->path(), c.name, "", c.jetStream);
+        const MamaSetup mama = demoOnCache(c.name, c.jetStream);
         ASSERT_TRUE(server_);
-        MamaSetup mama(dir_->path());
-        mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
-        mama.write();
         Process &listen = run(mama, std::string("mamalistenc-") + c.name, "mamalistenc",
                               {"-m", "tarnix", "-tport", "demo", "-S", "SRC", "-B", "-s", "A", "-s", "B"}, true);
         ASSERT_TRUE(listen.waitForText("An error occurred creating subscription for A: STATUS_TIMEOUT", scaled(15s)));
@@ -230,7 +188,7 @@ TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
         EXPECT_TRUE(listen.waitForText(c.fix, scaled(5s), Process::Err));
         EXPECT_EQ(listen.countLines(Process::Err, c.cause), 1u);
         processes_.clear();
-        server_.reset();
+        servers_.clear();
     }
 }
 

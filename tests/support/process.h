@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace e2e {
+namespace testsupport {
 
 using Millis = std::chrono::milliseconds;
 
@@ -107,4 +107,4 @@ private:
     std::vector<std::string> lines_[2];
 };
 
-} // namespace e2e
+} // namespace testsupport

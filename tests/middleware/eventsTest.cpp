@@ -12,30 +12,8 @@
 
 namespace {
 
-struct TransportEvents
-{
-    std::vector<mamaTransportEvent> mEvents;
-    std::vector<std::thread::id> mThreads;
-};
-
-void MAMACALLTYPE onTransportEvent(mamaTransport, mamaTransportEvent event, short, const void*, void* closure)
-{
-    auto* seen = static_cast<TransportEvents*>(closure);
-    seen->mEvents.push_back(event);
-    seen->mThreads.push_back(std::this_thread::get_id());
-}
-
-struct Received
-{
-    std::vector<std::string> mTexts;
-};
-
-void MAMACALLTYPE onMsg(mamaSubscription, mamaMsg msg, void* closure, void*)
-{
-    static_cast<Received*>(closure)->mTexts.push_back(textOf(msg));
-}
-
-const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr, nullptr, nullptr};
+using Received = ReceivedTexts;
+const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
 
 class Events : public Messaging
 {

@@ -1,4 +1,4 @@
-#include "mdmsg.h"
+#include "mdMsg.h"
 
 #include <stdio.h>
 

@@ -186,9 +186,18 @@ public:
             if (attempt < connectRetries_)
                 std::this_thread::sleep_for(std::chrono::milliseconds(reconnectWaitMs_));
         }
-        if (st == NATS_OK && policy_ == Adaptive)
-            connectFast(o);
-        natsOptions_Destroy(o);
+        if (st == NATS_OK && policy_ == Adaptive) {
+            fastOpts_ = o; // kept for the connections that replace a lost one
+            fastStop_ = fastLost_ = false;
+            if (natsStatus fst = connectFast(); fst != NATS_OK) {
+                TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
+                        natsErrorText(fst).c_str());
+                fastLost_ = true;
+            }
+            fastKeeper_ = std::thread([this] { keepFast(); });
+        } else {
+            natsOptions_Destroy(o);
+        }
         if (st != NATS_OK) {
             std::string text = natsErrorText(st);
             delete link_;
@@ -238,6 +247,13 @@ public:
         confirmCv_.notify_all();
         if (confirmThread_.joinable())
             confirmThread_.join();
+        {
+            std::lock_guard<std::mutex> g(fastMu_);
+            fastStop_ = true;
+        }
+        fastCv_.notify_all();
+        if (fastKeeper_.joinable())
+            fastKeeper_.join();
         {
             std::lock_guard<std::mutex> g(cacheQMu_);
             cacheStop_ = true;
@@ -292,6 +308,9 @@ public:
         js_ = nullptr;
         natsConnection_Destroy(nc_);
         nc_ = nullptr;
+        if (fastOpts_)
+            natsOptions_Destroy(fastOpts_);
+        fastOpts_ = nullptr;
         dropHeld("the session is disconnected");
         linkDown_ = false;
         closing_ = false;
@@ -301,46 +320,88 @@ public:
     // pause (written at once, like libnats' immediate mode) while bursts go
     // through the main connection's write buffer. Ordering across the switch
     // is kept by a flush round trip on the connection being left.
-    void connectFast(natsOptions *o)
+    // That connection never reconnects: libnats would keep a send made while
+    // it reconnects and write it once back, after whatever the main connection
+    // sent meanwhile. A lost one is closed, its sends go on the main
+    // connection, and keepFast() makes a new one.
+    natsStatus connectFast()
     {
-        fastLink_ = new Link;
-        fastLink_->be = this;
-        fastLink_->secondary = true;
+        natsOptions *o = fastOpts_;
         natsOptions_SetSendAsap(o, true);
-        // Nothing waits in this connection for its reconnect: a send it
-        // refuses goes on the main one, so no message can arrive late.
-        natsOptions_SetReconnectBufSize(o, 1);
-        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, fastLink_);
-        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, fastLink_);
+        natsOptions_SetAllowReconnect(o, false);
+        auto *link = new Link;
+        link->be = this;
+        link->secondary = true;
+        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, link);
+        natsOptions_SetReconnectedCB(o, nullptr, nullptr);
         natsOptions_SetDiscoveredServersCB(o, nullptr, nullptr);
         natsOptions_SetLameDuckModeCB(o, nullptr, nullptr);
-        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, fastLink_);
-        natsOptions_SetErrorHandler(o, &NatsBackend::onError, fastLink_);
-        natsStatus st = natsConnection_Connect(&fast_, o);
+        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, link);
+        natsOptions_SetErrorHandler(o, &NatsBackend::onError, link);
+        natsConnection *nc = nullptr;
+        natsStatus st = natsConnection_Connect(&nc, o);
         if (st != NATS_OK) {
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
-                    natsErrorText(st).c_str());
-            delete fastLink_;
-            fastLink_ = nullptr;
-            fast_ = nullptr;
+            delete link;
+            return st;
         }
+        natsConnection *old;
+        Link *oldLink;
+        {
+            std::lock_guard<std::mutex> order(sendMu_);
+            old = fast_;
+            oldLink = fastLink_;
+            fast_ = nc;
+            fastLink_ = link;
+            onFast_ = false; // the main connection's flush round trip comes first
+            fastDown_ = false;
+        }
+        if (old) // closed already: that is what woke the keeper
+            releaseFast(old, oldLink);
+        return NATS_OK;
+    }
+
+    // Replaces a lost immediate connection once the main one is connected.
+    void keepFast()
+    {
+        std::unique_lock<std::mutex> lk(fastMu_);
+        for (;;) {
+            fastCv_.wait(lk, [&] { return fastStop_ || fastLost_; });
+            if (fastStop_)
+                return;
+            if (natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED) {
+                fastLost_ = false; // before the connect: its own loss may follow at once
+                lk.unlock();
+                const natsStatus st = connectFast();
+                lk.lock();
+                if (st == NATS_OK)
+                    continue;
+                fastLost_ = true;
+            }
+            fastCv_.wait_for(lk, std::chrono::milliseconds(reconnectWaitMs_), [&] { return fastStop_; });
+        }
+    }
+
+    // Closes an immediate connection and frees it once libnats is done with it.
+    static void releaseFast(natsConnection *nc, Link *link)
+    {
+        natsConnection_Close(nc);
+        bool closed;
+        {
+            std::unique_lock<std::mutex> lk(link->mu);
+            link->be = nullptr;
+            closed = link->cv.wait_for(lk, std::chrono::seconds(5), [&] { return link->closed; });
+        }
+        if (closed)
+            delete link; // else libnats may still call it: leave it
+        natsConnection_Destroy(nc);
     }
 
     void closeFast()
     {
         if (!fast_)
             return;
-        natsConnection_Close(fast_);
-        bool closed;
-        {
-            std::unique_lock<std::mutex> lk(fastLink_->mu);
-            fastLink_->be = nullptr;
-            closed = fastLink_->cv.wait_for(lk, std::chrono::seconds(5), [&] { return fastLink_->closed; });
-        }
-        if (closed)
-            delete fastLink_;
+        releaseFast(fast_, fastLink_);
         fastLink_ = nullptr;
-        natsConnection_Destroy(fast_);
         fast_ = nullptr;
         onFast_ = false;
         fastDown_ = false;
@@ -477,8 +538,8 @@ public:
             target = route(flushAfter, nowNs());
         natsStatus st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                            : natsConnection_Publish(target, subject.c_str(), data, len);
-        if (st == NATS_INSUFFICIENT_BUFFER && target == fast_) {
-            onFast_ = false; // it is reconnecting: what it had sent is in, or lost with its socket
+        if (target == fast_ && st != NATS_OK && st != NATS_MAX_PAYLOAD && st != NATS_INVALID_SUBJECT) {
+            onFast_ = false; // it is closed or closing: what it had sent is in, or lost with its socket
             target = nc_;
             st = rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                     : natsConnection_Publish(target, subject.c_str(), data, len);
@@ -1252,12 +1313,7 @@ private:
 
     static void onReconnected(natsConnection *nc, void *closure)
     {
-        const bool secondary = static_cast<Link *>(closure)->secondary;
-        withBackend(closure, [nc, secondary](NatsBackend *be) {
-            if (secondary) {
-                be->fastDown_ = false;
-                return;
-            }
+        withBackend(closure, [nc](NatsBackend *be) {
             be->maxPayload_ = natsConnection_GetMaxPayload(nc);
             be->releaseHeld();
             char id[128] = {}, url[256] = {};
@@ -1277,7 +1333,14 @@ private:
     {
         Link *l = static_cast<Link *>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->closing_ && !l->secondary) {
+        if (l->be && !l->be->closing_ && l->secondary) {
+            l->be->fastDown_ = true;
+            {
+                std::lock_guard<std::mutex> g(l->be->fastMu_);
+                l->be->fastLost_ = true;
+            }
+            l->be->fastCv_.notify_all();
+        } else if (l->be && !l->be->closing_) {
             l->be->dropHeld("the connection to the broker is closed");
             l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
                                       "connection to " + l->be->lastUrl() +
@@ -1385,9 +1448,14 @@ private:
     int64_t gapAvgNs_ = kAvgCapNs;
     bool onFast_ = false;
     int64_t noFlushUntilNs_ = 0; // no switch round trips before this (a broker missed one)
-    natsConnection *fast_ = nullptr;
+    natsConnection *fast_ = nullptr; // replaced by keepFast(), sendMu_ held
     Link *fastLink_ = nullptr;
     std::atomic<bool> fastDown_{false};
+    natsOptions *fastOpts_ = nullptr;
+    std::mutex fastMu_; // the keeper's: fastLost_, fastStop_
+    std::condition_variable fastCv_;
+    bool fastLost_ = false, fastStop_ = false;
+    std::thread fastKeeper_;
 
     // Sends while the main connection is lost, for the reconnect.
     struct Held {

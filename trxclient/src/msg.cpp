@@ -3,8 +3,6 @@
 #include "envelope.h"
 #include "errors.h"
 
-#include <nats/nats.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +13,14 @@ namespace trx {
 Msg::~Msg()
 {
     magic = 0;
-    if (natsMsg)
-        natsMsg_Destroy(static_cast<::natsMsg *>(natsMsg));
+    releaseBackend();
+}
+
+void Msg::releaseBackend()
+{
+    if (backendMsg)
+        releaseBackendMsg(backendMsg);
+    backendMsg = nullptr;
 }
 
 void Msg::setOwnedAttachment(const void *p, uint32_t n)
@@ -29,9 +33,7 @@ void Msg::setOwnedAttachment(const void *p, uint32_t n)
 
 void Msg::reset()
 {
-    if (natsMsg)
-        natsMsg_Destroy(static_cast<::natsMsg *>(natsMsg));
-    natsMsg = nullptr;
+    releaseBackend();
     topicPtr = nullptr;
     topicOwned.clear();
     hasTopic = false;

@@ -360,10 +360,6 @@ private:
 
 CacheSession *toCacheSession(trxClient_opaqueCacheSession_pt p);
 
-// Backend factories.
-std::unique_ptr<Backend> makeInprocBackend(Session *s, const std::string &name);
-std::unique_ptr<Backend> makeNatsBackend(Session *s, const std::string &urls);
-
 // Unique ids.
 std::string newSessionId();
 

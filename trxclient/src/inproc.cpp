@@ -1,7 +1,8 @@
 // In-process broker: every session of the process that names the same broker
 // shares it. Delivery happens on the publishing thread, in publish order, into
 // each subscriber session's receive queue, so tests get a fixed order.
-#include "core.h"
+#include "inproc.h"
+
 #include "errors.h"
 #include "log.h"
 #include "trxClientTest.h"

@@ -5,7 +5,8 @@
 // This part owns the main connection and its events; sending, subscriptions
 // and the cache are parts of their own (natsSender, natsSubscriptions,
 // natsCache), each with its own state and locks.
-#include "core.h"
+#include "natsBackend.h"
+
 #include "errors.h"
 #include "log.h"
 #include "natsAccess.h"

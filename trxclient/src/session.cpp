@@ -1,6 +1,8 @@
 #include "core.h"
 #include "errors.h"
+#include "inproc.h"
 #include "log.h"
+#include "natsBackend.h"
 
 #include <algorithm>
 #include <cstring>

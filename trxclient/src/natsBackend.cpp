@@ -50,9 +50,9 @@ struct Link {
 class NatsBackend : public Backend {
 public:
     NatsBackend(Session *s, std::string urls)
-        : s_(s), urlText_(std::move(urls)),
-          sender_([this](natsStatus err, const std::string &text) { handleError(err, text); }), subs_(s),
-          cache_(s, [this] { return lastUrl(); }, [this] { return connectedUrl(); })
+        : mSession(s), mUrlText(std::move(urls)),
+          mSender([this](natsStatus err, const std::string &text) { handleError(err, text); }), mSubs(s),
+          mCache(s, [this] { return lastUrl(); }, [this] { return connectedUrl(); })
     {
     }
 
@@ -62,32 +62,32 @@ public:
     {
         std::string err;
         long long v;
-        const Props &p = s_->props();
+        const Props &p = mSession->props();
         if (!p.getInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        connectTimeoutMs_ = v;
+        mConnectTimeoutMs = v;
         if (!p.getInt("SESSION_CONNECT_RETRIES", 0, 0, 1000000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        connectRetries_ = static_cast<int>(v);
+        mConnectRetries = static_cast<int>(v);
         if (!p.getInt("SESSION_RECONNECT_RETRIES", -1, -1, 1000000000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        reconnectRetries_ = static_cast<int>(v);
+        mReconnectRetries = static_cast<int>(v);
         if (!p.getInt("SESSION_RECONNECT_RETRY_WAIT_MS", 100, 1, 600000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        reconnectWaitMs_ = v;
+        mReconnectWaitMs = v;
         if (!p.getInt("SESSION_KEEP_ALIVE_INT_MS", 250, 10, 600000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        keepAliveMs_ = v;
+        mKeepAliveMs = v;
         if (!p.getInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        keepAliveLimit_ = static_cast<int>(v);
+        mKeepAliveLimit = static_cast<int>(v);
         if (!p.getInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        NatsSender::Settings &send = sender_.settings;
+        NatsSender::Settings &send = mSender.settings;
         send.holdLimit = static_cast<size_t>(v);
-        send.keepAliveMs = keepAliveMs_;
-        send.keepAliveLimit = keepAliveLimit_;
-        send.reconnectWaitMs = reconnectWaitMs_;
+        send.keepAliveMs = mKeepAliveMs;
+        send.keepAliveLimit = mKeepAliveLimit;
+        send.reconnectWaitMs = mReconnectWaitMs;
         std::string policy = p.getStr("SESSION_SEND_POLICY", "adaptive");
         if (strcasecmp(policy.c_str(), "adaptive") == 0)
             send.policy = NatsSender::Adaptive;
@@ -98,20 +98,20 @@ public:
         else
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
                         "SESSION_SEND_POLICY '%s': expected adaptive, batch or immediate", policy.c_str());
-        if (access_.parseUrls(urlText_, kNames, err) != NatsAccess::Ok)
+        if (mAccess.parseUrls(mUrlText, kNames, err) != NatsAccess::Ok)
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        access_.user = p.getStr("SESSION_USERNAME", "");
-        access_.password = p.getStr("SESSION_PASSWORD", "");
-        access_.token = p.getStr("SESSION_TOKEN", "");
-        access_.credsFile = p.getStr("SESSION_CREDS_FILE", "");
-        access_.seedFile = p.getStr("SESSION_NKEY_SEED_FILE", "");
-        access_.tlsCa = p.getStr("SESSION_TLS_CA_FILE", "");
-        access_.tlsCert = p.getStr("SESSION_TLS_CERT_FILE", "");
-        access_.tlsKey = p.getStr("SESSION_TLS_KEY_FILE", "");
-        access_.verifyHostname = p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") != "0";
+        mAccess.user = p.getStr("SESSION_USERNAME", "");
+        mAccess.password = p.getStr("SESSION_PASSWORD", "");
+        mAccess.token = p.getStr("SESSION_TOKEN", "");
+        mAccess.credsFile = p.getStr("SESSION_CREDS_FILE", "");
+        mAccess.seedFile = p.getStr("SESSION_NKEY_SEED_FILE", "");
+        mAccess.tlsCa = p.getStr("SESSION_TLS_CA_FILE", "");
+        mAccess.tlsCert = p.getStr("SESSION_TLS_CERT_FILE", "");
+        mAccess.tlsKey = p.getStr("SESSION_TLS_KEY_FILE", "");
+        mAccess.verifyHostname = p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") != "0";
         // Files are checked here, so a mistake shows at session creation with
         // the property it concerns.
-        switch (access_.check(kNames, err)) {
+        switch (mAccess.check(kNames, err)) {
         case NatsAccess::Ok:
             return TRXCLIENT_OK;
         case NatsAccess::Conflict:
@@ -128,7 +128,7 @@ public:
         if (natsOptions_Create(&o) != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "cannot create libnats options");
         std::string err;
-        if (!access_.apply(o, kNames, err)) {
+        if (!mAccess.apply(o, kNames, err)) {
             natsOptions_Destroy(o);
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         }
@@ -139,133 +139,133 @@ public:
         // is tolerated anyway (the keep-alive bound, as the write deadline),
         // and the first connect repeats timed-out attempts for
         // SESSION_CONNECT_TIMEOUT_MS.
-        const int64_t attemptMs = std::min<int64_t>(connectTimeoutMs_, keepAliveMs_ * keepAliveLimit_);
+        const int64_t attemptMs = std::min<int64_t>(mConnectTimeoutMs, mKeepAliveMs * mKeepAliveLimit);
         natsOptions_SetTimeout(o, attemptMs);
-        natsOptions_SetPingInterval(o, keepAliveMs_);
-        natsOptions_SetMaxPingsOut(o, keepAliveLimit_);
-        natsOptions_SetMaxReconnect(o, reconnectRetries_);
-        natsOptions_SetReconnectWait(o, reconnectWaitMs_);
+        natsOptions_SetPingInterval(o, mKeepAliveMs);
+        natsOptions_SetMaxPingsOut(o, mKeepAliveLimit);
+        natsOptions_SetMaxReconnect(o, mReconnectRetries);
+        natsOptions_SetReconnectWait(o, mReconnectWaitMs);
         natsOptions_SetReconnectJitter(o, 0, 0);
         natsOptions_UseGlobalMessageDelivery(o, true);
-        natsOptions_SetSendAsap(o, sender_.settings.policy == NatsSender::Immediate);
+        natsOptions_SetSendAsap(o, mSender.settings.policy == NatsSender::Immediate);
         natsOptions_SetMaxPendingMsgs(o, 1000000);
-        natsOptions_SetWriteDeadline(o, keepAliveMs_ * keepAliveLimit_);
-        if (sender_.settings.holdLimit > 0)
-            natsOptions_SetReconnectBufSize(o, static_cast<int>(sender_.settings.holdLimit));
-        link_ = new Link;
-        link_->be = this;
-        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, link_);
-        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, link_);
-        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, link_);
-        natsOptions_SetErrorHandler(o, &NatsBackend::onError, link_);
-        natsOptions_SetDiscoveredServersCB(o, &NatsBackend::onDiscovered, link_);
-        natsOptions_SetLameDuckModeCB(o, &NatsBackend::onLameDuck, link_);
+        natsOptions_SetWriteDeadline(o, mKeepAliveMs * mKeepAliveLimit);
+        if (mSender.settings.holdLimit > 0)
+            natsOptions_SetReconnectBufSize(o, static_cast<int>(mSender.settings.holdLimit));
+        mLink = new Link;
+        mLink->be = this;
+        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, mLink);
+        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, mLink);
+        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, mLink);
+        natsOptions_SetErrorHandler(o, &NatsBackend::onError, mLink);
+        natsOptions_SetDiscoveredServersCB(o, &NatsBackend::onDiscovered, mLink);
+        natsOptions_SetLameDuckModeCB(o, &NatsBackend::onLameDuck, mLink);
 
         natsStatus st = NATS_OK;
-        for (int attempt = 0; attempt <= connectRetries_; ++attempt) {
-            const auto until = Clock::now() + std::chrono::milliseconds(connectTimeoutMs_);
+        for (int attempt = 0; attempt <= mConnectRetries; ++attempt) {
+            const auto until = Clock::now() + std::chrono::milliseconds(mConnectTimeoutMs);
             do
-                st = natsConnection_Connect(&nc_, o);
+                st = natsConnection_Connect(&mNc, o);
             while (st == NATS_TIMEOUT && Clock::now() + std::chrono::milliseconds(attemptMs) <= until);
             if (st == NATS_OK || st == NATS_CONNECTION_AUTH_FAILED)
                 break;
-            if (attempt < connectRetries_)
-                std::this_thread::sleep_for(std::chrono::milliseconds(reconnectWaitMs_));
+            if (attempt < mConnectRetries)
+                std::this_thread::sleep_for(std::chrono::milliseconds(mReconnectWaitMs));
         }
         if (st != NATS_OK) {
             natsOptions_Destroy(o);
             std::string text = natsErrorText(st);
-            delete link_;
-            link_ = nullptr;
-            nc_ = nullptr;
+            delete mLink;
+            mLink = nullptr;
+            mNc = nullptr;
             if (st == NATS_CONNECTION_AUTH_FAILED)
-                return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by %s: %s", urlText_.c_str(), text.c_str());
+                return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by %s: %s", mUrlText.c_str(), text.c_str());
             if (st == NATS_NO_SERVER)
-                return fail(TRXCLIENT_SUBCODE_BROKER_UNREACHABLE, "no broker reachable at %s: %s", urlText_.c_str(),
+                return fail(TRXCLIENT_SUBCODE_BROKER_UNREACHABLE, "no broker reachable at %s: %s", mUrlText.c_str(),
                             text.c_str());
             if (st == NATS_TIMEOUT)
-                return fail(TRXCLIENT_SUBCODE_TIMEOUT, "connect to %s timed out: %s", urlText_.c_str(), text.c_str());
-            return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connect to %s failed: %s", urlText_.c_str(),
+                return fail(TRXCLIENT_SUBCODE_TIMEOUT, "connect to %s timed out: %s", mUrlText.c_str(), text.c_str());
+            return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connect to %s failed: %s", mUrlText.c_str(),
                         text.c_str());
         }
         char id[128] = {};
-        if (natsConnection_GetConnectedServerId(nc_, id, sizeof id) != NATS_OK || !id[0])
+        if (natsConnection_GetConnectedServerId(mNc, id, sizeof id) != NATS_OK || !id[0])
             std::snprintf(id, sizeof id, "nats");
         {
-            std::lock_guard<std::mutex> g(mu_);
-            node_ = id;
-            url_ = connectedUrl();
+            std::lock_guard<std::mutex> g(mMu);
+            mNode = id;
+            mUrl = connectedUrl();
         }
-        natsConnection_JetStream(&js_, nc_, nullptr);
-        cache_.attach(nc_, js_);
-        subs_.start(nc_, connectTimeoutMs_);
-        sender_.start(nc_, o);
+        natsConnection_JetStream(&mJs, mNc, nullptr);
+        mCache.attach(mNc, mJs);
+        mSubs.start(mNc, mConnectTimeoutMs);
+        mSender.start(mNc, o);
         return TRXCLIENT_OK;
     }
 
     void disconnect() override
     {
-        subs_.stopConfirming();
-        cache_.stop();
+        mSubs.stopConfirming();
+        mCache.stop();
         // Senders on other threads finish with the connection before it goes.
-        std::unique_lock<std::shared_mutex> own(ncMu_);
-        if (!nc_)
+        std::unique_lock<std::shared_mutex> own(mNcMu);
+        if (!mNc)
             return;
-        closing_ = true;
-        subs_.beginClose();
-        sender_.stop();
-        natsConnection_Close(nc_);
+        mClosing = true;
+        mSubs.beginClose();
+        mSender.stop();
+        natsConnection_Close(mNc);
         bool closed;
         {
-            std::unique_lock<std::mutex> lk(link_->mu);
-            link_->be = nullptr;
-            closed = link_->cv.wait_for(lk, std::chrono::seconds(5), [&] { return link_->closed; });
+            std::unique_lock<std::mutex> lk(mLink->mu);
+            mLink->be = nullptr;
+            closed = mLink->cv.wait_for(lk, std::chrono::seconds(5), [&] { return mLink->closed; });
         }
         if (closed)
-            delete link_; // else libnats may still call it: leave it
-        link_ = nullptr;
-        subs_.finish();
-        cache_.attach(nullptr, nullptr);
-        if (js_)
-            jsCtx_Destroy(js_);
-        js_ = nullptr;
-        natsConnection_Destroy(nc_);
-        nc_ = nullptr;
-        sender_.finish();
-        closing_ = false;
+            delete mLink; // else libnats may still call it: leave it
+        mLink = nullptr;
+        mSubs.finish();
+        mCache.attach(nullptr, nullptr);
+        if (mJs)
+            jsCtx_Destroy(mJs);
+        mJs = nullptr;
+        natsConnection_Destroy(mNc);
+        mNc = nullptr;
+        mSender.finish();
+        mClosing = false;
     }
 
     trxClient_returnCode_t subscribe(const std::string &topic, int mode) override
     {
-        std::shared_lock<std::shared_mutex> use(ncMu_);
-        return subs_.subscribe(topic, mode);
+        std::shared_lock<std::shared_mutex> use(mNcMu);
+        return mSubs.subscribe(topic, mode);
     }
 
     void unsubscribe(const std::string &topic) override
     {
-        std::shared_lock<std::shared_mutex> use(ncMu_);
-        subs_.unsubscribe(topic);
+        std::shared_lock<std::shared_mutex> use(mNcMu);
+        mSubs.unsubscribe(topic);
     }
 
     trxClient_returnCode_t publish(const Msg &m) override
     {
-        std::shared_lock<std::shared_mutex> use(ncMu_);
-        if (!nc_)
+        std::shared_lock<std::shared_mutex> use(mNcMu);
+        if (!mNc)
             return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", m.topic());
-        return sender_.publish(m);
+        return mSender.publish(m);
     }
 
     trxClient_returnCode_t testUnsent(int64_t &bytes) override
     {
-        std::shared_lock<std::shared_mutex> use(ncMu_);
-        bytes = sender_.unsent();
+        std::shared_lock<std::shared_mutex> use(mNcMu);
+        bytes = mSender.unsent();
         return TRXCLIENT_OK;
     }
 
     std::string nodeName() override
     {
-        std::lock_guard<std::mutex> g(mu_);
-        return node_.empty() ? "nats" : node_;
+        std::lock_guard<std::mutex> g(mMu);
+        return mNode.empty() ? "nats" : mNode;
     }
 
     std::string brokerName(const std::string &topic) override
@@ -278,29 +278,29 @@ public:
     // The server this session was last connected to (also while it is lost).
     std::string lastUrl()
     {
-        std::lock_guard<std::mutex> g(mu_);
-        return url_.empty() ? urlText_ : url_;
+        std::lock_guard<std::mutex> g(mMu);
+        return mUrl.empty() ? mUrlText : mUrl;
     }
 
     std::string connectedUrl() override
     {
         char buf[256] = {};
-        if (nc_ && natsConnection_GetConnectedUrl(nc_, buf, sizeof buf) == NATS_OK)
+        if (mNc && natsConnection_GetConnectedUrl(mNc, buf, sizeof buf) == NATS_OK)
             return buf;
         return "";
     }
 
     void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) override
     {
-        cache_.request(cs, std::move(req));
+        mCache.request(cs, std::move(req));
     }
 
-    void cacheForget(CacheSession *cs) override { cache_.forget(cs); }
+    void cacheForget(CacheSession *cs) override { mCache.forget(cs); }
 
     bool drain(int timeoutMs) override
     {
-        std::shared_lock<std::shared_mutex> use(ncMu_);
-        return subs_.drain(timeoutMs);
+        std::shared_lock<std::shared_mutex> use(mNcMu);
+        return mSubs.drain(timeoutMs);
     }
 
 private:
@@ -311,15 +311,15 @@ private:
     {
         Link *l = static_cast<Link *>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->closing_)
+        if (l->be && !l->be->mClosing)
             f(l->be);
     }
 
     static void onDisconnected(natsConnection *, void *closure)
     {
         withBackend(closure, [](NatsBackend *be) {
-            be->sender_.linkDown();
-            be->s_->connectionLost("connection to " + be->lastUrl() + " lost");
+            be->mSender.linkDown();
+            be->mSession->connectionLost("connection to " + be->lastUrl() + " lost");
         });
     }
 
@@ -328,20 +328,20 @@ private:
         withBackend(closure, [nc](NatsBackend *be) {
             {
                 // Not against disconnect(), which waits for this callback's thread.
-                std::shared_lock<std::shared_mutex> use(be->ncMu_, std::try_to_lock);
-                if (use.owns_lock() && be->nc_)
-                    be->sender_.linkUp(nc);
+                std::shared_lock<std::shared_mutex> use(be->mNcMu, std::try_to_lock);
+                if (use.owns_lock() && be->mNc)
+                    be->mSender.linkUp(nc);
             }
             char id[128] = {}, url[256] = {};
             natsConnection_GetConnectedUrl(nc, url, sizeof url);
             {
-                std::lock_guard<std::mutex> g(be->mu_);
+                std::lock_guard<std::mutex> g(be->mMu);
                 if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0])
-                    be->node_ = id;
+                    be->mNode = id;
                 if (url[0])
-                    be->url_ = url;
+                    be->mUrl = url;
             }
-            be->s_->connectionRestored();
+            be->mSession->connectionRestored();
         });
     }
 
@@ -349,12 +349,12 @@ private:
     {
         Link *l = static_cast<Link *>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->closing_) {
-            l->be->sender_.dropHeld("the connection to the broker is closed");
-            l->be->s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+        if (l->be && !l->be->mClosing) {
+            l->be->mSender.dropHeld("the connection to the broker is closed");
+            l->be->mSession->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
                                       "connection to " + l->be->lastUrl() +
                                           " given up: reconnect attempts exhausted (SESSION_RECONNECT_RETRIES=" +
-                                          std::to_string(l->be->reconnectRetries_) + ")");
+                                          std::to_string(l->be->mReconnectRetries) + ")");
         }
         l->closed = true;
         l->cv.notify_all();
@@ -373,7 +373,7 @@ private:
                 }
                 free(servers);
             }
-            be->s_->raiseEvent(TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
+            be->mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
                                "cluster nodes: " + list);
         });
     }
@@ -381,7 +381,7 @@ private:
     static void onLameDuck(natsConnection *, void *closure)
     {
         withBackend(closure, [](NatsBackend *be) {
-            be->s_->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
+            be->mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
                                "broker node is shutting down (lame duck mode)");
         });
     }
@@ -395,45 +395,45 @@ private:
     void handleError(natsStatus err, const std::string &text)
     {
         if (err == NATS_NOT_PERMITTED) {
-            if (subs_.refused(text))
+            if (mSubs.refused(text))
                 return;
             if (text.rfind("Permissions Violation for Publish", 0) == 0) {
                 const size_t a = text.find('"'), b = text.rfind('"');
                 std::string topic;
                 if (a != std::string::npos && b != a)
                     subjectToTopic(text.substr(a + 1, b - a - 1), topic);
-                s_->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED, 0,
+                mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED, 0,
                                "publication refused by the broker for Topic '" + topic + "'");
                 return;
             }
         }
         if (err == NATS_SLOW_CONSUMER) {
-            s_->raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, 0,
+            mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, 0,
                            "messages dropped before delivery (slow consumer)");
             return;
         }
-        s_->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
+        mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
                        "broker error: " + text);
     }
 
-    Session *s_;
-    std::string urlText_;
-    NatsAccess access_;
-    int64_t connectTimeoutMs_ = 2000, reconnectWaitMs_ = 100, keepAliveMs_ = 250;
-    int connectRetries_ = 0, reconnectRetries_ = -1, keepAliveLimit_ = 3;
+    Session *mSession;
+    std::string mUrlText;
+    NatsAccess mAccess;
+    int64_t mConnectTimeoutMs = 2000, mReconnectWaitMs = 100, mKeepAliveMs = 250;
+    int mConnectRetries = 0, mReconnectRetries = -1, mKeepAliveLimit = 3;
 
-    std::shared_mutex ncMu_; // shared: users of nc_; exclusive: its teardown
-    natsConnection *nc_ = nullptr;
-    jsCtx *js_ = nullptr;
-    Link *link_ = nullptr;
-    std::atomic<bool> closing_{false};
+    std::shared_mutex mNcMu; // shared: users of mNc; exclusive: its teardown
+    natsConnection *mNc = nullptr;
+    jsCtx *mJs = nullptr;
+    Link *mLink = nullptr;
+    std::atomic<bool> mClosing{false};
 
-    std::mutex mu_; // node_, url_
-    std::string node_, url_;
+    std::mutex mMu; // mNode, mUrl
+    std::string mNode, mUrl;
 
-    NatsSender sender_;
-    NatsSubscriptions subs_;
-    NatsCache cache_;
+    NatsSender mSender;
+    NatsSubscriptions mSubs;
+    NatsCache mCache;
 };
 
 } // namespace

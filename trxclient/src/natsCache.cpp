@@ -20,45 +20,45 @@ int64_t msLeft(Clock::time_point until)
 
 void NatsCache::attach(natsConnection *nc, jsCtx *js)
 {
-    std::lock_guard<std::mutex> g(mu_);
-    nc_ = nc;
-    js_ = js;
+    std::lock_guard<std::mutex> g(mMu);
+    mNc = nc;
+    mJs = js;
 }
 
 void NatsCache::request(CacheSession *cs, std::shared_ptr<CacheRequest> req)
 {
     {
-        std::lock_guard<std::mutex> g(mu_);
-        queue_.emplace_back(cs, std::move(req));
-        if (!thread_.joinable())
-            thread_ = std::thread([this] { loop(); });
+        std::lock_guard<std::mutex> g(mMu);
+        mQueue.emplace_back(cs, std::move(req));
+        if (!mThread.joinable())
+            mThread = std::thread([this] { loop(); });
     }
-    cv_.notify_all(); // forget() may wait on it too
+    mCv.notify_all(); // forget() may wait on it too
 }
 
 void NatsCache::forget(CacheSession *cs)
 {
-    std::unique_lock<std::mutex> lk(mu_);
-    queue_.erase(std::remove_if(queue_.begin(), queue_.end(), [cs](auto &item) { return item.first == cs; }),
-                 queue_.end());
-    if (serving_ == cs) {
-        forget_ = true; // no more tries for it
-        cv_.notify_all();
+    std::unique_lock<std::mutex> lk(mMu);
+    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(), [cs](auto &item) { return item.first == cs; }),
+                 mQueue.end());
+    if (mServing == cs) {
+        mForget = true; // no more tries for it
+        mCv.notify_all();
     }
-    cv_.wait(lk, [&] { return serving_ != cs; });
+    mCv.wait(lk, [&] { return mServing != cs; });
 }
 
 void NatsCache::stop()
 {
     {
-        std::lock_guard<std::mutex> g(mu_);
-        stop_ = true;
+        std::lock_guard<std::mutex> g(mMu);
+        mStop = true;
     }
-    cv_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
-    std::lock_guard<std::mutex> g(mu_);
-    stop_ = false;
+    mCv.notify_all();
+    if (mThread.joinable())
+        mThread.join();
+    std::lock_guard<std::mutex> g(mMu);
+    mStop = false;
 }
 
 void NatsCache::loop()
@@ -66,23 +66,23 @@ void NatsCache::loop()
     for (;;) {
         std::pair<CacheSession *, std::shared_ptr<CacheRequest>> item;
         {
-            std::unique_lock<std::mutex> lk(mu_);
-            cv_.wait(lk, [&] { return stop_ || !queue_.empty(); });
-            if (stop_)
+            std::unique_lock<std::mutex> lk(mMu);
+            mCv.wait(lk, [&] { return mStop || !mQueue.empty(); });
+            if (mStop)
                 return;
-            item = queue_.front();
-            queue_.pop_front();
-            serving_ = item.first;
-            useNc_ = nc_;
-            useJs_ = js_;
+            item = mQueue.front();
+            mQueue.pop_front();
+            mServing = item.first;
+            mUseNc = mNc;
+            mUseJs = mJs;
         }
         serve(item.first, *item.second);
         {
-            std::lock_guard<std::mutex> g(mu_);
-            serving_ = nullptr;
-            forget_ = false;
+            std::lock_guard<std::mutex> g(mMu);
+            mServing = nullptr;
+            mForget = false;
         }
-        cv_.notify_all();
+        mCv.notify_all();
     }
 }
 
@@ -116,9 +116,9 @@ void NatsCache::serve(CacheSession *cs, CacheRequest &req)
             return;
         TRX_LOG(TRXCLIENT_LOG_DEBUG, "cache request %llu for Topic '%s': %s; asking again",
                 static_cast<unsigned long long>(req.seq), t.c_str(), busy.c_str());
-        std::unique_lock<std::mutex> lk(mu_);
-        if (cv_.wait_for(lk, std::chrono::milliseconds(std::min(pauseMs, std::max<int64_t>(left, 1))),
-                              [&] { return stop_ || forget_; }))
+        std::unique_lock<std::mutex> lk(mMu);
+        if (mCv.wait_for(lk, std::chrono::milliseconds(std::min(pauseMs, std::max<int64_t>(left, 1))),
+                              [&] { return mStop || mForget; }))
             return;
         pauseMs = std::min<int64_t>(pauseMs * 2, 400);
     }
@@ -130,7 +130,7 @@ NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t 
     // unanswered: until the stream is known to be there, its info (which
     // answers at once) goes first. Info that cannot be had (no leader)
     // does not stop the direct get: every replica answers those.
-    if (verifiedStream_ != cs->stream && streamUnusable(cs, req, waitMs, busy))
+    if (mVerifiedStream != cs->stream && streamUnusable(cs, req, waitMs, busy))
         return Try::Done;
     std::string subject;
     topicToSubject(req.topic, false, subject);
@@ -141,23 +141,23 @@ NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t 
     jsDirectGetMsgOptions_Init(&dg);
     dg.LastBySubject = subject.c_str();
     natsMsg *nm = nullptr;
-    natsStatus st = useJs_ && useNc_ ? js_DirectGetMsg(&nm, useJs_, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
+    natsStatus st = mUseJs && mUseNc ? js_DirectGetMsg(&nm, mUseJs, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
     if (st == NATS_NOT_FOUND) {
         cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
         return Try::Done;
     }
     if (st != NATS_OK)
-        verifiedStream_.clear();
+        mVerifiedStream.clear();
     if (st == NATS_NO_RESPONDERS) {
         // Without JetStream, without the stream, or before any replica
         // has started, nobody answers a direct get; the info tells which.
         if (streamUnusable(cs, req, waitMs, busy))
             return Try::Done;
-        busy = "no server answers direct gets for cache stream " + cs->stream + " on " + lastUrl_() + " yet";
+        busy = "no server answers direct gets for cache stream " + cs->stream + " on " + mLastUrl() + " yet";
         return Try::Again;
     }
     if (jetStreamBusy(st, static_cast<jsErrCode>(0))) {
-        busy = "no answer from cache stream " + cs->stream + " on " + lastUrl_() + " within " +
+        busy = "no answer from cache stream " + cs->stream + " on " + mLastUrl() + " within " +
                std::to_string(waitMs) + " ms";
         return Try::Again;
     }
@@ -200,16 +200,16 @@ bool NatsCache::streamUnusable(CacheSession *cs, CacheRequest &req, int64_t wait
     jsOptions io;
     jsOptions_Init(&io);
     io.Wait = std::max<int64_t>(1, waitMs / 2); // answered at once by any leader there is
-    natsStatus st = useJs_ && useNc_ ? js_GetStreamInfo(&si, useJs_, cs->stream.c_str(), &io, &jerr)
+    natsStatus st = mUseJs && mUseNc ? js_GetStreamInfo(&si, mUseJs, cs->stream.c_str(), &io, &jerr)
                                : NATS_CONNECTION_CLOSED;
     const bool direct = si && si->Config && si->Config->AllowDirect;
     if (si)
         jsStreamInfo_Destroy(si);
-    const std::string url = connectedUrl_();
+    const std::string url = mConnectedUrl();
     std::string why;
     trxClient_subCode_t sc = TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE;
     if (st == NATS_OK && direct) {
-        verifiedStream_ = cs->stream;
+        mVerifiedStream = cs->stream;
         return false;
     }
     if (st == NATS_OK) {
@@ -217,7 +217,7 @@ bool NatsCache::streamUnusable(CacheSession *cs, CacheRequest &req, int64_t wait
               " does not answer direct gets; make it again with: trxcache create PATTERN";
         sc = TRXCLIENT_SUBCODE_CACHE_ERROR;
     } else if (jetStreamBusy(st, jerr)) {
-        busy = "cache stream " + cs->stream + " on " + lastUrl_() + " has no leader yet: " + natsErrorText(st);
+        busy = "cache stream " + cs->stream + " on " + mLastUrl() + " has no leader yet: " + natsErrorText(st);
         return false;
     } else {
         why = cacheStreamMissing(st, cs->stream, url);
@@ -245,7 +245,7 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
     so.Config.DeliverPolicy = js_DeliverLastPerSubject;
     natsSubscription *sub = nullptr;
     jsErrCode jerr = static_cast<jsErrCode>(0);
-    natsStatus st = useJs_ && useNc_ ? js_SubscribeSync(&sub, useJs_, subject.c_str(), &jo, &so, &jerr)
+    natsStatus st = mUseJs && mUseNc ? js_SubscribeSync(&sub, mUseJs, subject.c_str(), &jo, &so, &jerr)
                                : NATS_CONNECTION_CLOSED;
     if (st != NATS_OK) {
         std::string text = natsErrorText(st);
@@ -258,7 +258,7 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
         }
         // A consumer needs the stream's leader.
         if (jetStreamBusy(st, jerr)) {
-            busy = "cache stream " + cs->stream + " on " + lastUrl_() + " has no leader yet: " + text;
+            busy = "cache stream " + cs->stream + " on " + mLastUrl() + " has no leader yet: " + text;
             return Try::Again;
         }
         busy.clear();
@@ -295,7 +295,7 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
         }
         Msg *m = msgFromNats(nm, true);
         // A level ending in '*' was widened for the server: test exactly here.
-        if (m && topicMatches(req.topic, m->topic()) && msgs.size() < s_->requestMsgLimit()) {
+        if (m && topicMatches(req.topic, m->topic()) && msgs.size() < mSession->requestMsgLimit()) {
             bool old = cs->maxAgeMs && stamp &&
                        std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::system_clock::now().time_since_epoch())

@@ -23,7 +23,7 @@ public:
     // lastUrl: the server last connected to (for texts); connectedUrl: the
     // one connected now, or "".
     NatsCache(Session *s, std::function<std::string()> lastUrl, std::function<std::string()> connectedUrl)
-        : s_(s), lastUrl_(std::move(lastUrl)), connectedUrl_(std::move(connectedUrl))
+        : mSession(s), mLastUrl(std::move(lastUrl)), mConnectedUrl(std::move(connectedUrl))
     {
     }
     ~NatsCache() { stop(); }
@@ -49,23 +49,23 @@ private:
     Try tryWildcard(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy);
     bool streamUnusable(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy);
 
-    Session *s_;
-    std::function<std::string()> lastUrl_, connectedUrl_;
+    Session *mSession;
+    std::function<std::string()> mLastUrl, mConnectedUrl;
 
-    std::mutex mu_; // everything below but the thread's own
-    std::condition_variable cv_;
-    natsConnection *nc_ = nullptr;
-    jsCtx *js_ = nullptr;
-    std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> queue_;
-    bool stop_ = false;
-    CacheSession *serving_ = nullptr;
-    bool forget_ = false; // the cache session served is going: stop asking for it
-    std::thread thread_;
+    std::mutex mMu; // everything below but the thread's own
+    std::condition_variable mCv;
+    natsConnection *mNc = nullptr;
+    jsCtx *mJs = nullptr;
+    std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> mQueue;
+    bool mStop = false;
+    CacheSession *mServing = nullptr;
+    bool mForget = false; // the cache session served is going: stop asking for it
+    std::thread mThread;
 
     // The thread's own.
-    natsConnection *useNc_ = nullptr;
-    jsCtx *useJs_ = nullptr;
-    std::string verifiedStream_; // the stream last found present
+    natsConnection *mUseNc = nullptr;
+    jsCtx *mUseJs = nullptr;
+    std::string mVerifiedStream; // the stream last found present
 };
 
 } // namespace trx

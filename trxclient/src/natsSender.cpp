@@ -31,47 +31,47 @@ struct NatsSender::FastLink {
 
 void NatsSender::start(natsConnection *nc, natsOptions *opts)
 {
-    nc_ = nc;
-    maxPayload_ = natsConnection_GetMaxPayload(nc);
+    mNc = nc;
+    mMaxPayload = natsConnection_GetMaxPayload(nc);
     if (settings.policy != Adaptive) {
         natsOptions_Destroy(opts);
         return;
     }
-    fastOpts_ = opts; // kept for the connections that replace a lost one
-    fastStop_ = fastLost_ = false;
+    mFastOpts = opts; // kept for the connections that replace a lost one
+    mFastStop = mFastLost = false;
     if (natsStatus st = connectFast(); st != NATS_OK) {
         TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
                 natsErrorText(st).c_str());
-        fastLost_ = true;
+        mFastLost = true;
     }
-    fastKeeper_ = std::thread([this] { keepFast(); });
+    mFastKeeper = std::thread([this] { keepFast(); });
 }
 
 void NatsSender::stop()
 {
     {
-        std::lock_guard<std::mutex> g(fastMu_);
-        fastStop_ = true;
+        std::lock_guard<std::mutex> g(mFastMu);
+        mFastStop = true;
     }
-    fastCv_.notify_all();
-    if (fastKeeper_.joinable())
-        fastKeeper_.join();
-    if (fast_)
-        releaseFast(fast_, fastLink_);
-    fastLink_ = nullptr;
-    fast_ = nullptr;
-    onFast_ = false;
-    fastDown_ = false;
-    if (fastOpts_)
-        natsOptions_Destroy(fastOpts_);
-    fastOpts_ = nullptr;
+    mFastCv.notify_all();
+    if (mFastKeeper.joinable())
+        mFastKeeper.join();
+    if (mFast)
+        releaseFast(mFast, mFastLink);
+    mFastLink = nullptr;
+    mFast = nullptr;
+    mOnFast = false;
+    mFastDown = false;
+    if (mFastOpts)
+        natsOptions_Destroy(mFastOpts);
+    mFastOpts = nullptr;
 }
 
 void NatsSender::finish()
 {
-    nc_ = nullptr;
+    mNc = nullptr;
     dropHeld("the session is disconnected");
-    linkDown_ = false;
+    mLinkDown = false;
 }
 
 // Adaptive sending uses a second, send-asap connection for sends after a
@@ -84,7 +84,7 @@ void NatsSender::finish()
 // connection, and keepFast() makes a new one.
 natsStatus NatsSender::connectFast()
 {
-    natsOptions *o = fastOpts_;
+    natsOptions *o = mFastOpts;
     natsOptions_SetSendAsap(o, true);
     natsOptions_SetAllowReconnect(o, false);
     auto *link = new FastLink;
@@ -104,13 +104,13 @@ natsStatus NatsSender::connectFast()
     natsConnection *old;
     FastLink *oldLink;
     {
-        std::lock_guard<std::mutex> order(sendMu_);
-        old = fast_;
-        oldLink = fastLink_;
-        fast_ = nc;
-        fastLink_ = link;
-        onFast_ = false; // the main connection's flush round trip comes first
-        fastDown_ = false;
+        std::lock_guard<std::mutex> order(mSendMu);
+        old = mFast;
+        oldLink = mFastLink;
+        mFast = nc;
+        mFastLink = link;
+        mOnFast = false; // the main connection's flush round trip comes first
+        mFastDown = false;
     }
     if (old) // closed already: that is what woke the keeper
         releaseFast(old, oldLink);
@@ -120,21 +120,21 @@ natsStatus NatsSender::connectFast()
 // Replaces a lost send-asap connection once the main one is connected.
 void NatsSender::keepFast()
 {
-    std::unique_lock<std::mutex> lk(fastMu_);
+    std::unique_lock<std::mutex> lk(mFastMu);
     for (;;) {
-        fastCv_.wait(lk, [&] { return fastStop_ || fastLost_; });
-        if (fastStop_)
+        mFastCv.wait(lk, [&] { return mFastStop || mFastLost; });
+        if (mFastStop)
             return;
-        if (natsConnection_Status(nc_) == NATS_CONN_STATUS_CONNECTED) {
-            fastLost_ = false; // before the connect: its own loss may follow at once
+        if (natsConnection_Status(mNc) == NATS_CONN_STATUS_CONNECTED) {
+            mFastLost = false; // before the connect: its own loss may follow at once
             lk.unlock();
             const natsStatus st = connectFast();
             lk.lock();
             if (st == NATS_OK)
                 continue;
-            fastLost_ = true;
+            mFastLost = true;
         }
-        fastCv_.wait_for(lk, std::chrono::milliseconds(settings.reconnectWaitMs), [&] { return fastStop_; });
+        mFastCv.wait_for(lk, std::chrono::milliseconds(settings.reconnectWaitMs), [&] { return mFastStop; });
     }
 }
 
@@ -161,7 +161,7 @@ void NatsSender::onFastDisconnected(natsConnection *, void *closure)
     auto *l = static_cast<FastLink *>(closure);
     std::lock_guard<std::mutex> g(l->mu);
     if (l->sender)
-        l->sender->fastDown_ = true;
+        l->sender->mFastDown = true;
 }
 
 void NatsSender::onFastClosed(natsConnection *, void *closure)
@@ -169,12 +169,12 @@ void NatsSender::onFastClosed(natsConnection *, void *closure)
     auto *l = static_cast<FastLink *>(closure);
     std::lock_guard<std::mutex> g(l->mu);
     if (NatsSender *s = l->sender) {
-        s->fastDown_ = true;
+        s->mFastDown = true;
         {
-            std::lock_guard<std::mutex> k(s->fastMu_);
-            s->fastLost_ = true;
+            std::lock_guard<std::mutex> k(s->mFastMu);
+            s->mFastLost = true;
         }
-        s->fastCv_.notify_all();
+        s->mFastCv.notify_all();
     }
     l->closed = true;
     l->cv.notify_all();
@@ -186,17 +186,17 @@ void NatsSender::onFastError(natsConnection *nc, natsSubscription *, natsStatus 
     auto *l = static_cast<FastLink *>(closure);
     std::lock_guard<std::mutex> g(l->mu);
     if (l->sender)
-        l->sender->onError_(err, text);
+        l->sender->mOnError(err, text);
 }
 
 bool NatsSender::sameNode()
 {
     char a[128] = {}, b[128] = {};
-    return !fastDown_ && natsConnection_GetConnectedServerId(nc_, a, sizeof a) == NATS_OK &&
-           natsConnection_GetConnectedServerId(fast_, b, sizeof b) == NATS_OK && std::strcmp(a, b) == 0;
+    return !mFastDown && natsConnection_GetConnectedServerId(mNc, a, sizeof a) == NATS_OK &&
+           natsConnection_GetConnectedServerId(mFast, b, sizeof b) == NATS_OK && std::strcmp(a, b) == 0;
 }
 
-// Picks the connection for the next send (adaptive policy), sendMu_ held.
+// Picks the connection for the next send (adaptive policy), mSendMu held.
 // Sets flushAfter when the send must be flushed at once on the main one.
 // Whatever waits in the main connection's buffer waits for libnats'
 // flusher (a millisecond), so sends go on the immediate connection
@@ -212,34 +212,34 @@ bool NatsSender::sameNode()
 // saves latency, and the sender must not wait on a stalled node.
 natsConnection *NatsSender::route(bool &flushAfter, int64_t now)
 {
-    int64_t gap = std::min<int64_t>(now - lastSendNs_, kPaceCapNs);
-    lastSendNs_ = now;
+    int64_t gap = std::min<int64_t>(now - mLastSendNs, kPaceCapNs);
+    mLastSendNs = now;
     // Capped: one preemption must not make a burst look calm. Over some
     // 30 sends: a paced feed's few back-to-back sends are no burst.
-    gapAvgNs_ += (std::min(gap, kAvgCapNs) - gapAvgNs_) / 32;
-    const bool stalled = now < noFlushUntilNs_;
-    if (!fast_) {
+    mGapAvgNs += (std::min(gap, kAvgCapNs) - mGapAvgNs) / 32;
+    const bool stalled = now < mNoFlushUntilNs;
+    if (!mFast) {
         // A send after a pause would wait for libnats' flusher: push it out.
-        flushAfter = !stalled && gap > kIdleNs && natsConnection_Buffered(nc_) == 0;
-        return nc_;
+        flushAfter = !stalled && gap > kIdleNs && natsConnection_Buffered(mNc) == 0;
+        return mNc;
     }
-    if (onFast_ && fastDown_)
-        onFast_ = false; // it lost its broker: back to the main connection
-    if (onFast_) {
+    if (mOnFast && mFastDown)
+        mOnFast = false; // it lost its broker: back to the main connection
+    if (mOnFast) {
         // Flat out: what went out on the fast connection must be in first.
-        if (gapAvgNs_ < kBurstNs && !stalled) {
-            if (natsConnection_FlushTimeout(fast_, kSwitchFlushMs) == NATS_OK)
-                onFast_ = false;
+        if (mGapAvgNs < kBurstNs && !stalled) {
+            if (natsConnection_FlushTimeout(mFast, kSwitchFlushMs) == NATS_OK)
+                mOnFast = false;
             else
-                noFlushUntilNs_ = now + stallQuietNs();
+                mNoFlushUntilNs = now + stallQuietNs();
         }
-    } else if (!stalled && !fastDown_ &&
-               (gapAvgNs_ > kCalmNs || (gap > kIdleNs && natsConnection_Buffered(nc_) == 0))) {
+    } else if (!stalled && !mFastDown &&
+               (mGapAvgNs > kCalmNs || (gap > kIdleNs && natsConnection_Buffered(mNc) == 0))) {
         // Calm again: this one goes out on the main connection at once;
         // its flush round trip also proves the burst has reached the broker.
         flushAfter = true;
     }
-    return onFast_ ? fast_ : nc_;
+    return mOnFast ? mFast : mNc;
 }
 
 trxClient_returnCode_t NatsSender::publish(const Msg &m)
@@ -252,7 +252,7 @@ trxClient_returnCode_t NatsSender::publish(const Msg &m)
     const void *data = m.attLen ? m.attPtr : nullptr;
     int len = static_cast<int>(m.attLen);
     const bool adaptive = settings.policy == Adaptive;
-    std::unique_lock<std::mutex> order(sendMu_, std::defer_lock);
+    std::unique_lock<std::mutex> order(mSendMu, std::defer_lock);
     if (adaptive)
         order.lock();
     thread_local std::vector<uint8_t> framed;
@@ -266,17 +266,17 @@ trxClient_returnCode_t NatsSender::publish(const Msg &m)
     }
     // While libnats reconnects it holds the connection's lock for whole
     // connect attempts: sends then wait here for the reconnect instead.
-    if (linkDown_.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> g(holdMu_);
-        if (linkDown_.load(std::memory_order_relaxed)) {
+    if (mLinkDown.load(std::memory_order_acquire)) {
+        std::lock_guard<std::mutex> g(mHoldMu);
+        if (mLinkDown.load(std::memory_order_relaxed)) {
             if (adaptive)
-                onFast_ = false; // the held messages go out on the main connection
-            if (len > maxPayload_.load(std::memory_order_relaxed))
+                mOnFast = false; // the held messages go out on the main connection
+            if (len > mMaxPayload.load(std::memory_order_relaxed))
                 return tooLarge(len, m.topic());
             return hold(subject, rp, data, len, m.topic());
         }
     }
-    natsConnection *target = nc_;
+    natsConnection *target = mNc;
     bool flushAfter = false;
     if (adaptive)
         target = route(flushAfter, nowNs());
@@ -285,16 +285,16 @@ trxClient_returnCode_t NatsSender::publish(const Msg &m)
                   : natsConnection_Publish(target, subject.c_str(), data, len);
     };
     natsStatus st = send();
-    if (target == fast_ && st != NATS_OK && st != NATS_MAX_PAYLOAD && st != NATS_INVALID_SUBJECT) {
-        onFast_ = false; // it is closed or closing: what it had sent is in, or lost with its socket
-        target = nc_;
+    if (target == mFast && st != NATS_OK && st != NATS_MAX_PAYLOAD && st != NATS_INVALID_SUBJECT) {
+        mOnFast = false; // it is closed or closing: what it had sent is in, or lost with its socket
+        target = mNc;
         st = send();
     }
-    if (st == NATS_OK && flushAfter && !linkDown_.load(std::memory_order_relaxed)) {
-        if (natsConnection_FlushTimeout(nc_, kSwitchFlushMs) != NATS_OK)
-            noFlushUntilNs_ = nowNs() + stallQuietNs();
-        else if (fast_ && sameNode())
-            onFast_ = true;
+    if (st == NATS_OK && flushAfter && !mLinkDown.load(std::memory_order_relaxed)) {
+        if (natsConnection_FlushTimeout(mNc, kSwitchFlushMs) != NATS_OK)
+            mNoFlushUntilNs = nowNs() + stallQuietNs();
+        else if (mFast && sameNode())
+            mOnFast = true;
     }
     if (st == NATS_MAX_PAYLOAD)
         return tooLarge(len, m.topic());
@@ -310,9 +310,9 @@ trxClient_returnCode_t NatsSender::publish(const Msg &m)
 
 int64_t NatsSender::unsent()
 {
-    std::lock_guard<std::mutex> order(sendMu_);
+    std::lock_guard<std::mutex> order(mSendMu);
     int64_t bytes = 0;
-    for (natsConnection *c : {nc_, fast_})
+    for (natsConnection *c : {mNc, mFast})
         if (c)
             bytes += std::max(0, natsConnection_Buffered(c));
     return bytes;
@@ -322,7 +322,7 @@ trxClient_returnCode_t NatsSender::tooLarge(int len, const char *topic)
 {
     return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
                 "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
-                static_cast<long long>(maxPayload_.load()), topic);
+                static_cast<long long>(mMaxPayload.load()), topic);
 }
 
 trxClient_returnCode_t NatsSender::bufferFull(const char *topic)
@@ -332,16 +332,16 @@ trxClient_returnCode_t NatsSender::bufferFull(const char *topic)
                 settings.holdLimit, topic);
 }
 
-// Keeps a message for the reconnect; holdMu_ held.
+// Keeps a message for the reconnect; mHoldMu held.
 trxClient_returnCode_t NatsSender::hold(const std::string &subject, const char *reply, const void *data, int len,
                                         const char *topic)
 {
     const size_t cost = subject.size() + (reply ? std::strlen(reply) : 0) + static_cast<size_t>(len);
-    if (heldBytes_ + cost > settings.holdLimit)
+    if (mHeldBytes + cost > settings.holdLimit)
         return bufferFull(topic);
     const auto *bytes = static_cast<const uint8_t *>(data);
-    held_.push_back(Held{subject, reply ? reply : "", std::vector<uint8_t>(bytes, bytes + len), reply != nullptr});
-    heldBytes_ += cost;
+    mHeld.push_back(Held{subject, reply ? reply : "", std::vector<uint8_t>(bytes, bytes + len), reply != nullptr});
+    mHeldBytes += cost;
     return TRXCLIENT_OK;
 }
 
@@ -349,10 +349,10 @@ trxClient_returnCode_t NatsSender::hold(const std::string &subject, const char *
 // again; what it refuses stays held for the next reconnect.
 void NatsSender::linkUp(natsConnection *nc)
 {
-    maxPayload_ = natsConnection_GetMaxPayload(nc);
-    std::lock_guard<std::mutex> g(holdMu_);
-    while (!held_.empty()) {
-        const Held &h = held_.front();
+    mMaxPayload = natsConnection_GetMaxPayload(nc);
+    std::lock_guard<std::mutex> g(mHoldMu);
+    while (!mHeld.empty()) {
+        const Held &h = mHeld.front();
         const void *data = h.data.empty() ? nullptr : h.data.data();
         const int len = static_cast<int>(h.data.size());
         natsStatus st = h.hasReply ? natsConnection_PublishRequest(nc, h.subject.c_str(), h.reply.c_str(), data, len)
@@ -364,23 +364,23 @@ void NatsSender::linkUp(natsConnection *nc)
                     "broker's limit for subject '%s'",
                     len, h.subject.c_str());
         } else if (st != NATS_OK) {
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect still wait: %s", held_.size(),
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect still wait: %s", mHeld.size(),
                     natsErrorText(st).c_str());
             return;
         }
-        heldBytes_ -= h.subject.size() + h.reply.size() + h.data.size();
-        held_.pop_front();
+        mHeldBytes -= h.subject.size() + h.reply.size() + h.data.size();
+        mHeld.pop_front();
     }
-    linkDown_.store(false, std::memory_order_release);
+    mLinkDown.store(false, std::memory_order_release);
 }
 
 void NatsSender::dropHeld(const char *why)
 {
-    std::lock_guard<std::mutex> g(holdMu_);
-    if (!held_.empty())
-        TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect dropped: %s", held_.size(), why);
-    held_.clear();
-    heldBytes_ = 0;
+    std::lock_guard<std::mutex> g(mHoldMu);
+    if (!mHeld.empty())
+        TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect dropped: %s", mHeld.size(), why);
+    mHeld.clear();
+    mHeldBytes = 0;
 }
 
 } // namespace trx

@@ -34,7 +34,7 @@ public:
     // Errors the broker reports on the send-asap connection (a refused publication).
     using ErrorSink = std::function<void(natsStatus, const std::string &)>;
 
-    explicit NatsSender(ErrorSink onError) : onError_(std::move(onError)) {}
+    explicit NatsSender(ErrorSink onError) : mOnError(std::move(onError)) {}
     ~NatsSender() { stop(); }
     NatsSender(const NatsSender &) = delete;
     NatsSender &operator=(const NatsSender &) = delete;
@@ -54,7 +54,7 @@ public:
     int64_t unsent();
 
     // The main connection was lost: sends are held from now on.
-    void linkDown() { linkDown_.store(true, std::memory_order_release); }
+    void linkDown() { mLinkDown.store(true, std::memory_order_release); }
     // It is back: the held sends go, in order.
     void linkUp(natsConnection *nc);
     // It is gone for good (or closed).
@@ -89,29 +89,29 @@ private:
     trxClient_returnCode_t hold(const std::string &subject, const char *reply, const void *data, int len,
                                 const char *topic);
 
-    ErrorSink onError_;
-    natsConnection *nc_ = nullptr; // the main connection, from start() to finish()
+    ErrorSink mOnError;
+    natsConnection *mNc = nullptr; // the main connection, from start() to finish()
 
-    std::mutex sendMu_; // adaptive: order of sends and the connection they use
-    int64_t lastSendNs_ = 0;
-    int64_t gapAvgNs_ = kAvgCapNs;
-    bool onFast_ = false;
-    int64_t noFlushUntilNs_ = 0;     // no switch round trips before this (a broker missed one)
-    natsConnection *fast_ = nullptr; // replaced by keepFast(), sendMu_ held
-    FastLink *fastLink_ = nullptr;
-    std::atomic<bool> fastDown_{false};
-    natsOptions *fastOpts_ = nullptr;
+    std::mutex mSendMu; // adaptive: order of sends and the connection they use
+    int64_t mLastSendNs = 0;
+    int64_t mGapAvgNs = kAvgCapNs;
+    bool mOnFast = false;
+    int64_t mNoFlushUntilNs = 0;     // no switch round trips before this (a broker missed one)
+    natsConnection *mFast = nullptr; // replaced by keepFast(), mSendMu held
+    FastLink *mFastLink = nullptr;
+    std::atomic<bool> mFastDown{false};
+    natsOptions *mFastOpts = nullptr;
 
-    std::mutex fastMu_; // the keeper's: fastLost_, fastStop_
-    std::condition_variable fastCv_;
-    bool fastLost_ = false, fastStop_ = false;
-    std::thread fastKeeper_;
+    std::mutex mFastMu; // the keeper's: mFastLost, mFastStop
+    std::condition_variable mFastCv;
+    bool mFastLost = false, mFastStop = false;
+    std::thread mFastKeeper;
 
-    std::atomic<bool> linkDown_{false};        // set when the main connection is lost, cleared once held_ is out
-    std::atomic<int64_t> maxPayload_{1 << 20}; // of the node last connected
-    std::mutex holdMu_;
-    std::deque<Held> held_;
-    size_t heldBytes_ = 0;
+    std::atomic<bool> mLinkDown{false};        // set when the main connection is lost, cleared once mHeld is out
+    std::atomic<int64_t> mMaxPayload{1 << 20}; // of the node last connected
+    std::mutex mHoldMu;
+    std::deque<Held> mHeld;
+    size_t mHeldBytes = 0;
 };
 
 } // namespace trx

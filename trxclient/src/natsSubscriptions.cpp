@@ -28,19 +28,19 @@ const char kSubscriptionRefused[] = "Permissions Violation for Subscription to";
 
 void NatsSubscriptions::start(natsConnection *nc, int64_t flushMs)
 {
-    nc_ = nc;
-    flushMs_ = flushMs;
-    stop_ = false;
-    closing_ = false;
-    confirmThread_ = std::thread([this] { confirmLoop(); });
+    mNc = nc;
+    mFlushMs = flushMs;
+    mStop = false;
+    mClosing = false;
+    mConfirmThread = std::thread([this] { confirmLoop(); });
     // A private subject lets drain() pass a marker through the delivery path.
-    drainSubject_ = "_TRX.drain." + s_->id();
+    mDrainSubject = "_TRX.drain." + mSession->id();
     auto *d = new Sub{this, nullptr, 0};
-    if (natsConnection_Subscribe(&d->ns, nc_, drainSubject_.c_str(), &NatsSubscriptions::onDrainMsg, this) ==
+    if (natsConnection_Subscribe(&d->ns, mNc, mDrainSubject.c_str(), &NatsSubscriptions::onDrainMsg, this) ==
         NATS_OK) {
         natsSubscription_SetOnCompleteCB(d->ns, &NatsSubscriptions::onSubComplete, d);
-        live_++;
-        drainSub_ = d;
+        mLive++;
+        mDrainSub = d;
     } else {
         delete d;
     }
@@ -49,43 +49,43 @@ void NatsSubscriptions::start(natsConnection *nc, int64_t flushMs)
 void NatsSubscriptions::stopConfirming()
 {
     {
-        std::lock_guard<std::mutex> g(confirmMu_);
-        stop_ = true;
+        std::lock_guard<std::mutex> g(mConfirmMu);
+        mStop = true;
     }
-    confirmCv_.notify_all();
-    if (confirmThread_.joinable())
-        confirmThread_.join();
+    mConfirmCv.notify_all();
+    if (mConfirmThread.joinable())
+        mConfirmThread.join();
 }
 
 void NatsSubscriptions::finish()
 {
     {
         // Message callbacks may still be running until every subscription completes.
-        std::unique_lock<std::mutex> lk(liveMu_);
-        liveCv_.wait_for(lk, std::chrono::seconds(5), [&] { return live_.load() == 0; });
+        std::unique_lock<std::mutex> lk(mLiveMu);
+        mLiveCv.wait_for(lk, std::chrono::seconds(5), [&] { return mLive.load() == 0; });
     }
     std::vector<Sub *> all;
     {
-        std::lock_guard<std::mutex> g(mu_);
-        for (auto &p : subs_)
+        std::lock_guard<std::mutex> g(mMu);
+        for (auto &p : mSubs)
             all.push_back(p.second);
-        subs_.clear();
-        trie_ = TopicTrie<Sub *>('.');
-        wildSubs_ = 0;
-        all.insert(all.end(), retired_.begin(), retired_.end());
-        retired_.clear();
-        std::lock_guard<std::mutex> lg(liveMu_);
-        completed_.clear();
+        mSubs.clear();
+        mTrie = TopicTrie<Sub *>('.');
+        mWildSubs = 0;
+        all.insert(all.end(), mRetired.begin(), mRetired.end());
+        mRetired.clear();
+        std::lock_guard<std::mutex> lg(mLiveMu);
+        mCompleted.clear();
     }
-    if (drainSub_)
-        all.push_back(drainSub_);
-    drainSub_ = nullptr;
+    if (mDrainSub)
+        all.push_back(mDrainSub);
+    mDrainSub = nullptr;
     for (Sub *sub : all) {
         natsSubscription_Destroy(sub->ns);
         delete sub;
     }
-    nc_ = nullptr;
-    closing_ = false;
+    mNc = nullptr;
+    mClosing = false;
 }
 
 trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string &topic, int mode)
@@ -94,10 +94,10 @@ trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string &topic, in
     topicToSubject(topic, true, subject);
     if (mode == 2) {
         {
-            std::lock_guard<std::mutex> g(confirmMu_);
-            confirmQ_.push_back(topic);
+            std::lock_guard<std::mutex> g(mConfirmMu);
+            mConfirmQ.push_back(topic);
         }
-        confirmCv_.notify_one();
+        mConfirmCv.notify_one();
         return TRXCLIENT_OK;
     }
     if (mode == 1) {
@@ -111,47 +111,47 @@ trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string &topic, in
                         "no answer from the broker for Topic '%s': %s", topic.c_str(), natsStatus_GetText(fst));
         return TRXCLIENT_OK;
     }
-    std::lock_guard<std::mutex> g(mu_);
+    std::lock_guard<std::mutex> g(mMu);
     return addSub(topic, subject);
 }
 
 void NatsSubscriptions::unsubscribe(const std::string &topic)
 {
-    std::lock_guard<std::mutex> g(mu_);
+    std::lock_guard<std::mutex> g(mMu);
     removeSub(topic);
 }
 
 bool NatsSubscriptions::drain(int timeoutMs)
 {
-    if (!nc_ || !drainSub_)
+    if (!mNc || !mDrainSub)
         return true;
     // Flush: the broker has everything we sent. The marker then passes
     // through the delivery thread after whatever arrived before it.
-    if (natsConnection_FlushTimeout(nc_, timeoutMs) != NATS_OK)
+    if (natsConnection_FlushTimeout(mNc, timeoutMs) != NATS_OK)
         return false;
     uint64_t want;
     {
-        std::lock_guard<std::mutex> g(drainMu_);
-        want = ++drainSent_;
+        std::lock_guard<std::mutex> g(mDrainMu);
+        want = ++mDrainSent;
     }
     std::string n = std::to_string(want);
-    if (natsConnection_Publish(nc_, drainSubject_.c_str(), n.data(), static_cast<int>(n.size())) != NATS_OK)
+    if (natsConnection_Publish(mNc, mDrainSubject.c_str(), n.data(), static_cast<int>(n.size())) != NATS_OK)
         return false;
-    natsConnection_FlushTimeout(nc_, timeoutMs);
-    std::unique_lock<std::mutex> lk(drainMu_);
-    return drainCv_.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return drainSeen_ >= want; });
+    natsConnection_FlushTimeout(mNc, timeoutMs);
+    std::unique_lock<std::mutex> lk(mDrainMu);
+    return mDrainCv.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return mDrainSeen >= want; });
 }
 
-// mu_ held.
+// mMu held.
 trxClient_returnCode_t NatsSubscriptions::addSub(const std::string &topic, const std::string &subject)
 {
-    if (subs_.count(topic))
+    if (mSubs.count(topic))
         return TRXCLIENT_OK;
-    if (!nc_)
+    if (!mNc)
         return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", topic.c_str());
-    auto *sub = new Sub{this, nullptr, nextOrder_++};
+    auto *sub = new Sub{this, nullptr, mNextOrder++};
     sub->wild = subject.find_first_of("*>") != std::string::npos;
-    natsStatus st = natsConnection_Subscribe(&sub->ns, nc_, subject.c_str(), &NatsSubscriptions::onMsg, sub);
+    natsStatus st = natsConnection_Subscribe(&sub->ns, mNc, subject.c_str(), &NatsSubscriptions::onMsg, sub);
     if (st != NATS_OK) {
         delete sub;
         return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "subscribe to Topic '%s' failed: %s", topic.c_str(),
@@ -159,44 +159,44 @@ trxClient_returnCode_t NatsSubscriptions::addSub(const std::string &topic, const
     }
     natsSubscription_SetPendingLimits(sub->ns, 1000000, 256 * 1024 * 1024);
     natsSubscription_SetOnCompleteCB(sub->ns, &NatsSubscriptions::onSubComplete, sub);
-    live_++;
-    subs_[topic] = sub;
-    trie_.insert(subject, sub);
+    mLive++;
+    mSubs[topic] = sub;
+    mTrie.insert(subject, sub);
     if (sub->wild)
-        wildSubs_++;
+        mWildSubs++;
     return TRXCLIENT_OK;
 }
 
-// mu_ held.
+// mMu held.
 void NatsSubscriptions::removeSub(const std::string &topic)
 {
-    auto it = subs_.find(topic);
-    if (it == subs_.end())
+    auto it = mSubs.find(topic);
+    if (it == mSubs.end())
         return;
     Sub *sub = it->second;
     std::string subject;
     topicToSubject(topic, true, subject);
-    subs_.erase(it);
-    trie_.erase(subject, sub);
+    mSubs.erase(it);
+    mTrie.erase(subject, sub);
     if (sub->wild)
-        wildSubs_--;
+        mWildSubs--;
     sub->active = false;
     natsSubscription_Unsubscribe(sub->ns);
-    retired_.insert(sub); // libnats may still deliver to it: freed once it completes
+    mRetired.insert(sub); // libnats may still deliver to it: freed once it completes
     reap();
 }
 
 // Frees unsubscribed subscriptions that libnats has finished with, so a
-// long-lived session with churning subscriptions keeps its memory. mu_ held.
+// long-lived session with churning subscriptions keeps its memory. mMu held.
 void NatsSubscriptions::reap()
 {
     std::vector<Sub *> done;
     {
-        std::lock_guard<std::mutex> g(liveMu_);
-        done.swap(completed_);
+        std::lock_guard<std::mutex> g(mLiveMu);
+        done.swap(mCompleted);
     }
     for (Sub *sub : done)
-        if (retired_.erase(sub)) {
+        if (mRetired.erase(sub)) {
             natsSubscription_Destroy(sub->ns);
             delete sub;
         }
@@ -207,9 +207,9 @@ void NatsSubscriptions::reap()
 natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
                                       std::vector<std::pair<std::string, std::string>> &denied)
 {
-    std::lock_guard<std::mutex> serial(confirmSerial_);
+    std::lock_guard<std::mutex> serial(mConfirmSerial);
     const char *t0 = nullptr;
-    natsStatus st0 = nc_ ? natsConnection_GetLastError(nc_, &t0) : NATS_OK;
+    natsStatus st0 = mNc ? natsConnection_GetLastError(mNc, &t0) : NATS_OK;
     std::string text0 = t0 ? t0 : "";
     uint64_t seq0;
     std::set<std::string> subjects;
@@ -221,26 +221,26 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
         subjectOf[t] = subj;
     }
     {
-        std::lock_guard<std::mutex> g(errMu_);
-        seq0 = errSeq_;
+        std::lock_guard<std::mutex> g(mErrMu);
+        seq0 = mErrSeq;
         for (auto &s : subjects)
-            confirming_.insert(s);
+            mConfirming.insert(s);
     }
     {
-        std::lock_guard<std::mutex> g(mu_);
+        std::lock_guard<std::mutex> g(mMu);
         for (auto &t : topics)
             addSub(t, subjectOf[t]);
     }
-    natsStatus fst = nc_ ? natsConnection_FlushTimeout(nc_, flushMs_) : NATS_CONNECTION_CLOSED;
+    natsStatus fst = mNc ? natsConnection_FlushTimeout(mNc, mFlushMs) : NATS_CONNECTION_CLOSED;
     const char *t1 = nullptr;
-    natsStatus st1 = nc_ ? natsConnection_GetLastError(nc_, &t1) : NATS_OK;
+    natsStatus st1 = mNc ? natsConnection_GetLastError(mNc, &t1) : NATS_OK;
     std::string text1 = t1 ? t1 : "";
     std::set<std::string> refusedSubjects;
     {
-        std::unique_lock<std::mutex> lk(errMu_);
+        std::unique_lock<std::mutex> lk(mErrMu);
         auto refusedSince = [&] {
             refusedSubjects.clear();
-            for (auto &e : errLog_)
+            for (auto &e : mErrLog)
                 if (e.first > seq0 && e.second.rfind(kSubscriptionRefused, 0) == 0) {
                     std::string subj = quoted(e.second);
                     if (subjects.count(subj))
@@ -251,8 +251,8 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
         if (changed && st1 == NATS_NOT_PERMITTED) {
             // The newest violation at flush time; once the error handler has
             // seen it, it has seen every earlier one of this batch too.
-            errCv_.wait_for(lk, std::chrono::seconds(2), [&] {
-                for (auto &e : errLog_)
+            mErrCv.wait_for(lk, std::chrono::seconds(2), [&] {
+                for (auto &e : mErrLog)
                     if (e.first > seq0 && e.second == text1)
                         return true;
                 return false;
@@ -260,18 +260,18 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
         } else if (!changed && st1 == NATS_NOT_PERMITTED && subjects.count(quoted(text1)) &&
                    text1.rfind(kSubscriptionRefused, 0) == 0) {
             // Same text as before: an old refusal of this subject, or a new one.
-            errCv_.wait_for(lk, std::chrono::seconds(1), [&] {
+            mErrCv.wait_for(lk, std::chrono::seconds(1), [&] {
                 refusedSince();
                 return refusedSubjects.count(quoted(text1)) > 0;
             });
         }
         refusedSince();
         for (auto &s : subjects)
-            confirming_.erase(s);
+            mConfirming.erase(s);
     }
     if (fst != NATS_OK)
         TRX_LOG(TRXCLIENT_LOG_WARNING, "subscription flush failed: %s", natsStatus_GetText(fst));
-    std::lock_guard<std::mutex> g(mu_);
+    std::lock_guard<std::mutex> g(mMu);
     for (auto &t : topics) {
         if (refusedSubjects.count(subjectOf[t])) {
             denied.emplace_back(t, "subscription refused by the broker for Topic '" + t + "'");
@@ -286,42 +286,42 @@ void NatsSubscriptions::confirmLoop()
     for (;;) {
         std::vector<std::string> batch;
         {
-            std::unique_lock<std::mutex> lk(confirmMu_);
-            confirmCv_.wait(lk, [&] { return stop_ || !confirmQ_.empty(); });
-            if (stop_)
+            std::unique_lock<std::mutex> lk(mConfirmMu);
+            mConfirmCv.wait(lk, [&] { return mStop || !mConfirmQ.empty(); });
+            if (mStop)
                 return;
-            batch.assign(confirmQ_.begin(), confirmQ_.end());
-            confirmQ_.clear();
+            batch.assign(mConfirmQ.begin(), mConfirmQ.end());
+            mConfirmQ.clear();
         }
         std::vector<std::pair<std::string, std::string>> denied;
         natsStatus fst = confirm(batch, denied);
         std::set<std::string> bad;
         for (auto &d : denied) {
             bad.insert(d.first);
-            s_->subscribeResult(d.first, false, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, d.second);
+            mSession->subscribeResult(d.first, false, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, d.second);
         }
-        if (fst != NATS_OK && natsConnection_Status(nc_) == NATS_CONN_STATUS_RECONNECTING) {
+        if (fst != NATS_OK && natsConnection_Status(mNc) == NATS_CONN_STATUS_RECONNECTING) {
             // libnats sends the subscriptions again once reconnected: ask then.
-            std::unique_lock<std::mutex> lk(confirmMu_);
+            std::unique_lock<std::mutex> lk(mConfirmMu);
             for (auto it = batch.rbegin(); it != batch.rend(); ++it)
                 if (!bad.count(*it))
-                    confirmQ_.push_front(*it);
-            confirmCv_.wait_for(lk, std::chrono::milliseconds(100), [&] { return stop_; });
+                    mConfirmQ.push_front(*it);
+            mConfirmCv.wait_for(lk, std::chrono::milliseconds(100), [&] { return mStop; });
             continue;
         }
         for (auto &t : batch)
             if (!bad.count(t)) {
                 if (fst == NATS_OK)
-                    s_->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
+                    mSession->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
                 else
-                    s_->subscribeResult(t, false, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
+                    mSession->subscribeResult(t, false, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
                                         std::string("no answer from the broker for Topic '") + t +
                                             "': " + natsStatus_GetText(fst));
             }
         // Unsubscribed while its confirmation was under way: drop it now.
         for (auto &t : batch)
-            if (!bad.count(t) && !s_->hasBrokerTopic(t)) {
-                std::lock_guard<std::mutex> g(mu_);
+            if (!bad.count(t) && !mSession->hasBrokerTopic(t)) {
+                std::lock_guard<std::mutex> g(mMu);
                 removeSub(t);
             }
     }
@@ -332,12 +332,12 @@ bool NatsSubscriptions::refused(const std::string &text)
     bool confirming;
     std::string subj = quoted(text);
     {
-        std::lock_guard<std::mutex> g(errMu_);
-        errLog_.emplace_back(++errSeq_, text);
-        if (errLog_.size() > 4096)
-            errLog_.pop_front();
-        confirming = confirming_.count(subj) > 0;
-        errCv_.notify_all();
+        std::lock_guard<std::mutex> g(mErrMu);
+        mErrLog.emplace_back(++mErrSeq, text);
+        if (mErrLog.size() > 4096)
+            mErrLog.pop_front();
+        confirming = mConfirming.count(subj) > 0;
+        mErrCv.notify_all();
     }
     if (text.rfind(kSubscriptionRefused, 0) != 0)
         return false;
@@ -345,16 +345,16 @@ bool NatsSubscriptions::refused(const std::string &text)
         return true; // the confirmation reports it
     std::vector<std::string> topics;
     {
-        std::lock_guard<std::mutex> g(mu_);
-        if (const auto *refusedSubs = trie_.values(subj))
-            for (auto &p : subs_)
+        std::lock_guard<std::mutex> g(mMu);
+        if (const auto *refusedSubs = mTrie.values(subj))
+            for (auto &p : mSubs)
                 if (std::find(refusedSubs->begin(), refusedSubs->end(), p.second) != refusedSubs->end())
                     topics.push_back(p.first);
         for (auto &tp : topics)
             removeSub(tp);
     }
     for (auto &tp : topics)
-        s_->subscriptionLost(tp, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
+        mSession->subscriptionLost(tp, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
                              "subscription refused by the broker for Topic '" + tp + "'");
     return true;
 }
@@ -363,11 +363,11 @@ void NatsSubscriptions::onMsg(natsConnection *, natsSubscription *, natsMsg *nm,
 {
     Sub *sub = static_cast<Sub *>(closure);
     NatsSubscriptions *self = sub->owner;
-    if (self->closing_) {
+    if (self->mClosing) {
         natsMsg_Destroy(nm);
         return;
     }
-    if (self->wildSubs_.load(std::memory_order_acquire) == 0) {
+    if (self->mWildSubs.load(std::memory_order_acquire) == 0) {
         // Distinct subjects without wildcards never overlap: the session's
         // own match is the only one this message needs.
         if (!sub->active.load(std::memory_order_acquire)) {
@@ -377,20 +377,20 @@ void NatsSubscriptions::onMsg(natsConnection *, natsSubscription *, natsMsg *nm,
     } else {
         // Overlapping subscriptions each get a copy from the server: only
         // the oldest matching one passes it on.
-        std::lock_guard<std::mutex> g(self->mu_);
+        std::lock_guard<std::mutex> g(self->mMu);
         if (!sub->active) {
             natsMsg_Destroy(nm);
             return;
         }
         uint64_t min = UINT64_MAX;
-        self->trie_.match(natsMsg_GetSubject(nm), [&](Sub *s) { min = std::min(min, s->order); });
+        self->mTrie.match(natsMsg_GetSubject(nm), [&](Sub *s) { min = std::min(min, s->order); });
         if (min != sub->order) {
             natsMsg_Destroy(nm);
             return;
         }
     }
     if (Msg *m = msgFromNats(nm, false))
-        self->s_->deliver(m, true);
+        self->mSession->deliver(m, true);
 }
 
 void NatsSubscriptions::onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
@@ -398,19 +398,19 @@ void NatsSubscriptions::onDrainMsg(natsConnection *, natsSubscription *, natsMsg
     auto *self = static_cast<NatsSubscriptions *>(closure);
     uint64_t n = std::strtoull(natsMsg_GetData(nm), nullptr, 10);
     natsMsg_Destroy(nm);
-    std::lock_guard<std::mutex> g(self->drainMu_);
-    self->drainSeen_ = std::max(self->drainSeen_, n);
-    self->drainCv_.notify_all();
+    std::lock_guard<std::mutex> g(self->mDrainMu);
+    self->mDrainSeen = std::max(self->mDrainSeen, n);
+    self->mDrainCv.notify_all();
 }
 
 void NatsSubscriptions::onSubComplete(void *closure)
 {
     Sub *sub = static_cast<Sub *>(closure);
     NatsSubscriptions *self = sub->owner;
-    std::lock_guard<std::mutex> g(self->liveMu_);
-    self->completed_.push_back(sub);
-    self->live_--;
-    self->liveCv_.notify_all();
+    std::lock_guard<std::mutex> g(self->mLiveMu);
+    self->mCompleted.push_back(sub);
+    self->mLive--;
+    self->mLiveCv.notify_all();
 }
 
 } // namespace trx

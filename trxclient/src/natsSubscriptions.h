@@ -27,7 +27,7 @@ class Session;
 
 class NatsSubscriptions {
 public:
-    explicit NatsSubscriptions(Session *s) : s_(s) {}
+    explicit NatsSubscriptions(Session *s) : mSession(s) {}
     ~NatsSubscriptions() { stopConfirming(); }
     NatsSubscriptions(const NatsSubscriptions &) = delete;
     NatsSubscriptions &operator=(const NatsSubscriptions &) = delete;
@@ -38,7 +38,7 @@ public:
     // Before the connection closes.
     void stopConfirming();
     // Messages still arriving are dropped from now on.
-    void beginClose() { closing_ = true; }
+    void beginClose() { mClosing = true; }
     // Once the connection is closed: waits (a while) for libnats to finish
     // with every subscription, then frees them all.
     void finish();
@@ -56,7 +56,7 @@ public:
 
 private:
     // Kept small: there is one per subscribed topic. Its topic is the key in
-    // subs_, its subject the path in trie_.
+    // mSubs, its subject the path in mTrie.
     struct Sub {
         NatsSubscriptions *owner;
         natsSubscription *ns = nullptr;
@@ -74,41 +74,41 @@ private:
     static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure);
     static void onSubComplete(void *closure);
 
-    Session *s_;
-    natsConnection *nc_ = nullptr; // from start() to finish()
-    int64_t flushMs_ = 2000;
-    std::atomic<bool> closing_{false};
+    Session *mSession;
+    natsConnection *mNc = nullptr; // from start() to finish()
+    int64_t mFlushMs = 2000;
+    std::atomic<bool> mClosing{false};
 
-    std::mutex mu_; // subs_, trie_, retired_, nextOrder_
-    std::unordered_map<std::string, Sub *> subs_;
-    TopicTrie<Sub *> trie_{'.'};
-    std::atomic<int> wildSubs_{0}; // subscriptions in trie_ with a wildcard (changed under mu_)
-    std::unordered_set<Sub *> retired_;
-    uint64_t nextOrder_ = 1;
+    std::mutex mMu; // mSubs, mTrie, mRetired, mNextOrder
+    std::unordered_map<std::string, Sub *> mSubs;
+    TopicTrie<Sub *> mTrie{'.'};
+    std::atomic<int> mWildSubs{0}; // subscriptions in mTrie with a wildcard (changed under mMu)
+    std::unordered_set<Sub *> mRetired;
+    uint64_t mNextOrder = 1;
 
-    std::mutex liveMu_; // completed_
-    std::condition_variable liveCv_;
-    std::vector<Sub *> completed_; // subscriptions libnats is done with
-    std::atomic<int> live_{0};
+    std::mutex mLiveMu; // mCompleted
+    std::condition_variable mLiveCv;
+    std::vector<Sub *> mCompleted; // subscriptions libnats is done with
+    std::atomic<int> mLive{0};
 
-    std::mutex errMu_; // errLog_, errSeq_, confirming_
-    std::condition_variable errCv_;
-    std::deque<std::pair<uint64_t, std::string>> errLog_;
-    uint64_t errSeq_ = 0;
-    std::set<std::string> confirming_;
+    std::mutex mErrMu; // mErrLog, mErrSeq, mConfirming
+    std::condition_variable mErrCv;
+    std::deque<std::pair<uint64_t, std::string>> mErrLog;
+    uint64_t mErrSeq = 0;
+    std::set<std::string> mConfirming;
 
-    std::mutex confirmMu_; // confirmQ_, stop_
-    std::mutex confirmSerial_; // one confirmation at a time
-    std::condition_variable confirmCv_;
-    std::deque<std::string> confirmQ_;
-    bool stop_ = false;
-    std::thread confirmThread_;
+    std::mutex mConfirmMu; // mConfirmQ, mStop
+    std::mutex mConfirmSerial; // one confirmation at a time
+    std::condition_variable mConfirmCv;
+    std::deque<std::string> mConfirmQ;
+    bool mStop = false;
+    std::thread mConfirmThread;
 
-    std::string drainSubject_;
-    Sub *drainSub_ = nullptr;
-    std::mutex drainMu_; // drainSent_, drainSeen_
-    std::condition_variable drainCv_;
-    uint64_t drainSent_ = 0, drainSeen_ = 0;
+    std::string mDrainSubject;
+    Sub *mDrainSub = nullptr;
+    std::mutex mDrainMu; // mDrainSent, mDrainSeen
+    std::condition_variable mDrainCv;
+    uint64_t mDrainSent = 0, mDrainSeen = 0;
 };
 
 } // namespace trx

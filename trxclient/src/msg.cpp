@@ -288,11 +288,7 @@ std::string mapToText(const std::vector<uint8_t> &fields)
 
 using namespace trx;
 
-#define MSG_OR_FAIL(m, p)                                                                                          \
-    Msg *m = toMsg(p);                                                                                             \
-    if (!m)                                                                                                        \
-        return p ? fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "%s: not a message handle", __func__)                \
-                 : fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL message", __func__);
+#define MSG_OR_FAIL(m, p) TRX_HANDLE_OR_FAIL(Msg, m, toMsg, p, "message")
 
 extern "C" {
 

@@ -11,6 +11,15 @@
 namespace trx {
 namespace {
 
+// Options of a JetStream call that waits waitMs for its answer.
+jsOptions waitingFor(int64_t waitMs)
+{
+    jsOptions jo;
+    jsOptions_Init(&jo);
+    jo.Wait = waitMs;
+    return jo;
+}
+
 int64_t msLeft(Clock::time_point until)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
@@ -134,9 +143,7 @@ NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t 
         return Try::Done;
     std::string subject;
     topicToSubject(req.topic, false, subject);
-    jsOptions jo;
-    jsOptions_Init(&jo);
-    jo.Wait = waitMs;
+    jsOptions jo = waitingFor(waitMs);
     jsDirectGetMsgOptions dg;
     jsDirectGetMsgOptions_Init(&dg);
     dg.LastBySubject = subject.c_str();
@@ -197,9 +204,7 @@ bool NatsCache::streamUnusable(CacheSession *cs, CacheRequest &req, int64_t wait
 {
     jsStreamInfo *si = nullptr;
     jsErrCode jerr = static_cast<jsErrCode>(0);
-    jsOptions io;
-    jsOptions_Init(&io);
-    io.Wait = std::max<int64_t>(1, waitMs / 2); // answered at once by any leader there is
+    jsOptions io = waitingFor(std::max<int64_t>(1, waitMs / 2)); // answered at once by any leader there is
     natsStatus st = mUseJs && mUseNc ? js_GetStreamInfo(&si, mUseJs, cs->stream.c_str(), &io, &jerr)
                                : NATS_CONNECTION_CLOSED;
     const bool direct = si && si->Config && si->Config->AllowDirect;
@@ -235,9 +240,7 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
 {
     std::string subject;
     topicToSubject(req.topic, true, subject);
-    jsOptions jo;
-    jsOptions_Init(&jo);
-    jo.Wait = waitMs;
+    jsOptions jo = waitingFor(waitMs);
     jsSubOptions so;
     jsSubOptions_Init(&so);
     so.Stream = cs->stream.c_str();

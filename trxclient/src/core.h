@@ -23,6 +23,18 @@ namespace trx {
 
 using Clock = std::chrono::steady_clock;
 
+// Ends a worker thread that waits on cv for stop (set under mu).
+inline void stopWorker(std::mutex &mu, std::condition_variable &cv, bool &stop, std::thread &worker)
+{
+    {
+        std::lock_guard<std::mutex> g(mu);
+        stop = true;
+    }
+    cv.notify_all();
+    if (worker.joinable())
+        worker.join();
+}
+
 // ---- properties -------------------------------------------------------------
 
 class Props {

@@ -59,13 +59,7 @@ void NatsCache::forget(CacheSession *cs)
 
 void NatsCache::stop()
 {
-    {
-        std::lock_guard<std::mutex> g(mMu);
-        mStop = true;
-    }
-    mCv.notify_all();
-    if (mThread.joinable())
-        mThread.join();
+    stopWorker(mMu, mCv, mStop, mThread);
     std::lock_guard<std::mutex> g(mMu);
     mStop = false;
 }

@@ -49,13 +49,7 @@ void NatsSender::start(natsConnection *nc, natsOptions *opts)
 
 void NatsSender::stop()
 {
-    {
-        std::lock_guard<std::mutex> g(mFastMu);
-        mFastStop = true;
-    }
-    mFastCv.notify_all();
-    if (mFastKeeper.joinable())
-        mFastKeeper.join();
+    stopWorker(mFastMu, mFastCv, mFastStop, mFastKeeper);
     if (mFast)
         releaseFast(mFast, mFastLink);
     mFastLink = nullptr;

@@ -48,13 +48,7 @@ void NatsSubscriptions::start(natsConnection *nc, int64_t flushMs)
 
 void NatsSubscriptions::stopConfirming()
 {
-    {
-        std::lock_guard<std::mutex> g(mConfirmMu);
-        mStop = true;
-    }
-    mConfirmCv.notify_all();
-    if (mConfirmThread.joinable())
-        mConfirmThread.join();
+    stopWorker(mConfirmMu, mConfirmCv, mStop, mConfirmThread);
 }
 
 void NatsSubscriptions::finish()

@@ -469,12 +469,13 @@ TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
     // while the feed goes on. Run alone, as the context thread would.
     const int port = freePort();
     auto server = std::make_unique<NatsServer>("", port);
+    // Declared before the clients: the hooks may still run while they close.
+    std::atomic<bool> inEvent{false}, stop{false};
+    std::atomic<int> overlapped{0}, published{0}, publishedDuring{0};
     // One sending connection: the order checked is the receiver's alone.
     Client sub(creds(server->url(), {"SESSION_ALWAYS_BUFFER_IN_CONTEXT", "0"})),
         pub(creds(server->url(), {"SESSION_SEND_POLICY", "immediate"}));
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("order/>"));
-    std::atomic<bool> inEvent{false}, stop{false};
-    std::atomic<int> overlapped{0}, published{0}, publishedDuring{0};
     sub.onMsgHook = [&](const Received &) {
         if (inEvent)
             ++overlapped;

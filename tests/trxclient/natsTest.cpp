@@ -422,6 +422,50 @@ TEST(NatsSending, AdaptivePolicyDoesNotHoldPacedSendsForTheFlusher)
         ASSERT_EQ(std::to_string(i), msgs[i].data) << "at " << i;
 }
 
+// A paced feed goes out on the send-asap connection; while the broker is
+// away it is held on the batching one. Across a restart the two connections
+// come back in any order: the feed must still reach the receiver in order.
+TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossBrokerRestarts)
+{
+    const int port = freePort();
+    auto server = std::make_unique<NatsServer>("", port, "", true);
+    Client sub(creds(server->url(), {"SESSION_RECONNECT_RETRY_WAIT_MS", "10"})),
+        pub(creds(server->url(), {"SESSION_SEND_POLICY", "adaptive", "SESSION_RECONNECT_RETRY_WAIT_MS", "20"}));
+    ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
+    ASSERT_EQ(TRXCLIENT_OK, pub.connectRc);
+    ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("restart/>"));
+    std::atomic<bool> stop{false};
+    std::atomic<int> published{0};
+    std::thread feed([&] {
+        for (int seq = 0; !stop; std::this_thread::sleep_for(std::chrono::microseconds(300)))
+            if (pub.publish("restart/a", std::to_string(seq)) == TRXCLIENT_OK)
+                published = ++seq;
+    });
+    auto received = [&] {
+        std::lock_guard<std::mutex> g(sub.mu);
+        return sub.msgs.size();
+    };
+    for (int round = 0; round < 6; ++round) {
+        const size_t before = received();
+        ASSERT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= before + 200; }, 10000)) << "round " << round;
+        server.reset();
+        std::this_thread::sleep_for(Ms(30)); // sends are held meanwhile
+        server = std::make_unique<NatsServer>("", port, "", true);
+    }
+    const size_t before = received();
+    EXPECT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= before + 200; }, 10000));
+    stop = true;
+    feed.join();
+    // Both sessions have both their connections back.
+    EXPECT_TRUE(retry([&] { return server->monitor("/connz").find("\"num_connections\": 4,") != std::string::npos; }))
+        << server->monitor("/connz");
+    // Messages sent into a socket the broker took down with it are lost; the
+    // rest keep the order they were sent in.
+    auto msgs = sub.takeMsgs();
+    for (size_t i = 1; i < msgs.size(); ++i)
+        ASSERT_LT(std::stoi(msgs[i - 1].data), std::stoi(msgs[i].data)) << "at " << i;
+}
+
 TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
 {
     // Dispatched on libnats' thread (SESSION_ALWAYS_BUFFER_IN_CONTEXT=0),
@@ -430,12 +474,13 @@ TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
     // while the feed goes on. Run alone, as the context thread would.
     const int port = freePort();
     auto server = std::make_unique<NatsServer>("", port);
+    // Declared before the clients: the hooks may still run while they close.
+    std::atomic<bool> inEvent{false}, stop{false};
+    std::atomic<int> overlapped{0}, published{0}, publishedDuring{0};
     // One sending connection: the order checked is the receiver's alone.
     Client sub(creds(server->url(), {"SESSION_ALWAYS_BUFFER_IN_CONTEXT", "0"})),
         pub(creds(server->url(), {"SESSION_SEND_POLICY", "immediate"}));
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("order/>"));
-    std::atomic<bool> inEvent{false}, stop{false};
-    std::atomic<int> overlapped{0}, published{0}, publishedDuring{0};
     sub.onMsgHook = [&](const Received &) {
         if (inEvent)
             ++overlapped;

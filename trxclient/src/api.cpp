@@ -8,11 +8,7 @@
 
 using namespace trx;
 
-#define SESSION_OR_FAIL(s, p)                                                                                      \
-    Session *s = toSession(p);                                                                                     \
-    if (!s)                                                                                                        \
-        return p ? fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "%s: not a session handle", __func__)                \
-                 : fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL session", __func__);
+#define SESSION_OR_FAIL(s, p) TRX_HANDLE_OR_FAIL(Session, s, toSession, p, "session")
 
 extern "C" {
 

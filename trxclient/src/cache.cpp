@@ -56,9 +56,9 @@ trxClient_returnCode_t CacheSession::request(const char *topic, uint64_t id,
     req->flags = flags;
     req->deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     {
-        std::lock_guard<std::mutex> g(mu_);
-        req->seq = nextSeq_++;
-        pending_[req->seq] = req;
+        std::lock_guard<std::mutex> g(mMu);
+        req->seq = mNextSeq++;
+        mPending[req->seq] = req;
     }
     uint64_t seq = req->seq;
     req->timer = ctx->startInternalTimer(timeoutMs, [this, seq] {
@@ -89,11 +89,11 @@ void CacheSession::complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_s
 {
     std::shared_ptr<CacheRequest> req;
     {
-        std::lock_guard<std::mutex> g(mu_);
-        auto it = pending_.find(seq);
-        if (it != pending_.end()) {
+        std::lock_guard<std::mutex> g(mMu);
+        auto it = mPending.find(seq);
+        if (it != mPending.end()) {
             req = it->second;
-            pending_.erase(it);
+            mPending.erase(it);
         }
     }
     if (!req) {
@@ -147,8 +147,8 @@ void CacheSession::cancelAll()
 {
     std::vector<uint64_t> seqs;
     {
-        std::lock_guard<std::mutex> g(mu_);
-        for (auto &p : pending_)
+        std::lock_guard<std::mutex> g(mMu);
+        for (auto &p : mPending)
             seqs.push_back(p.first);
     }
     for (uint64_t s : seqs)

@@ -23,14 +23,14 @@ bool Props::parse(trxClient_propertyArray_pt props, std::string &err)
             err = std::string("property '") + props[i] + "' has no value";
             return false;
         }
-        kv_.emplace_back(props[i], props[i + 1]);
+        mKv.emplace_back(props[i], props[i + 1]);
     }
     return true;
 }
 
 const std::string *Props::get(const char *name) const
 {
-    for (auto it = kv_.rbegin(); it != kv_.rend(); ++it)
+    for (auto it = mKv.rbegin(); it != mKv.rend(); ++it)
         if (strcasecmp(it->first.c_str(), name) == 0)
             return &it->second;
     return nullptr;
@@ -61,7 +61,7 @@ bool Props::getInt(const char *name, long long def, long long lo, long long hi, 
     return true;
 }
 
-void Props::set(const std::string &name, const std::string &value) { kv_.emplace_back(name, value); }
+void Props::set(const std::string &name, const std::string &value) { mKv.emplace_back(name, value); }
 
 // ---- library state ------------------------------------------------------------
 
@@ -99,10 +99,10 @@ std::string newSessionId()
 
 // ---- context --------------------------------------------------------------------
 
-Context::Context(bool ownThread) : ownThread_(ownThread)
+Context::Context(bool ownThread) : mOwnThread(ownThread)
 {
-    if (ownThread_)
-        thread_ = std::thread([this] { loop(); });
+    if (mOwnThread)
+        mThread = std::thread([this] { loop(); });
 }
 
 Context::~Context()
@@ -113,50 +113,50 @@ Context::~Context()
 
 void Context::shutdown()
 {
-    if (selfDelete_)
+    if (mSelfDelete)
         return; // the loop is ending on its own and frees us
     {
-        std::lock_guard<std::mutex> g(mu_);
-        stop_ = true;
+        std::lock_guard<std::mutex> g(mMu);
+        mStop = true;
     }
-    cv_.notify_all();
-    if (thread_.joinable()) {
-        if (thread_.get_id() == std::this_thread::get_id())
-            thread_.detach(); // destroyed from its own callback: the loop ends on return
+    mCv.notify_all();
+    if (mThread.joinable()) {
+        if (mThread.get_id() == std::this_thread::get_id())
+            mThread.detach(); // destroyed from its own callback: the loop ends on return
         else
-            thread_.join();
+            mThread.join();
     }
 }
 
-bool Context::onContextThread() const { return runner_.load() == std::this_thread::get_id(); }
+bool Context::onContextThread() const { return mRunner.load() == std::this_thread::get_id(); }
 
 void Context::post(std::function<void()> fn, Session *owner)
 {
     {
-        std::lock_guard<std::mutex> g(mu_);
+        std::lock_guard<std::mutex> g(mMu);
         Item it;
         it.fn = std::move(fn);
         it.owner = owner;
-        q_.push_back(std::move(it));
+        mQueue.push_back(std::move(it));
     }
-    cv_.notify_one();
+    mCv.notify_one();
 }
 
 void Context::postSessionRx(Session *s)
 {
     {
-        std::lock_guard<std::mutex> g(mu_);
+        std::lock_guard<std::mutex> g(mMu);
         Item it;
         it.session = s;
         it.owner = s;
-        q_.push_back(std::move(it));
+        mQueue.push_back(std::move(it));
     }
-    cv_.notify_one();
+    mCv.notify_one();
 }
 
 void Context::runAndWait(const std::function<void()> &fn)
 {
-    if (onContextThread() || (!ownThread_ && !running_)) {
+    if (onContextThread() || (!mOwnThread && !mRunning)) {
         fn();
         return;
     }
@@ -175,15 +175,15 @@ void Context::runAndWait(const std::function<void()> &fn)
 
 void Context::purge(Session *s)
 {
-    std::lock_guard<std::mutex> g(mu_);
-    q_.erase(std::remove_if(q_.begin(), q_.end(), [s](const Item &it) { return it.owner == s; }), q_.end());
+    std::lock_guard<std::mutex> g(mMu);
+    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(), [s](const Item &it) { return it.owner == s; }), mQueue.end());
 }
 
 void Context::deferDelete(Session *s)
 {
-    std::unique_lock<std::mutex> lk(mu_);
-    if (onContextThread() && running_) {
-        deferred_.push_back(s);
+    std::unique_lock<std::mutex> lk(mMu);
+    if (onContextThread() && mRunning) {
+        mDeferred.push_back(s);
         return;
     }
     lk.unlock();
@@ -192,62 +192,62 @@ void Context::deferDelete(Session *s)
 
 void Context::addSession(Session *s)
 {
-    std::lock_guard<std::mutex> g(mu_);
-    sessions_.push_back(s);
+    std::lock_guard<std::mutex> g(mMu);
+    mSessions.push_back(s);
 }
 
 void Context::removeSession(Session *s)
 {
-    std::lock_guard<std::mutex> g(mu_);
-    sessions_.erase(std::remove(sessions_.begin(), sessions_.end(), s), sessions_.end());
+    std::lock_guard<std::mutex> g(mMu);
+    mSessions.erase(std::remove(mSessions.begin(), mSessions.end(), s), mSessions.end());
 }
 
 std::vector<Session *> Context::sessions()
 {
-    std::lock_guard<std::mutex> g(mu_);
-    return sessions_;
+    std::lock_guard<std::mutex> g(mMu);
+    return mSessions;
 }
 
 bool Context::runOne(std::unique_lock<std::mutex> &lk)
 {
     auto now = Clock::now();
-    if (!schedule_.empty() && schedule_.begin()->first <= now) {
-        uint64_t id = schedule_.begin()->second;
-        schedule_.erase(schedule_.begin());
-        auto it = timers_.find(id);
-        if (it == timers_.end())
+    if (!mSchedule.empty() && mSchedule.begin()->first <= now) {
+        uint64_t id = mSchedule.begin()->second;
+        mSchedule.erase(mSchedule.begin());
+        auto it = mTimers.find(id);
+        if (it == mTimers.end())
             return true;
         Timer t = it->second;
         if (t.periodMs) {
             it->second.due = now + std::chrono::milliseconds(t.periodMs);
-            schedule_.emplace(it->second.due, id);
+            mSchedule.emplace(it->second.due, id);
         } else {
-            timers_.erase(it);
+            mTimers.erase(it);
         }
-        running_ = true;
+        mRunning = true;
         lk.unlock();
         if (t.fn)
             t.fn();
         else
             t.cb(this, t.user);
         lk.lock();
-        running_ = false;
+        mRunning = false;
         return true;
     }
-    if (q_.empty())
+    if (mQueue.empty())
         return false;
-    Item it = std::move(q_.front());
-    q_.pop_front();
-    running_ = true;
+    Item it = std::move(mQueue.front());
+    mQueue.pop_front();
+    mRunning = true;
     lk.unlock();
     if (it.fn)
         it.fn();
     else
         it.session->runRx();
     lk.lock();
-    running_ = false;
+    mRunning = false;
     std::vector<Session *> del;
-    del.swap(deferred_);
+    del.swap(mDeferred);
     if (!del.empty()) {
         lk.unlock();
         for (Session *s : del)
@@ -259,27 +259,27 @@ bool Context::runOne(std::unique_lock<std::mutex> &lk)
 
 void Context::destroyFromOwnThread()
 {
-    std::lock_guard<std::mutex> g(mu_);
-    stop_ = true;
-    selfDelete_ = true;
-    thread_.detach();
+    std::lock_guard<std::mutex> g(mMu);
+    mStop = true;
+    mSelfDelete = true;
+    mThread.detach();
 }
 
 void Context::loop()
 {
-    runner_.store(std::this_thread::get_id());
-    std::unique_lock<std::mutex> lk(mu_);
-    while (!stop_) {
+    mRunner.store(std::this_thread::get_id());
+    std::unique_lock<std::mutex> lk(mMu);
+    while (!mStop) {
         if (runOne(lk))
             continue;
-        if (schedule_.empty()) {
-            cv_.wait(lk);
+        if (mSchedule.empty()) {
+            mCv.wait(lk);
         } else {
-            Clock::time_point due = schedule_.begin()->first; // the node may go while we wait
-            cv_.wait_until(lk, due);
+            Clock::time_point due = mSchedule.begin()->first; // the node may go while we wait
+            mCv.wait_until(lk, due);
         }
     }
-    if (selfDelete_) {
+    if (mSelfDelete) {
         lk.unlock();
         delete this;
     }
@@ -287,16 +287,16 @@ void Context::loop()
 
 int Context::processEvents(int timeoutMs)
 {
-    runner_.store(std::this_thread::get_id());
-    std::unique_lock<std::mutex> lk(mu_);
+    mRunner.store(std::this_thread::get_id());
+    std::unique_lock<std::mutex> lk(mMu);
     int n = 0;
     while (runOne(lk))
         ++n;
     if (n == 0 && timeoutMs > 0) {
         auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        if (!schedule_.empty() && schedule_.begin()->first < until)
-            until = schedule_.begin()->first;
-        cv_.wait_until(lk, until);
+        if (!mSchedule.empty() && mSchedule.begin()->first < until)
+            until = mSchedule.begin()->first;
+        mCv.wait_until(lk, until);
         while (runOne(lk))
             ++n;
     }
@@ -312,7 +312,7 @@ bool Context::drain(int timeoutMs)
         *done = true;
         flag->second.notify_all();
     });
-    if (!ownThread_) {
+    if (!mOwnThread) {
         auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (Clock::now() < until) {
             processEvents(10);
@@ -330,17 +330,17 @@ trxClient_returnCode_t Context::startTimer(int mode, uint32_t ms, trxClient_cont
                                            uint64_t &id)
 {
     {
-        std::lock_guard<std::mutex> g(mu_);
-        id = nextTimer_++;
+        std::lock_guard<std::mutex> g(mMu);
+        id = mNextTimer++;
         Timer t;
         t.due = Clock::now() + std::chrono::milliseconds(ms);
         t.periodMs = mode == TRXCLIENT_CONTEXT_TIMER_REPEAT ? std::max<uint32_t>(ms, 1) : 0;
         t.cb = cb;
         t.user = user;
-        schedule_.emplace(t.due, id);
-        timers_.emplace(id, std::move(t));
+        mSchedule.emplace(t.due, id);
+        mTimers.emplace(id, std::move(t));
     }
-    cv_.notify_one();
+    mCv.notify_one();
     return TRXCLIENT_OK;
 }
 
@@ -348,31 +348,31 @@ uint64_t Context::startInternalTimer(uint32_t ms, std::function<void()> fn)
 {
     uint64_t id;
     {
-        std::lock_guard<std::mutex> g(mu_);
-        id = nextTimer_++;
+        std::lock_guard<std::mutex> g(mMu);
+        id = mNextTimer++;
         Timer t;
         t.due = Clock::now() + std::chrono::milliseconds(ms);
         t.fn = std::move(fn);
-        schedule_.emplace(t.due, id);
-        timers_.emplace(id, std::move(t));
+        mSchedule.emplace(t.due, id);
+        mTimers.emplace(id, std::move(t));
     }
-    cv_.notify_one();
+    mCv.notify_one();
     return id;
 }
 
 bool Context::stopTimer(uint64_t id)
 {
-    std::lock_guard<std::mutex> g(mu_);
-    auto it = timers_.find(id);
-    if (it == timers_.end())
+    std::lock_guard<std::mutex> g(mMu);
+    auto it = mTimers.find(id);
+    if (it == mTimers.end())
         return false;
-    auto range = schedule_.equal_range(it->second.due);
+    auto range = mSchedule.equal_range(it->second.due);
     for (auto s = range.first; s != range.second; ++s)
         if (s->second == id) {
-            schedule_.erase(s);
+            mSchedule.erase(s);
             break;
         }
-    timers_.erase(it);
+    mTimers.erase(it);
     return true;
 }
 

@@ -23,6 +23,18 @@ namespace trx {
 
 using Clock = std::chrono::steady_clock;
 
+// Ends a worker thread that waits on cv for stop (set under mu).
+inline void stopWorker(std::mutex &mu, std::condition_variable &cv, bool &stop, std::thread &worker)
+{
+    {
+        std::lock_guard<std::mutex> g(mu);
+        stop = true;
+    }
+    cv.notify_all();
+    if (worker.joinable())
+        worker.join();
+}
+
 // ---- properties -------------------------------------------------------------
 
 class Props {
@@ -34,10 +46,10 @@ public:
     // Integer property; false (and err) when present but not a number in range.
     bool getInt(const char *name, long long def, long long lo, long long hi, long long &out, std::string &err) const;
     void set(const std::string &name, const std::string &value);
-    const std::vector<std::pair<std::string, std::string>> &all() const { return kv_; }
+    const std::vector<std::pair<std::string, std::string>> &all() const { return mKv; }
 
 private:
-    std::vector<std::pair<std::string, std::string>> kv_;
+    std::vector<std::pair<std::string, std::string>> mKv;
 };
 
 bool libraryInitialized();
@@ -59,7 +71,7 @@ public:
     void post(std::function<void()> fn, Session *owner = nullptr);
     void postSessionRx(Session *s);
     bool onContextThread() const;
-    bool hasOwnThread() const { return ownThread_; }
+    bool hasOwnThread() const { return mOwnThread; }
     // Runs fn on the context thread and waits for it (inline when already there).
     void runAndWait(const std::function<void()> &fn);
     // Drops queued work owned by s.
@@ -101,20 +113,20 @@ private:
     // Runs at most one queued item or due timer; lock held on entry and exit.
     bool runOne(std::unique_lock<std::mutex> &lk);
 
-    mutable std::mutex mu_;
-    std::condition_variable cv_;
-    std::deque<Item> q_;
-    std::map<uint64_t, Timer> timers_;
-    std::multimap<Clock::time_point, uint64_t> schedule_;
-    uint64_t nextTimer_ = 1;
-    bool stop_ = false;
-    bool ownThread_;
-    std::thread thread_;
-    std::atomic<std::thread::id> runner_{};
-    std::vector<Session *> sessions_;
-    std::vector<Session *> deferred_;
-    bool running_ = false;
-    bool selfDelete_ = false;
+    mutable std::mutex mMu;
+    std::condition_variable mCv;
+    std::deque<Item> mQueue;
+    std::map<uint64_t, Timer> mTimers;
+    std::multimap<Clock::time_point, uint64_t> mSchedule;
+    uint64_t mNextTimer = 1;
+    bool mStop = false;
+    bool mOwnThread;
+    std::thread mThread;
+    std::atomic<std::thread::id> mRunner{};
+    std::vector<Session *> mSessions;
+    std::vector<Session *> mDeferred;
+    bool mRunning = false;
+    bool mSelfDelete = false;
 };
 
 Context *toContext(trxClient_opaqueContext_pt p);
@@ -195,7 +207,7 @@ public:
                                      const trxClient_session_rxMsgDispatchFuncInfo_t *di, void *corr, bool plain);
     trxClient_returnCode_t unsubscribe(uint32_t flags, const char *topic,
                                        const trxClient_session_rxMsgDispatchFuncInfo_t *di, void *corr, bool plain);
-    void setDispatchDestroy(trxClient_session_topicDispatchDestroyFunc_t cb) { dispatchDestroy_ = cb; }
+    void setDispatchDestroy(trxClient_session_topicDispatchDestroyFunc_t cb) { mDispatchDestroy = cb; }
     void stats(trxClient_session_stats_t &out);
 
     // From backends (any thread). here: the caller is a thread of the
@@ -219,20 +231,20 @@ public:
     // Context thread.
     void runRx();
 
-    Context *ctx() const { return ctx_; }
-    const Props &props() const { return props_; }
-    const std::string &id() const { return id_; }
-    bool closing() const { return closing_.load(); }
+    Context *ctx() const { return mCtx; }
+    const Props &props() const { return mProps; }
+    const std::string &id() const { return mId; }
+    bool closing() const { return mClosing.load(); }
     void addCacheSession(CacheSession *c);
     void removeCacheSession(CacheSession *c);
-    Backend *backend() { return backend_.get(); }
-    uint32_t requestMsgLimit() const { return requestMsgLimit_; }
+    Backend *backend() { return mBackend.get(); }
+    uint32_t requestMsgLimit() const { return mRequestMsgLimit; }
     // Messages waiting that the context will still dispatch (not held by a suspend).
     bool rxBusy();
     // Broker subscription that brings this session's point-to-point messages.
     std::string p2pPattern() const;
     // The broker refused it: nothing sent to this session's reply-to arrives.
-    bool p2pRefused() const { return p2pRefused_.load(std::memory_order_relaxed); }
+    bool p2pRefused() const { return mP2pRefused.load(std::memory_order_relaxed); }
 
     // Fault injection.
     std::atomic<int> failSuspend{0}, failResume{0};
@@ -245,8 +257,8 @@ private:
         uint64_t after = 0; // events raised before it: it waits for them
     };
     void dispatch(Msg *m);
-    // rxMu_ held: the oldest held item may go now.
-    bool rxReady() const { return !closing_ && !suspended_ && !direct_ && !rxq_.empty() && rxq_.front().after <= eventsDone_; }
+    // mRxMu held: the oldest held item may go now.
+    bool rxReady() const { return !mClosing && !mSuspended && !mDirect && !mRxq.empty() && mRxq.front().after <= mEventsDone; }
     // Runs fn on the context thread once every message before it is through;
     // messages that arrive after it wait until it has run.
     void postInOrder(std::function<void()> fn, Session *owner);
@@ -258,48 +270,48 @@ private:
     void finalize();
     void cancelCacheRequests();
 
-    Context *ctx_;
-    Props props_;
-    std::unique_ptr<Backend> backend_;
-    trxClient_session_eventCallbackFunc_t eventCb_ = nullptr;
-    void *eventUser_ = nullptr;
-    trxClient_session_rxMsgCallbackFunc_t rxCb_ = nullptr;
-    void *rxUser_ = nullptr;
-    std::atomic<trxClient_session_topicDispatchDestroyFunc_t> dispatchDestroy_{nullptr};
+    Context *mCtx;
+    Props mProps;
+    std::unique_ptr<Backend> mBackend;
+    trxClient_session_eventCallbackFunc_t mEventCb = nullptr;
+    void *mEventUser = nullptr;
+    trxClient_session_rxMsgCallbackFunc_t mRxCb = nullptr;
+    void *mRxUser = nullptr;
+    std::atomic<trxClient_session_topicDispatchDestroyFunc_t> mDispatchDestroy{nullptr};
 
-    std::string id_, host_;
-    bool connectBlocking_ = true, reapply_ = true, topicDispatch_ = true;
-    bool directOk_ = false; // SESSION_ALWAYS_BUFFER_IN_CONTEXT=0: dispatch on the backend's thread when order allows
-    uint64_t bufMsgLimit_ = 100000, bufByteLimit_ = 64ull << 20;
-    uint32_t requestMsgLimit_ = 100000;
+    std::string mId, mHost;
+    bool mConnectBlocking = true, mReapply = true, mTopicDispatch = true;
+    bool mDirectOk = false; // SESSION_ALWAYS_BUFFER_IN_CONTEXT=0: dispatch on the backend's thread when order allows
+    uint64_t mBufMsgLimit = 100000, mBufByteLimit = 64ull << 20;
+    uint32_t mRequestMsgLimit = 100000;
 
-    std::mutex stateMu_;
-    SessionState state_ = SessionState::Created;
-    std::thread connectThread_;
-    std::atomic<bool> closing_{false};
-    std::atomic<bool> p2pRefused_{false};
-    std::mutex opMu_; // serializes connect / disconnect / destroy
+    std::mutex mStateMu;
+    SessionState mState = SessionState::Created;
+    std::thread mConnectThread;
+    std::atomic<bool> mClosing{false};
+    std::atomic<bool> mP2pRefused{false};
+    std::mutex mOpMu; // serializes connect / disconnect / destroy
 
     // Subscriptions.
-    std::mutex subMu_;
-    TopicTrie<DispatchEntry *> dispatch_; // also the index of the entries by topic
-    std::unordered_map<std::string, BrokerSub> brokerSubs_;
-    TopicTrie<BrokerSub *> plainTrie_;
-    std::vector<RxItem> rxBatch_; // context thread only
+    std::mutex mSubMu;
+    TopicTrie<DispatchEntry *> mDispatch; // also the index of the entries by topic
+    std::unordered_map<std::string, BrokerSub> mBrokerSubs;
+    TopicTrie<BrokerSub *> mPlainTrie;
+    std::vector<RxItem> mRxBatch; // context thread only
 
     // Receive buffer.
-    std::mutex rxMu_;
-    std::deque<RxItem> rxq_;
-    uint64_t rxMsgsQueued_ = 0, rxBytes_ = 0;
-    std::atomic<bool> suspended_{false}; // written under rxMu_; read without it between dispatches
-    bool scheduled_ = false, pendingDiscard_ = false, discardReported_ = false;
-    bool direct_ = false;                          // a message is being dispatched on a backend thread
-    uint64_t eventsRaised_ = 0, eventsDone_ = 0;   // events handed to the context, and run there
-    std::condition_variable directCv_;             // direct_ went false
-    std::atomic<uint64_t> rxMsgs_{0}, rxDiscarded_{0}, txMsgs_{0}, reconnects_{0};
+    std::mutex mRxMu;
+    std::deque<RxItem> mRxq;
+    uint64_t mRxMsgsQueued = 0, mRxBytes = 0;
+    std::atomic<bool> mSuspended{false}; // written under mRxMu; read without it between dispatches
+    bool mScheduled = false, mPendingDiscard = false, mDiscardReported = false;
+    bool mDirect = false;                          // a message is being dispatched on a backend thread
+    uint64_t mEventsRaised = 0, mEventsDone = 0;   // events handed to the context, and run there
+    std::condition_variable mDirectCv;             // mDirect went false
+    std::atomic<uint64_t> mRxMsgs{0}, mRxDiscarded{0}, mTxMsgs{0}, mReconnects{0};
 
-    std::mutex cacheMu_;
-    std::vector<CacheSession *> caches_;
+    std::mutex mCacheMu;
+    std::vector<CacheSession *> mCaches;
 };
 
 Session *toSession(trxClient_opaqueSession_pt p);
@@ -353,16 +365,12 @@ public:
     std::string stream = "TRXCACHE";
 
 private:
-    std::mutex mu_;
-    uint64_t nextSeq_ = 1;
-    std::map<uint64_t, std::shared_ptr<CacheRequest>> pending_;
+    std::mutex mMu;
+    uint64_t mNextSeq = 1;
+    std::map<uint64_t, std::shared_ptr<CacheRequest>> mPending;
 };
 
 CacheSession *toCacheSession(trxClient_opaqueCacheSession_pt p);
-
-// Backend factories.
-std::unique_ptr<Backend> makeInprocBackend(Session *s, const std::string &name);
-std::unique_ptr<Backend> makeNatsBackend(Session *s, const std::string &urls);
 
 // Unique ids.
 std::string newSessionId();

@@ -137,14 +137,18 @@ EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m)
     if (version != kVersion || (flags & ~(kHasMap | kHasMode | kNoAtt)))
         return EnvelopeResult::Malformed;
     size_t off = kFixed;
+    // The next 4-byte length or mode, if the bytes are there.
+    auto nextU32 = [&](uint32_t &v) {
+        if (len - off < 4)
+            return false;
+        v = getU32(data + off);
+        off += 4;
+        return true;
+    };
     const uint8_t *map = nullptr;
     uint32_t mapLen = 0;
     if (flags & kHasMap) {
-        if (len - off < 4)
-            return EnvelopeResult::Malformed;
-        mapLen = getU32(data + off);
-        off += 4;
-        if (mapLen > len - off)
+        if (!nextU32(mapLen) || mapLen > len - off)
             return EnvelopeResult::Malformed;
         map = data + off;
         if (!convertFields(map, mapLen, nullptr, true))
@@ -152,12 +156,8 @@ EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m)
         off += mapLen;
     }
     uint32_t mode = 0;
-    if (flags & kHasMode) {
-        if (len - off < 4)
-            return EnvelopeResult::Malformed;
-        mode = getU32(data + off);
-        off += 4;
-    }
+    if ((flags & kHasMode) && !nextU32(mode))
+        return EnvelopeResult::Malformed;
     if ((flags & kNoAtt) && off != len)
         return EnvelopeResult::Malformed;
     if (flags & kHasMap) {

@@ -16,3 +16,11 @@ void setLastError(trxClient_subCode_t subCode, int responseCode, const char *tex
 void clearLastError();
 
 } // namespace trx
+
+// In a C entry point: Type *var from handle p through conv, or return the
+// error for a null handle or one that is not a live `what`.
+#define TRX_HANDLE_OR_FAIL(Type, var, conv, p, what)                                                              \
+    Type *var = conv(p);                                                                                           \
+    if (!var)                                                                                                      \
+        return p ? trx::fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "%s: not a " what " handle", __func__)          \
+                 : trx::fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL " what, __func__);

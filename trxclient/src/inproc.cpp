@@ -1,7 +1,8 @@
 // In-process broker: every session of the process that names the same broker
 // shares it. Delivery happens on the publishing thread, in publish order, into
 // each subscriber session's receive queue, so tests get a fixed order.
-#include "core.h"
+#include "inproc.h"
+
 #include "errors.h"
 #include "log.h"
 #include "trxClientTest.h"
@@ -59,97 +60,97 @@ std::shared_ptr<Broker> brokerNamed(const std::string &name)
 
 class InprocBackend : public Backend {
 public:
-    InprocBackend(Session *s, std::shared_ptr<Broker> b) : s_(s), b_(std::move(b)) {}
+    InprocBackend(Session *s, std::shared_ptr<Broker> b) : mSession(s), mBroker(std::move(b)) {}
     ~InprocBackend() override { disconnect(); }
 
     trxClient_returnCode_t connect() override
     {
-        std::string user = s_->props().getStr("SESSION_USERNAME", "");
-        std::string pass = s_->props().getStr("SESSION_PASSWORD", "");
-        std::lock_guard<std::mutex> g(b_->mu);
-        if (b_->refuseLogin)
+        std::string user = mSession->props().getStr("SESSION_USERNAME", "");
+        std::string pass = mSession->props().getStr("SESSION_PASSWORD", "");
+        std::lock_guard<std::mutex> g(mBroker->mu);
+        if (mBroker->refuseLogin)
             return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by broker '%s' for user '%s'",
-                        b_->name.c_str(), user.c_str());
-        if (!b_->users.empty()) {
-            auto it = b_->users.find(user);
-            if (it == b_->users.end() || it->second != pass)
+                        mBroker->name.c_str(), user.c_str());
+        if (!mBroker->users.empty()) {
+            auto it = mBroker->users.find(user);
+            if (it == mBroker->users.end() || it->second != pass)
                 return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by broker '%s': bad credentials for '%s'",
-                            b_->name.c_str(), user.c_str());
+                            mBroker->name.c_str(), user.c_str());
         }
-        attached_ = true;
+        mAttached = true;
         return TRXCLIENT_OK;
     }
 
     void disconnect() override
     {
-        std::lock_guard<std::mutex> g(b_->mu);
-        for (auto &p : subs_) {
-            b_->trie.erase(p.first, p.second);
+        std::lock_guard<std::mutex> g(mBroker->mu);
+        for (auto &p : mSubs) {
+            mBroker->trie.erase(p.first, p.second);
             delete p.second;
         }
-        subs_.clear();
-        attached_ = false;
+        mSubs.clear();
+        mAttached = false;
     }
 
     trxClient_returnCode_t subscribe(const std::string &topic, int mode) override
     {
-        std::unique_lock<std::mutex> lk(b_->mu);
-        if (Broker::denied(b_->denySub, topic)) {
+        std::unique_lock<std::mutex> lk(mBroker->mu);
+        if (Broker::denied(mBroker->denySub, topic)) {
             lk.unlock();
-            std::string text = "subscription refused by broker '" + b_->name + "' for Topic '" + topic + "'";
+            std::string text = "subscription refused by broker '" + mBroker->name + "' for Topic '" + topic + "'";
             if (mode == 1)
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, "%s", text.c_str());
-            s_->subscriptionLost(topic, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, text);
+            mSession->subscriptionLost(topic, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, text);
             return TRXCLIENT_OK;
         }
-        if (!subs_.count(topic)) {
+        if (!mSubs.count(topic)) {
             auto *sub = new Broker::Sub{this, topic};
-            subs_.emplace(topic, sub);
-            b_->trie.insert(topic, sub);
+            mSubs.emplace(topic, sub);
+            mBroker->trie.insert(topic, sub);
         }
         lk.unlock();
         if (mode == 2)
-            s_->subscribeResult(topic, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + topic + "'");
+            mSession->subscribeResult(topic, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + topic + "'");
         return TRXCLIENT_OK;
     }
 
     void unsubscribe(const std::string &topic) override
     {
-        std::lock_guard<std::mutex> g(b_->mu);
-        auto it = subs_.find(topic);
-        if (it == subs_.end())
+        std::lock_guard<std::mutex> g(mBroker->mu);
+        auto it = mSubs.find(topic);
+        if (it == mSubs.end())
             return;
-        b_->trie.erase(topic, it->second);
+        mBroker->trie.erase(topic, it->second);
         delete it->second;
-        subs_.erase(it);
+        mSubs.erase(it);
     }
 
     trxClient_returnCode_t publish(const Msg &m) override
     {
         std::string topic = m.topic();
         std::vector<InprocBackend *> targets;
-        std::unique_lock<std::mutex> lk(b_->mu);
-        if (b_->maxMsgSize && m.attLen > b_->maxMsgSize)
+        std::unique_lock<std::mutex> lk(mBroker->mu);
+        if (mBroker->maxMsgSize && m.attLen > mBroker->maxMsgSize)
             return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
                         "message of %u bytes exceeds the broker's limit of %u bytes for Topic '%s'", m.attLen,
-                        b_->maxMsgSize, topic.c_str());
-        if (!attached_)
+                        mBroker->maxMsgSize, topic.c_str());
+        if (!mAttached)
             return TRXCLIENT_OK; // lost like on a broken connection
-        if (Broker::denied(b_->denyPub, topic)) {
+        if (Broker::denied(mBroker->denyPub, topic)) {
             lk.unlock();
-            s_->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED, 0,
-                           "publication refused by broker '" + b_->name + "' for Topic '" + topic + "'");
+            mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED, 0,
+                           "publication refused by broker '" + mBroker->name + "' for Topic '" + topic + "'");
             return TRXCLIENT_OK;
         }
-        Broker::Cached &c = b_->cache[topic];
+        Broker::Cached &c = mBroker->cache[topic];
         c.msg.reset(copyForDelivery(m));
         c.suspect = false;
         c.at = Clock::now();
-        uint64_t seq = ++b_->seq;
-        b_->trie.match(topic, [&](Broker::Sub *sub) {
+        uint64_t seq = ++mBroker->seq;
+        mBroker->trie.match(topic, [&](Broker::Sub *sub) {
             InprocBackend *be = sub->be;
-            if (be->attached_ && be->lastSeq_ != seq) {
-                be->lastSeq_ = seq; // one copy per session however many patterns match
+            if (be->mAttached && be->mLastSeq != seq) {
+                be->mLastSeq = seq; // one copy per session however many patterns match
                 targets.push_back(be);
             }
         });
@@ -157,7 +158,7 @@ public:
             Msg *copy = copyForDelivery(m);
             if (copy) {
                 copy->discard = false;
-                be->s_->deliver(copy);
+                be->mSession->deliver(copy);
             }
         }
         return TRXCLIENT_OK;
@@ -165,23 +166,23 @@ public:
 
     std::string nodeName() override
     {
-        std::string n = "inproc-" + b_->name;
+        std::string n = "inproc-" + mBroker->name;
         std::replace(n.begin(), n.end(), '/', '_');
         return n;
     }
-    std::string connectedUrl() override { return "inproc://" + b_->name; }
+    std::string connectedUrl() override { return "inproc://" + mBroker->name; }
 
     void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) override
     {
         std::vector<Msg *> msgs;
         bool suspect = false;
         {
-            std::lock_guard<std::mutex> g(b_->mu);
-            if (b_->cacheSilent)
+            std::lock_guard<std::mutex> g(mBroker->mu);
+            if (mBroker->cacheSilent)
                 return; // the request's timer answers
             auto now = Clock::now();
             auto take = [&](const Broker::Cached &c) {
-                if (msgs.size() >= s_->requestMsgLimit() || !c.msg)
+                if (msgs.size() >= mSession->requestMsgLimit() || !c.msg)
                     return;
                 Msg *m = copyForDelivery(*c.msg);
                 bool old = cs->maxAgeMs &&
@@ -195,12 +196,12 @@ public:
                         (req->topic.size() >= 2 && req->topic.compare(req->topic.size() - 2, 2, "/>") == 0) ||
                         req->topic == ">";
             if (wild) {
-                for (auto &e : b_->cache)
+                for (auto &e : mBroker->cache)
                     if (topicMatches(req->topic, e.first))
                         take(e.second);
             } else {
-                auto it = b_->cache.find(req->topic);
-                if (it != b_->cache.end())
+                auto it = mBroker->cache.find(req->topic);
+                if (it != mBroker->cache.end())
                     take(it->second);
             }
         }
@@ -219,41 +220,41 @@ public:
     trxClient_returnCode_t testDrop() override
     {
         {
-            std::lock_guard<std::mutex> g(b_->mu);
-            attached_ = false;
+            std::lock_guard<std::mutex> g(mBroker->mu);
+            mAttached = false;
         }
-        s_->connectionLost("connection dropped (fault injection)");
+        mSession->connectionLost("connection dropped (fault injection)");
         return TRXCLIENT_OK;
     }
 
     trxClient_returnCode_t testRestore() override
     {
         {
-            std::lock_guard<std::mutex> g(b_->mu);
-            attached_ = true;
+            std::lock_guard<std::mutex> g(mBroker->mu);
+            mAttached = true;
         }
-        s_->connectionRestored();
+        mSession->connectionRestored();
         return TRXCLIENT_OK;
     }
 
     trxClient_returnCode_t testFail() override
     {
         {
-            std::lock_guard<std::mutex> g(b_->mu);
-            attached_ = false;
+            std::lock_guard<std::mutex> g(mBroker->mu);
+            mAttached = false;
         }
-        s_->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connection failed (fault injection)");
+        mSession->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connection failed (fault injection)");
         return TRXCLIENT_OK;
     }
 
     bool drain(int) override { return true; }
 
 private:
-    Session *s_;
-    std::shared_ptr<Broker> b_;
-    bool attached_ = false; // guarded by the broker's lock
-    uint64_t lastSeq_ = 0;  // likewise
-    std::unordered_map<std::string, Broker::Sub *> subs_;
+    Session *mSession;
+    std::shared_ptr<Broker> mBroker;
+    bool mAttached = false; // guarded by the broker's lock
+    uint64_t mLastSeq = 0;  // likewise
+    std::unordered_map<std::string, Broker::Sub *> mSubs;
 };
 
 trxClient_returnCode_t badName(const char *fn) { return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL broker name", fn); }

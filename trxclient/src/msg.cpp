@@ -3,8 +3,6 @@
 #include "envelope.h"
 #include "errors.h"
 
-#include <nats/nats.h>
-
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -15,8 +13,14 @@ namespace trx {
 Msg::~Msg()
 {
     magic = 0;
-    if (natsMsg)
-        natsMsg_Destroy(static_cast<::natsMsg *>(natsMsg));
+    releaseBackend();
+}
+
+void Msg::releaseBackend()
+{
+    if (backendMsg)
+        releaseBackendMsg(backendMsg);
+    backendMsg = nullptr;
 }
 
 void Msg::setOwnedAttachment(const void *p, uint32_t n)
@@ -29,9 +33,7 @@ void Msg::setOwnedAttachment(const void *p, uint32_t n)
 
 void Msg::reset()
 {
-    if (natsMsg)
-        natsMsg_Destroy(static_cast<::natsMsg *>(natsMsg));
-    natsMsg = nullptr;
+    releaseBackend();
     topicPtr = nullptr;
     topicOwned.clear();
     hasTopic = false;
@@ -286,11 +288,7 @@ std::string mapToText(const std::vector<uint8_t> &fields)
 
 using namespace trx;
 
-#define MSG_OR_FAIL(m, p)                                                                                          \
-    Msg *m = toMsg(p);                                                                                             \
-    if (!m)                                                                                                        \
-        return p ? fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "%s: not a message handle", __func__)                \
-                 : fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL message", __func__);
+#define MSG_OR_FAIL(m, p) TRX_HANDLE_OR_FAIL(Msg, m, toMsg, p, "message")
 
 extern "C" {
 

@@ -49,11 +49,14 @@ struct Msg {
     uint32_t attLen = 0;
     std::vector<uint8_t> attOwned;
     bool hasAtt = false;
-    void *natsMsg = nullptr; // received from NATS: the attachment points into it
+    // Received through a backend: the attachment (and a map in wire form)
+    // point into the backend's own message, which only the backend frees.
+    void *backendMsg = nullptr;
+    void (*releaseBackendMsg)(void *) = nullptr;
 
     std::vector<uint8_t> mapStorage; // header + fields, read-only map
     bool hasMap = false;
-    // A received map nobody has asked for yet: wire form, inside natsMsg.
+    // A received map nobody has asked for yet: wire form, inside backendMsg.
     const uint8_t *mapWire = nullptr;
     uint32_t mapWireLen = 0;
 
@@ -64,9 +67,13 @@ struct Msg {
     bool directToSession = false; // cache answer for the session callback
 
     ~Msg();
+    Msg() = default;
+    Msg(const Msg &) = delete;
+    Msg &operator=(const Msg &) = delete;
     const char *topic() const { return topicPtr ? topicPtr : topicOwned.c_str(); }
     void setOwnedAttachment(const void *p, uint32_t n);
     void reset();
+    void releaseBackend();
     // Turns a map still in wire form into mapStorage.
     void buildMap();
 };

@@ -89,6 +89,17 @@ NatsAccess::Problem NatsAccess::check(const NatsAccessNames &names, std::string 
     return Ok;
 }
 
+std::string natsCallbackErrorText(natsConnection *nc, natsStatus err)
+{
+    // libnats hands each error callback its own text as this thread's last
+    // error; the connection's holds only the newest, so refusals arriving
+    // together would all read the last one.
+    const char *t = nats_GetLastError(nullptr);
+    if (!t || !*t)
+        natsConnection_GetLastError(nc, &t);
+    return t && *t ? t : natsStatus_GetText(err);
+}
+
 bool NatsAccess::apply(natsOptions *o, const NatsAccessNames &names, std::string &err) const
 {
     natsStatus st = NATS_OK;

@@ -38,6 +38,9 @@ struct NatsAccess {
 // libnats' status with its detail text.
 std::string natsErrorText(natsStatus s);
 
+// The text of an error libnats hands to a connection's error handler.
+std::string natsCallbackErrorText(natsConnection *nc, natsStatus err);
+
 // Why the cache stream cannot be used at all, from the answer to a stream
 // info request: no JetStream on the server, or no such stream; empty
 // otherwise. The texts say what to do about it.

@@ -1,6 +1,8 @@
 #include "core.h"
 #include "errors.h"
+#include "inproc.h"
 #include "log.h"
+#include "natsBackend.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,58 +15,58 @@ trxClient_returnCode_t Backend::notSupported()
     return fail(TRXCLIENT_SUBCODE_INVALID_SESSION_OPERATION, "fault injection works on inproc sessions only");
 }
 
-Session::Session(Context *ctx, Props props) : ctx_(ctx), props_(std::move(props)) { id_ = newSessionId(); }
+Session::Session(Context *ctx, Props props) : mCtx(ctx), mProps(std::move(props)) { mId = newSessionId(); }
 
 Session::~Session()
 {
     magic = 0;
-    dispatch_.forEach([](DispatchEntry *e) { delete e; });
+    mDispatch.forEach([](DispatchEntry *e) { delete e; });
 }
 
 trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *fi)
 {
     if (fi) {
-        eventCb_ = fi->eventInfo.callback_p;
-        eventUser_ = fi->eventInfo.user_p;
-        rxCb_ = fi->rxMsgInfo.callback_p;
-        rxUser_ = fi->rxMsgInfo.user_p;
+        mEventCb = fi->eventInfo.callback_p;
+        mEventUser = fi->eventInfo.user_p;
+        mRxCb = fi->rxMsgInfo.callback_p;
+        mRxUser = fi->rxMsgInfo.user_p;
     }
     std::string err;
     long long v;
     auto boolProp = [&](const char *name, bool def) {
-        const std::string *s = props_.get(name);
+        const std::string *s = mProps.get(name);
         if (!s)
             return def;
         return !(*s == "0" || strcasecmp(s->c_str(), "false") == 0 || strcasecmp(s->c_str(), "no") == 0);
     };
-    connectBlocking_ = boolProp("SESSION_CONNECT_BLOCKING", true);
-    reapply_ = boolProp("SESSION_REAPPLY_SUBSCRIPTIONS", true);
-    topicDispatch_ = boolProp("SESSION_TOPIC_DISPATCH", true);
-    directOk_ = !boolProp("SESSION_ALWAYS_BUFFER_IN_CONTEXT", true);
-    if (!props_.getInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, v, err))
+    mConnectBlocking = boolProp("SESSION_CONNECT_BLOCKING", true);
+    mReapply = boolProp("SESSION_REAPPLY_SUBSCRIPTIONS", true);
+    mTopicDispatch = boolProp("SESSION_TOPIC_DISPATCH", true);
+    mDirectOk = !boolProp("SESSION_ALWAYS_BUFFER_IN_CONTEXT", true);
+    if (!mProps.getInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, v, err))
         return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    bufMsgLimit_ = static_cast<uint64_t>(v);
-    if (!props_.getInt("SESSION_BUFFER_BYTE_LIMIT", 64ll << 20, 1024, 1ll << 42, v, err))
+    mBufMsgLimit = static_cast<uint64_t>(v);
+    if (!mProps.getInt("SESSION_BUFFER_BYTE_LIMIT", 64ll << 20, 1024, 1ll << 42, v, err))
         return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    bufByteLimit_ = static_cast<uint64_t>(v);
-    if (!props_.getInt("SESSION_REQUEST_MSG_LIMIT", 100000, 1, 1ll << 31, v, err))
+    mBufByteLimit = static_cast<uint64_t>(v);
+    if (!mProps.getInt("SESSION_REQUEST_MSG_LIMIT", 100000, 1, 1ll << 31, v, err))
         return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    requestMsgLimit_ = static_cast<uint32_t>(v);
+    mRequestMsgLimit = static_cast<uint32_t>(v);
 
-    host_ = props_.getStr("SESSION_HOST", "inproc://default");
-    if (host_.rfind("inproc://", 0) == 0) {
-        std::string name = host_.substr(9);
+    mHost = mProps.getStr("SESSION_HOST", "inproc://default");
+    if (mHost.rfind("inproc://", 0) == 0) {
+        std::string name = mHost.substr(9);
         if (name.empty())
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_HOST '%s': inproc broker needs a name",
-                        host_.c_str());
-        backend_ = makeInprocBackend(this, name);
-    } else if (host_.rfind("nats://", 0) == 0 || host_.rfind("tls://", 0) == 0) {
-        backend_ = makeNatsBackend(this, host_);
+                        mHost.c_str());
+        mBackend = makeInprocBackend(this, name);
+    } else if (mHost.rfind("nats://", 0) == 0 || mHost.rfind("tls://", 0) == 0) {
+        mBackend = makeNatsBackend(this, mHost);
     } else {
         return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
-                    "SESSION_HOST '%s': expected inproc://NAME or nats://host:port[,...]", host_.c_str());
+                    "SESSION_HOST '%s': expected inproc://NAME or nats://host:port[,...]", mHost.c_str());
     }
-    if (!backend_)
+    if (!mBackend)
         return TRXCLIENT_FAIL; // the factory set the error
     return TRXCLIENT_OK;
 }
@@ -73,52 +75,52 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *f
 
 trxClient_returnCode_t Session::connect()
 {
-    std::lock_guard<std::mutex> op(opMu_);
+    std::lock_guard<std::mutex> op(mOpMu);
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        if (state_ == SessionState::Up || state_ == SessionState::Reconnecting)
+        std::lock_guard<std::mutex> g(mStateMu);
+        if (mState == SessionState::Up || mState == SessionState::Reconnecting)
             return TRXCLIENT_OK;
-        if (state_ == SessionState::Connecting)
+        if (mState == SessionState::Connecting)
             return TRXCLIENT_IN_PROGRESS;
-        state_ = SessionState::Connecting;
+        mState = SessionState::Connecting;
     }
     auto attempt = [this]() -> trxClient_returnCode_t {
-        trxClient_returnCode_t rc = backend_->connect();
+        trxClient_returnCode_t rc = mBackend->connect();
         trxClient_errorInfo_t err = *trxClient_getLastErrorInfo();
         {
-            std::lock_guard<std::mutex> g(stateMu_);
-            state_ = rc == TRXCLIENT_OK ? SessionState::Up : SessionState::Down;
+            std::lock_guard<std::mutex> g(mStateMu);
+            mState = rc == TRXCLIENT_OK ? SessionState::Up : SessionState::Down;
         }
         if (rc == TRXCLIENT_OK) {
             // Subscriptions made before (or kept across a disconnect) go to the broker now.
             // The broker's answer on the point-to-point one is awaited: a
             // refusal must be known before the first request goes out.
-            if (backend_->subscribe(p2pPattern(), 1) != TRXCLIENT_OK &&
+            if (mBackend->subscribe(p2pPattern(), 1) != TRXCLIENT_OK &&
                 trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED)
                 refuseP2P();
             else
-                p2pRefused_ = false;
+                mP2pRefused = false;
             for (const std::string &t : brokerTopics())
-                backend_->subscribe(t, 0);
+                mBackend->subscribe(t, 0);
             {
-                std::lock_guard<std::mutex> g(subMu_);
-                for (auto &b : brokerSubs_)
+                std::lock_guard<std::mutex> g(mSubMu);
+                for (auto &b : mBrokerSubs)
                     if (b.second.state == BrokerSub::Pending)
                         b.second.state = BrokerSub::Active;
             }
-            TRX_LOG(TRXCLIENT_LOG_NOTICE, "session %s up on %s", id_.c_str(), backend_->connectedUrl().c_str());
+            TRX_LOG(TRXCLIENT_LOG_NOTICE, "session %s up on %s", mId.c_str(), mBackend->connectedUrl().c_str());
             raiseEvent(TRXCLIENT_SESSION_EVENT_UP_NOTICE, TRXCLIENT_SUBCODE_OK, 0, "session up");
         } else {
-            TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s connect failed: %s", id_.c_str(), err.errorStr);
+            TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s connect failed: %s", mId.c_str(), err.errorStr);
         }
         *trxClient_getLastErrorInfo() = err;
         return rc;
     };
-    if (connectBlocking_)
+    if (mConnectBlocking)
         return attempt();
-    if (connectThread_.joinable())
-        connectThread_.join();
-    connectThread_ = std::thread([this, attempt] {
+    if (mConnectThread.joinable())
+        mConnectThread.join();
+    mConnectThread = std::thread([this, attempt] {
         if (attempt() != TRXCLIENT_OK) {
             trxClient_errorInfo_t *e = trxClient_getLastErrorInfo();
             raiseEvent(TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR, e->subCode, e->responseCode, e->errorStr);
@@ -129,19 +131,19 @@ trxClient_returnCode_t Session::connect()
 
 trxClient_returnCode_t Session::disconnect()
 {
-    std::lock_guard<std::mutex> op(opMu_);
-    if (connectThread_.joinable())
-        connectThread_.join();
+    std::lock_guard<std::mutex> op(mOpMu);
+    if (mConnectThread.joinable())
+        mConnectThread.join();
     bool wasUp;
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        wasUp = state_ == SessionState::Up || state_ == SessionState::Reconnecting;
-        if (state_ == SessionState::Created)
+        std::lock_guard<std::mutex> g(mStateMu);
+        wasUp = mState == SessionState::Up || mState == SessionState::Reconnecting;
+        if (mState == SessionState::Created)
             return TRXCLIENT_OK;
-        state_ = SessionState::Disconnected;
+        mState = SessionState::Disconnected;
     }
     cancelCacheRequests();
-    backend_->disconnect();
+    mBackend->disconnect();
     // Every confirmation request gets its one answer, also when the
     // connection goes before the broker gave it.
     answerPending(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
@@ -154,28 +156,28 @@ trxClient_returnCode_t Session::disconnect()
 void Session::destroy()
 {
     disconnect();
-    closing_ = true;
+    mClosing = true;
     {
         // Cache sessions outlive nothing: their requests were cancelled above.
-        std::lock_guard<std::mutex> g(cacheMu_);
-        for (CacheSession *c : caches_)
+        std::lock_guard<std::mutex> g(mCacheMu);
+        for (CacheSession *c : mCaches)
             c->session = nullptr;
-        caches_.clear();
+        mCaches.clear();
     }
-    ctx_->runAndWait([this] { finalize(); });
-    ctx_->removeSession(this);
-    ctx_->deferDelete(this);
+    mCtx->runAndWait([this] { finalize(); });
+    mCtx->removeSession(this);
+    mCtx->deferDelete(this);
 }
 
 void Session::finalize()
 {
-    waitDirect(); // closing_ is set: none starts after this
-    ctx_->purge(this);
+    waitDirect(); // mClosing is set: none starts after this
+    mCtx->purge(this);
     std::deque<RxItem> items;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        items.swap(rxq_);
-        rxMsgsQueued_ = rxBytes_ = 0;
+        std::lock_guard<std::mutex> g(mRxMu);
+        items.swap(mRxq);
+        mRxMsgsQueued = mRxBytes = 0;
     }
     for (RxItem &it : items) {
         if (it.msg)
@@ -185,12 +187,12 @@ void Session::finalize()
     }
     std::vector<DispatchEntry *> gone;
     {
-        std::lock_guard<std::mutex> g(subMu_);
-        dispatch_.forEach([&](DispatchEntry *e) { gone.push_back(e); });
-        dispatch_.clear();
-        brokerSubs_.clear();
+        std::lock_guard<std::mutex> g(mSubMu);
+        mDispatch.forEach([&](DispatchEntry *e) { gone.push_back(e); });
+        mDispatch.clear();
+        mBrokerSubs.clear();
     }
-    trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
+    trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
     for (DispatchEntry *e : gone) {
         if (cb)
             cb(e->topic.c_str(), &e->info);
@@ -202,8 +204,8 @@ void Session::cancelCacheRequests()
 {
     std::vector<CacheSession *> cs;
     {
-        std::lock_guard<std::mutex> g(cacheMu_);
-        cs = caches_;
+        std::lock_guard<std::mutex> g(mCacheMu);
+        cs = mCaches;
     }
     for (CacheSession *c : cs)
         c->cancelAll();
@@ -211,48 +213,48 @@ void Session::cancelCacheRequests()
 
 void Session::addCacheSession(CacheSession *c)
 {
-    std::lock_guard<std::mutex> g(cacheMu_);
-    caches_.push_back(c);
+    std::lock_guard<std::mutex> g(mCacheMu);
+    mCaches.push_back(c);
 }
 
 void Session::removeCacheSession(CacheSession *c)
 {
-    std::lock_guard<std::mutex> g(cacheMu_);
-    caches_.erase(std::remove(caches_.begin(), caches_.end(), c), caches_.end());
+    std::lock_guard<std::mutex> g(mCacheMu);
+    mCaches.erase(std::remove(mCaches.begin(), mCaches.end(), c), mCaches.end());
 }
 
 void Session::connectionLost(const std::string &why)
 {
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        if (state_ != SessionState::Up)
+        std::lock_guard<std::mutex> g(mStateMu);
+        if (mState != SessionState::Up)
             return;
-        state_ = SessionState::Reconnecting;
+        mState = SessionState::Reconnecting;
     }
     // The event carries the same text; whoever handles it tells the operator.
-    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s: %s, reconnecting", id_.c_str(), why.c_str());
+    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s: %s, reconnecting", mId.c_str(), why.c_str());
     raiseEvent(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, 0, why);
 }
 
 void Session::connectionRestored()
 {
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        if (state_ != SessionState::Reconnecting && state_ != SessionState::Up)
+        std::lock_guard<std::mutex> g(mStateMu);
+        if (mState != SessionState::Reconnecting && mState != SessionState::Up)
             return;
-        state_ = SessionState::Up;
+        mState = SessionState::Up;
     }
-    reconnects_++;
-    if (!reapply_)
+    mReconnects++;
+    if (!mReapply)
         dropBrokerSubscriptions();
     bool wasSuspended;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        wasSuspended = suspended_;
+        std::lock_guard<std::mutex> g(mRxMu);
+        wasSuspended = mSuspended;
     }
-    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s reconnected to %s", id_.c_str(), backend_->connectedUrl().c_str());
+    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s reconnected to %s", mId.c_str(), mBackend->connectedUrl().c_str());
     raiseEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
-               "reconnected to " + backend_->connectedUrl());
+               "reconnected to " + mBackend->connectedUrl());
     // A reconnect starts the flow again; whoever suspended may do it again.
     if (wasSuspended) {
         resume();
@@ -264,21 +266,21 @@ void Session::connectionRestored()
 void Session::connectionDown(trxClient_subCode_t sub, const std::string &why)
 {
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        if (state_ != SessionState::Up && state_ != SessionState::Reconnecting)
+        std::lock_guard<std::mutex> g(mStateMu);
+        if (mState != SessionState::Up && mState != SessionState::Reconnecting)
             return;
-        state_ = SessionState::Down;
+        mState = SessionState::Down;
     }
-    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s down: %s", id_.c_str(), why.c_str());
+    TRX_LOG(TRXCLIENT_LOG_INFO, "session %s down: %s", mId.c_str(), why.c_str());
     cancelCacheRequests();
     raiseEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR, sub, 0, why);
 }
 
 std::vector<std::string> Session::brokerTopics()
 {
-    std::lock_guard<std::mutex> g(subMu_);
+    std::lock_guard<std::mutex> g(mSubMu);
     std::vector<std::string> out;
-    for (auto &b : brokerSubs_)
+    for (auto &b : mBrokerSubs)
         if (b.second.state != BrokerSub::Denied)
             out.push_back(b.first);
     return out;
@@ -288,8 +290,8 @@ void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t su
 {
     std::vector<std::pair<std::string, void *>> answers;
     {
-        std::lock_guard<std::mutex> g(subMu_);
-        for (auto &b : brokerSubs_) {
+        std::lock_guard<std::mutex> g(mSubMu);
+        for (auto &b : mBrokerSubs) {
             for (void *c : b.second.waiting)
                 answers.emplace_back(b.first, c);
             if (b.second.waitingNull)
@@ -304,8 +306,8 @@ void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t su
 
 bool Session::hasBrokerTopic(const std::string &topic)
 {
-    std::lock_guard<std::mutex> g(subMu_);
-    return brokerSubs_.count(topic) > 0;
+    std::lock_guard<std::mutex> g(mSubMu);
+    return mBrokerSubs.count(topic) > 0;
 }
 
 void Session::dropBrokerSubscriptions()
@@ -313,25 +315,25 @@ void Session::dropBrokerSubscriptions()
     std::vector<std::string> topics;
     std::vector<DispatchEntry *> gone;
     {
-        std::lock_guard<std::mutex> g(subMu_);
-        for (auto &b : brokerSubs_)
+        std::lock_guard<std::mutex> g(mSubMu);
+        for (auto &b : mBrokerSubs)
             topics.push_back(b.first);
-        dispatch_.forEach([&](DispatchEntry *e) {
+        mDispatch.forEach([&](DispatchEntry *e) {
             if (!e->local)
                 gone.push_back(e);
         });
         for (DispatchEntry *e : gone)
-            dispatch_.erase(e->topic, e);
-        for (auto &b : brokerSubs_)
+            mDispatch.erase(e->topic, e);
+        for (auto &b : mBrokerSubs)
             if (b.second.plainRefs)
-                plainTrie_.erase(b.first, &b.second);
-        brokerSubs_.clear();
+                mPlainTrie.erase(b.first, &b.second);
+        mBrokerSubs.clear();
     }
     for (const std::string &t : topics)
-        backend_->unsubscribe(t);
+        mBackend->unsubscribe(t);
     postInOrder(
         [this, gone] {
-            trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
+            trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
             for (DispatchEntry *e : gone) {
                 if (cb)
                     cb(e->topic.c_str(), &e->info);
@@ -346,15 +348,15 @@ void Session::dropBrokerSubscriptions()
 void Session::raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, int responseCode,
                          const std::string &info, void *corr)
 {
-    if (!eventCb_ || closing_)
+    if (!mEventCb || mClosing)
         return;
     postInOrder(
         [this, ev, sub, responseCode, info, corr] {
-            if (closing_)
+            if (mClosing)
                 return;
             setLastError(sub, responseCode, info.c_str());
             trxClient_session_eventCallbackInfo_t ei{ev, responseCode, info.c_str(), corr};
-            eventCb_(this, &ei, eventUser_);
+            mEventCb(this, &ei, mEventUser);
         },
         this);
 }
@@ -363,10 +365,10 @@ void Session::postInOrder(std::function<void()> fn, Session *owner)
 {
     {
         // Messages that arrive from now on wait until it has run.
-        std::lock_guard<std::mutex> g(rxMu_);
-        ++eventsRaised_;
+        std::lock_guard<std::mutex> g(mRxMu);
+        ++mEventsRaised;
     }
-    ctx_->post(
+    mCtx->post(
         [this, fn = std::move(fn)] {
             waitDirect(); // a message that came first is through first
             fn();
@@ -379,19 +381,19 @@ void Session::eventDone()
 {
     bool post = false;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        ++eventsDone_;
-        if (!scheduled_ && rxReady())
-            post = scheduled_ = true;
+        std::lock_guard<std::mutex> g(mRxMu);
+        ++mEventsDone;
+        if (!mScheduled && rxReady())
+            post = mScheduled = true;
     }
     if (post)
-        ctx_->postSessionRx(this);
+        mCtx->postSessionRx(this);
 }
 
 void Session::waitDirect()
 {
-    std::unique_lock<std::mutex> lk(rxMu_);
-    directCv_.wait(lk, [this] { return !direct_; });
+    std::unique_lock<std::mutex> lk(mRxMu);
+    mDirectCv.wait(lk, [this] { return !mDirect; });
 }
 
 // ---- flow control -------------------------------------------------------------------
@@ -400,10 +402,10 @@ trxClient_returnCode_t Session::suspend()
 {
     if (failSuspend.load() > 0 && failSuspend.fetch_sub(1) > 0)
         return fail(TRXCLIENT_SUBCODE_INTERNAL_ERROR, "trxClient_session_suspend: refused by fault injection");
-    std::lock_guard<std::mutex> g(rxMu_);
-    if (!suspended_)
-        TRX_LOG(TRXCLIENT_LOG_INFO, "session %s suspended", id_.c_str());
-    suspended_ = true;
+    std::lock_guard<std::mutex> g(mRxMu);
+    if (!mSuspended)
+        TRX_LOG(TRXCLIENT_LOG_INFO, "session %s suspended", mId.c_str());
+    mSuspended = true;
     return TRXCLIENT_OK;
 }
 
@@ -413,60 +415,60 @@ trxClient_returnCode_t Session::resume()
         return fail(TRXCLIENT_SUBCODE_INTERNAL_ERROR, "trxClient_session_resume: refused by fault injection");
     bool post = false;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        if (suspended_)
-            TRX_LOG(TRXCLIENT_LOG_INFO, "session %s resumed, %zu held", id_.c_str(), rxq_.size());
-        suspended_ = false;
-        if (!scheduled_ && rxReady()) {
-            scheduled_ = true;
+        std::lock_guard<std::mutex> g(mRxMu);
+        if (mSuspended)
+            TRX_LOG(TRXCLIENT_LOG_INFO, "session %s resumed, %zu held", mId.c_str(), mRxq.size());
+        mSuspended = false;
+        if (!mScheduled && rxReady()) {
+            mScheduled = true;
             post = true;
         }
     }
     if (post)
-        ctx_->postSessionRx(this);
+        mCtx->postSessionRx(this);
     return TRXCLIENT_OK;
 }
 
 void Session::deliver(Msg *m, bool here)
 {
-    rxMsgs_++;
+    mRxMsgs++;
     bool post = false, overflow = false, now = false;
     uint64_t heldMsgs = 0, heldBytes = 0;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        if (closing_) {
+        std::lock_guard<std::mutex> g(mRxMu);
+        if (mClosing) {
             delete m;
             return;
         }
-        if (here && directOk_ && !direct_ && !scheduled_ && !suspended_ && rxq_.empty() &&
-            eventsDone_ == eventsRaised_) {
+        if (here && mDirectOk && !mDirect && !mScheduled && !mSuspended && mRxq.empty() &&
+            mEventsDone == mEventsRaised) {
             // Nothing of this session is waiting for the context thread, so
             // dispatching here keeps the order; the rest waits meanwhile.
-            direct_ = now = true;
-            if (pendingDiscard_) {
+            mDirect = now = true;
+            if (mPendingDiscard) {
                 m->discard = true;
-                pendingDiscard_ = false;
-                discardReported_ = false;
+                mPendingDiscard = false;
+                mDiscardReported = false;
             }
-        } else if (rxMsgsQueued_ >= bufMsgLimit_ || rxBytes_ + m->attLen > bufByteLimit_) {
+        } else if (mRxMsgsQueued >= mBufMsgLimit || mRxBytes + m->attLen > mBufByteLimit) {
             delete m;
-            rxDiscarded_++;
-            pendingDiscard_ = true;
-            overflow = !discardReported_;
-            discardReported_ = true;
-            heldMsgs = rxMsgsQueued_;
-            heldBytes = rxBytes_;
+            mRxDiscarded++;
+            mPendingDiscard = true;
+            overflow = !mDiscardReported;
+            mDiscardReported = true;
+            heldMsgs = mRxMsgsQueued;
+            heldBytes = mRxBytes;
         } else {
-            if (pendingDiscard_) {
+            if (mPendingDiscard) {
                 m->discard = true;
-                pendingDiscard_ = false;
-                discardReported_ = false;
+                mPendingDiscard = false;
+                mDiscardReported = false;
             }
-            rxq_.push_back(RxItem{m, {}, eventsRaised_});
-            rxMsgsQueued_++;
-            rxBytes_ += m->attLen;
-            if (!scheduled_ && rxReady()) {
-                scheduled_ = true;
+            mRxq.push_back(RxItem{m, {}, mEventsRaised});
+            mRxMsgsQueued++;
+            mRxBytes += m->attLen;
+            if (!mScheduled && rxReady()) {
+                mScheduled = true;
                 post = true;
             }
         }
@@ -476,71 +478,71 @@ void Session::deliver(Msg *m, bool here)
             m->discard = true;
         dispatch(m);
         {
-            std::lock_guard<std::mutex> g(rxMu_);
-            direct_ = false;
-            if (!scheduled_ && rxReady())
-                post = scheduled_ = true;
+            std::lock_guard<std::mutex> g(mRxMu);
+            mDirect = false;
+            if (!mScheduled && rxReady())
+                post = mScheduled = true;
         }
-        directCv_.notify_all();
+        mDirectCv.notify_all();
     }
     if (overflow) {
         TRX_LOG(TRXCLIENT_LOG_WARNING,
                 "session %s: receive buffer full (%llu messages, %llu bytes held; limits %llu, %llu), discarding",
-                id_.c_str(), static_cast<unsigned long long>(heldMsgs), static_cast<unsigned long long>(heldBytes),
-                static_cast<unsigned long long>(bufMsgLimit_), static_cast<unsigned long long>(bufByteLimit_));
+                mId.c_str(), static_cast<unsigned long long>(heldMsgs), static_cast<unsigned long long>(heldBytes),
+                static_cast<unsigned long long>(mBufMsgLimit), static_cast<unsigned long long>(mBufByteLimit));
         raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, 0,
                    "receive buffer full: messages discarded");
     }
     if (post)
-        ctx_->postSessionRx(this);
+        mCtx->postSessionRx(this);
 }
 
 void Session::deliverCache(std::vector<Msg *> msgs, std::function<void()> completion)
 {
     bool post = false;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        if (closing_) {
+        std::lock_guard<std::mutex> g(mRxMu);
+        if (mClosing) {
             for (Msg *m : msgs)
                 delete m;
             if (completion)
-                ctx_->post(std::move(completion), nullptr);
+                mCtx->post(std::move(completion), nullptr);
             return;
         }
         for (Msg *m : msgs) {
-            rxq_.push_back(RxItem{m, {}, eventsRaised_});
-            rxMsgsQueued_++;
-            rxBytes_ += m->attLen;
+            mRxq.push_back(RxItem{m, {}, mEventsRaised});
+            mRxMsgsQueued++;
+            mRxBytes += m->attLen;
         }
         if (completion)
-            rxq_.push_back(RxItem{nullptr, std::move(completion), eventsRaised_});
-        if (!scheduled_ && rxReady()) {
-            scheduled_ = true;
+            mRxq.push_back(RxItem{nullptr, std::move(completion), mEventsRaised});
+        if (!mScheduled && rxReady()) {
+            mScheduled = true;
             post = true;
         }
     }
     if (post)
-        ctx_->postSessionRx(this);
+        mCtx->postSessionRx(this);
 }
 
 void Session::runRx()
 {
     // A batch per lock: the delivery thread keeps pushing while we dispatch.
     constexpr size_t kBatch = 64;
-    std::vector<RxItem> &batch = rxBatch_;
+    std::vector<RxItem> &batch = mRxBatch;
     batch.clear();
     {
-        std::lock_guard<std::mutex> g(rxMu_);
+        std::lock_guard<std::mutex> g(mRxMu);
         if (!rxReady()) {
-            scheduled_ = false;
+            mScheduled = false;
             return;
         }
-        while (batch.size() < kBatch && !rxq_.empty() && rxq_.front().after <= eventsDone_) {
-            batch.push_back(std::move(rxq_.front()));
-            rxq_.pop_front();
+        while (batch.size() < kBatch && !mRxq.empty() && mRxq.front().after <= mEventsDone) {
+            batch.push_back(std::move(mRxq.front()));
+            mRxq.pop_front();
             if (batch.back().msg) {
-                rxMsgsQueued_--;
-                rxBytes_ -= batch.back().msg->attLen;
+                mRxMsgsQueued--;
+                mRxBytes -= batch.back().msg->attLen;
             }
         }
     }
@@ -555,44 +557,44 @@ void Session::runRx()
         } else if (it.fn) {
             it.fn();
         }
-        if (closing_ || suspended_)
+        if (mClosing || mSuspended)
             break; // a callback suspended or closed the session: the rest waits
     }
     bool again;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
+        std::lock_guard<std::mutex> g(mRxMu);
         for (size_t k = n; k-- > done;) {
             if (batch[k].msg) {
-                rxMsgsQueued_++;
-                rxBytes_ += batch[k].msg->attLen;
+                mRxMsgsQueued++;
+                mRxBytes += batch[k].msg->attLen;
             }
-            rxq_.push_front(std::move(batch[k]));
+            mRxq.push_front(std::move(batch[k]));
         }
         again = rxReady();
-        scheduled_ = again;
+        mScheduled = again;
     }
     batch.clear();
     if (again)
-        ctx_->postSessionRx(this); // let other sessions of the context run in between
+        mCtx->postSessionRx(this); // let other sessions of the context run in between
 }
 
-std::string Session::p2pPattern() const { return "#P2P/*/" + id_ + "/>"; }
+std::string Session::p2pPattern() const { return "#P2P/*/" + mId + "/>"; }
 
 bool Session::rxBusy()
 {
-    std::lock_guard<std::mutex> g(rxMu_);
-    return !suspended_ && !rxq_.empty();
+    std::lock_guard<std::mutex> g(mRxMu);
+    return !mSuspended && !mRxq.empty();
 }
 
 void Session::refuseP2P()
 {
-    if (p2pRefused_.exchange(true))
+    if (mP2pRefused.exchange(true))
         return;
     TRX_LOG(TRXCLIENT_LOG_ERROR,
             "session %s: the broker refused the subscription to %s, this session's point-to-point "
             "topics: no reply to a request and no point-to-point message can reach it. Grant the user "
             "subscribe permission on %s",
-            id_.c_str(), backend_->brokerName(p2pPattern()).c_str(), backend_->brokerName("#P2P/>").c_str());
+            mId.c_str(), mBackend->brokerName(p2pPattern()).c_str(), mBackend->brokerName("#P2P/>").c_str());
 }
 
 bool Session::isOwnP2P(std::string_view topic) const
@@ -603,8 +605,8 @@ bool Session::isOwnP2P(std::string_view topic) const
     size_t a = topic.find('/', 5);
     if (a == std::string_view::npos)
         return false;
-    return topic.substr(a + 1, id_.size()) == id_ && topic.size() > a + 1 + id_.size() &&
-           topic[a + 1 + id_.size()] == '/';
+    return topic.substr(a + 1, mId.size()) == mId && topic.size() > a + 1 + mId.size() &&
+           topic[a + 1 + mId.size()] == '/';
 }
 
 void Session::dispatch(Msg *m)
@@ -615,19 +617,19 @@ void Session::dispatch(Msg *m)
     thread_local std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> scratch;
     scratch.clear();
     {
-        std::lock_guard<std::mutex> g(subMu_);
+        std::lock_guard<std::mutex> g(mSubMu);
         if (!m->directToSession)
-            dispatch_.match(topic, [&](DispatchEntry *e) { scratch.push_back(e->info); });
+            mDispatch.match(topic, [&](DispatchEntry *e) { scratch.push_back(e->info); });
         if (scratch.empty()) {
             toSession = m->directToSession || isOwnP2P(topic) || m->cacheStatus != TRXCLIENT_CACHE_MSG_LIVE;
             if (!toSession)
-                plainTrie_.match(topic, [&](BrokerSub *) { toSession = true; });
+                mPlainTrie.match(topic, [&](BrokerSub *) { toSession = true; });
         }
     }
     if (scratch.empty()) {
-        if (toSession && rxCb_) {
+        if (toSession && mRxCb) {
             trxClient_opaqueMsg_pt p = m;
-            if (rxCb_(this, p, rxUser_) == TRXCLIENT_CALLBACK_TAKE_MSG)
+            if (mRxCb(this, p, mRxUser) == TRXCLIENT_CALLBACK_TAKE_MSG)
                 return;
         }
         delete m;
@@ -644,7 +646,7 @@ void Session::dispatch(Msg *m)
         trxClient_opaqueMsg_pt p = mm;
         if (targets[i].callback_p(this, p, targets[i].user_p) != TRXCLIENT_CALLBACK_TAKE_MSG)
             delete mm;
-        if (closing_) {
+        if (mClosing) {
             if (i + 1 < targets.size())
                 delete m; // the original was meant for the last entry
             break;
@@ -673,7 +675,7 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     if (plain && local)
         return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s: local dispatch needs a dispatch function", fn);
     if (!plain) {
-        if (!topicDispatch_)
+        if (!mTopicDispatch)
             return fail(TRXCLIENT_SUBCODE_TOPIC_DISPATCH_DISABLED, "%s: SESSION_TOPIC_DISPATCH is off", fn);
         if (!di || !di->callback_p)
             return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL dispatch %s", fn, di ? "callback" : "info");
@@ -684,12 +686,12 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     if (sc != TRXCLIENT_SUBCODE_OK)
         return fail(sc, "%s: %s Topic '%s'", fn,
                     sc == TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE ? "topic longer than 250 bytes," : "invalid", topic);
-    if (closing_)
+    if (mClosing)
         return fail(TRXCLIENT_SUBCODE_INVALID_SESSION_OPERATION, "%s: session is being destroyed", fn);
     bool connected;
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        connected = state_ == SessionState::Up || state_ == SessionState::Reconnecting;
+        std::lock_guard<std::mutex> g(mStateMu);
+        connected = mState == SessionState::Up || mState == SessionState::Reconnecting;
     }
     if (!local && !connected)
         return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "%s: session not connected (Topic '%s')", fn, topic);
@@ -699,17 +701,17 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     int mode = 0; // what to ask of the backend; -1: nothing
     bool confirmNow = false;
     {
-        std::lock_guard<std::mutex> g(subMu_);
+        std::lock_guard<std::mutex> g(mSubMu);
         if (!plain) {
             entry = new DispatchEntry{t, *di, local};
-            dispatch_.insert(t, entry);
+            mDispatch.insert(t, entry);
         }
         if (local)
             return TRXCLIENT_OK;
-        BrokerSub &bs = brokerSubs_[t];
+        BrokerSub &bs = mBrokerSubs[t];
         bs.refs++;
         if (plain && bs.plainRefs++ == 0)
-            plainTrie_.insert(t, &bs);
+            mPlainTrie.insert(t, &bs);
         if (bs.refs == 1) {
             mode = (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM) ? 1
                    : (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) ? 2
@@ -729,13 +731,13 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
                 if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM) {
                     bs.refs--;
                     if (entry) {
-                        dispatch_.erase(t, entry);
+                        mDispatch.erase(t, entry);
                         delete entry;
                     }
                     if (bs.refs == 0) {
                         if (bs.plainRefs)
-                            plainTrie_.erase(t, &bs);
-                        brokerSubs_.erase(t);
+                            mPlainTrie.erase(t, &bs);
+                        mBrokerSubs.erase(t);
                     }
                     return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
                                 "%s: subscription refused by the broker for Topic '%s'", fn, topic);
@@ -759,14 +761,14 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     if (mode < 0)
         return (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) ? TRXCLIENT_IN_PROGRESS : TRXCLIENT_OK;
 
-    trxClient_returnCode_t rc = backend_->subscribe(t, mode);
+    trxClient_returnCode_t rc = mBackend->subscribe(t, mode);
     if (mode == 2 && rc == TRXCLIENT_OK)
         rc = TRXCLIENT_IN_PROGRESS;
     if (rc == TRXCLIENT_OK || rc == TRXCLIENT_IN_PROGRESS) {
         if (mode != 2) {
-            std::lock_guard<std::mutex> g(subMu_);
-            auto it = brokerSubs_.find(t);
-            if (it != brokerSubs_.end() && it->second.state == BrokerSub::Pending)
+            std::lock_guard<std::mutex> g(mSubMu);
+            auto it = mBrokerSubs.find(t);
+            if (it != mBrokerSubs.end() && it->second.state == BrokerSub::Pending)
                 it->second.state = BrokerSub::Active;
         }
         return rc;
@@ -775,18 +777,18 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     trxClient_errorInfo_t err = *trxClient_getLastErrorInfo();
     bool dropAtBroker = false;
     {
-        std::lock_guard<std::mutex> g(subMu_);
+        std::lock_guard<std::mutex> g(mSubMu);
         if (entry) {
-            dispatch_.erase(t, entry);
+            mDispatch.erase(t, entry);
             delete entry;
         }
-        auto it = brokerSubs_.find(t);
-        if (it != brokerSubs_.end()) {
+        auto it = mBrokerSubs.find(t);
+        if (it != mBrokerSubs.end()) {
             BrokerSub &bs = it->second;
             if (plain && --bs.plainRefs == 0)
-                plainTrie_.erase(t, &bs);
+                mPlainTrie.erase(t, &bs);
             if (--bs.refs == 0) {
-                brokerSubs_.erase(it);
+                mBrokerSubs.erase(it);
                 dropAtBroker = true;
             } else if (err.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED) {
                 bs.state = BrokerSub::Denied;
@@ -794,7 +796,7 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
         }
     }
     if (dropAtBroker)
-        backend_->unsubscribe(t); // a request the broker may still hold
+        mBackend->unsubscribe(t); // a request the broker may still hold
     *trxClient_getLastErrorInfo() = err;
     return rc;
 }
@@ -804,9 +806,9 @@ void Session::subscribeResult(const std::string &topic, bool ok, trxClient_subCo
     std::vector<void *> waiting;
     bool waitingNull = false, known = false;
     {
-        std::lock_guard<std::mutex> g(subMu_);
-        auto it = brokerSubs_.find(topic);
-        if (it != brokerSubs_.end()) {
+        std::lock_guard<std::mutex> g(mSubMu);
+        auto it = mBrokerSubs.find(topic);
+        if (it != mBrokerSubs.end()) {
             known = true;
             BrokerSub &bs = it->second;
             if (bs.state == BrokerSub::Pending || !ok)
@@ -819,7 +821,7 @@ void Session::subscribeResult(const std::string &topic, bool ok, trxClient_subCo
     if (!known)
         return;
     if (!ok)
-        TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s: %s", id_.c_str(), text.c_str());
+        TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s: %s", mId.c_str(), text.c_str());
     trxClient_session_event_t ev =
         ok ? TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK : TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR;
     for (void *c : waiting)
@@ -835,9 +837,9 @@ void Session::subscriptionLost(const std::string &topic, trxClient_subCode_t sub
         return;
     }
     {
-        std::lock_guard<std::mutex> g(subMu_);
-        auto it = brokerSubs_.find(topic);
-        if (it == brokerSubs_.end() || it->second.state == BrokerSub::Denied)
+        std::lock_guard<std::mutex> g(mSubMu);
+        auto it = mBrokerSubs.find(topic);
+        if (it == mBrokerSubs.end() || it->second.state == BrokerSub::Denied)
             return;
         it->second.state = BrokerSub::Denied;
     }
@@ -861,10 +863,10 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
     bool brokerGone = false, wasLocal = false, wasDenied = false;
     std::vector<void *> overtaken; // confirmation requests still unanswered
     {
-        std::lock_guard<std::mutex> g(subMu_);
+        std::lock_guard<std::mutex> g(mSubMu);
         if (!plain) {
             // The newest entry of this callback and user pointer goes first.
-            if (const auto *list = dispatch_.values(t))
+            if (const auto *list = mDispatch.values(t))
                 for (auto it = list->end(); it != list->begin() && !entry;) {
                     --it;
                     if ((*it)->info.callback_p == di->callback_p && (*it)->info.user_p == di->user_p)
@@ -873,32 +875,32 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
             if (!entry)
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: no dispatch entry for Topic '%s'", fn,
                             topic);
-            dispatch_.erase(t, entry);
+            mDispatch.erase(t, entry);
             wasLocal = entry->local;
         }
         if (!wasLocal) {
-            auto it = brokerSubs_.find(t);
-            if (it == brokerSubs_.end() || (plain && it->second.plainRefs == 0)) {
+            auto it = mBrokerSubs.find(t);
+            if (it == mBrokerSubs.end() || (plain && it->second.plainRefs == 0)) {
                 if (plain)
                     return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: not subscribed to Topic '%s'", fn,
                                 topic);
             } else {
                 BrokerSub &bs = it->second;
                 if (plain && --bs.plainRefs == 0)
-                    plainTrie_.erase(t, &bs);
+                    mPlainTrie.erase(t, &bs);
                 if (--bs.refs == 0) {
                     wasDenied = bs.state == BrokerSub::Denied;
                     overtaken.swap(bs.waiting);
                     if (bs.waitingNull)
                         overtaken.push_back(nullptr);
-                    brokerSubs_.erase(it);
+                    mBrokerSubs.erase(it);
                     brokerGone = true;
                 }
             }
         }
     }
     if (brokerGone && !wasDenied)
-        backend_->unsubscribe(t);
+        mBackend->unsubscribe(t);
     for (void *c : overtaken)
         raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
                    "subscription request for Topic '" + t + "' ended by an unsubscribe", c);
@@ -906,7 +908,7 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
         // Reported from the context thread, after any dispatch to it still running.
         postInOrder(
             [this, entry] {
-                trxClient_session_topicDispatchDestroyFunc_t cb = dispatchDestroy_.load();
+                trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
                 if (cb)
                     cb(entry->topic.c_str(), &entry->info);
                 delete entry;
@@ -935,14 +937,14 @@ trxClient_returnCode_t Session::send(Msg *m)
         return fail(sc, "trxClient_session_sendMsg: invalid reply-to '%s' for Topic '%s'", m->replyTo.c_str(),
                     m->topic());
     {
-        std::lock_guard<std::mutex> g(stateMu_);
-        if (state_ != SessionState::Up && state_ != SessionState::Reconnecting)
+        std::lock_guard<std::mutex> g(mStateMu);
+        if (mState != SessionState::Up && mState != SessionState::Reconnecting)
             return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED,
                         "trxClient_session_sendMsg: session not connected (Topic '%s')", m->topic());
     }
-    trxClient_returnCode_t rc = backend_->publish(*m);
+    trxClient_returnCode_t rc = mBackend->publish(*m);
     if (rc == TRXCLIENT_OK)
-        txMsgs_++;
+        mTxMsgs++;
     return rc;
 }
 
@@ -953,16 +955,16 @@ trxClient_returnCode_t Session::getProperty(const char *name, char *buf, size_t 
                     name ? "buffer" : "name");
     std::string value;
     if (strcasecmp(name, "SESSION_REPLY_TO_DEFAULT_DEST") == 0) {
-        value = "#P2P/" + backend_->nodeName() + "/" + id_ + "//";
+        value = "#P2P/" + mBackend->nodeName() + "/" + mId + "//";
     } else if (strcasecmp(name, "SESSION_REPLY_TO_REFUSED") == 0) {
         value = p2pRefused() ? "1" : "0";
     } else if (strcasecmp(name, "SESSION_CLIENT_NAME") == 0) {
-        value = id_;
+        value = mId;
     } else if (strcasecmp(name, "SESSION_CONNECTED_HOST") == 0) {
-        value = backend_->connectedUrl();
+        value = mBackend->connectedUrl();
     } else if (strcasecmp(name, "SESSION_HOST") == 0) {
-        value = host_;
-    } else if (const std::string *v = props_.get(name)) {
+        value = mHost;
+    } else if (const std::string *v = mProps.get(name)) {
         value = *v;
     } else {
         return fail(TRXCLIENT_SUBCODE_PROPERTY_NOT_FOUND, "trxClient_session_getProperty: no property '%s'", name);
@@ -977,18 +979,18 @@ trxClient_returnCode_t Session::getProperty(const char *name, char *buf, size_t 
 void Session::stats(trxClient_session_stats_t &out)
 {
     out = trxClient_session_stats_t{};
-    out.rxMsgs = rxMsgs_;
-    out.rxDiscardedMsgs = rxDiscarded_;
-    out.txMsgs = txMsgs_;
-    out.reconnects = reconnects_;
+    out.rxMsgs = mRxMsgs;
+    out.rxDiscardedMsgs = mRxDiscarded;
+    out.txMsgs = mTxMsgs;
+    out.reconnects = mReconnects;
     {
-        std::lock_guard<std::mutex> g(rxMu_);
-        out.rxBufferedMsgs = rxMsgsQueued_;
-        out.rxBufferedBytes = rxBytes_;
+        std::lock_guard<std::mutex> g(mRxMu);
+        out.rxBufferedMsgs = mRxMsgsQueued;
+        out.rxBufferedBytes = mRxBytes;
     }
-    std::lock_guard<std::mutex> g(subMu_);
-    out.brokerSubscriptions = brokerSubs_.size();
-    out.dispatchEntries = dispatch_.size();
+    std::lock_guard<std::mutex> g(mSubMu);
+    out.brokerSubscriptions = mBrokerSubs.size();
+    out.dispatchEntries = mDispatch.size();
 }
 
 Session *toSession(trxClient_opaqueSession_pt p)

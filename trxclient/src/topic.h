@@ -48,54 +48,54 @@ public:
     }
     ~ValueList() { release(); }
 
-    bool empty() const { return size_ == 0; }
-    V *begin() { return cap_ == 1 ? &u_.one : u_.many; }
-    V *end() { return begin() + size_; }
-    const V *begin() const { return cap_ == 1 ? &u_.one : u_.many; }
-    const V *end() const { return begin() + size_; }
+    bool empty() const { return mSize == 0; }
+    V *begin() { return mCap == 1 ? &mValues.one : mValues.many; }
+    V *end() { return begin() + mSize; }
+    const V *begin() const { return mCap == 1 ? &mValues.one : mValues.many; }
+    const V *end() const { return begin() + mSize; }
 
     void push_back(V v)
     {
-        if (size_ == cap_) {
-            V *many = new V[cap_ * 2];
+        if (mSize == mCap) {
+            V *many = new V[mCap * 2];
             std::copy(begin(), end(), many);
-            uint32_t cap = cap_ * 2;
+            uint32_t cap = mCap * 2;
             release();
-            u_.many = many;
-            cap_ = cap;
+            mValues.many = many;
+            mCap = cap;
         }
-        begin()[size_++] = v;
+        begin()[mSize++] = v;
     }
 
     // Removes the value at it; the others keep their order.
     void erase(V *it)
     {
         std::copy(it + 1, end(), it);
-        --size_;
+        --mSize;
     }
 
 private:
     void release()
     {
-        if (cap_ > 1)
-            delete[] u_.many;
-        cap_ = 1;
+        if (mCap > 1)
+            delete[] mValues.many;
+        mCap = 1;
     }
 
     void take(ValueList &o)
     {
-        u_ = o.u_;
-        size_ = o.size_;
-        cap_ = o.cap_;
-        o.size_ = 0;
-        o.cap_ = 1;
+        mValues = o.mValues;
+        mSize = o.mSize;
+        mCap = o.mCap;
+        o.mSize = 0;
+        o.mCap = 1;
     }
 
     union {
         V one;
         V *many;
-    } u_{};
-    uint32_t size_ = 0, cap_ = 1;
+    } mValues{};
+    uint32_t mSize = 0, mCap = 1;
 };
 
 // Patterns split at sep into levels; matching walks the levels through hash
@@ -105,19 +105,19 @@ private:
 template <class V>
 class TopicTrie {
 public:
-    explicit TopicTrie(char sep = '/') : sep_(sep) {}
+    explicit TopicTrie(char sep = '/') : mSep(sep) {}
 
     void insert(std::string_view pattern, V value)
     {
-        Node *n = &root_;
+        Node *n = &mRoot;
         size_t pos = 0;
         for (;;) {
-            size_t end = pattern.find(sep_, pos);
+            size_t end = pattern.find(mSep, pos);
             bool last = end == std::string_view::npos;
             std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
             if (last && level == ">") {
                 branches(n).rest.push_back(value);
-                ++size_;
+                ++mSize;
                 return;
             }
             n = child(n, level, true);
@@ -126,7 +126,7 @@ public:
             pos = end + 1;
         }
         n->here.push_back(value);
-        ++size_;
+        ++mSize;
     }
 
     // Removes one value equal to `value` stored under exactly `pattern`.
@@ -141,7 +141,7 @@ public:
         if (it == list->end())
             return false;
         list->erase(it);
-        --size_;
+        --mSize;
         // Drop what holds nothing any more, so memory follows the count.
         for (size_t i = path.size() - 1;; --i) {
             Node *node = path[i];
@@ -161,34 +161,34 @@ public:
     template <class F>
     void match(std::string_view topic, F &&f) const
     {
-        levels_.clear();
+        mLevels.clear();
         size_t pos = 0;
         for (;;) {
-            size_t end = topic.find(sep_, pos);
+            size_t end = topic.find(mSep, pos);
             if (end == std::string_view::npos) {
-                levels_.push_back(topic.substr(pos));
+                mLevels.push_back(topic.substr(pos));
                 break;
             }
-            levels_.push_back(topic.substr(pos, end - pos));
+            mLevels.push_back(topic.substr(pos, end - pos));
             pos = end + 1;
         }
-        walk(&root_, 0, f);
+        walk(&mRoot, 0, f);
     }
 
     // Calls f(value) for every stored value.
     template <class F>
     void forEach(F &&f) const
     {
-        visit(&root_, f);
+        visit(&mRoot, f);
     }
 
     void clear()
     {
-        root_ = Node();
-        size_ = 0;
+        mRoot = Node();
+        mSize = 0;
     }
 
-    size_t size() const { return size_; }
+    size_t size() const { return mSize; }
 
 private:
     struct Branches;
@@ -247,12 +247,12 @@ private:
     // nodes walked (root first) and the levels that led to each after the root.
     ValueList<V> *find(std::string_view pattern, std::vector<Node *> *path, std::vector<std::string_view> *keys)
     {
-        Node *n = &root_;
+        Node *n = &mRoot;
         if (path)
             path->push_back(n);
         size_t pos = 0;
         for (;;) {
-            size_t end = pattern.find(sep_, pos);
+            size_t end = pattern.find(mSep, pos);
             bool last = end == std::string_view::npos;
             std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
             if (last && level == ">")
@@ -289,7 +289,7 @@ private:
     template <class F>
     void walk(const Node *n, size_t i, F &f) const
     {
-        if (i == levels_.size()) {
+        if (i == mLevels.size()) {
             for (const V &v : n->here)
                 f(v);
             return;
@@ -299,11 +299,11 @@ private:
         const Branches &b = *n->more;
         for (const V &v : b.rest)
             f(v);
-        std::string_view level = levels_[i];
+        std::string_view level = mLevels[i];
         if (!b.exact.empty()) {
             // Heterogeneous lookup is C++20; a reused key keeps this allocation-light.
-            key_.assign(level.data(), level.size());
-            auto it = b.exact.find(key_);
+            mKey.assign(level.data(), level.size());
+            auto it = b.exact.find(mKey);
             if (it != b.exact.end())
                 walk(&it->second, i + 1, f);
         }
@@ -332,11 +332,11 @@ private:
             visit(p.second.get(), f);
     }
 
-    char sep_;
-    Node root_;
-    size_t size_ = 0;
-    mutable std::vector<std::string_view> levels_;
-    mutable std::string key_;
+    char mSep;
+    Node mRoot;
+    size_t mSize = 0;
+    mutable std::vector<std::string_view> mLevels;
+    mutable std::string mKey;
 };
 
 } // namespace trx

@@ -243,27 +243,27 @@ int parse(int argc, char **argv, Args &a, bool &done)
 
 class Tool {
 public:
-    explicit Tool(Args &a) : a_(a) {}
+    explicit Tool(Args &a) : mArgs(a) {}
 
     ~Tool()
     {
-        if (js_)
-            jsCtx_Destroy(js_);
-        if (nc_)
-            natsConnection_Destroy(nc_);
+        if (mJs)
+            jsCtx_Destroy(mJs);
+        if (mNc)
+            natsConnection_Destroy(mNc);
     }
 
     int run()
     {
         if (int rc = connect())
             return rc;
-        if (a_.command == "create")
+        if (mArgs.command == "create")
             return create();
-        if (a_.command == "add" || a_.command == "update")
+        if (mArgs.command == "add" || mArgs.command == "update")
             return update();
-        if (a_.command == "show")
+        if (mArgs.command == "show")
             return show();
-        if (a_.command == "empty")
+        if (mArgs.command == "empty")
             return empty();
         return remove();
     }
@@ -276,26 +276,26 @@ private:
             return fail("cannot create libnats options");
         std::string err;
         natsStatus st = NATS_OK;
-        if (!a_.access.apply(o, kNames, err)) {
+        if (!mArgs.access.apply(o, kNames, err)) {
             natsOptions_Destroy(o);
             return fail(err);
         }
-        natsOptions_SetTimeout(o, std::min<int64_t>(a_.timeoutMs, 5000));
-        st = natsConnection_Connect(&nc_, o);
+        natsOptions_SetTimeout(o, std::min<int64_t>(mArgs.timeoutMs, 5000));
+        st = natsConnection_Connect(&mNc, o);
         natsOptions_Destroy(o);
         if (st == NATS_CONNECTION_AUTH_FAILED)
-            return fail("login refused by " + a_.server + ": " + trx::natsErrorText(st));
+            return fail("login refused by " + mArgs.server + ": " + trx::natsErrorText(st));
         if (st == NATS_NO_SERVER)
-            return fail("no nats-server reachable at " + a_.server + ": " + trx::natsErrorText(st));
+            return fail("no nats-server reachable at " + mArgs.server + ": " + trx::natsErrorText(st));
         if (st != NATS_OK)
-            return fail("connect to " + a_.server + " failed: " + trx::natsErrorText(st));
+            return fail("connect to " + mArgs.server + " failed: " + trx::natsErrorText(st));
         char url[256] = {};
-        natsConnection_GetConnectedUrl(nc_, url, sizeof url);
-        url_ = url;
+        natsConnection_GetConnectedUrl(mNc, url, sizeof url);
+        mUrl = url;
         jsOptions jo;
         jsOptions_Init(&jo);
-        jo.Wait = std::min<int64_t>(a_.timeoutMs, 5000);
-        st = natsConnection_JetStream(&js_, nc_, &jo);
+        jo.Wait = std::min<int64_t>(mArgs.timeoutMs, 5000);
+        st = natsConnection_JetStream(&mJs, mNc, &jo);
         if (st != NATS_OK)
             return fail("JetStream context: " + trx::natsErrorText(st));
         return 0;
@@ -310,28 +310,28 @@ private:
     // The broker's refusal in words that say what is wrong and what to do.
     int refused(const char *what, natsStatus st, jsErrCode jerr)
     {
-        std::string missing = trx::cacheStreamMissing(st, a_.stream, url_);
+        std::string missing = trx::cacheStreamMissing(st, mArgs.stream, mUrl);
         if (!missing.empty())
             return fail(missing);
-        const std::string n = std::to_string(a_.replicas);
+        const std::string n = std::to_string(mArgs.replicas);
         switch (static_cast<int>(jerr)) {
         case JSStreamReplicasNotSupportedErr:
-            return fail("--replicas " + n + ": " + url_ +
+            return fail("--replicas " + n + ": " + mUrl +
                         " is a single nats-server, not a JetStream cluster; a replicated cache needs a cluster of "
                         "at least " + n + " nodes (scripts/cluster.sh start)");
         case JSClusterNoPeersErr:
         case JSInsufficientResourcesErr:
-            return fail("--replicas " + n + ": the JetStream cluster of " + url_ + " has fewer than " + n +
+            return fail("--replicas " + n + ": the JetStream cluster of " + mUrl + " has fewer than " + n +
                         " nodes able to hold a copy: " + trx::natsErrorText(st));
         case JSStreamSubjectOverlapErr:
-            return fail("a pattern overlaps the subjects of another stream on " + url_ + ": " +
+            return fail("a pattern overlaps the subjects of another stream on " + mUrl + ": " +
                         trx::natsErrorText(st));
         default:
             break;
         }
         if (trx::jetStreamBusy(st, jerr))
-            return fail(std::string(what) + ": no answer from the JetStream cluster of " + url_ + " within " +
-                        std::to_string(a_.timeoutMs / 1000.0).substr(0, 4) +
+            return fail(std::string(what) + ": no answer from the JetStream cluster of " + mUrl + " within " +
+                        std::to_string(mArgs.timeoutMs / 1000.0).substr(0, 4) +
                         " s (no leader elected, or a node lost): " + trx::natsErrorText(st));
         return fail(std::string(what) + " failed: " + trx::natsErrorText(st) + " (JetStream error " +
                     std::to_string(static_cast<int>(jerr)) + ")");
@@ -341,7 +341,7 @@ private:
     template <class F>
     natsStatus retrying(jsErrCode &jerr, F call)
     {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(a_.timeoutMs);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(mArgs.timeoutMs);
         for (;;) {
             jerr = static_cast<jsErrCode>(0);
             natsStatus st = call();
@@ -353,7 +353,7 @@ private:
 
     natsStatus info(jsStreamInfo **si, jsErrCode &jerr)
     {
-        return retrying(jerr, [&] { return js_GetStreamInfo(si, js_, a_.stream.c_str(), nullptr, &jerr); });
+        return retrying(jerr, [&] { return js_GetStreamInfo(si, mJs, mArgs.stream.c_str(), nullptr, &jerr); });
     }
 
     static std::set<std::string> subjectsOf(const jsStreamConfig *c)
@@ -379,7 +379,7 @@ private:
         for (auto &s : subjects)
             subj.push_back(s.c_str());
         jsStreamConfig_Init(&cfg);
-        cfg.Name = a_.stream.c_str();
+        cfg.Name = mArgs.stream.c_str();
         cfg.Subjects = subj.data();
         cfg.SubjectsLen = static_cast<int>(subj.size());
         cfg.Storage = storage;
@@ -391,7 +391,7 @@ private:
 
     int create()
     {
-        const std::set<std::string> want(a_.subjects.begin(), a_.subjects.end());
+        const std::set<std::string> want(mArgs.subjects.begin(), mArgs.subjects.end());
         for (int attempt = 0; attempt < 2; ++attempt) {
             jsStreamInfo *si = nullptr;
             jsErrCode jerr;
@@ -405,8 +405,8 @@ private:
                 return refused("stream info", st, jerr);
             jsStreamConfig cfg;
             std::vector<const char *> subj;
-            fillConfig(cfg, subj, want, a_.replicas, a_.storage);
-            st = retrying(jerr, [&] { return js_AddStream(&si, js_, &cfg, nullptr, &jerr); });
+            fillConfig(cfg, subj, want, mArgs.replicas, mArgs.storage);
+            st = retrying(jerr, [&] { return js_AddStream(&si, mJs, &cfg, nullptr, &jerr); });
             if (si)
                 jsStreamInfo_Destroy(si);
             // Made meanwhile, possibly by an earlier try of ours that timed out.
@@ -414,12 +414,12 @@ private:
                 continue;
             if (st != NATS_OK)
                 return refused("create", st, jerr);
-            std::printf("stream %s created on %s: %s storage, %d replica%s, caching %s\n", a_.stream.c_str(),
-                        url_.c_str(), storageName(a_.storage), a_.replicas, a_.replicas > 1 ? "s" : "",
+            std::printf("stream %s created on %s: %s storage, %d replica%s, caching %s\n", mArgs.stream.c_str(),
+                        mUrl.c_str(), storageName(mArgs.storage), mArgs.replicas, mArgs.replicas > 1 ? "s" : "",
                         topicsOf(want).c_str());
             return 0;
         }
-        return fail("stream " + a_.stream + " keeps appearing and vanishing on " + url_);
+        return fail("stream " + mArgs.stream + " keeps appearing and vanishing on " + mUrl);
     }
 
     // create on an existing stream: the same configuration is fine; another
@@ -431,21 +431,21 @@ private:
         std::vector<std::string> diffs;
         if (have != want)
             diffs.push_back("patterns " + topicsOf(have) + " (asked: " + topicsOf(want) + ")");
-        if (c->Storage != a_.storage)
+        if (c->Storage != mArgs.storage)
             diffs.push_back(std::string("storage ") + storageName(c->Storage) + " (asked: " +
-                            storageName(a_.storage) + ")");
-        if (c->Replicas != a_.replicas)
-            diffs.push_back("replicas " + std::to_string(c->Replicas) + " (asked: " + std::to_string(a_.replicas) +
+                            storageName(mArgs.storage) + ")");
+        if (c->Replicas != mArgs.replicas)
+            diffs.push_back("replicas " + std::to_string(c->Replicas) + " (asked: " + std::to_string(mArgs.replicas) +
                             ")");
         if (c->MaxMsgsPerSubject != 1 || !c->AllowDirect)
             diffs.push_back("not one value per topic with direct get (made by another tool?)");
         if (diffs.empty()) {
             std::printf("stream %s already exists on %s as asked: %s storage, %d replica%s, caching %s\n",
-                        a_.stream.c_str(), url_.c_str(), storageName(c->Storage), static_cast<int>(c->Replicas),
+                        mArgs.stream.c_str(), mUrl.c_str(), storageName(c->Storage), static_cast<int>(c->Replicas),
                         c->Replicas > 1 ? "s" : "", topicsOf(have).c_str());
             return 0;
         }
-        std::string text = "stream " + a_.stream + " already exists on " + url_ + " with another configuration:";
+        std::string text = "stream " + mArgs.stream + " already exists on " + mUrl + " with another configuration:";
         for (auto &d : diffs)
             text += "\n  " + d;
         text += "\nnothing changed. Patterns and replicas change with: trxcache update [PATTERN...] [--replicas N];"
@@ -459,34 +459,34 @@ private:
         jsErrCode jerr;
         natsStatus st = info(&si, jerr);
         if (st != NATS_OK)
-            return refused(a_.command.c_str(), st, jerr);
+            return refused(mArgs.command.c_str(), st, jerr);
         const jsStreamConfig *c = si->Config;
         const std::set<std::string> have = subjectsOf(c);
-        std::set<std::string> want = a_.command == "add" || a_.subjects.empty() ? have : std::set<std::string>{};
-        want.insert(a_.subjects.begin(), a_.subjects.end());
-        const int replicas = a_.replicasGiven ? a_.replicas : static_cast<int>(c->Replicas);
+        std::set<std::string> want = mArgs.command == "add" || mArgs.subjects.empty() ? have : std::set<std::string>{};
+        want.insert(mArgs.subjects.begin(), mArgs.subjects.end());
+        const int replicas = mArgs.replicasGiven ? mArgs.replicas : static_cast<int>(c->Replicas);
         const jsStorageType storage = c->Storage;
         const bool clustered = si->Cluster != nullptr;
         const uint64_t kept = si->State.NumSubjects;
         jsStreamInfo_Destroy(si);
-        if (a_.storageGiven && a_.storage != storage)
-            return fail(std::string("--storage ") + storageName(a_.storage) + ": stream " + a_.stream + " keeps " +
+        if (mArgs.storageGiven && mArgs.storage != storage)
+            return fail(std::string("--storage ") + storageName(mArgs.storage) + ": stream " + mArgs.stream + " keeps " +
                         storageName(storage) + " storage; storage cannot change on a live stream (trxcache delete, "
                         "then create)");
         // A single server takes a replica count it cannot honour: refuse it here.
         if (replicas > 1 && !clustered)
-            return refused(a_.command.c_str(), NATS_ERR, JSStreamReplicasNotSupportedErr);
+            return refused(mArgs.command.c_str(), NATS_ERR, JSStreamReplicasNotSupportedErr);
         jsStreamConfig cfg;
         std::vector<const char *> subj;
         fillConfig(cfg, subj, want, replicas, storage);
         si = nullptr;
-        st = retrying(jerr, [&] { return js_UpdateStream(&si, js_, &cfg, nullptr, &jerr); });
+        st = retrying(jerr, [&] { return js_UpdateStream(&si, mJs, &cfg, nullptr, &jerr); });
         if (si)
             jsStreamInfo_Destroy(si);
         if (st != NATS_OK)
-            return refused(a_.command.c_str(), st, jerr);
-        std::printf("stream %s on %s: %d replica%s, caching %s; %llu cached topics kept\n", a_.stream.c_str(),
-                    url_.c_str(), replicas, replicas > 1 ? "s" : "", topicsOf(want).c_str(),
+            return refused(mArgs.command.c_str(), st, jerr);
+        std::printf("stream %s on %s: %d replica%s, caching %s; %llu cached topics kept\n", mArgs.stream.c_str(),
+                    mUrl.c_str(), replicas, replicas > 1 ? "s" : "", topicsOf(want).c_str(),
                     static_cast<unsigned long long>(kept));
         std::set<std::string> dropped;
         std::set_difference(have.begin(), have.end(), want.begin(), want.end(),
@@ -505,7 +505,7 @@ private:
         if (st != NATS_OK)
             return refused("show", st, jerr);
         const jsStreamConfig *c = si->Config;
-        std::printf("stream %s on %s\n", a_.stream.c_str(), url_.c_str());
+        std::printf("stream %s on %s\n", mArgs.stream.c_str(), mUrl.c_str());
         std::printf("  storage:       %s\n", storageName(c->Storage));
         if (!si->Cluster) {
             std::printf("  replicas:      %d (a single server, no cluster)\n", static_cast<int>(c->Replicas));
@@ -539,7 +539,7 @@ private:
 
     int empty()
     {
-        std::vector<std::string> filters = a_.subjects;
+        std::vector<std::string> filters = mArgs.subjects;
         if (filters.empty())
             filters.push_back("");
         for (auto &f : filters) {
@@ -547,14 +547,14 @@ private:
             jsOptions_Init(&jo);
             jo.Stream.Purge.Subject = f.empty() ? nullptr : f.c_str();
             jsErrCode jerr;
-            natsStatus st = retrying(jerr, [&] { return js_PurgeStream(js_, a_.stream.c_str(), &jo, &jerr); });
+            natsStatus st = retrying(jerr, [&] { return js_PurgeStream(mJs, mArgs.stream.c_str(), &jo, &jerr); });
             if (st != NATS_OK)
                 return refused("empty", st, jerr);
         }
         std::string which;
-        for (auto &p : a_.patterns)
+        for (auto &p : mArgs.patterns)
             which += (which.empty() ? " for " : ", ") + p;
-        std::printf("stream %s emptied%s\n", a_.stream.c_str(), which.c_str());
+        std::printf("stream %s emptied%s\n", mArgs.stream.c_str(), which.c_str());
         return 0;
     }
 
@@ -564,21 +564,21 @@ private:
         int tries = 0;
         natsStatus st = retrying(jerr, [&] {
             ++tries;
-            return js_DeleteStream(js_, a_.stream.c_str(), nullptr, &jerr);
+            return js_DeleteStream(mJs, mArgs.stream.c_str(), nullptr, &jerr);
         });
         // A try that timed out while the cluster was busy may have deleted it.
         if (st == NATS_NOT_FOUND && tries > 1)
             st = NATS_OK;
         if (st != NATS_OK)
             return refused("delete", st, jerr);
-        std::printf("stream %s deleted\n", a_.stream.c_str());
+        std::printf("stream %s deleted\n", mArgs.stream.c_str());
         return 0;
     }
 
-    Args &a_;
-    natsConnection *nc_ = nullptr;
-    jsCtx *js_ = nullptr;
-    std::string url_;
+    Args &mArgs;
+    natsConnection *mNc = nullptr;
+    jsCtx *mJs = nullptr;
+    std::string mUrl;
 };
 
 } // namespace

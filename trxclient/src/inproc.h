@@ -1,0 +1,14 @@
+// The in-process backend: a broker inside the process, named by
+// SESSION_HOST inproc://NAME, with the fault injection of trxClientTest.h.
+#pragma once
+
+#include "core.h"
+
+#include <memory>
+#include <string>
+
+namespace trx {
+
+std::unique_ptr<Backend> makeInprocBackend(Session *s, const std::string &name);
+
+} // namespace trx

@@ -428,7 +428,7 @@ TEST(NatsSending, AdaptivePolicyDoesNotHoldPacedSendsForTheFlusher)
 TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossBrokerRestarts)
 {
     const int port = freePort();
-    auto server = std::make_unique<NatsServer>("", port, "", true);
+    auto server = std::make_unique<NatsServer>("", port);
     Client sub(creds(server->url(), {"SESSION_RECONNECT_RETRY_WAIT_MS", "10"})),
         pub(creds(server->url(), {"SESSION_SEND_POLICY", "adaptive", "SESSION_RECONNECT_RETRY_WAIT_MS", "20"}));
     ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
@@ -450,7 +450,7 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossBrokerRestarts)
         ASSERT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= before + 200; }, 10000)) << "round " << round;
         server.reset();
         std::this_thread::sleep_for(Ms(30)); // sends are held meanwhile
-        server = std::make_unique<NatsServer>("", port, "", true);
+        server = std::make_unique<NatsServer>("", port);
     }
     const size_t before = received();
     EXPECT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= before + 200; }, 10000));

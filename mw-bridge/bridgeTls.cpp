@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <pthread.h>
 
-namespace {
+namespace
+{
 
 constexpr size_t kSlotSize = sizeof(void*);
 constexpr size_t kSlotAlign = 8;
@@ -40,7 +41,7 @@ __attribute__((destructor)) void tlsDetach()
     gKeyValid = false;
 }
 
-}  // namespace
+} // namespace
 
 void** tarnixBridgeTls_get(void)
 {

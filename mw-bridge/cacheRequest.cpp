@@ -29,10 +29,11 @@
 #include <new>
 #include <unordered_map>
 
-namespace {
+namespace
+{
 
-constexpr uint32_t kCacheRequestFlags = TRXCACHE_REQUEST_FLAGS_NO_SUBSCRIBE | TRXCACHE_REQUEST_FLAGS_TOPIC_DISPATCH |
-                                        TRXCACHE_REQUEST_FLAGS_NOWAIT_REPLY;
+constexpr uint32_t kCacheRequestFlags =
+    TRXCACHE_REQUEST_FLAGS_NO_SUBSCRIBE | TRXCACHE_REQUEST_FLAGS_TOPIC_DISPATCH | TRXCACHE_REQUEST_FLAGS_NOWAIT_REPLY;
 constexpr uint32_t kSubscribeWait = 2;
 constexpr uint32_t kSubscribeAsync = 16;
 constexpr uint32_t kSubscribeLocalOnly = 8;
@@ -66,21 +67,21 @@ mama_status postSend(TarnixTransportBridge* transport, TarnixCacheRequest* reque
         if (!transport->mSendSubReq)
             return MAMA_STATUS_OK;
         char replyTo[TARNIX_TOPIC_BUFFER];
-        const int written =
-            std::snprintf(replyTo, sizeof(replyTo), "%sdiscard", transport->mInboxTarnixReplyToPrefix);
+        const int written = std::snprintf(replyTo, sizeof(replyTo), "%sdiscard", transport->mInboxTarnixReplyToPrefix);
         if (written < 0 || static_cast<size_t>(written) >= sizeof(replyTo))
         {
             TARNIX_LOG_ERROR("unable to build replyTo: %d", written);
             return MAMA_STATUS_PLATFORM;
         }
-        return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, replyTo, request->mRequest, false,
-                                                     caller);
+        return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, replyTo, request->mRequest,
+                                                         false, caller);
     }
-    const mama_status reachable = tarnixBridgeMamaTransportImpl_checkInboxReachable(transport, request->mSubject, caller);
+    const mama_status reachable =
+        tarnixBridgeMamaTransportImpl_checkInboxReachable(transport, request->mSubject, caller);
     if (reachable != MAMA_STATUS_OK)
         return reachable;
     return tarnixBridgeMamaTransportImpl_sendMessage(transport, request->mSubject, request->mReplyTopic,
-                                                 request->mRequest, false, caller);
+                                                     request->mRequest, false, caller);
 }
 
 void logSendFailure(MamaLogLevel level, trxClient_returnCode_t rc)
@@ -109,13 +110,10 @@ int32_t answerType(const TarnixCacheRequest* request)
     const bool book = request->mSubscriptionType == MAMA_SUBSC_TYPE_BOOK;
     switch (request->mMsgType)
     {
-    case MAMA_SUBSC_SUBSCRIBE:
-    case MAMA_SUBSC_SNAPSHOT:
-        return book ? MAMA_MSG_TYPE_BOOK_INITIAL : MAMA_MSG_TYPE_INITIAL;
-    case MAMA_SUBSC_DQ_UNKNOWN:
-        return book ? MAMA_MSG_TYPE_BOOK_RECAP : MAMA_MSG_TYPE_RECAP;
-    default:
-        return -1;
+        case MAMA_SUBSC_SUBSCRIBE:
+        case MAMA_SUBSC_SNAPSHOT: return book ? MAMA_MSG_TYPE_BOOK_INITIAL : MAMA_MSG_TYPE_INITIAL;
+        case MAMA_SUBSC_DQ_UNKNOWN: return book ? MAMA_MSG_TYPE_BOOK_RECAP : MAMA_MSG_TYPE_RECAP;
+        default: return -1;
     }
 }
 
@@ -139,8 +137,8 @@ mama_status addAnswerTopic(TarnixBridgeSubscription* inbox, const char* topic, b
     {
         const trxClient_session_rxMsgDispatchFuncInfo_t dispatch = answerDispatch(inbox);
         bool added = false;
-        trxClient_returnCode_t rc =
-            tarnixBridgeMamaSubscriptionImpl_subscribeTopic(inbox, kSubscribeLocalOnly, topic, &dispatch, nullptr, &added);
+        trxClient_returnCode_t rc = tarnixBridgeMamaSubscriptionImpl_subscribeTopic(inbox, kSubscribeLocalOnly, topic,
+                                                                                    &dispatch, nullptr, &added);
         if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
         {
             TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "tarnixBridgeMamaSubscription_subscribe() failed");
@@ -256,17 +254,16 @@ mama_status continuation(bool asynchronous, TarnixSynchronismContext* context)
         const MamaLogLevel level = refused ? MAMA_LOG_LEVEL_NORMAL : MAMA_LOG_LEVEL_WARN;
         TARNIX_LOG_CLIENT_ERROR(level, static_cast<trxClient_returnCode_t>(completion),
                                 "Error during subscription ACL check");
-        result = refused ? tarnixCacheRequest_deliverStatus(transport, subscription,
-                                                                   MAMA_MSG_STATUS_NOT_ENTITLED, true)
+        result = refused ? tarnixCacheRequest_deliverStatus(transport, subscription, MAMA_MSG_STATUS_NOT_ENTITLED, true)
                          : MAMA_STATUS_PLATFORM;
     }
     else
     {
         trxClient_opaqueSession_pt session = transport->mSession.load();
         trxClient_returnCode_t rc =
-            session != nullptr ? trxClient_session_topicUnsubscribeWithDispatch(session, 0, request->mCacheTopic,
-                                                                                &check, nullptr)
-                               : TRXCLIENT_FAIL;
+            session != nullptr
+                ? trxClient_session_topicUnsubscribeWithDispatch(session, 0, request->mCacheTopic, &check, nullptr)
+                : TRXCLIENT_FAIL;
         if (rc != TRXCLIENT_OK && rc != TRXCLIENT_IN_PROGRESS)
             TARNIX_LOG_WARN("Failed to unsubscribe from topic '%s' - rc=%s", request->mCacheTopic,
                             trxClient_returnCodeToString(rc));
@@ -327,7 +324,8 @@ bool copyInto(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payl
     char reusableId = '\0';
     msgPayload reusablePayload = nullptr;
     const bool hasPayload = mamaMsgImpl_getPayload(reusable, &reusablePayload) == MAMA_STATUS_OK &&
-                            reusablePayload != nullptr && mamaMsgImpl_getPayloadId(reusable, &reusableId) == MAMA_STATUS_OK;
+                            reusablePayload != nullptr &&
+                            mamaMsgImpl_getPayloadId(reusable, &reusableId) == MAMA_STATUS_OK;
     if (reusableBridge == nullptr || !hasPayload || reusableId != payloadId)
     {
         if (reusableBridge == nullptr)
@@ -413,8 +411,9 @@ void handleStatusEvent(const StatusEvent& event)
     char payloadId = '\0';
     mamaMsgImpl_getPayloadId(tmp, &payloadId);
     if (mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
-        TARNIX_LOG_FINEST("Created internal Bridge Status event msg for payload '%c', with event mode %s, for status %s",
-                          payloadId, event.mCopyMode ? "copy" : "buffer", mamaMsgStatus_stringForStatus(event.mStatus));
+        TARNIX_LOG_FINEST(
+            "Created internal Bridge Status event msg for payload '%c', with event mode %s, for status %s", payloadId,
+            event.mCopyMode ? "copy" : "buffer", mamaMsgStatus_stringForStatus(event.mStatus));
     status = mamaMsgImpl_setStatus(tmp, event.mStatus);
     if (status != MAMA_STATUS_OK)
     {
@@ -498,7 +497,7 @@ void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
     tarnixBridgeMamaSubscriptionImpl_release(event.mSubscription);
 }
 
-}  // namespace
+} // namespace
 
 bool tarnixCacheRequest_handles(mamaMsg request, int32_t* msgType)
 {
@@ -515,42 +514,42 @@ mama_status tarnixCacheRequest_buildTopic(TarnixPublisherBridge* publisher, int3
     const char* subject = publisher->mSubject != nullptr ? publisher->mSubject : "";
     switch (subscriptionType)
     {
-    case MAMA_SUBSC_TYPE_DICTIONARY:
-        copyTopic(out, subject);
-        if (std::strncmp(out, "_MDDD", 5) == 0)
-            out[0] = '#';
-        return MAMA_STATUS_OK;
-    case MAMA_SUBSC_TYPE_NORMAL:
-    case MAMA_SUBSC_TYPE_BOOK:
-    {
-        if (std::strncmp(subject, "_MD", 3) != 0)
+        case MAMA_SUBSC_TYPE_DICTIONARY:
+            copyTopic(out, subject);
+            if (std::strncmp(out, "_MDDD", 5) == 0)
+                out[0] = '#';
+            return MAMA_STATUS_OK;
+        case MAMA_SUBSC_TYPE_NORMAL:
+        case MAMA_SUBSC_TYPE_BOOK:
         {
-            TARNIX_LOG_ERROR("Error in generating tarnix topic for cache request. Topic does not start with '%s', "
-                             "topic=%s._MD",
-                             "_MD", subject);
-            return MAMA_STATUS_PLATFORM;
+            if (std::strncmp(subject, "_MD", 3) != 0)
+            {
+                TARNIX_LOG_ERROR("Error in generating tarnix topic for cache request. Topic does not start with '%s', "
+                                 "topic=%s._MD",
+                                 "_MD", subject);
+                return MAMA_STATUS_PLATFORM;
+            }
+            char* topic = nullptr;
+            mama_status status = tarnixTopic_build(nullptr, publisher->mSource, publisher->mTopic, false,
+                                                   transportOf(publisher), &topic);
+            if (status != MAMA_STATUS_OK)
+            {
+                TARNIX_LOG_ERROR("Error generating tarnix topic for cache request. mSource=%s mTopic=%s: %s",
+                                 publisher->mSource != nullptr ? publisher->mSource : "(null)",
+                                 publisher->mTopic != nullptr ? publisher->mTopic : "(null)",
+                                 mamaStatus_stringForStatus(status));
+                return MAMA_STATUS_PLATFORM;
+            }
+            copyTopic(out, topic);
+            std::free(topic);
+            return MAMA_STATUS_OK;
         }
-        char* topic = nullptr;
-        mama_status status =
-            tarnixTopic_build(nullptr, publisher->mSource, publisher->mTopic, false, transportOf(publisher), &topic);
-        if (status != MAMA_STATUS_OK)
-        {
-            TARNIX_LOG_ERROR("Error generating tarnix topic for cache request. mSource=%s mTopic=%s: %s",
-                             publisher->mSource != nullptr ? publisher->mSource : "(null)",
-                             publisher->mTopic != nullptr ? publisher->mTopic : "(null)",
-                             mamaStatus_stringForStatus(status));
+        default:
+            TARNIX_LOG_ERROR(
+                "Error in generating tarnix topic for cache request. Invalid mamaSubscriptionType='%s' [%d] "
+                "for topic=%s.",
+                MamaSubscTypeStr(static_cast<mamaSubscriptionType>(subscriptionType)), subscriptionType, subject);
             return MAMA_STATUS_PLATFORM;
-        }
-        copyTopic(out, topic);
-        std::free(topic);
-        return MAMA_STATUS_OK;
-    }
-    default:
-        TARNIX_LOG_ERROR("Error in generating tarnix topic for cache request. Invalid mamaSubscriptionType='%s' [%d] "
-                         "for topic=%s.",
-                         MamaSubscTypeStr(static_cast<mamaSubscriptionType>(subscriptionType)), subscriptionType,
-                         subject);
-        return MAMA_STATUS_PLATFORM;
     }
 }
 
@@ -601,8 +600,8 @@ mama_status tarnixCacheRequest_send(TarnixPublisherBridge* publisher, mamaInbox 
     request->mCacheRequestId = takeCacheRequestId(publisher);
 
     trxClient_session_rxMsgDispatchFuncInfo_t check{TRXCLIENT_DISPATCH_TYPE_CALLBACK, dropMessage, nullptr, nullptr};
-    const uint32_t flags = tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync
-                                                                                             : kSubscribeWait;
+    const uint32_t flags =
+        tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge) ? kSubscribeAsync : kSubscribeWait;
     trxClient_opaqueSession_pt session = transport->mSession.load();
     trxClient_returnCode_t rc = TRXCLIENT_FAIL;
     if (session != nullptr)
@@ -624,7 +623,8 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     if (user != nullptr)
     {
         /* The request holds a reference: the owner is still allocated. */
-        owner = static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
+        owner =
+            static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
         if (owner != nullptr && !owner->destroying())
             subscription = owner;
     }
@@ -632,8 +632,9 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     {
         TARNIX_LOG_ERROR("Cache session event with user_p==NULL; event: %s; topic: %s; responseCode: %s; subCode: %s; "
                          "cacheRequestId: %llu",
-                         trxClient_cacheSession_eventToString(info->cacheEvent), info->topic != nullptr ? info->topic : "",
-                         trxClient_returnCodeToString(info->rc), trxClient_subCodeToString(info->subCode),
+                         trxClient_cacheSession_eventToString(info->cacheEvent),
+                         info->topic != nullptr ? info->topic : "", trxClient_returnCodeToString(info->rc),
+                         trxClient_subCodeToString(info->subCode),
                          static_cast<unsigned long long>(info->cacheRequestId));
     }
     const char* topic = info->topic != nullptr ? info->topic : "";
@@ -643,15 +644,16 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
 
     if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)
     {
-        TARNIX_LOG_ERROR("Received unexpected event=%d for cache. event: %s; topic: %s; responseCode: (%d) %s; subCode: "
-                         "(%d) %s; cacheRequestId: %llu",
-                         info->cacheEvent, trxClient_cacheSession_eventToString(info->cacheEvent), topic, info->rc,
-                         trxClient_returnCodeToString(info->rc), info->subCode, trxClient_subCodeToString(info->subCode),
-                         static_cast<unsigned long long>(info->cacheRequestId));
+        TARNIX_LOG_ERROR(
+            "Received unexpected event=%d for cache. event: %s; topic: %s; responseCode: (%d) %s; subCode: "
+            "(%d) %s; cacheRequestId: %llu",
+            info->cacheEvent, trxClient_cacheSession_eventToString(info->cacheEvent), topic, info->rc,
+            trxClient_returnCodeToString(info->rc), info->subCode, trxClient_subCodeToString(info->subCode),
+            static_cast<unsigned long long>(info->cacheRequestId));
     }
-    else if (info->rc == TRXCLIENT_OK || (info->rc == TRXCLIENT_INCOMPLETE &&
-                                          (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
-                                           info->subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT)))
+    else if (info->rc == TRXCLIENT_OK ||
+             (info->rc == TRXCLIENT_INCOMPLETE && (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
+                                                   info->subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT)))
     {
         /* The cache answered. */
         if (transport != nullptr)
@@ -665,7 +667,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
         {
             mama_status status = tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
-                                                                         MAMA_MSG_STATUS_NOT_FOUND, false);
+                                                                  MAMA_MSG_STATUS_NOT_FOUND, false);
             TARNIX_LOG(status == MAMA_STATUS_OK ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR,
                        "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
                        "topic=%s",
@@ -673,9 +675,10 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
         }
         else
         {
-            TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
-                            "topic=%s",
-                            trxClient_subCodeToString(info->subCode), topic);
+            TARNIX_LOG_FINE(
+                "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                "topic=%s",
+                trxClient_subCodeToString(info->subCode), topic);
         }
     }
     else
@@ -684,21 +687,23 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
          * not when OpenMAMA's own wait for the image runs out. The cause is
          * logged in full once, until the cache answers again. */
         tarnixTransportStats_count(stats, TarnixStat::CacheUnanswered);
-        const bool first = transport == nullptr || transport->mCacheFailureShown.exchange(info->subCode) != info->subCode;
+        const bool first =
+            transport == nullptr || transport->mCacheFailureShown.exchange(info->subCode) != info->subCode;
         const bool refused = info->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED ||
                              info->subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;
         if (subscription != nullptr)
             tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
-                                                    refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT,
-                                                    false);
+                                             refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT,
+                                             false);
         if (info->rc == TRXCLIENT_INCOMPLETE)
         {
             const char* subCode = trxClient_subCodeToString(info->subCode);
             if (info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT)
-                TARNIX_LOG(first ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_FINE,
-                           "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
-                           "topic=%s",
-                           subCode, topic);
+                TARNIX_LOG(
+                    first ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_FINE,
+                    "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                    "topic=%s",
+                    subCode, topic);
             else
                 TARNIX_LOG(first ? MAMA_LOG_LEVEL_ERROR : MAMA_LOG_LEVEL_FINE,
                            "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, with "
@@ -722,9 +727,8 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
     }
 }
 
-mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport,
-                                                    TarnixBridgeSubscription* subscription, mamaMsgStatus status,
-                                                    bool copyMode)
+mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport, TarnixBridgeSubscription* subscription,
+                                             mamaMsgStatus status, bool copyMode)
 {
     if (transport == nullptr || subscription == nullptr || subscription->destroying())
         return MAMA_STATUS_OK;

@@ -46,8 +46,7 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
 /* Queues a bridge-built status message for a subscription. copyMode: the
  * fields are copied into the queue's reusable message; otherwise it is
  * rebuilt from the serialized bytes. */
-mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport,
-                                                    TarnixBridgeSubscription* subscription, mamaMsgStatus status,
-                                                    bool copyMode);
+mama_status tarnixCacheRequest_deliverStatus(TarnixTransportBridge* transport, TarnixBridgeSubscription* subscription,
+                                             mamaMsgStatus status, bool copyMode);
 
 #endif

@@ -10,7 +10,8 @@
 
 #include <cstdlib>
 
-namespace {
+namespace
+{
 
 constexpr const char* kGlobalPrefix = "mama.tarnix.transport.";
 constexpr const char* kClientLogLevelProperty = "mama.tarnix.transport.trxClient_log_level";
@@ -35,10 +36,9 @@ trxClient_log_level_t clientLogLevel()
     return tarnixLog_mamaToClientLevel(mama_getLogLevel());
 }
 
-}  // namespace
+} // namespace
 
-mama_status tarnixClientLibrary_initialise(TarnixBridge* bridge, char* versionText,
-                                           size_t versionSize)
+mama_status tarnixClientLibrary_initialise(TarnixBridge* bridge, char* versionText, size_t versionSize)
 {
     trxClient_returnCode_t rc = trxClient_log_setCallback(tarnixLog_clientCallback, nullptr);
     if (rc != TRXCLIENT_OK)
@@ -97,8 +97,7 @@ mama_status tarnixClientLibrary_initialise(TarnixBridge* bridge, char* versionTe
     const int osStatus = tarnixCompat_platformInit();
     if (osStatus != 0)
     {
-        TARNIX_LOG_ERROR("Error in bridge OS initialization - ReturnCode='%s'",
-                         trxClient_returnCodeToString(osStatus));
+        TARNIX_LOG_ERROR("Error in bridge OS initialization - ReturnCode='%s'", trxClient_returnCodeToString(osStatus));
         trxClient_cleanup();
         bridge->mContext = nullptr;
         return MAMA_STATUS_PLATFORM;
@@ -139,8 +138,7 @@ mama_status tarnixClientLibrary_cleanup(void)
     const int osStatus = tarnixCompat_platformCleanup();
     if (osStatus != 0)
     {
-        TARNIX_LOG_ERROR("Error in bridge OS cleanup - ReturnCode='%s'",
-                         trxClient_returnCodeToString(osStatus));
+        TARNIX_LOG_ERROR("Error in bridge OS cleanup - ReturnCode='%s'", trxClient_returnCodeToString(osStatus));
         return MAMA_STATUS_PLATFORM;
     }
     return MAMA_STATUS_OK;

@@ -8,7 +8,8 @@
 #include <unistd.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 void terminateAndLower(char* buffer, size_t size)
 {
@@ -17,7 +18,7 @@ void terminateAndLower(char* buffer, size_t size)
         *p = static_cast<char>(std::tolower(static_cast<unsigned char>(*p)));
 }
 
-}  // namespace
+} // namespace
 
 int tarnixCompat_getComputerName(char* buffer, size_t size)
 {
@@ -50,9 +51,8 @@ int tarnixCompat_getUserName(char* buffer, size_t size)
         std::vector<char> pwBuf(static_cast<size_t>(bufSize));
         struct passwd pw;
         struct passwd* found = nullptr;
-        if (getpwuid_r(geteuid(), &pw, pwBuf.data(), pwBuf.size(), &found) == 0 &&
-            found != nullptr && found->pw_name != nullptr &&
-            std::strlen(found->pw_name) < size)
+        if (getpwuid_r(geteuid(), &pw, pwBuf.data(), pwBuf.size(), &found) == 0 && found != nullptr &&
+            found->pw_name != nullptr && std::strlen(found->pw_name) < size)
         {
             std::strcpy(buffer, found->pw_name);
             result = 0;

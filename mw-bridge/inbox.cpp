@@ -13,7 +13,8 @@
 #include <cstring>
 #include <new>
 
-namespace {
+namespace
+{
 
 /* text = prefix + uuid into room TARNIX_TOPIC_BUFFER; a text that does not fit
  * is cut, with a warning. */
@@ -86,87 +87,89 @@ void MAMACALLTYPE onInboxDestroy(mamaSubscription /*subscription*/, void* closur
     delete inbox;
 }
 
-}  // namespace
+} // namespace
 
 const char* tarnixBridgeMamaInboxImpl_getReplyToTopic(TarnixInboxBridge* inbox)
 {
     return inbox != nullptr ? inbox->mTarnixReplyToTopic : nullptr;
 }
 
-extern "C" {
-
-mama_status tarnixBridgeMamaInbox_createByIndex(inboxBridge* result, mamaTransport tport, int /*tportIndex*/,
-                                                mamaQueue queue, mamaInboxMsgCallback msgCallback,
-                                                mamaInboxErrorCallback errorCallback,
-                                                mamaInboxDestroyCallback onDestroyed, void* closure, mamaInbox parent)
+extern "C"
 {
-    if (result == nullptr || tport == nullptr || queue == nullptr || msgCallback == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TarnixInboxBridge* inbox = new (std::nothrow) TarnixInboxBridge();
-    if (inbox == nullptr)
-        return MAMA_STATUS_NOMEM;
-    mama_status status = mamaSubscription_allocate(&inbox->mInboxSubscription);
-    if (status != MAMA_STATUS_OK)
+
+    mama_status tarnixBridgeMamaInbox_createByIndex(inboxBridge* result, mamaTransport tport, int /*tportIndex*/,
+                                                    mamaQueue queue, mamaInboxMsgCallback msgCallback,
+                                                    mamaInboxErrorCallback errorCallback,
+                                                    mamaInboxDestroyCallback onDestroyed, void* closure,
+                                                    mamaInbox parent)
     {
-        TARNIX_LOG_ERROR("Failed to allocate subscription: %s", mamaStatus_stringForStatus(status));
-        delete inbox;
-        return status;
+        if (result == nullptr || tport == nullptr || queue == nullptr || msgCallback == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TarnixInboxBridge* inbox = new (std::nothrow) TarnixInboxBridge();
+        if (inbox == nullptr)
+            return MAMA_STATUS_NOMEM;
+        mama_status status = mamaSubscription_allocate(&inbox->mInboxSubscription);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to allocate subscription: %s", mamaStatus_stringForStatus(status));
+            delete inbox;
+            return status;
+        }
+        char subscriptionTopic[TARNIX_TOPIC_BUFFER];
+        status = makeTopics(tport, inbox, subscriptionTopic);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to set Inbox mama topic and tarnix topic: %s", mamaStatus_stringForStatus(status));
+            mamaSubscription_deallocate(inbox->mInboxSubscription);
+            std::free(inbox->mTarnixReplyToTopic);
+            delete inbox;
+            return status;
+        }
+        TARNIX_LOG_FINEST("Using inbox topic: mamaInboxSubTopic='%s', mTarnixReplyToTopic='%s'", subscriptionTopic,
+                          inbox->mTarnixReplyToTopic);
+
+        /* Set before the subscription exists: a reply may be dispatched at once. */
+        inbox->mClosure = closure;
+        inbox->mMsgCallback = msgCallback;
+        inbox->mErrorCallback = errorCallback;
+        inbox->mOnDestroyed = onDestroyed;
+        inbox->mParent = parent;
+
+        mamaWildCardMsgCallbacks callbacks{onInboxCreate, onInboxError, onInboxMsg, onInboxDestroy};
+        status = mamaSubscription_createBasicWildCard(inbox->mInboxSubscription, tport, queue, &callbacks, nullptr,
+                                                      subscriptionTopic, inbox);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to create inbox subscription: %s", mamaStatus_stringForStatus(status));
+            std::free(inbox->mTarnixReplyToTopic);
+            mamaSubscription_deallocate(inbox->mInboxSubscription);
+            delete inbox;
+            return status;
+        }
+        *result = reinterpret_cast<inboxBridge>(inbox);
+        return MAMA_STATUS_OK;
     }
-    char subscriptionTopic[TARNIX_TOPIC_BUFFER];
-    status = makeTopics(tport, inbox, subscriptionTopic);
-    if (status != MAMA_STATUS_OK)
+
+    mama_status tarnixBridgeMamaInbox_create(inboxBridge* result, mamaTransport tport, mamaQueue queue,
+                                             mamaInboxMsgCallback msgCallback, mamaInboxErrorCallback errorCallback,
+                                             mamaInboxDestroyCallback onDestroyed, void* closure, mamaInbox parent)
     {
-        TARNIX_LOG_ERROR("Failed to set Inbox mama topic and tarnix topic: %s", mamaStatus_stringForStatus(status));
-        mamaSubscription_deallocate(inbox->mInboxSubscription);
-        std::free(inbox->mTarnixReplyToTopic);
-        delete inbox;
-        return status;
+        return tarnixBridgeMamaInbox_createByIndex(result, tport, 0, queue, msgCallback, errorCallback, onDestroyed,
+                                                   closure, parent);
     }
-    TARNIX_LOG_FINEST("Using inbox topic: mamaInboxSubTopic='%s', mTarnixReplyToTopic='%s'", subscriptionTopic,
-                      inbox->mTarnixReplyToTopic);
 
-    /* Set before the subscription exists: a reply may be dispatched at once. */
-    inbox->mClosure = closure;
-    inbox->mMsgCallback = msgCallback;
-    inbox->mErrorCallback = errorCallback;
-    inbox->mOnDestroyed = onDestroyed;
-    inbox->mParent = parent;
-
-    mamaWildCardMsgCallbacks callbacks{onInboxCreate, onInboxError, onInboxMsg, onInboxDestroy};
-    status = mamaSubscription_createBasicWildCard(inbox->mInboxSubscription, tport, queue, &callbacks, nullptr,
-                                                  subscriptionTopic, inbox);
-    if (status != MAMA_STATUS_OK)
+    mama_status tarnixBridgeMamaInbox_destroy(inboxBridge handle)
     {
-        TARNIX_LOG_ERROR("Failed to create inbox subscription: %s", mamaStatus_stringForStatus(status));
-        std::free(inbox->mTarnixReplyToTopic);
-        mamaSubscription_deallocate(inbox->mInboxSubscription);
-        delete inbox;
-        return status;
+        TarnixInboxBridge* inbox = reinterpret_cast<TarnixInboxBridge*>(handle);
+        if (inbox == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        if (inbox->mInboxSubscription == nullptr)
+            return MAMA_STATUS_INVALID_ARG;
+        /* The inbox itself goes with the subscription's destroy callback. */
+        mamaSubscription subscription = inbox->mInboxSubscription;
+        mamaSubscription_destroy(subscription);
+        mamaSubscription_deallocate(subscription);
+        return MAMA_STATUS_OK;
     }
-    *result = reinterpret_cast<inboxBridge>(inbox);
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaInbox_create(inboxBridge* result, mamaTransport tport, mamaQueue queue,
-                                         mamaInboxMsgCallback msgCallback, mamaInboxErrorCallback errorCallback,
-                                         mamaInboxDestroyCallback onDestroyed, void* closure, mamaInbox parent)
-{
-    return tarnixBridgeMamaInbox_createByIndex(result, tport, 0, queue, msgCallback, errorCallback, onDestroyed,
-                                               closure, parent);
-}
-
-mama_status tarnixBridgeMamaInbox_destroy(inboxBridge handle)
-{
-    TarnixInboxBridge* inbox = reinterpret_cast<TarnixInboxBridge*>(handle);
-    if (inbox == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    if (inbox->mInboxSubscription == nullptr)
-        return MAMA_STATUS_INVALID_ARG;
-    /* The inbox itself goes with the subscription's destroy callback. */
-    mamaSubscription subscription = inbox->mInboxSubscription;
-    mamaSubscription_destroy(subscription);
-    mamaSubscription_deallocate(subscription);
-    return MAMA_STATUS_OK;
-}
-
-}  // extern "C"
+} // extern "C"

@@ -8,7 +8,7 @@
 
 struct TarnixInboxBridge
 {
-    char* mTarnixReplyToTopic = nullptr;   /* what requests carry as reply-to */
+    char* mTarnixReplyToTopic = nullptr; /* what requests carry as reply-to */
     mamaSubscription mInboxSubscription = nullptr;
     void* mClosure = nullptr;
     mamaInboxMsgCallback mMsgCallback = nullptr;

@@ -10,7 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* By meaning: the library's levels are syslog's (EMERGENCY 0 .. DEBUG 7). */
 constexpr int kMamaToClient[] = {0, 2, 3, 4, 5, 6, 6, 7};
@@ -75,8 +76,8 @@ void startFlushTimer(ThrottledLogRecord* record)
     {
         std::lock_guard<std::mutex> lock(record->mTimerMutex);
         if (record->mTimerContext != nullptr &&
-            trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT, kFlushPeriodMs,
-                                         flush, record, &record->mTimerId) == TRXCLIENT_OK)
+            trxClient_context_startTimer(record->mTimerContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT, kFlushPeriodMs, flush,
+                                         record, &record->mTimerId) == TRXCLIENT_OK)
         {
             record->mTimerArmed = true;
             setPending(record, true);
@@ -112,7 +113,7 @@ void flush(trxClient_opaqueContext_pt /*context*/, void* user)
     }
     const int32_t count = report(record);
     if (record->mRepeatCount.fetch_sub(count) - count > 0)
-        startFlushTimer(record);   /* keeps this timer's reference */
+        startFlushTimer(record); /* keeps this timer's reference */
     else
         release(record);
 }
@@ -134,7 +135,7 @@ char* formatText(const char* format, va_list args)
     return text;
 }
 
-}  // namespace
+} // namespace
 
 int tarnixLog_mamaToClientLevel(int mamaLevel)
 {
@@ -150,12 +151,9 @@ const char* tarnixLog_categoryPrefix(int category)
 {
     switch (category)
     {
-    case TRXCLIENT_LOG_CATEGORY_API:
-        return "[API] ";
-    case TRXCLIENT_LOG_CATEGORY_APP:
-        return "[APP] ";
-    default:
-        return "";
+        case TRXCLIENT_LOG_CATEGORY_API: return "[API] ";
+        case TRXCLIENT_LOG_CATEGORY_APP: return "[APP] ";
+        default: return "";
     }
 }
 
@@ -166,8 +164,8 @@ void tarnixLog_clientCallback(trxClient_log_callbackInfo_pt info, void* /*user*/
     const MamaLogLevel level = static_cast<MamaLogLevel>(tarnixLog_clientToMamaLevel(info->level));
     /* The record is the library's: this function's own location would only
      * mislead, so the line names none. */
-    mama_log(level, "%s TARNIX-MW-Bridge: %s%s", mama_logLevelToString(level),
-             tarnixLog_categoryPrefix(info->category), info->msg_p != nullptr ? info->msg_p : "");
+    mama_log(level, "%s TARNIX-MW-Bridge: %s%s", mama_logLevelToString(level), tarnixLog_categoryPrefix(info->category),
+             info->msg_p != nullptr ? info->msg_p : "");
 }
 
 TarnixThrottledLog* tarnixThrottledLog_create(MamaLogLevel level, void* context)
@@ -197,7 +195,7 @@ void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
     /* A message that cannot be formatted still counts. */
     const bool periodStarts = record->mRepeatCount.fetch_add(1) == 0;
     if (periodStarts && text != nullptr)
-        mama_log2(record->mLevel, text);   /* still ours: not yet visible to others */
+        mama_log2(record->mLevel, text); /* still ours: not yet visible to others */
     if (text != nullptr)
         std::free(record->mLastText.exchange(text));
     if (periodStarts)

@@ -12,18 +12,15 @@
 
 /* Give mama_log printf checking so every bridge log statement has its
  * arguments verified at compile time. */
-extern "C" void mama_log(MamaLogLevel level, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+extern "C" void mama_log(MamaLogLevel level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 #define TARNIX_STRINGIFY2(x) #x
 #define TARNIX_STRINGIFY(x) TARNIX_STRINGIFY2(x)
 
 /* "<Level> TARNIX-MW-Bridge: (<file>:<line>): <message>". The file name is
  * relative to mw-bridge/ (see -fmacro-prefix-map in CMakeLists.txt). */
-#define TARNIX_LOG(level, fmt, ...)                                            \
-    mama_log((level),                                                          \
-             "%s TARNIX-MW-Bridge: (" __FILE__ ":" TARNIX_STRINGIFY(__LINE__)  \
-             "): " fmt,                                                        \
+#define TARNIX_LOG(level, fmt, ...)                                                                                    \
+    mama_log((level), "%s TARNIX-MW-Bridge: (" __FILE__ ":" TARNIX_STRINGIFY(__LINE__) "): " fmt,                      \
              mama_logLevelToString(level), ##__VA_ARGS__)
 
 #define TARNIX_LOG_SEVERE(fmt, ...) TARNIX_LOG(MAMA_LOG_LEVEL_SEVERE, fmt, ##__VA_ARGS__)
@@ -50,15 +47,14 @@ void tarnixLog_clientCallback(trxClient_log_callbackInfo_pt info, void* user);
 struct TarnixThrottledLog
 {
     MamaLogLevel mLevel;
-    void* mTimerContext;               /* client-library context running the flush timer */
+    void* mTimerContext; /* client-library context running the flush timer */
     std::atomic<int32_t> mDestroyed;
     std::atomic<int32_t> mRepeatCount;
     std::atomic<char*> mLastText;
 };
 
 TarnixThrottledLog* tarnixThrottledLog_create(MamaLogLevel level, void* context);
-void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void tarnixThrottledLog_log(TarnixThrottledLog* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
 /* A second destroy does nothing; a flush still pending frees the record
  * after its report. */
 void tarnixThrottledLog_destroy(TarnixThrottledLog* log);

@@ -8,10 +8,10 @@
 
 struct TarnixMsgBridge
 {
-    void* mNativeHandle = nullptr;          /* the payload's native message of mParent */
+    void* mNativeHandle = nullptr; /* the payload's native message of mParent */
     trxClient_opaqueMsg_pt mTrxMsg = nullptr;
     mamaMsg mParent = nullptr;
-    bool mDetached = false;                 /* the bridge message owns mTrxMsg */
+    bool mDetached = false; /* the bridge message owns mTrxMsg */
 };
 
 #endif

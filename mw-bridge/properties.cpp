@@ -11,7 +11,8 @@
 #include <new>
 #include <strings.h>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kInitialCapacity = 4;
 
@@ -23,7 +24,7 @@ const char* shown(const char* name, const char* value)
     return tarnixTransportConfig_isSecret(name) ? "********" : value;
 }
 
-}  // namespace
+} // namespace
 
 TarnixProperties::~TarnixProperties()
 {
@@ -168,8 +169,8 @@ extern "C" void propertyStoreCallback(const char* name, const char* value, void*
     const char* suffix = name + props->mPrefixLen;
     if (std::strchr(suffix, '.') != nullptr)
     {
-        TARNIX_LOG_FINER("propertyStoreCallback: skipping name suffix with '.': (%s)%s=%s",
-                         props->mPrefix.c_str(), suffix, shown(suffix, value));
+        TARNIX_LOG_FINER("propertyStoreCallback: skipping name suffix with '.': (%s)%s=%s", props->mPrefix.c_str(),
+                         suffix, shown(suffix, value));
         return;
     }
     if (value == nullptr)

@@ -16,10 +16,10 @@ constexpr mama_status TARNIX_STATUS_PROPERTIES_UNAVAILABLE = static_cast<mama_st
 struct TarnixProperties
 {
     std::string mPrefix;
-    std::vector<char*> mProps;  /* 2 * mCount texts, then one null pointer */
+    std::vector<char*> mProps; /* 2 * mCount texts, then one null pointer */
     uint32_t mPrefixLen = 0;
     uint32_t mCount = 0;
-    uint32_t mCapacity = 0;     /* pairs the array has room for */
+    uint32_t mCapacity = 0; /* pairs the array has room for */
     bool mError = false;
 
     TarnixProperties() = default;

@@ -19,7 +19,8 @@
 #include <cstring>
 #include <new>
 
-namespace {
+namespace
+{
 
 constexpr const char kDictionaryRoot[] = "_MDDD";
 
@@ -45,10 +46,10 @@ bool copyText(const char* text, char** copy)
     return *copy != nullptr;
 }
 
-}  // namespace
+} // namespace
 
 mama_status tarnixBridgeMamaTransportImpl_checkInboxReachable(TarnixTransportBridge* transport, const char* topic,
-                                                          const char* caller)
+                                                              const char* caller)
 {
     char refused[2] = {};
     trxClient_opaqueSession_pt session = transport->mSession.load();
@@ -63,14 +64,14 @@ mama_status tarnixBridgeMamaTransportImpl_checkInboxReachable(TarnixTransportBri
                "%s(): request to '%s' not sent (%s): no reply can reach an inbox of transport '%s', since the "
                "broker refused its subscription to the inbox topics '%s>'. Grant the user subscribe permission "
                "on them.",
-               caller, topic, mamaStatus_stringForStatus(MAMA_STATUS_NOT_PERMISSIONED),
-               transport->mName.c_str(), transport->mInboxTarnixSubPrefix);
+               caller, topic, mamaStatus_stringForStatus(MAMA_STATUS_NOT_PERMISSIONED), transport->mName.c_str(),
+               transport->mInboxTarnixSubPrefix);
     return MAMA_STATUS_NOT_PERMISSIONED;
 }
 
 mama_status tarnixBridgeMamaTransportImpl_sendMessage(TarnixTransportBridge* transport, const char* topic,
-                                                  const char* replyTo, mamaMsg msg, bool replyMode,
-                                                  const char* caller)
+                                                      const char* replyTo, mamaMsg msg, bool replyMode,
+                                                      const char* caller)
 {
     const void* buffer = nullptr;
     mama_size_t length = 0;
@@ -151,7 +152,7 @@ mama_status tarnixBridgeMamaTransportImpl_sendMessage(TarnixTransportBridge* tra
 }
 
 mama_status tarnixBridgeMamaPublisherImpl_sendInternal(TarnixPublisherBridge* publisher, const char* replyTo,
-                                                   mamaMsg msg, bool replyMode, const char* caller)
+                                                       mamaMsg msg, bool replyMode, const char* caller)
 {
     if (publisher == nullptr)
     {
@@ -186,185 +187,190 @@ mama_status tarnixBridgeMamaPublisherImpl_sendInternal(TarnixPublisherBridge* pu
     return tarnixBridgeMamaTransportImpl_sendMessage(transport, publisher->mSubject, replyTo, msg, replyMode, caller);
 }
 
-extern "C" {
-
-mama_status tarnixBridgeMamaPublisher_createByIndex(publisherBridge* result, mamaTransport tport, int tportIndex,
-                                                    const char* topic, const char* source, const char* root,
-                                                    mamaPublisher parent)
+extern "C"
 {
-    if (result == nullptr || tport == nullptr || parent == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_LOG_FINEST("Args: tportIndex=%d root=%s source=%s topic=%s", tportIndex, orNull(root), orNull(source),
-                      orNull(topic));
-    *result = nullptr;
 
-    TarnixPublisherBridge* publisher = new (std::nothrow) TarnixPublisherBridge();
-    if (publisher == nullptr)
+    mama_status tarnixBridgeMamaPublisher_createByIndex(publisherBridge* result, mamaTransport tport, int tportIndex,
+                                                        const char* topic, const char* source, const char* root,
+                                                        mamaPublisher parent)
     {
-        TARNIX_LOG_ERROR("Error allocating tarnix publisher bridge.");
-        return MAMA_STATUS_NOMEM;
+        if (result == nullptr || tport == nullptr || parent == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_LOG_FINEST("Args: tportIndex=%d root=%s source=%s topic=%s", tportIndex, orNull(root), orNull(source),
+                          orNull(topic));
+        *result = nullptr;
+
+        TarnixPublisherBridge* publisher = new (std::nothrow) TarnixPublisherBridge();
+        if (publisher == nullptr)
+        {
+            TARNIX_LOG_ERROR("Error allocating tarnix publisher bridge.");
+            return MAMA_STATUS_NOMEM;
+        }
+        if (!copyText(topic, &publisher->mTopic) || !copyText(source, &publisher->mSource) ||
+            !copyText(root, &publisher->mRoot))
+        {
+            freePublisher(publisher);
+            return MAMA_STATUS_NOMEM;
+        }
+        publisher->mTransport = tport;
+        publisher->mParent = parent;
+
+        transportBridge handle = nullptr;
+        mamaTransport_getBridgeTransport(tport, &handle);
+        TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+        mama_status status;
+        if (root == nullptr)
+        {
+            publisher->mRootKind = TARNIX_ROOT_NONE;
+            status = tarnixTopic_build(nullptr, source, topic, false, transport, &publisher->mSubject);
+        }
+        else if (std::strncmp(root, kDictionaryRoot, sizeof(kDictionaryRoot) - 1) == 0)
+        {
+            publisher->mRootKind = TARNIX_ROOT_DICTIONARY;
+            status = tarnixTopic_build(root, source, topic, false, transport, &publisher->mSubject);
+        }
+        else
+        {
+            publisher->mRootKind = TARNIX_ROOT_OTHER;
+            status = tarnixTopic_build(root, source, nullptr, false, transport, &publisher->mSubject);
+        }
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Error in generating subject from mRoot=%s mSource=%s mTopic=%s: %s", orNull(root),
+                             orNull(source), orNull(topic), mamaStatus_stringForStatus(status));
+            freePublisher(publisher);
+            return status;
+        }
+        *result = reinterpret_cast<publisherBridge>(publisher);
+        return MAMA_STATUS_OK;
     }
-    if (!copyText(topic, &publisher->mTopic) || !copyText(source, &publisher->mSource) ||
-        !copyText(root, &publisher->mRoot))
+
+    mama_status tarnixBridgeMamaPublisher_destroy(publisherBridge handle)
     {
+        TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
+        if (publisher == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        if (publisher->mOnDestroy != nullptr)
+            publisher->mOnDestroy(publisher->mParent, publisher->mClosure);
         freePublisher(publisher);
-        return MAMA_STATUS_NOMEM;
+        return MAMA_STATUS_OK;
     }
-    publisher->mTransport = tport;
-    publisher->mParent = parent;
 
-    transportBridge handle = nullptr;
-    mamaTransport_getBridgeTransport(tport, &handle);
-    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
-    mama_status status;
-    if (root == nullptr)
+    mama_status tarnixBridgeMamaPublisher_send(publisherBridge handle, mamaMsg msg)
     {
-        publisher->mRootKind = TARNIX_ROOT_NONE;
-        status = tarnixTopic_build(nullptr, source, topic, false, transport, &publisher->mSubject);
+        return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), nullptr,
+                                                          msg, false, "tarnixBridgeMamaPublisher_send");
     }
-    else if (std::strncmp(root, kDictionaryRoot, sizeof(kDictionaryRoot) - 1) == 0)
-    {
-        publisher->mRootKind = TARNIX_ROOT_DICTIONARY;
-        status = tarnixTopic_build(root, source, topic, false, transport, &publisher->mSubject);
-    }
-    else
-    {
-        publisher->mRootKind = TARNIX_ROOT_OTHER;
-        status = tarnixTopic_build(root, source, nullptr, false, transport, &publisher->mSubject);
-    }
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Error in generating subject from mRoot=%s mSource=%s mTopic=%s: %s", orNull(root),
-                         orNull(source), orNull(topic), mamaStatus_stringForStatus(status));
-        freePublisher(publisher);
-        return status;
-    }
-    *result = reinterpret_cast<publisherBridge>(publisher);
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaPublisher_destroy(publisherBridge handle)
-{
-    TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
-    if (publisher == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    if (publisher->mOnDestroy != nullptr)
-        publisher->mOnDestroy(publisher->mParent, publisher->mClosure);
-    freePublisher(publisher);
-    return MAMA_STATUS_OK;
-}
-
-mama_status tarnixBridgeMamaPublisher_send(publisherBridge handle, mamaMsg msg)
-{
-    return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), nullptr, msg,
-                                                  false, "tarnixBridgeMamaPublisher_send");
-}
-
-mama_status tarnixBridgeMamaPublisher_sendReplyToInbox(publisherBridge handle, mamaMsg request, mamaMsg reply)
-{
-    if (handle == nullptr || request == nullptr || reply == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    msgBridge bridgeHandle = nullptr;
-    mama_status status = mamaMsgImpl_getBridgeMsg(request, &bridgeHandle);
-    if (status != MAMA_STATUS_OK || bridgeHandle == nullptr)
+    mama_status tarnixBridgeMamaPublisher_sendReplyToInbox(publisherBridge handle, mamaMsg request, mamaMsg reply)
     {
-        TARNIX_LOG_ERROR("Unable to get bridge message.");
-        return status != MAMA_STATUS_OK ? status : MAMA_STATUS_INVALID_ARG;
-    }
-    TarnixMsgBridge* bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(bridgeHandle);
-    trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
-    trxClient_returnCode_t rc = trxClient_msg_getReplyTo(bridgeMsg->mTrxMsg, &destination, sizeof(destination));
-    if (rc == TRXCLIENT_OK && destination.dest != nullptr && destination.dest[0] != '\0')
-    {
-        TARNIX_LOG_FINER("Sent reply to inbox. replyTopic=%s", destination.dest);
-        return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle),
-                                                      destination.dest, reply, true,
-                                                      "tarnixBridgeMamaPublisher_sendReplyToInbox");
-    }
-    if (rc == TRXCLIENT_OK)
-        TARNIX_LOG_ERROR("Error getting replyTopic from message - ReturnCode='%s'", trxClient_returnCodeToString(rc));
-    else
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error getting replyTopic from message");
-    TARNIX_LOG_ERROR("Error getting replyTopic; replyTopic: '%s'; len: %d",
-                     destination.dest != nullptr ? destination.dest : "",
-                     destination.dest != nullptr ? static_cast<int>(std::strlen(destination.dest)) : -1);
-    return MAMA_STATUS_INVALID_ARG;
-}
-
-mama_status tarnixBridgeMamaPublisher_sendReplyToInboxHandle(publisherBridge handle, void* replyHandle,
-                                                             mamaMsg reply)
-{
-    if (handle == nullptr || replyHandle == nullptr || reply == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    const char* replyTopic = static_cast<const char*>(replyHandle);
-    if (replyTopic[0] == '\0')
-    {
-        TARNIX_LOG_ERROR("Invalid inbox: %s", replyTopic);
+        if (handle == nullptr || request == nullptr || reply == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        msgBridge bridgeHandle = nullptr;
+        mama_status status = mamaMsgImpl_getBridgeMsg(request, &bridgeHandle);
+        if (status != MAMA_STATUS_OK || bridgeHandle == nullptr)
+        {
+            TARNIX_LOG_ERROR("Unable to get bridge message.");
+            return status != MAMA_STATUS_OK ? status : MAMA_STATUS_INVALID_ARG;
+        }
+        TarnixMsgBridge* bridgeMsg = reinterpret_cast<TarnixMsgBridge*>(bridgeHandle);
+        trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+        trxClient_returnCode_t rc = trxClient_msg_getReplyTo(bridgeMsg->mTrxMsg, &destination, sizeof(destination));
+        if (rc == TRXCLIENT_OK && destination.dest != nullptr && destination.dest[0] != '\0')
+        {
+            TARNIX_LOG_FINER("Sent reply to inbox. replyTopic=%s", destination.dest);
+            return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle),
+                                                              destination.dest, reply, true,
+                                                              "tarnixBridgeMamaPublisher_sendReplyToInbox");
+        }
+        if (rc == TRXCLIENT_OK)
+            TARNIX_LOG_ERROR("Error getting replyTopic from message - ReturnCode='%s'",
+                             trxClient_returnCodeToString(rc));
+        else
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error getting replyTopic from message");
+        TARNIX_LOG_ERROR("Error getting replyTopic; replyTopic: '%s'; len: %d",
+                         destination.dest != nullptr ? destination.dest : "",
+                         destination.dest != nullptr ? static_cast<int>(std::strlen(destination.dest)) : -1);
         return MAMA_STATUS_INVALID_ARG;
     }
-    TARNIX_LOG_FINER("replyTopic=%s", replyTopic);
-    return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), replyTopic, reply,
-                                                  true, "tarnixBridgeMamaPublisher_sendReplyToInboxHandle");
-}
 
-mama_status tarnixBridgeMamaPublisher_sendFromInboxByIndex(publisherBridge handle, int /*tportIndex*/,
-                                                           mamaInbox inbox, mamaMsg msg)
-{
-    if (handle == nullptr || inbox == nullptr || msg == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    int32_t msgType = -1;
-    if (tarnixCacheRequest_handles(msg, &msgType))
-        return tarnixCacheRequest_send(reinterpret_cast<TarnixPublisherBridge*>(handle), inbox, msg, msgType);
-    TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
-    transportBridge transport = nullptr;
-    if (mamaTransport_getBridgeTransport(publisher->mTransport, &transport) == MAMA_STATUS_OK && transport != nullptr)
+    mama_status tarnixBridgeMamaPublisher_sendReplyToInboxHandle(publisherBridge handle, void* replyHandle,
+                                                                 mamaMsg reply)
     {
-        const mama_status reachable = tarnixBridgeMamaTransportImpl_checkInboxReachable(
-            reinterpret_cast<TarnixTransportBridge*>(transport), publisher->mSubject,
-            "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
-        if (reachable != MAMA_STATUS_OK)
-            return reachable;
-    }
-    inboxBridge inboxHandle = mamaInboxImpl_getInboxBridge(inbox);
-    const char* replyTo = tarnixBridgeMamaInboxImpl_getReplyToTopic(reinterpret_cast<TarnixInboxBridge*>(inboxHandle));
-    return tarnixBridgeMamaPublisherImpl_sendInternal(publisher, replyTo, msg, false,
-                                                  "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
-}
-
-mama_status tarnixBridgeMamaPublisher_sendFromInbox(publisherBridge handle, mamaInbox inbox, mamaMsg msg)
-{
-    return tarnixBridgeMamaPublisher_sendFromInboxByIndex(handle, 0, inbox, msg);
-}
-
-mama_status tarnixBridgeMamaPublisher_setUserCallbacks(publisherBridge handle, mamaQueue queue,
-                                                       mamaPublisherCallbacks* callbacks, void* closure)
-{
-    TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
-    if (publisher == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    publisher->mOnDestroy = callbacks != nullptr ? callbacks->onDestroy : nullptr;
-    if (queue != nullptr)
-    {
-        publisher->mCallbackQueue = queue;
-    }
-    else
-    {
-        mamaBridge bridgeImpl = mamaTransportImpl_getBridgeImpl(publisher->mTransport);
-        if (bridgeImpl == nullptr)
+        if (handle == nullptr || replyHandle == nullptr || reply == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        const char* replyTopic = static_cast<const char*>(replyHandle);
+        if (replyTopic[0] == '\0')
         {
-            TARNIX_LOG_ERROR("Could not assign queue for publisher %p callbacks.", static_cast<void*>(publisher));
-            return MAMA_STATUS_NO_BRIDGE_IMPL;
+            TARNIX_LOG_ERROR("Invalid inbox: %s", replyTopic);
+            return MAMA_STATUS_INVALID_ARG;
         }
-        mama_getDefaultEventQueue(bridgeImpl, &publisher->mCallbackQueue);
+        TARNIX_LOG_FINER("replyTopic=%s", replyTopic);
+        return tarnixBridgeMamaPublisherImpl_sendInternal(reinterpret_cast<TarnixPublisherBridge*>(handle), replyTopic,
+                                                          reply, true,
+                                                          "tarnixBridgeMamaPublisher_sendReplyToInboxHandle");
     }
-    publisher->mClosure = closure;
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaPublisherImpl_create(publisherBridge* result, mamaTransport tport, const char* topic,
-                                             const char* source, const char* root, mamaPublisher parent)
-{
-    return tarnixBridgeMamaPublisher_createByIndex(result, tport, 0, topic, source, root, parent);
-}
+    mama_status tarnixBridgeMamaPublisher_sendFromInboxByIndex(publisherBridge handle, int /*tportIndex*/,
+                                                               mamaInbox inbox, mamaMsg msg)
+    {
+        if (handle == nullptr || inbox == nullptr || msg == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        int32_t msgType = -1;
+        if (tarnixCacheRequest_handles(msg, &msgType))
+            return tarnixCacheRequest_send(reinterpret_cast<TarnixPublisherBridge*>(handle), inbox, msg, msgType);
+        TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
+        transportBridge transport = nullptr;
+        if (mamaTransport_getBridgeTransport(publisher->mTransport, &transport) == MAMA_STATUS_OK &&
+            transport != nullptr)
+        {
+            const mama_status reachable = tarnixBridgeMamaTransportImpl_checkInboxReachable(
+                reinterpret_cast<TarnixTransportBridge*>(transport), publisher->mSubject,
+                "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
+            if (reachable != MAMA_STATUS_OK)
+                return reachable;
+        }
+        inboxBridge inboxHandle = mamaInboxImpl_getInboxBridge(inbox);
+        const char* replyTo =
+            tarnixBridgeMamaInboxImpl_getReplyToTopic(reinterpret_cast<TarnixInboxBridge*>(inboxHandle));
+        return tarnixBridgeMamaPublisherImpl_sendInternal(publisher, replyTo, msg, false,
+                                                          "tarnixBridgeMamaPublisher_sendFromInboxByIndex");
+    }
 
-}  // extern "C"
+    mama_status tarnixBridgeMamaPublisher_sendFromInbox(publisherBridge handle, mamaInbox inbox, mamaMsg msg)
+    {
+        return tarnixBridgeMamaPublisher_sendFromInboxByIndex(handle, 0, inbox, msg);
+    }
+
+    mama_status tarnixBridgeMamaPublisher_setUserCallbacks(publisherBridge handle, mamaQueue queue,
+                                                           mamaPublisherCallbacks* callbacks, void* closure)
+    {
+        TarnixPublisherBridge* publisher = reinterpret_cast<TarnixPublisherBridge*>(handle);
+        if (publisher == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        publisher->mOnDestroy = callbacks != nullptr ? callbacks->onDestroy : nullptr;
+        if (queue != nullptr)
+        {
+            publisher->mCallbackQueue = queue;
+        }
+        else
+        {
+            mamaBridge bridgeImpl = mamaTransportImpl_getBridgeImpl(publisher->mTransport);
+            if (bridgeImpl == nullptr)
+            {
+                TARNIX_LOG_ERROR("Could not assign queue for publisher %p callbacks.", static_cast<void*>(publisher));
+                return MAMA_STATUS_NO_BRIDGE_IMPL;
+            }
+            mama_getDefaultEventQueue(bridgeImpl, &publisher->mCallbackQueue);
+        }
+        publisher->mClosure = closure;
+        return MAMA_STATUS_OK;
+    }
+
+    mama_status tarnixBridgeMamaPublisherImpl_create(publisherBridge* result, mamaTransport tport, const char* topic,
+                                                     const char* source, const char* root, mamaPublisher parent)
+    {
+        return tarnixBridgeMamaPublisher_createByIndex(result, tport, 0, topic, source, root, parent);
+    }
+
+} // extern "C"

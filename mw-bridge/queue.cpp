@@ -12,7 +12,8 @@
 
 #include <trxClient.h>
 
-namespace {
+namespace
+{
 
 constexpr uint32_t kInitialEvents = 64;
 constexpr uint32_t kGrowEvents = 64;
@@ -75,197 +76,197 @@ void discardOwnedEvents(TarnixQueueBridge* impl)
 
 uint64_t maxQueueSize(const TarnixQueueBridge* impl)
 {
-    return impl->mBridge_p != nullptr ? impl->mBridge_p->mMaxQueueSize.load(std::memory_order_relaxed)
-                                      : 0;
+    return impl->mBridge_p != nullptr ? impl->mBridge_p->mMaxQueueSize.load(std::memory_order_relaxed) : 0;
 }
 
-}  // namespace
+} // namespace
 
-#define TARNIX_CHECK_QUEUE(impl)                                                                  \
-    do                                                                                            \
-    {                                                                                             \
-        if ((impl) == nullptr || (impl)->mQueue == nullptr)                                       \
-            return MAMA_STATUS_NULL_ARG;                                                          \
+#define TARNIX_CHECK_QUEUE(impl)                                                                                       \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        if ((impl) == nullptr || (impl)->mQueue == nullptr)                                                            \
+            return MAMA_STATUS_NULL_ARG;                                                                               \
     } while (0)
 
-extern "C" {
-
-mama_status tarnixBridgeMamaQueue_create(queueBridge* queue, mamaQueue parent)
+extern "C"
 {
-    if (queue == nullptr || parent == nullptr)
-        return MAMA_STATUS_NULL_ARG;
 
-    wombatQueue native = nullptr;
-    wombatQueueStatus wstatus = wombatQueue_allocate(&native);
-    if (wstatus != WOMBAT_QUEUE_OK)
+    mama_status tarnixBridgeMamaQueue_create(queueBridge* queue, mamaQueue parent)
     {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_create (): Failed to allocate queue: %d", wstatus);
-        return MAMA_STATUS_NOMEM;
+        if (queue == nullptr || parent == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+
+        wombatQueue native = nullptr;
+        wombatQueueStatus wstatus = wombatQueue_allocate(&native);
+        if (wstatus != WOMBAT_QUEUE_OK)
+        {
+            TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_create (): Failed to allocate queue: %d", wstatus);
+            return MAMA_STATUS_NOMEM;
+        }
+        wstatus = wombatQueue_create(native, TARNIX_QUEUE_MAX_EVENTS, kInitialEvents, kGrowEvents);
+        if (wstatus != WOMBAT_QUEUE_OK)
+        {
+            TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_create (): Failed to create queue: %d", wstatus);
+            /* A failed create leaves only the allocation; release it. */
+            wombatQueue_deallocate(native);
+            return MAMA_STATUS_PLATFORM;
+        }
+        mama_status status = tarnixBridgeMamaQueue_create_usingNative(queue, parent, native);
+        if (status != MAMA_STATUS_OK)
+            wombatQueue_destroy(native);
+        return status;
     }
-    wstatus = wombatQueue_create(native, TARNIX_QUEUE_MAX_EVENTS, kInitialEvents, kGrowEvents);
-    if (wstatus != WOMBAT_QUEUE_OK)
+
+    mama_status tarnixBridgeMamaQueue_create_usingNative(queueBridge* queue, mamaQueue parent, void* nativeQueue)
     {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_create (): Failed to create queue: %d", wstatus);
-        /* A failed create leaves only the allocation; release it. */
-        wombatQueue_deallocate(native);
-        return MAMA_STATUS_PLATFORM;
+        if (queue == nullptr || parent == nullptr || nativeQueue == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *queue = nullptr;
+
+        TarnixQueueBridge* impl = new (std::nothrow) TarnixQueueBridge();
+        if (impl == nullptr)
+        {
+            TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_create (): Failed to allocate memory for queue.");
+            return MAMA_STATUS_NOMEM;
+        }
+        impl->mQueue = nativeQueue;
+
+        mamaBridge bridgeImpl = mamaQueueImpl_getBridgeImpl(parent);
+        void* closure = nullptr;
+        if (bridgeImpl == nullptr || mamaBridgeImpl_getClosure(bridgeImpl, &closure) != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("No bridge implementation for queue.");
+            delete impl;
+            return MAMA_STATUS_INVALID_ARG;
+        }
+        impl->mBridge_p = static_cast<TarnixBridge*>(closure);
+
+        impl->mDispatchLock = wlock_create();
+        impl->mFlowLock = wlock_create();
+        impl->mSuspended.store(false);
+        impl->mParent = parent;
+        /* The transport map is a member; it starts empty without allocating. */
+
+        *queue = reinterpret_cast<queueBridge>(impl);
+        return MAMA_STATUS_OK;
     }
-    mama_status status = tarnixBridgeMamaQueue_create_usingNative(queue, parent, native);
-    if (status != MAMA_STATUS_OK)
-        wombatQueue_destroy(native);
-    return status;
-}
 
-mama_status tarnixBridgeMamaQueue_create_usingNative(queueBridge* queue, mamaQueue parent,
-                                                     void* nativeQueue)
-{
-    if (queue == nullptr || parent == nullptr || nativeQueue == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *queue = nullptr;
-
-    TarnixQueueBridge* impl = new (std::nothrow) TarnixQueueBridge();
-    if (impl == nullptr)
+    mama_status tarnixBridgeMamaQueue_destroy(queueBridge queue)
     {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_create (): Failed to allocate memory for queue.");
-        return MAMA_STATUS_NOMEM;
-    }
-    impl->mQueue = nativeQueue;
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        TARNIX_CHECK_QUEUE(impl);
 
-    mamaBridge bridgeImpl = mamaQueueImpl_getBridgeImpl(parent);
-    void* closure = nullptr;
-    if (bridgeImpl == nullptr || mamaBridgeImpl_getClosure(bridgeImpl, &closure) != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("No bridge implementation for queue.");
-        delete impl;
-        return MAMA_STATUS_INVALID_ARG;
-    }
-    impl->mBridge_p = static_cast<TarnixBridge*>(closure);
-
-    impl->mDispatchLock = wlock_create();
-    impl->mFlowLock = wlock_create();
-    impl->mSuspended.store(false);
-    impl->mParent = parent;
-    /* The transport map is a member; it starts empty without allocating. */
-
-    *queue = reinterpret_cast<queueBridge>(impl);
-    return MAMA_STATUS_OK;
-}
-
-mama_status tarnixBridgeMamaQueue_destroy(queueBridge queue)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    TARNIX_CHECK_QUEUE(impl);
-
-    size_t transports = countedTransports(impl);
-    /* A subscription destroyed just before stays counted until the client
+        size_t transports = countedTransports(impl);
+        /* A subscription destroyed just before stays counted until the client
      * library has reported its last entry gone: give its thread the time. */
-    if (transports != 0 && impl->mBridge_p != nullptr && impl->mBridge_p->mContext != nullptr)
-    {
-        trxClient_context_sync(impl->mBridge_p->mContext, kDestroyWaitMs);
-        transports = countedTransports(impl);
-    }
-    if (transports != 0)
-    {
-        TARNIX_LOG_ERROR("Cannot destroy queue %p; it still has %u subscriptions.",
-                         static_cast<void*>(impl), static_cast<unsigned>(transports));
-        return MAMA_STATUS_INVALID_ARG;
-    }
+        if (transports != 0 && impl->mBridge_p != nullptr && impl->mBridge_p->mContext != nullptr)
+        {
+            trxClient_context_sync(impl->mBridge_p->mContext, kDestroyWaitMs);
+            transports = countedTransports(impl);
+        }
+        if (transports != 0)
+        {
+            TARNIX_LOG_ERROR("Cannot destroy queue %p; it still has %u subscriptions.", static_cast<void*>(impl),
+                             static_cast<unsigned>(transports));
+            return MAMA_STATUS_INVALID_ARG;
+        }
 
-    /* OpenMAMA destroys the queue's reusable message after this, but not the
+        /* OpenMAMA destroys the queue's reusable message after this, but not the
      * payload decoded into it, which the message does not own: hand the
      * payload to the message so that it goes too. */
-    mamaMsg reusable = mamaQueueImpl_getMsg(impl->mParent);
-    if (reusable != nullptr)
-        mamaMsgImpl_setMessageOwner(reusable, 1);
+        mamaMsg reusable = mamaQueueImpl_getMsg(impl->mParent);
+        if (reusable != nullptr)
+            mamaMsgImpl_setMessageOwner(reusable, 1);
 
-    wlock_lock(impl->mDispatchLock);
-    discardOwnedEvents(impl);
-    wombatQueueStatus wstatus = wombatQueue_destroy(impl->mQueue);
-    impl->mQueue = nullptr;
-    wlock_unlock(impl->mDispatchLock);
+        wlock_lock(impl->mDispatchLock);
+        discardOwnedEvents(impl);
+        wombatQueueStatus wstatus = wombatQueue_destroy(impl->mQueue);
+        impl->mQueue = nullptr;
+        wlock_unlock(impl->mDispatchLock);
 
-    wlock_destroy(impl->mDispatchLock);
-    wlock_destroy(impl->mFlowLock);
-    delete impl;
+        wlock_destroy(impl->mDispatchLock);
+        wlock_destroy(impl->mFlowLock);
+        delete impl;
 
-    if (wstatus != WOMBAT_QUEUE_OK)
-    {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_destroy () failed to destroy queue: %d", wstatus);
-        return MAMA_STATUS_PLATFORM;
+        if (wstatus != WOMBAT_QUEUE_OK)
+        {
+            TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_destroy () failed to destroy queue: %d", wstatus);
+            return MAMA_STATUS_PLATFORM;
+        }
+        return MAMA_STATUS_OK;
     }
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaQueue_getEventCount(queueBridge queue, size_t* count)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || count == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
-    *count = 0;
-    int size = 0;
-    wombatQueue_getSize(impl->mQueue, &size);
-    *count = size > 0 ? static_cast<size_t>(size) : 0;
-    return MAMA_STATUS_OK;
-}
-
-mama_status tarnixBridgeMamaQueue_dispatch(queueBridge queue)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    TARNIX_CHECK_QUEUE(impl);
-
-    wombatQueueStatus wstatus;
-    wlock_lock(impl->mDispatchLock);
-    do
+    mama_status tarnixBridgeMamaQueue_getEventCount(queueBridge queue, size_t* count)
     {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        if (impl == nullptr || count == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_CHECK_QUEUE(impl);
+        *count = 0;
+        int size = 0;
+        wombatQueue_getSize(impl->mQueue, &size);
+        *count = size > 0 ? static_cast<size_t>(size) : 0;
+        return MAMA_STATUS_OK;
+    }
+
+    mama_status tarnixBridgeMamaQueue_dispatch(queueBridge queue)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        TARNIX_CHECK_QUEUE(impl);
+
+        wombatQueueStatus wstatus;
+        wlock_lock(impl->mDispatchLock);
+        do
+        {
+            checkWatermarks(impl);
+            tarnixBridgeMamaQueueImpl_checkResume(impl);
+            wstatus = wombatQueue_timedDispatch(impl->mQueue, nullptr, nullptr, kDispatchWakeMs);
+        } while ((wstatus == WOMBAT_QUEUE_OK || wstatus == WOMBAT_QUEUE_TIMEOUT) &&
+                 mamaQueueImpl_isDispatching(impl->mParent));
+        wlock_unlock(impl->mDispatchLock);
+
+        if (wstatus != WOMBAT_QUEUE_OK && wstatus != WOMBAT_QUEUE_TIMEOUT)
+        {
+            TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_dispatch () failed to dispatch: %d", wstatus);
+            return MAMA_STATUS_PLATFORM;
+        }
+        return MAMA_STATUS_OK;
+    }
+
+    mama_status tarnixBridgeMamaQueue_timedDispatch(queueBridge queue, uint64_t timeout)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        TARNIX_CHECK_QUEUE(impl);
+
         checkWatermarks(impl);
         tarnixBridgeMamaQueueImpl_checkResume(impl);
-        wstatus = wombatQueue_timedDispatch(impl->mQueue, nullptr, nullptr, kDispatchWakeMs);
-    } while ((wstatus == WOMBAT_QUEUE_OK || wstatus == WOMBAT_QUEUE_TIMEOUT) &&
-             mamaQueueImpl_isDispatching(impl->mParent));
-    wlock_unlock(impl->mDispatchLock);
-
-    if (wstatus != WOMBAT_QUEUE_OK && wstatus != WOMBAT_QUEUE_TIMEOUT)
-    {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_dispatch () failed to dispatch: %d", wstatus);
+        wombatQueueStatus wstatus = wombatQueue_timedDispatch(impl->mQueue, nullptr, nullptr, timeout);
+        if (wstatus == WOMBAT_QUEUE_OK)
+            return MAMA_STATUS_OK;
+        if (wstatus == WOMBAT_QUEUE_TIMEOUT)
+            return MAMA_STATUS_TIMEOUT;
+        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_timedDispatch () Failed to dispatch: %d", wstatus);
         return MAMA_STATUS_PLATFORM;
     }
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaQueue_timedDispatch(queueBridge queue, uint64_t timeout)
+    mama_status tarnixBridgeMamaQueue_dispatchEvent(queueBridge queue)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        TARNIX_CHECK_QUEUE(impl);
+
+        checkWatermarks(impl);
+        tarnixBridgeMamaQueueImpl_checkResume(impl);
+        wombatQueueStatus wstatus = wombatQueue_dispatch(impl->mQueue, nullptr, nullptr);
+        if (wstatus == WOMBAT_QUEUE_OK || wstatus == WOMBAT_QUEUE_TIMEOUT)
+            return MAMA_STATUS_OK;
+        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_dispatchEvent() failed to dispatch: %d", wstatus);
+        return MAMA_STATUS_PLATFORM;
+    }
+
+} // extern "C"
+
+namespace
 {
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    TARNIX_CHECK_QUEUE(impl);
-
-    checkWatermarks(impl);
-    tarnixBridgeMamaQueueImpl_checkResume(impl);
-    wombatQueueStatus wstatus = wombatQueue_timedDispatch(impl->mQueue, nullptr, nullptr, timeout);
-    if (wstatus == WOMBAT_QUEUE_OK)
-        return MAMA_STATUS_OK;
-    if (wstatus == WOMBAT_QUEUE_TIMEOUT)
-        return MAMA_STATUS_TIMEOUT;
-    TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_timedDispatch () Failed to dispatch: %d", wstatus);
-    return MAMA_STATUS_PLATFORM;
-}
-
-mama_status tarnixBridgeMamaQueue_dispatchEvent(queueBridge queue)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    TARNIX_CHECK_QUEUE(impl);
-
-    checkWatermarks(impl);
-    tarnixBridgeMamaQueueImpl_checkResume(impl);
-    wombatQueueStatus wstatus = wombatQueue_dispatch(impl->mQueue, nullptr, nullptr);
-    if (wstatus == WOMBAT_QUEUE_OK || wstatus == WOMBAT_QUEUE_TIMEOUT)
-        return MAMA_STATUS_OK;
-    TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_dispatchEvent() failed to dispatch: %d", wstatus);
-    return MAMA_STATUS_PLATFORM;
-}
-
-}  // extern "C"
-
-namespace {
 
 /* One event onto the queue; data is what the callback gets first. */
 mama_status enqueue(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback, void* data, void* closure)
@@ -286,25 +287,25 @@ mama_status enqueue(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback, void*
     return MAMA_STATUS_OK;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" {
-
-mama_status tarnixBridgeMamaQueue_enqueueEvent(queueBridge queue, mamaQueueEnqueueCB callback,
-                                               void* closure)
+extern "C"
 {
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || callback == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
 
-    return enqueue(impl, callback, impl->mParent, closure);
-}
+    mama_status tarnixBridgeMamaQueue_enqueueEvent(queueBridge queue, mamaQueueEnqueueCB callback, void* closure)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        if (impl == nullptr || callback == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_CHECK_QUEUE(impl);
 
-}  // extern "C"
+        return enqueue(impl, callback, impl->mParent, closure);
+    }
+
+} // extern "C"
 
 mama_status tarnixBridgeMamaQueueImpl_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
-                                               TarnixEventDiscard discard, void* closure)
+                                                   TarnixEventDiscard discard, void* closure)
 {
     if (queue == nullptr || callback == nullptr || discard == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -314,76 +315,75 @@ mama_status tarnixBridgeMamaQueueImpl_enqueueOwned(TarnixQueueBridge* queue, mam
     return enqueue(queue, callback, reinterpret_cast<void*>(discard), closure);
 }
 
-extern "C" {
-
-mama_status tarnixBridgeMamaQueue_stopDispatch(queueBridge queue)
+extern "C"
 {
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    TARNIX_CHECK_QUEUE(impl);
-    wombatQueueStatus wstatus = wombatQueue_unblock(impl->mQueue);
-    if (wstatus != WOMBAT_QUEUE_OK)
+
+    mama_status tarnixBridgeMamaQueue_stopDispatch(queueBridge queue)
     {
-        TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_stopDispatch failed: %d", wstatus);
-        return MAMA_STATUS_PLATFORM;
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        TARNIX_CHECK_QUEUE(impl);
+        wombatQueueStatus wstatus = wombatQueue_unblock(impl->mQueue);
+        if (wstatus != WOMBAT_QUEUE_OK)
+        {
+            TARNIX_LOG_ERROR("tarnixBridgeMamaQueue_stopDispatch failed: %d", wstatus);
+            return MAMA_STATUS_PLATFORM;
+        }
+        return MAMA_STATUS_OK;
     }
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaQueue_setEnqueueCallback(queueBridge queue,
-                                                     mamaQueueEnqueueCB callback, void* closure)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || callback == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
-    impl->mEnqueueCallback = callback;
-    impl->mEnqueueClosure = closure;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaQueue_setEnqueueCallback(queueBridge queue, mamaQueueEnqueueCB callback, void* closure)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        if (impl == nullptr || callback == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_CHECK_QUEUE(impl);
+        impl->mEnqueueCallback = callback;
+        impl->mEnqueueClosure = closure;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaQueue_removeEnqueueCallback(queueBridge queue)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    TARNIX_CHECK_QUEUE(impl);
-    impl->mEnqueueCallback = nullptr;
-    impl->mEnqueueClosure = nullptr;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaQueue_removeEnqueueCallback(queueBridge queue)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        TARNIX_CHECK_QUEUE(impl);
+        impl->mEnqueueCallback = nullptr;
+        impl->mEnqueueClosure = nullptr;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaQueue_getNativeHandle(queueBridge queue, void** nativeHandle)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || nativeHandle == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
-    *nativeHandle = impl;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaQueue_getNativeHandle(queueBridge queue, void** nativeHandle)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        if (impl == nullptr || nativeHandle == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_CHECK_QUEUE(impl);
+        *nativeHandle = impl;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaQueue_setHighWatermark(queueBridge queue, size_t highWatermark)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || highWatermark == 0)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
-    impl->mHighWatermark = highWatermark;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaQueue_setHighWatermark(queueBridge queue, size_t highWatermark)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        if (impl == nullptr || highWatermark == 0)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_CHECK_QUEUE(impl);
+        impl->mHighWatermark = highWatermark;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaQueue_setLowWatermark(queueBridge queue, size_t lowWatermark)
-{
-    TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
-    if (impl == nullptr || lowWatermark == 0)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_CHECK_QUEUE(impl);
-    impl->mLowWatermark = lowWatermark;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaQueue_setLowWatermark(queueBridge queue, size_t lowWatermark)
+    {
+        TarnixQueueBridge* impl = reinterpret_cast<TarnixQueueBridge*>(queue);
+        if (impl == nullptr || lowWatermark == 0)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_CHECK_QUEUE(impl);
+        impl->mLowWatermark = lowWatermark;
+        return MAMA_STATUS_OK;
+    }
 
-}  // extern "C"
+} // extern "C"
 
-mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue,
-                                                  TarnixTransportBridge* transport)
+mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue, TarnixTransportBridge* transport)
 {
     if (queue == nullptr || transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -412,9 +412,8 @@ mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue,
     return status;
 }
 
-mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queue,
-                                                     TarnixTransportBridge* transport,
-                                                     const char* topic)
+mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queue, TarnixTransportBridge* transport,
+                                                         const char* topic)
 {
     if (queue == nullptr || transport == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -424,8 +423,8 @@ mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queu
     if (it == queue->mTransportMap.end())
     {
         wlock_unlock(queue->mFlowLock);
-        TARNIX_LOG_WARN("Attempted to remove subscription '%s' not on queue %p",
-                        topic != nullptr ? topic : "", static_cast<void*>(queue));
+        TARNIX_LOG_WARN("Attempted to remove subscription '%s' not on queue %p", topic != nullptr ? topic : "",
+                        static_cast<void*>(queue));
         return MAMA_STATUS_INVALID_ARG;
     }
     if (--it->second <= 0)
@@ -459,8 +458,7 @@ uint64_t tarnixBridgeMamaQueueImpl_resumeThreshold(uint64_t maxQueueSize)
 
 void tarnixBridgeMamaQueueImpl_checkSuspend(TarnixQueueBridge* queue)
 {
-    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(queue) ||
-        queue->mSuspended.load(std::memory_order_relaxed))
+    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(queue) || queue->mSuspended.load(std::memory_order_relaxed))
         return;
 
     const uint64_t maxSize = maxQueueSize(queue);
@@ -485,8 +483,7 @@ void tarnixBridgeMamaQueueImpl_checkSuspend(TarnixQueueBridge* queue)
         }
         else if (count >= maxSize)
         {
-            TARNIX_LOG_FINEST("queue %p is too full, suspending all associated transports",
-                              static_cast<void*>(queue));
+            TARNIX_LOG_FINEST("queue %p is too full, suspending all associated transports", static_cast<void*>(queue));
             for (auto& entry : queue->mTransportMap)
             {
                 status = tarnixBridgeMamaTransportImpl_suspend(entry.first);

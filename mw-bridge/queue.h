@@ -18,7 +18,7 @@ struct TarnixQueueBridge
 {
     mamaQueue mParent = nullptr;
     wombatQueue mQueue = nullptr;
-    bool mHighWatermarkFired = false;     /* dispatching threads only */
+    bool mHighWatermarkFired = false; /* dispatching threads only */
     size_t mHighWatermark = 0;
     size_t mLowWatermark = 0;
     mamaQueueEnqueueCB mEnqueueCallback = nullptr;
@@ -46,15 +46,13 @@ using TarnixEventDiscard = void (*)(void* closure);
  * destroy hands whatever of it is left to discard. callback's queue argument
  * is not the mamaQueue: it must not use it. */
 mama_status tarnixBridgeMamaQueueImpl_enqueueOwned(TarnixQueueBridge* queue, mamaQueueEnqueueCB callback,
-                                               TarnixEventDiscard discard, void* closure);
+                                                   TarnixEventDiscard discard, void* closure);
 
 /* Subscription counting per transport. The subscription module passes its
  * transport (and its topic for the warning when it was never counted). */
-mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue,
-                                                  TarnixTransportBridge* transport);
-mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queue,
-                                                     TarnixTransportBridge* transport,
-                                                     const char* topic);
+mama_status tarnixBridgeMamaQueueImpl_addSubscription(TarnixQueueBridge* queue, TarnixTransportBridge* transport);
+mama_status tarnixBridgeMamaQueueImpl_removeSubscription(TarnixQueueBridge* queue, TarnixTransportBridge* transport,
+                                                         const char* topic);
 
 /* mSubscribeAsync of the queue's bridge; false without a queue or bridge. */
 bool tarnixBridgeMamaQueueImpl_isSubscribeAsync(TarnixQueueBridge* queue);

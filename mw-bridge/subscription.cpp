@@ -20,7 +20,8 @@
 #include <new>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* Process-wide source of cache request identifiers; 0 is never handed out. */
 std::atomic<uint32_t> gCacheRequestCounter{0};
@@ -70,7 +71,8 @@ bool removeEntry(TarnixBridgeSubscription* subscription, const char* topic,
     auto& entries = subscription->mTopicSubscriptions;
     for (auto it = entries.begin(); it != entries.end(); ++it)
     {
-        if (it->mDispatchInfo.callback_p == callback && it->mDispatchInfo.user_p == user && sameTopic(it->mTopic, topic))
+        if (it->mDispatchInfo.callback_p == callback && it->mDispatchInfo.user_p == user &&
+            sameTopic(it->mTopic, topic))
         {
             entries.erase(it);
             return true;
@@ -112,16 +114,13 @@ mama_status onSubscribeResult(bool asynchronous, TarnixSynchronismContext* conte
     MamaLogLevel level = MAMA_LOG_LEVEL_WARN;
     switch (trxClient_getLastErrorInfo()->subCode)
     {
-    case TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED:
-    case TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED:
-        status = MAMA_STATUS_NOT_ENTITLED;
-        level = MAMA_LOG_LEVEL_NORMAL;
-        break;
-    case TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE:
-        status = MAMA_STATUS_NOT_FOUND;
-        break;
-    default:
-        break;
+        case TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED:
+        case TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED:
+            status = MAMA_STATUS_NOT_ENTITLED;
+            level = MAMA_LOG_LEVEL_NORMAL;
+            break;
+        case TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE: status = MAMA_STATUS_NOT_FOUND; break;
+        default: break;
     }
     TARNIX_LOG_CLIENT_ERROR(level, rc, "Error in trxClient_session_topicSubscribe().");
     if (asynchronous)
@@ -189,8 +188,9 @@ void removeReportedEntry(const char* topic, const trxClient_session_rxMsgDispatc
     if (!removeEntry(subscription, topic, dispatch->callback_p, dispatch->user_p))
     {
         wlock_unlock(subscription->mTopicSubscriptionsLock);
-        TARNIX_LOG_ERROR("Could not remove tarnix subscription from Bridge subscription. tarnixSubscription=%p, topic=%s",
-                         static_cast<void*>(subscription), topic);
+        TARNIX_LOG_ERROR(
+            "Could not remove tarnix subscription from Bridge subscription. tarnixSubscription=%p, topic=%s",
+            static_cast<void*>(subscription), topic);
         return;
     }
     if (subscription->mTopicSubscriptions.empty() && !subscription->destroying())
@@ -303,8 +303,8 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     {
         if (!wildcard && status == MAMA_STATUS_INVALID_ARG)
         {
-            TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s",
-                            orNull(source), orNull(symbol));
+            TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s", orNull(source),
+                            orNull(symbol));
             mamaSubscription_setRequiresInitial(parent, 0);
             tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
         }
@@ -370,16 +370,14 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
 
     uint32_t flags = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
     if (transport->mInboxTarnixSubPrefixLen != 0 &&
-        std::strncmp(subscription->mTopic, transport->mInboxTarnixSubPrefix, transport->mInboxTarnixSubPrefixLen) ==
-            0)
+        std::strncmp(subscription->mTopic, transport->mInboxTarnixSubPrefix, transport->mInboxTarnixSubPrefixLen) == 0)
         flags = TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
     else if (tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
         flags = TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
     TARNIX_LOG_FINEST("Using subscribeFlags=%d", static_cast<int>(flags));
 
-    const trxClient_session_rxMsgDispatchFuncInfo_t dispatch{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-                                                             tarnixBridgeMamaTransportImpl_onSubscriptionMsg, subscription,
-                                                             nullptr};
+    const trxClient_session_rxMsgDispatchFuncInfo_t dispatch{
+        TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransportImpl_onSubscriptionMsg, subscription, nullptr};
 
     TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(
         &subscription->mSyncManager, onSubscribeResult, sizeof(SubscribeRequest));
@@ -394,7 +392,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     bool subscribed = true;
     trxClient_returnCode_t rc =
         tarnixBridgeMamaSubscriptionImpl_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
-                                                    tarnixSynchronismManager_getCorrelation(tag), &subscribed);
+                                                        tarnixSynchronismManager_getCorrelation(tag), &subscribed);
     status = tarnixSynchronismManager_processSyncResult(&subscription->mSyncManager, tag, rc);
 
     if (status != MAMA_STATUS_OK)
@@ -422,7 +420,7 @@ mama_status create(bool wildcard, subscriptionBridge* result, const char* source
     return MAMA_STATUS_OK;
 }
 
-}  // namespace
+} // namespace
 
 trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     TarnixBridgeSubscription* subscription, uint32_t flags, const char* topic,
@@ -463,9 +461,10 @@ trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     const bool removed = removeEntry(subscription, topic, dispatch->callback_p, dispatch->user_p);
     wlock_unlock(subscription->mTopicSubscriptionsLock);
     if (removed)
-        TARNIX_LOG_FINEST("Removed tarnix subscription from Bridge subscription after "
-                          "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
-                          rc, static_cast<void*>(subscription), topic);
+        TARNIX_LOG_FINEST(
+            "Removed tarnix subscription from Bridge subscription after "
+            "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
+            rc, static_cast<void*>(subscription), topic);
     else
         TARNIX_LOG_ERROR("Could not remove tarnix subscription from Bridge subscription after "
                          "trxClient_session_topicSubscribeWithDispatch failure[rc=%d]. tarnixSubscription=%p, topic=%s",
@@ -476,8 +475,9 @@ trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
     return rc;
 }
 
-trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
-    TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
+trxClient_returnCode_t
+tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(TarnixBridgeSubscription* subscription, const char* topic,
+                                                  const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     trxClient_opaqueSession_pt session = subscription->mTransportBridge->mSession.load();
     if (session == nullptr)
@@ -489,8 +489,8 @@ trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
 }
 
 mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subscription,
-                                                      TarnixBridgeSubscription* bridgeSubscription,
-                                                      mama_status status, bool deactivate)
+                                                          TarnixBridgeSubscription* bridgeSubscription,
+                                                          mama_status status, bool deactivate)
 {
     if (bridgeSubscription->destroying())
     {
@@ -510,7 +510,7 @@ mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subsc
     }
     tarnixBridgeMamaSubscriptionImpl_retain(bridgeSubscription);
     result = tarnixBridgeMamaQueueImpl_enqueueOwned(bridgeSubscription->mQueueBridge, onErrorEvent, discardErrorEvent,
-                                                closure);
+                                                    closure);
     if (result != MAMA_STATUS_OK)
     {
         TARNIX_LOG_ERROR("Symbol %s. Unable to enqueue error callback for delivery", orNull(symbol));
@@ -520,8 +520,9 @@ mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subsc
     return result;
 }
 
-extern "C" void tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(const char* topic,
-                                                                  trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
+extern "C" void
+tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(const char* topic,
+                                                        trxClient_session_rxMsgDispatchFuncInfo_t* dispatch)
 {
     if (dispatch == nullptr || dispatch->user_p == nullptr || topic == nullptr)
         return;
@@ -602,103 +603,104 @@ void tarnixBridgeMamaSubscriptionImpl_clearCurrent(void)
     *slot = nullptr;
 }
 
-#define TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(level)                                                \
-    do                                                                                            \
-    {                                                                                             \
-        TARNIX_LOG(level, "not implemented by this bridge");                                      \
-        return MAMA_STATUS_NOT_IMPLEMENTED;                                                       \
+#define TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(level)                                                                     \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        TARNIX_LOG(level, "not implemented by this bridge");                                                           \
+        return MAMA_STATUS_NOT_IMPLEMENTED;                                                                            \
     } while (0)
 
-extern "C" {
-
-mama_status tarnixBridgeMamaSubscription_create(subscriptionBridge* result, const char* source, const char* symbol,
-                                                mamaTransport tport, mamaQueue queue, mamaMsgCallbacks callbacks,
-                                                mamaSubscription subscription, void* closure)
+extern "C"
 {
-    return create(false, result, source, symbol, tport, queue, callbacks, subscription, closure);
-}
 
-mama_status tarnixBridgeMamaSubscription_createWildCard(subscriptionBridge* result, const char* source,
-                                                        const char* symbol, mamaTransport tport, mamaQueue queue,
-                                                        mamaMsgCallbacks callbacks, mamaSubscription subscription,
-                                                        void* closure)
-{
-    return create(true, result, source, symbol, tport, queue, callbacks, subscription, closure);
-}
-
-mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge handle)
-{
-    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
-    if (subscription == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    subscription->advance(TarnixSubscriptionState::Muted);
-    return MAMA_STATUS_OK;
-}
-
-mama_status tarnixBridgeMamaSubscription_muteCurrentTopic(subscriptionBridge handle)
-{
-    return tarnixBridgeMamaSubscription_mute(handle);
-}
-
-mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
-{
-    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
-    if (subscription == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    subscription->advance(TarnixSubscriptionState::Destroying);
-
-    TarnixTransportBridge* transport = subscription->mTransportBridge;
+    mama_status tarnixBridgeMamaSubscription_create(subscriptionBridge* result, const char* source, const char* symbol,
+                                                    mamaTransport tport, mamaQueue queue, mamaMsgCallbacks callbacks,
+                                                    mamaSubscription subscription, void* closure)
     {
-        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
-        TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
-        /* Without a session every entry has been, or is being, reported gone
-         * by the session's destruction. */
-        trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
-        if (rc != TRXCLIENT_OK)
-            TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
+        return create(false, result, source, symbol, tport, queue, callbacks, subscription, closure);
     }
 
-    /* OpenMAMA hears of it now, as from any bridge that destroys at once: it
+    mama_status tarnixBridgeMamaSubscription_createWildCard(subscriptionBridge* result, const char* source,
+                                                            const char* symbol, mamaTransport tport, mamaQueue queue,
+                                                            mamaMsgCallbacks callbacks, mamaSubscription subscription,
+                                                            void* closure)
+    {
+        return create(true, result, source, symbol, tport, queue, callbacks, subscription, closure);
+    }
+
+    mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge handle)
+    {
+        TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+        if (subscription == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        subscription->advance(TarnixSubscriptionState::Muted);
+        return MAMA_STATUS_OK;
+    }
+
+    mama_status tarnixBridgeMamaSubscription_muteCurrentTopic(subscriptionBridge handle)
+    {
+        return tarnixBridgeMamaSubscription_mute(handle);
+    }
+
+    mama_status tarnixBridgeMamaSubscription_destroy(subscriptionBridge handle)
+    {
+        TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+        if (subscription == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        subscription->advance(TarnixSubscriptionState::Destroying);
+
+        TarnixTransportBridge* transport = subscription->mTransportBridge;
+        {
+            std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+            TARNIX_LOG_FINEST("Using subscribeFlags=%d", 0);
+            /* Without a session every entry has been, or is being, reported gone
+         * by the session's destruction. */
+            trxClient_returnCode_t rc = unsubscribeAll(subscription, nullptr);
+            if (rc != TRXCLIENT_OK)
+                TARNIX_LOG_FINE("Tarnix unsubscribe failed, rc=%d", rc);
+        }
+
+        /* OpenMAMA hears of it now, as from any bridge that destroys at once: it
      * then frees its subscription and whatever that holds on the transport
      * (an application may destroy the transport next). What is still queued
      * for this subscription, and the library's last deliveries to it, see
      * that it is destroying and drop; the memory goes with the last
      * reference. */
-    subscription->advance(TarnixSubscriptionState::Destroyed);
-    if (subscription->mCallbacks.onDestroy != nullptr)
-        subscription->mCallbacks.onDestroy(subscription->mMamaSubscription, subscription->mClosure);
-    tarnixBridgeMamaSubscriptionImpl_release(subscription);
-    return MAMA_STATUS_OK;
-}
+        subscription->advance(TarnixSubscriptionState::Destroyed);
+        if (subscription->mCallbacks.onDestroy != nullptr)
+            subscription->mCallbacks.onDestroy(subscription->mMamaSubscription, subscription->mClosure);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
+        return MAMA_STATUS_OK;
+    }
 
-int tarnixBridgeMamaSubscription_isValid(subscriptionBridge handle)
-{
-    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
-    return subscription != nullptr && subscription->state() == TarnixSubscriptionState::Active ? 1 : 0;
-}
+    int tarnixBridgeMamaSubscription_isValid(subscriptionBridge handle)
+    {
+        TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+        return subscription != nullptr && subscription->state() == TarnixSubscriptionState::Active ? 1 : 0;
+    }
 
-int tarnixBridgeMamaSubscription_hasWildcards(subscriptionBridge handle)
-{
-    TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
-    return subscription != nullptr && tarnixTopic_hasWildcard(subscription->mTopic) ? 1 : 0;
-}
+    int tarnixBridgeMamaSubscription_hasWildcards(subscriptionBridge handle)
+    {
+        TarnixBridgeSubscription* subscription = reinterpret_cast<TarnixBridgeSubscription*>(handle);
+        return subscription != nullptr && tarnixTopic_hasWildcard(subscription->mTopic) ? 1 : 0;
+    }
 
-mama_status tarnixBridgeMamaSubscription_getPlatformError(subscriptionBridge, void**)
-{
-    TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(MAMA_LOG_LEVEL_FINEST);
-}
+    mama_status tarnixBridgeMamaSubscription_getPlatformError(subscriptionBridge, void**)
+    {
+        TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(MAMA_LOG_LEVEL_FINEST);
+    }
 
-int tarnixBridgeMamaSubscription_isTportDisconnected(subscriptionBridge handle)
-{
-    if (handle == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_LOG_FINEST("not implemented by this bridge");
-    return MAMA_STATUS_NOT_IMPLEMENTED;
-}
+    int tarnixBridgeMamaSubscription_isTportDisconnected(subscriptionBridge handle)
+    {
+        if (handle == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_LOG_FINEST("not implemented by this bridge");
+        return MAMA_STATUS_NOT_IMPLEMENTED;
+    }
 
-mama_status tarnixBridgeMamaSubscription_setTopicClosure(subscriptionBridge, void*)
-{
-    TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(MAMA_LOG_LEVEL_FINER);
-}
+    mama_status tarnixBridgeMamaSubscription_setTopicClosure(subscriptionBridge, void*)
+    {
+        TARNIX_SUBSCRIPTION_NOT_IMPLEMENTED(MAMA_LOG_LEVEL_FINER);
+    }
 
-}  // extern "C"
+} // extern "C"

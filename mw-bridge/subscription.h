@@ -96,7 +96,7 @@ struct TarnixBridgeSubscription
     uint64_t mMaxQueueDepth = 0;
     TarnixSynchronismManager mSyncManager;
     TarnixThrottledLog* mDiscardLog = nullptr;
-    std::list<TarnixSubscription> mTopicSubscriptions;   /* newest first */
+    std::list<TarnixSubscription> mTopicSubscriptions; /* newest first */
     wLock mTopicSubscriptionsLock = nullptr;
     /* The queue it is counted on until nothing can be queued for it any
      * more (its last session entry reported gone after destroy), so the
@@ -120,18 +120,20 @@ trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_subscribeTopic(
 
 /* Takes one topic dispatch entry out again (the local entries of cache
  * answers). Returns the client library's return code. */
-trxClient_returnCode_t tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(
-    TarnixBridgeSubscription* subscription, const char* topic, const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
+trxClient_returnCode_t
+tarnixBridgeMamaSubscriptionImpl_unsubscribeTopic(TarnixBridgeSubscription* subscription, const char* topic,
+                                                  const trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* Delivers status to the application's error callback on the subscription's
  * queue; deactivate also deactivates the OpenMAMA subscription first. */
 mama_status tarnixBridgeMamaSubscriptionImpl_enqueueError(mamaSubscription subscription,
-                                                      TarnixBridgeSubscription* bridgeSubscription,
-                                                      mama_status status, bool deactivate);
+                                                          TarnixBridgeSubscription* bridgeSubscription,
+                                                          mama_status status, bool deactivate);
 
 /* Client-library callback: one topic dispatch entry of a session is gone. */
-extern "C" void tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(
-    const char* topic, trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
+extern "C" void
+tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy(const char* topic,
+                                                        trxClient_session_rxMsgDispatchFuncInfo_t* dispatch);
 
 /* A reference for an event queued for the subscription, or for a request
  * outstanding; the release of the last one frees the memory, on whatever

@@ -28,11 +28,11 @@ struct TarnixSynchronismContext
     int mReturnCode;
 };
 
-namespace {
+namespace
+{
 
-constexpr size_t kTagDataOffset =
-    (sizeof(TarnixCorrelationTag) + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *
-    alignof(std::max_align_t);
+constexpr size_t kTagDataOffset = (sizeof(TarnixCorrelationTag) + alignof(std::max_align_t) - 1) /
+                                  alignof(std::max_align_t) * alignof(std::max_align_t);
 
 TarnixCorrelationTag* allocateTag(size_t dataSize)
 {
@@ -115,7 +115,7 @@ void republish(TarnixCorrelationTag* tag)
     signalRemoved(tag->mManager);
 }
 
-}  // namespace
+} // namespace
 
 bool tarnixSynchronismManager_init(TarnixSynchronismManager* manager)
 {
@@ -185,8 +185,7 @@ void tarnixSynchronismManager_destroy(TarnixSynchronismManager* manager)
 }
 
 TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchronismManager* manager,
-                                                                    tarnixSynchronismCallback callback,
-                                                                    size_t dataSize)
+                                                                    tarnixSynchronismCallback callback, size_t dataSize)
 {
     if (manager == nullptr || callback == nullptr || manager->mLock == nullptr)
         return nullptr;
@@ -222,8 +221,7 @@ TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchr
     return tag;
 }
 
-void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* manager,
-                                                    TarnixCorrelationTag* tag)
+void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* manager, TarnixCorrelationTag* tag)
 {
     if (manager == nullptr || manager->mLock == nullptr)
         return;
@@ -258,8 +256,8 @@ void* tarnixSynchronismManager_getCorrelation(TarnixCorrelationTag* tag)
     return tag != nullptr ? reinterpret_cast<void*>(static_cast<uintptr_t>(tag->mId)) : nullptr;
 }
 
-mama_status tarnixSynchronismManager_processSyncResult(TarnixSynchronismManager* manager,
-                                                       TarnixCorrelationTag* tag, int returnCode)
+mama_status tarnixSynchronismManager_processSyncResult(TarnixSynchronismManager* manager, TarnixCorrelationTag* tag,
+                                                       int returnCode)
 {
     if (manager == nullptr || tag == nullptr)
         return MAMA_STATUS_NULL_ARG;

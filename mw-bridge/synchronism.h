@@ -25,10 +25,10 @@ typedef mama_status (*tarnixSynchronismCallback)(bool asynchronous, TarnixSynchr
 
 struct TarnixSynchronismManager
 {
-    TarnixCorrelationTag* mHead = nullptr;   /* outstanding tags, oldest first */
+    TarnixCorrelationTag* mHead = nullptr; /* outstanding tags, oldest first */
     TarnixCorrelationTag* mTail = nullptr;
     bool mDestroying = false;
-    wLock mLock = nullptr;         /* guards the tag list and mDestroying */
+    wLock mLock = nullptr; /* guards the tag list and mDestroying */
     /* Counts the tags gone; a destroyer waits for it to change. A count
      * rather than a flag, so a waiter never spins on an old signal. Guarded
      * by a mutex all managers share, with one condition variable: there is
@@ -46,8 +46,7 @@ void tarnixSynchronismManager_destroy(TarnixSynchronismManager* manager);
 TarnixCorrelationTag* tarnixSynchronismManager_createCorrelationTag(TarnixSynchronismManager* manager,
                                                                     tarnixSynchronismCallback callback,
                                                                     size_t dataSize = TARNIX_TAG_DATA_SIZE);
-void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* manager,
-                                                    TarnixCorrelationTag* tag);
+void tarnixSynchronismManager_destroyCorrelationTag(TarnixSynchronismManager* manager, TarnixCorrelationTag* tag);
 void* tarnixSynchronismManager_getTagData(TarnixCorrelationTag* tag);
 
 /* The value handed to the client library with a request. It identifies the
@@ -58,8 +57,8 @@ void* tarnixSynchronismManager_getCorrelation(TarnixCorrelationTag* tag);
 /* Requester, right after the client-library call, with its return code:
  * 2 (in progress) leaves the tag for the session event; anything else runs
  * the callback now. */
-mama_status tarnixSynchronismManager_processSyncResult(TarnixSynchronismManager* manager,
-                                                       TarnixCorrelationTag* tag, int returnCode);
+mama_status tarnixSynchronismManager_processSyncResult(TarnixSynchronismManager* manager, TarnixCorrelationTag* tag,
+                                                       int returnCode);
 /* Session event handler, with the event's correlation pointer: 0 for a
  * confirmation, -1 for a failure. A correlation no tag answers to any more
  * gives MAMA_STATUS_NOT_FOUND. */

@@ -18,7 +18,8 @@
 #include <cstring>
 #include <new>
 
-namespace {
+namespace
+{
 
 constexpr const char* kBridgeName = "tarnix";
 constexpr const char* kDefaultQueueName = "TARNIX_DEFAULT_MAMA_QUEUE";
@@ -46,8 +47,7 @@ mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
     mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
     if (status != MAMA_STATUS_OK)
     {
-        TARNIX_LOG_ERROR("Could not get tarnix bridge from closure object: %s",
-                         mamaStatus_stringForStatus(status));
+        TARNIX_LOG_ERROR("Could not get tarnix bridge from closure object: %s", mamaStatus_stringForStatus(status));
         return status;
     }
     if (closure == nullptr)
@@ -59,7 +59,7 @@ mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
     return MAMA_STATUS_OK;
 }
 
-}  // namespace
+} // namespace
 
 TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl)
 {
@@ -74,248 +74,251 @@ timerHeap tarnixBridgeImpl_getTimerHeap(void)
     return gTimerHeap;
 }
 
-extern "C" {
-
-mama_status tarnixBridge_init(mamaBridge bridgeImpl)
+extern "C"
 {
-    if (bridgeImpl == nullptr)
+
+    mama_status tarnixBridge_init(mamaBridge bridgeImpl)
     {
-        TARNIX_LOG_ERROR("Invalid input argument, impl=NULL.");
-        return MAMA_STATUS_NULL_ARG;
-    }
-    TarnixBridge* bridge = new (std::nothrow) TarnixBridge();
-    if (bridge == nullptr)
-    {
-        TARNIX_LOG_ERROR("Could not allocate memory for tarnix middleware bridge implementation.");
-        return MAMA_STATUS_NOMEM;
-    }
+        if (bridgeImpl == nullptr)
+        {
+            TARNIX_LOG_ERROR("Invalid input argument, impl=NULL.");
+            return MAMA_STATUS_NULL_ARG;
+        }
+        TarnixBridge* bridge = new (std::nothrow) TarnixBridge();
+        if (bridge == nullptr)
+        {
+            TARNIX_LOG_ERROR("Could not allocate memory for tarnix middleware bridge implementation.");
+            return MAMA_STATUS_NOMEM;
+        }
 
-    char name[MAX_INTERNAL_PROP_LEN];
-    char value[MAX_INTERNAL_PROP_LEN];
-    std::snprintf(name, sizeof(name), "mama.%s.compile_version", kBridgeName);
-    std::snprintf(value, sizeof(value), "%d.%d.%s", MAMA_VERSION_MAJOR, MAMA_VERSION_MINOR,
-                  MAMA_VERSION_RELEASE);
-    mamaInternal_setMetaProperty(name, value);
+        char name[MAX_INTERNAL_PROP_LEN];
+        char value[MAX_INTERNAL_PROP_LEN];
+        std::snprintf(name, sizeof(name), "mama.%s.compile_version", kBridgeName);
+        std::snprintf(value, sizeof(value), "%d.%d.%s", MAMA_VERSION_MAJOR, MAMA_VERSION_MINOR, MAMA_VERSION_RELEASE);
+        mamaInternal_setMetaProperty(name, value);
 
-    mama_status status = mamaBridgeImpl_setClosure(bridgeImpl, bridge);
-    if (status != MAMA_STATUS_OK)
-    {
-        /* OpenMAMA never got the closure, so nobody else will free it. */
-        delete bridge;
-        return status;
-    }
-    return mamaBridgeImpl_setReadOnlyProperty(bridgeImpl, MAMA_PROP_BARE_ENT_DEFERRED, "true");
-}
-
-mama_status tarnixBridge_open(mamaBridge bridgeImpl)
-{
-    if (bridgeImpl == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-
-    TarnixBridge* bridge = nullptr;
-    mama_status status = closureOf(bridgeImpl, &bridge);
-    if (status != MAMA_STATUS_OK)
-        return status;
-
-    bridge->mInitLock = wlock_create();
-    if (bridge->mInitLock == nullptr)
-    {
-        TARNIX_LOG_ERROR("Could not allocate TRXC init lock.");
-        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
-        delete bridge;
-        return MAMA_STATUS_NOMEM;
-    }
-
-    /* Each step that succeeded is undone in reverse when a later one fails. */
-    enum Reached { kNothing, kQueueCreated, kHeapCreated, kHeapStarted } reached = kNothing;
-    mamaQueue defaultQueue = nullptr;
-
-    do
-    {
-        status = tarnixBridgeImpl_buildVersion(gVersionText, sizeof(gVersionText), false);
-        if (status != MAMA_STATUS_OK)
-            break;
-
-        status = mamaQueue_create(&defaultQueue, bridgeImpl);
+        mama_status status = mamaBridgeImpl_setClosure(bridgeImpl, bridge);
         if (status != MAMA_STATUS_OK)
         {
-            TARNIX_LOG_ERROR("Failed to create Tarnix queue: %s", mamaStatus_stringForStatus(status));
-            break;
+            /* OpenMAMA never got the closure, so nobody else will free it. */
+            delete bridge;
+            return status;
         }
-        reached = kQueueCreated;
+        return mamaBridgeImpl_setReadOnlyProperty(bridgeImpl, MAMA_PROP_BARE_ENT_DEFERRED, "true");
+    }
 
-        status = mamaImpl_setDefaultEventQueue(bridgeImpl, defaultQueue);
+    mama_status tarnixBridge_open(mamaBridge bridgeImpl)
+    {
+        if (bridgeImpl == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+
+        TarnixBridge* bridge = nullptr;
+        mama_status status = closureOf(bridgeImpl, &bridge);
         if (status != MAMA_STATUS_OK)
-        {
-            TARNIX_LOG_ERROR("Failed to set Tarnix default queue: %s",
-                             mamaStatus_stringForStatus(status));
-            break;
-        }
-        mamaQueue_setQueueName(defaultQueue, kDefaultQueueName);
+            return status;
 
-        /* Sockets need no start-up on this platform (OpenMAMA's
+        bridge->mInitLock = wlock_create();
+        if (bridge->mInitLock == nullptr)
+        {
+            TARNIX_LOG_ERROR("Could not allocate TRXC init lock.");
+            mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+            delete bridge;
+            return MAMA_STATUS_NOMEM;
+        }
+
+        /* Each step that succeeded is undone in reverse when a later one fails. */
+        enum Reached
+        {
+            kNothing,
+            kQueueCreated,
+            kHeapCreated,
+            kHeapStarted
+        } reached = kNothing;
+        mamaQueue defaultQueue = nullptr;
+
+        do
+        {
+            status = tarnixBridgeImpl_buildVersion(gVersionText, sizeof(gVersionText), false);
+            if (status != MAMA_STATUS_OK)
+                break;
+
+            status = mamaQueue_create(&defaultQueue, bridgeImpl);
+            if (status != MAMA_STATUS_OK)
+            {
+                TARNIX_LOG_ERROR("Failed to create Tarnix queue: %s", mamaStatus_stringForStatus(status));
+                break;
+            }
+            reached = kQueueCreated;
+
+            status = mamaImpl_setDefaultEventQueue(bridgeImpl, defaultQueue);
+            if (status != MAMA_STATUS_OK)
+            {
+                TARNIX_LOG_ERROR("Failed to set Tarnix default queue: %s", mamaStatus_stringForStatus(status));
+                break;
+            }
+            mamaQueue_setQueueName(defaultQueue, kDefaultQueueName);
+
+            /* Sockets need no start-up on this platform (OpenMAMA's
          * wsocketstartup/wsocketcleanup are empty here). */
 
-        if (createTimerHeap(&gTimerHeap) != 0)
-        {
-            TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to initialize timers.");
-            gTimerHeap = nullptr;
-            status = MAMA_STATUS_PLATFORM;
-            break;
-        }
-        reached = kHeapCreated;
+            if (createTimerHeap(&gTimerHeap) != 0)
+            {
+                TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to initialize timers.");
+                gTimerHeap = nullptr;
+                status = MAMA_STATUS_PLATFORM;
+                break;
+            }
+            reached = kHeapCreated;
 
-        if (startDispatchTimerHeap(gTimerHeap) != 0)
-        {
-            TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to start timer thread.");
-            status = MAMA_STATUS_PLATFORM;
-            break;
-        }
-        reached = kHeapStarted;
+            if (startDispatchTimerHeap(gTimerHeap) != 0)
+            {
+                TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to start timer thread.");
+                status = MAMA_STATUS_PLATFORM;
+                break;
+            }
+            reached = kHeapStarted;
 
-        bridge->mTransportList.reset(new (std::nothrow) TarnixTransportList());
-        if (bridge->mTransportList == nullptr)
-        {
-            TARNIX_LOG_ERROR("Unable to allocate memory for transport list");
-            status = MAMA_STATUS_NOMEM;
-            break;
-        }
-        return MAMA_STATUS_OK;
-    } while (false);
+            bridge->mTransportList.reset(new (std::nothrow) TarnixTransportList());
+            if (bridge->mTransportList == nullptr)
+            {
+                TARNIX_LOG_ERROR("Unable to allocate memory for transport list");
+                status = MAMA_STATUS_NOMEM;
+                break;
+            }
+            return MAMA_STATUS_OK;
+        } while (false);
 
-    /* destroyHeap waits for the heap's thread to end, so a heap whose
+        /* destroyHeap waits for the heap's thread to end, so a heap whose
      * thread never started cannot be destroyed: it is left behind. */
-    if (reached >= kHeapStarted)
-        destroyHeap(gTimerHeap);
-    if (reached >= kHeapCreated)
-        gTimerHeap = nullptr;
-    if (reached >= kQueueCreated)
-        mamaQueue_destroy(defaultQueue);
-    wlock_destroy(bridge->mInitLock);
-    bridge->mInitLock = nullptr;
-    /* OpenMAMA never closes a bridge whose open failed; it frees its own
+        if (reached >= kHeapStarted)
+            destroyHeap(gTimerHeap);
+        if (reached >= kHeapCreated)
+            gTimerHeap = nullptr;
+        if (reached >= kQueueCreated)
+            mamaQueue_destroy(defaultQueue);
+        wlock_destroy(bridge->mInitLock);
+        bridge->mInitLock = nullptr;
+        /* OpenMAMA never closes a bridge whose open failed; it frees its own
      * part and unloads the library, so the closure must go here. */
-    mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
-    delete bridge;
-    return status;
-}
-
-mama_status tarnixBridge_start(mamaQueue defaultEventQueue)
-{
-    if (defaultEventQueue == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_LOG_FINER("Start dispatching on default event queue.");
-    return mamaQueue_dispatch(defaultEventQueue);
-}
-
-mama_status tarnixBridge_stop(mamaQueue defaultEventQueue)
-{
-    return mamaQueue_stopDispatch(defaultEventQueue);
-}
-
-mama_status tarnixBridge_close(mamaBridge bridgeImpl)
-{
-    if (bridgeImpl == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-
-    mama_status heapStatus = MAMA_STATUS_OK;
-    if (gTimerHeap != nullptr)
-    {
-        /* destroyHeap stops the timer thread and joins it itself; joining it
-         * a second time here would be undefined. */
-        if (destroyHeap(gTimerHeap) != 0)
-        {
-            TARNIX_LOG_ERROR("tarnixBridge_close(): Failed to destroy Tarnix timer heap.");
-            heapStatus = MAMA_STATUS_PLATFORM;
-        }
-        gTimerHeap = nullptr;
-    }
-
-    const int timeout = tarnixBridgeImpl_getDefaultQueueTimeout();
-    mamaQueue defaultQueue = nullptr;
-    mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
-    if (status != MAMA_STATUS_OK)
-        TARNIX_LOG_ERROR("Could not get DefaultEventQueue: %s", mamaStatus_stringForStatus(status));
-
-    status = mamaQueue_destroyTimedWait(defaultQueue, timeout);
-    if (status != MAMA_STATUS_OK)
-    {
-        MamaLogLevel level = MAMA_LOG_LEVEL_ERROR;
-        const char* suffix = "";
-        if (status == MAMA_STATUS_TIMEOUT &&
-            mamaQueue_destroy(defaultQueue) == MAMA_STATUS_QUEUE_OPEN_OBJECTS)
-        {
-            level = MAMA_LOG_LEVEL_WARN;
-            suffix = " Message: 'cannot destroy queue status MAMA_STATUS_QUEUE_OPEN_OBJECTS. Are "
-                     "there any objects (subscriptions, inboxes, timers, etc) that reference the "
-                     "queue?'";
-        }
-        TARNIX_LOG(level, "Could not destroy DefaultEventQueue: %s, after %d ms%s",
-                   mamaStatus_stringForStatus(status), timeout, suffix);
-    }
-
-    if (heapStatus != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Could not destroy Tarnix Timer Heap: %s",
-                         mamaStatus_stringForStatus(heapStatus));
-        return MAMA_STATUS_PLATFORM;
-    }
-
-    TarnixBridge* bridge = nullptr;
-    status = closureOf(bridgeImpl, &bridge);
-    if (status != MAMA_STATUS_OK)
+        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+        delete bridge;
         return status;
+    }
 
-    /* Transports still listed: destroyed ones whose subscriptions were never
+    mama_status tarnixBridge_start(mamaQueue defaultEventQueue)
+    {
+        if (defaultEventQueue == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_LOG_FINER("Start dispatching on default event queue.");
+        return mamaQueue_dispatch(defaultEventQueue);
+    }
+
+    mama_status tarnixBridge_stop(mamaQueue defaultEventQueue)
+    {
+        return mamaQueue_stopDispatch(defaultEventQueue);
+    }
+
+    mama_status tarnixBridge_close(mamaBridge bridgeImpl)
+    {
+        if (bridgeImpl == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+
+        mama_status heapStatus = MAMA_STATUS_OK;
+        if (gTimerHeap != nullptr)
+        {
+            /* destroyHeap stops the timer thread and joins it itself; joining it
+         * a second time here would be undefined. */
+            if (destroyHeap(gTimerHeap) != 0)
+            {
+                TARNIX_LOG_ERROR("tarnixBridge_close(): Failed to destroy Tarnix timer heap.");
+                heapStatus = MAMA_STATUS_PLATFORM;
+            }
+            gTimerHeap = nullptr;
+        }
+
+        const int timeout = tarnixBridgeImpl_getDefaultQueueTimeout();
+        mamaQueue defaultQueue = nullptr;
+        mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
+        if (status != MAMA_STATUS_OK)
+            TARNIX_LOG_ERROR("Could not get DefaultEventQueue: %s", mamaStatus_stringForStatus(status));
+
+        status = mamaQueue_destroyTimedWait(defaultQueue, timeout);
+        if (status != MAMA_STATUS_OK)
+        {
+            MamaLogLevel level = MAMA_LOG_LEVEL_ERROR;
+            const char* suffix = "";
+            if (status == MAMA_STATUS_TIMEOUT && mamaQueue_destroy(defaultQueue) == MAMA_STATUS_QUEUE_OPEN_OBJECTS)
+            {
+                level = MAMA_LOG_LEVEL_WARN;
+                suffix = " Message: 'cannot destroy queue status MAMA_STATUS_QUEUE_OPEN_OBJECTS. Are "
+                         "there any objects (subscriptions, inboxes, timers, etc) that reference the "
+                         "queue?'";
+            }
+            TARNIX_LOG(level, "Could not destroy DefaultEventQueue: %s, after %d ms%s",
+                       mamaStatus_stringForStatus(status), timeout, suffix);
+        }
+
+        if (heapStatus != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Could not destroy Tarnix Timer Heap: %s", mamaStatus_stringForStatus(heapStatus));
+            return MAMA_STATUS_PLATFORM;
+        }
+
+        TarnixBridge* bridge = nullptr;
+        status = closureOf(bridgeImpl, &bridge);
+        if (status != MAMA_STATUS_OK)
+            return status;
+
+        /* Transports still listed: destroyed ones whose subscriptions were never
      * freed are quiescent and go now; ones the application never destroyed
      * still have sessions calling into them, so they go only after the
      * context (and with it every session) has. */
-    bridge->mTransportList->takeAll(true).clear();
-    status = tarnixClientLibrary_closeContext(bridge);
-    if (status != MAMA_STATUS_OK)
-        return status;
-    for (std::unique_ptr<TarnixTransportBridge>& transport : bridge->mTransportList->takeAll(false))
-    {
-        transport->forgetClientHandles();
-        transport.reset();
-    }
-    bridge->mTransportList.reset();
-
-    const bool initialised = bridge->mInitialised;
-    wlock_destroy(bridge->mInitLock);
-    bridge->mInitLock = nullptr;
-    mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
-    delete bridge;
-
-    if (initialised)
-    {
-        status = tarnixClientLibrary_cleanup();
+        bridge->mTransportList->takeAll(true).clear();
+        status = tarnixClientLibrary_closeContext(bridge);
         if (status != MAMA_STATUS_OK)
             return status;
+        for (std::unique_ptr<TarnixTransportBridge>& transport : bridge->mTransportList->takeAll(false))
+        {
+            transport->forgetClientHandles();
+            transport.reset();
+        }
+        bridge->mTransportList.reset();
+
+        const bool initialised = bridge->mInitialised;
+        wlock_destroy(bridge->mInitLock);
+        bridge->mInitLock = nullptr;
+        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+        delete bridge;
+
+        if (initialised)
+        {
+            status = tarnixClientLibrary_cleanup();
+            if (status != MAMA_STATUS_OK)
+                return status;
+        }
+        return MAMA_STATUS_OK;
     }
-    return MAMA_STATUS_OK;
-}
 
-const char* tarnixBridge_getName(void)
-{
-    return kBridgeName;
-}
+    const char* tarnixBridge_getName(void)
+    {
+        return kBridgeName;
+    }
 
-const char* tarnixBridge_getVersion(void)
-{
-    return gVersionText;
-}
+    const char* tarnixBridge_getVersion(void)
+    {
+        return gVersionText;
+    }
 
-mama_status tarnixBridge_getDefaultPayloadId(char*** name, char** id)
-{
-    if (name == nullptr || id == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *name = gPayloadNames;
-    *id = gPayloadIds;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridge_getDefaultPayloadId(char*** name, char** id)
+    {
+        if (name == nullptr || id == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *name = gPayloadNames;
+        *id = gPayloadIds;
+        return MAMA_STATUS_OK;
+    }
 
-}  // extern "C"
+} // extern "C"
 
 mama_status tarnixBridgeImpl_readSettings(TarnixBridge* bridge)
 {
@@ -346,8 +349,7 @@ mama_status tarnixBridgeImpl_readSettings(TarnixBridge* bridge)
         }
         else if (value == 0)
         {
-            TARNIX_LOG_ERROR("Value (%" PRIu64 ") for mama.tarnix.transport.queue_max_size too small",
-                             value);
+            TARNIX_LOG_ERROR("Value (%" PRIu64 ") for mama.tarnix.transport.queue_max_size too small", value);
             return MAMA_STATUS_PLATFORM;
         }
         else
@@ -383,8 +385,8 @@ int tarnixBridgeImpl_getDefaultQueueTimeout(void)
     }
     if (timeout > 0)
         return timeout;
-    TARNIX_LOG_WARN("Tarnix bridge default event queue timeout %d ms is invalid. Using default %d ms.",
-                    timeout, TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS);
+    TARNIX_LOG_WARN("Tarnix bridge default event queue timeout %d ms is invalid. Using default %d ms.", timeout,
+                    TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS);
     return TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS;
 }
 

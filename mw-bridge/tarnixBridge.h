@@ -56,7 +56,7 @@ struct TarnixBridge
     std::unique_ptr<TarnixTransportList> mTransportList;
     std::mutex mTransportListLock;
     wLock mInitLock = nullptr;
-    bool mInitialised = false;           /* guarded by mInitLock */
+    bool mInitialised = false; /* guarded by mInitLock */
     trxClient_opaqueContext_pt mContext = nullptr;
     /* Written once under mInitLock before the first transport exists, then
      * read from any thread. */

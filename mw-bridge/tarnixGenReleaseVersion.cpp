@@ -6,7 +6,8 @@
 #include <cstring>
 #include <mutex>
 
-namespace {
+namespace
+{
 
 constexpr int kVersionMajor = 7;
 constexpr int kVersionMinor = 5;
@@ -21,16 +22,15 @@ std::once_flag gInfoOnce;
 
 void buildInfo()
 {
-    std::snprintf(gInfo.mVersion, sizeof(gInfo.mVersion), "%d.%d%s.%d%s.%d", kVersionMajor,
-                  kVersionMinor, kVersionMinorSuffix, kVersionRelease, kVersionReleaseSuffix,
-                  kVersionBuild);
+    std::snprintf(gInfo.mVersion, sizeof(gInfo.mVersion), "%d.%d%s.%d%s.%d", kVersionMajor, kVersionMinor,
+                  kVersionMinorSuffix, kVersionRelease, kVersionReleaseSuffix, kVersionBuild);
     std::snprintf(gInfo.mDateTime, sizeof(gInfo.mDateTime), "%s %s", __DATE__, __TIME__);
     std::snprintf(gInfo.mVariant, sizeof(gInfo.mVariant), "%s", kVariant);
-    TARNIX_LOG_FINE("Tarnix OpenMAMA Middleware Bridge version '%s', variant '%s', date/time '%s'",
-                    gInfo.mVersion, gInfo.mVariant, gInfo.mDateTime);
+    TARNIX_LOG_FINE("Tarnix OpenMAMA Middleware Bridge version '%s', variant '%s', date/time '%s'", gInfo.mVersion,
+                    gInfo.mVariant, gInfo.mDateTime);
 }
 
-}  // namespace
+} // namespace
 
 mama_status trxOpenmama_version_get(const TarnixVersionInfo** out)
 {
@@ -73,8 +73,7 @@ mama_status tarnixBridgeImpl_buildVersion(char* text, size_t size, bool customis
         return MAMA_STATUS_OK;
     }
 
-    std::snprintf(text, size, "%s v%s with Tarnix C API v%s", TARNIX_PRODUCT_NAME, bridge->mVersion,
-                  clientVersion);
+    std::snprintf(text, size, "%s v%s with Tarnix C API v%s", TARNIX_PRODUCT_NAME, bridge->mVersion, clientVersion);
     if (customise)
     {
         trxClient_version_info_t record = {text, bridge->mDateTime, bridge->mVariant};

@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 constexpr char kEscape = '\\';
 constexpr size_t kTopicRoom = TARNIX_TOPIC_BUFFER - 1;
@@ -25,7 +26,7 @@ bool endsWith(const char* text, size_t length, const char* suffix)
     return length >= suffixLength && std::memcmp(text + length - suffixLength, suffix, suffixLength) == 0;
 }
 
-}  // namespace
+} // namespace
 
 size_t tarnixTopic_escape(const char* part, char* out, size_t room, bool escape)
 {
@@ -39,22 +40,16 @@ size_t tarnixTopic_escape(const char* part, char* out, size_t room, bool escape)
         }
         switch (*c)
         {
-        case '.':
-            out[written++] = '/';
-            break;
-        case '/':
-            out[written++] = '^';
-            break;
-        case '^':
-        case kEscape:
-            if (room - written < 2)
-                return written;
-            out[written++] = kEscape;
-            out[written++] = *c;
-            break;
-        default:
-            out[written++] = *c;
-            break;
+            case '.': out[written++] = '/'; break;
+            case '/': out[written++] = '^'; break;
+            case '^':
+            case kEscape:
+                if (room - written < 2)
+                    return written;
+                out[written++] = kEscape;
+                out[written++] = *c;
+                break;
+            default: out[written++] = *c; break;
         }
     }
     return written;
@@ -94,8 +89,8 @@ bool tarnixTopic_hasWildcard(const char* text)
     return std::strchr(text, '*') != nullptr || text[std::strlen(text) - 1] == '>';
 }
 
-mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol,
-                              bool wildcardAllowed, TarnixTransportBridge* transport, char** result)
+mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol, bool wildcardAllowed,
+                              TarnixTransportBridge* transport, char** result)
 {
     if (result == nullptr)
         return MAMA_STATUS_NULL_ARG;
@@ -135,8 +130,8 @@ mama_status tarnixTopic_build(const char* root, const char* source, const char* 
     if (!wildcardAllowed && tarnixTopic_hasWildcard(buffer))
         return MAMA_STATUS_INVALID_ARG;
 
-    const bool dictionary = std::strncmp(buffer, kDictionaryRoot, sizeof(kDictionaryRoot) - 1) != 0 &&
-                            length >= 10 && endsWith(buffer, length, kDictionarySuffix);
+    const bool dictionary = std::strncmp(buffer, kDictionaryRoot, sizeof(kDictionaryRoot) - 1) != 0 && length >= 10 &&
+                            endsWith(buffer, length, kDictionarySuffix);
     const size_t prefixLength = dictionary ? sizeof(kDictionaryTopicPrefix) - 1 : 0;
     char* topic = static_cast<char*>(std::malloc(prefixLength + length + 1));
     if (topic == nullptr)

@@ -14,7 +14,7 @@ bool tarnixTopic_hasWildcard(const char* text);
 /* Joins root, source and symbol (each optional) into an owned broker topic
  * in *result. A source that starts with the transport's inbox subscription
  * prefix is already in broker form and is not escaped. */
-mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol,
-                              bool wildcardAllowed, TarnixTransportBridge* transport, char** result);
+mama_status tarnixTopic_build(const char* root, const char* source, const char* symbol, bool wildcardAllowed,
+                              TarnixTransportBridge* transport, char** result);
 
 #endif

@@ -26,15 +26,16 @@
 #include <new>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 constexpr const char* kTransportPrefix = "mama.tarnix.transport.";
 constexpr const char* kSendPublisherInfoProperty = "mama.tarnix.transport.send_publisher_info";
 constexpr const char* kReplyToProperty = "SESSION_REPLY_TO_DEFAULT_DEST";
 constexpr const char* kPayloadName = "tarnixmsg";
-constexpr size_t kUserNameRoom = 65;        /* 64 characters */
-constexpr size_t kComputerNameRoom = 260;   /* 259 characters */
-constexpr size_t kSessionUserNameRoom = 190;   /* 189 characters */
+constexpr size_t kUserNameRoom = 65;         /* 64 characters */
+constexpr size_t kComputerNameRoom = 260;    /* 259 characters */
+constexpr size_t kSessionUserNameRoom = 190; /* 189 characters */
 constexpr const char* kMaxPendingBytesProperty = "max_pending_bytes";
 constexpr const char* kBufferByteLimitProperty = "SESSION_BUFFER_BYTE_LIMIT";
 constexpr const char* kStatsIntervalProperty = "stats_interval";
@@ -53,8 +54,7 @@ bool isTrue(const char* text)
 }
 
 /* The discard topic takes answers nobody waits for; it accepts and drops. */
-extern "C" trxClient_rxMsgCallback_returnCode_t onDiscardMsg(trxClient_opaqueSession_pt,
-                                                             trxClient_opaqueMsg_pt, void*)
+extern "C" trxClient_rxMsgCallback_returnCode_t onDiscardMsg(trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*)
 {
     return TRXCLIENT_CALLBACK_OK;
 }
@@ -108,8 +108,7 @@ void buildPublisherInfo(TarnixTransportBridge* transport, trxClient_opaqueSessio
         std::snprintf(host, sizeof(host), "Unknown");
     /* The session's user: the configured one, else the process's own. */
     char sessionUser[kSessionUserNameRoom];
-    if (trxClient_session_getProperty(session, "SESSION_USERNAME", sessionUser, sizeof(sessionUser)) !=
-            TRXCLIENT_OK ||
+    if (trxClient_session_getProperty(session, "SESSION_USERNAME", sessionUser, sizeof(sessionUser)) != TRXCLIENT_OK ||
         sessionUser[0] == '\0')
         std::snprintf(sessionUser, sizeof(sessionUser), "%s", user);
 
@@ -196,8 +195,7 @@ mama_status applyPendingBudget(TarnixProperties* props, const char* name, uint64
             std::isdigit(static_cast<unsigned char>(text[0])) ? std::strtoull(text, &end, 10) : 0;
         if (end == nullptr || *end != '\0' || errno != 0 || parsed < kMinPendingBytes || parsed > kMaxPendingBytes)
         {
-            TARNIX_LOG_ERROR("Invalid value '%s' for %s%s.%s: expected a number of bytes from %" PRIu64
-                             " to %" PRIu64,
+            TARNIX_LOG_ERROR("Invalid value '%s' for %s%s.%s: expected a number of bytes from %" PRIu64 " to %" PRIu64,
                              text, kTransportPrefix, name, kMaxPendingBytesProperty, kMinPendingBytes,
                              kMaxPendingBytes);
             return MAMA_STATUS_INVALID_ARG;
@@ -253,7 +251,7 @@ uint64_t resumeMark(const TarnixTransportBridge* transport)
 void resumeForBytes(TarnixTransportBridge* transport)
 {
     if (tarnixBridgeMamaTransportImpl_resume(transport) != MAMA_STATUS_OK)
-        return;   /* still counted; the next dispatch tries again */
+        return; /* still counted; the next dispatch tries again */
     transport->mBytesSuspended.store(false);
     TARNIX_LOG_FINER("transport '%s' holds %" PRIu64 " bytes on queues, resumed", transport->mName.c_str(),
                      transport->mPendingBytes.load());
@@ -295,20 +293,32 @@ struct SuspensionChange
     int mStep;
     trxClient_returnCode_t (*mCall)(trxClient_opaqueSession_pt);
     const char* mCallName;
-    const char* mCounted;     /* "incremented" or "decremented" */
-    const char* mUndone;      /* the opposite, for a failed call */
+    const char* mCounted; /* "incremented" or "decremented" */
+    const char* mUndone;  /* the opposite, for a failed call */
     const char* mWhy;
-    const char* mActing;      /* "suspending" or "resuming" */
+    const char* mActing; /* "suspending" or "resuming" */
     const char* mOutcome;
-    const char* mVerb;        /* "suspend" or "resume" */
+    const char* mVerb; /* "suspend" or "resume" */
 };
 
-constexpr SuspensionChange kSuspend{+1, trxClient_session_suspend, "trxClient_session_suspend", "incremented",
-                                    "decremented", "queue is full", "suspending",
-                                    "cannot exceed maximum queue depth", "suspend"};
-constexpr SuspensionChange kResume{-1, trxClient_session_resume, "trxClient_session_resume", "decremented",
-                                   "incremented", "queue has enough room", "resuming",
-                                   "queue now has enough room to continue", "resume"};
+constexpr SuspensionChange kSuspend{+1,
+                                    trxClient_session_suspend,
+                                    "trxClient_session_suspend",
+                                    "incremented",
+                                    "decremented",
+                                    "queue is full",
+                                    "suspending",
+                                    "cannot exceed maximum queue depth",
+                                    "suspend"};
+constexpr SuspensionChange kResume{-1,
+                                   trxClient_session_resume,
+                                   "trxClient_session_resume",
+                                   "decremented",
+                                   "incremented",
+                                   "queue has enough room",
+                                   "resuming",
+                                   "queue now has enough room to continue",
+                                   "resume"};
 
 mama_status changeSuspension(TarnixTransportBridge* transport, const SuspensionChange& change)
 {
@@ -409,9 +419,8 @@ mama_status readOptions(TarnixTransportBridge& t, const char* name, const char* 
  * topic that takes answers nobody waits for. */
 mama_status prepareInboxes(TarnixTransportBridge& t, const char* name)
 {
-    trxClient_returnCode_t rc = trxClient_session_getProperty(t.mOwnedSession, kReplyToProperty,
-                                                              t.mInboxTarnixReplyToPrefix,
-                                                              sizeof(t.mInboxTarnixReplyToPrefix));
+    trxClient_returnCode_t rc = trxClient_session_getProperty(
+        t.mOwnedSession, kReplyToProperty, t.mInboxTarnixReplyToPrefix, sizeof(t.mInboxTarnixReplyToPrefix));
     if (rc != TRXCLIENT_OK || t.mInboxTarnixReplyToPrefix[0] == '\0')
     {
         TARNIX_LOG_ERROR("Error in getting P2P topic  for transport name=%s. trxClient_session_getProperty() "
@@ -440,7 +449,7 @@ mama_status prepareInboxes(TarnixTransportBridge& t, const char* name)
     return MAMA_STATUS_OK;
 }
 
-}  // namespace
+} // namespace
 
 mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport)
 {
@@ -703,308 +712,309 @@ std::unique_ptr<TarnixTransportBridge> TarnixTransportBridge::create(TarnixBridg
     return transport;
 }
 
-extern "C" {
-
-mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char* name, mamaTransport parent)
+extern "C"
 {
-    if (result == nullptr || name == nullptr || parent == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    TARNIX_LOG_FINEST("Args: name=%s mamaTPort=%p", name, static_cast<void*>(parent));
-    if (*name == '\0')
-    {
-        TARNIX_LOG_ERROR("Called with empty transport name");
-        return MAMA_STATUS_INVALID_ARG;
-    }
 
-    mamaBridge bridgeImpl = mamaTransportImpl_getBridgeImpl(parent);
-    if (bridgeImpl == nullptr)
+    mama_status tarnixBridgeMamaTransport_create(transportBridge* result, const char* name, mamaTransport parent)
     {
-        TARNIX_LOG_ERROR("Could not get bridge from passed in MAMA Transport");
-        return MAMA_STATUS_PLATFORM;
-    }
-    void* closure = nullptr;
-    mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Could not get Tarnix bridge object: %s", mamaStatus_stringForStatus(status));
-        return status;
-    }
-    if (closure == nullptr)
-    {
-        TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
-        return MAMA_STATUS_PLATFORM;
-    }
-    TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
+        if (result == nullptr || name == nullptr || parent == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        TARNIX_LOG_FINEST("Args: name=%s mamaTPort=%p", name, static_cast<void*>(parent));
+        if (*name == '\0')
+        {
+            TARNIX_LOG_ERROR("Called with empty transport name");
+            return MAMA_STATUS_INVALID_ARG;
+        }
 
-    status = tarnixBridgeImpl_initClientLibrary(bridge);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Unable to initialize TRXC before creating transport '%s': %s", name,
-                         mamaStatus_stringForStatus(status));
-        return status;
-    }
+        mamaBridge bridgeImpl = mamaTransportImpl_getBridgeImpl(parent);
+        if (bridgeImpl == nullptr)
+        {
+            TARNIX_LOG_ERROR("Could not get bridge from passed in MAMA Transport");
+            return MAMA_STATUS_PLATFORM;
+        }
+        void* closure = nullptr;
+        mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Could not get Tarnix bridge object: %s", mamaStatus_stringForStatus(status));
+            return status;
+        }
+        if (closure == nullptr)
+        {
+            TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
+            return MAMA_STATUS_PLATFORM;
+        }
+        TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
 
-    /* The list lock is taken only to look at and change the list: the
+        status = tarnixBridgeImpl_initClientLibrary(bridge);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Unable to initialize TRXC before creating transport '%s': %s", name,
+                             mamaStatus_stringForStatus(status));
+            return status;
+        }
+
+        /* The list lock is taken only to look at and change the list: the
      * connect in between may take as long as the broker makes it. The name
      * is checked again when the connected transport is listed, in case a
      * creation of the same name finished meanwhile. */
-    if (!nameIsFree(bridge, name))
-        return MAMA_STATUS_PLATFORM;
-    std::unique_ptr<TarnixTransportBridge> transport = TarnixTransportBridge::create(bridge, name, parent, &status);
-    if (transport == nullptr)
-        return status;
-    TarnixTransportBridge* listed = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(bridge->mTransportListLock);
-        if (!nameIsFreeLocked(bridge, name))
-            status = MAMA_STATUS_PLATFORM;
-        else if ((listed = bridge->mTransportList->add(transport)) == nullptr)
-            status = MAMA_STATUS_NOMEM;
-    }
-    if (listed == nullptr)
-        return status;   /* the transport goes here, outside the lock */
+        if (!nameIsFree(bridge, name))
+            return MAMA_STATUS_PLATFORM;
+        std::unique_ptr<TarnixTransportBridge> transport = TarnixTransportBridge::create(bridge, name, parent, &status);
+        if (transport == nullptr)
+            return status;
+        TarnixTransportBridge* listed = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(bridge->mTransportListLock);
+            if (!nameIsFreeLocked(bridge, name))
+                status = MAMA_STATUS_PLATFORM;
+            else if ((listed = bridge->mTransportList->add(transport)) == nullptr)
+                status = MAMA_STATUS_NOMEM;
+        }
+        if (listed == nullptr)
+            return status; /* the transport goes here, outside the lock */
 
-    /* OpenMAMA's refresh messages keep interest alive at feed handlers this
+        /* OpenMAMA's refresh messages keep interest alive at feed handlers this
      * broker does not have; their timer would also hold the default queue
      * open until close, for every transport the application never destroys. */
-    mamaTransport_disableRefresh(parent, 1);
-    *result = reinterpret_cast<transportBridge>(listed);
-    mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
-    return MAMA_STATUS_OK;
-}
+        mamaTransport_disableRefresh(parent, 1);
+        *result = reinterpret_cast<transportBridge>(listed);
+        mamaTransportImpl_invokeTransportCallback(parent, MAMA_TRANSPORT_CONNECT, 0, nullptr);
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
-{
-    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
-    if (transport == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    trxClient_opaqueSession_pt session = nullptr;
+    mama_status tarnixBridgeMamaTransport_destroy(transportBridge handle)
     {
-        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
-        if (transport->mDestroyed)
-            return MAMA_STATUS_INVALID_ARG;
-        session = transport->mSession.load();
+        TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+        if (transport == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        trxClient_opaqueSession_pt session = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+            if (transport->mDestroyed)
+                return MAMA_STATUS_INVALID_ARG;
+            session = transport->mSession.load();
+            if (session != nullptr)
+            {
+                char discard[TARNIX_TOPIC_BUFFER];
+                if (discardTopic(transport, discard))
+                {
+                    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+                    trxClient_returnCode_t rc =
+                        trxClient_session_topicUnsubscribeWithDispatch(session, 0, discard, &dispatch, nullptr);
+                    if (rc != TRXCLIENT_OK)
+                        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
+                }
+            }
+            transport->mSession.store(nullptr);
+        }
+        /* Its session goes below; cache events may still count until release. */
+        tarnixTransportStats_detach(transport->mStats.get());
+        const char* name = transport->mName.c_str();
+
+        mama_status result = MAMA_STATUS_OK;
+        auto fail = [&result](trxClient_returnCode_t rc, const char* what)
+        {
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "%s", what);
+            if (result == MAMA_STATUS_OK)
+                result = MAMA_STATUS_PLATFORM;
+        };
+        if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
+        {
+            trxClient_returnCode_t rc = trxClient_cacheSession_destroy(&transport->mCacheSession);
+            transport->mCacheSession = nullptr;
+            if (rc == TRXCLIENT_OK)
+                TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", name);
+            else
+                fail(rc, "Error in trxClient_cacheSession_destroy()");
+        }
+
         if (session != nullptr)
         {
-            char discard[TARNIX_TOPIC_BUFFER];
-            if (discardTopic(transport, discard))
+            bool suspended = false;
             {
-                trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
-                trxClient_returnCode_t rc =
-                    trxClient_session_topicUnsubscribeWithDispatch(session, 0, discard, &dispatch, nullptr);
-                if (rc != TRXCLIENT_OK)
-                    TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
+                std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
+                suspended = transport->mSuspendedQueueCount != 0;
             }
-        }
-        transport->mSession.store(nullptr);
-    }
-    /* Its session goes below; cache events may still count until release. */
-    tarnixTransportStats_detach(transport->mStats.get());
-    const char* name = transport->mName.c_str();
-
-    mama_status result = MAMA_STATUS_OK;
-    auto fail = [&result](trxClient_returnCode_t rc, const char* what) {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "%s", what);
-        if (result == MAMA_STATUS_OK)
-            result = MAMA_STATUS_PLATFORM;
-    };
-    if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
-    {
-        trxClient_returnCode_t rc = trxClient_cacheSession_destroy(&transport->mCacheSession);
-        transport->mCacheSession = nullptr;
-        if (rc == TRXCLIENT_OK)
-            TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", name);
-        else
-            fail(rc, "Error in trxClient_cacheSession_destroy()");
-    }
-
-    if (session != nullptr)
-    {
-        bool suspended = false;
-        {
-            std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
-            suspended = transport->mSuspendedQueueCount != 0;
-        }
-        /* A session must not be left suspended when it is disconnected. */
-        trxClient_returnCode_t rc = TRXCLIENT_OK;
-        if (suspended && (rc = trxClient_session_resume(session)) != TRXCLIENT_OK)
-            fail(rc, "Error resuming session before disconnect");
-        rc = trxClient_session_disconnect(session);
-        if (rc != TRXCLIENT_OK)
-            fail(rc, "Error in trxClient_session_disconnect()");
-        rc = trxClient_session_destroy(&transport->mOwnedSession);
-        transport->mOwnedSession = nullptr;
-        if (rc == TRXCLIENT_OK)
-            TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", name);
-        else
-            fail(rc, "Error in trxClient_session_destroy()");
-        if (transport->mPubInfoMap != nullptr)
-        {
-            rc = trxClient_container_closeMapStream(&transport->mPubInfoMap);
+            /* A session must not be left suspended when it is disconnected. */
+            trxClient_returnCode_t rc = TRXCLIENT_OK;
+            if (suspended && (rc = trxClient_session_resume(session)) != TRXCLIENT_OK)
+                fail(rc, "Error resuming session before disconnect");
+            rc = trxClient_session_disconnect(session);
+            if (rc != TRXCLIENT_OK)
+                fail(rc, "Error in trxClient_session_disconnect()");
+            rc = trxClient_session_destroy(&transport->mOwnedSession);
+            transport->mOwnedSession = nullptr;
             if (rc == TRXCLIENT_OK)
-            {
-                transport->mPubInfoMap = nullptr;
-                TARNIX_LOG_FINE("Destroyed pub info map.");
-            }
+                TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", name);
             else
+                fail(rc, "Error in trxClient_session_destroy()");
+            if (transport->mPubInfoMap != nullptr)
             {
-                TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_container_closeMapStream()");
+                rc = trxClient_container_closeMapStream(&transport->mPubInfoMap);
+                if (rc == TRXCLIENT_OK)
+                {
+                    transport->mPubInfoMap = nullptr;
+                    TARNIX_LOG_FINE("Destroyed pub info map.");
+                }
+                else
+                {
+                    TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_container_closeMapStream()");
+                }
             }
         }
-    }
 
-    transport->mTransport.store(nullptr);
-    /* Subscriptions still registered are freed on their queues' threads; the
+        transport->mTransport.store(nullptr);
+        /* Subscriptions still registered are freed on their queues' threads; the
      * last of them releases the transport, but not before this point. */
-    bool noSubscriptions = false;
-    {
-        std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
-        transport->mDestroyed = true;
-        noSubscriptions = transport->mSubscriptions.empty();
+        bool noSubscriptions = false;
+        {
+            std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+            transport->mDestroyed = true;
+            noSubscriptions = transport->mSubscriptions.empty();
+        }
+        if (noSubscriptions)
+        {
+            mama_status released = tarnixBridgeMamaTransportImpl_release(transport);
+            if (result == MAMA_STATUS_OK)
+                result = released;
+        }
+        return result;
     }
-    if (noSubscriptions)
+
+    int tarnixBridgeMamaTransport_isValid(transportBridge handle)
     {
-        mama_status released = tarnixBridgeMamaTransportImpl_release(transport);
-        if (result == MAMA_STATUS_OK)
-            result = released;
+        TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+        return transport != nullptr && transport->mSession.load() != nullptr ? 1 : 0;
     }
-    return result;
-}
 
-int tarnixBridgeMamaTransport_isValid(transportBridge handle)
-{
-    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
-    return transport != nullptr && transport->mSession.load() != nullptr ? 1 : 0;
-}
-
-}  // extern "C"
+} // extern "C"
 
 /* Connection management, conflation and load balancing are not offered. */
-#define TARNIX_NOT_SUPPORTED()                                                                    \
-    do                                                                                            \
-    {                                                                                             \
-        TARNIX_LOG_FINEST("conflation and load balancing are not supported by this bridge.");    \
-        return MAMA_STATUS_NOT_IMPLEMENTED;                                                       \
+#define TARNIX_NOT_SUPPORTED()                                                                                         \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        TARNIX_LOG_FINEST("conflation and load balancing are not supported by this bridge.");                          \
+        return MAMA_STATUS_NOT_IMPLEMENTED;                                                                            \
     } while (0)
 
-extern "C" {
-
-mama_status tarnixBridgeMamaTransport_getNativeTransport(transportBridge transport, void** result)
+extern "C"
 {
-    if (transport == nullptr || result == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *result = transport;
-    return MAMA_STATUS_OK;
-}
 
-mama_status tarnixBridgeMamaTransport_getLoadBalanceScheme(const char* name, tportLbScheme* scheme)
-{
-    if (name == nullptr || scheme == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *scheme = static_cast<tportLbScheme>(0);
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaTransport_getNativeTransport(transportBridge transport, void** result)
+    {
+        if (transport == nullptr || result == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *result = transport;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaTransport_getLoadBalanceSharedObjectName(const char* name, const char** result)
-{
-    if (name == nullptr || result == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *result = nullptr;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaTransport_getLoadBalanceScheme(const char* name, tportLbScheme* scheme)
+    {
+        if (name == nullptr || scheme == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *scheme = static_cast<tportLbScheme>(0);
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaTransport_getNumLoadBalanceAttributes(const char* name, int* count)
-{
-    if (name == nullptr || count == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *count = 0;
-    return MAMA_STATUS_OK;
-}
+    mama_status tarnixBridgeMamaTransport_getLoadBalanceSharedObjectName(const char* name, const char** result)
+    {
+        if (name == nullptr || result == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *result = nullptr;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaTransport_isConnectionIntercepted(mamaConnection, uint8_t* result)
-{
-    if (result == nullptr)
-        return MAMA_STATUS_NULL_ARG;
-    *result = 0;
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_getNumLoadBalanceAttributes(const char* name, int* count)
+    {
+        if (name == nullptr || count == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *count = 0;
+        return MAMA_STATUS_OK;
+    }
 
-mama_status tarnixBridgeMamaTransport_findConnection(transportBridge*, int, mamaConnection*, const char*,
-                                                     uint16_t)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_isConnectionIntercepted(mamaConnection, uint8_t* result)
+    {
+        if (result == nullptr)
+            return MAMA_STATUS_NULL_ARG;
+        *result = 0;
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_forceClientDisconnect(transportBridge*, int, const char*, uint16_t)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_findConnection(transportBridge*, int, mamaConnection*, const char*, uint16_t)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_freeAllConnections(transportBridge*, int, mamaConnection*, uint32_t)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_forceClientDisconnect(transportBridge*, int, const char*, uint16_t)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_freeAllServerConnections(transportBridge*, int, mamaServerConnection*,
-                                                               uint32_t)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_freeAllConnections(transportBridge*, int, mamaConnection*, uint32_t)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_getAllConnections(transportBridge*, int, mamaConnection**, uint32_t*)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_freeAllServerConnections(transportBridge*, int, mamaServerConnection*,
+                                                                   uint32_t)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_getAllConnectionsForTopic(transportBridge*, int, const char*,
-                                                                mamaConnection**, uint32_t*)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_getAllConnections(transportBridge*, int, mamaConnection**, uint32_t*)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_getAllServerConnections(transportBridge*, int, mamaServerConnection**,
-                                                              uint32_t*)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_getAllConnectionsForTopic(transportBridge*, int, const char*,
+                                                                    mamaConnection**, uint32_t*)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_getNativeTransportNamingCtx(transportBridge, void**)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_getAllServerConnections(transportBridge*, int, mamaServerConnection**,
+                                                                  uint32_t*)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_installConnectConflateMgr(transportBridge, mamaConflationManager,
-                                                                mamaConnection, conflateProcessCb,
-                                                                conflateGetMsgCb)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_getNativeTransportNamingCtx(transportBridge, void**)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_uninstallConnectConflateMgr(transportBridge, mamaConflationManager,
-                                                                  mamaConnection)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_installConnectConflateMgr(transportBridge, mamaConflationManager,
+                                                                    mamaConnection, conflateProcessCb, conflateGetMsgCb)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_requestConflation(transportBridge*, int)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_uninstallConnectConflateMgr(transportBridge, mamaConflationManager,
+                                                                      mamaConnection)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_requestEndConflation(transportBridge*, int)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_requestConflation(transportBridge*, int)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_sendMsgToConnection(transportBridge, mamaConnection, mamaMsg, const char*)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_requestEndConflation(transportBridge*, int)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-mama_status tarnixBridgeMamaTransport_startConnectionConflation(transportBridge, mamaConflationManager,
-                                                                mamaConnection)
-{
-    TARNIX_NOT_SUPPORTED();
-}
+    mama_status tarnixBridgeMamaTransport_sendMsgToConnection(transportBridge, mamaConnection, mamaMsg, const char*)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
 
-}  // extern "C"
+    mama_status tarnixBridgeMamaTransport_startConnectionConflation(transportBridge, mamaConflationManager,
+                                                                    mamaConnection)
+    {
+        TARNIX_NOT_SUPPORTED();
+    }
+
+} // extern "C"

@@ -47,8 +47,8 @@ struct TarnixTransportBridge
 
     /* A connected transport for parent, or null with *status saying why
      * (logged). Blocks while the session connects; takes no bridge lock. */
-    static std::unique_ptr<TarnixTransportBridge> create(TarnixBridge* bridge, const char* name,
-                                                         mamaTransport parent, mama_status* status);
+    static std::unique_ptr<TarnixTransportBridge> create(TarnixBridge* bridge, const char* name, mamaTransport parent,
+                                                         mama_status* status);
 
     /* At close, after the client library's context (and with it every
      * session of it) has gone: the handles it freed are not freed again. */
@@ -64,13 +64,13 @@ struct TarnixTransportBridge
     /* The session this transport owns, from its creation until destroy
      * destroys it. */
     trxClient_opaqueSession_pt mOwnedSession = nullptr;
-    std::mutex mCacheSessionLock;   /* the lazy creation of mCacheSession */
+    std::mutex mCacheSessionLock; /* the lazy creation of mCacheSession */
     trxClient_opaqueCacheSession_pt mCacheSession = nullptr;
     trxClient_cacheSession_rxCacheRequestCallbackFunc_t mCacheEventCallback = nullptr;
     char mInboxTarnixReplyToPrefix[TARNIX_TOPIC_BUFFER] = "";
     char mInboxTarnixSubPrefix[TARNIX_TOPIC_BUFFER] = "";
     uint32_t mInboxTarnixSubPrefixLen = 0;
-    std::atomic<mamaTransport> mTransport{nullptr};   /* cleared by destroy */
+    std::atomic<mamaTransport> mTransport{nullptr}; /* cleared by destroy */
     std::string mName;
     bool mUseTrxCache = false;
     std::unique_ptr<TarnixProperties> mProperties;
@@ -86,7 +86,7 @@ struct TarnixTransportBridge
     /* Guards mSuspendedQueueCount and the session's suspend and resume
      * calls; the byte budget suspends while holding it. */
     std::recursive_mutex mSuspendLock;
-    uint32_t mSuspendedQueueCount = 0;   /* queues (and the byte budget) holding this transport suspended */
+    uint32_t mSuspendedQueueCount = 0; /* queues (and the byte budget) holding this transport suspended */
     /* The byte budget (max_pending_bytes): half of it is the session's
      * receive buffer, the other half the attachments of this transport's
      * messages waiting on OpenMAMA queues. mPendingBytes counts those; when
@@ -95,10 +95,10 @@ struct TarnixTransportBridge
     uint64_t mMaxPendingBytes = 0;
     std::atomic<uint64_t> mPendingBytes{0};
     std::atomic<bool> mBytesSuspended{false};
-    trxClient_opaqueContainer_pt mPubInfoMap = nullptr;   /* lives in mPubInfoBuffer */
+    trxClient_opaqueContainer_pt mPubInfoMap = nullptr; /* lives in mPubInfoBuffer */
     alignas(8) unsigned char mPubInfoBuffer[TARNIX_PUBINFO_BUFFER] = {};
     mamaPayloadBridge mPayloadBridge = nullptr;
-    std::mutex mSubscriptionsLock;   /* guards mSubscriptions, mDestroyed and the clearing of mSession */
+    std::mutex mSubscriptionsLock; /* guards mSubscriptions, mDestroyed and the clearing of mSession */
     std::unordered_set<TarnixBridgeSubscription*> mSubscriptions;
     /* Destroy has finished. Whoever then leaves mSubscriptions empty runs
      * the final release, exactly once. */

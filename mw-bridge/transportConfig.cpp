@@ -11,7 +11,8 @@
 #include <strings.h>
 #include <vector>
 
-namespace {
+namespace
+{
 
 constexpr const char* kTransportPrefix = "mama.tarnix.transport.";
 
@@ -107,7 +108,7 @@ extern "C" void visit(const char* name, const char* /*value*/, void* closure)
                         nearest.c_str());
 }
 
-}  // namespace
+} // namespace
 
 std::string tarnixTransportConfig_nearestKey(const char* key)
 {

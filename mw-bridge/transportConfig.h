@@ -8,8 +8,8 @@
 
 struct TarnixTransportConfig
 {
-    size_t mKeys = 0;        /* properties set under the transport's prefix */
-    bool mHasHost = false;   /* SESSION_HOST among them */
+    size_t mKeys = 0;      /* properties set under the transport's prefix */
+    bool mHasHost = false; /* SESSION_HOST among them */
 };
 
 /* Walks OpenMAMA's properties under "mama.tarnix.transport.NAME." and warns

@@ -18,15 +18,16 @@
 #include <cstring>
 #include <new>
 
-namespace {
+namespace
+{
 
 struct TransportEventNode
 {
     mamaTransportEvent mEvent;
-    TarnixTransportBridge* mTransport;   /* may be gone by the time the event runs */
+    TarnixTransportBridge* mTransport; /* may be gone by the time the event runs */
     short mCause;
     const void* mPlatformInfo;
-    mamaTransport mMamaTransport;   /* the OpenMAMA transport it was raised for */
+    mamaTransport mMamaTransport; /* the OpenMAMA transport it was raised for */
     TarnixBridge* mBridge;
 };
 
@@ -35,7 +36,7 @@ struct TopicEventNode
     mamaTransportTopicEvent mEvent;
     char* mSubject;
     char* mErrorText;
-    TarnixTransportBridge* mTransport;   /* may be gone by the time the event runs */
+    TarnixTransportBridge* mTransport; /* may be gone by the time the event runs */
     mamaTransport mMamaTransport;
     TarnixBridge* mBridge;
 };
@@ -78,17 +79,17 @@ void MAMACALLTYPE onTransportEvent(mamaQueue queue, void* closure)
                               static_cast<void*>(parent), static_cast<void*>(transport), static_cast<void*>(queue));
         switch (node->mEvent)
         {
-        case MAMA_TRANSPORT_CONNECT:
-        case MAMA_TRANSPORT_CONNECT_FAILED:
-        case MAMA_TRANSPORT_RECONNECT:
-        case MAMA_TRANSPORT_DISCONNECT:
-        case MAMA_TRANSPORT_QUALITY:
-            mamaTransportImpl_invokeTransportCallback(parent, node->mEvent, node->mCause, node->mPlatformInfo);
-            break;
-        default:
-            TARNIX_LOG_FINEST("Received unsupported OpenMAMA Transport Event %s with node[%p]",
-                              mamaTransportEvent_toString(node->mEvent), static_cast<void*>(node));
-            break;
+            case MAMA_TRANSPORT_CONNECT:
+            case MAMA_TRANSPORT_CONNECT_FAILED:
+            case MAMA_TRANSPORT_RECONNECT:
+            case MAMA_TRANSPORT_DISCONNECT:
+            case MAMA_TRANSPORT_QUALITY:
+                mamaTransportImpl_invokeTransportCallback(parent, node->mEvent, node->mCause, node->mPlatformInfo);
+                break;
+            default:
+                TARNIX_LOG_FINEST("Received unsupported OpenMAMA Transport Event %s with node[%p]",
+                                  mamaTransportEvent_toString(node->mEvent), static_cast<void*>(node));
+                break;
         }
         if (finest)
             TARNIX_LOG_FINEST("Processed Mama Transport event %s with node[%p], for transport[%s=%p], "
@@ -162,17 +163,13 @@ void raiseTopicEvent(TarnixTransportBridge* transport)
     {
         switch (info->subCode)
         {
-        case TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX:
-        case TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE:
-        case TRXCLIENT_SUBCODE_MSG_TOO_LARGE:
-            node->mEvent = MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR_BAD_SYMBOL;
-            break;
-        case TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED:
-            node->mEvent = MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR_NOT_ENTITLED;
-            break;
-        default:
-            node->mEvent = MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR;
-            break;
+            case TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX:
+            case TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE:
+            case TRXCLIENT_SUBCODE_MSG_TOO_LARGE: node->mEvent = MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR_BAD_SYMBOL; break;
+            case TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED:
+                node->mEvent = MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR_NOT_ENTITLED;
+                break;
+            default: node->mEvent = MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR; break;
         }
         node->mTransport = transport;
         node->mMamaTransport = transport->mTransport.load();
@@ -249,7 +246,7 @@ void completeSubscription(trxClient_session_eventCallbackInfo_pt info, int retur
     tarnixSynchronismManager_processAsyncResult(info->correlation_p, returnCode);
 }
 
-}  // namespace
+} // namespace
 
 mama_status tarnixBridgeMamaTransportImpl_getCallbackQueue(TarnixTransportBridge* transport, mamaQueue* queue)
 {
@@ -275,7 +272,7 @@ mama_status tarnixBridgeMamaTransportImpl_getCallbackQueue(TarnixTransportBridge
 }
 
 void tarnixBridgeMamaTransportImpl_enqueueTransportEvent(TarnixTransportBridge* transport, mamaTransportEvent event,
-                                                     short cause, const void* platformInfo)
+                                                         short cause, const void* platformInfo)
 {
     if (transport == nullptr)
         return;
@@ -285,9 +282,8 @@ void tarnixBridgeMamaTransportImpl_enqueueTransportEvent(TarnixTransportBridge* 
                         mamaTransportEvent_toString(event));
         return;
     }
-    TransportEventNode* node =
-        new (std::nothrow) TransportEventNode{event, transport, cause, platformInfo, transport->mTransport.load(),
-                                              transport->mBridge_p};
+    TransportEventNode* node = new (std::nothrow)
+        TransportEventNode{event, transport, cause, platformInfo, transport->mTransport.load(), transport->mBridge_p};
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for tarnix transport event node");
@@ -324,7 +320,7 @@ void tarnixBridgeMamaTransportImpl_enqueueTransportEvent(TarnixTransportBridge* 
 }
 
 extern "C" void tarnixBridgeMamaTransportImpl_onSessionEvent(trxClient_opaqueSession_pt /*session*/,
-                                                         trxClient_session_eventCallbackInfo_pt info, void* user)
+                                                             trxClient_session_eventCallbackInfo_pt info, void* user)
 {
     TarnixTransportBridge* transport = static_cast<TarnixTransportBridge*>(user);
     if (info == nullptr || transport == nullptr)
@@ -333,58 +329,49 @@ extern "C" void tarnixBridgeMamaTransportImpl_onSessionEvent(trxClient_opaqueSes
     const char* eventText = trxClient_session_eventToString(info->sessionEvent);
     switch (info->sessionEvent)
     {
-    case TRXCLIENT_SESSION_EVENT_UP_NOTICE:
-    case TRXCLIENT_SESSION_EVENT_ACKNOWLEDGEMENT:
-    case TRXCLIENT_SESSION_EVENT_CAN_SEND:
-    case TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE:
-        break;
-    case TRXCLIENT_SESSION_EVENT_DOWN_ERROR:
-        /* What an operator must see once, at the shipped log level. */
-        TARNIX_LOG_ERROR("transport '%s': %s", nameOf(transport), error->errorStr);
-        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
-        break;
-    case TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE:
-        TARNIX_LOG_WARN("transport '%s': %s; reconnecting", nameOf(transport), error->errorStr);
-        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
-        break;
-    case TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR:
-        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_CONNECT_FAILED, 0, nullptr);
-        break;
-    case TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR:
-        raiseTopicEvent(transport);
-        break;
-    case TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR:
-        completeSubscription(info, TRXCLIENT_FAIL);
-        break;
-    case TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK:
-        completeSubscription(info, TRXCLIENT_OK);
-        break;
-    case TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING:
-        tarnixTransportStats_count(transport->mStats.get(), TarnixStat::SlowConsumer);
-        [[fallthrough]];
-    case TRXCLIENT_SESSION_EVENT_UNSUBSCRIBE_ERROR_WARNING:
-    case TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING:
-        TARNIX_LOG_WARN("event=%s subCode=%s responseCode=%d reason=%s", eventText,
-                        trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
-        break;
-    case TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE:
-        TARNIX_LOG_WARN("transport '%s': %s", nameOf(transport), error->errorStr);
-        resuspendAfterReconnect(transport);
-        tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
-        break;
-    case TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE:
-        TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,
-                        trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
-        break;
-    case TRXCLIENT_SESSION_EVENT_FLOW_STATE_NOTICE:
-        TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,
-                        trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
-        /* The client library may let the session run only after it has
+        case TRXCLIENT_SESSION_EVENT_UP_NOTICE:
+        case TRXCLIENT_SESSION_EVENT_ACKNOWLEDGEMENT:
+        case TRXCLIENT_SESSION_EVENT_CAN_SEND:
+        case TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE: break;
+        case TRXCLIENT_SESSION_EVENT_DOWN_ERROR:
+            /* What an operator must see once, at the shipped log level. */
+            TARNIX_LOG_ERROR("transport '%s': %s", nameOf(transport), error->errorStr);
+            tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+            break;
+        case TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE:
+            TARNIX_LOG_WARN("transport '%s': %s; reconnecting", nameOf(transport), error->errorStr);
+            tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_DISCONNECT, 0, nullptr);
+            break;
+        case TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR:
+            tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_CONNECT_FAILED, 0, nullptr);
+            break;
+        case TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR: raiseTopicEvent(transport); break;
+        case TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR: completeSubscription(info, TRXCLIENT_FAIL); break;
+        case TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK: completeSubscription(info, TRXCLIENT_OK); break;
+        case TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING:
+            tarnixTransportStats_count(transport->mStats.get(), TarnixStat::SlowConsumer);
+            [[fallthrough]];
+        case TRXCLIENT_SESSION_EVENT_UNSUBSCRIBE_ERROR_WARNING:
+        case TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING:
+            TARNIX_LOG_WARN("event=%s subCode=%s responseCode=%d reason=%s", eventText,
+                            trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
+            break;
+        case TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE:
+            TARNIX_LOG_WARN("transport '%s': %s", nameOf(transport), error->errorStr);
+            resuspendAfterReconnect(transport);
+            tarnixBridgeMamaTransportImpl_enqueueTransportEvent(transport, MAMA_TRANSPORT_RECONNECT, 0, nullptr);
+            break;
+        case TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE:
+            TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,
+                            trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
+            break;
+        case TRXCLIENT_SESSION_EVENT_FLOW_STATE_NOTICE:
+            TARNIX_LOG_FINE("event=%s subCode=%s, responseCode=%d, reason=%s", eventText,
+                            trxClient_subCodeToString(error->subCode), error->responseCode, error->errorStr);
+            /* The client library may let the session run only after it has
          * reported the reconnect; this notice comes once it has. */
-        resuspendAfterReconnect(transport);
-        break;
-    default:
-        TARNIX_LOG_ERROR("Error handling event. event=%s.  Unexpected event.", eventText);
-        break;
+            resuspendAfterReconnect(transport);
+            break;
+        default: TARNIX_LOG_ERROR("Error handling event. event=%s.  Unexpected event.", eventText); break;
     }
 }

@@ -26,7 +26,8 @@
 #include <new>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* Recycled message nodes. Address sanitizer builds skip it so that a node
  * used after its free is still caught. */
@@ -91,7 +92,7 @@ struct MessageNode
 {
     trxClient_opaqueMsg_pt mMsg;
     TarnixBridgeSubscription* mSubscription;
-    uint32_t mBytes;   /* counted in the transport's mPendingBytes until dispatched */
+    uint32_t mBytes; /* counted in the transport's mPendingBytes until dispatched */
     /* The message type a cache answer is delivered with; -1: as received. */
     int32_t mMsgType = -1;
 
@@ -177,15 +178,15 @@ mama_status setMsgType(mamaMsg message, int32_t type)
     mamaMsgField_getType(field, &kind);
     switch (kind)
     {
-    case MAMA_FIELD_TYPE_U8:  return mamaMsg_updateU8(message, name, fid, static_cast<mama_u8_t>(type));
-    case MAMA_FIELD_TYPE_I8:  return mamaMsg_updateI8(message, name, fid, static_cast<mama_i8_t>(type));
-    case MAMA_FIELD_TYPE_U16: return mamaMsg_updateU16(message, name, fid, static_cast<mama_u16_t>(type));
-    case MAMA_FIELD_TYPE_I16: return mamaMsg_updateI16(message, name, fid, static_cast<mama_i16_t>(type));
-    case MAMA_FIELD_TYPE_U32: return mamaMsg_updateU32(message, name, fid, static_cast<mama_u32_t>(type));
-    case MAMA_FIELD_TYPE_I32: return mamaMsg_updateI32(message, name, fid, type);
-    case MAMA_FIELD_TYPE_U64: return mamaMsg_updateU64(message, name, fid, static_cast<mama_u64_t>(type));
-    case MAMA_FIELD_TYPE_I64: return mamaMsg_updateI64(message, name, fid, type);
-    default:                  return MAMA_STATUS_WRONG_FIELD_TYPE;
+        case MAMA_FIELD_TYPE_U8: return mamaMsg_updateU8(message, name, fid, static_cast<mama_u8_t>(type));
+        case MAMA_FIELD_TYPE_I8: return mamaMsg_updateI8(message, name, fid, static_cast<mama_i8_t>(type));
+        case MAMA_FIELD_TYPE_U16: return mamaMsg_updateU16(message, name, fid, static_cast<mama_u16_t>(type));
+        case MAMA_FIELD_TYPE_I16: return mamaMsg_updateI16(message, name, fid, static_cast<mama_i16_t>(type));
+        case MAMA_FIELD_TYPE_U32: return mamaMsg_updateU32(message, name, fid, static_cast<mama_u32_t>(type));
+        case MAMA_FIELD_TYPE_I32: return mamaMsg_updateI32(message, name, fid, type);
+        case MAMA_FIELD_TYPE_U64: return mamaMsg_updateU64(message, name, fid, static_cast<mama_u64_t>(type));
+        case MAMA_FIELD_TYPE_I64: return mamaMsg_updateI64(message, name, fid, type);
+        default: return MAMA_STATUS_WRONG_FIELD_TYPE;
     }
 }
 
@@ -198,8 +199,7 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
     trxClient_returnCode_t rc = trxClient_msg_getBinaryAttachmentPtr(msg, &buffer, &length);
     if (rc != TRXCLIENT_OK)
     {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Could not get binary attachment from msg. msg_p=%p",
-                                msg);
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Could not get binary attachment from msg. msg_p=%p", msg);
         const bool longForm = rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY;
         if (!(longForm && trxClient_getLastErrorInfo()->subCode == TRXCLIENT_SUBCODE_PARAM_NULL_PTR))
             freeMsg(msg);
@@ -226,18 +226,17 @@ void deliver(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
     TarnixMsgBridge* bridgeMsg = nullptr;
     switch (tarnixBridgeMamaTransportImpl_decode(message, buffer, length, &status, &bridgeMsg))
     {
-    case TarnixDecodeResult::Ok:
-        break;
-    case TarnixDecodeResult::NotDecoded:
-        logDecodeFailure(status, message, msg, buffer, length);
-        freeMsg(msg);
-        return;
-    case TarnixDecodeResult::NoBridgeMessage:
-        TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. The message may have already been destroyed; "
-                         "status=%s, payload ID is '%c' [0x%02X]",
-                         mamaStatus_stringForStatus(status), id, static_cast<unsigned char>(id));
-        freeMsg(msg);
-        return;
+        case TarnixDecodeResult::Ok: break;
+        case TarnixDecodeResult::NotDecoded:
+            logDecodeFailure(status, message, msg, buffer, length);
+            freeMsg(msg);
+            return;
+        case TarnixDecodeResult::NoBridgeMessage:
+            TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. The message may have already been destroyed; "
+                             "status=%s, payload ID is '%c' [0x%02X]",
+                             mamaStatus_stringForStatus(status), id, static_cast<unsigned char>(id));
+            freeMsg(msg);
+            return;
     }
     if (msgType >= 0 && (status = setMsgType(message, msgType)) != MAMA_STATUS_OK)
         TARNIX_LOG_WARN("Could not mark the cache's answer for topic %s as message type %s: %s", subscription->mTopic,
@@ -300,7 +299,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     }
     if (trxClient_msg_isDiscardIndication(msg))
         tarnixBridgeMamaTransportImpl_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
-                                                        nullptr);
+                                                            nullptr);
     if (subscription->destroying(std::memory_order_relaxed))
         return TRXCLIENT_CALLBACK_OK;
     if (subscription->muted(std::memory_order_relaxed))
@@ -367,7 +366,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     const void* attachment = nullptr;
     uint32_t bytes = 0;
     if (trxClient_msg_getBinaryAttachmentPtr(msg, &attachment, &bytes) != TRXCLIENT_OK)
-        bytes = 0;   /* reported when it is delivered */
+        bytes = 0; /* reported when it is delivered */
     MessageNode* node = new (std::nothrow) MessageNode{msg, subscription, bytes, msgType};
     if (node == nullptr)
     {
@@ -376,8 +375,8 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     }
     tarnixBridgeMamaTransportImpl_addPendingBytes(transport, bytes);
     tarnixBridgeMamaSubscriptionImpl_retain(subscription);
-    status = tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge, tarnixBridgeMamaTransportImpl_onMsgEvent,
-                                                discardMsgEvent, node);
+    status = tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge,
+                                                    tarnixBridgeMamaTransportImpl_onMsgEvent, discardMsgEvent, node);
     if (status != MAMA_STATUS_OK)
     {
         tarnixBridgeMamaTransportImpl_removePendingBytes(transport, bytes);
@@ -390,7 +389,7 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     return TRXCLIENT_CALLBACK_TAKE_MSG;
 }
 
-}  // namespace
+} // namespace
 
 TarnixDecodeResult tarnixBridgeMamaTransportImpl_decode(mamaMsg message, const void* buffer, uint32_t length,
                                                         mama_status* status, TarnixMsgBridge** bridgeMsg)
@@ -421,96 +420,99 @@ mama_status tarnixBridgeMamaTransportImpl_process(TarnixBridgeSubscription* subs
     return mamaSubscription_processMsg(subscription->mMamaSubscription, message);
 }
 
-extern "C" {
-
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(trxClient_opaqueSession_pt session,
-                                                                            trxClient_opaqueMsg_pt msg, void* user)
+extern "C"
 {
-    trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
-    trxClient_returnCode_t rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
-    if (rc != TRXCLIENT_OK || destination.dest == nullptr)
+
+    trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(trxClient_opaqueSession_pt session,
+                                                                                    trxClient_opaqueMsg_pt msg,
+                                                                                    void* user)
     {
-        TARNIX_LOG_ERROR("Received opaqueSession_p=%p msg_p=%p trxClient_msg_getDestination() returnCode='%s'", session,
-                         msg, trxClient_returnCodeToString(rc));
-        return TRXCLIENT_CALLBACK_OK;
-    }
-    const char* topic = destination.dest;
-    const bool p2p = isP2P(topic);
-    TARNIX_LOG(p2p ? MAMA_LOG_LEVEL_FINEST : MAMA_LOG_LEVEL_ERROR,
-               "Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s", session, msg, user, topic);
-    if (!p2p && mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
-    {
-        /* Any receiving thread may be here: a dump buffer of its own. */
-        std::unique_ptr<char[]> dump(new (std::nothrow) char[kDumpSize]);
-        if (dump != nullptr)
+        trxClient_destination_t destination{TRXCLIENT_TOPIC_DESTINATION, nullptr};
+        trxClient_returnCode_t rc = trxClient_msg_getDestination(msg, &destination, sizeof(destination));
+        if (rc != TRXCLIENT_OK || destination.dest == nullptr)
         {
-            trxClient_msg_dumpExt(msg, dump.get(), kDumpSize, TRXCLIENT_MSGDUMP_FULL);
-            dump[kDumpSize - 1] = '\0';
-            TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg,
-                              user, topic, dump.get());
+            TARNIX_LOG_ERROR("Received opaqueSession_p=%p msg_p=%p trxClient_msg_getDestination() returnCode='%s'",
+                             session, msg, trxClient_returnCodeToString(rc));
+            return TRXCLIENT_CALLBACK_OK;
         }
-    }
-    return TRXCLIENT_CALLBACK_OK;
-}
-
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/,
-                                                                                 trxClient_opaqueMsg_pt msg, void* user)
-{
-    return receive(static_cast<TarnixBridgeSubscription*>(user), msg, -1);
-}
-
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/,
-                                                                                trxClient_opaqueMsg_pt msg, void* user)
-{
-    /* Live traffic on the topic is the data subscription's, not the inbox's. */
-    if (trxClient_msg_isCacheMsg(msg) == TRXCLIENT_CACHE_MSG_LIVE)
+        const char* topic = destination.dest;
+        const bool p2p = isP2P(topic);
+        TARNIX_LOG(p2p ? MAMA_LOG_LEVEL_FINEST : MAMA_LOG_LEVEL_ERROR,
+                   "Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s", session, msg, user, topic);
+        if (!p2p && mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
+        {
+            /* Any receiving thread may be here: a dump buffer of its own. */
+            std::unique_ptr<char[]> dump(new (std::nothrow) char[kDumpSize]);
+            if (dump != nullptr)
+            {
+                trxClient_msg_dumpExt(msg, dump.get(), kDumpSize, TRXCLIENT_MSGDUMP_FULL);
+                dump[kDumpSize - 1] = '\0';
+                TARNIX_LOG_FINEST("Received opaqueSession_p=%p msg_p=%p user_p=%p topic=%s msg=\n%s", session, msg,
+                                  user, topic, dump.get());
+            }
+        }
         return TRXCLIENT_CALLBACK_OK;
-    TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(user);
-    return receive(subscription, msg, subscription != nullptr ? subscription->mCacheAnswerType.load() : -1);
-}
+    }
 
+    trxClient_rxMsgCallback_returnCode_t
+    tarnixBridgeMamaTransportImpl_onSubscriptionMsg(trxClient_opaqueSession_pt /*session*/, trxClient_opaqueMsg_pt msg,
+                                                    void* user)
+    {
+        return receive(static_cast<TarnixBridgeSubscription*>(user), msg, -1);
+    }
 
-void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue /*queue*/, void* closure)
-{
-    MessageNode* node = static_cast<MessageNode*>(closure);
-    if (node == nullptr)
-        return;
-    TarnixBridgeSubscription* subscription = node->mSubscription;
-    trxClient_opaqueMsg_pt msg = node->mMsg;
-    const int32_t msgType = node->mMsgType;
-    const uint32_t bytes = node->mBytes;
-    delete node;
+    trxClient_rxMsgCallback_returnCode_t
+    tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(trxClient_opaqueSession_pt /*session*/, trxClient_opaqueMsg_pt msg,
+                                                   void* user)
+    {
+        /* Live traffic on the topic is the data subscription's, not the inbox's. */
+        if (trxClient_msg_isCacheMsg(msg) == TRXCLIENT_CACHE_MSG_LIVE)
+            return TRXCLIENT_CALLBACK_OK;
+        TarnixBridgeSubscription* subscription = static_cast<TarnixBridgeSubscription*>(user);
+        return receive(subscription, msg, subscription != nullptr ? subscription->mCacheAnswerType.load() : -1);
+    }
 
-    if (subscription == nullptr)
+    void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue /*queue*/, void* closure)
     {
-        TARNIX_LOG_ERROR("Called with NULL Tarnix subscription.");
-        freeMsg(msg);
-        return;
-    }
-    if (subscription->destroying())
-    {
-        /* Destroyed after this was queued: the application hears no more. */
-        freeMsg(msg);
-    }
-    else if (subscription->mMamaSubscription == nullptr)
-    {
-        TARNIX_LOG_FINE("Called with NULL subscription.");
-        freeMsg(msg);
-    }
-    else if (subscription->muted())
-    {
-        TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
-        freeMsg(msg);
-    }
-    else
-    {
-        deliver(subscription, msg, msgType);
-    }
-    /* Counted until the application's callback is done with the message;
+        MessageNode* node = static_cast<MessageNode*>(closure);
+        if (node == nullptr)
+            return;
+        TarnixBridgeSubscription* subscription = node->mSubscription;
+        trxClient_opaqueMsg_pt msg = node->mMsg;
+        const int32_t msgType = node->mMsgType;
+        const uint32_t bytes = node->mBytes;
+        delete node;
+
+        if (subscription == nullptr)
+        {
+            TARNIX_LOG_ERROR("Called with NULL Tarnix subscription.");
+            freeMsg(msg);
+            return;
+        }
+        if (subscription->destroying())
+        {
+            /* Destroyed after this was queued: the application hears no more. */
+            freeMsg(msg);
+        }
+        else if (subscription->mMamaSubscription == nullptr)
+        {
+            TARNIX_LOG_FINE("Called with NULL subscription.");
+            freeMsg(msg);
+        }
+        else if (subscription->muted())
+        {
+            TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
+            freeMsg(msg);
+        }
+        else
+        {
+            deliver(subscription, msg, msgType);
+        }
+        /* Counted until the application's callback is done with the message;
      * the node's reference keeps the subscription, and through it the
      * transport, until here. */
-    tarnixBridgeMamaTransportImpl_removePendingBytes(subscription->mTransportBridge, bytes);
-    tarnixBridgeMamaSubscriptionImpl_release(subscription);
-}
+        tarnixBridgeMamaTransportImpl_removePendingBytes(subscription->mTransportBridge, bytes);
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
+    }
 
-}  // extern "C"
+} // extern "C"

@@ -17,8 +17,8 @@ struct TarnixMsgBridge;
 enum class TarnixDecodeResult
 {
     Ok,
-    NotDecoded,        /* mamaMsgImpl_setMsgBuffer failed: *status */
-    NoBridgeMessage,   /* mamaMsgImpl_getBridgeMsg failed: *status */
+    NotDecoded,      /* mamaMsgImpl_setMsgBuffer failed: *status */
+    NoBridgeMessage, /* mamaMsgImpl_getBridgeMsg failed: *status */
 };
 TarnixDecodeResult tarnixBridgeMamaTransportImpl_decode(mamaMsg message, const void* buffer, uint32_t length,
                                                         mama_status* status, TarnixMsgBridge** bridgeMsg);
@@ -27,19 +27,23 @@ TarnixDecodeResult tarnixBridgeMamaTransportImpl_decode(mamaMsg message, const v
 mama_status tarnixBridgeMamaTransportImpl_process(TarnixBridgeSubscription* subscription, mamaMsg message,
                                                   const char* subject, const char** function);
 
-extern "C" {
-/* The session's own receive callback: messages no subscription took. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(
-    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
-/* The receive callback of a subscription's topic dispatch entry. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSubscriptionMsg(
-    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
-/* The receive callback of an inbox's local entry for a cache topic: takes
+extern "C"
+{
+    /* The session's own receive callback: messages no subscription took. */
+    trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onSessionMsg(trxClient_opaqueSession_pt session,
+                                                                                    trxClient_opaqueMsg_pt msg,
+                                                                                    void* user);
+    /* The receive callback of a subscription's topic dispatch entry. */
+    trxClient_rxMsgCallback_returnCode_t
+    tarnixBridgeMamaTransportImpl_onSubscriptionMsg(trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg,
+                                                    void* user);
+    /* The receive callback of an inbox's local entry for a cache topic: takes
  * only the cache's answers to that inbox, as the message type it waits for. */
-trxClient_rxMsgCallback_returnCode_t tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(
-    trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg, void* user);
-/* Queue event of a received message. */
-void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue queue, void* closure);
+    trxClient_rxMsgCallback_returnCode_t
+    tarnixBridgeMamaTransportImpl_onCacheAnswerMsg(trxClient_opaqueSession_pt session, trxClient_opaqueMsg_pt msg,
+                                                   void* user);
+    /* Queue event of a received message. */
+    void MAMACALLTYPE tarnixBridgeMamaTransportImpl_onMsgEvent(mamaQueue queue, void* closure);
 }
 
 #endif

@@ -25,7 +25,8 @@ struct TarnixTransportStats
     std::string mLast;
 };
 
-namespace {
+namespace
+{
 
 void release(TarnixTransportStats* stats)
 {
@@ -60,8 +61,7 @@ bool arm(TarnixTransportStats* stats)
     stats->mArmed = trxClient_context_startTimer(stats->mContext, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT, stats->mIntervalMs,
                                                  onTimer, stats, &stats->mTimer) == TRXCLIENT_OK;
     if (!stats->mArmed)
-        TARNIX_LOG_WARN("Transport '%s': cannot start the statistics timer; no statistics lines",
-                        stats->mName.c_str());
+        TARNIX_LOG_WARN("Transport '%s': cannot start the statistics timer; no statistics lines", stats->mName.c_str());
     return stats->mArmed;
 }
 
@@ -89,7 +89,7 @@ void onTimer(trxClient_opaqueContext_pt, void* user)
         release(stats);
 }
 
-}  // namespace
+} // namespace
 
 TarnixTransportStats* tarnixTransportStats_start(const char* name, trxClient_opaqueSession_pt session,
                                                  trxClient_opaqueContext_pt context, uint32_t intervalMs)

@@ -10,8 +10,8 @@ TarnixArena::Chunk* TarnixArena::newChunk(size_t size)
     if (!chunk)
         return nullptr;
     chunk->older = nullptr;
-    chunk->size  = size;
-    chunk->used  = 0;
+    chunk->size = size;
+    chunk->used = 0;
     return chunk;
 }
 
@@ -23,18 +23,20 @@ void* TarnixArena::takeFromNewChunk(size_t size)
     Chunk* chunk = newChunk(size > grown ? size : grown);
     if (!chunk)
         return nullptr;
-    if (mChunk) {
+    if (mChunk)
+    {
         mOlderUsed += mChunk->used;
         chunk->older = mChunk;
     }
-    mChunk      = chunk;
+    mChunk = chunk;
     chunk->used = size;
     return chunk->bytes();
 }
 
 void TarnixArena::freeChunks()
 {
-    while (mChunk) {
+    while (mChunk)
+    {
         Chunk* older = mChunk->older;
         free(mChunk);
         mChunk = older;
@@ -46,7 +48,8 @@ void TarnixArena::clear()
 {
     if (!mChunk)
         return;
-    if (!mChunk->older && mChunk->size <= kKeep) {
+    if (!mChunk->older && mChunk->size <= kKeep)
+    {
         mChunk->used = 0;
         return;
     }

@@ -10,14 +10,15 @@
 #include <cstddef>
 #include <cstdint>
 
-class TarnixArena {
+class TarnixArena
+{
 public:
-    static constexpr size_t kAlign      = 8;
+    static constexpr size_t kAlign = 8;
     static constexpr size_t kFirstChunk = 512;
     /* Chunks grow by doubling up to this; a larger block gets a chunk of its own. */
-    static constexpr size_t kMaxChunk   = 64 * 1024;
+    static constexpr size_t kMaxChunk = 64 * 1024;
     /* Most bytes a clear keeps. */
-    static constexpr size_t kKeep       = 16 * 1024;
+    static constexpr size_t kKeep = 16 * 1024;
 
     TarnixArena() = default;
     ~TarnixArena() { freeChunks(); }
@@ -29,7 +30,8 @@ public:
     void* take(size_t size)
     {
         size = roundUp(size);
-        if (mChunk && mChunk->size - mChunk->used >= size) {
+        if (mChunk && mChunk->size - mChunk->used >= size)
+        {
             void* block = mChunk->bytes() + mChunk->used;
             mChunk->used += size;
             return block;
@@ -61,7 +63,8 @@ public:
     size_t held() const;
 
 private:
-    struct Chunk {
+    struct Chunk
+    {
         Chunk* older;
         size_t size; /* bytes after the header */
         size_t used;
@@ -69,12 +72,12 @@ private:
     };
     static_assert(sizeof(Chunk) % kAlign == 0, "blocks follow the header aligned");
 
-    void*         takeFromNewChunk(size_t size);
+    void* takeFromNewChunk(size_t size);
     static Chunk* newChunk(size_t size);
-    void          freeChunks();
+    void freeChunks();
 
-    Chunk* mChunk     = nullptr; /* the one blocks come from; older ones behind it */
-    size_t mOlderUsed = 0;       /* bytes handed out from the older chunks */
+    Chunk* mChunk = nullptr; /* the one blocks come from; older ones behind it */
+    size_t mOlderUsed = 0;   /* bytes handed out from the older chunks */
 };
 
 #endif

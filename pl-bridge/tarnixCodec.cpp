@@ -9,11 +9,13 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace tarnix {
+namespace tarnix
+{
 
-namespace {
+namespace
+{
 
-constexpr uint8_t kPreambleSize   = 2;
+constexpr uint8_t kPreambleSize = 2;
 constexpr uint8_t kMinMessageSize = 7; /* preamble and container header */
 
 /* Two header bytes of the fixed-size scalar items, as one key. */
@@ -21,19 +23,19 @@ constexpr uint16_t key(uint8_t tagByte, uint8_t length)
 {
     return static_cast<uint16_t>(tagByte << 8 | length);
 }
-constexpr uint16_t KEY_BOOL   = key(0x04, 0x03);
-constexpr uint16_t KEY_U8     = key(0x0C, 0x03);
-constexpr uint16_t KEY_I8     = key(0x08, 0x03);
-constexpr uint16_t KEY_U16    = key(0x0C, 0x04);
-constexpr uint16_t KEY_I16    = key(0x08, 0x04);
-constexpr uint16_t KEY_U32    = key(0x0C, 0x06);
-constexpr uint16_t KEY_I32    = key(0x08, 0x06);
-constexpr uint16_t KEY_U64    = key(0x0C, 0x0A);
-constexpr uint16_t KEY_I64    = key(0x08, 0x0A);
-constexpr uint16_t KEY_F32    = key(0x10, 0x06);
-constexpr uint16_t KEY_F64    = key(0x10, 0x0A);
-constexpr uint16_t KEY_CHAR   = key(0x14, 0x04);
-constexpr uint16_t KEY_FID    = key(0x0C, 0x04);
+constexpr uint16_t KEY_BOOL = key(0x04, 0x03);
+constexpr uint16_t KEY_U8 = key(0x0C, 0x03);
+constexpr uint16_t KEY_I8 = key(0x08, 0x03);
+constexpr uint16_t KEY_U16 = key(0x0C, 0x04);
+constexpr uint16_t KEY_I16 = key(0x08, 0x04);
+constexpr uint16_t KEY_U32 = key(0x0C, 0x06);
+constexpr uint16_t KEY_I32 = key(0x08, 0x06);
+constexpr uint16_t KEY_U64 = key(0x0C, 0x0A);
+constexpr uint16_t KEY_I64 = key(0x08, 0x0A);
+constexpr uint16_t KEY_F32 = key(0x10, 0x06);
+constexpr uint16_t KEY_F64 = key(0x10, 0x0A);
+constexpr uint16_t KEY_CHAR = key(0x14, 0x04);
+constexpr uint16_t KEY_FID = key(0x0C, 0x04);
 
 /* Byte-array subtags: OpenMAMA's field type numbers. */
 enum Subtag : uint8_t
@@ -150,14 +152,14 @@ constexpr int64_t kV1MaxSeconds = 0x7FFFFFFFFLL;
 
 bool packableV1(const TarnixDateTime& dt)
 {
-    return dt.seconds >= -kV1MaxSeconds && dt.seconds <= kV1MaxSeconds && dt.precision <= 15 &&
-           dt.hints <= 15 && dt.nanoseconds < 1000000000u;
+    return dt.seconds >= -kV1MaxSeconds && dt.seconds <= kV1MaxSeconds && dt.precision <= 15 && dt.hints <= 15 &&
+           dt.nanoseconds < 1000000000u;
 }
 
 uint64_t packV1(const TarnixDateTime& dt)
 {
     uint64_t seconds = static_cast<uint64_t>(dt.seconds);
-    uint64_t packed  = (seconds & 0xFFFFFFFFu) << 32;
+    uint64_t packed = (seconds & 0xFFFFFFFFu) << 32;
     packed |= static_cast<uint64_t>(dt.precision & 0x0F) << 28;
     packed |= static_cast<uint64_t>(dt.hints & 0x0F) << 24;
     if (dt.seconds < 0)
@@ -170,13 +172,13 @@ uint64_t packV1(const TarnixDateTime& dt)
 TarnixDateTime unpackV1(uint64_t packed)
 {
     TarnixDateTime dt;
-    uint64_t       seconds = (packed >> 32) | (((packed >> 20) & 0x7) << 32);
+    uint64_t seconds = (packed >> 32) | (((packed >> 20) & 0x7) << 32);
     if (packed & (1u << 23))
         seconds |= ~static_cast<uint64_t>(0x7FFFFFFFFULL);
-    dt.seconds     = static_cast<int64_t>(seconds);
+    dt.seconds = static_cast<int64_t>(seconds);
     dt.nanoseconds = static_cast<uint32_t>(packed & 0xFFFFF) * 1000;
-    dt.precision   = static_cast<uint8_t>((packed >> 28) & 0x0F);
-    dt.hints       = static_cast<uint8_t>((packed >> 24) & 0x0F);
+    dt.precision = static_cast<uint8_t>((packed >> 28) & 0x0F);
+    dt.hints = static_cast<uint8_t>((packed >> 24) & 0x0F);
     return dt;
 }
 
@@ -191,10 +193,10 @@ void putDateTimeV2(uint8_t* p, const TarnixDateTime& dt)
 TarnixDateTime getDateTimeV2(const uint8_t* p)
 {
     TarnixDateTime dt;
-    dt.seconds     = static_cast<int64_t>(get64(p));
+    dt.seconds = static_cast<int64_t>(get64(p));
     dt.nanoseconds = get32(p + 8);
-    dt.precision   = p[12];
-    dt.hints       = p[13];
+    dt.precision = p[12];
+    dt.hints = p[13];
     return dt;
 }
 
@@ -213,18 +215,17 @@ TarnixPrice getPrice(const uint8_t* p)
 }
 
 /* Subtag and element size of the numeric vector types. */
-struct VectorWire {
+struct VectorWire
+{
     int32_t type;
     uint8_t subtag;
     uint8_t size;
 };
 constexpr VectorWire kVectors[] = {
-    {TARNIX_TYPE_VBOOL, SUB_VBOOL, 1},  {TARNIX_TYPE_VUINT8, SUB_VU8, 1},
-    {TARNIX_TYPE_VINT8, SUB_VI8, 1},    {TARNIX_TYPE_VUINT16, SUB_VU16, 2},
-    {TARNIX_TYPE_VINT16, SUB_VI16, 2},  {TARNIX_TYPE_VUINT32, SUB_VU32, 4},
-    {TARNIX_TYPE_VINT32, SUB_VI32, 4},  {TARNIX_TYPE_VUINT64, SUB_VU64, 8},
-    {TARNIX_TYPE_VINT64, SUB_VI64, 8},  {TARNIX_TYPE_VWCHAR, SUB_VCHAR, 1},
-    {TARNIX_TYPE_VFLOAT, SUB_VF32, 4},  {TARNIX_TYPE_VDOUBLE, SUB_VF64, 8},
+    {TARNIX_TYPE_VBOOL, SUB_VBOOL, 1},  {TARNIX_TYPE_VUINT8, SUB_VU8, 1},   {TARNIX_TYPE_VINT8, SUB_VI8, 1},
+    {TARNIX_TYPE_VUINT16, SUB_VU16, 2}, {TARNIX_TYPE_VINT16, SUB_VI16, 2},  {TARNIX_TYPE_VUINT32, SUB_VU32, 4},
+    {TARNIX_TYPE_VINT32, SUB_VI32, 4},  {TARNIX_TYPE_VUINT64, SUB_VU64, 8}, {TARNIX_TYPE_VINT64, SUB_VI64, 8},
+    {TARNIX_TYPE_VWCHAR, SUB_VCHAR, 1}, {TARNIX_TYPE_VFLOAT, SUB_VF32, 4},  {TARNIX_TYPE_VDOUBLE, SUB_VF64, 8},
 };
 
 const VectorWire* vectorByType(int32_t type)
@@ -250,18 +251,19 @@ TarnixField* nextField(TarnixPayloadImpl* payload)
 
 /* ---- writer ----------------------------------------------------------------- */
 
-class Writer {
+class Writer
+{
 public:
     Writer(uint8_t* start, uint8_t* end, uint8_t version) : mPos(start), mEnd(end), mVersion(version) {}
 
     uint8_t* pos() const { return mPos; }
-    size_t   left() const { return static_cast<size_t>(mEnd - mPos); }
+    size_t left() const { return static_cast<size_t>(mEnd - mPos); }
 
     /* Item header for a content of n bytes; the content position, or null
      * when the item does not fit. */
     uint8_t* header(uint8_t tag, uint64_t n)
     {
-        unsigned w     = lengthWidth(n);
+        unsigned w = lengthWidth(n);
         uint64_t total = n + 1 + w;
         if (total > UINT32_MAX || total > left())
             return nullptr;
@@ -318,12 +320,13 @@ private:
 
     uint8_t* mPos;
     uint8_t* mEnd;
-    uint8_t  mVersion;
+    uint8_t mVersion;
 };
 
 bool Writer::string(const TarnixField& f)
 {
-    if (f.size == 0 || !f.value.str) {
+    if (f.size == 0 || !f.value.str)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize string of zero size unexpected, fid=%d",
                       static_cast<int>(f.fid));
         return false;
@@ -349,7 +352,8 @@ bool Writer::bytes(uint8_t subtag, const void* data, size_t size)
 bool Writer::dateTime(const TarnixField& f)
 {
     const TarnixDateTime dt = f.value.dateTime;
-    if (mVersion == 1) {
+    if (mVersion == 1)
+    {
         /* Refuse what version 1 cannot carry rather than send it altered. */
         if (!packableV1(dt))
             return false;
@@ -384,7 +388,8 @@ bool Writer::vector(const TarnixField& f, const VectorWire& wire)
 {
     uint64_t n = static_cast<uint64_t>(wire.size) * f.count + 1;
     uint8_t* c = header(TAG_BYTES, n);
-    if (!c) {
+    if (!c)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "implSerializeVector fail");
         return false;
     }
@@ -396,15 +401,17 @@ bool Writer::vector(const TarnixField& f, const VectorWire& wire)
 bool Writer::subMessage(TarnixPayloadImpl* msg)
 {
     const void* bytes = nullptr;
-    mama_size_t size  = 0;
+    mama_size_t size = 0;
     mama_status status = msg ? tarnixmsgPayload_serialize(msg, &bytes, &size) : MAMA_STATUS_NULL_ARG;
-    if (status != MAMA_STATUS_OK) {
+    if (status != MAMA_STATUS_OK)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize msg encoding failed: %s",
                       mamaStatus_stringForStatus(status));
         return false;
     }
     uint8_t* c = header(TAG_BYTES, static_cast<uint64_t>(size) + 1);
-    if (!c) {
+    if (!c)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize sub-message fail");
         return false;
     }
@@ -416,18 +423,24 @@ bool Writer::subMessage(TarnixPayloadImpl* msg)
 bool Writer::msgVector(const TarnixField& f)
 {
     constexpr unsigned kHeader = 10;
-    if (left() < kHeader) {
+    if (left() < kHeader)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Insufficient space to write header; buf: %p; end: %p; headerSz: %u",
                       static_cast<void*>(mPos), static_cast<void*>(mEnd), kHeader);
         return false;
     }
     uint8_t* start = mPos;
-    uint8_t  subtag;
-    if (f.type == TARNIX_TYPE_VSTRING) {
+    uint8_t subtag;
+    if (f.type == TARNIX_TYPE_VSTRING)
+    {
         subtag = SUB_VSTRING;
-    } else if (f.type == TARNIX_TYPE_VTXM) {
+    }
+    else if (f.type == TARNIX_TYPE_VTXM)
+    {
         subtag = SUB_VMSG;
-    } else {
+    }
+    else
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "unexpected field type %d", f.type);
         return false;
     }
@@ -436,17 +449,22 @@ bool Writer::msgVector(const TarnixField& f)
     put32(start + 6, f.count);
     mPos += kHeader;
 
-    for (uint32_t i = 0; i < f.count; ++i) {
-        if (f.type == TARNIX_TYPE_VSTRING) {
-            const char* s   = f.value.strings[i];
-            size_t      len = static_cast<size_t>(f.value.strings[i + 1] - s);
-            uint8_t*    c   = header(TAG_STRING, len);
-            if (!c) {
+    for (uint32_t i = 0; i < f.count; ++i)
+    {
+        if (f.type == TARNIX_TYPE_VSTRING)
+        {
+            const char* s = f.value.strings[i];
+            size_t len = static_cast<size_t>(f.value.strings[i + 1] - s);
+            uint8_t* c = header(TAG_STRING, len);
+            if (!c)
+            {
                 TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "implSerializeMsgVector fail");
                 return false;
             }
             memcpy(c, s, len);
-        } else if (!subMessage(f.value.msgs[i])) {
+        }
+        else if (!subMessage(f.value.msgs[i]))
+        {
             return false;
         }
     }
@@ -459,24 +477,28 @@ bool Writer::msgVector(const TarnixField& f)
 
 bool Writer::vectorDateTime(const TarnixField& f)
 {
-    size_t   element = mVersion == 1 ? 8 : sizeof(TarnixDateTime);
-    uint64_t n       = static_cast<uint64_t>(element) * f.count + (mVersion == 1 ? 1 : 3);
-    if (mVersion == 1) {
+    size_t element = mVersion == 1 ? 8 : sizeof(TarnixDateTime);
+    uint64_t n = static_cast<uint64_t>(element) * f.count + (mVersion == 1 ? 1 : 3);
+    if (mVersion == 1)
+    {
         for (uint32_t i = 0; i < f.count; ++i)
             if (!packableV1(f.value.dateTimes[i]))
                 return false;
     }
     uint8_t* c = header(TAG_BYTES, n);
-    if (!c) {
+    if (!c)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "implSerializeVectorDateTime fail");
         return false;
     }
     *c++ = SUB_VDATETIME;
-    if (mVersion != 1) {
+    if (mVersion != 1)
+    {
         put16(c, static_cast<uint16_t>(element));
         c += 2;
     }
-    for (uint32_t i = 0; i < f.count; ++i, c += element) {
+    for (uint32_t i = 0; i < f.count; ++i, c += element)
+    {
         const TarnixDateTime dt = f.value.dateTimes[i];
         if (mVersion == 1)
             put64(c, packV1(dt));
@@ -490,12 +512,14 @@ bool Writer::vectorPrice(const TarnixField& f)
 {
     uint64_t n = static_cast<uint64_t>(sizeof(TarnixPrice)) * f.count + 1 + (mVersion >= 2 ? 2 : 0);
     uint8_t* c = header(TAG_BYTES, n);
-    if (!c) {
+    if (!c)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "implSerializeVectorPrice fail");
         return false;
     }
     *c++ = SUB_VPRICE;
-    if (mVersion >= 2) {
+    if (mVersion >= 2)
+    {
         put16(c, sizeof(TarnixPrice));
         c += 2;
     }
@@ -507,36 +531,39 @@ bool Writer::vectorPrice(const TarnixField& f)
 bool Writer::value(TarnixField& f)
 {
     const TarnixValue& v = f.value;
-    switch (f.type) {
-    case TARNIX_TYPE_BOOL:   return fixed(KEY_BOOL, &v.u8, 1);
-    case TARNIX_TYPE_UINT8:  return fixed(KEY_U8, &v.u8, 1);
-    case TARNIX_TYPE_INT8:   return fixed(KEY_I8, &v.u8, 1);
-    case TARNIX_TYPE_UINT16: return fixed(KEY_U16, &v.u16, 2);
-    case TARNIX_TYPE_INT16:  return fixed(KEY_I16, &v.u16, 2);
-    case TARNIX_TYPE_UINT32: return fixed(KEY_U32, &v.u32, 4);
-    case TARNIX_TYPE_INT32:  return fixed(KEY_I32, &v.u32, 4);
-    case TARNIX_TYPE_UINT64: return fixed(KEY_U64, &v.u64, 8);
-    case TARNIX_TYPE_INT64:  return fixed(KEY_I64, &v.u64, 8);
-    case TARNIX_TYPE_FLOAT:  return fixed(KEY_F32, &v.u32, 4);
-    case TARNIX_TYPE_DOUBLE: return fixed(KEY_F64, &v.u64, 8);
-    case TARNIX_TYPE_WCHAR: {
-        /* The character travels sign-extended to 16 bits. */
-        uint16_t wide = static_cast<uint16_t>(static_cast<int16_t>(v.i8));
-        return fixed(KEY_CHAR, &wide, 2);
-    }
-    case TARNIX_TYPE_STRING:    return string(f);
-    case TARNIX_TYPE_OPAQUE:    return bytes(SUB_OPAQUE, v.data, f.count);
-    case TARNIX_TYPE_TXM:       return subMessage(v.msg);
-    case TARNIX_TYPE_DATETIME:  return dateTime(f);
-    case TARNIX_TYPE_PRICE:     return price(f);
-    case TARNIX_TYPE_VSTRING:
-    case TARNIX_TYPE_VTXM:      return msgVector(f);
-    case TARNIX_TYPE_VDATETIME: return vectorDateTime(f);
-    case TARNIX_TYPE_VPRICE:    return vectorPrice(f);
-    default: {
-        const VectorWire* wire = vectorByType(f.type);
-        return wire && vector(f, *wire);
-    }
+    switch (f.type)
+    {
+        case TARNIX_TYPE_BOOL: return fixed(KEY_BOOL, &v.u8, 1);
+        case TARNIX_TYPE_UINT8: return fixed(KEY_U8, &v.u8, 1);
+        case TARNIX_TYPE_INT8: return fixed(KEY_I8, &v.u8, 1);
+        case TARNIX_TYPE_UINT16: return fixed(KEY_U16, &v.u16, 2);
+        case TARNIX_TYPE_INT16: return fixed(KEY_I16, &v.u16, 2);
+        case TARNIX_TYPE_UINT32: return fixed(KEY_U32, &v.u32, 4);
+        case TARNIX_TYPE_INT32: return fixed(KEY_I32, &v.u32, 4);
+        case TARNIX_TYPE_UINT64: return fixed(KEY_U64, &v.u64, 8);
+        case TARNIX_TYPE_INT64: return fixed(KEY_I64, &v.u64, 8);
+        case TARNIX_TYPE_FLOAT: return fixed(KEY_F32, &v.u32, 4);
+        case TARNIX_TYPE_DOUBLE: return fixed(KEY_F64, &v.u64, 8);
+        case TARNIX_TYPE_WCHAR:
+        {
+            /* The character travels sign-extended to 16 bits. */
+            uint16_t wide = static_cast<uint16_t>(static_cast<int16_t>(v.i8));
+            return fixed(KEY_CHAR, &wide, 2);
+        }
+        case TARNIX_TYPE_STRING: return string(f);
+        case TARNIX_TYPE_OPAQUE: return bytes(SUB_OPAQUE, v.data, f.count);
+        case TARNIX_TYPE_TXM: return subMessage(v.msg);
+        case TARNIX_TYPE_DATETIME: return dateTime(f);
+        case TARNIX_TYPE_PRICE: return price(f);
+        case TARNIX_TYPE_VSTRING:
+        case TARNIX_TYPE_VTXM: return msgVector(f);
+        case TARNIX_TYPE_VDATETIME: return vectorDateTime(f);
+        case TARNIX_TYPE_VPRICE: return vectorPrice(f);
+        default:
+        {
+            const VectorWire* wire = vectorByType(f.type);
+            return wire && vector(f, *wire);
+        }
     }
 }
 
@@ -547,43 +574,43 @@ uint64_t itemEstimate(uint64_t n)
 
 uint64_t valueEstimate(const TarnixField& f, uint8_t version)
 {
-    switch (f.type) {
-    case TARNIX_TYPE_BOOL:
-    case TARNIX_TYPE_UINT8:
-    case TARNIX_TYPE_INT8:      return 3;
-    case TARNIX_TYPE_UINT16:
-    case TARNIX_TYPE_INT16:
-    case TARNIX_TYPE_WCHAR:     return 4;
-    case TARNIX_TYPE_UINT32:
-    case TARNIX_TYPE_INT32:
-    case TARNIX_TYPE_FLOAT:     return 6;
-    case TARNIX_TYPE_UINT64:
-    case TARNIX_TYPE_INT64:
-    case TARNIX_TYPE_DOUBLE:    return 10;
-    case TARNIX_TYPE_STRING:    return itemEstimate(f.size);
-    case TARNIX_TYPE_OPAQUE:    return static_cast<uint64_t>(f.size) + 6;
-    case TARNIX_TYPE_TXM:       return (f.value.msg ? estimate(f.value.msg) : 0) + 6;
-    case TARNIX_TYPE_DATETIME:  return version == 1 ? 11 : 17;
-    case TARNIX_TYPE_PRICE:     return 12;
-    case TARNIX_TYPE_VDATETIME:
-        return itemEstimate(static_cast<uint64_t>(version == 1 ? 8 : 14) * f.count + 1 +
-                            (version > 1 ? 2 : 0));
-    case TARNIX_TYPE_VPRICE:
-        return itemEstimate(static_cast<uint64_t>(9) * f.count + 1 + (version > 1 ? 2 : 0));
-    case TARNIX_TYPE_VSTRING:
-        return 5 * (static_cast<uint64_t>(f.count) + 2) + f.size;
-    case TARNIX_TYPE_VTXM: {
-        uint64_t total = 10;
-        for (uint32_t i = 0; i < f.count; ++i)
-            total += 6 + (f.value.msgs[i] ? estimate(f.value.msgs[i]) : 0);
-        return total;
-    }
-    default: {
-        if (const VectorWire* wire = vectorByType(f.type))
-            return itemEstimate(static_cast<uint64_t>(wire->size) * f.count + 1);
-        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unexpected field type %d", f.type);
-        return 0;
-    }
+    switch (f.type)
+    {
+        case TARNIX_TYPE_BOOL:
+        case TARNIX_TYPE_UINT8:
+        case TARNIX_TYPE_INT8: return 3;
+        case TARNIX_TYPE_UINT16:
+        case TARNIX_TYPE_INT16:
+        case TARNIX_TYPE_WCHAR: return 4;
+        case TARNIX_TYPE_UINT32:
+        case TARNIX_TYPE_INT32:
+        case TARNIX_TYPE_FLOAT: return 6;
+        case TARNIX_TYPE_UINT64:
+        case TARNIX_TYPE_INT64:
+        case TARNIX_TYPE_DOUBLE: return 10;
+        case TARNIX_TYPE_STRING: return itemEstimate(f.size);
+        case TARNIX_TYPE_OPAQUE: return static_cast<uint64_t>(f.size) + 6;
+        case TARNIX_TYPE_TXM: return (f.value.msg ? estimate(f.value.msg) : 0) + 6;
+        case TARNIX_TYPE_DATETIME: return version == 1 ? 11 : 17;
+        case TARNIX_TYPE_PRICE: return 12;
+        case TARNIX_TYPE_VDATETIME:
+            return itemEstimate(static_cast<uint64_t>(version == 1 ? 8 : 14) * f.count + 1 + (version > 1 ? 2 : 0));
+        case TARNIX_TYPE_VPRICE: return itemEstimate(static_cast<uint64_t>(9) * f.count + 1 + (version > 1 ? 2 : 0));
+        case TARNIX_TYPE_VSTRING: return 5 * (static_cast<uint64_t>(f.count) + 2) + f.size;
+        case TARNIX_TYPE_VTXM:
+        {
+            uint64_t total = 10;
+            for (uint32_t i = 0; i < f.count; ++i)
+                total += 6 + (f.value.msgs[i] ? estimate(f.value.msgs[i]) : 0);
+            return total;
+        }
+        default:
+        {
+            if (const VectorWire* wire = vectorByType(f.type))
+                return itemEstimate(static_cast<uint64_t>(wire->size) * f.count + 1);
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unexpected field type %d", f.type);
+            return 0;
+        }
     }
 }
 
@@ -605,9 +632,10 @@ uint64_t estimate(TarnixPayloadImpl* payload)
     TarnixPayloadIter* iter = nullptr;
     if (tarnixmsgPayloadImpl_ownIterator(payload, &iter, true) != MAMA_STATUS_OK)
         return 0;
-    uint8_t  version = tarnixmsgPayload_getPayloadVersion();
-    uint64_t total   = kMinMessageSize;
-    while (TarnixField* f = nextField(payload)) {
+    uint8_t version = tarnixmsgPayload_getPayloadVersion();
+    uint64_t total = kMinMessageSize;
+    while (TarnixField* f = nextField(payload))
+    {
         total += 4;
         if (f->name && f->nameLen)
             total += static_cast<uint64_t>(f->nameLen) + 6;
@@ -620,93 +648,105 @@ uint64_t estimate(TarnixPayloadImpl* payload)
 
 using namespace tarnix;
 
-extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const void** buffer,
-                                                  mama_size_t* bufferLength)
+extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const void** buffer, mama_size_t* bufferLength)
 {
     auto* payload = static_cast<TarnixPayloadImpl*>(msg);
     if (!payload || !payload->mFields || !buffer || !bufferLength)
         return MAMA_STATUS_NULL_ARG;
 
-    uint64_t    needed = estimate(payload);
-    TarnixPayloadIter* iter   = nullptr;
-    mama_status        status = tarnixmsgPayloadImpl_ownIterator(payload, &iter);
+    uint64_t needed = estimate(payload);
+    TarnixPayloadIter* iter = nullptr;
+    mama_status status = tarnixmsgPayloadImpl_ownIterator(payload, &iter);
     if (status != MAMA_STATUS_OK)
         return status;
     /* The container length is four bytes. */
-    if (needed > static_cast<uint64_t>(UINT32_MAX) + kPreambleSize) {
+    if (needed > static_cast<uint64_t>(UINT32_MAX) + kPreambleSize)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize(): message too large: %" PRIu64 " bytes",
                       needed);
         return MAMA_STATUS_PLATFORM;
     }
-    status = tarnixmsgPayloadImpl_reserveBuffer(&payload->mBuffer, &payload->mBufferSize,
-                                            static_cast<size_t>(needed));
+    status = tarnixmsgPayloadImpl_reserveBuffer(&payload->mBuffer, &payload->mBufferSize, static_cast<size_t>(needed));
     if (status != MAMA_STATUS_OK)
         return status;
 
     uint8_t* start = payload->mBuffer;
-    uint8_t* end   = start + payload->mBufferSize;
-    if (payload->mBufferSize < kMinMessageSize) {
+    uint8_t* end = start + payload->mBufferSize;
+    if (payload->mBufferSize < kMinMessageSize)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unable to header; buf_p: %p; endBuf_p: %p; size: %u",
                       static_cast<void*>(start), static_cast<void*>(end), kMinMessageSize);
         return MAMA_STATUS_PLATFORM;
     }
 
     uint8_t version = tarnixmsgPayload_getPayloadVersion();
-    start[0]        = static_cast<uint8_t>(TARNIX_PAYLOAD_ID);
-    start[1]        = version;
+    start[0] = static_cast<uint8_t>(TARNIX_PAYLOAD_ID);
+    start[1] = version;
     Writer out(start + kMinMessageSize, end, version);
 
-    while (TarnixField* f = nextField(payload)) {
-        if (f->fid == 0) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "tarnixmsgPayload_serialize(): Fid is 0 in message. Serialize failed.");
+    while (TarnixField* f = nextField(payload))
+    {
+        if (f->fid == 0)
+        {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixmsgPayload_serialize(): Fid is 0 in message. Serialize failed.");
             return MAMA_STATUS_INVALID_ARG;
         }
-        if (!out.fid(f->fid)) {
+        if (!out.fid(f->fid))
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize fail, current buffer %p, end %p",
                           static_cast<void*>(out.pos()), static_cast<void*>(end));
             return MAMA_STATUS_PLATFORM;
         }
-        if (f->name && f->nameLen && !out.name(*f)) {
+        if (f->name && f->nameLen && !out.name(*f))
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize fail to encode fieldname.");
             return MAMA_STATUS_PLATFORM;
         }
-        if (f->type < 0 || f->type >= TARNIX_TYPE_COUNT || f->type == TARNIX_TYPE_UNUSED28) {
+        if (f->type < 0 || f->type >= TARNIX_TYPE_COUNT || f->type == TARNIX_TYPE_UNUSED28)
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR,
-                          "tarnixmsgPayload_serialize(): Unknown field type: %d for fid %d, fname %s",
-                          f->type, static_cast<int>(f->fid), f->name ? f->name : "");
+                          "tarnixmsgPayload_serialize(): Unknown field type: %d for fid %d, fname %s", f->type,
+                          static_cast<int>(f->fid), f->name ? f->name : "");
             return MAMA_STATUS_PLATFORM;
         }
-        if (!out.value(*f)) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize %s fail",
-                          tarnixField_typeName(f->type));
+        if (!out.value(*f))
+        {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize %s fail", tarnixField_typeName(f->type));
             return MAMA_STATUS_PLATFORM;
         }
     }
 
     uint64_t length = static_cast<uint64_t>(out.pos() - start) - kPreambleSize;
-    start[2]        = static_cast<uint8_t>(TAG_CONTAINER << 2 | 3);
+    start[2] = static_cast<uint8_t>(TAG_CONTAINER << 2 | 3);
     put32(start + 3, static_cast<uint32_t>(length));
-    *buffer       = start;
+    *buffer = start;
     *bufferLength = static_cast<mama_size_t>(length + kPreambleSize);
     return MAMA_STATUS_OK;
 }
 
 /* ---- reader ------------------------------------------------------------------ */
 
-namespace tarnix {
-namespace {
+namespace tarnix
+{
+namespace
+{
 
-struct Item {
+struct Item
+{
     const uint8_t* start;
     const uint8_t* content;
     const uint8_t* end;
-    size_t         contentLength;
-    unsigned       tag;
-    unsigned       width;
+    size_t contentLength;
+    unsigned tag;
+    unsigned width;
 };
 
-enum class Parse { Ok, Beyond, Short };
+enum class Parse
+{
+    Ok,
+    Beyond,
+    Short
+};
 
 /* Reads the item header at p; the item must lie before limit. */
 inline __attribute__((always_inline)) Parse parseItem(const uint8_t* p, const uint8_t* limit, Item* item)
@@ -714,7 +754,7 @@ inline __attribute__((always_inline)) Parse parseItem(const uint8_t* p, const ui
     if (p >= limit)
         return Parse::Beyond;
     item->start = p;
-    item->tag   = p[0] >> 2;
+    item->tag = p[0] >> 2;
     item->width = (p[0] & 3u) + 1;
     size_t available = static_cast<size_t>(limit - p);
     if (available < 1 + item->width)
@@ -726,13 +766,14 @@ inline __attribute__((always_inline)) Parse parseItem(const uint8_t* p, const ui
         return Parse::Beyond;
     if (length < 1 + item->width)
         return Parse::Short;
-    item->content       = p + 1 + item->width;
-    item->end           = p + length;
+    item->content = p + 1 + item->width;
+    item->end = p + length;
     item->contentLength = length - 1 - item->width;
     return Parse::Ok;
 }
 
-class Reader {
+class Reader
+{
 public:
     Reader(TarnixPayloadImpl* payload, uint8_t version, int depth)
         : mPayload(payload), mStore(payload->mFields), mVersion(version), mDepth(depth)
@@ -757,13 +798,13 @@ private:
     const char* nameText() const { return mName ? mName : ""; }
 
     TarnixPayloadImpl* mPayload;
-    TarnixMsg*         mStore;
-    uint8_t            mVersion;
-    int                mDepth;
+    TarnixMsg* mStore;
+    uint8_t mVersion;
+    int mDepth;
     /* The field being read. */
-    mama_fid_t  mFid     = 0;
-    const char* mName    = nullptr;
-    size_t      mNameLen = 0;
+    mama_fid_t mFid = 0;
+    const char* mName = nullptr;
+    size_t mNameLen = 0;
 };
 
 mama_status Reader::boundary()
@@ -775,26 +816,28 @@ mama_status Reader::boundary()
 
 mama_status Reader::shortItem(const Item& item)
 {
-    TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Item shorter than its own header, fid=%u, tag=%u",
-                  static_cast<unsigned>(mFid), item.tag);
+    TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Item shorter than its own header, fid=%u, tag=%u", static_cast<unsigned>(mFid),
+                  item.tag);
     return MAMA_STATUS_INVALID_ARG;
 }
 
 mama_status Reader::fields(const uint8_t* pos, const uint8_t* end)
 {
-    while (pos < end) {
-        Item  fidItem{};
+    while (pos < end)
+    {
+        Item fidItem{};
         Parse r = parseItem(pos, end, &fidItem);
         if (r == Parse::Beyond)
             return boundary();
         if (r != Parse::Ok || get16(pos) != KEY_FID)
             return MAMA_STATUS_INVALID_ARG;
-        mFid     = get16(pos + 2);
-        mName    = nullptr;
+        mFid = get16(pos + 2);
+        mName = nullptr;
         mNameLen = 0;
         /* Writers never send fid 0: such a field could be neither found
          * by fid nor sent on. */
-        if (mFid == 0) {
+        if (mFid == 0)
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Field with fid 0 in message");
             return MAMA_STATUS_INVALID_ARG;
         }
@@ -806,16 +849,18 @@ mama_status Reader::fields(const uint8_t* pos, const uint8_t* end)
         if (r == Parse::Short)
             return shortItem(item);
 
-        if (item.tag == TAG_BYTES && item.contentLength >= 1 && item.content[0] == SUBTAG_NAME) {
+        if (item.tag == TAG_BYTES && item.contentLength >= 1 && item.content[0] == SUBTAG_NAME)
+        {
             size_t nameLen = item.contentLength - 1;
-            if (nameLen == 0 || item.content[item.contentLength - 1] != '\0') {
+            if (nameLen == 0 || item.content[item.contentLength - 1] != '\0')
+            {
                 TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Fieldname string does not end with null: fid=%d",
                               static_cast<int>(mFid));
                 return MAMA_STATUS_INVALID_ARG;
             }
-            mName    = reinterpret_cast<const char*>(item.content + 1);
+            mName = reinterpret_cast<const char*>(item.content + 1);
             mNameLen = nameLen;
-            r        = parseItem(item.end, end, &item);
+            r = parseItem(item.end, end, &item);
             if (r == Parse::Beyond)
                 return boundary();
             if (r == Parse::Short)
@@ -833,42 +878,34 @@ mama_status Reader::fields(const uint8_t* pos, const uint8_t* end)
 mama_status Reader::value(const Item& item)
 {
     const uint8_t* c = item.content;
-    switch (get16(item.start)) {
-    case KEY_BOOL:
-        return tarnixMsg_setBool(mStore, mName, mNameLen, mFid, static_cast<mama_bool_t>(c[0]));
-    case KEY_U8:
-        return tarnixMsg_setU8(mStore, mName, mNameLen, mFid, c[0]);
-    case KEY_I8:
-        return tarnixMsg_setI8(mStore, mName, mNameLen, mFid, static_cast<mama_i8_t>(c[0]));
-    case KEY_U16:
-        return tarnixMsg_setU16(mStore, mName, mNameLen, mFid, get16(c));
-    case KEY_I16:
-        return tarnixMsg_setI16(mStore, mName, mNameLen, mFid, static_cast<mama_i16_t>(get16(c)));
-    case KEY_U32:
-        return tarnixMsg_setU32(mStore, mName, mNameLen, mFid, get32(c));
-    case KEY_I32:
-        return tarnixMsg_setI32(mStore, mName, mNameLen, mFid, static_cast<mama_i32_t>(get32(c)));
-    case KEY_U64:
-        return tarnixMsg_setU64(mStore, mName, mNameLen, mFid, get64(c));
-    case KEY_I64:
-        return tarnixMsg_setI64(mStore, mName, mNameLen, mFid, static_cast<mama_i64_t>(get64(c)));
-    case KEY_F32: {
-        uint32_t bits = get32(c);
-        float    f;
-        memcpy(&f, &bits, 4);
-        return tarnixMsg_setF32(mStore, mName, mNameLen, mFid, f);
-    }
-    case KEY_F64:
-        return tarnixMsg_setF64(mStore, mName, mNameLen, mFid, bitsDouble(get64(c)));
-    case KEY_CHAR:
-        return tarnixMsg_setChar(mStore, mName, mNameLen, mFid, static_cast<char>(c[1]));
-    default:
-        break;
+    switch (get16(item.start))
+    {
+        case KEY_BOOL: return tarnixMsg_setBool(mStore, mName, mNameLen, mFid, static_cast<mama_bool_t>(c[0]));
+        case KEY_U8: return tarnixMsg_setU8(mStore, mName, mNameLen, mFid, c[0]);
+        case KEY_I8: return tarnixMsg_setI8(mStore, mName, mNameLen, mFid, static_cast<mama_i8_t>(c[0]));
+        case KEY_U16: return tarnixMsg_setU16(mStore, mName, mNameLen, mFid, get16(c));
+        case KEY_I16: return tarnixMsg_setI16(mStore, mName, mNameLen, mFid, static_cast<mama_i16_t>(get16(c)));
+        case KEY_U32: return tarnixMsg_setU32(mStore, mName, mNameLen, mFid, get32(c));
+        case KEY_I32: return tarnixMsg_setI32(mStore, mName, mNameLen, mFid, static_cast<mama_i32_t>(get32(c)));
+        case KEY_U64: return tarnixMsg_setU64(mStore, mName, mNameLen, mFid, get64(c));
+        case KEY_I64: return tarnixMsg_setI64(mStore, mName, mNameLen, mFid, static_cast<mama_i64_t>(get64(c)));
+        case KEY_F32:
+        {
+            uint32_t bits = get32(c);
+            float f;
+            memcpy(&f, &bits, 4);
+            return tarnixMsg_setF32(mStore, mName, mNameLen, mFid, f);
+        }
+        case KEY_F64: return tarnixMsg_setF64(mStore, mName, mNameLen, mFid, bitsDouble(get64(c)));
+        case KEY_CHAR: return tarnixMsg_setChar(mStore, mName, mNameLen, mFid, static_cast<char>(c[1]));
+        default: break;
     }
 
-    if (item.tag == TAG_STRING) {
+    if (item.tag == TAG_STRING)
+    {
         size_t n = item.contentLength;
-        if (n < 1 || c[n - 1] != '\0') {
+        if (n < 1 || c[n - 1] != '\0')
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "String field integrity error, fid=%d, string length=%zu",
                           static_cast<int>(mFid), n);
             return MAMA_STATUS_INVALID_ARG;
@@ -885,62 +922,62 @@ mama_status Reader::value(const Item& item)
 
 mama_status Reader::byteArray(const Item& item)
 {
-    if (item.contentLength < 1) {
-        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Byte array field without subtag, fid=%u",
-                      static_cast<unsigned>(mFid));
+    if (item.contentLength < 1)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Byte array field without subtag, fid=%u", static_cast<unsigned>(mFid));
         return MAMA_STATUS_INVALID_ARG;
     }
-    uint8_t        subtag = item.content[0];
-    const uint8_t* data   = item.content + 1;
-    size_t         length = item.contentLength - 1;
+    uint8_t subtag = item.content[0];
+    const uint8_t* data = item.content + 1;
+    size_t length = item.contentLength - 1;
 
-    switch (subtag) {
-    case SUB_MSG:
-        return subMessage(data, length);
-    case SUB_OPAQUE:
-        return tarnixMsg_setOpaque(mStore, mName, mNameLen, mFid, data, length);
-    case SUB_DATETIME: {
-        size_t needed = mVersion == 1 ? 8 : sizeof(TarnixDateTime);
-        if (length < needed) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Date time field too short: %zu bytes, fid=%u",
-                          length, static_cast<unsigned>(mFid));
-            return MAMA_STATUS_INVALID_ARG;
+    switch (subtag)
+    {
+        case SUB_MSG: return subMessage(data, length);
+        case SUB_OPAQUE: return tarnixMsg_setOpaque(mStore, mName, mNameLen, mFid, data, length);
+        case SUB_DATETIME:
+        {
+            size_t needed = mVersion == 1 ? 8 : sizeof(TarnixDateTime);
+            if (length < needed)
+            {
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Date time field too short: %zu bytes, fid=%u", length,
+                              static_cast<unsigned>(mFid));
+                return MAMA_STATUS_INVALID_ARG;
+            }
+            TarnixDateTime dt = mVersion == 1 ? unpackV1(get64(data)) : getDateTimeV2(data);
+            return tarnixMsg_setDateTimeRecord(mStore, mName, mNameLen, mFid, dt);
         }
-        TarnixDateTime dt = mVersion == 1 ? unpackV1(get64(data)) : getDateTimeV2(data);
-        return tarnixMsg_setDateTimeRecord(mStore, mName, mNameLen, mFid, dt);
-    }
-    case SUB_PRICE:
-        if (length < sizeof(TarnixPrice)) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Price field too short: %zu bytes, fid=%u", length,
-                          static_cast<unsigned>(mFid));
-            return MAMA_STATUS_INVALID_ARG;
-        }
-        return tarnixMsg_setPriceRecord(mStore, mName, mNameLen, mFid, getPrice(data));
-    case SUB_VSTRING:
-        return stringVector(data, length);
-    case SUB_VMSG:
-        return msgVector(data, length);
-    case SUB_VDATETIME:
-        return recordVector<TarnixDateTime>(
-            TARNIX_TYPE_VDATETIME, tarnixMsg_setVectorDateTimeRecords, "Date Time", "date time", 8, data, length,
-            [this](const uint8_t* p) { return mVersion == 1 ? unpackV1(get64(p)) : getDateTimeV2(p); });
-    case SUB_VPRICE:
-        return recordVector<TarnixPrice>(TARNIX_TYPE_VPRICE, tarnixMsg_setVectorPriceRecords, "Price", "price",
-                                         sizeof(TarnixPrice), data, length, getPrice);
-    default:
-        break;
+        case SUB_PRICE:
+            if (length < sizeof(TarnixPrice))
+            {
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Price field too short: %zu bytes, fid=%u", length,
+                              static_cast<unsigned>(mFid));
+                return MAMA_STATUS_INVALID_ARG;
+            }
+            return tarnixMsg_setPriceRecord(mStore, mName, mNameLen, mFid, getPrice(data));
+        case SUB_VSTRING: return stringVector(data, length);
+        case SUB_VMSG: return msgVector(data, length);
+        case SUB_VDATETIME:
+            return recordVector<TarnixDateTime>(
+                TARNIX_TYPE_VDATETIME, tarnixMsg_setVectorDateTimeRecords, "Date Time", "date time", 8, data, length,
+                [this](const uint8_t* p) { return mVersion == 1 ? unpackV1(get64(p)) : getDateTimeV2(p); });
+        case SUB_VPRICE:
+            return recordVector<TarnixPrice>(TARNIX_TYPE_VPRICE, tarnixMsg_setVectorPriceRecords, "Price", "price",
+                                             sizeof(TarnixPrice), data, length, getPrice);
+        default: break;
     }
 
     const VectorWire* wire = vectorBySubtag(subtag);
-    if (!wire) {
+    if (!wire)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Unknown subtag: %d", static_cast<int>(subtag));
         return MAMA_STATUS_INVALID_ARG;
     }
-    size_t       count = length / wire->size;
-    size_t       bytes = count * wire->size;
+    size_t count = length / wire->size;
+    size_t bytes = count * wire->size;
     TarnixField* field = nullptr;
-    TarnixBlock  block{};
-    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, wire->type, bytes, &field, &block);
+    TarnixBlock block{};
+    mama_status status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, wire->type, bytes, &field, &block);
     if (status != MAMA_STATUS_OK)
         return status;
     copySwapped(static_cast<uint8_t*>(block.data), data, count, wire->size);
@@ -950,17 +987,18 @@ mama_status Reader::byteArray(const Item& item)
 
 mama_status Reader::subMessage(const uint8_t* data, size_t length)
 {
-    if (mDepth + 1 > MAX_NESTING) {
-        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Sub-messages nested deeper than %d levels, fid=%u",
-                      MAX_NESTING, static_cast<unsigned>(mFid));
+    if (mDepth + 1 > MAX_NESTING)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Sub-messages nested deeper than %d levels, fid=%u", MAX_NESTING,
+                      static_cast<unsigned>(mFid));
         return MAMA_STATUS_INVALID_ARG;
     }
-    msgPayload  sub    = nullptr;
+    msgPayload sub = nullptr;
     mama_status status = tarnixmsgPayload_create(&sub);
     if (status != MAMA_STATUS_OK)
         return status;
     auto* subPayload = static_cast<TarnixPayloadImpl*>(sub);
-    status           = unSerialize(subPayload, data, length, mDepth + 1);
+    status = unSerialize(subPayload, data, length, mDepth + 1);
     if (status == MAMA_STATUS_OK)
         status = tarnixMsg_setMsg(mStore, mName, mNameLen, mFid, subPayload);
     /* The field holds its own reference; drop the temporary one. */
@@ -971,35 +1009,41 @@ mama_status Reader::subMessage(const uint8_t* data, size_t length)
 mama_status Reader::stringVector(const uint8_t* data, size_t length)
 {
     const uint8_t* end = data + length;
-    if (length < 4) {
+    if (length < 4)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                       "implUnserializeStringVector end of buffer reached: currBuf_p=%p, endBuf_p=%p, array index=%u",
                       static_cast<const void*>(data), static_cast<const void*>(end), 0u);
         return MAMA_STATUS_INVALID_ARG;
     }
-    uint32_t       count = get32(data);
+    uint32_t count = get32(data);
     const uint8_t* first = data + 4;
     /* Every element takes at least a tag, a length and a NUL: refuse counts
      * the content cannot hold before sizing anything by them. */
-    if (count > static_cast<size_t>(end - first) / 3) {
+    if (count > static_cast<size_t>(end - first) / 3)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                       "implUnserializeStringVector end of buffer reached: currBuf_p=%p, endBuf_p=%p, array index=%u",
                       static_cast<const void*>(first), static_cast<const void*>(end), 0u);
         return MAMA_STATUS_INVALID_ARG;
     }
     /* Checked and measured first, then copied into a block of its size. */
-    size_t         texts = 0;
-    const uint8_t* cur   = first;
-    for (uint32_t i = 0; i < count; ++i) {
-        Item  item{};
+    size_t texts = 0;
+    const uint8_t* cur = first;
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        Item item{};
         Parse r = parseItem(cur, end, &item);
-        if (r != Parse::Ok) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "implUnserializeStringVector end of buffer reached: currBuf_p=%p, endBuf_p=%p, array index=%u",
-                          static_cast<const void*>(cur), static_cast<const void*>(end), i);
+        if (r != Parse::Ok)
+        {
+            TARNIX_PL_LOG(
+                MAMA_LOG_LEVEL_WARN,
+                "implUnserializeStringVector end of buffer reached: currBuf_p=%p, endBuf_p=%p, array index=%u",
+                static_cast<const void*>(cur), static_cast<const void*>(end), i);
             return MAMA_STATUS_INVALID_ARG;
         }
-        if (item.contentLength < 1 || item.content[item.contentLength - 1] != '\0') {
+        if (item.contentLength < 1 || item.content[item.contentLength - 1] != '\0')
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
                           "implUnserializeStringVector vector string integrity error: array index=%u", i);
             return MAMA_STATUS_INVALID_ARG;
@@ -1007,17 +1051,18 @@ mama_status Reader::stringVector(const uint8_t* data, size_t length)
         texts += item.contentLength;
         cur = item.end;
     }
-    size_t       tableSize = (static_cast<size_t>(count) + 1) * sizeof(char*);
-    TarnixField* field     = nullptr;
-    TarnixBlock  block{};
-    mama_status  status = tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VSTRING,
-                                            tableSize + texts, &field, &block);
+    size_t tableSize = (static_cast<size_t>(count) + 1) * sizeof(char*);
+    TarnixField* field = nullptr;
+    TarnixBlock block{};
+    mama_status status =
+        tarnixMsg_prepare(mStore, mName, mNameLen, mFid, TARNIX_TYPE_VSTRING, tableSize + texts, &field, &block);
     if (status != MAMA_STATUS_OK)
         return status;
     char** table = static_cast<char**>(block.data);
-    char*  bp    = reinterpret_cast<char*>(table + count + 1);
-    cur          = first;
-    for (uint32_t i = 0; i < count; ++i) {
+    char* bp = reinterpret_cast<char*>(table + count + 1);
+    cur = first;
+    for (uint32_t i = 0; i < count; ++i)
+    {
         Item item{};
         parseItem(cur, end, &item);
         table[i] = bp;
@@ -1033,8 +1078,8 @@ mama_status Reader::stringVector(const uint8_t* data, size_t length)
 mama_status Reader::msgVector(const uint8_t* data, size_t length)
 {
     const uint8_t* end = data + length;
-    auto endOfBuffer = [&](const uint8_t* cur, const uint8_t* next, size_t itemLength, uint32_t index,
-                           uint32_t count) {
+    auto endOfBuffer = [&](const uint8_t* cur, const uint8_t* next, size_t itemLength, uint32_t index, uint32_t count)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR,
                       "implUnserializeMsgVector end of buffer: currBuf_p=%p, nextFieldBuf_p=%p, "
                       "currFieldLength=%zu, endBuf_p=%p, array index=%u, array size=%u",
@@ -1044,42 +1089,48 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
     };
     if (length < 4)
         return endOfBuffer(data, data, 0, 0, 0);
-    uint32_t       count = get32(data);
-    const uint8_t* cur   = data + 4;
+    uint32_t count = get32(data);
+    const uint8_t* cur = data + 4;
     if (count > static_cast<size_t>(end - cur) / 3)
         return endOfBuffer(cur, cur, 0, 0, count);
 
     auto* array = static_cast<TarnixPayloadImpl**>(calloc(count ? count : 1, sizeof(TarnixPayloadImpl*)));
     if (!array)
         return MAMA_STATUS_NOMEM;
-    auto discard = [&](uint32_t made) {
+    auto discard = [&](uint32_t made)
+    {
         for (uint32_t j = 0; j < made; ++j)
             if (array[j])
                 tarnixmsgPayload_destroy(array[j]);
         free(array);
     };
 
-    for (uint32_t i = 0; i < count; ++i) {
-        Item  item{};
+    for (uint32_t i = 0; i < count; ++i)
+    {
+        Item item{};
         Parse r = parseItem(cur, end, &item);
-        if (r != Parse::Ok || item.contentLength < 1) {
+        if (r != Parse::Ok || item.contentLength < 1)
+        {
             size_t itemLength = r == Parse::Ok ? static_cast<size_t>(item.end - cur) : 0;
             discard(i);
             return endOfBuffer(cur, r == Parse::Ok ? item.end : cur, itemLength, i, count);
         }
-        if (mDepth + 1 > MAX_NESTING) {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Sub-messages nested deeper than %d levels, fid=%u",
-                          MAX_NESTING, static_cast<unsigned>(mFid));
+        if (mDepth + 1 > MAX_NESTING)
+        {
+            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Sub-messages nested deeper than %d levels, fid=%u", MAX_NESTING,
+                          static_cast<unsigned>(mFid));
             discard(i);
             return MAMA_STATUS_INVALID_ARG;
         }
-        msgPayload  sub    = nullptr;
+        msgPayload sub = nullptr;
         mama_status status = tarnixmsgPayload_create(&sub);
-        if (status == MAMA_STATUS_OK) {
+        if (status == MAMA_STATUS_OK)
+        {
             array[i] = static_cast<TarnixPayloadImpl*>(sub);
-            status   = unSerialize(array[i], item.content + 1, item.contentLength - 1, mDepth + 1);
+            status = unSerialize(array[i], item.content + 1, item.contentLength - 1, mDepth + 1);
         }
-        if (status != MAMA_STATUS_OK) {
+        if (status != MAMA_STATUS_OK)
+        {
             discard(i + 1);
             return status;
         }
@@ -1159,30 +1210,35 @@ mama_status unSerialize(TarnixPayloadImpl* payload, const uint8_t* bytes, size_t
 
     tarnixMsg_clear(payload->mFields);
 
-    if (length < kPreambleSize + 1) {
+    if (length < kPreambleSize + 1)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_FINE, "Payload of %zu bytes ends before its container", length);
         return MAMA_STATUS_PLATFORM;
     }
     unsigned tag = bytes[2] >> 2;
-    if (tag != TAG_CONTAINER) {
+    if (tag != TAG_CONTAINER)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_FINE, "Unexpected payload tag %d", static_cast<int>(tag));
         return MAMA_STATUS_PLATFORM;
     }
     unsigned width = (bytes[2] & 3u) + 1;
-    if (length < kPreambleSize + 1 + width) {
+    if (length < kPreambleSize + 1 + width)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_FINE, "Payload of %zu bytes ends before its container", length);
         return MAMA_STATUS_PLATFORM;
     }
     uint64_t containerLength = 0;
     for (unsigned i = 0; i < width; ++i)
         containerLength = containerLength << 8 | bytes[3 + i];
-    if (length < containerLength + kPreambleSize) {
+    if (length < containerLength + kPreambleSize)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_FINE,
-                      "Pass in buffer length (%zu) smaller than what is indicated in the payload (%" PRIu64 ")",
-                      length, containerLength + kPreambleSize);
+                      "Pass in buffer length (%zu) smaller than what is indicated in the payload (%" PRIu64 ")", length,
+                      containerLength + kPreambleSize);
         return MAMA_STATUS_PLATFORM;
     }
-    if (containerLength < 1 + width) {
+    if (containerLength < 1 + width)
+    {
         TARNIX_PL_LOG(MAMA_LOG_LEVEL_FINE, "Payload container length %" PRIu64 " shorter than its header",
                       containerLength);
         return MAMA_STATUS_PLATFORM;
@@ -1194,15 +1250,14 @@ mama_status unSerialize(TarnixPayloadImpl* payload, const uint8_t* bytes, size_t
 
 } // namespace tarnix
 
-extern "C" mama_status tarnixmsgPayload_unSerialize(const msgPayload msg, const void* buffer,
-                                                    mama_size_t bufferLength)
+extern "C" mama_status tarnixmsgPayload_unSerialize(const msgPayload msg, const void* buffer, mama_size_t bufferLength)
 {
-    return tarnix::unSerialize(static_cast<TarnixPayloadImpl*>(msg), static_cast<const uint8_t*>(buffer),
-                               bufferLength, 0);
+    return tarnix::unSerialize(static_cast<TarnixPayloadImpl*>(msg), static_cast<const uint8_t*>(buffer), bufferLength,
+                               0);
 }
 
-extern "C" mama_status tarnixmsgPayload_deserialize(mamaPayloadBridge, const msgPayload msg,
-                                                    const void* buffer, mama_size_t bufferLength)
+extern "C" mama_status tarnixmsgPayload_deserialize(mamaPayloadBridge, const msgPayload msg, const void* buffer,
+                                                    mama_size_t bufferLength)
 {
     return tarnixmsgPayload_unSerialize(msg, buffer, bufferLength);
 }

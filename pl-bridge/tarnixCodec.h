@@ -10,17 +10,19 @@
 
 struct TarnixPayloadImpl;
 
-namespace tarnix {
+namespace tarnix
+{
 
 /* Item tags. */
-enum WireTag : uint8_t {
-    TAG_BOOL      = 1,
-    TAG_INT       = 2,
-    TAG_UINT      = 3,
-    TAG_FLOAT     = 4,
-    TAG_CHAR      = 5,
-    TAG_BYTES     = 6,
-    TAG_STRING    = 7,
+enum WireTag : uint8_t
+{
+    TAG_BOOL = 1,
+    TAG_INT = 2,
+    TAG_UINT = 3,
+    TAG_FLOAT = 4,
+    TAG_CHAR = 5,
+    TAG_BYTES = 6,
+    TAG_STRING = 7,
     TAG_CONTAINER = 11
 };
 

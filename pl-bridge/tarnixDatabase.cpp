@@ -23,11 +23,11 @@ TarnixFieldNode* TarnixNodePool::allocate()
 bool TarnixNodePool::grow()
 {
     uint32_t capacity = mFreeCapacity ? mFreeCapacity * 2 : 16;
-    auto*    grown    = static_cast<TarnixFieldNode**>(
-        realloc(mFreeNodes, static_cast<size_t>(capacity) * sizeof *mFreeNodes));
+    auto* grown =
+        static_cast<TarnixFieldNode**>(realloc(mFreeNodes, static_cast<size_t>(capacity) * sizeof *mFreeNodes));
     if (!grown)
         return false;
-    mFreeNodes    = grown;
+    mFreeNodes = grown;
     mFreeCapacity = capacity;
     return true;
 }
@@ -38,26 +38,28 @@ bool TarnixNodePool::grow()
  * per page holding any: a field, and the field an absent fid would follow,
  * are each found in a few word operations. At most 8 KB plus 520 bytes per
  * page in use (530 KB when all are); pages stay allocated across clears. */
-struct TarnixFidIndex {
+struct TarnixFidIndex
+{
     static constexpr unsigned kPageBits = 6;
     static constexpr unsigned kPageFids = 1u << kPageBits;
-    static constexpr unsigned kPages    = 65536 / kPageFids;
+    static constexpr unsigned kPages = 65536 / kPageFids;
 
-    struct Page {
-        uint64_t         held; /* bit per fid */
+    struct Page
+    {
+        uint64_t held; /* bit per fid */
         TarnixFieldNode* node[kPageFids];
     };
 
     std::unique_ptr<Page> pages[kPages];
-    uint64_t              pagesHeld[kPages / 64] = {};
+    uint64_t pagesHeld[kPages / 64] = {};
     /* Fid-ordered fields follow the last name-only field (fid 0). */
     TarnixFieldNode* lastNameOnly = nullptr;
-    bool             live         = false;
+    bool live = false;
 
     TarnixFieldNode* find(mama_fid_t fid) const
     {
         const Page* page = pages[fid >> kPageBits].get();
-        unsigned    bit  = fid & (kPageFids - 1);
+        unsigned bit = fid & (kPageFids - 1);
         return page && (page->held >> bit & 1) ? page->node[bit] : nullptr;
     }
 
@@ -65,18 +67,20 @@ struct TarnixFidIndex {
      * last name-only field, else none (it goes first). */
     TarnixFieldNode* before(mama_fid_t fid) const
     {
-        unsigned    p     = fid >> kPageBits;
-        const Page* page  = pages[p].get();
-        uint64_t    lower = page ? page->held & ((uint64_t{1} << (fid & (kPageFids - 1))) - 1) : 0;
-        if (!lower) {
-            unsigned w    = p / 64;
+        unsigned p = fid >> kPageBits;
+        const Page* page = pages[p].get();
+        uint64_t lower = page ? page->held & ((uint64_t{1} << (fid & (kPageFids - 1))) - 1) : 0;
+        if (!lower)
+        {
+            unsigned w = p / 64;
             uint64_t bits = pagesHeld[w] & ((uint64_t{1} << (p % 64)) - 1);
-            while (!bits) {
+            while (!bits)
+            {
                 if (w == 0)
                     return lastNameOnly;
                 bits = pagesHeld[--w];
             }
-            page  = pages[w * 64 + highestBit(bits)].get();
+            page = pages[w * 64 + highestBit(bits)].get();
             lower = page->held;
         }
         return page->node[highestBit(lower)];
@@ -85,17 +89,19 @@ struct TarnixFidIndex {
     /* False without memory for a new page. */
     bool add(mama_fid_t fid, TarnixFieldNode* node)
     {
-        if (fid == 0) {
+        if (fid == 0)
+        {
             lastNameOnly = node;
             return true;
         }
         unsigned p = fid >> kPageBits;
-        if (!pages[p]) {
+        if (!pages[p])
+        {
             pages[p].reset(new (std::nothrow) Page());
             if (!pages[p])
                 return false;
         }
-        unsigned bit        = fid & (kPageFids - 1);
+        unsigned bit = fid & (kPageFids - 1);
         pages[p]->node[bit] = node;
         pages[p]->held |= uint64_t{1} << bit;
         pagesHeld[p / 64] |= uint64_t{1} << (p % 64);
@@ -121,13 +127,14 @@ struct TarnixFidIndex {
 
     void clear()
     {
-        for (unsigned w = 0; w < kPages / 64; ++w) {
+        for (unsigned w = 0; w < kPages / 64; ++w)
+        {
             for (uint64_t bits = pagesHeld[w]; bits; bits &= bits - 1)
                 pages[w * 64 + __builtin_ctzll(bits)]->held = 0;
             pagesHeld[w] = 0;
         }
         lastNameOnly = nullptr;
-        live         = false;
+        live = false;
     }
 
 private:
@@ -139,7 +146,8 @@ void TarnixFidIndexDelete::operator()(TarnixFidIndex* index) const
     delete index;
 }
 
-namespace {
+namespace
+{
 
 /* Below this many fields a walk costs no more than keeping an index. */
 constexpr uint32_t kIndexFrom = 64;
@@ -167,8 +175,10 @@ TarnixFidIndex* indexWhenWorthIt(const TarnixMsg* store)
     TarnixFidIndex* index = store->index.get();
     if (!index)
         return nullptr;
-    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next) {
-        if (!index->add(node->field.fid, node)) {
+    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next)
+    {
+        if (!index->add(node->field.fid, node))
+        {
             index->clear();
             return nullptr;
         }
@@ -190,10 +200,10 @@ TarnixFieldNode* appendNode(TarnixMsg* store)
     TarnixFieldNode* fresh = store->pool.take();
     if (!fresh)
         return nullptr;
-    TarnixFieldNode* node  = store->tail;
-    fresh->field.fid       = node->field.fid; /* lastFid moves to the new sentinel */
-    node->next             = fresh;
-    store->tail            = fresh;
+    TarnixFieldNode* node = store->tail;
+    fresh->field.fid = node->field.fid; /* lastFid moves to the new sentinel */
+    node->next = fresh;
+    store->tail = fresh;
     tarnixField_init(&node->field);
     ++store->count;
     return node;
@@ -218,23 +228,26 @@ TarnixMsg* tarnixMsg_create()
     if (!store)
         return nullptr;
     store->tail = store->pool.take();
-    if (!store->tail) {
+    if (!store->tail)
+    {
         delete store;
         return nullptr;
     }
     tarnixField_init(&store->tail->field);
-    store->head  = store->tail;
+    store->head = store->tail;
     store->count = 0;
     return store;
 }
 
-namespace {
+namespace
+{
 
 void releaseFields(TarnixMsg* store)
 {
-    while (store->head != store->tail) {
+    while (store->head != store->tail)
+    {
         TarnixFieldNode* node = store->head;
-        store->head           = node->next;
+        store->head = node->next;
         --store->count;
         TarnixField record = node->field;
         store->pool.give(node);
@@ -270,14 +283,17 @@ void tarnixMsg_clear(TarnixMsg* store)
 mama_status tarnixMsg_copy(const TarnixMsg* source, TarnixMsg* destination)
 {
     tarnixMsg_clear(destination);
-    for (TarnixFieldNode* from = source->head; from != source->tail; from = from->next) {
+    for (TarnixFieldNode* from = source->head; from != source->tail; from = from->next)
+    {
         TarnixFieldNode* node = appendNode(destination);
-        if (!node) {
+        if (!node)
+        {
             tarnixMsg_clear(destination);
             return MAMA_STATUS_NOMEM;
         }
         mama_status status = tarnixField_copy(&from->field, &node->field, &destination->arena);
-        if (status != MAMA_STATUS_OK) {
+        if (status != MAMA_STATUS_OK)
+        {
             tarnixMsg_remove(destination, node);
             tarnixMsg_clear(destination);
             return status;
@@ -303,14 +319,17 @@ TarnixFieldNode* tarnixMsg_find(const TarnixMsg* store, const char* name, mama_f
         return tarnixMsg_findByName(store, name);
     if (fid > store->lastFid())
         return nullptr;
-    if (store->count >= kIndexFrom) {
+    if (store->count >= kIndexFrom)
+    {
         if (const TarnixFidIndex* index = indexWhenWorthIt(store))
             return index->find(fid);
     }
     /* Name-only fields (fid 0) come first; the walk stops at the fid's place. */
     uint64_t steps = 0;
-    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next, ++steps) {
-        if (node->field.fid >= fid) {
+    for (TarnixFieldNode* node = store->head; node != store->tail; node = node->next, ++steps)
+    {
+        if (node->field.fid >= fid)
+        {
             store->walked += steps;
             return node->field.fid == fid ? node : nullptr;
         }
@@ -319,7 +338,8 @@ TarnixFieldNode* tarnixMsg_find(const TarnixMsg* store, const char* name, mama_f
     return nullptr;
 }
 
-namespace {
+namespace
+{
 
 /* A new field of the given fid at the end; fid becomes lastFid. */
 inline TarnixFieldNode* appendField(TarnixMsg* store, mama_fid_t fid)
@@ -350,16 +370,17 @@ TarnixFieldNode* insertIndexed(TarnixMsg* store, TarnixFidIndex& index, mama_fid
     if (TarnixFieldNode* found = index.find(fid))
         return found;
     TarnixFieldNode* before = index.before(fid);
-    TarnixFieldNode* after  = before ? before->next : store->head;
-    if (after == store->tail) {
+    TarnixFieldNode* after = before ? before->next : store->head;
+    if (after == store->tail)
+    {
         TarnixFieldNode* node = appendBelowLastFid(store, fid);
-        *isNew                = node != nullptr;
+        *isNew = node != nullptr;
         return node;
     }
     TarnixFieldNode* node = newNode(store, fid);
     if (!node)
         return nullptr;
-    *isNew     = true;
+    *isNew = true;
     node->next = after;
     if (before)
         before->next = node;
@@ -375,13 +396,13 @@ __attribute__((noinline)) TarnixFieldNode* insertNameOnly(TarnixMsg* store, cons
 {
     if (TarnixFieldNode* found = tarnixMsg_findByName(store, name))
         return found;
-    bool             firstNameOnly = store->head == store->tail || store->head->field.fid != 0;
-    TarnixFieldNode* node          = newNode(store, 0);
+    bool firstNameOnly = store->head == store->tail || store->head->field.fid != 0;
+    TarnixFieldNode* node = newNode(store, 0);
     if (!node)
         return nullptr;
-    node->next  = store->head;
+    node->next = store->head;
     store->head = node;
-    *isNew      = true;
+    *isNew = true;
     if (firstNameOnly) /* the fid-ordered fields now follow this one */
         indexAdd(store, 0, node);
     return node;
@@ -394,9 +415,10 @@ __attribute__((noinline)) TarnixFieldNode* insertAfterFirst(TarnixMsg* store, ma
     if (TarnixFidIndex* index = indexWhenWorthIt(store))
         return insertIndexed(store, *index, fid, isNew);
 
-    TarnixFieldNode* prev  = store->head;
-    uint64_t         steps = 1;
-    for (TarnixFieldNode* cur = prev->next; cur != store->tail; prev = cur, cur = cur->next, ++steps) {
+    TarnixFieldNode* prev = store->head;
+    uint64_t steps = 1;
+    for (TarnixFieldNode* cur = prev->next; cur != store->tail; prev = cur, cur = cur->next, ++steps)
+    {
         if (cur->field.fid < fid)
             continue;
         store->walked += steps;
@@ -407,38 +429,39 @@ __attribute__((noinline)) TarnixFieldNode* insertAfterFirst(TarnixMsg* store, ma
             return nullptr;
         node->next = cur;
         prev->next = node;
-        *isNew     = true;
+        *isNew = true;
         return node;
     }
     store->walked += steps;
     TarnixFieldNode* node = appendBelowLastFid(store, fid);
-    *isNew                = node != nullptr;
+    *isNew = node != nullptr;
     return node;
 }
 
 } // namespace
 
-TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mama_fid_t fid,
-                                         bool* isNew)
+TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mama_fid_t fid, bool* isNew)
 {
     *isNew = false;
     if (fid == 0)
         return insertNameOnly(store, name, isNew);
 
-    if (fid > store->lastFid()) {
+    if (fid > store->lastFid())
+    {
         TarnixFieldNode* node = appendField(store, fid);
-        *isNew                = node != nullptr;
+        *isNew = node != nullptr;
         return node;
     }
 
     TarnixFieldNode* first = store->head;
-    if (first == store->tail || fid < first->field.fid) {
+    if (first == store->tail || fid < first->field.fid)
+    {
         TarnixFieldNode* node = newNode(store, fid);
         if (!node)
             return nullptr;
-        node->next  = first;
+        node->next = first;
         store->head = node;
-        *isNew      = true;
+        *isNew = true;
         indexAdd(store, fid, node);
         return node;
     }
@@ -450,7 +473,8 @@ TarnixFieldNode* tarnixMsg_insert_sorted(TarnixMsg* store, const char* name, mam
 int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node)
 {
     TarnixFieldNode* prev = nullptr;
-    for (TarnixFieldNode* cur = store->head; cur != store->tail; prev = cur, cur = cur->next) {
+    for (TarnixFieldNode* cur = store->head; cur != store->tail; prev = cur, cur = cur->next)
+    {
         if (cur != node)
             continue;
         if (prev)
@@ -458,7 +482,8 @@ int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node)
         else
             store->head = cur->next;
         --store->count;
-        if (TarnixFidIndex* index = liveIndex(store)) {
+        if (TarnixFidIndex* index = liveIndex(store))
+        {
             /* name-only fields sit together at the head: prev is one or none */
             if (cur->field.fid == 0 && index->lastNameOnly == cur)
                 index->lastNameOnly = prev;
@@ -471,14 +496,15 @@ int tarnixMsg_remove(TarnixMsg* store, TarnixFieldNode* node)
     return -1;
 }
 
-mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
-                          int32_t type, TarnixFieldNode** out)
+mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, int32_t type,
+                          TarnixFieldNode** out)
 {
-    bool             isNew = false;
-    TarnixFieldNode* node  = tarnixMsg_insert_sorted(store, name, fid, &isNew);
+    bool isNew = false;
+    TarnixFieldNode* node = tarnixMsg_insert_sorted(store, name, fid, &isNew);
     if (!node)
         return MAMA_STATUS_NOMEM;
-    if (!isNew) {
+    if (!isNew)
+    {
         *out = node;
         return MAMA_STATUS_OK;
     }
@@ -486,19 +512,26 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
     /* insert_sorted hands out new nodes with an unset record and the fid. */
     TarnixField* field = &node->field;
 
-    if (name) {
+    if (name)
+    {
         size_t length = nameLen ? nameLen : strnlen(name, TARNIX_MAX_STRING) + 1;
         mama_status status = MAMA_STATUS_OK;
-        if (length > TARNIX_MAX_STRING) {
+        if (length > TARNIX_MAX_STRING)
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Fieldname too long for fid %d; length: %zu; max: %zu",
                           static_cast<int>(fid), length, TARNIX_MAX_STRING);
             status = MAMA_STATUS_INVALID_ARG;
-        } else {
+        }
+        else
+        {
             /* One spare byte keeps even an unterminated name a C string. */
             field->name = static_cast<char*>(store->arena.take(length + 1));
-            if (!field->name) {
+            if (!field->name)
+            {
                 status = MAMA_STATUS_NOMEM;
-            } else {
+            }
+            else
+            {
                 field->inArena |= TARNIX_NAME_IN_ARENA;
                 size_t copied = strnlen(name, length);
                 memcpy(field->name, name, copied);
@@ -506,7 +539,8 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
                 field->nameLen = static_cast<uint32_t>(length);
             }
         }
-        if (status != MAMA_STATUS_OK) {
+        if (status != MAMA_STATUS_OK)
+        {
             if (tarnixMsg_remove(store, node) != 0)
                 TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixMsg_set cleanup element failed.");
             return status;
@@ -514,15 +548,15 @@ mama_status tarnixMsg_set(TarnixMsg* store, const char* name, size_t nameLen, ma
     }
 
     field->type = type;
-    *out        = node;
+    *out = node;
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixMsg_prepare(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid,
-                              int32_t type, size_t size, TarnixField** field, TarnixBlock* block)
+mama_status tarnixMsg_prepare(TarnixMsg* store, const char* name, size_t nameLen, mama_fid_t fid, int32_t type,
+                              size_t size, TarnixField** field, TarnixBlock* block)
 {
     TarnixFieldNode* node;
-    mama_status      status = tarnixMsg_set(store, name, nameLen, fid, type, &node);
+    mama_status status = tarnixMsg_set(store, name, nameLen, fid, type, &node);
     if (status != MAMA_STATUS_OK)
         return status;
     if (node->field.type != type)
@@ -647,8 +681,8 @@ mama_status tarnixMsg_setVectorMsg(TarnixMsg* store, const char* name, size_t na
 TARNIX_RECORD_KINDS(TARNIX_MSG_RECORD_VECTOR)
 #undef TARNIX_MSG_RECORD_VECTOR
 
-mama_status tarnixMsg_getFieldAsString(const TarnixMsg* store, const char* name, mama_fid_t fid,
-                                       char* buffer, size_t length)
+mama_status tarnixMsg_getFieldAsString(const TarnixMsg* store, const char* name, mama_fid_t fid, char* buffer,
+                                       size_t length)
 {
     TarnixFieldNode* node = tarnixMsg_find(store, name, fid);
     if (!node)

@@ -14,10 +14,12 @@
 #include <initializer_list>
 #include <type_traits>
 
-namespace {
+namespace
+{
 
-struct TypeInfo {
-    const char*   name;
+struct TypeInfo
+{
+    const char* name;
     mamaFieldType mamaType;
 };
 
@@ -79,34 +81,60 @@ bool blockSizeFits(size_t count, size_t elementSize)
 /* Width in bytes and signedness of the integer-class types. */
 bool integerInfo(int32_t type, size_t* width, bool* isSigned)
 {
-    switch (type) {
-    case TARNIX_TYPE_BOOL:
-    case TARNIX_TYPE_UINT8:  *width = 1; *isSigned = false; return true;
-    case TARNIX_TYPE_INT8:
-    case TARNIX_TYPE_WCHAR:  *width = 1; *isSigned = true;  return true;
-    case TARNIX_TYPE_UINT16: *width = 2; *isSigned = false; return true;
-    case TARNIX_TYPE_INT16:  *width = 2; *isSigned = true;  return true;
-    case TARNIX_TYPE_UINT32: *width = 4; *isSigned = false; return true;
-    case TARNIX_TYPE_INT32:  *width = 4; *isSigned = true;  return true;
-    case TARNIX_TYPE_UINT64: *width = 8; *isSigned = false; return true;
-    case TARNIX_TYPE_INT64:  *width = 8; *isSigned = true;  return true;
-    default: return false;
+    switch (type)
+    {
+        case TARNIX_TYPE_BOOL:
+        case TARNIX_TYPE_UINT8:
+            *width = 1;
+            *isSigned = false;
+            return true;
+        case TARNIX_TYPE_INT8:
+        case TARNIX_TYPE_WCHAR:
+            *width = 1;
+            *isSigned = true;
+            return true;
+        case TARNIX_TYPE_UINT16:
+            *width = 2;
+            *isSigned = false;
+            return true;
+        case TARNIX_TYPE_INT16:
+            *width = 2;
+            *isSigned = true;
+            return true;
+        case TARNIX_TYPE_UINT32:
+            *width = 4;
+            *isSigned = false;
+            return true;
+        case TARNIX_TYPE_INT32:
+            *width = 4;
+            *isSigned = true;
+            return true;
+        case TARNIX_TYPE_UINT64:
+            *width = 8;
+            *isSigned = false;
+            return true;
+        case TARNIX_TYPE_INT64:
+            *width = 8;
+            *isSigned = true;
+            return true;
+        default: return false;
     }
 }
 
 /* The stored integer widened to 64 bits by its own signedness. */
 uint64_t widened(const TarnixField* f)
 {
-    switch (f->type) {
-    case TARNIX_TYPE_BOOL:
-    case TARNIX_TYPE_UINT8:  return f->value.u8;
-    case TARNIX_TYPE_INT8:
-    case TARNIX_TYPE_WCHAR:  return static_cast<uint64_t>(static_cast<int64_t>(f->value.i8));
-    case TARNIX_TYPE_UINT16: return f->value.u16;
-    case TARNIX_TYPE_INT16:  return static_cast<uint64_t>(static_cast<int64_t>(f->value.i16));
-    case TARNIX_TYPE_UINT32: return f->value.u32;
-    case TARNIX_TYPE_INT32:  return static_cast<uint64_t>(static_cast<int64_t>(f->value.i32));
-    default:                 return f->value.u64;
+    switch (f->type)
+    {
+        case TARNIX_TYPE_BOOL:
+        case TARNIX_TYPE_UINT8: return f->value.u8;
+        case TARNIX_TYPE_INT8:
+        case TARNIX_TYPE_WCHAR: return static_cast<uint64_t>(static_cast<int64_t>(f->value.i8));
+        case TARNIX_TYPE_UINT16: return f->value.u16;
+        case TARNIX_TYPE_INT16: return static_cast<uint64_t>(static_cast<int64_t>(f->value.i16));
+        case TARNIX_TYPE_UINT32: return f->value.u32;
+        case TARNIX_TYPE_INT32: return static_cast<uint64_t>(static_cast<int64_t>(f->value.i32));
+        default: return f->value.u64;
     }
 }
 
@@ -114,7 +142,7 @@ template <typename T>
 mama_status getInteger(const TarnixField* f, T* out)
 {
     size_t width;
-    bool   isSigned;
+    bool isSigned;
     if (!integerInfo(f->type, &width, &isSigned) || width > sizeof(T))
         return MAMA_STATUS_WRONG_FIELD_TYPE;
     *out = static_cast<T>(widened(f));
@@ -126,7 +154,7 @@ template <typename F>
 F integerAs(const TarnixField* f)
 {
     size_t width;
-    bool   isSigned;
+    bool isSigned;
     integerInfo(f->type, &width, &isSigned);
     uint64_t bits = widened(f);
     return isSigned ? static_cast<F>(static_cast<int64_t>(bits)) : static_cast<F>(bits);
@@ -141,7 +169,8 @@ void releaseHanded(TarnixField* f)
 {
     if (!f->handed)
         return;
-    for (uint32_t i = 0; i < f->handedCount; ++i) {
+    for (uint32_t i = 0; i < f->handedCount; ++i)
+    {
         if (!f->handed[i])
             continue;
         if (f->type == TARNIX_TYPE_VPRICE)
@@ -150,7 +179,7 @@ void releaseHanded(TarnixField* f)
             mamaDateTime_destroy(static_cast<mamaDateTime>(f->handed[i]));
     }
     free(f->handed);
-    f->handed      = nullptr;
+    f->handed = nullptr;
     f->handedCount = 0;
 }
 
@@ -184,7 +213,8 @@ void tarnixField_init(TarnixField* field)
 TarnixBlock tarnixField_newBlock(const TarnixField* field, size_t size, TarnixArena* arena)
 {
     /* The arena for one value only: it frees nothing before the clear. */
-    if (arena && !(field->inArena & TARNIX_ARENA_VALUE_TAKEN) && size <= UINT32_MAX - TarnixArena::kAlign) {
+    if (arena && !(field->inArena & TARNIX_ARENA_VALUE_TAKEN) && size <= UINT32_MAX - TarnixArena::kAlign)
+    {
         if (void* data = arena->take(size))
             return TarnixBlock{data, static_cast<uint32_t>(TarnixArena::roundUp(size)), arena};
     }
@@ -203,18 +233,19 @@ void tarnixField_dropBlock(const TarnixBlock& block, size_t size)
 
 void tarnixField_setBlock(TarnixField* field, const TarnixBlock& block, uint32_t count, uint32_t size)
 {
-    if (field->value.data != block.data) { /* else the value was rewritten in place */
+    if (field->value.data != block.data)
+    { /* else the value was rewritten in place */
         if (!(field->inArena & TARNIX_VALUE_IN_ARENA))
             free(field->value.data);
         field->value.data = block.data;
-        field->capacity   = block.capacity;
+        field->capacity = block.capacity;
         if (block.arena)
             field->inArena |= TARNIX_VALUE_IN_ARENA | TARNIX_ARENA_VALUE_TAKEN;
         else
             field->inArena &= static_cast<uint8_t>(~TARNIX_VALUE_IN_ARENA);
     }
     field->count = count;
-    field->size  = size;
+    field->size = size;
 }
 
 const char* tarnixField_typeName(int32_t type)
@@ -271,8 +302,7 @@ size_t tarnixField_elementSize(int32_t type)
 TARNIX_SCALAR_KINDS(TARNIX_SCALAR_SETTER)
 #undef TARNIX_SCALAR_SETTER
 
-mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size,
-                                  TarnixArena* arena)
+mama_status tarnixField_setString(TarnixField* field, const char* text, size_t size, TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_STRING)
         return MAMA_STATUS_WRONG_FIELD_TYPE;
@@ -280,9 +310,10 @@ mama_status tarnixField_setString(TarnixField* field, const char* text, size_t s
         return MAMA_STATUS_NULL_ARG;
     if (size == 0)
         size = strnlen(text, TARNIX_MAX_STRING) + 1;
-    if (size > TARNIX_MAX_STRING) {
-        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: incoming string too big: %zu; max: %zu",
-                      size, TARNIX_MAX_STRING);
+    if (size > TARNIX_MAX_STRING)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: incoming string too big: %zu; max: %zu", size,
+                      TARNIX_MAX_STRING);
         return MAMA_STATUS_INVALID_ARG;
     }
     TarnixBlock block = roomFor(field, size, arena);
@@ -290,13 +321,12 @@ mama_status tarnixField_setString(TarnixField* field, const char* text, size_t s
         return MAMA_STATUS_NOMEM;
     char* copy = static_cast<char*>(block.data);
     memmove(copy, text, size - 1);
-    copy[size - 1]  = '\0'; /* the size counts the terminator: keep it one */
+    copy[size - 1] = '\0'; /* the size counts the terminator: keep it one */
     tarnixField_setBlock(field, block, static_cast<uint32_t>(size), static_cast<uint32_t>(size));
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size,
-                                  TarnixArena* arena)
+mama_status tarnixField_setOpaque(TarnixField* field, const void* bytes, size_t size, TarnixArena* arena)
 {
     if (field->type != TARNIX_TYPE_OPAQUE)
         return MAMA_STATUS_WRONG_FIELD_TYPE;
@@ -331,22 +361,24 @@ mama_status tarnixField_setMsg(TarnixField* field, TarnixPayloadImpl* msg)
 mama_status tarnixDateTime_fromMama(const mamaDateTime source, TarnixDateTime* out)
 {
     struct timespec ts;
-    mama_status     status = mamaDateTime_getStructTimeSpec(source, &ts);
+    mama_status status = mamaDateTime_getStructTimeSpec(source, &ts);
     if (status != MAMA_STATUS_OK)
         return status;
     if (ts.tv_nsec < 0 || ts.tv_nsec >= 1000000000L)
         return MAMA_STATUS_INVALID_ARG;
 
-    int64_t  seconds = ts.tv_sec;
-    uint32_t nanos   = static_cast<uint32_t>(ts.tv_nsec);
-    uint8_t  version = tarnixmsgPayload_getPayloadVersion();
-    if (version == 1) {
+    int64_t seconds = ts.tv_sec;
+    uint32_t nanos = static_cast<uint32_t>(ts.tv_nsec);
+    uint8_t version = tarnixmsgPayload_getPayloadVersion();
+    if (version == 1)
+    {
         /* Version 1 carries whole microseconds and 35 bits of seconds. */
         uint32_t micros = (nanos + 500) / 1000;
-        nanos           = micros * 1000;
-        if (nanos >= 1000000000u) {
+        nanos = micros * 1000;
+        if (nanos >= 1000000000u)
+        {
             ++seconds;
-            nanos  = 0;
+            nanos = 0;
             micros = 0;
         }
         if (seconds < -kV1MaxSeconds || seconds > kV1MaxSeconds || micros > 999999)
@@ -361,29 +393,31 @@ mama_status tarnixDateTime_fromMama(const mamaDateTime source, TarnixDateTime* o
      * integer rather than an enum value C++ may not represent. */
     std::underlying_type_t<mamaDateTimePrecision> rawPrecision = MAMA_DATE_TIME_PREC_UNKNOWN;
     std::underlying_type_t<mamaDateTimePrecision> gotPrecision;
-    if (mamaDateTime_getPrecision(source, reinterpret_cast<mamaDateTimePrecision*>(&gotPrecision)) ==
-        MAMA_STATUS_OK)
+    if (mamaDateTime_getPrecision(source, reinterpret_cast<mamaDateTimePrecision*>(&gotPrecision)) == MAMA_STATUS_OK)
         rawPrecision = gotPrecision;
 
     long long precisionValue = static_cast<long long>(rawPrecision);
-    if (version == 1) {
+    if (version == 1)
+    {
         if (precisionValue < 0 || precisionValue > 15 || hints > 15)
             return MAMA_STATUS_INVALID_ARG;
-    } else if (precisionValue < 0 || precisionValue > 255) {
+    }
+    else if (precisionValue < 0 || precisionValue > 255)
+    {
         return MAMA_STATUS_INVALID_ARG;
     }
 
-    out->seconds     = seconds;
+    out->seconds = seconds;
     out->nanoseconds = nanos;
-    out->precision   = static_cast<uint8_t>(precisionValue);
-    out->hints       = hints;
+    out->precision = static_cast<uint8_t>(precisionValue);
+    out->hints = hints;
     return MAMA_STATUS_OK;
 }
 
 mama_status tarnixDateTime_toMama(const TarnixDateTime& source, mamaDateTime out)
 {
     struct timespec ts;
-    ts.tv_sec  = static_cast<time_t>(source.seconds);
+    ts.tv_sec = static_cast<time_t>(source.seconds);
     ts.tv_nsec = static_cast<long>(source.nanoseconds);
     /* A record OpenMAMA refuses (nanoseconds out of range) is reported,
      * not silently left unconverted. */
@@ -419,23 +453,24 @@ mama_status tarnixPrice_toMama(const TarnixPrice& source, mamaPrice out)
     return mamaPrice_setHints(out, source.hints);
 }
 
-mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count,
-                                  size_t elementSize, int32_t expectedType, bool adopt,
-                                  TarnixArena* arena)
+mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count, size_t elementSize,
+                                  int32_t expectedType, bool adopt, TarnixArena* arena)
 {
     mama_status refused = MAMA_STATUS_OK;
     if (field->type != expectedType)
         refused = MAMA_STATUS_WRONG_FIELD_TYPE;
     else if (!blockSizeFits(count, elementSize))
         refused = MAMA_STATUS_INVALID_ARG;
-    if (refused != MAMA_STATUS_OK) {
+    if (refused != MAMA_STATUS_OK)
+    {
         if (adopt)
             free(const_cast<void*>(data));
         return refused;
     }
-    size_t      size = count * elementSize;
+    size_t size = count * elementSize;
     TarnixBlock block{const_cast<void*>(data), static_cast<uint32_t>(size), nullptr};
-    if (!adopt) {
+    if (!adopt)
+    {
         if (!data && size)
             return MAMA_STATUS_NULL_ARG;
         block = roomFor(field, size, arena);
@@ -448,42 +483,46 @@ mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t c
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_setVectorString(TarnixField* field, const char* const* texts,
-                                        size_t count, size_t totalSize, bool adopt,
-                                        TarnixArena* arena)
+mama_status tarnixField_setVectorString(TarnixField* field, const char* const* texts, size_t count, size_t totalSize,
+                                        bool adopt, TarnixArena* arena)
 {
     mama_status refused = MAMA_STATUS_OK;
     if (field->type != TARNIX_TYPE_VSTRING)
         refused = MAMA_STATUS_WRONG_FIELD_TYPE;
     else if (count >= UINT32_MAX || totalSize > UINT32_MAX)
         refused = MAMA_STATUS_INVALID_ARG;
-    if (refused != MAMA_STATUS_OK) {
+    if (refused != MAMA_STATUS_OK)
+    {
         if (adopt)
             tarnixField_discardAdopted(TARNIX_TYPE_VSTRING, const_cast<char**>(texts), count);
         return refused;
     }
 
-    uint64_t    tableSize = (static_cast<uint64_t>(count) + 1) * sizeof(char*);
+    uint64_t tableSize = (static_cast<uint64_t>(count) + 1) * sizeof(char*);
     TarnixBlock block{const_cast<char**>(texts), static_cast<uint32_t>(tableSize + totalSize), nullptr};
-    size_t      total = totalSize;
-    if (!adopt) {
+    size_t total = totalSize;
+    if (!adopt)
+    {
         if (!texts && count)
             return MAMA_STATUS_NULL_ARG;
         uint64_t sum = 0;
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0; i < count; ++i)
+        {
             size_t measure = texts[i] ? strnlen(texts[i], TARNIX_MAX_STRING) + 1 : 1;
-            if (measure > TARNIX_MAX_STRING) {
-                TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: string too big: %zu; max: %zu",
-                              measure, TARNIX_MAX_STRING);
+            if (measure > TARNIX_MAX_STRING)
+            {
+                TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixField_setString: string too big: %zu; max: %zu", measure,
+                              TARNIX_MAX_STRING);
                 return MAMA_STATUS_INVALID_ARG;
             }
             sum += measure;
         }
         /* The block size is kept in 32 bits. */
-        if (tableSize + sum > UINT32_MAX) {
+        if (tableSize + sum > UINT32_MAX)
+        {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN,
-                          "tarnixField_setVectorString: strings too big together: %" PRIu64 "; max: %u",
-                          sum, UINT32_MAX);
+                          "tarnixField_setVectorString: strings too big together: %" PRIu64 "; max: %u", sum,
+                          UINT32_MAX);
             return MAMA_STATUS_INVALID_ARG;
         }
         /* Always a new block: the texts may lie in the current one. */
@@ -491,10 +530,12 @@ mama_status tarnixField_setVectorString(TarnixField* field, const char* const* t
         if (!block.data)
             return MAMA_STATUS_NOMEM;
         char** table = static_cast<char**>(block.data);
-        char*  pos   = reinterpret_cast<char*>(table + count + 1);
-        for (size_t i = 0; i < count; ++i) {
+        char* pos = reinterpret_cast<char*>(table + count + 1);
+        for (size_t i = 0; i < count; ++i)
+        {
             table[i] = pos;
-            if (texts[i]) {
+            if (texts[i])
+            {
                 size_t len = strnlen(texts[i], TARNIX_MAX_STRING);
                 memcpy(pos, texts[i], len);
                 pos += len;
@@ -502,49 +543,52 @@ mama_status tarnixField_setVectorString(TarnixField* field, const char* const* t
             *pos++ = '\0';
         }
         table[count] = pos;
-        total        = static_cast<size_t>(sum);
+        total = static_cast<size_t>(sum);
     }
     tarnixField_setBlock(field, block, static_cast<uint32_t>(count), static_cast<uint32_t>(total));
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* const* msgs,
-                                     size_t count, bool adopt)
+mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* const* msgs, size_t count, bool adopt)
 {
     mama_status refused = MAMA_STATUS_OK;
     if (field->type != TARNIX_TYPE_VTXM)
         refused = MAMA_STATUS_WRONG_FIELD_TYPE;
     else if (!blockSizeFits(count, sizeof(TarnixPayloadImpl*)))
         refused = MAMA_STATUS_INVALID_ARG;
-    if (refused != MAMA_STATUS_OK) {
+    if (refused != MAMA_STATUS_OK)
+    {
         if (adopt)
             tarnixField_discardAdopted(TARNIX_TYPE_VTXM, const_cast<TarnixPayloadImpl**>(msgs), count);
         return refused;
     }
 
     TarnixPayloadImpl** array = const_cast<TarnixPayloadImpl**>(msgs);
-    if (!adopt) {
+    if (!adopt)
+    {
         if (!msgs && count)
             return MAMA_STATUS_NULL_ARG;
         array = static_cast<TarnixPayloadImpl**>(allocBlock(count * sizeof *array));
         if (!array)
             return MAMA_STATUS_NOMEM;
-        for (size_t i = 0; i < count; ++i) {
+        for (size_t i = 0; i < count; ++i)
+        {
             array[i] = msgs[i];
             if (array[i])
                 tarnixmsgPayloadImpl_retain(array[i]);
         }
     }
 
-    if (field->value.msgs) {
+    if (field->value.msgs)
+    {
         for (uint32_t i = 0; i < field->count; ++i)
             if (field->value.msgs[i])
                 tarnixmsgPayload_destroy(field->value.msgs[i]);
         free(field->value.msgs);
     }
     field->value.msgs = array;
-    field->count      = static_cast<uint32_t>(count);
-    field->size       = static_cast<uint32_t>(count * sizeof *array);
+    field->count = static_cast<uint32_t>(count);
+    field->size = static_cast<uint32_t>(count * sizeof *array);
     return MAMA_STATUS_OK;
 }
 
@@ -572,7 +616,8 @@ mama_status setRecords(TarnixField* field, int32_t type, void* block, size_t cou
 
 } // namespace
 
-namespace {
+namespace
+{
 
 /* A vector of records converted from OpenMAMA objects into a new block:
  * an element refused leaves the current value as it was. */
@@ -613,7 +658,8 @@ void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
 {
     if (!data)
         return;
-    if (type == TARNIX_TYPE_VTXM) {
+    if (type == TARNIX_TYPE_VTXM)
+    {
         auto** msgs = static_cast<TarnixPayloadImpl**>(data);
         for (size_t i = 0; i < count; ++i)
             if (msgs[i])
@@ -646,7 +692,7 @@ TARNIX_INTEGER_GETTER(U64, mama_u64_t)
 mama_status tarnixField_getF32(const TarnixField* f, mama_f32_t* out)
 {
     size_t width;
-    bool   isSigned;
+    bool isSigned;
     if (integerInfo(f->type, &width, &isSigned))
         *out = integerAs<float>(f);
     else if (f->type == TARNIX_TYPE_FLOAT)
@@ -659,7 +705,7 @@ mama_status tarnixField_getF32(const TarnixField* f, mama_f32_t* out)
 mama_status tarnixField_getF64(const TarnixField* f, mama_f64_t* out)
 {
     size_t width;
-    bool   isSigned;
+    bool isSigned;
     if (integerInfo(f->type, &width, &isSigned))
         *out = integerAs<double>(f);
     else if (f->type == TARNIX_TYPE_FLOAT)
@@ -685,7 +731,7 @@ mama_status tarnixField_getOpaque(const TarnixField* f, const void** out, mama_s
 {
     if (!isType(f, TARNIX_TYPE_OPAQUE))
         return MAMA_STATUS_WRONG_FIELD_TYPE;
-    *out  = f->value.data;
+    *out = f->value.data;
     *size = f->count;
     return MAMA_STATUS_OK;
 }
@@ -700,50 +746,47 @@ mama_status tarnixField_getMsg(const TarnixField* f, TarnixPayloadImpl** out)
 
 mama_status tarnixField_getDateTime(const TarnixField* f, mamaDateTime out)
 {
-    switch (f->type) {
-    case TARNIX_TYPE_UINT64:
-        return mamaDateTime_setEpochTimeMicroseconds(out, f->value.u64);
-    case TARNIX_TYPE_INT64:
-        return mamaDateTime_setEpochTimeMilliseconds(out, static_cast<mama_u64_t>(f->value.i64));
-    case TARNIX_TYPE_STRING:
-        return mamaDateTime_setFromString(out, f->value.str);
-    case TARNIX_TYPE_DOUBLE:
-        return mamaDateTime_setEpochTimeF64(out, f->value.f64);
-    case TARNIX_TYPE_DATETIME: {
-        mama_status status = mamaDateTime_clear(out);
-        if (status != MAMA_STATUS_OK)
-            return status;
-        return tarnixDateTime_toMama(f->value.dateTime, out);
-    }
-    default:
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    switch (f->type)
+    {
+        case TARNIX_TYPE_UINT64: return mamaDateTime_setEpochTimeMicroseconds(out, f->value.u64);
+        case TARNIX_TYPE_INT64:
+            return mamaDateTime_setEpochTimeMilliseconds(out, static_cast<mama_u64_t>(f->value.i64));
+        case TARNIX_TYPE_STRING: return mamaDateTime_setFromString(out, f->value.str);
+        case TARNIX_TYPE_DOUBLE: return mamaDateTime_setEpochTimeF64(out, f->value.f64);
+        case TARNIX_TYPE_DATETIME:
+        {
+            mama_status status = mamaDateTime_clear(out);
+            if (status != MAMA_STATUS_OK)
+                return status;
+            return tarnixDateTime_toMama(f->value.dateTime, out);
+        }
+        default: return MAMA_STATUS_WRONG_FIELD_TYPE;
     }
 }
 
 mama_status tarnixField_getPrice(const TarnixField* f, mamaPrice out)
 {
-    switch (f->type) {
-    case TARNIX_TYPE_FLOAT:
-        return mamaPrice_setValue(out, f->value.f32);
-    case TARNIX_TYPE_DOUBLE:
-        return mamaPrice_setValue(out, f->value.f64);
-    case TARNIX_TYPE_PRICE:
-        return mamaPrice_setWithHints(out, f->value.price.value, f->value.price.hints);
-    default:
-        return MAMA_STATUS_WRONG_FIELD_TYPE;
+    switch (f->type)
+    {
+        case TARNIX_TYPE_FLOAT: return mamaPrice_setValue(out, f->value.f32);
+        case TARNIX_TYPE_DOUBLE: return mamaPrice_setValue(out, f->value.f64);
+        case TARNIX_TYPE_PRICE: return mamaPrice_setWithHints(out, f->value.price.value, f->value.price.hints);
+        default: return MAMA_STATUS_WRONG_FIELD_TYPE;
     }
 }
 
-namespace {
+namespace
+{
 
 template <typename T>
-mama_status vectorOf(const TarnixField* f, std::initializer_list<int32_t> accepted, const T** out,
-                     mama_size_t* n)
+mama_status vectorOf(const TarnixField* f, std::initializer_list<int32_t> accepted, const T** out, mama_size_t* n)
 {
-    for (int32_t type : accepted) {
-        if (f->type == type) {
+    for (int32_t type : accepted)
+    {
+        if (f->type == type)
+        {
             *out = static_cast<const T*>(f->value.data);
-            *n   = f->count;
+            *n = f->count;
             return MAMA_STATUS_OK;
         }
     }
@@ -777,17 +820,16 @@ mama_status tarnixField_getVectorString(const TarnixField* f, const char*** out,
     if (!isType(f, TARNIX_TYPE_VSTRING))
         return MAMA_STATUS_WRONG_FIELD_TYPE;
     *out = const_cast<const char**>(f->value.strings);
-    *n   = f->count;
+    *n = f->count;
     return MAMA_STATUS_OK;
 }
 
-mama_status tarnixField_getVectorMsg(const TarnixField* f, TarnixPayloadImpl* const** out,
-                                     mama_size_t* n)
+mama_status tarnixField_getVectorMsg(const TarnixField* f, TarnixPayloadImpl* const** out, mama_size_t* n)
 {
     if (!isType(f, TARNIX_TYPE_VTXM))
         return MAMA_STATUS_WRONG_FIELD_TYPE;
     *out = f->value.msgs;
-    *n   = f->count;
+    *n = f->count;
     return MAMA_STATUS_OK;
 }
 
@@ -874,80 +916,84 @@ TARNIX_RECORD_KINDS(TARNIX_RECORD_FIELD)
 
 /* ---- copy and release --------------------------------------------------- */
 
-namespace {
+namespace
+{
 
 mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
 {
-    switch (src->type) {
-    case TARNIX_TYPE_BOOL:
-    case TARNIX_TYPE_UINT8:
-    case TARNIX_TYPE_INT8:
-    case TARNIX_TYPE_UINT16:
-    case TARNIX_TYPE_INT16:
-    case TARNIX_TYPE_UINT32:
-    case TARNIX_TYPE_INT32:
-    case TARNIX_TYPE_UINT64:
-    case TARNIX_TYPE_INT64:
-    case TARNIX_TYPE_WCHAR:
-    case TARNIX_TYPE_FLOAT:
-    case TARNIX_TYPE_DOUBLE:
-    case TARNIX_TYPE_DATETIME:
-    case TARNIX_TYPE_PRICE:
-        dst->value = src->value;
-        return MAMA_STATUS_OK;
-    case TARNIX_TYPE_STRING:
-        if (!src->value.str)
-            return MAMA_STATUS_OK;
-        return tarnixField_setString(dst, src->value.str, src->size, arena);
-    case TARNIX_TYPE_OPAQUE:
-        return tarnixField_setOpaque(dst, src->value.data, src->count, arena);
-    case TARNIX_TYPE_TXM: {
-        if (!src->value.msg)
-            return MAMA_STATUS_OK;
-        msgPayload copy = nullptr;
-        mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
-        if (status != MAMA_STATUS_OK)
-            return status;
-        dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
-        return MAMA_STATUS_OK;
-    }
-    case TARNIX_TYPE_VSTRING:
-        return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false, arena);
-    case TARNIX_TYPE_VTXM: {
-        auto* array = static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1,
-                                                              sizeof(TarnixPayloadImpl*)));
-        if (!array)
-            return MAMA_STATUS_NOMEM;
-        for (uint32_t i = 0; i < src->count; ++i) {
-            if (!src->value.msgs[i])
-                continue;
-            msgPayload  copy   = nullptr;
-            mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
-            if (status != MAMA_STATUS_OK) {
-                for (uint32_t j = 0; j < i; ++j)
-                    if (array[j])
-                        tarnixmsgPayload_destroy(array[j]);
-                free(array);
+    switch (src->type)
+    {
+        case TARNIX_TYPE_BOOL:
+        case TARNIX_TYPE_UINT8:
+        case TARNIX_TYPE_INT8:
+        case TARNIX_TYPE_UINT16:
+        case TARNIX_TYPE_INT16:
+        case TARNIX_TYPE_UINT32:
+        case TARNIX_TYPE_INT32:
+        case TARNIX_TYPE_UINT64:
+        case TARNIX_TYPE_INT64:
+        case TARNIX_TYPE_WCHAR:
+        case TARNIX_TYPE_FLOAT:
+        case TARNIX_TYPE_DOUBLE:
+        case TARNIX_TYPE_DATETIME:
+        case TARNIX_TYPE_PRICE: dst->value = src->value; return MAMA_STATUS_OK;
+        case TARNIX_TYPE_STRING:
+            if (!src->value.str)
+                return MAMA_STATUS_OK;
+            return tarnixField_setString(dst, src->value.str, src->size, arena);
+        case TARNIX_TYPE_OPAQUE: return tarnixField_setOpaque(dst, src->value.data, src->count, arena);
+        case TARNIX_TYPE_TXM:
+        {
+            if (!src->value.msg)
+                return MAMA_STATUS_OK;
+            msgPayload copy = nullptr;
+            mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
+            if (status != MAMA_STATUS_OK)
                 return status;
-            }
-            array[i] = static_cast<TarnixPayloadImpl*>(copy);
+            dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
+            return MAMA_STATUS_OK;
         }
-        dst->value.msgs = array;
-        return MAMA_STATUS_OK;
-    }
-    default: {
-        size_t width = tarnixField_elementSize(src->type);
-        if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
-            return MAMA_STATUS_OK; /* empty: no block */
-        size_t      size  = static_cast<size_t>(src->count) * width;
-        TarnixBlock block = tarnixField_newBlock(dst, size, arena);
-        if (!block.data)
-            return MAMA_STATUS_NOMEM;
-        if (size)
-            memcpy(block.data, src->value.data, size);
-        tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
-        return MAMA_STATUS_OK;
-    }
+        case TARNIX_TYPE_VSTRING:
+            return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false, arena);
+        case TARNIX_TYPE_VTXM:
+        {
+            auto* array =
+                static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1, sizeof(TarnixPayloadImpl*)));
+            if (!array)
+                return MAMA_STATUS_NOMEM;
+            for (uint32_t i = 0; i < src->count; ++i)
+            {
+                if (!src->value.msgs[i])
+                    continue;
+                msgPayload copy = nullptr;
+                mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
+                if (status != MAMA_STATUS_OK)
+                {
+                    for (uint32_t j = 0; j < i; ++j)
+                        if (array[j])
+                            tarnixmsgPayload_destroy(array[j]);
+                    free(array);
+                    return status;
+                }
+                array[i] = static_cast<TarnixPayloadImpl*>(copy);
+            }
+            dst->value.msgs = array;
+            return MAMA_STATUS_OK;
+        }
+        default:
+        {
+            size_t width = tarnixField_elementSize(src->type);
+            if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
+                return MAMA_STATUS_OK; /* empty: no block */
+            size_t size = static_cast<size_t>(src->count) * width;
+            TarnixBlock block = tarnixField_newBlock(dst, size, arena);
+            if (!block.data)
+                return MAMA_STATUS_NOMEM;
+            if (size)
+                memcpy(block.data, src->value.data, size);
+            tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
+            return MAMA_STATUS_OK;
+        }
     }
 }
 
@@ -957,7 +1003,8 @@ mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination
 {
     tarnixField_init(destination);
     destination->fid = source->fid;
-    if (source->name && source->nameLen) {
+    if (source->name && source->nameLen)
+    {
         /* Like the store, keep a spare NUL behind the name's bytes. */
         size_t length = static_cast<size_t>(source->nameLen) + 1;
         destination->name = static_cast<char*>(arena ? arena->take(length) : nullptr);
@@ -969,26 +1016,26 @@ mama_status tarnixField_copy(const TarnixField* source, TarnixField* destination
             return MAMA_STATUS_NOMEM;
         memcpy(destination->name, source->name, source->nameLen);
         destination->name[source->nameLen] = '\0';
-        destination->nameLen               = source->nameLen;
+        destination->nameLen = source->nameLen;
     }
     destination->count = source->count;
-    destination->size  = source->size;
-    destination->type  = source->type;
+    destination->size = source->size;
+    destination->type = source->type;
 
-    if (source->type < 0 || source->type >= TARNIX_TYPE_COUNT ||
-        source->type == TARNIX_TYPE_UNUSED28) {
-        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unexpected field type %s",
-                      tarnixField_typeName(source->type));
+    if (source->type < 0 || source->type >= TARNIX_TYPE_COUNT || source->type == TARNIX_TYPE_UNUSED28)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "Unexpected field type %s", tarnixField_typeName(source->type));
         return MAMA_STATUS_OK;
     }
 
     mama_status status = copyValue(source, destination, arena);
-    if (status != MAMA_STATUS_OK) {
+    if (status != MAMA_STATUS_OK)
+    {
         if (!(destination->inArena & TARNIX_NAME_IN_ARENA))
             free(destination->name);
         int32_t type = destination->type;
         tarnixField_init(destination);
-        destination->fid  = source->fid;
+        destination->fid = source->fid;
         destination->type = type;
     }
     return status;
@@ -998,23 +1045,25 @@ void tarnixField_releaseContents(TarnixField* field)
 {
     if (field->handed)
         releaseHanded(field);
-    switch (field->type) {
-    case TARNIX_TYPE_TXM:
-        if (field->value.msg)
-            tarnixmsgPayload_destroy(field->value.msg);
-        break;
-    case TARNIX_TYPE_VTXM:
-        if (field->value.msgs) {
-            for (uint32_t i = 0; i < field->count; ++i)
-                if (field->value.msgs[i])
-                    tarnixmsgPayload_destroy(field->value.msgs[i]);
-            free(field->value.msgs);
-        }
-        break;
-    default:
-        if (holdsBlock(field->type) && !(field->inArena & TARNIX_VALUE_IN_ARENA))
-            free(field->value.data);
-        break;
+    switch (field->type)
+    {
+        case TARNIX_TYPE_TXM:
+            if (field->value.msg)
+                tarnixmsgPayload_destroy(field->value.msg);
+            break;
+        case TARNIX_TYPE_VTXM:
+            if (field->value.msgs)
+            {
+                for (uint32_t i = 0; i < field->count; ++i)
+                    if (field->value.msgs[i])
+                        tarnixmsgPayload_destroy(field->value.msgs[i]);
+                free(field->value.msgs);
+            }
+            break;
+        default:
+            if (holdsBlock(field->type) && !(field->inArena & TARNIX_VALUE_IN_ARENA))
+                free(field->value.data);
+            break;
     }
     if (field->name && !(field->inArena & TARNIX_NAME_IN_ARENA))
         free(field->name);

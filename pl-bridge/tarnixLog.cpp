@@ -5,7 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-namespace tarnix {
+namespace tarnix
+{
 
 bool logEnabled(MamaLogLevel level)
 {
@@ -15,7 +16,7 @@ bool logEnabled(MamaLogLevel level)
 
 void logLine(MamaLogLevel level, const char* file, int line, const char* format, ...)
 {
-    char    small[512];
+    char small[512];
     va_list ap;
     va_start(ap, format);
     int n = vsnprintf(small, sizeof small, format, ap);
@@ -24,7 +25,8 @@ void logLine(MamaLogLevel level, const char* file, int line, const char* format,
         return;
     const char* text = small;
     std::string large;
-    if (static_cast<size_t>(n) >= sizeof small) {
+    if (static_cast<size_t>(n) >= sizeof small)
+    {
         large.resize(static_cast<size_t>(n) + 1);
         va_start(ap, format);
         vsnprintf(&large[0], large.size(), format, ap);

@@ -4,7 +4,8 @@
 
 #include <mama/log.h>
 
-namespace tarnix {
+namespace tarnix
+{
 
 constexpr const char* baseName(const char* path)
 {
@@ -22,11 +23,11 @@ void logLine(MamaLogLevel level, const char* file, int line, const char* format,
 
 } // namespace tarnix
 
-#define TARNIX_PL_LOG(level, ...)                                                    \
-    do {                                                                             \
-        if (::tarnix::logEnabled(level))                                             \
-            ::tarnix::logLine((level), ::tarnix::baseName(__FILE__), __LINE__,       \
-                              __VA_ARGS__);                                          \
+#define TARNIX_PL_LOG(level, ...)                                                                                      \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        if (::tarnix::logEnabled(level))                                                                               \
+            ::tarnix::logLine((level), ::tarnix::baseName(__FILE__), __LINE__, __VA_ARGS__);                           \
     } while (0)
 
 #endif

@@ -26,13 +26,15 @@
 #include <time.h>
 #include <unistd.h>
 
-#define CHECK(call)                                                                              \
-    do {                                                                                         \
-        mama_status s_ = (call);                                                                 \
-        if (s_ != MAMA_STATUS_OK) {                                                              \
-            fprintf(stderr, "cacheprobe: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_)); \
-            exit(1);                                                                             \
-        }                                                                                        \
+#define CHECK(call)                                                                                                    \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        mama_status s_ = (call);                                                                                       \
+        if (s_ != MAMA_STATUS_OK)                                                                                      \
+        {                                                                                                              \
+            fprintf(stderr, "cacheprobe: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_));                     \
+            exit(1);                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 static mamaBridge gBridge;
@@ -56,18 +58,19 @@ static double wall(void)
     return (double)t.tv_sec + (double)t.tv_usec / 1e6;
 }
 
-static void symbolOf(long i, char *out, size_t n)
+static void symbolOf(long i, char* out, size_t n)
 {
     snprintf(out, n, "P%ld", i);
 }
 
 /* ---- seed ------------------------------------------------------------------------ */
 
-static void seed(const char *sourceName)
+static void seed(const char* sourceName)
 {
     mamaMsg msg;
     CHECK(mamaMsg_create(&msg));
-    for (long i = 0; i < gCount; ++i) {
+    for (long i = 0; i < gCount; ++i)
+    {
         char symbol[32];
         symbolOf(i, symbol, sizeof symbol);
         mamaPublisher pub;
@@ -92,12 +95,12 @@ static mamaSubscription gSub;
 static double gAsked;
 static int gDone;
 static long gRequests, gFailed, gSlow;
-static double *gLatencies;
+static double* gLatencies;
 static long gLatencyCap;
 
-static void MAMACALLTYPE nextEvent(mamaQueue queue, void *closure);
+static void MAMACALLTYPE nextEvent(mamaQueue queue, void* closure);
 
-static void finish(const char *status)
+static void finish(const char* status)
 {
     if (gDone)
         return;
@@ -108,14 +111,15 @@ static void finish(const char *status)
         ++gFailed;
     if (gRequests <= gLatencyCap)
         gLatencies[gRequests - 1] = ms;
-    if (ms > 200.0 || strcmp(status, "OK") != 0) {
+    if (ms > 200.0 || strcmp(status, "OK") != 0)
+    {
         ++gSlow;
         printf("slow %.3f %.1f %s\n", wall() - ms / 1000.0, ms, status);
     }
     mamaQueue_enqueueEvent(gQueue, nextEvent, NULL);
 }
 
-static void MAMACALLTYPE onMsg(mamaSubscription s, mamaMsg msg, void *closure, void *item)
+static void MAMACALLTYPE onMsg(mamaSubscription s, mamaMsg msg, void* closure, void* item)
 {
     (void)s;
     (void)closure;
@@ -125,8 +129,8 @@ static void MAMACALLTYPE onMsg(mamaSubscription s, mamaMsg msg, void *closure, v
         finish("OK");
 }
 
-static void MAMACALLTYPE onError(mamaSubscription s, mama_status status, void *platformError, const char *subject,
-                                 void *closure)
+static void MAMACALLTYPE onError(mamaSubscription s, mama_status status, void* platformError, const char* subject,
+                                 void* closure)
 {
     (void)s;
     (void)platformError;
@@ -135,7 +139,7 @@ static void MAMACALLTYPE onError(mamaSubscription s, mama_status status, void *p
     finish(mamaStatus_stringForStatus(status));
 }
 
-static void MAMACALLTYPE onCreate(mamaSubscription s, void *closure)
+static void MAMACALLTYPE onCreate(mamaSubscription s, void* closure)
 {
     (void)s;
     (void)closure;
@@ -145,12 +149,14 @@ static mamaMsgCallbacks gCallbacks;
 
 static void askNext(void)
 {
-    if (gSub) {
+    if (gSub)
+    {
         mamaSubscription_destroy(gSub);
         mamaSubscription_deallocate(gSub);
         gSub = NULL;
     }
-    if (monotonic() >= gEnd) {
+    if (monotonic() >= gEnd)
+    {
         mama_stop(gBridge);
         return;
     }
@@ -164,16 +170,16 @@ static void askNext(void)
     CHECK(mamaSubscription_create(gSub, gQueue, &gCallbacks, gSource, symbol, NULL));
 }
 
-static void MAMACALLTYPE nextEvent(mamaQueue queue, void *closure)
+static void MAMACALLTYPE nextEvent(mamaQueue queue, void* closure)
 {
     (void)queue;
     (void)closure;
     askNext();
 }
 
-static int byValue(const void *a, const void *b)
+static int byValue(const void* a, const void* b)
 {
-    double x = *(const double *)a, y = *(const double *)b;
+    double x = *(const double*)a, y = *(const double*)b;
     return x < y ? -1 : x > y;
 }
 
@@ -181,8 +187,7 @@ static void askReport(void)
 {
     long n = gRequests < gLatencyCap ? gRequests : gLatencyCap;
     qsort(gLatencies, (size_t)n, sizeof(double), byValue);
-    double p50 = n ? gLatencies[n / 2] : 0, p99 = n ? gLatencies[n * 99 / 100] : 0,
-           max = n ? gLatencies[n - 1] : 0;
+    double p50 = n ? gLatencies[n / 2] : 0, p99 = n ? gLatencies[n * 99 / 100] : 0, max = n ? gLatencies[n - 1] : 0;
     printf("requests %ld failed %ld max_ms %.1f p50_ms %.2f p99_ms %.2f slow %ld\n", gRequests, gFailed, max, p50, p99,
            gSlow);
 }
@@ -191,7 +196,7 @@ static void askReport(void)
 
 static long gAnswered, gErrors;
 static double gStarted, gLastAnswer;
-static char *gSeen;
+static char* gSeen;
 
 static void sweepAnswer(long i, int ok)
 {
@@ -204,7 +209,7 @@ static void sweepAnswer(long i, int ok)
         mama_stop(gBridge);
 }
 
-static void MAMACALLTYPE sweepMsg(mamaSubscription s, mamaMsg msg, void *closure, void *item)
+static void MAMACALLTYPE sweepMsg(mamaSubscription s, mamaMsg msg, void* closure, void* item)
 {
     (void)s;
     (void)item;
@@ -213,8 +218,8 @@ static void MAMACALLTYPE sweepMsg(mamaSubscription s, mamaMsg msg, void *closure
         sweepAnswer((long)(size_t)closure, 1);
 }
 
-static void MAMACALLTYPE sweepError(mamaSubscription s, mama_status status, void *platformError, const char *subject,
-                                    void *closure)
+static void MAMACALLTYPE sweepError(mamaSubscription s, mama_status status, void* platformError, const char* subject,
+                                    void* closure)
 {
     (void)s;
     (void)status;
@@ -223,16 +228,17 @@ static void MAMACALLTYPE sweepError(mamaSubscription s, mama_status status, void
     sweepAnswer((long)(size_t)closure, 0);
 }
 
-static void MAMACALLTYPE stopTimer(mamaTimer timer, void *closure)
+static void MAMACALLTYPE stopTimer(mamaTimer timer, void* closure)
 {
     (void)timer;
     (void)closure;
     mama_stop(gBridge);
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    if (argc < 5) {
+    if (argc < 5)
+    {
         fprintf(stderr, "usage: cacheprobe TRANSPORT SOURCE COUNT seed|ask SECONDS|sweep SECONDS\n");
         return 2;
     }
@@ -251,9 +257,12 @@ int main(int argc, char **argv)
     CHECK(mamaSource_setSymbolNamespace(gSource, sourceName));
     CHECK(mamaSource_setTransport(gSource, gTransport));
 
-    if (strcmp(mode, "seed") == 0) {
+    if (strcmp(mode, "seed") == 0)
+    {
         seed(sourceName);
-    } else if (strcmp(mode, "ask") == 0) {
+    }
+    else if (strcmp(mode, "ask") == 0)
+    {
         gCallbacks.onCreate = onCreate;
         gCallbacks.onError = onError;
         gCallbacks.onMsg = onMsg;
@@ -262,36 +271,43 @@ int main(int argc, char **argv)
         gEnd = monotonic() + seconds;
         mamaQueue_enqueueEvent(gQueue, nextEvent, NULL);
         mama_start(gBridge);
-        if (gSub) {
+        if (gSub)
+        {
             mamaSubscription_destroy(gSub);
             mamaSubscription_deallocate(gSub);
         }
         askReport();
-    } else if (strcmp(mode, "sweep") == 0) {
+    }
+    else if (strcmp(mode, "sweep") == 0)
+    {
         mamaMsgCallbacks cb = {onCreate, sweepError, sweepMsg, NULL, NULL, NULL, NULL};
-        mamaSubscription *subs = calloc((size_t)gCount, sizeof *subs);
+        mamaSubscription* subs = calloc((size_t)gCount, sizeof *subs);
         gSeen = calloc((size_t)gCount, 1);
         mamaTimer timer;
         CHECK(mamaTimer_create(&timer, gQueue, stopTimer, seconds, NULL));
         gStarted = monotonic();
-        for (long i = 0; i < gCount; ++i) {
+        for (long i = 0; i < gCount; ++i)
+        {
             char symbol[32];
             symbolOf(i, symbol, sizeof symbol);
             CHECK(mamaSubscription_allocate(&subs[i]));
             mamaSubscription_setRetries(subs[i], 0);
             mamaSubscription_setTimeout(subs[i], seconds);
-            CHECK(mamaSubscription_create(subs[i], gQueue, &cb, gSource, symbol, (void *)(size_t)i));
+            CHECK(mamaSubscription_create(subs[i], gQueue, &cb, gSource, symbol, (void*)(size_t)i));
         }
         mama_start(gBridge);
         mamaTimer_destroy(timer);
         printf("answered %ld of %ld errors %ld last_answer_s %.2f\n", gAnswered, gCount, gErrors,
                gLastAnswer > 0 ? gLastAnswer - gStarted : -1.0);
-        for (long i = 0; i < gCount; ++i) {
+        for (long i = 0; i < gCount; ++i)
+        {
             mamaSubscription_destroy(subs[i]);
             mamaSubscription_deallocate(subs[i]);
         }
         free(subs);
-    } else {
+    }
+    else
+    {
         fprintf(stderr, "cacheprobe: unknown mode '%s'\n", mode);
         return 2;
     }

@@ -26,7 +26,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
 
@@ -35,28 +36,32 @@ double secondsSince(Clock::time_point t)
     return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-struct Session {
+struct Session
+{
     trxClient_opaqueContext_pt ctx = nullptr;
     trxClient_opaqueSession_pt s = nullptr;
-    explicit Session(const std::string &url)
+    explicit Session(const std::string& url)
     {
-        const char *cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
+        const char* cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
         trxClient_context_create(cp, &ctx, nullptr, 0);
-        const char *props[] = {"SESSION_HOST",          url.c_str(), "SESSION_BUFFER_MSG_LIMIT", "10000000",
-                               "SESSION_SEND_POLICY",   "batch",     nullptr};
+        const char* props[] = {"SESSION_HOST", url.c_str(),           "SESSION_BUFFER_MSG_LIMIT",
+                               "10000000",     "SESSION_SEND_POLICY", "batch",
+                               nullptr};
         trxClient_session_createFuncInfo_t fi{};
-        fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *) { return 0; };
+        fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*) { return 0; };
         // Connection events and discards explain a run that lost messages.
-        fi.eventInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_session_eventCallbackInfo_pt e, void *u) {
+        fi.eventInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_session_eventCallbackInfo_pt e, void* u)
+        {
             if (e->sessionEvent != TRXCLIENT_SESSION_EVENT_UP_NOTICE &&
                 e->sessionEvent != TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK &&
                 e->sessionEvent != TRXCLIENT_SESSION_EVENT_DISCONNECTED_NOTICE) // our own teardown
-                std::fprintf(stderr, "capturebench: %s: %s %s\n", static_cast<const char *>(u),
+                std::fprintf(stderr, "capturebench: %s: %s %s\n", static_cast<const char*>(u),
                              trxClient_session_eventToString(e->sessionEvent), e->info_p);
         };
-        fi.eventInfo.user_p = const_cast<char *>(url.c_str());
+        fi.eventInfo.user_p = const_cast<char*>(url.c_str());
         if (trxClient_session_create(props, ctx, &s, &fi, sizeof fi) != TRXCLIENT_OK ||
-            trxClient_session_connect(s) != TRXCLIENT_OK) {
+            trxClient_session_connect(s) != TRXCLIENT_OK)
+        {
             std::fprintf(stderr, "capturebench: session to %s: %s\n", url.c_str(),
                          trxClient_getLastErrorInfo()->errorStr);
             std::exit(1);
@@ -70,19 +75,20 @@ struct Session {
 };
 
 // utime + stime of the processes, in seconds.
-double cpuSeconds(const std::vector<int> &pids)
+double cpuSeconds(const std::vector<int>& pids)
 {
     double total = 0;
     const double hz = static_cast<double>(sysconf(_SC_CLK_TCK));
-    for (int pid : pids) {
-        FILE *f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    for (int pid : pids)
+    {
+        FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
         if (!f)
             continue;
         char buf[2048];
         size_t n = std::fread(buf, 1, sizeof buf - 1, f);
         std::fclose(f);
         buf[n] = 0;
-        const char *p = std::strrchr(buf, ')');
+        const char* p = std::strrchr(buf, ')');
         unsigned long ut = 0, st = 0;
         // Fields after the command: state is 3rd, utime 14th, stime 15th.
         if (p && std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &ut, &st) == 2)
@@ -91,9 +97,9 @@ double cpuSeconds(const std::vector<int> &pids)
     return total;
 }
 
-uint64_t lastSeq(jsCtx *js, const char *stream)
+uint64_t lastSeq(jsCtx* js, const char* stream)
 {
-    jsStreamInfo *si = nullptr;
+    jsStreamInfo* si = nullptr;
     uint64_t seq = 0;
     if (js_GetStreamInfo(&si, js, stream, nullptr, nullptr) == NATS_OK)
         seq = si->State.LastSeq;
@@ -104,15 +110,17 @@ uint64_t lastSeq(jsCtx *js, const char *stream)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    if (argc < 6) {
+    if (argc < 6)
+    {
         std::fprintf(stderr, "usage: capturebench PUB_URL SUB_URL COUNT TOPICS WINDOW [STREAM] [-- PID...]\n");
         return 2;
     }
     const std::string pubUrl = argv[1], subUrl = argv[2];
     const long count = std::atol(argv[3]), topics = std::atol(argv[4]), window = std::atol(argv[5]);
-    if (count <= 0 || topics <= 0 || window <= 0) {
+    if (count <= 0 || topics <= 0 || window <= 0)
+    {
         std::fprintf(stderr, "capturebench: COUNT, TOPICS and WINDOW are positive numbers\n");
         return 2;
     }
@@ -126,11 +134,13 @@ int main(int argc, char **argv)
             pids.push_back(std::atoi(argv[i]));
 
     trxClient_initialize(TRXCLIENT_LOG_ERROR, nullptr);
-    natsConnection *nc = nullptr;
-    jsCtx *js = nullptr;
-    if (!stream.empty()) {
+    natsConnection* nc = nullptr;
+    jsCtx* js = nullptr;
+    if (!stream.empty())
+    {
         if (natsConnection_ConnectTo(&nc, subUrl.c_str()) != NATS_OK ||
-            natsConnection_JetStream(&js, nc, nullptr) != NATS_OK) {
+            natsConnection_JetStream(&js, nc, nullptr) != NATS_OK)
+        {
             std::fprintf(stderr, "capturebench: no JetStream at %s\n", subUrl.c_str());
             return 1;
         }
@@ -138,13 +148,14 @@ int main(int argc, char **argv)
     {
         Session pub(pubUrl), sub(subUrl);
         std::atomic<long> received{0};
-        trxClient_session_rxMsgDispatchFuncInfo_t d{
-            TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-            [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *c) {
-                static_cast<std::atomic<long> *>(c)->fetch_add(1, std::memory_order_relaxed);
-                return 0;
-            },
-            &received, nullptr};
+        trxClient_session_rxMsgDispatchFuncInfo_t d{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
+                                                    [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void* c)
+                                                    {
+                                                        static_cast<std::atomic<long>*>(c)->fetch_add(
+                                                            1, std::memory_order_relaxed);
+                                                        return 0;
+                                                    },
+                                                    &received, nullptr};
         trxClient_session_topicSubscribeWithDispatch(sub.s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, "CAP/>", &d,
                                                      nullptr);
         // The interest reaches the publisher's node through the routes.
@@ -160,7 +171,8 @@ int main(int argc, char **argv)
         // what it last told holds the publisher back: a request per check
         // would slow the publisher itself.
         long captured = 0;
-        auto done = [&](long n) {
+        auto done = [&](long n)
+        {
             const long d = received.load(std::memory_order_relaxed);
             if (js && n - captured >= window && captured < d)
                 captured = static_cast<long>(lastSeq(js, stream.c_str()) - seq0);
@@ -169,7 +181,8 @@ int main(int argc, char **argv)
         const double cpu0 = cpuSeconds(pids);
         const auto start = Clock::now();
         bool stalled = false;
-        for (long n = 0; n < count && !stalled; ++n) {
+        for (long n = 0; n < count && !stalled; ++n)
+        {
             if (n % 1000 == 0)
                 while (n - done(n) >= window && !(stalled = secondsSince(start) > 120))
                     std::this_thread::sleep_for(std::chrono::microseconds(500));

@@ -34,39 +34,46 @@ static int freePort(void)
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     int port = -1;
-    if (bind(fd, (struct sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (struct sockaddr *)&a, &len) == 0)
+    if (bind(fd, (struct sockaddr*)&a, sizeof a) == 0 && getsockname(fd, (struct sockaddr*)&a, &len) == 0)
         port = ntohs(a.sin_port);
     close(fd);
     return port;
 }
 
-static int paceRead(double rate, const char *marker)
+static int paceRead(double rate, const char* marker)
 {
     char line[4096];
     unsigned long long consumed = 0, lost = 0, lastSeq = 0;
     const double start = now();
     double nextReport = start + 1.0;
-    while (fgets(line, sizeof line, stdin) != NULL) {
-        if (strstr(line, marker) != NULL) {
+    while (fgets(line, sizeof line, stdin) != NULL)
+    {
+        if (strstr(line, marker) != NULL)
+        {
             ++consumed;
             double due = start + (double)consumed / rate;
             double t = now();
-            if (due > t) {
+            if (due > t)
+            {
                 struct timespec ts = {(time_t)(due - t), (long)((due - t - (double)(time_t)(due - t)) * 1e9)};
                 nanosleep(&ts, NULL);
             }
-        } else {
+        }
+        else
+        {
             char name[256], type[64];
             unsigned fid = 0;
             unsigned long long value = 0;
-            if (sscanf(line, "%255s %u %63s %llu", name, &fid, type, &value) == 4 && fid == 10) {
+            if (sscanf(line, "%255s %u %63s %llu", name, &fid, type, &value) == 4 && fid == 10)
+            {
                 if (lastSeq != 0 && value > lastSeq + 1)
                     lost += value - lastSeq - 1;
                 lastSeq = value;
             }
         }
         double t = now();
-        if (t >= nextReport) {
+        if (t >= nextReport)
+        {
             printf("PACE t=%.1f consumed=%llu lost=%llu\n", t - start, consumed, lost);
             fflush(stdout);
             nextReport += 1.0;
@@ -76,9 +83,10 @@ static int paceRead(double rate, const char *marker)
     return 0;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    if (argc == 2 && strcmp(argv[1], "port") == 0) {
+    if (argc == 2 && strcmp(argv[1], "port") == 0)
+    {
         int p = freePort();
         if (p < 0)
             return 1;

@@ -2,7 +2,7 @@
 
 #include <stdio.h>
 
-void printLatencyHistogram(const uint64_t *buckets, int count, uint64_t maxUs)
+void printLatencyHistogram(const uint64_t* buckets, int count, uint64_t maxUs)
 {
     uint64_t total = 0, run = 0;
     for (int i = 0; i < count; ++i)
@@ -12,7 +12,8 @@ void printLatencyHistogram(const uint64_t *buckets, int count, uint64_t maxUs)
     const double want[3] = {50.0, 99.0, 99.9};
     uint64_t at[3] = {0, 0, 0};
     int k = 0;
-    for (int i = 0; i < count && run < total; ++i) {
+    for (int i = 0; i < count && run < total; ++i)
+    {
         if (buckets[i] == 0)
             continue;
         run += buckets[i];

@@ -8,6 +8,6 @@
 
 /* buckets[i] counts latencies in [i, i + 1) us; the last one takes the rest,
  * up to maxUs. */
-void printLatencyHistogram(const uint64_t *buckets, int count, uint64_t maxUs);
+void printLatencyHistogram(const uint64_t* buckets, int count, uint64_t maxUs);
 
 #endif

@@ -60,13 +60,15 @@
  * lifts the limit. */
 #define DEFAULT_WINDOW 10000
 
-#define CHECK(call)                                                                               \
-    do {                                                                                          \
-        mama_status s_ = (call);                                                                  \
-        if (s_ != MAMA_STATUS_OK) {                                                               \
-            fprintf(stderr, "mamainproc: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_)); \
-            exit(1);                                                                              \
-        }                                                                                         \
+#define CHECK(call)                                                                                                    \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        mama_status s_ = (call);                                                                                       \
+        if (s_ != MAMA_STATUS_OK)                                                                                      \
+        {                                                                                                              \
+            fprintf(stderr, "mamainproc: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_));                     \
+            exit(1);                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
 static uint64_t nowNs(clockid_t clock)
@@ -83,9 +85,9 @@ static double gRate = 0;
 static uint64_t gWindow = DEFAULT_WINDOW;
 static double gWarmupS = 2;
 static double gDurationS = 0;
-static const char *gPubTport = "inproc_pub";
-static const char *gSubTport = "inproc_sub";
-static const char *gBroker = "mamainproc";
+static const char* gPubTport = "inproc_pub";
+static const char* gSubTport = "inproc_sub";
+static const char* gBroker = "mamainproc";
 
 static void usage(void)
 {
@@ -94,13 +96,14 @@ static void usage(void)
     exit(2);
 }
 
-static void parseArgs(int argc, char **argv)
+static void parseArgs(int argc, char** argv)
 {
-    for (int i = 1; i < argc; i += 2) {
+    for (int i = 1; i < argc; i += 2)
+    {
         if (i + 1 >= argc)
             usage();
         const char *o = argv[i], *v = argv[i + 1];
-        char *end = NULL;
+        char* end = NULL;
         if (strcmp(o, "-fields") == 0)
             gFields = (int)strtol(v, &end, 10);
         else if (strcmp(o, "-rate") == 0)
@@ -122,7 +125,8 @@ static void parseArgs(int argc, char **argv)
         if (end != NULL && (*end != '\0' || end == v))
             usage();
     }
-    if (gFields < 10 || gRate < 0 || gWarmupS < 0 || gDurationS < 0 || strcmp(gPubTport, gSubTport) == 0) {
+    if (gFields < 10 || gRate < 0 || gWarmupS < 0 || gDurationS < 0 || strcmp(gPubTport, gSubTport) == 0)
+    {
         fprintf(stderr, "mamainproc: need -fields >= 10, -rate, -warmup, -duration >= 0 and two transport names\n");
         exit(2);
     }
@@ -145,18 +149,18 @@ static atomic_ullong gLost;
 static atomic_int gSubscribed;
 static uint32_t gExpected = 0;
 static uint64_t gFirstNs = 0, gMaxUs = 0, gMissingFields = 0;
-static uint64_t *gBuckets;
+static uint64_t* gBuckets;
 static mamaDateTime gRecvTime;
 
-static void MAMACALLTYPE onCreate(mamaSubscription sub, void *closure)
+static void MAMACALLTYPE onCreate(mamaSubscription sub, void* closure)
 {
     (void)sub;
     (void)closure;
     atomic_store(&gSubscribed, 1);
 }
 
-static void MAMACALLTYPE onError(mamaSubscription sub, mama_status status, void *platformError,
-                                 const char *subject, void *closure)
+static void MAMACALLTYPE onError(mamaSubscription sub, mama_status status, void* platformError, const char* subject,
+                                 void* closure)
 {
     (void)sub;
     (void)platformError;
@@ -165,7 +169,7 @@ static void MAMACALLTYPE onError(mamaSubscription sub, mama_status status, void 
             mamaStatus_stringForStatus(status));
 }
 
-static void MAMACALLTYPE onMsg(mamaSubscription sub, mamaMsg msg, void *closure, void *itemClosure)
+static void MAMACALLTYPE onMsg(mamaSubscription sub, mamaMsg msg, void* closure, void* itemClosure)
 {
     (void)sub;
     (void)closure;
@@ -176,21 +180,24 @@ static void MAMACALLTYPE onMsg(mamaSubscription sub, mamaMsg msg, void *closure,
     mama_u32_t nsec = 0;
     if (mamaMsg_getU32(msg, NULL, MDMSG_SEQNUM_FID, &seq) != MAMA_STATUS_OK ||
         mamaMsg_getDateTime(msg, NULL, MDMSG_SENDTIME_FID, gRecvTime) != MAMA_STATUS_OK ||
-        mamaDateTime_getEpochTimeExt(gRecvTime, &sec, &nsec) != MAMA_STATUS_OK) {
+        mamaDateTime_getEpochTimeExt(gRecvTime, &sec, &nsec) != MAMA_STATUS_OK)
+    {
         ++gMissingFields;
-    } else {
-        if (gExpected != 0 && seq != gExpected) {
-            atomic_store_explicit(&gGaps, atomic_load_explicit(&gGaps, memory_order_relaxed) + 1,
-                                  memory_order_relaxed);
+    }
+    else
+    {
+        if (gExpected != 0 && seq != gExpected)
+        {
+            atomic_store_explicit(&gGaps, atomic_load_explicit(&gGaps, memory_order_relaxed) + 1, memory_order_relaxed);
             if (seq > gExpected)
-                atomic_store_explicit(&gLost,
-                                      atomic_load_explicit(&gLost, memory_order_relaxed) + (seq - gExpected),
+                atomic_store_explicit(&gLost, atomic_load_explicit(&gLost, memory_order_relaxed) + (seq - gExpected),
                                       memory_order_relaxed);
         }
         gExpected = seq + 1;
         if (gFirstNs == 0)
             gFirstNs = t;
-        if ((double)(t - gFirstNs) >= gWarmupS * 1e9) {
+        if ((double)(t - gFirstNs) >= gWarmupS * 1e9)
+        {
             const uint64_t sent = (uint64_t)sec * 1000000000ull + nsec;
             const uint64_t us = t > sent ? (t - sent) / 1000 : 0;
             if (us > gMaxUs)
@@ -203,7 +210,8 @@ static void MAMACALLTYPE onMsg(mamaSubscription sub, mamaMsg msg, void *closure,
     const uint64_t received = atomic_load_explicit(&gReceived, memory_order_relaxed) + 1;
     atomic_store(&gReceived, received);
     if (atomic_load(&gPubWaiting) &&
-        atomic_load(&gPublished) - received - atomic_load_explicit(&gLost, memory_order_relaxed) <= gWindow / 2) {
+        atomic_load(&gPublished) - received - atomic_load_explicit(&gLost, memory_order_relaxed) <= gWindow / 2)
+    {
         pthread_mutex_lock(&gRoomLock);
         pthread_cond_signal(&gRoom);
         pthread_mutex_unlock(&gRoomLock);
@@ -215,7 +223,8 @@ static void MAMACALLTYPE onMsg(mamaSubscription sub, mamaMsg msg, void *closure,
 static atomic_ullong gSendFailures;
 static atomic_int gStop;
 
-struct pubArgs {
+struct pubArgs
+{
     mamaPublisher publisher;
     mamaMsg msg;
     mamaDateTime sendTime;
@@ -234,11 +243,13 @@ static void waitForRoom(uint64_t published)
     pthread_mutex_lock(&gRoomLock);
     atomic_store(&gPubWaiting, 1);
     uint64_t last = atomic_load(&gReceived), idleMs = 0;
-    while (inFlight(published) > gWindow / 2 && idleMs < 100 && !atomic_load(&gStop)) {
+    while (inFlight(published) > gWindow / 2 && idleMs < 100 && !atomic_load(&gStop))
+    {
         struct timespec until;
         clock_gettime(CLOCK_REALTIME, &until);
         until.tv_nsec += 10000000L;
-        if (until.tv_nsec >= 1000000000L) {
+        if (until.tv_nsec >= 1000000000L)
+        {
             until.tv_sec += 1;
             until.tv_nsec -= 1000000000L;
         }
@@ -251,19 +262,23 @@ static void waitForRoom(uint64_t published)
     pthread_mutex_unlock(&gRoomLock);
 }
 
-static void *publishLoop(void *arg)
+static void* publishLoop(void* arg)
 {
-    const struct pubArgs *a = arg;
+    const struct pubArgs* a = arg;
     const uint64_t start = nowNs(CLOCK_MONOTONIC);
     uint64_t seq = 0;
-    while (!atomic_load_explicit(&gStop, memory_order_relaxed)) {
-        if (gRate > 0) {
+    while (!atomic_load_explicit(&gStop, memory_order_relaxed))
+    {
+        if (gRate > 0)
+        {
             const uint64_t due = start + (uint64_t)((double)seq * 1e9 / gRate);
             while (nowNs(CLOCK_MONOTONIC) < due && !atomic_load_explicit(&gStop, memory_order_relaxed))
                 ;
             if (atomic_load_explicit(&gStop, memory_order_relaxed))
                 break;
-        } else if (gWindow > 0 && seq - atomic_load(&gReceived) - atomic_load(&gLost) >= gWindow) {
+        }
+        else if (gWindow > 0 && seq - atomic_load(&gReceived) - atomic_load(&gLost) >= gWindow)
+        {
             waitForRoom(seq);
             if (atomic_load_explicit(&gStop, memory_order_relaxed))
                 break;
@@ -278,7 +293,8 @@ static void *publishLoop(void *arg)
             s = mamaMsg_updateDateTime(a->msg, NULL, MDMSG_SENDTIME_FID, a->sendTime);
         if (s == MAMA_STATUS_OK)
             s = mamaPublisher_send(a->publisher, a->msg);
-        if (s != MAMA_STATUS_OK) {
+        if (s != MAMA_STATUS_OK)
+        {
             if (atomic_fetch_add(&gSendFailures, 1) == 0)
                 fprintf(stderr, "mamainproc: send failed: %s\n", mamaStatus_stringForStatus(s));
         }
@@ -291,11 +307,12 @@ static void *publishLoop(void *arg)
 
 /* Points a transport at the in-process broker unless mama.properties says
  * where it goes. */
-static void ensureInproc(const char *tport)
+static void ensureInproc(const char* tport)
 {
     char name[256], value[256];
     snprintf(name, sizeof name, "mama.tarnix.transport.%s.SESSION_HOST", tport);
-    if (mama_getProperty(name) == NULL) {
+    if (mama_getProperty(name) == NULL)
+    {
         snprintf(value, sizeof value, "inproc://%s", gBroker);
         CHECK(mama_setProperty(name, value));
     }
@@ -306,9 +323,12 @@ static void ensureInproc(const char *tport)
     printf("TRANSPORT %s %s\n", tport, mama_getProperty(name));
 }
 
-static void printHistogram(void) { printLatencyHistogram(gBuckets, BUCKETS, gMaxUs); }
+static void printHistogram(void)
+{
+    printLatencyHistogram(gBuckets, BUCKETS, gMaxUs);
+}
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     /* Blocked in every thread (OpenMAMA's included, they inherit the mask),
      * taken by sigtimedwait in this one. */
@@ -351,11 +371,13 @@ int main(int argc, char **argv)
     mamaSubscription sub = NULL;
     CHECK(mamaSubscription_allocate(&sub));
     CHECK(mamaSubscription_createBasic(sub, subTport, queue, &cb, "BENCH", NULL));
-    for (int i = 0; i < 1000 && !atomic_load(&gSubscribed); ++i) {
+    for (int i = 0; i < 1000 && !atomic_load(&gSubscribed); ++i)
+    {
         struct timespec ms10 = {0, 10000000L};
         nanosleep(&ms10, NULL);
     }
-    if (!atomic_load(&gSubscribed)) {
+    if (!atomic_load(&gSubscribed))
+    {
         fprintf(stderr, "mamainproc: the subscription was not created within 10 s\n");
         return 1;
     }
@@ -367,14 +389,15 @@ int main(int argc, char **argv)
     CHECK(mamaDateTime_create(&pa.sendTime));
     CHECK(mamaDateTime_setToNow(pa.sendTime));
     CHECK(mdmsg_fill(pa.msg, gFields, "BENCH", pa.sendTime, 0));
-    const void *bytes = NULL;
+    const void* bytes = NULL;
     mama_size_t size = 0;
     CHECK(mamaMsg_getByteBuffer(pa.msg, &bytes, &size));
     printf("SUBSCRIBED fields=%d bytes=%lu rate=%.0f window=%llu\n", gFields, (unsigned long)size, gRate,
            (unsigned long long)gWindow);
 
     pthread_t pubThread;
-    if (pthread_create(&pubThread, NULL, publishLoop, &pa) != 0) {
+    if (pthread_create(&pubThread, NULL, publishLoop, &pa) != 0)
+    {
         fprintf(stderr, "mamainproc: cannot start the publisher thread\n");
         return 1;
     }
@@ -382,11 +405,13 @@ int main(int argc, char **argv)
     /* One line a second, on absolute times. */
     const uint64_t start = nowNs(CLOCK_MONOTONIC);
     uint64_t next = start + 1000000000ull, lastRecv = 0, lastPub = 0;
-    for (;;) {
+    for (;;)
+    {
         const uint64_t t = nowNs(CLOCK_MONOTONIC);
         if (gDurationS > 0 && (double)(t - start) >= gDurationS * 1e9)
             break;
-        if (t < next) {
+        if (t < next)
+        {
             struct timespec wait = {(time_t)((next - t) / 1000000000ull), (long)((next - t) % 1000000000ull)};
             const int sig = sigtimedwait(&stop, NULL, &wait);
             if (sig == SIGINT || sig == SIGTERM)
@@ -405,7 +430,8 @@ int main(int argc, char **argv)
     pthread_join(pubThread, NULL);
     /* Let what is in flight arrive (a second at most), so that the summary
      * counts the tail as delivered rather than lost. */
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 100; ++i)
+    {
         const unsigned long long before = atomic_load(&gReceived);
         if (before + atomic_load(&gLost) >= atomic_load(&gPublished))
             break;

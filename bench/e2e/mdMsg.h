@@ -16,6 +16,6 @@
  * date-time fields. NAMED non-zero gives every field a name as well (stock
  * subscribers print only fields whose name they can get). Returns the first
  * failure. */
-mama_status mdmsg_fill(mamaMsg msg, int fields, const char *symbol, mamaDateTime now, int named);
+mama_status mdmsg_fill(mamaMsg msg, int fields, const char* symbol, mamaDateTime now, int named);
 
 #endif

@@ -16,27 +16,31 @@
 #include <stdlib.h>
 #include <string.h>
 
-#define CHECK(call)                                                                          \
-    do {                                                                                     \
-        mama_status s_ = (call);                                                             \
-        if (s_ != MAMA_STATUS_OK) {                                                          \
-            fprintf(stderr, "mdgen: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_)); \
-            exit(1);                                                                         \
-        }                                                                                    \
+#define CHECK(call)                                                                                                    \
+    do                                                                                                                 \
+    {                                                                                                                  \
+        mama_status s_ = (call);                                                                                       \
+        if (s_ != MAMA_STATUS_OK)                                                                                      \
+        {                                                                                                              \
+            fprintf(stderr, "mdgen: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_));                          \
+            exit(1);                                                                                                   \
+        }                                                                                                              \
     } while (0)
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    if (argc != 6 && !(argc == 7 && strcmp(argv[6], "named") == 0)) {
+    if (argc != 6 && !(argc == 7 && strcmp(argv[6], "named") == 0))
+    {
         fprintf(stderr, "usage: mdgen PAYLOAD FIELDS SYMBOL COUNT FILE [named]\n");
         return 2;
     }
     const int named = argc == 7;
-    const char *payloadName = argv[1];
+    const char* payloadName = argv[1];
     const int fields = atoi(argv[2]);
-    const char *symbol = argv[3];
+    const char* symbol = argv[3];
     const long count = atol(argv[4]);
-    if (fields < 10 || count < 1) {
+    if (fields < 10 || count < 1)
+    {
         fprintf(stderr, "mdgen: FIELDS must be at least 10 and COUNT at least 1\n");
         return 2;
     }
@@ -50,23 +54,26 @@ int main(int argc, char **argv)
     CHECK(mamaDateTime_setToNow(now));
     CHECK(mdmsg_fill(msg, fields, symbol, now, named));
 
-    const void *bytes = NULL;
+    const void* bytes = NULL;
     mama_size_t size = 0;
     CHECK(mamaMsg_getByteBuffer(msg, &bytes, &size));
 
-    FILE *f = fopen(argv[5], "wb");
-    if (f == NULL) {
+    FILE* f = fopen(argv[5], "wb");
+    if (f == NULL)
+    {
         perror(argv[5]);
         return 1;
     }
     char header[128];
     const int len = snprintf(header, sizeof header, "BENCH:bench:%s:%lu", symbol, (unsigned long)size);
-    for (long i = 0; i < count; ++i) {
+    for (long i = 0; i < count; ++i)
+    {
         fwrite(header, 1, (size_t)len, f);
         fputc(29, f); /* the playback format's record separator */
         fwrite(bytes, 1, size, f);
     }
-    if (fclose(f) != 0) {
+    if (fclose(f) != 0)
+    {
         perror(argv[5]);
         return 1;
     }

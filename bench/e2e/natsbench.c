@@ -37,7 +37,7 @@ static uint64_t nowNs(void)
     return (uint64_t)ts.tv_sec * 1000000000ull + (uint64_t)ts.tv_nsec;
 }
 
-static void die(const char *what, natsStatus s)
+static void die(const char* what, natsStatus s)
 {
     fprintf(stderr, "natsbench: %s: %s\n", what, natsStatus_GetText(s));
     exit(1);
@@ -46,10 +46,10 @@ static void die(const char *what, natsStatus s)
 /* asap: every publish is written at once (round trips); otherwise libnats
  * batches writes (throughput). shared: one delivery thread for all
  * subscriptions instead of one each. */
-static natsConnection *connectTo(const char *url, bool asap, bool shared)
+static natsConnection* connectTo(const char* url, bool asap, bool shared)
 {
-    natsOptions *o = NULL;
-    natsConnection *nc = NULL;
+    natsOptions* o = NULL;
+    natsConnection* nc = NULL;
     natsStatus s = natsOptions_Create(&o);
     if (s == NATS_OK)
         s = natsOptions_SetURL(o, url);
@@ -66,7 +66,7 @@ static natsConnection *connectTo(const char *url, bool asap, bool shared)
 }
 
 /* Waits a second for a stop signal; returns 1 when one came. */
-static int stopRequested(const sigset_t *set, long ms)
+static int stopRequested(const sigset_t* set, long ms)
 {
     struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
     int sig = sigtimedwait(set, NULL, &t);
@@ -75,20 +75,22 @@ static int stopRequested(const sigset_t *set, long ms)
 
 /* ---- pub ---------------------------------------------------------------- */
 
-static int runPub(const char *url, const char *subject, size_t size, double rate, const sigset_t *stop)
+static int runPub(const char* url, const char* subject, size_t size, double rate, const sigset_t* stop)
 {
     /* Paced: each message leaves at once, as a latency-minded application
      * would configure it; flat out: libnats batches. */
-    natsConnection *nc = connectTo(url, rate > 0, false);
+    natsConnection* nc = connectTo(url, rate > 0, false);
     if (size < 16)
         size = 16;
-    char *buf = calloc(1, size);
+    char* buf = calloc(1, size);
     memset(buf + 16, 'A', size - 16);
     uint64_t seq = 0, last = 0;
     uint64_t start = nowNs(), nextReport = start + 1000000000ull;
-    for (;;) {
+    for (;;)
+    {
         uint64_t t = nowNs();
-        if (rate > 0) {
+        if (rate > 0)
+        {
             /* Paced on absolute times, spinning on the clock as
              * mamaproducerc_v2 -rt does: both producers burn a core, so the
              * comparison leaves the same CPU to everything else. */
@@ -102,7 +104,8 @@ static int runPub(const char *url, const char *subject, size_t size, double rate
         natsStatus s = natsConnection_Publish(nc, subject, buf, (int)size);
         if (s != NATS_OK)
             die("publish", s);
-        if (t >= nextReport) {
+        if (t >= nextReport)
+        {
             printf("RATE %llu\n", (unsigned long long)(seq - last));
             fflush(stdout);
             last = seq;
@@ -122,16 +125,17 @@ static int runPub(const char *url, const char *subject, size_t size, double rate
 
 static atomic_ullong gReceived;
 static uint64_t gExpected = 0, gGaps = 0, gFirstNs = 0, gMaxUs = 0;
-static uint64_t *gBuckets;
+static uint64_t* gBuckets;
 
-static void onMsg(natsConnection *nc, natsSubscription *sub, natsMsg *msg, void *closure)
+static void onMsg(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* closure)
 {
     (void)nc;
     (void)sub;
     (void)closure;
     const uint64_t t = nowNs();
-    const char *data = natsMsg_GetData(msg);
-    if (natsMsg_GetDataLength(msg) >= 16) {
+    const char* data = natsMsg_GetData(msg);
+    if (natsMsg_GetDataLength(msg) >= 16)
+    {
         uint64_t seq, sent;
         memcpy(&seq, data, 8);
         memcpy(&sent, data + 8, 8);
@@ -140,7 +144,8 @@ static void onMsg(natsConnection *nc, natsSubscription *sub, natsMsg *msg, void 
         gExpected = seq + 1;
         if (gFirstNs == 0)
             gFirstNs = t;
-        if (t - gFirstNs >= (uint64_t)WARMUP_NS) {
+        if (t - gFirstNs >= (uint64_t)WARMUP_NS)
+        {
             uint64_t us = t > sent ? (t - sent) / 1000 : 0;
             if (us > gMaxUs)
                 gMaxUs = us;
@@ -151,16 +156,20 @@ static void onMsg(natsConnection *nc, natsSubscription *sub, natsMsg *msg, void 
     natsMsg_Destroy(msg);
 }
 
-static void printHistogram(void) { printLatencyHistogram(gBuckets, BUCKETS, gMaxUs); }
+static void printHistogram(void)
+{
+    printLatencyHistogram(gBuckets, BUCKETS, gMaxUs);
+}
 
-static int runSub(const char *url, const char *subject, int count, const sigset_t *stop)
+static int runSub(const char* url, const char* subject, int count, const sigset_t* stop)
 {
     gBuckets = calloc(BUCKETS, sizeof *gBuckets);
-    natsConnection *nc = connectTo(url, false, count > 1);
-    natsSubscription **subs = calloc((size_t)count, sizeof *subs);
+    natsConnection* nc = connectTo(url, false, count > 1);
+    natsSubscription** subs = calloc((size_t)count, sizeof *subs);
     const uint64_t t0 = nowNs();
     char name[512];
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count; ++i)
+    {
         if (count > 1)
             snprintf(name, sizeof name, "%s.%d", subject, i);
         else
@@ -176,16 +185,19 @@ static int runSub(const char *url, const char *subject, int count, const sigset_
     printf("SUBSCRIBED %d in %.1f ms\n", count, (double)(nowNs() - t0) / 1e6);
     fflush(stdout);
     unsigned long long last = 0;
-    while (!stopRequested(stop, 1000)) {
+    while (!stopRequested(stop, 1000))
+    {
         unsigned long long n = atomic_load(&gReceived);
-        if (n != last || count == 1) {
+        if (n != last || count == 1)
+        {
             printf("RATE %llu\n", n - last);
             fflush(stdout);
         }
         last = n;
     }
     int64_t dropped = 0, d = 0;
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count; ++i)
+    {
         natsSubscription_Drain(subs[i]);
         natsSubscription_WaitForDrainCompletion(subs[i], 2000);
         if (natsSubscription_GetDropped(subs[i], &d) == NATS_OK)
@@ -201,20 +213,20 @@ static int runSub(const char *url, const char *subject, int count, const sigset_
 
 /* ---- ping / pong -------------------------------------------------------- */
 
-static void onPing(natsConnection *nc, natsSubscription *sub, natsMsg *msg, void *closure)
+static void onPing(natsConnection* nc, natsSubscription* sub, natsMsg* msg, void* closure)
 {
     (void)sub;
-    natsConnection_Publish(nc, (const char *)closure, natsMsg_GetData(msg), natsMsg_GetDataLength(msg));
+    natsConnection_Publish(nc, (const char*)closure, natsMsg_GetData(msg), natsMsg_GetDataLength(msg));
     natsMsg_Destroy(msg);
 }
 
-static int runPong(const char *url, const char *subject, const sigset_t *stop)
+static int runPong(const char* url, const char* subject, const sigset_t* stop)
 {
-    natsConnection *nc = connectTo(url, true, false);
+    natsConnection* nc = connectTo(url, true, false);
     char ping[512], pong[512];
     snprintf(ping, sizeof ping, "%s.ping", subject);
     snprintf(pong, sizeof pong, "%s.pong", subject);
-    natsSubscription *sub = NULL;
+    natsSubscription* sub = NULL;
     natsStatus s = natsConnection_Subscribe(&sub, nc, ping, onPing, pong);
     if (s == NATS_OK)
         s = natsConnection_Flush(nc);
@@ -222,26 +234,27 @@ static int runPong(const char *url, const char *subject, const sigset_t *stop)
         die("subscribe", s);
     printf("READY\n");
     fflush(stdout);
-    while (!stopRequested(stop, 1000)) {
+    while (!stopRequested(stop, 1000))
+    {
     }
     natsSubscription_Destroy(sub);
     natsConnection_Destroy(nc);
     return 0;
 }
 
-static int cmpU64(const void *a, const void *b)
+static int cmpU64(const void* a, const void* b)
 {
-    uint64_t x = *(const uint64_t *)a, y = *(const uint64_t *)b;
+    uint64_t x = *(const uint64_t*)a, y = *(const uint64_t*)b;
     return x < y ? -1 : x > y;
 }
 
-static int runPing(const char *url, const char *subject, long count, size_t size)
+static int runPing(const char* url, const char* subject, long count, size_t size)
 {
-    natsConnection *nc = connectTo(url, true, false);
+    natsConnection* nc = connectTo(url, true, false);
     char ping[512], pong[512];
     snprintf(ping, sizeof ping, "%s.ping", subject);
     snprintf(pong, sizeof pong, "%s.pong", subject);
-    natsSubscription *sub = NULL;
+    natsSubscription* sub = NULL;
     natsStatus s = natsConnection_SubscribeSync(&sub, nc, pong);
     if (s == NATS_OK)
         s = natsConnection_Flush(nc);
@@ -249,14 +262,15 @@ static int runPing(const char *url, const char *subject, long count, size_t size
         die("subscribe", s);
     if (size < 16)
         size = 16;
-    char *buf = calloc(1, size);
-    uint64_t *rtt = calloc((size_t)count, sizeof *rtt);
+    char* buf = calloc(1, size);
+    uint64_t* rtt = calloc((size_t)count, sizeof *rtt);
     long done = 0;
-    for (long i = 0; i < count; ++i) {
+    for (long i = 0; i < count; ++i)
+    {
         uint64_t t0 = nowNs();
         memcpy(buf, &i, sizeof i);
         s = natsConnection_Publish(nc, ping, buf, (int)size);
-        natsMsg *reply = NULL;
+        natsMsg* reply = NULL;
         if (s == NATS_OK)
             s = natsSubscription_NextMsg(&reply, sub, 5000);
         if (s != NATS_OK)
@@ -269,14 +283,13 @@ static int runPing(const char *url, const char *subject, long count, size_t size
     for (long i = 0; i < done; ++i)
         sum += (double)rtt[i];
     printf("ROUNDTRIP count=%ld min=%.2f mean=%.2f p50=%.2f p99=%.2f max=%.2f (usec)\n", done, rtt[0] / 1e3,
-           sum / (double)done / 1e3, rtt[done / 2] / 1e3, rtt[(long)((double)done * 0.99)] / 1e3,
-           rtt[done - 1] / 1e3);
+           sum / (double)done / 1e3, rtt[done / 2] / 1e3, rtt[(long)((double)done * 0.99)] / 1e3, rtt[done - 1] / 1e3);
     natsSubscription_Destroy(sub);
     natsConnection_Destroy(nc);
     return 0;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     /* Blocked in every thread, taken by sigtimedwait in the main one. */
     sigset_t stop;

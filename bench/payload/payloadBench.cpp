@@ -17,14 +17,16 @@
 /* ---- allocation counter ---------------------------------------------------
  * The executable's malloc family takes precedence over libc's for every
  * library in the process; it counts while asked to and forwards to glibc. */
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
+extern "C"
+{
+    void* __libc_malloc(size_t);
+    void* __libc_calloc(size_t, size_t);
+    void* __libc_realloc(void*, size_t);
 }
 
-namespace {
-std::atomic<bool>   gCounting{false};
+namespace
+{
+std::atomic<bool> gCounting{false};
 std::atomic<size_t> gAllocations{0};
 
 inline void countOne()
@@ -34,7 +36,8 @@ inline void countOne()
 }
 
 /* Counts heap allocations over a benchmark's timed loop. */
-class AllocationMeter {
+class AllocationMeter
+{
 public:
     AllocationMeter() : mBefore(gAllocations.load()) { gCounting = true; }
     void report(benchmark::State& state, size_t encodedSize)
@@ -66,12 +69,14 @@ extern "C" void* realloc(void* p, size_t size)
     return __libc_realloc(p, size);
 }
 
-namespace {
+namespace
+{
 
 /* ---- the messages ---------------------------------------------------------- */
 
-struct Sample {
-    mamaPrice    price    = nullptr;
+struct Sample
+{
+    mamaPrice price = nullptr;
     mamaDateTime dateTime = nullptr;
     Sample()
     {
@@ -137,19 +142,21 @@ void build50(mamaMsg msg, const Sample& s)
     check(mamaMsg_addU32(msg, nullptr, 238, 1200), "bid size");
     check(mamaMsg_addU32(msg, nullptr, 110, 800), "ask size");
     check(mamaMsg_addI64(msg, nullptr, 475, 123456789), "volume");
-    for (int i = 0; i < 40; ++i) {
+    for (int i = 0; i < 40; ++i)
+    {
         const mama_fid_t fid = static_cast<mama_fid_t>(1000 + i);
-        switch (i % 5) {
-        case 0: check(mamaMsg_addPrice(msg, nullptr, fid, s.price), "price"); break;
-        case 1: check(mamaMsg_addU32(msg, nullptr, fid, static_cast<mama_u32_t>(100 * i)), "u32"); break;
-        case 2: check(mamaMsg_addF64(msg, nullptr, fid, 0.5 * i), "f64"); break;
-        case 3: check(mamaMsg_addI64(msg, nullptr, fid, 1000000LL * i), "i64"); break;
-        default:
-            if (i % 10 == 4)
-                check(mamaMsg_addString(msg, nullptr, fid, "NYSE"), "string");
-            else
-                check(mamaMsg_addDateTime(msg, nullptr, fid, s.dateTime), "date-time");
-            break;
+        switch (i % 5)
+        {
+            case 0: check(mamaMsg_addPrice(msg, nullptr, fid, s.price), "price"); break;
+            case 1: check(mamaMsg_addU32(msg, nullptr, fid, static_cast<mama_u32_t>(100 * i)), "u32"); break;
+            case 2: check(mamaMsg_addF64(msg, nullptr, fid, 0.5 * i), "f64"); break;
+            case 3: check(mamaMsg_addI64(msg, nullptr, fid, 1000000LL * i), "i64"); break;
+            default:
+                if (i % 10 == 4)
+                    check(mamaMsg_addString(msg, nullptr, fid, "NYSE"), "string");
+                else
+                    check(mamaMsg_addDateTime(msg, nullptr, fid, s.dateTime), "date-time");
+                break;
         }
     }
 }
@@ -157,10 +164,10 @@ void build50(mamaMsg msg, const Sample& s)
 /* Five fields a subscriber reads, by fid. */
 void getFive20(mamaMsg msg, mamaDateTime)
 {
-    mama_i32_t  seq    = 0;
-    mama_f64_t  bid    = 0;
-    mama_f64_t  last   = 0;
-    mama_i64_t  id     = 0;
+    mama_i32_t seq = 0;
+    mama_f64_t bid = 0;
+    mama_f64_t last = 0;
+    mama_i64_t id = 0;
     const char* symbol = nullptr;
     check(mamaMsg_getI32(msg, nullptr, 1, &seq), "get seq");
     check(mamaMsg_getF64(msg, nullptr, 5, &bid), "get bid");
@@ -175,9 +182,9 @@ void getFive20(mamaMsg msg, mamaDateTime)
  * three more. */
 void getFive50(mamaMsg msg, mamaDateTime sendTime)
 {
-    mama_u32_t  seq    = 0;
-    mama_f64_t  value  = 0;
-    mama_i64_t  volume = 0;
+    mama_u32_t seq = 0;
+    mama_f64_t value = 0;
+    mama_i64_t volume = 0;
     const char* symbol = nullptr;
     check(mamaMsg_getU32(msg, nullptr, 10, &seq), "get seq");
     check(mamaMsg_getDateTime(msg, nullptr, 16, sendTime), "get send time");
@@ -188,7 +195,8 @@ void getFive50(mamaMsg msg, mamaDateTime sendTime)
     benchmark::DoNotOptimize(symbol);
 }
 
-struct Shape {
+struct Shape
+{
     int fields;
     void (*build)(mamaMsg, const Sample&);
     void (*getFive)(mamaMsg, mamaDateTime);
@@ -202,22 +210,22 @@ mamaPayloadBridge bridgeFor(const char* name)
     return bridge;
 }
 
-struct Encoded {
+struct Encoded
+{
     std::vector<uint8_t> bytes;
-    char                 id;
+    char id;
 };
 
 Encoded encode(mamaPayloadBridge bridge, const Shape& shape)
 {
-    Sample  s;
+    Sample s;
     mamaMsg msg = nullptr;
     check(mamaMsg_createForPayloadBridge(&msg, bridge), "create");
     shape.build(msg, s);
     const void* buffer = nullptr;
-    mama_size_t size   = 0;
+    mama_size_t size = 0;
     check(mamaMsg_getByteBuffer(msg, &buffer, &size), "serialize");
-    Encoded out{std::vector<uint8_t>(static_cast<const uint8_t*>(buffer),
-                                     static_cast<const uint8_t*>(buffer) + size),
+    Encoded out{std::vector<uint8_t>(static_cast<const uint8_t*>(buffer), static_cast<const uint8_t*>(buffer) + size),
                 static_cast<const char*>(buffer)[0]};
     mamaMsg_destroy(msg);
     return out;
@@ -227,12 +235,13 @@ Encoded encode(mamaPayloadBridge bridge, const Shape& shape)
 
 void buildSerialize(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Sample  s;
+    Sample s;
     mamaMsg msg = nullptr;
     check(mamaMsg_createForPayloadBridge(&msg, bridge), "create");
-    mama_size_t     size = 0;
+    mama_size_t size = 0;
     AllocationMeter meter;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         mamaMsg_clear(msg);
         shape->build(msg, s);
         const void* buffer = nullptr;
@@ -245,7 +254,7 @@ void buildSerialize(benchmark::State& state, mamaPayloadBridge bridge, const Sha
 
 void decode(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Encoded e   = encode(bridge, *shape);
+    Encoded e = encode(bridge, *shape);
     mamaMsg msg = nullptr;
     check(mamaMsg_createForPayloadBridge(&msg, bridge), "create");
     /* Warm the reused message, as a subscription's queue message is. */
@@ -263,7 +272,7 @@ void decode(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shap
 
 void MAMACALLTYPE visit(const mamaMsg, const mamaMsgField field, void* closure)
 {
-    mama_fid_t    fid  = 0;
+    mama_fid_t fid = 0;
     mamaFieldType type = MAMA_FIELD_TYPE_UNKNOWN;
     mamaMsgField_getFid(field, &fid);
     mamaMsgField_getType(field, &type);
@@ -272,12 +281,13 @@ void MAMACALLTYPE visit(const mamaMsg, const mamaMsgField field, void* closure)
 
 void iterate(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Encoded e   = encode(bridge, *shape);
+    Encoded e = encode(bridge, *shape);
     mamaMsg msg = nullptr;
     check(mamaMsg_createFromByteBuffer(&msg, e.bytes.data(), e.bytes.size()), "decode");
-    size_t          sum = 0;
+    size_t sum = 0;
     AllocationMeter meter;
-    for (auto _ : state) {
+    for (auto _ : state)
+    {
         mamaMsg_iterateFields(msg, visit, nullptr, &sum);
         benchmark::DoNotOptimize(sum);
     }
@@ -287,7 +297,7 @@ void iterate(benchmark::State& state, mamaPayloadBridge bridge, const Shape* sha
 
 void getFive(benchmark::State& state, mamaPayloadBridge bridge, const Shape* shape)
 {
-    Encoded e   = encode(bridge, *shape);
+    Encoded e = encode(bridge, *shape);
     mamaMsg msg = nullptr;
     check(mamaMsg_createFromByteBuffer(&msg, e.bytes.data(), e.bytes.size()), "decode");
     mamaDateTime sendTime = nullptr;
@@ -306,10 +316,12 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     /* Named Operation/payload/fields. */
-    for (const Shape& shape : kShapes) {
-        for (const char* name : {"tarnixmsg", "qpidmsg"}) {
+    for (const Shape& shape : kShapes)
+    {
+        for (const char* name : {"tarnixmsg", "qpidmsg"})
+        {
             mamaPayloadBridge bridge = bridgeFor(name);
-            std::string       tail   = std::string("/") + name + "/" + std::to_string(shape.fields);
+            std::string tail = std::string("/") + name + "/" + std::to_string(shape.fields);
             benchmark::RegisterBenchmark(("BuildSerialize" + tail).c_str(), buildSerialize, bridge, &shape);
             benchmark::RegisterBenchmark(("Decode" + tail).c_str(), decode, bridge, &shape);
             benchmark::RegisterBenchmark(("IterateFields" + tail).c_str(), iterate, bridge, &shape);

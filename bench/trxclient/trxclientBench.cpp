@@ -20,16 +20,21 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Clock = std::chrono::steady_clock;
-int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
 
 constexpr int kMsgSize = 100;
 constexpr int kThroughputMsgs = 200000;
 constexpr int kLatencyMsgs = 3000;
 
-struct Result {
+struct Result
+{
     std::string name;
     double msgsPerSec = 0;
     double p50us = 0, p99us = 0;
@@ -37,25 +42,29 @@ struct Result {
 };
 
 // Shared receive side: counts messages and timestamps the latency probe.
-struct Sink {
+struct Sink
+{
     std::atomic<uint64_t> count{0};
     std::mutex mu;
     std::condition_variable cv;
     int64_t probeArrived = 0;
-    void hit(const void *data, uint32_t len)
+    void hit(const void* data, uint32_t len)
     {
         uint64_t n = ++count;
-        if (len >= 8) {
+        if (len >= 8)
+        {
             int64_t stamp;
             std::memcpy(&stamp, data, 8);
-            if (stamp) {
+            if (stamp)
+            {
                 std::lock_guard<std::mutex> g(mu);
                 probeArrived = nowNs();
                 cv.notify_all();
                 return;
             }
         }
-        if (n % 1024 == 0 || n >= kThroughputMsgs) {
+        if (n % 1024 == 0 || n >= kThroughputMsgs)
+        {
             std::lock_guard<std::mutex> g(mu);
             cv.notify_all();
         }
@@ -63,16 +72,17 @@ struct Sink {
 };
 
 // One publisher and one subscriber of a kind.
-struct Pair {
+struct Pair
+{
     // Each pair has topics of its own: prefix + "thr" / "lat".
     std::string thr, lat;
-    std::function<void(const char *, const char *, int)> publish;
+    std::function<void(const char*, const char*, int)> publish;
     std::function<void()> flush;
     Sink sink;
 };
 
 // Throughput of one burst: time until the last message is in the callback.
-double burst(Pair &p, uint64_t &lost)
+double burst(Pair& p, uint64_t& lost)
 {
     char data[kMsgSize] = {};
     p.sink.count = 0;
@@ -92,10 +102,11 @@ double burst(Pair &p, uint64_t &lost)
 }
 
 // One message at a time, the sender idle in between.
-void probes(Pair &p, int n, std::vector<int64_t> &lat)
+void probes(Pair& p, int n, std::vector<int64_t>& lat)
 {
     char data[kMsgSize] = {};
-    for (int i = 0; i < n; ++i) {
+    for (int i = 0; i < n; ++i)
+    {
         {
             std::lock_guard<std::mutex> g(p.sink.mu);
             p.sink.probeArrived = 0;
@@ -112,7 +123,7 @@ void probes(Pair &p, int n, std::vector<int64_t> &lat)
 }
 
 // The machine is shared: cases take turns, so load changes hit them alike.
-std::vector<Result> measure(std::vector<std::pair<std::string, Pair *>> &cases)
+std::vector<Result> measure(std::vector<std::pair<std::string, Pair*>>& cases)
 {
     std::vector<Result> rs(cases.size());
     std::vector<std::vector<int64_t>> lat(cases.size());
@@ -124,10 +135,12 @@ std::vector<Result> measure(std::vector<std::pair<std::string, Pair *>> &cases)
     for (int round = 0; round < kLatencyMsgs / 100; ++round)
         for (size_t c = 0; c < cases.size(); ++c)
             probes(*cases[c].second, 100, lat[c]);
-    for (size_t c = 0; c < cases.size(); ++c) {
-        auto &l = lat[c];
+    for (size_t c = 0; c < cases.size(); ++c)
+    {
+        auto& l = lat[c];
         std::sort(l.begin(), l.end());
-        if (!l.empty()) {
+        if (!l.empty())
+        {
             rs[c].p50us = l[l.size() / 2] / 1e3;
             rs[c].p99us = l[l.size() * 99 / 100] / 1e3;
         }
@@ -137,13 +150,14 @@ std::vector<Result> measure(std::vector<std::pair<std::string, Pair *>> &cases)
 
 // ---- raw libnats ---------------------------------------------------------------
 
-struct RawPair : Pair {
-    natsOptions *o = nullptr;
+struct RawPair : Pair
+{
+    natsOptions* o = nullptr;
     natsConnection *pub = nullptr, *sub = nullptr;
-    natsSubscription *s = nullptr;
+    natsSubscription* s = nullptr;
     std::string subj;
     int64_t last = 0;
-    RawPair(const std::string &url, bool asap, bool flushIdle, const std::string &prefix)
+    RawPair(const std::string& url, bool asap, bool flushIdle, const std::string& prefix)
     {
         thr = prefix + "/thr";
         lat = prefix + "/lat";
@@ -155,18 +169,21 @@ struct RawPair : Pair {
         natsConnection_Connect(&sub, o);
         natsConnection_Subscribe(
             &s, sub, pattern.c_str(),
-            [](natsConnection *, natsSubscription *, natsMsg *m, void *c) {
-                static_cast<Sink *>(c)->hit(natsMsg_GetData(m), static_cast<uint32_t>(natsMsg_GetDataLength(m)));
+            [](natsConnection*, natsSubscription*, natsMsg* m, void* c)
+            {
+                static_cast<Sink*>(c)->hit(natsMsg_GetData(m), static_cast<uint32_t>(natsMsg_GetDataLength(m)));
                 natsMsg_Destroy(m);
             },
             &sink);
         natsSubscription_SetPendingLimits(s, -1, -1);
         natsConnection_Flush(sub);
-        publish = [this, flushIdle](const char *topic, const char *d, int n) {
+        publish = [this, flushIdle](const char* topic, const char* d, int n)
+        {
             subj = topic;
             std::replace(subj.begin(), subj.end(), '/', '.');
             natsConnection_Publish(pub, subj.c_str(), d, n);
-            if (flushIdle) {
+            if (flushIdle)
+            {
                 // Our adaptive policy's idle rule, done by hand on one connection.
                 int64_t now = nowNs();
                 if (now - last > 200000)
@@ -187,18 +204,20 @@ struct RawPair : Pair {
 
 // ---- ours -------------------------------------------------------------------------
 
-struct Session {
+struct Session
+{
     trxClient_opaqueContext_pt ctx = nullptr;
     trxClient_opaqueSession_pt s = nullptr;
-    explicit Session(std::vector<const char *> props)
+    explicit Session(std::vector<const char*> props)
     {
-        const char *cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
+        const char* cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
         trxClient_context_create(cp, &ctx, nullptr, 0);
         props.push_back(nullptr);
         trxClient_session_createFuncInfo_t fi{};
-        fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *) { return 0; };
+        fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*) { return 0; };
         if (trxClient_session_create(props.data(), ctx, &s, &fi, sizeof fi) != TRXCLIENT_OK ||
-            trxClient_session_connect(s) != TRXCLIENT_OK) {
+            trxClient_session_connect(s) != TRXCLIENT_OK)
+        {
             std::fprintf(stderr, "session: %s\n", trxClient_getLastErrorInfo()->errorStr);
             std::exit(1);
         }
@@ -210,10 +229,11 @@ struct Session {
     }
 };
 
-struct OurPair : Pair {
+struct OurPair : Pair
+{
     std::unique_ptr<Session> pubS, subS;
     trxClient_opaqueMsg_pt m = nullptr;
-    OurPair(std::vector<const char *> props, const std::string &prefix)
+    OurPair(std::vector<const char*> props, const std::string& prefix)
     {
         thr = prefix + "/thr";
         lat = prefix + "/lat";
@@ -221,20 +241,21 @@ struct OurPair : Pair {
         props.insert(props.end(), {"SESSION_BUFFER_MSG_LIMIT", "10000000", "SESSION_BUFFER_BYTE_LIMIT", "4000000000"});
         pubS = std::make_unique<Session>(props);
         subS = std::make_unique<Session>(props);
-        trxClient_session_rxMsgDispatchFuncInfo_t d{
-            TRXCLIENT_DISPATCH_TYPE_CALLBACK,
-            [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt msg, void *c) {
-                const void *data;
-                uint32_t n;
-                trxClient_msg_getBinaryAttachmentPtr(msg, &data, &n);
-                static_cast<Sink *>(c)->hit(data, n);
-                return 0;
-            },
-            &sink, nullptr};
-        trxClient_session_topicSubscribeWithDispatch(subS->s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, pattern.c_str(), &d,
-                                                     nullptr);
+        trxClient_session_rxMsgDispatchFuncInfo_t d{TRXCLIENT_DISPATCH_TYPE_CALLBACK,
+                                                    [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt msg, void* c)
+                                                    {
+                                                        const void* data;
+                                                        uint32_t n;
+                                                        trxClient_msg_getBinaryAttachmentPtr(msg, &data, &n);
+                                                        static_cast<Sink*>(c)->hit(data, n);
+                                                        return 0;
+                                                    },
+                                                    &sink, nullptr};
+        trxClient_session_topicSubscribeWithDispatch(subS->s, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, pattern.c_str(),
+                                                     &d, nullptr);
         trxClient_msg_alloc(&m);
-        publish = [this](const char *topic, const char *data, int n) {
+        publish = [this](const char* topic, const char* data, int n)
+        {
             trxClient_msg_setTopicPtr(m, topic);
             trxClient_msg_setBinaryAttachmentPtr(m, data, static_cast<uint32_t>(n));
             trxClient_session_sendMsg(pubS->s, m);
@@ -249,7 +270,8 @@ struct OurPair : Pair {
 long rssKb()
 {
     long kb = 0;
-    if (FILE *f = std::fopen("/proc/self/status", "r")) {
+    if (FILE* f = std::fopen("/proc/self/status", "r"))
+    {
         char line[256];
         while (std::fgets(line, sizeof line, f))
             if (std::sscanf(line, "VmRSS: %ld", &kb) == 1)
@@ -259,10 +281,11 @@ long rssKb()
     return kb;
 }
 
-void scale(const char *name, const std::vector<const char *> &props, int n)
+void scale(const char* name, const std::vector<const char*>& props, int n)
 {
     Session s(props);
-    struct Counter {
+    struct Counter
+    {
         std::mutex mu;
         std::condition_variable cv;
         int confirmed = 0;
@@ -270,14 +293,16 @@ void scale(const char *name, const std::vector<const char *> &props, int n)
     static Counter counter;
     counter.confirmed = 0;
     trxClient_opaqueContext_pt ctx;
-    const char *cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
+    const char* cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
     trxClient_context_create(cp, &ctx, nullptr, 0);
-    std::vector<const char *> pp = props;
+    std::vector<const char*> pp = props;
     pp.push_back(nullptr);
     trxClient_session_createFuncInfo_t fi{};
-    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *) { return 0; };
-    fi.eventInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_session_eventCallbackInfo_pt e, void *) {
-        if (e->sessionEvent == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK) {
+    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*) { return 0; };
+    fi.eventInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_session_eventCallbackInfo_pt e, void*)
+    {
+        if (e->sessionEvent == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK)
+        {
             std::lock_guard<std::mutex> g(counter.mu);
             counter.confirmed++;
             counter.cv.notify_all();
@@ -287,7 +312,7 @@ void scale(const char *name, const std::vector<const char *> &props, int n)
     trxClient_session_create(pp.data(), ctx, &sess, &fi, sizeof fi);
     trxClient_session_connect(sess);
     trxClient_session_rxMsgDispatchFuncInfo_t d{
-        TRXCLIENT_DISPATCH_TYPE_CALLBACK, [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *) { return 0; },
+        TRXCLIENT_DISPATCH_TYPE_CALLBACK, [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void*) { return 0; },
         nullptr, nullptr};
     std::vector<std::string> topics;
     for (int i = 0; i < n; ++i)
@@ -295,8 +320,8 @@ void scale(const char *name, const std::vector<const char *> &props, int n)
     long before = rssKb();
     int64_t t0 = nowNs();
     for (int i = 0; i < n; ++i)
-        trxClient_session_topicSubscribeWithDispatch(sess, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM,
-                                                     topics[i].c_str(), &d, &topics[i]);
+        trxClient_session_topicSubscribeWithDispatch(sess, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, topics[i].c_str(),
+                                                     &d, &topics[i]);
     {
         std::unique_lock<std::mutex> lk(counter.mu);
         counter.cv.wait_for(lk, std::chrono::seconds(120), [&] { return counter.confirmed >= n; });
@@ -311,44 +336,48 @@ void scale(const char *name, const std::vector<const char *> &props, int n)
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
-    if (argc < 2) {
+    if (argc < 2)
+    {
         std::fprintf(stderr, "usage: trxclient_bench NATS_URL\n");
         return 2;
     }
     std::string url = argv[1];
     trxClient_initialize(TRXCLIENT_LOG_ERROR, nullptr);
-    const char *u = url.c_str();
+    const char* u = url.c_str();
     RawPair rawBatch(url, false, false, "b1"), rawAsap(url, true, false, "b2"), rawFlush(url, false, true, "b3");
     OurPair adaptive({"SESSION_HOST", u}, "b4"), batch({"SESSION_HOST", u, "SESSION_SEND_POLICY", "batch"}, "b5"),
         immediate({"SESSION_HOST", u, "SESSION_SEND_POLICY", "immediate"}, "b6"),
         inproc({"SESSION_HOST", "inproc://bench"}, "b7");
-    std::vector<std::pair<std::string, Pair *>> cases{{"raw libnats, default batching", &rawBatch},
-                                                      {"raw libnats, send asap", &rawAsap},
-                                                      {"raw libnats, batching+idle flush", &rawFlush},
-                                                      {"trxclient nats, adaptive", &adaptive},
-                                                      {"trxclient nats, batch", &batch},
-                                                      {"trxclient nats, immediate", &immediate},
-                                                      {"trxclient inproc", &inproc}};
+    std::vector<std::pair<std::string, Pair*>> cases{{"raw libnats, default batching", &rawBatch},
+                                                     {"raw libnats, send asap", &rawAsap},
+                                                     {"raw libnats, batching+idle flush", &rawFlush},
+                                                     {"trxclient nats, adaptive", &adaptive},
+                                                     {"trxclient nats, batch", &batch},
+                                                     {"trxclient nats, immediate", &immediate},
+                                                     {"trxclient inproc", &inproc}};
     std::vector<Result> rs = measure(cases);
     double baseThr = rs[0].msgsPerSec;
     double baseP50 = std::min(rs[0].p50us, rs[1].p50us);
-    std::printf("\n100-byte messages, %d per throughput run (best of 3), %d latency probes (publish -> callback, idle sender);\ncases take turns; ratios against raw libnats default batching (msgs/s) and send-asap (p50)\n\n",
-                kThroughputMsgs, kLatencyMsgs);
+    std::printf(
+        "\n100-byte messages, %d per throughput run (best of 3), %d latency probes (publish -> callback, idle "
+        "sender);\ncases take turns; ratios against raw libnats default batching (msgs/s) and send-asap (p50)\n\n",
+        kThroughputMsgs, kLatencyMsgs);
     std::printf("| %-32s | %10s | %8s | %8s | %8s | %8s | %6s |\n", "case", "msgs/s", "vs raw", "p50 us", "p99 us",
                 "p50 vs best raw", "lost");
     std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(34, '-').c_str(), std::string(12, '-').c_str(),
                 std::string(10, '-').c_str(), std::string(10, '-').c_str(), std::string(10, '-').c_str(),
                 std::string(17, '-').c_str(), std::string(8, '-').c_str());
-    for (auto &r : rs)
+    for (auto& r : rs)
         std::printf("| %-32s | %10.0f | %7.0f%% | %8.1f | %8.1f | %15.0f%% | %6llu |\n", r.name.c_str(), r.msgsPerSec,
                     100.0 * r.msgsPerSec / baseThr, r.p50us, r.p99us, 100.0 * r.p50us / baseP50,
                     static_cast<unsigned long long>(r.lost));
     std::printf("\nSubscribing topics on one session (flag 16, until every confirmation arrived)\n\n");
     std::printf("| %-26s | %7s | %9s | %9s | %9s |\n", "backend", "topics", "ms", "RSS MiB", "B/topic");
     std::printf("|----------------------------|---------|-----------|-----------|-----------|\n");
-    for (int n : {10000, 100000}) {
+    for (int n : {10000, 100000})
+    {
         scale("trxclient nats", {"SESSION_HOST", u}, n);
         scale("trxclient inproc", {"SESSION_HOST", "inproc://scale"}, n);
     }

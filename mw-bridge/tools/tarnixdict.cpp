@@ -17,7 +17,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 struct Options
 {
@@ -54,7 +55,8 @@ bool parse(int argc, char** argv, Options& options)
     for (int i = 1; i < argc; ++i)
     {
         const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
+        auto value = [&](std::string& out)
+        {
             if (i + 1 >= argc)
                 return false;
             out = argv[++i];
@@ -179,16 +181,15 @@ int run(const Options& options)
             !check(mamaDictionary_fillDictionaryMessage(dictionary, &server.dictionary), "building the message") ||
             !check(setHeader(server.dictionary, MamaFieldMsgType, MAMA_MSG_TYPE_DDICT_SNAPSHOT),
                    "setting the message type") ||
-            !check(setHeader(server.dictionary, MamaFieldMsgStatus, MAMA_MSG_STATUS_OK),
-                   "setting the message status"))
+            !check(setHeader(server.dictionary, MamaFieldMsgStatus, MAMA_MSG_STATUS_OK), "setting the message status"))
             break;
         if (!check(mamaTransport_allocate(&transport), "allocating the transport") ||
             !check(mamaTransport_create(transport, options.transport.c_str(), gBridge), "creating the transport"))
             break;
         /* Without a root, a SOURCE/DATA_DICT publisher writes to the topic the
          * cache is asked for dictionary requests. */
-        if (!check(mamaPublisher_create(&server.publisher, transport, options.symbol.c_str(),
-                                        options.source.c_str(), nullptr),
+        if (!check(mamaPublisher_create(&server.publisher, transport, options.symbol.c_str(), options.source.c_str(),
+                                        nullptr),
                    "creating the publisher") ||
             !check(mamaPublisher_send(server.publisher, server.dictionary), "publishing the dictionary"))
             break;
@@ -207,8 +208,7 @@ int run(const Options& options)
         callbacks.onMsg = onRequest;
         const std::string requestTopic = "_MDDD." + options.source + "." + options.symbol;
         if (!check(mamaSubscription_allocate(&requests), "allocating the request subscription") ||
-            !check(mamaSubscription_createBasic(requests, transport, queue, &callbacks, requestTopic.c_str(),
-                                               &server),
+            !check(mamaSubscription_createBasic(requests, transport, queue, &callbacks, requestTopic.c_str(), &server),
                    "subscribing to dictionary requests"))
         {
             rc = 1;
@@ -239,7 +239,7 @@ int run(const Options& options)
     return rc;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {

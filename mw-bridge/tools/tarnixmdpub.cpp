@@ -20,7 +20,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* Field identifiers of the demo dictionary (scripts/demo-fields.txt). */
 enum Fid : mama_fid_t
@@ -50,11 +51,11 @@ struct Feed
     std::vector<Instrument> instruments;
     mamaMsg msg = nullptr;
     std::mt19937 random{static_cast<std::mt19937::result_type>(std::time(nullptr))};
-    long count = 0;   /* rounds, 0: until interrupted */
+    long count = 0; /* rounds, 0: until interrupted */
     long sent = 0;
-    long burst = 1;   /* updates per symbol and round */
+    long burst = 1; /* updates per symbol and round */
     std::string padding;
-    bool firstInitial = false;   /* the first round goes out as initial values */
+    bool firstInitial = false; /* the first round goes out as initial values */
     mamaBridge bridge = nullptr;
 };
 
@@ -126,7 +127,7 @@ int usage(const char* program)
     return 2;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -180,7 +181,8 @@ int main(int argc, char** argv)
     mamaTimer timer = nullptr;
     mamaQueue queue = nullptr;
     int rc = 1;
-    auto failed = [](mama_status status, const char* what) {
+    auto failed = [](mama_status status, const char* what)
+    {
         if (status == MAMA_STATUS_OK)
             return false;
         std::fprintf(stderr, "tarnixmdpub: %s failed: %s\n", what, mamaStatus_stringForStatus(status));

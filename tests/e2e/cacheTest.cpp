@@ -15,36 +15,45 @@ using namespace e2e;
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
-class CacheOverNats : public ProgramsFixture {
+class CacheOverNats : public ProgramsFixture
+{
 protected:
     // A server of its own and a mama.properties whose transport "demo" on
     // it uses the cache; server_ is null when the server did not start.
-    MamaSetup demoOnCache(const std::string &name = "nats", bool jetStream = true)
+    MamaSetup demoOnCache(const std::string& name = "nats", bool jetStream = true)
     {
         MamaSetup mama(dir_->path());
         server_ = natsServer(name, "", jetStream);
-        if (server_) {
+        if (server_)
+        {
             mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
             mama.write();
         }
         return mama;
     }
 
-    NatsServer *server_ = nullptr;
+    NatsServer* server_ = nullptr;
 };
 
 // OpenMAMA's C listener and its C++ counterpart (on OpenMAMA's C++ API).
-struct Listener {
-    const char *program;
-    const char *notFound;     // how it reports a symbol the cache does not hold
+struct Listener
+{
+    const char* program;
+    const char* notFound; // how it reports a symbol the cache does not hold
     Process::Stream notFoundOn;
 };
 
-void PrintTo(const Listener &l, std::ostream *os) { *os << l.program; }
+void PrintTo(const Listener& l, std::ostream* os)
+{
+    *os << l.program;
+}
 
-class ListenerOverCache : public CacheOverNats, public ::testing::WithParamInterface<Listener> {};
+class ListenerOverCache : public CacheOverNats, public ::testing::WithParamInterface<Listener>
+{
+};
 
 TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
 {
@@ -53,7 +62,8 @@ TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
     ASSERT_TRUE(server_);
 
     const std::string source = uniqueSymbol("SRC");
-    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>", "#MDDD/>"}));
+    ASSERT_TRUE(
+        runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>", "#MDDD/>"}));
     // The dictionary: OpenMAMA's own file plus the market data fields.
     {
         std::ifstream base(std::string(E2E_OPENMAMA_ROOT) + "/share/openmama/dictionary1.txt");
@@ -65,9 +75,9 @@ TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
                          {"-tport", "demo", "-S", source, "-count", "1", "-initial", "-s", "AAA", "-s", "BBB"}));
 
     // Seeded and the seeding publisher gone: only the cache has the values.
-    Process &listen = run(mama, listener.program, listener.program,
-                          {"-m", "tarnix", "-tport", "demo", "-S", source, "-s", "AAA", "-s", "BBB", "-s", "NEVER"},
-                          true);
+    Process& listen =
+        run(mama, listener.program, listener.program,
+            {"-m", "tarnix", "-tport", "demo", "-S", source, "-s", "AAA", "-s", "BBB", "-s", "NEVER"}, true);
     // mamalistenc starts the line with the symbol, mamalistencpp with the source.
     const auto initialA = listen.waitForText(source + ".AAA Type: INITIAL", scaled(30s));
     const auto initialB = listen.waitForText(source + ".BBB Type: INITIAL", scaled(30s));
@@ -76,7 +86,7 @@ TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
     EXPECT_TRUE(listen.waitForText("wBidPrice", scaled(10s), Process::Out, *initialA));
     EXPECT_TRUE(listen.waitForText(listener.notFound, scaled(30s), listener.notFoundOn));
 
-    Process &live =
+    Process& live =
         run(mama, "live", "tarnixmdpub",
             {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "AAA", "-s", "BBB"}, false);
     const auto updateA = listen.waitForText(source + ".AAA Type: UPDATE", scaled(30s));
@@ -86,11 +96,12 @@ TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
     EXPECT_TRUE(live.running());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Api, ListenerOverCache,
-    ::testing::Values(Listener{"mamalistenc", "NEVER: STATUS_NOT_FOUND", Process::Out},
-                      Listener{"mamalistencpp", "An error occurred creating subscription: STATUS_NOT_FOUND", Process::Err}),
-    [](const auto &info) { return std::string(info.param.program); });
+INSTANTIATE_TEST_SUITE_P(Api, ListenerOverCache,
+                         ::testing::Values(Listener{"mamalistenc", "NEVER: STATUS_NOT_FOUND", Process::Out},
+                                           Listener{"mamalistencpp",
+                                                    "An error occurred creating subscription: STATUS_NOT_FOUND",
+                                                    Process::Err}),
+                         [](const auto& info) { return std::string(info.param.program); });
 
 // A feed that publishes updates only, as most do: the cache holds an update,
 // and a listener that joins later still starts from it as its initial value.
@@ -101,12 +112,11 @@ TEST_F(CacheOverNats, LateJoinerOnAFeedOfUpdatesGetsItsInitialValueFromTheCache)
     const std::string source = uniqueSymbol("SRC");
     ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "demo", "-S", source, "-count", "1", "-s", "LATE"}));
-    Process &live = run(mama, "live", "tarnixmdpub",
+    Process& live = run(mama, "live", "tarnixmdpub",
                         {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "LATE"}, false);
 
-    Process &listen =
-        run(mama, "mamalistenc", "mamalistenc", {"-m", "tarnix", "-tport", "demo", "-S", source, "-B", "-s", "LATE"},
-            true);
+    Process& listen = run(mama, "mamalistenc", "mamalistenc",
+                          {"-m", "tarnix", "-tport", "demo", "-S", source, "-B", "-s", "LATE"}, true);
     const std::string symbol = "LATE." + source + ".LATE";
     const auto initial = listen.waitForText(symbol + " Type: INITIAL", scaled(20s));
     ASSERT_TRUE(initial);
@@ -128,14 +138,15 @@ TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
     std::vector<std::string> seed{"-tport", "demo", "-S", source, "-count", "1"};
     {
         std::ofstream symbols(dir_->file("symbols.txt"));
-        for (int i = 0; i < 20; ++i) {
+        for (int i = 0; i < 20; ++i)
+        {
             symbols << "C" << i << "\n";
             seed.insert(seed.end(), {"-s", "C" + std::to_string(i)});
         }
     }
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", seed));
 
-    Process &churn = run(mama, "mamachurnc", "mamachurnc",
+    Process& churn = run(mama, "mamachurnc", "mamachurnc",
                          {"-m", "tarnix", "-tport", "demo", "-S", source, "-f", dir_->file("symbols.txt"), "-c", "5",
                           "-t", "1", "-k", "6", "-stats", "2"},
                          true);
@@ -145,10 +156,12 @@ TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
     // "... Churned 5 Initials 25 Creates 25 Recaps 0 OtherMsg 0 Error 0 Gaps 0"
     long initials = 0, creates = 0, errors = 0, lines = 0;
     std::istringstream out(churn.tail(Process::Out, 1000));
-    for (std::string line; std::getline(out, line);) {
+    for (std::string line; std::getline(out, line);)
+    {
         std::istringstream words(line);
         std::string word;
-        while (words >> word) {
+        while (words >> word)
+        {
             long value = 0;
             if ((word == "Initials" || word == "Creates" || word == "Error") && (words >> value))
                 (word == "Initials" ? initials : word == "Creates" ? creates : errors) += value;
@@ -166,21 +179,23 @@ TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
 // OpenMAMA's 30 s wait for the image, and one warning says why and what to do.
 TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
 {
-    const struct {
-        const char *name;
+    const struct
+    {
+        const char* name;
         bool jetStream;
-        const char *cause;
-        const char *fix;
+        const char* cause;
+        const char* fix;
     } cases[] = {
-        {"no-jetstream", false, "JetStream is not enabled on nats://127.0.0.1:",
-         "started with -js, then: trxcache create PATTERN"},
+        {"no-jetstream", false,
+         "JetStream is not enabled on nats://127.0.0.1:", "started with -js, then: trxcache create PATTERN"},
         {"no-stream", true, "no cache stream TRXCACHE on nats://127.0.0.1:", "create it with: trxcache create PATTERN"},
     };
-    for (const auto &c : cases) {
+    for (const auto& c : cases)
+    {
         SCOPED_TRACE(c.name);
         const MamaSetup mama = demoOnCache(c.name, c.jetStream);
         ASSERT_TRUE(server_);
-        Process &listen = run(mama, std::string("mamalistenc-") + c.name, "mamalistenc",
+        Process& listen = run(mama, std::string("mamalistenc-") + c.name, "mamalistenc",
                               {"-m", "tarnix", "-tport", "demo", "-S", "SRC", "-B", "-s", "A", "-s", "B"}, true);
         ASSERT_TRUE(listen.waitForText("An error occurred creating subscription for A: STATUS_TIMEOUT", scaled(15s)));
         ASSERT_TRUE(listen.waitForText("An error occurred creating subscription for B: STATUS_TIMEOUT", scaled(15s)));

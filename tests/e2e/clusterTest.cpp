@@ -15,21 +15,23 @@ using namespace e2e;
 using namespace testsupport;
 using namespace std::chrono_literals;
 
-namespace {
+namespace
+{
 
-class ClusterCache : public ProgramsFixture {
+class ClusterCache : public ProgramsFixture
+{
 protected:
-    Process &listen(const MamaSetup &mama, const std::string &label, const std::string &transport,
-                    const std::vector<std::string> &symbols)
+    Process& listen(const MamaSetup& mama, const std::string& label, const std::string& transport,
+                    const std::vector<std::string>& symbols)
     {
         // -B: no dictionary; values show without field names.
         std::vector<std::string> args{"-m", "tarnix", "-tport", transport, "-S", source_, "-B"};
-        for (auto &s : symbols)
+        for (auto& s : symbols)
             args.insert(args.end(), {"-s", s});
         return run(mama, label, "mamalistenc", args, true);
     }
 
-    std::string initial(const std::string &symbol) const
+    std::string initial(const std::string& symbol) const
     {
         return symbol + "." + source_ + "." + symbol + " Type: INITIAL";
     }
@@ -44,8 +46,8 @@ TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
     ASSERT_TRUE(startCluster());
     MamaSetup mama(dir_->path());
     mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
-    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "create", "--replicas", "3",
-                                                      source_ + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache",
+                         {"--server", cluster_->urls(), "create", "--replicas", "3", source_ + "/>"}));
     mama.write();
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA"}));
     // Every copy holds the value before its leader goes.
@@ -62,20 +64,21 @@ TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
     after.natsTransport("survivor", cluster_->urls(survivors))
         .property("mama.tarnix.transport.survivor.use_trxcache", "true");
     after.write();
-    Process &l = listen(after, "mamalistenc", "survivor", {"AAA", "NEVER"});
+    Process& l = listen(after, "mamalistenc", "survivor", {"AAA", "NEVER"});
     EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(20s)));
     EXPECT_TRUE(l.waitForText("NEVER: STATUS_NOT_FOUND", scaled(20s)));
     // A leader comes back for the stream meanwhile: trxcache shows it.
     ASSERT_TRUE(waitUntil([&] { return cluster_->streamLeader("TRXCACHE") >= 0; }, scaled(30s)));
     // JetStream's own leader may have gone with the node too: its answers
     // can take longer than trxcache's default 10 s to come back.
-    Process &show =
+    Process& show =
         run(after, "show", "trxcache", {"show", "--timeout", "30", "--server", cluster_->urls(survivors)}, false);
     ASSERT_TRUE(show.waitExit(scaled(45s)));
     EXPECT_EQ(show.exitStatus(), 0);
     const std::string name = cluster_->nodes[static_cast<size_t>(leader)]->name();
     EXPECT_TRUE(show.waitForLine(
-        [&](const std::string &line) {
+        [&](const std::string& line)
+        {
             return line.find("replica:       " + name + " offline") != std::string::npos ||
                    line.find("replica:       " + name + " not current") != std::string::npos;
         },
@@ -93,19 +96,19 @@ TEST_F(ClusterCache, CachedValuesSurviveARestartOfEveryNode)
     MamaSetup mama(dir_->path());
     mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
     mama.write();
-    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "--replicas", "3", "create",
-                                                      source_ + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache",
+                         {"--server", cluster_->urls(), "--replicas", "3", "create", source_ + "/>"}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub",
                          {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA", "-s", "BBB"}));
     ASSERT_TRUE(waitUntil([&] { return cluster_->streamInSync("TRXCACHE", 3); }, scaled(20s)));
-    for (auto &n : cluster_->nodes)
+    for (auto& n : cluster_->nodes)
         n->kill();
     for (size_t i = 0; i < cluster_->nodes.size(); ++i)
         ASSERT_TRUE(cluster_->restart(i)) << i;
     // The stream elects its leader a few seconds after the cluster's: the
     // requests meanwhile are asked again until it answers.
     ASSERT_TRUE(cluster_->waitFormed());
-    Process &l = listen(mama, "mamalistenc", "all", {"AAA", "BBB"});
+    Process& l = listen(mama, "mamalistenc", "all", {"AAA", "BBB"});
     EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(30s)));
     EXPECT_TRUE(l.waitForText(initial("BBB"), scaled(30s)));
     EXPECT_EQ(l.countLines(Process::Out, "STATUS_"), 0u);
@@ -113,7 +116,7 @@ TEST_F(ClusterCache, CachedValuesSurviveARestartOfEveryNode)
 
 TEST_F(ClusterCache, CachedValuesSurviveARestartOfASingleServer)
 {
-    NatsServer *server = natsServer("single");
+    NatsServer* server = natsServer("single");
     ASSERT_TRUE(server);
     MamaSetup mama(dir_->path());
     mama.natsTransport("one", server->url()).property("mama.tarnix.transport.one.use_trxcache", "true");
@@ -122,7 +125,7 @@ TEST_F(ClusterCache, CachedValuesSurviveARestartOfASingleServer)
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "one", "-S", source_, "-count", "1", "-s", "AAA"}));
     server->kill();
     ASSERT_TRUE(server->start(server->port(), server->httpPort()));
-    Process &l = listen(mama, "mamalistenc", "one", {"AAA"});
+    Process& l = listen(mama, "mamalistenc", "one", {"AAA"});
     EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(20s)));
 }
 
@@ -146,7 +149,7 @@ TEST_F(ClusterCache, SubscriberWhoseNodeDiesWhileItWaitsGetsItsInitialValue)
     subscriber.write();
 
     cluster_->nodes[h]->signal(SIGSTOP);
-    Process &l = listen(subscriber, "mamalistenc", "sub", {"AAA"});
+    Process& l = listen(subscriber, "mamalistenc", "sub", {"AAA"});
     // Subscribed: its initial-value request follows at once and waits.
     ASSERT_TRUE(waitUntil([&] { return cluster_->nodes[sub]->hasSubscription(source_ + ".AAA"); }, scaled(20s)));
     std::this_thread::sleep_for(500ms);
@@ -154,12 +157,11 @@ TEST_F(ClusterCache, SubscriberWhoseNodeDiesWhileItWaitsGetsItsInitialValue)
     cluster_->nodes[h]->signal(SIGCONT);
 
     const auto answer = l.waitForLine(
-        [](const std::string &line) { return line.find("Type: INITIAL") != std::string::npos ||
-                                             line.find("STATUS_") != std::string::npos; },
+        [](const std::string& line)
+        { return line.find("Type: INITIAL") != std::string::npos || line.find("STATUS_") != std::string::npos; },
         scaled(30s));
     ASSERT_TRUE(answer) << "neither the value nor a status: the subscriber hangs";
-    EXPECT_NE(l.lines(Process::Out)[*answer].find(initial("AAA")), std::string::npos)
-        << l.lines(Process::Out)[*answer];
+    EXPECT_NE(l.lines(Process::Out)[*answer].find(initial("AAA")), std::string::npos) << l.lines(Process::Out)[*answer];
 }
 
 // A sequence gap after failover (the subscriber's node, also the stream's
@@ -169,8 +171,8 @@ TEST_F(ClusterCache, GapAfterFailoverIsRecoveredWithARecap)
 {
     ASSERT_TRUE(startCluster());
     MamaSetup mama(dir_->path());
-    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "create", "--replicas", "3",
-                                                      source_ + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache",
+                         {"--server", cluster_->urls(), "create", "--replicas", "3", source_ + "/>"}));
     const int leader = cluster_->streamLeader("TRXCACHE");
     ASSERT_GE(leader, 0);
     const size_t l = static_cast<size_t>(leader), next = (l + 1) % 3, pubNode = (l + 2) % 3;
@@ -179,10 +181,10 @@ TEST_F(ClusterCache, GapAfterFailoverIsRecoveredWithARecap)
         .property("mama.tarnix.transport.sub.use_trxcache", "true");
     mama.write();
     // Fast enough that updates go by while the subscriber reconnects.
-    Process &feed = run(mama, "feed", "tarnixmdpub",
+    Process& feed = run(mama, "feed", "tarnixmdpub",
                         {"-tport", "pub", "-S", source_, "-interval", "0.005", "-burst", "10", "-s", "GAP"}, false);
     const std::string symbol = "GAP." + source_ + ".GAP";
-    Process &sub = run(mama, "mamalistenc", "mamalistenc",
+    Process& sub = run(mama, "mamalistenc", "mamalistenc",
                        {"-m", "tarnix", "-tport", "sub", "-S", source_, "-B", "-q", "-s", "GAP"}, true);
     const auto first = sub.waitForText(symbol + " Type: UPDATE", scaled(20s));
     ASSERT_TRUE(first);

@@ -13,9 +13,10 @@
 #error "E2E_PLUGIN_DIR must name the directory of the built plug-ins"
 #endif
 
-namespace e2e {
+namespace e2e
+{
 
-MamaSetup &MamaSetup::natsTransport(const std::string &name, const std::string &urls)
+MamaSetup& MamaSetup::natsTransport(const std::string& name, const std::string& urls)
 {
     const std::string prefix = "mama.tarnix.transport." + name + ".";
     property(prefix + "SESSION_HOST", urls);
@@ -23,7 +24,7 @@ MamaSetup &MamaSetup::natsTransport(const std::string &name, const std::string &
     return *this;
 }
 
-MamaSetup &MamaSetup::property(const std::string &key, const std::string &value)
+MamaSetup& MamaSetup::property(const std::string& key, const std::string& value)
 {
     lines_.push_back(key + "=" + value);
     return *this;
@@ -32,14 +33,14 @@ MamaSetup &MamaSetup::property(const std::string &key, const std::string &value)
 void MamaSetup::write() const
 {
     std::ofstream f(dir_ + "/mama.properties");
-    for (const auto &l : lines_)
+    for (const auto& l : lines_)
         f << l << "\n";
     if (!f)
         throw std::runtime_error("cannot write " + dir_ + "/mama.properties");
 }
 
-testsupport::ProcessOptions MamaSetup::program(const std::string &label, const std::string &program,
-                                  const std::vector<std::string> &args) const
+testsupport::ProcessOptions MamaSetup::program(const std::string& label, const std::string& program,
+                                               const std::vector<std::string>& args) const
 {
     testsupport::ProcessOptions o;
     o.name = label;
@@ -51,7 +52,7 @@ testsupport::ProcessOptions MamaSetup::program(const std::string &label, const s
     return o;
 }
 
-std::string uniqueSymbol(const std::string &prefix)
+std::string uniqueSymbol(const std::string& prefix)
 {
     static std::atomic<int> counter{0};
     return prefix + std::to_string(::getpid()) + "N" + std::to_string(++counter);

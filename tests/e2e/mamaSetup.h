@@ -8,22 +8,24 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace e2e
+{
 
-class MamaSetup {
+class MamaSetup
+{
 public:
-    explicit MamaSetup(const std::string &dir) : dir_(dir) {}
+    explicit MamaSetup(const std::string& dir) : dir_(dir) {}
 
     // A tarnix transport on a NATS server or cluster (comma-separated URLs).
-    MamaSetup &natsTransport(const std::string &name, const std::string &urls);
+    MamaSetup& natsTransport(const std::string& name, const std::string& urls);
     // Any other line, "key=value".
-    MamaSetup &property(const std::string &key, const std::string &value);
+    MamaSetup& property(const std::string& key, const std::string& value);
     void write() const;
 
     // A stock OpenMAMA program (found in OpenMAMA's bin directory) with
     // WOMBAT_PATH pointing at this setup.
-    testsupport::ProcessOptions program(const std::string &label, const std::string &program,
-                           const std::vector<std::string> &args) const;
+    testsupport::ProcessOptions program(const std::string& label, const std::string& program,
+                                        const std::vector<std::string>& args) const;
 
 private:
     std::string dir_;
@@ -32,6 +34,6 @@ private:
 
 // A symbol unique to this run, letters and digits only so that it survives
 // any subject mapping: prefix + pid + counter.
-std::string uniqueSymbol(const std::string &prefix);
+std::string uniqueSymbol(const std::string& prefix);
 
 } // namespace e2e

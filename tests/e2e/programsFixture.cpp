@@ -8,7 +8,8 @@
 #error "E2E_TOOL_DIR must name the directory of the built tools"
 #endif
 
-namespace e2e {
+namespace e2e
+{
 
 using namespace testsupport;
 using namespace std::chrono_literals;
@@ -25,18 +26,18 @@ void ProgramsFixture::SetUp()
 
 void ProgramsFixture::TearDown()
 {
-    if (HasFailure() && dir_) {
-        for (auto &p : processes_)
-            std::fprintf(stderr, "---- %s (pid %d) stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(),
-                         p->pid(), p->tail(Process::Out, 40).c_str(), p->name().c_str(),
-                         p->tail(Process::Err, 25).c_str());
-        std::vector<NatsServer *> all;
-        for (auto &s : servers_)
+    if (HasFailure() && dir_)
+    {
+        for (auto& p : processes_)
+            std::fprintf(stderr, "---- %s (pid %d) stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(), p->pid(),
+                         p->tail(Process::Out, 40).c_str(), p->name().c_str(), p->tail(Process::Err, 25).c_str());
+        std::vector<NatsServer*> all;
+        for (auto& s : servers_)
             all.push_back(s.get());
         if (cluster_)
-            for (auto &n : cluster_->nodes)
+            for (auto& n : cluster_->nodes)
                 all.push_back(n.get());
-        for (NatsServer *s : all)
+        for (NatsServer* s : all)
             std::fprintf(stderr, "---- %s log tail\n%s", s->name().c_str(), s->logTail(15).c_str());
         dir_->keep();
     }
@@ -45,14 +46,14 @@ void ProgramsFixture::TearDown()
     cluster_.reset();
 }
 
-Process &ProgramsFixture::start(const ProcessOptions &o)
+Process& ProgramsFixture::start(const ProcessOptions& o)
 {
     processes_.push_back(std::make_unique<Process>(o));
     return *processes_.back();
 }
 
-Process &ProgramsFixture::run(const MamaSetup &mama, const std::string &label, const std::string &program,
-                              const std::vector<std::string> &args, bool stock)
+Process& ProgramsFixture::run(const MamaSetup& mama, const std::string& label, const std::string& program,
+                              const std::vector<std::string>& args, bool stock)
 {
     ProcessOptions o = mama.program(label, program, args);
     if (!stock)
@@ -60,14 +61,14 @@ Process &ProgramsFixture::run(const MamaSetup &mama, const std::string &label, c
     return start(o);
 }
 
-bool ProgramsFixture::runToEnd(const MamaSetup &mama, const std::string &label, const std::string &program,
-                               const std::vector<std::string> &args)
+bool ProgramsFixture::runToEnd(const MamaSetup& mama, const std::string& label, const std::string& program,
+                               const std::vector<std::string>& args)
 {
-    Process &p = run(mama, label, program, args, false);
+    Process& p = run(mama, label, program, args, false);
     return p.waitExit(scaled(60s)) && p.exitStatus() == 0;
 }
 
-NatsServer *ProgramsFixture::natsServer(const std::string &name, const std::string &extraConfig, bool jetStream)
+NatsServer* ProgramsFixture::natsServer(const std::string& name, const std::string& extraConfig, bool jetStream)
 {
     auto s = startNatsServer(dir_->path(), name, extraConfig, jetStream);
     if (!s)
@@ -76,7 +77,7 @@ NatsServer *ProgramsFixture::natsServer(const std::string &name, const std::stri
     return servers_.back().get();
 }
 
-NatsCluster *ProgramsFixture::natsCluster()
+NatsCluster* ProgramsFixture::natsCluster()
 {
     cluster_ = std::make_unique<NatsCluster>(dir_->path());
     return cluster_->start() ? cluster_.get() : nullptr;

@@ -13,27 +13,29 @@
 #include <string>
 #include <vector>
 
-namespace e2e {
+namespace e2e
+{
 
-class ProgramsFixture : public ::testing::Test {
+class ProgramsFixture : public ::testing::Test
+{
 protected:
     void SetUp() override;
     void TearDown() override;
 
-    testsupport::Process &start(const testsupport::ProcessOptions &o);
+    testsupport::Process& start(const testsupport::ProcessOptions& o);
     // A stock OpenMAMA program, or one of our tools (stock false).
-    testsupport::Process &run(const MamaSetup &mama, const std::string &label, const std::string &program,
-                              const std::vector<std::string> &args, bool stock);
+    testsupport::Process& run(const MamaSetup& mama, const std::string& label, const std::string& program,
+                              const std::vector<std::string>& args, bool stock);
     // Runs one of our tools to its end; false (its output shown at tear-down)
     // when it fails.
-    bool runToEnd(const MamaSetup &mama, const std::string &label, const std::string &program,
-                  const std::vector<std::string> &args);
+    bool runToEnd(const MamaSetup& mama, const std::string& label, const std::string& program,
+                  const std::vector<std::string>& args);
 
     // Owned by the fixture, so that a failure can still show their logs;
     // null when the server or cluster did not come up.
-    testsupport::NatsServer *natsServer(const std::string &name = "nats", const std::string &extraConfig = "",
+    testsupport::NatsServer* natsServer(const std::string& name = "nats", const std::string& extraConfig = "",
                                         bool jetStream = true);
-    testsupport::NatsCluster *natsCluster();
+    testsupport::NatsCluster* natsCluster();
 
     std::unique_ptr<testsupport::TempDir> dir_;
     std::vector<std::unique_ptr<testsupport::Process>> processes_;

@@ -22,23 +22,25 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-namespace {
+namespace
+{
 
 const std::string kBuild = INSTALL_TEST_BUILD_DIR;
 const std::string kSource = INSTALL_TEST_SOURCE_DIR;
 const std::string kOpenMama = INSTALL_TEST_OPENMAMA_ROOT;
 const std::string kVersion = INSTALL_TEST_VERSION;
 
-struct Shell {
+struct Shell
+{
     int status;
     std::string out;
 };
 
 // Runs a shell command line; standard error joins standard output.
-Shell sh(const std::string &command)
+Shell sh(const std::string& command)
 {
     Shell r{-1, {}};
-    FILE *p = ::popen(("(" + command + ") 2>&1").c_str(), "r");
+    FILE* p = ::popen(("(" + command + ") 2>&1").c_str(), "r");
     if (!p)
         return r;
     char buf[4096];
@@ -50,21 +52,27 @@ Shell sh(const std::string &command)
     return r;
 }
 
-std::string quote(const std::string &s) { return "'" + s + "'"; }
+std::string quote(const std::string& s)
+{
+    return "'" + s + "'";
+}
 
-std::string firstLine(const std::string &text) { return text.substr(0, text.find('\n')); }
+std::string firstLine(const std::string& text)
+{
+    return text.substr(0, text.find('\n'));
+}
 
 // The names in a directory (none when it does not exist).
-std::set<std::string> entries(const std::string &dir)
+std::set<std::string> entries(const std::string& dir)
 {
     std::set<std::string> names;
     std::error_code ec;
-    for (auto &e : fs::directory_iterator(dir, ec))
+    for (auto& e : fs::directory_iterator(dir, ec))
         names.insert(e.path().filename());
     return names;
 }
 
-std::string readFile(const std::string &path)
+std::string readFile(const std::string& path)
 {
     std::ifstream in(path);
     std::stringstream text;
@@ -73,21 +81,22 @@ std::string readFile(const std::string &path)
 }
 
 // Every file and symlink under root, as paths relative to it.
-std::set<std::string> tree(const std::string &root)
+std::set<std::string> tree(const std::string& root)
 {
     std::set<std::string> files;
-    for (auto &e : fs::recursive_directory_iterator(root))
+    for (auto& e : fs::recursive_directory_iterator(root))
         if (!e.is_directory() || e.is_symlink())
             files.insert(e.path().lexically_relative(root).string());
     return files;
 }
 
-bool isElf(const fs::path &p)
+bool isElf(const fs::path& p)
 {
     std::ifstream in(p, std::ios::binary);
     char magic[4] = {};
     in.read(magic, 4);
-    return in && std::string(magic, 4) == "\x7f" "ELF";
+    return in && std::string(magic, 4) == "\x7f"
+                                          "ELF";
 }
 
 // What the product installs under its prefix, whatever the prefix.
@@ -96,14 +105,22 @@ std::set<std::string> expectedTree()
     const std::string so = "lib/libtrxclient.so";
     std::string config = INSTALL_TEST_BUILD_TYPE;
     std::transform(config.begin(), config.end(), config.begin(), ::tolower);
-    return {"bin/trxcache", "bin/tarnixdict", "bin/tarnixmdpub",
-            "lib/libmamatarniximpl.so", "lib/libmamatarnixmsgimpl.so",
-            so, so + ".1", so + "." + kVersion,
+    return {"bin/trxcache",
+            "bin/tarnixdict",
+            "bin/tarnixmdpub",
+            "lib/libmamatarniximpl.so",
+            "lib/libmamatarnixmsgimpl.so",
+            so,
+            so + ".1",
+            so + "." + kVersion,
             "include/trxClient.h",
             "config/tarnix-mama.properties",
-            "share/doc/tarnix/README.md", "share/doc/tarnix/LICENSE", "share/doc/tarnix/CHANGELOG.md",
+            "share/doc/tarnix/README.md",
+            "share/doc/tarnix/LICENSE",
+            "share/doc/tarnix/CHANGELOG.md",
             "lib/pkgconfig/trxclient.pc",
-            "lib/cmake/Tarnix/TarnixConfig.cmake", "lib/cmake/Tarnix/TarnixConfigVersion.cmake",
+            "lib/cmake/Tarnix/TarnixConfig.cmake",
+            "lib/cmake/Tarnix/TarnixConfigVersion.cmake",
             "lib/cmake/Tarnix/TarnixTargets.cmake",
             "lib/cmake/Tarnix/TarnixTargets-" + (config.empty() ? "noconfig" : config) + ".cmake"};
 }
@@ -111,10 +128,11 @@ std::set<std::string> expectedTree()
 // readelf -d of every ELF file under root: no run path or other entry names
 // the build, the source or the OpenMAMA this was built against; libraries
 // look beside themselves, programs in ../lib.
-void expectRelocatableElfFiles(const std::string &root)
+void expectRelocatableElfFiles(const std::string& root)
 {
     size_t checked = 0;
-    for (auto &e : fs::recursive_directory_iterator(root)) {
+    for (auto& e : fs::recursive_directory_iterator(root))
+    {
         if (!e.is_regular_file() || e.is_symlink() || !isElf(e.path()))
             continue;
         ++checked;
@@ -122,12 +140,11 @@ void expectRelocatableElfFiles(const std::string &root)
         SCOPED_TRACE(file);
         Shell d = sh("readelf -d " + quote(file));
         ASSERT_EQ(d.status, 0) << d.out;
-        for (const std::string &path : {kBuild, kSource, kOpenMama})
+        for (const std::string& path : {kBuild, kSource, kOpenMama})
             EXPECT_EQ(d.out.find(path), std::string::npos) << "names " << path << ":\n" << d.out;
         std::smatch m;
         const bool inBin = e.path().parent_path().filename() == "bin";
-        ASSERT_TRUE(std::regex_search(d.out, m, std::regex(R"(\(RUNPATH\)\s+Library runpath: \[([^\]]*)\])")))
-            << d.out;
+        ASSERT_TRUE(std::regex_search(d.out, m, std::regex(R"(\(RUNPATH\)\s+Library runpath: \[([^\]]*)\])"))) << d.out;
         EXPECT_EQ(m[1].str(), inBin ? "$ORIGIN/../lib" : "$ORIGIN");
     }
     EXPECT_EQ(checked, 6u) << "three tools, two plug-ins and libtrxclient";
@@ -136,18 +153,18 @@ void expectRelocatableElfFiles(const std::string &root)
 // mamasubscriberc and mamapublisherc (OpenMAMA's own, from its bin/) with
 // only libDir and OpenMAMA's lib/ on the library path and the installed
 // configuration sample as mama.properties, over a nats-server of our own.
-void expectStockProgramsRunFrom(const std::string &libDir, const std::string &propertiesSample)
+void expectStockProgramsRunFrom(const std::string& libDir, const std::string& propertiesSample)
 {
     TempDir dir("install-run");
     auto nats = startNatsServer(dir.path(), "nats");
     ASSERT_TRUE(nats) << "nats-server did not start";
     const std::string sample = readFile(propertiesSample);
-    ASSERT_NE(sample.find("mama.tarnix.transport.sub.SESSION_HOST=nats://127.0.0.1:4222"), std::string::npos)
-        << sample;
+    ASSERT_NE(sample.find("mama.tarnix.transport.sub.SESSION_HOST=nats://127.0.0.1:4222"), std::string::npos) << sample;
     std::ofstream(dir.file("mama.properties"))
         << std::regex_replace(sample, std::regex("nats://127\\.0\\.0\\.1:4222"), nats->url());
 
-    auto program = [&](const std::string &name, std::vector<std::string> args) {
+    auto program = [&](const std::string& name, std::vector<std::string> args)
+    {
         ProcessOptions o;
         o.name = name;
         o.argv = {kOpenMama + "/bin/" + name};
@@ -160,7 +177,8 @@ void expectStockProgramsRunFrom(const std::string &libDir, const std::string &pr
     const std::string symbol = "INSTALLED" + std::to_string(::getpid());
     auto sub = program("mamasubscriberc", {"-m", "tarnix", "-tport", "sub", "-s", symbol});
     ASSERT_TRUE(waitUntil([&] { return nats->hasSubscription(symbol); }, 30s))
-        << "no subscription reached the broker:\n" << sub->tail(Process::Err, 20);
+        << "no subscription reached the broker:\n"
+        << sub->tail(Process::Err, 20);
 
     // The plug-ins in the subscriber come from libDir, and nothing from the build.
     const std::string maps = readFile("/proc/" + std::to_string(sub->pid()) + "/maps");
@@ -176,7 +194,8 @@ void expectStockProgramsRunFrom(const std::string &libDir, const std::string &pr
         << sub->tail(Process::Out, 20) << sub->tail(Process::Err, 20);
 }
 
-class Installed : public ::testing::Test {
+class Installed : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -199,16 +218,19 @@ TEST_F(Installed, LayoutVersionAndRunPaths)
     EXPECT_EQ(tree(prefix_), expectedTree());
     EXPECT_EQ(fs::read_symlink(prefix_ + "/lib/libtrxclient.so"), "libtrxclient.so.1");
     EXPECT_EQ(fs::read_symlink(prefix_ + "/lib/libtrxclient.so.1"), "libtrxclient.so." + kVersion);
-    EXPECT_NE(sh("readelf -d " + quote(prefix_ + "/lib/libtrxclient.so." + kVersion)).out
-                  .find("Library soname: [libtrxclient.so.1]"), std::string::npos);
-    EXPECT_NE(sh("readelf -d " + quote(prefix_ + "/lib/libmamatarniximpl.so")).out
-                  .find("Shared library: [libtrxclient.so.1]"), std::string::npos);
+    EXPECT_NE(sh("readelf -d " + quote(prefix_ + "/lib/libtrxclient.so." + kVersion))
+                  .out.find("Library soname: [libtrxclient.so.1]"),
+              std::string::npos);
+    EXPECT_NE(sh("readelf -d " + quote(prefix_ + "/lib/libmamatarniximpl.so"))
+                  .out.find("Shared library: [libtrxclient.so.1]"),
+              std::string::npos);
     expectRelocatableElfFiles(prefix_);
 
     // Like any OpenMAMA program, the tools find libmama on the library path.
-    for (const std::string tool : {"trxcache", "tarnixdict", "tarnixmdpub"}) {
-        Shell v = sh("LD_LIBRARY_PATH=" + quote(kOpenMama + "/lib") + " " + quote(prefix_ + "/bin/" + tool) +
-                     " --version");
+    for (const std::string tool : {"trxcache", "tarnixdict", "tarnixmdpub"})
+    {
+        Shell v =
+            sh("LD_LIBRARY_PATH=" + quote(kOpenMama + "/lib") + " " + quote(prefix_ + "/bin/" + tool) + " --version");
         EXPECT_EQ(v.status, 0) << v.out;
         EXPECT_EQ(v.out, tool + " (Tarnix) " + kVersion + "\n");
     }
@@ -235,7 +257,9 @@ TEST_F(Installed, UserProgramsBuildWithPkgConfigAndCMake)
                                          "    return 0;\n}\n";
     std::ofstream(src + "/CMakeLists.txt") << "cmake_minimum_required(VERSION 3.20)\n"
                                               "project(user C)\n"
-                                              "find_package(Tarnix " << kVersion << " REQUIRED)\n"
+                                              "find_package(Tarnix "
+                                           << kVersion
+                                           << " REQUIRED)\n"
                                               "add_executable(version version.c)\n"
                                               "target_link_libraries(version PRIVATE Tarnix::trxclient)\n";
     const std::string run = "LD_LIBRARY_PATH=" + quote(prefix_ + "/lib") + " ";
@@ -243,8 +267,8 @@ TEST_F(Installed, UserProgramsBuildWithPkgConfigAndCMake)
     const std::string pc = "PKG_CONFIG_PATH=" + quote(prefix_ + "/lib/pkgconfig") + " pkg-config";
     Shell modversion = sh(pc + " --modversion trxclient");
     EXPECT_EQ(modversion.out, kVersion + "\n");
-    Shell cc = sh("cd " + quote(src) + " && cc -Wall -Werror -o pc-version version.c $(" + pc +
-                  " --cflags --libs trxclient)");
+    Shell cc =
+        sh("cd " + quote(src) + " && cc -Wall -Werror -o pc-version version.c $(" + pc + " --cflags --libs trxclient)");
     ASSERT_EQ(cc.status, 0) << cc.out;
     Shell ran = sh(run + quote(src + "/pc-version"));
     EXPECT_EQ(ran.status, 0) << ran.out;
@@ -277,7 +301,8 @@ TEST(Configure, NamesWhatIsMissingAndWhere)
     TempDir dir("install-configure");
     const std::string empty = dir.file("empty");
     fs::create_directories(empty);
-    struct Case {
+    struct Case
+    {
         std::string args;
         std::vector<std::string> expected; // in the error; none: configures
     } cases[] = {
@@ -288,19 +313,21 @@ TEST(Configure, NamesWhatIsMissingAndWhere)
           "libmama.so, libwombatcommon.so in " + empty + "/lib"}},
         {"-DOPENMAMA_ROOT=" + kOpenMama + " -DOPENMAMA_SOURCE_DIR=" + empty,
          {"OpenMAMA's private headers are missing: bridge.h, payloadbridge.h, mamainternal.h, msgimpl.h, "
-          "conflation/manager_int.h in " + empty + "/mama/c_cpp/src/c",
+          "conflation/manager_int.h in " +
+              empty + "/mama/c_cpp/src/c",
           "-DOPENMAMA_SOURCE_DIR=/path/to/openmama-"}},
         {"-DOPENMAMA_ROOT=" + kOpenMama + " -DOPENMAMA_SOURCE_DIR=" + empty + " -DBUILD_TESTING=OFF", {}},
     };
     int n = 0;
-    for (const Case &c : cases) {
+    for (const Case& c : cases)
+    {
         SCOPED_TRACE(c.args);
         Shell r = sh(quote(INSTALL_TEST_CMAKE) + " -S " + quote(kSource) + " -B " +
                      quote(dir.file("build" + std::to_string(n++))) + " " + c.args);
         EXPECT_EQ(r.status == 0, c.expected.empty()) << r.out;
         // CMake wraps its messages; compare with the line breaks taken out.
         const std::string text = std::regex_replace(r.out, std::regex(R"(\n\s*)"), " ");
-        for (const std::string &e : c.expected)
+        for (const std::string& e : c.expected)
             EXPECT_NE(text.find(e), std::string::npos) << e << "\n----\n" << r.out;
     }
 }
@@ -324,7 +351,8 @@ TEST(Package, DebianPackageInstallsBesideOpenMama)
     // Its contents are the prefix install under /opt/openmama.
     std::set<std::string> listed;
     std::istringstream contents(sh("dpkg-deb --contents " + quote(deb)).out);
-    for (std::string line; std::getline(contents, line);) {
+    for (std::string line; std::getline(contents, line);)
+    {
         std::smatch m;
         if (std::regex_search(line, m, std::regex(R"( \./opt/openmama/(\S+[^/])(?: -> \S+)?$)")))
             listed.insert(m[1].str());
@@ -338,10 +366,11 @@ TEST(Package, DebianPackageInstallsBesideOpenMama)
     expectRelocatableElfFiles(prefix);
     // Stripped of debugging data, no byte of the package names the build
     // machine's folders (log lines carry bare file names).
-    for (auto &e : fs::recursive_directory_iterator(prefix))
-        if (e.is_regular_file() && !e.is_symlink() && isElf(e.path())) {
+    for (auto& e : fs::recursive_directory_iterator(prefix))
+        if (e.is_regular_file() && !e.is_symlink() && isElf(e.path()))
+        {
             const std::string bytes = readFile(e.path());
-            for (const std::string &path : {kSource + "/", kBuild + "/"})
+            for (const std::string& path : {kSource + "/", kBuild + "/"})
                 EXPECT_EQ(bytes.find(path), std::string::npos) << e.path() << " holds " << path;
         }
     expectStockProgramsRunFrom(prefix + "/lib", prefix + "/config/tarnix-mama.properties");
@@ -353,15 +382,17 @@ TEST(Package, DebianPackageInstallsBesideOpenMama)
 // and left as it is. An unfinished build is cleared, the folder kept.
 TEST(Setup, BuildsOnlyWhereItMayClear)
 {
-    struct Case {
-        const char *stamp; // none: no stamp file
+    struct Case
+    {
+        const char* stamp;   // none: no stamp file
         std::string message; // empty: clears and goes on to build
     } cases[] = {
         {nullptr, " exists and was not made by this script"},
         {"6.3.1\n", " holds another OpenMAMA build (6.3.1, not 6.3.1 cpp)"},
         {"building\n", ""},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases)
+    {
         SCOPED_TRACE(c.stamp ? c.stamp : "no stamp");
         TempDir dir("install-setup");
         const std::string prefix = dir.file("openmama");
@@ -372,15 +403,18 @@ TEST(Setup, BuildsOnlyWhereItMayClear)
         const auto before = entries(prefix);
         // The bogus archive stops a build right after the folder is cleared.
         std::ofstream(dir.file("bogus.tar.gz")) << "not an archive\n";
-        Shell r = sh("XDG_CACHE_HOME=" + quote(dir.file("cache")) + " OPENMAMA_PREFIX=" + quote(prefix) +
-                     " OPENMAMA_TARBALL=" + quote(dir.file("bogus.tar.gz")) + " " +
-                     quote(kSource + "/scripts/setup.sh"));
+        Shell r =
+            sh("XDG_CACHE_HOME=" + quote(dir.file("cache")) + " OPENMAMA_PREFIX=" + quote(prefix) +
+               " OPENMAMA_TARBALL=" + quote(dir.file("bogus.tar.gz")) + " " + quote(kSource + "/scripts/setup.sh"));
         EXPECT_NE(r.status, 0) << r.out;
-        if (!c.message.empty()) {
+        if (!c.message.empty())
+        {
             EXPECT_NE(r.out.find(prefix + c.message), std::string::npos) << r.out;
             EXPECT_EQ(readFile(prefix + "/lib/keep.txt"), "mine\n");
             EXPECT_EQ(entries(prefix), before);
-        } else {
+        }
+        else
+        {
             EXPECT_NE(r.out.find("building OpenMAMA"), std::string::npos) << r.out;
             EXPECT_TRUE(fs::is_directory(prefix));
             EXPECT_FALSE(fs::exists(prefix + "/lib")) << r.out;
@@ -395,11 +429,11 @@ TEST(Package, WithoutDpkgDebNothingIsWritten)
     const std::string bin = dir.file("bin");
     fs::create_directories(bin);
     // A PATH with the shell and what the script needs before its checks, and no dpkg-deb.
-    for (const char *tool : {"bash", "dirname"})
+    for (const char* tool : {"bash", "dirname"})
         fs::create_symlink(firstLine(sh(std::string("command -v ") + tool).out), bin + "/" + tool);
     const auto topBefore = entries(kBuild), packagesBefore = entries(kBuild + "/packages");
-    Shell r = sh("PATH=" + quote(bin) + " BUILD_DIR=" + quote(kBuild) + " bash " +
-                 quote(kSource + "/scripts/package.sh"));
+    Shell r =
+        sh("PATH=" + quote(bin) + " BUILD_DIR=" + quote(kBuild) + " bash " + quote(kSource + "/scripts/package.sh"));
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.out.find("dpkg-deb not found"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Nothing was written"), std::string::npos) << r.out;

@@ -14,7 +14,8 @@
 #include <string>
 #include <thread>
 
-namespace {
+namespace
+{
 
 /* Kernel id of the timer heap's thread, learnt from a callback it runs. */
 pid_t timerThreadId(timerHeap heap)
@@ -88,7 +89,7 @@ TEST(BridgeLifecycle, OpenSetsUpTheDefaultQueueAndTimerThreadAndCloseTakesThemDo
     EXPECT_NE(closure->mInitLock, nullptr);
     ASSERT_NE(closure->mTransportList, nullptr);
     EXPECT_EQ(closure->mTransportList->count(), 0u);
-    EXPECT_FALSE(closure->mInitialised);   /* the client library waits for a transport */
+    EXPECT_FALSE(closure->mInitialised); /* the client library waits for a transport */
     ASSERT_NE(tarnixBridgeImpl_getTimerHeap(), nullptr);
     const pid_t timerThread = timerThreadId(tarnixBridgeImpl_getTimerHeap());
     ASSERT_NE(timerThread, 0);
@@ -106,7 +107,7 @@ TEST(BridgeLifecycle, OpenSetsUpTheDefaultQueueAndTimerThreadAndCloseTakesThemDo
 
     ASSERT_EQ(mama_close(), MAMA_STATUS_OK);
     EXPECT_EQ(tarnixBridgeImpl_getTimerHeap(), nullptr);
-    EXPECT_FALSE(threadExists(timerThread));   /* close waited for it to end */
+    EXPECT_FALSE(threadExists(timerThread)); /* close waited for it to end */
 }
 
 TEST(BridgeLifecycle, StartDispatchesTheDefaultQueueUntilStopped)
@@ -122,7 +123,8 @@ TEST(BridgeLifecycle, StartDispatchesTheDefaultQueueUntilStopped)
     ran = false;
     std::thread dispatcher([bridge] { EXPECT_EQ(mama_start(bridge), MAMA_STATUS_OK); });
     const std::thread::id dispatcherId = dispatcher.get_id();
-    auto event = [](mamaQueue, void*) {
+    auto event = [](mamaQueue, void*)
+    {
         ranOn = std::this_thread::get_id();
         ran = true;
     };
@@ -158,8 +160,7 @@ TEST(BridgeLifecycle, CloseWithOpenObjectsWarnsAndStillCompletes)
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_WARN);
     const std::string expected =
-        std::string("Could not destroy DefaultEventQueue: ") +
-        mamaStatus_stringForStatus(MAMA_STATUS_TIMEOUT) +
+        std::string("Could not destroy DefaultEventQueue: ") + mamaStatus_stringForStatus(MAMA_STATUS_TIMEOUT) +
         ", after 100 ms Message: 'cannot destroy queue status MAMA_STATUS_QUEUE_OPEN_OBJECTS. Are "
         "there any objects (subscriptions, inboxes, timers, etc) that reference the queue?'";
     EXPECT_NE(lines[0].text.find(expected), std::string::npos) << lines[0].text;
@@ -194,9 +195,9 @@ TEST(BridgeLifecycle, CloseLeavesAClientLibraryItNeverInitialisedAlone)
     /* The application's context still runs its timers. */
     static std::atomic<bool> fired{false};
     trxClient_context_timerId_t timer = nullptr;
-    ASSERT_EQ(trxClient_context_startTimer(context, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT, 10,
-                                           [](trxClient_opaqueContext_pt, void*) { fired = true; },
-                                           nullptr, &timer),
+    ASSERT_EQ(trxClient_context_startTimer(
+                  context, TRXCLIENT_CONTEXT_TIMER_ONE_SHOT, 10,
+                  [](trxClient_opaqueContext_pt, void*) { fired = true; }, nullptr, &timer),
               TRXCLIENT_OK);
     for (int i = 0; i < 500 && !fired; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -224,13 +225,12 @@ protected:
 TEST_F(ClientLibrary, VersionTextBeforeAndAfterCustomisation)
 {
     const std::string library = clientVersion();
-    const std::string ours =
-        "Tarnix OpenMAMA Middleware Bridge v7.5.2.1 with Tarnix C API v" + library;
+    const std::string ours = "Tarnix OpenMAMA Middleware Bridge v7.5.2.1 with Tarnix C API v" + library;
     EXPECT_EQ(tarnixBridge_getVersion(), ours);
 
     ASSERT_EQ(tarnixBridgeImpl_initClientLibrary(mClosure), MAMA_STATUS_OK);
     EXPECT_EQ(tarnixBridge_getVersion(), ours);
-    EXPECT_EQ(clientVersion(), ours);   /* the library now names the bridge */
+    EXPECT_EQ(clientVersion(), ours); /* the library now names the bridge */
 
     LogCapture log;
     char again[TARNIX_VERSION_TEXT_SIZE];
@@ -266,7 +266,8 @@ TEST_F(ClientLibrary, ConcurrentFirstUsesInitialiseOnce)
 {
     LogCapture log;
     std::atomic<int> failures{0};
-    auto init = [&] {
+    auto init = [&]
+    {
         if (tarnixBridgeImpl_initClientLibrary(mClosure) != MAMA_STATUS_OK)
             ++failures;
     };
@@ -290,4 +291,4 @@ TEST_F(ClientLibrary, BadSettingsFailTheInitialisationAndALaterAttemptSucceeds)
     EXPECT_EQ(mClosure->mMaxQueueSize.load(), 100u);
 }
 
-}  // namespace
+} // namespace

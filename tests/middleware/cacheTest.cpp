@@ -28,11 +28,13 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* OpenMAMA reads the tests' own mama.properties and loads the plug-ins by
  * library name: load the build tree's first. */
-const bool kPluginLoaded = [] {
+const bool kPluginLoaded = []
+{
     setenv("WOMBAT_PATH", TARNIX_TEST_ETC, 1);
     return dlopen(TARNIX_PAYLOAD_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr &&
            dlopen(TARNIX_MW_LIBRARY, RTLD_NOW | RTLD_GLOBAL) != nullptr;
@@ -46,8 +48,8 @@ struct Seen
 {
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<int> types;        /* MdMsgType of each message */
-    std::vector<int32_t> values;   /* kValueFid, -1 when absent */
+    std::vector<int> types;      /* MdMsgType of each message */
+    std::vector<int32_t> values; /* kValueFid, -1 when absent */
     std::vector<mama_status> errors;
     bool destroyed = false;
 
@@ -278,24 +280,20 @@ protected:
     void destroySubscription(mamaSubscription subscription)
     {
         EXPECT_EQ(mamaSubscription_destroy(subscription), MAMA_STATUS_OK);
-        EXPECT_TRUE(waitUntil([&] {
-            mamaSubscriptionState state = MAMA_SUBSCRIPTION_UNKNOWN;
-            mamaSubscription_getState(subscription, &state);
-            return state == MAMA_SUBSCRIPTION_DESTROYED;
-        }));
+        EXPECT_TRUE(waitUntil(
+            [&]
+            {
+                mamaSubscriptionState state = MAMA_SUBSCRIPTION_UNKNOWN;
+                mamaSubscription_getState(subscription, &state);
+                return state == MAMA_SUBSCRIPTION_DESTROYED;
+            }));
         EXPECT_EQ(mamaSubscription_deallocate(subscription), MAMA_STATUS_OK);
     }
 
     /* Callbacks may still come until mama_close: their closures live as long
      * as the fixture. */
-    Seen& seen()
-    {
-        return mSeen.emplace_back();
-    }
-    Responder& responder()
-    {
-        return mResponders.emplace_back();
-    }
+    Seen& seen() { return mSeen.emplace_back(); }
+    Responder& responder() { return mResponders.emplace_back(); }
 
     std::list<Seen> mSeen;
     std::list<Responder> mResponders;
@@ -363,12 +361,14 @@ TEST_F(CacheTest, RecapAfterASequenceGapComesFromTheCache)
     ASSERT_TRUE(got.waitFor([&] { return !got.values.empty() || !got.errors.empty(); }));
     publish("GAP", MAMA_MSG_TYPE_UPDATE, 2, 2);
     publish("GAP", MAMA_MSG_TYPE_UPDATE, 5, 5); /* 3 and 4 never came */
-    ASSERT_TRUE(got.waitFor([&] {
-        for (int type : got.types)
-            if (type == MAMA_MSG_TYPE_RECAP)
-                return true;
-        return !got.errors.empty();
-    }));
+    ASSERT_TRUE(got.waitFor(
+        [&]
+        {
+            for (int type : got.types)
+                if (type == MAMA_MSG_TYPE_RECAP)
+                    return true;
+            return !got.errors.empty();
+        }));
     publish("GAP", MAMA_MSG_TYPE_UPDATE, 6, 6);
     ASSERT_TRUE(got.waitFor([&] { return (!got.values.empty() && got.values.back() == 6) || !got.errors.empty(); }));
     EXPECT_TRUE(got.errors.empty());
@@ -425,20 +425,22 @@ TEST_F(CacheTest, MissingDataAndRefusedAccessBecomeStatuses)
         const char* symbol;
         mama_status expected;
     } cases[] = {
-        {"NEVER", MAMA_STATUS_NOT_FOUND},        /* message status 10 */
-        {"DENIED", MAMA_STATUS_NOT_ENTITLED},    /* message status 9 */
+        {"NEVER", MAMA_STATUS_NOT_FOUND},     /* message status 10 */
+        {"DENIED", MAMA_STATUS_NOT_ENTITLED}, /* message status 9 */
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(c.symbol);
         Seen& got = seen();
         mamaSubscription subscription = subscribe(c.symbol, &got);
-        ASSERT_TRUE(got.waitFor([&] {
-            for (mama_status status : got.errors)
-                if (status == c.expected)
-                    return true;
-            return false;
-        }));
+        ASSERT_TRUE(got.waitFor(
+            [&]
+            {
+                for (mama_status status : got.errors)
+                    if (status == c.expected)
+                        return true;
+                return false;
+            }));
         EXPECT_TRUE(got.values.empty());
         mSubscriptions.pop_back();
         destroySubscription(subscription);
@@ -558,7 +560,7 @@ TEST_F(CacheTest, SendSubReqPublishesTheRequestAndDiscardsItsAnswer)
     }
 }
 
-}  // namespace
+} // namespace
 
 /* OpenMAMA closes the payload bridge before it destroys its queues' reusable
  * messages ("Could not clean up MAMA message as payload bridge has already

@@ -11,7 +11,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string lower(std::string text)
 {
@@ -65,10 +66,12 @@ TEST(ThreadStorage, OneZeroedSlotPerThreadThatStays)
 
     void** other = nullptr;
     void* otherValue = &marker;
-    std::thread worker([&] {
-        other = tarnixBridgeTls_get();
-        otherValue = other != nullptr ? *other : &marker;
-    });   /* the worker's slot is freed when it ends (ASan reports a leak otherwise) */
+    std::thread worker(
+        [&]
+        {
+            other = tarnixBridgeTls_get();
+            otherValue = other != nullptr ? *other : &marker;
+        }); /* the worker's slot is freed when it ends (ASan reports a leak otherwise) */
     worker.join();
     EXPECT_NE(other, nullptr);
     EXPECT_NE(other, mine);
@@ -77,4 +80,4 @@ TEST(ThreadStorage, OneZeroedSlotPerThreadThatStays)
     *mine = nullptr;
 }
 
-}  // namespace
+} // namespace

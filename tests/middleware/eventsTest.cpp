@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Received = ReceivedTexts;
 const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
@@ -199,4 +200,4 @@ TEST_F(Events, SubscriptionAnswersCompleteTheirRequests)
     tarnixSynchronismManager_destroy(&manager);
 }
 
-}  // namespace
+} // namespace

@@ -9,7 +9,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Received = ReceivedTexts;
 const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
@@ -91,7 +92,7 @@ protected:
 
     mamaTransport mTransport = nullptr;
     trxClient_opaqueSession_pt mSession = nullptr;
-    int mQuality = 0;   /* outlives the test body: events may come until tear-down */
+    int mQuality = 0; /* outlives the test body: events may come until tear-down */
 };
 
 /* With M = 10 the enqueue that finds 10 queued suspends the session (and is
@@ -141,8 +142,8 @@ TEST_F(FlowControl, TwoFullQueuesOnOneTransport)
     mamaPublisher toB = createPublisher(mTransport, "B");
     publishAll(toA, numbered("a", 10));
     publishAll(toB, numbered("b", 10));
-    publishAll(toA, {"a10"});   /* first queue full: the session is held */
-    publishAll(toB, {"b10"});   /* held by the session */
+    publishAll(toA, {"a10"}); /* first queue full: the session is held */
+    publishAll(toB, {"b10"}); /* held by the session */
     drainClient();
     EXPECT_EQ(suspendedCount(), 1u);
     /* Anything enqueued on the second, full, queue holds its feeders too. */
@@ -175,7 +176,7 @@ TEST_F(FlowControl, LargeMessagesAreHeldWithinTheTransportsByteBudget)
     mamaSubscription subscription = subscribeBasic(transport, queue, "BIG", kCallbacks, &received);
     settle(queue);
     mamaPublisher publisher = createPublisher(transport, "BIG");
-    const std::string padding(1000, 'x');   /* every message carries over 1000 bytes */
+    const std::string padding(1000, 'x'); /* every message carries over 1000 bytes */
     const std::vector<std::string> sent = numbered(padding, 45);
     /* In fours, which the receive buffer takes whole, so that the queue
      * reaches its half of the budget whatever the threads' timing. */
@@ -268,7 +269,7 @@ TEST_F(FlowControl, WithoutAsynchronousSubscriptionsTheByteBudgetDiscards)
     for (const std::string& text : sent)
     {
         publish(publisher, text.c_str());
-        drainClient();   /* each reaches the queue, none waits in the session */
+        drainClient(); /* each reaches the queue, none waits in the session */
     }
     EXPECT_EQ(bridgeOf(transport)->mSuspendedQueueCount, 0u);
     EXPECT_GE(depthOf(queue), 1u);
@@ -284,4 +285,4 @@ TEST_F(FlowControl, WithoutAsynchronousSubscriptionsTheByteBudgetDiscards)
     mClosure->mSubscribeAsync.store(true);
 }
 
-}  // namespace
+} // namespace

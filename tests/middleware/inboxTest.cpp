@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* The responder side: answers each request twice, once through the request
  * and once through a copy of its reply handle. */
@@ -79,7 +80,6 @@ void MAMACALLTYPE onInboxDestroyed(mamaInbox, void* closure)
 class Inbox : public OneTransport
 {
 protected:
-
     mamaInbox createInbox(Requester* requester)
     {
         mamaInbox inbox = nullptr;
@@ -315,4 +315,4 @@ TEST_F(Inbox, RequestsFailWhenTheBrokerRefusesTheInboxTopics)
     destroySubscription(service, mQueue);
 }
 
-}  // namespace
+} // namespace

@@ -10,7 +10,8 @@
 #include <regex>
 #include <string>
 
-namespace {
+namespace
+{
 
 /* The client library logs by the OpenMAMA level in force when the bridge
  * starts it: by meaning, WARN lets its warnings through and no notices,
@@ -115,7 +116,7 @@ TEST(ThrottledLogWithoutTimer, EveryMessageIsWrittenAndDestroyFreesAtOnce)
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].text, "one");
     EXPECT_EQ(lines[1].text, "two");
-    tarnixThrottledLog_destroy(throttled);   /* no flush pending: freed here */
+    tarnixThrottledLog_destroy(throttled); /* no flush pending: freed here */
 }
 
-}  // namespace
+} // namespace

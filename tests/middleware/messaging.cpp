@@ -10,14 +10,15 @@
 #include <cctype>
 #include <thread>
 
-namespace {
+namespace
+{
 
 constexpr const char* kTextField = "text";
 constexpr mama_fid_t kTextFid = 101;
 
 std::atomic<int> gBrokerCount{0};
 
-}  // namespace
+} // namespace
 
 void setProperty(const std::string& name, const std::string& value)
 {
@@ -26,14 +27,15 @@ void setProperty(const std::string& name, const std::string& value)
 
 void MAMACALLTYPE ignoreCreate(mamaSubscription, void*) {}
 
-namespace {
+namespace
+{
 
 void MAMACALLTYPE receiveText(mamaSubscription, mamaMsg msg, void* closure, void*)
 {
     static_cast<ReceivedTexts*>(closure)->mTexts.push_back(textOf(msg));
 }
 
-}  // namespace
+} // namespace
 
 const mamaMsgCallbacks kReceiveTexts{ignoreCreate, nullptr, receiveText, nullptr, nullptr, nullptr, nullptr};
 
@@ -193,8 +195,7 @@ mamaSubscription Messaging::subscribeBasic(mamaTransport transport, mamaQueue qu
 {
     mamaSubscription subscription = nullptr;
     EXPECT_EQ(mamaSubscription_allocate(&subscription), MAMA_STATUS_OK);
-    EXPECT_EQ(mamaSubscription_createBasic(subscription, transport, queue, &callbacks, topic, closure),
-              MAMA_STATUS_OK)
+    EXPECT_EQ(mamaSubscription_createBasic(subscription, transport, queue, &callbacks, topic, closure), MAMA_STATUS_OK)
         << topic;
     return subscription;
 }
@@ -202,11 +203,14 @@ mamaSubscription Messaging::subscribeBasic(mamaTransport transport, mamaQueue qu
 void Messaging::destroySubscription(mamaSubscription subscription, mamaQueue queue)
 {
     EXPECT_EQ(mamaSubscription_destroy(subscription), MAMA_STATUS_OK);
-    EXPECT_TRUE(dispatchUntil(queue, [&] {
-        mamaSubscriptionState state = MAMA_SUBSCRIPTION_UNKNOWN;
-        mamaSubscription_getState(subscription, &state);
-        return state == MAMA_SUBSCRIPTION_DESTROYED;
-    })) << "the destroy callback never came";
+    EXPECT_TRUE(dispatchUntil(queue,
+                              [&]
+                              {
+                                  mamaSubscriptionState state = MAMA_SUBSCRIPTION_UNKNOWN;
+                                  mamaSubscription_getState(subscription, &state);
+                                  return state == MAMA_SUBSCRIPTION_DESTROYED;
+                              }))
+        << "the destroy callback never came";
     EXPECT_EQ(mamaSubscription_deallocate(subscription), MAMA_STATUS_OK);
 }
 

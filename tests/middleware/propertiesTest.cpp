@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* Pairs of a set as (name, value), read back through the client array. */
 std::vector<std::pair<std::string, std::string>> pairsOf(TarnixProperties* props)
@@ -37,8 +38,8 @@ TEST(Properties, GrowthDoublesCapacityAndKeepsEveryPair)
     TarnixProperties* props = tarnixProperties_allocate("p.");
     ASSERT_NE(props, nullptr);
     for (int i = 0; i < 9; ++i)
-        ASSERT_TRUE(tarnixProperties_append(props, ("n" + std::to_string(i)).c_str(),
-                                            ("v" + std::to_string(i)).c_str()));
+        ASSERT_TRUE(
+            tarnixProperties_append(props, ("n" + std::to_string(i)).c_str(), ("v" + std::to_string(i)).c_str()));
 
     auto resizes = log.matching("Resizing properties array from");
     ASSERT_EQ(resizes.size(), 2u);
@@ -82,16 +83,15 @@ TEST(Properties, NullArgumentsAreRefusedWithTheirLines)
     EXPECT_EQ(tarnixProperties_get(nullptr, "n"), nullptr);
     EXPECT_EQ(tarnixProperties_get(props, "n"), nullptr);
 
-    for (const char* line : {"tarnixProperties_allocate: NULL prefix",
-                             "tarnixProperties_append: NULL TarnixProperties",
-                             "tarnixProperties_append: NULL property name",
-                             "tarnixProperties_append: NULL property value",
-                             "tarnixProperties_getTrxClientProps: NULL TarnixProperties"})
+    for (const char* line :
+         {"tarnixProperties_allocate: NULL prefix", "tarnixProperties_append: NULL TarnixProperties",
+          "tarnixProperties_append: NULL property name", "tarnixProperties_append: NULL property value",
+          "tarnixProperties_getTrxClientProps: NULL TarnixProperties"})
         EXPECT_FALSE(log.matching(line).empty()) << line;
 
     tarnixProperties_destroy(&props);
     log.clear();
-    tarnixProperties_destroy(&props);   /* already null */
+    tarnixProperties_destroy(&props); /* already null */
     EXPECT_EQ(log.matching("NULL pointer (trxProps_p:").size(), 1u);
 }
 
@@ -100,8 +100,7 @@ TEST(Properties, CollectTakesPrefixedNamesWithoutFurtherDots)
     ASSERT_EQ(mama_setProperty("mama.proptest.transport.alpha", "1"), MAMA_STATUS_OK);
     ASSERT_EQ(mama_setProperty("mama.proptest.transport.beta", ""), MAMA_STATUS_OK);
     ASSERT_EQ(mama_setProperty("mama.proptest.transport.", "bare"), MAMA_STATUS_OK);
-    ASSERT_EQ(mama_setProperty("mama.proptest.transport.tport.SESSION_HOST", "inproc://x"),
-              MAMA_STATUS_OK);
+    ASSERT_EQ(mama_setProperty("mama.proptest.transport.tport.SESSION_HOST", "inproc://x"), MAMA_STATUS_OK);
     ASSERT_EQ(mama_setProperty("mama.proptest.other.gamma", "no"), MAMA_STATUS_OK);
     ASSERT_EQ(mama_setProperty("Mama.proptest.transport.case", "no"), MAMA_STATUS_OK);
 
@@ -111,8 +110,8 @@ TEST(Properties, CollectTakesPrefixedNamesWithoutFurtherDots)
     ASSERT_NE(props, nullptr);
 
     EXPECT_STREQ(tarnixProperties_get(props, "alpha"), "1");
-    EXPECT_STREQ(tarnixProperties_get(props, "beta"), "");   /* an empty text is a value */
-    EXPECT_STREQ(tarnixProperties_get(props, ""), "bare");   /* the prefix alone: empty name */
+    EXPECT_STREQ(tarnixProperties_get(props, "beta"), ""); /* an empty text is a value */
+    EXPECT_STREQ(tarnixProperties_get(props, ""), "bare"); /* the prefix alone: empty name */
     EXPECT_EQ(tarnixProperties_get(props, "tport.SESSION_HOST"), nullptr);
     EXPECT_EQ(tarnixProperties_get(props, "gamma"), nullptr);
     EXPECT_EQ(tarnixProperties_get(props, "case"), nullptr);
@@ -167,4 +166,4 @@ TEST(Properties, CreateRejectsNullOut)
     EXPECT_EQ(props, nullptr);
 }
 
-}  // namespace
+} // namespace

@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Received
 {
@@ -40,7 +41,6 @@ const mamaMsgCallbacks kCallbacks{ignoreCreate, nullptr, onMsg, nullptr, nullptr
 class Publisher : public OneTransport
 {
 protected:
-
     void send(mamaPublisher publisher, const char* text, int msgType)
     {
         mamaMsg msg = nullptr;
@@ -87,7 +87,7 @@ TEST_F(Publisher, TheRootDecidesWhichPartsMakeTheSubject)
         LogCapture log;
         publisherBridge handle = reinterpret_cast<publisherBridge>(0x2);
         EXPECT_EQ(tarnixBridgeMamaPublisherImpl_create(&handle, mTransport, topic, source, nullptr,
-                                                   reinterpret_cast<mamaPublisher>(0x1)),
+                                                       reinterpret_cast<mamaPublisher>(0x1)),
                   MAMA_STATUS_INVALID_ARG);
         EXPECT_EQ(handle, nullptr);
         EXPECT_EQ(log.matching(std::string("Error in generating subject from mRoot=(null) mSource=") + source +
@@ -115,7 +115,7 @@ TEST_F(Publisher, SubscriptionRequestsAreNotSentWhenTheCacheAnswersThem)
         send(publisher, transport == mTransport ? "request" : "request (no cache)", 0);
         send(publisher, transport == mTransport ? "refresh" : "refresh (no cache)", 1);
     }
-    send(createPublisher(mTransport, "_MD.SRC"), "plain", 0);   /* no root */
+    send(createPublisher(mTransport, "_MD.SRC"), "plain", 0); /* no root */
     /* Both transports are on one broker: each subscription sees both. */
     ASSERT_TRUE(dispatchUntil(mQueue, [&] { return cached.mTexts.size() == 4 && uncached.mTexts.size() == 4; }));
     const std::vector<std::string> expected{"refresh", "request (no cache)", "refresh (no cache)", "plain"};
@@ -163,9 +163,9 @@ TEST_F(Publisher, DestroyCallsTheDestroyCallbackOnce)
     ASSERT_EQ(mamaPublisherCallbacks_allocate(&callbacks), MAMA_STATUS_OK);
     callbacks->onDestroy = onPublisherDestroy;
     mamaPublisher publisher = nullptr;
-    ASSERT_EQ(mamaPublisher_createWithCallbacks(&publisher, mTransport, mQueue, "X", nullptr, nullptr, callbacks,
-                                                &destroyed),
-              MAMA_STATUS_OK);
+    ASSERT_EQ(
+        mamaPublisher_createWithCallbacks(&publisher, mTransport, mQueue, "X", nullptr, nullptr, callbacks, &destroyed),
+        MAMA_STATUS_OK);
     mamaPublisherCallbacks_deallocate(callbacks);
     ASSERT_EQ(mamaPublisher_destroy(publisher), MAMA_STATUS_OK);
     settle(mQueue);
@@ -199,7 +199,7 @@ TEST_F(Publisher, ARejectedPublicationBecomesATopicEvent)
     ASSERT_TRUE(dispatchUntil(mQueue, [&] { return events.mEvents.size() == 1; }));
     EXPECT_EQ(events.mEvents[0], MAMA_TRANSPORT_TOPIC_PUBLISH_ERROR_NOT_ENTITLED);
     EXPECT_EQ(events.mSubjects[0], "SECRET.A/B");
-    drainClient();   /* the line is written after the event is queued */
+    drainClient(); /* the line is written after the event is queued */
     EXPECT_EQ(log.matching("Message rejected: event=").size(), 1u);
 }
 
@@ -241,9 +241,10 @@ TEST_F(Publisher, TheSubCodeOfARejectionChoosesTheTopicEvent)
     }
 }
 
-}  // namespace
+} // namespace
 
-namespace {
+namespace
+{
 
 /* The client library's counters and the bridge's, as a NORMAL line per
  * transport every stats_interval seconds while they change. */
@@ -288,12 +289,13 @@ TEST_F(Publisher, CountersAreLoggedPerTransportWhileTheyChange)
         if (status == MAMA_STATUS_OK)
             tarnixBridgeMamaTransport_destroy(result);
         else
-            EXPECT_EQ(errors.matching(std::string("Invalid value '") + c.value +
-                                      "' for mama.tarnix.transport.interval.stats_interval: expected seconds from 0 "
-                                      "(no statistics lines) to 86400")
+            EXPECT_EQ(errors
+                          .matching(std::string("Invalid value '") + c.value +
+                                    "' for mama.tarnix.transport.interval.stats_interval: expected seconds from 0 "
+                                    "(no statistics lines) to 86400")
                           .size(),
                       1u);
     }
 }
 
-}  // namespace
+} // namespace

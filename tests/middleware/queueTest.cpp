@@ -13,13 +13,17 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 TEST(FlowControlThresholds, ResumeThresholdFromMaximumDepth)
 {
     const std::pair<uint64_t, uint64_t> cases[] = {
-        {50000, 49500}, {2147483647, 2147483147}, {2000, 1500}, {1502, 1002}, {1501, 1001},
-        {1500, 1000},   {100, 66},                {3, 2},       {2, 0},       {1, 0},
+        {50000, 49500}, {2147483647, 2147483147},
+        {2000, 1500},   {1502, 1002},
+        {1501, 1001},   {1500, 1000},
+        {100, 66},      {3, 2},
+        {2, 0},         {1, 0},
     };
     for (const auto& [max, resume] : cases)
         EXPECT_EQ(tarnixBridgeMamaQueueImpl_resumeThreshold(max), resume) << "M = " << max;
@@ -62,8 +66,7 @@ protected:
     static size_t depth(TarnixQueueBridge* queue)
     {
         size_t count = 0;
-        EXPECT_EQ(tarnixBridgeMamaQueue_getEventCount(reinterpret_cast<queueBridge>(queue), &count),
-                  MAMA_STATUS_OK);
+        EXPECT_EQ(tarnixBridgeMamaQueue_getEventCount(reinterpret_cast<queueBridge>(queue), &count), MAMA_STATUS_OK);
         return count;
     }
 
@@ -162,9 +165,9 @@ TEST_F(Queue, HighWatermarkOnceAndLowOnlyAtExactlyTheLowMark)
         ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK);
     EXPECT_EQ(reports.high, std::vector<size_t>{12});
     EXPECT_TRUE(reports.low.empty());
-    ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK);   /* its check sees 6 */
+    ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK); /* its check sees 6 */
     EXPECT_TRUE(reports.low.empty());
-    ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK);   /* its check sees exactly 5 */
+    ASSERT_EQ(dispatchOne(queue), MAMA_STATUS_OK); /* its check sees exactly 5 */
     EXPECT_EQ(reports.low, std::vector<size_t>{5});
     while (dispatchOne(queue) == MAMA_STATUS_OK)
     {
@@ -274,8 +277,7 @@ TEST_F(Queue, TransportMapCountsSubscriptionsPerTransport)
     EXPECT_TRUE(queue->mTransportMap.empty());
 
     LogCapture log;
-    EXPECT_EQ(tarnixBridgeMamaQueueImpl_removeSubscription(queue, a.get(), "SRC/SYM"),
-              MAMA_STATUS_INVALID_ARG);
+    EXPECT_EQ(tarnixBridgeMamaQueueImpl_removeSubscription(queue, a.get(), "SRC/SYM"), MAMA_STATUS_INVALID_ARG);
     auto warnings = log.matching("Attempted to remove subscription 'SRC/SYM' not on queue");
     ASSERT_EQ(warnings.size(), 1u);
     EXPECT_EQ(warnings[0].level, MAMA_LOG_LEVEL_WARN);
@@ -314,14 +316,14 @@ TEST_F(FlowControl, AFullQueueSuspendsEveryFeedingTransportOnceAndResumesAtTheTh
     ASSERT_EQ(tarnixBridgeMamaQueueImpl_addSubscription(queue, a.get()), MAMA_STATUS_OK);
     ASSERT_EQ(tarnixBridgeMamaQueueImpl_addSubscription(queue, b.get()), MAMA_STATUS_OK);
 
-    fill(queue, 10);   /* each enqueue saw fewer than 10 queued */
+    fill(queue, 10); /* each enqueue saw fewer than 10 queued */
     EXPECT_FALSE(queue->mSuspended.load());
     EXPECT_EQ(a.suspended(), 0u);
-    fill(queue, 1);    /* saw 10 */
+    fill(queue, 1); /* saw 10 */
     EXPECT_TRUE(queue->mSuspended.load());
     EXPECT_EQ(a.suspended(), 1u);
     EXPECT_EQ(b.suspended(), 1u);
-    fill(queue, 3);    /* nothing is refused, nobody is suspended twice */
+    fill(queue, 3); /* nothing is refused, nobody is suspended twice */
     EXPECT_EQ(depth(queue), 14u);
     EXPECT_EQ(a.suspended(), 1u);
 
@@ -377,7 +379,7 @@ TEST_F(FlowControl, ATransportJoiningASuspendedQueueIsHeldUntilItLeaves)
     ASSERT_EQ(tarnixBridgeMamaQueueImpl_addSubscription(queue, late.get()), MAMA_STATUS_OK);
     EXPECT_EQ(late.suspended(), 1u);
     ASSERT_EQ(tarnixBridgeMamaQueueImpl_addSubscription(queue, late.get()), MAMA_STATUS_OK);
-    EXPECT_EQ(late.suspended(), 1u);   /* counted per transport, not per subscription */
+    EXPECT_EQ(late.suspended(), 1u); /* counted per transport, not per subscription */
     leave(queue, late.get());
     EXPECT_EQ(late.suspended(), 0u);
     EXPECT_EQ(a.suspended(), 1u);
@@ -415,10 +417,12 @@ TEST_F(FlowControl, ConcurrentEnqueueAndDispatchEndResumed)
     dispatched = 0;
     auto count = [](mamaQueue, void*) { ++dispatched; };
     std::thread dispatcher([parent] { EXPECT_EQ(mamaQueue_dispatch(parent), MAMA_STATUS_OK); });
-    std::thread producer([&] {
-        for (int i = 0; i < kEvents; ++i)
-            ASSERT_EQ(enqueue(queue, count, nullptr), MAMA_STATUS_OK);
-    });
+    std::thread producer(
+        [&]
+        {
+            for (int i = 0; i < kEvents; ++i)
+                ASSERT_EQ(enqueue(queue, count, nullptr), MAMA_STATUS_OK);
+        });
     producer.join();
     for (int i = 0; i < 1000 && dispatched < kEvents; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -446,4 +450,4 @@ TEST_F(FlowControl, ResumingATransportNoQueueSuspendedIsRefused)
     EXPECT_EQ(tarnixBridgeMamaTransportImpl_resume(nullptr), MAMA_STATUS_NULL_ARG);
 }
 
-}  // namespace
+} // namespace

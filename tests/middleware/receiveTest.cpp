@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Received = ReceivedTexts;
 const mamaMsgCallbacks& kCallbacks = kReceiveTexts;
@@ -67,8 +68,9 @@ TEST_F(Receive, UndecodableMessagesAreDroppedWithAWarning)
     };
     const Case cases[] = {
         {{}, "Dropped a message with an empty binary attachment for topic RAW"},
-        {{'Z', 1, 2, 3}, "The bridge required to decode received message was not loaded. The message has been "
-                         "dropped, payload ID is 'Z' [0x5A]"},
+        {{'Z', 1, 2, 3},
+         "The bridge required to decode received message was not loaded. The message has been "
+         "dropped, payload ID is 'Z' [0x5A]"},
         {{'1', 0xff, 0xff, 0xff, 0xff}, "Cannot decode message received: error from calling mamaMsg_setMsgBuffer"},
     };
     for (const Case& c : cases)
@@ -139,7 +141,8 @@ TEST_F(Receive, CacheAnswersGoToTheSubscriptionThatAskedForThem)
     {
         ASSERT_EQ(trxClient_cacheSession_sendCacheRequest(
                       transport->mCacheSession, "CACHED", id,
-                      [](trxClient_opaqueCacheSession_pt, trxClient_cacheRequestEventCallbackInfo_pt, void*) {}, nullptr,
+                      [](trxClient_opaqueCacheSession_pt, trxClient_cacheRequestEventCallbackInfo_pt, void*) {},
+                      nullptr,
                       TRXCACHE_REQUEST_FLAGS_NO_SUBSCRIBE | TRXCACHE_REQUEST_FLAGS_TOPIC_DISPATCH |
                           TRXCACHE_REQUEST_FLAGS_NOWAIT_REPLY,
                       0),
@@ -260,4 +263,4 @@ TEST_F(ReceiveOverNats, TheQueueCountsOrdersAndReportsWatermarksAsEver)
     destroySubscription(subB, mQueue);
 }
 
-}  // namespace
+} // namespace

@@ -6,7 +6,8 @@
 
 #include <string>
 
-namespace {
+namespace
+{
 
 constexpr const char* kQueueMaxSize = "mama.tarnix.transport.queue_max_size";
 constexpr const char* kTimeout = "mama.tarnix.transport.defaultqueue.timeout";
@@ -15,30 +16,25 @@ TEST(Settings, QueueMaxSizeCases)
 {
     struct Case
     {
-        const char* text;                /* null: property absent */
+        const char* text; /* null: property absent */
         mama_status status;
-        uint64_t maxQueueSize;           /* checked when status is OK */
-        const char* line;                /* expected log text, or null */
+        uint64_t maxQueueSize; /* checked when status is OK */
+        const char* line;      /* expected log text, or null */
         MamaLogLevel level;
     };
     /* The absent case must run first: properties cannot be unset. */
     const Case cases[] = {
         {nullptr, MAMA_STATUS_OK, 50000, nullptr, MAMA_LOG_LEVEL_OFF},
         {"100", MAMA_STATUS_OK, 100, "Maximum queue size set to 100.", MAMA_LOG_LEVEL_FINER},
-        {"2147483647", MAMA_STATUS_OK, 2147483647, "Maximum queue size set to 2147483647.",
-         MAMA_LOG_LEVEL_FINER},
+        {"2147483647", MAMA_STATUS_OK, 2147483647, "Maximum queue size set to 2147483647.", MAMA_LOG_LEVEL_FINER},
         {"3000000000", MAMA_STATUS_OK, 2147483647,
-         "mama.tarnix.transport.queue_max_size too large or negative, truncating to 2147483647.",
-         MAMA_LOG_LEVEL_WARN},
+         "mama.tarnix.transport.queue_max_size too large or negative, truncating to 2147483647.", MAMA_LOG_LEVEL_WARN},
         {"-1", MAMA_STATUS_OK, 2147483647,
-         "mama.tarnix.transport.queue_max_size too large or negative, truncating to 2147483647.",
-         MAMA_LOG_LEVEL_WARN},
-        {"99999999999999999999999", MAMA_STATUS_OK, 2147483647, "truncating to 2147483647.",
-         MAMA_LOG_LEVEL_WARN},
-        {"0", MAMA_STATUS_PLATFORM, 0,
-         "Value (0) for mama.tarnix.transport.queue_max_size too small", MAMA_LOG_LEVEL_ERROR},
-        {"lots", MAMA_STATUS_PLATFORM, 0, "for mama.tarnix.transport.queue_max_size too small",
+         "mama.tarnix.transport.queue_max_size too large or negative, truncating to 2147483647.", MAMA_LOG_LEVEL_WARN},
+        {"99999999999999999999999", MAMA_STATUS_OK, 2147483647, "truncating to 2147483647.", MAMA_LOG_LEVEL_WARN},
+        {"0", MAMA_STATUS_PLATFORM, 0, "Value (0) for mama.tarnix.transport.queue_max_size too small",
          MAMA_LOG_LEVEL_ERROR},
+        {"lots", MAMA_STATUS_PLATFORM, 0, "for mama.tarnix.transport.queue_max_size too small", MAMA_LOG_LEVEL_ERROR},
     };
     for (const Case& c : cases)
     {
@@ -123,4 +119,4 @@ TEST(Settings, DefaultQueueTimeoutCases)
     }
 }
 
-}  // namespace
+} // namespace

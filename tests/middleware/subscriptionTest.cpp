@@ -11,12 +11,13 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 /* What a subscription's callbacks saw, in order. */
 struct Seen
 {
-    std::vector<std::string> events;   /* "msg:<text>", "error:<status>", "destroy" */
+    std::vector<std::string> events; /* "msg:<text>", "error:<status>", "destroy" */
     std::vector<std::string> subjects;
 
     size_t count(const std::string& prefix) const
@@ -62,7 +63,6 @@ TarnixBridgeSubscription* subscriptionOf(mamaSubscription subscription)
 class Subscription : public OneTransport
 {
 protected:
-
     /* A market-data subscription without an initial value, so nothing but
      * the subscription itself goes to the broker. */
     mamaSubscription subscribeMarketData(const char* symbol, Seen* seen)
@@ -81,10 +81,7 @@ protected:
      * are therefore made by the bridge directly, for a working basic
      * subscription standing in as the OpenMAMA parent: its callbacks are the
      * ones the bridge reports to. */
-    mamaSubscription parentFor(Seen* seen)
-    {
-        return subscribeBasic(mTransport, mQueue, "PARENT", kCallbacks, seen);
-    }
+    mamaSubscription parentFor(Seen* seen) { return subscribeBasic(mTransport, mQueue, "PARENT", kCallbacks, seen); }
 
     void subscribeSourceOnly()
     {
@@ -154,18 +151,20 @@ TEST_F(Subscription, ARefusedSubscriptionIsNotEntitled)
         Seen basicSeen, marketSeen;
         mamaSubscription basic = subscribeBasic(mTransport, mQueue, "SECRET.A", kCallbacks, &basicSeen);
         mamaSubscription market = subscribeMarketData("SECRET", &marketSeen);
-        ASSERT_TRUE(dispatchUntil(mQueue, [&] {
-            return basicSeen.count("error:") == 1 && marketSeen.count("error:") == 1;
-        }));
+        ASSERT_TRUE(
+            dispatchUntil(mQueue, [&] { return basicSeen.count("error:") == 1 && marketSeen.count("error:") == 1; }));
         EXPECT_EQ(basicSeen.events, std::vector<std::string>{notEntitled});
         EXPECT_EQ(marketSeen.events, std::vector<std::string>{notEntitled});
         for (mamaSubscription subscription : {basic, market})
         {
             mamaSubscriptionState state = MAMA_SUBSCRIPTION_UNKNOWN;
-            ASSERT_TRUE(dispatchUntil(mQueue, [&] {
-                mamaSubscription_getState(subscription, &state);
-                return state == MAMA_SUBSCRIPTION_DEACTIVATED;
-            })) << "state " << state;
+            ASSERT_TRUE(dispatchUntil(mQueue,
+                                      [&]
+                                      {
+                                          mamaSubscription_getState(subscription, &state);
+                                          return state == MAMA_SUBSCRIPTION_DEACTIVATED;
+                                      }))
+                << "state " << state;
             destroySubscription(subscription, mQueue);
         }
     }
@@ -182,13 +181,13 @@ TEST_F(Subscription, ARefusedSubscriptionIsNotEntitled)
                   MAMA_STATUS_NOT_ENTITLED);
         EXPECT_EQ(refused, nullptr);
         mamaSubscription market = subscribeMarketData("SECRET", &marketSeen);
-        ASSERT_TRUE(dispatchUntil(mQueue, [&] {
-            return basicSeen.count("error:") == 1 && marketSeen.count("error:") == 1;
-        }));
+        ASSERT_TRUE(
+            dispatchUntil(mQueue, [&] { return basicSeen.count("error:") == 1 && marketSeen.count("error:") == 1; }));
         EXPECT_EQ(basicSeen.events, std::vector<std::string>{notEntitled});
         EXPECT_EQ(marketSeen.events, std::vector<std::string>{notEntitled});
         ASSERT_NE(subscriptionOf(market), nullptr);
-        EXPECT_EQ(tarnixBridgeMamaSubscription_isValid(reinterpret_cast<subscriptionBridge>(subscriptionOf(market))), 0);
+        EXPECT_EQ(tarnixBridgeMamaSubscription_isValid(reinterpret_cast<subscriptionBridge>(subscriptionOf(market))),
+                  0);
         EXPECT_NE(subscriptionOf(market)->mCacheRequestId, 0u);
         /* Kept without a topic entry: freed by its destroy event. */
         destroySubscription(market, mQueue);
@@ -261,7 +260,7 @@ TEST_F(Subscription, ADestroyedSubscriptionHearsNothingMoreAndItsQueuedMessagesA
 
     ASSERT_EQ(mamaSubscription_destroy(subscription), MAMA_STATUS_OK);
     EXPECT_EQ(seen.events, std::vector<std::string>{"destroy"});
-    publish(publisher, "late");   /* not queued any more */
+    publish(publisher, "late"); /* not queued any more */
     settle(mQueue);
     EXPECT_EQ(seen.events, std::vector<std::string>{"destroy"});
     ASSERT_EQ(mamaQueue_getEventCount(mQueue, &depth), MAMA_STATUS_OK);
@@ -283,7 +282,7 @@ TEST_F(Subscription, ATransportDestroyedFirstIsReleasedByItsLastSubscription)
     EXPECT_EQ(transport->mSession.load(), nullptr);
     const transportBridge handle = reinterpret_cast<transportBridge>(transport);
     EXPECT_EQ(tarnixBridgeMamaTransport_isValid(handle), 0);
-    EXPECT_EQ(tarnixBridgeMamaTransport_destroy(handle), MAMA_STATUS_INVALID_ARG);   /* destroyed once only */
+    EXPECT_EQ(tarnixBridgeMamaTransport_destroy(handle), MAMA_STATUS_INVALID_ARG); /* destroyed once only */
 
     destroySubscription(a, mQueue);
     EXPECT_EQ(first.events, std::vector<std::string>{"destroy"});
@@ -291,7 +290,7 @@ TEST_F(Subscription, ATransportDestroyedFirstIsReleasedByItsLastSubscription)
     destroySubscription(b, mQueue);
     EXPECT_EQ(second.events, std::vector<std::string>{"destroy"});
     EXPECT_EQ(mClosure->mTransportList->count(), 0u);
-    createTransport("t");   /* the name is free again */
+    createTransport("t"); /* the name is free again */
 }
 
 TEST_F(Subscription, MutedUpdatesAreDroppedWhetherQueuedOrNot)
@@ -337,7 +336,8 @@ TEST_F(Subscription, CacheRequestIdentifiersAreDistinctAndNeverZero)
     mamaSubscription first = subscribeMarketData("ONE", &a);
     mamaSubscription basic = subscribeBasic(mTransport, mQueue, "TWO", kCallbacks, &b);
     mamaSubscription second = subscribeMarketData("THREE", &c);
-    ASSERT_TRUE(dispatchUntil(mQueue, [&] { return subscriptionOf(first) != nullptr && subscriptionOf(second) != nullptr; }));
+    ASSERT_TRUE(
+        dispatchUntil(mQueue, [&] { return subscriptionOf(first) != nullptr && subscriptionOf(second) != nullptr; }));
     const uint64_t ids[] = {subscriptionOf(first)->mCacheRequestId, subscriptionOf(basic)->mCacheRequestId,
                             subscriptionOf(second)->mCacheRequestId};
     for (uint64_t id : ids)
@@ -349,4 +349,4 @@ TEST_F(Subscription, CacheRequestIdentifiersAreDistinctAndNeverZero)
         destroySubscription(s, mQueue);
 }
 
-}  // namespace
+} // namespace

@@ -12,7 +12,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 struct Completion
 {
@@ -163,7 +164,8 @@ TEST_F(Synchronism, DestroyWaitsForACompletionInFlight)
     static std::promise<void> release;
     entered = std::promise<void>();
     release = std::promise<void>();
-    auto blocking = [](bool, TarnixSynchronismContext*) -> mama_status {
+    auto blocking = [](bool, TarnixSynchronismContext*) -> mama_status
+    {
         entered.set_value();
         release.get_future().wait();
         return MAMA_STATUS_OK;
@@ -176,10 +178,12 @@ TEST_F(Synchronism, DestroyWaitsForACompletionInFlight)
     std::thread completer([correlation] { tarnixSynchronismManager_processAsyncResult(correlation, 0); });
     ASSERT_EQ(entered.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);
     std::atomic<bool> destroyed{false};
-    std::thread destroyer([&] {
-        tarnixSynchronismManager_destroy(&mManager);
-        destroyed = true;
-    });
+    std::thread destroyer(
+        [&]
+        {
+            tarnixSynchronismManager_destroy(&mManager);
+            destroyed = true;
+        });
     /* However long the callback takes, destroy cannot finish before it. */
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_FALSE(destroyed.load());
@@ -190,4 +194,4 @@ TEST_F(Synchronism, DestroyWaitsForACompletionInFlight)
     EXPECT_EQ(mManager.mHead, nullptr);
 }
 
-}  // namespace
+} // namespace

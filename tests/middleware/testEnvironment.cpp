@@ -7,16 +7,18 @@
 #include <cstdlib>
 #include <dlfcn.h>
 
-namespace {
+namespace
+{
 
-const bool kEnvironmentSet = [] {
+const bool kEnvironmentSet = []
+{
     setenv("WOMBAT_PATH", TARNIX_TEST_ETC, 1);
     if (dlopen(TARNIX_PAYLOAD_LIBRARY, RTLD_NOW | RTLD_GLOBAL) == nullptr)
         std::fprintf(stderr, "cannot load %s: %s\n", TARNIX_PAYLOAD_LIBRARY, dlerror());
     return true;
 }();
 
-}  // namespace
+} // namespace
 
 /* OpenMAMA's mamaMsg_detach gives the detached message a copy of its payload
  * and never frees the payload it decoded the message into; LeakSanitizer

@@ -8,7 +8,8 @@
 #include <chrono>
 #include <thread>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 
@@ -20,8 +21,7 @@ protected:
     {
         const char* props[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
         ASSERT_EQ(trxClient_initialize(TRXCLIENT_LOG_ERROR, props), TRXCLIENT_OK);
-        ASSERT_EQ(trxClient_context_create(props, &mContext, &mFuncInfo, sizeof(mFuncInfo)),
-                  TRXCLIENT_OK);
+        ASSERT_EQ(trxClient_context_create(props, &mContext, &mFuncInfo, sizeof(mFuncInfo)), TRXCLIENT_OK);
     }
     void TearDown() override
     {
@@ -55,14 +55,13 @@ TEST_F(ThrottledLog, BurstGivesFirstLineAtOnceAndOneRepeatLineLater)
 
     auto lines = log.lines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].text, "Discarding message with topic 'a/b' #1");   /* no bridge prefix */
+    EXPECT_EQ(lines[0].text, "Discarding message with topic 'a/b' #1"); /* no bridge prefix */
     EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_ERROR);
 
     ASSERT_TRUE(waitForLines(log, 2, 5000ms));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     lines = log.lines();
-    EXPECT_EQ(lines[1].text,
-              "Discarding message with topic 'a/b' #3 (similar message repeated 2 times)");
+    EXPECT_EQ(lines[1].text, "Discarding message with topic 'a/b' #3 (similar message repeated 2 times)");
     EXPECT_EQ(lines[1].level, MAMA_LOG_LEVEL_ERROR);
 
     /* The period is over: the next message is written at once again. */
@@ -99,7 +98,7 @@ TEST_F(ThrottledLog, DestroyDuringAPendingFlushLeavesTheFreeToTheFlush)
     tarnixThrottledLog_log(throttled, "first");
     tarnixThrottledLog_log(throttled, "second");
     tarnixThrottledLog_destroy(throttled);
-    tarnixThrottledLog_destroy(throttled);   /* a second destroy does nothing */
+    tarnixThrottledLog_destroy(throttled); /* a second destroy does nothing */
 
     /* The pending flush still reports, then frees the record (ASan checks
      * that it is freed exactly once). */
@@ -108,4 +107,4 @@ TEST_F(ThrottledLog, DestroyDuringAPendingFlushLeavesTheFreeToTheFlush)
     ASSERT_EQ(trxClientTest_context_drain(mContext, 2000), TRXCLIENT_OK);
 }
 
-}  // namespace
+} // namespace

@@ -11,7 +11,8 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using namespace std::chrono_literals;
 
@@ -24,8 +25,7 @@ TEST(TimerInterval, ConvertsToWholeSecondsAndTruncatedMicroseconds)
         long micros;
     };
     const Case cases[] = {
-        {1.5, 1, 500000}, {2.3, 2, 299999}, {0.001, 0, 1000}, {0.0, 0, 0},
-        {10.0, 10, 0},    {0.0000015, 0, 1},
+        {1.5, 1, 500000}, {2.3, 2, 299999}, {0.001, 0, 1000}, {0.0, 0, 0}, {10.0, 10, 0}, {0.0000015, 0, 1},
     };
     for (const Case& c : cases)
     {
@@ -100,8 +100,7 @@ protected:
 
     mama_status dispatchOne(uint64_t timeoutMs)
     {
-        return tarnixBridgeMamaQueue_timedDispatch(reinterpret_cast<queueBridge>(mQueueBridge),
-                                                   timeoutMs);
+        return tarnixBridgeMamaQueue_timedDispatch(reinterpret_cast<queueBridge>(mQueueBridge), timeoutMs);
     }
 
     mamaQueue mQueue = nullptr;
@@ -210,27 +209,24 @@ TEST_F(Timer, RequiredArgumentsAreChecked)
     auto parent = reinterpret_cast<mamaTimer>(&log);
     EXPECT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, onTick, nullptr, 1.0, parent, &log),
               MAMA_STATUS_NULL_ARG);
-    EXPECT_EQ(tarnixBridgeMamaTimer_create(nullptr, mQueueBridge, onTick, onDestroyed, 1.0, parent,
-                                           &log),
+    EXPECT_EQ(tarnixBridgeMamaTimer_create(nullptr, mQueueBridge, onTick, onDestroyed, 1.0, parent, &log),
               MAMA_STATUS_NULL_ARG);
     EXPECT_EQ(tarnixBridgeMamaTimer_create(&timer, nullptr, onTick, onDestroyed, 1.0, parent, &log),
               MAMA_STATUS_NULL_ARG);
-    EXPECT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, nullptr, onDestroyed, 1.0, parent,
-                                           &log),
+    EXPECT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, nullptr, onDestroyed, 1.0, parent, &log),
               MAMA_STATUS_NULL_ARG);
-    EXPECT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, onTick, onDestroyed, 1.0, nullptr,
-                                           &log),
+    EXPECT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, onTick, onDestroyed, 1.0, nullptr, &log),
               MAMA_STATUS_NULL_ARG);
     EXPECT_EQ(timer, nullptr);
     /* The closure may be absent; the callbacks get the parent back. */
     static mamaTimer destroyedParent = nullptr;
     static void* destroyedClosure = &log;
-    auto recordDestroy = [](mamaTimer t, void* closure) {
+    auto recordDestroy = [](mamaTimer t, void* closure)
+    {
         destroyedParent = t;
         destroyedClosure = closure;
     };
-    ASSERT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, onTick, recordDestroy, 100.0, parent,
-                                           nullptr),
+    ASSERT_EQ(tarnixBridgeMamaTimer_create(&timer, mQueueBridge, onTick, recordDestroy, 100.0, parent, nullptr),
               MAMA_STATUS_OK);
     ASSERT_EQ(tarnixBridgeMamaTimer_destroy(timer), MAMA_STATUS_OK);
     ASSERT_EQ(dispatchOne(1000), MAMA_STATUS_OK);
@@ -248,4 +244,4 @@ TEST_F(Timer, IoIsNotOffered)
     EXPECT_EQ(tarnixBridgeMamaIo_destroy(io), MAMA_STATUS_NOT_IMPLEMENTED);
 }
 
-}  // namespace
+} // namespace

@@ -7,7 +7,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 /* A transport as the topic rules see it: only its inbox prefix counts. */
 struct InboxTransport : TarnixTransportBridge
@@ -97,13 +98,8 @@ TEST(TopicToSubject, UnescapesLevelsAndLiterals)
         const char* subject;
     };
     const Case cases[] = {
-        {"A/B/C^D", 260, "A.B.C/D"},
-        {"a\\/b", 260, "a/b"},
-        {"x\\^y", 260, "x^y"},
-        {"a\\\\b", 260, "a\\b"},
-        {"ends\\", 260, "ends"},
-        {"A/B/C", 4, "A.B"},
-        {"", 260, ""},
+        {"A/B/C^D", 260, "A.B.C/D"}, {"a\\/b", 260, "a/b"}, {"x\\^y", 260, "x^y"}, {"a\\\\b", 260, "a\\b"},
+        {"ends\\", 260, "ends"},     {"A/B/C", 4, "A.B"},   {"", 260, ""},
     };
     for (const Case& c : cases)
     {
@@ -118,11 +114,11 @@ TEST(TopicToSubject, UnescapesLevelsAndLiterals)
 TEST(TopicWildcards, StarAnywhereOrTrailingGreaterThan)
 {
     const std::pair<const char*, bool> cases[] = {
-        {nullptr, false}, {"", false}, {"A/B", false}, {"A/*", true}, {"*A", true},
-        {"A/>", true},    {"A>", true}, {">A", false}, {"A>B", false},
+        {nullptr, false}, {"", false},  {"A/B", false}, {"A/*", true},  {"*A", true},
+        {"A/>", true},    {"A>", true}, {">A", false},  {"A>B", false},
     };
     for (const auto& [text, wildcard] : cases)
         EXPECT_EQ(tarnixTopic_hasWildcard(text), wildcard) << (text ? text : "(null)");
 }
 
-}  // namespace
+} // namespace

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 class TransportList : public Messaging
 {
@@ -90,4 +91,4 @@ TEST_F(TransportList, ReleasesTakeExactlyTheirOwnTransport)
     EXPECT_EQ(mClosure->mTransportList->count(), static_cast<size_t>(kTransports / 2 + 1));
 }
 
-}  // namespace
+} // namespace

@@ -15,7 +15,8 @@
 #include <thread>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 std::string sessionProperty(TarnixTransportBridge* transport, const char* name)
 {
@@ -123,7 +124,7 @@ TEST_F(Transport, CreationConnectsReportsConnectAtOnceAndPreparesInboxPrefixes)
     EXPECT_EQ(native, bridge);
     EXPECT_EQ(bridge->mName, "t");
     EXPECT_TRUE(bridge->mAllowRecoverGaps);
-    EXPECT_TRUE(bridge->mUseTrxCache);   /* the default */
+    EXPECT_TRUE(bridge->mUseTrxCache); /* the default */
     EXPECT_FALSE(bridge->mSendSubReq);
     EXPECT_NE(bridge->mPayloadBridge, nullptr);
 
@@ -160,7 +161,7 @@ TEST_F(Transport, AllowRecoverGapsIsMandatory)
     EXPECT_EQ(lines[0].level, MAMA_LOG_LEVEL_ERROR);
     /* It failed after connecting: the session and the list node are gone. */
     EXPECT_FALSE(log.matching("Connecting trxClient session").empty());
-    EXPECT_EQ(mClosure->mTransportList->count(), 1u);   /* the parent */
+    EXPECT_EQ(mClosure->mTransportList->count(), 1u); /* the parent */
 
     setProperty("mama.tarnix.transport.nogaps.allow_recover_gaps", "false");
     mamaTransport transport = createTransport("nogaps");
@@ -180,13 +181,15 @@ TEST_F(Transport, AConnectThatHangsHoldsUpNoOtherTransport)
 
     std::atomic<bool> hungReturned{false};
     mama_status hungStatus = MAMA_STATUS_OK;
-    std::thread hung([&] {
-        transportBridge result = nullptr;
-        hungStatus = tarnixBridgeMamaTransport_create(&result, "hung", mParent);
-        if (hungStatus == MAMA_STATUS_OK)
-            tarnixBridgeMamaTransport_destroy(result);
-        hungReturned = true;
-    });
+    std::thread hung(
+        [&]
+        {
+            transportBridge result = nullptr;
+            hungStatus = tarnixBridgeMamaTransport_create(&result, "hung", mParent);
+            if (hungStatus == MAMA_STATUS_OK)
+                tarnixBridgeMamaTransport_destroy(result);
+            hungReturned = true;
+        });
     ASSERT_TRUE(silent.waitForClient(kWaitMs)) << "the hung transport never connected";
 
     mamaTransport other = createTransport("t");
@@ -196,7 +199,7 @@ TEST_F(Transport, AConnectThatHangsHoldsUpNoOtherTransport)
     silent.close();
     hung.join();
     EXPECT_NE(hungStatus, MAMA_STATUS_OK);
-    EXPECT_EQ(mClosure->mTransportList->count(), 1u);   /* the parent */
+    EXPECT_EQ(mClosure->mTransportList->count(), 1u); /* the parent */
 }
 
 /* Everyday configuration mistakes are named at the default log level. */
@@ -205,7 +208,8 @@ TEST_F(Transport, AnUnconfiguredTransportIsNamedBeforeTheMandatoryProperty)
     LogCapture log;
     EXPECT_EQ(failedCreate("nosuch"), MAMA_STATUS_PLATFORM);
     const auto lines = log.lines();
-    auto at = [&](const std::string& text) {
+    auto at = [&](const std::string& text)
+    {
         for (size_t i = 0; i < lines.size(); ++i)
             if (lines[i].text.find(text) != std::string::npos)
                 return i;
@@ -227,7 +231,7 @@ TEST_F(Transport, AMisspeltKeyIsWarnedAboutWithTheNearestKnownOne)
     struct Case
     {
         const char* key;
-        const char* suggestion;   /* null: nothing near */
+        const char* suggestion; /* null: nothing near */
     };
     const Case cases[] = {
         {"SESION_HOST", "SESSION_HOST"},
@@ -304,14 +308,15 @@ TEST_F(Transport, AFailedSessionSaysWhy)
     struct Case
     {
         const char* name;
-        const char* host;       /* null: the test's broker, refusing logins */
+        const char* host; /* null: the test's broker, refusing logins */
         mama_status status;
         const char* line;
         MamaLogLevel level;
     };
     const Case cases[] = {
         {"refused", nullptr, MAMA_STATUS_NOT_ENTITLED,
-         "Error in trxClient_session_connect() - ReturnCode='TRXCLIENT_FAIL', SubCode='TRXCLIENT_SUBCODE_LOGIN_FAILURE'",
+         "Error in trxClient_session_connect() - ReturnCode='TRXCLIENT_FAIL', "
+         "SubCode='TRXCLIENT_SUBCODE_LOGIN_FAILURE'",
          MAMA_LOG_LEVEL_WARN},
         {"unreachable", "nats://127.0.0.1:1", MAMA_STATUS_PLATFORM,
          "Error in trxClient_session_connect() - ReturnCode='TRXCLIENT_FAIL'", MAMA_LOG_LEVEL_WARN},
@@ -334,7 +339,7 @@ TEST_F(Transport, AFailedSessionSaysWhy)
         ASSERT_EQ(lines.size(), 1u);
         EXPECT_EQ(lines[0].level, c.level);
     }
-    EXPECT_EQ(mClosure->mTransportList->count(), 1u);   /* the parent */
+    EXPECT_EQ(mClosure->mTransportList->count(), 1u); /* the parent */
 }
 
 TEST_F(Transport, SessionPropertiesAreDefaultsThenConfigurationThenWhatTheBridgeNeeds)
@@ -353,7 +358,7 @@ TEST_F(Transport, SessionPropertiesAreDefaultsThenConfigurationThenWhatTheBridge
     EXPECT_EQ(sessionProperty(transport, "SESSION_TOPIC_DISPATCH"), "1");
     EXPECT_EQ(sessionProperty(transport, "SESSION_REAPPLY_SUBSCRIPTIONS"), "1");
     EXPECT_FALSE(transport->mUseTrxCache);
-    EXPECT_TRUE(transport->mSendSubReq);   /* ignored without the cache */
+    EXPECT_TRUE(transport->mSendSubReq); /* ignored without the cache */
 
     /* "U" is the process's own user, "S" the session's. */
     char user[65];
@@ -377,8 +382,7 @@ TEST_F(Transport, SessionPropertiesAreDefaultsThenConfigurationThenWhatTheBridge
  * half of it is the session's receive buffer. */
 TEST_F(Transport, MaxPendingBytesIsCheckedAndGivesTheReceiveBufferHalf)
 {
-    const char* const bad[] = {"lots", "-1", "0", "2047", "+4096", "4096 ", "4398046511105",
-                               "99999999999999999999999"};
+    const char* const bad[] = {"lots", "-1", "0", "2047", "+4096", "4096 ", "4398046511105", "99999999999999999999999"};
     for (const char* value : bad)
     {
         SCOPED_TRACE(value);
@@ -478,4 +482,4 @@ TEST_F(Transport, ConnectionManagementIsNotOffered)
     EXPECT_EQ(tarnixBridgeMamaTransport_getNativeTransport(nullptr, &native), MAMA_STATUS_NULL_ARG);
 }
 
-}  // namespace
+} // namespace

@@ -10,13 +10,13 @@
 
 TEST(BridgeInit, RuntimeVersionGate)
 {
-    struct Case {
+    struct Case
+    {
         const char* version;
-        bool        accepted;
+        bool accepted;
     } cases[] = {
-        {"6.3.0", true},  {"6.3.1", true},  {"7.0.0", true},   {"6.2.1", true},
-        {"6.2.0", false}, {"6.1.0", false}, {"5.3.0", false},  {"0.0.1", false},
-        {"abc", false},   {"", false},      {nullptr, false},
+        {"6.3.0", true},  {"6.3.1", true},  {"7.0.0", true}, {"6.2.1", true}, {"6.2.0", false}, {"6.1.0", false},
+        {"5.3.0", false}, {"0.0.1", false}, {"abc", false},  {"", false},     {nullptr, false},
     };
     for (const Case& c : cases)
         EXPECT_EQ(c.accepted, tarnixmsgPayloadImpl_runtimeAccepted(c.version)) << (c.version ? c.version : "null");
@@ -30,7 +30,8 @@ TEST(BridgeInit, LoadsByNameWithIdentifierOne)
     EXPECT_STREQ("6.3.1", mamaInternal_getMetaProperty("mama.tarnixmsg.compile_version"));
 }
 
-namespace {
+namespace
+{
 
 /* Runs one initialisation in a fresh process (the payload version is
  * process-wide and kept once set) and reports what it saw on stderr. */
@@ -40,8 +41,8 @@ void initInFreshProcess(const char* property, int presetVersion)
     if (presetVersion)
         tarnixmsgPayload_setPayloadVersion(static_cast<unsigned long>(presetVersion), 0);
     mama_setProperty("mama.tarnix.payload.version", property);
-    LogCapture  log;
-    char        id     = '?';
+    LogCapture log;
+    char id = '?';
     mama_status status = tarnixmsgPayload_init(nullptr, &id);
     fprintf(stderr, "status=%d id=%c version=%d unreadable=%d refused=%d finer=%d\n", status, id,
             tarnixmsgPayload_getPayloadVersion(),
@@ -91,7 +92,7 @@ TEST(PayloadObject, SubMessageOutlivesItsFirstDestroy)
 
 TEST(PayloadObject, SmallExportsAnswerAsDocumented)
 {
-    Payload     p;
+    Payload p;
     mama_size_t size = 99;
     EXPECT_EQ(MAMA_STATUS_NOT_IMPLEMENTED, tarnixmsgPayload_getByteSize(p, &size));
     EXPECT_EQ(0u, size);
@@ -109,11 +110,10 @@ TEST(PayloadObject, SmallExportsAnswerAsDocumented)
     EXPECT_EQ(MAMA_STATUS_NOT_IMPLEMENTED, tarnixmsgPayload_createForTemplate(&tmpl, nullptr, 1));
     EXPECT_EQ(MAMA_STATUS_NULL_ARG, tarnixmsgPayload_destroyImpl(nullptr));
     EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_setParent(p, nullptr));
-    MAMAIgnoreDeprecatedOpen
-    EXPECT_EQ('1', static_cast<char>(tarnixmsgPayload_getType()));
+    MAMAIgnoreDeprecatedOpen EXPECT_EQ('1', static_cast<char>(tarnixmsgPayload_getType()));
     MAMAIgnoreDeprecatedClose
 
-    tarnixmsgPayload_addI32(p, nullptr, 1, 1);
+        tarnixmsgPayload_addI32(p, nullptr, 1, 1);
     tarnixmsgPayload_addI32(p, nullptr, 2, 2);
     EXPECT_EQ(2u, p.fields());
     EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_clear(p));
@@ -122,8 +122,8 @@ TEST(PayloadObject, SmallExportsAnswerAsDocumented)
 
 TEST(PayloadObject, CreateFromByteBuffer)
 {
-    msgPayload p     = nullptr;
-    Bytes      empty = hexBytes("31 02 2F 00 00 00 05");
+    msgPayload p = nullptr;
+    Bytes empty = hexBytes("31 02 2F 00 00 00 05");
     EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixmsgPayload_createFromByteBuffer(&p, tarnixBridge(), empty.data(), 0));
     EXPECT_EQ(nullptr, p);
     EXPECT_EQ(MAMA_STATUS_NULL_ARG, tarnixmsgPayload_createFromByteBuffer(&p, tarnixBridge(), nullptr, 7));
@@ -147,9 +147,9 @@ TEST(PayloadObject, ByteBufferIsReusedBetweenSerializations)
 {
     Payload p;
     tarnixmsgPayload_addString(p, nullptr, 1, "abcdef");
-    const void* first  = nullptr;
+    const void* first = nullptr;
     const void* second = nullptr;
-    mama_size_t size   = 0;
+    mama_size_t size = 0;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getByteBuffer(p, &first, &size));
     tarnixmsgPayload_updateString(p, nullptr, 1, "ghijkl");
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getByteBuffer(p, &second, &size));
@@ -183,9 +183,10 @@ TEST(Accessors, AddAndUpdateShareOneBehaviour)
 
 TEST(Accessors, ArgumentChecks)
 {
-    Payload     p;
+    Payload p;
     mama_bool_t b = 0;
-    struct Case {
+    struct Case
+    {
         const char* what;
         mama_status got;
         mama_status expected;
@@ -220,7 +221,7 @@ TEST(Accessors, ArgumentChecks)
 
 TEST(Accessors, GetFieldAndVectorReinterpretation)
 {
-    Payload         p;
+    Payload p;
     msgFieldPayload field = reinterpret_cast<msgFieldPayload>(0x1);
     EXPECT_EQ(MAMA_STATUS_NOT_FOUND, tarnixmsgPayload_getField(p, nullptr, 3, &field));
     EXPECT_EQ(nullptr, field);
@@ -228,7 +229,7 @@ TEST(Accessors, GetFieldAndVectorReinterpretation)
     const mama_i8_t values[] = {-1, 2, -3};
     tarnixmsgPayload_addVectorI8(p, nullptr, 3, values, 3);
     const mama_u8_t* out = nullptr;
-    mama_size_t      n   = 0;
+    mama_size_t n = 0;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getVectorU8(p, nullptr, 3, &out, &n));
     ASSERT_EQ(3u, n);
     EXPECT_EQ(0, memcmp(values, out, 3));
@@ -254,9 +255,9 @@ TEST(Accessors, SubMessagesAreSharedNotCopied)
 
 TEST(Accessors, ForeignPayloadsAreRefused)
 {
-    MamaMsg    outer(tarnixBridge());
-    MamaMsg    mine(tarnixBridge());
-    MamaMsg    foreign(qpidBridge());
+    MamaMsg outer(tarnixBridge());
+    MamaMsg mine(tarnixBridge());
+    MamaMsg foreign(qpidBridge());
     LogCapture log;
     EXPECT_EQ(MAMA_STATUS_NOT_IMPLEMENTED, tarnixmsgPayload_addMsg(outer.payload(), nullptr, 1, foreign.get()));
     EXPECT_TRUE(log.contains("The tarnix payload Bridge does not support trans-coding payloads of id='Q'"))
@@ -264,8 +265,7 @@ TEST(Accessors, ForeignPayloadsAreRefused)
 
     log.clear();
     mamaMsg three[] = {mine.get(), foreign.get(), mine.get()};
-    EXPECT_EQ(MAMA_STATUS_NOT_IMPLEMENTED,
-              tarnixmsgPayload_addVectorMsg(outer.payload(), nullptr, 2, three, 3));
+    EXPECT_EQ(MAMA_STATUS_NOT_IMPLEMENTED, tarnixmsgPayload_addVectorMsg(outer.payload(), nullptr, 2, three, 3));
     EXPECT_TRUE(log.contains("Tarnix payload bridge does not support trans-coding payload of id='Q'")) << log.all();
     EXPECT_TRUE(log.contains(", 1 of 3")) << log.all();
     mama_size_t count = 9;
@@ -289,13 +289,13 @@ TEST(OpenMamaApi, MessageRoundTripThroughThePluginLoadedByName)
     mamaPrice_destroy(price);
 
     const void* buffer = nullptr;
-    mama_size_t size   = 0;
+    mama_size_t size = 0;
     ASSERT_EQ(MAMA_STATUS_OK, mamaMsg_getByteBuffer(msg.get(), &buffer, &size));
     EXPECT_EQ('1', static_cast<const char*>(buffer)[0]);
 
     mamaMsg copy = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, mamaMsg_createFromByteBuffer(&copy, buffer, size));
-    mama_i32_t  bid = 0;
+    mama_i32_t bid = 0;
     const char* sym = nullptr;
     EXPECT_EQ(MAMA_STATUS_OK, mamaMsg_getI32(copy, "Bid", 10, &bid));
     EXPECT_EQ(MAMA_STATUS_OK, mamaMsg_getString(copy, nullptr, 3, &sym));

@@ -7,7 +7,8 @@
 #include <functional>
 #include <string>
 
-namespace {
+namespace
+{
 
 using Fill = std::function<void(TarnixMsg*)>;
 
@@ -22,7 +23,7 @@ Bytes firstValueItem(const Bytes& message)
 TEST(Wire, FirstWorkedExample)
 {
     VersionScope version(2);
-    Payload      p;
+    Payload p;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addString(p, "x", 2, "hi"));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addU8(p, nullptr, 1, 5));
     const Bytes expected = hexBytes("31 02 2F 00 00 00 1A"
@@ -39,7 +40,7 @@ TEST(Wire, FirstWorkedExample)
 TEST(Wire, SecondWorkedExampleWithSubMessageAndVector)
 {
     VersionScope version(2);
-    Payload      sub;
+    Payload sub;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addBool(sub, nullptr, 1, 1));
     EXPECT_EQ("31 02 2F 00 00 00 0C 0C 04 00 01 04 03 01", hexText(sub.serialize()));
 
@@ -61,16 +62,16 @@ TEST(Wire, SecondWorkedExampleWithSubMessageAndVector)
 
 TEST(Wire, ValueItemsByteForByte)
 {
-    struct Case {
+    struct Case
+    {
         const char* what;
-        uint8_t     version;
-        Fill        fill;
+        uint8_t version;
+        Fill fill;
         const char* item; /* hex, a prefix of the value item */
     } cases[] = {
         {"BOOL", 2, [](TarnixMsg* s) { tarnixMsg_setBool(s, nullptr, 0, 1, 1); }, "04 03 01"},
         {"UINT16", 2, [](TarnixMsg* s) { tarnixMsg_setU16(s, nullptr, 0, 1, 0x1234); }, "0C 04 12 34"},
-        {"INT64 -2", 2, [](TarnixMsg* s) { tarnixMsg_setI64(s, nullptr, 0, 1, -2); },
-         "08 0A FF FF FF FF FF FF FF FE"},
+        {"INT64 -2", 2, [](TarnixMsg* s) { tarnixMsg_setI64(s, nullptr, 0, 1, -2); }, "08 0A FF FF FF FF FF FF FF FE"},
         {"FLOAT 1", 2, [](TarnixMsg* s) { tarnixMsg_setF32(s, nullptr, 0, 1, 1.0f); }, "10 06 3F 80 00 00"},
         {"DOUBLE -2", 2, [](TarnixMsg* s) { tarnixMsg_setF64(s, nullptr, 0, 1, -2.0); },
          "10 0A C0 00 00 00 00 00 00 00"},
@@ -82,72 +83,84 @@ TEST(Wire, ValueItemsByteForByte)
         {"STRING content 253: one length byte", 2,
          [](TarnixMsg* s) { tarnixMsg_setString(s, nullptr, 0, 1, std::string(252, 'a').c_str(), 0); }, "1C FF 61"},
         {"STRING content 254: two length bytes", 2,
-         [](TarnixMsg* s) { tarnixMsg_setString(s, nullptr, 0, 1, std::string(253, 'a').c_str(), 0); },
-         "1D 01 01 61"},
+         [](TarnixMsg* s) { tarnixMsg_setString(s, nullptr, 0, 1, std::string(253, 'a').c_str(), 0); }, "1D 01 01 61"},
         {"OPAQUE", 2, [](TarnixMsg* s) { tarnixMsg_setOpaque(s, nullptr, 0, 1, "\x01\x02\x03", 3); },
          "18 06 07 01 02 03"},
         {"PRICE", 2,
-         [](TarnixMsg* s) { tarnixMsg_setPriceRecord(s, nullptr, 0, 1, TarnixPrice{1.5, 2}); },
+         [](TarnixMsg* s) {
+             tarnixMsg_setPriceRecord(s, nullptr, 0, 1, TarnixPrice{1.5, 2});
+         },
          "18 0C 1B 3F F8 00 00 00 00 00 00 02"},
         {"DATETIME v1 packed", 1,
-         [](TarnixMsg* s) { tarnixMsg_setDateTimeRecord(s, nullptr, 0, 1, TarnixDateTime{1, 500000000, 6, 0}); },
+         [](TarnixMsg* s) {
+             tarnixMsg_setDateTimeRecord(s, nullptr, 0, 1, TarnixDateTime{1, 500000000, 6, 0});
+         },
          "18 0B 1A 00 00 00 01 60 07 A1 20"},
         {"DATETIME v1 negative", 1,
-         [](TarnixMsg* s) { tarnixMsg_setDateTimeRecord(s, nullptr, 0, 1, TarnixDateTime{-1, 0, 0, 0}); },
+         [](TarnixMsg* s) {
+             tarnixMsg_setDateTimeRecord(s, nullptr, 0, 1, TarnixDateTime{-1, 0, 0, 0});
+         },
          "18 0B 1A FF FF FF FF 00 F0 00 00"},
         {"DATETIME v2", 2,
-         [](TarnixMsg* s) { tarnixMsg_setDateTimeRecord(s, nullptr, 0, 1, TarnixDateTime{1, 500000000, 9, 1}); },
+         [](TarnixMsg* s) {
+             tarnixMsg_setDateTimeRecord(s, nullptr, 0, 1, TarnixDateTime{1, 500000000, 9, 1});
+         },
          "18 11 1A 00 00 00 00 00 00 00 01 1D CD 65 00 09 01"},
-        {"empty VSTRING", 2,
-         [](TarnixMsg* s) { tarnixMsg_setVectorString(s, nullptr, 0, 1, nullptr, 0, 0, false); },
+        {"empty VSTRING", 2, [](TarnixMsg* s) { tarnixMsg_setVectorString(s, nullptr, 0, 1, nullptr, 0, 0, false); },
          "1B 00 00 00 0A 2E 00 00 00 00"},
         {"VSTRING", 2,
-         [](TarnixMsg* s) {
+         [](TarnixMsg* s)
+         {
              const char* v[] = {"a", "bc"};
              tarnixMsg_setVectorString(s, nullptr, 0, 1, v, 2, 0, false);
          },
          "1B 00 00 00 13 2E 00 00 00 02 1C 04 61 00 1C 05 62 63 00"},
         {"empty numeric vector", 2,
-         [](TarnixMsg* s) { tarnixMsg_setVectorOf(s, nullptr, 0, 1, TARNIX_TYPE_VUINT8, "", 0, false); },
-         "18 03 23"},
+         [](TarnixMsg* s) { tarnixMsg_setVectorOf(s, nullptr, 0, 1, TARNIX_TYPE_VUINT8, "", 0, false); }, "18 03 23"},
         {"VUINT32", 2,
-         [](TarnixMsg* s) {
+         [](TarnixMsg* s)
+         {
              uint32_t v[] = {1};
              tarnixMsg_setVectorOf(s, nullptr, 0, 1, TARNIX_TYPE_VUINT32, v, 1, false);
          },
          "18 07 27 00 00 00 01"},
         {"VPRICE v2 two elements", 2,
-         [](TarnixMsg* s) {
+         [](TarnixMsg* s)
+         {
              TarnixPrice v[] = {{1.0, 0}, {2.0, 1}};
              tarnixMsg_setVectorPriceRecords(s, nullptr, 0, 1, v, 2, false);
          },
          "18 17 31 00 09 3F F0 00 00 00 00 00 00 00 40 00 00 00 00 00 00 00 01"},
         {"VPRICE v1", 1,
-         [](TarnixMsg* s) {
+         [](TarnixMsg* s)
+         {
              TarnixPrice v[] = {{1.0, 3}};
              tarnixMsg_setVectorPriceRecords(s, nullptr, 0, 1, v, 1, false);
          },
          "18 0C 31 3F F0 00 00 00 00 00 00 03"},
         {"VDATETIME v2", 2,
-         [](TarnixMsg* s) {
+         [](TarnixMsg* s)
+         {
              TarnixDateTime v[] = {{2, 3, 4, 5}};
              tarnixMsg_setVectorDateTimeRecords(s, nullptr, 0, 1, v, 1, false);
          },
          "18 13 30 00 0E 00 00 00 00 00 00 00 02 00 00 00 03 04 05"},
         {"VDATETIME v1", 1,
-         [](TarnixMsg* s) {
+         [](TarnixMsg* s)
+         {
              TarnixDateTime v[] = {{2, 3000, 4, 5}};
              tarnixMsg_setVectorDateTimeRecords(s, nullptr, 0, 1, v, 1, false);
          },
          "18 0B 30 00 00 00 02 45 00 00 03"},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         VersionScope version(c.version);
-        Payload      p;
+        Payload p;
         c.fill(p.store());
-        Bytes       message = p.serialize();
-        std::string item    = hexText(firstValueItem(message));
-        std::string want    = hexText(hexBytes(c.item));
+        Bytes message = p.serialize();
+        std::string item = hexText(firstValueItem(message));
+        std::string want = hexText(hexBytes(c.item));
         EXPECT_EQ(want, item.substr(0, want.size())) << c.what;
         EXPECT_EQ(c.version, message.at(1)) << c.what;
         /* The container length always covers the whole message. */
@@ -158,10 +171,11 @@ TEST(Wire, ValueItemsByteForByte)
 
 TEST(Wire, EmptyMessageInBothVersions)
 {
-    for (uint8_t v : {1, 2}) {
+    for (uint8_t v : {1, 2})
+    {
         VersionScope version(v);
-        Payload      p;
-        Bytes        expected = {0x31, v, 0x2F, 0, 0, 0, 5};
+        Payload p;
+        Bytes expected = {0x31, v, 0x2F, 0, 0, 0, 5};
         EXPECT_EQ(hexText(expected), hexText(p.serialize()));
         Payload back;
         ASSERT_EQ(MAMA_STATUS_OK, back.decode(expected));
@@ -188,8 +202,8 @@ TEST(Wire, FidZeroCannotBeSerialized)
     tarnixmsgPayload_addI32(p, nullptr, 3, 3);
     tarnixmsgPayload_addI32(p, "local", 0, 1);
     const void* buffer = nullptr;
-    mama_size_t size   = 0;
-    LogCapture  log;
+    mama_size_t size = 0;
+    LogCapture log;
     EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixmsgPayload_serialize(p, &buffer, &size));
     EXPECT_TRUE(log.contains("Warn TARNIX-PL-Bridge: (tarnixCodec.cpp:"));
     EXPECT_TRUE(log.contains("tarnixmsgPayload_serialize(): Fid is 0 in message. Serialize failed.")) << log.all();
@@ -204,21 +218,22 @@ TEST(Wire, FidZeroCannotBeSerialized)
 TEST(Wire, VersionOneRefusesDateTimesItCannotCarry)
 {
     VersionScope version(1);
-    Payload      p;
+    Payload p;
     tarnixMsg_setDateTimeRecord(p.store(), nullptr, 0, 1, TarnixDateTime{0x800000000LL, 0, 6, 0});
     const void* buffer = nullptr;
-    mama_size_t size   = 0;
-    LogCapture  log;
+    mama_size_t size = 0;
+    LogCapture log;
     EXPECT_EQ(MAMA_STATUS_PLATFORM, tarnixmsgPayload_serialize(p, &buffer, &size));
     EXPECT_TRUE(log.contains("tarnixmsgPayload_serialize DATETIME fail")) << log.all();
 }
 
 TEST(Wire, RoundTripOfEveryTypeInBothVersions)
 {
-    for (uint8_t v : {1, 2}) {
+    for (uint8_t v : {1, 2})
+    {
         VersionScope version(v);
-        Payload      p;
-        mama_fid_t   next = addEveryType(p.store(), 1, false);
+        Payload p;
+        mama_fid_t next = addEveryType(p.store(), 1, false);
         addEveryType(p.store(), next, true);
         Bytes bytes = p.serialize();
         ASSERT_FALSE(bytes.empty());
@@ -239,12 +254,12 @@ TEST(Wire, ReaderFollowsTheVersionOfTheMessageNotTheLocalOne)
     Bytes v1;
     {
         VersionScope version(1);
-        Payload      p;
+        Payload p;
         tarnixMsg_setDateTimeRecord(p.store(), nullptr, 0, 1, TarnixDateTime{7, 8000, 9, 1});
         v1 = p.serialize();
     }
     VersionScope version(2);
-    Payload      back;
+    Payload back;
     ASSERT_EQ(MAMA_STATUS_OK, back.decode(v1));
     const TarnixDateTime& dt = tarnixMsg_find(back.store(), nullptr, 1)->field.value.dateTime;
     EXPECT_EQ(7, dt.seconds);
@@ -267,9 +282,8 @@ TEST(WireReader, AcceptsLongerBuffersAndLenientVectorLayouts)
 
     /* Version 2 element size 16: 14 bytes read, 2 skipped per element. */
     Payload v2;
-    ASSERT_EQ(MAMA_STATUS_OK,
-              v2.decode(hexBytes("31 02 2F 00 00 00 1E 0C 04 00 01 18 15 30 00 10"
-                                 "00 00 00 00 00 00 00 05 00 00 00 06 07 08 EE EE")));
+    ASSERT_EQ(MAMA_STATUS_OK, v2.decode(hexBytes("31 02 2F 00 00 00 1E 0C 04 00 01 18 15 30 00 10"
+                                                 "00 00 00 00 00 00 00 05 00 00 00 06 07 08 EE EE")));
     TarnixField& f = tarnixMsg_find(v2.store(), nullptr, 1)->field;
     ASSERT_EQ(1u, f.count);
     EXPECT_EQ(5, f.value.dateTimes[0].seconds);
@@ -285,7 +299,8 @@ TEST(WireReader, AcceptsLongerBuffersAndLenientVectorLayouts)
     EXPECT_EQ(3, tarnixMsg_find(order.store(), nullptr, 9)->field.value.u8);
 }
 
-namespace {
+namespace
+{
 
 std::string zeros(size_t n)
 {
@@ -299,13 +314,13 @@ std::string zeros(size_t n)
 Bytes oneField(const std::string& itemHex, uint8_t version = 2)
 {
     Bytes item = hexBytes(itemHex);
-    Bytes m    = {0x31, version, 0x2F, 0, 0, 0, 0, 0x0C, 0x04, 0x00, 0x01};
+    Bytes m = {0x31, version, 0x2F, 0, 0, 0, 0, 0x0C, 0x04, 0x00, 0x01};
     m.insert(m.end(), item.begin(), item.end());
     uint32_t L = static_cast<uint32_t>(m.size() - 2);
-    m[3]       = static_cast<uint8_t>(L >> 24);
-    m[4]       = static_cast<uint8_t>(L >> 16);
-    m[5]       = static_cast<uint8_t>(L >> 8);
-    m[6]       = static_cast<uint8_t>(L);
+    m[3] = static_cast<uint8_t>(L >> 24);
+    m[4] = static_cast<uint8_t>(L >> 16);
+    m[5] = static_cast<uint8_t>(L >> 8);
+    m[6] = static_cast<uint8_t>(L);
     return m;
 }
 
@@ -313,9 +328,10 @@ Bytes oneField(const std::string& itemHex, uint8_t version = 2)
 
 TEST(WireReader, EveryRefusalWithItsStatusAndMessage)
 {
-    struct Case {
+    struct Case
+    {
         const char* what;
-        Bytes       bytes;
+        Bytes bytes;
         mama_status status;
         const char* log; /* expected text; "" means the plug-in logs nothing */
     } cases[] = {
@@ -360,39 +376,35 @@ TEST(WireReader, EveryRefusalWithItsStatusAndMessage)
         {"unknown subtag", oneField("18 03 63"), MAMA_STATUS_INVALID_ARG, "Unknown subtag: 99"},
         {"short date-time v2", oneField("18 0A 1A 00 00 00 00 00 00 00"), MAMA_STATUS_INVALID_ARG,
          "Date time field too short"},
-        {"short date-time v1", oneField("18 05 1A 00 00 00", 1), MAMA_STATUS_INVALID_ARG,
-         "Date time field too short"},
+        {"short date-time v1", oneField("18 05 1A 00 00 00", 1), MAMA_STATUS_INVALID_ARG, "Date time field too short"},
         {"short price", oneField("18 0A 1B 00 00 00 00 00 00 00"), MAMA_STATUS_INVALID_ARG, "Price field too short"},
         {"date-time vector element size 13", oneField("18 05 30 00 0D"), MAMA_STATUS_PLATFORM,
          "Mama Date Time Vector element size: 13, is too small. For field fid: 1 name: "},
         {"date-time vector without element size", oneField("18 04 30 00"), MAMA_STATUS_INVALID_ARG,
          "Mama Date Time Vector without element size"},
-        {"date-time vector inconsistent", oneField("18 14 30 00 0E" + zeros(15)),
-         MAMA_STATUS_PLATFORM,
+        {"date-time vector inconsistent", oneField("18 14 30 00 0E" + zeros(15)), MAMA_STATUS_PLATFORM,
          "Mama Date Time Vector payload size, 17 and element size: 14, not consistent. Decoded 1 elements, "
          "with 2 overhead, found 1 remaining bytes in date time Vector. For field fid: 1 name: "},
-        {"price vector 2 + 9 x 3 + 1", oneField("18 21 31 00 09" + zeros(28)),
-         MAMA_STATUS_PLATFORM,
+        {"price vector 2 + 9 x 3 + 1", oneField("18 21 31 00 09" + zeros(28)), MAMA_STATUS_PLATFORM,
          "Mama Price Vector payload size, 30 and element size: 9, not consistent. Decoded 3 elements, "
          "with 2 overhead, found 1 remaining bytes in price Vector. For field fid: 1 name: "},
         {"price vector element size 8", oneField("18 05 31 00 08"), MAMA_STATUS_PLATFORM,
          "Mama Price Vector element size: 8, is too small. For field fid: 1 name: "},
-        {"string vector count beyond its content", oneField("1B 00 00 00 0A 2E 00 00 00 05"),
-         MAMA_STATUS_INVALID_ARG, "implUnserializeStringVector end of buffer reached"},
+        {"string vector count beyond its content", oneField("1B 00 00 00 0A 2E 00 00 00 05"), MAMA_STATUS_INVALID_ARG,
+         "implUnserializeStringVector end of buffer reached"},
         {"string vector huge count", oneField("1B 00 00 00 0D 2E FF FF FF FF 1C 02 00"), MAMA_STATUS_INVALID_ARG,
          "implUnserializeStringVector end of buffer reached"},
-        {"string vector element beyond", oneField("1B 00 00 00 0D 2E 00 00 00 01 1C 09 61"),
-         MAMA_STATUS_INVALID_ARG, "array index=0"},
+        {"string vector element beyond", oneField("1B 00 00 00 0D 2E 00 00 00 01 1C 09 61"), MAMA_STATUS_INVALID_ARG,
+         "array index=0"},
         {"string vector element without NUL", oneField("1B 00 00 00 0E 2E 00 00 00 01 1C 03 61 00"),
          MAMA_STATUS_INVALID_ARG, "implUnserializeStringVector vector string integrity error: array index=0"},
         {"string vector short", oneField("1B 00 00 00 07 2E 00 00"), MAMA_STATUS_INVALID_ARG,
          "implUnserializeStringVector end of buffer reached"},
-        {"message vector element beyond", oneField("1B 00 00 00 0E 2F 00 00 00 01 18 09 01 31"),
-         MAMA_STATUS_PLATFORM, "implUnserializeMsgVector end of buffer"},
+        {"message vector element beyond", oneField("1B 00 00 00 0E 2F 00 00 00 01 18 09 01 31"), MAMA_STATUS_PLATFORM,
+         "implUnserializeMsgVector end of buffer"},
         {"message vector huge count", oneField("1B 00 00 00 0A 2F FF FF FF FF"), MAMA_STATUS_PLATFORM,
          "implUnserializeMsgVector end of buffer"},
-        {"message vector bad element", oneField("1B 00 00 00 0E 2F 00 00 00 01 18 04 01 32"),
-         MAMA_STATUS_PLATFORM, ""},
+        {"message vector bad element", oneField("1B 00 00 00 0E 2F 00 00 00 01 18 04 01 32"), MAMA_STATUS_PLATFORM, ""},
         {"malformed sub-message", oneField("18 04 01 32"), MAMA_STATUS_PLATFORM, ""},
         {"truncated sub-message", oneField("18 0D 01 31 02 2F 00 00 00 08 0C 04 00"), MAMA_STATUS_INVALID_ARG,
          "Field beyond buffer boundary"},
@@ -400,19 +412,24 @@ TEST(WireReader, EveryRefusalWithItsStatusAndMessage)
          hexBytes("31 02 2F 00 00 00 18 0C 04 00 07 08 06 00 00 00 01 0C 04 00 07 1C 05 68 69 00"),
          MAMA_STATUS_WRONG_FIELD_TYPE, ""},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         Payload p;
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addI32(p, "before", 500, 1));
         LogCapture log;
         EXPECT_EQ(c.status, p.decode(c.bytes)) << c.what << ": " << hexText(c.bytes);
-        if (*c.log) {
+        if (*c.log)
+        {
             EXPECT_TRUE(log.contains(c.log)) << c.what << " logged:\n" << log.all();
-        } else {
+        }
+        else
+        {
             EXPECT_FALSE(log.contains("TARNIX-PL-Bridge")) << c.what << " logged:\n" << log.all();
         }
         bool untouched = c.status == MAMA_STATUS_PLATFORM && c.bytes.size() >= 2 &&
                          (c.bytes[0] != 0x31 || c.bytes[1] == 0 || c.bytes[1] > 2);
-        if (untouched || c.bytes.size() < 2) {
+        if (untouched || c.bytes.size() < 2)
+        {
             EXPECT_EQ(1u, p.fields()) << c.what << ": the payload keeps its fields";
         }
     }
@@ -421,7 +438,7 @@ TEST(WireReader, EveryRefusalWithItsStatusAndMessage)
 TEST(WireReader, NullArgumentsAndFieldsKeptUpToTheFailure)
 {
     Payload p;
-    Bytes   ok = hexBytes("31 02 2F 00 00 00 05");
+    Bytes ok = hexBytes("31 02 2F 00 00 00 05");
     EXPECT_EQ(MAMA_STATUS_NULL_ARG, tarnixmsgPayload_unSerialize(nullptr, ok.data(), ok.size()));
     EXPECT_EQ(MAMA_STATUS_NULL_ARG, tarnixmsgPayload_unSerialize(p, nullptr, 7));
     EXPECT_EQ(MAMA_STATUS_NULL_ARG, tarnixmsgPayload_unSerialize(p, ok.data(), 0));
@@ -436,15 +453,20 @@ TEST(WireReader, NullArgumentsAndFieldsKeptUpToTheFailure)
 
 TEST(WireReader, RefusesNestingDeeperThanTheLimit)
 {
-    auto nested = [](int depth) {
+    auto nested = [](int depth)
+    {
         Bytes m = hexBytes("31 02 2F 00 00 00 05");
-        for (int i = 0; i < depth; ++i) {
+        for (int i = 0; i < depth; ++i)
+        {
             Bytes outer = {0x31, 0x02, 0x2F, 0, 0, 0, 0, 0x0C, 0x04, 0x00, 0x01};
             size_t content = m.size() + 1;
-            if (content <= 253) {
+            if (content <= 253)
+            {
                 outer.push_back(0x18);
                 outer.push_back(static_cast<uint8_t>(content + 2));
-            } else {
+            }
+            else
+            {
                 outer.push_back(0x19);
                 outer.push_back(static_cast<uint8_t>((content + 3) >> 8));
                 outer.push_back(static_cast<uint8_t>(content + 3));
@@ -452,9 +474,9 @@ TEST(WireReader, RefusesNestingDeeperThanTheLimit)
             outer.push_back(0x01);
             outer.insert(outer.end(), m.begin(), m.end());
             uint32_t L = static_cast<uint32_t>(outer.size() - 2);
-            outer[5]   = static_cast<uint8_t>(L >> 8);
-            outer[6]   = static_cast<uint8_t>(L);
-            m          = outer;
+            outer[5] = static_cast<uint8_t>(L >> 8);
+            outer[6] = static_cast<uint8_t>(L);
+            m = outer;
         }
         return m;
     };

@@ -8,10 +8,12 @@
 #include <functional>
 #include <string>
 
-namespace {
+namespace
+{
 
 /* A record typed as the store would type it. */
-struct Record {
+struct Record
+{
     explicit Record(int32_t type)
     {
         tarnixField_init(&field);
@@ -42,7 +44,7 @@ std::string show(double v)
 template <typename T>
 std::string got(mama_status (*getter)(const TarnixField*, T*), const TarnixField& f)
 {
-    T           value{};
+    T value{};
     mama_status status = getter(&f, &value);
     if (status == MAMA_STATUS_WRONG_FIELD_TYPE)
         return "x";
@@ -75,11 +77,12 @@ std::string allGetters(const TarnixField& f)
     return out;
 }
 
-struct ConversionCase {
-    const char*                            stored;
-    int32_t                                type;
+struct ConversionCase
+{
+    const char* stored;
+    int32_t type;
     std::function<mama_status(TarnixField*)> set;
-    const char*                            expected;
+    const char* expected;
 };
 
 } // namespace
@@ -100,13 +103,11 @@ TEST(FieldConversions, ScalarGettersWidenByStoredSignednessAndNeverNarrow)
          "x x x x -1 65535 65535 65535 65535 65535 65535 65535"},
         {"INT16 -2", TARNIX_TYPE_INT16, [](TarnixField* f) { return tarnixField_setI16(f, -2); },
          "x x x x -2 65534 -2 4294967294 -2 18446744073709551614 -2 -2"},
-        {"UINT32 max", TARNIX_TYPE_UINT32,
-         [](TarnixField* f) { return tarnixField_setU32(f, 4294967295u); },
+        {"UINT32 max", TARNIX_TYPE_UINT32, [](TarnixField* f) { return tarnixField_setU32(f, 4294967295u); },
          "x x x x x x -1 4294967295 4294967295 4294967295 4.2949673e+09 4294967295"},
         {"INT32 -2", TARNIX_TYPE_INT32, [](TarnixField* f) { return tarnixField_setI32(f, -2); },
          "x x x x x x -2 4294967294 -2 18446744073709551614 -2 -2"},
-        {"UINT64 max", TARNIX_TYPE_UINT64,
-         [](TarnixField* f) { return tarnixField_setU64(f, UINT64_MAX); },
+        {"UINT64 max", TARNIX_TYPE_UINT64, [](TarnixField* f) { return tarnixField_setU64(f, UINT64_MAX); },
          "x x x x x x x x -1 18446744073709551615 1.84467441e+19 1.8446744073709552e+19"},
         {"INT64 -2", TARNIX_TYPE_INT64, [](TarnixField* f) { return tarnixField_setI64(f, -2); },
          "x x x x x x x x -2 18446744073709551614 -2 -2"},
@@ -115,12 +116,15 @@ TEST(FieldConversions, ScalarGettersWidenByStoredSignednessAndNeverNarrow)
         {"DOUBLE 2.25", TARNIX_TYPE_DOUBLE, [](TarnixField* f) { return tarnixField_setF64(f, 2.25); },
          "x x x x x x x x x x x 2.25"},
         {"PRICE 3.5", TARNIX_TYPE_PRICE,
-         [](TarnixField* f) { return tarnixField_setPriceRecord(f, TarnixPrice{3.5, 0}); },
+         [](TarnixField* f) {
+             return tarnixField_setPriceRecord(f, TarnixPrice{3.5, 0});
+         },
          "x x x x x x x x x x x 3.5"},
         {"STRING", TARNIX_TYPE_STRING, [](TarnixField* f) { return tarnixField_setString(f, "12", 0); },
          "x x x x x x x x x x x x"},
     };
-    for (const ConversionCase& c : cases) {
+    for (const ConversionCase& c : cases)
+    {
         Record r(c.type);
         ASSERT_EQ(MAMA_STATUS_OK, c.set(&r.field)) << c.stored;
         EXPECT_EQ(c.expected, allGetters(r.field)) << c.stored;
@@ -139,31 +143,43 @@ TEST(FieldConversions, RefusedGetterLeavesOutputUntouched)
 TEST(FieldConversions, VectorGettersAcceptOnlySameWidthVectors)
 {
     /* Getters in the order Bool Char I8 U8 I16 U16 I32 U32 I64 U64 F32 F64. */
-    struct Case {
-        int32_t     type;
+    struct Case
+    {
+        int32_t type;
         const char* accepted;
     } cases[] = {
-        {TARNIX_TYPE_VBOOL, "Bool Char I8 U8"},  {TARNIX_TYPE_VUINT8, "Bool Char I8 U8"},
-        {TARNIX_TYPE_VINT8, "Bool Char I8 U8"},  {TARNIX_TYPE_VWCHAR, "Char"},
-        {TARNIX_TYPE_VINT16, "I16 U16"},         {TARNIX_TYPE_VUINT16, "I16 U16"},
-        {TARNIX_TYPE_VINT32, "I32 U32"},         {TARNIX_TYPE_VUINT32, "I32 U32"},
-        {TARNIX_TYPE_VINT64, "I64 U64"},         {TARNIX_TYPE_VUINT64, "I64 U64"},
-        {TARNIX_TYPE_VFLOAT, "F32"},             {TARNIX_TYPE_VDOUBLE, "F64"},
+        {TARNIX_TYPE_VBOOL, "Bool Char I8 U8"},
+        {TARNIX_TYPE_VUINT8, "Bool Char I8 U8"},
+        {TARNIX_TYPE_VINT8, "Bool Char I8 U8"},
+        {TARNIX_TYPE_VWCHAR, "Char"},
+        {TARNIX_TYPE_VINT16, "I16 U16"},
+        {TARNIX_TYPE_VUINT16, "I16 U16"},
+        {TARNIX_TYPE_VINT32, "I32 U32"},
+        {TARNIX_TYPE_VUINT32, "I32 U32"},
+        {TARNIX_TYPE_VINT64, "I64 U64"},
+        {TARNIX_TYPE_VUINT64, "I64 U64"},
+        {TARNIX_TYPE_VFLOAT, "F32"},
+        {TARNIX_TYPE_VDOUBLE, "F64"},
     };
-    for (const Case& c : cases) {
-        Record   r(c.type);
+    for (const Case& c : cases)
+    {
+        Record r(c.type);
         uint64_t data[2] = {0x0102030405060708ULL, 0x1112131415161718ULL};
         ASSERT_EQ(MAMA_STATUS_OK,
                   tarnixField_setVector(&r.field, data, 2, tarnixField_elementSize(c.type), c.type, false));
-        std::string  accepted;
-        mama_size_t  n = 0;
-        const void*  p = nullptr;
-        auto check = [&](const char* name, mama_status status) {
-            if (status == MAMA_STATUS_OK) {
+        std::string accepted;
+        mama_size_t n = 0;
+        const void* p = nullptr;
+        auto check = [&](const char* name, mama_status status)
+        {
+            if (status == MAMA_STATUS_OK)
+            {
                 accepted += (accepted.empty() ? "" : " ") + std::string(name);
                 EXPECT_EQ(2u, n) << name;
                 EXPECT_EQ(0, memcmp(p, data, 2 * tarnixField_elementSize(c.type))) << name;
-            } else {
+            }
+            else
+            {
                 EXPECT_EQ(MAMA_STATUS_WRONG_FIELD_TYPE, status) << name;
             }
         };
@@ -187,22 +203,27 @@ TEST(FieldConversions, DateTimeGetterReadsNumbersTextAndRecords)
 {
     mamaDateTime dt = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, mamaDateTime_create(&dt));
-    struct Case {
-        const char*                              stored;
-        int32_t                                  type;
+    struct Case
+    {
+        const char* stored;
+        int32_t type;
         std::function<mama_status(TarnixField*)> set;
-        mama_u64_t                               micros;
+        mama_u64_t micros;
     } cases[] = {
-        {"UINT64 microseconds", TARNIX_TYPE_UINT64, [](TarnixField* f) { return tarnixField_setU64(f, 1500000); }, 1500000},
+        {"UINT64 microseconds", TARNIX_TYPE_UINT64, [](TarnixField* f) { return tarnixField_setU64(f, 1500000); },
+         1500000},
         {"INT64 milliseconds", TARNIX_TYPE_INT64, [](TarnixField* f) { return tarnixField_setI64(f, 1500); }, 1500000},
         {"DOUBLE seconds", TARNIX_TYPE_DOUBLE, [](TarnixField* f) { return tarnixField_setF64(f, 1.5); }, 1500000},
         {"STRING", TARNIX_TYPE_STRING,
          [](TarnixField* f) { return tarnixField_setString(f, "1970-01-01 00:00:01.500000", 0); }, 1500000},
         {"DATETIME record", TARNIX_TYPE_DATETIME,
-         [](TarnixField* f) { return tarnixField_setDateTimeRecord(f, TarnixDateTime{1, 500000000, 6, 0}); },
+         [](TarnixField* f) {
+             return tarnixField_setDateTimeRecord(f, TarnixDateTime{1, 500000000, 6, 0});
+         },
          1500000},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         Record r(c.type);
         ASSERT_EQ(MAMA_STATUS_OK, c.set(&r.field)) << c.stored;
         ASSERT_EQ(MAMA_STATUS_OK, tarnixField_getDateTime(&r.field, dt)) << c.stored;
@@ -239,11 +260,11 @@ TEST(FieldSetters, StringSizeCountsTheTerminator)
 
 TEST(FieldSetters, StringVectorTreatsNullEntryAsEmpty)
 {
-    Record      r(TARNIX_TYPE_VSTRING);
+    Record r(TARNIX_TYPE_VSTRING);
     const char* texts[] = {"a", nullptr, "bc"};
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_setVectorString(&r.field, texts, 3, 0, false));
     const char** out = nullptr;
-    mama_size_t  n   = 0;
+    mama_size_t n = 0;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_getVectorString(&r.field, &out, &n));
     ASSERT_EQ(3u, n);
     EXPECT_STREQ("a", out[0]);
@@ -254,25 +275,26 @@ TEST(FieldSetters, StringVectorTreatsNullEntryAsEmpty)
 
 TEST(FieldSetters, OverlongStringInVectorIsRefusedAndOldValueKept)
 {
-    Record      r(TARNIX_TYPE_VSTRING);
+    Record r(TARNIX_TYPE_VSTRING);
     const char* first[] = {"keep"};
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_setVectorString(&r.field, first, 1, 0, false));
     std::string huge(TARNIX_MAX_STRING, 'a'); /* no terminator within the bound */
     const char* texts[] = {"ok", huge.c_str()};
-    LogCapture  log;
+    LogCapture log;
     EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixField_setVectorString(&r.field, texts, 2, 0, false));
     EXPECT_TRUE(log.contains("tarnixField_setString: string too big: 67108865; max: 67108864")) << log.all();
     EXPECT_STREQ("keep", r.field.value.strings[0]);
 }
 
-namespace {
+namespace
+{
 
 mamaDateTime makeDateTime(int64_t seconds, long nanos, int precision, mamaDateTimeHints hints)
 {
     mamaDateTime dt = nullptr;
     EXPECT_EQ(MAMA_STATUS_OK, mamaDateTime_create(&dt));
     struct timespec ts;
-    ts.tv_sec  = static_cast<time_t>(seconds);
+    ts.tv_sec = static_cast<time_t>(seconds);
     ts.tv_nsec = nanos;
     EXPECT_EQ(MAMA_STATUS_OK, mamaDateTime_setFromStructTimeSpec(dt, &ts));
     mamaDateTime_setPrecision(dt, static_cast<mamaDateTimePrecision>(precision));
@@ -284,15 +306,16 @@ mamaDateTime makeDateTime(int64_t seconds, long nanos, int precision, mamaDateTi
 
 TEST(FieldDateTime, VersionOneRoundsToMicrosecondsAndLimitsRange)
 {
-    struct Case {
-        uint8_t               version;
-        int64_t               seconds;
-        long                  nanos;
-        int                   precision; /* may lie beyond OpenMAMA's named precisions */
-        mamaDateTimeHints     hints;
-        mama_status           status;
-        int64_t               storedSeconds;
-        uint32_t              storedNanos;
+    struct Case
+    {
+        uint8_t version;
+        int64_t seconds;
+        long nanos;
+        int precision; /* may lie beyond OpenMAMA's named precisions */
+        mamaDateTimeHints hints;
+        mama_status status;
+        int64_t storedSeconds;
+        uint32_t storedNanos;
     } cases[] = {
         {1, 10, 999999600, MAMA_DATE_TIME_PREC_MICROSECONDS, 0, MAMA_STATUS_OK, 11, 0},
         {1, 10, 1499, MAMA_DATE_TIME_PREC_MICROSECONDS, 0, MAMA_STATUS_OK, 10, 1000},
@@ -304,13 +327,15 @@ TEST(FieldDateTime, VersionOneRoundsToMicrosecondsAndLimitsRange)
         {2, 0x800000000LL, 0, MAMA_DATE_TIME_PREC_SECONDS, 200, MAMA_STATUS_OK, 0x800000000LL, 0},
         {2, 1, 0, 255, 0, MAMA_STATUS_OK, 1, 0},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         VersionScope version(c.version);
-        Record       r(TARNIX_TYPE_DATETIME);
+        Record r(TARNIX_TYPE_DATETIME);
         mamaDateTime dt = makeDateTime(c.seconds, c.nanos, c.precision, c.hints);
         EXPECT_EQ(c.status, tarnixField_setDateTime(&r.field, dt))
             << "v" << int(c.version) << " " << c.seconds << "." << c.nanos;
-        if (c.status == MAMA_STATUS_OK) {
+        if (c.status == MAMA_STATUS_OK)
+        {
             EXPECT_EQ(c.storedSeconds, r.field.value.dateTime.seconds);
             EXPECT_EQ(c.storedNanos, r.field.value.dateTime.nanoseconds);
             EXPECT_EQ(c.precision, r.field.value.dateTime.precision);
@@ -323,9 +348,9 @@ TEST(FieldDateTime, VersionOneRoundsToMicrosecondsAndLimitsRange)
 TEST(FieldDateTime, RefusedVectorElementKeepsPreviousValue)
 {
     VersionScope version(1);
-    Record       r(TARNIX_TYPE_VDATETIME);
+    Record r(TARNIX_TYPE_VDATETIME);
     mamaDateTime good = makeDateTime(5, 0, MAMA_DATE_TIME_PREC_SECONDS, 0);
-    mamaDateTime bad  = makeDateTime(0x800000000LL, 0, MAMA_DATE_TIME_PREC_SECONDS, 0);
+    mamaDateTime bad = makeDateTime(0x800000000LL, 0, MAMA_DATE_TIME_PREC_SECONDS, 0);
     mamaDateTime first[] = {good};
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_setVectorDateTime(&r.field, first, 1));
     mamaDateTime mixed[] = {good, bad};
@@ -338,11 +363,11 @@ TEST(FieldDateTime, RefusedVectorElementKeepsPreviousValue)
 
 TEST(FieldDateTime, VectorGetterHandsOutObjectsOwnedByTheRecord)
 {
-    Record         r(TARNIX_TYPE_VDATETIME);
+    Record r(TARNIX_TYPE_VDATETIME);
     TarnixDateTime records[] = {{1, 0, 0, 0}, {2, 500000000, 6, 0}};
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_setVectorDateTimeRecords(&r.field, records, 2, false));
     const mamaDateTime* out = nullptr;
-    mama_size_t         n   = 0;
+    mama_size_t n = 0;
     /* Asking twice replaces the first objects; LeakSanitizer checks none is lost. */
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_getVectorDateTime(&r.field, &out, &n));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_getVectorDateTime(&r.field, &out, &n));
@@ -351,7 +376,7 @@ TEST(FieldDateTime, VectorGetterHandsOutObjectsOwnedByTheRecord)
     ASSERT_EQ(MAMA_STATUS_OK, mamaDateTime_getEpochTimeMicroseconds(out[1], &micros));
     EXPECT_EQ(2500000u, micros);
 
-    Record      prices(TARNIX_TYPE_VPRICE);
+    Record prices(TARNIX_TYPE_VPRICE);
     TarnixPrice p[] = {{1.25, 2}};
     ASSERT_EQ(MAMA_STATUS_OK, tarnixField_setVectorPriceRecords(&prices.field, p, 1, false));
     const mamaPrice* priceOut = nullptr;
@@ -378,19 +403,25 @@ TEST(FieldSubMessage, SettingHoldsOneReferenceAndReleaseGivesItBack)
 
 TEST(FieldTypes, NamesAndOpenMamaTypes)
 {
-    struct Case {
-        int32_t       code;
-        const char*   name;
+    struct Case
+    {
+        int32_t code;
+        const char* name;
         mamaFieldType mama;
     } cases[] = {
-        {0, "BOOL", MAMA_FIELD_TYPE_BOOL},       {9, "WCHAR", MAMA_FIELD_TYPE_CHAR},
-        {14, "TXM", MAMA_FIELD_TYPE_MSG},         {15, "DATETIME", MAMA_FIELD_TYPE_TIME},
+        {0, "BOOL", MAMA_FIELD_TYPE_BOOL},
+        {9, "WCHAR", MAMA_FIELD_TYPE_CHAR},
+        {14, "TXM", MAMA_FIELD_TYPE_MSG},
+        {15, "DATETIME", MAMA_FIELD_TYPE_TIME},
         {27, "VSTRING", MAMA_FIELD_TYPE_VECTOR_STRING},
-        {28, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN}, {33, "VPRICE", MAMA_FIELD_TYPE_VECTOR_PRICE},
-        {34, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN}, {40, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN},
+        {28, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN},
+        {33, "VPRICE", MAMA_FIELD_TYPE_VECTOR_PRICE},
+        {34, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN},
+        {40, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN},
         {-1, "UNKNOWN", MAMA_FIELD_TYPE_UNKNOWN},
     };
-    for (const Case& c : cases) {
+    for (const Case& c : cases)
+    {
         EXPECT_STREQ(c.name, tarnixField_typeName(c.code)) << c.code;
         EXPECT_EQ(c.mama, tarnixField_mamaType(c.code)) << c.code;
     }

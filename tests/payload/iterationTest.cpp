@@ -5,17 +5,19 @@
 
 #include <vector>
 
-namespace {
+namespace
+{
 
 mama_fid_t fidOf(msgFieldPayload handle)
 {
     return static_cast<TarnixField*>(handle)->fid;
 }
 
-struct Walk {
+struct Walk
+{
     std::vector<mama_fid_t> seen;
-    msgPayload              payload   = nullptr;
-    bool                    printFirst = false;
+    msgPayload payload = nullptr;
+    bool printFirst = false;
 };
 
 void MAMACALLTYPE collect(const mamaMsg, const mamaMsgField field, void* closure)
@@ -56,7 +58,7 @@ TEST(Iteration, FieldsComeInFidOrderBothWays)
 
 TEST(Iteration, BeginHasNextAndEmptyMessages)
 {
-    Payload        empty;
+    Payload empty;
     msgPayloadIter iter = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayloadIter_create(&iter, empty));
     EXPECT_FALSE(tarnixmsgPayloadIter_hasNext(iter, empty));
@@ -89,7 +91,7 @@ TEST(Iteration, PrintingFromTheCallbackEndsTheWalk)
     mamaMsgField field = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, mamaMsgField_create(&field));
     Walk walk;
-    walk.payload    = p;
+    walk.payload = p;
     walk.printFirst = true;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_iterateFields(p, nullptr, field, collect, &walk));
     EXPECT_EQ((std::vector<mama_fid_t>{1}), walk.seen);
@@ -110,18 +112,20 @@ TEST(FieldHandles, NameOfAFidTheDictionaryLacks)
     tarnixmsgPayload_addI32(p, "Own12", 12, 1);
     tarnixmsgPayload_addI32(p, nullptr, 13, 2);
     tarnixmsgPayload_addI32(p, "Far", 5000, 3);
-    struct Case {
+    struct Case
+    {
         mama_fid_t fid;
         mamaDictionary dict;
-        const char *expected;
+        const char* expected;
     } cases[] = {
         {12, dict, "Own12"}, {12, nullptr, "Own12"}, {13, dict, ""}, {13, nullptr, ""}, {5000, dict, "Far"},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases)
+    {
         SCOPED_TRACE(c.fid);
         msgFieldPayload field = nullptr;
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getField(p, nullptr, c.fid, &field));
-        const char *name = nullptr;
+        const char* name = nullptr;
         EXPECT_EQ(MAMA_STATUS_OK, tarnixmsgFieldPayload_getName(field, c.dict, nullptr, &name));
         EXPECT_STREQ(c.expected, name);
     }
@@ -141,7 +145,7 @@ TEST(FieldHandles, NameAndFidPreferTheDictionaryForFids)
     tarnixmsgPayload_addI32(p, "Own", 10, 1);
     tarnixmsgPayload_addI32(p, "Local", 0, 2);
     msgFieldPayload withFid = nullptr;
-    msgFieldPayload byName  = nullptr;
+    msgFieldPayload byName = nullptr;
     tarnixmsgPayload_getField(p, nullptr, 10, &withFid);
     tarnixmsgPayload_getField(p, "Local", 0, &byName);
 

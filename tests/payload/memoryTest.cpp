@@ -23,8 +23,9 @@
 #endif
 #endif
 
-namespace {
-thread_local bool   tCounting    = false;
+namespace
+{
+thread_local bool tCounting = false;
 std::atomic<size_t> gAllocations{0};
 
 inline void countOne()
@@ -37,7 +38,7 @@ inline void countOne()
 size_t allocationsOf(const std::function<void()>& op, int rounds)
 {
     const size_t before = gAllocations.load();
-    tCounting           = true;
+    tCounting = true;
     for (int i = 0; i < rounds; ++i)
         op();
     tCounting = false;
@@ -47,7 +48,8 @@ size_t allocationsOf(const std::function<void()>& op, int rounds)
 
 #ifdef TARNIX_SANITIZER_HOOKS
 #include <sanitizer/allocator_interface.h>
-namespace {
+namespace
+{
 void onMalloc(const volatile void*, size_t)
 {
     countOne();
@@ -56,30 +58,32 @@ void onFree(const volatile void*) {}
 const int gHooked = __sanitizer_install_malloc_and_free_hooks(onMalloc, onFree);
 } // namespace
 #else
-extern "C" {
-void* __libc_malloc(size_t);
-void* __libc_calloc(size_t, size_t);
-void* __libc_realloc(void*, size_t);
+extern "C"
+{
+    void* __libc_malloc(size_t);
+    void* __libc_calloc(size_t, size_t);
+    void* __libc_realloc(void*, size_t);
 
-void* malloc(size_t size)
-{
-    countOne();
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size)
-{
-    countOne();
-    return __libc_calloc(count, size);
-}
-void* realloc(void* p, size_t size)
-{
-    countOne();
-    return __libc_realloc(p, size);
-}
+    void* malloc(size_t size)
+    {
+        countOne();
+        return __libc_malloc(size);
+    }
+    void* calloc(size_t count, size_t size)
+    {
+        countOne();
+        return __libc_calloc(count, size);
+    }
+    void* realloc(void* p, size_t size)
+    {
+        countOne();
+        return __libc_realloc(p, size);
+    }
 }
 #endif
 
-namespace {
+namespace
+{
 
 const char* getString(const Payload& p, mama_fid_t fid)
 {
@@ -93,7 +97,8 @@ const char* getString(const Payload& p, mama_fid_t fid)
 void fill(const Payload& p, mama_fid_t first, mama_fid_t last, size_t textLength)
 {
     const mama_f64_t depth[] = {1.5, 2.5, 3.5};
-    for (mama_fid_t fid = first; fid <= last; ++fid) {
+    for (mama_fid_t fid = first; fid <= last; ++fid)
+    {
         std::string text(textLength, static_cast<char>('a' + fid % 26));
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addString(p, "name", fid, text.c_str()));
     }
@@ -136,8 +141,8 @@ TEST(Memory, FieldUpdatedFromItsOwnValue)
     EXPECT_STREQ("zzzzz", getString(p, 1));
 
     const mama_f64_t* values = nullptr;
-    mama_size_t       count  = 0;
-    const mama_f64_t  four[] = {1, 2, 3, 4};
+    mama_size_t count = 0;
+    const mama_f64_t four[] = {1, 2, 3, 4};
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addVectorF64(p, nullptr, 2, four, 4));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getVectorF64(p, nullptr, 2, &values, &count));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_updateVectorF64(p, nullptr, 2, values + 1, 3));
@@ -157,7 +162,8 @@ TEST(Memory, ClearedMessageIsRefilledFromWhatItAlreadyHolds)
     tarnixmsgPayload_clear(p);
     fill(p, 1, 20, 12);
     const size_t held = p.store()->arena.held();
-    for (int round = 0; round < 50; ++round) {
+    for (int round = 0; round < 50; ++round)
+    {
         tarnixmsgPayload_clear(p);
         EXPECT_EQ(0u, p.fields());
         fill(p, 1, 20, 12);
@@ -193,18 +199,22 @@ TEST(Memory, LargeMessageGivesItsMemoryBackToSmallOnesAfterIt)
 TEST(Memory, RepeatedChangesDoNotGrowTheArena)
 {
     VersionScope version(1);
-    Payload      p;
+    Payload p;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_addString(p, "first", 1, "x"));
     /* Version 1 carries 35 bits of seconds: the second cannot be sent. */
-    struct timespec fits{5, 0}, tooLate{0x800000000LL, 0};
-    mamaDateTime    good = nullptr;
-    mamaDateTime    bad  = nullptr;
+    struct timespec fits
+    {
+        5, 0
+    }, tooLate{0x800000000LL, 0};
+    mamaDateTime good = nullptr;
+    mamaDateTime bad = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, mamaDateTime_create(&good));
     ASSERT_EQ(MAMA_STATUS_OK, mamaDateTime_create(&bad));
     ASSERT_EQ(MAMA_STATUS_OK, mamaDateTime_setFromStructTimeSpec(good, &fits));
     ASSERT_EQ(MAMA_STATUS_OK, mamaDateTime_setFromStructTimeSpec(bad, &tooLate));
     const size_t held = p.store()->arena.held();
-    for (size_t i = 1; i < 3000; ++i) {
+    for (size_t i = 1; i < 3000; ++i)
+    {
         std::string text(i, 'q'); /* outgrows its block every time */
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_updateString(p, nullptr, 1, text.c_str()));
         const mamaDateTime refused[] = {good, bad};
@@ -218,12 +228,14 @@ TEST(Memory, RepeatedChangesDoNotGrowTheArena)
     mamaDateTime_destroy(bad);
 }
 
-namespace {
+namespace
+{
 
 /* OpenMAMA values the message below is built from, made once. */
-struct Values {
-    mamaDateTime time  = nullptr;
-    mamaPrice    price = nullptr;
+struct Values
+{
+    mamaDateTime time = nullptr;
+    mamaPrice price = nullptr;
     Values()
     {
         mamaDateTime_create(&time);
@@ -243,28 +255,30 @@ struct Values {
  * names are what used to cost an allocation each. */
 mama_status build(msgPayload p, const Values& v, mama_fid_t fields)
 {
-    static const mama_f64_t  depth[] = {123.40, 123.35, 123.30, 123.25};
-    static const mama_i32_t  sizes[] = {100, 200, 300};
-    static const char*       venues[] = {"NYSE", "ARCA", "BATS"};
-    const mamaDateTime       times[]  = {v.time, v.time};
-    const mamaPrice          prices[] = {v.price, v.price, v.price};
-    static const std::string names[]  = {"wBidPrice", "wAskPrice", "wIssueSymbol", "wTradeTime"};
-    mama_status              status   = MAMA_STATUS_OK;
-    for (mama_fid_t fid = 1; fid <= fields && status == MAMA_STATUS_OK; ++fid) {
+    static const mama_f64_t depth[] = {123.40, 123.35, 123.30, 123.25};
+    static const mama_i32_t sizes[] = {100, 200, 300};
+    static const char* venues[] = {"NYSE", "ARCA", "BATS"};
+    const mamaDateTime times[] = {v.time, v.time};
+    const mamaPrice prices[] = {v.price, v.price, v.price};
+    static const std::string names[] = {"wBidPrice", "wAskPrice", "wIssueSymbol", "wTradeTime"};
+    mama_status status = MAMA_STATUS_OK;
+    for (mama_fid_t fid = 1; fid <= fields && status == MAMA_STATUS_OK; ++fid)
+    {
         const char* name = fid % 2 ? names[fid % 4].c_str() : nullptr;
-        switch (fid % 12) {
-        case 0: status = tarnixmsgPayload_addString(p, name, fid, "IBM.N"); break;
-        case 1: status = tarnixmsgPayload_addString(p, name, fid, "a longer text of some forty bytes"); break;
-        case 2: status = tarnixmsgPayload_addOpaque(p, name, fid, depth, sizeof depth); break;
-        case 3: status = tarnixmsgPayload_addDateTime(p, name, fid, v.time); break;
-        case 4: status = tarnixmsgPayload_addPrice(p, name, fid, v.price); break;
-        case 5: status = tarnixmsgPayload_addVectorF64(p, name, fid, depth, 4); break;
-        case 6: status = tarnixmsgPayload_addVectorI32(p, name, fid, sizes, 3); break;
-        case 7: status = tarnixmsgPayload_addVectorString(p, name, fid, venues, 3); break;
-        case 8: status = tarnixmsgPayload_addVectorDateTime(p, name, fid, times, 2); break;
-        case 9: status = tarnixmsgPayload_addVectorPrice(p, name, fid, prices, 3); break;
-        case 10: status = tarnixmsgPayload_addF64(p, name, fid, 0.5 * fid); break;
-        default: status = tarnixmsgPayload_addI64(p, name, fid, fid); break;
+        switch (fid % 12)
+        {
+            case 0: status = tarnixmsgPayload_addString(p, name, fid, "IBM.N"); break;
+            case 1: status = tarnixmsgPayload_addString(p, name, fid, "a longer text of some forty bytes"); break;
+            case 2: status = tarnixmsgPayload_addOpaque(p, name, fid, depth, sizeof depth); break;
+            case 3: status = tarnixmsgPayload_addDateTime(p, name, fid, v.time); break;
+            case 4: status = tarnixmsgPayload_addPrice(p, name, fid, v.price); break;
+            case 5: status = tarnixmsgPayload_addVectorF64(p, name, fid, depth, 4); break;
+            case 6: status = tarnixmsgPayload_addVectorI32(p, name, fid, sizes, 3); break;
+            case 7: status = tarnixmsgPayload_addVectorString(p, name, fid, venues, 3); break;
+            case 8: status = tarnixmsgPayload_addVectorDateTime(p, name, fid, times, 2); break;
+            case 9: status = tarnixmsgPayload_addVectorPrice(p, name, fid, prices, 3); break;
+            case 10: status = tarnixmsgPayload_addF64(p, name, fid, 0.5 * fid); break;
+            default: status = tarnixmsgPayload_addI64(p, name, fid, fid); break;
         }
     }
     return status;
@@ -278,44 +292,50 @@ mama_status build(msgPayload p, const Values& v, mama_fid_t fields)
 TEST(Memory, ReusedMessageAllocatesNothingInSteadyState)
 {
     const Values v;
-    for (mama_fid_t fields : {20, 50}) {
+    for (mama_fid_t fields : {20, 50})
+    {
         Payload source;
         ASSERT_EQ(MAMA_STATUS_OK, build(source, v, fields));
         const Bytes bytes = source.serialize();
-        Payload     target;
-        msgPayload  copy = target.get();
+        Payload target;
+        msgPayload copy = target.get();
         mama_status failed = MAMA_STATUS_OK; /* checked outside the counted loops */
-        auto        keep   = [&](mama_status status) {
+        auto keep = [&](mama_status status)
+        {
             if (status != MAMA_STATUS_OK)
                 failed = status;
         };
         const void* buffer = nullptr;
         mama_size_t length = 0;
-        const char* text   = nullptr;
-        const char* named  = nullptr;
+        const char* text = nullptr;
+        const char* named = nullptr;
         const mama_f64_t* values = nullptr;
-        mama_size_t       count  = 0;
-        struct Case {
-            const char*           what;
+        mama_size_t count = 0;
+        struct Case
+        {
+            const char* what;
             std::function<void()> op;
         } cases[] = {
             {"decode", [&] { keep(target.decode(bytes)); }},
             {"build and serialize",
-             [&] {
+             [&]
+             {
                  keep(tarnixmsgPayload_clear(target));
                  keep(build(target, v, fields));
                  keep(tarnixmsgPayload_serialize(target, &buffer, &length));
              }},
             {"copy", [&] { keep(tarnixmsgPayload_copy(source, &copy)); }},
             {"read",
-             [&] {
+             [&]
+             {
                  keep(target.decode(bytes));
                  keep(tarnixmsgPayload_getString(target, nullptr, 12, &text));
                  keep(tarnixmsgPayload_getVectorF64(target, nullptr, 17, &values, &count));
                  keep(tarnixmsgPayload_getString(target, "wAskPrice", 0, &named));
              }},
         };
-        for (const Case& c : cases) {
+        for (const Case& c : cases)
+        {
             SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(fields) + " fields");
             failed = MAMA_STATUS_OK;
             allocationsOf(c.op, 3); /* the first rounds size what is kept */

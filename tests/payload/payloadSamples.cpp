@@ -10,12 +10,15 @@
 mama_fid_t addEveryType(TarnixMsg* store, mama_fid_t fid, bool named)
 {
     std::string name;
-    auto        nm = [&](const char* base) {
+    auto nm = [&](const char* base)
+    {
         name = std::string(base) + std::to_string(fid);
         return named ? name.c_str() : nullptr;
     };
-    auto ok = [](mama_status status) {
-        if (status != MAMA_STATUS_OK) {
+    auto ok = [](mama_status status)
+    {
+        if (status != MAMA_STATUS_OK)
+        {
             fprintf(stderr, "sample field refused: %s\n", mamaStatus_stringForStatus(status));
             abort();
         }
@@ -54,17 +57,17 @@ mama_fid_t addEveryType(TarnixMsg* store, mama_fid_t fid, bool named)
     ok(tarnixMsg_setPrice(store, nm("price"), 0, fid++, price));
 
     const mama_bool_t bools[] = {1, 0, 1};
-    const uint8_t     u8s[]   = {0, 128, 255};
-    const int8_t      i8s[]   = {-128, 0, 127};
-    const uint16_t    u16s[]  = {1, 65535};
-    const int16_t     i16s[]  = {1, -2};
-    const uint32_t    u32s[]  = {1, 4294967295u};
-    const int32_t     i32s[]  = {-1, 2147483647};
-    const uint64_t    u64s[]  = {1, 18446744073709551615ull};
-    const int64_t     i64s[]  = {-1, 9223372036854775807ll};
-    const char        chars[] = {'a', static_cast<char>(0xE9)};
-    const float       f32s[]  = {1.5f, -0.0f};
-    const double      f64s[]  = {2.5, 1e300};
+    const uint8_t u8s[] = {0, 128, 255};
+    const int8_t i8s[] = {-128, 0, 127};
+    const uint16_t u16s[] = {1, 65535};
+    const int16_t i16s[] = {1, -2};
+    const uint32_t u32s[] = {1, 4294967295u};
+    const int32_t i32s[] = {-1, 2147483647};
+    const uint64_t u64s[] = {1, 18446744073709551615ull};
+    const int64_t i64s[] = {-1, 9223372036854775807ll};
+    const char chars[] = {'a', static_cast<char>(0xE9)};
+    const float f32s[] = {1.5f, -0.0f};
+    const double f64s[] = {2.5, 1e300};
     ok(tarnixMsg_setVectorOf(store, nm("vbool"), 0, fid++, TARNIX_TYPE_VBOOL, bools, 3, false));
     ok(tarnixMsg_setVectorOf(store, nm("vu8"), 0, fid++, TARNIX_TYPE_VUINT8, u8s, 3, false));
     ok(tarnixMsg_setVectorOf(store, nm("vi8"), 0, fid++, TARNIX_TYPE_VINT8, i8s, 3, false));
@@ -103,7 +106,8 @@ std::vector<mama_fid_t> everyFid(FidOrder order, mama_fid_t highest)
         fids.push_back(static_cast<mama_fid_t>(fid));
     if (order == FidOrder::Descending)
         std::reverse(fids.begin(), fids.end());
-    if (order == FidOrder::Alternating) {
+    if (order == FidOrder::Alternating)
+    {
         std::vector<mama_fid_t> ascending = fids;
         for (size_t low = 0, high = fids.size(), i = 0; low < high; ++i)
             fids[i] = i % 2 ? ascending[low++] : ascending[--high];
@@ -113,10 +117,16 @@ std::vector<mama_fid_t> everyFid(FidOrder order, mama_fid_t highest)
 
 std::vector<uint8_t> int32Message(const std::vector<mama_fid_t>& fids, uint8_t version)
 {
-    std::vector<uint8_t> out = {static_cast<uint8_t>(TARNIX_PAYLOAD_ID), version,
-                                static_cast<uint8_t>(tarnix::TAG_CONTAINER << 2 | 3), 0, 0, 0, 0};
+    std::vector<uint8_t> out = {static_cast<uint8_t>(TARNIX_PAYLOAD_ID),
+                                version,
+                                static_cast<uint8_t>(tarnix::TAG_CONTAINER << 2 | 3),
+                                0,
+                                0,
+                                0,
+                                0};
     out.reserve(out.size() + 10 * fids.size());
-    for (mama_fid_t fid : fids) {
+    for (mama_fid_t fid : fids)
+    {
         const uint8_t hi = static_cast<uint8_t>(fid >> 8), lo = static_cast<uint8_t>(fid);
         /* fid item, then an I32 item: tag, length, four value bytes */
         out.insert(out.end(), {0x0C, 0x04, hi, lo, 0x08, 0x06, 0, 0, hi, lo});

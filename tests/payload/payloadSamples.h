@@ -16,7 +16,13 @@ mama_fid_t addEveryType(TarnixMsg* store, mama_fid_t first, bool named);
 /* Every fid from 1 to highest in one of the orders a sender may use: the
  * highest first then the rest ascending once made decoding quadratic;
  * alternating takes the highest, the lowest, the next highest and so on. */
-enum class FidOrder { Ascending, Descending, HighestFirst, Alternating };
+enum class FidOrder
+{
+    Ascending,
+    Descending,
+    HighestFirst,
+    Alternating
+};
 std::vector<mama_fid_t> everyFid(FidOrder order, mama_fid_t highest = 65535);
 
 /* Wire bytes of a message of I32 fields, each holding its fid, written in

@@ -21,8 +21,9 @@ Bytes hexBytes(const std::string& text)
 std::string hexText(const uint8_t* data, size_t size)
 {
     std::string out;
-    char        piece[4];
-    for (size_t i = 0; i < size; ++i) {
+    char piece[4];
+    for (size_t i = 0; i < size; ++i)
+    {
         snprintf(piece, sizeof piece, i ? " %02X" : "%02X", data[i]);
         out += piece;
     }
@@ -42,7 +43,7 @@ Payload::~Payload()
 Bytes Payload::serialize() const
 {
     const void* buffer = nullptr;
-    mama_size_t size   = 0;
+    mama_size_t size = 0;
     mama_status status = tarnixmsgPayload_serialize(mPayload, &buffer, &size);
     EXPECT_EQ(MAMA_STATUS_OK, status);
     if (status != MAMA_STATUS_OK)
@@ -87,12 +88,13 @@ VersionScope::~VersionScope()
     tarnixmsgPayload_setPayloadVersion(mPrevious, 1);
 }
 
-namespace {
+namespace
+{
 
 mamaPayloadBridge loadBridge(const char* name)
 {
     mamaPayloadBridge bridge = nullptr;
-    mama_status       status = mama_loadPayloadBridge(&bridge, name);
+    mama_status status = mama_loadPayloadBridge(&bridge, name);
     EXPECT_EQ(MAMA_STATUS_OK, status) << "loading payload " << name;
     return bridge;
 }

@@ -27,22 +27,23 @@ inline std::string hexText(const Bytes& bytes)
 }
 
 /* One payload object, destroyed with the scope. */
-class Payload {
+class Payload
+{
 public:
     Payload();
     ~Payload();
     Payload(const Payload&) = delete;
     Payload& operator=(const Payload&) = delete;
 
-    msgPayload         get() const { return mPayload; }
+    msgPayload get() const { return mPayload; }
     TarnixPayloadImpl* impl() const { return static_cast<TarnixPayloadImpl*>(mPayload); }
-    TarnixMsg*         store() const { return impl()->mFields; }
+    TarnixMsg* store() const { return impl()->mFields; }
     operator msgPayload() const { return mPayload; }
 
-    Bytes       serialize() const;
+    Bytes serialize() const;
     mama_status decode(const Bytes& bytes) const;
     std::string text() const;
-    size_t      fields() const;
+    size_t fields() const;
     std::vector<mama_fid_t> fids() const;
 
 private:
@@ -50,7 +51,8 @@ private:
 };
 
 /* Sets the process-wide payload version for a scope. */
-class VersionScope {
+class VersionScope
+{
 public:
     explicit VersionScope(uint8_t version);
     ~VersionScope();
@@ -64,7 +66,8 @@ mamaPayloadBridge tarnixBridge();
 mamaPayloadBridge qpidBridge();
 
 /* An OpenMAMA message held in the given payload format. */
-class MamaMsg {
+class MamaMsg
+{
 public:
     explicit MamaMsg(mamaPayloadBridge bridge);
     ~MamaMsg();

@@ -7,11 +7,13 @@
 #include <map>
 #include <string>
 
-namespace {
+namespace
+{
 
 /* A store inside a payload, read back the way callers read it: through the
  * payload's iterator, find and the field records. */
-struct Store {
+struct Store
+{
     Payload p;
     TarnixMsg* s = p.store();
     std::vector<mama_fid_t> fids() const
@@ -38,9 +40,9 @@ struct Store {
 
 TEST(Store, InsertKeepsFidsSortedAndReturnsExistingField)
 {
-    Store            st;
-    bool             isNew = false;
-    TarnixFieldNode* five  = tarnixMsg_insert_sorted(st.s, nullptr, 5, &isNew);
+    Store st;
+    bool isNew = false;
+    TarnixFieldNode* five = tarnixMsg_insert_sorted(st.s, nullptr, 5, &isNew);
     EXPECT_TRUE(isNew);
     tarnixMsg_insert_sorted(st.s, nullptr, 3, &isNew);
     EXPECT_TRUE(isNew);
@@ -61,7 +63,8 @@ TEST(Store, AscendingAppendsAndAClearedStoreStartsOver)
 {
     Store st;
     LogCapture log;
-    for (mama_fid_t fid = 1; fid <= 3; ++fid) {
+    for (mama_fid_t fid = 1; fid <= 3; ++fid)
+    {
         bool isNew = false;
         TarnixFieldNode* node = tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew);
         EXPECT_TRUE(isNew);
@@ -84,7 +87,7 @@ TEST(Store, AscendingAppendsAndAClearedStoreStartsOver)
 
 TEST(Store, FindAnswersAboveLastFidAndFidZeroByName)
 {
-    Store            st;
+    Store st;
     TarnixFieldNode* node = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_set(st.s, "A", 0, 0, TARNIX_TYPE_BOOL, &node));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_set(st.s, "B", 0, 4, TARNIX_TYPE_BOOL, &node));
@@ -98,7 +101,7 @@ TEST(Store, FindAnswersAboveLastFidAndFidZeroByName)
 
 TEST(Store, EachNameOnlyFieldGetsItsOwnNode)
 {
-    Store            st;
+    Store st;
     TarnixFieldNode* a = nullptr;
     TarnixFieldNode* b = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, "first", 0, 0, 1));
@@ -126,7 +129,7 @@ TEST(Store, ExistingFieldKeepsItsTypeAndNextSetterFails)
 
 TEST(Store, NameLengthGivenIsCopiedExactlyAndMeasuredCountsTheNul)
 {
-    Store            st;
+    Store st;
     TarnixFieldNode* node = nullptr;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_set(st.s, "abcdef", 3, 1, TARNIX_TYPE_BOOL, &node));
     EXPECT_EQ(3u, node->field.nameLen);
@@ -147,7 +150,7 @@ TEST(Store, FieldRefusedOnItsNameLeavesNothingAndLaterInsertsLandInOrder)
     Store st;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, nullptr, 0, 2, 1));
     std::string longName(TARNIX_MAX_STRING, 'n'); /* no NUL within the bound */
-    LogCapture  log;
+    LogCapture log;
     EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixMsg_setI32(st.s, longName.c_str(), 0, 10, 1));
     EXPECT_TRUE(log.contains("Fieldname too long for fid 10; length: 67108865; max: 67108864")) << log.all();
     EXPECT_EQ(1u, st.s->count);
@@ -170,14 +173,13 @@ TEST(Store, FieldRefusedOnItsNameLeavesNothingAndLaterInsertsLandInOrder)
 
 TEST(Store, StringSizeLimitIsInclusive)
 {
-    Store       st;
+    Store st;
     std::string text(TARNIX_MAX_STRING, 'a');
     text[TARNIX_MAX_STRING - 1] = '\0';
     EXPECT_EQ(MAMA_STATUS_OK, tarnixMsg_setString(st.s, nullptr, 0, 1, text.c_str(), TARNIX_MAX_STRING));
     text.push_back('\0');
     LogCapture log;
-    EXPECT_EQ(MAMA_STATUS_INVALID_ARG,
-              tarnixMsg_setString(st.s, nullptr, 0, 2, text.c_str(), TARNIX_MAX_STRING + 1));
+    EXPECT_EQ(MAMA_STATUS_INVALID_ARG, tarnixMsg_setString(st.s, nullptr, 0, 2, text.c_str(), TARNIX_MAX_STRING + 1));
     EXPECT_TRUE(log.contains("tarnixMsg_setString: incoming string too big: 67108865; max: 67108864")) << log.all();
     EXPECT_EQ(1u, st.s->count);
 }
@@ -212,8 +214,8 @@ TEST(Store, AdoptedVectorBlockIsTakenWithoutCopy)
 {
     Store st;
     auto* block = static_cast<int32_t*>(malloc(2 * sizeof(int32_t)));
-    block[0]    = 1;
-    block[1]    = -2;
+    block[0] = 1;
+    block[1] = -2;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setVectorOf(st.s, nullptr, 0, 3, TARNIX_TYPE_VINT32, block, 2, true));
     EXPECT_EQ(block, tarnixMsg_find(st.s, nullptr, 3)->field.value.data);
     /* A refused adopted block is freed by the store, not leaked. */
@@ -253,7 +255,7 @@ TEST(Store, RemoveUnlinksOnlyNodesOfTheStore)
     EXPECT_EQ(-1, tarnixMsg_remove(st.s, tarnixMsg_find(other.s, nullptr, 1)));
     EXPECT_EQ(-1, tarnixMsg_remove(st.s, nullptr));
     TarnixFieldNode* first = tarnixMsg_find(st.s, nullptr, 1);
-    TarnixField      kept  = first->field;
+    TarnixField kept = first->field;
     EXPECT_EQ(0, tarnixMsg_remove(st.s, first));
     tarnixField_release(&kept);
     EXPECT_EQ(-1, tarnixMsg_remove(st.s, first)); /* no longer linked */
@@ -265,7 +267,7 @@ TEST(Store, RemoveUnlinksOnlyNodesOfTheStore)
 
 TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
 {
-    Store                                   st;
+    Store st;
     std::map<mama_fid_t, TarnixFieldNode*> model;
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, "first", 0, 0, -1));
     ASSERT_EQ(MAMA_STATUS_OK, tarnixMsg_setI32(st.s, "second", 0, 0, -2));
@@ -273,18 +275,21 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
     /* 3000 fids from 2 to 60000 in scrambled order; every fifth insert
      * repeats the lowest so far and every third looks its fid up again. */
     const unsigned kFids = 3000;
-    for (unsigned i = 0; i < kFids; ++i) {
+    for (unsigned i = 0; i < kFids; ++i)
+    {
         auto fid = static_cast<mama_fid_t>((i * 7919u) % 59999u + 2);
         bool isNew = false;
         TarnixFieldNode* node = tarnixMsg_insert_sorted(st.s, nullptr, fid, &isNew);
         ASSERT_TRUE(isNew) << fid;
         model[fid] = node;
-        if (i % 5 == 4) {
+        if (i % 5 == 4)
+        {
             mama_fid_t again = model.begin()->first;
             EXPECT_EQ(model.begin()->second, tarnixMsg_insert_sorted(st.s, nullptr, again, &isNew));
             EXPECT_FALSE(isNew);
         }
-        if (i % 3 == 2) {
+        if (i % 3 == 2)
+        {
             EXPECT_EQ(node, tarnixMsg_find(st.s, nullptr, fid));
         }
     }
@@ -314,7 +319,7 @@ TEST(Store, LargeStoreFilledInAnyOrderMatchesASortedModel)
      * at the end; the end one's fid still counts as the highest, so the
      * next field above the others is appended with the warning. */
     std::string longName(TARNIX_MAX_STRING, 'n');
-    mama_fid_t  gap = 0;
+    mama_fid_t gap = 0;
     for (mama_fid_t fid = 2; !gap; ++fid)
         if (!model.count(fid))
             gap = fid;

@@ -4,7 +4,8 @@
 #include <cstring>
 #include <string>
 
-namespace {
+namespace
+{
 
 std::string fieldText(const Payload& p, mama_fid_t fid, size_t length = 256)
 {
@@ -43,11 +44,14 @@ TEST(Text, ScalarsHaveNoPrefixOutsideTheMessageText)
     tarnixmsgPayload_addChar(p, nullptr, 10, 'z');
     tarnixmsgPayload_addOpaque(p, nullptr, 11, "0123456789", 10);
     tarnixmsgPayload_addF64(p, nullptr, 12, 2.5);
-    struct Case {
-        mama_fid_t  fid;
+    struct Case
+    {
+        mama_fid_t fid;
         const char* text;
-    } cases[] = {{7, "-5"}, {8, "18446744073709551615"}, {9, "-9000000000"}, {10, "z"}, {11, "10 bytes"}, {12, "2.500000"}};
-    for (const Case& c : cases) {
+    } cases[] = {{7, "-5"},       {8, "18446744073709551615"}, {9, "-9000000000"}, {10, "z"}, {11, "10 bytes"},
+                 {12, "2.500000"}};
+    for (const Case& c : cases)
+    {
         EXPECT_EQ(c.text, fieldText(p, c.fid)) << c.fid;
         EXPECT_EQ(c.text, handleText(p, c.fid)) << c.fid;
     }
@@ -55,7 +59,7 @@ TEST(Text, ScalarsHaveNoPrefixOutsideTheMessageText)
 
 TEST(Text, VectorsArePrefixedOnlyByFidLookup)
 {
-    Payload          p;
+    Payload p;
     const mama_i16_t v[] = {1, -2};
     tarnixmsgPayload_addVectorI16(p, nullptr, 1, v, 2);
     EXPECT_EQ("VINT16:{1,-2,}", fieldText(p, 1));
@@ -72,12 +76,13 @@ TEST(Text, VectorsArePrefixedOnlyByFidLookup)
 
 TEST(Text, CutVectorsEndWithAnEllipsisAndNeverPassTheBuffer)
 {
-    Payload    p;
+    Payload p;
     mama_i32_t many[40];
     for (int i = 0; i < 40; ++i)
         many[i] = 1000 + i;
     tarnixmsgPayload_addVectorI32(p, nullptr, 1, many, 40);
-    for (size_t length : {6u, 7u, 20u, 33u}) {
+    for (size_t length : {6u, 7u, 20u, 33u})
+    {
         std::string buffer(length + 8, '#');
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getFieldAsString(p, nullptr, 1, &buffer[0], length));
         std::string text = buffer.c_str();
@@ -96,7 +101,8 @@ TEST(Text, BuffersTooSmallForAnythingStayTerminated)
     tarnixMsg_setVectorMsg(p.store(), nullptr, 0, 2, reinterpret_cast<TarnixPayloadImpl**>(&sub), 1, false);
     tarnixmsgPayload_destroy(sub);
 
-    for (size_t length : {1u, 2u, 5u}) {
+    for (size_t length : {1u, 2u, 5u})
+    {
         std::string buffer(length + 4, '#');
         ASSERT_EQ(MAMA_STATUS_OK, tarnixmsgPayload_getFieldAsString(p, nullptr, 1, &buffer[0], length));
         EXPECT_EQ('\0', buffer[strlen(buffer.c_str())]);
@@ -116,7 +122,7 @@ TEST(Text, BuffersTooSmallForAnythingStayTerminated)
 
 TEST(Text, LongMessagesAreCutAfterTenThousandCharacters)
 {
-    Payload     p;
+    Payload p;
     std::string value(400, 'v');
     for (mama_fid_t fid = 1; fid <= 40; ++fid)
         tarnixmsgPayload_addString(p, nullptr, fid, value.c_str());
@@ -132,7 +138,7 @@ TEST(Text, DateTimesBefore1601ShowEpochSeconds)
     Payload p;
     tarnixMsg_setDateTimeRecord(p.store(), nullptr, 0, 1, TarnixDateTime{-12000000000LL, 0, 0, 0});
     EXPECT_EQ("-12000000000.000000", handleText(p, 1));
-    tarnixMsg_setDateTimeRecord(p.store(), nullptr, 0, 2, TarnixDateTime{86400 + 3661, 0, 0,
-                                                                          MAMA_DATE_TIME_HAS_DATE | MAMA_DATE_TIME_HAS_TIME});
+    tarnixMsg_setDateTimeRecord(p.store(), nullptr, 0, 2,
+                                TarnixDateTime{86400 + 3661, 0, 0, MAMA_DATE_TIME_HAS_DATE | MAMA_DATE_TIME_HAS_TIME});
     EXPECT_EQ("1970-01-02 01:01:01", handleText(p, 2));
 }

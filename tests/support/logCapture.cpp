@@ -2,11 +2,12 @@
 
 std::atomic<LogCapture*> LogCapture::sActive{nullptr};
 
-namespace {
+namespace
+{
 /* Held while a line is added, so that a capture going away waits for a line
  * another thread (the client library's) is adding to it. */
 std::mutex gGate;
-}  // namespace
+} // namespace
 
 LogCapture::LogCapture(MamaLogLevel level) : mPreviousLevel(mama_getLogLevel())
 {
@@ -34,7 +35,7 @@ void MAMACALLTYPE LogCapture::onLog(MamaLogLevel level, const char* message)
     LogCapture* self = sActive.load();
     if (self == nullptr)
     {
-        mama_logDefault2(level, message);   /* as if no capture had been made */
+        mama_logDefault2(level, message); /* as if no capture had been made */
         return;
     }
     std::lock_guard<std::mutex> lock(self->mMutex);

@@ -6,9 +6,11 @@
 
 #include <string>
 
-namespace testsupport {
+namespace testsupport
+{
 
-struct NKeyPair {
+struct NKeyPair
+{
     std::string seed; // "S..."
     std::string pub;  // "U...", "A...", "O..."
 };
@@ -17,17 +19,18 @@ NKeyPair makeUserNKey();
 
 // A server configuration block trusting one operator with one account, and
 // the credentials file (user JWT and seed) of a user of that account.
-struct JwtChain {
+struct JwtChain
+{
     std::string serverConfig;
     std::string credsFile;
 };
-JwtChain makeJwtChain(const std::string &dir);
+JwtChain makeJwtChain(const std::string& dir);
 
 // ca.pem, server.pem/key (for 127.0.0.1), client.pem/key in dir; false when
 // openssl failed.
-bool makeTlsFiles(const std::string &dir);
+bool makeTlsFiles(const std::string& dir);
 
 // Writes text to path (mode 0600).
-void writeFile(const std::string &path, const std::string &text);
+void writeFile(const std::string& path, const std::string& text);
 
 } // namespace testsupport

@@ -14,7 +14,8 @@
 #include <fstream>
 #include <regex>
 
-namespace testsupport {
+namespace testsupport
+{
 
 #ifndef TESTSUPPORT_NATS_SERVER
 #define TESTSUPPORT_NATS_SERVER "/usr/sbin/nats-server"
@@ -28,9 +29,10 @@ int freePort()
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = 0;
     int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+    {
         socklen_t len = sizeof a;
-        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
             port = ntohs(a.sin_port);
     }
     ::close(fd);
@@ -47,9 +49,9 @@ std::string testUsersConfig()
            "}\n";
 }
 
-NatsServer::NatsServer(const std::string &dir, const std::string &name) : dir_(dir), name_(name) {}
+NatsServer::NatsServer(const std::string& dir, const std::string& name) : dir_(dir), name_(name) {}
 
-NatsServer::NatsServer(const std::string &extraConfig, int port)
+NatsServer::NatsServer(const std::string& extraConfig, int port)
     : scratch_(std::make_unique<TempDir>("nats")), dir_(scratch_->path()), name_("nats")
 {
     start(port != 0 ? port : freePort(), freePort(), testUsersConfig() + extraConfig);
@@ -59,13 +61,14 @@ NatsServer::~NatsServer()
 {
     kill();
     // Fixtures report the servers they own; a scratch server is the test's.
-    if (scratch_ && ::testing::Test::HasFailure()) {
+    if (scratch_ && ::testing::Test::HasFailure())
+    {
         std::fprintf(stderr, "---- %s log tail\n%s", name_.c_str(), logTail(15).c_str());
         scratch_->keep();
     }
 }
 
-bool NatsServer::start(int port, int httpPort, const std::string &extraConfig)
+bool NatsServer::start(int port, int httpPort, const std::string& extraConfig)
 {
     port_ = port;
     httpPort_ = httpPort;
@@ -85,7 +88,8 @@ bool NatsServer::start(int port, int httpPort, const std::string &extraConfig)
     o.logDir = dir_;
     process_ = std::make_unique<Process>(o);
     const bool ready = process_->waitForText("Server is ready", Millis(20000), Process::Err).has_value();
-    if (!ready || !process_->running()) {
+    if (!ready || !process_->running())
+    {
         process_->kill();
         return false;
     }
@@ -110,7 +114,7 @@ void NatsServer::signal(int sig)
         process_->signal(sig);
 }
 
-std::string NatsServer::monitor(const std::string &path) const
+std::string NatsServer::monitor(const std::string& path) const
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
@@ -118,13 +122,16 @@ std::string NatsServer::monitor(const std::string &path) const
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(static_cast<uint16_t>(httpPort_));
     std::string body;
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+    {
         std::string req = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        if (::write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size())) {
+        if (::write(fd, req.data(), req.size()) == static_cast<ssize_t>(req.size()))
+        {
             std::string resp;
             char buf[8192];
             pollfd p{fd, POLLIN, 0};
-            while (::poll(&p, 1, 5000) > 0) {
+            while (::poll(&p, 1, 5000) > 0)
+            {
                 ssize_t n = ::read(fd, buf, sizeof buf);
                 if (n <= 0)
                     break;
@@ -139,7 +146,7 @@ std::string NatsServer::monitor(const std::string &path) const
     return body;
 }
 
-long NatsServer::varz(const std::string &key) const
+long NatsServer::varz(const std::string& key) const
 {
     const std::string body = monitor("/varz");
     std::smatch m;
@@ -149,12 +156,13 @@ long NatsServer::varz(const std::string &key) const
     return std::atol(m[1].str().c_str());
 }
 
-bool NatsServer::hasSubscription(const std::string &text) const
+bool NatsServer::hasSubscription(const std::string& text) const
 {
     // Only subscription subjects are listed under "subscriptions_list".
     const std::string body = monitor("/connz?subs=1");
     size_t at = 0;
-    while ((at = body.find("\"subscriptions_list\"", at)) != std::string::npos) {
+    while ((at = body.find("\"subscriptions_list\"", at)) != std::string::npos)
+    {
         size_t end = body.find(']', at);
         if (body.substr(at, end - at).find(text) != std::string::npos)
             return true;
@@ -168,10 +176,11 @@ std::string NatsServer::logTail(size_t n) const
     return process_ ? process_->tail(Process::Err, n) : "";
 }
 
-std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::string &name,
-                                            const std::string &extraConfig, bool jetStream)
+std::unique_ptr<NatsServer> startNatsServer(const std::string& dir, const std::string& name,
+                                            const std::string& extraConfig, bool jetStream)
 {
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 5; ++attempt)
+    {
         auto s = std::make_unique<NatsServer>(dir, name);
         if (!jetStream)
             s->withoutJetStream();
@@ -181,7 +190,7 @@ std::unique_ptr<NatsServer> startNatsServer(const std::string &dir, const std::s
     return nullptr;
 }
 
-NatsCluster::NatsCluster(const std::string &dir, size_t size, const std::string &extraConfig)
+NatsCluster::NatsCluster(const std::string& dir, size_t size, const std::string& extraConfig)
     : scratch_(dir.empty() ? std::make_unique<TempDir>("nats-cluster") : nullptr),
       dir_(dir.empty() ? scratch_->path() : dir), size_(size), extraConfig_(extraConfig)
 {
@@ -189,8 +198,9 @@ NatsCluster::NatsCluster(const std::string &dir, size_t size, const std::string 
 
 NatsCluster::~NatsCluster()
 {
-    if (scratch_ && ::testing::Test::HasFailure()) {
-        for (auto &n : nodes)
+    if (scratch_ && ::testing::Test::HasFailure())
+    {
+        for (auto& n : nodes)
             std::fprintf(stderr, "---- %s log tail\n%s", n->name().c_str(), n->logTail(15).c_str());
         scratch_->keep();
     }
@@ -199,21 +209,23 @@ NatsCluster::~NatsCluster()
 
 bool NatsCluster::start()
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    for (int attempt = 0; attempt < 3; ++attempt)
+    {
         nodes.clear();
         ports_.clear();
         httpPorts_.clear();
         blocks_.clear();
         std::vector<int> routePorts(size_);
-        for (int &p : routePorts)
+        for (int& p : routePorts)
             p = freePort();
         bool up = true;
-        for (size_t i = 0; i < size_ && up; ++i) {
+        for (size_t i = 0; i < size_ && up; ++i)
+        {
             std::string routes;
             for (size_t j = 0; j < size_; ++j)
                 if (j != i)
-                    routes += std::string(routes.empty() ? "" : ", ") + "\"nats-route://127.0.0.1:" +
-                              std::to_string(routePorts[j]) + "\"";
+                    routes += std::string(routes.empty() ? "" : ", ") +
+                              "\"nats-route://127.0.0.1:" + std::to_string(routePorts[j]) + "\"";
             blocks_.push_back("cluster { name: tests, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
                               ", routes: [" + routes + "] }\n" + extraConfig_);
             ports_.push_back(freePort());
@@ -236,11 +248,12 @@ bool NatsCluster::restart(size_t i)
 bool NatsCluster::waitFormed()
 {
     return waitUntil(
-               [this] {
+               [this]
+               {
                    long running = 0;
-                   for (auto &n : nodes)
+                   for (auto& n : nodes)
                        running += n->running();
-                   for (auto &n : nodes)
+                   for (auto& n : nodes)
                        if (n->running() && n->varz("routes") < running - 1)
                            return false;
                    return true;
@@ -254,7 +267,8 @@ bool NatsCluster::jetStreamReady()
     static const std::regex leader("\"meta_cluster\":\\s*\\{[^}]*\"leader\":\\s*\"[^\"]+\"");
     size_t running = 0;
     size_t currentPeers = 0;
-    for (auto &n : nodes) {
+    for (auto& n : nodes)
+    {
         if (!n->running())
             continue;
         ++running;
@@ -267,8 +281,7 @@ bool NatsCluster::jetStreamReady()
         // The leader lists its peers; JetStream places replicas only on
         // those it knows as current ("no suitable peers" otherwise).
         size_t current = 0;
-        for (size_t at = jsz.find("\"replicas\""); at != std::string::npos;
-             at = jsz.find("\"current\": true", at + 1))
+        for (size_t at = jsz.find("\"replicas\""); at != std::string::npos; at = jsz.find("\"current\": true", at + 1))
             ++current;
         currentPeers = std::max(currentPeers, current > 0 ? current - 1 : 0);
     }
@@ -286,7 +299,7 @@ std::string NatsCluster::urls(std::vector<size_t> which) const
     return out;
 }
 
-size_t NatsCluster::indexOf(const std::string &name) const
+size_t NatsCluster::indexOf(const std::string& name) const
 {
     for (size_t i = 0; i < nodes.size(); ++i)
         if (nodes[i]->name() == name)
@@ -294,10 +307,11 @@ size_t NatsCluster::indexOf(const std::string &name) const
     return nodes.size();
 }
 
-namespace {
+namespace
+{
 
 // The "cluster" object of a stream in a node's /jsz?streams=true, or empty.
-std::string streamCluster(const NatsServer &n, const std::string &stream)
+std::string streamCluster(const NatsServer& n, const std::string& stream)
 {
     const std::string body = n.monitor("/jsz?streams=true");
     const size_t at = body.find("\"name\": \"" + stream + "\"");
@@ -312,15 +326,17 @@ std::string streamCluster(const NatsServer &n, const std::string &stream)
 
 } // namespace
 
-int NatsCluster::streamLeader(const std::string &stream)
+int NatsCluster::streamLeader(const std::string& stream)
 {
     static const std::regex leader("\"leader\":\\s*\"([^\"]+)\"");
-    for (auto &n : nodes) {
+    for (auto& n : nodes)
+    {
         if (!n->running())
             continue;
         std::smatch m;
         const std::string cluster = streamCluster(*n, stream);
-        if (std::regex_search(cluster, m, leader)) {
+        if (std::regex_search(cluster, m, leader))
+        {
             size_t i = indexOf(m[1].str());
             return i < nodes.size() ? static_cast<int>(i) : -1;
         }
@@ -328,7 +344,7 @@ int NatsCluster::streamLeader(const std::string &stream)
     return -1;
 }
 
-bool NatsCluster::streamInSync(const std::string &stream, size_t replicas)
+bool NatsCluster::streamInSync(const std::string& stream, size_t replicas)
 {
     int l = streamLeader(stream);
     if (l < 0)

@@ -16,24 +16,27 @@
 #include <fstream>
 #include <sstream>
 
-extern char **environ;
+extern char** environ;
 
-namespace testsupport {
+namespace testsupport
+{
 
 Millis scaled(Millis base)
 {
-    static const double scale = [] {
-        const char *s = std::getenv("E2E_TIMEOUT_SCALE");
+    static const double scale = []
+    {
+        const char* s = std::getenv("E2E_TIMEOUT_SCALE");
         double v = s ? std::atof(s) : 1.0;
         return v > 0 ? v : 1.0;
     }();
     return Millis(static_cast<long long>(static_cast<double>(base.count()) * scale));
 }
 
-bool waitUntil(const std::function<bool()> &cond, Millis timeout)
+bool waitUntil(const std::function<bool()>& cond, Millis timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + scaled(timeout);
-    for (;;) {
+    for (;;)
+    {
         if (cond())
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -42,9 +45,9 @@ bool waitUntil(const std::function<bool()> &cond, Millis timeout)
     }
 }
 
-TempDir::TempDir(const std::string &prefix)
+TempDir::TempDir(const std::string& prefix)
 {
-    const char *base = std::getenv("TMPDIR");
+    const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + prefix + ".XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
@@ -55,7 +58,8 @@ TempDir::TempDir(const std::string &prefix)
 
 TempDir::~TempDir()
 {
-    if (keep_) {
+    if (keep_)
+    {
         std::fprintf(stderr, "kept %s\n", path_.c_str());
         return;
     }
@@ -68,22 +72,23 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
     // Everything the child needs is built before fork: after it only
     // async-signal-safe calls are made.
     std::map<std::string, std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const char *eq = std::strchr(*e, '=');
+    for (char** e = environ; *e != nullptr; ++e)
+    {
+        const char* eq = std::strchr(*e, '=');
         if (eq != nullptr)
             env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
     }
-    for (const auto &kv : options_.env)
+    for (const auto& kv : options_.env)
         env[kv.first] = kv.second;
     std::vector<std::string> envStrings;
-    for (const auto &kv : env)
+    for (const auto& kv : env)
         envStrings.push_back(kv.first + "=" + kv.second);
-    std::vector<char *> envp;
-    for (auto &s : envStrings)
+    std::vector<char*> envp;
+    for (auto& s : envStrings)
         envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::vector<char *> argv;
-    for (auto &a : options_.argv)
+    std::vector<char*> argv;
+    for (auto& a : options_.argv)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
@@ -94,7 +99,8 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
     pid_ = ::fork();
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
+    if (pid_ == 0)
+    {
         // Dies with the test binary, whatever way that ends.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (::getppid() != parent)
@@ -142,7 +148,8 @@ void Process::reader(int fd, Stream s)
     std::string partial;
     uint64_t marked = 0;
     const auto start = std::chrono::steady_clock::now();
-    for (;;) {
+    for (;;)
+    {
         while (s == Out && outputHeld_ && !stopping_)
             std::this_thread::sleep_for(Millis(10));
         ssize_t n = ::read(fd, buf.data(), buf.size());
@@ -155,29 +162,32 @@ void Process::reader(int fd, Stream s)
         partial.append(buf.data(), static_cast<size_t>(n));
         size_t pos;
         std::vector<std::string> fresh;
-        while ((pos = partial.find('\n')) != std::string::npos) {
+        while ((pos = partial.find('\n')) != std::string::npos)
+        {
             fresh.push_back(partial.substr(0, pos));
             partial.erase(0, pos + 1);
         }
         if (paced)
-            for (const auto &l : fresh)
+            for (const auto& l : fresh)
                 if (l.find(options_.pacedMarker) != std::string::npos)
                     ++marked;
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            for (auto &l : fresh)
+            for (auto& l : fresh)
                 lines_[s].push_back(std::move(l));
         }
-        if (paced && !stopping_) {
-            const auto due = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                         std::chrono::duration<double>(static_cast<double>(marked) /
-                                                                       options_.pacedPerSecond));
+        if (paced && !stopping_)
+        {
+            const auto due =
+                start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(static_cast<double>(marked) / options_.pacedPerSecond));
             while (!stopping_ && std::chrono::steady_clock::now() < due)
-                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-                    due - std::chrono::steady_clock::now(), Millis(50)));
+                std::this_thread::sleep_for(
+                    std::min<std::chrono::steady_clock::duration>(due - std::chrono::steady_clock::now(), Millis(50)));
         }
     }
-    if (!partial.empty()) {
+    if (!partial.empty())
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         lines_[s].push_back(partial);
     }
@@ -195,7 +205,8 @@ bool Process::running()
         return false;
     int status = 0;
     pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
+    if (r == pid_)
+    {
         reap(status);
         return false;
     }
@@ -222,15 +233,17 @@ void Process::signal(int sig)
 void Process::kill()
 {
     stopping_ = true;
-    if (pid_ > 0 && !status_) {
+    if (pid_ > 0 && !status_)
+    {
         ::kill(pid_, SIGKILL);
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR)
+        {
         }
         reap(status);
     }
     // The child is gone, so both pipes reach end of file.
-    for (auto &t : readers_)
+    for (auto& t : readers_)
         if (t.joinable())
             t.join();
 }
@@ -247,7 +260,7 @@ size_t Process::lineCount(Stream s) const
     return lines_[s].size();
 }
 
-size_t Process::countLines(Stream s, const std::string &text, size_t from, size_t *end) const
+size_t Process::countLines(Stream s, const std::string& text, size_t from, size_t* end) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
@@ -258,15 +271,17 @@ size_t Process::countLines(Stream s, const std::string &text, size_t from, size_
     return n;
 }
 
-std::optional<size_t> Process::waitForLine(const std::function<bool(const std::string &)> &pred, Millis timeout,
+std::optional<size_t> Process::waitForLine(const std::function<bool(const std::string&)>& pred, Millis timeout,
                                            Stream s, size_t from)
 {
     std::optional<size_t> found;
     size_t next = from;
-    auto check = [&] {
+    auto check = [&]
+    {
         std::lock_guard<std::mutex> lock(mutex_);
         for (; next < lines_[s].size(); ++next)
-            if (pred(lines_[s][next])) {
+            if (pred(lines_[s][next]))
+            {
                 found = next;
                 return true;
             }
@@ -276,23 +291,24 @@ std::optional<size_t> Process::waitForLine(const std::function<bool(const std::s
     return found;
 }
 
-std::optional<size_t> Process::waitForText(const std::string &text, Millis timeout, Stream s, size_t from)
+std::optional<size_t> Process::waitForText(const std::string& text, Millis timeout, Stream s, size_t from)
 {
-    return waitForLine([&](const std::string &l) { return l.find(text) != std::string::npos; }, timeout, s, from);
+    return waitForLine([&](const std::string& l) { return l.find(text) != std::string::npos; }, timeout, s, from);
 }
 
 std::string Process::tail(Stream s, size_t n) const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    const auto &v = lines_[s];
+    const auto& v = lines_[s];
     std::ostringstream os;
     for (size_t i = v.size() > n ? v.size() - n : 0; i < v.size(); ++i)
         os << "  " << v[i] << "\n";
     return os.str();
 }
 
-namespace {
-std::string procField(pid_t pid, const std::string &key)
+namespace
+{
+std::string procField(pid_t pid, const std::string& key)
 {
     std::ifstream f("/proc/" + std::to_string(pid) + "/status");
     std::string line;

@@ -15,7 +15,8 @@
 #include <thread>
 #include <vector>
 
-namespace testsupport {
+namespace testsupport
+{
 
 using Millis = std::chrono::milliseconds;
 
@@ -24,17 +25,18 @@ using Millis = std::chrono::milliseconds;
 Millis scaled(Millis base);
 
 // Polls cond every 20 ms until it holds or the (scaled) timeout passes.
-bool waitUntil(const std::function<bool()> &cond, Millis timeout);
+bool waitUntil(const std::function<bool()>& cond, Millis timeout);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its content.
-class TempDir {
+class TempDir
+{
 public:
-    explicit TempDir(const std::string &prefix);
+    explicit TempDir(const std::string& prefix);
     ~TempDir();
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string file(const std::string &name) const { return path_ + "/" + name; }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
     void keep() { keep_ = true; }
 
 private:
@@ -42,11 +44,12 @@ private:
     bool keep_ = false;
 };
 
-struct ProcessOptions {
-    std::string name;                               // label for logs
-    std::vector<std::string> argv;                  // argv[0] is the executable path
-    std::map<std::string, std::string> env;         // added to (or replacing) the test's environment
-    std::string logDir;                             // NAME.out / NAME.err copies land here
+struct ProcessOptions
+{
+    std::string name;                       // label for logs
+    std::vector<std::string> argv;          // argv[0] is the executable path
+    std::map<std::string, std::string> env; // added to (or replacing) the test's environment
+    std::string logDir;                     // NAME.out / NAME.err copies land here
     // A slow reader of standard output: lines containing pacedMarker are let
     // through at no more than pacedPerSecond per second; the child blocks on
     // its full pipe meanwhile.
@@ -54,17 +57,22 @@ struct ProcessOptions {
     double pacedPerSecond = 0;
 };
 
-class Process {
+class Process
+{
 public:
-    enum Stream { Out = 0, Err = 1 };
+    enum Stream
+    {
+        Out = 0,
+        Err = 1
+    };
 
     explicit Process(ProcessOptions options);
     ~Process();
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
 
     pid_t pid() const { return pid_; }
-    const std::string &name() const { return options_.name; }
+    const std::string& name() const { return options_.name; }
     bool running();
     // Exit status (or 128 + signal) once the process has ended.
     std::optional<int> exitStatus();
@@ -77,11 +85,11 @@ public:
     size_t lineCount(Stream s) const;
     // Lines at index >= from that contain text, without copying them; *end
     // (when given) receives the index after the last line looked at.
-    size_t countLines(Stream s, const std::string &text, size_t from = 0, size_t *end = nullptr) const;
+    size_t countLines(Stream s, const std::string& text, size_t from = 0, size_t* end = nullptr) const;
     // First line at index >= from (of stream s) satisfying pred; waits for it.
-    std::optional<size_t> waitForLine(const std::function<bool(const std::string &)> &pred, Millis timeout,
+    std::optional<size_t> waitForLine(const std::function<bool(const std::string&)>& pred, Millis timeout,
                                       Stream s = Out, size_t from = 0);
-    std::optional<size_t> waitForText(const std::string &text, Millis timeout, Stream s = Out, size_t from = 0);
+    std::optional<size_t> waitForText(const std::string& text, Millis timeout, Stream s = Out, size_t from = 0);
     std::string tail(Stream s, size_t n) const;
 
     // From /proc: resident set in KiB and number of threads; -1 when gone.

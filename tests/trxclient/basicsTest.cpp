@@ -7,18 +7,23 @@
 
 TEST(TrxClientTexts, ContractCodesHaveTheirNames)
 {
-    struct Case { int code; const char *text; };
-    const Case rcs[] = {{0, "TRXCLIENT_OK"}, {-1, "TRXCLIENT_FAIL"}, {1, "TRXCLIENT_WOULD_BLOCK"},
+    struct Case
+    {
+        int code;
+        const char* text;
+    };
+    const Case rcs[] = {{0, "TRXCLIENT_OK"},          {-1, "TRXCLIENT_FAIL"},     {1, "TRXCLIENT_WOULD_BLOCK"},
                         {2, "TRXCLIENT_IN_PROGRESS"}, {3, "TRXCLIENT_NOT_READY"}, {7, "TRXCLIENT_INCOMPLETE"}};
-    for (const Case &c : rcs)
+    for (const Case& c : rcs)
         EXPECT_STREQ(c.text, trxClient_returnCodeToString(c.code)) << c.code;
-    const Case subs[] = {{2, "TRXCLIENT_SUBCODE_PARAM_NULL_PTR"}, {16, "TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX"},
-                         {17, "TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE"}, {19, "TRXCLIENT_SUBCODE_LOGIN_FAILURE"},
-                         {33, "TRXCLIENT_SUBCODE_MSG_TOO_LARGE"}, {51, "TRXCLIENT_SUBCODE_NO_CACHED_DATA"},
-                         {52, "TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT"}, {55, "TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT"},
-                         {68, "TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED"}, {69, "TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED"},
-                         {87, "TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED"}};
-    for (const Case &c : subs)
+    const Case subs[] = {
+        {2, "TRXCLIENT_SUBCODE_PARAM_NULL_PTR"},          {16, "TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX"},
+        {17, "TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE"},        {19, "TRXCLIENT_SUBCODE_LOGIN_FAILURE"},
+        {33, "TRXCLIENT_SUBCODE_MSG_TOO_LARGE"},          {51, "TRXCLIENT_SUBCODE_NO_CACHED_DATA"},
+        {52, "TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT"},    {55, "TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT"},
+        {68, "TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED"},   {69, "TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED"},
+        {87, "TRXCLIENT_SUBCODE_CACHE_REQUEST_CANCELLED"}};
+    for (const Case& c : subs)
         EXPECT_STREQ(c.text, trxClient_subCodeToString(c.code)) << c.code;
     EXPECT_STREQ("Unknown sub code", trxClient_subCodeToString(9999));
     EXPECT_STREQ("TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE", trxClient_cacheSession_eventToString(0));
@@ -39,7 +44,7 @@ TEST(TrxClientMap, BuildsInCallerBufferAndReadsBack)
 {
     // Deliberately misaligned: the middleware's buffer is a plain byte array.
     alignas(8) char storage[129];
-    char *buf = storage + 1;
+    char* buf = storage + 1;
     trxClient_opaqueContainer_pt map = nullptr;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_container_createMap(&map, buf, 128));
     EXPECT_EQ(TRXCLIENT_OK, trxClient_container_addString(map, "bob", "U"));
@@ -70,7 +75,7 @@ TEST(TrxClientMap, BuildsInCallerBufferAndReadsBack)
     trxClient_opaqueContainer_pt copy = nullptr;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_msg_getUserPropertyMap(m, &copy));
     trxClient_field_t f;
-    const char *key;
+    const char* key;
     std::vector<std::string> keys;
     while (trxClient_container_getNextField(copy, &f, &key) == TRXCLIENT_OK)
         keys.push_back(key);
@@ -85,7 +90,7 @@ TEST(TrxClientMsg, FieldsAbsentUntilSetAndDumpNamesTopic)
     trxClient_opaqueMsg_pt m;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_msg_alloc(&m));
     trxClient_destination_t d{};
-    const void *p;
+    const void* p;
     uint32_t n;
     EXPECT_EQ(TRXCLIENT_FAIL, trxClient_msg_getReplyTo(m, &d, sizeof d));
     EXPECT_EQ(TRXCLIENT_SUBCODE_MSG_FIELD_NOT_PRESENT, trxClient_getLastErrorInfo()->subCode);
@@ -133,20 +138,22 @@ TEST(TrxClientLibrary, VersionUuidAndTimers)
     EXPECT_EQ(TRXCLIENT_FAIL, trxClient_generateUUIDString(uuid, 36));
 
     // Timers run on the context thread; a stopped one never fires.
-    const char *props[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
+    const char* props[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
     trxClient_opaqueContext_pt ctx;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(props, &ctx, nullptr, 0));
-    struct State {
+    struct State
+    {
         std::mutex mu;
         std::condition_variable cv;
         std::set<int> fired;
     } st;
     static int one = 1, two = 2;
-    static State *sp;
+    static State* sp;
     sp = &st;
-    auto cb = [](trxClient_opaqueContext_pt, void *user) {
+    auto cb = [](trxClient_opaqueContext_pt, void* user)
+    {
         std::lock_guard<std::mutex> g(sp->mu);
-        sp->fired.insert(*static_cast<int *>(user));
+        sp->fired.insert(*static_cast<int*>(user));
         sp->cv.notify_all();
     };
     trxClient_context_timerId_t t1, t2;
@@ -177,7 +184,8 @@ TEST(TrxClientSessionProperties, LastOccurrenceWinsUnknownIgnoredBadHostRefused)
     EXPECT_EQ(0u, dest.rfind("#P2P/inproc-props/", 0)) << dest;
     EXPECT_EQ('/', dest.back());
 
-    for (const char *host : {"tcp://x:1", "inproc://", "nats://"}) {
+    for (const char* host : {"tcp://x:1", "inproc://", "nats://"})
+    {
         trxtest::Client bad({"SESSION_HOST", host}, false);
         EXPECT_EQ(TRXCLIENT_FAIL, bad.createRc) << host;
     }
@@ -195,31 +203,46 @@ TEST(TrxClientSessionProperties, CredentialFileMistakesAreRefusedNamingTheProper
     char dir[] = "/tmp/trxcredsXXXXXX";
     ASSERT_NE(nullptr, mkdtemp(dir));
     const std::string d = dir;
-    { std::ofstream(d + "/empty.nk") << "no seed here\n"; }
-    { std::ofstream(d + "/damaged.nk") << "SU" << std::string(56, 'A') << "\n"; }
-    { std::ofstream(d + "/any.pem") << "x\n"; }
-    struct Case {
+    {
+        std::ofstream(d + "/empty.nk") << "no seed here\n";
+    }
+    {
+        std::ofstream(d + "/damaged.nk") << "SU" << std::string(56, 'A') << "\n";
+    }
+    {
+        std::ofstream(d + "/any.pem") << "x\n";
+    }
+    struct Case
+    {
         std::vector<std::string> props;
         std::string text;
         trxClient_subCode_t code;
     };
     const std::vector<Case> cases = {
-        {{"SESSION_NKEY_SEED_FILE", d + "/missing.nk"}, "SESSION_NKEY_SEED_FILE '" + d + "/missing.nk': No such file",
+        {{"SESSION_NKEY_SEED_FILE", d + "/missing.nk"},
+         "SESSION_NKEY_SEED_FILE '" + d + "/missing.nk': No such file",
          TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
-        {{"SESSION_NKEY_SEED_FILE", d + "/empty.nk"}, "no user NKey seed (SU...) in it",
+        {{"SESSION_NKEY_SEED_FILE", d + "/empty.nk"},
+         "no user NKey seed (SU...) in it",
          TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
-        {{"SESSION_NKEY_SEED_FILE", d + "/damaged.nk"}, "not an NKey seed (a damaged or cut text)",
+        {{"SESSION_NKEY_SEED_FILE", d + "/damaged.nk"},
+         "not an NKey seed (a damaged or cut text)",
          TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
-        {{"SESSION_CREDS_FILE", d + "/missing.creds"}, "SESSION_CREDS_FILE '" + d + "/missing.creds'",
+        {{"SESSION_CREDS_FILE", d + "/missing.creds"},
+         "SESSION_CREDS_FILE '" + d + "/missing.creds'",
          TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
         {{"SESSION_CREDS_FILE", d + "/any.pem", "SESSION_NKEY_SEED_FILE", d + "/any.pem"},
-         "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them", TRXCLIENT_SUBCODE_PARAM_CONFLICT},
-        {{"SESSION_TLS_CERT_FILE", d + "/any.pem"}, "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE",
+         "SESSION_CREDS_FILE and SESSION_NKEY_SEED_FILE: give one of them",
          TRXCLIENT_SUBCODE_PARAM_CONFLICT},
-        {{"SESSION_TLS_CA_FILE", d + "/missing.pem"}, "SESSION_TLS_CA_FILE '" + d + "/missing.pem'",
+        {{"SESSION_TLS_CERT_FILE", d + "/any.pem"},
+         "SESSION_TLS_CERT_FILE and SESSION_TLS_KEY_FILE",
+         TRXCLIENT_SUBCODE_PARAM_CONFLICT},
+        {{"SESSION_TLS_CA_FILE", d + "/missing.pem"},
+         "SESSION_TLS_CA_FILE '" + d + "/missing.pem'",
          TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE},
     };
-    for (const Case &c : cases) {
+    for (const Case& c : cases)
+    {
         SCOPED_TRACE(c.text);
         std::vector<std::string> props{"SESSION_HOST", "nats://127.0.0.1:1"};
         props.insert(props.end(), c.props.begin(), c.props.end());

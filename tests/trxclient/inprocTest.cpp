@@ -8,11 +8,13 @@
 
 using namespace trxtest;
 
-namespace {
+namespace
+{
 
 std::atomic<int> gSeq{0};
 
-class InprocFaults : public ::testing::Test {
+class InprocFaults : public ::testing::Test
+{
 protected:
     void SetUp() override
     {
@@ -27,7 +29,7 @@ protected:
         EXPECT_EQ(TRXCLIENT_OK, c->connectRc);
         return c;
     }
-    trxClient_opaqueMsg_pt msg(const char *topic, const std::string &data)
+    trxClient_opaqueMsg_pt msg(const char* topic, const std::string& data)
     {
         trxClient_opaqueMsg_pt m;
         trxClient_msg_alloc(&m);
@@ -131,7 +133,7 @@ TEST_F(InprocFaults, UnsubscribeFromInsideItsOwnCallbackIsSafe)
 {
     auto c = client(), pub = client();
     ASSERT_EQ(TRXCLIENT_OK, c->subscribe("self/x"));
-    c->onMsgHook = [&](const Received &) { c->unsubscribe("self/x"); };
+    c->onMsgHook = [&](const Received&) { c->unsubscribe("self/x"); };
     pub->publish("self/x", "1");
     pub->publish("self/x", "2");
     ASSERT_TRUE(c->waitFor([&] { return c->destroyed.size() == 1; }));
@@ -152,7 +154,8 @@ TEST_F(InprocFaults, SubscribingPatternDeniedAfterTheFactIsReported)
 
 } // namespace
 
-namespace {
+namespace
+{
 
 TEST_F(InprocFaults, WithoutReapplyAReconnectDropsBrokerSubscriptions)
 {
@@ -180,7 +183,8 @@ TEST_F(InprocFaults, NonBlockingConnectReportsByEvent)
     EXPECT_EQ(TRXCLIENT_SUBCODE_LOGIN_FAILURE, refused.events.back().subCode);
 }
 
-struct Polled {
+struct Polled
+{
     int got = 0;
 };
 
@@ -191,10 +195,11 @@ TEST_F(InprocFaults, ContextWithoutThreadRunsCallbacksInProcessEvents)
     ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(nullptr, &ctx, nullptr, 0));
     Polled polled;
     std::string host = host_;
-    const char *props[] = {"SESSION_HOST", host.c_str(), nullptr};
+    const char* props[] = {"SESSION_HOST", host.c_str(), nullptr};
     trxClient_session_createFuncInfo_t fi{};
-    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *u) {
-        static_cast<Polled *>(u)->got++;
+    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void* u)
+    {
+        static_cast<Polled*>(u)->got++;
         return 0;
     };
     fi.rxMsgInfo.user_p = &polled;
@@ -215,9 +220,10 @@ TEST_F(InprocFaults, ContextDestroyedFromItsOwnCallback)
 {
     initLibrary();
     trxClient_opaqueContext_pt ctx;
-    const char *cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
+    const char* cp[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
     ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(cp, &ctx, nullptr, 0));
-    struct Box {
+    struct Box
+    {
         trxClient_opaqueContext_pt ctx;
         std::mutex mu;
         std::condition_variable cv;
@@ -225,10 +231,11 @@ TEST_F(InprocFaults, ContextDestroyedFromItsOwnCallback)
     } box;
     box.ctx = ctx;
     std::string host = host_;
-    const char *props[] = {"SESSION_HOST", host.c_str(), nullptr};
+    const char* props[] = {"SESSION_HOST", host.c_str(), nullptr};
     trxClient_session_createFuncInfo_t fi{};
-    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void *u) {
-        Box *b = static_cast<Box *>(u);
+    fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void* u)
+    {
+        Box* b = static_cast<Box*>(u);
         trxClient_context_destroy(&b->ctx); // takes the session with it
         std::lock_guard<std::mutex> g(b->mu);
         b->done = true;

@@ -22,9 +22,10 @@ using testsupport::NatsCluster;
 using testsupport::NatsServer;
 using Ms = std::chrono::milliseconds;
 
-namespace {
+namespace
+{
 
-std::vector<std::string> creds(const std::string &host, std::vector<std::string> extra = {})
+std::vector<std::string> creds(const std::string& host, std::vector<std::string> extra = {})
 {
     std::vector<std::string> p{"SESSION_HOST", host, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", "secret"};
     p.insert(p.end(), extra.begin(), extra.end());
@@ -62,10 +63,12 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
     std::string inboxSub = replyPrefix.substr(0, first + 1) + "*" + replyPrefix.substr(second) + "box";
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe(inboxSub, 1, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
     // Routes need a moment to carry a new interest to the other nodes.
-    ASSERT_TRUE(retry([&] {
-        pub.publish("fx/probe", "p");
-        return sub.waitFor([&] { return !sub.msgs.empty(); }, 100);
-    }));
+    ASSERT_TRUE(retry(
+        [&]
+        {
+            pub.publish("fx/probe", "p");
+            return sub.waitFor([&] { return !sub.msgs.empty(); }, 100);
+        }));
     sub.takeMsgs();
 
     auto killed = std::chrono::steady_clock::now();
@@ -81,32 +84,38 @@ TEST(NatsCluster, KillingConnectedNodeReconnectsAndTrafficFlows)
                  static_cast<long long>(std::chrono::duration_cast<Ms>(reconnected - killed).count()));
 
     // The re-applied subscription carries traffic again.
-    auto gotAfter = [&] {
-        for (auto &m : sub.msgs)
+    auto gotAfter = [&]
+    {
+        for (auto& m : sub.msgs)
             if (m.topic == "fx/after")
                 return true;
         return false;
     };
-    ASSERT_TRUE(retry([&] {
-        pub.publish("fx/after", "a");
-        return sub.waitFor(gotAfter, 100);
-    }));
+    ASSERT_TRUE(retry(
+        [&]
+        {
+            pub.publish("fx/after", "a");
+            return sub.waitFor(gotAfter, 100);
+        }));
     // Replies to the reply-to handed out before the failover still arrive.
     std::string replyTo = replyPrefix + "box";
-    ASSERT_TRUE(retry([&] {
-        pub.publish(replyTo, "reply");
-        return sub.waitFor(
-            [&] {
-                for (auto &m : sub.msgs)
-                    if (m.user == &sub.tags[1])
-                        return true;
-                return false;
-            },
-            100);
-    }));
-    std::fprintf(stderr, "failover: node killed -> traffic received again in %lld ms\n",
-                 static_cast<long long>(
-                     std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - killed).count()));
+    ASSERT_TRUE(retry(
+        [&]
+        {
+            pub.publish(replyTo, "reply");
+            return sub.waitFor(
+                [&]
+                {
+                    for (auto& m : sub.msgs)
+                        if (m.user == &sub.tags[1])
+                            return true;
+                    return false;
+                },
+                100);
+        }));
+    std::fprintf(
+        stderr, "failover: node killed -> traffic received again in %lld ms\n",
+        static_cast<long long>(std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - killed).count()));
     trxClient_session_getProperty(sub.session, "SESSION_CONNECTED_HOST", url, sizeof url);
     EXPECT_NE(cluster.nodes[0]->url(), std::string(url));
 }
@@ -119,31 +128,33 @@ TEST(NatsCluster, CacheRequestsDuringALeaderElectionAreAskedAgain)
 {
     NatsCluster cluster("", 3, testsupport::testUsersConfig());
     ASSERT_TRUE(cluster.start());
-    const std::string tool = std::string(TRXCACHE_BIN) + " --server " + cluster.urls() +
-                             " --user trx --password secret --timeout 30 ";
+    const std::string tool =
+        std::string(TRXCACHE_BIN) + " --server " + cluster.urls() + " --user trx --password secret --timeout 30 ";
     ASSERT_EQ(0, std::system((tool + "create --replicas 3 'el/>' > /dev/null").c_str()));
     Client pub(creds(cluster.urls()));
-    for (const char *t : {"el/a", "el/b"})
+    for (const char* t : {"el/a", "el/b"})
         ASSERT_EQ(TRXCLIENT_OK, pub.publish(t, t));
     ASSERT_TRUE(pub.drain());
 
     // The leader, once both values are on every replica.
-    natsConnection *nc = nullptr;
-    natsOptions *o = nullptr;
+    natsConnection* nc = nullptr;
+    natsOptions* o = nullptr;
     natsOptions_Create(&o);
     natsOptions_SetURL(o, cluster.nodes[0]->url().c_str());
     natsOptions_SetUserInfo(o, "trx", "secret");
     ASSERT_EQ(NATS_OK, natsConnection_Connect(&nc, o));
     natsOptions_Destroy(o);
-    jsCtx *js = nullptr;
+    jsCtx* js = nullptr;
     ASSERT_EQ(NATS_OK, natsConnection_JetStream(&js, nc, nullptr));
     std::string leader;
     ASSERT_TRUE(retry(
-        [&] {
-            jsStreamInfo *si = nullptr;
+        [&]
+        {
+            jsStreamInfo* si = nullptr;
             bool synced = false;
             if (js_GetStreamInfo(&si, js, "TRXCACHE", nullptr, nullptr) == NATS_OK && si->Cluster &&
-                si->Cluster->Leader && si->State.Msgs == 2) {
+                si->Cluster->Leader && si->State.Msgs == 2)
+            {
                 synced = si->Cluster->ReplicasLen == 2;
                 for (int i = 0; i < si->Cluster->ReplicasLen; ++i)
                     synced = synced && si->Cluster->Replicas[i]->Current && si->Cluster->Replicas[i]->Lag == 0;
@@ -168,9 +179,9 @@ TEST(NatsCluster, CacheRequestsDuringALeaderElectionAreAskedAgain)
     cluster.nodes[l]->kill();
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("el/b", 2, 9)) << trxClient_getLastErrorInfo()->errorStr;
-    std::fprintf(stderr, "leader killed -> topic answered in %lld ms\n",
-                 static_cast<long long>(
-                     std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start).count()));
+    std::fprintf(
+        stderr, "leader killed -> topic answered in %lld ms\n",
+        static_cast<long long>(std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now() - start).count()));
     EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("el/*", 3, 9)) << trxClient_getLastErrorInfo()->errorStr;
     EXPECT_TRUE(c.waitMsgs(4)) << c.msgs.size();
 }
@@ -184,7 +195,8 @@ TEST(NatsServerHealth, HungNodeIsNoticedWithinAboutASecond)
     server.freeze();
     // Noticed: connection lost (12), or at once down for good (1).
     bool lost = c.waitFor(
-        [&] {
+        [&]
+        {
             return c.countEvents(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE) +
                        c.countEvents(TRXCLIENT_SESSION_EVENT_DOWN_ERROR) >
                    0;
@@ -215,7 +227,8 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
 {
     using Clock = std::chrono::steady_clock;
     const auto bound = Ms(1500); // liveness: well under one connect attempt
-    for (const char *policy : {"adaptive", "batch", "immediate"}) {
+    for (const char* policy : {"adaptive", "batch", "immediate"})
+    {
         SCOPED_TRACE(policy);
         NatsServer server;
         // The receiver's keep-alive outlasts the freezes: its subscription
@@ -226,16 +239,18 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         ASSERT_EQ(TRXCLIENT_OK, sub.connectRc);
         ASSERT_EQ(TRXCLIENT_OK, pub.connectRc);
         ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("frozen/>"));
-        auto timedSend = [&](const std::string &topic, const std::string &data, Ms &slowest) {
+        auto timedSend = [&](const std::string& topic, const std::string& data, Ms& slowest)
+        {
             auto t0 = Clock::now();
             int rc = pub.publish(topic, data);
             slowest = std::max(slowest, std::chrono::duration_cast<Ms>(Clock::now() - t0));
             return rc;
         };
         // sub.mu held (waitFor holds it while it asks).
-        auto numbers = [&](const std::string &topic) {
+        auto numbers = [&](const std::string& topic)
+        {
             std::vector<int> out;
-            for (auto &m : sub.msgs)
+            for (auto& m : sub.msgs)
                 if (m.topic == topic)
                     out.push_back(std::atoi(m.data.c_str()));
             return out;
@@ -245,29 +260,34 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         std::mutex wm;
         std::condition_variable wcv;
         bool done = false;
-        std::thread watchdog([&] {
-            std::unique_lock<std::mutex> lk(wm);
-            if (!wcv.wait_for(lk, std::chrono::seconds(30), [&] { return done; }))
-                server.thaw();
-        });
-        struct Join {
+        std::thread watchdog(
+            [&]
+            {
+                std::unique_lock<std::mutex> lk(wm);
+                if (!wcv.wait_for(lk, std::chrono::seconds(30), [&] { return done; }))
+                    server.thaw();
+            });
+        struct Join
+        {
             std::function<void()> f;
             ~Join() { f(); }
-        } join{[&] {
-            {
-                std::lock_guard<std::mutex> g(wm);
-                done = true;
-            }
-            wcv.notify_all();
-            watchdog.join();
-        }};
+        } join{[&]
+               {
+                   {
+                       std::lock_guard<std::mutex> g(wm);
+                       done = true;
+                   }
+                   wcv.notify_all();
+                   watchdog.join();
+               }};
 
         // 1. Flat out into the frozen broker until the reconnect buffer is full.
         server.freeze();
         Ms slowest(0);
         int n = 0, lastOk = -1, rc = TRXCLIENT_OK;
         const std::string pad(100, 'x');
-        for (; n < 400000; ++n) {
+        for (; n < 400000; ++n)
+        {
             rc = timedSend("frozen/flat", std::to_string(n) + " " + pad, slowest);
             if (rc == TRXCLIENT_OK)
                 lastOk = n;
@@ -292,7 +312,8 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         // connection keeps its order, not the two together): the check looks
         // only at the last sends, which were held.
         const int held = 1048576 / 200;
-        auto lastHeld = [&] {
+        auto lastHeld = [&]
+        {
             std::vector<int> out;
             for (int v : numbers("frozen/flat"))
                 if (v > lastOk - held)
@@ -311,7 +332,8 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
 
         // 2. Paced sends through a second freeze, its notice and the reconnect
         // attempts: every one is accepted at once and arrives.
-        auto events = [&](int ev) {
+        auto events = [&](int ev)
+        {
             std::lock_guard<std::mutex> g(pub.mu);
             return pub.countEvents(ev);
         };
@@ -320,7 +342,8 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         server.freeze();
         slowest = Ms(0);
         int sent = 0, firstAfterNotice = -1;
-        for (auto until = Clock::now() + Ms(3000); Clock::now() < until; ++sent) {
+        for (auto until = Clock::now() + Ms(3000); Clock::now() < until; ++sent)
+        {
             ASSERT_EQ(TRXCLIENT_OK, timedSend("frozen/paced", std::to_string(sent), slowest))
                 << trxClient_getLastErrorInfo()->errorStr;
             if (firstAfterNotice < 0 && events(TRXCLIENT_SESSION_EVENT_RECONNECTING_NOTICE) > lost)
@@ -332,10 +355,10 @@ TEST(NatsServerHealth, SendsToAFrozenBrokerReturnAtOnceAndArriveAfterIt)
         EXPECT_LT(slowest, bound) << "a send waited " << slowest.count() << " ms";
         std::fprintf(stderr, "frozen broker (%s): %d paced sends, slowest %lld ms\n", policy, sent,
                      static_cast<long long>(slowest.count()));
-        ASSERT_TRUE(pub.waitFor([&] { return pub.countEvents(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE) > reconnects; },
-                                20000));
-        ASSERT_TRUE(sub.waitFor([&] { return !numbers("frozen/paced").empty() && numbers("frozen/paced").back() == sent - 1; },
-                                20000));
+        ASSERT_TRUE(pub.waitFor(
+            [&] { return pub.countEvents(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE) > reconnects; }, 20000));
+        ASSERT_TRUE(sub.waitFor(
+            [&] { return !numbers("frozen/paced").empty() && numbers("frozen/paced").back() == sent - 1; }, 20000));
         {
             std::lock_guard<std::mutex> g(sub.mu);
             paced = numbers("frozen/paced");
@@ -375,8 +398,10 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossPausesAndBursts)
     Client sub(creds(server.url())), pub(creds(server.url(), {"SESSION_SEND_POLICY", "adaptive"}));
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("order/>"));
     int seq = 0;
-    for (int round = 0; round < 20; ++round) {
-        for (int i = 0; i < 3; ++i) {
+    for (int round = 0; round < 20; ++round)
+    {
+        for (int i = 0; i < 3; ++i)
+        {
             ASSERT_EQ(TRXCLIENT_OK, pub.publish("order/a", std::to_string(seq++)));
             std::this_thread::sleep_for(std::chrono::microseconds(400));
         }
@@ -403,9 +428,11 @@ TEST(NatsSending, AdaptivePolicyDoesNotHoldPacedSendsForTheFlusher)
     // At most 12,500 msg/s: each send waits 80 µs after the one before.
     const auto gap = std::chrono::microseconds(80);
     int held = 0;
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 500; ++i)
+    {
         const auto due = std::chrono::steady_clock::now() + gap;
-        while (std::chrono::steady_clock::now() < due) {
+        while (std::chrono::steady_clock::now() < due)
+        {
         }
         ASSERT_EQ(TRXCLIENT_OK, pub.publish("paced/a", std::to_string(seq++)));
         int64_t unsent = -1;
@@ -436,16 +463,20 @@ TEST(NatsSending, AdaptivePolicyKeepsOrderAcrossBrokerRestarts)
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("restart/>"));
     std::atomic<bool> stop{false};
     std::atomic<int> published{0};
-    std::thread feed([&] {
-        for (int seq = 0; !stop; std::this_thread::sleep_for(std::chrono::microseconds(300)))
-            if (pub.publish("restart/a", std::to_string(seq)) == TRXCLIENT_OK)
-                published = ++seq;
-    });
-    auto received = [&] {
+    std::thread feed(
+        [&]
+        {
+            for (int seq = 0; !stop; std::this_thread::sleep_for(std::chrono::microseconds(300)))
+                if (pub.publish("restart/a", std::to_string(seq)) == TRXCLIENT_OK)
+                    published = ++seq;
+        });
+    auto received = [&]
+    {
         std::lock_guard<std::mutex> g(sub.mu);
         return sub.msgs.size();
     };
-    for (int round = 0; round < 6; ++round) {
+    for (int round = 0; round < 6; ++round)
+    {
         const size_t before = received();
         ASSERT_TRUE(sub.waitFor([&] { return sub.msgs.size() >= before + 200; }, 10000)) << "round " << round;
         server.reset();
@@ -481,11 +512,13 @@ TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
     Client sub(creds(server->url(), {"SESSION_ALWAYS_BUFFER_IN_CONTEXT", "0"})),
         pub(creds(server->url(), {"SESSION_SEND_POLICY", "immediate"}));
     ASSERT_EQ(TRXCLIENT_OK, sub.subscribe("order/>"));
-    sub.onMsgHook = [&](const Received &) {
+    sub.onMsgHook = [&](const Received&)
+    {
         if (inEvent)
             ++overlapped;
     };
-    sub.onEventHook = [&](const Event &e) {
+    sub.onEventHook = [&](const Event& e)
+    {
         if (e.event != TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE)
             return;
         const int before = published;
@@ -494,11 +527,13 @@ TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
         inEvent = false;
         publishedDuring = published - before;
     };
-    std::thread feed([&] {
-        for (int seq = 0; !stop; std::this_thread::sleep_for(Ms(1)))
-            if (pub.publish("order/x", std::to_string(seq)) == TRXCLIENT_OK)
-                published = ++seq;
-    });
+    std::thread feed(
+        [&]
+        {
+            for (int seq = 0; !stop; std::this_thread::sleep_for(Ms(1)))
+                if (pub.publish("order/x", std::to_string(seq)) == TRXCLIENT_OK)
+                    published = ++seq;
+        });
     EXPECT_TRUE(sub.waitMsgs(50));
     server.reset();
     server = std::make_unique<NatsServer>("", port);
@@ -519,9 +554,9 @@ TEST(NatsReceiving, AMessageOnTheReceivingThreadNeverOvertakesAnEvent)
 TEST(NatsWire, PlainClientsAndTheEnvelope)
 {
     NatsServer server;
-    natsOptions *o = nullptr;
-    natsConnection *nc = nullptr;
-    natsSubscription *plainSub = nullptr;
+    natsOptions* o = nullptr;
+    natsConnection* nc = nullptr;
+    natsSubscription* plainSub = nullptr;
     ASSERT_EQ(NATS_OK, natsOptions_Create(&o));
     natsOptions_SetURL(o, server.url().c_str());
     natsOptions_SetUserInfo(o, "trx", "secret");
@@ -533,21 +568,25 @@ TEST(NatsWire, PlainClientsAndTheEnvelope)
     Client sess(creds(server.url()));
     ASSERT_EQ(TRXCLIENT_OK, sess.subscribe("wire/in"));
     const std::string mapBytes("\x02\x01P\x00\x00\x00\x04\xff\xff\xff\xd6"
-                               "\x01\x01S\x00\x00\x00\x03hi\x00", 21);
-    struct Case {
+                               "\x01\x01S\x00\x00\x00\x03hi\x00",
+                               21);
+    struct Case
+    {
         std::string sent, data, mapText;
     } cases[] = {
         {"plain bytes", "plain bytes", ""},
         // Looks like an envelope but is none: handed on whole.
         {std::string("\xfeTRX\x01\x40rest", 10), std::string("\xfeTRX\x01\x40rest", 10), ""},
-        {std::string("\xfeTRX\x01\x01\x00\x00\x00\x07", 10) + "short", std::string("\xfeTRX\x01\x01\x00\x00\x00\x07", 10) + "short", ""},
+        {std::string("\xfeTRX\x01\x01\x00\x00\x00\x07", 10) + "short",
+         std::string("\xfeTRX\x01\x01\x00\x00\x00\x07", 10) + "short", ""},
         {std::string("\xfeTRX\x01\x01\x00\x00\x00\x15", 10) + mapBytes + "payload", "payload", "P=-42;S=hi;"},
     };
-    for (auto &c : cases)
+    for (auto& c : cases)
         ASSERT_EQ(NATS_OK, natsConnection_Publish(nc, "wire.in", c.sent.data(), static_cast<int>(c.sent.size())));
     ASSERT_TRUE(sess.waitMsgs(std::size(cases)));
     auto msgs = sess.takeMsgs();
-    for (size_t i = 0; i < std::size(cases); ++i) {
+    for (size_t i = 0; i < std::size(cases); ++i)
+    {
         EXPECT_EQ(cases[i].data, msgs[i].data) << "case " << i;
         EXPECT_EQ(cases[i].mapText, msgs[i].mapText) << "case " << i;
     }
@@ -559,14 +598,15 @@ TEST(NatsWire, PlainClientsAndTheEnvelope)
     trxClient_container_addString(map, "hi", "S");
     ASSERT_EQ(TRXCLIENT_OK, sess.publish("wire/out", "bare"));
     ASSERT_EQ(TRXCLIENT_OK, sess.publish("wire/out", "payload", nullptr, map));
-    ASSERT_EQ(TRXCLIENT_OK, sess.publish("wire/out", "", nullptr, nullptr, TRXCLIENT_DELIVERY_MODE_NONPERSISTENT, false));
+    ASSERT_EQ(TRXCLIENT_OK,
+              sess.publish("wire/out", "", nullptr, nullptr, TRXCLIENT_DELIVERY_MODE_NONPERSISTENT, false));
     const std::string expected[] = {
-        "bare",
-        std::string("\xfeTRX\x01\x01\x00\x00\x00\x15", 10) + mapBytes + "payload",
+        "bare", std::string("\xfeTRX\x01\x01\x00\x00\x00\x15", 10) + mapBytes + "payload",
         std::string("\xfeTRX\x01\x06\x00\x00\x00\x10", 10), // no attachment, mode 16
     };
-    for (auto &e : expected) {
-        natsMsg *m = nullptr;
+    for (auto& e : expected)
+    {
+        natsMsg* m = nullptr;
         ASSERT_EQ(NATS_OK, natsSubscription_NextMsg(&m, plainSub, 5000));
         EXPECT_EQ(e, std::string(natsMsg_GetData(m), natsMsg_GetDataLength(m)));
         natsMsg_Destroy(m);
@@ -580,7 +620,7 @@ TEST(NatsWire, PlainClientsAndTheEnvelope)
 // and logged (once a second at most); clean neighbours pass.
 std::mutex gLogMu;
 std::vector<std::string> gLog;
-void captureLog(trxClient_log_callbackInfo_pt info, void *)
+void captureLog(trxClient_log_callbackInfo_pt info, void*)
 {
     std::lock_guard<std::mutex> g(gLogMu);
     gLog.emplace_back(info->msg_p);
@@ -589,8 +629,8 @@ void captureLog(trxClient_log_callbackInfo_pt info, void *)
 TEST(NatsWire, AnEscapedNulInASubjectOrReplyIsRefused)
 {
     NatsServer server;
-    natsOptions *o = nullptr;
-    natsConnection *nc = nullptr;
+    natsOptions* o = nullptr;
+    natsConnection* nc = nullptr;
     ASSERT_EQ(NATS_OK, natsOptions_Create(&o));
     natsOptions_SetURL(o, server.url().c_str());
     natsOptions_SetUserInfo(o, "trx", "secret");
@@ -599,30 +639,31 @@ TEST(NatsWire, AnEscapedNulInASubjectOrReplyIsRefused)
     Client sess(creds(server.url()));
     ASSERT_EQ(TRXCLIENT_OK, sess.subscribe("nul/>"));
     ASSERT_EQ(TRXCLIENT_OK, trxClient_log_setCallback(&captureLog, nullptr));
-    struct Case {
+    struct Case
+    {
         const char *subject, *reply;
         bool passes;
     } cases[] = {
-        {"nul.a%00b", nullptr, false},
-        {"nul.ok", "in.%00x", false},
-        {"nul.%00", nullptr, false},
-        {"nul.a%01b", nullptr, true}, // a control byte: no truncation, handed on
-        {"nul.a%0", nullptr, true},   // not an escape
+        {"nul.a%00b", nullptr, false}, {"nul.ok", "in.%00x", false},
+        {"nul.%00", nullptr, false},   {"nul.a%01b", nullptr, true}, // a control byte: no truncation, handed on
+        {"nul.a%0", nullptr, true},                                  // not an escape
         {"nul.last", "in.box", true},
     };
-    for (auto &c : cases)
+    for (auto& c : cases)
         ASSERT_EQ(NATS_OK, c.reply ? natsConnection_PublishRequestString(nc, c.subject, c.reply, "x")
                                    : natsConnection_PublishString(nc, c.subject, "x"));
     ASSERT_TRUE(sess.waitFor([&] { return !sess.msgs.empty() && sess.msgs.back().topic == "nul/last"; }));
     auto msgs = sess.takeMsgs();
     trxClient_log_unsetCallback();
     ASSERT_EQ(3u, msgs.size());
-    EXPECT_EQ(std::string("nul/a\x01" "b"), msgs[0].topic);
+    EXPECT_EQ(std::string("nul/a\x01"
+                          "b"),
+              msgs[0].topic);
     EXPECT_EQ("nul/a%0", msgs[1].topic);
     EXPECT_EQ("in/box", msgs[2].replyTo);
     std::lock_guard<std::mutex> g(gLogMu);
     size_t refusals = 0;
-    for (auto &l : gLog)
+    for (auto& l : gLog)
         refusals += l.find("message refused: subject 'nul.a%00b' (reply '') holds %00") != std::string::npos;
     EXPECT_EQ(1u, refusals) << "the first refusal is logged";
     natsConnection_Destroy(nc);
@@ -658,25 +699,28 @@ TEST(NatsTls, SessionsTalkOverTlsAndRefuseAnUntrustedServer)
 }
 
 // trxcache run to its end: exit status and what it printed.
-struct ToolRun {
+struct ToolRun
+{
     int status = -1;
     std::string out, err;
 };
 
-ToolRun trxcache(const std::string &dir, const std::string &args, const std::string &env = "")
+ToolRun trxcache(const std::string& dir, const std::string& args, const std::string& env = "")
 {
     const std::string out = dir + "/tool.out", err = dir + "/tool.err";
     int st = std::system((env + " " + TRXCACHE_BIN + " " + args + " > " + out + " 2> " + err).c_str());
-    auto read = [](const std::string &path) {
+    auto read = [](const std::string& path)
+    {
         std::ifstream f(path);
         return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     };
     return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, read(out), read(err)};
 }
 
-class NatsCacheTool : public ::testing::Test {
+class NatsCacheTool : public ::testing::Test
+{
 protected:
-    ToolRun run(const std::string &args) { return trxcache(server.dir(), login + args); }
+    ToolRun run(const std::string& args) { return trxcache(server.dir(), login + args); }
     NatsServer server;
     const std::string login = "--server " + server.url() + " --user trx --password secret ";
 };
@@ -689,12 +733,12 @@ TEST_F(NatsCacheTool, CreateShowEmptyDelete)
     EXPECT_NE(0, run("create 'bad/pre*'").status) << "cannot be captured exactly";
     Client c(creds(server.url()));
     c.cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "1000"});
-    for (const char *t : {"px/a b", "py/a", "pz/a"})
+    for (const char* t : {"px/a b", "py/a", "pz/a"})
         ASSERT_EQ(TRXCLIENT_OK, c.publish(t, "v1"));
     ASSERT_TRUE(c.drain());
     r = run("show");
     ASSERT_EQ(0, r.status) << r.err;
-    for (const char *line : {"  storage:       file", "  replicas:      1 (a single server, no cluster)",
+    for (const char* line : {"  storage:       file", "  replicas:      1 (a single server, no cluster)",
                              "  cached topics: 3", "    px/>", "    py/>", "    pz/>"})
         EXPECT_NE(std::string::npos, r.out.find(line)) << line << " in\n" << r.out;
     EXPECT_EQ(TRXCLIENT_OK, c.cacheRequest("px/a b", 1, 9));
@@ -771,8 +815,8 @@ TEST_F(NatsCacheTool, ReplicasOnASingleServerAreRefusedAndNothingIsMade)
 {
     ToolRun r = run("create --replicas 3 'px/>'");
     EXPECT_EQ(1, r.status);
-    EXPECT_NE(std::string::npos, r.err.find("--replicas 3: " + server.url() +
-                                            " is a single nats-server, not a JetStream cluster"))
+    EXPECT_NE(std::string::npos,
+              r.err.find("--replicas 3: " + server.url() + " is a single nats-server, not a JetStream cluster"))
         << r.err;
     r = run("show");
     EXPECT_EQ(1, r.status);
@@ -813,7 +857,7 @@ TEST_F(NatsCacheTool, BrokerErrorsSayWhatIsWrong)
     EXPECT_NE(std::string::npos,
               r.err.find("no cache stream TRXCACHE on " + server.url() + "; create it with: trxcache create PATTERN"))
         << r.err;
-    for (const char *cmd : {"empty", "delete", "update --replicas 1", "add 'a/>'"})
+    for (const char* cmd : {"empty", "delete", "update --replicas 1", "add 'a/>'"})
         EXPECT_NE(std::string::npos, run(cmd).err.find("no cache stream TRXCACHE")) << cmd;
     NatsServer plain("jetstream: disabled\n");
     r = trxcache(server.dir(), "--server " + plain.url() + " --user trx --password secret create 'a/>'");
@@ -831,7 +875,8 @@ TEST(NatsCacheToolArguments, BadArgumentsAreRefusedAtOnceWithTheReason)
 {
     char tmpl[] = "/tmp/trxcache.XXXXXX";
     const std::string dir = ::mkdtemp(tmpl);
-    struct Case {
+    struct Case
+    {
         const char *args, *reason;
     } cases[] = {
         {"--replicas abc create 'px/>'", "--replicas 'abc': expected 1, 3 or 5"},
@@ -856,15 +901,16 @@ TEST(NatsCacheToolArguments, BadArgumentsAreRefusedAtOnceWithTheReason)
         {"--tls-cert /etc/hostname show", "--tls-cert and --tls-key: a client certificate needs both"},
         {"--password pw show", "--password needs --user"},
     };
-    for (auto &c : cases) {
+    for (auto& c : cases)
+    {
         ToolRun r = trxcache(dir, std::string("--server nats://127.0.0.1:1 ") + c.args);
         EXPECT_EQ(2, r.status) << c.args;
         EXPECT_NE(std::string::npos, r.err.find(c.reason)) << c.args << ": " << r.err;
     }
     ToolRun help = trxcache(dir, "--help");
     EXPECT_EQ(0, help.status);
-    for (const char *text : {"$NATS_URL, else nats://127.0.0.1:4222", "(TRXCACHE)", "file: they survive", "(1)",
-                             "(10)"})
+    for (const char* text :
+         {"$NATS_URL, else nats://127.0.0.1:4222", "(TRXCACHE)", "file: they survive", "(1)", "(10)"})
         EXPECT_NE(std::string::npos, help.out.find(text)) << text << " in --help";
     ToolRun version = trxcache(dir, "--version");
     EXPECT_EQ(0, version.status);
@@ -876,9 +922,11 @@ TEST(NatsScale, TensOfThousandsOfSubscriptionsShareTheDeliveryThreads)
 {
     NatsServer server;
     Client c(creds(server.url())), pub(creds(server.url()));
-    auto threads = [] {
+    auto threads = []
+    {
         int n = 0;
-        if (FILE *f = std::fopen("/proc/self/status", "r")) {
+        if (FILE* f = std::fopen("/proc/self/status", "r"))
+        {
             char line[256];
             while (std::fgets(line, sizeof line, f))
                 if (std::sscanf(line, "Threads: %d", &n) == 1)

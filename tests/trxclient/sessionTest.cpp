@@ -12,18 +12,23 @@
 using namespace trxtest;
 using testsupport::NatsServer;
 
-namespace {
+namespace
+{
 
 std::atomic<int> gBrokerSeq{0};
 
-class SessionTest : public ::testing::TestWithParam<std::string> {
+class SessionTest : public ::testing::TestWithParam<std::string>
+{
 protected:
     void SetUp() override
     {
-        if (GetParam() == "nats") {
+        if (GetParam() == "nats")
+        {
             server_ = std::make_unique<NatsServer>();
             host_ = server_->url();
-        } else {
+        }
+        else
+        {
             // A broker of its own per test, with the same accounts and rules as the server.
             std::string name = "session-test-" + std::to_string(gBrokerSeq++);
             host_ = "inproc://" + name;
@@ -33,7 +38,7 @@ protected:
         }
     }
 
-    std::unique_ptr<Client> client(std::vector<std::string> extra = {}, const char *password = "secret")
+    std::unique_ptr<Client> client(std::vector<std::string> extra = {}, const char* password = "secret")
     {
         std::vector<std::string> p{"SESSION_HOST", host_, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", password};
         p.insert(p.end(), extra.begin(), extra.end());
@@ -52,10 +57,12 @@ TEST_P(SessionTest, PublishReachesSubscriberOfAnotherSession)
     ASSERT_EQ(TRXCLIENT_OK, sub->connectRc);
     ASSERT_EQ(TRXCLIENT_OK, sub->subscribe("prices/EUR USD/spot"));
     for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(TRXCLIENT_OK, pub->publish("prices/EUR USD/spot", "tick " + std::to_string(i))) << trxClient_getLastErrorInfo()->errorStr;
+        ASSERT_EQ(TRXCLIENT_OK, pub->publish("prices/EUR USD/spot", "tick " + std::to_string(i)))
+            << trxClient_getLastErrorInfo()->errorStr;
     ASSERT_TRUE(sub->waitMsgs(100));
     auto msgs = sub->takeMsgs();
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 100; ++i)
+    {
         EXPECT_EQ("prices/EUR USD/spot", msgs[i].topic);
         EXPECT_EQ("tick " + std::to_string(i), msgs[i].data) << "in publish order";
         EXPECT_EQ(&sub->tags[0], msgs[i].user);
@@ -65,22 +72,23 @@ TEST_P(SessionTest, PublishReachesSubscriberOfAnotherSession)
 
 TEST_P(SessionTest, WildcardMatching)
 {
-    struct Case {
-        const char *pattern;
-        const char *topic;
+    struct Case
+    {
+        const char* pattern;
+        const char* topic;
         bool match;
     };
     const Case cases[] = {
-        {"a/*/c", "a/b/c", true},     {"a/*/c", "a/b/x/c", false}, {"a/*", "a/", true},
-        {"a/b*/c", "a/bee/c", true},  {"a/b*/c", "a/b/c", true},   {"a/b*/c", "a/xb/c", false},
-        {"a/>", "a/b", true},         {"a/>", "a/b/c/d", true},    {"a/>", "a", false},
-        {"a/b>", "a/b>", true},       {"a/b>", "a/bc", false},     {">", "x/y", true},
-        {"*/*/*", "x/y/z", true},     {"*/*/*", "x/y", false},     {"a//c", "a//c", true},
-        {"a/*/>", "a/b", false},      {"a/*/>", "a/b/c", true},    {"a.b/c", "a.b/c", true},
+        {"a/*/c", "a/b/c", true},  {"a/*/c", "a/b/x/c", false}, {"a/*", "a/", true},     {"a/b*/c", "a/bee/c", true},
+        {"a/b*/c", "a/b/c", true}, {"a/b*/c", "a/xb/c", false}, {"a/>", "a/b", true},    {"a/>", "a/b/c/d", true},
+        {"a/>", "a", false},       {"a/b>", "a/b>", true},      {"a/b>", "a/bc", false}, {">", "x/y", true},
+        {"*/*/*", "x/y/z", true},  {"*/*/*", "x/y", false},     {"a//c", "a//c", true},  {"a/*/>", "a/b", false},
+        {"a/*/>", "a/b/c", true},  {"a.b/c", "a.b/c", true},
     };
     auto sub = client(), pub = client();
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
-        const Case &c = cases[i];
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i)
+    {
+        const Case& c = cases[i];
         std::string prefix = "wild" + std::to_string(i) + "/";
         std::string pattern = std::string(c.pattern) == ">" ? prefix + ">" : prefix + c.pattern;
         ASSERT_EQ(TRXCLIENT_OK, sub->subscribe(pattern)) << pattern;
@@ -88,27 +96,31 @@ TEST_P(SessionTest, WildcardMatching)
         ASSERT_EQ(TRXCLIENT_OK, sub->subscribe(prefix + "end-marker", 1));
         ASSERT_EQ(TRXCLIENT_OK, pub->publish(prefix + c.topic, "m")) << c.topic;
         ASSERT_EQ(TRXCLIENT_OK, pub->publish(prefix + "end-marker", "end"));
-        ASSERT_TRUE(sub->waitFor([&] {
-            for (auto &m : sub->msgs)
-                if (m.user == &sub->tags[1] && m.topic == prefix + "end-marker")
-                    return true;
-            return false;
-        }));
+        ASSERT_TRUE(sub->waitFor(
+            [&]
+            {
+                for (auto& m : sub->msgs)
+                    if (m.user == &sub->tags[1] && m.topic == prefix + "end-marker")
+                        return true;
+                return false;
+            }));
         // A match may still be on its way through its own subscription's
         // delivery path when the marker lands: wait for it, not the order.
         if (c.match)
-            sub->waitFor([&] {
-                for (auto &m : sub->msgs)
-                    if (m.topic == prefix + c.topic && m.user == &sub->tags[0])
-                        return true;
-                return false;
-            });
+            sub->waitFor(
+                [&]
+                {
+                    for (auto& m : sub->msgs)
+                        if (m.topic == prefix + c.topic && m.user == &sub->tags[0])
+                            return true;
+                    return false;
+                });
         auto msgs = sub->takeMsgs();
         bool got = false;
-        for (auto &m : msgs)
+        for (auto& m : msgs)
             got = got || (m.topic == prefix + c.topic && m.user == &sub->tags[0]);
         std::string seen;
-        for (auto &m : msgs)
+        for (auto& m : msgs)
             seen += m.topic + (m.user == &sub->tags[0] ? "(0) " : "(1) ");
         EXPECT_EQ(c.match, got) << "pattern " << c.pattern << " topic " << c.topic << "; received " << seen;
         ASSERT_EQ(TRXCLIENT_OK, sub->unsubscribe(pattern));
@@ -142,7 +154,8 @@ TEST_P(SessionTest, AttachmentReplyToAndUserMapRoundTrip)
     EXPECT_TRUE(msgs[0].hasData);
     EXPECT_EQ("", msgs[0].data);
     EXPECT_EQ(inbox, msgs[0].replyTo);
-    const std::string mapText = "U=alice;H=semi;colon=eq %;P=-42;L=1099511627776;B=true;D=" + std::to_string(-0.25) + ";";
+    const std::string mapText =
+        "U=alice;H=semi;colon=eq %;P=-42;L=1099511627776;B=true;D=" + std::to_string(-0.25) + ";";
     EXPECT_EQ(mapText, msgs[0].mapText);
     EXPECT_EQ(TRXCLIENT_DELIVERY_MODE_DIRECT, msgs[0].deliveryMode);
     EXPECT_EQ(binary, msgs[1].data);
@@ -186,11 +199,11 @@ TEST_P(SessionTest, ConfirmationCarriesCorrelationPointer)
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("conf/a", 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tagA));
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("conf/b/>", 1, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tagB));
     ASSERT_TRUE(c->waitFor([&] { return c->countEvents(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK) == 2; }));
-    std::set<void *> corr;
-    for (auto &e : c->events)
+    std::set<void*> corr;
+    for (auto& e : c->events)
         if (e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK)
             corr.insert(e.corr);
-    EXPECT_EQ((std::set<void *>{&tagA, &tagB}), corr);
+    EXPECT_EQ((std::set<void*>{&tagA, &tagB}), corr);
     // The subscription is live once confirmed.
     auto pub = client();
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("conf/b/x", "1"));
@@ -204,19 +217,21 @@ TEST_P(SessionTest, EveryConfirmationRequestIsAnsweredOnce)
     // leave it unanswered.
     auto c = client();
     int tags[20];
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < 10; ++i)
+    {
         std::string t = "answer/" + std::to_string(i);
         EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe(t, 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
         EXPECT_EQ(TRXCLIENT_OK, c->unsubscribe(t, 0));
     }
     for (int i = 10; i < 20; ++i)
-        EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("answer/" + std::to_string(i), 0,
-                                                      TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
+        EXPECT_EQ(TRXCLIENT_IN_PROGRESS,
+                  c->subscribe("answer/" + std::to_string(i), 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tags[i]));
     EXPECT_EQ(TRXCLIENT_OK, trxClient_session_disconnect(c->session));
     ASSERT_TRUE(c->drain());
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 20; ++i)
+    {
         int answers = 0;
-        for (auto &e : c->events)
+        for (auto& e : c->events)
             answers += e.corr == &tags[i] && (e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK ||
                                               e.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR);
         EXPECT_EQ(1, answers) << i;
@@ -249,11 +264,10 @@ TEST_P(SessionTest, SubscriptionRefusedByBroker)
     EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, trxClient_getLastErrorInfo()->subCode);
     // Asynchronous: event 4 with the correlation pointer and sub-code 68.
     int tag;
-    EXPECT_EQ(TRXCLIENT_IN_PROGRESS,
-              c->subscribe("secret/other", 1, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tag));
+    EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("secret/other", 1, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tag));
     ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR));
     Event e;
-    for (auto &x : c->events)
+    for (auto& x : c->events)
         if (x.event == TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR)
             e = x;
     EXPECT_EQ(&tag, e.corr);
@@ -273,17 +287,18 @@ TEST_P(SessionTest, RefusalOfAnUnconfirmedSubscriptionComesAsAnEvent)
     // close together: each must still be reported with its own topic. The two
     // wildcard topics share one broker subject: both are refused.
     const std::vector<std::string> refused{"secret/a", "secret/b", "secret/x*", "secret/y*"};
-    for (const std::string &t : refused)
+    for (const std::string& t : refused)
         ASSERT_EQ(TRXCLIENT_OK, c->subscribe(t, 1, 0)) << t;
     ASSERT_TRUE(
         c->waitFor([&] { return c->countEvents(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR) >= refused.size(); }));
     std::set<std::string> reported;
-    for (const Event &e : c->events) {
+    for (const Event& e : c->events)
+    {
         if (e.event != TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR)
             continue;
         EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, e.subCode);
         EXPECT_EQ(nullptr, e.corr);
-        for (const std::string &t : refused)
+        for (const std::string& t : refused)
             if (e.info.find("Topic '" + t + "'") != std::string::npos)
                 reported.insert(t);
     }
@@ -309,9 +324,8 @@ TEST_P(SessionTest, WrongPasswordIsRefusedWithLoginFailure)
     auto c = client({}, "wrong");
     EXPECT_EQ(TRXCLIENT_FAIL, c->connectRc);
     // The error is the connecting thread's: read it right after connect.
-    auto again = std::make_unique<Client>(std::vector<std::string>{"SESSION_HOST", host_, "SESSION_USERNAME", "trx",
-                                                                   "SESSION_PASSWORD", "nope"},
-                                          false);
+    auto again = std::make_unique<Client>(
+        std::vector<std::string>{"SESSION_HOST", host_, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", "nope"}, false);
     EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_connect(again->session));
     EXPECT_EQ(TRXCLIENT_SUBCODE_LOGIN_FAILURE, trxClient_getLastErrorInfo()->subCode);
 }
@@ -334,8 +348,8 @@ TEST_P(SessionTest, LocalDispatchEntriesMakeNoBrokerSubscription)
     ASSERT_TRUE(c->drain());
     auto msgs = c->takeMsgs();
     ASSERT_EQ(2u, msgs.size()) << "local/a must not arrive";
-    std::set<void *> users{msgs[0].user, msgs[1].user};
-    EXPECT_EQ((std::set<void *>{&c->tags[0], &c->tags[1]}), users);
+    std::set<void*> users{msgs[0].user, msgs[1].user};
+    EXPECT_EQ((std::set<void*>{&c->tags[0], &c->tags[1]}), users);
     EXPECT_EQ("local/b", msgs[0].topic);
 }
 
@@ -356,8 +370,8 @@ TEST_P(SessionTest, DispatchDestroyReportedForUnsubscribeAndSessionEnd)
     EXPECT_EQ(&c->tags[1], c->takeMsgs()[0].user);
     // Destroying the session reports what is left.
     trxClient_session_destroy(&c->session);
-    std::set<std::pair<std::string, Tag *>> left(c->destroyed.begin() + 1, c->destroyed.end());
-    EXPECT_EQ((std::set<std::pair<std::string, Tag *>>{{"dd/a", &c->tags[1]}, {"dd/local", &c->tags[2]}}), left);
+    std::set<std::pair<std::string, Tag*>> left(c->destroyed.begin() + 1, c->destroyed.end());
+    EXPECT_EQ((std::set<std::pair<std::string, Tag*>>{{"dd/a", &c->tags[1]}, {"dd/local", &c->tags[2]}}), left);
 }
 
 TEST_P(SessionTest, SuspendHoldsBoundedBufferAndMarksDiscard)
@@ -368,11 +382,13 @@ TEST_P(SessionTest, SuspendHoldsBoundedBufferAndMarksDiscard)
     for (int i = 0; i < 8; ++i)
         ASSERT_EQ(TRXCLIENT_OK, pub->publish("flow/x", std::to_string(i)));
     // Wait until the session has seen all eight (held or dropped).
-    ASSERT_TRUE(c->waitFor([&] {
-        trxClient_session_stats_t st;
-        trxClient_session_getStats(c->session, &st);
-        return st.rxMsgs == 8;
-    }));
+    ASSERT_TRUE(c->waitFor(
+        [&]
+        {
+            trxClient_session_stats_t st;
+            trxClient_session_getStats(c->session, &st);
+            return st.rxMsgs == 8;
+        }));
     ASSERT_TRUE(c->drain());
     EXPECT_EQ(0u, c->msgs.size()) << "no callbacks while suspended";
     trxClient_session_stats_t st;
@@ -385,7 +401,7 @@ TEST_P(SessionTest, SuspendHoldsBoundedBufferAndMarksDiscard)
     ASSERT_TRUE(c->waitMsgs(6));
     auto msgs = c->takeMsgs();
     std::vector<std::string> data;
-    for (auto &m : msgs)
+    for (auto& m : msgs)
         data.push_back(m.data);
     EXPECT_EQ((std::vector<std::string>{"0", "1", "2", "3", "4", "after"}), data);
     for (int i = 0; i < 5; ++i)
@@ -397,7 +413,8 @@ TEST_P(SessionTest, SuspendHoldsBoundedBufferAndMarksDiscard)
 TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats") {
+    if (GetParam() == "nats")
+    {
         ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
                                   " --user trx --password secret create 'cached/>' > /dev/null")
                                      .c_str()));
@@ -434,12 +451,13 @@ TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
 TEST_P(SessionTest, WildcardCacheRequestWithoutTopicDispatchReachesSessionCallback)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats") {
+    if (GetParam() == "nats")
+    {
         ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
                                   " --user trx --password secret create 'w/>' 'other/>' > /dev/null")
                                      .c_str()));
     }
-    for (const char *t : {"w/a", "w/b", "w/bb/deeper", "other/c"})
+    for (const char* t : {"w/a", "w/b", "w/bb/deeper", "other/c"})
         ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
     ASSERT_TRUE(pub->drain());
     // Flags 16 + 1: no topic dispatch, so the session callback gets them.
@@ -466,8 +484,9 @@ TEST_P(SessionTest, WildcardCacheRequestWithoutTopicDispatchReachesSessionCallba
 TEST_P(SessionTest, BadArgumentsFailClearly)
 {
     auto c = client();
-    struct Case {
-        const char *topic;
+    struct Case
+    {
+        const char* topic;
         int subCode;
     };
     std::string tooLong(251, 'x');
@@ -475,7 +494,8 @@ TEST_P(SessionTest, BadArgumentsFailClearly)
                           {"", TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX},
                           {"a/b\nc", TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX},
                           {tooLong.c_str(), TRXCLIENT_SUBCODE_TOPIC_TOO_LARGE}};
-    for (const Case &k : cases) {
+    for (const Case& k : cases)
+    {
         auto d = Client::dispatchInfo(&c->tags[0]);
         EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_topicSubscribeWithDispatch(c->session, 2, k.topic, &d, nullptr));
         EXPECT_EQ(k.subCode, trxClient_getLastErrorInfo()->subCode) << (k.topic ? k.topic : "NULL");
@@ -496,6 +516,6 @@ TEST_P(SessionTest, BadArgumentsFailClearly)
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, SessionTest, ::testing::Values("inproc", "nats"),
-                         [](const auto &info) { return info.param; });
+                         [](const auto& info) { return info.param; });
 
 } // namespace

@@ -7,11 +7,12 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 using Trie = trx::TopicTrie<int>;
 
-std::vector<int> matches(const Trie &t, const std::string &topic)
+std::vector<int> matches(const Trie& t, const std::string& topic)
 {
     std::vector<int> out;
     t.match(topic, [&](int v) { out.push_back(v); });
@@ -23,19 +24,15 @@ std::vector<int> matches(const Trie &t, const std::string &topic)
 TEST(TopicTrie, MatchOrderFollowsTheLevelsAndThenInsertion)
 {
     Trie t;
-    const std::pair<const char *, int> patterns[] = {
+    const std::pair<const char*, int> patterns[] = {
         {"a/b/c", 1}, {"a/*/c", 2}, {"a/>", 3}, {"a/b*/c", 4}, {">", 5}, {"a/b/c", 6}, {"a/b/c", 7}, {"x/y", 8},
     };
-    for (auto &p : patterns)
+    for (auto& p : patterns)
         t.insert(p.first, p.second);
-    const std::pair<const char *, std::vector<int>> cases[] = {
-        {"a/b/c", {5, 3, 1, 6, 7, 2, 4}},
-        {"a/bee/c", {5, 3, 2, 4}},
-        {"a/q", {5, 3}},
-        {"x/y", {5, 8}},
-        {"a", {5}},
+    const std::pair<const char*, std::vector<int>> cases[] = {
+        {"a/b/c", {5, 3, 1, 6, 7, 2, 4}}, {"a/bee/c", {5, 3, 2, 4}}, {"a/q", {5, 3}}, {"x/y", {5, 8}}, {"a", {5}},
     };
-    for (auto &c : cases)
+    for (auto& c : cases)
         EXPECT_EQ(c.second, matches(t, c.first)) << c.first;
     EXPECT_EQ(8u, t.size());
 }

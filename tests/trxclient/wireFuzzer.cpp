@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    std::string text(reinterpret_cast<const char *>(data), size);
+    std::string text(reinterpret_cast<const char*>(data), size);
     std::string topic, subject, back;
     trx::subjectToTopic(text, topic);
     trx::topicToSubject(topic, false, subject);
@@ -27,16 +27,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort(); // refused data is handed on whole and alone
     std::vector<uint8_t> wire;
     if (trx::encodeEnvelope(m, wire) && m.attLen)
-        wire.insert(wire.end(), static_cast<const uint8_t *>(m.attPtr),
-                    static_cast<const uint8_t *>(m.attPtr) + m.attLen);
+        wire.insert(wire.end(), static_cast<const uint8_t*>(m.attPtr),
+                    static_cast<const uint8_t*>(m.attPtr) + m.attLen);
     else if (wire.empty())
-        wire.assign(static_cast<const uint8_t *>(m.attPtr), static_cast<const uint8_t *>(m.attPtr) + m.attLen);
+        wire.assign(static_cast<const uint8_t*>(m.attPtr), static_cast<const uint8_t*>(m.attPtr) + m.attLen);
     trx::Msg again;
     bool bad = trx::decodeEnvelope(wire.data(), wire.size(), again) == trx::EnvelopeResult::Malformed;
     m.buildMap();
     again.buildMap();
-    if (bad ||
-        again.hasAtt != m.hasAtt || again.attLen != m.attLen ||
+    if (bad || again.hasAtt != m.hasAtt || again.attLen != m.attLen ||
         (m.attLen && std::memcmp(again.attPtr, m.attPtr, m.attLen) != 0) || again.hasMap != m.hasMap ||
         again.mapStorage != m.mapStorage || again.deliveryMode != m.deliveryMode)
         std::abort();

@@ -10,16 +10,19 @@
 #include <cstring>
 #include <strings.h>
 
-namespace trx {
+namespace trx
+{
 
 // ---- properties -------------------------------------------------------------
 
-bool Props::parse(trxClient_propertyArray_pt props, std::string &err)
+bool Props::parse(trxClient_propertyArray_pt props, std::string& err)
 {
     if (!props)
         return true;
-    for (size_t i = 0; props[i]; i += 2) {
-        if (!props[i + 1]) {
+    for (size_t i = 0; props[i]; i += 2)
+    {
+        if (!props[i + 1])
+        {
             err = std::string("property '") + props[i] + "' has no value";
             return false;
         }
@@ -28,7 +31,7 @@ bool Props::parse(trxClient_propertyArray_pt props, std::string &err)
     return true;
 }
 
-const std::string *Props::get(const char *name) const
+const std::string* Props::get(const char* name) const
 {
     for (auto it = mKv.rbegin(); it != mKv.rend(); ++it)
         if (strcasecmp(it->first.c_str(), name) == 0)
@@ -36,40 +39,46 @@ const std::string *Props::get(const char *name) const
     return nullptr;
 }
 
-std::string Props::getStr(const char *name, const char *def) const
+std::string Props::getStr(const char* name, const char* def) const
 {
-    const std::string *v = get(name);
+    const std::string* v = get(name);
     return v ? *v : def;
 }
 
-bool Props::getInt(const char *name, long long def, long long lo, long long hi, long long &out, std::string &err) const
+bool Props::getInt(const char* name, long long def, long long lo, long long hi, long long& out, std::string& err) const
 {
-    const std::string *v = get(name);
-    if (!v) {
+    const std::string* v = get(name);
+    if (!v)
+    {
         out = def;
         return true;
     }
-    char *end = nullptr;
+    char* end = nullptr;
     errno = 0;
     long long x = std::strtoll(v->c_str(), &end, 10);
-    if (v->empty() || *end || errno || x < lo || x > hi) {
-        err = std::string("property ") + name + " = '" + *v + "' is not a number from " + std::to_string(lo) +
-              " to " + std::to_string(hi);
+    if (v->empty() || *end || errno || x < lo || x > hi)
+    {
+        err = std::string("property ") + name + " = '" + *v + "' is not a number from " + std::to_string(lo) + " to " +
+              std::to_string(hi);
         return false;
     }
     out = x;
     return true;
 }
 
-void Props::set(const std::string &name, const std::string &value) { mKv.emplace_back(name, value); }
+void Props::set(const std::string& name, const std::string& value)
+{
+    mKv.emplace_back(name, value);
+}
 
 // ---- library state ------------------------------------------------------------
 
-namespace {
+namespace
+{
 std::mutex gLibMu;
 bool gInit = false;
 uint32_t gNatsThreads = 1;
-std::vector<Context *> gContexts;
+std::vector<Context*> gContexts;
 
 std::mutex gVersionMu;
 std::string gVersion = TARNIX_VERSION, gDateTime = __DATE__ " " __TIME__, gVariant = "trxclient";
@@ -82,7 +91,10 @@ bool libraryInitialized()
     return gInit;
 }
 
-uint32_t natsDeliveryThreads() { return gNatsThreads; }
+uint32_t natsDeliveryThreads()
+{
+    return gNatsThreads;
+}
 
 std::string newSessionId()
 {
@@ -90,7 +102,8 @@ std::string newSessionId()
     uuid_generate_random(u);
     static const char hex[] = "0123456789abcdef";
     std::string s;
-    for (unsigned char b : u) {
+    for (unsigned char b : u)
+    {
         s += hex[b >> 4];
         s += hex[b & 15];
     }
@@ -120,7 +133,8 @@ void Context::shutdown()
         mStop = true;
     }
     mCv.notify_all();
-    if (mThread.joinable()) {
+    if (mThread.joinable())
+    {
         if (mThread.get_id() == std::this_thread::get_id())
             mThread.detach(); // destroyed from its own callback: the loop ends on return
         else
@@ -128,9 +142,12 @@ void Context::shutdown()
     }
 }
 
-bool Context::onContextThread() const { return mRunner.load() == std::this_thread::get_id(); }
+bool Context::onContextThread() const
+{
+    return mRunner.load() == std::this_thread::get_id();
+}
 
-void Context::post(std::function<void()> fn, Session *owner)
+void Context::post(std::function<void()> fn, Session* owner)
 {
     {
         std::lock_guard<std::mutex> g(mMu);
@@ -142,7 +159,7 @@ void Context::post(std::function<void()> fn, Session *owner)
     mCv.notify_one();
 }
 
-void Context::postSessionRx(Session *s)
+void Context::postSessionRx(Session* s)
 {
     {
         std::lock_guard<std::mutex> g(mMu);
@@ -154,35 +171,40 @@ void Context::postSessionRx(Session *s)
     mCv.notify_one();
 }
 
-void Context::runAndWait(const std::function<void()> &fn)
+void Context::runAndWait(const std::function<void()>& fn)
 {
-    if (onContextThread() || (!mOwnThread && !mRunning)) {
+    if (onContextThread() || (!mOwnThread && !mRunning))
+    {
         fn();
         return;
     }
     std::mutex m;
     std::condition_variable cv;
     bool done = false;
-    post([&] {
-        fn();
-        std::lock_guard<std::mutex> g(m);
-        done = true;
-        cv.notify_all();
-    });
+    post(
+        [&]
+        {
+            fn();
+            std::lock_guard<std::mutex> g(m);
+            done = true;
+            cv.notify_all();
+        });
     std::unique_lock<std::mutex> lk(m);
     cv.wait(lk, [&] { return done; });
 }
 
-void Context::purge(Session *s)
+void Context::purge(Session* s)
 {
     std::lock_guard<std::mutex> g(mMu);
-    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(), [s](const Item &it) { return it.owner == s; }), mQueue.end());
+    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(), [s](const Item& it) { return it.owner == s; }),
+                 mQueue.end());
 }
 
-void Context::deferDelete(Session *s)
+void Context::deferDelete(Session* s)
 {
     std::unique_lock<std::mutex> lk(mMu);
-    if (onContextThread() && mRunning) {
+    if (onContextThread() && mRunning)
+    {
         mDeferred.push_back(s);
         return;
     }
@@ -190,38 +212,42 @@ void Context::deferDelete(Session *s)
     delete s;
 }
 
-void Context::addSession(Session *s)
+void Context::addSession(Session* s)
 {
     std::lock_guard<std::mutex> g(mMu);
     mSessions.push_back(s);
 }
 
-void Context::removeSession(Session *s)
+void Context::removeSession(Session* s)
 {
     std::lock_guard<std::mutex> g(mMu);
     mSessions.erase(std::remove(mSessions.begin(), mSessions.end(), s), mSessions.end());
 }
 
-std::vector<Session *> Context::sessions()
+std::vector<Session*> Context::sessions()
 {
     std::lock_guard<std::mutex> g(mMu);
     return mSessions;
 }
 
-bool Context::runOne(std::unique_lock<std::mutex> &lk)
+bool Context::runOne(std::unique_lock<std::mutex>& lk)
 {
     auto now = Clock::now();
-    if (!mSchedule.empty() && mSchedule.begin()->first <= now) {
+    if (!mSchedule.empty() && mSchedule.begin()->first <= now)
+    {
         uint64_t id = mSchedule.begin()->second;
         mSchedule.erase(mSchedule.begin());
         auto it = mTimers.find(id);
         if (it == mTimers.end())
             return true;
         Timer t = it->second;
-        if (t.periodMs) {
+        if (t.periodMs)
+        {
             it->second.due = now + std::chrono::milliseconds(t.periodMs);
             mSchedule.emplace(it->second.due, id);
-        } else {
+        }
+        else
+        {
             mTimers.erase(it);
         }
         mRunning = true;
@@ -246,11 +272,12 @@ bool Context::runOne(std::unique_lock<std::mutex> &lk)
         it.session->runRx();
     lk.lock();
     mRunning = false;
-    std::vector<Session *> del;
+    std::vector<Session*> del;
     del.swap(mDeferred);
-    if (!del.empty()) {
+    if (!del.empty())
+    {
         lk.unlock();
-        for (Session *s : del)
+        for (Session* s : del)
             delete s;
         lk.lock();
     }
@@ -269,17 +296,22 @@ void Context::loop()
 {
     mRunner.store(std::this_thread::get_id());
     std::unique_lock<std::mutex> lk(mMu);
-    while (!mStop) {
+    while (!mStop)
+    {
         if (runOne(lk))
             continue;
-        if (mSchedule.empty()) {
+        if (mSchedule.empty())
+        {
             mCv.wait(lk);
-        } else {
+        }
+        else
+        {
             Clock::time_point due = mSchedule.begin()->first; // the node may go while we wait
             mCv.wait_until(lk, due);
         }
     }
-    if (mSelfDelete) {
+    if (mSelfDelete)
+    {
         lk.unlock();
         delete this;
     }
@@ -292,7 +324,8 @@ int Context::processEvents(int timeoutMs)
     int n = 0;
     while (runOne(lk))
         ++n;
-    if (n == 0 && timeoutMs > 0) {
+    if (n == 0 && timeoutMs > 0)
+    {
         auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
         if (!mSchedule.empty() && mSchedule.begin()->first < until)
             until = mSchedule.begin()->first;
@@ -307,14 +340,18 @@ bool Context::drain(int timeoutMs)
 {
     auto flag = std::make_shared<std::pair<std::mutex, std::condition_variable>>();
     auto done = std::make_shared<bool>(false);
-    post([flag, done] {
-        std::lock_guard<std::mutex> g(flag->first);
-        *done = true;
-        flag->second.notify_all();
-    });
-    if (!mOwnThread) {
+    post(
+        [flag, done]
+        {
+            std::lock_guard<std::mutex> g(flag->first);
+            *done = true;
+            flag->second.notify_all();
+        });
+    if (!mOwnThread)
+    {
         auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < until) {
+        while (Clock::now() < until)
+        {
             processEvents(10);
             std::lock_guard<std::mutex> g(flag->first);
             if (*done)
@@ -326,8 +363,8 @@ bool Context::drain(int timeoutMs)
     return flag->second.wait_for(lk, std::chrono::milliseconds(timeoutMs), [&] { return *done; });
 }
 
-trxClient_returnCode_t Context::startTimer(int mode, uint32_t ms, trxClient_context_timerCallbackFunc_t cb, void *user,
-                                           uint64_t &id)
+trxClient_returnCode_t Context::startTimer(int mode, uint32_t ms, trxClient_context_timerCallbackFunc_t cb, void* user,
+                                           uint64_t& id)
 {
     {
         std::lock_guard<std::mutex> g(mMu);
@@ -368,7 +405,8 @@ bool Context::stopTimer(uint64_t id)
         return false;
     auto range = mSchedule.equal_range(it->second.due);
     for (auto s = range.first; s != range.second; ++s)
-        if (s->second == id) {
+        if (s->second == id)
+        {
             mSchedule.erase(s);
             break;
         }
@@ -376,9 +414,9 @@ bool Context::stopTimer(uint64_t id)
     return true;
 }
 
-Context *toContext(trxClient_opaqueContext_pt p)
+Context* toContext(trxClient_opaqueContext_pt p)
 {
-    Context *c = static_cast<Context *>(p);
+    Context* c = static_cast<Context*>(p);
     return c && c->magic == Context::kMagic ? c : nullptr;
 }
 
@@ -386,186 +424,189 @@ Context *toContext(trxClient_opaqueContext_pt p)
 
 using namespace trx;
 
-extern "C" {
-
-trxClient_returnCode_t trxClient_initialize(trxClient_log_level_t level, trxClient_propertyArray_pt props)
+extern "C"
 {
-    Props p;
-    std::string err;
-    if (!p.parse(props, err))
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_initialize: %s", err.c_str());
-    long long threads;
-    if (!p.getInt("GLOBAL_NATS_DELIVERY_THREADS", 1, 1, 64, threads, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_initialize: %s", err.c_str());
-    if (level < 0)
-        return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_initialize: log level %d", level);
-    setLogLevel(level);
-    std::lock_guard<std::mutex> g(gLibMu);
-    gNatsThreads = static_cast<uint32_t>(threads);
-    gInit = true;
-    TRX_LOG(TRXCLIENT_LOG_INFO, "trxClient initialized, log level %d", level);
-    return TRXCLIENT_OK;
-}
 
-trxClient_returnCode_t trxClient_cleanup(void)
-{
-    std::vector<Context *> ctxs;
+    trxClient_returnCode_t trxClient_initialize(trxClient_log_level_t level, trxClient_propertyArray_pt props)
     {
+        Props p;
+        std::string err;
+        if (!p.parse(props, err))
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_initialize: %s", err.c_str());
+        long long threads;
+        if (!p.getInt("GLOBAL_NATS_DELIVERY_THREADS", 1, 1, 64, threads, err))
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_initialize: %s", err.c_str());
+        if (level < 0)
+            return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_initialize: log level %d", level);
+        setLogLevel(level);
         std::lock_guard<std::mutex> g(gLibMu);
-        ctxs.swap(gContexts);
-        gInit = false;
-    }
-    for (Context *c : ctxs) {
-        trxClient_opaqueContext_pt p = c;
-        trxClient_context_destroy(&p);
-    }
-    return TRXCLIENT_OK;
-}
-
-trxClient_returnCode_t trxClient_version_get(trxClient_version_info_pt *version_p)
-{
-    if (!version_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_version_get: NULL out pointer");
-    std::lock_guard<std::mutex> g(gVersionMu);
-    gVersionInfo.version_p = gVersion.c_str();
-    gVersionInfo.dateTime_p = gDateTime.c_str();
-    gVersionInfo.variant_p = gVariant.c_str();
-    *version_p = &gVersionInfo;
-    return TRXCLIENT_OK;
-}
-
-trxClient_returnCode_t _trxClient_version_set(trxClient_version_info_pt version_p)
-{
-    if (!version_p || !version_p->version_p || !version_p->dateTime_p || !version_p->variant_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "_trxClient_version_set: NULL record or text");
-    std::lock_guard<std::mutex> g(gVersionMu);
-    // Copy first: the record may point at the texts we hand out.
-    std::string v = version_p->version_p, d = version_p->dateTime_p, r = version_p->variant_p;
-    gVersion.swap(v);
-    gDateTime.swap(d);
-    gVariant.swap(r);
-    return TRXCLIENT_OK;
-}
-
-trxClient_returnCode_t trxClient_generateUUIDString(char *buf_p, size_t size)
-{
-    if (!buf_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_generateUUIDString: NULL buffer");
-    if (size < TRXCLIENT_UUID_STRING_SIZE)
-        return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, "trxClient_generateUUIDString: buffer of %zu bytes, need 37",
-                    size);
-    uuid_t u;
-    uuid_generate_random(u);
-    uuid_unparse_lower(u, buf_p);
-    return TRXCLIENT_OK;
-}
-
-trxClient_returnCode_t trxClient_context_create(trxClient_propertyArray_pt props, trxClient_opaqueContext_pt *context_p,
-                                                trxClient_context_createFuncInfo_t *funcInfo_p, size_t)
-{
-    if (!context_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_create: NULL out pointer");
-    if (!libraryInitialized())
-        return fail(TRXCLIENT_SUBCODE_INIT_NOT_CALLED, "trxClient_context_create: trxClient_initialize not called");
-    if (funcInfo_p && (funcInfo_p->regFdFunc_p || funcInfo_p->unregFdFunc_p))
-        return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE,
-                    "trxClient_context_create: file descriptor callbacks are not supported");
-    Props p;
-    std::string err;
-    if (!p.parse(props, err))
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_create: %s", err.c_str());
-    bool own = p.getStr("CONTEXT_CREATE_THREAD", "0") == "1";
-    Context *c = new (std::nothrow) Context(own);
-    if (!c)
-        return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "trxClient_context_create: out of memory");
-    {
-        std::lock_guard<std::mutex> g(gLibMu);
-        gContexts.push_back(c);
-    }
-    TRX_LOG(TRXCLIENT_LOG_INFO, "context %p created%s", static_cast<void *>(c), own ? " with its own thread" : "");
-    *context_p = c;
-    return TRXCLIENT_OK;
-}
-
-trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt *context_p)
-{
-    if (!context_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_destroy: NULL pointer");
-    Context *c = toContext(*context_p);
-    if (!c)
-        return fail(*context_p ? TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE : TRXCLIENT_SUBCODE_PARAM_NULL_PTR,
-                    "trxClient_context_destroy: not a context");
-    {
-        std::lock_guard<std::mutex> g(gLibMu);
-        gContexts.erase(std::remove(gContexts.begin(), gContexts.end(), c), gContexts.end());
-    }
-    for (Session *s : c->sessions()) {
-        trxClient_opaqueSession_pt sp = s;
-        trxClient_session_destroy(&sp);
-    }
-    c->magic = 0;
-    if (c->onContextThread() && c->hasOwnThread())
-        c->destroyFromOwnThread();
-    else
-        delete c;
-    *context_p = nullptr;
-    return TRXCLIENT_OK;
-}
-
-trxClient_returnCode_t trxClient_context_sync(trxClient_opaqueContext_pt context, int timeoutMs)
-{
-    Context *c = toContext(context);
-    if (!c)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_sync: not a context");
-    if (c->onContextThread())
+        gNatsThreads = static_cast<uint32_t>(threads);
+        gInit = true;
+        TRX_LOG(TRXCLIENT_LOG_INFO, "trxClient initialized, log level %d", level);
         return TRXCLIENT_OK;
-    if (!c->drain(std::max(0, timeoutMs)))
-        return fail(TRXCLIENT_SUBCODE_TIMEOUT, "trxClient_context_sync: the context did not catch up in %d ms",
-                    timeoutMs);
-    return TRXCLIENT_OK;
-}
+    }
 
-trxClient_returnCode_t trxClient_context_processEvents(trxClient_opaqueContext_pt context, int timeoutMs)
-{
-    Context *c = toContext(context);
-    if (!c)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_processEvents: not a context");
-    c->processEvents(timeoutMs);
-    return TRXCLIENT_OK;
-}
+    trxClient_returnCode_t trxClient_cleanup(void)
+    {
+        std::vector<Context*> ctxs;
+        {
+            std::lock_guard<std::mutex> g(gLibMu);
+            ctxs.swap(gContexts);
+            gInit = false;
+        }
+        for (Context* c : ctxs)
+        {
+            trxClient_opaqueContext_pt p = c;
+            trxClient_context_destroy(&p);
+        }
+        return TRXCLIENT_OK;
+    }
 
-trxClient_returnCode_t trxClient_context_startTimer(trxClient_opaqueContext_pt context,
-                                                    trxClient_context_timerMode_t mode, uint32_t durationMs,
-                                                    trxClient_context_timerCallbackFunc_t callback_p, void *user_p,
-                                                    trxClient_context_timerId_t *timerId_p)
-{
-    Context *c = toContext(context);
-    if (!c || !callback_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_startTimer: NULL %s",
-                    c ? "callback" : "context");
-    if (mode != TRXCLIENT_CONTEXT_TIMER_ONE_SHOT && mode != TRXCLIENT_CONTEXT_TIMER_REPEAT)
-        return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_context_startTimer: mode %d", mode);
-    uint64_t id;
-    c->startTimer(mode, durationMs, callback_p, user_p, id);
-    if (timerId_p)
-        *timerId_p = reinterpret_cast<trxClient_context_timerId_t>(static_cast<uintptr_t>(id));
-    return TRXCLIENT_OK;
-}
+    trxClient_returnCode_t trxClient_version_get(trxClient_version_info_pt* version_p)
+    {
+        if (!version_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_version_get: NULL out pointer");
+        std::lock_guard<std::mutex> g(gVersionMu);
+        gVersionInfo.version_p = gVersion.c_str();
+        gVersionInfo.dateTime_p = gDateTime.c_str();
+        gVersionInfo.variant_p = gVariant.c_str();
+        *version_p = &gVersionInfo;
+        return TRXCLIENT_OK;
+    }
 
-trxClient_returnCode_t trxClient_context_stopTimer(trxClient_opaqueContext_pt context,
-                                                   trxClient_context_timerId_t *timerId_p)
-{
-    Context *c = toContext(context);
-    if (!c || !timerId_p)
-        return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_stopTimer: NULL %s",
-                    c ? "timer id" : "context");
-    uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(*timerId_p));
-    if (!c->stopTimer(id))
-        return failWith(TRXCLIENT_NOT_FOUND, TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE,
-                        "trxClient_context_stopTimer: timer already fired or stopped");
-    *timerId_p = nullptr;
-    return TRXCLIENT_OK;
-}
+    trxClient_returnCode_t _trxClient_version_set(trxClient_version_info_pt version_p)
+    {
+        if (!version_p || !version_p->version_p || !version_p->dateTime_p || !version_p->variant_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "_trxClient_version_set: NULL record or text");
+        std::lock_guard<std::mutex> g(gVersionMu);
+        // Copy first: the record may point at the texts we hand out.
+        std::string v = version_p->version_p, d = version_p->dateTime_p, r = version_p->variant_p;
+        gVersion.swap(v);
+        gDateTime.swap(d);
+        gVariant.swap(r);
+        return TRXCLIENT_OK;
+    }
 
+    trxClient_returnCode_t trxClient_generateUUIDString(char* buf_p, size_t size)
+    {
+        if (!buf_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_generateUUIDString: NULL buffer");
+        if (size < TRXCLIENT_UUID_STRING_SIZE)
+            return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
+                        "trxClient_generateUUIDString: buffer of %zu bytes, need 37", size);
+        uuid_t u;
+        uuid_generate_random(u);
+        uuid_unparse_lower(u, buf_p);
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t trxClient_context_create(trxClient_propertyArray_pt props,
+                                                    trxClient_opaqueContext_pt* context_p,
+                                                    trxClient_context_createFuncInfo_t* funcInfo_p, size_t)
+    {
+        if (!context_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_create: NULL out pointer");
+        if (!libraryInitialized())
+            return fail(TRXCLIENT_SUBCODE_INIT_NOT_CALLED, "trxClient_context_create: trxClient_initialize not called");
+        if (funcInfo_p && (funcInfo_p->regFdFunc_p || funcInfo_p->unregFdFunc_p))
+            return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE,
+                        "trxClient_context_create: file descriptor callbacks are not supported");
+        Props p;
+        std::string err;
+        if (!p.parse(props, err))
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_create: %s", err.c_str());
+        bool own = p.getStr("CONTEXT_CREATE_THREAD", "0") == "1";
+        Context* c = new (std::nothrow) Context(own);
+        if (!c)
+            return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "trxClient_context_create: out of memory");
+        {
+            std::lock_guard<std::mutex> g(gLibMu);
+            gContexts.push_back(c);
+        }
+        TRX_LOG(TRXCLIENT_LOG_INFO, "context %p created%s", static_cast<void*>(c), own ? " with its own thread" : "");
+        *context_p = c;
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t trxClient_context_destroy(trxClient_opaqueContext_pt* context_p)
+    {
+        if (!context_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_destroy: NULL pointer");
+        Context* c = toContext(*context_p);
+        if (!c)
+            return fail(*context_p ? TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE : TRXCLIENT_SUBCODE_PARAM_NULL_PTR,
+                        "trxClient_context_destroy: not a context");
+        {
+            std::lock_guard<std::mutex> g(gLibMu);
+            gContexts.erase(std::remove(gContexts.begin(), gContexts.end(), c), gContexts.end());
+        }
+        for (Session* s : c->sessions())
+        {
+            trxClient_opaqueSession_pt sp = s;
+            trxClient_session_destroy(&sp);
+        }
+        c->magic = 0;
+        if (c->onContextThread() && c->hasOwnThread())
+            c->destroyFromOwnThread();
+        else
+            delete c;
+        *context_p = nullptr;
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t trxClient_context_sync(trxClient_opaqueContext_pt context, int timeoutMs)
+    {
+        Context* c = toContext(context);
+        if (!c)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_sync: not a context");
+        if (c->onContextThread())
+            return TRXCLIENT_OK;
+        if (!c->drain(std::max(0, timeoutMs)))
+            return fail(TRXCLIENT_SUBCODE_TIMEOUT, "trxClient_context_sync: the context did not catch up in %d ms",
+                        timeoutMs);
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t trxClient_context_processEvents(trxClient_opaqueContext_pt context, int timeoutMs)
+    {
+        Context* c = toContext(context);
+        if (!c)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_processEvents: not a context");
+        c->processEvents(timeoutMs);
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t trxClient_context_startTimer(trxClient_opaqueContext_pt context,
+                                                        trxClient_context_timerMode_t mode, uint32_t durationMs,
+                                                        trxClient_context_timerCallbackFunc_t callback_p, void* user_p,
+                                                        trxClient_context_timerId_t* timerId_p)
+    {
+        Context* c = toContext(context);
+        if (!c || !callback_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_startTimer: NULL %s",
+                        c ? "callback" : "context");
+        if (mode != TRXCLIENT_CONTEXT_TIMER_ONE_SHOT && mode != TRXCLIENT_CONTEXT_TIMER_REPEAT)
+            return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_context_startTimer: mode %d", mode);
+        uint64_t id;
+        c->startTimer(mode, durationMs, callback_p, user_p, id);
+        if (timerId_p)
+            *timerId_p = reinterpret_cast<trxClient_context_timerId_t>(static_cast<uintptr_t>(id));
+        return TRXCLIENT_OK;
+    }
+
+    trxClient_returnCode_t trxClient_context_stopTimer(trxClient_opaqueContext_pt context,
+                                                       trxClient_context_timerId_t* timerId_p)
+    {
+        Context* c = toContext(context);
+        if (!c || !timerId_p)
+            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_context_stopTimer: NULL %s",
+                        c ? "timer id" : "context");
+        uint64_t id = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(*timerId_p));
+        if (!c->stopTimer(id))
+            return failWith(TRXCLIENT_NOT_FOUND, TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE,
+                            "trxClient_context_stopTimer: timer already fired or stopped");
+        *timerId_p = nullptr;
+        return TRXCLIENT_OK;
+    }
 
 } // extern "C"

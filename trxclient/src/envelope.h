@@ -18,24 +18,30 @@
 #include <cstdint>
 #include <vector>
 
-namespace trx {
+namespace trx
+{
 
 struct Msg;
 
 // Appends the envelope m needs to out and returns true; false (out
 // untouched) when the bare attachment says everything.
-bool encodeEnvelope(const Msg &m, std::vector<uint8_t> &out);
+bool encodeEnvelope(const Msg& m, std::vector<uint8_t>& out);
 
-enum class EnvelopeResult { Bare, Ok, Malformed };
+enum class EnvelopeResult
+{
+    Bare,
+    Ok,
+    Malformed
+};
 
 // Reads the data of a received message into m: attachment (pointing into
 // data), map, delivery mode. Bare: no envelope, the data is the attachment.
 // Malformed: an envelope that does not parse; m then holds the whole data as
 // the attachment and nothing else.
 // The map then stays in wire form (Msg::mapWire) until mapFromWire builds it.
-EnvelopeResult decodeEnvelope(const uint8_t *data, size_t len, Msg &m);
+EnvelopeResult decodeEnvelope(const uint8_t* data, size_t len, Msg& m);
 
 // Builds the read-only map storage from map fields decodeEnvelope accepted.
-void mapFromWire(const uint8_t *wire, uint32_t len, std::vector<uint8_t> &storage);
+void mapFromWire(const uint8_t* wire, uint32_t len, std::vector<uint8_t>& storage);
 
 } // namespace trx

@@ -7,8 +7,9 @@
 #include <memory>
 #include <string>
 
-namespace trx {
+namespace trx
+{
 
-std::unique_ptr<Backend> makeInprocBackend(Session *s, const std::string &name);
+std::unique_ptr<Backend> makeInprocBackend(Session* s, const std::string& name);
 
 } // namespace trx

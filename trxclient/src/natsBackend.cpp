@@ -22,8 +22,10 @@
 #include <shared_mutex>
 #include <strings.h>
 
-namespace trx {
-namespace {
+namespace trx
+{
+namespace
+{
 
 // Server and credential settings as the session's properties name them.
 const NatsAccessNames kNames{"SESSION_HOST",          "SESSION_USERNAME",       "SESSION_TOKEN",
@@ -40,19 +42,22 @@ class NatsBackend;
 
 // Connection callbacks may arrive after the backend has let go of the
 // connection; they reach it only through this link.
-struct Link {
+struct Link
+{
     std::mutex mu;
     std::condition_variable cv;
-    NatsBackend *be = nullptr;
+    NatsBackend* be = nullptr;
     bool closed = false;
 };
 
-class NatsBackend : public Backend {
+class NatsBackend : public Backend
+{
 public:
-    NatsBackend(Session *s, std::string urls)
+    NatsBackend(Session* s, std::string urls)
         : mSession(s), mUrlText(std::move(urls)),
-          mSender([this](natsStatus err, const std::string &text) { handleError(err, text); }), mSubs(s),
-          mCache(s, [this] { return lastUrl(); }, [this] { return connectedUrl(); })
+          mSender([this](natsStatus err, const std::string& text) { handleError(err, text); }), mSubs(s),
+          mCache(
+              s, [this] { return lastUrl(); }, [this] { return connectedUrl(); })
     {
     }
 
@@ -62,7 +67,7 @@ public:
     {
         std::string err;
         long long v;
-        const Props &p = mSession->props();
+        const Props& p = mSession->props();
         if (!p.getInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         mConnectTimeoutMs = v;
@@ -83,7 +88,7 @@ public:
         mKeepAliveLimit = static_cast<int>(v);
         if (!p.getInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, v, err))
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        NatsSender::Settings &send = mSender.settings;
+        NatsSender::Settings& send = mSender.settings;
         send.holdLimit = static_cast<size_t>(v);
         send.keepAliveMs = mKeepAliveMs;
         send.keepAliveLimit = mKeepAliveLimit;
@@ -111,24 +116,23 @@ public:
         mAccess.verifyHostname = p.getStr("SESSION_TLS_VERIFY_HOSTNAME", "1") != "0";
         // Files are checked here, so a mistake shows at session creation with
         // the property it concerns.
-        switch (mAccess.check(kNames, err)) {
-        case NatsAccess::Ok:
-            return TRXCLIENT_OK;
-        case NatsAccess::Conflict:
-            return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s", err.c_str());
-        default:
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        switch (mAccess.check(kNames, err))
+        {
+            case NatsAccess::Ok: return TRXCLIENT_OK;
+            case NatsAccess::Conflict: return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s", err.c_str());
+            default: return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         }
     }
 
     trxClient_returnCode_t connect() override
     {
         ensureDeliveryPool();
-        natsOptions *o = nullptr;
+        natsOptions* o = nullptr;
         if (natsOptions_Create(&o) != NATS_OK)
             return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "cannot create libnats options");
         std::string err;
-        if (!mAccess.apply(o, kNames, err)) {
+        if (!mAccess.apply(o, kNames, err))
+        {
             natsOptions_Destroy(o);
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         }
@@ -162,7 +166,8 @@ public:
         natsOptions_SetLameDuckModeCB(o, &NatsBackend::onLameDuck, mLink);
 
         natsStatus st = NATS_OK;
-        for (int attempt = 0; attempt <= mConnectRetries; ++attempt) {
+        for (int attempt = 0; attempt <= mConnectRetries; ++attempt)
+        {
             const auto until = Clock::now() + std::chrono::milliseconds(mConnectTimeoutMs);
             do
                 st = natsConnection_Connect(&mNc, o);
@@ -172,7 +177,8 @@ public:
             if (attempt < mConnectRetries)
                 std::this_thread::sleep_for(std::chrono::milliseconds(mReconnectWaitMs));
         }
-        if (st != NATS_OK) {
+        if (st != NATS_OK)
+        {
             natsOptions_Destroy(o);
             std::string text = natsErrorText(st);
             delete mLink;
@@ -235,19 +241,19 @@ public:
         mClosing = false;
     }
 
-    trxClient_returnCode_t subscribe(const std::string &topic, int mode) override
+    trxClient_returnCode_t subscribe(const std::string& topic, int mode) override
     {
         std::shared_lock<std::shared_mutex> use(mNcMu);
         return mSubs.subscribe(topic, mode);
     }
 
-    void unsubscribe(const std::string &topic) override
+    void unsubscribe(const std::string& topic) override
     {
         std::shared_lock<std::shared_mutex> use(mNcMu);
         mSubs.unsubscribe(topic);
     }
 
-    trxClient_returnCode_t publish(const Msg &m) override
+    trxClient_returnCode_t publish(const Msg& m) override
     {
         std::shared_lock<std::shared_mutex> use(mNcMu);
         if (!mNc)
@@ -255,7 +261,7 @@ public:
         return mSender.publish(m);
     }
 
-    trxClient_returnCode_t testUnsent(int64_t &bytes) override
+    trxClient_returnCode_t testUnsent(int64_t& bytes) override
     {
         std::shared_lock<std::shared_mutex> use(mNcMu);
         bytes = mSender.unsent();
@@ -268,7 +274,7 @@ public:
         return mNode.empty() ? "nats" : mNode;
     }
 
-    std::string brokerName(const std::string &topic) override
+    std::string brokerName(const std::string& topic) override
     {
         std::string subject;
         topicToSubject(topic, true, subject);
@@ -290,12 +296,12 @@ public:
         return "";
     }
 
-    void cacheRequest(CacheSession *cs, std::shared_ptr<CacheRequest> req) override
+    void cacheRequest(CacheSession* cs, std::shared_ptr<CacheRequest> req) override
     {
         mCache.request(cs, std::move(req));
     }
 
-    void cacheForget(CacheSession *cs) override { mCache.forget(cs); }
+    void cacheForget(CacheSession* cs) override { mCache.forget(cs); }
 
     bool drain(int timeoutMs) override
     {
@@ -307,125 +313,140 @@ private:
     // ---- connection events ---------------------------------------------------------
 
     template <class F>
-    static void withBackend(void *closure, F f)
+    static void withBackend(void* closure, F f)
     {
-        Link *l = static_cast<Link *>(closure);
+        Link* l = static_cast<Link*>(closure);
         std::lock_guard<std::mutex> g(l->mu);
         if (l->be && !l->be->mClosing)
             f(l->be);
     }
 
-    static void onDisconnected(natsConnection *, void *closure)
+    static void onDisconnected(natsConnection*, void* closure)
     {
-        withBackend(closure, [](NatsBackend *be) {
-            be->mSender.linkDown();
-            be->mSession->connectionLost("connection to " + be->lastUrl() + " lost");
-        });
+        withBackend(closure,
+                    [](NatsBackend* be)
+                    {
+                        be->mSender.linkDown();
+                        be->mSession->connectionLost("connection to " + be->lastUrl() + " lost");
+                    });
     }
 
-    static void onReconnected(natsConnection *nc, void *closure)
+    static void onReconnected(natsConnection* nc, void* closure)
     {
-        withBackend(closure, [nc](NatsBackend *be) {
-            {
-                // Not against disconnect(), which waits for this callback's thread.
-                std::shared_lock<std::shared_mutex> use(be->mNcMu, std::try_to_lock);
-                if (use.owns_lock() && be->mNc)
-                    be->mSender.linkUp(nc);
-            }
-            char id[128] = {}, url[256] = {};
-            natsConnection_GetConnectedUrl(nc, url, sizeof url);
-            {
-                std::lock_guard<std::mutex> g(be->mMu);
-                if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0])
-                    be->mNode = id;
-                if (url[0])
-                    be->mUrl = url;
-            }
-            be->mSession->connectionRestored();
-        });
+        withBackend(closure,
+                    [nc](NatsBackend* be)
+                    {
+                        {
+                            // Not against disconnect(), which waits for this callback's thread.
+                            std::shared_lock<std::shared_mutex> use(be->mNcMu, std::try_to_lock);
+                            if (use.owns_lock() && be->mNc)
+                                be->mSender.linkUp(nc);
+                        }
+                        char id[128] = {}, url[256] = {};
+                        natsConnection_GetConnectedUrl(nc, url, sizeof url);
+                        {
+                            std::lock_guard<std::mutex> g(be->mMu);
+                            if (natsConnection_GetConnectedServerId(nc, id, sizeof id) == NATS_OK && id[0])
+                                be->mNode = id;
+                            if (url[0])
+                                be->mUrl = url;
+                        }
+                        be->mSession->connectionRestored();
+                    });
     }
 
-    static void onClosed(natsConnection *, void *closure)
+    static void onClosed(natsConnection*, void* closure)
     {
-        Link *l = static_cast<Link *>(closure);
+        Link* l = static_cast<Link*>(closure);
         std::lock_guard<std::mutex> g(l->mu);
-        if (l->be && !l->be->mClosing) {
+        if (l->be && !l->be->mClosing)
+        {
             l->be->mSender.dropHeld("the connection to the broker is closed");
             l->be->mSession->connectionDown(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
-                                      "connection to " + l->be->lastUrl() +
-                                          " given up: reconnect attempts exhausted (SESSION_RECONNECT_RETRIES=" +
-                                          std::to_string(l->be->mReconnectRetries) + ")");
+                                            "connection to " + l->be->lastUrl() +
+                                                " given up: reconnect attempts exhausted (SESSION_RECONNECT_RETRIES=" +
+                                                std::to_string(l->be->mReconnectRetries) + ")");
         }
         l->closed = true;
         l->cv.notify_all();
     }
 
-    static void onDiscovered(natsConnection *nc, void *closure)
+    static void onDiscovered(natsConnection* nc, void* closure)
     {
-        withBackend(closure, [nc](NatsBackend *be) {
-            char **servers = nullptr;
-            int n = 0;
-            std::string list;
-            if (natsConnection_GetDiscoveredServers(nc, &servers, &n) == NATS_OK) {
-                for (int i = 0; i < n; ++i) {
-                    list += (i ? "," : "") + std::string(servers[i]);
-                    free(servers[i]);
-                }
-                free(servers);
-            }
-            be->mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
-                               "cluster nodes: " + list);
-        });
+        withBackend(closure,
+                    [nc](NatsBackend* be)
+                    {
+                        char** servers = nullptr;
+                        int n = 0;
+                        std::string list;
+                        if (natsConnection_GetDiscoveredServers(nc, &servers, &n) == NATS_OK)
+                        {
+                            for (int i = 0; i < n; ++i)
+                            {
+                                list += (i ? "," : "") + std::string(servers[i]);
+                                free(servers[i]);
+                            }
+                            free(servers);
+                        }
+                        be->mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_NODE_DISCOVERED_NOTICE, TRXCLIENT_SUBCODE_OK,
+                                                 0, "cluster nodes: " + list);
+                    });
     }
 
-    static void onLameDuck(natsConnection *, void *closure)
+    static void onLameDuck(natsConnection*, void* closure)
     {
-        withBackend(closure, [](NatsBackend *be) {
-            be->mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
-                               "broker node is shutting down (lame duck mode)");
-        });
+        withBackend(closure,
+                    [](NatsBackend* be)
+                    {
+                        be->mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING,
+                                                 TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
+                                                 "broker node is shutting down (lame duck mode)");
+                    });
     }
 
-    static void onError(natsConnection *nc, natsSubscription *, natsStatus err, void *closure)
+    static void onError(natsConnection* nc, natsSubscription*, natsStatus err, void* closure)
     {
         const std::string text = natsCallbackErrorText(nc, err);
-        withBackend(closure, [&](NatsBackend *be) { be->handleError(err, text); });
+        withBackend(closure, [&](NatsBackend* be) { be->handleError(err, text); });
     }
 
-    void handleError(natsStatus err, const std::string &text)
+    void handleError(natsStatus err, const std::string& text)
     {
-        if (err == NATS_NOT_PERMITTED) {
+        if (err == NATS_NOT_PERMITTED)
+        {
             if (mSubs.refused(text))
                 return;
-            if (text.rfind("Permissions Violation for Publish", 0) == 0) {
+            if (text.rfind("Permissions Violation for Publish", 0) == 0)
+            {
                 const size_t a = text.find('"'), b = text.rfind('"');
                 std::string topic;
                 if (a != std::string::npos && b != a)
                     subjectToTopic(text.substr(a + 1, b - a - 1), topic);
-                mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED, 0,
-                               "publication refused by the broker for Topic '" + topic + "'");
+                mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_REJECTED_MSG_ERROR, TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED,
+                                     0, "publication refused by the broker for Topic '" + topic + "'");
                 return;
             }
         }
-        if (err == NATS_SLOW_CONSUMER) {
-            mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE, 0,
-                           "messages dropped before delivery (slow consumer)");
+        if (err == NATS_SLOW_CONSUMER)
+        {
+            mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_RX_MSG_DISCARD_WARNING, TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
+                                 0, "messages dropped before delivery (slow consumer)");
             return;
         }
         mSession->raiseEvent(TRXCLIENT_SESSION_EVENT_ASYNC_ERROR_WARNING, TRXCLIENT_SUBCODE_SERVER_ERROR, 0,
-                       "broker error: " + text);
+                             "broker error: " + text);
     }
 
-    Session *mSession;
+    Session* mSession;
     std::string mUrlText;
     NatsAccess mAccess;
     int64_t mConnectTimeoutMs = 2000, mReconnectWaitMs = 100, mKeepAliveMs = 250;
     int mConnectRetries = 0, mReconnectRetries = -1, mKeepAliveLimit = 3;
 
     std::shared_mutex mNcMu; // shared: users of mNc; exclusive: its teardown
-    natsConnection *mNc = nullptr;
-    jsCtx *mJs = nullptr;
-    Link *mLink = nullptr;
+    natsConnection* mNc = nullptr;
+    jsCtx* mJs = nullptr;
+    Link* mLink = nullptr;
     std::atomic<bool> mClosing{false};
 
     std::mutex mMu; // mNode, mUrl
@@ -438,7 +459,7 @@ private:
 
 } // namespace
 
-std::unique_ptr<Backend> makeNatsBackend(Session *s, const std::string &urls)
+std::unique_ptr<Backend> makeNatsBackend(Session* s, const std::string& urls)
 {
     auto be = std::make_unique<NatsBackend>(s, urls);
     if (be->configure() != TRXCLIENT_OK)

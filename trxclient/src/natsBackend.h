@@ -6,9 +6,10 @@
 #include <memory>
 #include <string>
 
-namespace trx {
+namespace trx
+{
 
 // Null, with the last error set, when the session's properties are wrong.
-std::unique_ptr<Backend> makeNatsBackend(Session *s, const std::string &urls);
+std::unique_ptr<Backend> makeNatsBackend(Session* s, const std::string& urls);
 
 } // namespace trx

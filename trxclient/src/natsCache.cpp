@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <ctime>
 
-namespace trx {
-namespace {
+namespace trx
+{
+namespace
+{
 
 // Options of a JetStream call that waits waitMs for its answer.
 jsOptions waitingFor(int64_t waitMs)
@@ -27,14 +29,14 @@ int64_t msLeft(Clock::time_point until)
 
 } // namespace
 
-void NatsCache::attach(natsConnection *nc, jsCtx *js)
+void NatsCache::attach(natsConnection* nc, jsCtx* js)
 {
     std::lock_guard<std::mutex> g(mMu);
     mNc = nc;
     mJs = js;
 }
 
-void NatsCache::request(CacheSession *cs, std::shared_ptr<CacheRequest> req)
+void NatsCache::request(CacheSession* cs, std::shared_ptr<CacheRequest> req)
 {
     {
         std::lock_guard<std::mutex> g(mMu);
@@ -45,12 +47,13 @@ void NatsCache::request(CacheSession *cs, std::shared_ptr<CacheRequest> req)
     mCv.notify_all(); // forget() may wait on it too
 }
 
-void NatsCache::forget(CacheSession *cs)
+void NatsCache::forget(CacheSession* cs)
 {
     std::unique_lock<std::mutex> lk(mMu);
-    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(), [cs](auto &item) { return item.first == cs; }),
+    mQueue.erase(std::remove_if(mQueue.begin(), mQueue.end(), [cs](auto& item) { return item.first == cs; }),
                  mQueue.end());
-    if (mServing == cs) {
+    if (mServing == cs)
+    {
         mForget = true; // no more tries for it
         mCv.notify_all();
     }
@@ -66,8 +69,9 @@ void NatsCache::stop()
 
 void NatsCache::loop()
 {
-    for (;;) {
-        std::pair<CacheSession *, std::shared_ptr<CacheRequest>> item;
+    for (;;)
+    {
+        std::pair<CacheSession*, std::shared_ptr<CacheRequest>> item;
         {
             std::unique_lock<std::mutex> lk(mMu);
             mCv.wait(lk, [&] { return mStop || !mQueue.empty(); });
@@ -89,26 +93,27 @@ void NatsCache::loop()
     }
 }
 
-
 // A cluster electing a leader, or a request lost with the node that
 // carried it, answers nothing for a while: the request is asked again
 // until the cache answers or its time-out (CACHESESSION_REQUEST_TIMEOUT_MS)
 // ends it with the cache-timeout code.
-void NatsCache::serve(CacheSession *cs, CacheRequest &req)
+void NatsCache::serve(CacheSession* cs, CacheRequest& req)
 {
-    const std::string &t = req.topic;
-    const bool wild = t.find('*') != std::string::npos || t == ">" ||
-                      (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
+    const std::string& t = req.topic;
+    const bool wild =
+        t.find('*') != std::string::npos || t == ">" || (t.size() >= 2 && t.compare(t.size() - 2, 2, "/>") == 0);
     // A try waits a share of the time-out, so a request lost on the way
     // leaves time to ask again.
     const int64_t tryMs = std::clamp<int64_t>(cs->timeoutMs / 8, 200, 1000);
     int64_t pauseMs = 25;
     std::string busy;
-    for (;;) {
+    for (;;)
+    {
         if (req.isFinished())
             return;
         const int64_t left = msLeft(req.deadline);
-        if (left <= 0) {
+        if (left <= 0)
+        {
             cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT, {},
                          "the cache did not answer within CACHESESSION_REQUEST_TIMEOUT_MS (" +
                              std::to_string(cs->timeoutMs) + " ms): " + busy);
@@ -121,13 +126,13 @@ void NatsCache::serve(CacheSession *cs, CacheRequest &req)
                 static_cast<unsigned long long>(req.seq), t.c_str(), busy.c_str());
         std::unique_lock<std::mutex> lk(mMu);
         if (mCv.wait_for(lk, std::chrono::milliseconds(std::min(pauseMs, std::max<int64_t>(left, 1))),
-                              [&] { return mStop || mForget; }))
+                         [&] { return mStop || mForget; }))
             return;
         pauseMs = std::min<int64_t>(pauseMs * 2, 400);
     }
 }
 
-NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy)
+NatsCache::Try NatsCache::tryTopic(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy)
 {
     // A server with JetStream leaves a direct get of a missing stream
     // unanswered: until the stream is known to be there, its info (which
@@ -141,15 +146,18 @@ NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t 
     jsDirectGetMsgOptions dg;
     jsDirectGetMsgOptions_Init(&dg);
     dg.LastBySubject = subject.c_str();
-    natsMsg *nm = nullptr;
-    natsStatus st = mUseJs && mUseNc ? js_DirectGetMsg(&nm, mUseJs, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
-    if (st == NATS_NOT_FOUND) {
+    natsMsg* nm = nullptr;
+    natsStatus st =
+        mUseJs && mUseNc ? js_DirectGetMsg(&nm, mUseJs, cs->stream.c_str(), &jo, &dg) : NATS_CONNECTION_CLOSED;
+    if (st == NATS_NOT_FOUND)
+    {
         cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
         return Try::Done;
     }
     if (st != NATS_OK)
         mVerifiedStream.clear();
-    if (st == NATS_NO_RESPONDERS) {
+    if (st == NATS_NO_RESPONDERS)
+    {
         // Without JetStream, without the stream, or before any replica
         // has started, nobody answers a direct get; the info tells which.
         if (streamUnusable(cs, req, waitMs, busy))
@@ -157,29 +165,33 @@ NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t 
         busy = "no server answers direct gets for cache stream " + cs->stream + " on " + mLastUrl() + " yet";
         return Try::Again;
     }
-    if (jetStreamBusy(st, static_cast<jsErrCode>(0))) {
-        busy = "no answer from cache stream " + cs->stream + " on " + mLastUrl() + " within " +
-               std::to_string(waitMs) + " ms";
+    if (jetStreamBusy(st, static_cast<jsErrCode>(0)))
+    {
+        busy = "no answer from cache stream " + cs->stream + " on " + mLastUrl() + " within " + std::to_string(waitMs) +
+               " ms";
         return Try::Again;
     }
-    if (st != NATS_OK) {
+    if (st != NATS_OK)
+    {
         std::string why = "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + natsErrorText(st);
         TRX_LOG(TRXCLIENT_LOG_INFO, "%s", why.c_str());
         cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {}, why);
         return Try::Done;
     }
-    Msg *m = msgFromNats(nm, true);
-    if (!m) {
+    Msg* m = msgFromNats(nm, true);
+    if (!m)
+    {
         cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
         return Try::Done;
     }
     bool suspect = false;
-    const char *ts = nullptr;
-    if (cs->maxAgeMs && natsMsgHeader_Get(natsMsgOf(*m), "Nats-Time-Stamp", &ts) == NATS_OK &&
-        ts) {
+    const char* ts = nullptr;
+    if (cs->maxAgeMs && natsMsgHeader_Get(natsMsgOf(*m), "Nats-Time-Stamp", &ts) == NATS_OK && ts)
+    {
         std::tm tm{};
-        const char *rest = strptime(ts, "%Y-%m-%dT%H:%M:%S", &tm);
-        if (rest) {
+        const char* rest = strptime(ts, "%Y-%m-%dT%H:%M:%S", &tm);
+        if (rest)
+        {
             int64_t stored = static_cast<int64_t>(timegm(&tm)) * 1000;
             int64_t nowMs = static_cast<int64_t>(std::time(nullptr)) * 1000;
             suspect = nowMs - stored > static_cast<int64_t>(cs->maxAgeMs);
@@ -194,31 +206,37 @@ NatsCache::Try NatsCache::tryTopic(CacheSession *cs, CacheRequest &req, int64_t 
 // Asks for the cache stream's info and finishes the request (true) when
 // the stream cannot serve it at all, saying why and what to do about it.
 // An answer that only means "not now" (no leader) sets busy.
-bool NatsCache::streamUnusable(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy)
+bool NatsCache::streamUnusable(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy)
 {
-    jsStreamInfo *si = nullptr;
+    jsStreamInfo* si = nullptr;
     jsErrCode jerr = static_cast<jsErrCode>(0);
     jsOptions io = waitingFor(std::max<int64_t>(1, waitMs / 2)); // answered at once by any leader there is
-    natsStatus st = mUseJs && mUseNc ? js_GetStreamInfo(&si, mUseJs, cs->stream.c_str(), &io, &jerr)
-                               : NATS_CONNECTION_CLOSED;
+    natsStatus st =
+        mUseJs && mUseNc ? js_GetStreamInfo(&si, mUseJs, cs->stream.c_str(), &io, &jerr) : NATS_CONNECTION_CLOSED;
     const bool direct = si && si->Config && si->Config->AllowDirect;
     if (si)
         jsStreamInfo_Destroy(si);
     const std::string url = mConnectedUrl();
     std::string why;
     trxClient_subCode_t sc = TRXCLIENT_SUBCODE_CACHE_UNAVAILABLE;
-    if (st == NATS_OK && direct) {
+    if (st == NATS_OK && direct)
+    {
         mVerifiedStream = cs->stream;
         return false;
     }
-    if (st == NATS_OK) {
+    if (st == NATS_OK)
+    {
         why = "cache stream '" + cs->stream + "' on " + url +
               " does not answer direct gets; make it again with: trxcache create PATTERN";
         sc = TRXCLIENT_SUBCODE_CACHE_ERROR;
-    } else if (jetStreamBusy(st, jerr)) {
+    }
+    else if (jetStreamBusy(st, jerr))
+    {
         busy = "cache stream " + cs->stream + " on " + mLastUrl() + " has no leader yet: " + natsErrorText(st);
         return false;
-    } else {
+    }
+    else
+    {
         why = cacheStreamMissing(st, cs->stream, url);
         if (why.empty())
             why = "cache stream " + cs->stream + " on " + url + ": " + natsErrorText(st);
@@ -230,7 +248,7 @@ bool NatsCache::streamUnusable(CacheSession *cs, CacheRequest &req, int64_t wait
 
 // Last message of every cached subject matching a pattern: an ordered
 // consumer that starts at the last message per subject.
-NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy)
+NatsCache::Try NatsCache::tryWildcard(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy)
 {
     std::string subject;
     topicToSubject(req.topic, true, subject);
@@ -240,21 +258,24 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
     so.Stream = cs->stream.c_str();
     so.Ordered = true;
     so.Config.DeliverPolicy = js_DeliverLastPerSubject;
-    natsSubscription *sub = nullptr;
+    natsSubscription* sub = nullptr;
     jsErrCode jerr = static_cast<jsErrCode>(0);
-    natsStatus st = mUseJs && mUseNc ? js_SubscribeSync(&sub, mUseJs, subject.c_str(), &jo, &so, &jerr)
-                               : NATS_CONNECTION_CLOSED;
-    if (st != NATS_OK) {
+    natsStatus st =
+        mUseJs && mUseNc ? js_SubscribeSync(&sub, mUseJs, subject.c_str(), &jo, &so, &jerr) : NATS_CONNECTION_CLOSED;
+    if (st != NATS_OK)
+    {
         std::string text = natsErrorText(st);
-        TRX_LOG(TRXCLIENT_LOG_INFO, "cache stream '%s' for Topic '%s': %s (JetStream error %d)",
-                cs->stream.c_str(), req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
+        TRX_LOG(TRXCLIENT_LOG_INFO, "cache stream '%s' for Topic '%s': %s (JetStream error %d)", cs->stream.c_str(),
+                req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
         // The stream holds no such subjects at all: nothing cached.
-        if (text.find("filter subject") != std::string::npos) {
+        if (text.find("filter subject") != std::string::npos)
+        {
             cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
             return Try::Done;
         }
         // A consumer needs the stream's leader.
-        if (jetStreamBusy(st, jerr)) {
+        if (jetStreamBusy(st, jerr))
+        {
             busy = "cache stream " + cs->stream + " on " + mLastUrl() + " has no leader yet: " + text;
             return Try::Again;
         }
@@ -268,31 +289,36 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
         return Try::Done;
     }
     uint64_t pending = 0;
-    jsConsumerInfo *ci = nullptr;
-    if (natsSubscription_GetConsumerInfo(&ci, sub, &jo, &jerr) == NATS_OK) {
+    jsConsumerInfo* ci = nullptr;
+    if (natsSubscription_GetConsumerInfo(&ci, sub, &jo, &jerr) == NATS_OK)
+    {
         pending = ci->NumPending + ci->Delivered.Consumer;
         jsConsumerInfo_Destroy(ci);
     }
-    std::vector<Msg *> msgs;
+    std::vector<Msg*> msgs;
     bool suspect = false, timedOut = false;
-    for (uint64_t n = 0; n < pending; ++n) {
+    for (uint64_t n = 0; n < pending; ++n)
+    {
         const int64_t left = msLeft(req.deadline);
-        natsMsg *nm = nullptr;
-        if (left <= 0 || natsSubscription_NextMsg(&nm, sub, left) != NATS_OK) {
+        natsMsg* nm = nullptr;
+        if (left <= 0 || natsSubscription_NextMsg(&nm, sub, left) != NATS_OK)
+        {
             timedOut = true;
             break;
         }
-        jsMsgMetaData *meta = nullptr;
+        jsMsgMetaData* meta = nullptr;
         uint64_t rest = 1;
         int64_t stamp = 0;
-        if (natsMsg_GetMetaData(&meta, nm) == NATS_OK) {
+        if (natsMsg_GetMetaData(&meta, nm) == NATS_OK)
+        {
             rest = meta->NumPending;
             stamp = meta->Timestamp;
             jsMsgMetaData_Destroy(meta);
         }
-        Msg *m = msgFromNats(nm, true);
+        Msg* m = msgFromNats(nm, true);
         // A level ending in '*' was widened for the server: test exactly here.
-        if (m && topicMatches(req.topic, m->topic()) && msgs.size() < mSession->requestMsgLimit()) {
+        if (m && topicMatches(req.topic, m->topic()) && msgs.size() < mSession->requestMsgLimit())
+        {
             bool old = cs->maxAgeMs && stamp &&
                        std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::system_clock::now().time_since_epoch())
@@ -302,7 +328,9 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
             m->cacheStatus = old ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
             suspect = suspect || old;
             msgs.push_back(m);
-        } else {
+        }
+        else
+        {
             delete m;
         }
         if (rest == 0)
@@ -312,13 +340,18 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession *cs, CacheRequest &req, int64
     natsSubscription_Destroy(sub);
     trxClient_returnCode_t rc = TRXCLIENT_OK;
     trxClient_subCode_t sc = TRXCLIENT_SUBCODE_OK;
-    if (timedOut) {
+    if (timedOut)
+    {
         rc = TRXCLIENT_INCOMPLETE;
         sc = TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT;
-    } else if (msgs.empty()) {
+    }
+    else if (msgs.empty())
+    {
         rc = TRXCLIENT_INCOMPLETE;
         sc = TRXCLIENT_SUBCODE_NO_CACHED_DATA;
-    } else if (suspect) {
+    }
+    else if (suspect)
+    {
         rc = TRXCLIENT_INCOMPLETE;
         sc = TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT;
     }

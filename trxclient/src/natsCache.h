@@ -16,55 +16,61 @@
 #include <thread>
 #include <utility>
 
-namespace trx {
+namespace trx
+{
 
-class NatsCache {
+class NatsCache
+{
 public:
     // lastUrl: the server last connected to (for texts); connectedUrl: the
     // one connected now, or "".
-    NatsCache(Session *s, std::function<std::string()> lastUrl, std::function<std::string()> connectedUrl)
+    NatsCache(Session* s, std::function<std::string()> lastUrl, std::function<std::string()> connectedUrl)
         : mSession(s), mLastUrl(std::move(lastUrl)), mConnectedUrl(std::move(connectedUrl))
     {
     }
     ~NatsCache() { stop(); }
-    NatsCache(const NatsCache &) = delete;
-    NatsCache &operator=(const NatsCache &) = delete;
+    NatsCache(const NatsCache&) = delete;
+    NatsCache& operator=(const NatsCache&) = delete;
 
     // The connection (null: none) that requests from now on go through.
-    void attach(natsConnection *nc, jsCtx *js);
-    void request(CacheSession *cs, std::shared_ptr<CacheRequest> req);
+    void attach(natsConnection* nc, jsCtx* js);
+    void request(CacheSession* cs, std::shared_ptr<CacheRequest> req);
     // After it returns the cache no longer uses cs.
-    void forget(CacheSession *cs);
+    void forget(CacheSession* cs);
     // Ends the thread; a later request starts it again.
     void stop();
 
 private:
     // A try at a cache request either finishes it or leaves it for another
     // try, with the reason in busy.
-    enum class Try { Done, Again };
+    enum class Try
+    {
+        Done,
+        Again
+    };
 
     void loop();
-    void serve(CacheSession *cs, CacheRequest &req);
-    Try tryTopic(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy);
-    Try tryWildcard(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy);
-    bool streamUnusable(CacheSession *cs, CacheRequest &req, int64_t waitMs, std::string &busy);
+    void serve(CacheSession* cs, CacheRequest& req);
+    Try tryTopic(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
+    Try tryWildcard(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
+    bool streamUnusable(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
 
-    Session *mSession;
+    Session* mSession;
     std::function<std::string()> mLastUrl, mConnectedUrl;
 
     std::mutex mMu; // everything below but the thread's own
     std::condition_variable mCv;
-    natsConnection *mNc = nullptr;
-    jsCtx *mJs = nullptr;
-    std::deque<std::pair<CacheSession *, std::shared_ptr<CacheRequest>>> mQueue;
+    natsConnection* mNc = nullptr;
+    jsCtx* mJs = nullptr;
+    std::deque<std::pair<CacheSession*, std::shared_ptr<CacheRequest>>> mQueue;
     bool mStop = false;
-    CacheSession *mServing = nullptr;
+    CacheSession* mServing = nullptr;
     bool mForget = false; // the cache session served is going: stop asking for it
     std::thread mThread;
 
     // The thread's own.
-    natsConnection *mUseNc = nullptr;
-    jsCtx *mUseJs = nullptr;
+    natsConnection* mUseNc = nullptr;
+    jsCtx* mUseJs = nullptr;
     std::string mVerifiedStream; // the stream last found present
 };
 

@@ -7,28 +7,30 @@
 #include <atomic>
 #include <chrono>
 
-namespace trx {
-namespace {
-
-void releaseNatsMsg(void *nm)
+namespace trx
 {
-    natsMsg_Destroy(static_cast<natsMsg *>(nm));
+namespace
+{
+
+void releaseNatsMsg(void* nm)
+{
+    natsMsg_Destroy(static_cast<natsMsg*>(nm));
 }
 
 int64_t nowNs()
 {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
 // Peers may send any number of these: the log says so once a second.
-void refusedNul(const char *subject, const char *reply)
+void refusedNul(const char* subject, const char* reply)
 {
     static std::atomic<int64_t> lastNs{0};
     static std::atomic<uint64_t> unlogged{0};
     int64_t now = nowNs(), last = lastNs.load();
-    if (now - last < 1000000000 || !lastNs.compare_exchange_strong(last, now)) {
+    if (now - last < 1000000000 || !lastNs.compare_exchange_strong(last, now))
+    {
         unlogged++;
         return;
     }
@@ -40,37 +42,39 @@ void refusedNul(const char *subject, const char *reply)
 
 } // namespace
 
-Msg *msgFromNats(natsMsg *nm, bool fromCache)
+Msg* msgFromNats(natsMsg* nm, bool fromCache)
 {
-    Msg *m = new Msg;
+    Msg* m = new Msg;
     m->backendMsg = nm;
     m->releaseBackendMsg = &releaseNatsMsg;
-    const char *subj = natsMsg_GetSubject(nm);
-    const char *orig = nullptr;
+    const char* subj = natsMsg_GetSubject(nm);
+    const char* orig = nullptr;
     if (fromCache && natsMsgHeader_Get(nm, "Nats-Subject", &orig) == NATS_OK && orig)
         subj = orig;
     bool clean = subjectToTopic(subj, m->topicOwned);
     m->hasTopic = true;
-    const char *r = natsMsg_GetReply(nm);
-    if (r && *r && !fromCache) {
+    const char* r = natsMsg_GetReply(nm);
+    if (r && *r && !fromCache)
+    {
         clean = subjectToTopic(r, m->replyTo) && clean;
         m->hasReplyTo = true;
     }
-    if (!clean) {
+    if (!clean)
+    {
         refusedNul(subj, m->hasReplyTo ? r : "");
         delete m;
         return nullptr;
     }
-    if (decodeEnvelope(reinterpret_cast<const uint8_t *>(natsMsg_GetData(nm)),
+    if (decodeEnvelope(reinterpret_cast<const uint8_t*>(natsMsg_GetData(nm)),
                        static_cast<size_t>(natsMsg_GetDataLength(nm)), *m) == EnvelopeResult::Malformed)
         TRX_LOG(TRXCLIENT_LOG_WARNING, "malformed envelope on subject %s: delivered as a plain attachment",
                 natsMsg_GetSubject(nm));
     return m;
 }
 
-natsMsg *natsMsgOf(const Msg &m)
+natsMsg* natsMsgOf(const Msg& m)
 {
-    return m.releaseBackendMsg == &releaseNatsMsg ? static_cast<natsMsg *>(m.backendMsg) : nullptr;
+    return m.releaseBackendMsg == &releaseNatsMsg ? static_cast<natsMsg*>(m.backendMsg) : nullptr;
 }
 
 } // namespace trx

@@ -7,14 +7,15 @@
 
 #include <nats/nats.h>
 
-namespace trx {
+namespace trx
+{
 
 // Null, with the libnats message freed, for a subject or reply that no topic
 // can stand for. fromCache: the subject is the stored one (Nats-Subject) and
 // a reply is the stream's, not the publisher's.
-Msg *msgFromNats(natsMsg *nm, bool fromCache);
+Msg* msgFromNats(natsMsg* nm, bool fromCache);
 
 // The libnats message a received Msg was built around, or null.
-natsMsg *natsMsgOf(const Msg &m);
+natsMsg* natsMsgOf(const Msg& m);
 
 } // namespace trx

@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cstring>
 
-namespace trx {
-namespace {
+namespace trx
+{
+namespace
+{
 
 int64_t nowNs()
 {
@@ -22,24 +24,27 @@ int64_t nowNs()
 
 // Callbacks of a send-asap connection may come after the sender has let go
 // of it; they reach the sender only through this link.
-struct NatsSender::FastLink {
+struct NatsSender::FastLink
+{
     std::mutex mu;
     std::condition_variable cv;
-    NatsSender *sender = nullptr;
+    NatsSender* sender = nullptr;
     bool closed = false;
 };
 
-void NatsSender::start(natsConnection *nc, natsOptions *opts)
+void NatsSender::start(natsConnection* nc, natsOptions* opts)
 {
     mNc = nc;
     mMaxPayload = natsConnection_GetMaxPayload(nc);
-    if (settings.policy != Adaptive) {
+    if (settings.policy != Adaptive)
+    {
         natsOptions_Destroy(opts);
         return;
     }
     mFastOpts = opts; // kept for the connections that replace a lost one
     mFastStop = mFastLost = false;
-    if (natsStatus st = connectFast(); st != NATS_OK) {
+    if (natsStatus st = connectFast(); st != NATS_OK)
+    {
         TRX_LOG(TRXCLIENT_LOG_WARNING, "adaptive sending without its immediate connection: %s",
                 natsErrorText(st).c_str());
         mFastLost = true;
@@ -78,10 +83,10 @@ void NatsSender::finish()
 // connection, and keepFast() makes a new one.
 natsStatus NatsSender::connectFast()
 {
-    natsOptions *o = mFastOpts;
+    natsOptions* o = mFastOpts;
     natsOptions_SetSendAsap(o, true);
     natsOptions_SetAllowReconnect(o, false);
-    auto *link = new FastLink;
+    auto* link = new FastLink;
     link->sender = this;
     natsOptions_SetDisconnectedCB(o, &NatsSender::onFastDisconnected, link);
     natsOptions_SetReconnectedCB(o, nullptr, nullptr);
@@ -89,14 +94,15 @@ natsStatus NatsSender::connectFast()
     natsOptions_SetLameDuckModeCB(o, nullptr, nullptr);
     natsOptions_SetClosedCB(o, &NatsSender::onFastClosed, link);
     natsOptions_SetErrorHandler(o, &NatsSender::onFastError, link);
-    natsConnection *nc = nullptr;
+    natsConnection* nc = nullptr;
     natsStatus st = natsConnection_Connect(&nc, o);
-    if (st != NATS_OK) {
+    if (st != NATS_OK)
+    {
         delete link;
         return st;
     }
-    natsConnection *old;
-    FastLink *oldLink;
+    natsConnection* old;
+    FastLink* oldLink;
     {
         std::lock_guard<std::mutex> order(mSendMu);
         old = mFast;
@@ -115,11 +121,13 @@ natsStatus NatsSender::connectFast()
 void NatsSender::keepFast()
 {
     std::unique_lock<std::mutex> lk(mFastMu);
-    for (;;) {
+    for (;;)
+    {
         mFastCv.wait(lk, [&] { return mFastStop || mFastLost; });
         if (mFastStop)
             return;
-        if (natsConnection_Status(mNc) == NATS_CONN_STATUS_CONNECTED) {
+        if (natsConnection_Status(mNc) == NATS_CONN_STATUS_CONNECTED)
+        {
             mFastLost = false; // before the connect: its own loss may follow at once
             lk.unlock();
             const natsStatus st = connectFast();
@@ -133,7 +141,7 @@ void NatsSender::keepFast()
 }
 
 // Closes a send-asap connection and frees it once libnats is done with it.
-void NatsSender::releaseFast(natsConnection *nc, FastLink *link)
+void NatsSender::releaseFast(natsConnection* nc, FastLink* link)
 {
     {
         std::lock_guard<std::mutex> g(link->mu);
@@ -150,19 +158,20 @@ void NatsSender::releaseFast(natsConnection *nc, FastLink *link)
     natsConnection_Destroy(nc);
 }
 
-void NatsSender::onFastDisconnected(natsConnection *, void *closure)
+void NatsSender::onFastDisconnected(natsConnection*, void* closure)
 {
-    auto *l = static_cast<FastLink *>(closure);
+    auto* l = static_cast<FastLink*>(closure);
     std::lock_guard<std::mutex> g(l->mu);
     if (l->sender)
         l->sender->mFastDown = true;
 }
 
-void NatsSender::onFastClosed(natsConnection *, void *closure)
+void NatsSender::onFastClosed(natsConnection*, void* closure)
 {
-    auto *l = static_cast<FastLink *>(closure);
+    auto* l = static_cast<FastLink*>(closure);
     std::lock_guard<std::mutex> g(l->mu);
-    if (NatsSender *s = l->sender) {
+    if (NatsSender* s = l->sender)
+    {
         s->mFastDown = true;
         {
             std::lock_guard<std::mutex> k(s->mFastMu);
@@ -174,10 +183,10 @@ void NatsSender::onFastClosed(natsConnection *, void *closure)
     l->cv.notify_all();
 }
 
-void NatsSender::onFastError(natsConnection *nc, natsSubscription *, natsStatus err, void *closure)
+void NatsSender::onFastError(natsConnection* nc, natsSubscription*, natsStatus err, void* closure)
 {
     const std::string text = natsCallbackErrorText(nc, err);
-    auto *l = static_cast<FastLink *>(closure);
+    auto* l = static_cast<FastLink*>(closure);
     std::lock_guard<std::mutex> g(l->mu);
     if (l->sender)
         l->sender->mOnError(err, text);
@@ -204,7 +213,7 @@ bool NatsSender::sameNode()
 // mid-burst. A broker that misses
 // such a round trip gets none for a keep-alive period: the switch only
 // saves latency, and the sender must not wait on a stalled node.
-natsConnection *NatsSender::route(bool &flushAfter, int64_t now)
+natsConnection* NatsSender::route(bool& flushAfter, int64_t now)
 {
     int64_t gap = std::min<int64_t>(now - mLastSendNs, kPaceCapNs);
     mLastSendNs = now;
@@ -212,23 +221,27 @@ natsConnection *NatsSender::route(bool &flushAfter, int64_t now)
     // 30 sends: a paced feed's few back-to-back sends are no burst.
     mGapAvgNs += (std::min(gap, kAvgCapNs) - mGapAvgNs) / 32;
     const bool stalled = now < mNoFlushUntilNs;
-    if (!mFast) {
+    if (!mFast)
+    {
         // A send after a pause would wait for libnats' flusher: push it out.
         flushAfter = !stalled && gap > kIdleNs && natsConnection_Buffered(mNc) == 0;
         return mNc;
     }
     if (mOnFast && mFastDown)
         mOnFast = false; // it lost its broker: back to the main connection
-    if (mOnFast) {
+    if (mOnFast)
+    {
         // Flat out: what went out on the fast connection must be in first.
-        if (mGapAvgNs < kBurstNs && !stalled) {
+        if (mGapAvgNs < kBurstNs && !stalled)
+        {
             if (natsConnection_FlushTimeout(mFast, kSwitchFlushMs) == NATS_OK)
                 mOnFast = false;
             else
                 mNoFlushUntilNs = now + stallQuietNs();
         }
-    } else if (!stalled && !mFastDown &&
-               (mGapAvgNs > kCalmNs || (gap > kIdleNs && natsConnection_Buffered(mNc) == 0))) {
+    }
+    else if (!stalled && !mFastDown && (mGapAvgNs > kCalmNs || (gap > kIdleNs && natsConnection_Buffered(mNc) == 0)))
+    {
         // Calm again: this one goes out on the main connection at once;
         // its flush round trip also proves the burst has reached the broker.
         flushAfter = true;
@@ -236,14 +249,14 @@ natsConnection *NatsSender::route(bool &flushAfter, int64_t now)
     return mOnFast ? mFast : mNc;
 }
 
-trxClient_returnCode_t NatsSender::publish(const Msg &m)
+trxClient_returnCode_t NatsSender::publish(const Msg& m)
 {
     thread_local std::string subject, reply;
     topicToSubject(m.topic(), false, subject);
     if (m.hasReplyTo)
         topicToSubject(m.replyTo, false, reply);
-    const char *rp = m.hasReplyTo ? reply.c_str() : nullptr;
-    const void *data = m.attLen ? m.attPtr : nullptr;
+    const char* rp = m.hasReplyTo ? reply.c_str() : nullptr;
+    const void* data = m.attLen ? m.attPtr : nullptr;
     int len = static_cast<int>(m.attLen);
     const bool adaptive = settings.policy == Adaptive;
     std::unique_lock<std::mutex> order(mSendMu, std::defer_lock);
@@ -251,18 +264,21 @@ trxClient_returnCode_t NatsSender::publish(const Msg &m)
         order.lock();
     thread_local std::vector<uint8_t> framed;
     framed.clear();
-    if (encodeEnvelope(m, framed)) {
+    if (encodeEnvelope(m, framed))
+    {
         if (m.attLen)
-            framed.insert(framed.end(), static_cast<const uint8_t *>(data),
-                          static_cast<const uint8_t *>(data) + m.attLen);
+            framed.insert(framed.end(), static_cast<const uint8_t*>(data),
+                          static_cast<const uint8_t*>(data) + m.attLen);
         data = framed.data();
         len = static_cast<int>(framed.size());
     }
     // While libnats reconnects it holds the connection's lock for whole
     // connect attempts: sends then wait here for the reconnect instead.
-    if (mLinkDown.load(std::memory_order_acquire)) {
+    if (mLinkDown.load(std::memory_order_acquire))
+    {
         std::lock_guard<std::mutex> g(mHoldMu);
-        if (mLinkDown.load(std::memory_order_relaxed)) {
+        if (mLinkDown.load(std::memory_order_relaxed))
+        {
             if (adaptive)
                 mOnFast = false; // the held messages go out on the main connection
             if (len > mMaxPayload.load(std::memory_order_relaxed))
@@ -270,21 +286,24 @@ trxClient_returnCode_t NatsSender::publish(const Msg &m)
             return hold(subject, rp, data, len, m.topic());
         }
     }
-    natsConnection *target = mNc;
+    natsConnection* target = mNc;
     bool flushAfter = false;
     if (adaptive)
         target = route(flushAfter, nowNs());
-    auto send = [&] {
+    auto send = [&]
+    {
         return rp ? natsConnection_PublishRequest(target, subject.c_str(), rp, data, len)
                   : natsConnection_Publish(target, subject.c_str(), data, len);
     };
     natsStatus st = send();
-    if (target == mFast && st != NATS_OK && st != NATS_MAX_PAYLOAD && st != NATS_INVALID_SUBJECT) {
+    if (target == mFast && st != NATS_OK && st != NATS_MAX_PAYLOAD && st != NATS_INVALID_SUBJECT)
+    {
         mOnFast = false; // it is closed or closing: what it had sent is in, or lost with its socket
         target = mNc;
         st = send();
     }
-    if (st == NATS_OK && flushAfter && !mLinkDown.load(std::memory_order_relaxed)) {
+    if (st == NATS_OK && flushAfter && !mLinkDown.load(std::memory_order_relaxed))
+    {
         if (natsConnection_FlushTimeout(mNc, kSwitchFlushMs) != NATS_OK)
             mNoFlushUntilNs = nowNs() + stallQuietNs();
         else if (mFast && sameNode())
@@ -306,20 +325,20 @@ int64_t NatsSender::unsent()
 {
     std::lock_guard<std::mutex> order(mSendMu);
     int64_t bytes = 0;
-    for (natsConnection *c : {mNc, mFast})
+    for (natsConnection* c : {mNc, mFast})
         if (c)
             bytes += std::max(0, natsConnection_Buffered(c));
     return bytes;
 }
 
-trxClient_returnCode_t NatsSender::tooLarge(int len, const char *topic)
+trxClient_returnCode_t NatsSender::tooLarge(int len, const char* topic)
 {
     return fail(TRXCLIENT_SUBCODE_MSG_TOO_LARGE,
                 "message of %d bytes exceeds the broker's limit of %lld bytes for Topic '%s'", len,
                 static_cast<long long>(mMaxPayload.load()), topic);
 }
 
-trxClient_returnCode_t NatsSender::bufferFull(const char *topic)
+trxClient_returnCode_t NatsSender::bufferFull(const char* topic)
 {
     return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
                 "broker unreachable and the reconnect buffer of %zu bytes is full: Topic '%s' not sent",
@@ -327,13 +346,13 @@ trxClient_returnCode_t NatsSender::bufferFull(const char *topic)
 }
 
 // Keeps a message for the reconnect; mHoldMu held.
-trxClient_returnCode_t NatsSender::hold(const std::string &subject, const char *reply, const void *data, int len,
-                                        const char *topic)
+trxClient_returnCode_t NatsSender::hold(const std::string& subject, const char* reply, const void* data, int len,
+                                        const char* topic)
 {
     const size_t cost = subject.size() + (reply ? std::strlen(reply) : 0) + static_cast<size_t>(len);
     if (mHeldBytes + cost > settings.holdLimit)
         return bufferFull(topic);
-    const auto *bytes = static_cast<const uint8_t *>(data);
+    const auto* bytes = static_cast<const uint8_t*>(data);
     mHeld.push_back(Held{subject, reply ? reply : "", std::vector<uint8_t>(bytes, bytes + len), reply != nullptr});
     mHeldBytes += cost;
     return TRXCLIENT_OK;
@@ -341,23 +360,27 @@ trxClient_returnCode_t NatsSender::hold(const std::string &subject, const char *
 
 // Hands the held messages to libnats, in order, once it is connected
 // again; what it refuses stays held for the next reconnect.
-void NatsSender::linkUp(natsConnection *nc)
+void NatsSender::linkUp(natsConnection* nc)
 {
     mMaxPayload = natsConnection_GetMaxPayload(nc);
     std::lock_guard<std::mutex> g(mHoldMu);
-    while (!mHeld.empty()) {
-        const Held &h = mHeld.front();
-        const void *data = h.data.empty() ? nullptr : h.data.data();
+    while (!mHeld.empty())
+    {
+        const Held& h = mHeld.front();
+        const void* data = h.data.empty() ? nullptr : h.data.data();
         const int len = static_cast<int>(h.data.size());
         natsStatus st = h.hasReply ? natsConnection_PublishRequest(nc, h.subject.c_str(), h.reply.c_str(), data, len)
                                    : natsConnection_Publish(nc, h.subject.c_str(), data, len);
-        if (st == NATS_MAX_PAYLOAD) {
+        if (st == NATS_MAX_PAYLOAD)
+        {
             // The node reconnected to takes less than the one lost.
             TRX_LOG(TRXCLIENT_LOG_WARNING,
                     "message held for the reconnect dropped: %d bytes exceed the "
                     "broker's limit for subject '%s'",
                     len, h.subject.c_str());
-        } else if (st != NATS_OK) {
+        }
+        else if (st != NATS_OK)
+        {
             TRX_LOG(TRXCLIENT_LOG_WARNING, "%zu messages held for the reconnect still wait: %s", mHeld.size(),
                     natsErrorText(st).c_str());
             return;
@@ -368,7 +391,7 @@ void NatsSender::linkUp(natsConnection *nc)
     mLinkDown.store(false, std::memory_order_release);
 }
 
-void NatsSender::dropHeld(const char *why)
+void NatsSender::dropHeld(const char* why)
 {
     std::lock_guard<std::mutex> g(mHoldMu);
     if (!mHeld.empty())

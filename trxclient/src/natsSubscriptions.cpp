@@ -10,11 +10,13 @@
 #include <cstdlib>
 #include <map>
 
-namespace trx {
-namespace {
+namespace trx
+{
+namespace
+{
 
 // Text between the first and last double quote.
-std::string quoted(const std::string &text)
+std::string quoted(const std::string& text)
 {
     size_t a = text.find('"'), b = text.rfind('"');
     if (a == std::string::npos || b == a)
@@ -26,7 +28,7 @@ const char kSubscriptionRefused[] = "Permissions Violation for Subscription to";
 
 } // namespace
 
-void NatsSubscriptions::start(natsConnection *nc, int64_t flushMs)
+void NatsSubscriptions::start(natsConnection* nc, int64_t flushMs)
 {
     mNc = nc;
     mFlushMs = flushMs;
@@ -35,13 +37,15 @@ void NatsSubscriptions::start(natsConnection *nc, int64_t flushMs)
     mConfirmThread = std::thread([this] { confirmLoop(); });
     // A private subject lets drain() pass a marker through the delivery path.
     mDrainSubject = "_TRX.drain." + mSession->id();
-    auto *d = new Sub{this, nullptr, 0};
-    if (natsConnection_Subscribe(&d->ns, mNc, mDrainSubject.c_str(), &NatsSubscriptions::onDrainMsg, this) ==
-        NATS_OK) {
+    auto* d = new Sub{this, nullptr, 0};
+    if (natsConnection_Subscribe(&d->ns, mNc, mDrainSubject.c_str(), &NatsSubscriptions::onDrainMsg, this) == NATS_OK)
+    {
         natsSubscription_SetOnCompleteCB(d->ns, &NatsSubscriptions::onSubComplete, d);
         mLive++;
         mDrainSub = d;
-    } else {
+    }
+    else
+    {
         delete d;
     }
 }
@@ -58,13 +62,13 @@ void NatsSubscriptions::finish()
         std::unique_lock<std::mutex> lk(mLiveMu);
         mLiveCv.wait_for(lk, std::chrono::seconds(5), [&] { return mLive.load() == 0; });
     }
-    std::vector<Sub *> all;
+    std::vector<Sub*> all;
     {
         std::lock_guard<std::mutex> g(mMu);
-        for (auto &p : mSubs)
+        for (auto& p : mSubs)
             all.push_back(p.second);
         mSubs.clear();
-        mTrie = TopicTrie<Sub *>('.');
+        mTrie = TopicTrie<Sub*>('.');
         mWildSubs = 0;
         all.insert(all.end(), mRetired.begin(), mRetired.end());
         mRetired.clear();
@@ -74,7 +78,8 @@ void NatsSubscriptions::finish()
     if (mDrainSub)
         all.push_back(mDrainSub);
     mDrainSub = nullptr;
-    for (Sub *sub : all) {
+    for (Sub* sub : all)
+    {
         natsSubscription_Destroy(sub->ns);
         delete sub;
     }
@@ -82,11 +87,12 @@ void NatsSubscriptions::finish()
     mClosing = false;
 }
 
-trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string &topic, int mode)
+trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string& topic, int mode)
 {
     std::string subject;
     topicToSubject(topic, true, subject);
-    if (mode == 2) {
+    if (mode == 2)
+    {
         {
             std::lock_guard<std::mutex> g(mConfirmMu);
             mConfirmQ.push_back(topic);
@@ -94,7 +100,8 @@ trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string &topic, in
         mConfirmCv.notify_one();
         return TRXCLIENT_OK;
     }
-    if (mode == 1) {
+    if (mode == 1)
+    {
         std::vector<std::string> batch{topic};
         std::vector<std::pair<std::string, std::string>> denied;
         natsStatus fst = confirm(batch, denied);
@@ -109,7 +116,7 @@ trxClient_returnCode_t NatsSubscriptions::subscribe(const std::string &topic, in
     return addSub(topic, subject);
 }
 
-void NatsSubscriptions::unsubscribe(const std::string &topic)
+void NatsSubscriptions::unsubscribe(const std::string& topic)
 {
     std::lock_guard<std::mutex> g(mMu);
     removeSub(topic);
@@ -137,16 +144,17 @@ bool NatsSubscriptions::drain(int timeoutMs)
 }
 
 // mMu held.
-trxClient_returnCode_t NatsSubscriptions::addSub(const std::string &topic, const std::string &subject)
+trxClient_returnCode_t NatsSubscriptions::addSub(const std::string& topic, const std::string& subject)
 {
     if (mSubs.count(topic))
         return TRXCLIENT_OK;
     if (!mNc)
         return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "not connected (Topic '%s')", topic.c_str());
-    auto *sub = new Sub{this, nullptr, mNextOrder++};
+    auto* sub = new Sub{this, nullptr, mNextOrder++};
     sub->wild = subject.find_first_of("*>") != std::string::npos;
     natsStatus st = natsConnection_Subscribe(&sub->ns, mNc, subject.c_str(), &NatsSubscriptions::onMsg, sub);
-    if (st != NATS_OK) {
+    if (st != NATS_OK)
+    {
         delete sub;
         return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "subscribe to Topic '%s' failed: %s", topic.c_str(),
                     natsErrorText(st).c_str());
@@ -162,12 +170,12 @@ trxClient_returnCode_t NatsSubscriptions::addSub(const std::string &topic, const
 }
 
 // mMu held.
-void NatsSubscriptions::removeSub(const std::string &topic)
+void NatsSubscriptions::removeSub(const std::string& topic)
 {
     auto it = mSubs.find(topic);
     if (it == mSubs.end())
         return;
-    Sub *sub = it->second;
+    Sub* sub = it->second;
     std::string subject;
     topicToSubject(topic, true, subject);
     mSubs.erase(it);
@@ -184,13 +192,14 @@ void NatsSubscriptions::removeSub(const std::string &topic)
 // long-lived session with churning subscriptions keeps its memory. mMu held.
 void NatsSubscriptions::reap()
 {
-    std::vector<Sub *> done;
+    std::vector<Sub*> done;
     {
         std::lock_guard<std::mutex> g(mLiveMu);
         done.swap(mCompleted);
     }
-    for (Sub *sub : done)
-        if (mRetired.erase(sub)) {
+    for (Sub* sub : done)
+        if (mRetired.erase(sub))
+        {
             natsSubscription_Destroy(sub->ns);
             delete sub;
         }
@@ -198,17 +207,18 @@ void NatsSubscriptions::reap()
 
 // Subscribes the batch, flushes, and tells which subjects the broker refused.
 // Returns the flush status: only NATS_OK settles the batch.
-natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
-                                      std::vector<std::pair<std::string, std::string>> &denied)
+natsStatus NatsSubscriptions::confirm(const std::vector<std::string>& topics,
+                                      std::vector<std::pair<std::string, std::string>>& denied)
 {
     std::lock_guard<std::mutex> serial(mConfirmSerial);
-    const char *t0 = nullptr;
+    const char* t0 = nullptr;
     natsStatus st0 = mNc ? natsConnection_GetLastError(mNc, &t0) : NATS_OK;
     std::string text0 = t0 ? t0 : "";
     uint64_t seq0;
     std::set<std::string> subjects;
     std::map<std::string, std::string> subjectOf;
-    for (auto &t : topics) {
+    for (auto& t : topics)
+    {
         std::string subj;
         topicToSubject(t, true, subj);
         subjects.insert(subj);
@@ -217,57 +227,68 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
     {
         std::lock_guard<std::mutex> g(mErrMu);
         seq0 = mErrSeq;
-        for (auto &s : subjects)
+        for (auto& s : subjects)
             mConfirming.insert(s);
     }
     {
         std::lock_guard<std::mutex> g(mMu);
-        for (auto &t : topics)
+        for (auto& t : topics)
             addSub(t, subjectOf[t]);
     }
     natsStatus fst = mNc ? natsConnection_FlushTimeout(mNc, mFlushMs) : NATS_CONNECTION_CLOSED;
-    const char *t1 = nullptr;
+    const char* t1 = nullptr;
     natsStatus st1 = mNc ? natsConnection_GetLastError(mNc, &t1) : NATS_OK;
     std::string text1 = t1 ? t1 : "";
     std::set<std::string> refusedSubjects;
     {
         std::unique_lock<std::mutex> lk(mErrMu);
-        auto refusedSince = [&] {
+        auto refusedSince = [&]
+        {
             refusedSubjects.clear();
-            for (auto &e : mErrLog)
-                if (e.first > seq0 && e.second.rfind(kSubscriptionRefused, 0) == 0) {
+            for (auto& e : mErrLog)
+                if (e.first > seq0 && e.second.rfind(kSubscriptionRefused, 0) == 0)
+                {
                     std::string subj = quoted(e.second);
                     if (subjects.count(subj))
                         refusedSubjects.insert(subj);
                 }
         };
         bool changed = st1 != st0 || text1 != text0;
-        if (changed && st1 == NATS_NOT_PERMITTED) {
+        if (changed && st1 == NATS_NOT_PERMITTED)
+        {
             // The newest violation at flush time; once the error handler has
             // seen it, it has seen every earlier one of this batch too.
-            mErrCv.wait_for(lk, std::chrono::seconds(2), [&] {
-                for (auto &e : mErrLog)
-                    if (e.first > seq0 && e.second == text1)
-                        return true;
-                return false;
-            });
-        } else if (!changed && st1 == NATS_NOT_PERMITTED && subjects.count(quoted(text1)) &&
-                   text1.rfind(kSubscriptionRefused, 0) == 0) {
+            mErrCv.wait_for(lk, std::chrono::seconds(2),
+                            [&]
+                            {
+                                for (auto& e : mErrLog)
+                                    if (e.first > seq0 && e.second == text1)
+                                        return true;
+                                return false;
+                            });
+        }
+        else if (!changed && st1 == NATS_NOT_PERMITTED && subjects.count(quoted(text1)) &&
+                 text1.rfind(kSubscriptionRefused, 0) == 0)
+        {
             // Same text as before: an old refusal of this subject, or a new one.
-            mErrCv.wait_for(lk, std::chrono::seconds(1), [&] {
-                refusedSince();
-                return refusedSubjects.count(quoted(text1)) > 0;
-            });
+            mErrCv.wait_for(lk, std::chrono::seconds(1),
+                            [&]
+                            {
+                                refusedSince();
+                                return refusedSubjects.count(quoted(text1)) > 0;
+                            });
         }
         refusedSince();
-        for (auto &s : subjects)
+        for (auto& s : subjects)
             mConfirming.erase(s);
     }
     if (fst != NATS_OK)
         TRX_LOG(TRXCLIENT_LOG_WARNING, "subscription flush failed: %s", natsStatus_GetText(fst));
     std::lock_guard<std::mutex> g(mMu);
-    for (auto &t : topics) {
-        if (refusedSubjects.count(subjectOf[t])) {
+    for (auto& t : topics)
+    {
+        if (refusedSubjects.count(subjectOf[t]))
+        {
             denied.emplace_back(t, "subscription refused by the broker for Topic '" + t + "'");
             removeSub(t);
         }
@@ -277,7 +298,8 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string> &topics,
 
 void NatsSubscriptions::confirmLoop()
 {
-    for (;;) {
+    for (;;)
+    {
         std::vector<std::string> batch;
         {
             std::unique_lock<std::mutex> lk(mConfirmMu);
@@ -290,11 +312,13 @@ void NatsSubscriptions::confirmLoop()
         std::vector<std::pair<std::string, std::string>> denied;
         natsStatus fst = confirm(batch, denied);
         std::set<std::string> bad;
-        for (auto &d : denied) {
+        for (auto& d : denied)
+        {
             bad.insert(d.first);
             mSession->subscribeResult(d.first, false, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, d.second);
         }
-        if (fst != NATS_OK && natsConnection_Status(mNc) == NATS_CONN_STATUS_RECONNECTING) {
+        if (fst != NATS_OK && natsConnection_Status(mNc) == NATS_CONN_STATUS_RECONNECTING)
+        {
             // libnats sends the subscriptions again once reconnected: ask then.
             std::unique_lock<std::mutex> lk(mConfirmMu);
             for (auto it = batch.rbegin(); it != batch.rend(); ++it)
@@ -303,25 +327,28 @@ void NatsSubscriptions::confirmLoop()
             mConfirmCv.wait_for(lk, std::chrono::milliseconds(100), [&] { return mStop; });
             continue;
         }
-        for (auto &t : batch)
-            if (!bad.count(t)) {
+        for (auto& t : batch)
+            if (!bad.count(t))
+            {
                 if (fst == NATS_OK)
-                    mSession->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK, "subscription confirmed for Topic '" + t + "'");
+                    mSession->subscribeResult(t, true, TRXCLIENT_SUBCODE_OK,
+                                              "subscription confirmed for Topic '" + t + "'");
                 else
                     mSession->subscribeResult(t, false, TRXCLIENT_SUBCODE_COMMUNICATION_ERROR,
-                                        std::string("no answer from the broker for Topic '") + t +
-                                            "': " + natsStatus_GetText(fst));
+                                              std::string("no answer from the broker for Topic '") + t +
+                                                  "': " + natsStatus_GetText(fst));
             }
         // Unsubscribed while its confirmation was under way: drop it now.
-        for (auto &t : batch)
-            if (!bad.count(t) && !mSession->hasBrokerTopic(t)) {
+        for (auto& t : batch)
+            if (!bad.count(t) && !mSession->hasBrokerTopic(t))
+            {
                 std::lock_guard<std::mutex> g(mMu);
                 removeSub(t);
             }
     }
 }
 
-bool NatsSubscriptions::refused(const std::string &text)
+bool NatsSubscriptions::refused(const std::string& text)
 {
     bool confirming;
     std::string subj = quoted(text);
@@ -340,56 +367,63 @@ bool NatsSubscriptions::refused(const std::string &text)
     std::vector<std::string> topics;
     {
         std::lock_guard<std::mutex> g(mMu);
-        if (const auto *refusedSubs = mTrie.values(subj))
-            for (auto &p : mSubs)
+        if (const auto* refusedSubs = mTrie.values(subj))
+            for (auto& p : mSubs)
                 if (std::find(refusedSubs->begin(), refusedSubs->end(), p.second) != refusedSubs->end())
                     topics.push_back(p.first);
-        for (auto &tp : topics)
+        for (auto& tp : topics)
             removeSub(tp);
     }
-    for (auto &tp : topics)
+    for (auto& tp : topics)
         mSession->subscriptionLost(tp, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
-                             "subscription refused by the broker for Topic '" + tp + "'");
+                                   "subscription refused by the broker for Topic '" + tp + "'");
     return true;
 }
 
-void NatsSubscriptions::onMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
+void NatsSubscriptions::onMsg(natsConnection*, natsSubscription*, natsMsg* nm, void* closure)
 {
-    Sub *sub = static_cast<Sub *>(closure);
-    NatsSubscriptions *self = sub->owner;
-    if (self->mClosing) {
+    Sub* sub = static_cast<Sub*>(closure);
+    NatsSubscriptions* self = sub->owner;
+    if (self->mClosing)
+    {
         natsMsg_Destroy(nm);
         return;
     }
-    if (self->mWildSubs.load(std::memory_order_acquire) == 0) {
+    if (self->mWildSubs.load(std::memory_order_acquire) == 0)
+    {
         // Distinct subjects without wildcards never overlap: the session's
         // own match is the only one this message needs.
-        if (!sub->active.load(std::memory_order_acquire)) {
+        if (!sub->active.load(std::memory_order_acquire))
+        {
             natsMsg_Destroy(nm);
             return;
         }
-    } else {
+    }
+    else
+    {
         // Overlapping subscriptions each get a copy from the server: only
         // the oldest matching one passes it on.
         std::lock_guard<std::mutex> g(self->mMu);
-        if (!sub->active) {
+        if (!sub->active)
+        {
             natsMsg_Destroy(nm);
             return;
         }
         uint64_t min = UINT64_MAX;
-        self->mTrie.match(natsMsg_GetSubject(nm), [&](Sub *s) { min = std::min(min, s->order); });
-        if (min != sub->order) {
+        self->mTrie.match(natsMsg_GetSubject(nm), [&](Sub* s) { min = std::min(min, s->order); });
+        if (min != sub->order)
+        {
             natsMsg_Destroy(nm);
             return;
         }
     }
-    if (Msg *m = msgFromNats(nm, false))
+    if (Msg* m = msgFromNats(nm, false))
         self->mSession->deliver(m, true);
 }
 
-void NatsSubscriptions::onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure)
+void NatsSubscriptions::onDrainMsg(natsConnection*, natsSubscription*, natsMsg* nm, void* closure)
 {
-    auto *self = static_cast<NatsSubscriptions *>(closure);
+    auto* self = static_cast<NatsSubscriptions*>(closure);
     uint64_t n = std::strtoull(natsMsg_GetData(nm), nullptr, 10);
     natsMsg_Destroy(nm);
     std::lock_guard<std::mutex> g(self->mDrainMu);
@@ -397,10 +431,10 @@ void NatsSubscriptions::onDrainMsg(natsConnection *, natsSubscription *, natsMsg
     self->mDrainCv.notify_all();
 }
 
-void NatsSubscriptions::onSubComplete(void *closure)
+void NatsSubscriptions::onSubComplete(void* closure)
 {
-    Sub *sub = static_cast<Sub *>(closure);
-    NatsSubscriptions *self = sub->owner;
+    Sub* sub = static_cast<Sub*>(closure);
+    NatsSubscriptions* self = sub->owner;
     std::lock_guard<std::mutex> g(self->mLiveMu);
     self->mCompleted.push_back(sub);
     self->mLive--;

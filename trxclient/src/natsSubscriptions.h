@@ -21,20 +21,22 @@
 #include <utility>
 #include <vector>
 
-namespace trx {
+namespace trx
+{
 
 class Session;
 
-class NatsSubscriptions {
+class NatsSubscriptions
+{
 public:
-    explicit NatsSubscriptions(Session *s) : mSession(s) {}
+    explicit NatsSubscriptions(Session* s) : mSession(s) {}
     ~NatsSubscriptions() { stopConfirming(); }
-    NatsSubscriptions(const NatsSubscriptions &) = delete;
-    NatsSubscriptions &operator=(const NatsSubscriptions &) = delete;
+    NatsSubscriptions(const NatsSubscriptions&) = delete;
+    NatsSubscriptions& operator=(const NatsSubscriptions&) = delete;
 
     // The connection is up: confirmations are answered from now on and the
     // drain marker has its subscription. flushMs bounds a confirmation.
-    void start(natsConnection *nc, int64_t flushMs);
+    void start(natsConnection* nc, int64_t flushMs);
     // Before the connection closes.
     void stopConfirming();
     // Messages still arriving are dropped from now on.
@@ -45,50 +47,52 @@ public:
 
     // mode: 0 send only, 1 wait for the broker's answer, 2 answer later
     // through Session::subscribeResult.
-    trxClient_returnCode_t subscribe(const std::string &topic, int mode);
-    void unsubscribe(const std::string &topic);
+    trxClient_returnCode_t subscribe(const std::string& topic, int mode);
+    void unsubscribe(const std::string& topic);
     // Waits until what the broker sent before now has been delivered.
     bool drain(int timeoutMs);
     // A permission error from the broker: true when it concerned a
     // subscription (then handled here: reported by its confirmation, or to
     // the session as a lost subscription).
-    bool refused(const std::string &text);
+    bool refused(const std::string& text);
 
 private:
     // Kept small: there is one per subscribed topic. Its topic is the key in
     // mSubs, its subject the path in mTrie.
-    struct Sub {
-        NatsSubscriptions *owner;
-        natsSubscription *ns = nullptr;
+    struct Sub
+    {
+        NatsSubscriptions* owner;
+        natsSubscription* ns = nullptr;
         uint64_t order;
         std::atomic<bool> active{true};
         bool wild = false; // its subject has a wildcard, so it may overlap another
     };
 
-    trxClient_returnCode_t addSub(const std::string &topic, const std::string &subject);
-    void removeSub(const std::string &topic);
+    trxClient_returnCode_t addSub(const std::string& topic, const std::string& subject);
+    void removeSub(const std::string& topic);
     void reap();
-    natsStatus confirm(const std::vector<std::string> &topics, std::vector<std::pair<std::string, std::string>> &denied);
+    natsStatus confirm(const std::vector<std::string>& topics,
+                       std::vector<std::pair<std::string, std::string>>& denied);
     void confirmLoop();
-    static void onMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure);
-    static void onDrainMsg(natsConnection *, natsSubscription *, natsMsg *nm, void *closure);
-    static void onSubComplete(void *closure);
+    static void onMsg(natsConnection*, natsSubscription*, natsMsg* nm, void* closure);
+    static void onDrainMsg(natsConnection*, natsSubscription*, natsMsg* nm, void* closure);
+    static void onSubComplete(void* closure);
 
-    Session *mSession;
-    natsConnection *mNc = nullptr; // from start() to finish()
+    Session* mSession;
+    natsConnection* mNc = nullptr; // from start() to finish()
     int64_t mFlushMs = 2000;
     std::atomic<bool> mClosing{false};
 
     std::mutex mMu; // mSubs, mTrie, mRetired, mNextOrder
-    std::unordered_map<std::string, Sub *> mSubs;
-    TopicTrie<Sub *> mTrie{'.'};
+    std::unordered_map<std::string, Sub*> mSubs;
+    TopicTrie<Sub*> mTrie{'.'};
     std::atomic<int> mWildSubs{0}; // subscriptions in mTrie with a wildcard (changed under mMu)
-    std::unordered_set<Sub *> mRetired;
+    std::unordered_set<Sub*> mRetired;
     uint64_t mNextOrder = 1;
 
     std::mutex mLiveMu; // mCompleted
     std::condition_variable mLiveCv;
-    std::vector<Sub *> mCompleted; // subscriptions libnats is done with
+    std::vector<Sub*> mCompleted; // subscriptions libnats is done with
     std::atomic<int> mLive{0};
 
     std::mutex mErrMu; // mErrLog, mErrSeq, mConfirming
@@ -97,7 +101,7 @@ private:
     uint64_t mErrSeq = 0;
     std::set<std::string> mConfirming;
 
-    std::mutex mConfirmMu; // mConfirmQ, mStop
+    std::mutex mConfirmMu;     // mConfirmQ, mStop
     std::mutex mConfirmSerial; // one confirmation at a time
     std::condition_variable mConfirmCv;
     std::deque<std::string> mConfirmQ;
@@ -105,7 +109,7 @@ private:
     std::thread mConfirmThread;
 
     std::string mDrainSubject;
-    Sub *mDrainSub = nullptr;
+    Sub* mDrainSub = nullptr;
     std::mutex mDrainMu; // mDrainSent, mDrainSeen
     std::condition_variable mDrainCv;
     uint64_t mDrainSent = 0, mDrainSeen = 0;

@@ -7,18 +7,22 @@
 #include <memory>
 #include <vector>
 
-namespace trx {
-namespace nkey {
-namespace {
+namespace trx
+{
+namespace nkey
+{
+namespace
+{
 
 constexpr uint8_t kSeedPrefix = 18 << 3; // 'S'
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZ234567";
 
 // CRC-16/XMODEM, as NKeys use it.
-uint16_t crc16(const uint8_t *p, size_t n)
+uint16_t crc16(const uint8_t* p, size_t n)
 {
     uint16_t crc = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         crc ^= static_cast<uint16_t>(p[i]) << 8;
         for (int b = 0; b < 8; ++b)
             crc = (crc & 0x8000) ? static_cast<uint16_t>((crc << 1) ^ 0x1021) : static_cast<uint16_t>(crc << 1);
@@ -26,18 +30,20 @@ uint16_t crc16(const uint8_t *p, size_t n)
     return crc;
 }
 
-bool unbase32(const std::string &text, std::vector<uint8_t> &out)
+bool unbase32(const std::string& text, std::vector<uint8_t>& out)
 {
     out.clear();
     uint32_t buffer = 0;
     int bits = 0;
-    for (char c : text) {
-        const char *at = std::strchr(kAlphabet, c);
+    for (char c : text)
+    {
+        const char* at = std::strchr(kAlphabet, c);
         if (c == '\0' || at == nullptr)
             return false;
         buffer = (buffer << 5) | static_cast<uint32_t>(at - kAlphabet);
         bits += 5;
-        if (bits >= 8) {
+        if (bits >= 8)
+        {
             bits -= 8;
             out.push_back(static_cast<uint8_t>(buffer >> bits));
         }
@@ -55,15 +61,17 @@ std::string withCrc(std::vector<uint8_t> raw)
 
 } // namespace
 
-std::string base32(const uint8_t *data, size_t n)
+std::string base32(const uint8_t* data, size_t n)
 {
     std::string out;
     uint32_t buffer = 0;
     int bits = 0;
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < n; ++i)
+    {
         buffer = (buffer << 8) | data[i];
         bits += 8;
-        while (bits >= 5) {
+        while (bits >= 5)
+        {
             bits -= 5;
             out += kAlphabet[(buffer >> bits) & 31];
         }
@@ -73,21 +81,21 @@ std::string base32(const uint8_t *data, size_t n)
     return out;
 }
 
-std::string encodePublic(Type type, const uint8_t *key32)
+std::string encodePublic(Type type, const uint8_t* key32)
 {
     std::vector<uint8_t> raw{static_cast<uint8_t>(type)};
     raw.insert(raw.end(), key32, key32 + 32);
     return withCrc(std::move(raw));
 }
 
-std::string encodeSeed(Type type, const uint8_t *seed32)
+std::string encodeSeed(Type type, const uint8_t* seed32)
 {
     std::vector<uint8_t> raw{static_cast<uint8_t>(kSeedPrefix | (type >> 5)), static_cast<uint8_t>((type & 31) << 3)};
     raw.insert(raw.end(), seed32, seed32 + 32);
     return withCrc(std::move(raw));
 }
 
-bool decodeSeed(const std::string &seed, uint8_t *seed32, Type *type)
+bool decodeSeed(const std::string& seed, uint8_t* seed32, Type* type)
 {
     std::vector<uint8_t> raw;
     if (!unbase32(seed, raw) || raw.size() != 36 || (raw[0] & 0xf8) != kSeedPrefix)
@@ -102,11 +110,12 @@ bool decodeSeed(const std::string &seed, uint8_t *seed32, Type *type)
     return true;
 }
 
-bool publicFromSeed(const std::string &seed, std::string &pub, std::string &err)
+bool publicFromSeed(const std::string& seed, std::string& pub, std::string& err)
 {
     uint8_t raw[32];
     Type type;
-    if (!decodeSeed(seed, raw, &type)) {
+    if (!decodeSeed(seed, raw, &type))
+    {
         err = "not an NKey seed (a damaged or cut text)";
         return false;
     }
@@ -115,7 +124,8 @@ bool publicFromSeed(const std::string &seed, std::string &pub, std::string &err)
     OPENSSL_cleanse(raw, sizeof raw);
     uint8_t public32[32];
     size_t len = sizeof public32;
-    if (!key || EVP_PKEY_get_raw_public_key(key.get(), public32, &len) != 1 || len != 32) {
+    if (!key || EVP_PKEY_get_raw_public_key(key.get(), public32, &len) != 1 || len != 32)
+    {
         err = "cannot derive the public key of the seed";
         return false;
     }
@@ -123,9 +133,10 @@ bool publicFromSeed(const std::string &seed, std::string &pub, std::string &err)
     return true;
 }
 
-std::string findUserSeed(const std::string &text)
+std::string findUserSeed(const std::string& text)
 {
-    for (size_t at = text.find("SU"); at != std::string::npos; at = text.find("SU", at + 1)) {
+    for (size_t at = text.find("SU"); at != std::string::npos; at = text.find("SU", at + 1))
+    {
         if (at > 0 && std::isalnum(static_cast<unsigned char>(text[at - 1])))
             continue;
         size_t end = at;

@@ -8,24 +8,29 @@
 #include <cstring>
 #include <strings.h>
 
-namespace trx {
+namespace trx
+{
 
 trxClient_returnCode_t Backend::notSupported()
 {
     return fail(TRXCLIENT_SUBCODE_INVALID_SESSION_OPERATION, "fault injection works on inproc sessions only");
 }
 
-Session::Session(Context *ctx, Props props) : mCtx(ctx), mProps(std::move(props)) { mId = newSessionId(); }
+Session::Session(Context* ctx, Props props) : mCtx(ctx), mProps(std::move(props))
+{
+    mId = newSessionId();
+}
 
 Session::~Session()
 {
     magic = 0;
-    mDispatch.forEach([](DispatchEntry *e) { delete e; });
+    mDispatch.forEach([](DispatchEntry* e) { delete e; });
 }
 
-trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *fi)
+trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t* fi)
 {
-    if (fi) {
+    if (fi)
+    {
         mEventCb = fi->eventInfo.callback_p;
         mEventUser = fi->eventInfo.user_p;
         mRxCb = fi->rxMsgInfo.callback_p;
@@ -33,8 +38,9 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *f
     }
     std::string err;
     long long v;
-    auto boolProp = [&](const char *name, bool def) {
-        const std::string *s = mProps.get(name);
+    auto boolProp = [&](const char* name, bool def)
+    {
+        const std::string* s = mProps.get(name);
         if (!s)
             return def;
         return !(*s == "0" || strcasecmp(s->c_str(), "false") == 0 || strcasecmp(s->c_str(), "no") == 0);
@@ -54,15 +60,20 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t *f
     mRequestMsgLimit = static_cast<uint32_t>(v);
 
     mHost = mProps.getStr("SESSION_HOST", "inproc://default");
-    if (mHost.rfind("inproc://", 0) == 0) {
+    if (mHost.rfind("inproc://", 0) == 0)
+    {
         std::string name = mHost.substr(9);
         if (name.empty())
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "SESSION_HOST '%s': inproc broker needs a name",
                         mHost.c_str());
         mBackend = makeInprocBackend(this, name);
-    } else if (mHost.rfind("nats://", 0) == 0 || mHost.rfind("tls://", 0) == 0) {
+    }
+    else if (mHost.rfind("nats://", 0) == 0 || mHost.rfind("tls://", 0) == 0)
+    {
         mBackend = makeNatsBackend(this, mHost);
-    } else {
+    }
+    else
+    {
         return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
                     "SESSION_HOST '%s': expected inproc://NAME or nats://host:port[,...]", mHost.c_str());
     }
@@ -84,14 +95,16 @@ trxClient_returnCode_t Session::connect()
             return TRXCLIENT_IN_PROGRESS;
         mState = SessionState::Connecting;
     }
-    auto attempt = [this]() -> trxClient_returnCode_t {
+    auto attempt = [this]() -> trxClient_returnCode_t
+    {
         trxClient_returnCode_t rc = mBackend->connect();
         trxClient_errorInfo_t err = *trxClient_getLastErrorInfo();
         {
             std::lock_guard<std::mutex> g(mStateMu);
             mState = rc == TRXCLIENT_OK ? SessionState::Up : SessionState::Down;
         }
-        if (rc == TRXCLIENT_OK) {
+        if (rc == TRXCLIENT_OK)
+        {
             // Subscriptions made before (or kept across a disconnect) go to the broker now.
             // The broker's answer on the point-to-point one is awaited: a
             // refusal must be known before the first request goes out.
@@ -100,17 +113,19 @@ trxClient_returnCode_t Session::connect()
                 refuseP2P();
             else
                 mP2pRefused = false;
-            for (const std::string &t : brokerTopics())
+            for (const std::string& t : brokerTopics())
                 mBackend->subscribe(t, 0);
             {
                 std::lock_guard<std::mutex> g(mSubMu);
-                for (auto &b : mBrokerSubs)
+                for (auto& b : mBrokerSubs)
                     if (b.second.state == BrokerSub::Pending)
                         b.second.state = BrokerSub::Active;
             }
             TRX_LOG(TRXCLIENT_LOG_NOTICE, "session %s up on %s", mId.c_str(), mBackend->connectedUrl().c_str());
             raiseEvent(TRXCLIENT_SESSION_EVENT_UP_NOTICE, TRXCLIENT_SUBCODE_OK, 0, "session up");
-        } else {
+        }
+        else
+        {
             TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s connect failed: %s", mId.c_str(), err.errorStr);
         }
         *trxClient_getLastErrorInfo() = err;
@@ -120,12 +135,15 @@ trxClient_returnCode_t Session::connect()
         return attempt();
     if (mConnectThread.joinable())
         mConnectThread.join();
-    mConnectThread = std::thread([this, attempt] {
-        if (attempt() != TRXCLIENT_OK) {
-            trxClient_errorInfo_t *e = trxClient_getLastErrorInfo();
-            raiseEvent(TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR, e->subCode, e->responseCode, e->errorStr);
-        }
-    });
+    mConnectThread = std::thread(
+        [this, attempt]
+        {
+            if (attempt() != TRXCLIENT_OK)
+            {
+                trxClient_errorInfo_t* e = trxClient_getLastErrorInfo();
+                raiseEvent(TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR, e->subCode, e->responseCode, e->errorStr);
+            }
+        });
     return TRXCLIENT_IN_PROGRESS;
 }
 
@@ -160,7 +178,7 @@ void Session::destroy()
     {
         // Cache sessions outlive nothing: their requests were cancelled above.
         std::lock_guard<std::mutex> g(mCacheMu);
-        for (CacheSession *c : mCaches)
+        for (CacheSession* c : mCaches)
             c->session = nullptr;
         mCaches.clear();
     }
@@ -179,21 +197,23 @@ void Session::finalize()
         items.swap(mRxq);
         mRxMsgsQueued = mRxBytes = 0;
     }
-    for (RxItem &it : items) {
+    for (RxItem& it : items)
+    {
         if (it.msg)
             delete it.msg;
         else if (it.fn)
             it.fn(); // cache completions must reach the application even now
     }
-    std::vector<DispatchEntry *> gone;
+    std::vector<DispatchEntry*> gone;
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        mDispatch.forEach([&](DispatchEntry *e) { gone.push_back(e); });
+        mDispatch.forEach([&](DispatchEntry* e) { gone.push_back(e); });
         mDispatch.clear();
         mBrokerSubs.clear();
     }
     trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
-    for (DispatchEntry *e : gone) {
+    for (DispatchEntry* e : gone)
+    {
         if (cb)
             cb(e->topic.c_str(), &e->info);
         delete e;
@@ -202,28 +222,28 @@ void Session::finalize()
 
 void Session::cancelCacheRequests()
 {
-    std::vector<CacheSession *> cs;
+    std::vector<CacheSession*> cs;
     {
         std::lock_guard<std::mutex> g(mCacheMu);
         cs = mCaches;
     }
-    for (CacheSession *c : cs)
+    for (CacheSession* c : cs)
         c->cancelAll();
 }
 
-void Session::addCacheSession(CacheSession *c)
+void Session::addCacheSession(CacheSession* c)
 {
     std::lock_guard<std::mutex> g(mCacheMu);
     mCaches.push_back(c);
 }
 
-void Session::removeCacheSession(CacheSession *c)
+void Session::removeCacheSession(CacheSession* c)
 {
     std::lock_guard<std::mutex> g(mCacheMu);
     mCaches.erase(std::remove(mCaches.begin(), mCaches.end(), c), mCaches.end());
 }
 
-void Session::connectionLost(const std::string &why)
+void Session::connectionLost(const std::string& why)
 {
     {
         std::lock_guard<std::mutex> g(mStateMu);
@@ -256,14 +276,14 @@ void Session::connectionRestored()
     raiseEvent(TRXCLIENT_SESSION_EVENT_RECONNECTED_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
                "reconnected to " + mBackend->connectedUrl());
     // A reconnect starts the flow again; whoever suspended may do it again.
-    if (wasSuspended) {
+    if (wasSuspended)
+    {
         resume();
-        raiseEvent(TRXCLIENT_SESSION_EVENT_FLOW_STATE_NOTICE, TRXCLIENT_SUBCODE_OK, 0,
-                   "session resumed by reconnect");
+        raiseEvent(TRXCLIENT_SESSION_EVENT_FLOW_STATE_NOTICE, TRXCLIENT_SUBCODE_OK, 0, "session resumed by reconnect");
     }
 }
 
-void Session::connectionDown(trxClient_subCode_t sub, const std::string &why)
+void Session::connectionDown(trxClient_subCode_t sub, const std::string& why)
 {
     {
         std::lock_guard<std::mutex> g(mStateMu);
@@ -280,19 +300,20 @@ std::vector<std::string> Session::brokerTopics()
 {
     std::lock_guard<std::mutex> g(mSubMu);
     std::vector<std::string> out;
-    for (auto &b : mBrokerSubs)
+    for (auto& b : mBrokerSubs)
         if (b.second.state != BrokerSub::Denied)
             out.push_back(b.first);
     return out;
 }
 
-void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t sub, const std::string &why)
+void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t sub, const std::string& why)
 {
-    std::vector<std::pair<std::string, void *>> answers;
+    std::vector<std::pair<std::string, void*>> answers;
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        for (auto &b : mBrokerSubs) {
-            for (void *c : b.second.waiting)
+        for (auto& b : mBrokerSubs)
+        {
+            for (void* c : b.second.waiting)
                 answers.emplace_back(b.first, c);
             if (b.second.waitingNull)
                 answers.emplace_back(b.first, nullptr);
@@ -300,11 +321,11 @@ void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t su
             b.second.waitingNull = false;
         }
     }
-    for (auto &a : answers)
+    for (auto& a : answers)
         raiseEvent(ev, sub, 0, why + " (Topic '" + a.first + "')", a.second);
 }
 
-bool Session::hasBrokerTopic(const std::string &topic)
+bool Session::hasBrokerTopic(const std::string& topic)
 {
     std::lock_guard<std::mutex> g(mSubMu);
     return mBrokerSubs.count(topic) > 0;
@@ -313,28 +334,32 @@ bool Session::hasBrokerTopic(const std::string &topic)
 void Session::dropBrokerSubscriptions()
 {
     std::vector<std::string> topics;
-    std::vector<DispatchEntry *> gone;
+    std::vector<DispatchEntry*> gone;
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        for (auto &b : mBrokerSubs)
+        for (auto& b : mBrokerSubs)
             topics.push_back(b.first);
-        mDispatch.forEach([&](DispatchEntry *e) {
-            if (!e->local)
-                gone.push_back(e);
-        });
-        for (DispatchEntry *e : gone)
+        mDispatch.forEach(
+            [&](DispatchEntry* e)
+            {
+                if (!e->local)
+                    gone.push_back(e);
+            });
+        for (DispatchEntry* e : gone)
             mDispatch.erase(e->topic, e);
-        for (auto &b : mBrokerSubs)
+        for (auto& b : mBrokerSubs)
             if (b.second.plainRefs)
                 mPlainTrie.erase(b.first, &b.second);
         mBrokerSubs.clear();
     }
-    for (const std::string &t : topics)
+    for (const std::string& t : topics)
         mBackend->unsubscribe(t);
     postInOrder(
-        [this, gone] {
+        [this, gone]
+        {
             trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
-            for (DispatchEntry *e : gone) {
+            for (DispatchEntry* e : gone)
+            {
                 if (cb)
                     cb(e->topic.c_str(), &e->info);
                 delete e;
@@ -346,12 +371,13 @@ void Session::dropBrokerSubscriptions()
 // ---- events ----------------------------------------------------------------------
 
 void Session::raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, int responseCode,
-                         const std::string &info, void *corr)
+                         const std::string& info, void* corr)
 {
     if (!mEventCb || mClosing)
         return;
     postInOrder(
-        [this, ev, sub, responseCode, info, corr] {
+        [this, ev, sub, responseCode, info, corr]
+        {
             if (mClosing)
                 return;
             setLastError(sub, responseCode, info.c_str());
@@ -361,7 +387,7 @@ void Session::raiseEvent(trxClient_session_event_t ev, trxClient_subCode_t sub, 
         this);
 }
 
-void Session::postInOrder(std::function<void()> fn, Session *owner)
+void Session::postInOrder(std::function<void()> fn, Session* owner)
 {
     {
         // Messages that arrive from now on wait until it has run.
@@ -369,7 +395,8 @@ void Session::postInOrder(std::function<void()> fn, Session *owner)
         ++mEventsRaised;
     }
     mCtx->post(
-        [this, fn = std::move(fn)] {
+        [this, fn = std::move(fn)]
+        {
             waitDirect(); // a message that came first is through first
             fn();
             eventDone();
@@ -419,7 +446,8 @@ trxClient_returnCode_t Session::resume()
         if (mSuspended)
             TRX_LOG(TRXCLIENT_LOG_INFO, "session %s resumed, %zu held", mId.c_str(), mRxq.size());
         mSuspended = false;
-        if (!mScheduled && rxReady()) {
+        if (!mScheduled && rxReady())
+        {
             mScheduled = true;
             post = true;
         }
@@ -429,28 +457,32 @@ trxClient_returnCode_t Session::resume()
     return TRXCLIENT_OK;
 }
 
-void Session::deliver(Msg *m, bool here)
+void Session::deliver(Msg* m, bool here)
 {
     mRxMsgs++;
     bool post = false, overflow = false, now = false;
     uint64_t heldMsgs = 0, heldBytes = 0;
     {
         std::lock_guard<std::mutex> g(mRxMu);
-        if (mClosing) {
+        if (mClosing)
+        {
             delete m;
             return;
         }
-        if (here && mDirectOk && !mDirect && !mScheduled && !mSuspended && mRxq.empty() &&
-            mEventsDone == mEventsRaised) {
+        if (here && mDirectOk && !mDirect && !mScheduled && !mSuspended && mRxq.empty() && mEventsDone == mEventsRaised)
+        {
             // Nothing of this session is waiting for the context thread, so
             // dispatching here keeps the order; the rest waits meanwhile.
             mDirect = now = true;
-            if (mPendingDiscard) {
+            if (mPendingDiscard)
+            {
                 m->discard = true;
                 mPendingDiscard = false;
                 mDiscardReported = false;
             }
-        } else if (mRxMsgsQueued >= mBufMsgLimit || mRxBytes + m->attLen > mBufByteLimit) {
+        }
+        else if (mRxMsgsQueued >= mBufMsgLimit || mRxBytes + m->attLen > mBufByteLimit)
+        {
             delete m;
             mRxDiscarded++;
             mPendingDiscard = true;
@@ -458,8 +490,11 @@ void Session::deliver(Msg *m, bool here)
             mDiscardReported = true;
             heldMsgs = mRxMsgsQueued;
             heldBytes = mRxBytes;
-        } else {
-            if (mPendingDiscard) {
+        }
+        else
+        {
+            if (mPendingDiscard)
+            {
                 m->discard = true;
                 mPendingDiscard = false;
                 mDiscardReported = false;
@@ -467,13 +502,15 @@ void Session::deliver(Msg *m, bool here)
             mRxq.push_back(RxItem{m, {}, mEventsRaised});
             mRxMsgsQueued++;
             mRxBytes += m->attLen;
-            if (!mScheduled && rxReady()) {
+            if (!mScheduled && rxReady())
+            {
                 mScheduled = true;
                 post = true;
             }
         }
     }
-    if (now) {
+    if (now)
+    {
         if (markDiscard.exchange(false))
             m->discard = true;
         dispatch(m);
@@ -485,7 +522,8 @@ void Session::deliver(Msg *m, bool here)
         }
         mDirectCv.notify_all();
     }
-    if (overflow) {
+    if (overflow)
+    {
         TRX_LOG(TRXCLIENT_LOG_WARNING,
                 "session %s: receive buffer full (%llu messages, %llu bytes held; limits %llu, %llu), discarding",
                 mId.c_str(), static_cast<unsigned long long>(heldMsgs), static_cast<unsigned long long>(heldBytes),
@@ -497,26 +535,29 @@ void Session::deliver(Msg *m, bool here)
         mCtx->postSessionRx(this);
 }
 
-void Session::deliverCache(std::vector<Msg *> msgs, std::function<void()> completion)
+void Session::deliverCache(std::vector<Msg*> msgs, std::function<void()> completion)
 {
     bool post = false;
     {
         std::lock_guard<std::mutex> g(mRxMu);
-        if (mClosing) {
-            for (Msg *m : msgs)
+        if (mClosing)
+        {
+            for (Msg* m : msgs)
                 delete m;
             if (completion)
                 mCtx->post(std::move(completion), nullptr);
             return;
         }
-        for (Msg *m : msgs) {
+        for (Msg* m : msgs)
+        {
             mRxq.push_back(RxItem{m, {}, mEventsRaised});
             mRxMsgsQueued++;
             mRxBytes += m->attLen;
         }
         if (completion)
             mRxq.push_back(RxItem{nullptr, std::move(completion), mEventsRaised});
-        if (!mScheduled && rxReady()) {
+        if (!mScheduled && rxReady())
+        {
             mScheduled = true;
             post = true;
         }
@@ -529,18 +570,21 @@ void Session::runRx()
 {
     // A batch per lock: the delivery thread keeps pushing while we dispatch.
     constexpr size_t kBatch = 64;
-    std::vector<RxItem> &batch = mRxBatch;
+    std::vector<RxItem>& batch = mRxBatch;
     batch.clear();
     {
         std::lock_guard<std::mutex> g(mRxMu);
-        if (!rxReady()) {
+        if (!rxReady())
+        {
             mScheduled = false;
             return;
         }
-        while (batch.size() < kBatch && !mRxq.empty() && mRxq.front().after <= mEventsDone) {
+        while (batch.size() < kBatch && !mRxq.empty() && mRxq.front().after <= mEventsDone)
+        {
             batch.push_back(std::move(mRxq.front()));
             mRxq.pop_front();
-            if (batch.back().msg) {
+            if (batch.back().msg)
+            {
                 mRxMsgsQueued--;
                 mRxBytes -= batch.back().msg->attLen;
             }
@@ -548,13 +592,17 @@ void Session::runRx()
     }
     const size_t n = batch.size();
     size_t done = 0;
-    while (done < n) {
-        RxItem &it = batch[done++];
-        if (it.msg) {
+    while (done < n)
+    {
+        RxItem& it = batch[done++];
+        if (it.msg)
+        {
             if (markDiscard.exchange(false))
                 it.msg->discard = true;
             dispatch(it.msg);
-        } else if (it.fn) {
+        }
+        else if (it.fn)
+        {
             it.fn();
         }
         if (mClosing || mSuspended)
@@ -563,8 +611,10 @@ void Session::runRx()
     bool again;
     {
         std::lock_guard<std::mutex> g(mRxMu);
-        for (size_t k = n; k-- > done;) {
-            if (batch[k].msg) {
+        for (size_t k = n; k-- > done;)
+        {
+            if (batch[k].msg)
+            {
                 mRxMsgsQueued++;
                 mRxBytes += batch[k].msg->attLen;
             }
@@ -578,7 +628,10 @@ void Session::runRx()
         mCtx->postSessionRx(this); // let other sessions of the context run in between
 }
 
-std::string Session::p2pPattern() const { return "#P2P/*/" + mId + "/>"; }
+std::string Session::p2pPattern() const
+{
+    return "#P2P/*/" + mId + "/>";
+}
 
 bool Session::rxBusy()
 {
@@ -609,7 +662,7 @@ bool Session::isOwnP2P(std::string_view topic) const
            topic[a + 1 + mId.size()] == '/';
 }
 
-void Session::dispatch(Msg *m)
+void Session::dispatch(Msg* m)
 {
     const std::string_view topic(m->topic());
     bool toSession = false;
@@ -619,15 +672,18 @@ void Session::dispatch(Msg *m)
     {
         std::lock_guard<std::mutex> g(mSubMu);
         if (!m->directToSession)
-            mDispatch.match(topic, [&](DispatchEntry *e) { scratch.push_back(e->info); });
-        if (scratch.empty()) {
+            mDispatch.match(topic, [&](DispatchEntry* e) { scratch.push_back(e->info); });
+        if (scratch.empty())
+        {
             toSession = m->directToSession || isOwnP2P(topic) || m->cacheStatus != TRXCLIENT_CACHE_MSG_LIVE;
             if (!toSession)
-                mPlainTrie.match(topic, [&](BrokerSub *) { toSession = true; });
+                mPlainTrie.match(topic, [&](BrokerSub*) { toSession = true; });
         }
     }
-    if (scratch.empty()) {
-        if (toSession && mRxCb) {
+    if (scratch.empty())
+    {
+        if (toSession && mRxCb)
+        {
             trxClient_opaqueMsg_pt p = m;
             if (mRxCb(this, p, mRxUser) == TRXCLIENT_CALLBACK_TAKE_MSG)
                 return;
@@ -639,14 +695,16 @@ void Session::dispatch(Msg *m)
     // that any of them may keep what it got.
     std::vector<trxClient_session_rxMsgDispatchFuncInfo_t> targets;
     targets.swap(scratch);
-    for (size_t i = 0; i < targets.size(); ++i) {
-        Msg *mm = i + 1 < targets.size() ? copyForDelivery(*m) : m;
+    for (size_t i = 0; i < targets.size(); ++i)
+    {
+        Msg* mm = i + 1 < targets.size() ? copyForDelivery(*m) : m;
         if (!mm)
             continue;
         trxClient_opaqueMsg_pt p = mm;
         if (targets[i].callback_p(this, p, targets[i].user_p) != TRXCLIENT_CALLBACK_TAKE_MSG)
             delete mm;
-        if (mClosing) {
+        if (mClosing)
+        {
             if (i + 1 < targets.size())
                 delete m; // the original was meant for the last entry
             break;
@@ -658,10 +716,10 @@ void Session::dispatch(Msg *m)
 
 // ---- subscriptions --------------------------------------------------------------------
 
-trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
-                                          const trxClient_session_rxMsgDispatchFuncInfo_t *di, void *corr, bool plain)
+trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
+                                          const trxClient_session_rxMsgDispatchFuncInfo_t* di, void* corr, bool plain)
 {
-    const char *fn = plain ? "trxClient_session_topicSubscribeExt" : "trxClient_session_topicSubscribeWithDispatch";
+    const char* fn = plain ? "trxClient_session_topicSubscribeExt" : "trxClient_session_topicSubscribeWithDispatch";
     const uint32_t known = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM | TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY |
                            TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
     if (!topic)
@@ -674,7 +732,8 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     bool local = flags & TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
     if (plain && local)
         return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s: local dispatch needs a dispatch function", fn);
-    if (!plain) {
+    if (!plain)
+    {
         if (!mTopicDispatch)
             return fail(TRXCLIENT_SUBCODE_TOPIC_DISPATCH_DISABLED, "%s: SESSION_TOPIC_DISPATCH is off", fn);
         if (!di || !di->callback_p)
@@ -697,44 +756,55 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
         return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "%s: session not connected (Topic '%s')", fn, topic);
 
     std::string t(topic);
-    DispatchEntry *entry = nullptr;
+    DispatchEntry* entry = nullptr;
     int mode = 0; // what to ask of the backend; -1: nothing
     bool confirmNow = false;
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        if (!plain) {
+        if (!plain)
+        {
             entry = new DispatchEntry{t, *di, local};
             mDispatch.insert(t, entry);
         }
         if (local)
             return TRXCLIENT_OK;
-        BrokerSub &bs = mBrokerSubs[t];
+        BrokerSub& bs = mBrokerSubs[t];
         bs.refs++;
         if (plain && bs.plainRefs++ == 0)
             mPlainTrie.insert(t, &bs);
-        if (bs.refs == 1) {
-            mode = (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM) ? 1
+        if (bs.refs == 1)
+        {
+            mode = (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM)    ? 1
                    : (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) ? 2
-                                                                          : 0;
-            if (mode == 2) {
+                                                                         : 0;
+            if (mode == 2)
+            {
                 if (corr)
                     bs.waiting.push_back(corr);
                 else
                     bs.waitingNull = true;
             }
-        } else {
+        }
+        else
+        {
             mode = -1;
-            if (bs.state == BrokerSub::Active) {
+            if (bs.state == BrokerSub::Active)
+            {
                 confirmNow = flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
-            } else if (bs.state == BrokerSub::Denied) {
+            }
+            else if (bs.state == BrokerSub::Denied)
+            {
                 // Already refused by the broker: answer the same way again.
-                if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM) {
+                if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM)
+                {
                     bs.refs--;
-                    if (entry) {
+                    if (entry)
+                    {
                         mDispatch.erase(t, entry);
                         delete entry;
                     }
-                    if (bs.refs == 0) {
+                    if (bs.refs == 0)
+                    {
                         if (bs.plainRefs)
                             mPlainTrie.erase(t, &bs);
                         mBrokerSubs.erase(t);
@@ -745,7 +815,9 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
                 if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM)
                     raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, 0,
                                "subscription refused by the broker for Topic '" + t + "'", corr);
-            } else if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) {
+            }
+            else if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM)
+            {
                 if (corr)
                     bs.waiting.push_back(corr);
                 else
@@ -753,7 +825,8 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
             }
         }
     }
-    if (confirmNow) {
+    if (confirmNow)
+    {
         raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
                    "subscription confirmed for Topic '" + t + "'", corr);
         return TRXCLIENT_IN_PROGRESS;
@@ -764,8 +837,10 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     trxClient_returnCode_t rc = mBackend->subscribe(t, mode);
     if (mode == 2 && rc == TRXCLIENT_OK)
         rc = TRXCLIENT_IN_PROGRESS;
-    if (rc == TRXCLIENT_OK || rc == TRXCLIENT_IN_PROGRESS) {
-        if (mode != 2) {
+    if (rc == TRXCLIENT_OK || rc == TRXCLIENT_IN_PROGRESS)
+    {
+        if (mode != 2)
+        {
             std::lock_guard<std::mutex> g(mSubMu);
             auto it = mBrokerSubs.find(t);
             if (it != mBrokerSubs.end() && it->second.state == BrokerSub::Pending)
@@ -778,19 +853,24 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     bool dropAtBroker = false;
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        if (entry) {
+        if (entry)
+        {
             mDispatch.erase(t, entry);
             delete entry;
         }
         auto it = mBrokerSubs.find(t);
-        if (it != mBrokerSubs.end()) {
-            BrokerSub &bs = it->second;
+        if (it != mBrokerSubs.end())
+        {
+            BrokerSub& bs = it->second;
             if (plain && --bs.plainRefs == 0)
                 mPlainTrie.erase(t, &bs);
-            if (--bs.refs == 0) {
+            if (--bs.refs == 0)
+            {
                 mBrokerSubs.erase(it);
                 dropAtBroker = true;
-            } else if (err.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED) {
+            }
+            else if (err.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED)
+            {
                 bs.state = BrokerSub::Denied;
             }
         }
@@ -801,16 +881,17 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char *topic,
     return rc;
 }
 
-void Session::subscribeResult(const std::string &topic, bool ok, trxClient_subCode_t sub, const std::string &text)
+void Session::subscribeResult(const std::string& topic, bool ok, trxClient_subCode_t sub, const std::string& text)
 {
-    std::vector<void *> waiting;
+    std::vector<void*> waiting;
     bool waitingNull = false, known = false;
     {
         std::lock_guard<std::mutex> g(mSubMu);
         auto it = mBrokerSubs.find(topic);
-        if (it != mBrokerSubs.end()) {
+        if (it != mBrokerSubs.end())
+        {
             known = true;
-            BrokerSub &bs = it->second;
+            BrokerSub& bs = it->second;
             if (bs.state == BrokerSub::Pending || !ok)
                 bs.state = ok ? BrokerSub::Active : BrokerSub::Denied;
             waiting.swap(bs.waiting);
@@ -824,15 +905,16 @@ void Session::subscribeResult(const std::string &topic, bool ok, trxClient_subCo
         TRX_LOG(TRXCLIENT_LOG_WARNING, "session %s: %s", mId.c_str(), text.c_str());
     trxClient_session_event_t ev =
         ok ? TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK : TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR;
-    for (void *c : waiting)
+    for (void* c : waiting)
         raiseEvent(ev, sub, 0, text, c);
     if (waitingNull || (!ok && waiting.empty()))
         raiseEvent(ev, sub, 0, text, nullptr);
 }
 
-void Session::subscriptionLost(const std::string &topic, trxClient_subCode_t sub, const std::string &text)
+void Session::subscriptionLost(const std::string& topic, trxClient_subCode_t sub, const std::string& text)
 {
-    if (topic == p2pPattern()) {
+    if (topic == p2pPattern())
+    {
         refuseP2P();
         return;
     }
@@ -846,11 +928,10 @@ void Session::subscriptionLost(const std::string &topic, trxClient_subCode_t sub
     subscribeResult(topic, false, sub, text);
 }
 
-trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
-                                            const trxClient_session_rxMsgDispatchFuncInfo_t *di, void *corr, bool plain)
+trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char* topic,
+                                            const trxClient_session_rxMsgDispatchFuncInfo_t* di, void* corr, bool plain)
 {
-    const char *fn =
-        plain ? "trxClient_session_topicUnsubscribeExt" : "trxClient_session_topicUnsubscribeWithDispatch";
+    const char* fn = plain ? "trxClient_session_topicUnsubscribeExt" : "trxClient_session_topicUnsubscribeWithDispatch";
     if (!topic)
         return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "%s: NULL topic", fn);
     if (!plain && (!di || !di->callback_p))
@@ -859,15 +940,17 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
     if (sc != TRXCLIENT_SUBCODE_OK)
         return fail(sc, "%s: invalid Topic '%s'", fn, topic);
     std::string t(topic);
-    DispatchEntry *entry = nullptr;
+    DispatchEntry* entry = nullptr;
     bool brokerGone = false, wasLocal = false, wasDenied = false;
-    std::vector<void *> overtaken; // confirmation requests still unanswered
+    std::vector<void*> overtaken; // confirmation requests still unanswered
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        if (!plain) {
+        if (!plain)
+        {
             // The newest entry of this callback and user pointer goes first.
-            if (const auto *list = mDispatch.values(t))
-                for (auto it = list->end(); it != list->begin() && !entry;) {
+            if (const auto* list = mDispatch.values(t))
+                for (auto it = list->end(); it != list->begin() && !entry;)
+                {
                     --it;
                     if ((*it)->info.callback_p == di->callback_p && (*it)->info.user_p == di->user_p)
                         entry = *it;
@@ -878,17 +961,22 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
             mDispatch.erase(t, entry);
             wasLocal = entry->local;
         }
-        if (!wasLocal) {
+        if (!wasLocal)
+        {
             auto it = mBrokerSubs.find(t);
-            if (it == mBrokerSubs.end() || (plain && it->second.plainRefs == 0)) {
+            if (it == mBrokerSubs.end() || (plain && it->second.plainRefs == 0))
+            {
                 if (plain)
                     return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: not subscribed to Topic '%s'", fn,
                                 topic);
-            } else {
-                BrokerSub &bs = it->second;
+            }
+            else
+            {
+                BrokerSub& bs = it->second;
                 if (plain && --bs.plainRefs == 0)
                     mPlainTrie.erase(t, &bs);
-                if (--bs.refs == 0) {
+                if (--bs.refs == 0)
+                {
                     wasDenied = bs.state == BrokerSub::Denied;
                     overtaken.swap(bs.waiting);
                     if (bs.waitingNull)
@@ -901,13 +989,15 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
     }
     if (brokerGone && !wasDenied)
         mBackend->unsubscribe(t);
-    for (void *c : overtaken)
+    for (void* c : overtaken)
         raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
                    "subscription request for Topic '" + t + "' ended by an unsubscribe", c);
-    if (entry) {
+    if (entry)
+    {
         // Reported from the context thread, after any dispatch to it still running.
         postInOrder(
-            [this, entry] {
+            [this, entry]
+            {
                 trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
                 if (cb)
                     cb(entry->topic.c_str(), &entry->info);
@@ -915,7 +1005,8 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
             },
             nullptr);
     }
-    if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) {
+    if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM)
+    {
         raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
                    "unsubscribed from Topic '" + t + "'", corr);
         return TRXCLIENT_IN_PROGRESS;
@@ -925,7 +1016,7 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char *topic,
 
 // ---- send / properties --------------------------------------------------------------
 
-trxClient_returnCode_t Session::send(Msg *m)
+trxClient_returnCode_t Session::send(Msg* m)
 {
     if (!m->hasTopic)
         return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_session_sendMsg: message has no topic");
@@ -948,25 +1039,38 @@ trxClient_returnCode_t Session::send(Msg *m)
     return rc;
 }
 
-trxClient_returnCode_t Session::getProperty(const char *name, char *buf, size_t size)
+trxClient_returnCode_t Session::getProperty(const char* name, char* buf, size_t size)
 {
     if (!name || !buf)
         return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_session_getProperty: NULL %s",
                     name ? "buffer" : "name");
     std::string value;
-    if (strcasecmp(name, "SESSION_REPLY_TO_DEFAULT_DEST") == 0) {
+    if (strcasecmp(name, "SESSION_REPLY_TO_DEFAULT_DEST") == 0)
+    {
         value = "#P2P/" + mBackend->nodeName() + "/" + mId + "//";
-    } else if (strcasecmp(name, "SESSION_REPLY_TO_REFUSED") == 0) {
+    }
+    else if (strcasecmp(name, "SESSION_REPLY_TO_REFUSED") == 0)
+    {
         value = p2pRefused() ? "1" : "0";
-    } else if (strcasecmp(name, "SESSION_CLIENT_NAME") == 0) {
+    }
+    else if (strcasecmp(name, "SESSION_CLIENT_NAME") == 0)
+    {
         value = mId;
-    } else if (strcasecmp(name, "SESSION_CONNECTED_HOST") == 0) {
+    }
+    else if (strcasecmp(name, "SESSION_CONNECTED_HOST") == 0)
+    {
         value = mBackend->connectedUrl();
-    } else if (strcasecmp(name, "SESSION_HOST") == 0) {
+    }
+    else if (strcasecmp(name, "SESSION_HOST") == 0)
+    {
         value = mHost;
-    } else if (const std::string *v = mProps.get(name)) {
+    }
+    else if (const std::string* v = mProps.get(name))
+    {
         value = *v;
-    } else {
+    }
+    else
+    {
         return fail(TRXCLIENT_SUBCODE_PROPERTY_NOT_FOUND, "trxClient_session_getProperty: no property '%s'", name);
     }
     if (value.size() + 1 > size)
@@ -976,7 +1080,7 @@ trxClient_returnCode_t Session::getProperty(const char *name, char *buf, size_t 
     return TRXCLIENT_OK;
 }
 
-void Session::stats(trxClient_session_stats_t &out)
+void Session::stats(trxClient_session_stats_t& out)
 {
     out = trxClient_session_stats_t{};
     out.rxMsgs = mRxMsgs;
@@ -993,9 +1097,9 @@ void Session::stats(trxClient_session_stats_t &out)
     out.dispatchEntries = mDispatch.size();
 }
 
-Session *toSession(trxClient_opaqueSession_pt p)
+Session* toSession(trxClient_opaqueSession_pt p)
 {
-    Session *s = static_cast<Session *>(p);
+    Session* s = static_cast<Session*>(p);
     return s && s->magic == Session::kMagic ? s : nullptr;
 }
 

@@ -2,14 +2,16 @@
 
 #include <cstring>
 
-namespace trx {
+namespace trx
+{
 
-trxClient_subCode_t checkTopic(const char *topic)
+trxClient_subCode_t checkTopic(const char* topic)
 {
     if (!topic)
         return TRXCLIENT_SUBCODE_PARAM_NULL_PTR;
     size_t n = 0;
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(topic); *p; ++p, ++n) {
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(topic); *p; ++p, ++n)
+    {
         if (*p < 0x20 || *p == 0x7f)
             return TRXCLIENT_SUBCODE_INVALID_TOPIC_SYNTAX;
         if (n >= TRXCLIENT_MAX_TOPIC_LEN)
@@ -21,7 +23,8 @@ trxClient_subCode_t checkTopic(const char *topic)
 bool topicMatches(std::string_view pattern, std::string_view topic)
 {
     size_t pp = 0, tp = 0;
-    for (;;) {
+    for (;;)
+    {
         size_t pe = pattern.find('/', pp);
         bool plast = pe == std::string_view::npos;
         std::string_view pl = pattern.substr(pp, plast ? std::string_view::npos : pe - pp);
@@ -32,12 +35,17 @@ bool topicMatches(std::string_view pattern, std::string_view topic)
         size_t te = topic.find('/', tp);
         bool tlast = te == std::string_view::npos;
         std::string_view tl = topic.substr(tp, tlast ? std::string_view::npos : te - tp);
-        if (pl == "*") {
+        if (pl == "*")
+        {
             // any one level
-        } else if (!pl.empty() && pl.back() == '*') {
+        }
+        else if (!pl.empty() && pl.back() == '*')
+        {
             if (tl.substr(0, pl.size() - 1) != pl.substr(0, pl.size() - 1))
                 return false;
-        } else if (pl != tl) {
+        }
+        else if (pl != tl)
+        {
             return false;
         }
         if (plast || tlast)
@@ -47,7 +55,8 @@ bool topicMatches(std::string_view pattern, std::string_view topic)
     }
 }
 
-namespace {
+namespace
+{
 bool needsEscape(unsigned char c)
 {
     return c <= 0x20 || c >= 0x7f || c == '.' || c == '%' || c == '*' || c == '>';
@@ -65,28 +74,40 @@ int hexValue(char c)
 }
 } // namespace
 
-void topicToSubject(std::string_view topic, bool pattern, std::string &out)
+void topicToSubject(std::string_view topic, bool pattern, std::string& out)
 {
     out.clear();
     out.reserve(topic.size() + 8);
     size_t pos = 0;
-    for (;;) {
+    for (;;)
+    {
         size_t end = topic.find('/', pos);
         bool last = end == std::string_view::npos;
         std::string_view level = topic.substr(pos, last ? std::string_view::npos : end - pos);
-        if (pattern && (level == "*" || (!level.empty() && level.back() == '*'))) {
+        if (pattern && (level == "*" || (!level.empty() && level.back() == '*')))
+        {
             out += '*';
-        } else if (pattern && last && level == ">") {
+        }
+        else if (pattern && last && level == ">")
+        {
             out += '>';
-        } else if (level.empty()) {
+        }
+        else if (level.empty())
+        {
             out += '%';
-        } else {
-            for (unsigned char c : level) {
-                if (needsEscape(c)) {
+        }
+        else
+        {
+            for (unsigned char c : level)
+            {
+                if (needsEscape(c))
+                {
                     out += '%';
                     out += hexDigits[c >> 4];
                     out += hexDigits[c & 15];
-                } else {
+                }
+                else
+                {
                     out += static_cast<char>(c);
                 }
             }
@@ -98,26 +119,32 @@ void topicToSubject(std::string_view topic, bool pattern, std::string &out)
     }
 }
 
-bool subjectToTopic(std::string_view subject, std::string &out)
+bool subjectToTopic(std::string_view subject, std::string& out)
 {
     bool clean = true;
     out.clear();
     out.reserve(subject.size());
     size_t pos = 0;
-    for (;;) {
+    for (;;)
+    {
         size_t end = subject.find('.', pos);
         bool last = end == std::string_view::npos;
         std::string_view tok = subject.substr(pos, last ? std::string_view::npos : end - pos);
-        if (tok != "%") {
-            for (size_t i = 0; i < tok.size(); ++i) {
+        if (tok != "%")
+        {
+            for (size_t i = 0; i < tok.size(); ++i)
+            {
                 bool escaped = tok[i] == '%' && tok.size() - i >= 3;
                 int hi = escaped ? hexValue(tok[i + 1]) : -1;
                 int lo = escaped ? hexValue(tok[i + 2]) : -1;
-                if (hi >= 0 && lo >= 0) {
+                if (hi >= 0 && lo >= 0)
+                {
                     clean = clean && (hi | lo) != 0;
                     out += static_cast<char>(hi * 16 + lo);
                     i += 2;
-                } else {
+                }
+                else
+                {
                     out += tok[i]; // not ours: keep foreign subjects readable
                 }
             }

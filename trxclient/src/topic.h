@@ -12,10 +12,11 @@
 #include <unordered_map>
 #include <vector>
 
-namespace trx {
+namespace trx
+{
 
 // TRXCLIENT_SUBCODE_OK or the sub-code that rejects the topic.
-trxClient_subCode_t checkTopic(const char *topic);
+trxClient_subCode_t checkTopic(const char* topic);
 
 bool topicMatches(std::string_view pattern, std::string_view topic);
 
@@ -23,24 +24,26 @@ bool topicMatches(std::string_view pattern, std::string_view topic);
 // Those bytes (and '%', control and non-ASCII bytes) become %XX; an empty
 // level becomes the token "%". For patterns, '*' / '>' levels keep their
 // meaning and a level ending in '*' widens to '*' (the exact test is ours).
-void topicToSubject(std::string_view topic, bool pattern, std::string &out);
+void topicToSubject(std::string_view topic, bool pattern, std::string& out);
 // False when an escape decodes to a NUL byte ("%00"): no topic holds one,
 // and C callers would see the topic cut short there.
-bool subjectToTopic(std::string_view subject, std::string &out);
+bool subjectToTopic(std::string_view subject, std::string& out);
 
 // The values stored under one pattern, in insertion order. Nearly every
 // pattern has exactly one, so a single value lives inline and only a second
 // one takes an allocation: a trie keeps one list per subscribed topic.
 template <class V>
-class ValueList {
+class ValueList
+{
     static_assert(std::is_trivially_copyable_v<V>, "values are handles such as pointers");
 
 public:
     ValueList() = default;
-    ValueList(ValueList &&o) noexcept { take(o); }
-    ValueList &operator=(ValueList &&o) noexcept
+    ValueList(ValueList&& o) noexcept { take(o); }
+    ValueList& operator=(ValueList&& o) noexcept
     {
-        if (this != &o) {
+        if (this != &o)
+        {
             release();
             take(o);
         }
@@ -49,15 +52,16 @@ public:
     ~ValueList() { release(); }
 
     bool empty() const { return mSize == 0; }
-    V *begin() { return mCap == 1 ? &mValues.one : mValues.many; }
-    V *end() { return begin() + mSize; }
-    const V *begin() const { return mCap == 1 ? &mValues.one : mValues.many; }
-    const V *end() const { return begin() + mSize; }
+    V* begin() { return mCap == 1 ? &mValues.one : mValues.many; }
+    V* end() { return begin() + mSize; }
+    const V* begin() const { return mCap == 1 ? &mValues.one : mValues.many; }
+    const V* end() const { return begin() + mSize; }
 
     void push_back(V v)
     {
-        if (mSize == mCap) {
-            V *many = new V[mCap * 2];
+        if (mSize == mCap)
+        {
+            V* many = new V[mCap * 2];
             std::copy(begin(), end(), many);
             uint32_t cap = mCap * 2;
             release();
@@ -68,7 +72,7 @@ public:
     }
 
     // Removes the value at it; the others keep their order.
-    void erase(V *it)
+    void erase(V* it)
     {
         std::copy(it + 1, end(), it);
         --mSize;
@@ -82,7 +86,7 @@ private:
         mCap = 1;
     }
 
-    void take(ValueList &o)
+    void take(ValueList& o)
     {
         mValues = o.mValues;
         mSize = o.mSize;
@@ -91,9 +95,10 @@ private:
         o.mCap = 1;
     }
 
-    union {
+    union
+    {
         V one;
-        V *many;
+        V* many;
     } mValues{};
     uint32_t mSize = 0, mCap = 1;
 };
@@ -103,19 +108,22 @@ private:
 // are stored. Nodes are small: most of them are leaves (one per subscribed
 // topic), so what only inner nodes need lives behind one pointer.
 template <class V>
-class TopicTrie {
+class TopicTrie
+{
 public:
     explicit TopicTrie(char sep = '/') : mSep(sep) {}
 
     void insert(std::string_view pattern, V value)
     {
-        Node *n = &mRoot;
+        Node* n = &mRoot;
         size_t pos = 0;
-        for (;;) {
+        for (;;)
+        {
             size_t end = pattern.find(mSep, pos);
             bool last = end == std::string_view::npos;
             std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
-            if (last && level == ">") {
+            if (last && level == ">")
+            {
                 branches(n).rest.push_back(value);
                 ++mSize;
                 return;
@@ -130,11 +138,11 @@ public:
     }
 
     // Removes one value equal to `value` stored under exactly `pattern`.
-    bool erase(std::string_view pattern, const V &value)
+    bool erase(std::string_view pattern, const V& value)
     {
-        std::vector<Node *> path;
+        std::vector<Node*> path;
         std::vector<std::string_view> keys;
-        ValueList<V> *list = find(pattern, &path, &keys);
+        ValueList<V>* list = find(pattern, &path, &keys);
         if (!list)
             return false;
         auto it = std::find(list->begin(), list->end(), value);
@@ -143,8 +151,9 @@ public:
         list->erase(it);
         --mSize;
         // Drop what holds nothing any more, so memory follows the count.
-        for (size_t i = path.size() - 1;; --i) {
-            Node *node = path[i];
+        for (size_t i = path.size() - 1;; --i)
+        {
+            Node* node = path[i];
             if (node->more && node->more->empty())
                 node->more.reset();
             if (i == 0 || !node->empty())
@@ -155,17 +164,19 @@ public:
     }
 
     // The values stored under exactly `pattern`, oldest first; null when none.
-    ValueList<V> *values(std::string_view pattern) { return find(pattern, nullptr, nullptr); }
+    ValueList<V>* values(std::string_view pattern) { return find(pattern, nullptr, nullptr); }
 
     // Calls f(value) for every stored pattern that matches topic.
     template <class F>
-    void match(std::string_view topic, F &&f) const
+    void match(std::string_view topic, F&& f) const
     {
         mLevels.clear();
         size_t pos = 0;
-        for (;;) {
+        for (;;)
+        {
             size_t end = topic.find(mSep, pos);
-            if (end == std::string_view::npos) {
+            if (end == std::string_view::npos)
+            {
                 mLevels.push_back(topic.substr(pos));
                 break;
             }
@@ -177,7 +188,7 @@ public:
 
     // Calls f(value) for every stored value.
     template <class F>
-    void forEach(F &&f) const
+    void forEach(F&& f) const
     {
         visit(&mRoot, f);
     }
@@ -192,12 +203,14 @@ public:
 
 private:
     struct Branches;
-    struct Node {
-        ValueList<V> here;               // patterns that end at this level
-        std::unique_ptr<Branches> more;  // only when there is something below
+    struct Node
+    {
+        ValueList<V> here;              // patterns that end at this level
+        std::unique_ptr<Branches> more; // only when there is something below
         bool empty() const { return here.empty() && !more; }
     };
-    struct Branches {
+    struct Branches
+    {
         std::unordered_map<std::string, Node> exact; // nodes stay put when the map grows
         std::unique_ptr<Node> star;
         std::vector<std::pair<std::string, std::unique_ptr<Node>>> prefix;
@@ -205,38 +218,41 @@ private:
         bool empty() const { return exact.empty() && !star && prefix.empty() && rest.empty(); }
     };
 
-    static Branches &branches(Node *n)
+    static Branches& branches(Node* n)
     {
         if (!n->more)
             n->more = std::make_unique<Branches>();
         return *n->more;
     }
 
-    Node *child(Node *n, std::string_view level, bool create)
+    Node* child(Node* n, std::string_view level, bool create)
     {
         if (!n->more && !create)
             return nullptr;
-        if (level == "*") {
+        if (level == "*")
+        {
             if (!create)
                 return n->more->star.get();
-            Branches &b = branches(n);
+            Branches& b = branches(n);
             if (!b.star)
                 b.star = std::make_unique<Node>();
             return b.star.get();
         }
-        if (!level.empty() && level.back() == '*') {
+        if (!level.empty() && level.back() == '*')
+        {
             std::string_view key = level.substr(0, level.size() - 1);
             if (n->more)
-                for (auto &p : n->more->prefix)
+                for (auto& p : n->more->prefix)
                     if (p.first == key)
                         return p.second.get();
             if (!create)
                 return nullptr;
-            auto &v = branches(n).prefix;
+            auto& v = branches(n).prefix;
             v.emplace_back(std::string(key), std::make_unique<Node>());
             return v.back().second.get();
         }
-        if (!create) {
+        if (!create)
+        {
             auto it = n->more->exact.find(std::string(level));
             return it != n->more->exact.end() ? &it->second : nullptr;
         }
@@ -245,13 +261,14 @@ private:
 
     // The value list stored under exactly `pattern`; with path and keys, the
     // nodes walked (root first) and the levels that led to each after the root.
-    ValueList<V> *find(std::string_view pattern, std::vector<Node *> *path, std::vector<std::string_view> *keys)
+    ValueList<V>* find(std::string_view pattern, std::vector<Node*>* path, std::vector<std::string_view>* keys)
     {
-        Node *n = &mRoot;
+        Node* n = &mRoot;
         if (path)
             path->push_back(n);
         size_t pos = 0;
-        for (;;) {
+        for (;;)
+        {
             size_t end = pattern.find(mSep, pos);
             bool last = end == std::string_view::npos;
             std::string_view level = pattern.substr(pos, last ? std::string_view::npos : end - pos);
@@ -260,7 +277,8 @@ private:
             n = child(n, level, false);
             if (!n)
                 return nullptr;
-            if (path) {
+            if (path)
+            {
                 path->push_back(n);
                 keys->push_back(level);
             }
@@ -270,16 +288,21 @@ private:
         }
     }
 
-    void removeChild(Node *parent, std::string_view level)
+    void removeChild(Node* parent, std::string_view level)
     {
-        Branches &b = *parent->more;
-        if (level == "*") {
+        Branches& b = *parent->more;
+        if (level == "*")
+        {
             b.star.reset();
-        } else if (!level.empty() && level.back() == '*') {
+        }
+        else if (!level.empty() && level.back() == '*')
+        {
             std::string_view key = level.substr(0, level.size() - 1);
-            auto &v = b.prefix;
-            v.erase(std::remove_if(v.begin(), v.end(), [&](auto &p) { return p.first == key; }), v.end());
-        } else {
+            auto& v = b.prefix;
+            v.erase(std::remove_if(v.begin(), v.end(), [&](auto& p) { return p.first == key; }), v.end());
+        }
+        else
+        {
             b.exact.erase(std::string(level));
         }
         if (b.empty())
@@ -287,20 +310,22 @@ private:
     }
 
     template <class F>
-    void walk(const Node *n, size_t i, F &f) const
+    void walk(const Node* n, size_t i, F& f) const
     {
-        if (i == mLevels.size()) {
-            for (const V &v : n->here)
+        if (i == mLevels.size())
+        {
+            for (const V& v : n->here)
                 f(v);
             return;
         }
         if (!n->more)
             return;
-        const Branches &b = *n->more;
-        for (const V &v : b.rest)
+        const Branches& b = *n->more;
+        for (const V& v : b.rest)
             f(v);
         std::string_view level = mLevels[i];
-        if (!b.exact.empty()) {
+        if (!b.exact.empty())
+        {
             // Heterogeneous lookup is C++20; a reused key keeps this allocation-light.
             mKey.assign(level.data(), level.size());
             auto it = b.exact.find(mKey);
@@ -309,26 +334,26 @@ private:
         }
         if (b.star)
             walk(b.star.get(), i + 1, f);
-        for (auto &p : b.prefix)
+        for (auto& p : b.prefix)
             if (level.substr(0, p.first.size()) == p.first)
                 walk(p.second.get(), i + 1, f);
     }
 
     template <class F>
-    static void visit(const Node *n, F &f)
+    static void visit(const Node* n, F& f)
     {
-        for (const V &v : n->here)
+        for (const V& v : n->here)
             f(v);
         if (!n->more)
             return;
-        const Branches &b = *n->more;
-        for (const V &v : b.rest)
+        const Branches& b = *n->more;
+        for (const V& v : b.rest)
             f(v);
-        for (auto &p : b.exact)
+        for (auto& p : b.exact)
             visit(&p.second, f);
         if (b.star)
             visit(b.star.get(), f);
-        for (auto &p : b.prefix)
+        for (auto& p : b.prefix)
             visit(p.second.get(), f);
     }
 

@@ -20,16 +20,16 @@
 #include <thread>
 #include <vector>
 
-namespace {
+namespace
+{
 
-const char *const kDefaultServer = "nats://127.0.0.1:4222";
+const char* const kDefaultServer = "nats://127.0.0.1:4222";
 
 // Server and credential settings as this tool's options name them.
-const trx::NatsAccessNames kNames{"--server", "--user",     "--token",    "--creds",
-                                  "--nkey",   "--tls-ca",   "--tls-cert", "--tls-key",
-                                  "--tls-no-verify"};
+const trx::NatsAccessNames kNames{"--server", "--user",     "--token",   "--creds",        "--nkey",
+                                  "--tls-ca", "--tls-cert", "--tls-key", "--tls-no-verify"};
 
-void usage(FILE *out)
+void usage(FILE* out)
 {
     std::fprintf(out,
                  "usage: trxcache [OPTION...] COMMAND [TOPIC-PATTERN...]   (options may also follow the command)\n"
@@ -57,23 +57,26 @@ void usage(FILE *out)
                  kDefaultServer);
 }
 
-int usageError(const std::string &text)
+int usageError(const std::string& text)
 {
     std::fprintf(stderr, "trxcache: %s\n(trxcache --help tells more)\n", text.c_str());
     return 2;
 }
 
-bool toSubject(const std::string &pattern, std::string &subject)
+bool toSubject(const std::string& pattern, std::string& subject)
 {
-    if (trx::checkTopic(pattern.c_str()) != TRXCLIENT_SUBCODE_OK) {
+    if (trx::checkTopic(pattern.c_str()) != TRXCLIENT_SUBCODE_OK)
+    {
         std::fprintf(stderr, "trxcache: invalid topic pattern '%s'\n", pattern.c_str());
         return false;
     }
     size_t pos = 0;
-    for (;;) {
+    for (;;)
+    {
         size_t end = pattern.find('/', pos);
         std::string level = pattern.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
-        if (level.size() > 1 && level.back() == '*') {
+        if (level.size() > 1 && level.back() == '*')
+        {
             std::fprintf(stderr,
                          "trxcache: '%s': a level ending in '*' cannot be captured exactly; use '*' as a whole level\n",
                          pattern.c_str());
@@ -87,7 +90,7 @@ bool toSubject(const std::string &pattern, std::string &subject)
     return true;
 }
 
-std::string topicOf(const char *subject)
+std::string topicOf(const char* subject)
 {
     std::string topic;
     trx::subjectToTopic(subject, topic);
@@ -96,7 +99,7 @@ std::string topicOf(const char *subject)
 
 // JetStream puts the name into API subjects: these would address another
 // subject, and the request would wait for an answer that never comes.
-bool validStreamName(const std::string &name)
+bool validStreamName(const std::string& name)
 {
     if (name.empty() || name.size() > 255)
         return false;
@@ -106,12 +109,13 @@ bool validStreamName(const std::string &name)
     return true;
 }
 
-const char *storageName(jsStorageType s)
+const char* storageName(jsStorageType s)
 {
     return s == js_MemoryStorage ? "memory" : "file";
 }
 
-struct Args {
+struct Args
+{
     std::string command, stream = "TRXCACHE";
     std::vector<std::string> patterns, subjects;
     int replicas = 1;
@@ -124,44 +128,49 @@ struct Args {
 
 // Exit codes: 0 done, 1 the broker refused or could not be asked, 2 bad
 // arguments (refused before any broker is asked).
-int parse(int argc, char **argv, Args &a, bool &done)
+int parse(int argc, char** argv, Args& a, bool& done)
 {
     done = false;
-    const char *env = std::getenv("NATS_URL");
+    const char* env = std::getenv("NATS_URL");
     a.server = env && *env ? env : kDefaultServer;
     std::vector<std::string> words;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i)
+    {
         std::string arg = argv[i];
-        if (arg.empty() || arg[0] != '-') {
+        if (arg.empty() || arg[0] != '-')
+        {
             words.push_back(arg);
             continue;
         }
         std::string name = arg, value;
         bool inlineValue = false;
         size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos)
+        {
             name = arg.substr(0, eq);
             value = arg.substr(eq + 1);
             inlineValue = true;
         }
         static const std::set<std::string> flags{"--help", "-h", "--version", "--tls-no-verify"};
-        static const std::set<std::string> valued{"--server", "--stream",   "--storage",  "--replicas",
-                                                  "--timeout", "--user",    "--password", "--token",
-                                                  "--creds",  "--nkey",     "--tls-ca",   "--tls-cert",
-                                                  "--tls-key"};
+        static const std::set<std::string> valued{"--server", "--stream",   "--storage", "--replicas", "--timeout",
+                                                  "--user",   "--password", "--token",   "--creds",    "--nkey",
+                                                  "--tls-ca", "--tls-cert", "--tls-key"};
         if (!flags.count(name) && !valued.count(name))
             return usageError("unknown option '" + name + "' (a topic pattern cannot start with '-')");
-        if (valued.count(name) && !inlineValue) {
+        if (valued.count(name) && !inlineValue)
+        {
             if (i + 1 >= argc)
                 return usageError(name + " needs a value");
             value = argv[++i];
         }
-        if (name == "--help" || name == "-h") {
+        if (name == "--help" || name == "-h")
+        {
             usage(stdout);
             done = true;
             return 0;
         }
-        if (name == "--version") {
+        if (name == "--version")
+        {
             done = true;
             return tarnixVersion_print("trxcache");
         }
@@ -187,19 +196,24 @@ int parse(int argc, char **argv, Args &a, bool &done)
             a.access.tlsKey = value;
         else if (name == "--tls-no-verify")
             a.access.verifyHostname = false;
-        else if (name == "--replicas") {
+        else if (name == "--replicas")
+        {
             if (value != "1" && value != "3" && value != "5")
                 return usageError("--replicas '" + value +
                                   "': expected 1, 3 or 5 (an even count adds no fault tolerance)");
             a.replicas = value[0] - '0';
             a.replicasGiven = true;
-        } else if (name == "--storage") {
+        }
+        else if (name == "--storage")
+        {
             if (value != "file" && value != "memory")
                 return usageError("--storage '" + value + "': expected file or memory");
             a.storage = value == "memory" ? js_MemoryStorage : js_FileStorage;
             a.storageGiven = true;
-        } else if (name == "--timeout") {
-            char *end = nullptr;
+        }
+        else if (name == "--timeout")
+        {
+            char* end = nullptr;
             errno = 0;
             double s = std::strtod(value.c_str(), &end);
             if (errno || end == value.c_str() || *end || !(s > 0) || s > 3600)
@@ -224,7 +238,8 @@ int parse(int argc, char **argv, Args &a, bool &done)
         return usageError(a.command + " needs at least one topic pattern");
     if (a.command == "update" && a.patterns.empty() && !a.replicasGiven && !a.storageGiven)
         return usageError("update needs topic patterns, --replicas or both");
-    for (auto &p : a.patterns) {
+    for (auto& p : a.patterns)
+    {
         std::string s;
         if (!toSubject(p, s))
             return 2;
@@ -232,7 +247,8 @@ int parse(int argc, char **argv, Args &a, bool &done)
     }
     std::string err;
     if (a.access.parseUrls(a.server, kNames, err) != trx::NatsAccess::Ok ||
-        a.access.check(kNames, err) != trx::NatsAccess::Ok) {
+        a.access.check(kNames, err) != trx::NatsAccess::Ok)
+    {
         std::fprintf(stderr, "trxcache: %s\n", err.c_str());
         return 2;
     }
@@ -241,9 +257,10 @@ int parse(int argc, char **argv, Args &a, bool &done)
     return 0;
 }
 
-class Tool {
+class Tool
+{
 public:
-    explicit Tool(Args &a) : mArgs(a) {}
+    explicit Tool(Args& a) : mArgs(a) {}
 
     ~Tool()
     {
@@ -271,12 +288,13 @@ public:
 private:
     int connect()
     {
-        natsOptions *o = nullptr;
+        natsOptions* o = nullptr;
         if (natsOptions_Create(&o) != NATS_OK)
             return fail("cannot create libnats options");
         std::string err;
         natsStatus st = NATS_OK;
-        if (!mArgs.access.apply(o, kNames, err)) {
+        if (!mArgs.access.apply(o, kNames, err))
+        {
             natsOptions_Destroy(o);
             return fail(err);
         }
@@ -301,33 +319,34 @@ private:
         return 0;
     }
 
-    int fail(const std::string &text)
+    int fail(const std::string& text)
     {
         std::fprintf(stderr, "trxcache: %s\n", text.c_str());
         return 1;
     }
 
     // The broker's refusal in words that say what is wrong and what to do.
-    int refused(const char *what, natsStatus st, jsErrCode jerr)
+    int refused(const char* what, natsStatus st, jsErrCode jerr)
     {
         std::string missing = trx::cacheStreamMissing(st, mArgs.stream, mUrl);
         if (!missing.empty())
             return fail(missing);
         const std::string n = std::to_string(mArgs.replicas);
-        switch (static_cast<int>(jerr)) {
-        case JSStreamReplicasNotSupportedErr:
-            return fail("--replicas " + n + ": " + mUrl +
-                        " is a single nats-server, not a JetStream cluster; a replicated cache needs a cluster of "
-                        "at least " + n + " nodes (scripts/cluster.sh start)");
-        case JSClusterNoPeersErr:
-        case JSInsufficientResourcesErr:
-            return fail("--replicas " + n + ": the JetStream cluster of " + mUrl + " has fewer than " + n +
-                        " nodes able to hold a copy: " + trx::natsErrorText(st));
-        case JSStreamSubjectOverlapErr:
-            return fail("a pattern overlaps the subjects of another stream on " + mUrl + ": " +
-                        trx::natsErrorText(st));
-        default:
-            break;
+        switch (static_cast<int>(jerr))
+        {
+            case JSStreamReplicasNotSupportedErr:
+                return fail("--replicas " + n + ": " + mUrl +
+                            " is a single nats-server, not a JetStream cluster; a replicated cache needs a cluster of "
+                            "at least " +
+                            n + " nodes (scripts/cluster.sh start)");
+            case JSClusterNoPeersErr:
+            case JSInsufficientResourcesErr:
+                return fail("--replicas " + n + ": the JetStream cluster of " + mUrl + " has fewer than " + n +
+                            " nodes able to hold a copy: " + trx::natsErrorText(st));
+            case JSStreamSubjectOverlapErr:
+                return fail("a pattern overlaps the subjects of another stream on " + mUrl + ": " +
+                            trx::natsErrorText(st));
+            default: break;
         }
         if (trx::jetStreamBusy(st, jerr))
             return fail(std::string(what) + ": no answer from the JetStream cluster of " + mUrl + " within " +
@@ -339,10 +358,11 @@ private:
 
     // Repeats a JetStream request while the cluster only answers "not now".
     template <class F>
-    natsStatus retrying(jsErrCode &jerr, F call)
+    natsStatus retrying(jsErrCode& jerr, F call)
     {
         const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(mArgs.timeoutMs);
-        for (;;) {
+        for (;;)
+        {
             jerr = static_cast<jsErrCode>(0);
             natsStatus st = call();
             if (!trx::jetStreamBusy(st, jerr) || std::chrono::steady_clock::now() >= until)
@@ -351,12 +371,12 @@ private:
         }
     }
 
-    natsStatus info(jsStreamInfo **si, jsErrCode &jerr)
+    natsStatus info(jsStreamInfo** si, jsErrCode& jerr)
     {
         return retrying(jerr, [&] { return js_GetStreamInfo(si, mJs, mArgs.stream.c_str(), nullptr, &jerr); });
     }
 
-    static std::set<std::string> subjectsOf(const jsStreamConfig *c)
+    static std::set<std::string> subjectsOf(const jsStreamConfig* c)
     {
         std::set<std::string> s;
         for (int k = 0; k < c->SubjectsLen; ++k)
@@ -364,19 +384,19 @@ private:
         return s;
     }
 
-    static std::string topicsOf(const std::set<std::string> &subjects)
+    static std::string topicsOf(const std::set<std::string>& subjects)
     {
         std::string out;
-        for (auto &s : subjects)
+        for (auto& s : subjects)
             out += (out.empty() ? "" : ", ") + topicOf(s.c_str());
         return out;
     }
 
-    void fillConfig(jsStreamConfig &cfg, std::vector<const char *> &subj, const std::set<std::string> &subjects,
+    void fillConfig(jsStreamConfig& cfg, std::vector<const char*>& subj, const std::set<std::string>& subjects,
                     int replicas, jsStorageType storage)
     {
         subj.clear();
-        for (auto &s : subjects)
+        for (auto& s : subjects)
             subj.push_back(s.c_str());
         jsStreamConfig_Init(&cfg);
         cfg.Name = mArgs.stream.c_str();
@@ -392,11 +412,13 @@ private:
     int create()
     {
         const std::set<std::string> want(mArgs.subjects.begin(), mArgs.subjects.end());
-        for (int attempt = 0; attempt < 2; ++attempt) {
-            jsStreamInfo *si = nullptr;
+        for (int attempt = 0; attempt < 2; ++attempt)
+        {
+            jsStreamInfo* si = nullptr;
             jsErrCode jerr;
             natsStatus st = info(&si, jerr);
-            if (st == NATS_OK) {
+            if (st == NATS_OK)
+            {
                 int rc = compareExisting(si, want);
                 jsStreamInfo_Destroy(si);
                 return rc;
@@ -404,7 +426,7 @@ private:
             if (st != NATS_NOT_FOUND)
                 return refused("stream info", st, jerr);
             jsStreamConfig cfg;
-            std::vector<const char *> subj;
+            std::vector<const char*> subj;
             fillConfig(cfg, subj, want, mArgs.replicas, mArgs.storage);
             st = retrying(jerr, [&] { return js_AddStream(&si, mJs, &cfg, nullptr, &jerr); });
             if (si)
@@ -424,29 +446,30 @@ private:
 
     // create on an existing stream: the same configuration is fine; another
     // one is reported, neither kept silently nor replaced.
-    int compareExisting(const jsStreamInfo *si, const std::set<std::string> &want)
+    int compareExisting(const jsStreamInfo* si, const std::set<std::string>& want)
     {
-        const jsStreamConfig *c = si->Config;
+        const jsStreamConfig* c = si->Config;
         const std::set<std::string> have = subjectsOf(c);
         std::vector<std::string> diffs;
         if (have != want)
             diffs.push_back("patterns " + topicsOf(have) + " (asked: " + topicsOf(want) + ")");
         if (c->Storage != mArgs.storage)
-            diffs.push_back(std::string("storage ") + storageName(c->Storage) + " (asked: " +
-                            storageName(mArgs.storage) + ")");
+            diffs.push_back(std::string("storage ") + storageName(c->Storage) +
+                            " (asked: " + storageName(mArgs.storage) + ")");
         if (c->Replicas != mArgs.replicas)
             diffs.push_back("replicas " + std::to_string(c->Replicas) + " (asked: " + std::to_string(mArgs.replicas) +
                             ")");
         if (c->MaxMsgsPerSubject != 1 || !c->AllowDirect)
             diffs.push_back("not one value per topic with direct get (made by another tool?)");
-        if (diffs.empty()) {
+        if (diffs.empty())
+        {
             std::printf("stream %s already exists on %s as asked: %s storage, %d replica%s, caching %s\n",
                         mArgs.stream.c_str(), mUrl.c_str(), storageName(c->Storage), static_cast<int>(c->Replicas),
                         c->Replicas > 1 ? "s" : "", topicsOf(have).c_str());
             return 0;
         }
         std::string text = "stream " + mArgs.stream + " already exists on " + mUrl + " with another configuration:";
-        for (auto &d : diffs)
+        for (auto& d : diffs)
             text += "\n  " + d;
         text += "\nnothing changed. Patterns and replicas change with: trxcache update [PATTERN...] [--replicas N];"
                 "\nstorage cannot change on a live stream: trxcache delete, then create";
@@ -455,12 +478,12 @@ private:
 
     int update()
     {
-        jsStreamInfo *si = nullptr;
+        jsStreamInfo* si = nullptr;
         jsErrCode jerr;
         natsStatus st = info(&si, jerr);
         if (st != NATS_OK)
             return refused(mArgs.command.c_str(), st, jerr);
-        const jsStreamConfig *c = si->Config;
+        const jsStreamConfig* c = si->Config;
         const std::set<std::string> have = subjectsOf(c);
         std::set<std::string> want = mArgs.command == "add" || mArgs.subjects.empty() ? have : std::set<std::string>{};
         want.insert(mArgs.subjects.begin(), mArgs.subjects.end());
@@ -470,14 +493,15 @@ private:
         const uint64_t kept = si->State.NumSubjects;
         jsStreamInfo_Destroy(si);
         if (mArgs.storageGiven && mArgs.storage != storage)
-            return fail(std::string("--storage ") + storageName(mArgs.storage) + ": stream " + mArgs.stream + " keeps " +
-                        storageName(storage) + " storage; storage cannot change on a live stream (trxcache delete, "
+            return fail(std::string("--storage ") + storageName(mArgs.storage) + ": stream " + mArgs.stream +
+                        " keeps " + storageName(storage) +
+                        " storage; storage cannot change on a live stream (trxcache delete, "
                         "then create)");
         // A single server takes a replica count it cannot honour: refuse it here.
         if (replicas > 1 && !clustered)
             return refused(mArgs.command.c_str(), NATS_ERR, JSStreamReplicasNotSupportedErr);
         jsStreamConfig cfg;
-        std::vector<const char *> subj;
+        std::vector<const char*> subj;
         fillConfig(cfg, subj, want, replicas, storage);
         si = nullptr;
         st = retrying(jerr, [&] { return js_UpdateStream(&si, mJs, &cfg, nullptr, &jerr); });
@@ -499,26 +523,31 @@ private:
 
     int show()
     {
-        jsStreamInfo *si = nullptr;
+        jsStreamInfo* si = nullptr;
         jsErrCode jerr;
         natsStatus st = info(&si, jerr);
         if (st != NATS_OK)
             return refused("show", st, jerr);
-        const jsStreamConfig *c = si->Config;
+        const jsStreamConfig* c = si->Config;
         std::printf("stream %s on %s\n", mArgs.stream.c_str(), mUrl.c_str());
         std::printf("  storage:       %s\n", storageName(c->Storage));
-        if (!si->Cluster) {
+        if (!si->Cluster)
+        {
             std::printf("  replicas:      %d (a single server, no cluster)\n", static_cast<int>(c->Replicas));
-        } else {
-            const jsClusterInfo *cl = si->Cluster;
+        }
+        else
+        {
+            const jsClusterInfo* cl = si->Cluster;
             std::printf("  replicas:      %d (cluster %s)\n", static_cast<int>(c->Replicas), cl->Name ? cl->Name : "?");
             std::printf("  leader:        %s\n", cl->Leader && *cl->Leader ? cl->Leader : "none (electing one)");
-            for (int k = 0; k < cl->ReplicasLen; ++k) {
-                const jsPeerInfo *p = cl->Replicas[k];
+            for (int k = 0; k < cl->ReplicasLen; ++k)
+            {
+                const jsPeerInfo* p = cl->Replicas[k];
                 // A node just lost is not offline yet for JetStream: how long
                 // ago it was seen tells.
                 std::string state = p->Offline ? "offline" : p->Current ? "current" : "not current";
-                if (!p->Offline) {
+                if (!p->Offline)
+                {
                     char seen[64];
                     std::snprintf(seen, sizeof seen, ", seen %.1f s ago, ", static_cast<double>(p->Active) / 1e9);
                     state += seen + std::to_string(p->Lag) + " operations behind";
@@ -529,7 +558,7 @@ private:
         std::printf("  cached topics: %llu (%llu bytes)\n", static_cast<unsigned long long>(si->State.NumSubjects),
                     static_cast<unsigned long long>(si->State.Bytes));
         std::printf("  patterns:\n");
-        for (auto &s : subjectsOf(c))
+        for (auto& s : subjectsOf(c))
             std::printf("    %s\n", topicOf(s.c_str()).c_str());
         if (c->MaxMsgsPerSubject != 1 || !c->AllowDirect)
             std::printf("  warning: not one value per topic with direct get; the cache cannot use it as it is\n");
@@ -542,7 +571,8 @@ private:
         std::vector<std::string> filters = mArgs.subjects;
         if (filters.empty())
             filters.push_back("");
-        for (auto &f : filters) {
+        for (auto& f : filters)
+        {
             jsOptions jo;
             jsOptions_Init(&jo);
             jo.Stream.Purge.Subject = f.empty() ? nullptr : f.c_str();
@@ -552,7 +582,7 @@ private:
                 return refused("empty", st, jerr);
         }
         std::string which;
-        for (auto &p : mArgs.patterns)
+        for (auto& p : mArgs.patterns)
             which += (which.empty() ? " for " : ", ") + p;
         std::printf("stream %s emptied%s\n", mArgs.stream.c_str(), which.c_str());
         return 0;
@@ -562,10 +592,12 @@ private:
     {
         jsErrCode jerr;
         int tries = 0;
-        natsStatus st = retrying(jerr, [&] {
-            ++tries;
-            return js_DeleteStream(mJs, mArgs.stream.c_str(), nullptr, &jerr);
-        });
+        natsStatus st = retrying(jerr,
+                                 [&]
+                                 {
+                                     ++tries;
+                                     return js_DeleteStream(mJs, mArgs.stream.c_str(), nullptr, &jerr);
+                                 });
         // A try that timed out while the cluster was busy may have deleted it.
         if (st == NATS_NOT_FOUND && tries > 1)
             st = NATS_OK;
@@ -575,15 +607,15 @@ private:
         return 0;
     }
 
-    Args &mArgs;
-    natsConnection *mNc = nullptr;
-    jsCtx *mJs = nullptr;
+    Args& mArgs;
+    natsConnection* mNc = nullptr;
+    jsCtx* mJs = nullptr;
     std::string mUrl;
 };
 
 } // namespace
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     Args a;
     bool done = false;

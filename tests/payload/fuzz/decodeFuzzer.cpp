@@ -9,12 +9,13 @@
 #include <cstdlib>
 #include <string>
 
-namespace {
+namespace
+{
 
 void MAMACALLTYPE discardLog(MamaLogLevel, const char*) {}
 
 /* Decoded into again and again, as the receive path does. */
-msgPayload gFirst  = nullptr;
+msgPayload gFirst = nullptr;
 msgPayload gSecond = nullptr;
 
 [[noreturn]] void fail(const char* what, const std::string& detail)
@@ -33,8 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     mama_setLogLevel(MAMA_LOG_LEVEL_FINEST);
     /* Version 2 carries every decoded date-time exactly. */
     tarnixmsgPayload_setPayloadVersion(2, 1);
-    if (tarnixmsgPayload_create(&gFirst) != MAMA_STATUS_OK ||
-        tarnixmsgPayload_create(&gSecond) != MAMA_STATUS_OK)
+    if (tarnixmsgPayload_create(&gFirst) != MAMA_STATUS_OK || tarnixmsgPayload_create(&gSecond) != MAMA_STATUS_OK)
         abort();
     return 0;
 }
@@ -44,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (tarnixmsgPayload_unSerialize(gFirst, data, size) != MAMA_STATUS_OK)
         return 0;
 
-    const void* bytes  = nullptr;
+    const void* bytes = nullptr;
     mama_size_t length = 0;
     mama_status status = tarnixmsgPayload_serialize(gFirst, &bytes, &length);
     if (status != MAMA_STATUS_OK)

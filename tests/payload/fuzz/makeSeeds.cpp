@@ -13,15 +13,17 @@
 #include <utility>
 #include <vector>
 
-namespace {
+namespace
+{
 
 int gWritten = 0;
 
 void writeBytes(const std::string& dir, const void* bytes, size_t length, const std::string& name)
 {
     std::string path = dir + "/" + name;
-    FILE*       f    = fopen(path.c_str(), "wb");
-    if (!f || fwrite(bytes, 1, length, f) != length || fclose(f) != 0) {
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(bytes, 1, length, f) != length || fclose(f) != 0)
+    {
         fprintf(stderr, "cannot write %s\n", path.c_str());
         exit(1);
     }
@@ -30,9 +32,10 @@ void writeBytes(const std::string& dir, const void* bytes, size_t length, const 
 
 void write(const std::string& dir, msgPayload payload, const std::string& name)
 {
-    const void* bytes  = nullptr;
+    const void* bytes = nullptr;
     mama_size_t length = 0;
-    if (tarnixmsgPayload_serialize(payload, &bytes, &length) != MAMA_STATUS_OK) {
+    if (tarnixmsgPayload_serialize(payload, &bytes, &length) != MAMA_STATUS_OK)
+    {
         fprintf(stderr, "cannot serialize seed %s\n", name.c_str());
         exit(1);
     }
@@ -43,24 +46,27 @@ void write(const std::string& dir, msgPayload payload, const std::string& name)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
+    if (argc != 3)
+    {
         fprintf(stderr, "usage: %s DIR LARGE_DIR\n", argv[0]);
         return 2;
     }
     const std::string dir = argv[1], largeDir = argv[2];
-    for (unsigned long version : {1ul, 2ul}) {
+    for (unsigned long version : {1ul, 2ul})
+    {
         tarnixmsgPayload_setPayloadVersion(version, 1);
         const std::string v = "v" + std::to_string(version);
 
         msgPayload all = nullptr;
         tarnixmsgPayload_create(&all);
-        auto*      store = static_cast<TarnixPayloadImpl*>(all)->mFields;
-        mama_fid_t next  = addEveryType(store, 1, false);
+        auto* store = static_cast<TarnixPayloadImpl*>(all)->mFields;
+        mama_fid_t next = addEveryType(store, 1, false);
         addEveryType(store, next, true);
         write(dir, all, v + "-every-type");
 
         /* One message per field, so each type starts small. */
-        for (TarnixFieldNode* n = store->head; n != store->tail; n = n->next) {
+        for (TarnixFieldNode* n = store->head; n != store->tail; n = n->next)
+        {
             msgPayload one = nullptr;
             tarnixmsgPayload_create(&one);
             auto* oneStore = static_cast<TarnixPayloadImpl*>(one)->mFields;
@@ -80,9 +86,10 @@ int main(int argc, char** argv)
         tarnixmsgPayload_destroy(empty);
     }
 
-    for (auto [order, name] : {std::pair{FidOrder::Descending, "descending"},
-                               std::pair{FidOrder::HighestFirst, "highest-first"},
-                               std::pair{FidOrder::Alternating, "alternating"}}) {
+    for (auto [order, name] :
+         {std::pair{FidOrder::Descending, "descending"}, std::pair{FidOrder::HighestFirst, "highest-first"},
+          std::pair{FidOrder::Alternating, "alternating"}})
+    {
         std::vector<uint8_t> bytes = int32Message(everyFid(order, 200), 2);
         writeBytes(dir, bytes.data(), bytes.size(), std::string("v2-200-fids-") + name);
         if (order == FidOrder::Alternating)

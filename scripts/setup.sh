@@ -22,7 +22,7 @@ packages=(
   flex libapr1-dev libevent-dev uuid-dev libqpid-proton11-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nats-server libnats-dev libssl-dev openssl
-  clang libclang-rt-dev llvm
+  clang libclang-rt-dev llvm clang-format
   gnuplot-nox
 )
 missing=()

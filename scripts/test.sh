@@ -7,6 +7,9 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 jobs="$(nproc 2>/dev/null || echo 2)"
 
 "$here/scripts/setup.sh"
+echo "== formatting (.clang-format)"
+(cd "$here" && git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror) ||
+  { echo "test: run clang-format -i on the files above" >&2; exit 1; }
 "$here/scripts/build.sh"
 echo "== tests (build/)"
 (cd "$here/build" && ctest --output-on-failure -j "$jobs" --timeout 900)

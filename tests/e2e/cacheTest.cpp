@@ -22,20 +22,20 @@ class CacheOverNats : public ProgramsFixture
 {
 protected:
     // A server of its own and a mama.properties whose transport "demo" on
-    // it uses the cache; server_ is null when the server did not start.
+    // it uses the cache; mServer is null when the server did not start.
     MamaSetup demoOnCache(const std::string& name = "nats", bool jetStream = true)
     {
-        MamaSetup mama(dir_->path());
-        server_ = natsServer(name, "", jetStream);
-        if (server_)
+        MamaSetup mama(mDir->path());
+        mServer = natsServer(name, "", jetStream);
+        if (mServer)
         {
-            mama.natsTransport("demo", server_->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
+            mama.natsTransport("demo", mServer->url()).property("mama.tarnix.transport.demo.use_trxcache", "true");
             mama.write();
         }
         return mama;
     }
 
-    NatsServer* server_ = nullptr;
+    NatsServer* mServer = nullptr;
 };
 
 // OpenMAMA's C listener and its C++ counterpart (on OpenMAMA's C++ API).
@@ -59,18 +59,18 @@ TEST_P(ListenerOverCache, GetsCachedValuesFirstThenLiveUpdatesWithFieldNames)
 {
     const Listener listener = GetParam();
     const MamaSetup mama = demoOnCache();
-    ASSERT_TRUE(server_);
+    ASSERT_TRUE(mServer);
 
     const std::string source = uniqueSymbol("SRC");
     ASSERT_TRUE(
-        runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>", "#MDDD/>"}));
+        runToEnd(mama, "trxcache", "trxcache", {"--server", mServer->url(), "create", source + "/>", "#MDDD/>"}));
     // The dictionary: OpenMAMA's own file plus the market data fields.
     {
         std::ifstream base(std::string(E2E_OPENMAMA_ROOT) + "/share/openmama/dictionary1.txt");
-        std::ofstream out(dir_->file("dictionary.txt"));
+        std::ofstream out(mDir->file("dictionary.txt"));
         out << base.rdbuf() << "237|wBidPrice|25\n109|wAskPrice|25\n305|wIssueSymbol|8\n";
     }
-    ASSERT_TRUE(runToEnd(mama, "tarnixdict", "tarnixdict", {"-tport", "demo", "-f", dir_->file("dictionary.txt")}));
+    ASSERT_TRUE(runToEnd(mama, "tarnixdict", "tarnixdict", {"-tport", "demo", "-f", mDir->file("dictionary.txt")}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub",
                          {"-tport", "demo", "-S", source, "-count", "1", "-initial", "-s", "AAA", "-s", "BBB"}));
 
@@ -108,9 +108,9 @@ INSTANTIATE_TEST_SUITE_P(Api, ListenerOverCache,
 TEST_F(CacheOverNats, LateJoinerOnAFeedOfUpdatesGetsItsInitialValueFromTheCache)
 {
     const MamaSetup mama = demoOnCache();
-    ASSERT_TRUE(server_);
+    ASSERT_TRUE(mServer);
     const std::string source = uniqueSymbol("SRC");
-    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", mServer->url(), "create", source + "/>"}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "demo", "-S", source, "-count", "1", "-s", "LATE"}));
     Process& live = run(mama, "live", "tarnixmdpub",
                         {"-tport", "demo", "-S", source, "-interval", "0.2", "-seq", "2", "-s", "LATE"}, false);
@@ -132,12 +132,12 @@ TEST_F(CacheOverNats, LateJoinerOnAFeedOfUpdatesGetsItsInitialValueFromTheCache)
 TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
 {
     const MamaSetup mama = demoOnCache();
-    ASSERT_TRUE(server_);
+    ASSERT_TRUE(mServer);
     const std::string source = uniqueSymbol("SRC");
-    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", server_->url(), "create", source + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "trxcache", "trxcache", {"--server", mServer->url(), "create", source + "/>"}));
     std::vector<std::string> seed{"-tport", "demo", "-S", source, "-count", "1"};
     {
-        std::ofstream symbols(dir_->file("symbols.txt"));
+        std::ofstream symbols(mDir->file("symbols.txt"));
         for (int i = 0; i < 20; ++i)
         {
             symbols << "C" << i << "\n";
@@ -147,7 +147,7 @@ TEST_F(CacheOverNats, ChurningSubscriptionsEachGetTheirInitialValue)
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", seed));
 
     Process& churn = run(mama, "mamachurnc", "mamachurnc",
-                         {"-m", "tarnix", "-tport", "demo", "-S", source, "-f", dir_->file("symbols.txt"), "-c", "5",
+                         {"-m", "tarnix", "-tport", "demo", "-S", source, "-f", mDir->file("symbols.txt"), "-c", "5",
                           "-t", "1", "-k", "6", "-stats", "2"},
                          true);
     // Its counters end before "Cleaning up"; its last word is "Finished".
@@ -204,7 +204,7 @@ TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
     {
         SCOPED_TRACE(c.name);
         const MamaSetup mama = demoOnCache(c.name, c.jetStream);
-        ASSERT_TRUE(server_);
+        ASSERT_TRUE(mServer);
         Process& listen = run(mama, std::string("mamalistenc-") + c.name, "mamalistenc",
                               {"-m", "tarnix", "-tport", "demo", "-S", "SRC", "-B", "-s", "A", "-s", "B"}, true);
         ASSERT_TRUE(listen.waitForText("An error occurred creating subscription for A: STATUS_TIMEOUT", scaled(15s)));
@@ -212,8 +212,8 @@ TEST_F(CacheOverNats, UnavailableCacheIsReportedAtOnceWithTheCauseAndTheFix)
         EXPECT_TRUE(listen.waitForText(std::string(c.cause), scaled(5s), Process::Err));
         EXPECT_TRUE(listen.waitForText(c.fix, scaled(5s), Process::Err));
         EXPECT_EQ(listen.countLines(Process::Err, c.cause), 1u);
-        processes_.clear();
-        servers_.clear();
+        mProcesses.clear();
+        mServers.clear();
     }
 }
 

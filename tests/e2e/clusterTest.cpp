@@ -25,7 +25,7 @@ protected:
                     const std::vector<std::string>& symbols)
     {
         // -B: no dictionary; values show without field names.
-        std::vector<std::string> args{"-m", "tarnix", "-tport", transport, "-S", source_, "-B"};
+        std::vector<std::string> args{"-m", "tarnix", "-tport", transport, "-S", mSource, "-B"};
         for (auto& s : symbols)
             args.insert(args.end(), {"-s", s});
         return run(mama, label, "mamalistenc", args, true);
@@ -33,49 +33,49 @@ protected:
 
     std::string initial(const std::string& symbol) const
     {
-        return symbol + "." + source_ + "." + symbol + " Type: INITIAL";
+        return symbol + "." + mSource + "." + symbol + " Type: INITIAL";
     }
 
     bool startCluster() { return natsCluster() != nullptr; }
 
-    const std::string source_ = uniqueSymbol("SRC");
+    const std::string mSource = uniqueSymbol("SRC");
 };
 
 TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
 {
     ASSERT_TRUE(startCluster());
-    MamaSetup mama(dir_->path());
-    mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
+    MamaSetup mama(mDir->path());
+    mama.natsTransport("all", mCluster->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
     ASSERT_TRUE(runToEnd(mama, "create", "trxcache",
-                         {"--server", cluster_->urls(), "create", "--replicas", "3", source_ + "/>"}));
+                         {"--server", mCluster->urls(), "create", "--replicas", "3", mSource + "/>"}));
     mama.write();
-    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA"}));
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", mSource, "-count", "1", "-s", "AAA"}));
     // Every copy holds the value before its leader goes.
-    ASSERT_TRUE(waitUntil([&] { return cluster_->streamInSync("TRXCACHE", 3); }, scaled(20s)));
-    const int leader = cluster_->streamLeader("TRXCACHE");
+    ASSERT_TRUE(waitUntil([&] { return mCluster->streamInSync("TRXCACHE", 3); }, scaled(20s)));
+    const int leader = mCluster->streamLeader("TRXCACHE");
     ASSERT_GE(leader, 0);
-    cluster_->nodes[static_cast<size_t>(leader)]->kill();
+    mCluster->nodes[static_cast<size_t>(leader)]->kill();
 
     std::vector<size_t> survivors;
-    for (size_t i = 0; i < cluster_->nodes.size(); ++i)
+    for (size_t i = 0; i < mCluster->nodes.size(); ++i)
         if (static_cast<int>(i) != leader)
             survivors.push_back(i);
-    MamaSetup after(dir_->path());
-    after.natsTransport("survivor", cluster_->urls(survivors))
+    MamaSetup after(mDir->path());
+    after.natsTransport("survivor", mCluster->urls(survivors))
         .property("mama.tarnix.transport.survivor.use_trxcache", "true");
     after.write();
     Process& l = listen(after, "mamalistenc", "survivor", {"AAA", "NEVER"});
     EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(20s)));
     EXPECT_TRUE(l.waitForText("NEVER: STATUS_NOT_FOUND", scaled(20s)));
     // A leader comes back for the stream meanwhile: trxcache shows it.
-    ASSERT_TRUE(waitUntil([&] { return cluster_->streamLeader("TRXCACHE") >= 0; }, scaled(30s)));
+    ASSERT_TRUE(waitUntil([&] { return mCluster->streamLeader("TRXCACHE") >= 0; }, scaled(30s)));
     // JetStream's own leader may have gone with the node too: its answers
     // can take longer than trxcache's default 10 s to come back.
     Process& show =
-        run(after, "show", "trxcache", {"show", "--timeout", "30", "--server", cluster_->urls(survivors)}, false);
+        run(after, "show", "trxcache", {"show", "--timeout", "30", "--server", mCluster->urls(survivors)}, false);
     ASSERT_TRUE(show.waitExit(scaled(45s)));
     EXPECT_EQ(show.exitStatus(), 0);
-    const std::string name = cluster_->nodes[static_cast<size_t>(leader)]->name();
+    const std::string name = mCluster->nodes[static_cast<size_t>(leader)]->name();
     EXPECT_TRUE(show.waitForLine(
         [&](const std::string& line)
         {
@@ -93,21 +93,21 @@ TEST_F(ClusterCache, ReplicatedCacheAnswersAfterItsLeaderIsKilled)
 TEST_F(ClusterCache, CachedValuesSurviveARestartOfEveryNode)
 {
     ASSERT_TRUE(startCluster());
-    MamaSetup mama(dir_->path());
-    mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
+    MamaSetup mama(mDir->path());
+    mama.natsTransport("all", mCluster->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
     mama.write();
     ASSERT_TRUE(runToEnd(mama, "create", "trxcache",
-                         {"--server", cluster_->urls(), "--replicas", "3", "create", source_ + "/>"}));
+                         {"--server", mCluster->urls(), "--replicas", "3", "create", mSource + "/>"}));
     ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub",
-                         {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA", "-s", "BBB"}));
-    ASSERT_TRUE(waitUntil([&] { return cluster_->streamInSync("TRXCACHE", 3); }, scaled(20s)));
-    for (auto& n : cluster_->nodes)
+                         {"-tport", "all", "-S", mSource, "-count", "1", "-s", "AAA", "-s", "BBB"}));
+    ASSERT_TRUE(waitUntil([&] { return mCluster->streamInSync("TRXCACHE", 3); }, scaled(20s)));
+    for (auto& n : mCluster->nodes)
         n->kill();
-    for (size_t i = 0; i < cluster_->nodes.size(); ++i)
-        ASSERT_TRUE(cluster_->restart(i)) << i;
+    for (size_t i = 0; i < mCluster->nodes.size(); ++i)
+        ASSERT_TRUE(mCluster->restart(i)) << i;
     // The stream elects its leader a few seconds after the cluster's: the
     // requests meanwhile are asked again until it answers.
-    ASSERT_TRUE(cluster_->waitFormed());
+    ASSERT_TRUE(mCluster->waitFormed());
     Process& l = listen(mama, "mamalistenc", "all", {"AAA", "BBB"});
     EXPECT_TRUE(l.waitForText(initial("AAA"), scaled(30s)));
     EXPECT_TRUE(l.waitForText(initial("BBB"), scaled(30s)));
@@ -118,11 +118,11 @@ TEST_F(ClusterCache, CachedValuesSurviveARestartOfASingleServer)
 {
     NatsServer* server = natsServer("single");
     ASSERT_TRUE(server);
-    MamaSetup mama(dir_->path());
+    MamaSetup mama(mDir->path());
     mama.natsTransport("one", server->url()).property("mama.tarnix.transport.one.use_trxcache", "true");
     mama.write();
-    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", server->url(), "create", source_ + "/>"}));
-    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "one", "-S", source_, "-count", "1", "-s", "AAA"}));
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", server->url(), "create", mSource + "/>"}));
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "one", "-S", mSource, "-count", "1", "-s", "AAA"}));
     server->kill();
     ASSERT_TRUE(server->start(server->port(), server->httpPort()));
     Process& l = listen(mama, "mamalistenc", "one", {"AAA"});
@@ -135,26 +135,26 @@ TEST_F(ClusterCache, CachedValuesSurviveARestartOfASingleServer)
 TEST_F(ClusterCache, SubscriberWhoseNodeDiesWhileItWaitsGetsItsInitialValue)
 {
     ASSERT_TRUE(startCluster());
-    MamaSetup mama(dir_->path());
-    mama.natsTransport("all", cluster_->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
-    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", cluster_->urls(), "create", source_ + "/>"}));
+    MamaSetup mama(mDir->path());
+    mama.natsTransport("all", mCluster->urls()).property("mama.tarnix.transport.all.use_trxcache", "true");
+    ASSERT_TRUE(runToEnd(mama, "create", "trxcache", {"--server", mCluster->urls(), "create", mSource + "/>"}));
     mama.write();
-    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", source_, "-count", "1", "-s", "AAA"}));
-    const int holder = cluster_->streamLeader("TRXCACHE");
+    ASSERT_TRUE(runToEnd(mama, "seed", "tarnixmdpub", {"-tport", "all", "-S", mSource, "-count", "1", "-s", "AAA"}));
+    const int holder = mCluster->streamLeader("TRXCACHE");
     ASSERT_GE(holder, 0);
     const size_t h = static_cast<size_t>(holder), sub = (h + 1) % 3, other = (h + 2) % 3;
-    MamaSetup subscriber(dir_->path());
-    subscriber.natsTransport("sub", cluster_->urls({sub, other, h}))
+    MamaSetup subscriber(mDir->path());
+    subscriber.natsTransport("sub", mCluster->urls({sub, other, h}))
         .property("mama.tarnix.transport.sub.use_trxcache", "true");
     subscriber.write();
 
-    cluster_->nodes[h]->signal(SIGSTOP);
+    mCluster->nodes[h]->signal(SIGSTOP);
     Process& l = listen(subscriber, "mamalistenc", "sub", {"AAA"});
     // Subscribed: its initial-value request follows at once and waits.
-    ASSERT_TRUE(waitUntil([&] { return cluster_->nodes[sub]->hasSubscription(source_ + ".AAA"); }, scaled(20s)));
+    ASSERT_TRUE(waitUntil([&] { return mCluster->nodes[sub]->hasSubscription(mSource + ".AAA"); }, scaled(20s)));
     std::this_thread::sleep_for(500ms);
-    cluster_->nodes[sub]->kill();
-    cluster_->nodes[h]->signal(SIGCONT);
+    mCluster->nodes[sub]->kill();
+    mCluster->nodes[h]->signal(SIGCONT);
 
     const auto answer = l.waitForLine(
         [](const std::string& line)
@@ -170,25 +170,25 @@ TEST_F(ClusterCache, SubscriberWhoseNodeDiesWhileItWaitsGetsItsInitialValue)
 TEST_F(ClusterCache, GapAfterFailoverIsRecoveredWithARecap)
 {
     ASSERT_TRUE(startCluster());
-    MamaSetup mama(dir_->path());
+    MamaSetup mama(mDir->path());
     ASSERT_TRUE(runToEnd(mama, "create", "trxcache",
-                         {"--server", cluster_->urls(), "create", "--replicas", "3", source_ + "/>"}));
-    const int leader = cluster_->streamLeader("TRXCACHE");
+                         {"--server", mCluster->urls(), "create", "--replicas", "3", mSource + "/>"}));
+    const int leader = mCluster->streamLeader("TRXCACHE");
     ASSERT_GE(leader, 0);
     const size_t l = static_cast<size_t>(leader), next = (l + 1) % 3, pubNode = (l + 2) % 3;
-    mama.natsTransport("pub", cluster_->urls({pubNode}))
-        .natsTransport("sub", cluster_->urls({l, next}))
+    mama.natsTransport("pub", mCluster->urls({pubNode}))
+        .natsTransport("sub", mCluster->urls({l, next}))
         .property("mama.tarnix.transport.sub.use_trxcache", "true");
     mama.write();
     // Fast enough that updates go by while the subscriber reconnects.
     Process& feed = run(mama, "feed", "tarnixmdpub",
-                        {"-tport", "pub", "-S", source_, "-interval", "0.005", "-burst", "10", "-s", "GAP"}, false);
-    const std::string symbol = "GAP." + source_ + ".GAP";
+                        {"-tport", "pub", "-S", mSource, "-interval", "0.005", "-burst", "10", "-s", "GAP"}, false);
+    const std::string symbol = "GAP." + mSource + ".GAP";
     Process& sub = run(mama, "mamalistenc", "mamalistenc",
-                       {"-m", "tarnix", "-tport", "sub", "-S", source_, "-B", "-q", "-s", "GAP"}, true);
+                       {"-m", "tarnix", "-tport", "sub", "-S", mSource, "-B", "-q", "-s", "GAP"}, true);
     const auto first = sub.waitForText(symbol + " Type: UPDATE", scaled(20s));
     ASSERT_TRUE(first);
-    cluster_->nodes[l]->kill();
+    mCluster->nodes[l]->kill();
     const auto recap = sub.waitForText(symbol + " Type: RECAP", scaled(30s), Process::Out, *first);
     ASSERT_TRUE(recap) << "no recap after the failover";
     EXPECT_TRUE(sub.waitForText(symbol + " Type: UPDATE", scaled(20s), Process::Out, *recap + 1));

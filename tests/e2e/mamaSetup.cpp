@@ -26,17 +26,17 @@ MamaSetup& MamaSetup::natsTransport(const std::string& name, const std::string& 
 
 MamaSetup& MamaSetup::property(const std::string& key, const std::string& value)
 {
-    lines_.push_back(key + "=" + value);
+    mLines.push_back(key + "=" + value);
     return *this;
 }
 
 void MamaSetup::write() const
 {
-    std::ofstream f(dir_ + "/mama.properties");
-    for (const auto& l : lines_)
+    std::ofstream f(mDir + "/mama.properties");
+    for (const auto& l : mLines)
         f << l << "\n";
     if (!f)
-        throw std::runtime_error("cannot write " + dir_ + "/mama.properties");
+        throw std::runtime_error("cannot write " + mDir + "/mama.properties");
 }
 
 testsupport::ProcessOptions MamaSetup::program(const std::string& label, const std::string& program,
@@ -46,9 +46,9 @@ testsupport::ProcessOptions MamaSetup::program(const std::string& label, const s
     o.name = label;
     o.argv.push_back(std::string(E2E_OPENMAMA_ROOT) + "/bin/" + program);
     o.argv.insert(o.argv.end(), args.begin(), args.end());
-    o.env["WOMBAT_PATH"] = dir_;
+    o.env["WOMBAT_PATH"] = mDir;
     o.env["LD_LIBRARY_PATH"] = std::string(E2E_PLUGIN_DIR) + ":" + E2E_OPENMAMA_ROOT + "/lib";
-    o.logDir = dir_;
+    o.logDir = mDir;
     return o;
 }
 

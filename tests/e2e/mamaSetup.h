@@ -14,7 +14,7 @@ namespace e2e
 class MamaSetup
 {
 public:
-    explicit MamaSetup(const std::string& dir) : dir_(dir) {}
+    explicit MamaSetup(const std::string& dir) : mDir(dir) {}
 
     // A tarnix transport on a NATS server or cluster (comma-separated URLs).
     MamaSetup& natsTransport(const std::string& name, const std::string& urls);
@@ -28,8 +28,8 @@ public:
                                         const std::vector<std::string>& args) const;
 
 private:
-    std::string dir_;
-    std::vector<std::string> lines_;
+    std::string mDir;
+    std::vector<std::string> mLines;
 };
 
 // A symbol unique to this run, letters and digits only so that it survives

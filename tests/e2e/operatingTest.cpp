@@ -50,10 +50,10 @@ size_t received(const Process& sub)
 TEST_F(Operating, EachNatsAuthenticationFormReachesAServerConfiguredForIt)
 {
     const NKeyPair nkey = makeUserNKey();
-    writeFile(dir_->file("user.nk"), nkey.seed + "\n");
-    const JwtChain chain = makeJwtChain(dir_->path());
-    ASSERT_TRUE(makeTlsFiles(dir_->path())) << "openssl could not make the test certificates";
-    const std::string d = dir_->path();
+    writeFile(mDir->file("user.nk"), nkey.seed + "\n");
+    const JwtChain chain = makeJwtChain(mDir->path());
+    ASSERT_TRUE(makeTlsFiles(mDir->path())) << "openssl could not make the test certificates";
+    const std::string d = mDir->path();
 
     struct Case
     {
@@ -159,8 +159,8 @@ TEST_F(Operating, EachNatsAuthenticationFormReachesAServerConfiguredForIt)
             EXPECT_EQ(bare.exitStatus(), 1);
             EXPECT_EQ(output(bare).find("JetStream is not enabled"), std::string::npos) << output(bare);
         }
-        processes_.clear();
-        servers_.clear();
+        mProcesses.clear();
+        mServers.clear();
     }
 }
 
@@ -183,8 +183,8 @@ TEST_F(Operating, ShippedConfigurationUsesNatsAndFailsFastWithoutAServer)
     // The same file with a port nobody listens on (4222 may be in use here).
     const std::string dead = "nats://127.0.0.1:" + std::to_string(freePort());
     shipped = std::regex_replace(shipped, std::regex("nats://127\\.0\\.0\\.1:4222"), dead);
-    writeFile(dir_->file("mama.properties"), shipped);
-    MamaSetup mama(dir_->path());
+    writeFile(mDir->file("mama.properties"), shipped);
+    MamaSetup mama(mDir->path());
     struct Tool
     {
         const char* program;
@@ -211,7 +211,7 @@ TEST_F(Operating, MistakesAreNamedAtTheDefaultLogLevel)
 {
     NatsServer* nats = server("nats");
     ASSERT_TRUE(nats);
-    MamaSetup mama(dir_->path());
+    MamaSetup mama(mDir->path());
     mama.natsTransport("nats", nats->url())
         .property("mama.tarnix.transport.local.allow_recover_gaps", "true")
         .property("mama.tarnix.transport.typo.SESION_HOST", nats->url())
@@ -219,7 +219,7 @@ TEST_F(Operating, MistakesAreNamedAtTheDefaultLogLevel)
         .property("mama.tarnix.transport.mem.SESSION_HOST", "inproc://mem")
         .property("mama.tarnix.transport.mem.allow_recover_gaps", "true");
     mama.write();
-    writeFile(dir_->file("dict.txt"), "1|MdMsgType|7\n");
+    writeFile(mDir->file("dict.txt"), "1|MdMsgType|7\n");
     struct Mistake
     {
         const char* label;
@@ -248,13 +248,13 @@ TEST_F(Operating, MistakesAreNamedAtTheDefaultLogLevel)
          "inproc://default, which other processes cannot reach"},
         {"dict-inproc",
          "tarnixdict",
-         {"-tport", "mem", "-f", dir_->file("dict.txt")},
+         {"-tport", "mem", "-f", mDir->file("dict.txt")},
          false,
          "tarnixdict: transport 'mem' uses the in-process broker inproc://mem: a dictionary published there dies "
          "with this process"},
         {"dict-payload",
          "tarnixdict",
-         {"-p", "qpidmsg", "-f", dir_->file("dict.txt")},
+         {"-p", "qpidmsg", "-f", mDir->file("dict.txt")},
          false,
          "tarnixdict: payload 'qpidmsg' is not supported"},
         {"mdpub-inproc",
@@ -290,7 +290,7 @@ TEST_F(Operating, ConnectionLostReconnectedAndGivenUpAreEachLoggedOnce)
     NatsServer* nats = server("nats");
     ASSERT_TRUE(nats);
     const int port = nats->port();
-    MamaSetup mama(dir_->path());
+    MamaSetup mama(mDir->path());
     mama.natsTransport("sub", nats->url())
         .property("mama.tarnix.transport.sub.SESSION_RECONNECT_RETRIES", "30")
         .property("mama.tarnix.transport.sub.SESSION_RECONNECT_RETRY_WAIT_MS", "100");
@@ -338,7 +338,7 @@ TEST_F(Operating, StockProgramsEndWithoutAWarning)
 {
     NatsServer* nats = server("nats");
     ASSERT_TRUE(nats);
-    MamaSetup mama(dir_->path());
+    MamaSetup mama(mDir->path());
     mama.natsTransport("pub", nats->url());
     mama.write();
     Process& pub =
@@ -354,12 +354,12 @@ TEST_F(Operating, SignalsWhileTrafficFlowsEndProgramsAtOnce)
 {
     NatsServer* nats = server("nats");
     ASSERT_TRUE(nats);
-    MamaSetup mama(dir_->path());
+    MamaSetup mama(mDir->path());
     mama.natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).natsTransport("nats", nats->url());
     // No cache here: mamalistenc gets no initial values, only the updates.
     mama.property("mama.tarnix.transport.sub.use_trxcache", "false");
     mama.write();
-    writeFile(dir_->file("dict.txt"), "1|MdMsgType|7\n");
+    writeFile(mDir->file("dict.txt"), "1|MdMsgType|7\n");
     struct Target
     {
         const char* program;

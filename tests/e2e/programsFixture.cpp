@@ -21,35 +21,35 @@ void ProgramsFixture::SetUp()
     prefix += ::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name();
     std::replace_if(
         prefix.begin(), prefix.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '-');
-    dir_ = std::make_unique<TempDir>(prefix);
+    mDir = std::make_unique<TempDir>(prefix);
 }
 
 void ProgramsFixture::TearDown()
 {
-    if (HasFailure() && dir_)
+    if (HasFailure() && mDir)
     {
-        for (auto& p : processes_)
+        for (auto& p : mProcesses)
             std::fprintf(stderr, "---- %s (pid %d) stdout tail\n%s---- %s stderr tail\n%s", p->name().c_str(), p->pid(),
                          p->tail(Process::Out, 40).c_str(), p->name().c_str(), p->tail(Process::Err, 25).c_str());
         std::vector<NatsServer*> all;
-        for (auto& s : servers_)
+        for (auto& s : mServers)
             all.push_back(s.get());
-        if (cluster_)
-            for (auto& n : cluster_->nodes)
+        if (mCluster)
+            for (auto& n : mCluster->nodes)
                 all.push_back(n.get());
         for (NatsServer* s : all)
             std::fprintf(stderr, "---- %s log tail\n%s", s->name().c_str(), s->logTail(15).c_str());
-        dir_->keep();
+        mDir->keep();
     }
-    processes_.clear();
-    servers_.clear();
-    cluster_.reset();
+    mProcesses.clear();
+    mServers.clear();
+    mCluster.reset();
 }
 
 Process& ProgramsFixture::start(const ProcessOptions& o)
 {
-    processes_.push_back(std::make_unique<Process>(o));
-    return *processes_.back();
+    mProcesses.push_back(std::make_unique<Process>(o));
+    return *mProcesses.back();
 }
 
 Process& ProgramsFixture::run(const MamaSetup& mama, const std::string& label, const std::string& program,
@@ -70,17 +70,17 @@ bool ProgramsFixture::runToEnd(const MamaSetup& mama, const std::string& label, 
 
 NatsServer* ProgramsFixture::natsServer(const std::string& name, const std::string& extraConfig, bool jetStream)
 {
-    auto s = startNatsServer(dir_->path(), name, extraConfig, jetStream);
+    auto s = startNatsServer(mDir->path(), name, extraConfig, jetStream);
     if (!s)
         return nullptr;
-    servers_.push_back(std::move(s));
-    return servers_.back().get();
+    mServers.push_back(std::move(s));
+    return mServers.back().get();
 }
 
 NatsCluster* ProgramsFixture::natsCluster()
 {
-    cluster_ = std::make_unique<NatsCluster>(dir_->path());
-    return cluster_->start() ? cluster_.get() : nullptr;
+    mCluster = std::make_unique<NatsCluster>(mDir->path());
+    return mCluster->start() ? mCluster.get() : nullptr;
 }
 
 } // namespace e2e

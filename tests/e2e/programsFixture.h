@@ -37,10 +37,10 @@ protected:
                                         bool jetStream = true);
     testsupport::NatsCluster* natsCluster();
 
-    std::unique_ptr<testsupport::TempDir> dir_;
-    std::vector<std::unique_ptr<testsupport::Process>> processes_;
-    std::vector<std::unique_ptr<testsupport::NatsServer>> servers_;
-    std::unique_ptr<testsupport::NatsCluster> cluster_;
+    std::unique_ptr<testsupport::TempDir> mDir;
+    std::vector<std::unique_ptr<testsupport::Process>> mProcesses;
+    std::vector<std::unique_ptr<testsupport::NatsServer>> mServers;
+    std::unique_ptr<testsupport::NatsCluster> mCluster;
 };
 
 } // namespace e2e

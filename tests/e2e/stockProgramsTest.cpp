@@ -71,12 +71,12 @@ protected:
     void SetUp() override
     {
         ProgramsFixture::SetUp();
-        mama_ = std::make_unique<MamaSetup>(dir_->path());
+        mMama = std::make_unique<MamaSetup>(mDir->path());
     }
 
     Process& program(const std::string& label, const std::string& name, const std::vector<std::string>& args)
     {
-        return run(*mama_, label, name, args, true);
+        return run(*mMama, label, name, args, true);
     }
 
     // mamapublisherc on transport "pub", publishing outbound and answering
@@ -88,7 +88,7 @@ protected:
         return waitUntil([&] { return nats.hasSubscription(inbound); }, 30s) ? &pub : nullptr;
     }
 
-    std::unique_ptr<MamaSetup> mama_;
+    std::unique_ptr<MamaSetup> mMama;
 };
 
 // OpenMAMA's C programs and their C++ counterparts (on OpenMAMA's C++ API)
@@ -117,7 +117,7 @@ TEST_P(PublisherToSubscriber, MessagesArriveInOrder)
     const PubSubPrograms programs = GetParam();
     NatsServer* nats = natsServer();
     ASSERT_TRUE(nats) << "nats-server did not start";
-    mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
+    mMama->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
     const std::string symbol = uniqueSymbol("ORDER");
 
     Process& sub = program(programs.subscriber, programs.subscriber, {"-m", "tarnix", "-tport", "sub", "-s", symbol});
@@ -161,7 +161,7 @@ TEST_F(StockPrograms, InboxRequestIsAnsweredByPublisherInboxListener)
 {
     NatsServer* nats = natsServer();
     ASSERT_TRUE(nats) << "nats-server did not start";
-    mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
+    mMama->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
     const std::string outbound = uniqueSymbol("FEED");
     const std::string inbound = uniqueSymbol("REQ");
     Process* pub = respondOn(*nats, outbound, inbound);
@@ -193,7 +193,7 @@ TEST_F(StockPrograms, InboxRequestsFailLoudlyWhenTheBrokerRefusesTheInboxSubject
                            "  ]\n"
                            "}\n");
     ASSERT_TRUE(nats) << "nats-server did not start";
-    mama_->natsTransport("pub", nats->url())
+    mMama->natsTransport("pub", nats->url())
         .property("mama.tarnix.transport.pub.SESSION_USERNAME", "pub")
         .property("mama.tarnix.transport.pub.SESSION_PASSWORD", "p")
         .natsTransport("sub", nats->url())
@@ -229,7 +229,7 @@ TEST_F(StockPrograms, RefusedPublicationsAreLoggedOncePerSubject)
                            "  users = [ {user: pub, password: p, permissions: {publish: {deny: [\"DENY.>\"]}}} ]\n"
                            "}\n");
     ASSERT_TRUE(nats) << "nats-server did not start";
-    mama_->natsTransport("pub", nats->url())
+    mMama->natsTransport("pub", nats->url())
         .property("mama.tarnix.transport.pub.SESSION_USERNAME", "pub")
         .property("mama.tarnix.transport.pub.SESSION_PASSWORD", "p")
         .write();
@@ -263,7 +263,7 @@ TEST_F(StockPrograms, PublisherKeepsSendingWhileTheBrokerIsFrozen)
 {
     NatsServer* nats = natsServer();
     ASSERT_TRUE(nats) << "nats-server did not start";
-    mama_->natsTransport("pub", nats->url())
+    mMama->natsTransport("pub", nats->url())
         .natsTransport("sub", nats->url())
         .property("mama.tarnix.transport.sub.SESSION_KEEP_ALIVE_INT_MS", "60000")
         .write();
@@ -349,7 +349,7 @@ TEST_F(StockPrograms, WildcardSubscriberReceivesEachSymbolWithItsSubject)
 {
     NatsServer* nats = natsServer();
     ASSERT_TRUE(nats) << "nats-server did not start";
-    mama_->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
+    mMama->natsTransport("pub", nats->url()).natsTransport("sub", nats->url()).write();
     const std::string root = uniqueSymbol("WC");
     const std::string other = uniqueSymbol("XW");
 
@@ -400,7 +400,7 @@ TEST_F(StockPrograms, SlowSubscriberMemoryStaysBoundedWhilePublisherRunsOn)
     ASSERT_TRUE(nats) << "nats-server did not start";
     // A small queue and a small hold-back buffer in the client library: what
     // the subscriber may keep is a few thousand messages whatever the backlog.
-    mama_->natsTransport("pub", nats->url())
+    mMama->natsTransport("pub", nats->url())
         .natsTransport("sub", nats->url())
         .property("mama.tarnix.transport.queue_max_size", "500")
         .property("mama.tarnix.transport.sub.SESSION_BUFFER_MSG_LIMIT", "1000")
@@ -410,7 +410,7 @@ TEST_F(StockPrograms, SlowSubscriberMemoryStaysBoundedWhilePublisherRunsOn)
     // The subscriber prints every message; its standard output is read at
     // 400 messages a second, so its dispatching blocks on the pipe. -v -v
     // shows the bridge's suspensions.
-    ProcessOptions so = mama_->program("mamasubscriberc", "mamasubscriberc",
+    ProcessOptions so = mMama->program("mamasubscriberc", "mamasubscriberc",
                                        {"-m", "tarnix", "-tport", "sub", "-s", symbol, "-v", "-v"});
     so.pacedMarker = "mamasubscriberc: Recieved msg.";
     so.pacedPerSecond = 400;
@@ -481,7 +481,7 @@ TEST_F(StockPrograms, BlockedConsumerOfLargeMessagesStaysWithinItsByteBudgetAndR
     NatsServer* nats = natsServer("nats", "max_payload: 2MB\n");
     ASSERT_TRUE(nats) << "nats-server did not start";
     const long budget = 32l << 20;
-    mama_->natsTransport("pub", nats->url())
+    mMama->natsTransport("pub", nats->url())
         .natsTransport("sub", nats->url())
         .property("mama.tarnix.transport.sub.max_pending_bytes", std::to_string(budget))
         .write();
@@ -509,7 +509,7 @@ TEST_F(StockPrograms, BlockedConsumerOfLargeMessagesStaysWithinItsByteBudgetAndR
         ASSERT_GT(rssStart, 0);
         const long bytesStart = nats->varz("in_bytes"), msgsStart = nats->varz("in_msgs");
 
-        ProcessOptions po = mama_->program(std::string("pub-") + c.label, "tarnixmdpub",
+        ProcessOptions po = mMama->program(std::string("pub-") + c.label, "tarnixmdpub",
                                            {"-tport", "pub", "-S", "SRC", "-s", symbol, "-pad", c.padding, "-interval",
                                             c.interval, "-burst", c.burst});
         po.argv[0] = std::string(E2E_TOOL_DIR) + "/tarnixmdpub";
@@ -567,7 +567,7 @@ TEST_F(StockPrograms, ClusterNodeLossGivesDisconnectThenReconnectAndMessagesResu
     auto& nodes = cluster->nodes;
     // The publisher sits on the last node only; the subscriber lists all
     // three and connects to the first.
-    mama_->natsTransport("pub", nodes[2]->url())
+    mMama->natsTransport("pub", nodes[2]->url())
         .natsTransport("sub", nodes[0]->url() + "," + nodes[1]->url() + "," + nodes[2]->url())
         .write();
     const std::string symbol = uniqueSymbol("FAIL");

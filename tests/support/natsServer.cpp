@@ -49,10 +49,10 @@ std::string testUsersConfig()
            "}\n";
 }
 
-NatsServer::NatsServer(const std::string& dir, const std::string& name) : dir_(dir), name_(name) {}
+NatsServer::NatsServer(const std::string& dir, const std::string& name) : mDir(dir), mName(name) {}
 
 NatsServer::NatsServer(const std::string& extraConfig, int port)
-    : scratch_(std::make_unique<TempDir>("nats")), dir_(scratch_->path()), name_("nats")
+    : mScratch(std::make_unique<TempDir>("nats")), mDir(mScratch->path()), mName("nats")
 {
     start(port != 0 ? port : freePort(), freePort(), testUsersConfig() + extraConfig);
 }
@@ -61,36 +61,36 @@ NatsServer::~NatsServer()
 {
     kill();
     // Fixtures report the servers they own; a scratch server is the test's.
-    if (scratch_ && ::testing::Test::HasFailure())
+    if (mScratch && ::testing::Test::HasFailure())
     {
-        std::fprintf(stderr, "---- %s log tail\n%s", name_.c_str(), logTail(15).c_str());
-        scratch_->keep();
+        std::fprintf(stderr, "---- %s log tail\n%s", mName.c_str(), logTail(15).c_str());
+        mScratch->keep();
     }
 }
 
 bool NatsServer::start(int port, int httpPort, const std::string& extraConfig)
 {
-    port_ = port;
-    httpPort_ = httpPort;
-    const std::string conf = dir_ + "/" + name_ + ".conf";
+    mPort = port;
+    mHttpPort = httpPort;
+    const std::string conf = mDir + "/" + mName + ".conf";
     {
         std::ofstream f(conf);
-        f << "listen: 127.0.0.1:" << port_ << "\n"
-          << "http: 127.0.0.1:" << httpPort_ << "\n"
-          << "server_name: " << name_ << "\n";
-        if (jetStream_)
-            f << "jetstream { store_dir: \"" << dir_ << "/js-" << name_ << "\", max_mem: 64MB, max_file: 64MB }\n";
+        f << "listen: 127.0.0.1:" << mPort << "\n"
+          << "http: 127.0.0.1:" << mHttpPort << "\n"
+          << "server_name: " << mName << "\n";
+        if (mJetStream)
+            f << "jetstream { store_dir: \"" << mDir << "/js-" << mName << "\", max_mem: 64MB, max_file: 64MB }\n";
         f << extraConfig;
     }
     ProcessOptions o;
-    o.name = name_;
+    o.name = mName;
     o.argv = {TESTSUPPORT_NATS_SERVER, "-c", conf};
-    o.logDir = dir_;
-    process_ = std::make_unique<Process>(o);
-    const bool ready = process_->waitForText("Server is ready", Millis(20000), Process::Err).has_value();
-    if (!ready || !process_->running())
+    o.logDir = mDir;
+    mProcess = std::make_unique<Process>(o);
+    const bool ready = mProcess->waitForText("Server is ready", Millis(20000), Process::Err).has_value();
+    if (!ready || !mProcess->running())
     {
-        process_->kill();
+        mProcess->kill();
         return false;
     }
     // The monitor answers a little after the ready line.
@@ -99,19 +99,19 @@ bool NatsServer::start(int port, int httpPort, const std::string& extraConfig)
 
 void NatsServer::kill()
 {
-    if (process_)
-        process_->kill();
+    if (mProcess)
+        mProcess->kill();
 }
 
 bool NatsServer::running()
 {
-    return process_ && process_->running();
+    return mProcess && mProcess->running();
 }
 
 void NatsServer::signal(int sig)
 {
-    if (process_)
-        process_->signal(sig);
+    if (mProcess)
+        mProcess->signal(sig);
 }
 
 std::string NatsServer::monitor(const std::string& path) const
@@ -120,7 +120,7 @@ std::string NatsServer::monitor(const std::string& path) const
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(httpPort_));
+    a.sin_port = htons(static_cast<uint16_t>(mHttpPort));
     std::string body;
     if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
     {
@@ -173,7 +173,7 @@ bool NatsServer::hasSubscription(const std::string& text) const
 
 std::string NatsServer::logTail(size_t n) const
 {
-    return process_ ? process_->tail(Process::Err, n) : "";
+    return mProcess ? mProcess->tail(Process::Err, n) : "";
 }
 
 std::unique_ptr<NatsServer> startNatsServer(const std::string& dir, const std::string& name,
@@ -191,18 +191,18 @@ std::unique_ptr<NatsServer> startNatsServer(const std::string& dir, const std::s
 }
 
 NatsCluster::NatsCluster(const std::string& dir, size_t size, const std::string& extraConfig)
-    : scratch_(dir.empty() ? std::make_unique<TempDir>("nats-cluster") : nullptr),
-      dir_(dir.empty() ? scratch_->path() : dir), size_(size), extraConfig_(extraConfig)
+    : mScratch(dir.empty() ? std::make_unique<TempDir>("nats-cluster") : nullptr),
+      mDir(dir.empty() ? mScratch->path() : dir), mSize(size), mExtraConfig(extraConfig)
 {
 }
 
 NatsCluster::~NatsCluster()
 {
-    if (scratch_ && ::testing::Test::HasFailure())
+    if (mScratch && ::testing::Test::HasFailure())
     {
         for (auto& n : nodes)
             std::fprintf(stderr, "---- %s log tail\n%s", n->name().c_str(), n->logTail(15).c_str());
-        scratch_->keep();
+        mScratch->keep();
     }
     nodes.clear(); // before their directory goes
 }
@@ -212,26 +212,26 @@ bool NatsCluster::start()
     for (int attempt = 0; attempt < 3; ++attempt)
     {
         nodes.clear();
-        ports_.clear();
-        httpPorts_.clear();
-        blocks_.clear();
-        std::vector<int> routePorts(size_);
+        mPorts.clear();
+        mHttpPorts.clear();
+        mBlocks.clear();
+        std::vector<int> routePorts(mSize);
         for (int& p : routePorts)
             p = freePort();
         bool up = true;
-        for (size_t i = 0; i < size_ && up; ++i)
+        for (size_t i = 0; i < mSize && up; ++i)
         {
             std::string routes;
-            for (size_t j = 0; j < size_; ++j)
+            for (size_t j = 0; j < mSize; ++j)
                 if (j != i)
                     routes += std::string(routes.empty() ? "" : ", ") +
                               "\"nats-route://127.0.0.1:" + std::to_string(routePorts[j]) + "\"";
-            blocks_.push_back("cluster { name: tests, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
-                              ", routes: [" + routes + "] }\n" + extraConfig_);
-            ports_.push_back(freePort());
-            httpPorts_.push_back(freePort());
-            nodes.push_back(std::make_unique<NatsServer>(dir_, "node" + std::to_string(i)));
-            up = nodes.back()->start(ports_[i], httpPorts_[i], blocks_[i]);
+            mBlocks.push_back("cluster { name: tests, listen: 127.0.0.1:" + std::to_string(routePorts[i]) +
+                              ", routes: [" + routes + "] }\n" + mExtraConfig);
+            mPorts.push_back(freePort());
+            mHttpPorts.push_back(freePort());
+            nodes.push_back(std::make_unique<NatsServer>(mDir, "node" + std::to_string(i)));
+            up = nodes.back()->start(mPorts[i], mHttpPorts[i], mBlocks[i]);
         }
         if (up && waitFormed())
             return true;
@@ -242,7 +242,7 @@ bool NatsCluster::start()
 bool NatsCluster::restart(size_t i)
 {
     nodes[i]->kill();
-    return nodes[i]->start(ports_[i], httpPorts_[i], blocks_[i]);
+    return nodes[i]->start(mPorts[i], mHttpPorts[i], mBlocks[i]);
 }
 
 bool NatsCluster::waitFormed()

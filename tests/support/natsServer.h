@@ -37,7 +37,7 @@ public:
     NatsServer& operator=(const NatsServer&) = delete;
 
     // A server without JetStream (before start).
-    void withoutJetStream() { jetStream_ = false; }
+    void withoutJetStream() { mJetStream = false; }
 
     // Writes the configuration and starts the server; false when it did not
     // come up (its port taken meanwhile, for instance).
@@ -50,11 +50,11 @@ public:
     void freeze() { signal(SIGSTOP); }
     void thaw() { signal(SIGCONT); }
 
-    int port() const { return port_; }
-    int httpPort() const { return httpPort_; }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-    const std::string& name() const { return name_; }
-    const std::string& dir() const { return dir_; }
+    int port() const { return mPort; }
+    int httpPort() const { return mHttpPort; }
+    std::string url() const { return "nats://127.0.0.1:" + std::to_string(mPort); }
+    const std::string& name() const { return mName; }
+    const std::string& dir() const { return mDir; }
 
     // GET on the monitoring port; empty when it does not answer.
     std::string monitor(const std::string& path) const;
@@ -66,13 +66,13 @@ public:
     std::string logTail(size_t n) const;
 
 private:
-    std::unique_ptr<TempDir> scratch_;
-    std::string dir_;
-    std::string name_;
-    int port_ = 0;
-    int httpPort_ = 0;
-    bool jetStream_ = true;
-    std::unique_ptr<Process> process_;
+    std::unique_ptr<TempDir> mScratch;
+    std::string mDir;
+    std::string mName;
+    int mPort = 0;
+    int mHttpPort = 0;
+    bool mJetStream = true;
+    std::unique_ptr<Process> mProcess;
 };
 
 // One server, started on free ports (retried if a port is snapped up);
@@ -112,12 +112,12 @@ public:
     std::vector<std::unique_ptr<NatsServer>> nodes;
 
 private:
-    std::unique_ptr<TempDir> scratch_;
-    std::string dir_;
-    size_t size_;
-    std::string extraConfig_;
-    std::vector<int> ports_, httpPorts_;
-    std::vector<std::string> blocks_;
+    std::unique_ptr<TempDir> mScratch;
+    std::string mDir;
+    size_t mSize;
+    std::string mExtraConfig;
+    std::vector<int> mPorts, mHttpPorts;
+    std::vector<std::string> mBlocks;
 };
 
 } // namespace testsupport

@@ -53,21 +53,21 @@ TempDir::TempDir(const std::string& prefix)
     buf.push_back('\0');
     if (::mkdtemp(buf.data()) == nullptr)
         throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
-    path_ = buf.data();
+    mPath = buf.data();
 }
 
 TempDir::~TempDir()
 {
-    if (keep_)
+    if (mKeep)
     {
-        std::fprintf(stderr, "kept %s\n", path_.c_str());
+        std::fprintf(stderr, "kept %s\n", mPath.c_str());
         return;
     }
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(mPath, ec);
 }
 
-Process::Process(ProcessOptions options) : options_(std::move(options))
+Process::Process(ProcessOptions options) : mOptions(std::move(options))
 {
     // Everything the child needs is built before fork: after it only
     // async-signal-safe calls are made.
@@ -78,7 +78,7 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
         if (eq != nullptr)
             env[std::string(*e, static_cast<size_t>(eq - *e))] = eq + 1;
     }
-    for (const auto& kv : options_.env)
+    for (const auto& kv : mOptions.env)
         env[kv.first] = kv.second;
     std::vector<std::string> envStrings;
     for (const auto& kv : env)
@@ -88,7 +88,7 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
         envp.push_back(s.data());
     envp.push_back(nullptr);
     std::vector<char*> argv;
-    for (auto& a : options_.argv)
+    for (auto& a : mOptions.argv)
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
@@ -96,10 +96,10 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe2 failed");
     const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ < 0)
+    mPid = ::fork();
+    if (mPid < 0)
         throw std::runtime_error("fork failed");
-    if (pid_ == 0)
+    if (mPid == 0)
     {
         // Dies with the test binary, whatever way that ends.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);
@@ -126,10 +126,10 @@ Process::Process(ProcessOptions options) : options_(std::move(options))
     }
     ::close(out[1]);
     ::close(err[1]);
-    fds_[Out] = out[0];
-    fds_[Err] = err[0];
-    readers_[Out] = std::thread(&Process::reader, this, fds_[Out], Out);
-    readers_[Err] = std::thread(&Process::reader, this, fds_[Err], Err);
+    mFds[Out] = out[0];
+    mFds[Err] = err[0];
+    mReaders[Out] = std::thread(&Process::reader, this, mFds[Out], Out);
+    mReaders[Err] = std::thread(&Process::reader, this, mFds[Err], Err);
 }
 
 Process::~Process()
@@ -140,9 +140,9 @@ Process::~Process()
 void Process::reader(int fd, Stream s)
 {
     std::ofstream copy;
-    if (!options_.logDir.empty())
-        copy.open(options_.logDir + "/" + options_.name + (s == Out ? ".out" : ".err"));
-    const bool paced = s == Out && options_.pacedPerSecond > 0 && !options_.pacedMarker.empty();
+    if (!mOptions.logDir.empty())
+        copy.open(mOptions.logDir + "/" + mOptions.name + (s == Out ? ".out" : ".err"));
+    const bool paced = s == Out && mOptions.pacedPerSecond > 0 && !mOptions.pacedMarker.empty();
     // Small reads keep the pacing fine-grained: the pipe is the only slack.
     std::vector<char> buf(paced ? 512 : 8192);
     std::string partial;
@@ -150,7 +150,7 @@ void Process::reader(int fd, Stream s)
     const auto start = std::chrono::steady_clock::now();
     for (;;)
     {
-        while (s == Out && outputHeld_ && !stopping_)
+        while (s == Out && mOutputHeld && !mStopping)
             std::this_thread::sleep_for(Millis(10));
         ssize_t n = ::read(fd, buf.data(), buf.size());
         if (n < 0 && errno == EINTR)
@@ -169,43 +169,43 @@ void Process::reader(int fd, Stream s)
         }
         if (paced)
             for (const auto& l : fresh)
-                if (l.find(options_.pacedMarker) != std::string::npos)
+                if (l.find(mOptions.pacedMarker) != std::string::npos)
                     ++marked;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
+            std::lock_guard<std::mutex> lock(mMutex);
             for (auto& l : fresh)
-                lines_[s].push_back(std::move(l));
+                mLines[s].push_back(std::move(l));
         }
-        if (paced && !stopping_)
+        if (paced && !mStopping)
         {
             const auto due =
                 start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                            std::chrono::duration<double>(static_cast<double>(marked) / options_.pacedPerSecond));
-            while (!stopping_ && std::chrono::steady_clock::now() < due)
+                            std::chrono::duration<double>(static_cast<double>(marked) / mOptions.pacedPerSecond));
+            while (!mStopping && std::chrono::steady_clock::now() < due)
                 std::this_thread::sleep_for(
                     std::min<std::chrono::steady_clock::duration>(due - std::chrono::steady_clock::now(), Millis(50)));
         }
     }
     if (!partial.empty())
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lines_[s].push_back(partial);
+        std::lock_guard<std::mutex> lock(mMutex);
+        mLines[s].push_back(partial);
     }
     ::close(fd);
 }
 
 void Process::reap(int status)
 {
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    mStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 bool Process::running()
 {
-    if (status_)
+    if (mStatus)
         return false;
     int status = 0;
-    pid_t r = ::waitpid(pid_, &status, WNOHANG);
-    if (r == pid_)
+    pid_t r = ::waitpid(mPid, &status, WNOHANG);
+    if (r == mPid)
     {
         reap(status);
         return false;
@@ -216,7 +216,7 @@ bool Process::running()
 std::optional<int> Process::exitStatus()
 {
     running();
-    return status_;
+    return mStatus;
 }
 
 bool Process::waitExit(Millis timeout)
@@ -227,47 +227,47 @@ bool Process::waitExit(Millis timeout)
 void Process::signal(int sig)
 {
     if (running())
-        ::kill(pid_, sig);
+        ::kill(mPid, sig);
 }
 
 void Process::kill()
 {
-    stopping_ = true;
-    if (pid_ > 0 && !status_)
+    mStopping = true;
+    if (mPid > 0 && !mStatus)
     {
-        ::kill(pid_, SIGKILL);
+        ::kill(mPid, SIGKILL);
         int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR)
+        while (::waitpid(mPid, &status, 0) < 0 && errno == EINTR)
         {
         }
         reap(status);
     }
     // The child is gone, so both pipes reach end of file.
-    for (auto& t : readers_)
+    for (auto& t : mReaders)
         if (t.joinable())
             t.join();
 }
 
 std::vector<std::string> Process::lines(Stream s) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_[s];
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines[s];
 }
 
 size_t Process::lineCount(Stream s) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lines_[s].size();
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mLines[s].size();
 }
 
 size_t Process::countLines(Stream s, const std::string& text, size_t from, size_t* end) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mMutex);
     size_t n = 0;
-    for (size_t i = from; i < lines_[s].size(); ++i)
-        n += lines_[s][i].find(text) != std::string::npos;
+    for (size_t i = from; i < mLines[s].size(); ++i)
+        n += mLines[s][i].find(text) != std::string::npos;
     if (end)
-        *end = std::max(from, lines_[s].size());
+        *end = std::max(from, mLines[s].size());
     return n;
 }
 
@@ -278,9 +278,9 @@ std::optional<size_t> Process::waitForLine(const std::function<bool(const std::s
     size_t next = from;
     auto check = [&]
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (; next < lines_[s].size(); ++next)
-            if (pred(lines_[s][next]))
+        std::lock_guard<std::mutex> lock(mMutex);
+        for (; next < mLines[s].size(); ++next)
+            if (pred(mLines[s][next]))
             {
                 found = next;
                 return true;
@@ -298,8 +298,8 @@ std::optional<size_t> Process::waitForText(const std::string& text, Millis timeo
 
 std::string Process::tail(Stream s, size_t n) const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto& v = lines_[s];
+    std::lock_guard<std::mutex> lock(mMutex);
+    const auto& v = mLines[s];
     std::ostringstream os;
     for (size_t i = v.size() > n ? v.size() - n : 0; i < v.size(); ++i)
         os << "  " << v[i] << "\n";
@@ -321,13 +321,13 @@ std::string procField(pid_t pid, const std::string& key)
 
 long Process::rssKb() const
 {
-    std::string v = procField(pid_, "VmRSS");
+    std::string v = procField(mPid, "VmRSS");
     return v.empty() ? -1 : std::atol(v.c_str());
 }
 
 int Process::threads() const
 {
-    std::string v = procField(pid_, "Threads");
+    std::string v = procField(mPid, "Threads");
     return v.empty() ? -1 : std::atoi(v.c_str());
 }
 

@@ -35,13 +35,13 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return path_; }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-    void keep() { keep_ = true; }
+    const std::string& path() const { return mPath; }
+    std::string file(const std::string& name) const { return mPath + "/" + name; }
+    void keep() { mKeep = true; }
 
 private:
-    std::string path_;
-    bool keep_ = false;
+    std::string mPath;
+    bool mKeep = false;
 };
 
 struct ProcessOptions
@@ -71,8 +71,8 @@ public:
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    pid_t pid() const { return pid_; }
-    const std::string& name() const { return options_.name; }
+    pid_t pid() const { return mPid; }
+    const std::string& name() const { return mOptions.name; }
     bool running();
     // Exit status (or 128 + signal) once the process has ended.
     std::optional<int> exitStatus();
@@ -98,21 +98,21 @@ public:
 
     // While held, standard output is not read: the child blocks on its full
     // pipe, as on a terminal nobody scrolls.
-    void holdOutput(bool held) { outputHeld_ = held; }
+    void holdOutput(bool held) { mOutputHeld = held; }
 
 private:
     void reader(int fd, Stream s);
     void reap(int status);
 
-    ProcessOptions options_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-    std::atomic<bool> stopping_{false};
-    std::atomic<bool> outputHeld_{false};
-    std::thread readers_[2];
-    int fds_[2] = {-1, -1};
-    mutable std::mutex mutex_;
-    std::vector<std::string> lines_[2];
+    ProcessOptions mOptions;
+    pid_t mPid = -1;
+    std::optional<int> mStatus;
+    std::atomic<bool> mStopping{false};
+    std::atomic<bool> mOutputHeld{false};
+    std::thread mReaders[2];
+    int mFds[2] = {-1, -1};
+    mutable std::mutex mMutex;
+    std::vector<std::string> mLines[2];
 };
 
 } // namespace testsupport

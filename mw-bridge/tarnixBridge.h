@@ -53,6 +53,12 @@ constexpr int TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS = 2000;
 
 struct TarnixBridge
 {
+    TarnixBridge() = default;
+    TarnixBridge(const TarnixBridge&) = delete;
+    TarnixBridge& operator=(const TarnixBridge&) = delete;
+    /* Frees what open made of it, whether open got through or not. */
+    ~TarnixBridge();
+
     std::unique_ptr<TarnixTransportList> mTransportList;
     std::mutex mTransportListLock;
     wLock mInitLock = nullptr;

@@ -919,6 +919,58 @@ TARNIX_RECORD_KINDS(TARNIX_RECORD_FIELD)
 namespace
 {
 
+mama_status copyMessage(const TarnixField* src, TarnixField* dst)
+{
+    if (!src->value.msg)
+        return MAMA_STATUS_OK;
+    msgPayload copy = nullptr;
+    mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
+    return MAMA_STATUS_OK;
+}
+
+/* Every message of the vector copied, or (on failure) none. */
+mama_status copyMessageVector(const TarnixField* src, TarnixField* dst)
+{
+    auto* array = static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1, sizeof(TarnixPayloadImpl*)));
+    if (!array)
+        return MAMA_STATUS_NOMEM;
+    for (uint32_t i = 0; i < src->count; ++i)
+    {
+        if (!src->value.msgs[i])
+            continue;
+        msgPayload copy = nullptr;
+        mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
+        if (status != MAMA_STATUS_OK)
+        {
+            tarnixField_discardAdopted(TARNIX_TYPE_VTXM, array, i);
+            return status;
+        }
+        array[i] = static_cast<TarnixPayloadImpl*>(copy);
+    }
+    dst->value.msgs = array;
+    return MAMA_STATUS_OK;
+}
+
+/* The fixed-width vectors: one block of count elements (an empty date-time
+ * or price vector has none). */
+mama_status copyBlock(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
+{
+    size_t width = tarnixField_elementSize(src->type);
+    if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
+        return MAMA_STATUS_OK; /* empty: no block */
+    size_t size = static_cast<size_t>(src->count) * width;
+    TarnixBlock block = tarnixField_newBlock(dst, size, arena);
+    if (!block.data)
+        return MAMA_STATUS_NOMEM;
+    if (size)
+        memcpy(block.data, src->value.data, size);
+    tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
+    return MAMA_STATUS_OK;
+}
+
 mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
 {
     switch (src->type)
@@ -942,58 +994,11 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* are
                 return MAMA_STATUS_OK;
             return tarnixField_setString(dst, src->value.str, src->size, arena);
         case TARNIX_TYPE_OPAQUE: return tarnixField_setOpaque(dst, src->value.data, src->count, arena);
-        case TARNIX_TYPE_TXM:
-        {
-            if (!src->value.msg)
-                return MAMA_STATUS_OK;
-            msgPayload copy = nullptr;
-            mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
-            if (status != MAMA_STATUS_OK)
-                return status;
-            dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
-            return MAMA_STATUS_OK;
-        }
+        case TARNIX_TYPE_TXM: return copyMessage(src, dst);
         case TARNIX_TYPE_VSTRING:
             return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false, arena);
-        case TARNIX_TYPE_VTXM:
-        {
-            auto* array =
-                static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1, sizeof(TarnixPayloadImpl*)));
-            if (!array)
-                return MAMA_STATUS_NOMEM;
-            for (uint32_t i = 0; i < src->count; ++i)
-            {
-                if (!src->value.msgs[i])
-                    continue;
-                msgPayload copy = nullptr;
-                mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
-                if (status != MAMA_STATUS_OK)
-                {
-                    for (uint32_t j = 0; j < i; ++j)
-                        if (array[j])
-                            tarnixmsgPayload_destroy(array[j]);
-                    free(array);
-                    return status;
-                }
-                array[i] = static_cast<TarnixPayloadImpl*>(copy);
-            }
-            dst->value.msgs = array;
-            return MAMA_STATUS_OK;
-        }
-        default:
-        {
-            size_t width = tarnixField_elementSize(src->type);
-            if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
-                return MAMA_STATUS_OK; /* empty: no block */
-            size_t size = static_cast<size_t>(src->count) * width;
-            TarnixBlock block = tarnixField_newBlock(dst, size, arena);
-            if (!block.data)
-                return MAMA_STATUS_NOMEM;
-            if (size)
-                memcpy(block.data, src->value.data, size);
-            tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
-            return MAMA_STATUS_OK;
-        }
+        case TARNIX_TYPE_VTXM: return copyMessageVector(src, dst);
+        default: return copyBlock(src, dst, arena);
     }
 }
 

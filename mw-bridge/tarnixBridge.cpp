@@ -26,6 +26,7 @@ constexpr const char* kDefaultQueueName = "TARNIX_DEFAULT_MAMA_QUEUE";
 constexpr const char* kQueueMaxSizeProperty = "mama.tarnix.transport.queue_max_size";
 constexpr const char* kSubscribeAsyncProperty = "mama.tarnix.transport.subscribe_async";
 constexpr const char* kDefaultQueueTimeoutProperty = "mama.tarnix.transport.defaultqueue.timeout";
+constexpr const char* kClosureFailure = "Could not get tarnix bridge from closure object";
 
 char* gPayloadNames[] = {const_cast<char*>("tarnixmsg"), nullptr};
 char gPayloadIds[] = {'1', '\0'};
@@ -38,25 +39,6 @@ const char* propertyValue(const char* name)
 {
     wproperty_t store = mamaInternal_getProperties();
     return store != nullptr ? properties_Get(store, name) : nullptr;
-}
-
-/* Fetches the closure with the lifecycle's error lines. */
-mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
-{
-    void* closure = nullptr;
-    mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Could not get tarnix bridge from closure object: %s", mamaStatus_stringForStatus(status));
-        return status;
-    }
-    if (closure == nullptr)
-    {
-        TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
-        return MAMA_STATUS_PLATFORM;
-    }
-    *out = static_cast<TarnixBridge*>(closure);
-    return MAMA_STATUS_OK;
 }
 
 /* OpenMAMA frees its own part of a bridge that failed to open or has
@@ -234,6 +216,24 @@ TarnixBridge::~TarnixBridge()
         wlock_destroy(mInitLock);
 }
 
+mama_status tarnixBridgeImpl_closureOf(mamaBridge bridgeImpl, const char* failure, TarnixBridge** out)
+{
+    void* closure = nullptr;
+    mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("%s: %s", failure, mamaStatus_stringForStatus(status));
+        return status;
+    }
+    if (closure == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
+        return MAMA_STATUS_PLATFORM;
+    }
+    *out = static_cast<TarnixBridge*>(closure);
+    return MAMA_STATUS_OK;
+}
+
 TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl)
 {
     void* closure = nullptr;
@@ -285,7 +285,7 @@ extern "C"
         if (bridgeImpl == nullptr)
             return MAMA_STATUS_NULL_ARG;
         TarnixBridge* bridge = nullptr;
-        mama_status status = closureOf(bridgeImpl, &bridge);
+        mama_status status = tarnixBridgeImpl_closureOf(bridgeImpl, kClosureFailure, &bridge);
         if (status != MAMA_STATUS_OK)
             return status;
         status = openBridge(bridgeImpl, bridge);
@@ -322,7 +322,7 @@ extern "C"
         }
 
         TarnixBridge* bridge = nullptr;
-        mama_status status = closureOf(bridgeImpl, &bridge);
+        mama_status status = tarnixBridgeImpl_closureOf(bridgeImpl, kClosureFailure, &bridge);
         if (status != MAMA_STATUS_OK)
             return status;
         status = freeTransports(bridge);

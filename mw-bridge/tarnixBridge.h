@@ -72,6 +72,9 @@ struct TarnixBridge
 
 /* The closure of an OpenMAMA bridge, or null. */
 TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl);
+/* The same for the bridge's entry points: when there is none, an error line
+ * (failure, then the status) and the status to return. */
+mama_status tarnixBridgeImpl_closureOf(mamaBridge bridgeImpl, const char* failure, TarnixBridge** out);
 
 /* Process-wide timer heap, created by open and destroyed by close. */
 timerHeap tarnixBridgeImpl_getTimerHeap(void);

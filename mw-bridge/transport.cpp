@@ -857,19 +857,10 @@ extern "C"
             TARNIX_LOG_ERROR("Could not get bridge from passed in MAMA Transport");
             return MAMA_STATUS_PLATFORM;
         }
-        void* closure = nullptr;
-        mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
+        TarnixBridge* bridge = nullptr;
+        mama_status status = tarnixBridgeImpl_closureOf(bridgeImpl, "Could not get Tarnix bridge object", &bridge);
         if (status != MAMA_STATUS_OK)
-        {
-            TARNIX_LOG_ERROR("Could not get Tarnix bridge object: %s", mamaStatus_stringForStatus(status));
             return status;
-        }
-        if (closure == nullptr)
-        {
-            TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
-            return MAMA_STATUS_PLATFORM;
-        }
-        TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
 
         status = tarnixBridgeImpl_initClientLibrary(bridge);
         if (status != MAMA_STATUS_OK)

@@ -1105,13 +1105,6 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
     auto* array = static_cast<TarnixPayloadImpl**>(calloc(count ? count : 1, sizeof(TarnixPayloadImpl*)));
     if (!array)
         return MAMA_STATUS_NOMEM;
-    auto discard = [&](uint32_t made)
-    {
-        for (uint32_t j = 0; j < made; ++j)
-            if (array[j])
-                tarnixmsgPayload_destroy(array[j]);
-        free(array);
-    };
 
     for (uint32_t i = 0; i < count; ++i)
     {
@@ -1120,14 +1113,14 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
         if (r != Parse::Ok || item.contentLength < 1)
         {
             size_t itemLength = r == Parse::Ok ? static_cast<size_t>(item.end - cur) : 0;
-            discard(i);
+            tarnixField_freeMessages(array, i);
             return endOfBuffer(cur, r == Parse::Ok ? item.end : cur, itemLength, i, count);
         }
         if (mDepth + 1 > MAX_NESTING)
         {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Sub-messages nested deeper than %d levels, fid=%u", MAX_NESTING,
                           static_cast<unsigned>(mFid));
-            discard(i);
+            tarnixField_freeMessages(array, i);
             return MAMA_STATUS_INVALID_ARG;
         }
         msgPayload sub = nullptr;
@@ -1139,7 +1132,7 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
         }
         if (status != MAMA_STATUS_OK)
         {
-            discard(i + 1);
+            tarnixField_freeMessages(array, i + 1);
             return status;
         }
         cur = item.end;

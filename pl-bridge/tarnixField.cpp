@@ -579,13 +579,7 @@ mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* cons
         }
     }
 
-    if (field->value.msgs)
-    {
-        for (uint32_t i = 0; i < field->count; ++i)
-            if (field->value.msgs[i])
-                tarnixmsgPayload_destroy(field->value.msgs[i]);
-        free(field->value.msgs);
-    }
+    tarnixField_freeMessages(field->value.msgs, field->count);
     field->value.msgs = array;
     field->count = static_cast<uint32_t>(count);
     field->size = static_cast<uint32_t>(count * sizeof *array);
@@ -654,18 +648,22 @@ mama_status setConverted(TarnixField* field, int32_t type, const Source* values,
 
 } // namespace
 
+void tarnixField_freeMessages(TarnixPayloadImpl** msgs, size_t count)
+{
+    if (!msgs)
+        return;
+    for (size_t i = 0; i < count; ++i)
+        if (msgs[i])
+            tarnixmsgPayload_destroy(msgs[i]);
+    free(msgs);
+}
+
 void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
 {
-    if (!data)
-        return;
     if (type == TARNIX_TYPE_VTXM)
-    {
-        auto** msgs = static_cast<TarnixPayloadImpl**>(data);
-        for (size_t i = 0; i < count; ++i)
-            if (msgs[i])
-                tarnixmsgPayload_destroy(msgs[i]);
-    }
-    free(data);
+        tarnixField_freeMessages(static_cast<TarnixPayloadImpl**>(data), count);
+    else
+        free(data);
 }
 
 /* ---- getters ------------------------------------------------------------ */
@@ -945,7 +943,7 @@ mama_status copyMessageVector(const TarnixField* src, TarnixField* dst)
         mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
         if (status != MAMA_STATUS_OK)
         {
-            tarnixField_discardAdopted(TARNIX_TYPE_VTXM, array, i);
+            tarnixField_freeMessages(array, i);
             return status;
         }
         array[i] = static_cast<TarnixPayloadImpl*>(copy);
@@ -1056,15 +1054,7 @@ void tarnixField_releaseContents(TarnixField* field)
             if (field->value.msg)
                 tarnixmsgPayload_destroy(field->value.msg);
             break;
-        case TARNIX_TYPE_VTXM:
-            if (field->value.msgs)
-            {
-                for (uint32_t i = 0; i < field->count; ++i)
-                    if (field->value.msgs[i])
-                        tarnixmsgPayload_destroy(field->value.msgs[i]);
-                free(field->value.msgs);
-            }
-            break;
+        case TARNIX_TYPE_VTXM: tarnixField_freeMessages(field->value.msgs, field->count); break;
         default:
             if (holdsBlock(field->type) && !(field->inArena & TARNIX_VALUE_IN_ARENA))
                 free(field->value.data);

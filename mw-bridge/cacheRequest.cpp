@@ -382,6 +382,88 @@ bool copyInto(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payl
     return true;
 }
 
+/* The status message, built with the transport's payload bridge; null on
+ * failure (logged). */
+mamaMsg newStatusMsg(const StatusEvent& event, char* payloadId)
+{
+    mamaMsg tmp = nullptr;
+    mama_status status = mamaMsg_createForPayloadBridge(&tmp, event.mTransport->mPayloadBridge);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("could not create message. status=%s", mamaStatus_stringForStatus(status));
+        return nullptr;
+    }
+    mamaMsgImpl_getPayloadId(tmp, payloadId);
+    if (mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
+        TARNIX_LOG_FINEST(
+            "Created internal Bridge Status event msg for payload '%c', with event mode %s, for status %s", *payloadId,
+            event.mCopyMode ? "copy" : "buffer", mamaMsgStatus_stringForStatus(event.mStatus));
+    status = mamaMsgImpl_setStatus(tmp, event.mStatus);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Error setting the message status of a cache event message. status=%s",
+                         mamaStatus_stringForStatus(status));
+        mamaMsg_destroy(tmp);
+        return nullptr;
+    }
+    status = mamaMsg_addI32(tmp, MamaFieldMsgStatus.mName, MamaFieldMsgStatus.mFid, event.mStatus);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("Error setting the message status field of a cache event message. status=%s",
+                         mamaStatus_stringForStatus(status));
+        mamaMsg_destroy(tmp);
+        return nullptr;
+    }
+    return tmp;
+}
+
+/* Hands tmp over for decoding: its fields copied into the reusable message
+ * (copy mode, a payload other than tarnixmsg; tmp is destroyed), or its
+ * serialized bytes (tmp is kept until they are decoded). False on failure
+ * (logged; tmp destroyed). */
+bool takeStatusMsg(const StatusEvent& event, mamaMsg reusable, mamaMsg tmp, char payloadId, const void** buffer,
+                   mama_size_t* size)
+{
+    if (event.mCopyMode && payloadId != kTarnixPayloadId)
+        return copyInto(event, reusable, tmp, payloadId);
+    mama_status status = mamaMsg_getByteBuffer(tmp, buffer, size);
+    if (status == MAMA_STATUS_OK && *buffer != nullptr && *size != 0)
+        return true;
+    TARNIX_LOG_ERROR("Could not get byte buffer from cache event message. status=%s",
+                     mamaStatus_stringForStatus(status));
+    mamaMsg_destroy(tmp);
+    return false;
+}
+
+/* Decodes the bytes, if any, into the reusable message and destroys tmp,
+ * whose bytes they are. */
+bool decodeStatusMsg(mamaMsg reusable, mamaMsg tmp, const void* buffer, mama_size_t size)
+{
+    /* The tarnixmsg payload keeps no reference to the bytes it decoded. */
+    mama_status status = MAMA_STATUS_OK;
+    TarnixMsgBridge* bridgeMsg = nullptr;
+    const TarnixDecodeResult decoded =
+        tarnixBridgeMamaTransportImpl_decode(reusable, buffer, static_cast<uint32_t>(size), &status, &bridgeMsg);
+    if (buffer != nullptr)
+        mamaMsg_destroy(tmp);
+    if (decoded == TarnixDecodeResult::NotDecoded)
+    {
+        TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
+                         "bufSize=%zu",
+                         status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
+                         static_cast<size_t>(size));
+        return false;
+    }
+    if (decoded == TarnixDecodeResult::NoBridgeMessage)
+    {
+        TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. Has the message already been destroyed? "
+                         "status=%s",
+                         mamaStatus_stringForStatus(status));
+        return false;
+    }
+    return true;
+}
+
 void handleStatusEvent(const StatusEvent& event)
 {
     TarnixBridgeSubscription* subscription = event.mSubscription;
@@ -401,81 +483,20 @@ void handleStatusEvent(const StatusEvent& event)
         TARNIX_LOG_ERROR("Error native transport does not have payload bridge to generate event response message.");
         return;
     }
-    mamaMsg tmp = nullptr;
-    mama_status status = mamaMsg_createForPayloadBridge(&tmp, event.mTransport->mPayloadBridge);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("could not create message. status=%s", mamaStatus_stringForStatus(status));
-        return;
-    }
     char payloadId = '\0';
-    mamaMsgImpl_getPayloadId(tmp, &payloadId);
-    if (mama_getLogLevel() >= MAMA_LOG_LEVEL_FINEST)
-        TARNIX_LOG_FINEST(
-            "Created internal Bridge Status event msg for payload '%c', with event mode %s, for status %s", payloadId,
-            event.mCopyMode ? "copy" : "buffer", mamaMsgStatus_stringForStatus(event.mStatus));
-    status = mamaMsgImpl_setStatus(tmp, event.mStatus);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Error setting the message status of a cache event message. status=%s",
-                         mamaStatus_stringForStatus(status));
-        mamaMsg_destroy(tmp);
-        return;
-    }
-    status = mamaMsg_addI32(tmp, MamaFieldMsgStatus.mName, MamaFieldMsgStatus.mFid, event.mStatus);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("Error setting the message status field of a cache event message. status=%s",
-                         mamaStatus_stringForStatus(status));
-        mamaMsg_destroy(tmp);
-        return;
-    }
-
+    mamaMsg tmp = newStatusMsg(event, &payloadId);
     const void* buffer = nullptr;
     mama_size_t size = 0;
-    if (event.mCopyMode && payloadId != kTarnixPayloadId)
-    {
-        if (!copyInto(event, reusable, tmp, payloadId))
-            return;
-    }
-    else
-    {
-        status = mamaMsg_getByteBuffer(tmp, &buffer, &size);
-        if (status != MAMA_STATUS_OK || buffer == nullptr || size == 0)
-        {
-            TARNIX_LOG_ERROR("Could not get byte buffer from cache event message. status=%s",
-                             mamaStatus_stringForStatus(status));
-            mamaMsg_destroy(tmp);
-            return;
-        }
-    }
-    /* The tarnixmsg payload keeps no reference to the bytes it decoded. */
-    TarnixMsgBridge* bridgeMsg = nullptr;
-    const TarnixDecodeResult decoded =
-        tarnixBridgeMamaTransportImpl_decode(reusable, buffer, static_cast<uint32_t>(size), &status, &bridgeMsg);
-    if (buffer != nullptr)
-        mamaMsg_destroy(tmp);
-    if (decoded == TarnixDecodeResult::NotDecoded)
-    {
-        TARNIX_LOG_ERROR("Error from calling mamaMsg_setMsgBuffer. Failed. status=[%d] %s tmpMsg=%p buf_p=%p "
-                         "bufSize=%zu",
-                         status, mamaStatus_stringForStatus(status), static_cast<void*>(tmp), buffer,
-                         static_cast<size_t>(size));
+    if (tmp == nullptr || !takeStatusMsg(event, reusable, tmp, payloadId, &buffer, &size) ||
+        !decodeStatusMsg(reusable, tmp, buffer, size))
         return;
-    }
-    if (decoded == TarnixDecodeResult::NoBridgeMessage)
-    {
-        TARNIX_LOG_ERROR("Error getting bridge message from mamaMsg. Has the message already been destroyed? "
-                         "status=%s",
-                         mamaStatus_stringForStatus(status));
-        return;
-    }
     if (!subscription->mWildcard)
         TARNIX_LOG_ERROR("Received cache event message on non-wildcard subscription; source: %s; symbol: %s",
                          subscription->mSource != nullptr ? subscription->mSource : "",
                          subscription->mSymbol != nullptr ? subscription->mSymbol : "");
     const char* function = nullptr;
-    status = tarnixBridgeMamaTransportImpl_process(subscription, reusable, subscription->mSource, &function);
+    mama_status status =
+        tarnixBridgeMamaTransportImpl_process(subscription, reusable, subscription->mSource, &function);
     if (status != MAMA_STATUS_OK)
         TARNIX_LOG_ERROR("error processing message on bridge-local subscription: %s",
                          mamaStatus_stringForStatus(status));
@@ -495,6 +516,117 @@ void MAMACALLTYPE onStatusEvent(mamaQueue /*queue*/, void* closure)
     if (!event.mSubscription->destroying())
         handleStatusEvent(event);
     tarnixBridgeMamaSubscriptionImpl_release(event.mSubscription);
+}
+
+/* A cache request's completion, with what it concerns. */
+struct CacheEvent
+{
+    const trxClient_cacheRequestEventCallbackInfo_t& mInfo;
+    const char* mTopic;
+    /* The inbox subscription the request holds a reference on; mSubscription
+     * is the same while it is not being destroyed, else null. */
+    TarnixBridgeSubscription* mOwner;
+    TarnixBridgeSubscription* mSubscription;
+    TarnixTransportBridge* mTransport;
+    TarnixTransportStats* mStats;
+};
+
+CacheEvent describeEvent(const trxClient_cacheRequestEventCallbackInfo_t& info, void* user)
+{
+    TarnixBridgeSubscription* owner = nullptr;
+    if (user != nullptr)
+    {
+        /* The request holds a reference: the owner is still allocated. */
+        owner =
+            static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
+    }
+    else
+    {
+        TARNIX_LOG_ERROR("Cache session event with user_p==NULL; event: %s; topic: %s; responseCode: %s; subCode: %s; "
+                         "cacheRequestId: %llu",
+                         trxClient_cacheSession_eventToString(info.cacheEvent), info.topic != nullptr ? info.topic : "",
+                         trxClient_returnCodeToString(info.rc), trxClient_subCodeToString(info.subCode),
+                         static_cast<unsigned long long>(info.cacheRequestId));
+    }
+    TarnixTransportBridge* transport = owner != nullptr ? owner->mTransportBridge : nullptr;
+    return {info,      info.topic != nullptr ? info.topic : "",
+            owner,     owner != nullptr && !owner->destroying() ? owner : nullptr,
+            transport, transport != nullptr ? transport->mStats.get() : nullptr};
+}
+
+void logUnexpectedEvent(const CacheEvent& event)
+{
+    const trxClient_cacheRequestEventCallbackInfo_t& info = event.mInfo;
+    TARNIX_LOG_ERROR("Received unexpected event=%d for cache. event: %s; topic: %s; responseCode: (%d) %s; subCode: "
+                     "(%d) %s; cacheRequestId: %llu",
+                     info.cacheEvent, trxClient_cacheSession_eventToString(info.cacheEvent), event.mTopic, info.rc,
+                     trxClient_returnCodeToString(info.rc), info.subCode, trxClient_subCodeToString(info.subCode),
+                     static_cast<unsigned long long>(info.cacheRequestId));
+}
+
+/* The cache answered: with data, or with none (or suspect data) for the topic. */
+bool wasAnswered(const trxClient_cacheRequestEventCallbackInfo_t& info)
+{
+    return info.rc == TRXCLIENT_OK ||
+           (info.rc == TRXCLIENT_INCOMPLETE && (info.subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
+                                                info.subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT));
+}
+
+/* A topic the cache holds nothing for is told to the subscription as NOT_FOUND. */
+void onAnswered(const CacheEvent& event)
+{
+    const trxClient_cacheRequestEventCallbackInfo_t& info = event.mInfo;
+    if (event.mTransport != nullptr)
+        event.mTransport->mCacheFailureShown.store(0);
+    if (info.subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA)
+        tarnixTransportStats_count(event.mStats, TarnixStat::CacheMiss);
+    if (info.rc == TRXCLIENT_OK)
+    {
+        TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_OK");
+        return;
+    }
+    MamaLogLevel level = MAMA_LOG_LEVEL_FINE;
+    if (info.subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && event.mSubscription != nullptr &&
+        tarnixCacheRequest_deliverStatus(event.mSubscription->mTransportBridge, event.mSubscription,
+                                         MAMA_MSG_STATUS_NOT_FOUND, false) != MAMA_STATUS_OK)
+        level = MAMA_LOG_LEVEL_ERROR;
+    TARNIX_LOG(level,
+               "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, topic=%s",
+               trxClient_subCodeToString(info.subCode), event.mTopic);
+}
+
+/* The request ended without an answer: the subscription hears it now, not
+ * when OpenMAMA's own wait for the image runs out. The cause is logged in
+ * full once, until the cache answers again. */
+void onUnanswered(const CacheEvent& event)
+{
+    const trxClient_cacheRequestEventCallbackInfo_t& info = event.mInfo;
+    tarnixTransportStats_count(event.mStats, TarnixStat::CacheUnanswered);
+    const bool first =
+        event.mTransport == nullptr || event.mTransport->mCacheFailureShown.exchange(info.subCode) != info.subCode;
+    const bool refused =
+        info.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED || info.subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;
+    if (event.mSubscription != nullptr)
+        tarnixCacheRequest_deliverStatus(event.mSubscription->mTransportBridge, event.mSubscription,
+                                         refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT, false);
+    if (info.rc != TRXCLIENT_INCOMPLETE)
+    {
+        const MamaLogLevel level = info.rc == TRXCLIENT_FAIL ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_ERROR;
+        TARNIX_LOG_CLIENT_ERROR(first ? level : MAMA_LOG_LEVEL_FINE, info.rc,
+                                "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE");
+        return;
+    }
+    const char* subCode = trxClient_subCodeToString(info.subCode);
+    if (info.subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT)
+        TARNIX_LOG(first ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_FINE,
+                   "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
+                   "topic=%s",
+                   subCode, event.mTopic);
+    else
+        TARNIX_LOG(first ? MAMA_LOG_LEVEL_ERROR : MAMA_LOG_LEVEL_FINE,
+                   "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, with "
+                   "unexpected subcode subCode=%s (%d), topic=%s",
+                   subCode, info.subCode, event.mTopic);
 }
 
 } // namespace
@@ -618,112 +750,21 @@ extern "C" void tarnixCacheRequest_onCacheEvent(trxClient_opaqueCacheSession_pt 
 {
     if (info == nullptr)
         return;
-    TarnixBridgeSubscription* subscription = nullptr;
-    TarnixBridgeSubscription* owner = nullptr;
-    if (user != nullptr)
-    {
-        /* The request holds a reference: the owner is still allocated. */
-        owner =
-            static_cast<TarnixBridgeSubscription*>(destroyHandle_removeReference(static_cast<pDestroyHandle>(user)));
-        if (owner != nullptr && !owner->destroying())
-            subscription = owner;
-    }
-    else
-    {
-        TARNIX_LOG_ERROR("Cache session event with user_p==NULL; event: %s; topic: %s; responseCode: %s; subCode: %s; "
-                         "cacheRequestId: %llu",
-                         trxClient_cacheSession_eventToString(info->cacheEvent),
-                         info->topic != nullptr ? info->topic : "", trxClient_returnCodeToString(info->rc),
-                         trxClient_subCodeToString(info->subCode),
-                         static_cast<unsigned long long>(info->cacheRequestId));
-    }
-    const char* topic = info->topic != nullptr ? info->topic : "";
-    TarnixTransportBridge* transport = owner != nullptr ? owner->mTransportBridge : nullptr;
-    TarnixTransportStats* stats = transport != nullptr ? transport->mStats.get() : nullptr;
-    tarnixTransportStats_count(stats, TarnixStat::CacheRequest);
-
+    const CacheEvent event = describeEvent(*info, user);
+    tarnixTransportStats_count(event.mStats, TarnixStat::CacheRequest);
     if (info->cacheEvent != TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE)
-    {
-        TARNIX_LOG_ERROR(
-            "Received unexpected event=%d for cache. event: %s; topic: %s; responseCode: (%d) %s; subCode: "
-            "(%d) %s; cacheRequestId: %llu",
-            info->cacheEvent, trxClient_cacheSession_eventToString(info->cacheEvent), topic, info->rc,
-            trxClient_returnCodeToString(info->rc), info->subCode, trxClient_subCodeToString(info->subCode),
-            static_cast<unsigned long long>(info->cacheRequestId));
-    }
-    else if (info->rc == TRXCLIENT_OK ||
-             (info->rc == TRXCLIENT_INCOMPLETE && (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA ||
-                                                   info->subCode == TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT)))
-    {
-        /* The cache answered. */
-        if (transport != nullptr)
-            transport->mCacheFailureShown.store(0);
-        if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA)
-            tarnixTransportStats_count(stats, TarnixStat::CacheMiss);
-        if (info->rc == TRXCLIENT_OK)
-        {
-            TARNIX_LOG_FINE("received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_OK");
-        }
-        else if (info->subCode == TRXCLIENT_SUBCODE_NO_CACHED_DATA && subscription != nullptr)
-        {
-            mama_status status = tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
-                                                                  MAMA_MSG_STATUS_NOT_FOUND, false);
-            TARNIX_LOG(status == MAMA_STATUS_OK ? MAMA_LOG_LEVEL_FINE : MAMA_LOG_LEVEL_ERROR,
-                       "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
-                       "topic=%s",
-                       trxClient_subCodeToString(info->subCode), topic);
-        }
-        else
-        {
-            TARNIX_LOG_FINE(
-                "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
-                "topic=%s",
-                trxClient_subCodeToString(info->subCode), topic);
-        }
-    }
+        logUnexpectedEvent(event);
+    else if (wasAnswered(*info))
+        onAnswered(event);
     else
-    {
-        /* The request ended without an answer: the subscription hears it now,
-         * not when OpenMAMA's own wait for the image runs out. The cause is
-         * logged in full once, until the cache answers again. */
-        tarnixTransportStats_count(stats, TarnixStat::CacheUnanswered);
-        const bool first =
-            transport == nullptr || transport->mCacheFailureShown.exchange(info->subCode) != info->subCode;
-        const bool refused = info->subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED ||
-                             info->subCode == TRXCLIENT_SUBCODE_PUBLISH_ACL_DENIED;
-        if (subscription != nullptr)
-            tarnixCacheRequest_deliverStatus(subscription->mTransportBridge, subscription,
-                                             refused ? MAMA_MSG_STATUS_NOT_PERMISSIONED : MAMA_MSG_STATUS_TIMEOUT,
-                                             false);
-        if (info->rc == TRXCLIENT_INCOMPLETE)
-        {
-            const char* subCode = trxClient_subCodeToString(info->subCode);
-            if (info->subCode == TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT)
-                TARNIX_LOG(
-                    first ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_FINE,
-                    "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, subCode=%s, "
-                    "topic=%s",
-                    subCode, topic);
-            else
-                TARNIX_LOG(first ? MAMA_LOG_LEVEL_ERROR : MAMA_LOG_LEVEL_FINE,
-                           "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE,rc=TRXCLIENT_INCOMPLETE, with "
-                           "unexpected subcode subCode=%s (%d), topic=%s",
-                           subCode, info->subCode, topic);
-        }
-        else
-        {
-            const MamaLogLevel level = info->rc == TRXCLIENT_FAIL ? MAMA_LOG_LEVEL_WARN : MAMA_LOG_LEVEL_ERROR;
-            TARNIX_LOG_CLIENT_ERROR(first ? level : MAMA_LOG_LEVEL_FINE, info->rc,
-                                    "received event=TRXCACHE_EVENT_REQUEST_COMPLETED_NOTICE");
-        }
-    }
+        onUnanswered(event);
 
     /* Last: the request's answers have been dispatched before this event,
      * and a free put off for the request may now run. */
-    if (owner != nullptr)
+    if (event.mOwner != nullptr)
     {
-        releaseAnswerTopic(owner, topic);
-        tarnixBridgeMamaSubscriptionImpl_release(owner);
+        releaseAnswerTopic(event.mOwner, event.mTopic);
+        tarnixBridgeMamaSubscriptionImpl_release(event.mOwner);
     }
 }
 

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -260,163 +261,218 @@ trxClient_returnCode_t unsubscribeAll(TarnixBridgeSubscription* subscription, vo
     return rc;
 }
 
-mama_status create(bool wildcard, subscriptionBridge* result, const char* source, const char* symbol,
-                   mamaTransport tport, mamaQueue queue, const mamaMsgCallbacks& callbacks, mamaSubscription parent,
-                   void* closure)
+/* What OpenMAMA hands over to create a subscription. */
+struct CreateArguments
 {
-    TARNIX_LOG_FINEST("Args: source=%s symbol=%s", orNull(source), orNull(symbol));
-    if (result == nullptr || parent == nullptr || tport == nullptr)
+    bool wildcard;
+    const char* source;
+    const char* symbol;
+    mamaQueue queue;
+    const mamaMsgCallbacks& callbacks;
+    mamaSubscription parent;
+    void* closure;
+};
+
+/* Releases the creation's reference: a creation that does not finish leaves
+ * the rest to the destructor. */
+struct ReleaseSubscription
+{
+    void operator()(TarnixBridgeSubscription* subscription) const
     {
-        TARNIX_LOG_ERROR("Error, received null argument.");
-        return MAMA_STATUS_NULL_ARG;
+        tarnixBridgeMamaSubscriptionImpl_release(subscription);
     }
+};
+using SubscriptionHold = std::unique_ptr<TarnixBridgeSubscription, ReleaseSubscription>;
+
+TarnixTransportBridge* transportOf(mamaTransport tport)
+{
     transportBridge handle = nullptr;
     mama_status status = mamaTransport_getBridgeTransport(tport, &handle);
     if (status != MAMA_STATUS_OK || handle == nullptr)
     {
         TARNIX_LOG_ERROR("Error acquiring transport bridge");
-        return MAMA_STATUS_INVALID_ARG;
+        return nullptr;
     }
-    TarnixTransportBridge* transport = reinterpret_cast<TarnixTransportBridge*>(handle);
+    return reinterpret_cast<TarnixTransportBridge*>(handle);
+}
 
-    TarnixBridgeSubscription* subscription = new (std::nothrow) TarnixBridgeSubscription();
-    if (subscription == nullptr)
-        return MAMA_STATUS_NOMEM;
-
-    status = tarnixTopic_build(nullptr, source, symbol, wildcard, transport, &subscription->mTopic);
-    if (queue != nullptr)
+/* Keeps OpenMAMA's arguments and the transport's limits, and builds the
+ * broker topic; the status is the topic's. */
+mama_status takeArguments(TarnixBridgeSubscription* subscription, const CreateArguments& args,
+                          TarnixTransportBridge* transport)
+{
+    mama_status status =
+        tarnixTopic_build(nullptr, args.source, args.symbol, args.wildcard, transport, &subscription->mTopic);
+    if (args.queue != nullptr)
     {
         void* native = nullptr;
-        mamaQueue_getNativeHandle(queue, &native);
+        mamaQueue_getNativeHandle(args.queue, &native);
         subscription->mQueueBridge = static_cast<TarnixQueueBridge*>(native);
     }
-    subscription->mMamaSubscription = parent;
-    subscription->mCallbacks = callbacks;
-    subscription->mMamaQueue = queue;
+    subscription->mMamaSubscription = args.parent;
+    subscription->mCallbacks = args.callbacks;
+    subscription->mMamaQueue = args.queue;
     subscription->mTransportBridge = transport;
-    subscription->mClosure = closure;
-    subscription->mSource = source;
-    subscription->mSymbol = symbol;
-    subscription->mWildcard = wildcard;
-
-    if (status != MAMA_STATUS_OK)
-    {
-        if (!wildcard && status == MAMA_STATUS_INVALID_ARG)
-        {
-            TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s", orNull(source),
-                            orNull(symbol));
-            mamaSubscription_setRequiresInitial(parent, 0);
-            tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, MAMA_STATUS_INVALID_ARG, false);
-        }
-        else
-        {
-            TARNIX_LOG_ERROR("Error in building tarnix topic, source=%s symbol=%s", orNull(source), orNull(symbol));
-        }
-        tarnixBridgeMamaSubscriptionImpl_release(subscription);
-        return MAMA_STATUS_INVALID_ARG;
-    }
-
+    subscription->mClosure = args.closure;
+    subscription->mSource = args.source;
+    subscription->mSymbol = args.symbol;
+    subscription->mWildcard = args.wildcard;
     subscription->mMaxQueueDepth =
         transport->mBridge_p != nullptr ? transport->mBridge_p->mMaxQueueSize.load() : TARNIX_DEFAULT_MAX_QUEUE_SIZE;
     subscription->mDiscardLog = transport->mDiscardLog.get();
+    return status;
+}
 
-    mamaSubscriptionType type = MAMA_SUBSC_TYPE_NORMAL;
-    mamaSubscription_getSubscriptionType(parent, &type);
-    const bool basic = type == MAMA_SUBSC_TYPE_BASIC;
-    /* Basic ones too: an inbox is basic, and the cache's answers to it must
-     * not reach every other subscription of the topic. */
-    subscription->mCacheRequestId = nextCacheRequestId();
+/* A creation that fails after OpenMAMA would wait for the subscription's
+ * initial value: it waits for none, and hears the error on its queue. */
+void reportCreateError(TarnixBridgeSubscription* subscription, mama_status status)
+{
+    mamaSubscription_setRequiresInitial(subscription->mMamaSubscription, 0);
+    tarnixBridgeMamaSubscriptionImpl_enqueueError(subscription->mMamaSubscription, subscription, status, false);
+}
 
-    if (queue != nullptr)
+mama_status rejectTopic(TarnixBridgeSubscription* subscription, mama_status status)
+{
+    const char* source = orNull(subscription->mSource);
+    const char* symbol = orNull(subscription->mSymbol);
+    if (!subscription->mWildcard && status == MAMA_STATUS_INVALID_ARG)
     {
-        status = tarnixBridgeMamaQueueImpl_addSubscription(subscription->mQueueBridge, transport);
+        TARNIX_LOG_WARN("Wildcard character used in non-wildcard subscription, source=%s symbol=%s", source, symbol);
+        reportCreateError(subscription, MAMA_STATUS_INVALID_ARG);
+    }
+    else
+    {
+        TARNIX_LOG_ERROR("Error in building tarnix topic, source=%s symbol=%s", source, symbol);
+    }
+    return MAMA_STATUS_INVALID_ARG;
+}
+
+/* Counts the subscription on its queue, makes its own locks and handles and
+ * registers it on the transport. */
+mama_status setUp(TarnixBridgeSubscription* subscription, TarnixTransportBridge* transport)
+{
+    if (subscription->mMamaQueue != nullptr)
+    {
+        mama_status status = tarnixBridgeMamaQueueImpl_addSubscription(subscription->mQueueBridge, transport);
         if (status != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Unable to add subscription to queue");
-            tarnixBridgeMamaSubscriptionImpl_release(subscription);
             return status;
         }
         subscription->mCountedQueue.store(subscription->mQueueBridge);
     }
-
     if (!tarnixSynchronismManager_init(&subscription->mSyncManager))
     {
         TARNIX_LOG_ERROR("Unable to initialize synchronism manager");
-        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mDestroyHandle = destroyHandle_create(subscription);
     if (subscription->mDestroyHandle == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create destroy handle");
-        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_PLATFORM;
     }
     subscription->mTopicSubscriptionsLock = wlock_create();
     if (subscription->mTopicSubscriptionsLock == nullptr)
     {
         TARNIX_LOG_ERROR("unable to create lock for TRXC subscription list");
-        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return MAMA_STATUS_NOMEM;
     }
-
-    status = tarnixBridgeMamaTransportImpl_addSubscription(transport, subscription);
+    mama_status status = tarnixBridgeMamaTransportImpl_addSubscription(transport, subscription);
     if (status != MAMA_STATUS_OK)
-    {
-        tarnixBridgeMamaSubscriptionImpl_release(subscription);
         return status;
-    }
     subscription->mRegisteredOn = transport;
+    return MAMA_STATUS_OK;
+}
 
-    uint32_t flags = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
+/* An inbox's topic is dispatched locally only; an asynchronous queue's
+ * subscribe asks for a confirmation, any other waits for one. */
+uint32_t subscribeFlags(const TarnixBridgeSubscription* subscription, const TarnixTransportBridge* transport)
+{
     if (transport->mInboxTarnixSubPrefixLen != 0 &&
         std::strncmp(subscription->mTopic, transport->mInboxTarnixSubPrefix, transport->mInboxTarnixSubPrefixLen) == 0)
-        flags = TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
-    else if (tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
-        flags = TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
-    TARNIX_LOG_FINEST("Using subscribeFlags=%d", static_cast<int>(flags));
+        return TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
+    if (tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
+        return TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
+    return TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
+}
 
+/* Subscribes the topic; the subscription is active once that is done. The
+ * status is the subscribe's, or its confirmation's when it waits for one. */
+mama_status subscribe(TarnixBridgeSubscription* subscription, TarnixCorrelationTag* tag, uint32_t flags)
+{
     const trxClient_session_rxMsgDispatchFuncInfo_t dispatch{
         TRXCLIENT_DISPATCH_TYPE_CALLBACK, tarnixBridgeMamaTransportImpl_onSubscriptionMsg, subscription, nullptr};
-
-    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(
-        &subscription->mSyncManager, onSubscribeResult, sizeof(SubscribeRequest));
-    if (tag == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");
-        tarnixBridgeMamaSubscriptionImpl_release(subscription);
-        return MAMA_STATUS_NOMEM;
-    }
-    new (tarnixSynchronismManager_getTagData(tag)) SubscribeRequest{parent, transport, subscription};
-
     bool subscribed = true;
     trxClient_returnCode_t rc =
         tarnixBridgeMamaSubscriptionImpl_subscribeTopic(subscription, flags, subscription->mTopic, &dispatch,
                                                         tarnixSynchronismManager_getCorrelation(tag), &subscribed);
-    status = tarnixSynchronismManager_processSyncResult(&subscription->mSyncManager, tag, rc);
-
-    if (status != MAMA_STATUS_OK)
-    {
-        mamaSubscription_setRequiresInitial(parent, 0);
-        tarnixBridgeMamaSubscriptionImpl_enqueueError(parent, subscription, status, false);
-        if (basic)
-        {
-            tarnixBridgeMamaSubscriptionImpl_release(subscription);
-            return status;
-        }
-        subscription->advance(TarnixSubscriptionState::Inactive);
-    }
-    else if (subscribed)
-    {
+    mama_status status = tarnixSynchronismManager_processSyncResult(&subscription->mSyncManager, tag, rc);
+    if (status == MAMA_STATUS_OK && subscribed)
         subscription->advance(TarnixSubscriptionState::Active);
-    }
+    return status;
+}
 
+/* Gap recovery as the transport allows, and the initial-value request
+ * OpenMAMA sends next from this thread goes with this subscription. */
+void prepareRequests(TarnixBridgeSubscription* subscription, const TarnixTransportBridge* transport)
+{
+    mamaSubscription parent = subscription->mMamaSubscription;
     if (!transport->mAllowRecoverGaps)
         mamaSubscription_setRecoverGaps(parent, 0);
     int requiresInitial = 0;
     if (mamaSubscription_getRequiresInitial(parent, &requiresInitial) == MAMA_STATUS_OK && requiresInitial == 1)
         tarnixBridgeMamaSubscriptionImpl_setCurrent(subscription);
-    *result = reinterpret_cast<subscriptionBridge>(subscription);
+}
+
+mama_status create(const CreateArguments& args, mamaTransport tport, subscriptionBridge* result)
+{
+    TARNIX_LOG_FINEST("Args: source=%s symbol=%s", orNull(args.source), orNull(args.symbol));
+    if (result == nullptr || args.parent == nullptr || tport == nullptr)
+    {
+        TARNIX_LOG_ERROR("Error, received null argument.");
+        return MAMA_STATUS_NULL_ARG;
+    }
+    TarnixTransportBridge* transport = transportOf(tport);
+    if (transport == nullptr)
+        return MAMA_STATUS_INVALID_ARG;
+    SubscriptionHold subscription(new (std::nothrow) TarnixBridgeSubscription());
+    if (subscription == nullptr)
+        return MAMA_STATUS_NOMEM;
+
+    mama_status status = takeArguments(subscription.get(), args, transport);
+    if (status != MAMA_STATUS_OK)
+        return rejectTopic(subscription.get(), status);
+    mamaSubscriptionType type = MAMA_SUBSC_TYPE_NORMAL;
+    mamaSubscription_getSubscriptionType(args.parent, &type);
+    /* Basic ones too: an inbox is basic, and the cache's answers to it must
+     * not reach every other subscription of the topic. */
+    subscription->mCacheRequestId = nextCacheRequestId();
+    status = setUp(subscription.get(), transport);
+    if (status != MAMA_STATUS_OK)
+        return status;
+
+    const uint32_t flags = subscribeFlags(subscription.get(), transport);
+    TARNIX_LOG_FINEST("Using subscribeFlags=%d", static_cast<int>(flags));
+    TarnixCorrelationTag* tag = tarnixSynchronismManager_createCorrelationTag(
+        &subscription->mSyncManager, onSubscribeResult, sizeof(SubscribeRequest));
+    if (tag == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for correlation tag");
+        return MAMA_STATUS_NOMEM;
+    }
+    new (tarnixSynchronismManager_getTagData(tag)) SubscribeRequest{args.parent, transport, subscription.get()};
+    status = subscribe(subscription.get(), tag, flags);
+    if (status != MAMA_STATUS_OK)
+    {
+        /* A basic subscription is not kept inactive: it goes. */
+        reportCreateError(subscription.get(), status);
+        if (type == MAMA_SUBSC_TYPE_BASIC)
+            return status;
+        subscription->advance(TarnixSubscriptionState::Inactive);
+    }
+    prepareRequests(subscription.get(), transport);
+    *result = reinterpret_cast<subscriptionBridge>(subscription.release());
     return MAMA_STATUS_OK;
 }
 
@@ -617,7 +673,7 @@ extern "C"
                                                     mamaTransport tport, mamaQueue queue, mamaMsgCallbacks callbacks,
                                                     mamaSubscription subscription, void* closure)
     {
-        return create(false, result, source, symbol, tport, queue, callbacks, subscription, closure);
+        return create({false, source, symbol, queue, callbacks, subscription, closure}, tport, result);
     }
 
     mama_status tarnixBridgeMamaSubscription_createWildCard(subscriptionBridge* result, const char* source,
@@ -625,7 +681,7 @@ extern "C"
                                                             mamaMsgCallbacks callbacks, mamaSubscription subscription,
                                                             void* closure)
     {
-        return create(true, result, source, symbol, tport, queue, callbacks, subscription, closure);
+        return create({true, source, symbol, queue, callbacks, subscription, closure}, tport, result);
     }
 
     mama_status tarnixBridgeMamaSubscription_mute(subscriptionBridge handle)

@@ -26,6 +26,7 @@ constexpr const char* kDefaultQueueName = "TARNIX_DEFAULT_MAMA_QUEUE";
 constexpr const char* kQueueMaxSizeProperty = "mama.tarnix.transport.queue_max_size";
 constexpr const char* kSubscribeAsyncProperty = "mama.tarnix.transport.subscribe_async";
 constexpr const char* kDefaultQueueTimeoutProperty = "mama.tarnix.transport.defaultqueue.timeout";
+constexpr const char* kClosureFailure = "Could not get tarnix bridge from closure object";
 
 char* gPayloadNames[] = {const_cast<char*>("tarnixmsg"), nullptr};
 char gPayloadIds[] = {'1', '\0'};
@@ -40,14 +41,188 @@ const char* propertyValue(const char* name)
     return store != nullptr ? properties_Get(store, name) : nullptr;
 }
 
-/* Fetches the closure with the lifecycle's error lines. */
-mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
+/* OpenMAMA frees its own part of a bridge that failed to open or has
+ * closed; the closure, and with it the init lock, goes here. */
+void dropClosure(mamaBridge bridgeImpl, TarnixBridge* bridge)
+{
+    mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
+    delete bridge;
+}
+
+/* The default queue and the timer heap while open sets them up: unless open
+ * gets through (keep), what exists of them is undone in reverse when this
+ * goes. */
+class OpenedResources
+{
+public:
+    OpenedResources() = default;
+    OpenedResources(const OpenedResources&) = delete;
+    OpenedResources& operator=(const OpenedResources&) = delete;
+    ~OpenedResources()
+    {
+        if (mKept)
+            return;
+        /* destroyHeap waits for the heap's thread to end, so a heap whose
+         * thread never started cannot be destroyed: it is left behind. */
+        if (mHeapStarted)
+            destroyHeap(gTimerHeap);
+        if (mHeapCreated)
+            gTimerHeap = nullptr;
+        if (mDefaultQueue != nullptr)
+            mamaQueue_destroy(mDefaultQueue);
+    }
+
+    mama_status createDefaultQueue(mamaBridge bridgeImpl)
+    {
+        mamaQueue queue = nullptr;
+        mama_status status = mamaQueue_create(&queue, bridgeImpl);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to create Tarnix queue: %s", mamaStatus_stringForStatus(status));
+            return status;
+        }
+        mDefaultQueue = queue;
+        status = mamaImpl_setDefaultEventQueue(bridgeImpl, queue);
+        if (status != MAMA_STATUS_OK)
+        {
+            TARNIX_LOG_ERROR("Failed to set Tarnix default queue: %s", mamaStatus_stringForStatus(status));
+            return status;
+        }
+        mamaQueue_setQueueName(queue, kDefaultQueueName);
+        return MAMA_STATUS_OK;
+    }
+
+    mama_status startTimerHeap()
+    {
+        if (createTimerHeap(&gTimerHeap) != 0)
+        {
+            TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to initialize timers.");
+            gTimerHeap = nullptr;
+            return MAMA_STATUS_PLATFORM;
+        }
+        mHeapCreated = true;
+        if (startDispatchTimerHeap(gTimerHeap) != 0)
+        {
+            TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to start timer thread.");
+            return MAMA_STATUS_PLATFORM;
+        }
+        mHeapStarted = true;
+        return MAMA_STATUS_OK;
+    }
+
+    void keep() { mKept = true; }
+
+private:
+    mamaQueue mDefaultQueue = nullptr;
+    bool mHeapCreated = false;
+    bool mHeapStarted = false;
+    bool mKept = false;
+};
+
+/* What open sets up, in order. On failure the caller drops the bridge. */
+mama_status openBridge(mamaBridge bridgeImpl, TarnixBridge* bridge)
+{
+    bridge->mInitLock = wlock_create();
+    if (bridge->mInitLock == nullptr)
+    {
+        TARNIX_LOG_ERROR("Could not allocate TRXC init lock.");
+        return MAMA_STATUS_NOMEM;
+    }
+    mama_status status = tarnixBridgeImpl_buildVersion(gVersionText, sizeof(gVersionText), false);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    OpenedResources opened;
+    status = opened.createDefaultQueue(bridgeImpl);
+    /* Sockets need no start-up on this platform (OpenMAMA's
+     * wsocketstartup/wsocketcleanup are empty here). */
+    if (status == MAMA_STATUS_OK)
+        status = opened.startTimerHeap();
+    if (status != MAMA_STATUS_OK)
+        return status;
+    bridge->mTransportList.reset(new (std::nothrow) TarnixTransportList());
+    if (bridge->mTransportList == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for transport list");
+        return MAMA_STATUS_NOMEM;
+    }
+    opened.keep();
+    return MAMA_STATUS_OK;
+}
+
+/* destroyHeap stops the timer thread and joins it itself; joining it a
+ * second time here would be undefined. */
+mama_status stopTimerHeap()
+{
+    if (gTimerHeap == nullptr)
+        return MAMA_STATUS_OK;
+    mama_status status = MAMA_STATUS_OK;
+    if (destroyHeap(gTimerHeap) != 0)
+    {
+        TARNIX_LOG_ERROR("tarnixBridge_close(): Failed to destroy Tarnix timer heap.");
+        status = MAMA_STATUS_PLATFORM;
+    }
+    gTimerHeap = nullptr;
+    return status;
+}
+
+/* Waits for the default queue to empty, for the configured time at most. */
+void destroyDefaultQueue(mamaBridge bridgeImpl)
+{
+    const int timeout = tarnixBridgeImpl_getDefaultQueueTimeout();
+    mamaQueue defaultQueue = nullptr;
+    mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
+    if (status != MAMA_STATUS_OK)
+        TARNIX_LOG_ERROR("Could not get DefaultEventQueue: %s", mamaStatus_stringForStatus(status));
+    status = mamaQueue_destroyTimedWait(defaultQueue, timeout);
+    if (status == MAMA_STATUS_OK)
+        return;
+    MamaLogLevel level = MAMA_LOG_LEVEL_ERROR;
+    const char* suffix = "";
+    if (status == MAMA_STATUS_TIMEOUT && mamaQueue_destroy(defaultQueue) == MAMA_STATUS_QUEUE_OPEN_OBJECTS)
+    {
+        level = MAMA_LOG_LEVEL_WARN;
+        suffix = " Message: 'cannot destroy queue status MAMA_STATUS_QUEUE_OPEN_OBJECTS. Are "
+                 "there any objects (subscriptions, inboxes, timers, etc) that reference the "
+                 "queue?'";
+    }
+    TARNIX_LOG(level, "Could not destroy DefaultEventQueue: %s, after %d ms%s", mamaStatus_stringForStatus(status),
+               timeout, suffix);
+}
+
+/* Transports still listed: destroyed ones whose subscriptions were never
+ * freed are quiescent and go now; ones the application never destroyed
+ * still have sessions calling into them, so they go only after the context
+ * (and with it every session) has. */
+mama_status freeTransports(TarnixBridge* bridge)
+{
+    bridge->mTransportList->takeAll(true).clear();
+    mama_status status = tarnixClientLibrary_closeContext(bridge);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    for (std::unique_ptr<TarnixTransportBridge>& transport : bridge->mTransportList->takeAll(false))
+    {
+        transport->forgetClientHandles();
+        transport.reset();
+    }
+    bridge->mTransportList.reset();
+    return MAMA_STATUS_OK;
+}
+
+} // namespace
+
+TarnixBridge::~TarnixBridge()
+{
+    if (mInitLock != nullptr)
+        wlock_destroy(mInitLock);
+}
+
+mama_status tarnixBridgeImpl_closureOf(mamaBridge bridgeImpl, const char* failure, TarnixBridge** out)
 {
     void* closure = nullptr;
     mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
     if (status != MAMA_STATUS_OK)
     {
-        TARNIX_LOG_ERROR("Could not get tarnix bridge from closure object: %s", mamaStatus_stringForStatus(status));
+        TARNIX_LOG_ERROR("%s: %s", failure, mamaStatus_stringForStatus(status));
         return status;
     }
     if (closure == nullptr)
@@ -58,8 +233,6 @@ mama_status closureOf(mamaBridge bridgeImpl, TarnixBridge** out)
     *out = static_cast<TarnixBridge*>(closure);
     return MAMA_STATUS_OK;
 }
-
-} // namespace
 
 TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl)
 {
@@ -111,97 +284,15 @@ extern "C"
     {
         if (bridgeImpl == nullptr)
             return MAMA_STATUS_NULL_ARG;
-
         TarnixBridge* bridge = nullptr;
-        mama_status status = closureOf(bridgeImpl, &bridge);
+        mama_status status = tarnixBridgeImpl_closureOf(bridgeImpl, kClosureFailure, &bridge);
         if (status != MAMA_STATUS_OK)
             return status;
-
-        bridge->mInitLock = wlock_create();
-        if (bridge->mInitLock == nullptr)
-        {
-            TARNIX_LOG_ERROR("Could not allocate TRXC init lock.");
-            mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
-            delete bridge;
-            return MAMA_STATUS_NOMEM;
-        }
-
-        /* Each step that succeeded is undone in reverse when a later one fails. */
-        enum Reached
-        {
-            kNothing,
-            kQueueCreated,
-            kHeapCreated,
-            kHeapStarted
-        } reached = kNothing;
-        mamaQueue defaultQueue = nullptr;
-
-        do
-        {
-            status = tarnixBridgeImpl_buildVersion(gVersionText, sizeof(gVersionText), false);
-            if (status != MAMA_STATUS_OK)
-                break;
-
-            status = mamaQueue_create(&defaultQueue, bridgeImpl);
-            if (status != MAMA_STATUS_OK)
-            {
-                TARNIX_LOG_ERROR("Failed to create Tarnix queue: %s", mamaStatus_stringForStatus(status));
-                break;
-            }
-            reached = kQueueCreated;
-
-            status = mamaImpl_setDefaultEventQueue(bridgeImpl, defaultQueue);
-            if (status != MAMA_STATUS_OK)
-            {
-                TARNIX_LOG_ERROR("Failed to set Tarnix default queue: %s", mamaStatus_stringForStatus(status));
-                break;
-            }
-            mamaQueue_setQueueName(defaultQueue, kDefaultQueueName);
-
-            /* Sockets need no start-up on this platform (OpenMAMA's
-         * wsocketstartup/wsocketcleanup are empty here). */
-
-            if (createTimerHeap(&gTimerHeap) != 0)
-            {
-                TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to initialize timers.");
-                gTimerHeap = nullptr;
-                status = MAMA_STATUS_PLATFORM;
-                break;
-            }
-            reached = kHeapCreated;
-
-            if (startDispatchTimerHeap(gTimerHeap) != 0)
-            {
-                TARNIX_LOG_ERROR("tarnixBridge_open(): Failed to start timer thread.");
-                status = MAMA_STATUS_PLATFORM;
-                break;
-            }
-            reached = kHeapStarted;
-
-            bridge->mTransportList.reset(new (std::nothrow) TarnixTransportList());
-            if (bridge->mTransportList == nullptr)
-            {
-                TARNIX_LOG_ERROR("Unable to allocate memory for transport list");
-                status = MAMA_STATUS_NOMEM;
-                break;
-            }
-            return MAMA_STATUS_OK;
-        } while (false);
-
-        /* destroyHeap waits for the heap's thread to end, so a heap whose
-     * thread never started cannot be destroyed: it is left behind. */
-        if (reached >= kHeapStarted)
-            destroyHeap(gTimerHeap);
-        if (reached >= kHeapCreated)
-            gTimerHeap = nullptr;
-        if (reached >= kQueueCreated)
-            mamaQueue_destroy(defaultQueue);
-        wlock_destroy(bridge->mInitLock);
-        bridge->mInitLock = nullptr;
+        status = openBridge(bridgeImpl, bridge);
         /* OpenMAMA never closes a bridge whose open failed; it frees its own
-     * part and unloads the library, so the closure must go here. */
-        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
-        delete bridge;
+         * part and unloads the library, so the closure must go here. */
+        if (status != MAMA_STATUS_OK)
+            dropClosure(bridgeImpl, bridge);
         return status;
     }
 
@@ -222,42 +313,8 @@ extern "C"
     {
         if (bridgeImpl == nullptr)
             return MAMA_STATUS_NULL_ARG;
-
-        mama_status heapStatus = MAMA_STATUS_OK;
-        if (gTimerHeap != nullptr)
-        {
-            /* destroyHeap stops the timer thread and joins it itself; joining it
-         * a second time here would be undefined. */
-            if (destroyHeap(gTimerHeap) != 0)
-            {
-                TARNIX_LOG_ERROR("tarnixBridge_close(): Failed to destroy Tarnix timer heap.");
-                heapStatus = MAMA_STATUS_PLATFORM;
-            }
-            gTimerHeap = nullptr;
-        }
-
-        const int timeout = tarnixBridgeImpl_getDefaultQueueTimeout();
-        mamaQueue defaultQueue = nullptr;
-        mama_status status = mama_getDefaultEventQueue(bridgeImpl, &defaultQueue);
-        if (status != MAMA_STATUS_OK)
-            TARNIX_LOG_ERROR("Could not get DefaultEventQueue: %s", mamaStatus_stringForStatus(status));
-
-        status = mamaQueue_destroyTimedWait(defaultQueue, timeout);
-        if (status != MAMA_STATUS_OK)
-        {
-            MamaLogLevel level = MAMA_LOG_LEVEL_ERROR;
-            const char* suffix = "";
-            if (status == MAMA_STATUS_TIMEOUT && mamaQueue_destroy(defaultQueue) == MAMA_STATUS_QUEUE_OPEN_OBJECTS)
-            {
-                level = MAMA_LOG_LEVEL_WARN;
-                suffix = " Message: 'cannot destroy queue status MAMA_STATUS_QUEUE_OPEN_OBJECTS. Are "
-                         "there any objects (subscriptions, inboxes, timers, etc) that reference the "
-                         "queue?'";
-            }
-            TARNIX_LOG(level, "Could not destroy DefaultEventQueue: %s, after %d ms%s",
-                       mamaStatus_stringForStatus(status), timeout, suffix);
-        }
-
+        const mama_status heapStatus = stopTimerHeap();
+        destroyDefaultQueue(bridgeImpl);
         if (heapStatus != MAMA_STATUS_OK)
         {
             TARNIX_LOG_ERROR("Could not destroy Tarnix Timer Heap: %s", mamaStatus_stringForStatus(heapStatus));
@@ -265,38 +322,15 @@ extern "C"
         }
 
         TarnixBridge* bridge = nullptr;
-        status = closureOf(bridgeImpl, &bridge);
+        mama_status status = tarnixBridgeImpl_closureOf(bridgeImpl, kClosureFailure, &bridge);
         if (status != MAMA_STATUS_OK)
             return status;
-
-        /* Transports still listed: destroyed ones whose subscriptions were never
-     * freed are quiescent and go now; ones the application never destroyed
-     * still have sessions calling into them, so they go only after the
-     * context (and with it every session) has. */
-        bridge->mTransportList->takeAll(true).clear();
-        status = tarnixClientLibrary_closeContext(bridge);
+        status = freeTransports(bridge);
         if (status != MAMA_STATUS_OK)
             return status;
-        for (std::unique_ptr<TarnixTransportBridge>& transport : bridge->mTransportList->takeAll(false))
-        {
-            transport->forgetClientHandles();
-            transport.reset();
-        }
-        bridge->mTransportList.reset();
-
         const bool initialised = bridge->mInitialised;
-        wlock_destroy(bridge->mInitLock);
-        bridge->mInitLock = nullptr;
-        mamaBridgeImpl_setClosure(bridgeImpl, nullptr);
-        delete bridge;
-
-        if (initialised)
-        {
-            status = tarnixClientLibrary_cleanup();
-            if (status != MAMA_STATUS_OK)
-                return status;
-        }
-        return MAMA_STATUS_OK;
+        dropClosure(bridgeImpl, bridge);
+        return initialised ? tarnixClientLibrary_cleanup() : MAMA_STATUS_OK;
     }
 
     const char* tarnixBridge_getName(void)

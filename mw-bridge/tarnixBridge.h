@@ -53,6 +53,12 @@ constexpr int TARNIX_DEFAULT_QUEUE_TIMEOUT_FALLBACK_MS = 2000;
 
 struct TarnixBridge
 {
+    TarnixBridge() = default;
+    TarnixBridge(const TarnixBridge&) = delete;
+    TarnixBridge& operator=(const TarnixBridge&) = delete;
+    /* Frees what open made of it, whether open got through or not. */
+    ~TarnixBridge();
+
     std::unique_ptr<TarnixTransportList> mTransportList;
     std::mutex mTransportListLock;
     wLock mInitLock = nullptr;
@@ -66,6 +72,9 @@ struct TarnixBridge
 
 /* The closure of an OpenMAMA bridge, or null. */
 TarnixBridge* tarnixBridgeImpl_getClosure(mamaBridge bridgeImpl);
+/* The same for the bridge's entry points: when there is none, an error line
+ * (failure, then the status) and the status to return. */
+mama_status tarnixBridgeImpl_closureOf(mamaBridge bridgeImpl, const char* failure, TarnixBridge** out);
 
 /* Process-wide timer heap, created by open and destroyed by close. */
 timerHeap tarnixBridgeImpl_getTimerHeap(void);

@@ -449,6 +449,199 @@ mama_status prepareInboxes(TarnixTransportBridge& t, const char* name)
     return MAMA_STATUS_OK;
 }
 
+/* The transport's name, its OpenMAMA transport and bridge, and the log of
+ * its discarded messages. */
+mama_status setIdentity(TarnixTransportBridge& t, TarnixBridge* bridge, const char* name, mamaTransport parent)
+{
+    t.mTransport.store(parent);
+    t.mBridge_p = bridge;
+    try
+    {
+        t.mName = name;
+    }
+    catch (const std::bad_alloc&)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for transport name; transport: %p", static_cast<void*>(&t));
+        return MAMA_STATUS_NOMEM;
+    }
+    t.mDiscardLog = {tarnixThrottledLog_create(MAMA_LOG_LEVEL_ERROR, bridge->mContext), tarnixThrottledLog_destroy};
+    if (t.mDiscardLog == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate memory for throttled log structure");
+        return MAMA_STATUS_NOMEM;
+    }
+    return MAMA_STATUS_OK;
+}
+
+/* The session's properties from the transport's configuration (prefix
+ * "mama.tarnix.transport.NAME."), and the bridge's settings among them. */
+mama_status configure(TarnixTransportBridge& t, const char* name, const char* prefix, TarnixTransportConfig* config,
+                      uint32_t* statsIntervalMs)
+{
+    TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
+    *config = tarnixTransportConfig_check(name);
+    if (config->mKeys == 0)
+        TARNIX_LOG_ERROR("Transport '%s' is not configured: mama.properties sets no %s* property (at least "
+                         "%sSESSION_HOST and %sallow_recover_gaps)",
+                         name, prefix, prefix, prefix);
+    t.mProperties.reset(tarnixProperties_allocate(prefix));
+    if (t.mProperties == nullptr)
+    {
+        TARNIX_LOG_ERROR("Unable to allocate properties");
+        return MAMA_STATUS_NOMEM;
+    }
+    TarnixProperties* props = t.mProperties.get();
+    mama_status status = buildSessionProperties(props);
+    if (status == MAMA_STATUS_OK)
+        status = applyPendingBudget(props, name, &t.mMaxPendingBytes);
+    if (status == MAMA_STATUS_OK)
+        status = readStatsInterval(props, name, statsIntervalMs);
+    return status;
+}
+
+/* The transport's own session, with its callbacks. */
+mama_status createSession(TarnixTransportBridge& t, TarnixBridge* bridge)
+{
+    TARNIX_LOG_FINER("Creating trxClient session. Calling trxClient_session_create");
+    trxClient_session_createFuncInfo_t funcInfo{};
+    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionEvent;
+    funcInfo.eventInfo.user_p = &t;
+    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionMsg;
+    trxClient_returnCode_t rc =
+        trxClient_session_create(tarnixProperties_getTrxClientProps(t.mProperties.get()), bridge->mContext,
+                                 &t.mOwnedSession, &funcInfo, sizeof(funcInfo));
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_create()");
+        t.mOwnedSession = nullptr;
+        return MAMA_STATUS_PLATFORM;
+    }
+    _trxClient_session_registerForTopicDispatchDestroy(t.mOwnedSession,
+                                                       tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy);
+    return MAMA_STATUS_OK;
+}
+
+/* Blocks until the broker has answered or the connect has failed: no lock
+ * is held, other transports go on meanwhile. A configured transport that
+ * names no broker is told it has the in-process one. */
+mama_status connectSession(TarnixTransportBridge& t, const char* name, const char* prefix,
+                           const TarnixTransportConfig& config)
+{
+    TARNIX_LOG_FINER("Connecting trxClient session. Calling trxClient_session_connect");
+    trxClient_returnCode_t rc = trxClient_session_connect(t.mOwnedSession);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_connect()");
+        return rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY ? connectStatus() : MAMA_STATUS_PLATFORM;
+    }
+    t.mSession.store(t.mOwnedSession);
+    if (config.mKeys != 0 && !config.mHasHost)
+    {
+        char host[TARNIX_TOPIC_BUFFER] = "";
+        trxClient_session_getProperty(t.mOwnedSession, "SESSION_HOST", host, sizeof(host));
+        TARNIX_LOG_NORMAL("Transport '%s' has no %sSESSION_HOST: it uses the in-process broker %s, which other "
+                          "processes cannot reach",
+                          name, prefix, host);
+    }
+    return MAMA_STATUS_OK;
+}
+
+/* What destroy returns: the first failure; each one is logged. */
+class DestroyOutcome
+{
+public:
+    void fail(trxClient_returnCode_t rc, const char* what)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "%s", what);
+        add(MAMA_STATUS_PLATFORM);
+    }
+    void add(mama_status status)
+    {
+        if (mStatus == MAMA_STATUS_OK)
+            mStatus = status;
+    }
+    mama_status status() const { return mStatus; }
+
+private:
+    mama_status mStatus = MAMA_STATUS_OK;
+};
+
+/* Under mSubscriptionsLock: takes the discard topic's entry out and the
+ * session away from the callbacks. False when destroy has already run. */
+bool detachSession(TarnixTransportBridge* transport, trxClient_opaqueSession_pt* session)
+{
+    std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+    if (transport->mDestroyed)
+        return false;
+    *session = transport->mSession.load();
+    char discard[TARNIX_TOPIC_BUFFER];
+    if (*session != nullptr && discardTopic(transport, discard))
+    {
+        trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
+        trxClient_returnCode_t rc =
+            trxClient_session_topicUnsubscribeWithDispatch(*session, 0, discard, &dispatch, nullptr);
+        if (rc != TRXCLIENT_OK)
+            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
+    }
+    transport->mSession.store(nullptr);
+    return true;
+}
+
+void destroyCacheSession(TarnixTransportBridge* transport, DestroyOutcome* outcome)
+{
+    if (!transport->mUseTrxCache || transport->mCacheSession == nullptr)
+        return;
+    trxClient_returnCode_t rc = trxClient_cacheSession_destroy(&transport->mCacheSession);
+    transport->mCacheSession = nullptr;
+    if (rc == TRXCLIENT_OK)
+        TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", transport->mName.c_str());
+    else
+        outcome->fail(rc, "Error in trxClient_cacheSession_destroy()");
+}
+
+/* Disconnects and destroys the session, then the publisher information
+ * that went with its messages. */
+void closeSession(TarnixTransportBridge* transport, trxClient_opaqueSession_pt session, DestroyOutcome* outcome)
+{
+    bool suspended = false;
+    {
+        std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
+        suspended = transport->mSuspendedQueueCount != 0;
+    }
+    /* A session must not be left suspended when it is disconnected. */
+    trxClient_returnCode_t rc = TRXCLIENT_OK;
+    if (suspended && (rc = trxClient_session_resume(session)) != TRXCLIENT_OK)
+        outcome->fail(rc, "Error resuming session before disconnect");
+    rc = trxClient_session_disconnect(session);
+    if (rc != TRXCLIENT_OK)
+        outcome->fail(rc, "Error in trxClient_session_disconnect()");
+    rc = trxClient_session_destroy(&transport->mOwnedSession);
+    transport->mOwnedSession = nullptr;
+    if (rc == TRXCLIENT_OK)
+        TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", transport->mName.c_str());
+    else
+        outcome->fail(rc, "Error in trxClient_session_destroy()");
+    if (transport->mPubInfoMap == nullptr)
+        return;
+    rc = trxClient_container_closeMapStream(&transport->mPubInfoMap);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_container_closeMapStream()");
+        return;
+    }
+    transport->mPubInfoMap = nullptr;
+    TARNIX_LOG_FINE("Destroyed pub info map.");
+}
+
+/* Destroy has finished; true when no subscription is left to release the
+ * transport, so destroy does. */
+bool markDestroyed(TarnixTransportBridge* transport)
+{
+    std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
+    transport->mDestroyed = true;
+    return transport->mSubscriptions.empty();
+}
+
 } // namespace
 
 mama_status tarnixBridgeMamaTransportImpl_suspend(TarnixTransportBridge* transport)
@@ -616,92 +809,24 @@ std::unique_ptr<TarnixTransportBridge> TarnixTransportBridge::create(TarnixBridg
         *status = MAMA_STATUS_NOMEM;
         return nullptr;
     }
+    /* A step that fails leaves what was made to the destructor. */
     TarnixTransportBridge& t = *transport;
-    t.mTransport.store(parent);
-    t.mBridge_p = bridge;
-    try
-    {
-        t.mName = name;
-    }
-    catch (const std::bad_alloc&)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate memory for transport name; transport: %p", static_cast<void*>(&t));
-        *status = MAMA_STATUS_NOMEM;
-        return nullptr;
-    }
-    t.mDiscardLog = {tarnixThrottledLog_create(MAMA_LOG_LEVEL_ERROR, bridge->mContext), tarnixThrottledLog_destroy};
-    if (t.mDiscardLog == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate memory for throttled log structure");
-        *status = MAMA_STATUS_NOMEM;
-        return nullptr;
-    }
-
-    TARNIX_LOG_FINE("Getting properties for transport name=%s.", name);
     char prefix[TARNIX_TOPIC_BUFFER];
     std::snprintf(prefix, sizeof(prefix), "%s%s.", kTransportPrefix, name);
-    const TarnixTransportConfig config = tarnixTransportConfig_check(name);
-    if (config.mKeys == 0)
-        TARNIX_LOG_ERROR("Transport '%s' is not configured: mama.properties sets no %s* property (at least "
-                         "%sSESSION_HOST and %sallow_recover_gaps)",
-                         name, prefix, prefix, prefix);
-    t.mProperties.reset(tarnixProperties_allocate(prefix));
-    if (t.mProperties == nullptr)
-    {
-        TARNIX_LOG_ERROR("Unable to allocate properties");
-        *status = MAMA_STATUS_NOMEM;
-        return nullptr;
-    }
-    TarnixProperties* props = t.mProperties.get();
+    TarnixTransportConfig config;
     uint32_t statsIntervalMs = 0;
-    *status = buildSessionProperties(props);
+    *status = setIdentity(t, bridge, name, parent);
     if (*status == MAMA_STATUS_OK)
-        *status = applyPendingBudget(props, name, &t.mMaxPendingBytes);
+        *status = configure(t, name, prefix, &config, &statsIntervalMs);
     if (*status == MAMA_STATUS_OK)
-        *status = readStatsInterval(props, name, &statsIntervalMs);
+        *status = createSession(t, bridge);
+    if (*status == MAMA_STATUS_OK)
+        *status = connectSession(t, name, prefix, config);
     if (*status != MAMA_STATUS_OK)
         return nullptr;
 
-    TARNIX_LOG_FINER("Creating trxClient session. Calling trxClient_session_create");
-    trxClient_session_createFuncInfo_t funcInfo{};
-    funcInfo.eventInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionEvent;
-    funcInfo.eventInfo.user_p = &t;
-    funcInfo.rxMsgInfo.callback_p = tarnixBridgeMamaTransportImpl_onSessionMsg;
-    trxClient_returnCode_t rc = trxClient_session_create(tarnixProperties_getTrxClientProps(props), bridge->mContext,
-                                                         &t.mOwnedSession, &funcInfo, sizeof(funcInfo));
-    if (rc != TRXCLIENT_OK)
-    {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_session_create()");
-        t.mOwnedSession = nullptr;
-        *status = MAMA_STATUS_PLATFORM;
-        return nullptr;
-    }
-    _trxClient_session_registerForTopicDispatchDestroy(t.mOwnedSession,
-                                                       tarnixBridgeMamaSubscriptionImpl_onTopicDispatchDestroy);
-
-    /* Blocks until the broker has answered or the connect has failed: no
-     * lock is held, other transports go on meanwhile. */
-    TARNIX_LOG_FINER("Connecting trxClient session. Calling trxClient_session_connect");
-    rc = trxClient_session_connect(t.mOwnedSession);
-    if (rc != TRXCLIENT_OK)
-    {
-        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_WARN, rc, "Error in trxClient_session_connect()");
-        *status = rc == TRXCLIENT_FAIL || rc == TRXCLIENT_NOT_READY ? connectStatus() : MAMA_STATUS_PLATFORM;
-        return nullptr;
-    }
-    t.mSession.store(t.mOwnedSession);
-    if (config.mKeys != 0 && !config.mHasHost)
-    {
-        char host[TARNIX_TOPIC_BUFFER] = "";
-        trxClient_session_getProperty(t.mOwnedSession, "SESSION_HOST", host, sizeof(host));
-        TARNIX_LOG_NORMAL("Transport '%s' has no %sSESSION_HOST: it uses the in-process broker %s, which other "
-                          "processes cannot reach",
-                          name, prefix, host);
-    }
-
     buildPublisherInfo(&t, t.mOwnedSession);
     t.mCacheEventCallback = tarnixCacheRequest_onCacheEvent;
-
     *status = readOptions(t, name, prefix);
     if (*status == MAMA_STATUS_OK)
         *status = prepareInboxes(t, name);
@@ -732,19 +857,10 @@ extern "C"
             TARNIX_LOG_ERROR("Could not get bridge from passed in MAMA Transport");
             return MAMA_STATUS_PLATFORM;
         }
-        void* closure = nullptr;
-        mama_status status = mamaBridgeImpl_getClosure(bridgeImpl, &closure);
+        TarnixBridge* bridge = nullptr;
+        mama_status status = tarnixBridgeImpl_closureOf(bridgeImpl, "Could not get Tarnix bridge object", &bridge);
         if (status != MAMA_STATUS_OK)
-        {
-            TARNIX_LOG_ERROR("Could not get Tarnix bridge object: %s", mamaStatus_stringForStatus(status));
             return status;
-        }
-        if (closure == nullptr)
-        {
-            TARNIX_LOG_ERROR("Could not get tarnix bridge. Closure object is NULL.");
-            return MAMA_STATUS_PLATFORM;
-        }
-        TarnixBridge* bridge = static_cast<TarnixBridge*>(closure);
 
         status = tarnixBridgeImpl_initClientLibrary(bridge);
         if (status != MAMA_STATUS_OK)
@@ -789,97 +905,21 @@ extern "C"
         if (transport == nullptr)
             return MAMA_STATUS_NULL_ARG;
         trxClient_opaqueSession_pt session = nullptr;
-        {
-            std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
-            if (transport->mDestroyed)
-                return MAMA_STATUS_INVALID_ARG;
-            session = transport->mSession.load();
-            if (session != nullptr)
-            {
-                char discard[TARNIX_TOPIC_BUFFER];
-                if (discardTopic(transport, discard))
-                {
-                    trxClient_session_rxMsgDispatchFuncInfo_t dispatch = discardDispatch();
-                    trxClient_returnCode_t rc =
-                        trxClient_session_topicUnsubscribeWithDispatch(session, 0, discard, &dispatch, nullptr);
-                    if (rc != TRXCLIENT_OK)
-                        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error destroying discard subscription");
-                }
-            }
-            transport->mSession.store(nullptr);
-        }
+        if (!detachSession(transport, &session))
+            return MAMA_STATUS_INVALID_ARG;
         /* Its session goes below; cache events may still count until release. */
         tarnixTransportStats_detach(transport->mStats.get());
-        const char* name = transport->mName.c_str();
 
-        mama_status result = MAMA_STATUS_OK;
-        auto fail = [&result](trxClient_returnCode_t rc, const char* what)
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "%s", what);
-            if (result == MAMA_STATUS_OK)
-                result = MAMA_STATUS_PLATFORM;
-        };
-        if (transport->mUseTrxCache && transport->mCacheSession != nullptr)
-        {
-            trxClient_returnCode_t rc = trxClient_cacheSession_destroy(&transport->mCacheSession);
-            transport->mCacheSession = nullptr;
-            if (rc == TRXCLIENT_OK)
-                TARNIX_LOG_NORMAL("Destroyed trxClient cache session in transport name=%s", name);
-            else
-                fail(rc, "Error in trxClient_cacheSession_destroy()");
-        }
-
+        DestroyOutcome outcome;
+        destroyCacheSession(transport, &outcome);
         if (session != nullptr)
-        {
-            bool suspended = false;
-            {
-                std::lock_guard<std::recursive_mutex> lock(transport->mSuspendLock);
-                suspended = transport->mSuspendedQueueCount != 0;
-            }
-            /* A session must not be left suspended when it is disconnected. */
-            trxClient_returnCode_t rc = TRXCLIENT_OK;
-            if (suspended && (rc = trxClient_session_resume(session)) != TRXCLIENT_OK)
-                fail(rc, "Error resuming session before disconnect");
-            rc = trxClient_session_disconnect(session);
-            if (rc != TRXCLIENT_OK)
-                fail(rc, "Error in trxClient_session_disconnect()");
-            rc = trxClient_session_destroy(&transport->mOwnedSession);
-            transport->mOwnedSession = nullptr;
-            if (rc == TRXCLIENT_OK)
-                TARNIX_LOG_NORMAL("Destroyed trxClient session in transport name=%s", name);
-            else
-                fail(rc, "Error in trxClient_session_destroy()");
-            if (transport->mPubInfoMap != nullptr)
-            {
-                rc = trxClient_container_closeMapStream(&transport->mPubInfoMap);
-                if (rc == TRXCLIENT_OK)
-                {
-                    transport->mPubInfoMap = nullptr;
-                    TARNIX_LOG_FINE("Destroyed pub info map.");
-                }
-                else
-                {
-                    TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Error in trxClient_container_closeMapStream()");
-                }
-            }
-        }
-
+            closeSession(transport, session, &outcome);
         transport->mTransport.store(nullptr);
-        /* Subscriptions still registered are freed on their queues' threads; the
-     * last of them releases the transport, but not before this point. */
-        bool noSubscriptions = false;
-        {
-            std::lock_guard<std::mutex> lock(transport->mSubscriptionsLock);
-            transport->mDestroyed = true;
-            noSubscriptions = transport->mSubscriptions.empty();
-        }
-        if (noSubscriptions)
-        {
-            mama_status released = tarnixBridgeMamaTransportImpl_release(transport);
-            if (result == MAMA_STATUS_OK)
-                result = released;
-        }
-        return result;
+        /* Subscriptions still registered are freed on their queues' threads;
+         * the last of them releases the transport, but not before this point. */
+        if (markDestroyed(transport))
+            outcome.add(tarnixBridgeMamaTransportImpl_release(transport));
+        return outcome.status();
     }
 
     int tarnixBridgeMamaTransport_isValid(transportBridge handle)

@@ -286,83 +286,93 @@ void discardMsgEvent(void* closure)
     delete node;
 }
 
-/* The subscription receive path, on the context thread: filters, then
- * queues the message for the subscription's dispatching thread. Returns
- * TAKE_MSG when the message is queued. */
-trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
-                                             int32_t msgType)
+/* The subscription is there, not going and not muted. A discard indication
+ * tells the application of the loss first, whatever comes of the message. */
+bool mayReceive(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
 {
     if (subscription == nullptr)
     {
         TARNIX_LOG_ERROR("Error in getting tarnix subscription from message. tarnixSubscription is NULL.");
-        return TRXCLIENT_CALLBACK_OK;
+        return false;
     }
     if (trxClient_msg_isDiscardIndication(msg))
         tarnixBridgeMamaTransportImpl_enqueueTransportEvent(subscription->mTransportBridge, MAMA_TRANSPORT_QUALITY, 0,
                                                             nullptr);
     if (subscription->destroying(std::memory_order_relaxed))
-        return TRXCLIENT_CALLBACK_OK;
+        return false;
     if (subscription->muted(std::memory_order_relaxed))
     {
         TARNIX_LOG_FINEST("muted - not queueing update for topic %s", subscription->mTopic);
-        return TRXCLIENT_CALLBACK_OK;
+        return false;
     }
     if (subscription->mMamaSubscription == nullptr)
     {
         TARNIX_LOG_ERROR("Error in getting mama subscription from message. mMamaSubscription is NULL.");
-        return TRXCLIENT_CALLBACK_OK;
+        return false;
     }
-    size_t depth = 0;
-    mama_status status =
-        tarnixBridgeMamaQueue_getEventCount(reinterpret_cast<queueBridge>(subscription->mQueueBridge), &depth);
-    if (status != MAMA_STATUS_OK)
-    {
-        TARNIX_LOG_ERROR("could not get event count: %s", mamaStatus_stringForStatus(status));
-        return TRXCLIENT_CALLBACK_OK;
-    }
+    return true;
+}
 
+/* Cached or suspect: an answer from the cache, not live traffic. */
+bool isCacheAnswer(trxClient_opaqueMsg_pt msg)
+{
     const trxClient_cacheStatus_t cache = trxClient_msg_isCacheMsg(msg);
-    if (cache == TRXCLIENT_CACHE_MSG_CACHED || cache == TRXCLIENT_CACHE_MSG_SUSPECT)
-    {
-        uint64_t requestId = 0;
-        trxClient_returnCode_t rc = trxClient_msg_getCacheRequestId(msg, &requestId);
-        if (rc != TRXCLIENT_OK)
-        {
-            TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Unable to get Cache Request Id");
-            TARNIX_LOG_ERROR("Unable to get Cache Request Id of received cache response. Discarding received "
-                             "message. subscription=%p, msg_p=%p",
-                             static_cast<void*>(subscription), msg);
-            return TRXCLIENT_CALLBACK_OK;
-        }
-        if (requestId != 0 && requestId != subscription->mCacheRequestId)
-        {
-            TARNIX_LOG_FINEST("Discarding cache response not requested by this subscription, subscription=%p "
-                              "ReceivedCacheRequestId=%" PRIu64 " subscCacheRequestId=%" PRIu64,
-                              static_cast<void*>(subscription), requestId, subscription->mCacheRequestId);
-            return TRXCLIENT_CALLBACK_OK;
-        }
-    }
+    return cache == TRXCLIENT_CACHE_MSG_CACHED || cache == TRXCLIENT_CACHE_MSG_SUSPECT;
+}
 
+/* A cache answer is the subscription's when it carries its request
+ * identifier, or none; one whose identifier cannot be read is not. */
+bool askedFor(const TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg)
+{
+    uint64_t requestId = 0;
+    trxClient_returnCode_t rc = trxClient_msg_getCacheRequestId(msg, &requestId);
+    if (rc != TRXCLIENT_OK)
+    {
+        TARNIX_LOG_CLIENT_ERROR(MAMA_LOG_LEVEL_ERROR, rc, "Unable to get Cache Request Id");
+        TARNIX_LOG_ERROR("Unable to get Cache Request Id of received cache response. Discarding received "
+                         "message. subscription=%p, msg_p=%p",
+                         static_cast<const void*>(subscription), msg);
+        return false;
+    }
+    if (requestId == 0 || requestId == subscription->mCacheRequestId)
+        return true;
+    TARNIX_LOG_FINEST("Discarding cache response not requested by this subscription, subscription=%p "
+                      "ReceivedCacheRequestId=%" PRIu64 " subscCacheRequestId=%" PRIu64,
+                      static_cast<const void*>(subscription), requestId, subscription->mCacheRequestId);
+    return false;
+}
+
+/* Without asynchronous subscriptions nothing holds the transport back: a
+ * message beyond the queue's depth, or the transport's byte mark, is
+ * discarded (a throttled log line says so). */
+bool queueHasRoom(TarnixBridgeSubscription* subscription, size_t depth)
+{
+    if (tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
+        return true;
+    if (depth >= subscription->mMaxQueueDepth)
+    {
+        tarnixThrottledLog_log(subscription->mDiscardLog,
+                               "Discarding message with topic '%s'; cannot exceed maximum queue depth of %" PRIu64,
+                               subscription->mTopic, subscription->mMaxQueueDepth);
+        return false;
+    }
     TarnixTransportBridge* transport = subscription->mTransportBridge;
-    if (!tarnixBridgeMamaQueueImpl_isSubscribeAsync(subscription->mQueueBridge))
+    if (tarnixBridgeMamaTransportImpl_pendingBytesFull(transport))
     {
-        if (depth >= subscription->mMaxQueueDepth)
-        {
-            tarnixThrottledLog_log(subscription->mDiscardLog,
-                                   "Discarding message with topic '%s'; cannot exceed maximum queue depth of %" PRIu64,
-                                   subscription->mTopic, subscription->mMaxQueueDepth);
-            return TRXCLIENT_CALLBACK_OK;
-        }
-        if (tarnixBridgeMamaTransportImpl_pendingBytesFull(transport))
-        {
-            tarnixThrottledLog_log(subscription->mDiscardLog,
-                                   "Discarding message with topic '%s'; its transport holds half of "
-                                   "max_pending_bytes (%" PRIu64 ") on queues",
-                                   subscription->mTopic, transport->mMaxPendingBytes);
-            return TRXCLIENT_CALLBACK_OK;
-        }
+        tarnixThrottledLog_log(subscription->mDiscardLog,
+                               "Discarding message with topic '%s'; its transport holds half of "
+                               "max_pending_bytes (%" PRIu64 ") on queues",
+                               subscription->mTopic, transport->mMaxPendingBytes);
+        return false;
     }
+    return true;
+}
 
+/* Puts the message on the subscription's queue, its bytes counted on the
+ * transport until it is dispatched. False (logged) when it is not queued. */
+bool enqueue(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg, int32_t msgType)
+{
+    TarnixTransportBridge* transport = subscription->mTransportBridge;
     const void* attachment = nullptr;
     uint32_t bytes = 0;
     if (trxClient_msg_getBinaryAttachmentPtr(msg, &attachment, &bytes) != TRXCLIENT_OK)
@@ -371,12 +381,12 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
     if (node == nullptr)
     {
         TARNIX_LOG_ERROR("Unable to allocate memory for message node");
-        return TRXCLIENT_CALLBACK_OK;
+        return false;
     }
     tarnixBridgeMamaTransportImpl_addPendingBytes(transport, bytes);
     tarnixBridgeMamaSubscriptionImpl_retain(subscription);
-    status = tarnixBridgeMamaQueueImpl_enqueueOwned(subscription->mQueueBridge,
-                                                    tarnixBridgeMamaTransportImpl_onMsgEvent, discardMsgEvent, node);
+    mama_status status = tarnixBridgeMamaQueueImpl_enqueueOwned(
+        subscription->mQueueBridge, tarnixBridgeMamaTransportImpl_onMsgEvent, discardMsgEvent, node);
     if (status != MAMA_STATUS_OK)
     {
         tarnixBridgeMamaTransportImpl_removePendingBytes(transport, bytes);
@@ -384,8 +394,30 @@ trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscript
         delete node;
         TARNIX_LOG_ERROR("Could not enqueue message: %s; msg=%p user_p=%p", mamaStatus_stringForStatus(status), msg,
                          static_cast<void*>(subscription));
+        return false;
+    }
+    return true;
+}
+
+/* The subscription receive path, on the context thread: filters, then
+ * queues the message for the subscription's dispatching thread. Returns
+ * TAKE_MSG when the message is queued. */
+trxClient_rxMsgCallback_returnCode_t receive(TarnixBridgeSubscription* subscription, trxClient_opaqueMsg_pt msg,
+                                             int32_t msgType)
+{
+    if (!mayReceive(subscription, msg))
+        return TRXCLIENT_CALLBACK_OK;
+    size_t depth = 0;
+    mama_status status =
+        tarnixBridgeMamaQueue_getEventCount(reinterpret_cast<queueBridge>(subscription->mQueueBridge), &depth);
+    if (status != MAMA_STATUS_OK)
+    {
+        TARNIX_LOG_ERROR("could not get event count: %s", mamaStatus_stringForStatus(status));
         return TRXCLIENT_CALLBACK_OK;
     }
+    if ((isCacheAnswer(msg) && !askedFor(subscription, msg)) || !queueHasRoom(subscription, depth) ||
+        !enqueue(subscription, msg, msgType))
+        return TRXCLIENT_CALLBACK_OK;
     return TRXCLIENT_CALLBACK_TAKE_MSG;
 }
 

@@ -614,6 +614,39 @@ uint64_t valueEstimate(const TarnixField& f, uint8_t version)
     }
 }
 
+/* One field: fid, name if it has one, then its value. */
+mama_status writeField(Writer& out, TarnixField& f, const uint8_t* end)
+{
+    if (f.fid == 0)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixmsgPayload_serialize(): Fid is 0 in message. Serialize failed.");
+        return MAMA_STATUS_INVALID_ARG;
+    }
+    if (!out.fid(f.fid))
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize fail, current buffer %p, end %p",
+                      static_cast<void*>(out.pos()), static_cast<const void*>(end));
+        return MAMA_STATUS_PLATFORM;
+    }
+    if (f.name && f.nameLen && !out.name(f))
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize fail to encode fieldname.");
+        return MAMA_STATUS_PLATFORM;
+    }
+    if (f.type < 0 || f.type >= TARNIX_TYPE_COUNT || f.type == TARNIX_TYPE_UNUSED28)
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize(): Unknown field type: %d for fid %d, fname %s",
+                      f.type, static_cast<int>(f.fid), f.name ? f.name : "");
+        return MAMA_STATUS_PLATFORM;
+    }
+    if (!out.value(f))
+    {
+        TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize %s fail", tarnixField_typeName(f.type));
+        return MAMA_STATUS_PLATFORM;
+    }
+    return MAMA_STATUS_OK;
+}
+
 } // namespace
 
 unsigned lengthWidth(uint64_t n)
@@ -686,34 +719,9 @@ extern "C" mama_status tarnixmsgPayload_serialize(const msgPayload msg, const vo
 
     while (TarnixField* f = nextField(payload))
     {
-        if (f->fid == 0)
-        {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "tarnixmsgPayload_serialize(): Fid is 0 in message. Serialize failed.");
-            return MAMA_STATUS_INVALID_ARG;
-        }
-        if (!out.fid(f->fid))
-        {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize fail, current buffer %p, end %p",
-                          static_cast<void*>(out.pos()), static_cast<void*>(end));
-            return MAMA_STATUS_PLATFORM;
-        }
-        if (f->name && f->nameLen && !out.name(*f))
-        {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize fail to encode fieldname.");
-            return MAMA_STATUS_PLATFORM;
-        }
-        if (f->type < 0 || f->type >= TARNIX_TYPE_COUNT || f->type == TARNIX_TYPE_UNUSED28)
-        {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR,
-                          "tarnixmsgPayload_serialize(): Unknown field type: %d for fid %d, fname %s", f->type,
-                          static_cast<int>(f->fid), f->name ? f->name : "");
-            return MAMA_STATUS_PLATFORM;
-        }
-        if (!out.value(*f))
-        {
-            TARNIX_PL_LOG(MAMA_LOG_LEVEL_ERROR, "tarnixmsgPayload_serialize %s fail", tarnixField_typeName(f->type));
-            return MAMA_STATUS_PLATFORM;
-        }
+        status = writeField(out, *f, end);
+        if (status != MAMA_STATUS_OK)
+            return status;
     }
 
     uint64_t length = static_cast<uint64_t>(out.pos() - start) - kPreambleSize;
@@ -1097,13 +1105,6 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
     auto* array = static_cast<TarnixPayloadImpl**>(calloc(count ? count : 1, sizeof(TarnixPayloadImpl*)));
     if (!array)
         return MAMA_STATUS_NOMEM;
-    auto discard = [&](uint32_t made)
-    {
-        for (uint32_t j = 0; j < made; ++j)
-            if (array[j])
-                tarnixmsgPayload_destroy(array[j]);
-        free(array);
-    };
 
     for (uint32_t i = 0; i < count; ++i)
     {
@@ -1112,14 +1113,14 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
         if (r != Parse::Ok || item.contentLength < 1)
         {
             size_t itemLength = r == Parse::Ok ? static_cast<size_t>(item.end - cur) : 0;
-            discard(i);
+            tarnixField_freeMessages(array, i);
             return endOfBuffer(cur, r == Parse::Ok ? item.end : cur, itemLength, i, count);
         }
         if (mDepth + 1 > MAX_NESTING)
         {
             TARNIX_PL_LOG(MAMA_LOG_LEVEL_WARN, "Sub-messages nested deeper than %d levels, fid=%u", MAX_NESTING,
                           static_cast<unsigned>(mFid));
-            discard(i);
+            tarnixField_freeMessages(array, i);
             return MAMA_STATUS_INVALID_ARG;
         }
         msgPayload sub = nullptr;
@@ -1131,7 +1132,7 @@ mama_status Reader::msgVector(const uint8_t* data, size_t length)
         }
         if (status != MAMA_STATUS_OK)
         {
-            discard(i + 1);
+            tarnixField_freeMessages(array, i + 1);
             return status;
         }
         cur = item.end;

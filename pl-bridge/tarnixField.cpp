@@ -579,13 +579,7 @@ mama_status tarnixField_setVectorMsg(TarnixField* field, TarnixPayloadImpl* cons
         }
     }
 
-    if (field->value.msgs)
-    {
-        for (uint32_t i = 0; i < field->count; ++i)
-            if (field->value.msgs[i])
-                tarnixmsgPayload_destroy(field->value.msgs[i]);
-        free(field->value.msgs);
-    }
+    tarnixField_freeMessages(field->value.msgs, field->count);
     field->value.msgs = array;
     field->count = static_cast<uint32_t>(count);
     field->size = static_cast<uint32_t>(count * sizeof *array);
@@ -654,18 +648,22 @@ mama_status setConverted(TarnixField* field, int32_t type, const Source* values,
 
 } // namespace
 
+void tarnixField_freeMessages(TarnixPayloadImpl** msgs, size_t count)
+{
+    if (!msgs)
+        return;
+    for (size_t i = 0; i < count; ++i)
+        if (msgs[i])
+            tarnixmsgPayload_destroy(msgs[i]);
+    free(msgs);
+}
+
 void tarnixField_discardAdopted(int32_t type, void* data, size_t count)
 {
-    if (!data)
-        return;
     if (type == TARNIX_TYPE_VTXM)
-    {
-        auto** msgs = static_cast<TarnixPayloadImpl**>(data);
-        for (size_t i = 0; i < count; ++i)
-            if (msgs[i])
-                tarnixmsgPayload_destroy(msgs[i]);
-    }
-    free(data);
+        tarnixField_freeMessages(static_cast<TarnixPayloadImpl**>(data), count);
+    else
+        free(data);
 }
 
 /* ---- getters ------------------------------------------------------------ */
@@ -919,6 +917,58 @@ TARNIX_RECORD_KINDS(TARNIX_RECORD_FIELD)
 namespace
 {
 
+mama_status copyMessage(const TarnixField* src, TarnixField* dst)
+{
+    if (!src->value.msg)
+        return MAMA_STATUS_OK;
+    msgPayload copy = nullptr;
+    mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
+    if (status != MAMA_STATUS_OK)
+        return status;
+    dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
+    return MAMA_STATUS_OK;
+}
+
+/* Every message of the vector copied, or (on failure) none. */
+mama_status copyMessageVector(const TarnixField* src, TarnixField* dst)
+{
+    auto* array = static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1, sizeof(TarnixPayloadImpl*)));
+    if (!array)
+        return MAMA_STATUS_NOMEM;
+    for (uint32_t i = 0; i < src->count; ++i)
+    {
+        if (!src->value.msgs[i])
+            continue;
+        msgPayload copy = nullptr;
+        mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
+        if (status != MAMA_STATUS_OK)
+        {
+            tarnixField_freeMessages(array, i);
+            return status;
+        }
+        array[i] = static_cast<TarnixPayloadImpl*>(copy);
+    }
+    dst->value.msgs = array;
+    return MAMA_STATUS_OK;
+}
+
+/* The fixed-width vectors: one block of count elements (an empty date-time
+ * or price vector has none). */
+mama_status copyBlock(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
+{
+    size_t width = tarnixField_elementSize(src->type);
+    if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
+        return MAMA_STATUS_OK; /* empty: no block */
+    size_t size = static_cast<size_t>(src->count) * width;
+    TarnixBlock block = tarnixField_newBlock(dst, size, arena);
+    if (!block.data)
+        return MAMA_STATUS_NOMEM;
+    if (size)
+        memcpy(block.data, src->value.data, size);
+    tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
+    return MAMA_STATUS_OK;
+}
+
 mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* arena)
 {
     switch (src->type)
@@ -942,58 +992,11 @@ mama_status copyValue(const TarnixField* src, TarnixField* dst, TarnixArena* are
                 return MAMA_STATUS_OK;
             return tarnixField_setString(dst, src->value.str, src->size, arena);
         case TARNIX_TYPE_OPAQUE: return tarnixField_setOpaque(dst, src->value.data, src->count, arena);
-        case TARNIX_TYPE_TXM:
-        {
-            if (!src->value.msg)
-                return MAMA_STATUS_OK;
-            msgPayload copy = nullptr;
-            mama_status status = tarnixmsgPayload_copy(src->value.msg, &copy);
-            if (status != MAMA_STATUS_OK)
-                return status;
-            dst->value.msg = static_cast<TarnixPayloadImpl*>(copy);
-            return MAMA_STATUS_OK;
-        }
+        case TARNIX_TYPE_TXM: return copyMessage(src, dst);
         case TARNIX_TYPE_VSTRING:
             return tarnixField_setVectorString(dst, src->value.strings, src->count, 0, false, arena);
-        case TARNIX_TYPE_VTXM:
-        {
-            auto* array =
-                static_cast<TarnixPayloadImpl**>(calloc(src->count ? src->count : 1, sizeof(TarnixPayloadImpl*)));
-            if (!array)
-                return MAMA_STATUS_NOMEM;
-            for (uint32_t i = 0; i < src->count; ++i)
-            {
-                if (!src->value.msgs[i])
-                    continue;
-                msgPayload copy = nullptr;
-                mama_status status = tarnixmsgPayload_copy(src->value.msgs[i], &copy);
-                if (status != MAMA_STATUS_OK)
-                {
-                    for (uint32_t j = 0; j < i; ++j)
-                        if (array[j])
-                            tarnixmsgPayload_destroy(array[j]);
-                    free(array);
-                    return status;
-                }
-                array[i] = static_cast<TarnixPayloadImpl*>(copy);
-            }
-            dst->value.msgs = array;
-            return MAMA_STATUS_OK;
-        }
-        default:
-        {
-            size_t width = tarnixField_elementSize(src->type);
-            if (src->count == 0 && (src->type == TARNIX_TYPE_VDATETIME || src->type == TARNIX_TYPE_VPRICE))
-                return MAMA_STATUS_OK; /* empty: no block */
-            size_t size = static_cast<size_t>(src->count) * width;
-            TarnixBlock block = tarnixField_newBlock(dst, size, arena);
-            if (!block.data)
-                return MAMA_STATUS_NOMEM;
-            if (size)
-                memcpy(block.data, src->value.data, size);
-            tarnixField_setBlock(dst, block, src->count, static_cast<uint32_t>(size));
-            return MAMA_STATUS_OK;
-        }
+        case TARNIX_TYPE_VTXM: return copyMessageVector(src, dst);
+        default: return copyBlock(src, dst, arena);
     }
 }
 
@@ -1051,15 +1054,7 @@ void tarnixField_releaseContents(TarnixField* field)
             if (field->value.msg)
                 tarnixmsgPayload_destroy(field->value.msg);
             break;
-        case TARNIX_TYPE_VTXM:
-            if (field->value.msgs)
-            {
-                for (uint32_t i = 0; i < field->count; ++i)
-                    if (field->value.msgs[i])
-                        tarnixmsgPayload_destroy(field->value.msgs[i]);
-                free(field->value.msgs);
-            }
-            break;
+        case TARNIX_TYPE_VTXM: tarnixField_freeMessages(field->value.msgs, field->count); break;
         default:
             if (holdsBlock(field->type) && !(field->inArena & TARNIX_VALUE_IN_ARENA))
                 free(field->value.data);

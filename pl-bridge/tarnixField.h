@@ -183,6 +183,9 @@ mama_status tarnixField_setVectorPriceRecords(TarnixField* field, TarnixPrice* b
 /* Setters given adopt own the data from the call on: when they refuse it
  * they free it. This frees such data by its type. */
 void tarnixField_discardAdopted(int32_t type, void* data, size_t count);
+/* Drops the reference on each message of a vector of count (null entries
+ * skipped) and frees the array; null does nothing. */
+void tarnixField_freeMessages(TarnixPayloadImpl** msgs, size_t count);
 /* Numeric vectors: data of count elements of elementSize bytes. */
 mama_status tarnixField_setVector(TarnixField* field, const void* data, size_t count, size_t elementSize,
                                   int32_t expectedType, bool adopt, TarnixArena* arena = nullptr);

@@ -1,7 +1,7 @@
 // C entry points of sessions and cache sessions.
-#include "core.h"
 #include "errors.h"
 #include "log.h"
+#include "session.h"
 #include "trxClientTest.h"
 
 #include <new>

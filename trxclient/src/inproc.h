@@ -2,7 +2,7 @@
 // SESSION_HOST inproc://NAME, with the fault injection of trxClientTest.h.
 #pragma once
 
-#include "core.h"
+#include "session.h"
 
 #include <memory>
 #include <string>

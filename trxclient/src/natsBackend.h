@@ -1,7 +1,7 @@
 // The NATS backend: sessions whose SESSION_HOST is nats:// or tls:// URLs.
 #pragma once
 
-#include "core.h"
+#include "session.h"
 
 #include <memory>
 #include <string>

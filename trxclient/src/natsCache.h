@@ -3,7 +3,7 @@
 // asked again through leader elections until they time out.
 #pragma once
 
-#include "core.h"
+#include "session.h"
 
 #include <nats/nats.h>
 

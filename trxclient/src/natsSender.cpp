@@ -1,10 +1,10 @@
 #include "natsSender.h"
 
-#include "core.h"
 #include "envelope.h"
 #include "errors.h"
 #include "log.h"
 #include "natsAccess.h"
+#include "session.h"
 #include "topic.h"
 
 #include <algorithm>

@@ -1,10 +1,10 @@
 #include "natsSubscriptions.h"
 
-#include "core.h"
 #include "errors.h"
 #include "log.h"
 #include "natsAccess.h"
 #include "natsMessage.h"
+#include "session.h"
 
 #include <algorithm>
 #include <cstdlib>

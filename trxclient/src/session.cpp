@@ -1,4 +1,4 @@
-#include "core.h"
+#include "session.h"
 #include "errors.h"
 #include "inproc.h"
 #include "log.h"

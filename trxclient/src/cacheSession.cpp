@@ -1,6 +1,6 @@
-#include "core.h"
 #include "errors.h"
 #include "log.h"
+#include "session.h"
 
 namespace trx
 {

@@ -1,6 +1,15 @@
+#include "cacheSession.h"
+
+#include "backend.h"
+#include "context.h"
 #include "errors.h"
 #include "log.h"
+#include "msg.h"
 #include "session.h"
+#include "topic.h"
+
+#include <functional>
+#include <utility>
 
 namespace trx
 {

@@ -7,12 +7,16 @@
 // natsCache), each with its own state and locks.
 #include "natsBackend.h"
 
+#include "clock.h"
 #include "errors.h"
+#include "library.h"
 #include "log.h"
 #include "natsAccess.h"
 #include "natsCache.h"
 #include "natsSender.h"
 #include "natsSubscriptions.h"
+#include "props.h"
+#include "session.h"
 
 #include <nats/nats.h>
 

@@ -1,9 +1,14 @@
 #include "natsCache.h"
 
+#include "cacheSession.h"
+#include "clock.h"
 #include "log.h"
+#include "msg.h"
 #include "natsAccess.h"
 #include "natsMessage.h"
+#include "session.h"
 #include "topic.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <ctime>

@@ -3,8 +3,6 @@
 // asked again through leader elections until they time out.
 #pragma once
 
-#include "session.h"
-
 #include <nats/nats.h>
 
 #include <condition_variable>
@@ -18,6 +16,10 @@
 
 namespace trx
 {
+
+class CacheSession;
+struct CacheRequest;
+class Session;
 
 class NatsCache
 {

@@ -5,6 +5,7 @@
 #include "natsAccess.h"
 #include "natsMessage.h"
 #include "session.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <cstdlib>

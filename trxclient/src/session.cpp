@@ -1,8 +1,15 @@
 #include "session.h"
+
+#include "backend.h"
+#include "cacheSession.h"
+#include "context.h"
 #include "errors.h"
 #include "inproc.h"
 #include "log.h"
+#include "msg.h"
 #include "natsBackend.h"
+
+#include <uuid/uuid.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,11 +17,25 @@
 
 namespace trx
 {
-
-trxClient_returnCode_t Backend::notSupported()
+namespace
 {
-    return fail(TRXCLIENT_SUBCODE_INVALID_SESSION_OPERATION, "fault injection works on inproc sessions only");
+
+// 32 hex digits of a random UUID: the session's name in its point-to-point topics.
+std::string newSessionId()
+{
+    uuid_t u;
+    uuid_generate_random(u);
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : u)
+    {
+        s += hex[b >> 4];
+        s += hex[b & 15];
+    }
+    return s;
 }
+
+} // namespace
 
 Session::Session(Context* ctx, Props props) : mCtx(ctx), mProps(std::move(props))
 {

@@ -1,16 +1,16 @@
-// Context, session and backend internals shared by the library's modules.
+// Sessions: a connection to a broker through a backend, the subscriptions
+// and dispatch entries of its topics, and its receive buffer.
 #pragma once
 
-#include "msg.h"
+#include "props.h"
 #include "topic.h"
 #include "trxClient.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,121 +22,10 @@
 namespace trx
 {
 
-using Clock = std::chrono::steady_clock;
-
-// Ends a worker thread that waits on cv for stop (set under mu).
-inline void stopWorker(std::mutex& mu, std::condition_variable& cv, bool& stop, std::thread& worker)
-{
-    {
-        std::lock_guard<std::mutex> g(mu);
-        stop = true;
-    }
-    cv.notify_all();
-    if (worker.joinable())
-        worker.join();
-}
-
-// ---- properties -------------------------------------------------------------
-
-class Props
-{
-public:
-    // False (with the reason in err) for a dangling name without value.
-    bool parse(trxClient_propertyArray_pt props, std::string& err);
-    const std::string* get(const char* name) const; // case-insensitive, last wins
-    std::string getStr(const char* name, const char* def) const;
-    // Integer property; false (and err) when present but not a number in range.
-    bool getInt(const char* name, long long def, long long lo, long long hi, long long& out, std::string& err) const;
-    void set(const std::string& name, const std::string& value);
-    const std::vector<std::pair<std::string, std::string>>& all() const { return mKv; }
-
-private:
-    std::vector<std::pair<std::string, std::string>> mKv;
-};
-
-bool libraryInitialized();
-uint32_t natsDeliveryThreads();
-
-class Session;
-
-// ---- context ------------------------------------------------------------------
-
-class Context
-{
-public:
-    static constexpr uint32_t kMagic = 0x54525843; // "TRXC"
-    uint32_t magic = kMagic;
-
-    Context(bool ownThread);
-    ~Context();
-
-    // Queue work for the context thread. owner lets a session purge its items.
-    void post(std::function<void()> fn, Session* owner = nullptr);
-    void postSessionRx(Session* s);
-    bool onContextThread() const;
-    bool hasOwnThread() const { return mOwnThread; }
-    // Runs fn on the context thread and waits for it (inline when already there).
-    void runAndWait(const std::function<void()>& fn);
-    // Drops queued work owned by s.
-    void purge(Session* s);
-    // Delete s after the work item now running has finished (or at once).
-    void deferDelete(Session* s);
-
-    int processEvents(int timeoutMs);
-    bool drain(int timeoutMs);
-
-    trxClient_returnCode_t startTimer(int mode, uint32_t ms, trxClient_context_timerCallbackFunc_t cb, void* user,
-                                      uint64_t& id);
-    bool stopTimer(uint64_t id);
-    // Internal timers (cache request time-outs); the callback runs on the context thread.
-    uint64_t startInternalTimer(uint32_t ms, std::function<void()> fn);
-
-    void addSession(Session* s);
-    void removeSession(Session* s);
-    std::vector<Session*> sessions();
-    void shutdown(); // stops and joins the thread
-    // Destroy from inside one of its own callbacks: the loop frees the
-    // context once the callback has returned.
-    void destroyFromOwnThread();
-
-private:
-    struct Item
-    {
-        Session* session = nullptr; // SessionRx when fn is empty
-        std::function<void()> fn;
-        Session* owner = nullptr;
-    };
-    struct Timer
-    {
-        Clock::time_point due;
-        uint32_t periodMs = 0;
-        trxClient_context_timerCallbackFunc_t cb = nullptr;
-        void* user = nullptr;
-        std::function<void()> fn;
-    };
-    void loop();
-    // Runs at most one queued item or due timer; lock held on entry and exit.
-    bool runOne(std::unique_lock<std::mutex>& lk);
-
-    mutable std::mutex mMu;
-    std::condition_variable mCv;
-    std::deque<Item> mQueue;
-    std::map<uint64_t, Timer> mTimers;
-    std::multimap<Clock::time_point, uint64_t> mSchedule;
-    uint64_t mNextTimer = 1;
-    bool mStop = false;
-    bool mOwnThread;
-    std::thread mThread;
-    std::atomic<std::thread::id> mRunner{};
-    std::vector<Session*> mSessions;
-    std::vector<Session*> mDeferred;
-    bool mRunning = false;
-    bool mSelfDelete = false;
-};
-
-Context* toContext(trxClient_opaqueContext_pt p);
-
-// ---- session ------------------------------------------------------------------
+class Backend;
+class CacheSession;
+class Context;
+struct Msg;
 
 struct DispatchEntry
 {
@@ -158,43 +47,6 @@ struct BrokerSub
     } state = Pending;
     bool waitingNull = false;   // a request without correlation tag awaits an answer
     std::vector<void*> waiting; // correlation tags awaiting event 16 / 4
-};
-
-class CacheSession;
-struct CacheRequest;
-
-class Backend
-{
-public:
-    virtual ~Backend() = default;
-    // Blocking; FAIL with last error set.
-    virtual trxClient_returnCode_t connect() = 0;
-    // After it returns no further delivery reaches the session.
-    virtual void disconnect() = 0;
-    // mode: 0 send only, 1 wait for the broker's answer, 2 answer later through
-    // Session::subscribeResult. Called without the session's locks.
-    virtual trxClient_returnCode_t subscribe(const std::string& topic, int mode) = 0;
-    virtual void unsubscribe(const std::string& topic) = 0;
-    virtual trxClient_returnCode_t publish(const Msg& m) = 0;
-    virtual std::string nodeName() = 0;
-    virtual std::string connectedUrl() = 0;
-    // How the broker names a subscription topic (for operators' messages).
-    virtual std::string brokerName(const std::string& topic) { return "Topic '" + topic + "'"; }
-    // Asks the cache; the answer comes through CacheSession::complete.
-    virtual void cacheRequest(CacheSession* cs, std::shared_ptr<CacheRequest> req) = 0;
-    // The cache session goes: after this returns the backend no longer uses it.
-    virtual void cacheForget(CacheSession*) {}
-    // Test hooks (inproc only).
-    virtual trxClient_returnCode_t testDrop() { return notSupported(); }
-    virtual trxClient_returnCode_t testRestore() { return notSupported(); }
-    virtual trxClient_returnCode_t testFail() { return notSupported(); }
-    // Bytes sent but still in the client's write buffers (nats only).
-    virtual trxClient_returnCode_t testUnsent(int64_t&) { return notSupported(); }
-    // Waits until traffic sent so far has been handled by the broker.
-    virtual bool drain(int timeoutMs) = 0;
-
-protected:
-    static trxClient_returnCode_t notSupported();
 };
 
 enum class SessionState
@@ -341,67 +193,5 @@ private:
 };
 
 Session* toSession(trxClient_opaqueSession_pt p);
-
-// ---- cache --------------------------------------------------------------------
-
-struct CacheRequest
-{
-    uint64_t seq = 0;
-    std::string topic;
-    uint64_t id = 0;
-    trxClient_cacheSession_rxCacheRequestCallbackFunc_t cb = nullptr;
-    void* user = nullptr;
-    uint32_t flags = 0;
-    Clock::time_point deadline; // when the time-out timer ends it
-    uint64_t timer = 0;
-    // Blocking requests wait here.
-    std::mutex mu;
-    std::condition_variable cv;
-    bool finished = false;
-    trxClient_returnCode_t rc = TRXCLIENT_OK;
-    trxClient_subCode_t sub = TRXCLIENT_SUBCODE_OK;
-
-    bool isFinished()
-    {
-        std::lock_guard<std::mutex> g(mu);
-        return finished;
-    }
-};
-
-class CacheSession
-{
-public:
-    static constexpr uint32_t kMagic = 0x54525843 ^ 0x00000100;
-    uint32_t magic = kMagic;
-
-    CacheSession(Session* s, Props props) : session(s), props(std::move(props)) {}
-    trxClient_returnCode_t init();
-    trxClient_returnCode_t request(const char* topic, uint64_t id,
-                                   trxClient_cacheSession_rxCacheRequestCallbackFunc_t cb, void* user, uint32_t flags,
-                                   uint32_t subFlags);
-    // From backends: finishes a request once; msgs are handed to the session.
-    // why: what went wrong and what to do, for the application's last-error
-    // text; empty gives the sub-code's own text.
-    void complete(uint64_t seq, trxClient_returnCode_t rc, trxClient_subCode_t sub, std::vector<Msg*> msgs,
-                  std::string why = {});
-    void cancelAll();
-
-    Session* session;
-    Context* ctx = nullptr;
-    Props props;
-    uint32_t timeoutMs = 10000;
-    uint64_t maxAgeMs = 0;
-    std::string stream = "TRXCACHE";
-
-private:
-    std::mutex mMu;
-    uint64_t mNextSeq = 1;
-    std::map<uint64_t, std::shared_ptr<CacheRequest>> mPending;
-};
-
-CacheSession* toCacheSession(trxClient_opaqueCacheSession_pt p);
-
-// Unique ids.
-std::string newSessionId();
 
 } // namespace trx

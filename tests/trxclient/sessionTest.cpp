@@ -279,6 +279,29 @@ TEST_P(SessionTest, SubscriptionRefusedByBroker)
     EXPECT_EQ(TRXCLIENT_OK, c->subscribe("open/plans"));
 }
 
+TEST_P(SessionTest, RefusedAgainForAWaitingSubscriberLeavesItNoShare)
+{
+    auto c = client();
+    int tag;
+    ASSERT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("secret/held", 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tag));
+    ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR));
+    trxClient_session_stats_t st;
+    trxClient_session_getStats(c->session, &st);
+    const uint64_t held = st.brokerSubscriptions;
+    // The broker's refusal stands for a later subscriber that waits for it.
+    EXPECT_EQ(TRXCLIENT_FAIL,
+              trxClient_session_topicSubscribeExt(c->session, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, "secret/held"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, trxClient_getLastErrorInfo()->subCode);
+    // ...which therefore has nothing to unsubscribe from.
+    EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_topicUnsubscribeExt(c->session, 0, "secret/held"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, trxClient_getLastErrorInfo()->subCode);
+    trxClient_session_getStats(c->session, &st);
+    EXPECT_EQ(held, st.brokerSubscriptions) << "the first subscriber still holds the topic";
+    EXPECT_EQ(TRXCLIENT_OK, c->unsubscribe("secret/held", 0));
+    trxClient_session_getStats(c->session, &st);
+    EXPECT_EQ(held - 1, st.brokerSubscriptions);
+}
+
 TEST_P(SessionTest, RefusalOfAnUnconfirmedSubscriptionComesAsAnEvent)
 {
     auto c = client(), pub = client();

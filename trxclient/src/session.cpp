@@ -819,17 +819,15 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
                 if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM)
                 {
                     bs.refs--;
+                    if (plain && --bs.plainRefs == 0)
+                        mPlainTrie.erase(t, &bs);
                     if (entry)
                     {
                         mDispatch.erase(t, entry);
                         delete entry;
                     }
                     if (bs.refs == 0)
-                    {
-                        if (bs.plainRefs)
-                            mPlainTrie.erase(t, &bs);
                         mBrokerSubs.erase(t);
-                    }
                     return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
                                 "%s: subscription refused by the broker for Topic '%s'", fn, topic);
                 }

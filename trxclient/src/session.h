@@ -47,6 +47,25 @@ struct BrokerSub
     } state = Pending;
     bool waitingNull = false;   // a request without correlation tag awaits an answer
     std::vector<void*> waiting; // correlation tags awaiting event 16 / 4
+
+    // A confirmation request (tag corr, or none) waits for the broker's answer.
+    void await(void* corr)
+    {
+        if (corr)
+            waiting.push_back(corr);
+        else
+            waitingNull = true;
+    }
+    // The requests waiting, the untagged one last; none wait any more.
+    std::vector<void*> takeWaiting()
+    {
+        std::vector<void*> out;
+        out.swap(waiting);
+        if (waitingNull)
+            out.push_back(nullptr);
+        waitingNull = false;
+        return out;
+    }
 };
 
 enum class SessionState
@@ -131,6 +150,29 @@ private:
         std::function<void()> fn;
         uint64_t after = 0; // events raised before it: it waits for them
     };
+    // What a subscribe call still has to do once its share is counted.
+    struct Join
+    {
+        int mode = -1;           // ask the backend in this mode (Backend::subscribe); -1: nothing to ask
+        bool confirmNow = false; // the broker confirmed the topic before
+        bool refused = false;    // the broker refused it before, and the caller waits for the answer
+    };
+    // A subscribe call's arguments and the session's state; fn names the call in errors.
+    trxClient_returnCode_t checkSubscribe(const char* fn, uint32_t flags, const char* topic,
+                                          const trxClient_session_rxMsgDispatchFuncInfo_t* di, bool plain);
+    // mSubMu held: counts one call's share of the topic's broker subscription.
+    Join joinBrokerSub(const std::string& topic, uint32_t flags, void* corr, bool plain);
+    // mSubMu held: undoes one call's share (its dispatch entry too); the broker
+    // subscription is marked refused (denied) while others hold it. True when
+    // no user is left.
+    bool leaveBrokerSub(const std::string& topic, DispatchEntry* entry, bool plain, bool denied);
+    // Asks the backend for the first user's broker subscription; a refusal or
+    // failure undoes the call's share and keeps its error.
+    trxClient_returnCode_t askBroker(const std::string& topic, int mode, DispatchEntry* entry, bool plain);
+    // mSubMu held: the newest entry of di's callback and user pointer.
+    DispatchEntry* newestEntry(const std::string& topic, const trxClient_session_rxMsgDispatchFuncInfo_t& di);
+    // Tells the application each entry is gone, then frees it.
+    void destroyEntries(const std::vector<DispatchEntry*>& gone);
     void dispatch(Msg* m);
     // mRxMu held: the oldest held item may go now.
     bool rxReady() const

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace trx
 {
@@ -20,6 +21,7 @@ namespace trx
 class CacheSession;
 struct CacheRequest;
 class Session;
+struct Msg;
 
 class NatsCache
 {
@@ -55,6 +57,10 @@ private:
     void serve(CacheSession* cs, CacheRequest& req);
     Try tryTopic(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
     Try tryWildcard(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
+    Try consumerRefused(CacheSession* cs, CacheRequest& req, int64_t waitMs, natsStatus st, jsErrCode jerr,
+                        std::string& busy);
+    bool collectLast(CacheSession* cs, CacheRequest& req, natsSubscription* sub, jsOptions& jo, std::vector<Msg*>& msgs,
+                     bool& suspect);
     bool streamUnusable(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
 
     Session* mSession;

@@ -471,6 +471,53 @@ TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
     EXPECT_EQ(TRXCLIENT_SUBCODE_NO_CACHED_DATA, trxClient_getLastErrorInfo()->subCode);
 }
 
+TEST_P(SessionTest, CachedValuesOlderThanTheMaxAgeAreSuspect)
+{
+    auto c = client(), pub = client();
+    if (GetParam() == "nats")
+    {
+        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
+                                  " --user trx --password secret create 'aged/>' > /dev/null")
+                                     .c_str()));
+    }
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("aged/EUR", "e"));
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("aged/GBP", "g"));
+    ASSERT_TRUE(pub->drain());
+    // Some stamps count whole seconds: the values are two of them old.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("aged/>", 0, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
+    struct Case
+    {
+        const char* topic;
+        const char* maxAgeMs;
+        size_t values;
+        trxClient_returnCode_t rc;
+        trxClient_subCode_t sub;
+        int status;
+    } cases[] = {
+        {"aged/EUR", "1000", 1, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT,
+         TRXCLIENT_CACHE_MSG_SUSPECT},
+        {"aged/>", "1000", 2, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT, TRXCLIENT_CACHE_MSG_SUSPECT},
+        {"aged/EUR", "3600000", 1, TRXCLIENT_OK, TRXCLIENT_SUBCODE_OK, TRXCLIENT_CACHE_MSG_CACHED},
+        {"aged/>", "3600000", 2, TRXCLIENT_OK, TRXCLIENT_SUBCODE_OK, TRXCLIENT_CACHE_MSG_CACHED},
+    };
+    for (const Case& k : cases)
+    {
+        const std::string what = std::string(k.topic) + " at most " + k.maxAgeMs + " ms old";
+        trxClient_cacheSession_destroy(&c->cache);
+        c->cacheSession({"CACHESESSION_MAX_AGE_MS", k.maxAgeMs});
+        const size_t done = c->cacheDone.size();
+        ASSERT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest(k.topic, 1)) << what;
+        ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == done + 1; })) << what;
+        EXPECT_EQ(k.rc, c->cacheDone[done].rc) << what;
+        EXPECT_EQ(k.sub, c->cacheDone[done].subCode) << what;
+        auto msgs = c->takeMsgs();
+        ASSERT_EQ(k.values, msgs.size()) << what;
+        for (const Received& m : msgs)
+            EXPECT_EQ(k.status, m.cacheStatus) << what << ": " << m.topic;
+    }
+}
+
 TEST_P(SessionTest, WildcardCacheRequestWithoutTopicDispatchReachesSessionCallback)
 {
     auto c = client(), pub = client();

@@ -47,6 +47,14 @@ protected:
         return c;
     }
 
+    // The server's cache stream for these patterns (the in-process broker caches every topic).
+    bool cache(const std::string& patterns)
+    {
+        return !server_ || std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
+                                        " --user trx --password secret create " + patterns + " > /dev/null")
+                                           .c_str()) == 0;
+    }
+
     std::unique_ptr<NatsServer> server_;
     std::string host_;
 };
@@ -436,12 +444,7 @@ TEST_P(SessionTest, SuspendHoldsBoundedBufferAndMarksDiscard)
 TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats")
-    {
-        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
-                                  " --user trx --password secret create 'cached/>' > /dev/null")
-                                     .c_str()));
-    }
+    ASSERT_TRUE(cache("'cached/>'"));
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("cached/EUR", "old"));
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("cached/EUR", "last"));
     ASSERT_TRUE(pub->drain());
@@ -474,12 +477,7 @@ TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
 TEST_P(SessionTest, CachedValuesOlderThanTheMaxAgeAreSuspect)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats")
-    {
-        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
-                                  " --user trx --password secret create 'aged/>' > /dev/null")
-                                     .c_str()));
-    }
+    ASSERT_TRUE(cache("'aged/>'"));
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("aged/EUR", "e"));
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("aged/GBP", "g"));
     ASSERT_TRUE(pub->drain());
@@ -521,12 +519,7 @@ TEST_P(SessionTest, CachedValuesOlderThanTheMaxAgeAreSuspect)
 TEST_P(SessionTest, WildcardCacheRequestWithoutTopicDispatchReachesSessionCallback)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats")
-    {
-        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
-                                  " --user trx --password secret create 'w/>' 'other/>' > /dev/null")
-                                     .c_str()));
-    }
+    ASSERT_TRUE(cache("'w/>' 'other/>'"));
     for (const char* t : {"w/a", "w/b", "w/bb/deeper", "other/c"})
         ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
     ASSERT_TRUE(pub->drain());

@@ -65,14 +65,14 @@ extern "C"
         std::string err;
         if (!p.parse(props, err))
             return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_initialize: %s", err.c_str());
-        long long threads;
-        if (!p.getInt("GLOBAL_NATS_DELIVERY_THREADS", 1, 1, 64, threads, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_initialize: %s", err.c_str());
+        uint32_t threads = 1;
+        if (!p.readInt("GLOBAL_NATS_DELIVERY_THREADS", 1, 1, 64, threads, "trxClient_initialize"))
+            return TRXCLIENT_FAIL;
         if (level < 0)
             return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_initialize: log level %d", level);
         setLogLevel(level);
         std::lock_guard<std::mutex> g(gLibMu);
-        gNatsThreads = static_cast<uint32_t>(threads);
+        gNatsThreads = threads;
         gInit = true;
         TRX_LOG(TRXCLIENT_LOG_INFO, "trxClient initialized, log level %d", level);
         return TRXCLIENT_OK;

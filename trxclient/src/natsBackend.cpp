@@ -69,31 +69,16 @@ public:
 
     trxClient_returnCode_t configure()
     {
-        std::string err;
-        long long v;
         const Props& p = mSession->props();
-        if (!p.getInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mConnectTimeoutMs = v;
-        if (!p.getInt("SESSION_CONNECT_RETRIES", 0, 0, 1000000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mConnectRetries = static_cast<int>(v);
-        if (!p.getInt("SESSION_RECONNECT_RETRIES", -1, -1, 1000000000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mReconnectRetries = static_cast<int>(v);
-        if (!p.getInt("SESSION_RECONNECT_RETRY_WAIT_MS", 100, 1, 600000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mReconnectWaitMs = v;
-        if (!p.getInt("SESSION_KEEP_ALIVE_INT_MS", 250, 10, 600000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mKeepAliveMs = v;
-        if (!p.getInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mKeepAliveLimit = static_cast<int>(v);
-        if (!p.getInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         NatsSender::Settings& send = mSender.settings;
-        send.holdLimit = static_cast<size_t>(v);
+        if (!p.readInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, mConnectTimeoutMs) ||
+            !p.readInt("SESSION_CONNECT_RETRIES", 0, 0, 1000000, mConnectRetries) ||
+            !p.readInt("SESSION_RECONNECT_RETRIES", -1, -1, 1000000000, mReconnectRetries) ||
+            !p.readInt("SESSION_RECONNECT_RETRY_WAIT_MS", 100, 1, 600000, mReconnectWaitMs) ||
+            !p.readInt("SESSION_KEEP_ALIVE_INT_MS", 250, 10, 600000, mKeepAliveMs) ||
+            !p.readInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, mKeepAliveLimit) ||
+            !p.readInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, send.holdLimit))
+            return TRXCLIENT_FAIL;
         send.keepAliveMs = mKeepAliveMs;
         send.keepAliveLimit = mKeepAliveLimit;
         send.reconnectWaitMs = mReconnectWaitMs;
@@ -107,6 +92,7 @@ public:
         else
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
                         "SESSION_SEND_POLICY '%s': expected adaptive, batch or immediate", policy.c_str());
+        std::string err;
         if (mAccess.parseUrls(mUrlText, kNames, err) != NatsAccess::Ok)
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         mAccess.user = p.getStr("SESSION_USERNAME", "");

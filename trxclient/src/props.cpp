@@ -1,5 +1,7 @@
 #include "props.h"
 
+#include "errors.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <strings.h>
@@ -56,6 +58,15 @@ bool Props::getInt(const char* name, long long def, long long lo, long long hi, 
     }
     out = x;
     return true;
+}
+
+bool Props::refuse(const char* where, const std::string& err)
+{
+    if (where)
+        fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s: %s", where, err.c_str());
+    else
+        fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+    return false;
 }
 
 void Props::set(const std::string& name, const std::string& value)

@@ -57,8 +57,6 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t* f
         mRxCb = fi->rxMsgInfo.callback_p;
         mRxUser = fi->rxMsgInfo.user_p;
     }
-    std::string err;
-    long long v;
     auto boolProp = [&](const char* name, bool def)
     {
         const std::string* s = mProps.get(name);
@@ -70,15 +68,11 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t* f
     mReapply = boolProp("SESSION_REAPPLY_SUBSCRIPTIONS", true);
     mTopicDispatch = boolProp("SESSION_TOPIC_DISPATCH", true);
     mDirectOk = !boolProp("SESSION_ALWAYS_BUFFER_IN_CONTEXT", true);
-    if (!mProps.getInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    mBufMsgLimit = static_cast<uint64_t>(v);
-    if (!mProps.getInt("SESSION_BUFFER_BYTE_LIMIT", 64ll << 20, 1024, 1ll << 42, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    mBufByteLimit = static_cast<uint64_t>(v);
-    if (!mProps.getInt("SESSION_REQUEST_MSG_LIMIT", 100000, 1, 1ll << 31, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    mRequestMsgLimit = static_cast<uint32_t>(v);
+    const char* fn = "trxClient_session_create";
+    if (!mProps.readInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, mBufMsgLimit, fn) ||
+        !mProps.readInt("SESSION_BUFFER_BYTE_LIMIT", 64ll << 20, 1024, 1ll << 42, mBufByteLimit, fn) ||
+        !mProps.readInt("SESSION_REQUEST_MSG_LIMIT", 100000, 1, 1ll << 31, mRequestMsgLimit, fn))
+        return TRXCLIENT_FAIL;
 
     mHost = mProps.getStr("SESSION_HOST", "inproc://default");
     if (mHost.rfind("inproc://", 0) == 0)

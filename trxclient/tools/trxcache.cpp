@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -130,27 +131,20 @@ struct Args
 // value out of range.
 int setOption(Args& a, const std::string& name, const std::string& value)
 {
-    if (name == "--server")
-        a.server = value;
-    else if (name == "--stream")
-        a.stream = value;
-    else if (name == "--user")
-        a.access.user = value;
-    else if (name == "--password")
-        a.access.password = value;
-    else if (name == "--token")
-        a.access.token = value;
-    else if (name == "--creds")
-        a.access.credsFile = value;
-    else if (name == "--nkey")
-        a.access.seedFile = value;
-    else if (name == "--tls-ca")
-        a.access.tlsCa = value;
-    else if (name == "--tls-cert")
-        a.access.tlsCert = value;
-    else if (name == "--tls-key")
-        a.access.tlsKey = value;
-    else if (name == "--tls-no-verify")
+    // Options whose value is kept as given.
+    const std::pair<const char*, std::string*> texts[] = {
+        {"--server", &a.server},           {"--stream", &a.stream},
+        {"--user", &a.access.user},        {"--password", &a.access.password},
+        {"--token", &a.access.token},      {"--creds", &a.access.credsFile},
+        {"--nkey", &a.access.seedFile},    {"--tls-ca", &a.access.tlsCa},
+        {"--tls-cert", &a.access.tlsCert}, {"--tls-key", &a.access.tlsKey}};
+    for (const auto& t : texts)
+        if (name == t.first)
+        {
+            *t.second = value;
+            return 0;
+        }
+    if (name == "--tls-no-verify")
         a.access.verifyHostname = false;
     else if (name == "--replicas")
     {

@@ -196,6 +196,52 @@ TEST(TrxClientSessionProperties, LastOccurrenceWinsUnknownIgnoredBadHostRefused)
     EXPECT_EQ(TRXCLIENT_OK, dflt.connectRc);
 }
 
+// A number that is no number or out of range is refused where it is given,
+// naming the property and the range.
+TEST(TrxClientSessionProperties, BadNumbersAreRefusedNamingThePropertyAndItsRange)
+{
+    struct Case
+    {
+        const char *host, *name, *value, *text;
+    } cases[] = {
+        {"inproc://numbers", "SESSION_BUFFER_MSG_LIMIT", "lots",
+         "trxClient_session_create: property SESSION_BUFFER_MSG_LIMIT = 'lots' is not a number from 1 to "},
+        {"inproc://numbers", "SESSION_BUFFER_BYTE_LIMIT", "1023",
+         "trxClient_session_create: property SESSION_BUFFER_BYTE_LIMIT = '1023' is not a number from 1024 to "},
+        {"inproc://numbers", "SESSION_REQUEST_MSG_LIMIT", "",
+         "trxClient_session_create: property SESSION_REQUEST_MSG_LIMIT = '' is not a number from 1 to "},
+        // The NATS backend's own, refused before any server is asked.
+        {"nats://127.0.0.1:1", "SESSION_KEEP_ALIVE_INT_MS", "9",
+         "property SESSION_KEEP_ALIVE_INT_MS = '9' is not a number from 10 to 600000"},
+        {"nats://127.0.0.1:1", "SESSION_RECONNECT_RETRIES", "-2",
+         "property SESSION_RECONNECT_RETRIES = '-2' is not a number from -1 to 1000000000"},
+        {"nats://127.0.0.1:1", "SESSION_RECONNECT_BUFFER_BYTES", "1x",
+         "property SESSION_RECONNECT_BUFFER_BYTES = '1x' is not a number from 0 to 1073741824"},
+    };
+    for (const Case& c : cases)
+    {
+        trxtest::Client bad({"SESSION_HOST", c.host, c.name, c.value}, false);
+        EXPECT_EQ(TRXCLIENT_FAIL, bad.createRc) << c.name;
+        const trxClient_errorInfo_t* e = trxClient_getLastErrorInfo();
+        EXPECT_EQ(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, e->subCode) << c.name;
+        EXPECT_EQ(0u, std::string(e->errorStr).rfind(c.text, 0)) << e->errorStr;
+    }
+    // A cache session's, and the library's.
+    trxtest::Client ok({"SESSION_HOST", "inproc://numbers"}, false);
+    trxClient_opaqueCacheSession_pt cache = nullptr;
+    const char* cacheProps[] = {"CACHESESSION_MAX_AGE_MS", "-1", nullptr};
+    EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_createCacheSession(cacheProps, ok.session, &cache));
+    EXPECT_STREQ("trxClient_session_createCacheSession: property CACHESESSION_MAX_AGE_MS = '-1' is not a number from "
+                 "0 to 1099511627776",
+                 trxClient_getLastErrorInfo()->errorStr);
+    EXPECT_EQ(nullptr, cache);
+    const char* libProps[] = {"GLOBAL_NATS_DELIVERY_THREADS", "65", nullptr};
+    EXPECT_EQ(TRXCLIENT_FAIL, trxClient_initialize(TRXCLIENT_LOG_WARNING, libProps));
+    EXPECT_STREQ("trxClient_initialize: property GLOBAL_NATS_DELIVERY_THREADS = '65' is not a number from 1 to 64",
+                 trxClient_getLastErrorInfo()->errorStr);
+    EXPECT_EQ(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, trxClient_getLastErrorInfo()->subCode);
+}
+
 // Credential and TLS files are checked when the session is made, and a
 // mistake names its property; no server is needed to see it.
 TEST(TrxClientSessionProperties, CredentialFileMistakesAreRefusedNamingTheProperty)

@@ -47,6 +47,14 @@ protected:
         return c;
     }
 
+    // The server's cache stream for these patterns (the in-process broker caches every topic).
+    bool cache(const std::string& patterns)
+    {
+        return !server_ || std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
+                                        " --user trx --password secret create " + patterns + " > /dev/null")
+                                           .c_str()) == 0;
+    }
+
     std::unique_ptr<NatsServer> server_;
     std::string host_;
 };
@@ -279,6 +287,29 @@ TEST_P(SessionTest, SubscriptionRefusedByBroker)
     EXPECT_EQ(TRXCLIENT_OK, c->subscribe("open/plans"));
 }
 
+TEST_P(SessionTest, RefusedAgainForAWaitingSubscriberLeavesItNoShare)
+{
+    auto c = client();
+    int tag;
+    ASSERT_EQ(TRXCLIENT_IN_PROGRESS, c->subscribe("secret/held", 0, TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM, &tag));
+    ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR));
+    trxClient_session_stats_t st;
+    trxClient_session_getStats(c->session, &st);
+    const uint64_t held = st.brokerSubscriptions;
+    // The broker's refusal stands for a later subscriber that waits for it.
+    EXPECT_EQ(TRXCLIENT_FAIL,
+              trxClient_session_topicSubscribeExt(c->session, TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM, "secret/held"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, trxClient_getLastErrorInfo()->subCode);
+    // ...which therefore has nothing to unsubscribe from.
+    EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_topicUnsubscribeExt(c->session, 0, "secret/held"));
+    EXPECT_EQ(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, trxClient_getLastErrorInfo()->subCode);
+    trxClient_session_getStats(c->session, &st);
+    EXPECT_EQ(held, st.brokerSubscriptions) << "the first subscriber still holds the topic";
+    EXPECT_EQ(TRXCLIENT_OK, c->unsubscribe("secret/held", 0));
+    trxClient_session_getStats(c->session, &st);
+    EXPECT_EQ(held - 1, st.brokerSubscriptions);
+}
+
 TEST_P(SessionTest, RefusalOfAnUnconfirmedSubscriptionComesAsAnEvent)
 {
     auto c = client(), pub = client();
@@ -413,12 +444,7 @@ TEST_P(SessionTest, SuspendHoldsBoundedBufferAndMarksDiscard)
 TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats")
-    {
-        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
-                                  " --user trx --password secret create 'cached/>' > /dev/null")
-                                     .c_str()));
-    }
+    ASSERT_TRUE(cache("'cached/>'"));
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("cached/EUR", "old"));
     ASSERT_EQ(TRXCLIENT_OK, pub->publish("cached/EUR", "last"));
     ASSERT_TRUE(pub->drain());
@@ -448,15 +474,52 @@ TEST_P(SessionTest, CacheHitAndMissThroughTopicDispatch)
     EXPECT_EQ(TRXCLIENT_SUBCODE_NO_CACHED_DATA, trxClient_getLastErrorInfo()->subCode);
 }
 
+TEST_P(SessionTest, CachedValuesOlderThanTheMaxAgeAreSuspect)
+{
+    auto c = client(), pub = client();
+    ASSERT_TRUE(cache("'aged/>'"));
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("aged/EUR", "e"));
+    ASSERT_EQ(TRXCLIENT_OK, pub->publish("aged/GBP", "g"));
+    ASSERT_TRUE(pub->drain());
+    // Some stamps count whole seconds: the values are two of them old.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+    ASSERT_EQ(TRXCLIENT_OK, c->subscribe("aged/>", 0, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
+    struct Case
+    {
+        const char* topic;
+        const char* maxAgeMs;
+        size_t values;
+        trxClient_returnCode_t rc;
+        trxClient_subCode_t sub;
+        int status;
+    } cases[] = {
+        {"aged/EUR", "1000", 1, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT,
+         TRXCLIENT_CACHE_MSG_SUSPECT},
+        {"aged/>", "1000", 2, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT, TRXCLIENT_CACHE_MSG_SUSPECT},
+        {"aged/EUR", "3600000", 1, TRXCLIENT_OK, TRXCLIENT_SUBCODE_OK, TRXCLIENT_CACHE_MSG_CACHED},
+        {"aged/>", "3600000", 2, TRXCLIENT_OK, TRXCLIENT_SUBCODE_OK, TRXCLIENT_CACHE_MSG_CACHED},
+    };
+    for (const Case& k : cases)
+    {
+        const std::string what = std::string(k.topic) + " at most " + k.maxAgeMs + " ms old";
+        trxClient_cacheSession_destroy(&c->cache);
+        c->cacheSession({"CACHESESSION_MAX_AGE_MS", k.maxAgeMs});
+        const size_t done = c->cacheDone.size();
+        ASSERT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest(k.topic, 1)) << what;
+        ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == done + 1; })) << what;
+        EXPECT_EQ(k.rc, c->cacheDone[done].rc) << what;
+        EXPECT_EQ(k.sub, c->cacheDone[done].subCode) << what;
+        auto msgs = c->takeMsgs();
+        ASSERT_EQ(k.values, msgs.size()) << what;
+        for (const Received& m : msgs)
+            EXPECT_EQ(k.status, m.cacheStatus) << what << ": " << m.topic;
+    }
+}
+
 TEST_P(SessionTest, WildcardCacheRequestWithoutTopicDispatchReachesSessionCallback)
 {
     auto c = client(), pub = client();
-    if (GetParam() == "nats")
-    {
-        ASSERT_EQ(0, std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
-                                  " --user trx --password secret create 'w/>' 'other/>' > /dev/null")
-                                     .c_str()));
-    }
+    ASSERT_TRUE(cache("'w/>' 'other/>'"));
     for (const char* t : {"w/a", "w/b", "w/bb/deeper", "other/c"})
         ASSERT_EQ(TRXCLIENT_OK, pub->publish(t, t));
     ASSERT_TRUE(pub->drain());

@@ -1,9 +1,17 @@
 // C entry points of sessions and cache sessions.
-#include "core.h"
+#include "backend.h"
+#include "cacheSession.h"
+#include "clock.h"
+#include "context.h"
 #include "errors.h"
 #include "log.h"
+#include "msg.h"
+#include "props.h"
+#include "session.h"
 #include "trxClientTest.h"
 
+#include <algorithm>
+#include <chrono>
 #include <new>
 
 using namespace trx;

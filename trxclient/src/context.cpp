@@ -1,116 +1,16 @@
-#include "core.h"
-#include "errors.h"
-#include "log.h"
-#include "tarnixVersion.h"
+#include "context.h"
 
-#include <nats/nats.h>
-#include <uuid/uuid.h>
+#include "errors.h"
+#include "library.h"
+#include "log.h"
+#include "props.h"
+#include "session.h"
 
 #include <algorithm>
-#include <cstring>
-#include <strings.h>
+#include <new>
 
 namespace trx
 {
-
-// ---- properties -------------------------------------------------------------
-
-bool Props::parse(trxClient_propertyArray_pt props, std::string& err)
-{
-    if (!props)
-        return true;
-    for (size_t i = 0; props[i]; i += 2)
-    {
-        if (!props[i + 1])
-        {
-            err = std::string("property '") + props[i] + "' has no value";
-            return false;
-        }
-        mKv.emplace_back(props[i], props[i + 1]);
-    }
-    return true;
-}
-
-const std::string* Props::get(const char* name) const
-{
-    for (auto it = mKv.rbegin(); it != mKv.rend(); ++it)
-        if (strcasecmp(it->first.c_str(), name) == 0)
-            return &it->second;
-    return nullptr;
-}
-
-std::string Props::getStr(const char* name, const char* def) const
-{
-    const std::string* v = get(name);
-    return v ? *v : def;
-}
-
-bool Props::getInt(const char* name, long long def, long long lo, long long hi, long long& out, std::string& err) const
-{
-    const std::string* v = get(name);
-    if (!v)
-    {
-        out = def;
-        return true;
-    }
-    char* end = nullptr;
-    errno = 0;
-    long long x = std::strtoll(v->c_str(), &end, 10);
-    if (v->empty() || *end || errno || x < lo || x > hi)
-    {
-        err = std::string("property ") + name + " = '" + *v + "' is not a number from " + std::to_string(lo) + " to " +
-              std::to_string(hi);
-        return false;
-    }
-    out = x;
-    return true;
-}
-
-void Props::set(const std::string& name, const std::string& value)
-{
-    mKv.emplace_back(name, value);
-}
-
-// ---- library state ------------------------------------------------------------
-
-namespace
-{
-std::mutex gLibMu;
-bool gInit = false;
-uint32_t gNatsThreads = 1;
-std::vector<Context*> gContexts;
-
-std::mutex gVersionMu;
-std::string gVersion = TARNIX_VERSION, gDateTime = __DATE__ " " __TIME__, gVariant = "trxclient";
-trxClient_version_info_t gVersionInfo{nullptr, nullptr, nullptr};
-} // namespace
-
-bool libraryInitialized()
-{
-    std::lock_guard<std::mutex> g(gLibMu);
-    return gInit;
-}
-
-uint32_t natsDeliveryThreads()
-{
-    return gNatsThreads;
-}
-
-std::string newSessionId()
-{
-    uuid_t u;
-    uuid_generate_random(u);
-    static const char hex[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char b : u)
-    {
-        s += hex[b >> 4];
-        s += hex[b & 15];
-    }
-    return s;
-}
-
-// ---- context --------------------------------------------------------------------
 
 Context::Context(bool ownThread) : mOwnThread(ownThread)
 {
@@ -427,79 +327,6 @@ using namespace trx;
 extern "C"
 {
 
-    trxClient_returnCode_t trxClient_initialize(trxClient_log_level_t level, trxClient_propertyArray_pt props)
-    {
-        Props p;
-        std::string err;
-        if (!p.parse(props, err))
-            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_initialize: %s", err.c_str());
-        long long threads;
-        if (!p.getInt("GLOBAL_NATS_DELIVERY_THREADS", 1, 1, 64, threads, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_initialize: %s", err.c_str());
-        if (level < 0)
-            return fail(TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE, "trxClient_initialize: log level %d", level);
-        setLogLevel(level);
-        std::lock_guard<std::mutex> g(gLibMu);
-        gNatsThreads = static_cast<uint32_t>(threads);
-        gInit = true;
-        TRX_LOG(TRXCLIENT_LOG_INFO, "trxClient initialized, log level %d", level);
-        return TRXCLIENT_OK;
-    }
-
-    trxClient_returnCode_t trxClient_cleanup(void)
-    {
-        std::vector<Context*> ctxs;
-        {
-            std::lock_guard<std::mutex> g(gLibMu);
-            ctxs.swap(gContexts);
-            gInit = false;
-        }
-        for (Context* c : ctxs)
-        {
-            trxClient_opaqueContext_pt p = c;
-            trxClient_context_destroy(&p);
-        }
-        return TRXCLIENT_OK;
-    }
-
-    trxClient_returnCode_t trxClient_version_get(trxClient_version_info_pt* version_p)
-    {
-        if (!version_p)
-            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_version_get: NULL out pointer");
-        std::lock_guard<std::mutex> g(gVersionMu);
-        gVersionInfo.version_p = gVersion.c_str();
-        gVersionInfo.dateTime_p = gDateTime.c_str();
-        gVersionInfo.variant_p = gVariant.c_str();
-        *version_p = &gVersionInfo;
-        return TRXCLIENT_OK;
-    }
-
-    trxClient_returnCode_t _trxClient_version_set(trxClient_version_info_pt version_p)
-    {
-        if (!version_p || !version_p->version_p || !version_p->dateTime_p || !version_p->variant_p)
-            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "_trxClient_version_set: NULL record or text");
-        std::lock_guard<std::mutex> g(gVersionMu);
-        // Copy first: the record may point at the texts we hand out.
-        std::string v = version_p->version_p, d = version_p->dateTime_p, r = version_p->variant_p;
-        gVersion.swap(v);
-        gDateTime.swap(d);
-        gVariant.swap(r);
-        return TRXCLIENT_OK;
-    }
-
-    trxClient_returnCode_t trxClient_generateUUIDString(char* buf_p, size_t size)
-    {
-        if (!buf_p)
-            return fail(TRXCLIENT_SUBCODE_PARAM_NULL_PTR, "trxClient_generateUUIDString: NULL buffer");
-        if (size < TRXCLIENT_UUID_STRING_SIZE)
-            return fail(TRXCLIENT_SUBCODE_INSUFFICIENT_SPACE,
-                        "trxClient_generateUUIDString: buffer of %zu bytes, need 37", size);
-        uuid_t u;
-        uuid_generate_random(u);
-        uuid_unparse_lower(u, buf_p);
-        return TRXCLIENT_OK;
-    }
-
     trxClient_returnCode_t trxClient_context_create(trxClient_propertyArray_pt props,
                                                     trxClient_opaqueContext_pt* context_p,
                                                     trxClient_context_createFuncInfo_t* funcInfo_p, size_t)
@@ -519,10 +346,7 @@ extern "C"
         Context* c = new (std::nothrow) Context(own);
         if (!c)
             return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "trxClient_context_create: out of memory");
-        {
-            std::lock_guard<std::mutex> g(gLibMu);
-            gContexts.push_back(c);
-        }
+        addContext(c);
         TRX_LOG(TRXCLIENT_LOG_INFO, "context %p created%s", static_cast<void*>(c), own ? " with its own thread" : "");
         *context_p = c;
         return TRXCLIENT_OK;
@@ -536,10 +360,7 @@ extern "C"
         if (!c)
             return fail(*context_p ? TRXCLIENT_SUBCODE_PARAM_OUT_OF_RANGE : TRXCLIENT_SUBCODE_PARAM_NULL_PTR,
                         "trxClient_context_destroy: not a context");
-        {
-            std::lock_guard<std::mutex> g(gLibMu);
-            gContexts.erase(std::remove(gContexts.begin(), gContexts.end(), c), gContexts.end());
-        }
+        removeContext(c);
         for (Session* s : c->sessions())
         {
             trxClient_opaqueSession_pt sp = s;

@@ -3,8 +3,13 @@
 // each subscriber session's receive queue, so tests get a fixed order.
 #include "inproc.h"
 
+#include "cacheSession.h"
+#include "clock.h"
 #include "errors.h"
 #include "log.h"
+#include "msg.h"
+#include "session.h"
+#include "topic.h"
 #include "trxClientTest.h"
 
 #include <algorithm>

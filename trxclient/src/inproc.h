@@ -2,13 +2,15 @@
 // SESSION_HOST inproc://NAME, with the fault injection of trxClientTest.h.
 #pragma once
 
-#include "core.h"
+#include "backend.h"
 
 #include <memory>
 #include <string>
 
 namespace trx
 {
+
+class Session;
 
 std::unique_ptr<Backend> makeInprocBackend(Session* s, const std::string& name);
 

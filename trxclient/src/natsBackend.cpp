@@ -7,12 +7,16 @@
 // natsCache), each with its own state and locks.
 #include "natsBackend.h"
 
+#include "clock.h"
 #include "errors.h"
+#include "library.h"
 #include "log.h"
 #include "natsAccess.h"
 #include "natsCache.h"
 #include "natsSender.h"
 #include "natsSubscriptions.h"
+#include "props.h"
+#include "session.h"
 
 #include <nats/nats.h>
 
@@ -65,31 +69,16 @@ public:
 
     trxClient_returnCode_t configure()
     {
-        std::string err;
-        long long v;
         const Props& p = mSession->props();
-        if (!p.getInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mConnectTimeoutMs = v;
-        if (!p.getInt("SESSION_CONNECT_RETRIES", 0, 0, 1000000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mConnectRetries = static_cast<int>(v);
-        if (!p.getInt("SESSION_RECONNECT_RETRIES", -1, -1, 1000000000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mReconnectRetries = static_cast<int>(v);
-        if (!p.getInt("SESSION_RECONNECT_RETRY_WAIT_MS", 100, 1, 600000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mReconnectWaitMs = v;
-        if (!p.getInt("SESSION_KEEP_ALIVE_INT_MS", 250, 10, 600000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mKeepAliveMs = v;
-        if (!p.getInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        mKeepAliveLimit = static_cast<int>(v);
-        if (!p.getInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, v, err))
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         NatsSender::Settings& send = mSender.settings;
-        send.holdLimit = static_cast<size_t>(v);
+        if (!p.readInt("SESSION_CONNECT_TIMEOUT_MS", 2000, 1, 600000, mConnectTimeoutMs) ||
+            !p.readInt("SESSION_CONNECT_RETRIES", 0, 0, 1000000, mConnectRetries) ||
+            !p.readInt("SESSION_RECONNECT_RETRIES", -1, -1, 1000000000, mReconnectRetries) ||
+            !p.readInt("SESSION_RECONNECT_RETRY_WAIT_MS", 100, 1, 600000, mReconnectWaitMs) ||
+            !p.readInt("SESSION_KEEP_ALIVE_INT_MS", 250, 10, 600000, mKeepAliveMs) ||
+            !p.readInt("SESSION_KEEP_ALIVE_LIMIT", 3, 1, 1000, mKeepAliveLimit) ||
+            !p.readInt("SESSION_RECONNECT_BUFFER_BYTES", 8 << 20, 0, 1ll << 30, send.holdLimit))
+            return TRXCLIENT_FAIL;
         send.keepAliveMs = mKeepAliveMs;
         send.keepAliveLimit = mKeepAliveLimit;
         send.reconnectWaitMs = mReconnectWaitMs;
@@ -103,6 +92,7 @@ public:
         else
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE,
                         "SESSION_SEND_POLICY '%s': expected adaptive, batch or immediate", policy.c_str());
+        std::string err;
         if (mAccess.parseUrls(mUrlText, kNames, err) != NatsAccess::Ok)
             return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
         mAccess.user = p.getStr("SESSION_USERNAME", "");
@@ -127,16 +117,6 @@ public:
     trxClient_returnCode_t connect() override
     {
         ensureDeliveryPool();
-        natsOptions* o = nullptr;
-        if (natsOptions_Create(&o) != NATS_OK)
-            return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "cannot create libnats options");
-        std::string err;
-        if (!mAccess.apply(o, kNames, err))
-        {
-            natsOptions_Destroy(o);
-            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
-        }
-        natsOptions_SetNoRandomize(o, true);
         // libnats holds its connection lock through a connect attempt, its
         // reconnects' too: a send that comes meanwhile waits for the attempt to
         // time out. An attempt therefore lasts no longer than a silent broker
@@ -144,55 +124,18 @@ public:
         // and the first connect repeats timed-out attempts for
         // SESSION_CONNECT_TIMEOUT_MS.
         const int64_t attemptMs = std::min<int64_t>(mConnectTimeoutMs, mKeepAliveMs * mKeepAliveLimit);
-        natsOptions_SetTimeout(o, attemptMs);
-        natsOptions_SetPingInterval(o, mKeepAliveMs);
-        natsOptions_SetMaxPingsOut(o, mKeepAliveLimit);
-        natsOptions_SetMaxReconnect(o, mReconnectRetries);
-        natsOptions_SetReconnectWait(o, mReconnectWaitMs);
-        natsOptions_SetReconnectJitter(o, 0, 0);
-        natsOptions_UseGlobalMessageDelivery(o, true);
-        natsOptions_SetSendAsap(o, mSender.settings.policy == NatsSender::Immediate);
-        natsOptions_SetMaxPendingMsgs(o, 1000000);
-        natsOptions_SetWriteDeadline(o, mKeepAliveMs * mKeepAliveLimit);
-        if (mSender.settings.holdLimit > 0)
-            natsOptions_SetReconnectBufSize(o, static_cast<int>(mSender.settings.holdLimit));
-        mLink = new Link;
-        mLink->be = this;
-        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, mLink);
-        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, mLink);
-        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, mLink);
-        natsOptions_SetErrorHandler(o, &NatsBackend::onError, mLink);
-        natsOptions_SetDiscoveredServersCB(o, &NatsBackend::onDiscovered, mLink);
-        natsOptions_SetLameDuckModeCB(o, &NatsBackend::onLameDuck, mLink);
-
-        natsStatus st = NATS_OK;
-        for (int attempt = 0; attempt <= mConnectRetries; ++attempt)
-        {
-            const auto until = Clock::now() + std::chrono::milliseconds(mConnectTimeoutMs);
-            do
-                st = natsConnection_Connect(&mNc, o);
-            while (st == NATS_TIMEOUT && Clock::now() + std::chrono::milliseconds(attemptMs) <= until);
-            if (st == NATS_OK || st == NATS_CONNECTION_AUTH_FAILED)
-                break;
-            if (attempt < mConnectRetries)
-                std::this_thread::sleep_for(std::chrono::milliseconds(mReconnectWaitMs));
-        }
+        natsOptions* o = nullptr;
+        trxClient_returnCode_t rc = makeOptions(o, attemptMs);
+        if (rc != TRXCLIENT_OK)
+            return rc;
+        natsStatus st = dial(o, attemptMs);
         if (st != NATS_OK)
         {
             natsOptions_Destroy(o);
-            std::string text = natsErrorText(st);
             delete mLink;
             mLink = nullptr;
             mNc = nullptr;
-            if (st == NATS_CONNECTION_AUTH_FAILED)
-                return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by %s: %s", mUrlText.c_str(), text.c_str());
-            if (st == NATS_NO_SERVER)
-                return fail(TRXCLIENT_SUBCODE_BROKER_UNREACHABLE, "no broker reachable at %s: %s", mUrlText.c_str(),
-                            text.c_str());
-            if (st == NATS_TIMEOUT)
-                return fail(TRXCLIENT_SUBCODE_TIMEOUT, "connect to %s timed out: %s", mUrlText.c_str(), text.c_str());
-            return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connect to %s failed: %s", mUrlText.c_str(),
-                        text.c_str());
+            return connectFailed(st);
         }
         char id[128] = {};
         if (natsConnection_GetConnectedServerId(mNc, id, sizeof id) != NATS_OK || !id[0])
@@ -310,6 +253,75 @@ public:
     }
 
 private:
+    // ---- connecting ------------------------------------------------------------------
+
+    // The main connection's options, its event callbacks (through a new
+    // mLink) included.
+    trxClient_returnCode_t makeOptions(natsOptions*& o, int64_t attemptMs)
+    {
+        if (natsOptions_Create(&o) != NATS_OK)
+            return fail(TRXCLIENT_SUBCODE_OUT_OF_MEMORY, "cannot create libnats options");
+        std::string err;
+        if (!mAccess.apply(o, kNames, err))
+        {
+            natsOptions_Destroy(o);
+            return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "%s", err.c_str());
+        }
+        natsOptions_SetNoRandomize(o, true);
+        natsOptions_SetTimeout(o, attemptMs);
+        natsOptions_SetPingInterval(o, mKeepAliveMs);
+        natsOptions_SetMaxPingsOut(o, mKeepAliveLimit);
+        natsOptions_SetMaxReconnect(o, mReconnectRetries);
+        natsOptions_SetReconnectWait(o, mReconnectWaitMs);
+        natsOptions_SetReconnectJitter(o, 0, 0);
+        natsOptions_UseGlobalMessageDelivery(o, true);
+        natsOptions_SetSendAsap(o, mSender.settings.policy == NatsSender::Immediate);
+        natsOptions_SetMaxPendingMsgs(o, 1000000);
+        natsOptions_SetWriteDeadline(o, mKeepAliveMs * mKeepAliveLimit);
+        if (mSender.settings.holdLimit > 0)
+            natsOptions_SetReconnectBufSize(o, static_cast<int>(mSender.settings.holdLimit));
+        mLink = new Link;
+        mLink->be = this;
+        natsOptions_SetDisconnectedCB(o, &NatsBackend::onDisconnected, mLink);
+        natsOptions_SetReconnectedCB(o, &NatsBackend::onReconnected, mLink);
+        natsOptions_SetClosedCB(o, &NatsBackend::onClosed, mLink);
+        natsOptions_SetErrorHandler(o, &NatsBackend::onError, mLink);
+        natsOptions_SetDiscoveredServersCB(o, &NatsBackend::onDiscovered, mLink);
+        natsOptions_SetLameDuckModeCB(o, &NatsBackend::onLameDuck, mLink);
+        return TRXCLIENT_OK;
+    }
+
+    // Connects mNc, SESSION_CONNECT_RETRIES times more after a failure.
+    natsStatus dial(natsOptions* o, int64_t attemptMs)
+    {
+        natsStatus st = NATS_OK;
+        for (int attempt = 0; attempt <= mConnectRetries; ++attempt)
+        {
+            const auto until = Clock::now() + std::chrono::milliseconds(mConnectTimeoutMs);
+            do
+                st = natsConnection_Connect(&mNc, o);
+            while (st == NATS_TIMEOUT && Clock::now() + std::chrono::milliseconds(attemptMs) <= until);
+            if (st == NATS_OK || st == NATS_CONNECTION_AUTH_FAILED)
+                break;
+            if (attempt < mConnectRetries)
+                std::this_thread::sleep_for(std::chrono::milliseconds(mReconnectWaitMs));
+        }
+        return st;
+    }
+
+    trxClient_returnCode_t connectFailed(natsStatus st)
+    {
+        std::string text = natsErrorText(st);
+        if (st == NATS_CONNECTION_AUTH_FAILED)
+            return fail(TRXCLIENT_SUBCODE_LOGIN_FAILURE, "login refused by %s: %s", mUrlText.c_str(), text.c_str());
+        if (st == NATS_NO_SERVER)
+            return fail(TRXCLIENT_SUBCODE_BROKER_UNREACHABLE, "no broker reachable at %s: %s", mUrlText.c_str(),
+                        text.c_str());
+        if (st == NATS_TIMEOUT)
+            return fail(TRXCLIENT_SUBCODE_TIMEOUT, "connect to %s timed out: %s", mUrlText.c_str(), text.c_str());
+        return fail(TRXCLIENT_SUBCODE_COMMUNICATION_ERROR, "connect to %s failed: %s", mUrlText.c_str(), text.c_str());
+    }
+
     // ---- connection events ---------------------------------------------------------
 
     template <class F>

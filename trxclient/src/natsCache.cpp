@@ -1,9 +1,14 @@
 #include "natsCache.h"
 
+#include "cacheSession.h"
+#include "clock.h"
 #include "log.h"
+#include "msg.h"
 #include "natsAccess.h"
 #include "natsMessage.h"
+#include "session.h"
 #include "topic.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <ctime>
@@ -25,6 +30,32 @@ jsOptions waitingFor(int64_t waitMs)
 int64_t msLeft(Clock::time_point until)
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+}
+
+// A direct get's answer says when its value was stored (to the second):
+// true when that is longer ago than maxAgeMs (0: no limit).
+bool storedTooLongAgo(const Msg& m, uint64_t maxAgeMs)
+{
+    const char* ts = nullptr;
+    if (!maxAgeMs || natsMsgHeader_Get(natsMsgOf(m), "Nats-Time-Stamp", &ts) != NATS_OK || !ts)
+        return false;
+    std::tm tm{};
+    if (!strptime(ts, "%Y-%m-%dT%H:%M:%S", &tm))
+        return false;
+    int64_t stored = static_cast<int64_t>(timegm(&tm)) * 1000;
+    int64_t nowMs = static_cast<int64_t>(std::time(nullptr)) * 1000;
+    return nowMs - stored > static_cast<int64_t>(maxAgeMs);
+}
+
+// The same for a consumer's message, stored at stampNs (0: not known).
+bool storedTooLongAgo(int64_t stampNs, uint64_t maxAgeMs)
+{
+    if (!maxAgeMs || !stampNs)
+        return false;
+    int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    return nowMs - stampNs / 1000000 > static_cast<int64_t>(maxAgeMs);
 }
 
 } // namespace
@@ -184,19 +215,7 @@ NatsCache::Try NatsCache::tryTopic(CacheSession* cs, CacheRequest& req, int64_t 
         cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
         return Try::Done;
     }
-    bool suspect = false;
-    const char* ts = nullptr;
-    if (cs->maxAgeMs && natsMsgHeader_Get(natsMsgOf(*m), "Nats-Time-Stamp", &ts) == NATS_OK && ts)
-    {
-        std::tm tm{};
-        const char* rest = strptime(ts, "%Y-%m-%dT%H:%M:%S", &tm);
-        if (rest)
-        {
-            int64_t stored = static_cast<int64_t>(timegm(&tm)) * 1000;
-            int64_t nowMs = static_cast<int64_t>(std::time(nullptr)) * 1000;
-            suspect = nowMs - stored > static_cast<int64_t>(cs->maxAgeMs);
-        }
-    }
+    const bool suspect = storedTooLongAgo(*m, cs->maxAgeMs);
     m->cacheStatus = suspect ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
     cs->complete(req.seq, suspect ? TRXCLIENT_INCOMPLETE : TRXCLIENT_OK,
                  suspect ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT : TRXCLIENT_SUBCODE_OK, {m});
@@ -263,49 +282,71 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession* cs, CacheRequest& req, int64
     natsStatus st =
         mUseJs && mUseNc ? js_SubscribeSync(&sub, mUseJs, subject.c_str(), &jo, &so, &jerr) : NATS_CONNECTION_CLOSED;
     if (st != NATS_OK)
+        return consumerRefused(cs, req, waitMs, st, jerr, busy);
+    std::vector<Msg*> msgs;
+    bool suspect = false;
+    const bool inTime = collectLast(cs, req, sub, jo, msgs, suspect);
+    natsSubscription_Unsubscribe(sub);
+    natsSubscription_Destroy(sub);
+    const trxClient_subCode_t sc = !inTime        ? TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT
+                                   : msgs.empty() ? TRXCLIENT_SUBCODE_NO_CACHED_DATA
+                                   : suspect      ? TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT
+                                                  : TRXCLIENT_SUBCODE_OK;
+    cs->complete(req.seq, sc == TRXCLIENT_SUBCODE_OK ? TRXCLIENT_OK : TRXCLIENT_INCOMPLETE, sc, std::move(msgs));
+    return Try::Done;
+}
+
+// The consumer of a wildcard request could not be made: nothing is cached
+// for it, the stream has no leader yet, or the stream cannot serve at all.
+NatsCache::Try NatsCache::consumerRefused(CacheSession* cs, CacheRequest& req, int64_t waitMs, natsStatus st,
+                                          jsErrCode jerr, std::string& busy)
+{
+    std::string text = natsErrorText(st);
+    TRX_LOG(TRXCLIENT_LOG_INFO, "cache stream '%s' for Topic '%s': %s (JetStream error %d)", cs->stream.c_str(),
+            req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
+    // The stream holds no such subjects at all: nothing cached.
+    if (text.find("filter subject") != std::string::npos)
     {
-        std::string text = natsErrorText(st);
-        TRX_LOG(TRXCLIENT_LOG_INFO, "cache stream '%s' for Topic '%s': %s (JetStream error %d)", cs->stream.c_str(),
-                req.topic.c_str(), text.c_str(), static_cast<int>(jerr));
-        // The stream holds no such subjects at all: nothing cached.
-        if (text.find("filter subject") != std::string::npos)
-        {
-            cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
-            return Try::Done;
-        }
-        // A consumer needs the stream's leader.
-        if (jetStreamBusy(st, jerr))
-        {
-            busy = "cache stream " + cs->stream + " on " + mLastUrl() + " has no leader yet: " + text;
-            return Try::Again;
-        }
-        busy.clear();
-        if (streamUnusable(cs, req, waitMs, busy))
-            return Try::Done;
-        if (!busy.empty())
-            return Try::Again;
-        cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
-                     "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + text);
+        cs->complete(req.seq, TRXCLIENT_INCOMPLETE, TRXCLIENT_SUBCODE_NO_CACHED_DATA, {});
         return Try::Done;
     }
+    // A consumer needs the stream's leader.
+    if (jetStreamBusy(st, jerr))
+    {
+        busy = "cache stream " + cs->stream + " on " + mLastUrl() + " has no leader yet: " + text;
+        return Try::Again;
+    }
+    busy.clear();
+    if (streamUnusable(cs, req, waitMs, busy))
+        return Try::Done;
+    if (!busy.empty())
+        return Try::Again;
+    cs->complete(req.seq, TRXCLIENT_FAIL, TRXCLIENT_SUBCODE_CACHE_ERROR, {},
+                 "cache stream '" + cs->stream + "' for Topic '" + req.topic + "': " + text);
+    return Try::Done;
+}
+
+// Reads the consumer's messages (the last of each subject) into msgs: those
+// the request's topic matches exactly, up to the session's request limit.
+// suspect: one is older than CACHESESSION_MAX_AGE_MS. False when the
+// request's time ran out first.
+bool NatsCache::collectLast(CacheSession* cs, CacheRequest& req, natsSubscription* sub, jsOptions& jo,
+                            std::vector<Msg*>& msgs, bool& suspect)
+{
     uint64_t pending = 0;
     jsConsumerInfo* ci = nullptr;
+    jsErrCode jerr = static_cast<jsErrCode>(0);
     if (natsSubscription_GetConsumerInfo(&ci, sub, &jo, &jerr) == NATS_OK)
     {
         pending = ci->NumPending + ci->Delivered.Consumer;
         jsConsumerInfo_Destroy(ci);
     }
-    std::vector<Msg*> msgs;
-    bool suspect = false, timedOut = false;
     for (uint64_t n = 0; n < pending; ++n)
     {
         const int64_t left = msLeft(req.deadline);
         natsMsg* nm = nullptr;
         if (left <= 0 || natsSubscription_NextMsg(&nm, sub, left) != NATS_OK)
-        {
-            timedOut = true;
-            break;
-        }
+            return false;
         jsMsgMetaData* meta = nullptr;
         uint64_t rest = 1;
         int64_t stamp = 0;
@@ -319,12 +360,7 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession* cs, CacheRequest& req, int64
         // A level ending in '*' was widened for the server: test exactly here.
         if (m && topicMatches(req.topic, m->topic()) && msgs.size() < mSession->requestMsgLimit())
         {
-            bool old = cs->maxAgeMs && stamp &&
-                       std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                                   .count() -
-                               stamp / 1000000 >
-                           static_cast<int64_t>(cs->maxAgeMs);
+            const bool old = storedTooLongAgo(stamp, cs->maxAgeMs);
             m->cacheStatus = old ? TRXCLIENT_CACHE_MSG_SUSPECT : TRXCLIENT_CACHE_MSG_CACHED;
             suspect = suspect || old;
             msgs.push_back(m);
@@ -336,27 +372,7 @@ NatsCache::Try NatsCache::tryWildcard(CacheSession* cs, CacheRequest& req, int64
         if (rest == 0)
             break;
     }
-    natsSubscription_Unsubscribe(sub);
-    natsSubscription_Destroy(sub);
-    trxClient_returnCode_t rc = TRXCLIENT_OK;
-    trxClient_subCode_t sc = TRXCLIENT_SUBCODE_OK;
-    if (timedOut)
-    {
-        rc = TRXCLIENT_INCOMPLETE;
-        sc = TRXCLIENT_SUBCODE_CACHE_REQUEST_TIMEOUT;
-    }
-    else if (msgs.empty())
-    {
-        rc = TRXCLIENT_INCOMPLETE;
-        sc = TRXCLIENT_SUBCODE_NO_CACHED_DATA;
-    }
-    else if (suspect)
-    {
-        rc = TRXCLIENT_INCOMPLETE;
-        sc = TRXCLIENT_SUBCODE_CACHED_DATA_SUSPECT;
-    }
-    cs->complete(req.seq, rc, sc, std::move(msgs));
-    return Try::Done;
+    return true;
 }
 
 } // namespace trx

@@ -3,8 +3,6 @@
 // asked again through leader elections until they time out.
 #pragma once
 
-#include "core.h"
-
 #include <nats/nats.h>
 
 #include <condition_variable>
@@ -15,9 +13,15 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace trx
 {
+
+class CacheSession;
+struct CacheRequest;
+class Session;
+struct Msg;
 
 class NatsCache
 {
@@ -53,6 +57,10 @@ private:
     void serve(CacheSession* cs, CacheRequest& req);
     Try tryTopic(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
     Try tryWildcard(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
+    Try consumerRefused(CacheSession* cs, CacheRequest& req, int64_t waitMs, natsStatus st, jsErrCode jerr,
+                        std::string& busy);
+    bool collectLast(CacheSession* cs, CacheRequest& req, natsSubscription* sub, jsOptions& jo, std::vector<Msg*>& msgs,
+                     bool& suspect);
     bool streamUnusable(CacheSession* cs, CacheRequest& req, int64_t waitMs, std::string& busy);
 
     Session* mSession;

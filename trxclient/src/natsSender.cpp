@@ -1,11 +1,12 @@
 #include "natsSender.h"
 
-#include "core.h"
+#include "clock.h"
 #include "envelope.h"
 #include "errors.h"
 #include "log.h"
 #include "natsAccess.h"
 #include "topic.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,10 +1,11 @@
 #include "natsSubscriptions.h"
 
-#include "core.h"
 #include "errors.h"
 #include "log.h"
 #include "natsAccess.h"
 #include "natsMessage.h"
+#include "session.h"
+#include "worker.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -236,13 +237,35 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string>& topics,
             addSub(t, subjectOf[t]);
     }
     natsStatus fst = mNc ? natsConnection_FlushTimeout(mNc, mFlushMs) : NATS_CONNECTION_CLOSED;
+    const std::set<std::string> refusedSubjects = refusedSince(seq0, st0, text0, subjects);
+    if (fst != NATS_OK)
+        TRX_LOG(TRXCLIENT_LOG_WARNING, "subscription flush failed: %s", natsStatus_GetText(fst));
+    std::lock_guard<std::mutex> g(mMu);
+    for (auto& t : topics)
+    {
+        if (refusedSubjects.count(subjectOf[t]))
+        {
+            denied.emplace_back(t, "subscription refused by the broker for Topic '" + t + "'");
+            removeSub(t);
+        }
+    }
+    return fst;
+}
+
+// After the flush of a batch: which of its subjects the broker refused since
+// seq0 (st0 and text0: the connection's last error then). The error handler
+// may not have seen a refusal the connection already reports: wait for it a
+// while. The batch's subjects are no longer being confirmed afterwards.
+std::set<std::string> NatsSubscriptions::refusedSince(uint64_t seq0, natsStatus st0, const std::string& text0,
+                                                      const std::set<std::string>& subjects)
+{
     const char* t1 = nullptr;
     natsStatus st1 = mNc ? natsConnection_GetLastError(mNc, &t1) : NATS_OK;
     std::string text1 = t1 ? t1 : "";
     std::set<std::string> refusedSubjects;
     {
         std::unique_lock<std::mutex> lk(mErrMu);
-        auto refusedSince = [&]
+        auto collect = [&]
         {
             refusedSubjects.clear();
             for (auto& e : mErrLog)
@@ -274,26 +297,15 @@ natsStatus NatsSubscriptions::confirm(const std::vector<std::string>& topics,
             mErrCv.wait_for(lk, std::chrono::seconds(1),
                             [&]
                             {
-                                refusedSince();
+                                collect();
                                 return refusedSubjects.count(quoted(text1)) > 0;
                             });
         }
-        refusedSince();
+        collect();
         for (auto& s : subjects)
             mConfirming.erase(s);
     }
-    if (fst != NATS_OK)
-        TRX_LOG(TRXCLIENT_LOG_WARNING, "subscription flush failed: %s", natsStatus_GetText(fst));
-    std::lock_guard<std::mutex> g(mMu);
-    for (auto& t : topics)
-    {
-        if (refusedSubjects.count(subjectOf[t]))
-        {
-            denied.emplace_back(t, "subscription refused by the broker for Topic '" + t + "'");
-            removeSub(t);
-        }
-    }
-    return fst;
+    return refusedSubjects;
 }
 
 void NatsSubscriptions::confirmLoop()

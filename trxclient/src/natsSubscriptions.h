@@ -73,6 +73,8 @@ private:
     void reap();
     natsStatus confirm(const std::vector<std::string>& topics,
                        std::vector<std::pair<std::string, std::string>>& denied);
+    std::set<std::string> refusedSince(uint64_t seq0, natsStatus st0, const std::string& text0,
+                                       const std::set<std::string>& subjects);
     void confirmLoop();
     static void onMsg(natsConnection*, natsSubscription*, natsMsg* nm, void* closure);
     static void onDrainMsg(natsConnection*, natsSubscription*, natsMsg* nm, void* closure);

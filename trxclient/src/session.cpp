@@ -1,8 +1,15 @@
-#include "core.h"
+#include "session.h"
+
+#include "backend.h"
+#include "cacheSession.h"
+#include "context.h"
 #include "errors.h"
 #include "inproc.h"
 #include "log.h"
+#include "msg.h"
 #include "natsBackend.h"
+
+#include <uuid/uuid.h>
 
 #include <algorithm>
 #include <cstring>
@@ -10,11 +17,25 @@
 
 namespace trx
 {
-
-trxClient_returnCode_t Backend::notSupported()
+namespace
 {
-    return fail(TRXCLIENT_SUBCODE_INVALID_SESSION_OPERATION, "fault injection works on inproc sessions only");
+
+// 32 hex digits of a random UUID: the session's name in its point-to-point topics.
+std::string newSessionId()
+{
+    uuid_t u;
+    uuid_generate_random(u);
+    static const char hex[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char b : u)
+    {
+        s += hex[b >> 4];
+        s += hex[b & 15];
+    }
+    return s;
 }
+
+} // namespace
 
 Session::Session(Context* ctx, Props props) : mCtx(ctx), mProps(std::move(props))
 {
@@ -36,8 +57,6 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t* f
         mRxCb = fi->rxMsgInfo.callback_p;
         mRxUser = fi->rxMsgInfo.user_p;
     }
-    std::string err;
-    long long v;
     auto boolProp = [&](const char* name, bool def)
     {
         const std::string* s = mProps.get(name);
@@ -49,15 +68,11 @@ trxClient_returnCode_t Session::init(const trxClient_session_createFuncInfo_t* f
     mReapply = boolProp("SESSION_REAPPLY_SUBSCRIPTIONS", true);
     mTopicDispatch = boolProp("SESSION_TOPIC_DISPATCH", true);
     mDirectOk = !boolProp("SESSION_ALWAYS_BUFFER_IN_CONTEXT", true);
-    if (!mProps.getInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    mBufMsgLimit = static_cast<uint64_t>(v);
-    if (!mProps.getInt("SESSION_BUFFER_BYTE_LIMIT", 64ll << 20, 1024, 1ll << 42, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    mBufByteLimit = static_cast<uint64_t>(v);
-    if (!mProps.getInt("SESSION_REQUEST_MSG_LIMIT", 100000, 1, 1ll << 31, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_create: %s", err.c_str());
-    mRequestMsgLimit = static_cast<uint32_t>(v);
+    const char* fn = "trxClient_session_create";
+    if (!mProps.readInt("SESSION_BUFFER_MSG_LIMIT", 100000, 1, 1ll << 40, mBufMsgLimit, fn) ||
+        !mProps.readInt("SESSION_BUFFER_BYTE_LIMIT", 64ll << 20, 1024, 1ll << 42, mBufByteLimit, fn) ||
+        !mProps.readInt("SESSION_REQUEST_MSG_LIMIT", 100000, 1, 1ll << 31, mRequestMsgLimit, fn))
+        return TRXCLIENT_FAIL;
 
     mHost = mProps.getStr("SESSION_HOST", "inproc://default");
     if (mHost.rfind("inproc://", 0) == 0)
@@ -211,13 +226,7 @@ void Session::finalize()
         mDispatch.clear();
         mBrokerSubs.clear();
     }
-    trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
-    for (DispatchEntry* e : gone)
-    {
-        if (cb)
-            cb(e->topic.c_str(), &e->info);
-        delete e;
-    }
+    destroyEntries(gone);
 }
 
 void Session::cancelCacheRequests()
@@ -312,14 +321,8 @@ void Session::answerPending(trxClient_session_event_t ev, trxClient_subCode_t su
     {
         std::lock_guard<std::mutex> g(mSubMu);
         for (auto& b : mBrokerSubs)
-        {
-            for (void* c : b.second.waiting)
+            for (void* c : b.second.takeWaiting())
                 answers.emplace_back(b.first, c);
-            if (b.second.waitingNull)
-                answers.emplace_back(b.first, nullptr);
-            b.second.waiting.clear();
-            b.second.waitingNull = false;
-        }
     }
     for (auto& a : answers)
         raiseEvent(ev, sub, 0, why + " (Topic '" + a.first + "')", a.second);
@@ -354,18 +357,7 @@ void Session::dropBrokerSubscriptions()
     }
     for (const std::string& t : topics)
         mBackend->unsubscribe(t);
-    postInOrder(
-        [this, gone]
-        {
-            trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
-            for (DispatchEntry* e : gone)
-            {
-                if (cb)
-                    cb(e->topic.c_str(), &e->info);
-                delete e;
-            }
-        },
-        nullptr);
+    postInOrder([this, gone] { destroyEntries(gone); }, nullptr);
 }
 
 // ---- events ----------------------------------------------------------------------
@@ -720,6 +712,44 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
                                           const trxClient_session_rxMsgDispatchFuncInfo_t* di, void* corr, bool plain)
 {
     const char* fn = plain ? "trxClient_session_topicSubscribeExt" : "trxClient_session_topicSubscribeWithDispatch";
+    trxClient_returnCode_t rc = checkSubscribe(fn, flags, topic, di, plain);
+    if (rc != TRXCLIENT_OK)
+        return rc;
+    std::string t(topic);
+    DispatchEntry* entry = nullptr;
+    Join join;
+    {
+        std::lock_guard<std::mutex> g(mSubMu);
+        const bool local = flags & TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
+        if (!plain)
+        {
+            entry = new DispatchEntry{t, *di, local};
+            mDispatch.insert(t, entry);
+        }
+        if (local)
+            return TRXCLIENT_OK;
+        join = joinBrokerSub(t, flags, corr, plain);
+        if (join.refused)
+        {
+            leaveBrokerSub(t, entry, plain, false);
+            return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, "%s: subscription refused by the broker for Topic '%s'",
+                        fn, topic);
+        }
+    }
+    if (join.confirmNow)
+    {
+        raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
+                   "subscription confirmed for Topic '" + t + "'", corr);
+        return TRXCLIENT_IN_PROGRESS;
+    }
+    if (join.mode < 0)
+        return (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) ? TRXCLIENT_IN_PROGRESS : TRXCLIENT_OK;
+    return askBroker(t, join.mode, entry, plain);
+}
+
+trxClient_returnCode_t Session::checkSubscribe(const char* fn, uint32_t flags, const char* topic,
+                                               const trxClient_session_rxMsgDispatchFuncInfo_t* di, bool plain)
+{
     const uint32_t known = TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM | TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY |
                            TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
     if (!topic)
@@ -729,7 +759,7 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
                     topic);
     if ((flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM) && (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM))
         return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s: flags 2 and 16 exclude each other", fn);
-    bool local = flags & TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
+    const bool local = flags & TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY;
     if (plain && local)
         return fail(TRXCLIENT_SUBCODE_PARAM_CONFLICT, "%s: local dispatch needs a dispatch function", fn);
     if (!plain)
@@ -754,86 +784,69 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
     }
     if (!local && !connected)
         return fail(TRXCLIENT_SUBCODE_SESSION_NOT_ESTABLISHED, "%s: session not connected (Topic '%s')", fn, topic);
+    return TRXCLIENT_OK;
+}
 
-    std::string t(topic);
-    DispatchEntry* entry = nullptr;
-    int mode = 0; // what to ask of the backend; -1: nothing
-    bool confirmNow = false;
+Session::Join Session::joinBrokerSub(const std::string& t, uint32_t flags, void* corr, bool plain)
+{
+    const bool waitConfirm = flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM;
+    const bool requestConfirm = flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
+    BrokerSub& bs = mBrokerSubs[t];
+    bs.refs++;
+    if (plain && bs.plainRefs++ == 0)
+        mPlainTrie.insert(t, &bs);
+    Join join;
+    if (bs.refs == 1)
     {
-        std::lock_guard<std::mutex> g(mSubMu);
-        if (!plain)
-        {
-            entry = new DispatchEntry{t, *di, local};
-            mDispatch.insert(t, entry);
-        }
-        if (local)
-            return TRXCLIENT_OK;
-        BrokerSub& bs = mBrokerSubs[t];
-        bs.refs++;
-        if (plain && bs.plainRefs++ == 0)
-            mPlainTrie.insert(t, &bs);
-        if (bs.refs == 1)
-        {
-            mode = (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM)    ? 1
-                   : (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) ? 2
-                                                                         : 0;
-            if (mode == 2)
-            {
-                if (corr)
-                    bs.waiting.push_back(corr);
-                else
-                    bs.waitingNull = true;
-            }
-        }
-        else
-        {
-            mode = -1;
-            if (bs.state == BrokerSub::Active)
-            {
-                confirmNow = flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM;
-            }
-            else if (bs.state == BrokerSub::Denied)
-            {
-                // Already refused by the broker: answer the same way again.
-                if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_WAITFORCONFIRM)
-                {
-                    bs.refs--;
-                    if (entry)
-                    {
-                        mDispatch.erase(t, entry);
-                        delete entry;
-                    }
-                    if (bs.refs == 0)
-                    {
-                        if (bs.plainRefs)
-                            mPlainTrie.erase(t, &bs);
-                        mBrokerSubs.erase(t);
-                    }
-                    return fail(TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED,
-                                "%s: subscription refused by the broker for Topic '%s'", fn, topic);
-                }
-                if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM)
-                    raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, 0,
-                               "subscription refused by the broker for Topic '" + t + "'", corr);
-            }
-            else if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM)
-            {
-                if (corr)
-                    bs.waiting.push_back(corr);
-                else
-                    bs.waitingNull = true;
-            }
-        }
+        // The first user asks the broker.
+        join.mode = waitConfirm ? 1 : requestConfirm ? 2 : 0;
+        if (requestConfirm)
+            bs.await(corr);
+        return join;
     }
-    if (confirmNow)
+    switch (bs.state)
     {
-        raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK, TRXCLIENT_SUBCODE_OK, 0,
-                   "subscription confirmed for Topic '" + t + "'", corr);
-        return TRXCLIENT_IN_PROGRESS;
+        case BrokerSub::Active: join.confirmNow = requestConfirm; break;
+        case BrokerSub::Denied:
+            // Already refused by the broker: answer the same way again.
+            join.refused = waitConfirm;
+            if (requestConfirm)
+                raiseEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR, TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED, 0,
+                           "subscription refused by the broker for Topic '" + t + "'", corr);
+            break;
+        case BrokerSub::Pending:
+            if (requestConfirm)
+                bs.await(corr);
+            break;
     }
-    if (mode < 0)
-        return (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM) ? TRXCLIENT_IN_PROGRESS : TRXCLIENT_OK;
+    return join;
+}
 
+bool Session::leaveBrokerSub(const std::string& t, DispatchEntry* entry, bool plain, bool denied)
+{
+    if (entry)
+    {
+        mDispatch.erase(t, entry);
+        delete entry;
+    }
+    auto it = mBrokerSubs.find(t);
+    if (it == mBrokerSubs.end())
+        return false;
+    BrokerSub& bs = it->second;
+    if (plain && --bs.plainRefs == 0)
+        mPlainTrie.erase(t, &bs);
+    if (--bs.refs == 0)
+    {
+        mBrokerSubs.erase(it);
+        return true;
+    }
+    if (denied)
+        bs.state = BrokerSub::Denied;
+    return false;
+}
+
+trxClient_returnCode_t Session::askBroker(const std::string& t, int mode, DispatchEntry* entry, bool plain)
+{
     trxClient_returnCode_t rc = mBackend->subscribe(t, mode);
     if (mode == 2 && rc == TRXCLIENT_OK)
         rc = TRXCLIENT_IN_PROGRESS;
@@ -850,30 +863,10 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
     }
     // Refused or failed now: undo this call's share.
     trxClient_errorInfo_t err = *trxClient_getLastErrorInfo();
-    bool dropAtBroker = false;
+    bool dropAtBroker;
     {
         std::lock_guard<std::mutex> g(mSubMu);
-        if (entry)
-        {
-            mDispatch.erase(t, entry);
-            delete entry;
-        }
-        auto it = mBrokerSubs.find(t);
-        if (it != mBrokerSubs.end())
-        {
-            BrokerSub& bs = it->second;
-            if (plain && --bs.plainRefs == 0)
-                mPlainTrie.erase(t, &bs);
-            if (--bs.refs == 0)
-            {
-                mBrokerSubs.erase(it);
-                dropAtBroker = true;
-            }
-            else if (err.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED)
-            {
-                bs.state = BrokerSub::Denied;
-            }
-        }
+        dropAtBroker = leaveBrokerSub(t, entry, plain, err.subCode == TRXCLIENT_SUBCODE_SUBSCRIBE_ACL_DENIED);
     }
     if (dropAtBroker)
         mBackend->unsubscribe(t); // a request the broker may still hold
@@ -884,7 +877,7 @@ trxClient_returnCode_t Session::subscribe(uint32_t flags, const char* topic,
 void Session::subscribeResult(const std::string& topic, bool ok, trxClient_subCode_t sub, const std::string& text)
 {
     std::vector<void*> waiting;
-    bool waitingNull = false, known = false;
+    bool known = false;
     {
         std::lock_guard<std::mutex> g(mSubMu);
         auto it = mBrokerSubs.find(topic);
@@ -894,9 +887,7 @@ void Session::subscribeResult(const std::string& topic, bool ok, trxClient_subCo
             BrokerSub& bs = it->second;
             if (bs.state == BrokerSub::Pending || !ok)
                 bs.state = ok ? BrokerSub::Active : BrokerSub::Denied;
-            waiting.swap(bs.waiting);
-            waitingNull = bs.waitingNull;
-            bs.waitingNull = false;
+            waiting = bs.takeWaiting();
         }
     }
     if (!known)
@@ -907,7 +898,8 @@ void Session::subscribeResult(const std::string& topic, bool ok, trxClient_subCo
         ok ? TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_OK : TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR;
     for (void* c : waiting)
         raiseEvent(ev, sub, 0, text, c);
-    if (waitingNull || (!ok && waiting.empty()))
+    // A refusal nobody asked about is still told.
+    if (!ok && waiting.empty())
         raiseEvent(ev, sub, 0, text, nullptr);
 }
 
@@ -941,50 +933,32 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char* topic,
         return fail(sc, "%s: invalid Topic '%s'", fn, topic);
     std::string t(topic);
     DispatchEntry* entry = nullptr;
-    bool brokerGone = false, wasLocal = false, wasDenied = false;
+    bool brokerGone = false, wasDenied = false;
     std::vector<void*> overtaken; // confirmation requests still unanswered
     {
         std::lock_guard<std::mutex> g(mSubMu);
         if (!plain)
         {
-            // The newest entry of this callback and user pointer goes first.
-            if (const auto* list = mDispatch.values(t))
-                for (auto it = list->end(); it != list->begin() && !entry;)
-                {
-                    --it;
-                    if ((*it)->info.callback_p == di->callback_p && (*it)->info.user_p == di->user_p)
-                        entry = *it;
-                }
+            entry = newestEntry(t, *di);
             if (!entry)
                 return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: no dispatch entry for Topic '%s'", fn,
                             topic);
             mDispatch.erase(t, entry);
-            wasLocal = entry->local;
         }
-        if (!wasLocal)
+        auto it = entry && entry->local ? mBrokerSubs.end() : mBrokerSubs.find(t);
+        if (it != mBrokerSubs.end() && (!plain || it->second.plainRefs > 0))
         {
-            auto it = mBrokerSubs.find(t);
-            if (it == mBrokerSubs.end() || (plain && it->second.plainRefs == 0))
+            if (it->second.refs == 1)
             {
-                if (plain)
-                    return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: not subscribed to Topic '%s'", fn,
-                                topic);
+                // The last user: what still waits for the broker is answered now.
+                wasDenied = it->second.state == BrokerSub::Denied;
+                overtaken = it->second.takeWaiting();
             }
-            else
-            {
-                BrokerSub& bs = it->second;
-                if (plain && --bs.plainRefs == 0)
-                    mPlainTrie.erase(t, &bs);
-                if (--bs.refs == 0)
-                {
-                    wasDenied = bs.state == BrokerSub::Denied;
-                    overtaken.swap(bs.waiting);
-                    if (bs.waitingNull)
-                        overtaken.push_back(nullptr);
-                    mBrokerSubs.erase(it);
-                    brokerGone = true;
-                }
-            }
+            brokerGone = leaveBrokerSub(t, nullptr, plain, false);
+        }
+        else if (plain)
+        {
+            return fail(TRXCLIENT_SUBCODE_SUBSCRIPTION_NOT_FOUND, "%s: not subscribed to Topic '%s'", fn, topic);
         }
     }
     if (brokerGone && !wasDenied)
@@ -995,15 +969,7 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char* topic,
     if (entry)
     {
         // Reported from the context thread, after any dispatch to it still running.
-        postInOrder(
-            [this, entry]
-            {
-                trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
-                if (cb)
-                    cb(entry->topic.c_str(), &entry->info);
-                delete entry;
-            },
-            nullptr);
+        postInOrder([this, entry] { destroyEntries({entry}); }, nullptr);
     }
     if (flags & TRXCLIENT_SUBSCRIBE_FLAGS_REQUEST_CONFIRM)
     {
@@ -1012,6 +978,29 @@ trxClient_returnCode_t Session::unsubscribe(uint32_t flags, const char* topic,
         return TRXCLIENT_IN_PROGRESS;
     }
     return TRXCLIENT_OK;
+}
+
+DispatchEntry* Session::newestEntry(const std::string& t, const trxClient_session_rxMsgDispatchFuncInfo_t& di)
+{
+    if (const auto* list = mDispatch.values(t))
+        for (auto it = list->end(); it != list->begin();)
+        {
+            --it;
+            if ((*it)->info.callback_p == di.callback_p && (*it)->info.user_p == di.user_p)
+                return *it;
+        }
+    return nullptr;
+}
+
+void Session::destroyEntries(const std::vector<DispatchEntry*>& gone)
+{
+    trxClient_session_topicDispatchDestroyFunc_t cb = mDispatchDestroy.load();
+    for (DispatchEntry* e : gone)
+    {
+        if (cb)
+            cb(e->topic.c_str(), &e->info);
+        delete e;
+    }
 }
 
 // ---- send / properties --------------------------------------------------------------

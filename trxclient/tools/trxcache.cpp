@@ -18,6 +18,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace
@@ -126,6 +127,82 @@ struct Args
     trx::NatsAccess access;
 };
 
+// Sets one option of a, from its value; 2 (with the usage error told) for a
+// value out of range.
+int setOption(Args& a, const std::string& name, const std::string& value)
+{
+    // Options whose value is kept as given.
+    const std::pair<const char*, std::string*> texts[] = {
+        {"--server", &a.server},           {"--stream", &a.stream},
+        {"--user", &a.access.user},        {"--password", &a.access.password},
+        {"--token", &a.access.token},      {"--creds", &a.access.credsFile},
+        {"--nkey", &a.access.seedFile},    {"--tls-ca", &a.access.tlsCa},
+        {"--tls-cert", &a.access.tlsCert}, {"--tls-key", &a.access.tlsKey}};
+    for (const auto& t : texts)
+        if (name == t.first)
+        {
+            *t.second = value;
+            return 0;
+        }
+    if (name == "--tls-no-verify")
+        a.access.verifyHostname = false;
+    else if (name == "--replicas")
+    {
+        if (value != "1" && value != "3" && value != "5")
+            return usageError("--replicas '" + value + "': expected 1, 3 or 5 (an even count adds no fault tolerance)");
+        a.replicas = value[0] - '0';
+        a.replicasGiven = true;
+    }
+    else if (name == "--storage")
+    {
+        if (value != "file" && value != "memory")
+            return usageError("--storage '" + value + "': expected file or memory");
+        a.storage = value == "memory" ? js_MemoryStorage : js_FileStorage;
+        a.storageGiven = true;
+    }
+    else if (name == "--timeout")
+    {
+        char* end = nullptr;
+        errno = 0;
+        double s = std::strtod(value.c_str(), &end);
+        if (errno || end == value.c_str() || *end || !(s > 0) || s > 3600)
+            return usageError("--timeout '" + value + "': expected seconds, more than 0 and at most 3600");
+        a.timeoutMs = static_cast<int64_t>(s * 1000);
+    }
+    return 0;
+}
+
+// The command and its patterns (words), checked against the options; 2 for
+// a usage error.
+int setCommand(Args& a, const std::vector<std::string>& words)
+{
+    if (words.empty())
+        return usageError("no command given");
+    a.command = words[0];
+    a.patterns.assign(words.begin() + 1, words.end());
+    static const std::set<std::string> commands{"create", "add", "update", "show", "empty", "delete"};
+    if (!commands.count(a.command))
+        return usageError("unknown command '" + a.command + "'");
+    if (!validStreamName(a.stream))
+        return usageError("--stream '" + a.stream +
+                          "': a stream name is 1 to 255 printable characters without spaces, "
+                          "'.', '*', '>', '/' or '\\'");
+    if ((a.command == "show" || a.command == "delete") && !a.patterns.empty())
+        return usageError(a.command + " takes no topic pattern (got '" + a.patterns[0] + "')");
+    if ((a.command == "create" || a.command == "add") && a.patterns.empty())
+        return usageError(a.command + " needs at least one topic pattern");
+    if (a.command == "update" && a.patterns.empty() && !a.replicasGiven && !a.storageGiven)
+        return usageError("update needs topic patterns, --replicas or both");
+    for (auto& p : a.patterns)
+    {
+        std::string s;
+        if (!toSubject(p, s))
+            return 2;
+        a.subjects.push_back(s);
+    }
+    return 0;
+}
+
 // Exit codes: 0 done, 1 the broker refused or could not be asked, 2 bad
 // arguments (refused before any broker is asked).
 int parse(int argc, char** argv, Args& a, bool& done)
@@ -174,77 +251,11 @@ int parse(int argc, char** argv, Args& a, bool& done)
             done = true;
             return tarnixVersion_print("trxcache");
         }
-        if (name == "--server")
-            a.server = value;
-        else if (name == "--stream")
-            a.stream = value;
-        else if (name == "--user")
-            a.access.user = value;
-        else if (name == "--password")
-            a.access.password = value;
-        else if (name == "--token")
-            a.access.token = value;
-        else if (name == "--creds")
-            a.access.credsFile = value;
-        else if (name == "--nkey")
-            a.access.seedFile = value;
-        else if (name == "--tls-ca")
-            a.access.tlsCa = value;
-        else if (name == "--tls-cert")
-            a.access.tlsCert = value;
-        else if (name == "--tls-key")
-            a.access.tlsKey = value;
-        else if (name == "--tls-no-verify")
-            a.access.verifyHostname = false;
-        else if (name == "--replicas")
-        {
-            if (value != "1" && value != "3" && value != "5")
-                return usageError("--replicas '" + value +
-                                  "': expected 1, 3 or 5 (an even count adds no fault tolerance)");
-            a.replicas = value[0] - '0';
-            a.replicasGiven = true;
-        }
-        else if (name == "--storage")
-        {
-            if (value != "file" && value != "memory")
-                return usageError("--storage '" + value + "': expected file or memory");
-            a.storage = value == "memory" ? js_MemoryStorage : js_FileStorage;
-            a.storageGiven = true;
-        }
-        else if (name == "--timeout")
-        {
-            char* end = nullptr;
-            errno = 0;
-            double s = std::strtod(value.c_str(), &end);
-            if (errno || end == value.c_str() || *end || !(s > 0) || s > 3600)
-                return usageError("--timeout '" + value + "': expected seconds, more than 0 and at most 3600");
-            a.timeoutMs = static_cast<int64_t>(s * 1000);
-        }
+        if (int rc = setOption(a, name, value))
+            return rc;
     }
-    if (words.empty())
-        return usageError("no command given");
-    a.command = words[0];
-    a.patterns.assign(words.begin() + 1, words.end());
-    static const std::set<std::string> commands{"create", "add", "update", "show", "empty", "delete"};
-    if (!commands.count(a.command))
-        return usageError("unknown command '" + a.command + "'");
-    if (!validStreamName(a.stream))
-        return usageError("--stream '" + a.stream +
-                          "': a stream name is 1 to 255 printable characters without spaces, "
-                          "'.', '*', '>', '/' or '\\'");
-    if ((a.command == "show" || a.command == "delete") && !a.patterns.empty())
-        return usageError(a.command + " takes no topic pattern (got '" + a.patterns[0] + "')");
-    if ((a.command == "create" || a.command == "add") && a.patterns.empty())
-        return usageError(a.command + " needs at least one topic pattern");
-    if (a.command == "update" && a.patterns.empty() && !a.replicasGiven && !a.storageGiven)
-        return usageError("update needs topic patterns, --replicas or both");
-    for (auto& p : a.patterns)
-    {
-        std::string s;
-        if (!toSubject(p, s))
-            return 2;
-        a.subjects.push_back(s);
-    }
+    if (int rc = setCommand(a, words))
+        return rc;
     std::string err;
     if (a.access.parseUrls(a.server, kNames, err) != trx::NatsAccess::Ok ||
         a.access.check(kNames, err) != trx::NatsAccess::Ok)

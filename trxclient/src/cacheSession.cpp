@@ -1,26 +1,31 @@
-#include "core.h"
+#include "cacheSession.h"
+
+#include "backend.h"
+#include "context.h"
 #include "errors.h"
 #include "log.h"
+#include "msg.h"
+#include "session.h"
+#include "topic.h"
+
+#include <functional>
+#include <utility>
 
 namespace trx
 {
 
 trxClient_returnCode_t CacheSession::init()
 {
-    std::string err;
-    long long v;
     // The cache session's own properties win over the session's.
     Props merged;
     for (auto& kv : session->props().all())
         merged.set(kv.first, kv.second);
     for (auto& kv : props.all())
         merged.set(kv.first, kv.second);
-    if (!merged.getInt("CACHESESSION_REQUEST_TIMEOUT_MS", 10000, 1, 3600000, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_createCacheSession: %s", err.c_str());
-    timeoutMs = static_cast<uint32_t>(v);
-    if (!merged.getInt("CACHESESSION_MAX_AGE_MS", 0, 0, 1ll << 40, v, err))
-        return fail(TRXCLIENT_SUBCODE_INVALID_PROPERTY_VALUE, "trxClient_session_createCacheSession: %s", err.c_str());
-    maxAgeMs = static_cast<uint64_t>(v);
+    const char* fn = "trxClient_session_createCacheSession";
+    if (!merged.readInt("CACHESESSION_REQUEST_TIMEOUT_MS", 10000, 1, 3600000, timeoutMs, fn) ||
+        !merged.readInt("CACHESESSION_MAX_AGE_MS", 0, 0, 1ll << 40, maxAgeMs, fn))
+        return TRXCLIENT_FAIL;
     stream = merged.getStr("CACHESESSION_STREAM", "TRXCACHE");
     ctx = session->ctx();
     return TRXCLIENT_OK;

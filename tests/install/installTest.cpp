@@ -199,38 +199,38 @@ class Installed : public ::testing::Test
 protected:
     void SetUp() override
     {
-        dir_ = std::make_unique<TempDir>("install");
-        prefix_ = dir_->file("prefix");
-        Shell r = sh(quote(INSTALL_TEST_CMAKE) + " --install " + quote(kBuild) + " --prefix " + quote(prefix_));
+        mDir = std::make_unique<TempDir>("install");
+        mPrefix = mDir->file("prefix");
+        Shell r = sh(quote(INSTALL_TEST_CMAKE) + " --install " + quote(kBuild) + " --prefix " + quote(mPrefix));
         ASSERT_EQ(r.status, 0) << r.out;
     }
     void TearDown() override
     {
         if (HasFailure())
-            dir_->keep();
+            mDir->keep();
     }
-    std::unique_ptr<TempDir> dir_;
-    std::string prefix_;
+    std::unique_ptr<TempDir> mDir;
+    std::string mPrefix;
 };
 
 TEST_F(Installed, LayoutVersionAndRunPaths)
 {
-    EXPECT_EQ(tree(prefix_), expectedTree());
-    EXPECT_EQ(fs::read_symlink(prefix_ + "/lib/libtrxclient.so"), "libtrxclient.so.1");
-    EXPECT_EQ(fs::read_symlink(prefix_ + "/lib/libtrxclient.so.1"), "libtrxclient.so." + kVersion);
-    EXPECT_NE(sh("readelf -d " + quote(prefix_ + "/lib/libtrxclient.so." + kVersion))
+    EXPECT_EQ(tree(mPrefix), expectedTree());
+    EXPECT_EQ(fs::read_symlink(mPrefix + "/lib/libtrxclient.so"), "libtrxclient.so.1");
+    EXPECT_EQ(fs::read_symlink(mPrefix + "/lib/libtrxclient.so.1"), "libtrxclient.so." + kVersion);
+    EXPECT_NE(sh("readelf -d " + quote(mPrefix + "/lib/libtrxclient.so." + kVersion))
                   .out.find("Library soname: [libtrxclient.so.1]"),
               std::string::npos);
-    EXPECT_NE(sh("readelf -d " + quote(prefix_ + "/lib/libmamatarniximpl.so"))
+    EXPECT_NE(sh("readelf -d " + quote(mPrefix + "/lib/libmamatarniximpl.so"))
                   .out.find("Shared library: [libtrxclient.so.1]"),
               std::string::npos);
-    expectRelocatableElfFiles(prefix_);
+    expectRelocatableElfFiles(mPrefix);
 
     // Like any OpenMAMA program, the tools find libmama on the library path.
     for (const std::string tool : {"trxcache", "tarnixdict", "tarnixmdpub"})
     {
         Shell v =
-            sh("LD_LIBRARY_PATH=" + quote(kOpenMama + "/lib") + " " + quote(prefix_ + "/bin/" + tool) + " --version");
+            sh("LD_LIBRARY_PATH=" + quote(kOpenMama + "/lib") + " " + quote(mPrefix + "/bin/" + tool) + " --version");
         EXPECT_EQ(v.status, 0) << v.out;
         EXPECT_EQ(v.out, tool + " (Tarnix) " + kVersion + "\n");
     }
@@ -238,7 +238,7 @@ TEST_F(Installed, LayoutVersionAndRunPaths)
 
 TEST_F(Installed, StockProgramsRunOverNatsWithoutTheBuildTree)
 {
-    expectStockProgramsRunFrom(prefix_ + "/lib", prefix_ + "/config/tarnix-mama.properties");
+    expectStockProgramsRunFrom(mPrefix + "/lib", mPrefix + "/config/tarnix-mama.properties");
 }
 
 // A C program of the user's, built against the installed library once
@@ -246,7 +246,7 @@ TEST_F(Installed, StockProgramsRunOverNatsWithoutTheBuildTree)
 // library's version, which is the product's.
 TEST_F(Installed, UserProgramsBuildWithPkgConfigAndCMake)
 {
-    const std::string src = dir_->file("user");
+    const std::string src = mDir->file("user");
     fs::create_directories(src);
     std::ofstream(src + "/version.c") << "#include <stdio.h>\n"
                                          "#include <trxClient.h>\n"
@@ -262,9 +262,9 @@ TEST_F(Installed, UserProgramsBuildWithPkgConfigAndCMake)
                                            << " REQUIRED)\n"
                                               "add_executable(version version.c)\n"
                                               "target_link_libraries(version PRIVATE Tarnix::trxclient)\n";
-    const std::string run = "LD_LIBRARY_PATH=" + quote(prefix_ + "/lib") + " ";
+    const std::string run = "LD_LIBRARY_PATH=" + quote(mPrefix + "/lib") + " ";
 
-    const std::string pc = "PKG_CONFIG_PATH=" + quote(prefix_ + "/lib/pkgconfig") + " pkg-config";
+    const std::string pc = "PKG_CONFIG_PATH=" + quote(mPrefix + "/lib/pkgconfig") + " pkg-config";
     Shell modversion = sh(pc + " --modversion trxclient");
     EXPECT_EQ(modversion.out, kVersion + "\n");
     Shell cc =
@@ -275,7 +275,7 @@ TEST_F(Installed, UserProgramsBuildWithPkgConfigAndCMake)
     EXPECT_EQ(ran.out, kVersion + "\n");
 
     Shell configure = sh(quote(INSTALL_TEST_CMAKE) + " -S " + quote(src) + " -B " + quote(src + "/build") +
-                         " -DCMAKE_PREFIX_PATH=" + quote(prefix_));
+                         " -DCMAKE_PREFIX_PATH=" + quote(mPrefix));
     ASSERT_EQ(configure.status, 0) << configure.out;
     Shell build = sh(quote(INSTALL_TEST_CMAKE) + " --build " + quote(src + "/build"));
     ASSERT_EQ(build.status, 0) << build.out;

@@ -75,9 +75,9 @@ public:
         initLibrary();
         const char* ctxProps[] = {"CONTEXT_CREATE_THREAD", "1", nullptr};
         EXPECT_EQ(TRXCLIENT_OK, trxClient_context_create(ctxProps, &ctx, nullptr, 0));
-        props_ = std::move(props);
+        mProps = std::move(props);
         std::vector<const char*> p;
-        for (auto& s : props_)
+        for (auto& s : mProps)
             p.push_back(s.c_str());
         p.push_back(nullptr);
         trxClient_session_createFuncInfo_t fi{};
@@ -316,7 +316,7 @@ private:
         t->owner->cacheDone.push_back(CacheDone{info->rc, info->subCode, info->topic, info->cacheRequestId, user});
         t->owner->cv.notify_all();
     }
-    std::vector<std::string> props_;
+    std::vector<std::string> mProps;
 };
 
 } // namespace trxtest

@@ -18,12 +18,12 @@ class InprocFaults : public ::testing::Test
 protected:
     void SetUp() override
     {
-        broker_ = "faults-" + std::to_string(gSeq++);
-        host_ = "inproc://" + broker_;
+        mBroker = "faults-" + std::to_string(gSeq++);
+        mHost = "inproc://" + mBroker;
     }
     std::unique_ptr<Client> client(std::vector<std::string> extra = {})
     {
-        std::vector<std::string> p{"SESSION_HOST", host_};
+        std::vector<std::string> p{"SESSION_HOST", mHost};
         p.insert(p.end(), extra.begin(), extra.end());
         auto c = std::make_unique<Client>(p);
         EXPECT_EQ(TRXCLIENT_OK, c->connectRc);
@@ -37,7 +37,7 @@ protected:
         trxClient_msg_setBinaryAttachment(m, data.data(), static_cast<uint32_t>(data.size()));
         return m;
     }
-    std::string broker_, host_;
+    std::string mBroker, mHost;
 };
 
 TEST_F(InprocFaults, DroppedConnectionReportsThenRestoresWithSubscriptions)
@@ -61,7 +61,7 @@ TEST_F(InprocFaults, DroppedConnectionReportsThenRestoresWithSubscriptions)
 TEST_F(InprocFaults, FailedConnectionGoesDownAndCancelsCacheRequests)
 {
     auto c = client();
-    trxClientTest_inproc_setCacheSilent(broker_.c_str(), 1);
+    trxClientTest_inproc_setCacheSilent(mBroker.c_str(), 1);
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("pending/x", 5));
     ASSERT_EQ(TRXCLIENT_OK, trxClientTest_session_failConnection(c->session));
     ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_DOWN_ERROR));
@@ -76,7 +76,7 @@ TEST_F(InprocFaults, CacheOutcomes)
 {
     auto c = client();
     trxClient_opaqueMsg_pt m = msg("seed/suspect", "stale");
-    ASSERT_EQ(TRXCLIENT_OK, trxClientTest_inproc_seedCache(broker_.c_str(), m, 1));
+    ASSERT_EQ(TRXCLIENT_OK, trxClientTest_inproc_seedCache(mBroker.c_str(), m, 1));
     trxClient_msg_free(&m);
     ASSERT_EQ(TRXCLIENT_OK, c->subscribe("seed/>", 0, TRXCLIENT_SUBSCRIBE_FLAGS_LOCAL_DISPATCH_ONLY));
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("seed/suspect", 1));
@@ -88,7 +88,7 @@ TEST_F(InprocFaults, CacheOutcomes)
     // A silent cache times out with 55 after the cache session's time-out.
     trxClient_cacheSession_destroy(&c->cache);
     c->cacheSession({"CACHESESSION_REQUEST_TIMEOUT_MS", "50"});
-    trxClientTest_inproc_setCacheSilent(broker_.c_str(), 1);
+    trxClientTest_inproc_setCacheSilent(mBroker.c_str(), 1);
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, c->cacheRequest("seed/suspect", 2));
     ASSERT_TRUE(c->waitFor([&] { return c->cacheDone.size() == 2; }));
     EXPECT_EQ(TRXCLIENT_INCOMPLETE, c->cacheDone[1].rc);
@@ -123,7 +123,7 @@ TEST_F(InprocFaults, MarkedDiscardAndOversizedMessage)
     ASSERT_TRUE(c->waitMsgs(2));
     EXPECT_TRUE(c->msgs[0].discard);
     EXPECT_FALSE(c->msgs[1].discard);
-    trxClientTest_inproc_setMaxMsgSize(broker_.c_str(), 4);
+    trxClientTest_inproc_setMaxMsgSize(mBroker.c_str(), 4);
     EXPECT_EQ(TRXCLIENT_FAIL, pub->publish("mark/x", "12345"));
     EXPECT_EQ(TRXCLIENT_SUBCODE_MSG_TOO_LARGE, trxClient_getLastErrorInfo()->subCode);
     EXPECT_NE(nullptr, std::strstr(trxClient_getLastErrorInfo()->errorStr, "Topic 'mark/x'"));
@@ -144,7 +144,7 @@ TEST_F(InprocFaults, UnsubscribeFromInsideItsOwnCallbackIsSafe)
 TEST_F(InprocFaults, SubscribingPatternDeniedAfterTheFactIsReported)
 {
     auto c = client();
-    trxClientTest_inproc_denySubscribe(broker_.c_str(), "late/>");
+    trxClientTest_inproc_denySubscribe(mBroker.c_str(), "late/>");
     // Without flags the refusal comes later as event 4 without correlation.
     EXPECT_EQ(TRXCLIENT_OK, c->subscribe("late/x", 0, 0));
     ASSERT_TRUE(c->waitEvent(TRXCLIENT_SESSION_EVENT_SUBSCRIPTION_ERROR));
@@ -173,11 +173,11 @@ TEST_F(InprocFaults, WithoutReapplyAReconnectDropsBrokerSubscriptions)
 
 TEST_F(InprocFaults, NonBlockingConnectReportsByEvent)
 {
-    Client ok({"SESSION_HOST", host_, "SESSION_CONNECT_BLOCKING", "0"}, false);
+    Client ok({"SESSION_HOST", mHost, "SESSION_CONNECT_BLOCKING", "0"}, false);
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, trxClient_session_connect(ok.session));
     EXPECT_TRUE(ok.waitEvent(TRXCLIENT_SESSION_EVENT_UP_NOTICE));
-    trxClientTest_inproc_refuseLogin(broker_.c_str(), 1);
-    Client refused({"SESSION_HOST", host_, "SESSION_CONNECT_BLOCKING", "0"}, false);
+    trxClientTest_inproc_refuseLogin(mBroker.c_str(), 1);
+    Client refused({"SESSION_HOST", mHost, "SESSION_CONNECT_BLOCKING", "0"}, false);
     EXPECT_EQ(TRXCLIENT_IN_PROGRESS, trxClient_session_connect(refused.session));
     ASSERT_TRUE(refused.waitEvent(TRXCLIENT_SESSION_EVENT_CONNECT_FAILED_ERROR));
     EXPECT_EQ(TRXCLIENT_SUBCODE_LOGIN_FAILURE, refused.events.back().subCode);
@@ -194,7 +194,7 @@ TEST_F(InprocFaults, ContextWithoutThreadRunsCallbacksInProcessEvents)
     trxClient_opaqueContext_pt ctx;
     ASSERT_EQ(TRXCLIENT_OK, trxClient_context_create(nullptr, &ctx, nullptr, 0));
     Polled polled;
-    std::string host = host_;
+    std::string host = mHost;
     const char* props[] = {"SESSION_HOST", host.c_str(), nullptr};
     trxClient_session_createFuncInfo_t fi{};
     fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void* u)
@@ -230,7 +230,7 @@ TEST_F(InprocFaults, ContextDestroyedFromItsOwnCallback)
         bool done = false;
     } box;
     box.ctx = ctx;
-    std::string host = host_;
+    std::string host = mHost;
     const char* props[] = {"SESSION_HOST", host.c_str(), nullptr};
     trxClient_session_createFuncInfo_t fi{};
     fi.rxMsgInfo.callback_p = [](trxClient_opaqueSession_pt, trxClient_opaqueMsg_pt, void* u)

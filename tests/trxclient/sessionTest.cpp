@@ -24,14 +24,14 @@ protected:
     {
         if (GetParam() == "nats")
         {
-            server_ = std::make_unique<NatsServer>();
-            host_ = server_->url();
+            mServer = std::make_unique<NatsServer>();
+            mHost = mServer->url();
         }
         else
         {
             // A broker of its own per test, with the same accounts and rules as the server.
             std::string name = "session-test-" + std::to_string(gBrokerSeq++);
-            host_ = "inproc://" + name;
+            mHost = "inproc://" + name;
             trxClientTest_inproc_addUser(name.c_str(), "trx", "secret");
             trxClientTest_inproc_denySubscribe(name.c_str(), "secret/>");
             trxClientTest_inproc_denyPublish(name.c_str(), "denied/>");
@@ -40,7 +40,7 @@ protected:
 
     std::unique_ptr<Client> client(std::vector<std::string> extra = {}, const char* password = "secret")
     {
-        std::vector<std::string> p{"SESSION_HOST", host_, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", password};
+        std::vector<std::string> p{"SESSION_HOST", mHost, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", password};
         p.insert(p.end(), extra.begin(), extra.end());
         auto c = std::make_unique<Client>(p);
         EXPECT_EQ(TRXCLIENT_OK, c->createRc);
@@ -50,13 +50,13 @@ protected:
     // The server's cache stream for these patterns (the in-process broker caches every topic).
     bool cache(const std::string& patterns)
     {
-        return !server_ || std::system((std::string(TRXCACHE_BIN) + " --server " + host_ +
+        return !mServer || std::system((std::string(TRXCACHE_BIN) + " --server " + mHost +
                                         " --user trx --password secret create " + patterns + " > /dev/null")
                                            .c_str()) == 0;
     }
 
-    std::unique_ptr<NatsServer> server_;
-    std::string host_;
+    std::unique_ptr<NatsServer> mServer;
+    std::string mHost;
 };
 
 TEST_P(SessionTest, PublishReachesSubscriberOfAnotherSession)
@@ -356,7 +356,7 @@ TEST_P(SessionTest, WrongPasswordIsRefusedWithLoginFailure)
     EXPECT_EQ(TRXCLIENT_FAIL, c->connectRc);
     // The error is the connecting thread's: read it right after connect.
     auto again = std::make_unique<Client>(
-        std::vector<std::string>{"SESSION_HOST", host_, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", "nope"}, false);
+        std::vector<std::string>{"SESSION_HOST", mHost, "SESSION_USERNAME", "trx", "SESSION_PASSWORD", "nope"}, false);
     EXPECT_EQ(TRXCLIENT_FAIL, trxClient_session_connect(again->session));
     EXPECT_EQ(TRXCLIENT_SUBCODE_LOGIN_FAILURE, trxClient_getLastErrorInfo()->subCode);
 }

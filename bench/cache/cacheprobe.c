@@ -15,6 +15,8 @@
  *
  * OpenMAMA's own re-requests are off (retries 0), so a failure shows as the
  * error the plug-in reported. */
+#include "../benchProgram.h"
+
 #include <mama/mama.h>
 #include <mama/msgtype.h>
 #include <mama/reservedfields.h>
@@ -25,17 +27,6 @@
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
-
-#define CHECK(call)                                                                                                    \
-    do                                                                                                                 \
-    {                                                                                                                  \
-        mama_status s_ = (call);                                                                                       \
-        if (s_ != MAMA_STATUS_OK)                                                                                      \
-        {                                                                                                              \
-            fprintf(stderr, "cacheprobe: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_));                     \
-            exit(1);                                                                                                   \
-        }                                                                                                              \
-    } while (0)
 
 static mamaBridge gBridge;
 static mamaTransport gTransport;

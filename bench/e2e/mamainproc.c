@@ -33,6 +33,7 @@
 #include "latency.h"
 
 #include "mdMsg.h"
+#include "../benchProgram.h"
 
 #include <mama/mama.h>
 
@@ -59,17 +60,6 @@
  * it has been delivered; spinning would count as CPU per message. -window 0
  * lifts the limit. */
 #define DEFAULT_WINDOW 10000
-
-#define CHECK(call)                                                                                                    \
-    do                                                                                                                 \
-    {                                                                                                                  \
-        mama_status s_ = (call);                                                                                       \
-        if (s_ != MAMA_STATUS_OK)                                                                                      \
-        {                                                                                                              \
-            fprintf(stderr, "mamainproc: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_));                     \
-            exit(1);                                                                                                   \
-        }                                                                                                              \
-    } while (0)
 
 static uint64_t nowNs(clockid_t clock)
 {
@@ -333,10 +323,7 @@ int main(int argc, char** argv)
     /* Blocked in every thread (OpenMAMA's included, they inherit the mask),
      * taken by sigtimedwait in this one. */
     sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, NULL);
+    blockStopSignals(&stop);
     setvbuf(stdout, NULL, _IOLBF, 0);
     parseArgs(argc, argv);
     gBuckets = calloc(BUCKETS, sizeof *gBuckets);

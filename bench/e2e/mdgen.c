@@ -8,6 +8,8 @@
  * Fields travel by fid only, as market data usually does; "named" adds a
  * name to each (stock subscribers print only fields whose name they can
  * get). Prints "bytes=N", the serialized size of one message. */
+#include "../benchProgram.h"
+
 #include "mdMsg.h"
 
 #include <mama/mama.h>
@@ -15,17 +17,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#define CHECK(call)                                                                                                    \
-    do                                                                                                                 \
-    {                                                                                                                  \
-        mama_status s_ = (call);                                                                                       \
-        if (s_ != MAMA_STATUS_OK)                                                                                      \
-        {                                                                                                              \
-            fprintf(stderr, "mdgen: %s failed: %s\n", #call, mamaStatus_stringForStatus(s_));                          \
-            exit(1);                                                                                                   \
-        }                                                                                                              \
-    } while (0)
 
 int main(int argc, char** argv)
 {

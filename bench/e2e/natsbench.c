@@ -13,6 +13,7 @@
  * and prints it on exit in mamaconsumerc_v2's bucket format, followed by
  * "SUMMARY received=.. gaps=.. dropped=.." and "PERCENTILES p50 p99 p99.9". */
 #define _GNU_SOURCE
+#include "../benchProgram.h"
 #include "latency.h"
 
 #include <nats/nats.h>
@@ -293,10 +294,7 @@ int main(int argc, char** argv)
 {
     /* Blocked in every thread, taken by sigtimedwait in the main one. */
     sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, NULL);
+    blockStopSignals(&stop);
     setvbuf(stdout, NULL, _IOLBF, 0);
 
     if (argc >= 6 && strcmp(argv[1], "pub") == 0)
